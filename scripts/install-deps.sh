@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, running and testing need,
+# only those that are missing. Safe to run again.
+set -euo pipefail
+
+packages=(
+    # toolchain
+    build-essential cmake ninja-build pkg-config
+    # Qt 6
+    qt6-base-dev qt6-base-dev-tools qt6-websockets-dev libgl-dev qt6-qpa-plugins
+    # WebRTC and media (webrtcbin, ICE, decoders, test encoders)
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+    gstreamer1.0-nice gstreamer1.0-libav
+    # crypto, JPEG, secret store, Markdown, rendezvous registry
+    libssl-dev libturbojpeg0-dev libsecret-1-dev libcmark-dev libsqlite3-dev
+    # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
+    dbus dbus-x11 gnome-keyring xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+echo "Installing: ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
