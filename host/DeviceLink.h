@@ -24,6 +24,8 @@ public:
     void setName(const QString &name);
     void send(const QJsonObject &message);
     void sendThumbnail(const QByteArray &image);
+    // Writes out what is queued (used on quit, when the event loop no longer runs).
+    void flush() { m_socket.flush(); }
 
     QString deviceId() const { return m_deviceId; }
     bool registered() const { return m_registered; }

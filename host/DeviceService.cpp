@@ -90,6 +90,7 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.iceAddresses = m_iceAddresses;
         opts.dataDir = m_dataDir;
         opts.passcodes = m_passcodes;
+        opts.inputAllowed = m_inputAllowed;
         opts.lockout = &m_lockout;
         auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString(), opts, this);
         connect(session, &DeviceSession::outgoing, this, [this, sid](QJsonObject out) {
@@ -137,6 +138,8 @@ void DeviceService::hangUpAll() {
     const auto all = m_sessions.values();
     for (DeviceSession *s : all)
         s->hangUp(true);
+    if (m_link)
+        m_link->flush();
 }
 
 void DeviceService::sendThumbnail() {

@@ -29,6 +29,7 @@ public:
     void setIceAddresses(const QStringList &addresses) { m_iceAddresses = addresses; }
     void setHooks(const DeviceHooks &hooks) { m_hooks = hooks; }
     void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
+    void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
     void setName(const QString &name);
     void setAudioOn(bool on);
     void setSharing(bool on) { m_sharing = on; }
@@ -63,6 +64,7 @@ private:
     DeviceHooks m_hooks;
     QStringList m_iceAddresses;
     std::function<DevicePasscodes()> m_passcodes;
+    std::function<bool(const QString &)> m_inputAllowed;
     QString m_name;
     bool m_audioOn = true;
     bool m_sharing = true;

@@ -616,6 +616,8 @@ void DeviceSession::verified(bool ok) {
 void DeviceSession::inputMessage(const QByteArray &bytes) {
     if (m_phase != Phase::Authed)
         return;
+    if (m_options.inputAllowed && !m_options.inputAllowed(m_sid))
+        return;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes);
     if (!doc.isObject())
         return;

@@ -42,6 +42,8 @@ public:
         QStringList iceAddresses;
         QString dataDir;
         std::function<DevicePasscodes()> passcodes;
+        // Whether the host lets this viewer's input through (by sid).
+        std::function<bool(const QString &)> inputAllowed;
         DeviceLockout *lockout = nullptr; // owned by the service, outlives sessions
         quint32 iterations = 100000;
     };
