@@ -27,6 +27,9 @@ constexpr int kAuthTimeoutMs = 60 * 1000;
 constexpr int kRefusedLingerMs = 5 * 60 * 1000;
 constexpr int kIceGraceMs = 8 * 1000;
 constexpr qint64 kMaxInputLog = 1024 * 1024;
+// An authenticated viewer acknowledges the cursor messages sent ten times a second;
+// this long without a single packet from it means it is gone.
+constexpr gint64 kSilenceLimitUs = 6 * G_USEC_PER_SEC;
 
 // The payload type the offer gives to `encoding` in its first m-line of `media`, or 0.
 int offeredPayload(const GstSDPMessage *sdp, const char *media, const char *encoding) {
@@ -92,6 +95,11 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
     m_iceGrace.setSingleShot(true);
     m_iceGrace.setInterval(kIceGraceMs);
     connect(&m_iceGrace, &QTimer::timeout, this, [this] { lost(QStringLiteral("ice disconnected")); });
+    m_watchdog.setInterval(1000);
+    connect(&m_watchdog, &QTimer::timeout, this, [this] {
+        if (g_get_monotonic_time() - m_lastInbound.load() > kSilenceLimitUs)
+            lost(QStringLiteral("viewer silent"));
+    });
 }
 
 DeviceSession::~DeviceSession() {
@@ -607,10 +615,41 @@ void DeviceSession::verified(bool ok) {
     m_source->setFlowing(true);
     m_statsTimer.start();
     m_cursorTimer.start();
+    watchInbound();
     qCInfo(lcDevice) << m_sid << "viewer authenticated," << videoMode();
     Q_EMIT authedChanged();
     if (m_options.hooks.fileTransfer)
         sendFileHook();
+}
+
+void DeviceSession::watchInbound() {
+    m_lastInbound = g_get_monotonic_time();
+    int probes = 0;
+    GstIterator *it = gst_bin_iterate_recurse(GST_BIN(m_webrtc));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto *element = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory *factory = gst_element_get_factory(element);
+        if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "nicesrc") == 0) {
+            if (GstPad *pad = gst_element_get_static_pad(element, "src")) {
+                gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                                  inboundProbe, &m_lastInbound, nullptr);
+                gst_object_unref(pad);
+                ++probes;
+            }
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    if (probes > 0)
+        m_watchdog.start();
+}
+
+// ICE receive thread.
+GstPadProbeReturn DeviceSession::inboundProbe(GstPad *, GstPadProbeInfo *, gpointer lastInbound) {
+    static_cast<std::atomic<gint64> *>(lastInbound)->store(g_get_monotonic_time());
+    return GST_PAD_PROBE_OK;
 }
 
 void DeviceSession::inputMessage(const QByteArray &bytes) {
@@ -782,6 +821,7 @@ void DeviceSession::lost(const QString &reason) {
     m_cursorTimer.stop();
     m_deadline.stop();
     m_iceGrace.stop();
+    m_watchdog.stop();
     if (m_source)
         m_source->setFlowing(false);
     if (wasAuthed)

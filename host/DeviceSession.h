@@ -14,6 +14,7 @@
 #include <gst/gst.h>
 #include <gst/webrtc/webrtc.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -109,6 +110,8 @@ private:
     void sendStats();
     void sendCursor();
     void lost(const QString &reason);
+    void watchInbound();
+    static GstPadProbeReturn inboundProbe(GstPad *pad, GstPadProbeInfo *info, gpointer lastInbound);
     void teardown();
 
     QString m_sid;
@@ -134,6 +137,9 @@ private:
     QTimer m_cursorTimer;
     QTimer m_deadline;
     QTimer m_iceGrace;
+    QTimer m_watchdog;
+    // Monotonic microseconds of the last packet from the viewer; written on the ICE thread.
+    std::atomic<gint64> m_lastInbound{0};
     QElapsedTimer m_clock;
     bool m_tornDown = false;
 };

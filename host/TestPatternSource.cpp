@@ -154,8 +154,9 @@ bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
         "queue leaky=downstream max-size-buffers=2 ! valve name=gate drop=true drop-mode=forward-sticky-events ! "
         "videoscale ! videoconvert ! capsfilter name=enccaps ! "
         "x264enc name=enc tune=zerolatency speed-preset=ultrafast threads=2 key-int-max=60 ! "
-        "video/x-h264,profile=constrained-baseline ! rtph264pay config-interval=-1 aggregate-mode=zero-latency ! " +
-        rtpCaps;
+        "video/x-h264,profile=constrained-baseline ! rtph264pay config-interval=-1 aggregate-mode=zero-latency ! "
+        "capsfilter caps=\"" +
+        rtpCaps + "\"";
     GstElement *bin = gst_parse_bin_from_description(desc.constData(), TRUE, &err);
     if (!bin) {
         qCWarning(lcPattern) << "h264 branch:" << (err ? err->message : "?");
@@ -180,8 +181,9 @@ bool TestPatternSource::addOpus(GstElement *webrtc, int pt) {
         "application/x-rtp,media=audio,encoding-name=OPUS,clock-rate=48000,payload=" + QByteArray::number(pt);
     GError *err = nullptr;
     const QByteArray desc = "audiotestsrc is-live=true wave=sine freq=440 volume=0.05 ! valve name=gate drop=true "
-                            "drop-mode=forward-sticky-events ! audioconvert ! audioresample ! opusenc ! rtpopuspay ! " +
-                            rtpCaps;
+                            "drop-mode=forward-sticky-events ! audioconvert ! audioresample ! opusenc ! rtpopuspay ! "
+                            "capsfilter caps=\"" +
+                            rtpCaps + "\"";
     GstElement *bin = gst_parse_bin_from_description(desc.constData(), TRUE, &err);
     if (!bin) {
         qCWarning(lcPattern) << "opus branch:" << (err ? err->message : "?");
