@@ -51,6 +51,10 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         if (m_state)
             m_service->setAudioOn(m_state->audioOn());
     });
+    connect(state, &HostState::qualityChanged, this, [this] {
+        if (m_state)
+            m_service->setHostQuality(m_state->fps(), m_state->scale(), m_state->kbps());
+    });
     connect(state, &HostState::disconnectRequested, m_service, &DeviceService::disconnectSession);
 
     connect(m_service, &DeviceService::deviceIdChanged, state, &HostState::setDeviceId);

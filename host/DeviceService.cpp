@@ -5,25 +5,38 @@
 #include <QBuffer>
 #include <QDateTime>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QPainter>
 #include <QRegularExpression>
+#include <QThreadPool>
+
+#include <gst/gst.h>
 
 #include <cmath>
 
 Q_LOGGING_CATEGORY(lcService, "velmo.device.service")
 
 DeviceService::DeviceService(const QString &server, const QString &dataDir, QObject *parent)
-    : QObject(parent), m_dataDir(dataDir), m_link(new DeviceLink(server, dataDir, this)) {
+    : QObject(parent), m_dataDir(dataDir), m_link(new DeviceLink(server, dataDir, this)), m_server(server.trimmed()),
+      m_nam(new QNetworkAccessManager(this)) {
     connect(m_link, &DeviceLink::deviceIdChanged, this, &DeviceService::deviceIdChanged);
     connect(m_link, &DeviceLink::registeredChanged, this, [this](bool on) {
         Q_EMIT registeredChanged(on);
-        if (on)
+        if (on) {
             sendThumbnail();
+            fetchIceServers();
+        }
     });
     connect(m_link, &DeviceLink::sessionMessage, this, &DeviceService::onSessionMessage);
     m_thumbTimer.setInterval(60 * 1000);
     connect(&m_thumbTimer, &QTimer::timeout, this, &DeviceService::sendThumbnail);
+    // TURN credentials are time-limited: fetch them again well before they expire.
+    m_iceTimer.setInterval(30 * 60 * 1000);
+    connect(&m_iceTimer, &QTimer::timeout, this, &DeviceService::fetchIceServers);
 }
 
 DeviceService::~DeviceService() {
@@ -31,8 +44,55 @@ DeviceService::~DeviceService() {
 }
 
 void DeviceService::start() {
+    warmUp();
     m_link->start();
     m_thumbTimer.start();
+    m_iceTimer.start();
+}
+
+void DeviceService::warmUp() {
+    // The DTLS certificate (made once per process) and the plugins cost a few hundred
+    // milliseconds the first time; pay that now rather than in the first viewer's set-up.
+    QThreadPool::globalInstance()->start([] {
+        for (const char *name :
+             {"webrtcbin", "dtlsdec", "videotestsrc", "jpegenc", "x264enc", "rtph264pay", "opusenc", "rtpopuspay"}) {
+            if (GstElement *e = gst_element_factory_make(name, nullptr)) {
+                gst_object_ref_sink(e);
+                gst_object_unref(e);
+            }
+        }
+    });
+}
+
+void DeviceService::fetchIceServers() {
+    QString base = m_server;
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    const QUrl url(base + QStringLiteral("/api/v1/turn-credentials"));
+    if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+        return;
+    QNetworkRequest req(url);
+    req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    req.setTransferTimeout(8000);
+    QNetworkReply *reply = m_nam->post(req, QByteArray("{}"));
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        if (reply->error() != QNetworkReply::NoError)
+            return;
+        const QJsonObject o = QJsonDocument::fromJson(reply->read(64 * 1024)).object();
+        QStringList urls;
+        for (const QJsonValue &v : o.value(QLatin1String("urls")).toArray())
+            if (v.isString())
+                urls.append(v.toString());
+        m_iceUrls = urls;
+        m_iceUsername = o.value(QLatin1String("username")).toString();
+        m_iceCredential = o.value(QLatin1String("credential")).toString();
+    });
+}
+
+void DeviceService::setHostQuality(int fps, double scale, int kbps) {
+    for (DeviceSession *s : std::as_const(m_sessions))
+        s->setHostQuality(fps, scale, kbps);
 }
 
 QString DeviceService::deviceId() const {
@@ -88,6 +148,9 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.audioOn = m_audioOn;
         opts.hooks = m_hooks;
         opts.iceAddresses = m_iceAddresses;
+        opts.iceUrls = m_iceUrls;
+        opts.iceUsername = m_iceUsername;
+        opts.iceCredential = m_iceCredential;
         opts.dataDir = m_dataDir;
         opts.passcodes = m_passcodes;
         opts.inputAllowed = m_inputAllowed;

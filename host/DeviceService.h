@@ -12,6 +12,7 @@
 #include <functional>
 
 class DeviceLink;
+class QNetworkAccessManager;
 
 // The device side of the local agent: registration with the rendezvous server and one
 // DeviceSession per viewer. The agent's state is reached through the callbacks and
@@ -33,6 +34,7 @@ public:
     void setName(const QString &name);
     void setAudioOn(bool on);
     void setSharing(bool on) { m_sharing = on; }
+    void setHostQuality(int fps, double scale, int kbps);
 
     void start();
     // Ends one viewer's session from this side ("bye" to the viewer).
@@ -56,6 +58,8 @@ private:
     void onSessionMessage(const QJsonObject &msg);
     void refuse(const QString &sid, const QString &text);
     void sendThumbnail();
+    void fetchIceServers();
+    static void warmUp();
 
     QString m_dataDir;
     QPointer<DeviceLink> m_link;
@@ -69,4 +73,10 @@ private:
     bool m_audioOn = true;
     bool m_sharing = true;
     QTimer m_thumbTimer;
+    QTimer m_iceTimer;
+    QString m_server;
+    QStringList m_iceUrls;
+    QString m_iceUsername;
+    QString m_iceCredential;
+    QNetworkAccessManager *m_nam = nullptr; // child
 };

@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QThreadPool>
+#include <QUrl>
 #include <QtEndian>
 
 #include <gst/sdp/sdp.h>
@@ -79,7 +80,14 @@ QByteArray toJson(const QJsonObject &o) {
 struct DeviceSession::Guard {
     std::mutex mutex;
     DeviceSession *session = nullptr;
+    // Viewer messages handed to the main thread and not yet handled: a flooding viewer
+    // loses messages instead of growing the queue.
+    std::atomic<int> pending{0};
 };
+
+namespace {
+constexpr int kMaxPendingMessages = 256;
+}
 
 DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options options, QObject *parent)
     : QObject(parent), m_sid(sid), m_viewer(viewer), m_since(QDateTime::currentSecsSinceEpoch()),
@@ -180,8 +188,10 @@ bool DeviceSession::start(const QString &offerSdp) {
         media = m_source->addH264(m_webrtc, m_h264Pt);
     else
         media = m_source->addJpeg();
-    if (media && m_opusPt > 0 && m_options.audioOn)
+    // The audio track is set up whenever it is offered, so that the host can switch audio on later.
+    if (media && m_opusPt > 0)
         media = m_source->addOpus(m_webrtc, m_opusPt);
+    m_source->setAudioOn(m_options.audioOn);
     if (!media) {
         qCWarning(lcDevice) << m_sid << "media branches could not be built";
         gst_sdp_message_free(offer);
@@ -262,6 +272,27 @@ void DeviceSession::configureIce() {
         if (g_object_class_find_property(cls, "stun-max-retransmissions"))
             g_object_set(agent, "stun-max-retransmissions", 3u, nullptr);
         g_object_unref(agent);
+    }
+    bool stunSet = false;
+    for (const QString &url : std::as_const(m_options.iceUrls)) {
+        const qsizetype colon = url.indexOf(QLatin1Char(':'));
+        const QString scheme = url.left(colon);
+        QString rest = url.mid(colon + 1);
+        while (rest.startsWith(QLatin1Char('/')))
+            rest.remove(0, 1);
+        if (colon <= 0 || rest.isEmpty())
+            continue;
+        if (scheme == QLatin1String("stun") && !stunSet) {
+            g_object_set(m_webrtc, "stun-server", ("stun://" + rest).toUtf8().constData(), nullptr);
+            stunSet = true;
+        } else if (scheme == QLatin1String("turn") || scheme == QLatin1String("turns")) {
+            const QString uri = scheme + QStringLiteral("://") +
+                                QString::fromUtf8(QUrl::toPercentEncoding(m_options.iceUsername)) + QLatin1Char(':') +
+                                QString::fromUtf8(QUrl::toPercentEncoding(m_options.iceCredential)) + QLatin1Char('@') +
+                                rest;
+            gboolean ok = FALSE;
+            g_signal_emit_by_name(m_webrtc, "add-turn-server", uri.toUtf8().constData(), &ok);
+        }
     }
     for (const QString &addr : std::as_const(m_options.iceAddresses)) {
         gboolean ok = FALSE;
@@ -378,15 +409,20 @@ QString labelOf(GstWebRTCDataChannel *channel) {
 
 // SCTP thread.
 void DeviceSession::onChannelString(GstWebRTCDataChannel *channel, gchar *text, gpointer data) {
+    auto *guard = static_cast<Guard *>(data);
+    if (guard->pending.load() >= kMaxPendingMessages)
+        return;
     const QString label = labelOf(channel);
     const QByteArray bytes(text);
-    std::lock_guard lock(static_cast<Guard *>(data)->mutex);
-    DeviceSession *self = static_cast<Guard *>(data)->session;
+    std::lock_guard lock(guard->mutex);
+    DeviceSession *self = guard->session;
     if (!self)
         return;
+    ++guard->pending;
     QMetaObject::invokeMethod(
         self,
         [self, label, bytes] {
+            --self->m_guard->pending;
             if (label == QLatin1String("ctrl"))
                 self->ctrlMessage(bytes);
             else if (label == QLatin1String("input"))
@@ -605,7 +641,7 @@ void DeviceSession::verified(bool ok) {
         m_options.lockout->succeed();
     m_phase = Phase::Authed;
     m_deadline.stop();
-    const bool audio = m_opusPt > 0 && m_options.audioOn;
+    const bool audio = m_source->hasAudio() && m_options.audioOn;
     sendCtrl({{"t", "auth_ok"},
               {"monitors", TestPatternSource::monitors()},
               {"video", videoMode()},
@@ -672,7 +708,19 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
 void DeviceSession::setAudioOn(bool on) {
     m_options.audioOn = on;
     if (m_phase == Phase::Authed)
-        sendCtrl({{"t", "audio_state"}, {"on", on && m_opusPt > 0 && m_source}});
+        sendCtrl({{"t", "audio_state"}, {"on", on && m_source && m_source->hasAudio()}});
+    if (m_source)
+        m_source->setAudioOn(on);
+}
+
+void DeviceSession::setHostQuality(int fps, double scale, int kbps) {
+    if (!m_source)
+        return;
+    TestPatternSource::Settings s = m_source->settings();
+    s.fps = fps;
+    s.scale = scale;
+    s.kbps = kbps;
+    m_source->apply(s);
 }
 
 void DeviceSession::sendCtrl(const QJsonObject &msg) {

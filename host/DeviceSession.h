@@ -41,6 +41,10 @@ public:
         bool audioOn = true;
         DeviceHooks hooks;
         QStringList iceAddresses;
+        // STUN/TURN from the rendezvous server ("stun:", "turn:", "turns:" URLs).
+        QStringList iceUrls;
+        QString iceUsername;
+        QString iceCredential;
         QString dataDir;
         std::function<DevicePasscodes()> passcodes;
         // Whether the host lets this viewer's input through (by sid).
@@ -63,6 +67,8 @@ public:
     void hangUp(bool sendBye);
 
     void setAudioOn(bool on);
+    // The host panel's capture quality; the viewer's own "quality" messages change it too.
+    void setHostQuality(int fps, double scale, int kbps);
     void setDeviceName(const QString &name) { m_options.deviceName = name; }
 
     QString sid() const { return m_sid; }

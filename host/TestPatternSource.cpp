@@ -197,9 +197,16 @@ bool TestPatternSource::addOpus(GstElement *webrtc, int pt) {
 }
 
 void TestPatternSource::setFlowing(bool on) {
-    for (GstElement *valve : {m_videoValve, m_audioValve})
-        if (valve)
-            g_object_set(valve, "drop", !on, nullptr);
+    m_flowing = on;
+    if (m_videoValve)
+        g_object_set(m_videoValve, "drop", !on, nullptr);
+    setAudioOn(m_audioOn);
+}
+
+void TestPatternSource::setAudioOn(bool on) {
+    m_audioOn = on;
+    if (m_audioValve)
+        g_object_set(m_audioValve, "drop", !(m_flowing && on), nullptr);
 }
 
 void TestPatternSource::apply(const Settings &s) {

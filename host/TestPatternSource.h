@@ -39,6 +39,9 @@ public:
     bool addOpus(GstElement *webrtc, int pt);
 
     void setFlowing(bool on);
+    // Audio passes only while flowing and switched on.
+    void setAudioOn(bool on);
+    bool hasAudio() const { return m_audioValve != nullptr; }
     void apply(const Settings &s);
     Settings settings() const { return m_settings; }
     // "all" shows display 1; "single" a listed display. Unknown ids are ignored.
@@ -77,6 +80,8 @@ private:
     GstElement *m_audioValve = nullptr;
     GstElement *m_tee = nullptr;
     bool m_h264 = false;
+    bool m_flowing = false;
+    bool m_audioOn = true;
     int m_monitor = 1;
     Settings m_settings;
     bool m_stillBusy = false;

@@ -27,11 +27,12 @@ DevicePeers::~DevicePeers() {
     }
 }
 
-bool DevicePeers::startServer() {
+bool DevicePeers::startServer(const QStringList &extraArgs) {
     m_server.setProcessChannelMode(QProcess::SeparateChannels);
-    m_server.start(QStringLiteral(VELMO_SERVER_BIN),
-                   {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"),
-                    m_dir.path() + QStringLiteral("/registry.sqlite3")});
+    const QStringList args = QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                                         QStringLiteral("--db"), m_dir.path() + QStringLiteral("/registry.sqlite3")} +
+                             extraArgs;
+    m_server.start(QStringLiteral(VELMO_SERVER_BIN), args);
     static const QRegularExpression re(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
     QElapsedTimer t;
     t.start();

@@ -13,7 +13,7 @@ public:
     DevicePeers();
     ~DevicePeers();
 
-    bool startServer();
+    bool startServer(const QStringList &extraArgs = {});
     bool startHost(const QString &hooks = {});
     // Waits until the host's status shows a registered nine-digit ID.
     bool waitForDevice(int timeoutMs = 15000);
