@@ -115,7 +115,10 @@ QNetworkRequest Api::makeRequest(const QString &path, int timeoutMs) {
     QNetworkRequest request(makeUrl(config->server(), path));
     request.setTransferTimeout(timeoutMs);
     const QString token = trimToken(config->adminToken());
-    if (!token.isEmpty())
+    // A line break or other control character would split the header (or inject new
+    // ones): such a token is not sent at all.
+    const bool printable = std::none_of(token.cbegin(), token.cend(), [](QChar c) { return c < u' ' || c == u'\x7f'; });
+    if (!token.isEmpty() && printable)
         request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     return request;
 }
