@@ -43,6 +43,14 @@ QImage JpegVideoPath::decode(void *tjHandle, QByteArrayView jpeg) {
     return image;
 }
 
+QImage JpegVideoPath::decodeOnce(QByteArrayView jpeg) {
+    tjhandle tj = tjInitDecompress();
+    QImage out = decode(tj, jpeg);
+    if (tj)
+        tjDestroy(tj);
+    return out;
+}
+
 void JpegVideoPath::push(QByteArrayView message) {
     std::optional<JpegReassembler::Frame> frame = m_reassembler.push(message);
     if (!frame)

@@ -39,6 +39,8 @@ public:
 
     // Decodes one JPEG file into an RGB32 image; a null image when it fails.
     static QImage decode(void *tjHandle, QByteArrayView jpeg);
+    // The same with a decoder of its own (tests, tools).
+    static QImage decodeOnce(QByteArrayView jpeg);
 
     const JpegReassembler &reassembler() const { return m_reassembler; }
     // Frames skipped because a newer one was waiting (decoder or main thread behind).
