@@ -158,6 +158,9 @@ GstElement *createWebRtcBin(const char *name) {
         // Without connectivity-check keepalives a vanished peer changes no state;
         // short STUN timers make the check fail in seconds rather than a minute.
         setBoolIfPresent(agent, "keepalive-conncheck", true);
+        // RFC 7675 consent checks every few seconds: a peer that stopped answering
+        // fails the pair after the consent timeout instead of two keepalive periods.
+        setBoolIfPresent(agent, "consent-freshness", true);
         setUIntIfPresent(agent, "stun-max-retransmissions", 3);
         setUIntIfPresent(agent, "stun-initial-timeout", 200);
         setUIntIfPresent(agent, "stun-reliable-timeout", 2000);
