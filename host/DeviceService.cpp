@@ -140,8 +140,18 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
             return;
         }
         if (m_sessions.size() >= maxSessions) {
-            refuse(sid, QStringLiteral("接続数が上限に達しました"));
-            return;
+            // Half-open or refused connections must not keep a real viewer out: the
+            // oldest session that has not proven the passcode makes room.
+            DeviceSession *oldest = nullptr;
+            for (DeviceSession *s : std::as_const(m_sessions))
+                if (!s->authed() && (!oldest || s->startedAt() < oldest->startedAt()))
+                    oldest = s;
+            if (!oldest) {
+                refuse(sid, QStringLiteral("接続数が上限に達しました"));
+                return;
+            }
+            qCInfo(lcService) << "session limit: dropping unauthenticated" << oldest->sid();
+            oldest->hangUp(true);
         }
         DeviceSession::Options opts;
         opts.deviceName = m_name;
@@ -155,7 +165,7 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.passcodes = m_passcodes;
         opts.inputAllowed = m_inputAllowed;
         opts.lockout = &m_lockout;
-        auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString(), opts, this);
+        auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString().left(64), opts, this);
         connect(session, &DeviceSession::outgoing, this, [this, sid](QJsonObject out) {
             out.insert(QStringLiteral("sid"), sid);
             m_link->send(out);

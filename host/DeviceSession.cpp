@@ -94,6 +94,7 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
       m_options(std::move(options)), m_guard(std::make_shared<Guard>()) {
     m_guard->session = this;
     m_clock.start();
+    m_startedAt = m_clock.msecsSinceReference();
     m_statsTimer.setInterval(1000);
     connect(&m_statsTimer, &QTimer::timeout, this, &DeviceSession::sendStats);
     m_cursorTimer.setInterval(100);
@@ -141,17 +142,6 @@ void DeviceSession::teardown() {
         gst_object_unref(m_pipeline);
     m_pipeline = nullptr;
     m_webrtc = nullptr;
-}
-
-void DeviceSession::post(std::function<void(DeviceSession *)> work) {
-    // Runs on any thread; the lock keeps the session alive until the call is queued,
-    // and Qt drops queued calls of a deleted receiver.
-    std::lock_guard lock(m_guard->mutex);
-    if (!m_guard->session)
-        return;
-    DeviceSession *self = m_guard->session;
-    QMetaObject::invokeMethod(
-        self, [self, work = std::move(work)] { work(self); }, Qt::QueuedConnection);
 }
 
 bool DeviceSession::start(const QString &offerSdp) {
@@ -863,6 +853,9 @@ void DeviceSession::lost(const QString &reason) {
     if (m_phase == Phase::Ended)
         return;
     qCInfo(lcDevice) << m_sid << "session ends:" << reason;
+    // Without an answer the viewer would wait for nothing: tell it.
+    if (m_answerSdp.isEmpty() && reason != QLatin1String("hung up"))
+        Q_EMIT outgoing(QJsonObject{{"type", "error"}, {"error", QStringLiteral("接続できません")}});
     const bool wasAuthed = m_phase == Phase::Authed;
     m_phase = Phase::Ended;
     m_statsTimer.stop();

@@ -74,6 +74,8 @@ public:
     QString sid() const { return m_sid; }
     QString viewer() const { return m_viewer; }
     qint64 since() const { return m_since; }
+    // Monotonic start time, for choosing which session gives way.
+    qint64 startedAt() const { return m_startedAt; }
     bool authed() const { return m_phase == Phase::Authed; }
     Phase phase() const { return m_phase; }
     QString videoMode() const { return m_h264Pt > 0 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
@@ -98,7 +100,6 @@ private:
     static void onRemoteSet(GstPromise *promise, gpointer guard);
     static void onAnswer(GstPromise *promise, gpointer guard);
     static gboolean onBus(GstBus *bus, GstMessage *msg, gpointer guard);
-    void post(std::function<void(DeviceSession *)> work);
 
     void configureIce();
     void channelOpened(const QString &label, GstWebRTCDataChannel *channel);
@@ -123,6 +124,7 @@ private:
     QString m_sid;
     QString m_viewer;
     qint64 m_since = 0;
+    qint64 m_startedAt = 0;
     Options m_options;
     Phase m_phase = Phase::Negotiating;
     std::shared_ptr<Guard> m_guard;

@@ -292,6 +292,29 @@ private Q_SLOTS:
         QVERIFY(sessionGone(peers, refused->sid()));
     }
 
+    void halfOpenSessionsGiveWay() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        // Eight connections that never prove anything fill every slot...
+        std::vector<std::unique_ptr<DeviceTestViewer>> idle;
+        for (int i = 0; i < 8; ++i) {
+            DeviceTestViewer::Options o;
+            o.autoProve = false;
+            idle.push_back(std::make_unique<DeviceTestViewer>(peers.serverUrl(), peers.deviceId(), o));
+            idle.back()->start();
+            QTRY_VERIFY_WITH_TIMEOUT(idle.back()->count("challenge") == 1, 10000);
+        }
+        QCOMPARE(peers.status().value("sessions").toArray().size(), 8);
+        // ...and the next viewer still gets in: the oldest idle one is dropped with "bye".
+        auto v = viewer(peers, peers.autoPasscode());
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(idle.front()->gotBye, 5000);
+        QVERIFY(!idle.back()->gotBye);
+        QCOMPARE(peers.status().value("sessions").toArray().size(), 8);
+    }
+
     void vanishedViewerIsNoticed() {
         DevicePeers peers;
         QVERIFY(peers.startServer());
