@@ -54,8 +54,10 @@ void DeviceService::warmUp() {
     // The DTLS certificate (made once per process) and the plugins cost a few hundred
     // milliseconds the first time; pay that now rather than in the first viewer's set-up.
     QThreadPool::globalInstance()->start([] {
-        for (const char *name :
-             {"webrtcbin", "dtlsdec", "videotestsrc", "jpegenc", "x264enc", "rtph264pay", "opusenc", "rtpopuspay"}) {
+        for (const char *name : {"webrtcbin",  "dtlsdec",      "dtlsenc", "dtlssrtpenc", "dtlssrtpdec", "nicesrc",
+                                 "nicesink",   "sctpenc",      "sctpdec", "rtpbin",      "rtpfunnel",   "videotestsrc",
+                                 "videoscale", "videoconvert", "jpegenc", "appsink",     "valve",       "x264enc",
+                                 "rtph264pay", "audiotestsrc", "opusenc", "rtpopuspay"}) {
             if (GstElement *e = gst_element_factory_make(name, nullptr)) {
                 gst_object_ref_sink(e);
                 gst_object_unref(e);

@@ -338,6 +338,7 @@ void DeviceSession::onAnswer(GstPromise *promise, gpointer data) {
         self,
         [self, sdp] {
             self->m_answerSdp = sdp;
+            qCDebug(lcDevice) << self->m_sid << "answer after" << self->m_clock.elapsed() << "ms";
             Q_EMIT self->outgoing(QJsonObject{{"type", "answer"}, {"payload", QJsonObject{{"sdp", sdp}}}});
         },
         Qt::QueuedConnection);
@@ -504,6 +505,7 @@ void DeviceSession::channelOpened(const QString &label, GstWebRTCDataChannel *ch
         return;
     }
     m_channels.insert(label, channel);
+    qCDebug(lcDevice) << m_sid << "channel" << label << "open after" << m_clock.elapsed() << "ms";
     if (label == QLatin1String("ctrl") && m_phase == Phase::Negotiating)
         sendChallenge();
 }

@@ -46,6 +46,35 @@ private:
 private Q_SLOTS:
     void initTestCase() { gst_init(nullptr, nullptr); }
 
+    void registrationIsVisibleOnTheServer() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        const QString id = peers.deviceId();
+        QCOMPARE(peers.post("name", {{"name", "Desk 7"}}), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.rest("api/v1/devices/" + id).value("name").toString() == "Desk 7", 5000);
+        const QJsonObject info = peers.rest("api/v1/devices/" + id);
+        QCOMPARE(info.value("platform").toString(), QStringLiteral("Linux"));
+        QVERIFY(info.value("online").toBool());
+        // A thumbnail of the test picture.
+        QByteArray thumb;
+        QTRY_VERIFY_WITH_TIMEOUT(!(thumb = peers.restBytes("api/v1/devices/" + id + "/thumb")).isEmpty(), 5000);
+        QCOMPARE(QImage::fromData(thumb).size(), QSize(320, 180));
+        // The secret is kept private in the data directory.
+        QFile secret(peers.dataDir() + "/device.json");
+        QVERIFY(secret.exists());
+        QCOMPARE(secret.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+
+        // A killed device goes offline; started again on the same data it keeps its ID.
+        peers.killHost();
+        QTRY_VERIFY_WITH_TIMEOUT(!peers.rest("api/v1/devices/" + id).value("online").toBool(true), 10000);
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        QCOMPARE(peers.deviceId(), id);
+        QVERIFY(peers.rest("api/v1/devices/" + id).value("online").toBool());
+    }
+
     void jpegSessionStreamsAndObeys() {
         DevicePeers peers;
         QVERIFY(peers.startServer());

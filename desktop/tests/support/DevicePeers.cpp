@@ -54,6 +54,8 @@ bool DevicePeers::startServer(const QStringList &extraArgs) {
 
 bool DevicePeers::startHost(const QString &hooks) {
     QDir().mkpath(dataDir());
+    // A killed host leaves its control.json behind; wait for the new one.
+    QFile::remove(dataDir() + QStringLiteral("/control.json"));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VELMO_DEVICE_HOOKS"), hooks);
     m_host.setProcessEnvironment(env);
@@ -104,9 +106,23 @@ void DevicePeers::killHost() {
 }
 
 QByteArray DevicePeers::request(const QByteArray &verb, const QString &path, const QByteArray &body, int *status) {
-    QNetworkAccessManager nam;
     QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(m_controlPort).arg(path)));
     req.setRawHeader("Authorization", "Bearer " + m_token.toUtf8());
+    return fetch(req, verb, body, status);
+}
+
+QJsonObject DevicePeers::rest(const QString &path) {
+    return QJsonDocument::fromJson(restBytes(path)).object();
+}
+
+QByteArray DevicePeers::restBytes(const QString &path) {
+    int code = 0;
+    const QByteArray body = fetch(QNetworkRequest(QUrl(m_serverUrl + QLatin1Char('/') + path)), "GET", {}, &code);
+    return code == 200 ? body : QByteArray();
+}
+
+QByteArray DevicePeers::fetch(QNetworkRequest req, const QByteArray &verb, const QByteArray &body, int *status) {
+    QNetworkAccessManager nam;
     req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     req.setTransferTimeout(5000);
     QNetworkReply *reply = nam.sendCustomRequest(req, verb, body);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QNetworkRequest>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -21,6 +22,9 @@ public:
 
     // The control API of the host (blocking helpers for tests).
     QJsonObject status();
+    // GET on the rendezvous server's REST interface.
+    QJsonObject rest(const QString &path);
+    QByteArray restBytes(const QString &path);
     int post(const QString &path, const QJsonObject &body);
 
     QString serverUrl() const { return m_serverUrl; }
@@ -31,6 +35,7 @@ public:
 
 private:
     QByteArray request(const QByteArray &verb, const QString &path, const QByteArray &body, int *status);
+    static QByteArray fetch(QNetworkRequest req, const QByteArray &verb, const QByteArray &body, int *status);
 
     QTemporaryDir m_dir;
     QProcess m_server;
