@@ -75,6 +75,32 @@ private Q_SLOTS:
         QVERIFY(peers.rest("api/v1/devices/" + id).value("online").toBool());
     }
 
+    void serverRestartKeepsDeviceAndSessions() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        const QString id = peers.deviceId();
+        auto v = viewer(peers, peers.autoPasscode());
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
+
+        // The server dies: the device shows it is not connected, the live session goes on.
+        peers.killServer();
+        QTRY_VERIFY_WITH_TIMEOUT(!peers.status().value("connected").toBool(true), 5000);
+        const qsizetype before = v->frameSizes.size();
+        QTRY_VERIFY_WITH_TIMEOUT(v->frameSizes.size() > before + 10, 5000);
+        QVERIFY(sessionListed(peers, v->sid(), true));
+        // Long enough for reconnection attempts to be refused.
+        QTest::qWait(2500);
+
+        // Back on the same port and registry: the device registers again under its ID.
+        QVERIFY(peers.restartServer());
+        QVERIFY(peers.waitForDevice(20000));
+        QCOMPARE(peers.deviceId(), id);
+        auto second = viewer(peers, peers.autoPasscode());
+        QTRY_VERIFY_WITH_TIMEOUT(second->count("auth_ok") == 1, 10000);
+    }
+
     void jpegSessionStreamsAndObeys() {
         DevicePeers peers;
         QVERIFY(peers.startServer());

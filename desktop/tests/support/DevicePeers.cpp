@@ -32,6 +32,7 @@ bool DevicePeers::startServer(const QStringList &extraArgs) {
     const QStringList args = QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                                          QStringLiteral("--db"), m_dir.path() + QStringLiteral("/registry.sqlite3")} +
                              extraArgs;
+    m_serverArgs = args;
     m_server.start(QStringLiteral(VELMO_SERVER_BIN), args);
     static const QRegularExpression re(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
     QElapsedTimer t;
@@ -103,6 +104,36 @@ void DevicePeers::killHost() {
         ::kill(pid_t(m_host.processId()), SIGKILL);
         m_host.waitForFinished(3000);
     }
+}
+
+void DevicePeers::killServer() {
+    if (m_server.state() != QProcess::NotRunning) {
+        ::kill(pid_t(m_server.processId()), SIGKILL);
+        m_server.waitForFinished(3000);
+    }
+}
+
+bool DevicePeers::restartServer() {
+    killServer();
+    QStringList args = m_serverArgs;
+    const qsizetype listen = args.indexOf(QStringLiteral("--listen"));
+    if (listen < 0 || listen + 1 >= args.size())
+        return false;
+    args[listen + 1] = m_serverUrl.mid(int(qstrlen("http://")));
+    m_server.start(QStringLiteral(VELMO_SERVER_BIN), args);
+    QElapsedTimer t;
+    t.start();
+    QByteArray out;
+    while (t.elapsed() < 10000) {
+        m_server.waitForReadyRead(200);
+        out += m_server.readAllStandardOutput();
+        if (out.contains("listening on"))
+            return true;
+        if (m_server.state() == QProcess::NotRunning)
+            break;
+    }
+    qWarning() << "rendezvous did not restart:" << out << m_server.readAllStandardError();
+    return false;
 }
 
 QByteArray DevicePeers::request(const QByteArray &verb, const QString &path, const QByteArray &body, int *status) {

@@ -19,6 +19,9 @@ public:
     // Waits until the host's status shows a registered nine-digit ID.
     bool waitForDevice(int timeoutMs = 15000);
     void killHost();
+    void killServer();
+    // Starts the server again on the same port and registry.
+    bool restartServer();
 
     // The control API of the host (blocking helpers for tests).
     QJsonObject status();
@@ -41,6 +44,7 @@ private:
     QProcess m_server;
     QProcess m_host;
     QString m_serverUrl;
+    QStringList m_serverArgs;
     QString m_deviceId;
     QString m_autoPasscode;
     quint16 m_controlPort = 0;
