@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -165,6 +166,20 @@ QByteArray DevicePeers::fetch(QNetworkRequest req, const QByteArray &verb, const
     const QByteArray out = reply->readAll();
     reply->deleteLater();
     return out;
+}
+
+bool DevicePeers::sessionListed(const QString &sid, bool authed) {
+    for (const QJsonValue &s : status().value("sessions").toArray())
+        if (s.toObject().value("sid").toString() == sid)
+            return s.toObject().value("authed").toBool() == authed;
+    return false;
+}
+
+bool DevicePeers::sessionGone(const QString &sid) {
+    for (const QJsonValue &s : status().value("sessions").toArray())
+        if (s.toObject().value("sid").toString() == sid)
+            return false;
+    return true;
 }
 
 QJsonObject DevicePeers::status() {

@@ -25,6 +25,9 @@ public:
 
     // The control API of the host (blocking helpers for tests).
     QJsonObject status();
+    // Whether the status lists this session with this authed flag / at all.
+    bool sessionListed(const QString &sid, bool authed);
+    bool sessionGone(const QString &sid);
     // GET on the rendezvous server's REST interface.
     QJsonObject rest(const QString &path);
     QByteArray restBytes(const QString &path);
