@@ -688,6 +688,15 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
     const QJsonDocument doc = QJsonDocument::fromJson(bytes);
     if (!doc.isObject())
         return;
+    // The test picture has no real pointer: the reported one follows the viewer's.
+    const QJsonObject msg = doc.object();
+    const QJsonValue x = msg.value(QLatin1String("x"));
+    const QJsonValue y = msg.value(QLatin1String("y"));
+    if (x.isDouble() && y.isDouble() && m_source) {
+        const QSize size = m_source->frameSize();
+        m_pointer = QPoint(int(std::clamp(x.toDouble(), 0.0, double(size.width()))),
+                           int(std::clamp(y.toDouble(), 0.0, double(size.height()))));
+    }
     if (!m_options.hooks.inputLog || m_options.dataDir.isEmpty())
         return;
     QFile log(QDir(m_options.dataDir).filePath(QStringLiteral("device-input.jsonl")));
@@ -843,7 +852,11 @@ void DeviceSession::sendStats() {
 void DeviceSession::sendCursor() {
     if (m_phase != Phase::Authed || !m_source)
         return;
-    // A pointer circling the middle of the picture, in frame pixels.
+    if (m_pointer) {
+        sendCtrl({{"t", "cursor"}, {"x", m_pointer->x()}, {"y", m_pointer->y()}});
+        return;
+    }
+    // Until the viewer moves it: a pointer circling the middle of the picture, in frame pixels.
     const QSize size = m_source->frameSize();
     const double t = double(m_clock.elapsed()) / 1000.0;
     const int x = int(size.width() / 2 + std::cos(t) * size.width() / 4);

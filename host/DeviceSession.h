@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
+#include <QPoint>
 #include <QPointer>
 #include <QTimer>
 
@@ -18,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class DeviceLockout;
 class TestPatternSource;
@@ -150,4 +152,5 @@ private:
     std::atomic<gint64> m_lastInbound{0};
     QElapsedTimer m_clock;
     bool m_tornDown = false;
+    std::optional<QPoint> m_pointer;
 };

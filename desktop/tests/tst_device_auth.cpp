@@ -183,6 +183,17 @@ private Q_SLOTS:
         QVERIFY(lines.size() >= 2);
         QCOMPARE(QJsonDocument::fromJson(lines[0]).object().value("x").toInt(), 17);
         QCOMPARE(QJsonDocument::fromJson(lines[1]).object().value("code").toString(), QStringLiteral("KeyA"));
+        // The reported pointer follows the viewer's.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            v->last("cursor").value("x").toInt() == 17 && v->last("cursor").value("y").toInt() == 23, 5000);
+
+        // Input switched off for this viewer by the host: nothing more arrives.
+        QCOMPARE(peers.post("perm", {{"sid", v->sid()}, {"input", false}, {"clip", true}, {"files", true}}), 200);
+        const qint64 sizeBefore = QFile(log.fileName()).size();
+        v->sendInput({{"t", "mm"}, {"x", 99}, {"y", 99}});
+        QTest::qWait(500);
+        QCOMPARE(QFile(log.fileName()).size(), sizeBefore);
+        QCOMPARE(v->last("cursor").value("x").toInt(), 17);
     }
 };
 
