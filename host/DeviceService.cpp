@@ -176,6 +176,7 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
             if (session->authed())
                 Q_EMIT sessionAuthed(session->sid());
         });
+        connect(session, &DeviceSession::pathChanged, this, [this, session] { Q_EMIT sessionPathChanged(session); });
         connect(session, &DeviceSession::finished, this, [this, session, sid] {
             if (m_sessions.value(sid) == session)
                 m_sessions.remove(sid);

@@ -52,6 +52,7 @@ Q_SIGNALS:
     void registeredChanged(bool registered);
     void sessionStarted(DeviceSession *session);
     void sessionAuthed(const QString &sid);
+    void sessionPathChanged(DeviceSession *session);
     void sessionEnded(const QString &sid);
 
 private:

@@ -644,6 +644,7 @@ void DeviceSession::verified(bool ok) {
     m_statsTimer.start();
     m_cursorTimer.start();
     watchInbound();
+    updatePath();
     qCInfo(lcDevice) << m_sid << "viewer authenticated," << videoMode();
     Q_EMIT authedChanged();
     if (m_options.hooks.fileTransfer)
@@ -829,9 +830,47 @@ void DeviceSession::sendFileHook() {
     sendText("file", R"({"t":"file_end","id":2})");
 }
 
+void DeviceSession::updatePath() {
+    // webrtcbin's statistics carry no candidate pairs for data-only connections; ask the
+    // ICE agent for the pair in use on the bundle's transport.
+    GObject *sctp = nullptr;
+    GObject *dtls = nullptr;
+    GObject *iceTransport = nullptr;
+    GstWebRTCICEStream *stream = nullptr;
+    GstWebRTCICE *ice = nullptr;
+    g_object_get(m_webrtc, "sctp-transport", &sctp, nullptr);
+    if (sctp)
+        g_object_get(sctp, "transport", &dtls, nullptr);
+    if (dtls)
+        g_object_get(dtls, "transport", &iceTransport, nullptr);
+    if (iceTransport && g_object_class_find_property(G_OBJECT_GET_CLASS(iceTransport), "stream"))
+        g_object_get(iceTransport, "stream", &stream, nullptr);
+    g_object_get(m_webrtc, "ice-agent", &ice, nullptr);
+    GstWebRTCICECandidateStats *local = nullptr;
+    GstWebRTCICECandidateStats *remote = nullptr;
+    if (ice && stream && gst_webrtc_ice_get_selected_pair(ice, stream, &local, &remote) && local && remote) {
+        const bool relay = g_strcmp0(local->type, "relay") == 0 || g_strcmp0(remote->type, "relay") == 0;
+        const QString ip = QString::fromUtf8(remote->ipaddr);
+        if (relay != m_relay || ip != m_remoteIp) {
+            m_relay = relay;
+            m_remoteIp = ip;
+            Q_EMIT pathChanged();
+        }
+    }
+    if (local)
+        gst_webrtc_ice_candidate_stats_free(local);
+    if (remote)
+        gst_webrtc_ice_candidate_stats_free(remote);
+    for (gpointer o : {static_cast<gpointer>(ice), static_cast<gpointer>(stream), static_cast<gpointer>(iceTransport),
+                       static_cast<gpointer>(dtls), static_cast<gpointer>(sctp)})
+        if (o)
+            g_object_unref(o);
+}
+
 void DeviceSession::sendStats() {
     if (m_phase != Phase::Authed || !m_source)
         return;
+    updatePath();
     int frames = m_sentFrames;
     qint64 bytes = m_sentBytes;
     m_sentFrames = 0;
@@ -846,7 +885,7 @@ void DeviceSession::sendStats() {
               {"enc", m_source->encoder()},
               {"fps", frames},
               {"kbps", qint64(bytes * 8 / 1000)},
-              {"relay", false}});
+              {"relay", m_relay}});
 }
 
 void DeviceSession::sendCursor() {

@@ -80,12 +80,16 @@ public:
     qint64 startedAt() const { return m_startedAt; }
     bool authed() const { return m_phase == Phase::Authed; }
     Phase phase() const { return m_phase; }
+    bool relay() const { return m_relay; }
+    QString remoteIp() const { return m_remoteIp; }
     QString videoMode() const { return m_h264Pt > 0 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
 
 Q_SIGNALS:
     // A signaling message for the viewer ("answer", "ice", "bye"); the envelope's sid is added by the owner.
     void outgoing(const QJsonObject &message);
     void authedChanged();
+    // The viewer's address or the relay use changed.
+    void pathChanged();
     // The session is over (lost, refused, hung up); the owner deletes it.
     void finished(const QString &reason);
 
@@ -117,6 +121,7 @@ private:
     void sendBadChunks();
     void sendFileHook();
     void sendStats();
+    void updatePath();
     void sendCursor();
     void lost(const QString &reason);
     void watchInbound();
@@ -153,4 +158,6 @@ private:
     QElapsedTimer m_clock;
     bool m_tornDown = false;
     std::optional<QPoint> m_pointer;
+    bool m_relay = false;
+    QString m_remoteIp;
 };

@@ -121,6 +121,11 @@ private Q_SLOTS:
         QVERIFY(monitors[0].toObject().value("primary").toBool());
         QVERIFY(ok.value("name").isString());
         QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(v->sid(), true), 5000);
+        // The viewer's address is the loopback one, and nothing is relayed.
+        QTRY_VERIFY_WITH_TIMEOUT(peers.status().value("sessions").toArray().first().toObject().value("ip").toString() ==
+                                     QLatin1String("127.0.0.1"),
+                                 5000);
+        QVERIFY(!peers.status().value("sessions").toArray().first().toObject().value("relay").toBool(true));
 
         // A moving picture: frames decode and differ.
         QTRY_VERIFY_WITH_TIMEOUT(v->frames.size() >= 5, 10000);
