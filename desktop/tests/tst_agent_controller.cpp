@@ -62,6 +62,7 @@ private Q_SLOTS:
     void cleanup();
     void spawnCommandsFollowAndStop();
     void rideAlongStopLeavesAgentRunning();
+    void restartRightAfterStopSpawnsAnew();
     void staleControlJsonIgnoredAndDeleted();
     void foreignPidNeverSignalled();
     void unansweringOwnAgentIsTerminated();
@@ -198,6 +199,22 @@ void TestAgentController::rideAlongStopLeavesAgentRunning() {
     QVERIFY(host.running());
     QVERIFY(!host.requestPaths().contains("quit"));
     QCOMPARE(host.get("status"), 200);
+}
+
+void TestAgentController::restartRightAfterStopSpawnsAnew() {
+    // The agent told to end may still answer for a moment: it is not ridden along.
+    AgentController &c = *m_c;
+    c.start("");
+    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    const Spawned a = readSpawned(m_env.dataDir());
+    QCOMPARE(a.post("test/ignore-sigterm", {{"on", true}}), 200);
+    QCOMPARE(a.post("test/stall", {{"path", "quit"}}), 200);
+    c.stop();
+    c.start("");
+    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QVERIFY(!hasLine(c.logLines(), "相乗り"));
+    QVERIFY(readSpawned(m_env.dataDir()).pid != a.pid);
+    ::kill(pid_t(a.pid), SIGKILL);
 }
 
 void TestAgentController::staleControlJsonIgnoredAndDeleted() {
