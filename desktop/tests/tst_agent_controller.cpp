@@ -113,7 +113,7 @@ void TestAgentController::spawnCommandsFollowAndStop() {
     AgentController &c = *m_c;
     QCOMPARE(c.message(), QStringLiteral("エージェント未起動"));
     c.start("http://127.0.0.1:9");
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み(127.0.0.1:")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み(127.0.0.1:")), 10000);
     Spawned a = readSpawned(m_env.dataDir());
     QCOMPARE(c.message(), QStringLiteral("制御 API 接続済み(127.0.0.1:%1)").arg(a.port));
     QVERIFY(c.running());
@@ -205,13 +205,13 @@ void TestAgentController::restartRightAfterStopSpawnsAnew() {
     // The agent told to end may still answer for a moment: it is not ridden along.
     AgentController &c = *m_c;
     c.start("");
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み")), 10000);
     const Spawned a = readSpawned(m_env.dataDir());
     QCOMPARE(a.post("test/ignore-sigterm", {{"on", true}}), 200);
     QCOMPARE(a.post("test/stall", {{"path", "quit"}}), 200);
     c.stop();
     c.start("");
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み")), 10000);
     QVERIFY(!hasLine(c.logLines(), "相乗り"));
     QVERIFY(readSpawned(m_env.dataDir()).pid != a.pid);
     ::kill(pid_t(a.pid), SIGKILL);
@@ -222,7 +222,7 @@ void TestAgentController::staleControlJsonIgnoredAndDeleted() {
     writeControlJson(m_env.dataDir(), 1, "stale", dead);
     AgentController &c = *m_c;
     c.start("");
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み")), 10000);
     QVERIFY(!hasLine(c.logLines(), "相乗り"));
     QVERIFY(!hasLine(c.logLines(), "前回のエージェント"));
     const Spawned a = readSpawned(m_env.dataDir());
@@ -238,7 +238,7 @@ void TestAgentController::foreignPidNeverSignalled() {
     QVERIFY(!AgentProcessInfo::isOurAgent(sleeper.processId()));
     AgentController &c = *m_c;
     c.start("");
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み")), 10000);
     QVERIFY(!hasLine(c.logLines(), "前回のエージェント"));
     QVERIFY(!sleeper.waitForFinished(300));
     QCOMPARE(sleeper.state(), QProcess::Running);
@@ -256,7 +256,7 @@ void TestAgentController::unansweringOwnAgentIsTerminated() {
     writeControlJson(m_env.dataDir(), old.port(), "wrong-token", oldPid);
     AgentController &c = *m_c;
     c.start("");
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み")), 10000);
     QVERIFY(hasLine(c.logLines(), QStringLiteral("前回のエージェント(pid %1)を終了させます").arg(oldPid)));
     QTRY_VERIFY(!old.running());
     QVERIFY(readSpawned(m_env.dataDir()).pid != oldPid);
@@ -284,7 +284,7 @@ void TestAgentController::earlyExitEndsWaitAtOnce() {
     c.stop();
     qunsetenv("VELMO_HOST_EXIT_EARLY");
     c.start("");
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み")), 10000);
 }
 
 void TestAgentController::noExecutable() {
@@ -300,7 +300,7 @@ void TestAgentController::noExecutable() {
 void TestAgentController::terminateEscalatesToKill() {
     AgentController &c = *m_c;
     c.start("");
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み")), 10000);
     const Spawned a = readSpawned(m_env.dataDir());
     QCOMPARE(a.post("test/ignore-sigterm", {{"on", true}}), 200);
     const QString before = c.message();
@@ -323,7 +323,7 @@ void TestAgentController::notReadyAndPermissions() {
     QVERIFY(c.awaitingScreenPerm());
 
     c.start("");
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み")), 10000);
     const Spawned a = readSpawned(m_env.dataDir());
     // Refused: the flag stays and the status is read again.
     QCOMPARE(a.post("test/perm", {{"screen", "denied"}, {"grantScreen", false}}), 200);
@@ -335,7 +335,7 @@ void TestAgentController::notReadyAndPermissions() {
     waitDone([&](auto done) { c.requestInputPermission(this, done); });
     QVERIFY(!c.awaitingScreenPerm());
     QVERIFY(hasLine(c.logLines(), "画面収録の許可を反映するためエージェントを起こし直します"));
-    QTRY_VERIFY(c.message().startsWith(QStringLiteral("制御 API 接続済み")));
+    QTRY_VERIFY_WITH_TIMEOUT(c.message().startsWith(QStringLiteral("制御 API 接続済み")), 10000);
     QTRY_VERIFY(!AgentProcessInfo::exists(a.pid));
     QVERIFY(readSpawned(m_env.dataDir()).pid != a.pid);
 }

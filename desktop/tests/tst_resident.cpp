@@ -230,7 +230,7 @@ void TestResident::installAttachStopAndPermissionRestart() {
     QVERIFY(hasLine(m_c->logLines(), "画面収録の許可を反映するため常駐版を起こし直しました"));
 
     // stop() leaves the resident agent alone.
-    QTRY_VERIFY(m_c->running());
+    QTRY_VERIFY_WITH_TIMEOUT(m_c->running(), 10000);
     const qint64 current = HostProcess::readControlJson(Paths::dataDir()).value("pid").toInteger();
     m_c->stop();
     QTest::qWait(300);
@@ -254,7 +254,7 @@ void TestResident::residentFailureThenRetryAttaches() {
     // The resident agent comes up later: the background retry attaches.
     HostProcess resident(Paths::dataDir(), ResidentAgent::binaryPath());
     QVERIFY(resident.ok());
-    QTRY_VERIFY(m_c->running());
+    QTRY_VERIFY_WITH_TIMEOUT(m_c->running(), 10000);
     QVERIFY(hasLine(m_c->logLines(), "常駐版が上がったので繋ぎ直しました"));
     QVERIFY(m_c->attachedToResident());
     QVERIFY(!m_c->lastError());
