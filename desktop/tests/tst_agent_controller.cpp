@@ -63,6 +63,7 @@ private Q_SLOTS:
     void spawnCommandsFollowAndStop();
     void rideAlongStopLeavesAgentRunning();
     void restartRightAfterStopSpawnsAnew();
+    void lostAgentLoggedOnce();
     void staleControlJsonIgnoredAndDeleted();
     void foreignPidNeverSignalled();
     void unansweringOwnAgentIsTerminated();
@@ -215,6 +216,30 @@ void TestAgentController::restartRightAfterStopSpawnsAnew() {
     QVERIFY(!hasLine(c.logLines(), "相乗り"));
     QVERIFY(readSpawned(m_env.dataDir()).pid != a.pid);
     ::kill(pid_t(a.pid), SIGKILL);
+}
+
+void TestAgentController::lostAgentLoggedOnce() {
+    auto host = std::make_unique<HostProcess>(m_env.dataDir());
+    QVERIFY(host->ok());
+    AgentController &c = *m_c;
+    c.start("");
+    QTRY_VERIFY(hasLine(c.logLines(), "events: 受信開始"));
+    host.reset(); // the agent goes away; the stream is re-opened every second and fails
+    auto count = [&] {
+        int n = 0;
+        for (const QString &l : c.logLines())
+            n += l.contains(QStringLiteral("events 切断: ")) ? 1 : 0;
+        return n;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(count(), 1, 10000);
+    QTest::qWait(2500);
+    QCOMPARE(count(), 1);
+    // It comes back on a new port: followed.
+    HostProcess again(m_env.dataDir());
+    QVERIFY(again.ok());
+    QTRY_COMPARE_WITH_TIMEOUT(c.message(), QStringLiteral("起動中のエージェントに接続(127.0.0.1:%1)").arg(again.port()),
+                              8000);
+    QTRY_VERIFY(c.status().has_value());
 }
 
 void TestAgentController::staleControlJsonIgnoredAndDeleted() {
