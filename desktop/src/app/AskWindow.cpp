@@ -11,7 +11,9 @@
 
 namespace {
 // Names are the requester's own words: keep a hostile one from growing the window.
-QString bounded(const QString &s, int max = 200) { return s.size() > max ? s.left(max) + QStringLiteral("…") : s; }
+QString bounded(const QString &s, int max = 200) {
+    return s.size() > max ? s.left(max) + QStringLiteral("…") : s;
+}
 } // namespace
 
 QString AskWindow::requestText(const QString &name) {

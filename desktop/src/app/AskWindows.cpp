@@ -20,7 +20,9 @@ AskWindows *AskWindows::shared() {
     return instance;
 }
 
-void AskWindows::start() { start(AgentController::shared()); }
+void AskWindows::start() {
+    start(AgentController::shared());
+}
 
 void AskWindows::start(AgentController *agent) {
     if (m_running || !agent)
@@ -31,7 +33,9 @@ void AskWindows::start(AgentController *agent) {
     onStatus();
 }
 
-AskWindow *AskWindows::window(const QString &sid) const { return m_windows.value(sid).data(); }
+AskWindow *AskWindows::window(const QString &sid) const {
+    return m_windows.value(sid).data();
+}
 
 void AskWindows::onStatus() {
     QList<ControlAsk> asks;

@@ -36,8 +36,7 @@ xcb_window_t rootOf(xcb_connection_t *c) {
 }
 
 // An EWMH client message to the root window about `window`.
-void sendToRoot(xcb_connection_t *c, xcb_window_t window, xcb_atom_t type, uint32_t d0, uint32_t d1,
-                uint32_t d2 = 0) {
+void sendToRoot(xcb_connection_t *c, xcb_window_t window, xcb_atom_t type, uint32_t d0, uint32_t d1, uint32_t d2 = 0) {
     xcb_client_message_event_t ev;
     std::memset(&ev, 0, sizeof ev);
     ev.response_type = XCB_CLIENT_MESSAGE;
@@ -73,7 +72,9 @@ void addState(QWidget *w, const char *first, const char *second) {
 
 namespace HostWindowSystem {
 
-bool isX11() { return QGuiApplication::platformName() == QLatin1String("xcb"); }
+bool isX11() {
+    return QGuiApplication::platformName() == QLatin1String("xcb");
+}
 
 void makeSticky(QWidget *w) {
 #ifdef VELMO_HAVE_XCB

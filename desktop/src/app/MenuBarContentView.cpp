@@ -10,7 +10,9 @@
 #include <QMenu>
 
 namespace {
-QString bounded(const QString &s, int max = 80) { return s.size() > max ? s.left(max) + QStringLiteral("…") : s; }
+QString bounded(const QString &s, int max = 80) {
+    return s.size() > max ? s.left(max) + QStringLiteral("…") : s;
+}
 
 QAction *findIn(const QMenu *menu, const QString &text) {
     for (QAction *a : menu->actions()) {
@@ -53,10 +55,17 @@ QString MenuBarContentView::headline(const std::optional<ControlStatus> &st, boo
 }
 
 QString MenuBarContentView::menuTitle(const ControlSession &s) {
-    return (s.name.isEmpty() ? QStringLiteral("名称未設定") : s.name) + (s.relay ? QStringLiteral("(リレー)") : QString());
+    return (s.name.isEmpty() ? QStringLiteral("名称未設定") : s.name) +
+           (s.relay ? QStringLiteral("(リレー)") : QString());
 }
 
-QAction *MenuBarContentView::findAction(const QString &text) const { return m_menu ? findIn(m_menu, text) : nullptr; }
+QMenu *MenuBarContentView::menu() const {
+    return m_menu;
+}
+
+QAction *MenuBarContentView::findAction(const QString &text) const {
+    return m_menu ? findIn(m_menu, text) : nullptr;
+}
 
 void MenuBarContentView::changed() {
     // Deferred: a change may come from inside one of the menu's own actions,

@@ -25,7 +25,7 @@ public:
     static QString headline(const std::optional<ControlStatus> &st, bool running, int live);
     static QString menuTitle(const ControlSession &session);
 
-    QMenu *menu() const { return m_menu; }
+    QMenu *menu() const;
     bool loginItemOn() const { return m_loginItemOn; }
     // Rebuilds the menu now (done on every change while the menu is closed,
     // and before it opens).

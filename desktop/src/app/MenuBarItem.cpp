@@ -31,4 +31,6 @@ MenuBarItem::~MenuBarItem() {
     m_label.reset();
 }
 
-void MenuBarItem::show() { m_tray.show(); }
+void MenuBarItem::show() {
+    m_tray.show();
+}

@@ -36,9 +36,13 @@ QString quoteExec(const QString &path) {
 
 namespace MenuBarSupport {
 
-QString formatId(const QString &id) { return formattedId(id); }
+QString formatId(const QString &id) {
+    return formattedId(id);
+}
 
-QString loginItemPath() { return Paths::autostartDir() + QStringLiteral("/velmo-remote.desktop"); }
+QString loginItemPath() {
+    return Paths::autostartDir() + QStringLiteral("/velmo-remote.desktop");
+}
 
 bool loginItemEnabled() {
     QFile f(loginItemPath());

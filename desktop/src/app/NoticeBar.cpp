@@ -85,7 +85,9 @@ QString NoticeBar::barText(const std::optional<ControlStatus> &status) {
     return QStringLiteral("遠隔操作中: ") + names.join(QStringLiteral(", "));
 }
 
-void NoticeBar::start() { start(AgentController::shared()); }
+void NoticeBar::start() {
+    start(AgentController::shared());
+}
 
 void NoticeBar::start(AgentController *agent) {
     if (m_running || !agent)

@@ -13,7 +13,9 @@
 namespace {
 const char *const kWords[3] = {"操作", "クリップボード", "ファイル"};
 
-QString bounded(const QString &s, int max = 200) { return s.size() > max ? s.left(max) + QStringLiteral("…") : s; }
+QString bounded(const QString &s, int max = 200) {
+    return s.size() > max ? s.left(max) + QStringLiteral("…") : s;
+}
 } // namespace
 
 ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget *parent)
@@ -124,7 +126,8 @@ QString ProfileWindow::metaLine(const ControlSession &s, const QDateTime &now) {
     if (__builtin_sub_overflow(nowSecs, s.since, &elapsed))
         elapsed = s.since < 0 ? std::numeric_limits<qint64>::max() : 0;
     elapsed = std::max<qint64>(elapsed, 0);
-    const QString hhmm = start.isValid() ? start.toLocalTime().toString(QStringLiteral("HH:mm")) : QStringLiteral("--:--");
+    const QString hhmm =
+        start.isValid() ? start.toLocalTime().toString(QStringLiteral("HH:mm")) : QStringLiteral("--:--");
     return QStringLiteral("ID ") + s.viewer + QStringLiteral(" ・ ") +
            (s.relay ? QStringLiteral("リレー") : QStringLiteral("P2P")) + QStringLiteral(" ・ ") + hhmm +
            QStringLiteral(" から(") + duration(elapsed) + u')';
@@ -159,8 +162,8 @@ void ProfileWindow::refresh() {
     const QColor accent = palette().color(QPalette::Highlight);
     for (int i = 0; i < 3; ++i) {
         m_rights[i]->setText(rightLabel(QString::fromUtf8(kWords[i]), values[i]));
-        m_rights[i]->setStyleSheet(QStringLiteral("QPushButton { color: %1; }")
-                                       .arg(UiFonts::css(values[i] ? accent : UiFonts::secondary())));
+        m_rights[i]->setStyleSheet(
+            QStringLiteral("QPushButton { color: %1; }").arg(UiFonts::css(values[i] ? accent : UiFonts::secondary())));
     }
 }
 

@@ -20,7 +20,9 @@ ProfileWindows *ProfileWindows::shared() {
     return instance;
 }
 
-void ProfileWindows::start() { start(AgentController::shared()); }
+void ProfileWindows::start() {
+    start(AgentController::shared());
+}
 
 void ProfileWindows::start(AgentController *agent) {
     if (m_running || !agent)
@@ -31,7 +33,9 @@ void ProfileWindows::start(AgentController *agent) {
     onStatus();
 }
 
-ProfileWindow *ProfileWindows::window(const QString &sid) const { return m_windows.value(sid).data(); }
+ProfileWindow *ProfileWindows::window(const QString &sid) const {
+    return m_windows.value(sid).data();
+}
 
 void ProfileWindows::onStatus() {
     QList<ControlSession> authed;

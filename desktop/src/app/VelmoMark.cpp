@@ -42,9 +42,12 @@ namespace VelmoMark {
 
 QString caseName(Style style) {
     switch (style) {
-    case Style::idle: return QStringLiteral("idle");
-    case Style::busy: return QStringLiteral("busy");
-    case Style::off: return QStringLiteral("off");
+    case Style::idle:
+        return QStringLiteral("idle");
+    case Style::busy:
+        return QStringLiteral("busy");
+    case Style::off:
+        return QStringLiteral("off");
     }
     return {};
 }
@@ -119,7 +122,9 @@ QImage image(Style style) {
     return img;
 }
 
-int drawnCount() { return drawn(); }
+int drawnCount() {
+    return drawn();
+}
 
 QIcon icon(Style style, const QColor &ink) {
     const QImage mask = image(style);
