@@ -32,7 +32,7 @@ xcb_atom_t atom(xcb_connection_t *c, const char *name) {
 xcb_window_t rootOf(xcb_connection_t *c) {
     const xcb_setup_t *setup = xcb_get_setup(c);
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(setup);
-    return it.rem ? it.data->root : XCB_WINDOW_NONE;
+    return it.rem ? it.data->root : xcb_window_t(XCB_WINDOW_NONE);
 }
 
 // An EWMH client message to the root window about `window`.
@@ -58,7 +58,7 @@ void addState(QWidget *w, const char *first, const char *second) {
     const auto win = xcb_window_t(w->winId());
     const xcb_atom_t state = atom(c, "_NET_WM_STATE");
     const xcb_atom_t a = atom(c, first);
-    const xcb_atom_t b = second ? atom(c, second) : XCB_ATOM_NONE;
+    const xcb_atom_t b = second ? atom(c, second) : xcb_atom_t(XCB_ATOM_NONE);
     // Both ways: the property for a window manager that has not taken the
     // window yet, the message for one that has.
     const xcb_atom_t atoms[2] = {a, b};
