@@ -17,7 +17,7 @@ QString randomDigits(int n) {
 HostState::HostState(QObject *parent)
     : QObject(parent), m_name(QSysInfo::machineHostName()),
       m_platform(QStringLiteral("linux ") + QSysInfo::prettyProductName()), m_version(QStringLiteral(VELMO_VERSION)),
-      m_autoPasscode(randomDigits(6)), m_video(QStringLiteral("h264")), m_encoder(QStringLiteral("x264")) {}
+      m_autoPasscode(randomDigits(6)) {}
 
 void HostState::setDeviceId(const QString &id) {
     if (m_deviceId == id)

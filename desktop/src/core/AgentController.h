@@ -186,6 +186,8 @@ private:
     bool m_launching = false;
     bool m_retrying = false;
     quint64 m_retryGeneration = 0;
+    std::shared_ptr<std::function<void()>> m_retryPass; // the running retry loop's step
+    bool m_eventsLogged = false;
     bool m_awaitingScreenPerm = false;
     bool m_processEnded = false;
     QByteArray m_outputPending; // partial line of the spawned agent's output
