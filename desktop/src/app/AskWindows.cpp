@@ -83,7 +83,7 @@ AskWindow *AskWindows::makeWindow(const ControlAsk &ask, int index) {
     if (QScreen *screen = QGuiApplication::primaryScreen())
         w->move(WindowPlacement::askWindow(screen->availableGeometry(), w->size(), index));
     w->show();
-    w->raise();
+    HostWindowSystem::bringToFront(w);
     HostWindowSystem::makeSticky(w);
     HostWindowSystem::requestAttention(w);
     return w;

@@ -101,6 +101,12 @@ void skipTaskbar(QWidget *w) {
 #endif
 }
 
+void bringToFront(QWidget *w) {
+    // The headless platform of the tests has no stacking to change.
+    if (w && QGuiApplication::platformName() != QLatin1String("offscreen"))
+        w->raise();
+}
+
 void requestAttention(QWidget *w) {
     if (w)
         QApplication::alert(w, 0);

@@ -12,6 +12,8 @@ void makeSticky(QWidget *window);
 void skipTaskbar(QWidget *window);
 // Asks for the user's attention until the window is activated.
 void requestAttention(QWidget *window);
+// Raised above the other windows (where the platform can).
+void bringToFront(QWidget *window);
 // Whether the window system is X11 (the hints above have an effect).
 bool isX11();
 } // namespace HostWindowSystem

@@ -138,5 +138,5 @@ void NoticeBar::apply(const QString &text) {
         HostWindowSystem::makeSticky(bar);
         HostWindowSystem::skipTaskbar(bar);
     }
-    bar->raise();
+    HostWindowSystem::bringToFront(bar);
 }

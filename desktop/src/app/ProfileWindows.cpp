@@ -1,6 +1,7 @@
 #include "ProfileWindows.h"
 
 #include "AgentController.h"
+#include "HostWindowSystem.h"
 #include "ProfileWindow.h"
 #include "WindowPlacement.h"
 
@@ -83,7 +84,7 @@ ProfileWindow *ProfileWindows::makeWindow(const QString &sid, int index) {
     if (QScreen *screen = QGuiApplication::primaryScreen())
         w->move(WindowPlacement::profileWindow(screen->availableGeometry(), w->size(), index));
     w->show();
-    w->raise();
+    HostWindowSystem::bringToFront(w);
     return w;
 }
 
