@@ -132,6 +132,8 @@ ControlEventStream *ControlClient::events(QObject *context, ControlEventStream::
 
 ControlEventStream::ControlEventStream(QNetworkReply *reply, StatusHandler onStatus, DoneHandler done, QObject *parent)
     : QObject(parent), m_reply(reply), m_onStatus(std::move(onStatus)), m_done(std::move(done)) {
+    if (!reply)
+        return; // parser only
     // Keep the reply's own buffer small: bytes are taken as they come.
     reply->setReadBufferSize(256 * 1024);
     connect(reply, &QNetworkReply::readyRead, this, &ControlEventStream::onReadyRead);
