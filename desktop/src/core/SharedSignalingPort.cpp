@@ -1,8 +1,7 @@
 #include "SharedSignalingPort.h"
 
+#include "Api.h"
 #include "Signaling.h"
-
-#include <QTimer>
 
 std::shared_ptr<SignalingPort> SignalingPort::shared() {
     static const std::shared_ptr<SignalingPort> port = std::make_shared<SharedSignalingPort>();
@@ -10,17 +9,22 @@ std::shared_ptr<SignalingPort> SignalingPort::shared() {
 }
 
 void SharedSignalingPort::connect(QObject *context, std::function<void(QString)> done) {
-    Signaling::shared()->connect(context, [done = std::move(done)](bool ok) {
-        done(ok ? QString() : QStringLiteral("サーバーに接続できませんでした。"));
+    Signaling::shared()->connectWithError(context, [done = std::move(done)](Signaling::ConnectError e) {
+        done(e == Signaling::ConnectError::None ? QString() : Signaling::errorDescription(e));
     });
 }
 
 void SharedSignalingPort::turnCredentials(QObject *context, std::function<void(Ice)> done) {
-    QTimer::singleShot(0, context, [done = std::move(done)] { done(Ice{}); });
+    Api::turnCredentials(context, [done = std::move(done)](const IceConfig &ice) {
+        done(Ice{ice.urls, ice.username.value_or(QString()), ice.credential.value_or(QString())});
+    });
 }
 
-void SharedSignalingPort::send(const QJsonObject &) {}
+void SharedSignalingPort::send(const QJsonObject &message) { Signaling::shared()->send(message); }
 
-void SharedSignalingPort::attach(const QString &, std::function<void(const QJsonObject &)>) {}
+void SharedSignalingPort::attach(const QString &sid, std::function<void(const QJsonObject &)> handler) {
+    // The handler holds its session weakly; the client itself is the context.
+    Signaling::shared()->setHandler(sid, Signaling::shared(), std::move(handler));
+}
 
-void SharedSignalingPort::detach(const QString &) {}
+void SharedSignalingPort::detach(const QString &sid) { Signaling::shared()->removeHandler(sid); }
