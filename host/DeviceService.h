@@ -28,7 +28,10 @@ public:
 
     // Comma-separated local addresses to gather ICE candidates on (VELMO_ICE_ADDRESSES).
     void setIceAddresses(const QStringList &addresses) { m_iceAddresses = addresses; }
-    void setHooks(const DeviceHooks &hooks) { m_hooks = hooks; }
+    void setHooks(const DeviceHooks &hooks) {
+        m_hooks = hooks;
+        m_lockout.setLockSeconds(hooks.shortLock ? 3 : DeviceLockout::defaultLockSeconds);
+    }
     void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
     void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
     void setName(const QString &name);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DeviceHooks.h"
+#include "DevicePasscodes.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -24,12 +25,6 @@
 class DeviceLockout;
 class TestPatternSource;
 
-// The passcodes the device accepts right now, read at each proof.
-struct DevicePasscodes {
-    QString autoPasscode;
-    QString fixedPasscode;
-    QString mode = QStringLiteral("auto"); // "auto", "fixed" or "both"
-};
 
 // One viewer connected to this device: the answering webrtcbin, the control protocol
 // with the passcode challenge, and the test picture once the viewer has proven the

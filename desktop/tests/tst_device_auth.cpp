@@ -95,6 +95,28 @@ private Q_SLOTS:
         QCOMPARE(right->count("auth_ok"), 0);
     }
 
+    void lockoutEnds() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost(QStringLiteral("short_lock")));
+        QVERIFY(peers.waitForDevice());
+        for (int i = 0; i < 5; ++i) {
+            auto v = viewer(peers, QStringLiteral("wrong"));
+            QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_fail") + v->count("locked") == 1, 10000);
+            QCOMPARE(v->count("locked"), i == 4 ? 1 : 0);
+            if (i == 4)
+                QCOMPARE(v->last("locked").value("retry_sec").toInt(), 3);
+            v->close();
+        }
+        // Once the time is up the right passcode opens the device, and the count starts afresh.
+        QTest::qWait(3200);
+        auto right = viewer(peers, peers.autoPasscode());
+        QTRY_VERIFY_WITH_TIMEOUT(right->count("auth_ok") == 1, 10000);
+        auto wrong = viewer(peers, QStringLiteral("wrong"));
+        QTRY_VERIFY_WITH_TIMEOUT(wrong->count("auth_fail") == 1, 10000);
+        QCOMPARE(wrong->last("auth_fail").value("remaining").toInt(), 4);
+    }
+
     void wrongHostFingerprintGetsNoProof() {
         DevicePeers peers;
         QVERIFY(peers.startServer());
