@@ -318,32 +318,38 @@ void DeviceSession::onAnswer(GstPromise *promise, gpointer data) {
             gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, nullptr);
     }
     gst_promise_unref(promise);
-    std::lock_guard lock(guard->mutex);
-    DeviceSession *self = guard->session;
-    if (!self || !self->m_webrtc) {
-        if (answer)
-            gst_webrtc_session_description_free(answer);
-        return;
+    GstElement *webrtc = nullptr;
+    {
+        std::lock_guard lock(guard->mutex);
+        DeviceSession *self = guard->session;
+        if (self && self->m_webrtc) {
+            if (!answer) {
+                QMetaObject::invokeMethod(
+                    self, [self] { self->lost(QStringLiteral("no answer")); }, Qt::QueuedConnection);
+                return;
+            }
+            gchar *text = gst_sdp_message_as_text(answer->sdp);
+            const QString sdp = QString::fromUtf8(text);
+            g_free(text);
+            // Queued before set-local-description runs, so the answer is known before any candidate.
+            QMetaObject::invokeMethod(
+                self,
+                [self, sdp] {
+                    self->m_answerSdp = sdp;
+                    qCDebug(lcDevice) << self->m_sid << "answer after" << self->m_clock.elapsed() << "ms";
+                    Q_EMIT self->outgoing(QJsonObject{{"type", "answer"}, {"payload", QJsonObject{{"sdp", sdp}}}});
+                },
+                Qt::QueuedConnection);
+            webrtc = GST_ELEMENT(gst_object_ref(self->m_webrtc));
+        }
     }
-    if (!answer) {
-        QMetaObject::invokeMethod(
-            self, [self] { self->lost(QStringLiteral("no answer")); }, Qt::QueuedConnection);
-        return;
-    }
-    gchar *text = gst_sdp_message_as_text(answer->sdp);
-    const QString sdp = QString::fromUtf8(text);
-    g_free(text);
-    // Queued before set-local-description runs, so the answer is known before any candidate.
-    QMetaObject::invokeMethod(
-        self,
-        [self, sdp] {
-            self->m_answerSdp = sdp;
-            qCDebug(lcDevice) << self->m_sid << "answer after" << self->m_clock.elapsed() << "ms";
-            Q_EMIT self->outgoing(QJsonObject{{"type", "answer"}, {"payload", QJsonObject{{"sdp", sdp}}}});
-        },
-        Qt::QueuedConnection);
-    g_signal_emit_by_name(self->m_webrtc, "set-local-description", answer, nullptr);
-    gst_webrtc_session_description_free(answer);
+    // Outside the lock: webrtcbin only queues the operation, but nothing of ours is held meanwhile.
+    if (webrtc && answer)
+        g_signal_emit_by_name(webrtc, "set-local-description", answer, nullptr);
+    if (webrtc)
+        gst_object_unref(webrtc);
+    if (answer)
+        gst_webrtc_session_description_free(answer);
 }
 
 // webrtcbin thread.

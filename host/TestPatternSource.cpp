@@ -36,12 +36,17 @@ const MonitorDef &monitorDef(int id) {
             return m;
     return kMonitors[0];
 }
+constexpr int kSourceFps = 30;
 int even(double v) {
     return std::max(2, int(std::lround(v / 2.0)) * 2);
 }
 } // namespace
 
-TestPatternSource::TestPatternSource(GstElement *pipeline, QObject *parent) : QObject(parent), m_pipeline(pipeline) {}
+TestPatternSource::TestPatternSource(GstElement *pipeline, QObject *parent) : QObject(parent), m_pipeline(pipeline) {
+    m_capsTimer.setSingleShot(true);
+    m_capsTimer.setInterval(250);
+    connect(&m_capsTimer, &QTimer::timeout, this, &TestPatternSource::applyCaps);
+}
 
 TestPatternSource::~TestPatternSource() = default;
 
@@ -58,6 +63,19 @@ QSize TestPatternSource::monitorSize(int id) {
     return {m.w, m.h};
 }
 
+void TestPatternSource::setBranchEntry(GstElement *bin) {
+    GstElement *queue = gst_bin_get_by_name(GST_BIN(bin), "q");
+    // The pipeline owns the pad; it outlives this object.
+    m_branchPad = gst_element_get_static_pad(queue, "src");
+    gst_object_unref(m_branchPad);
+    gst_object_unref(queue);
+    const QSize size = frameSize();
+    GstCaps *caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, size.width(), "height", G_TYPE_INT,
+                                        size.height(), "framerate", GST_TYPE_FRACTION, m_settings.fps, 1, nullptr);
+    g_object_set(m_encCaps, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+}
+
 QSize TestPatternSource::frameSize() const {
     const QSize native = monitorSize(m_monitor);
     return {even(native.width() * m_settings.scale), even(native.height() * m_settings.scale)};
@@ -70,7 +88,8 @@ bool TestPatternSource::addSource() {
     // The unscaled picture goes to a tee: one branch feeds the encoder, one keeps the
     // newest frame for stills.
     GstElement *bin = gst_parse_bin_from_description(
-        "videotestsrc name=src is-live=true pattern=ball motion=wavy ! capsfilter name=srccaps ! "
+        "videotestsrc name=src is-live=true pattern=ball motion=wavy ! "
+        "video/x-raw,format=I420,width=1280,height=720,framerate=30/1 ! "
         "tee name=t ! queue leaky=downstream max-size-buffers=2 ! appsink name=still sync=false "
         "max-buffers=1 drop=true emit-signals=false",
         FALSE, &err);
@@ -81,11 +100,10 @@ bool TestPatternSource::addSource() {
     }
     gst_bin_add(GST_BIN(m_pipeline), bin);
     m_testSrc = gst_bin_get_by_name(GST_BIN(bin), "src");
-    m_srcCaps = gst_bin_get_by_name(GST_BIN(bin), "srccaps");
     m_tee = gst_bin_get_by_name(GST_BIN(bin), "t");
     m_stillSink = gst_bin_get_by_name(GST_BIN(bin), "still");
     // The pipeline owns the elements; drop the references the lookups added.
-    for (GstElement *e : {m_testSrc, m_srcCaps, m_tee, m_stillSink})
+    for (GstElement *e : {m_testSrc, m_tee, m_stillSink})
         gst_object_unref(e);
     updateCaps();
     return true;
@@ -96,8 +114,9 @@ bool TestPatternSource::addJpeg() {
         return false;
     GError *err = nullptr;
     GstElement *bin = gst_parse_bin_from_description(
-        "queue leaky=downstream max-size-buffers=2 ! valve name=gate drop=true drop-mode=forward-sticky-events ! "
-        "videoscale ! videoconvert ! capsfilter name=enccaps ! jpegenc name=enc ! appsink name=jpegsink sync=false "
+        "queue name=q leaky=downstream max-size-buffers=2 ! valve name=gate drop=true "
+        "drop-mode=forward-sticky-events ! videorate drop-only=true ! videoscale ! videoconvert ! "
+        "capsfilter name=enccaps ! jpegenc name=enc ! appsink name=jpegsink sync=false "
         "max-buffers=2 drop=true emit-signals=true",
         TRUE, &err);
     if (!bin) {
@@ -107,6 +126,7 @@ bool TestPatternSource::addJpeg() {
     }
     gst_bin_add(GST_BIN(m_pipeline), bin);
     m_encCaps = gst_bin_get_by_name(GST_BIN(bin), "enccaps");
+    setBranchEntry(bin);
     m_jpegEnc = gst_bin_get_by_name(GST_BIN(bin), "enc");
     m_videoValve = gst_bin_get_by_name(GST_BIN(bin), "gate");
     gst_object_unref(m_videoValve);
@@ -154,8 +174,9 @@ bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
         "application/x-rtp,media=video,encoding-name=H264,clock-rate=90000,payload=" + QByteArray::number(pt);
     GError *err = nullptr;
     const QByteArray desc =
-        "queue leaky=downstream max-size-buffers=2 ! valve name=gate drop=true drop-mode=forward-sticky-events ! "
-        "videoscale ! videoconvert ! capsfilter name=enccaps ! "
+        "queue name=q leaky=downstream max-size-buffers=2 ! valve name=gate drop=true "
+        "drop-mode=forward-sticky-events ! videorate drop-only=true ! videoscale ! videoconvert ! "
+        "capsfilter name=enccaps ! "
         "x264enc name=enc tune=zerolatency speed-preset=ultrafast threads=2 key-int-max=60 ! "
         "video/x-h264,profile=constrained-baseline ! rtph264pay config-interval=-1 aggregate-mode=zero-latency ! "
         "capsfilter caps=\"" +
@@ -168,6 +189,7 @@ bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
     }
     gst_bin_add(GST_BIN(m_pipeline), bin);
     m_encCaps = gst_bin_get_by_name(GST_BIN(bin), "enccaps");
+    setBranchEntry(bin);
     m_x264 = gst_bin_get_by_name(GST_BIN(bin), "enc");
     m_videoValve = gst_bin_get_by_name(GST_BIN(bin), "gate");
     GstPad *encSrc = gst_element_get_static_pad(m_x264, "src");
@@ -213,7 +235,7 @@ void TestPatternSource::setAudioOn(bool on) {
 }
 
 void TestPatternSource::apply(const Settings &s) {
-    m_settings.fps = std::clamp(s.fps, 1, 60);
+    m_settings.fps = std::clamp(s.fps, 1, kSourceFps);
     m_settings.scale = std::isfinite(s.scale) ? std::clamp(s.scale, 0.1, 1.0) : 1.0;
     m_settings.q = std::clamp(s.q, 1, 100);
     m_settings.kbps = std::clamp(s.kbps, 100, 50000);
@@ -244,24 +266,36 @@ void TestPatternSource::updateCaps() {
     const auto &m = monitorDef(m_monitor);
     if (m_testSrc)
         gst_util_set_object_arg(G_OBJECT(m_testSrc), "pattern", m.pattern);
-    if (m_srcCaps) {
-        GstCaps *caps =
-            gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, m.w, "height",
-                                G_TYPE_INT, m.h, "framerate", GST_TYPE_FRACTION, m_settings.fps, 1, nullptr);
-        g_object_set(m_srcCaps, "caps", caps, nullptr);
-        gst_caps_unref(caps);
-    }
-    if (m_encCaps) {
-        const QSize size = frameSize();
-        GstCaps *caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, size.width(), "height", G_TYPE_INT,
-                                            size.height(), nullptr);
-        g_object_set(m_encCaps, "caps", caps, nullptr);
-        gst_caps_unref(caps);
-    }
     if (m_jpegEnc)
         g_object_set(m_jpegEnc, "quality", m_settings.q, nullptr);
     if (m_x264)
         g_object_set(m_x264, "bitrate", guint(m_settings.kbps), nullptr);
+    if (!m_encCaps || !m_branchPad)
+        return;
+    const QSize size = frameSize();
+    GstCaps *caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, size.width(), "height", G_TYPE_INT,
+                                        size.height(), "framerate", GST_TYPE_FRACTION, m_settings.fps, 1, nullptr);
+    // Every renegotiation of the branch risks a frame caught half-way; a burst of
+    // requests becomes one change.
+    if (!m_capsTimer.isActive())
+        m_capsTimer.start();
+    m_capsPending.reset(caps);
+}
+
+void TestPatternSource::applyCaps() {
+    if (!m_encCaps)
+        return;
+    if (!m_capsPending)
+        return;
+    // Setting equal caps still renegotiates the branch; only a real change is worth that.
+    GstCaps *current = nullptr;
+    g_object_get(m_encCaps, "caps", &current, nullptr);
+    const bool same = current && gst_caps_is_equal(current, m_capsPending.get());
+    if (current)
+        gst_caps_unref(current);
+    if (!same)
+        g_object_set(m_encCaps, "caps", m_capsPending.get(), nullptr);
+    m_capsPending.reset();
 }
 
 void TestPatternSource::requestStill() {
@@ -273,11 +307,14 @@ void TestPatternSource::requestStill() {
     if (!sample)
         return;
     m_stillBusy = true;
-    QThreadPool::globalInstance()->start([self = QPointer<TestPatternSource>(this), sample] {
+    // The still is the selected display at its own size, unscaled by the viewer's quality.
+    const QSize native = monitorSize(m_monitor);
+    QThreadPool::globalInstance()->start([self = QPointer<TestPatternSource>(this), sample, native] {
         QByteArray png;
         int w = 0;
         int h = 0;
-        GstCaps *rgb = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBx", nullptr);
+        GstCaps *rgb = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBx", "width", G_TYPE_INT,
+                                           native.width(), "height", G_TYPE_INT, native.height(), nullptr);
         GError *err = nullptr;
         GstSample *converted = gst_video_convert_sample(sample, rgb, 2 * GST_SECOND, &err);
         gst_caps_unref(rgb);
@@ -328,7 +365,6 @@ GstFlowReturn TestPatternSource::onJpegSample(GstElement *sink, gpointer data) {
         gst_sample_unref(sample);
         return GST_FLOW_OK;
     }
-    GstVideoInfo info;
     GstBuffer *buf = gst_sample_get_buffer(sample);
     GstMapInfo map;
     int w = 0;
@@ -336,7 +372,6 @@ GstFlowReturn TestPatternSource::onJpegSample(GstElement *sink, gpointer data) {
     GstStructure *s = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
     gst_structure_get_int(s, "width", &w);
     gst_structure_get_int(s, "height", &h);
-    Q_UNUSED(info);
     if (buf && gst_buffer_map(buf, &map, GST_MAP_READ)) {
         QByteArray jpeg(reinterpret_cast<const char *>(map.data), qsizetype(map.size));
         gst_buffer_unmap(buf, &map);

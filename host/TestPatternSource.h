@@ -4,11 +4,13 @@
 #include <QJsonArray>
 #include <QObject>
 #include <QSize>
+#include <QTimer>
 
 #include <gst/gst.h>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 // The moving picture a device sends while no real screen is captured: a bouncing
 // ball (or colour bars on the second virtual display) from videotestsrc, encoded as
@@ -65,12 +67,13 @@ private:
     // Called on the appsink's streaming thread.
     static GstFlowReturn onJpegSample(GstElement *sink, gpointer self);
     static GstPadProbeReturn countProbe(GstPad *pad, GstPadProbeInfo *info, gpointer self);
+    void setBranchEntry(GstElement *bin);
+    void applyCaps();
     bool addSource();
     void updateCaps();
     bool linkToWebrtc(GstElement *bin, GstElement *webrtc, const QByteArray &rtpCaps);
 
     GstElement *m_pipeline = nullptr; // not owned
-    GstElement *m_srcCaps = nullptr;
     GstElement *m_testSrc = nullptr;
     GstElement *m_encCaps = nullptr;
     GstElement *m_jpegEnc = nullptr;
@@ -84,6 +87,9 @@ private:
     bool m_audioOn = true;
     int m_monitor = 1;
     Settings m_settings;
+    GstPad *m_branchPad = nullptr; // entry of the encoding branch, owned by the pipeline
+    QTimer m_capsTimer;
+    std::unique_ptr<GstCaps, decltype(&gst_caps_unref)> m_capsPending{nullptr, &gst_caps_unref};
     bool m_stillBusy = false;
     std::atomic<int> m_pendingFrames{0};
     std::atomic<int> m_frames{0};

@@ -190,6 +190,40 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(v->last("audio_state").value("on").toBool(false), 5000);
     }
 
+    void qualityBurstsKeepThePictureFlowing_data() {
+        QTest::addColumn<bool>("h264");
+        QTest::newRow("jpeg") << false;
+        QTest::newRow("h264") << true;
+    }
+    void qualityBurstsKeepThePictureFlowing() {
+        QFETCH(bool, h264);
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        auto v = viewer(peers, peers.autoPasscode(), h264);
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
+        // Changes while frames are on their way, as a viewer sends its preset right after "auth_ok".
+        for (int i = 0; i < 30; ++i) {
+            v->sendCtrl(
+                {{"t", "quality"}, {"fps", i % 2 ? 30 : 12}, {"scale", i % 3 ? 0.5 : 1.0}, {"q", 50}, {"kbps", 1500}});
+            if (i % 10 == 5)
+                v->sendCtrl({{"t", "select"}, {"mode", "single"}, {"id", i % 20 == 5 ? 2 : 1}});
+            QTest::qWait(15);
+        }
+        v->sendCtrl({{"t", "select"}, {"mode", "all"}, {"id", 0}});
+        v->sendCtrl({{"t", "quality"}, {"fps", 20}, {"scale", 0.25}, {"q", 50}, {"kbps", 1500}});
+        if (h264) {
+            QTRY_VERIFY_WITH_TIMEOUT(v->h264Size == QSize(320, 180), 10000);
+            const int before = v->h264Frames;
+            QTRY_VERIFY_WITH_TIMEOUT(v->h264Frames > before + 10, 5000);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(!v->frames.isEmpty() && v->frames.last().size() == QSize(320, 180), 10000);
+            const qsizetype before = v->frameSizes.size();
+            QTRY_VERIFY_WITH_TIMEOUT(v->frameSizes.size() > before + 10, 5000);
+        }
+    }
+
     void hostEndsAndRefusesSessions() {
         DevicePeers peers;
         // Unreachable STUN/TURN servers handed out by the server must not get in the way.
