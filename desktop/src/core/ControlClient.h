@@ -27,6 +27,7 @@ public:
     // nullopt: the server ended the stream; otherwise why it failed.
     using DoneHandler = std::function<void(std::optional<ControlError>)>;
 
+    // A null reply gives a parser fed through feed() only.
     ControlEventStream(QNetworkReply *reply, StatusHandler onStatus, DoneHandler done, QObject *parent);
     ~ControlEventStream() override;
 
