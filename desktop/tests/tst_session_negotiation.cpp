@@ -423,20 +423,6 @@ private Q_SLOTS:
         rig.session->close();
         QCOMPARE(rig.session->state(), State::Closed);
     }
-
-    void lostPeerIsNoticed() {
-        Rig rig;
-        rig.session->start();
-        QVERIFY(rig.reach(State::Connected));
-        QElapsedTimer t;
-        t.start();
-        rig.device->kill();
-        QVERIFY(rig.reach(State::Failed, 60000));
-        qInfo("peer stop noticed after %lld ms", t.elapsed());
-        QCOMPARE(rig.session->failureText(), QStringLiteral("接続が切れました"));
-        rig.session->close();
-        QCOMPARE(rig.session->state(), State::Closed);
-    }
 };
 
 int main(int argc, char **argv) {
