@@ -108,6 +108,17 @@ public:
     // The H.264 frame sink; lives as long as the session.
     VideoFrameTap *tap() const;
 
+    // Milliseconds from start() to each step of the set-up, -1 until reached
+    // (diagnostics and the set-up benchmark).
+    struct Timings {
+        qint64 offerSent = -1;
+        qint64 channelsOpen = -1;
+        qint64 challenge = -1;
+        qint64 proof = -1; // duration of the proof computation itself
+        qint64 connected = -1;
+    };
+    Timings timings() const;
+
     // Handles one signaling message of this session ("answer", "ice", "error", "bye").
     void onSignal(const QJsonObject &message);
 
