@@ -7,6 +7,7 @@
 #include <QBuffer>
 #include <QImage>
 #include <QPainter>
+#include <QRandomGenerator>
 #include <QTest>
 
 namespace {
@@ -211,6 +212,24 @@ private Q_SLOTS:
         for (int i = 1; i < sizes.size(); ++i)
             QVERIFY(sizes[i].width() > sizes[i - 1].width()); // never out of order
         QCOMPARE(quint64(sizes.size()) + path.skipped(), 30u);
+    }
+
+    void randomInputStaysBounded() {
+        // Hostile streams: random headers and sizes never break the bounds or crash.
+        QRandomGenerator rng(7);
+        R r(8, 2 * 1024 * 1024);
+        for (int i = 0; i < 20000; ++i) {
+            QByteArray m(int(rng.bounded(40)), Qt::Uninitialized);
+            for (char &c : m)
+                c = char(rng.bounded(256));
+            if (rng.bounded(2))
+                m = R::chunk(rng.bounded(50u), quint16(rng.bounded(6u)), quint16(rng.bounded(6u)), 1, 1,
+                             quint8(rng.bounded(4u)), QByteArray(int(rng.bounded(3000u)), 'x'));
+            r.push(m);
+            QVERIFY(r.partial().size() <= 8);
+            QVERIFY(r.bufferedBytes() <= 2 * 1024 * 1024);
+        }
+        QVERIFY(r.bufferedBytes() >= 0);
     }
 
     void detachedLinkDropsResults() {

@@ -162,13 +162,16 @@ void RemoteSession::setVolume(double volume) {
     applyAudio();
 }
 
+double RemoteSession::audioLevel(bool muted, double volume) {
+    return muted || !std::isfinite(volume) ? 0.0 : std::clamp(volume * 10.0, 0.0, 10.0);
+}
+
 void RemoteSession::applyAudio() {
     if (!d->pc)
         return;
     // The playback element keeps these until the track arrives, so a track
     // that arrives while muted starts silent.
-    double level = m_muted || !std::isfinite(m_volume) ? 0.0 : std::clamp(m_volume * 10.0, 0.0, 10.0);
-    d->pc->setAudio(!m_muted, level);
+    d->pc->setAudio(!m_muted, audioLevel(m_muted, m_volume));
 }
 
 // ---- connect sequence ------------------------------------------------------------------------------------------

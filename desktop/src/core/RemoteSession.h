@@ -54,6 +54,9 @@ public:
     static QString fingerprintText() { return QStringLiteral("端末の証明書指紋が一致しません(中間者の可能性)"); }
     static QString authFailText(qint64 remaining);
     static QString lockedText(qint64 retrySec);
+    // Playback level of the audio element (0…10) for the switches: 0 when muted,
+    // otherwise volume × 10 clamped.
+    static double audioLevel(bool muted, double volume);
 
     // No network activity until start(). The signaling port defaults to the shared
     // signaling client and REST client; tests may hand in their own.
