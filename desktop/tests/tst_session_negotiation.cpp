@@ -413,6 +413,19 @@ private Q_SLOTS:
         QCOMPARE(closed.size(), 1);
     }
 
+    void closedChannelMeansLost() {
+        // A peer whose channels go away is gone, whatever the ICE state says.
+        Rig rig;
+        rig.session->start();
+        QVERIFY(rig.reach(State::Connected));
+        rig.device->closeChannel(QStringLiteral("ctrl"));
+        QVERIFY(rig.reach(State::Failed, 5000));
+        QCOMPARE(rig.session->failureText(), RemoteSession::lostText());
+        // A later "bye" still closes.
+        rig.port->deliver(QJsonObject{{"type", "bye"}, {"sid", rig.session->sid()}});
+        QVERIFY(rig.reach(State::Closed));
+    }
+
     void connectFailureText() {
         Rig rig;
         rig.port->connectError = QStringLiteral("タイムアウト");
