@@ -161,6 +161,8 @@ private Q_SLOTS:
         QCOMPARE(RemoteSession::lockedText(60), locked.arg(1));
         QCOMPARE(RemoteSession::lockedText(1), locked.arg(1));
         QCOMPARE(RemoteSession::lockedText(0), locked.arg(0));
+        QCOMPARE(RemoteSession::lockedText(-61), locked.arg(0)); // integer division truncates
+        QCOMPARE(RemoteSession::lockedText(-120), locked.arg(-1));
         // Near the 64-bit limit: rounded up without overflowing into a negative count.
         const qint64 max = std::numeric_limits<qint64>::max();
         QCOMPARE(RemoteSession::lockedText(max), locked.arg(max / 60 + 1));

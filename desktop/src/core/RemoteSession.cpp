@@ -87,8 +87,10 @@ QString RemoteSession::authFailText(qint64 remaining) {
 }
 
 QString RemoteSession::lockedText(qint64 retrySec) {
-    // Seconds rounded up to whole minutes, without overflowing near the 64-bit limit.
-    const qint64 minutes = retrySec / 60 + (retrySec % 60 > 0 ? 1 : 0);
+    // (retry_sec + 59) / 60, without overflowing near the 64-bit limit.
+    const qint64 minutes = retrySec > std::numeric_limits<qint64>::max() - 59
+                               ? retrySec / 60 + (retrySec % 60 > 0 ? 1 : 0)
+                               : (retrySec + 59) / 60;
     return QStringLiteral("パスコードを続けて間違えたため、この端末は接続を受け付けません(あと %1 分)").arg(minutes);
 }
 
