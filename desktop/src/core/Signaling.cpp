@@ -91,8 +91,9 @@ void Signaling::connectWithError(QObject *context, std::function<void(ConnectErr
     if (!hadContext)
         waiter.context = this; // "no context" waits as long as this object
     m_waiters.append(std::move(waiter));
-    // Every waiting call arms its own check; an early one may fail a later waiter.
-    QTimer::singleShot(greetingTimeoutMs, this, &Signaling::greetingCheck);
+    // Every waiting call arms its own check; an early one may fail a later waiter. Precise:
+    // a coarse timer may fire up to 5 % early.
+    QTimer::singleShot(greetingTimeoutMs, Qt::PreciseTimer, this, &Signaling::greetingCheck);
 }
 
 void Signaling::openSocket(const QUrl &url) {
