@@ -1,6 +1,94 @@
+// velmo-remote-host: the local agent. Serves the control API on 127.0.0.1 and
+// announces it through control.json in its data directory.
+#include "ControlApi.h"
+#include "DeviceBinding.h"
+#include "HostSignals.h"
+#include "HostState.h"
+
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+bool envFlag(const char *name) {
+    const QByteArray v = qgetenv(name);
+    return !v.isEmpty() && v != "0";
+}
+
+void say(const QString &line) {
+    std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+} // namespace
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
-    return 0;
+    QCoreApplication::setApplicationName(QStringLiteral("velmo-remote-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELMO_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Velmo Remote local agent"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption dataOpt(QStringLiteral("data"), QStringLiteral("Data directory (control.json)."),
+                                     QStringLiteral("DIR"));
+    const QCommandLineOption serverOpt(QStringLiteral("server"), QStringLiteral("Rendezvous server URL."),
+                                       QStringLiteral("URL"));
+    const QCommandLineOption hooksOpt(QStringLiteral("test-hooks"),
+                                      QStringLiteral("Serve the test/... endpoints (also VELMO_HOST_TEST_HOOKS=1)."));
+    parser.addOptions({dataOpt, serverOpt, hooksOpt});
+    parser.process(app);
+
+    if (!parser.isSet(dataOpt) || parser.value(dataOpt).isEmpty()) {
+        std::fprintf(stderr, "velmo-remote-host: --data DIR is required\n");
+        return 2;
+    }
+    const QString dataDir = QDir(parser.value(dataOpt)).absolutePath();
+    const bool testHooks = parser.isSet(hooksOpt) || envFlag("VELMO_HOST_TEST_HOOKS");
+
+    if (testHooks) {
+        // Start-up misbehaviour for the supervisor's tests.
+        if (qEnvironmentVariableIsSet("VELMO_HOST_EXIT_EARLY")) {
+            say(QStringLiteral("exiting before listening (test)"));
+            return qEnvironmentVariableIntValue("VELMO_HOST_EXIT_EARLY");
+        }
+        if (const int delay = qEnvironmentVariableIntValue("VELMO_HOST_LISTEN_DELAY_MS"); delay > 0)
+            QThread::msleep(static_cast<unsigned long>(qMin(delay, 60'000)));
+    }
+
+    HostSignals signalsHandler;
+    HostState state;
+    state.setServer(parser.value(serverOpt).trimmed());
+
+    ControlApi api(&state, dataDir, testHooks);
+    if (!api.start()) {
+        std::fprintf(stderr, "velmo-remote-host: cannot listen on 127.0.0.1 or write %s\n",
+                     qPrintable(api.controlJsonPath()));
+        return 1;
+    }
+    say(QStringLiteral("velmo-remote-host %1 listening on 127.0.0.1:%2 (data %3)")
+            .arg(QStringLiteral(VELMO_VERSION))
+            .arg(api.port())
+            .arg(dataDir));
+
+    QObject::connect(&api, &ControlApi::quitRequested, &app, [] {
+        say(QStringLiteral("quit requested"));
+        QCoreApplication::quit();
+    });
+    QObject::connect(&signalsHandler, &HostSignals::terminateRequested, &app, [](int sig) {
+        say(QStringLiteral("signal %1: ending").arg(sig));
+        QCoreApplication::quit();
+    });
+
+    DeviceBinding device(&state, dataDir, testHooks);
+    device.start();
+
+    const int rc = app.exec();
+    device.stop();
+    api.removeControlJson();
+    return rc;
 }

@@ -1,0 +1,204 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// The agent's in-memory state: what "status" reports and what the control API's
+// commands change. One instance per process, owned by main().
+//
+// How the device side (rendezvous registration, WebRTC sessions) uses it:
+//   - after registering: setDeviceId(id), setConnected(true/false) as the link
+//     to the rendezvous server comes and goes;
+//   - passcode check: acceptedPasscodes() gives the passcodes the current mode
+//     accepts (automatic and/or fixed); isControllerAllowed(pub) for keyed
+//     controllers; sharing() says whether offers are accepted at all;
+//   - a request that needs the user's consent: addAsk(ask) and wait for
+//     askAnswered(sid, ok) (emitted once, also with ok=false when the ask is
+//     withdrawn by the control API's "disconnect"); removeAsk(sid) when the
+//     requester goes away first;
+//   - a peer connection: addSession(s) (authed=false), updateSession(sid, fn) to
+//     set authed/relay/info, removeSession(sid) when it ends; obey
+//     disconnectRequested(sid) (the session is already removed from the list)
+//     and permissionsChanged(sid) (read session(sid) for input/clip/files);
+//   - qualityChanged(), audioChanged(), sharingChanged(on) to reconfigure
+//     capture; setMonitors(), setVideo() to describe what is sent.
+// Every change emits changed(); the control API turns that into one event.
+// Main thread only.
+class HostState : public QObject {
+    Q_OBJECT
+public:
+    struct ViewerInfo {
+        QString app, os, browser, screen, ver;
+        bool operator==(const ViewerInfo &) const = default;
+    };
+    struct Session {
+        QString sid;
+        QString viewer; // the viewer's device ID
+        QString name;
+        std::optional<ViewerInfo> info;
+        QString icon; // data URL or ""
+        QString ip;
+        qint64 since = 0; // seconds since 1970
+        bool authed = false;
+        bool relay = false;
+        bool input = true;
+        bool clip = true;
+        bool files = true;
+        bool operator==(const Session &) const = default;
+    };
+    struct Ask {
+        QString sid;
+        QString name;
+        QString ip;
+        qint64 at = 0; // seconds since 1970
+        bool operator==(const Ask &) const = default;
+    };
+    struct Controller {
+        QString label;
+        QString pub; // Ed25519 public key, base64
+        qint64 added = 0;
+        bool operator==(const Controller &) const = default;
+    };
+    struct Monitor {
+        int id = 0;
+        QString name;
+        int w = 0;
+        int h = 0;
+        bool primary = false;
+        bool operator==(const Monitor &) const = default;
+    };
+    struct Eula {
+        QString version, hash, body;
+        bool operator==(const Eula &) const = default;
+    };
+
+    explicit HostState(QObject *parent = nullptr);
+
+    // Device.
+    QString deviceId() const { return m_deviceId; }
+    void setDeviceId(const QString &id);
+    QString name() const { return m_name; }
+    void setName(const QString &name);
+    QString server() const { return m_server; }
+    void setServer(const QString &server);
+    bool connected() const { return m_connected; }
+    void setConnected(bool on);
+    QString platform() const { return m_platform; }
+    QString version() const { return m_version; }
+
+    bool sharing() const { return m_sharing; }
+    void setSharing(bool on);
+    bool noticeBar() const { return m_noticeBar; }
+    void setNoticeBar(bool on);
+    bool allowAsk() const { return m_allowAsk; }
+    void setAllowAsk(bool on);
+
+    // Passcodes. The automatic one is 6 random digits, made at start and on rotate.
+    QString autoPasscode() const { return m_autoPasscode; }
+    void rotatePasscode();
+    QString fixedPasscode() const { return m_fixedPasscode; }
+    void setFixedPasscode(const QString &passcode); // "" clears it
+    QString passcodeMode() const { return m_passcodeMode; }
+    // "auto", "fixed" or "both"; anything else is refused (false).
+    bool setPasscodeMode(const QString &mode);
+    // The passcodes the current mode accepts (empty ones left out).
+    QStringList acceptedPasscodes() const;
+
+    // Capture.
+    int fps() const { return m_fps; }
+    double scale() const { return m_scale; }
+    int kbps() const { return m_kbps; }
+    void setQuality(int fps, double scale, int kbps);
+    QString video() const { return m_video; }
+    QString encoder() const { return m_encoder; }
+    void setVideo(const QString &video, const QString &encoder);
+    bool audioOn() const { return m_audioOn; }
+    QString audioSource() const { return m_audioSource; }
+    void setAudio(bool on, const QString &source);
+    QList<Monitor> monitors() const { return m_monitors; }
+    void setMonitors(const QList<Monitor> &monitors);
+
+    // Sessions.
+    QList<Session> sessions() const { return m_sessions; }
+    std::optional<Session> session(const QString &sid) const;
+    // Replaces a session with the same sid.
+    void addSession(const Session &s);
+    // false when there is no such session.
+    bool updateSession(const QString &sid, const std::function<void(Session &)> &change);
+    bool removeSession(const QString &sid);
+    // The control API's "disconnect": removes the session (or refuses a pending
+    // ask with that sid) and tells the device side.
+    bool requestDisconnect(const QString &sid);
+    bool setPermissions(const QString &sid, bool input, bool clip, bool files);
+
+    // Connection requests.
+    QList<Ask> asks() const { return m_asks; }
+    void addAsk(const Ask &a);
+    bool removeAsk(const QString &sid);
+    // The user's answer: removes the ask and emits askAnswered. false when unknown.
+    bool answerAsk(const QString &sid, bool ok);
+
+    // Controllers allowed without a passcode.
+    QList<Controller> controllers() const { return m_controllers; }
+    // Adds or relabels; false for an empty key.
+    bool addController(const QString &label, const QString &pub);
+    bool removeController(const QString &pub);
+    bool isControllerAllowed(const QString &pub) const;
+
+    // Agreement.
+    std::optional<Eula> eulaRequired() const { return m_eula; }
+    void setEulaRequired(const std::optional<Eula> &eula);
+    // Records acceptance: the agreement is no longer required.
+    void acceptEula();
+
+    // Permission states ("unneeded", "granted", "denied", ...).
+    QString inputPerm() const { return m_inputPerm; }
+    QString screenPerm() const { return m_screenPerm; }
+    void setInputPerm(const QString &s);
+    void setScreenPerm(const QString &s);
+
+    // The whole state as the "status" JSON object.
+    QJsonObject toStatusJson() const;
+
+Q_SIGNALS:
+    void changed();
+    void askAnswered(const QString &sid, bool ok);
+    void disconnectRequested(const QString &sid);
+    void permissionsChanged(const QString &sid);
+    void qualityChanged();
+    void audioChanged();
+    void sharingChanged(bool on);
+
+private:
+    QString m_deviceId;
+    QString m_name;
+    QString m_server;
+    bool m_connected = false;
+    QString m_platform;
+    QString m_version;
+    bool m_sharing = true;
+    bool m_noticeBar = true;
+    bool m_allowAsk = true;
+    QString m_autoPasscode;
+    QString m_fixedPasscode;
+    QString m_passcodeMode = QStringLiteral("auto");
+    int m_fps = 15;
+    double m_scale = 1.0;
+    int m_kbps = 2500;
+    QString m_video;
+    QString m_encoder;
+    bool m_audioOn = false;
+    QString m_audioSource = QStringLiteral("system");
+    QList<Monitor> m_monitors;
+    QList<Session> m_sessions;
+    QList<Ask> m_asks;
+    QList<Controller> m_controllers;
+    std::optional<Eula> m_eula;
+    QString m_inputPerm = QStringLiteral("unneeded");
+    QString m_screenPerm = QStringLiteral("unneeded");
+};
