@@ -235,8 +235,15 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
 // ---- WebSockets ---------------------------------------------------------------------------
 
 void RendezvousServer::sendJson(QWebSocket *socket, const QJsonObject &o) {
-    if (socket)
-        socket->sendTextMessage(QString::fromUtf8(jsonBytes(o)));
+    if (!socket)
+        return;
+    // A peer that stops reading is dropped rather than buffered for without bound. Later,
+    // not now: callers may be walking the tables that the disconnect edits.
+    if (socket->bytesToWrite() > maxPendingWriteBytes) {
+        QMetaObject::invokeMethod(socket, &QWebSocket::abort, Qt::QueuedConnection);
+        return;
+    }
+    socket->sendTextMessage(QString::fromUtf8(jsonBytes(o)));
 }
 
 void RendezvousServer::sendError(QWebSocket *socket, const QString &sid, const QString &text) {

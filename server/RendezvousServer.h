@@ -34,6 +34,7 @@ public:
     static constexpr qint64 maxDeviceMessageBytes = 512 * 1024;
     static constexpr qsizetype maxThumbBytes = 256 * 1024;
     static constexpr int maxRoutesPerViewer = 32;
+    static constexpr qint64 maxPendingWriteBytes = 4 * 1024 * 1024;
     static constexpr int registerTimeoutMs = 10000;
     static constexpr int pingIntervalMs = 20000;
     static constexpr int silenceLimitMs = 60000;
