@@ -89,7 +89,7 @@ RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options o
     m_http.setWebSocketServer(&m_ws);
     m_http.setHandler([this](const HttpRequest &req, HttpResponder *res) { handleHttp(req, res); });
     connect(&m_ws, &QWebSocketServer::newConnection, this, &RendezvousServer::onNewSocket);
-    m_pingTimer.setInterval(pingIntervalMs);
+    m_pingTimer.setInterval(m_options.pingIntervalMs);
     connect(&m_pingTimer, &QTimer::timeout, this, &RendezvousServer::pingAll);
 }
 
@@ -573,6 +573,7 @@ void RendezvousServer::closeDevice(QWebSocket *socket, int code, const QString &
 
 void RendezvousServer::pingAll() {
     const qint64 now = nowMs();
+    const qint64 silenceLimitMs = 3LL * m_options.pingIntervalMs;
     // Aborting emits disconnected() at once, which edits the tables: iterate over copies.
     const QList<QWebSocket *> viewers = m_viewers.keys();
     for (QWebSocket *s : viewers) {
