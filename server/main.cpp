@@ -89,6 +89,8 @@ int main(int argc, char **argv) {
     QString host = listenValue.left(colon);
     if (host.startsWith(u'[') && host.endsWith(u']'))
         host = host.mid(1, host.size() - 2);
+    if (host == u"localhost")
+        host = QStringLiteral("127.0.0.1");
     if (colon < 0 || !portOk || port > 65535 || !options.address.setAddress(host))
         fail(QStringLiteral("--listen wants ADDRESS:PORT, e.g. 127.0.0.1:8787"));
     options.port = quint16(port);

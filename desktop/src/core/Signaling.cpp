@@ -158,9 +158,11 @@ void Signaling::greetingCheck() {
         return;
     Waiter first = m_waiters.takeFirst();
     qCDebug(lcSignaling) << "no greeting within" << greetingTimeoutMs << "ms";
+    // Reset before resuming: a caller that calls connect() again from its completion
+    // must get a new socket, not wait on the one being dropped.
+    reset();
     if (first.context)
         first.done(ConnectError::TimedOut);
-    reset();
 }
 
 void Signaling::reset() {
