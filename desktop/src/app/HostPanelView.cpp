@@ -154,6 +154,24 @@ QPixmap ringedIcon(const QImage &image, bool authed) {
     return pm;
 }
 
+// A key: the symbol of a controller row.
+QPixmap keySymbol() {
+    const qreal dpr = qApp->devicePixelRatio();
+    QPixmap pm(QSize(18, 18) * dpr);
+    pm.setDevicePixelRatio(dpr);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor c = UiFonts::secondary();
+    p.setPen(QPen(c, 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(2, 5, 7, 7));
+    p.drawLine(QPointF(9, 8.5), QPointF(16, 8.5));
+    p.drawLine(QPointF(13.5, 8.5), QPointF(13.5, 12));
+    p.drawLine(QPointF(16, 8.5), QPointF(16, 11));
+    return pm;
+}
+
 QLabel *glyph(const QString &text, const QColor &c, QWidget *parent) {
     auto *l = label(text, parent, UiFonts::sized(16, QFont::Bold));
     setColour(l, c);
@@ -973,7 +991,9 @@ void HostPanelView::refreshControllers(bool force) {
         row->setObjectName(QStringLiteral("controllerRow"));
         auto *h = new QHBoxLayout(row);
         h->setContentsMargins(0, 0, 0, 0);
-        h->addWidget(glyph(QStringLiteral("⚿"), UiFonts::secondary(), row));
+        auto *keyPic = new QLabel(row);
+        keyPic->setPixmap(keySymbol());
+        h->addWidget(keyPic);
         h->addWidget(label(c.label.isEmpty() ? QStringLiteral("コントローラー") : bounded(c.label), row));
         h->addWidget(label(bounded(c.summary()), row, UiFonts::sized(11)), 1);
         auto *remove = new QPushButton(QStringLiteral("削除"), row);
