@@ -15,7 +15,7 @@ packages=(
     # crypto, JPEG, secret store, Markdown, rendezvous registry
     libssl-dev libturbojpeg0-dev libsecret-1-dev libcmark-dev libsqlite3-dev
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
-    dbus dbus-x11 gnome-keyring xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
+    dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
 )
 
 missing=()

@@ -1,6 +1,121 @@
+#include "Registry.h"
+#include "RendezvousServer.h"
+
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+// SIGINT/SIGTERM end the event loop; the handler itself only writes to a pipe.
+void quitOnSignals(QCoreApplication &app) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+QString defaultDbPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/velmo-rendezvous/registry.sqlite3");
+}
+
+void fail(const QString &text) {
+    std::fprintf(stderr, "velmo-rendezvous: %s\n", qPrintable(text));
+    std::exit(2);
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
-    return 0;
+    QCoreApplication::setApplicationName(QStringLiteral("velmo-rendezvous"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELMO_VERSION));
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Rendezvous server of Velmo Remote: device registry, REST and WebSocket signaling."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Address and port (port 0: any free)."),
+                                    QStringLiteral("addr:port"), QStringLiteral("127.0.0.1:8787"));
+    const QCommandLineOption admin(QStringLiteral("admin-token"),
+                                   QStringLiteral("Token for listing and deleting devices (or VELMO_ADMIN_TOKEN)."),
+                                   QStringLiteral("token"));
+    const QCommandLineOption db(QStringLiteral("db"), QStringLiteral("SQLite registry file (:memory: keeps nothing)."),
+                                QStringLiteral("path"), defaultDbPath());
+    const QCommandLineOption stun(QStringLiteral("stun"), QStringLiteral("STUN URL handed out (repeatable)."),
+                                  QStringLiteral("url"));
+    const QCommandLineOption turn(QStringLiteral("turn"), QStringLiteral("TURN URL handed out (repeatable)."),
+                                  QStringLiteral("url"));
+    const QCommandLineOption turnSecret(QStringLiteral("turn-secret"),
+                                        QStringLiteral("TURN shared secret (or VELMO_TURN_SECRET)."),
+                                        QStringLiteral("secret"));
+    const QCommandLineOption turnTtl(QStringLiteral("turn-ttl"), QStringLiteral("TURN credential lifetime."),
+                                     QStringLiteral("seconds"), QStringLiteral("86400"));
+    parser.addOptions({listen, admin, db, stun, turn, turnSecret, turnTtl});
+    parser.process(app);
+
+    RendezvousServer::Options options;
+    const QString listenValue = parser.value(listen);
+    const qsizetype colon = listenValue.lastIndexOf(u':');
+    bool portOk = false;
+    const uint port = listenValue.mid(colon + 1).toUInt(&portOk);
+    QString host = listenValue.left(colon);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    if (colon < 0 || !portOk || port > 65535 || !options.address.setAddress(host))
+        fail(QStringLiteral("--listen wants ADDRESS:PORT, e.g. 127.0.0.1:8787"));
+    options.port = quint16(port);
+    options.adminToken = parser.isSet(admin) ? parser.value(admin) : qEnvironmentVariable("VELMO_ADMIN_TOKEN");
+    options.adminToken = options.adminToken.trimmed();
+    options.stunUrls = parser.values(stun);
+    options.turnUrls = parser.values(turn);
+    options.turnSecret =
+        parser.isSet(turnSecret) ? parser.value(turnSecret) : qEnvironmentVariable("VELMO_TURN_SECRET");
+    bool ttlOk = false;
+    options.turnTtlSeconds = parser.value(turnTtl).toLongLong(&ttlOk);
+    if (!ttlOk || options.turnTtlSeconds <= 0 || options.turnTtlSeconds > 10LL * 365 * 86400)
+        fail(QStringLiteral("--turn-ttl wants a positive number of seconds"));
+
+    const QString dbPath = parser.value(db);
+    if (dbPath != u":memory:")
+        QDir().mkpath(QFileInfo(dbPath).absolutePath());
+    QString error;
+    std::unique_ptr<Registry> registry = Registry::open(dbPath, &error);
+    if (!registry)
+        fail(QStringLiteral("cannot open %1: %2").arg(dbPath, error));
+
+    RendezvousServer server(std::move(registry), options);
+    if (!server.listen())
+        fail(QStringLiteral("cannot listen on %1").arg(listenValue));
+    const QString shownHost =
+        options.address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + host + u']' : options.address.toString();
+    std::printf("velmo-rendezvous listening on %s:%u\n", qPrintable(shownHost), unsigned(server.port()));
+    std::fflush(stdout);
+
+    quitOnSignals(app);
+    return app.exec();
 }

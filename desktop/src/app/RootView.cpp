@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <QListWidget>
 #include <QShowEvent>
+#include <QStyle>
 #include <QStackedWidget>
 
 const QList<RootView::Tab> &RootView::allTabs() {
@@ -50,6 +51,16 @@ QString RootView::iconName(Tab tab) {
     return {};
 }
 
+QIcon RootView::icon(Tab tab) const {
+    // The desktop's icon theme first; the style's own pixmaps where no theme is installed.
+    QStyle::StandardPixmap fallback = QStyle::SP_ComputerIcon;
+    if (tab == Tab::connect)
+        fallback = QStyle::SP_ArrowForward;
+    else if (tab == Tab::settings)
+        fallback = QStyle::SP_FileDialogDetailedView;
+    return QIcon::fromTheme(iconName(tab), style()->standardIcon(fallback));
+}
+
 RootView::RootView(QWidget *parent) : QWidget(parent) {
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -63,7 +74,7 @@ RootView::RootView(QWidget *parent) : QWidget(parent) {
     m_sidebar->setFrameShape(QFrame::NoFrame);
     m_sidebar->setIconSize(QSize(18, 18));
     for (Tab t : allTabs()) {
-        auto *item = new QListWidgetItem(QIcon::fromTheme(iconName(t)), label(t), m_sidebar);
+        auto *item = new QListWidgetItem(icon(t), label(t), m_sidebar);
         item->setData(Qt::UserRole, rawValue(t));
         item->setSizeHint(QSize(150, 32));
     }

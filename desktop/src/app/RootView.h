@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QWidget>
 
 #include <optional>
@@ -34,6 +35,8 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    QIcon icon(Tab tab) const;
+
     std::optional<Tab> m_tab = Tab::host;
     QListWidget *m_sidebar = nullptr;
     QStackedWidget *m_detail = nullptr;

@@ -30,6 +30,7 @@ void VelmoRemoteApp::step(const QString &name) {
 }
 
 void VelmoRemoteApp::didFinishLaunching() {
+    QApplication::setQuitOnLastWindowClosed(false);
     setAccessoryPolicy(m_config->menuBarOnly());
     step("AskWindows.start");
     AskWindows::shared()->start();

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+// What a session needs from the rendezvous server: a greeted signaling socket,
+// TURN credentials, sending, and routing of its own messages by sid. The
+// default port is the shared signaling and REST clients; a test can plug a
+// direct line to a peer of its own.
+class SignalingPort {
+public:
+    struct Ice {
+        QStringList urls;
+        QString username;
+        QString credential;
+    };
+
+    virtual ~SignalingPort() = default;
+
+    // done(error text) on the main thread; an empty text means greeted.
+    virtual void connect(QObject *context, std::function<void(QString error)> done) = 0;
+    // Always yields a configuration (empty on any failure), on the main thread.
+    virtual void turnCredentials(QObject *context, std::function<void(Ice)> done) = 0;
+    // Sends one message; dropped silently without a socket. Any thread.
+    virtual void send(const QJsonObject &message) = 0;
+    // Routes the messages carrying this sid to handler until detach().
+    virtual void attach(const QString &sid, std::function<void(const QJsonObject &)> handler) = 0;
+    virtual void detach(const QString &sid) = 0;
+
+    // The port over Signaling::shared() and the REST client.
+    static std::shared_ptr<SignalingPort> shared();
+};

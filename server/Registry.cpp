@@ -1,0 +1,215 @@
+#include "Registry.h"
+
+#include <QDateTime>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+
+#include <sqlite3.h>
+
+Q_DECLARE_LOGGING_CATEGORY(lcRendezvous)
+
+namespace {
+
+// A prepared statement finalised when it goes out of scope.
+class Statement {
+public:
+    Statement(sqlite3 *db, const char *sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
+            qCWarning(lcRendezvous) << "sqlite prepare failed:" << sqlite3_errmsg(db);
+            m_stmt = nullptr;
+        }
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    explicit operator bool() const { return m_stmt != nullptr; }
+    sqlite3_stmt *get() const { return m_stmt; }
+
+    void bind(int i, const QString &s) {
+        const QByteArray utf8 = s.toUtf8();
+        sqlite3_bind_text(m_stmt, i, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+    }
+    void bind(int i, const std::optional<QString> &s) {
+        if (s)
+            bind(i, *s);
+        else
+            sqlite3_bind_null(m_stmt, i);
+    }
+    void bindBlob(int i, const QByteArray &b) {
+        sqlite3_bind_blob(m_stmt, i, b.constData(), int(b.size()), SQLITE_TRANSIENT);
+    }
+    void bind(int i, qint64 v) { sqlite3_bind_int64(m_stmt, i, v); }
+    int step() { return m_stmt ? sqlite3_step(m_stmt) : SQLITE_ERROR; }
+
+    QString text(int col) const {
+        return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, col)),
+                                 sqlite3_column_bytes(m_stmt, col));
+    }
+    std::optional<QString> optionalText(int col) const {
+        if (sqlite3_column_type(m_stmt, col) == SQLITE_NULL)
+            return std::nullopt;
+        return text(col);
+    }
+    QByteArray blob(int col) const {
+        return QByteArray(static_cast<const char *>(sqlite3_column_blob(m_stmt, col)),
+                          sqlite3_column_bytes(m_stmt, col));
+    }
+
+private:
+    sqlite3_stmt *m_stmt = nullptr;
+};
+
+DeviceRecord recordFrom(const Statement &st) {
+    return DeviceRecord{st.text(0), st.text(1), st.optionalText(2)};
+}
+
+} // namespace
+
+Registry::Registry(sqlite3 *db) : m_db(db) {}
+
+Registry::~Registry() {
+    sqlite3_close(m_db);
+}
+
+std::unique_ptr<Registry> Registry::open(const QString &path, QString *error) {
+    sqlite3 *db = nullptr;
+    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        if (error)
+            *error = QString::fromUtf8(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        sqlite3_close(db);
+        return nullptr;
+    }
+    std::unique_ptr<Registry> r(new Registry(db));
+    sqlite3_busy_timeout(db, 2000);
+    const bool ok = r->exec("PRAGMA journal_mode=WAL") && r->exec("PRAGMA synchronous=NORMAL") &&
+                    r->exec("CREATE TABLE IF NOT EXISTS devices ("
+                            " id TEXT PRIMARY KEY,"
+                            " secret_hash BLOB NOT NULL UNIQUE,"
+                            " name TEXT NOT NULL,"
+                            " platform TEXT,"
+                            " created INTEGER NOT NULL,"
+                            " last_seen INTEGER NOT NULL,"
+                            " thumb BLOB,"
+                            " thumb_type TEXT)");
+    if (!ok) {
+        if (error)
+            *error = QString::fromUtf8(sqlite3_errmsg(db));
+        return nullptr;
+    }
+    return r;
+}
+
+bool Registry::exec(const char *sql) {
+    char *message = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        qCWarning(lcRendezvous) << "sqlite:" << sql << "failed:" << message;
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+bool Registry::isDeviceId(const QString &s) {
+    if (s.size() != 9)
+        return false;
+    for (QChar c : s) {
+        if (c < u'0' || c > u'9')
+            return false;
+    }
+    return true;
+}
+
+std::optional<QString> Registry::registerDevice(const QByteArray &secretHash, const QString &name,
+                                                const std::optional<QString> &platform) {
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    {
+        Statement st(m_db, "UPDATE devices SET name = ?1, platform = ?2, last_seen = ?3 WHERE secret_hash = ?4 "
+                           "RETURNING id");
+        st.bind(1, name);
+        st.bind(2, platform);
+        st.bind(3, now);
+        st.bindBlob(4, secretHash);
+        if (st.step() == SQLITE_ROW)
+            return st.text(0);
+    }
+    // A new device: draw IDs until one is free (the space is large, collisions are rare).
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const QString id = QString::number(QRandomGenerator::system()->bounded(100000000, 1000000000));
+        Statement st(m_db, "INSERT INTO devices (id, secret_hash, name, platform, created, last_seen) "
+                           "VALUES (?1, ?2, ?3, ?4, ?5, ?5) ON CONFLICT (id) DO NOTHING");
+        st.bind(1, id);
+        st.bindBlob(2, secretHash);
+        st.bind(3, name);
+        st.bind(4, platform);
+        st.bind(5, now);
+        if (st.step() != SQLITE_DONE)
+            return std::nullopt;
+        if (sqlite3_changes(m_db) == 1)
+            return id;
+    }
+    return std::nullopt;
+}
+
+bool Registry::setName(const QString &id, const QString &name) {
+    Statement st(m_db, "UPDATE devices SET name = ?1 WHERE id = ?2");
+    st.bind(1, name);
+    st.bind(2, id);
+    return st.step() == SQLITE_DONE;
+}
+
+bool Registry::setPlatform(const QString &id, const std::optional<QString> &platform) {
+    Statement st(m_db, "UPDATE devices SET platform = ?1 WHERE id = ?2");
+    st.bind(1, platform);
+    st.bind(2, id);
+    return st.step() == SQLITE_DONE;
+}
+
+std::optional<DeviceRecord> Registry::find(const QString &id) const {
+    if (!isDeviceId(id))
+        return std::nullopt;
+    Statement st(m_db, "SELECT id, name, platform FROM devices WHERE id = ?1");
+    st.bind(1, id);
+    if (st.step() != SQLITE_ROW)
+        return std::nullopt;
+    return recordFrom(st);
+}
+
+QList<DeviceRecord> Registry::list() const {
+    QList<DeviceRecord> out;
+    Statement st(m_db, "SELECT id, name, platform FROM devices ORDER BY id");
+    while (st.step() == SQLITE_ROW)
+        out.append(recordFrom(st));
+    return out;
+}
+
+bool Registry::setThumb(const QString &id, const QByteArray &bytes, const QByteArray &mimeType) {
+    Statement st(m_db, "UPDATE devices SET thumb = ?1, thumb_type = ?2 WHERE id = ?3");
+    st.bindBlob(1, bytes);
+    st.bind(2, QString::fromLatin1(mimeType));
+    st.bind(3, id);
+    return st.step() == SQLITE_DONE;
+}
+
+std::optional<std::pair<QByteArray, QByteArray>> Registry::thumb(const QString &id) const {
+    if (!isDeviceId(id))
+        return std::nullopt;
+    Statement st(m_db, "SELECT thumb, thumb_type FROM devices WHERE id = ?1 AND thumb IS NOT NULL");
+    st.bind(1, id);
+    if (st.step() != SQLITE_ROW)
+        return std::nullopt;
+    const QByteArray bytes = st.blob(0);
+    if (bytes.isEmpty())
+        return std::nullopt;
+    return std::make_pair(bytes, st.text(1).toLatin1());
+}
+
+bool Registry::remove(const QString &id) {
+    if (!isDeviceId(id))
+        return false;
+    Statement st(m_db, "DELETE FROM devices WHERE id = ?1");
+    st.bind(1, id);
+    return st.step() == SQLITE_DONE && sqlite3_changes(m_db) == 1;
+}

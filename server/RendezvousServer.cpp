@@ -1,0 +1,589 @@
+#include "RendezvousServer.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QWebSocket>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+Q_LOGGING_CATEGORY(lcRendezvous, "velmo.rendezvous")
+
+namespace {
+
+const QString textNotFound = QStringLiteral("端末が見つかりません");
+const QString textOffline = QStringLiteral("端末がオフラインです");
+const QString textBadMessage = QStringLiteral("不正なメッセージです");
+const QString textSidInUse = QStringLiteral("セッションIDが使用中です");
+const QString textNoSession = QStringLiteral("セッションがありません");
+const QString textDeviceLost = QStringLiteral("端末との接続が切れました");
+const QString textTooMany = QStringLiteral("セッションが多すぎます");
+
+constexpr int closeBadRegistration = 4400;
+constexpr int closeRegisterTimeout = 4408;
+constexpr int closeReplaced = 4409;
+constexpr int closeDeleted = 4410;
+
+qint64 nowMs() {
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+std::optional<QJsonObject> parseObject(const QString &text) {
+    QJsonParseError err;
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &err);
+    if (err.error != QJsonParseError::NoError || !doc.isObject())
+        return std::nullopt;
+    return doc.object();
+}
+
+bool isSid(const QJsonValue &v) {
+    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_-]{1,64}$"));
+    return v.isString() && re.match(v.toString()).hasMatch();
+}
+
+// Cuts to at most `max` UTF-16 units without splitting a surrogate pair, then trims.
+QString cut(const QString &s, qsizetype max) {
+    QString out = s.left(max);
+    if (!out.isEmpty() && out.back().isHighSurrogate())
+        out.chop(1);
+    return out.trimmed();
+}
+
+QByteArray imageType(const QByteArray &b) {
+    if (b.startsWith("\xFF\xD8\xFF"))
+        return "image/jpeg";
+    if (b.startsWith("\x89PNG\r\n\x1A\n"))
+        return "image/png";
+    return {};
+}
+
+QByteArray jsonBytes(const QJsonObject &o) {
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray errorBody(const char *text) {
+    return jsonBytes(QJsonObject{{"error", QLatin1String(text)}});
+}
+
+QString randomHex(int bytes) {
+    QByteArray raw(bytes, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(reinterpret_cast<quint32 *>(raw.data()),
+                                         reinterpret_cast<quint32 *>(raw.data()) + bytes / 4);
+    return QString::fromLatin1(raw.toHex());
+}
+
+} // namespace
+
+RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options options, QObject *parent)
+    : QObject(parent), m_registry(std::move(registry)), m_options(std::move(options)),
+      m_ws(QStringLiteral("velmo-rendezvous"), QWebSocketServer::NonSecureMode) {
+    m_ws.setHandshakeTimeout(10000);
+    m_http.setMaxBodyBytes(64 * 1024);
+    m_http.setWebSocketServer(&m_ws);
+    m_http.setHandler([this](const HttpRequest &req, HttpResponder *res) { handleHttp(req, res); });
+    connect(&m_ws, &QWebSocketServer::newConnection, this, &RendezvousServer::onNewSocket);
+    m_pingTimer.setInterval(pingIntervalMs);
+    connect(&m_pingTimer, &QTimer::timeout, this, &RendezvousServer::pingAll);
+}
+
+RendezvousServer::~RendezvousServer() {
+    // Sockets are children of the WebSocket server; stop reacting to their last signals.
+    const QList<QWebSocket *> sockets = m_viewers.keys() + m_devices.keys();
+    for (QWebSocket *s : sockets)
+        s->disconnect(this);
+}
+
+bool RendezvousServer::listen() {
+    if (!m_http.listen(m_options.address, m_options.port))
+        return false;
+    m_pingTimer.start();
+    return true;
+}
+
+// ---- REST ------------------------------------------------------------------------------
+
+QJsonObject RendezvousServer::turnCredentials(const Options &options, qint64 nowSecs) {
+    QJsonArray urls;
+    for (const QString &u : options.stunUrls + options.turnUrls)
+        urls.append(u);
+    QJsonObject o{{"urls", urls}, {"username", QJsonValue::Null}, {"credential", QJsonValue::Null}};
+    if (!options.turnSecret.isEmpty()) {
+        const QByteArray username = QByteArray::number(nowSecs + options.turnTtlSeconds) + ":velmo";
+        const QByteArray key = options.turnSecret.toUtf8();
+        unsigned char mac[EVP_MAX_MD_SIZE];
+        unsigned int macLen = 0;
+        HMAC(EVP_sha1(), key.constData(), int(key.size()),
+             reinterpret_cast<const unsigned char *>(username.constData()), size_t(username.size()), mac, &macLen);
+        o.insert("username", QString::fromLatin1(username));
+        o.insert("credential",
+                 QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(mac), int(macLen)).toBase64()));
+    }
+    return o;
+}
+
+bool RendezvousServer::authorised(const HttpRequest &req, HttpResponder *res) const {
+    if (m_options.adminToken.isEmpty()) {
+        res->respondJson(403, errorBody("administration is disabled on this server"));
+        return false;
+    }
+    const QByteArray header = req.header("authorization");
+    const QByteArray given = header.startsWith("Bearer ") ? header.mid(7).trimmed() : QByteArray();
+    // Compare digests so the time taken says nothing about the token.
+    const QByteArray a = QCryptographicHash::hash(given, QCryptographicHash::Sha256);
+    const QByteArray b = QCryptographicHash::hash(m_options.adminToken.toUtf8(), QCryptographicHash::Sha256);
+    if (given.isEmpty() || CRYPTO_memcmp(a.constData(), b.constData(), size_t(a.size())) != 0) {
+        res->respond(401, errorBody("administrator token required"), "application/json",
+                     {{"WWW-Authenticate", "Bearer"}});
+        return false;
+    }
+    return true;
+}
+
+QJsonObject RendezvousServer::deviceJson(const DeviceRecord &d) const {
+    return QJsonObject{{"id", d.id},
+                       {"name", d.name},
+                       {"platform", d.platform ? QJsonValue(*d.platform) : QJsonValue(QJsonValue::Null)},
+                       {"online", m_online.contains(d.id)}};
+}
+
+void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
+    const QString prefix = QStringLiteral("/api/v1/");
+    if (!req.path.startsWith(prefix)) {
+        res->respondJson(404, errorBody("not found"));
+        return;
+    }
+    const QStringList parts = req.path.mid(prefix.size()).split(u'/');
+    const QByteArray &m = req.method;
+    auto methodNotAllowed = [res] { res->respondJson(405, errorBody("method not allowed")); };
+
+    if (parts == QStringList{QStringLiteral("turn-credentials")}) {
+        if (m != "POST")
+            return methodNotAllowed();
+        res->respondJson(200, jsonBytes(turnCredentials(m_options, QDateTime::currentSecsSinceEpoch())));
+        return;
+    }
+    if (parts.value(0) != u"devices" || parts.size() > 3) {
+        res->respondJson(404, errorBody("not found"));
+        return;
+    }
+    if (parts.size() == 1) {
+        if (m != "GET")
+            return methodNotAllowed();
+        if (!authorised(req, res))
+            return;
+        QJsonArray array;
+        for (const DeviceRecord &d : m_registry->list())
+            array.append(deviceJson(d));
+        res->respondJson(200, QJsonDocument(array).toJson(QJsonDocument::Compact));
+        return;
+    }
+    const QString id = parts[1];
+    if (!Registry::isDeviceId(id)) {
+        res->respondJson(404, errorBody("no such device"));
+        return;
+    }
+    if (parts.size() == 3) {
+        if (parts[2] != u"thumb") {
+            res->respondJson(404, errorBody("not found"));
+            return;
+        }
+        if (m != "GET")
+            return methodNotAllowed();
+        const auto thumb = m_registry->thumb(id);
+        if (!thumb) {
+            res->respondJson(404, errorBody("no thumbnail"));
+            return;
+        }
+        res->respond(200, thumb->first, thumb->second, {{"Cache-Control", "no-cache"}});
+        return;
+    }
+    if (m == "GET") {
+        const auto d = m_registry->find(id);
+        if (!d)
+            res->respondJson(404, errorBody("no such device"));
+        else
+            res->respondJson(200, jsonBytes(deviceJson(*d)));
+        return;
+    }
+    if (m == "DELETE") {
+        if (!authorised(req, res))
+            return;
+        if (!m_registry->remove(id)) {
+            res->respondJson(404, errorBody("no such device"));
+            return;
+        }
+        qCInfo(lcRendezvous) << "device" << id << "deleted";
+        if (QWebSocket *socket = m_online.value(id)) {
+            deviceOffline(id, true);
+            closeDevice(socket, closeDeleted, QStringLiteral("deleted"));
+        } else {
+            deviceOffline(id, true);
+        }
+        res->respondJson(200, jsonBytes(QJsonObject{{"deleted", id}}));
+        return;
+    }
+    methodNotAllowed();
+}
+
+// ---- WebSockets ---------------------------------------------------------------------------
+
+void RendezvousServer::sendJson(QWebSocket *socket, const QJsonObject &o) {
+    if (socket)
+        socket->sendTextMessage(QString::fromUtf8(jsonBytes(o)));
+}
+
+void RendezvousServer::sendError(QWebSocket *socket, const QString &sid, const QString &text) {
+    QJsonObject o{{"type", "error"}, {"error", text}};
+    if (!sid.isEmpty())
+        o.insert("sid", sid);
+    sendJson(socket, o);
+}
+
+void RendezvousServer::onNewSocket() {
+    while (QWebSocket *socket = m_ws.nextPendingConnection()) {
+        const QString path = socket->requestUrl().path();
+        if (path == u"/ws/viewer") {
+            addViewer(socket);
+        } else if (path == u"/ws/device") {
+            addDevice(socket);
+        } else {
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
+            connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+            QTimer::singleShot(2000, socket, &QObject::deleteLater);
+        }
+    }
+}
+
+void RendezvousServer::addViewer(QWebSocket *socket) {
+    socket->setMaxAllowedIncomingMessageSize(maxViewerMessageBytes);
+    socket->setMaxAllowedIncomingFrameSize(maxViewerMessageBytes);
+    const QString id = QStringLiteral("v") + randomHex(8).left(12);
+    m_viewers.insert(socket, Viewer{id, nowMs()});
+    connect(socket, &QWebSocket::textMessageReceived, this,
+            [this, socket](const QString &text) { onViewerText(socket, text); });
+    auto heard = [this, socket] {
+        if (const auto it = m_viewers.find(socket); it != m_viewers.end())
+            it->lastHeard = nowMs();
+    };
+    // Nothing is carried in binary frames; they only show the viewer is alive.
+    connect(socket, &QWebSocket::binaryMessageReceived, this, heard);
+    connect(socket, &QWebSocket::pong, this, heard);
+    connect(socket, &QWebSocket::disconnected, this, [this, socket] { viewerGone(socket); });
+    sendJson(socket, QJsonObject{{"type", "hello"}, {"id", id}});
+}
+
+void RendezvousServer::addDevice(QWebSocket *socket) {
+    socket->setMaxAllowedIncomingMessageSize(maxDeviceMessageBytes);
+    socket->setMaxAllowedIncomingFrameSize(maxDeviceMessageBytes);
+    m_devices.insert(socket, Device{QString(), nowMs(), 0});
+    connect(socket, &QWebSocket::textMessageReceived, this,
+            [this, socket](const QString &text) { onDeviceText(socket, text); });
+    connect(socket, &QWebSocket::binaryMessageReceived, this,
+            [this, socket](const QByteArray &bytes) { onDeviceBinary(socket, bytes); });
+    connect(socket, &QWebSocket::pong, this, [this, socket] {
+        if (m_devices.contains(socket))
+            m_devices[socket].lastHeard = nowMs();
+    });
+    connect(socket, &QWebSocket::disconnected, this, [this, socket] { deviceGone(socket); });
+    QTimer::singleShot(registerTimeoutMs, socket, [this, socket] {
+        if (m_devices.contains(socket) && m_devices.value(socket).id.isEmpty())
+            closeDevice(socket, closeRegisterTimeout, QStringLiteral("register timeout"),
+                        QStringLiteral("no register message"));
+    });
+}
+
+void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
+    auto vit = m_viewers.find(socket);
+    if (vit == m_viewers.end())
+        return;
+    vit->lastHeard = nowMs();
+    const QString viewerId = vit->id;
+    const auto msg = parseObject(text);
+    if (!msg)
+        return;
+    const QString type = msg->value("type").toString();
+    const QJsonValue sidValue = msg->value("sid");
+    if (type.isEmpty() || !isSid(sidValue))
+        return; // nothing to address an answer to
+    const QString sid = sidValue.toString();
+    if (type != u"connect" && type != u"ice" && type != u"bye")
+        return;
+
+    const QString to = msg->value("to").toString();
+    const QString key = routeKey(to, sid);
+    const auto route = m_routes.constFind(key);
+    const bool ours = route != m_routes.constEnd() && route->viewer == socket;
+
+    if (type == u"bye") {
+        if (!ours)
+            return;
+        m_routes.remove(key);
+        if (QWebSocket *device = m_online.value(to))
+            sendJson(device, QJsonObject{{"type", "bye"}, {"sid", sid}, {"from", viewerId}});
+        return;
+    }
+
+    QWebSocket *device = Registry::isDeviceId(to) ? m_online.value(to) : nullptr;
+    if (!device) {
+        sendError(socket, sid, m_registry->find(to) ? textOffline : textNotFound);
+        return;
+    }
+    const QJsonValue payload = msg->value("payload");
+    if (!payload.isObject()) {
+        sendError(socket, sid, textBadMessage);
+        return;
+    }
+    if (type == u"connect") {
+        if (route != m_routes.constEnd() && !ours && route->viewer) {
+            sendError(socket, sid, textSidInUse);
+            return;
+        }
+        if (!ours) {
+            int mine = 0;
+            for (const Route &r : std::as_const(m_routes))
+                mine += r.viewer == socket ? 1 : 0;
+            if (mine >= maxRoutesPerViewer) {
+                sendError(socket, sid, textTooMany);
+                return;
+            }
+        }
+        m_routes.insert(key, Route{socket, viewerId, false});
+    } else if (!ours) {
+        sendError(socket, sid, textNoSession);
+        return;
+    }
+    sendJson(device, QJsonObject{{"type", type}, {"sid", sid}, {"from", viewerId}, {"payload", payload}});
+}
+
+void RendezvousServer::onDeviceText(QWebSocket *socket, const QString &text) {
+    auto dit = m_devices.find(socket);
+    if (dit == m_devices.end())
+        return;
+    dit->lastHeard = nowMs();
+    const bool registered = !dit->id.isEmpty();
+    const auto msg = parseObject(text);
+    const QString type = msg ? msg->value("type").toString() : QString();
+    if (!registered) {
+        if (type == u"register")
+            registerDevice(socket, *msg);
+        else
+            closeDevice(socket, closeBadRegistration, QStringLiteral("register first"),
+                        QStringLiteral("the first message must be register"));
+        return;
+    }
+    if (!msg || type.isEmpty())
+        return;
+    if (type == u"answer" || type == u"ice" || type == u"bye" || type == u"error") {
+        relayFromDevice(socket, *msg);
+    } else if (type == u"update") {
+        const QString id = dit->id;
+        const QJsonValue name = msg->value("name");
+        const QJsonValue platform = msg->value("platform");
+        if (name.isString()) {
+            const QString n = cut(name.toString(), 128);
+            m_registry->setName(id, n.isEmpty() ? QStringLiteral("Unnamed") : n);
+        }
+        if (platform.isString())
+            m_registry->setPlatform(id, cut(platform.toString(), 64));
+        else if (platform.isNull())
+            m_registry->setPlatform(id, std::nullopt);
+    } else if (type == u"thumb") {
+        const QJsonValue data = msg->value("data");
+        const auto decoded =
+            QByteArray::fromBase64Encoding(data.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+        if (!data.isString() || !decoded)
+            sendError(socket, {}, QStringLiteral("bad thumbnail"));
+        else
+            storeThumb(socket, *decoded);
+    }
+}
+
+void RendezvousServer::onDeviceBinary(QWebSocket *socket, const QByteArray &bytes) {
+    auto dit = m_devices.find(socket);
+    if (dit == m_devices.end())
+        return;
+    dit->lastHeard = nowMs();
+    if (dit->id.isEmpty()) {
+        closeDevice(socket, closeBadRegistration, QStringLiteral("register first"),
+                    QStringLiteral("the first message must be register"));
+        return;
+    }
+    storeThumb(socket, bytes);
+}
+
+void RendezvousServer::registerDevice(QWebSocket *socket, const QJsonObject &msg) {
+    const QJsonValue secret = msg.value("secret");
+    const QJsonValue name = msg.value("name");
+    const QJsonValue platform = msg.value("platform");
+    static const QRegularExpression secretRe(QStringLiteral("^[\\x21-\\x7e]{16,256}$"));
+    if (!secret.isString() || !secretRe.match(secret.toString()).hasMatch()) {
+        closeDevice(socket, closeBadRegistration, QStringLiteral("bad secret"),
+                    QStringLiteral("secret must be 16 to 256 printable ASCII characters"));
+        return;
+    }
+    if (!(name.isString() || name.isUndefined() || name.isNull()) ||
+        !(platform.isString() || platform.isUndefined() || platform.isNull())) {
+        closeDevice(socket, closeBadRegistration, QStringLiteral("bad registration"),
+                    QStringLiteral("name and platform must be strings"));
+        return;
+    }
+    QString n = cut(name.toString(), 128);
+    if (n.isEmpty())
+        n = QStringLiteral("Unnamed");
+    const std::optional<QString> p =
+        platform.isString() ? std::optional<QString>(cut(platform.toString(), 64)) : std::nullopt;
+    const QByteArray hash = QCryptographicHash::hash(secret.toString().toLatin1(), QCryptographicHash::Sha256);
+    const std::optional<QString> id = m_registry->registerDevice(hash, n, p);
+    if (!id) {
+        closeDevice(socket, QWebSocketProtocol::CloseCodeAbnormalDisconnection, QStringLiteral("registry failure"),
+                    QStringLiteral("registry failure"));
+        return;
+    }
+    if (QWebSocket *previous = m_online.value(*id); previous && previous != socket) {
+        m_devices.remove(previous); // its close must not take the new socket offline
+        closeDevice(previous, closeReplaced, QStringLiteral("replaced"));
+    }
+    m_devices[socket].id = *id;
+    m_online.insert(*id, socket);
+    qCInfo(lcRendezvous) << "device" << *id << "registered as" << n;
+    sendJson(socket, QJsonObject{{"type", "registered"}, {"id", *id}});
+}
+
+void RendezvousServer::storeThumb(QWebSocket *socket, const QByteArray &bytes) {
+    const auto it = m_devices.find(socket);
+    if (it == m_devices.end())
+        return;
+    Device &d = *it;
+    const QByteArray type = imageType(bytes);
+    if (type.isEmpty() || bytes.size() > maxThumbBytes) {
+        sendError(socket, {}, QStringLiteral("bad thumbnail"));
+        return;
+    }
+    const qint64 now = nowMs();
+    if (d.lastThumb && now - d.lastThumb < minThumbIntervalMs)
+        return;
+    d.lastThumb = now;
+    m_registry->setThumb(d.id, bytes, type);
+}
+
+void RendezvousServer::relayFromDevice(QWebSocket *socket, const QJsonObject &msg) {
+    const QString deviceId = m_devices.value(socket).id;
+    const QJsonValue sidValue = msg.value("sid");
+    if (!isSid(sidValue))
+        return;
+    const QString sid = sidValue.toString();
+    const QString key = routeKey(deviceId, sid);
+    auto route = m_routes.find(key);
+    if (route == m_routes.end() || !route->viewer)
+        return;
+    const QString type = msg.value("type").toString();
+    QJsonObject out{{"type", type}, {"sid", sid}, {"from", deviceId}};
+    if (msg.contains("payload"))
+        out.insert("payload", msg.value("payload"));
+    if (msg.contains("error"))
+        out.insert("error", msg.value("error"));
+    QWebSocket *viewer = route->viewer;
+    if (type == u"answer")
+        route->answered = true;
+    else if (type == u"bye")
+        m_routes.erase(route);
+    sendJson(viewer, out);
+}
+
+void RendezvousServer::viewerGone(QWebSocket *socket) {
+    m_viewers.remove(socket);
+    for (auto it = m_routes.begin(); it != m_routes.end();) {
+        if (it->viewer == socket || !it->viewer) {
+            const qsizetype slash = it.key().indexOf(u'/');
+            const QString deviceId = it.key().left(slash);
+            if (!it->answered) {
+                // Half-made negotiations can never finish now.
+                if (QWebSocket *device = m_online.value(deviceId))
+                    sendJson(device, QJsonObject{{"type", "bye"}, {"sid", it.key().mid(slash + 1)}});
+            }
+            it = m_routes.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    socket->deleteLater();
+}
+
+void RendezvousServer::deviceOffline(const QString &id, bool dropAllRoutes) {
+    m_online.remove(id);
+    const QString prefix = id + u'/';
+    for (auto it = m_routes.begin(); it != m_routes.end();) {
+        if (!it.key().startsWith(prefix)) {
+            ++it;
+            continue;
+        }
+        if (!it->answered && it->viewer)
+            sendError(it->viewer, it.key().mid(prefix.size()), textDeviceLost);
+        if (!it->answered || dropAllRoutes)
+            it = m_routes.erase(it);
+        else
+            ++it;
+    }
+}
+
+void RendezvousServer::deviceGone(QWebSocket *socket) {
+    const auto it = m_devices.constFind(socket);
+    if (it != m_devices.constEnd()) {
+        const QString id = it->id;
+        m_devices.erase(it);
+        if (!id.isEmpty() && m_online.value(id) == socket) {
+            qCInfo(lcRendezvous) << "device" << id << "offline";
+            deviceOffline(id, false);
+        }
+    }
+    socket->deleteLater();
+}
+
+void RendezvousServer::closeDevice(QWebSocket *socket, int code, const QString &reason, const QString &error) {
+    if (!error.isEmpty())
+        sendError(socket, {}, error);
+    if (m_devices.contains(socket)) {
+        const QString id = m_devices.value(socket).id;
+        if (!id.isEmpty() && m_online.value(id) == socket)
+            deviceOffline(id, false);
+        m_devices.remove(socket);
+    }
+    socket->disconnect(this);
+    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(2000, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+    socket->close(QWebSocketProtocol::CloseCode(code), reason);
+}
+
+void RendezvousServer::pingAll() {
+    const qint64 now = nowMs();
+    // Aborting emits disconnected() at once, which edits the tables: iterate over copies.
+    const QList<QWebSocket *> viewers = m_viewers.keys();
+    for (QWebSocket *s : viewers) {
+        const auto it = m_viewers.constFind(s);
+        if (it == m_viewers.constEnd())
+            continue;
+        if (now - it->lastHeard > silenceLimitMs)
+            s->abort(); // disconnected() cleans up
+        else
+            s->ping();
+    }
+    const QList<QWebSocket *> devices = m_devices.keys();
+    for (QWebSocket *s : devices) {
+        if (!m_devices.contains(s))
+            continue;
+        if (now - m_devices.value(s).lastHeard > silenceLimitMs)
+            closeDevice(s, QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("silent"));
+        else
+            s->ping();
+    }
+}
