@@ -153,6 +153,9 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, SessionStore *
     auto *sl = new QHBoxLayout(segmentsBox);
     sl->setContentsMargins(0, 0, 0, 0);
     sl->setSpacing(0);
+    segmentsBox->setStyleSheet(
+        QStringLiteral("QPushButton { border: 1px solid palette(mid); padding: 3px; background: palette(button); }"
+                       "QPushButton:checked { background: palette(highlight); color: palette(highlighted-text); }"));
     m_segments = new QButtonGroup(this);
     m_segments->setExclusive(true);
     const QStringList labels{QStringLiteral("最近"), QStringLiteral("お気に入り"), QStringLiteral("端末一覧")};
