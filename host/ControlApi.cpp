@@ -86,6 +86,27 @@ private:
     QString m_error;
 };
 
+const QStringList &commandPaths() {
+    static const QStringList paths{"quality",
+                                   "audio",
+                                   "asks/answer",
+                                   "controller/add",
+                                   "controller/remove",
+                                   "eula/accept",
+                                   "sharing",
+                                   "notice-bar",
+                                   "passcode/rotate",
+                                   "passcode/fixed",
+                                   "passcode/mode",
+                                   "name",
+                                   "disconnect",
+                                   "perm",
+                                   "screen-permission",
+                                   "input-permission",
+                                   "quit"};
+    return paths;
+}
+
 } // namespace
 
 ControlApi::ControlApi(HostState *state, const QString &dataDir, bool testHooks, QObject *parent)
@@ -244,8 +265,9 @@ void ControlApi::handle(const HttpRequest &req, HttpResponder *r) {
         m_streams.append(r);
         return;
     }
-    if (req.method != "POST") {
-        if (path == QLatin1String("status") || path == QLatin1String("events"))
+    const bool streamPath = path == QLatin1String("status") || path == QLatin1String("events");
+    if (req.method != "POST" || streamPath) {
+        if (streamPath || commandPaths().contains(path))
             plain(r, 405, QStringLiteral("このメソッドは使えません"));
         else
             plain(r, 404, QStringLiteral("そのような操作はありません"));

@@ -1,6 +1,7 @@
 // velmo-remote-host: the local agent. Serves the control API on 127.0.0.1 and
 // announces it through control.json in its data directory.
 #include "ControlApi.h"
+#include "DeviceBinding.h"
 #include "HostSignals.h"
 #include "HostState.h"
 
@@ -83,7 +84,11 @@ int main(int argc, char **argv) {
         QCoreApplication::quit();
     });
 
+    DeviceBinding device(&state, dataDir, testHooks);
+    device.start();
+
     const int rc = app.exec();
+    device.stop();
     api.removeControlJson();
     return rc;
 }

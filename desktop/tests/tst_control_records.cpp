@@ -7,6 +7,7 @@
 #include "ControlStatus.h"
 
 #include <QDateTime>
+#include <QRandomGenerator>
 #include <QTest>
 
 class TestControlRecords : public QObject {
@@ -27,6 +28,7 @@ private Q_SLOTS:
     void eventLineSplitAnywhere();
     void eventOverlongLineSkipped();
     void snakeToCamelRule();
+    void hostileInputNeverCrashes();
 };
 
 void TestControlRecords::emptyStatusHasDefaults() {
@@ -237,6 +239,32 @@ void TestControlRecords::snakeToCamelRule() {
     QCOMPARE(snakeToCamel("a__b_"), QStringLiteral("aB_"));
     QCOMPARE(snakeToCamel("___"), QStringLiteral("___"));
     QCOMPARE(snakeToCamel("EULA_required"), QStringLiteral("eulaRequired"));
+}
+
+void TestControlRecords::hostileInputNeverCrashes() {
+    const QByteArray valid =
+        R"({"id":"123456789","sessions":[{"sid":"a","info":{"app":"x"},"since":5}],"monitors":[{"id":1,"name":"m",)"
+        R"("w":1,"h":2,"primary":true}],"asks":[{"sid":"q","name":"n","ip":"i","at":1}],"eula_required":)"
+        R"({"version":"1","hash":"h","body":"b"},"controllers":[{"pub":"p","added":3}]})";
+    QVERIFY(ControlStatus::decode(valid));
+    // No strict prefix of an object's text is a status.
+    for (qsizetype n = 0; n < valid.size(); ++n)
+        QVERIFY2(!ControlStatus::decode(valid.left(n)), valid.left(n).constData());
+    // Random byte changes: decoded or refused, never a crash; both outcomes occur.
+    QRandomGenerator rng(1234);
+    int decoded = 0, refused = 0;
+    for (int i = 0; i < 3000; ++i) {
+        QByteArray m = valid;
+        const int edits = 1 + int(rng.bounded(4));
+        for (int e = 0; e < edits; ++e)
+            m[rng.bounded(int(m.size()))] = char(rng.bounded(256));
+        (ControlStatus::decode(m) ? decoded : refused)++;
+        ControlEndpoint::decode(m);
+    }
+    QVERIFY(decoded > 0);
+    QVERIFY(refused > 0);
+    // Deep nesting is refused by the parser, not a stack overflow.
+    QVERIFY(!ControlStatus::decode(QByteArray(100000, '[') + QByteArray(100000, ']')));
 }
 
 QTEST_GUILESS_MAIN(TestControlRecords)

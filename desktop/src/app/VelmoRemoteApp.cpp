@@ -49,8 +49,9 @@ void VelmoRemoteApp::didFinishLaunching() {
     connect(m_rootView, &RootView::shown, this, &VelmoRemoteApp::runStartupTask);
     m_mainWindow = window;
 
-    m_menuBar = std::make_unique<MenuBarItem>();
-    connect(m_menuBar.get(), &MenuBarItem::openMainWindowRequested, this, &VelmoRemoteApp::handleReopen);
+    m_menuBar = std::make_unique<MenuBarItem>(m_agent, m_config);
+    connect(m_menuBar.get(), &MenuBarItem::openMainWindowRequested, this, &VelmoRemoteApp::openMainWindow);
+    connect(m_menuBar.get(), &MenuBarItem::accessoryPolicyRequested, this, &VelmoRemoteApp::setAccessoryPolicy);
     connect(m_menuBar.get(), &MenuBarItem::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     m_menuBar->show();
 
@@ -83,6 +84,16 @@ void VelmoRemoteApp::handleReopen() {
             m_mainWindow->raise();
             m_mainWindow->activateWindow();
         }
+    }
+}
+
+void VelmoRemoteApp::openMainWindow() {
+    // Shown in the taskbar even in menu-bar-only mode; the setting stays as it is.
+    setAccessoryPolicy(false);
+    if (m_mainWindow) {
+        m_mainWindow->show();
+        m_mainWindow->raise();
+        m_mainWindow->activateWindow();
     }
 }
 

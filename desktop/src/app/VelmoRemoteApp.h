@@ -37,6 +37,8 @@ public:
     void didFinishLaunching();
     // A second launch or a tray request while no window may be visible.
     void handleReopen();
+    // The tray's "open window": regular policy, main window shown and raised.
+    void openMainWindow();
     // The shutdown sequence; safe to call more than once.
     void willTerminate();
     // Accessory mode keeps the windows off the taskbar.

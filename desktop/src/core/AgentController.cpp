@@ -113,7 +113,7 @@ private:
         if (m_cancelled)
             return;
         const std::optional<ControlEndpoint> ep = ControlEndpoint::read(m_owner->controlJsonPath());
-        if (isOurLiveAgent(ep) && (ep->port != m_current.port() || ep->token != m_current.token())) {
+        if (m_owner->isUsableAgent(ep) && (ep->port != m_current.port() || ep->token != m_current.token())) {
             const ControlClient next(ep->port, ep->token);
             m_owner->m_client = next;
             m_owner->setAttachedToResident(AgentProcessInfo::isResidentAgent(ep->pid));
@@ -169,6 +169,12 @@ AgentController *AgentController::shared() {
 
 QString AgentController::controlJsonPath() const {
     return m_dataDir + QStringLiteral("/control.json");
+}
+
+bool AgentController::isUsableAgent(const std::optional<ControlEndpoint> &ep) const {
+    // An agent we just stopped may still be shutting down with its control.json
+    // in place: it is not ridden along.
+    return isOurLiveAgent(ep) && !m_retiring.contains(ep->pid);
 }
 
 QString AgentController::logFilePath() const {
@@ -240,7 +246,7 @@ void AgentController::launch(const QString &server) {
 
     // Ride along with an agent that is already up.
     const std::optional<ControlEndpoint> ep = ControlEndpoint::read(controlJsonPath());
-    if (!isOurLiveAgent(ep)) {
+    if (!isUsableAgent(ep)) {
         launchAfterRideAlong(l);
         return;
     }
@@ -511,7 +517,7 @@ void AgentController::retryAttachSoon() {
             return;
         }
         const std::optional<ControlEndpoint> ep = ControlEndpoint::read(controlJsonPath());
-        if (!isOurLiveAgent(ep)) {
+        if (!isUsableAgent(ep)) {
             again();
             return;
         }
@@ -708,7 +714,12 @@ void AgentController::stop() {
             m_process->terminate();
             // Kept alive until it ends: destroying a running QProcess would kill and wait.
             QProcess *p = m_process.release();
-            connect(p, &QProcess::finished, p, &QObject::deleteLater);
+            const qint64 pid = p->processId();
+            m_retiring.insert(pid);
+            connect(p, &QProcess::finished, this, [this, p, pid] {
+                m_retiring.remove(pid);
+                p->deleteLater();
+            });
             p->setParent(this);
         }
         m_process.reset();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ControlClient.h"
+#include "ControlEndpoint.h"
 #include "ControlStatus.h"
 
 #include <QElapsedTimer>
@@ -8,6 +9,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
+#include <QSet>
 #include <QStringList>
 
 #include <functional>
@@ -166,6 +168,8 @@ private:
     void onApplicationStateChanged(Qt::ApplicationState state);
 
     QString controlJsonPath() const;
+    // control.json names a live velmo-remote-host that we did not just tell to end.
+    bool isUsableAgent(const std::optional<ControlEndpoint> &ep) const;
     QString logFilePath() const;
 
     // Published.
@@ -191,5 +195,6 @@ private:
     bool m_awaitingScreenPerm = false;
     bool m_processEnded = false;
     QByteArray m_outputPending; // partial line of the spawned agent's output
+    QSet<qint64> m_retiring;    // pids of agents we told to end that have not ended yet
     Timings m_timings;
 };

@@ -144,7 +144,6 @@ ControlEventStream::~ControlEventStream() {
     m_finished = true;
     if (m_reply) {
         m_reply->disconnect(this);
-        m_reply->abort();
         m_reply->deleteLater();
     }
 }
@@ -231,9 +230,7 @@ void ControlEventStream::onFinished() {
         feed(m_reply->readAll());
     if (!self || m_finished)
         return;
-    if (m_reply->error() != QNetworkReply::NoError && m_reply->error() != QNetworkReply::RemoteHostClosedError)
-        finish(ControlError::transport(m_reply->errorString()));
-    else if (m_reply->error() == QNetworkReply::RemoteHostClosedError)
+    if (m_reply->error() != QNetworkReply::NoError)
         finish(ControlError::transport(m_reply->errorString()));
     else
         finish(std::nullopt);
@@ -244,9 +241,9 @@ void ControlEventStream::finish(std::optional<ControlError> error) {
         return;
     m_finished = true;
     if (m_reply) {
+        // Deleting a running reply aborts it; not aborted in place, as this may
+        // run inside one of the reply's own signals.
         m_reply->disconnect(this);
-        if (m_reply->isRunning())
-            m_reply->abort();
         m_reply->deleteLater();
         m_reply = nullptr;
     }

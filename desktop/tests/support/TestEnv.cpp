@@ -11,6 +11,10 @@ TestEnv::TestEnv() {
     QDir().mkpath(m_dir.path() + "/.local/share");
 }
 
-QString TestEnv::dataDir() const { return m_dir.path() + "/.local/share/velmo-remote"; }
+QString TestEnv::dataDir() const {
+    return m_dir.path() + "/.local/share/velmo-remote";
+}
 
-QString TestEnv::configDir() const { return m_dir.path() + "/.config/velmo-remote"; }
+QString TestEnv::configDir() const {
+    return m_dir.path() + "/.config/velmo-remote";
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <map>
+#include <optional>
+#include <vector>
+
+// Reassembles the JPEG frames of the "video" channel from their chunks
+// (kind 1, seq, index, count, w, h, flags, data; big-endian) and drops stale
+// frames before anyone decodes them. Used by one thread at a time.
+//
+// Memory is bounded: at most maxFrames frames under reassembly and maxBytes
+// of buffered chunk data (slot bookkeeping included); beyond that the frames
+// started longest ago are abandoned first.
+class JpegReassembler {
+public:
+    static constexpr qsizetype headerSize = 14;
+    static constexpr quint8 kind = 1;
+    static constexpr quint8 stillFlag = 0x01;
+
+    struct Frame {
+        quint32 seq = 0;
+        int w = 0;
+        int h = 0;
+        bool still = false;
+        QByteArray jpeg;
+    };
+
+    // One frame under reassembly.
+    struct Partial {
+        std::vector<std::optional<QByteArray>> parts;
+        int got = 0;
+        int w = 0;
+        int h = 0;
+        quint8 flags = 0;
+        quint64 started = 0; // arrival order, for eviction
+        qsizetype bytes = 0; // data held plus slot bookkeeping
+    };
+
+    explicit JpegReassembler(std::size_t maxFrames = 8, qsizetype maxBytes = 64 * 1024 * 1024);
+
+    // Feeds one binary message. Returns the frame it completed when that frame is
+    // to be shown (a still, or seq >= lastSeq); nullopt otherwise.
+    std::optional<Frame> push(QByteArrayView message);
+
+    quint32 lastSeq() const { return m_lastSeq; }
+    const std::map<quint32, Partial> &partial() const { return m_partial; }
+    qsizetype bufferedBytes() const { return m_bytes; }
+    // Frames completed but dropped as stale, and frames abandoned to the bounds.
+    quint64 staleDropped() const { return m_stale; }
+    quint64 evicted() const { return m_evicted; }
+
+    // Builds one chunk message (for peers and tests).
+    static QByteArray chunk(quint32 seq, quint16 index, quint16 count, quint16 w, quint16 h, quint8 flags,
+                            QByteArrayView data);
+
+private:
+    void evictFor(quint32 keep);
+    void erase(std::map<quint32, Partial>::iterator it);
+
+    std::map<quint32, Partial> m_partial;
+    quint32 m_lastSeq = 0;
+    std::size_t m_maxFrames;
+    qsizetype m_maxBytes;
+    qsizetype m_bytes = 0;
+    quint64 m_counter = 0;
+    quint64 m_stale = 0;
+    quint64 m_evicted = 0;
+};

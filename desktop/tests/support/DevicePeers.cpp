@@ -1,0 +1,131 @@
+#include "DevicePeers.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+
+DevicePeers::DevicePeers() = default;
+
+DevicePeers::~DevicePeers() {
+    for (QProcess *p : {&m_host, &m_server}) {
+        if (p->state() == QProcess::NotRunning)
+            continue;
+        p->terminate();
+        if (!p->waitForFinished(3000)) {
+            p->kill();
+            p->waitForFinished(3000);
+        }
+    }
+}
+
+bool DevicePeers::startServer(const QStringList &extraArgs) {
+    m_server.setProcessChannelMode(QProcess::SeparateChannels);
+    const QStringList args = QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                                         QStringLiteral("--db"), m_dir.path() + QStringLiteral("/registry.sqlite3")} +
+                             extraArgs;
+    m_server.start(QStringLiteral(VELMO_SERVER_BIN), args);
+    static const QRegularExpression re(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    QElapsedTimer t;
+    t.start();
+    QByteArray out;
+    while (t.elapsed() < 10000) {
+        m_server.waitForReadyRead(200);
+        out += m_server.readAllStandardOutput();
+        const auto m = re.match(QString::fromUtf8(out));
+        if (m.hasMatch()) {
+            m_serverUrl = QStringLiteral("http://127.0.0.1:") + m.captured(1);
+            return true;
+        }
+        if (m_server.state() == QProcess::NotRunning)
+            break;
+    }
+    qWarning() << "rendezvous did not start:" << out << m_server.readAllStandardError();
+    return false;
+}
+
+bool DevicePeers::startHost(const QString &hooks) {
+    QDir().mkpath(dataDir());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VELMO_DEVICE_HOOKS"), hooks);
+    m_host.setProcessEnvironment(env);
+    m_host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_host.start(QStringLiteral(VELMO_HOST_BIN), {QStringLiteral("--data"), dataDir(), QStringLiteral("--server"),
+                                                  m_serverUrl, QStringLiteral("--test-hooks")});
+    if (!m_host.waitForStarted(5000))
+        return false;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 10000) {
+        QFile f(dataDir() + QStringLiteral("/control.json"));
+        if (f.open(QIODevice::ReadOnly)) {
+            const QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
+            if (o.value("port").toInt() > 0) {
+                m_controlPort = quint16(o.value("port").toInt());
+                m_token = o.value("token").toString();
+                return true;
+            }
+        }
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+bool DevicePeers::waitForDevice(int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    static const QRegularExpression nine(QStringLiteral("^\\d{9}$"));
+    while (t.elapsed() < timeoutMs) {
+        const QJsonObject s = status();
+        const QString id = s.value("id").toString();
+        if (nine.match(id).hasMatch() && s.value("connected").toBool()) {
+            m_deviceId = id;
+            m_autoPasscode = s.value("autoPasscode").toString();
+            return true;
+        }
+        QTest::qWait(100);
+    }
+    return false;
+}
+
+void DevicePeers::killHost() {
+    if (m_host.state() != QProcess::NotRunning) {
+        ::kill(pid_t(m_host.processId()), SIGKILL);
+        m_host.waitForFinished(3000);
+    }
+}
+
+QByteArray DevicePeers::request(const QByteArray &verb, const QString &path, const QByteArray &body, int *status) {
+    QNetworkAccessManager nam;
+    QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(m_controlPort).arg(path)));
+    req.setRawHeader("Authorization", "Bearer " + m_token.toUtf8());
+    req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    req.setTransferTimeout(5000);
+    QNetworkReply *reply = nam.sendCustomRequest(req, verb, body);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (status)
+        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray out = reply->readAll();
+    reply->deleteLater();
+    return out;
+}
+
+QJsonObject DevicePeers::status() {
+    return QJsonDocument::fromJson(request("GET", QStringLiteral("status"), {}, nullptr)).object();
+}
+
+int DevicePeers::post(const QString &path, const QJsonObject &body) {
+    int code = 0;
+    request("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), &code);
+    return code;
+}

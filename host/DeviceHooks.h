@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+// Misbehaviour a test can ask of the device (only with --test-hooks), given as a
+// comma-separated list in VELMO_DEVICE_HOOKS:
+//   wrong_fp    the challenge carries a host fingerprint that is not ours
+//   bad_chunks  malformed video messages are sent between the real frames
+//   file        after authentication, two interleaved file transfers and their events
+//   input_log   every message received on "input" is appended to device-input.jsonl
+//               in the data directory
+struct DeviceHooks {
+    bool wrongFingerprint = false;
+    bool badChunks = false;
+    bool fileTransfer = false;
+    bool inputLog = false;
+
+    static DeviceHooks parse(const QString &list);
+    bool any() const { return wrongFingerprint || badChunks || fileTransfer || inputLog; }
+};
