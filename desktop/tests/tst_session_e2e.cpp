@@ -84,7 +84,8 @@ private Q_SLOTS:
         QVERIFY2(reach(*s, State::Connected), qPrintable(s->failureText()));
         QCOMPARE(s->videoMode(), QStringLiteral("jpeg"));
         QVERIFY(!s->monitors().isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(!s->image().isNull(), 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!s->image().isNull(),
+                                  QJsonDocument(s->stats()).toJson(QJsonDocument::Compact).constData(), 10000);
         QVERIFY(s->frameSize().width() > 0 && s->frameSize().height() > 0);
         QVERIFY(!s->snapshot().isNull());
         QTRY_VERIFY_WITH_TIMEOUT(authed(peers, s->sid()), 5000);

@@ -426,6 +426,29 @@ private Q_SLOTS:
         QVERIFY(rig.reach(State::Closed));
     }
 
+    void silenceAfterSteadyStatsMeansLost() {
+        // Both hosts stay reachable (ICE keeps answering) and then send nothing:
+        // the one that reported stats at a steady pace is declared gone, the one
+        // that never did is left alone.
+        Rig steady;
+        Rig quiet;
+        steady.session->start();
+        quiet.session->start();
+        QVERIFY(steady.reach(State::Connected));
+        QVERIFY(quiet.reach(State::Connected));
+        for (int i = 0; i < 5; ++i) {
+            steady.device->sendText("ctrl", QJsonObject{{"t", "stats"}, {"fps", 30}});
+            QTest::qWait(200);
+        }
+        QTRY_COMPARE(steady.session->stats().value("fps").toInt(), 30);
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(steady.reach(State::Failed, 20000));
+        QCOMPARE(steady.session->failureText(), RemoteSession::lostText());
+        QVERIFY2(t.elapsed() >= 9000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(quiet.session->state(), State::Connected);
+    }
+
     void connectFailureText() {
         Rig rig;
         rig.port->connectError = QStringLiteral("タイムアウト");

@@ -17,8 +17,11 @@
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 #include <QUuid>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -48,6 +51,11 @@ QByteArray compactJson(const QJsonObject &o) {
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
+qint64 steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::optional<QJsonObject> parseObject(const QByteArray &bytes) {
     QJsonParseError err{};
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &err);
@@ -62,6 +70,7 @@ std::optional<QJsonObject> parseObject(const QByteArray &bytes) {
 // nothing reaches the dead session.
 struct SessionCore {
     std::shared_ptr<MainThreadLink> link;
+    std::atomic<qint64> lastReceived{0}; // steady ms of the latest data-channel message
     std::shared_ptr<VideoFrameTap> tap;
     std::unique_ptr<JpegVideoPath> video; // data-channel thread
     FileChannel files;                    // data-channel thread
@@ -79,6 +88,10 @@ struct RemoteSession::Private {
     bool audioTrack = false;
     QElapsedTimer clock;
     RemoteSession::Timings timings;
+    // Silence watch: armed once the host proved to report "stats" at a steady pace.
+    QList<qint64> statsTimes;
+    QTimer *silenceTimer = nullptr;
+    quint64 framesSeen = 0;
     int channelsOpen = 0;
 };
 
@@ -241,6 +254,7 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
     };
     cb.lost = [core, self](const QString &) { core->link->post([self] { self->fail(lostText()); }); };
     cb.message = [core, self](int channel, const QByteArray &data, bool binary) {
+        core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
         switch (channel) {
         case Ctrl:
             if (auto obj = parseObject(data))
@@ -397,6 +411,7 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
     } else if (t == QLatin1String("stats")) {
         m_stats = message;
         Q_EMIT statsChanged();
+        noteStats();
     } else if (t == QLatin1String("audio_state")) {
         const QJsonValue on = message.value("on");
         const bool available = on.isBool() && on.toBool();
@@ -554,12 +569,58 @@ VideoFrameTap *RemoteSession::tap() const {
     return d->core->tap.get();
 }
 
+// ---- silence watch ----------------------------------------------------------------------------------------------
+
+// ICE alone notices a vanished host only after libnice's consent limit (about
+// 50 s). A host that reports "stats" at a steady pace gives a better clock:
+// once it has done so a few times, nothing at all arriving for several of its
+// periods (and at least 10 s) means it is gone. A host without such reports
+// never arms the watch and is left to ICE.
+qint64 RemoteSession::silenceLimitMs() const {
+    if (d->statsTimes.size() < 4)
+        return -1;
+    qint64 period = 0;
+    for (qsizetype i = 1; i < d->statsTimes.size(); ++i)
+        period = std::max(period, d->statsTimes[i] - d->statsTimes[i - 1]);
+    if (period <= 0 || period > 5000)
+        return -1;
+    return std::max<qint64>(10000, 5 * period);
+}
+
+void RemoteSession::noteStats() {
+    d->statsTimes.append(steadyMs());
+    while (d->statsTimes.size() > 6)
+        d->statsTimes.removeFirst();
+    if (d->silenceTimer || silenceLimitMs() < 0)
+        return;
+    d->silenceTimer = new QTimer(this);
+    d->silenceTimer->setInterval(1000);
+    connect(d->silenceTimer, &QTimer::timeout, this, [this] {
+        const qint64 limit = silenceLimitMs();
+        if (m_state == State::Closed || m_state == State::Failed || limit < 0)
+            return;
+        // H.264 frames count as signs of life too.
+        const quint64 frames = d->core->tap->frameCount();
+        if (frames != d->framesSeen) {
+            d->framesSeen = frames;
+            d->core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
+        }
+        if (steadyMs() - d->core->lastReceived.load(std::memory_order_relaxed) > limit) {
+            qCInfo(lcSession) << m_sid << "host silent for more than" << limit << "ms";
+            fail(lostText());
+        }
+    });
+    d->silenceTimer->start();
+}
+
 // ---- closing ---------------------------------------------------------------------------------------------------
 
 void RemoteSession::close() {
     if (m_state == State::Closed)
         return;
     setState(State::Closed);
+    if (d->silenceTimer)
+        d->silenceTimer->stop();
     d->port->send(QJsonObject{{"type", "bye"}, {"to", m_targetId}, {"sid", m_sid}});
     d->port->detach(m_sid);
     if (d->pc)

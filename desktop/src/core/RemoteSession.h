@@ -163,6 +163,8 @@ private:
     void updateFrameSize(QSize size);
     void applyAudio();
     void sendCtrl(const QJsonObject &message);
+    void noteStats();
+    qint64 silenceLimitMs() const;
 
     QString m_targetId;
     QString m_passcode;
