@@ -21,6 +21,11 @@ void JpegVideoPath::waitForDecoder() {
     m_pool.waitForDone();
 }
 
+quint64 JpegVideoPath::skipped() const {
+    std::lock_guard guard(m_lock);
+    return m_skipped;
+}
+
 QImage JpegVideoPath::decode(void *tjHandle, QByteArrayView jpeg, QImage recycled) {
     auto *tj = static_cast<tjhandle>(tjHandle);
     if (!tj || jpeg.isEmpty() || jpeg.size() > std::numeric_limits<int>::max())

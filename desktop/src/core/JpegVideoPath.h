@@ -46,7 +46,7 @@ public:
 
     const JpegReassembler &reassembler() const { return m_reassembler; }
     // Frames skipped because a newer one was waiting (decoder or main thread behind).
-    quint64 skipped() const { return m_skipped; }
+    quint64 skipped() const;
     // Blocks until the decoder is idle (tests, benchmarks).
     void waitForDecoder();
 
@@ -67,7 +67,7 @@ private:
     QImage m_ring[3];     // decoder thread only: the last images handed out, for reuse
     int m_ringNext = 0;
 
-    std::mutex m_lock; // guards the hand-over slots below
+    mutable std::mutex m_lock; // guards the hand-over slots below
     std::optional<Pending> m_waiting;
     bool m_decoding = false;
     std::optional<std::pair<QImage, QSize>> m_decoded;
