@@ -80,10 +80,8 @@ int main(int argc, char **argv) {
     QObject receiver;
     auto link = std::make_shared<MainThreadLink>(&receiver);
     const int rounds = 5;
-    std::vector<double> rawRuns, pathRuns, pipeRuns;
+    std::vector<double> rawRuns, pathRuns;
     int shown = 0;
-    std::atomic<int> pipeShown{0};
-    quint64 pipeSkipped = 0;
     QElapsedTimer t;
     for (int round = 0; round < rounds; ++round) {
         // Baseline: raw TurboJPEG decode of the same frames into one reused buffer.
@@ -122,37 +120,7 @@ int main(int argc, char **argv) {
         pathRuns.push_back(frames / (t.nsecsElapsed() / 1e9));
         feeder->wait();
         delete feeder;
-
-        // Pipelined like a live stream: the next frame's chunks arrive while the
-        // previous frame decodes (at most two frames in flight).
-        // At most two frames in flight; skipped frames count as done.
-        pipeShown = 0;
-        JpegVideoPath *pipedPtr = nullptr;
-        JpegVideoPath piped(link, {}, [&](const QImage &, QSize) {
-            ++pipeShown;
-            if (pipeShown + int(pipedPtr->skipped()) >= frames)
-                app.quit();
-        });
-        pipedPtr = &piped;
-        QThread *sender = QThread::create([&] {
-            int sent = 0;
-            for (const auto &frame : stream) {
-                while (sent - (pipeShown.load() + int(pipedPtr->skipped())) >= 2)
-                    QThread::usleep(50);
-                for (const QByteArray &m : frame)
-                    piped.push(m);
-                ++sent;
-            }
-        });
-        t.restart();
-        sender->start();
-        app.exec();
-        pipeRuns.push_back(pipeShown / (t.nsecsElapsed() / 1e9));
-        pipeSkipped = piped.skipped();
-        sender->wait();
-        delete sender;
     }
-    std::sort(pipeRuns.begin(), pipeRuns.end());
     std::sort(rawRuns.begin(), rawRuns.end());
     std::sort(pathRuns.begin(), pathRuns.end());
     const double rawFps = rawRuns[rawRuns.size() / 2], pathFps = pathRuns[pathRuns.size() / 2];
@@ -174,9 +142,6 @@ int main(int argc, char **argv) {
     std::printf("  raw TurboJPEG decode        %7.1f / %7.1f frames/s\n", rawFps, rawBest);
     std::printf("  reassembly+decode+publish   %7.1f / %7.1f frames/s   ratio %.3f / %.3f (goal >= 0.9), %d/%d shown\n",
                 pathFps, pathBest, pathFps / rawFps, pathBest / rawBest, shown, frames);
-    std::printf("  pipelined (2 in flight)     %7.1f / %7.1f frames/s   ratio %.3f / %.3f, %d shown, %llu skipped\n",
-                pipeRuns[pipeRuns.size() / 2], pipeRuns.back(), pipeRuns[pipeRuns.size() / 2] / rawFps,
-                pipeRuns.back() / rawBest, pipeShown.load(), (unsigned long long)pipeSkipped);
     std::printf("  burst of %d frames          %7.1f ms, %d shown, %llu skipped as stale while the decoder was busy\n",
                 frames, burstMs, streamedShown, (unsigned long long)burst.skipped());
     return 0;
