@@ -198,8 +198,10 @@ std::optional<QString> turnUri(const QString &url, const QString &username, cons
     const auto u = parseIceUrl(url.trimmed());
     if (!u || (u->scheme != QLatin1String("turn") && u->scheme != QLatin1String("turns")))
         return std::nullopt;
-    QString out =
-        QStringLiteral("%1://%2:%3@%4:%5").arg(u->scheme, escaped(username), escaped(credential), u->host).arg(u->port);
+    // Plain concatenation: escaped credentials contain "%3A" and the like, which
+    // QString::arg() would take for placeholders.
+    QString out = u->scheme + QStringLiteral("://") + escaped(username) + ':' + escaped(credential) + '@' + u->host +
+                  ':' + QString::number(u->port);
     if (!u->query.isEmpty())
         out += '?' + u->query;
     return out;
