@@ -110,8 +110,8 @@ QStringList iceAddresses() {
 void setIfPresent(GObject *object, const char *property, const GValue *value) {
     if (!object)
         return;
-    GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), property);
-    if (spec && (spec->flags & G_PARAM_WRITABLE) && !(spec->flags & G_PARAM_CONSTRUCT_ONLY))
+    GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), property);
+    if (pspec && (pspec->flags & G_PARAM_WRITABLE) && !(pspec->flags & G_PARAM_CONSTRUCT_ONLY))
         g_object_set_property(object, property, value);
 }
 
