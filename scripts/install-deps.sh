@@ -14,6 +14,8 @@ packages=(
     gstreamer1.0-nice gstreamer1.0-libav
     # crypto, JPEG, secret store, Markdown, rendezvous registry
     libssl-dev libturbojpeg0-dev libsecret-1-dev libcmark-dev libsqlite3-dev
+    # X11 window-manager hints of the host-side windows (sticky prompts)
+    libxcb1-dev
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
     dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
 )

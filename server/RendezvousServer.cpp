@@ -89,7 +89,7 @@ RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options o
     m_http.setWebSocketServer(&m_ws);
     m_http.setHandler([this](const HttpRequest &req, HttpResponder *res) { handleHttp(req, res); });
     connect(&m_ws, &QWebSocketServer::newConnection, this, &RendezvousServer::onNewSocket);
-    m_pingTimer.setInterval(pingIntervalMs);
+    m_pingTimer.setInterval(m_options.pingIntervalMs);
     connect(&m_pingTimer, &QTimer::timeout, this, &RendezvousServer::pingAll);
 }
 
@@ -235,8 +235,15 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
 // ---- WebSockets ---------------------------------------------------------------------------
 
 void RendezvousServer::sendJson(QWebSocket *socket, const QJsonObject &o) {
-    if (socket)
-        socket->sendTextMessage(QString::fromUtf8(jsonBytes(o)));
+    if (!socket)
+        return;
+    // A peer that stops reading is dropped rather than buffered for without bound. Later,
+    // not now: callers may be walking the tables that the disconnect edits.
+    if (socket->bytesToWrite() > maxPendingWriteBytes) {
+        QMetaObject::invokeMethod(socket, &QWebSocket::abort, Qt::QueuedConnection);
+        return;
+    }
+    socket->sendTextMessage(QString::fromUtf8(jsonBytes(o)));
 }
 
 void RendezvousServer::sendError(QWebSocket *socket, const QString &sid, const QString &text) {
@@ -566,6 +573,7 @@ void RendezvousServer::closeDevice(QWebSocket *socket, int code, const QString &
 
 void RendezvousServer::pingAll() {
     const qint64 now = nowMs();
+    const qint64 silenceLimitMs = 3LL * m_options.pingIntervalMs;
     // Aborting emits disconnected() at once, which edits the tables: iterate over copies.
     const QList<QWebSocket *> viewers = m_viewers.keys();
     for (QWebSocket *s : viewers) {

@@ -28,15 +28,16 @@ public:
         QStringList turnUrls;
         QString turnSecret;
         qint64 turnTtlSeconds = 86400;
+        // Every socket is pinged this often; one silent for three intervals is closed.
+        int pingIntervalMs = 20000;
     };
 
     static constexpr qint64 maxViewerMessageBytes = 64 * 1024;
     static constexpr qint64 maxDeviceMessageBytes = 512 * 1024;
     static constexpr qsizetype maxThumbBytes = 256 * 1024;
     static constexpr int maxRoutesPerViewer = 32;
+    static constexpr qint64 maxPendingWriteBytes = 4 * 1024 * 1024;
     static constexpr int registerTimeoutMs = 10000;
-    static constexpr int pingIntervalMs = 20000;
-    static constexpr int silenceLimitMs = 60000;
     static constexpr int minThumbIntervalMs = 1000;
 
     RendezvousServer(std::unique_ptr<Registry> registry, Options options, QObject *parent = nullptr);

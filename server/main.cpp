@@ -75,7 +75,10 @@ int main(int argc, char **argv) {
                                         QStringLiteral("secret"));
     const QCommandLineOption turnTtl(QStringLiteral("turn-ttl"), QStringLiteral("TURN credential lifetime."),
                                      QStringLiteral("seconds"), QStringLiteral("86400"));
-    parser.addOptions({listen, admin, db, stun, turn, turnSecret, turnTtl});
+    const QCommandLineOption ping(QStringLiteral("ping-interval"),
+                                  QStringLiteral("Seconds between pings; three silent intervals close a socket."),
+                                  QStringLiteral("seconds"), QStringLiteral("20"));
+    parser.addOptions({listen, admin, db, stun, turn, turnSecret, turnTtl, ping});
     parser.process(app);
 
     RendezvousServer::Options options;
@@ -86,6 +89,8 @@ int main(int argc, char **argv) {
     QString host = listenValue.left(colon);
     if (host.startsWith(u'[') && host.endsWith(u']'))
         host = host.mid(1, host.size() - 2);
+    if (host == u"localhost")
+        host = QStringLiteral("127.0.0.1");
     if (colon < 0 || !portOk || port > 65535 || !options.address.setAddress(host))
         fail(QStringLiteral("--listen wants ADDRESS:PORT, e.g. 127.0.0.1:8787"));
     options.port = quint16(port);
@@ -99,6 +104,12 @@ int main(int argc, char **argv) {
     options.turnTtlSeconds = parser.value(turnTtl).toLongLong(&ttlOk);
     if (!ttlOk || options.turnTtlSeconds <= 0 || options.turnTtlSeconds > 10LL * 365 * 86400)
         fail(QStringLiteral("--turn-ttl wants a positive number of seconds"));
+
+    bool pingOk = false;
+    const int pingSeconds = parser.value(ping).toInt(&pingOk);
+    if (!pingOk || pingSeconds < 1 || pingSeconds > 3600)
+        fail(QStringLiteral("--ping-interval wants 1 to 3600 seconds"));
+    options.pingIntervalMs = pingSeconds * 1000;
 
     const QString dbPath = parser.value(db);
     if (dbPath != u":memory:")

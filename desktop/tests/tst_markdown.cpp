@@ -2,6 +2,7 @@
 #include "MarkdownView.h"
 
 #include <QLabel>
+#include <QRandomGenerator>
 #include <QtTest>
 
 using B = MarkdownBlock;
@@ -32,6 +33,7 @@ private Q_SLOTS:
     void inlineFormatting();
     void inlineFallsBackToLiteral();
     void viewBuildsOneWidgetPerBlock();
+    void randomInputKeepsTheInvariants();
 };
 
 void TestMarkdown::blockRules_data() {
@@ -173,6 +175,34 @@ void TestMarkdown::viewBuildsOneWidgetPerBlock() {
     QVERIFY(texts.contains(QString::fromUtf8("・")));
     view.setText("");
     QCOMPARE(view.findChildren<QLabel *>().size(), 0);
+}
+
+void TestMarkdown::randomInputKeepsTheInvariants() {
+    // Lines made of the characters the rules look at, in every mix.
+    const QString alphabet = QString::fromUtf8("#-*_+>`.) \t\r\n1２a\u3000");
+    QRandomGenerator rng(42);
+    for (int round = 0; round < 300; ++round) {
+        QString text;
+        const int n = int(rng.bounded(400));
+        for (int i = 0; i < n; ++i)
+            text += alphabet.at(int(rng.bounded(alphabet.size())));
+        for (const MarkdownBlock &b : blocks(text)) {
+            QVERIFY(b.depth >= 0 && b.depth <= 3);
+            if (b.kind == B::Kind::heading)
+                QVERIFY(b.level >= 1 && b.level <= 3);
+            if (b.kind == B::Kind::paragraph) {
+                QVERIFY(!b.text.isEmpty());
+                QVERIFY(!b.text.contains(u'\n'));
+            }
+            if (b.kind == B::Kind::numbered)
+                QVERIFY(b.number >= 0 && b.number <= 999);
+            if (b.kind != B::Kind::code)
+                QVERIFY(!b.text.contains(u'\n'));
+            // The inline parse of whatever the blocks hold must not trip cmark.
+            if (b.kind != B::Kind::code && b.kind != B::Kind::rule)
+                MarkdownView::inlineText(b.text);
+        }
+    }
 }
 
 QTEST_MAIN(TestMarkdown)

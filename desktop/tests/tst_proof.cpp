@@ -161,9 +161,19 @@ private Q_SLOTS:
         QCOMPARE(RemoteSession::lockedText(60), locked.arg(1));
         QCOMPARE(RemoteSession::lockedText(1), locked.arg(1));
         QCOMPARE(RemoteSession::lockedText(0), locked.arg(0));
+        QCOMPARE(RemoteSession::lockedText(-61), locked.arg(0)); // integer division truncates
+        QCOMPARE(RemoteSession::lockedText(-120), locked.arg(-1));
         // Near the 64-bit limit: rounded up without overflowing into a negative count.
         const qint64 max = std::numeric_limits<qint64>::max();
         QCOMPARE(RemoteSession::lockedText(max), locked.arg(max / 60 + 1));
+    }
+
+    void audioLevels() {
+        QCOMPARE(RemoteSession::audioLevel(false, 0.35), 3.5);
+        QCOMPARE(RemoteSession::audioLevel(false, 1.5), 10.0);
+        QCOMPARE(RemoteSession::audioLevel(false, -1), 0.0);
+        QCOMPARE(RemoteSession::audioLevel(true, 0.8), 0.0);
+        QCOMPARE(RemoteSession::audioLevel(false, std::numeric_limits<double>::quiet_NaN()), 0.0);
     }
 };
 

@@ -12,6 +12,7 @@
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -24,6 +25,20 @@ struct Http {
 
 const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray("fake jpeg body");
 const QByteArray png = QByteArray("\x89PNG\r\n\x1A\n", 8) + QByteArray("fake png body");
+
+// One client-to-server text frame (masked with a zero key, which leaves the bytes as they are).
+QByteArray clientFrame(const QByteArray &text) {
+    QByteArray f("\x81", 1);
+    if (text.size() < 126) {
+        f.append(char(0x80 | text.size()));
+    } else {
+        f.append(char(0x80 | 126));
+        f.append(char((text.size() >> 8) & 0xff));
+        f.append(char(text.size() & 0xff));
+    }
+    f.append(QByteArray(4, '\0'));
+    return f + text;
+}
 
 } // namespace
 
@@ -437,6 +452,42 @@ private Q_SLOTS:
         QCOMPARE(v->take("error", "pending")->value("error").toString(), QString("端末との接続が切れました"));
         QTRY_COMPARE(QJsonDocument::fromJson(request("GET", "/api/v1/devices/" + d->id()).body)["online"],
                      QJsonValue(false));
+    }
+
+    void aDeviceThatFallsSilentGoesOffline() {
+        RendezvousProcess quick;
+        QVERIFY(quick.start({"--ping-interval", "1"}));
+        // A hand-made WebSocket client that registers and then never answers a ping, like a
+        // machine that vanished without closing its connection.
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, quick.port());
+        QVERIFY(raw.waitForConnected(5000));
+        raw.write("GET /ws/device HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        QByteArray in;
+        QVERIFY(QTest::qWaitFor([&] { return (in += raw.readAll()).contains("\r\n\r\n"); }, 5000));
+        QVERIFY(in.startsWith("HTTP/1.1 101"));
+        raw.write(clientFrame(R"({"type":"register","secret":"silent-device-secret-123","name":"Silent"})"));
+        QVERIFY(QTest::qWaitFor([&] { return (in += raw.readAll()).contains("registered"); }, 5000));
+        const QString id = QRegularExpression("\"id\":\"(\\d{9})\"").match(QString::fromLatin1(in)).captured(1);
+        QVERIFY(!id.isEmpty());
+
+        // A well-behaved device on the same server answers the pings and stays.
+        ScriptedPeer alive;
+        QVERIFY(alive.registerAt(quick.wsUrl("/ws/device"), "alive-device-secret-123", "Alive"));
+
+        auto online = [&](const QString &deviceId) {
+            QNetworkReply *reply = nam.get(QNetworkRequest(QUrl(quick.url() + "/api/v1/devices/" + deviceId)));
+            QSignalSpy done(reply, &QNetworkReply::finished);
+            done.wait(5000);
+            const QJsonValue v = QJsonDocument::fromJson(reply->readAll())["online"];
+            reply->deleteLater();
+            return v;
+        };
+        QCOMPARE(online(id), QJsonValue(true));
+        QTRY_COMPARE_WITH_TIMEOUT(online(id), QJsonValue(false), 8000);
+        QCOMPARE(online(alive.id()), QJsonValue(true));
+        QVERIFY(alive.isOpen());
     }
 
     void turnCredentials() {

@@ -7,7 +7,6 @@
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("velmo-remote"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Velmo Remote"));
     QApplication::setDesktopFileName(QStringLiteral("velmo-remote"));
     QApplication::setApplicationVersion(QStringLiteral(VELMO_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);

@@ -10,7 +10,9 @@ namespace {
 const QString tokenKey = QStringLiteral("adminToken");
 }
 
-QString AppConfig::defaultServer() { return QStringLiteral("http://127.0.0.1:8787"); }
+QString AppConfig::defaultServer() {
+    return QStringLiteral("http://127.0.0.1:8787");
+}
 
 AppConfig::AppConfig(const QString &settingsFile, QObject *parent)
     : QObject(parent), m_d(std::make_unique<QSettings>(settingsFile, JsonSettingsFormat::format())) {
@@ -78,39 +80,19 @@ void AppConfig::setAdminToken(const QString &v) {
 }
 
 void AppConfig::setPreset(const QString &v) {
-    const bool changed = v != m_preset;
-    m_preset = v;
-    m_d->setValue("preset", v);
-    m_d->sync();
-    if (changed)
-        Q_EMIT presetChanged();
+    store(m_preset, v, "preset", &AppConfig::presetChanged);
 }
 
 void AppConfig::setVideoPref(const QString &v) {
-    const bool changed = v != m_videoPref;
-    m_videoPref = v;
-    m_d->setValue("videoPref", v);
-    m_d->sync();
-    if (changed)
-        Q_EMIT videoPrefChanged();
+    store(m_videoPref, v, "videoPref", &AppConfig::videoPrefChanged);
 }
 
 void AppConfig::setShowCursor(bool v) {
-    const bool changed = v != m_showCursor;
-    m_showCursor = v;
-    m_d->setValue("cursor", v);
-    m_d->sync();
-    if (changed)
-        Q_EMIT showCursorChanged();
+    store(m_showCursor, v, "cursor", &AppConfig::showCursorChanged);
 }
 
 void AppConfig::setVolume(double v) {
-    const bool changed = v != m_volume;
-    m_volume = v;
-    m_d->setValue("volume", v);
-    m_d->sync();
-    if (changed)
-        Q_EMIT volumeChanged();
+    store(m_volume, v, "volume", &AppConfig::volumeChanged);
 }
 
 void AppConfig::storeList(const char *key, const QList<DeviceEntry> &list) {
@@ -135,15 +117,12 @@ void AppConfig::setFavorites(const QList<DeviceEntry> &v) {
 }
 
 void AppConfig::setMenuBarOnly(bool v) {
-    const bool changed = v != m_menuBarOnly;
-    m_menuBarOnly = v;
-    m_d->setValue("menuBarOnly", v);
-    m_d->sync();
-    if (changed)
-        Q_EMIT menuBarOnlyChanged();
+    store(m_menuBarOnly, v, "menuBarOnly", &AppConfig::menuBarOnlyChanged);
 }
 
-Quality AppConfig::quality() const { return presets().value(m_preset, presets().value("balanced")); }
+Quality AppConfig::quality() const {
+    return presets().value(m_preset, presets().value("balanced"));
+}
 
 void AppConfig::addRecent(const QString &id, const QString &name) {
     QList<DeviceEntry> list = m_recents;

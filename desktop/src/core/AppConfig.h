@@ -73,6 +73,15 @@ Q_SIGNALS:
     void menuBarOnlyChanged();
 
 private:
+    // Assigns, persists under key, and notifies when the value changed.
+    template <typename T> void store(T &field, const T &value, const char *key, void (AppConfig::*changed)()) {
+        const bool differs = !(field == value);
+        field = value;
+        m_d->setValue(key, value);
+        m_d->sync();
+        if (differs)
+            Q_EMIT(this->*changed)();
+    }
     void storeList(const char *key, const QList<DeviceEntry> &list);
 
     std::unique_ptr<QSettings> m_d;

@@ -22,6 +22,13 @@ std::optional<DeviceInfo> DeviceInfo::fromJson(const QJsonObject &o) {
     return d;
 }
 
+QJsonObject DeviceInfo::toJson() const {
+    return QJsonObject{{"id", id},
+                       {"name", name},
+                       {"platform", platform ? QJsonValue(*platform) : QJsonValue(QJsonValue::Null)},
+                       {"online", online}};
+}
+
 std::optional<DeviceInfo> DeviceInfo::decode(const QByteArray &json) {
     QJsonParseError err;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &err);

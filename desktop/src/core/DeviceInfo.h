@@ -19,6 +19,8 @@ struct DeviceInfo {
     // Strict: "id" and "name" strings and "online" a bool are required, "platform"
     // may be a string, null or missing; other keys are ignored.
     static std::optional<DeviceInfo> fromJson(const QJsonObject &o);
+    // The server's form: "platform" null when absent.
+    QJsonObject toJson() const;
     static std::optional<DeviceInfo> decode(const QByteArray &json);
     // A JSON array whose every element decodes; one bad element fails the whole list.
     static std::optional<QList<DeviceInfo>> decodeList(const QByteArray &json);

@@ -108,7 +108,10 @@ QStringList iceAddresses() {
 }
 
 void setIfPresent(GObject *object, const char *property, const GValue *value) {
-    if (object && g_object_class_find_property(G_OBJECT_GET_CLASS(object), property))
+    if (!object)
+        return;
+    GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), property);
+    if (pspec && (pspec->flags & G_PARAM_WRITABLE) && !(pspec->flags & G_PARAM_CONSTRUCT_ONLY))
         g_object_set_property(object, property, value);
 }
 
@@ -155,12 +158,11 @@ GstElement *createWebRtcBin(const char *name) {
     if (GObject *agent = niceAgent(webrtc)) {
         // Debian's libnice probes UPnP (SSDP multicast) on every gathering.
         setBoolIfPresent(agent, "upnp", false);
-        // Without connectivity-check keepalives a vanished peer changes no state;
-        // short STUN timers make the check fail in seconds rather than a minute.
+        // Without connectivity-check keepalives a vanished peer changes no state at
+        // all; with them libnice fails the pair once consent has been missing for
+        // about 50 s (its fixed limit; measured). Short STUN timers keep the
+        // checks themselves from adding to that.
         setBoolIfPresent(agent, "keepalive-conncheck", true);
-        // RFC 7675 consent checks every few seconds: a peer that stopped answering
-        // fails the pair after the consent timeout instead of two keepalive periods.
-        setBoolIfPresent(agent, "consent-freshness", true);
         setUIntIfPresent(agent, "stun-max-retransmissions", 3);
         setUIntIfPresent(agent, "stun-initial-timeout", 200);
         setUIntIfPresent(agent, "stun-reliable-timeout", 2000);
@@ -196,8 +198,10 @@ std::optional<QString> turnUri(const QString &url, const QString &username, cons
     const auto u = parseIceUrl(url.trimmed());
     if (!u || (u->scheme != QLatin1String("turn") && u->scheme != QLatin1String("turns")))
         return std::nullopt;
-    QString out =
-        QStringLiteral("%1://%2:%3@%4:%5").arg(u->scheme, escaped(username), escaped(credential), u->host).arg(u->port);
+    // Plain concatenation: escaped credentials contain "%3A" and the like, which
+    // QString::arg() would take for placeholders.
+    QString out = u->scheme + QStringLiteral("://") + escaped(username) + ':' + escaped(credential) + '@' + u->host +
+                  ':' + QString::number(u->port);
     if (!u->query.isEmpty())
         out += '?' + u->query;
     return out;

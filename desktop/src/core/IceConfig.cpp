@@ -37,3 +37,9 @@ std::optional<IceConfig> IceConfig::decode(const QByteArray &json) {
         return std::nullopt;
     return c;
 }
+
+QJsonObject IceConfig::toJson() const {
+    return QJsonObject{{"urls", QJsonArray::fromStringList(urls)},
+                       {"username", username ? QJsonValue(*username) : QJsonValue(QJsonValue::Null)},
+                       {"credential", credential ? QJsonValue(*credential) : QJsonValue(QJsonValue::Null)}};
+}

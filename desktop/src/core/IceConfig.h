@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -17,4 +18,6 @@ struct IceConfig {
     // Strict: "urls" must be an array of strings; "username" and "credential" strings,
     // null or missing; other keys are ignored.
     static std::optional<IceConfig> decode(const QByteArray &json);
+    // Absent fields as null.
+    QJsonObject toJson() const;
 };

@@ -48,7 +48,8 @@ public:
     static QByteArray pbkdf2(const QByteArray &password, const QByteArray &salt, quint32 iters);
     static QByteArray hmacSha256(const QByteArray &key, const QByteArray &data);
 
-    // compute() on a worker thread; done runs on the main thread, not at all when
-    // context died first. A failed computation yields nullopt.
+    // compute() on worker threads (the two derivations in parallel); done runs on
+    // the main thread, not at all when context died first. A failed computation
+    // yields nullopt.
     static void computeAsync(const Input &in, QObject *context, std::function<void(std::optional<Result>)> done);
 };

@@ -11,13 +11,17 @@
 #include "VideoFrameTap.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 #include <QUuid>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -47,6 +51,11 @@ QByteArray compactJson(const QJsonObject &o) {
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
+qint64 steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::optional<QJsonObject> parseObject(const QByteArray &bytes) {
     QJsonParseError err{};
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &err);
@@ -61,6 +70,7 @@ std::optional<QJsonObject> parseObject(const QByteArray &bytes) {
 // nothing reaches the dead session.
 struct SessionCore {
     std::shared_ptr<MainThreadLink> link;
+    std::atomic<qint64> lastReceived{0}; // steady ms of the latest data-channel message
     std::shared_ptr<VideoFrameTap> tap;
     std::unique_ptr<JpegVideoPath> video; // data-channel thread
     FileChannel files;                    // data-channel thread
@@ -76,6 +86,13 @@ struct RemoteSession::Private {
     QList<QJsonObject> earlyCandidates; // gathered before "connect" went out
     bool fingerprintMismatch = false;
     bool audioTrack = false;
+    QElapsedTimer clock;
+    RemoteSession::Timings timings;
+    // Silence watch: armed once the host proved to report "stats" at a steady pace.
+    QList<qint64> statsTimes;
+    QTimer *silenceTimer = nullptr;
+    quint64 framesSeen = 0;
+    int channelsOpen = 0;
 };
 
 QString RemoteSession::authFailText(qint64 remaining) {
@@ -83,8 +100,10 @@ QString RemoteSession::authFailText(qint64 remaining) {
 }
 
 QString RemoteSession::lockedText(qint64 retrySec) {
-    // Seconds rounded up to whole minutes, without overflowing near the 64-bit limit.
-    const qint64 minutes = retrySec / 60 + (retrySec % 60 > 0 ? 1 : 0);
+    // (retry_sec + 59) / 60, without overflowing near the 64-bit limit.
+    const qint64 minutes = retrySec > std::numeric_limits<qint64>::max() - 59
+                               ? retrySec / 60 + (retrySec % 60 > 0 ? 1 : 0)
+                               : (retrySec + 59) / 60;
     return QStringLiteral("パスコードを続けて間違えたため、この端末は接続を受け付けません(あと %1 分)").arg(minutes);
 }
 
@@ -158,13 +177,16 @@ void RemoteSession::setVolume(double volume) {
     applyAudio();
 }
 
+double RemoteSession::audioLevel(bool muted, double volume) {
+    return muted || !std::isfinite(volume) ? 0.0 : std::clamp(volume * 10.0, 0.0, 10.0);
+}
+
 void RemoteSession::applyAudio() {
     if (!d->pc)
         return;
     // The playback element keeps these until the track arrives, so a track
     // that arrives while muted starts silent.
-    double level = m_muted || !std::isfinite(m_volume) ? 0.0 : std::clamp(m_volume * 10.0, 0.0, 10.0);
-    d->pc->setAudio(!m_muted, level);
+    d->pc->setAudio(!m_muted, audioLevel(m_muted, m_volume));
 }
 
 // ---- connect sequence ------------------------------------------------------------------------------------------
@@ -173,6 +195,7 @@ void RemoteSession::start() {
     if (d->started || m_state == State::Closed)
         return;
     d->started = true;
+    d->clock.start();
     PeerConnectionFactory::shared()->whenReady(this, [this](const QString &error) {
         if (m_state == State::Closed)
             return;
@@ -223,8 +246,15 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
                 self->d->port->send(msg);
         });
     };
+    cb.channelOpen = [core, self](int) {
+        core->link->post([self] {
+            if (++self->d->channelsOpen == int(channelLabels.size()))
+                self->d->timings.channelsOpen = self->d->clock.elapsed();
+        });
+    };
     cb.lost = [core, self](const QString &) { core->link->post([self] { self->fail(lostText()); }); };
     cb.message = [core, self](int channel, const QByteArray &data, bool binary) {
+        core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
         switch (channel) {
         case Ctrl:
             if (auto obj = parseObject(data))
@@ -311,6 +341,7 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
                                             {"sid", self->m_sid},
                                             {"payload", QJsonObject{{"sdp", *sdp}}}});
             self->d->offerSent = true;
+            self->d->timings.offerSent = self->d->clock.elapsed();
             for (const QJsonObject &msg : std::exchange(self->d->earlyCandidates, {}))
                 self->d->port->send(msg);
         });
@@ -380,6 +411,7 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
     } else if (t == QLatin1String("stats")) {
         m_stats = message;
         Q_EMIT statsChanged();
+        noteStats();
     } else if (t == QLatin1String("audio_state")) {
         const QJsonValue on = message.value("on");
         const bool available = on.isBool() && on.toBool();
@@ -396,6 +428,8 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
     if (d->fingerprintMismatch || m_state == State::Closed)
         return;
     setState(State::Authenticating);
+    if (d->timings.challenge < 0)
+        d->timings.challenge = d->clock.elapsed();
     if (!d->pc)
         return;
     const QString localSdp = d->pc->localSdp();
@@ -432,7 +466,9 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
         return;
     }
     in.iters = *iters;
-    PasscodeProof::computeAsync(in, this, [this](std::optional<PasscodeProof::Result> proof) {
+    const qint64 proofStart = d->clock.elapsed();
+    PasscodeProof::computeAsync(in, this, [this, proofStart](std::optional<PasscodeProof::Result> proof) {
+        d->timings.proof = d->clock.elapsed() - proofStart;
         if (!proof || d->fingerprintMismatch || m_state == State::Closed)
             return;
         sendCtrl(QJsonObject{{"t", "auth"}, {"a", proof->a}, {"f", proof->f}});
@@ -466,6 +502,8 @@ void RemoteSession::onAuthOk(const QJsonObject &message) {
         Q_EMIT audioAvailableChanged();
     }
     setState(State::Connected);
+    if (d->timings.connected < 0 && d->clock.isValid())
+        d->timings.connected = d->clock.elapsed();
     applyAudio();
     AppConfig::shared()->addRecent(m_targetId, m_name);
     setQuality(m_quality);
@@ -523,8 +561,56 @@ QImage RemoteSession::snapshot() const {
     return m_videoMode == QLatin1String("h264") ? d->core->tap->latestImage() : m_image;
 }
 
+RemoteSession::Timings RemoteSession::timings() const {
+    return d->timings;
+}
+
 VideoFrameTap *RemoteSession::tap() const {
     return d->core->tap.get();
+}
+
+// ---- silence watch ----------------------------------------------------------------------------------------------
+
+// ICE alone notices a vanished host only after libnice's consent limit (about
+// 50 s). A host that reports "stats" at a steady pace gives a better clock:
+// once it has done so a few times, nothing at all arriving for several of its
+// periods (and at least 10 s) means it is gone. A host without such reports
+// never arms the watch and is left to ICE.
+qint64 RemoteSession::silenceLimitMs() const {
+    if (d->statsTimes.size() < 4)
+        return -1;
+    qint64 period = 0;
+    for (qsizetype i = 1; i < d->statsTimes.size(); ++i)
+        period = std::max(period, d->statsTimes[i] - d->statsTimes[i - 1]);
+    if (period <= 0 || period > 5000)
+        return -1;
+    return std::max<qint64>(10000, 5 * period);
+}
+
+void RemoteSession::noteStats() {
+    d->statsTimes.append(steadyMs());
+    while (d->statsTimes.size() > 6)
+        d->statsTimes.removeFirst();
+    if (d->silenceTimer || silenceLimitMs() < 0)
+        return;
+    d->silenceTimer = new QTimer(this);
+    d->silenceTimer->setInterval(1000);
+    connect(d->silenceTimer, &QTimer::timeout, this, [this] {
+        const qint64 limit = silenceLimitMs();
+        if (m_state == State::Closed || m_state == State::Failed || limit < 0)
+            return;
+        // H.264 frames count as signs of life too.
+        const quint64 frames = d->core->tap->frameCount();
+        if (frames != d->framesSeen) {
+            d->framesSeen = frames;
+            d->core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
+        }
+        if (steadyMs() - d->core->lastReceived.load(std::memory_order_relaxed) > limit) {
+            qCInfo(lcSession) << m_sid << "host silent for more than" << limit << "ms";
+            fail(lostText());
+        }
+    });
+    d->silenceTimer->start();
 }
 
 // ---- closing ---------------------------------------------------------------------------------------------------
@@ -533,6 +619,8 @@ void RemoteSession::close() {
     if (m_state == State::Closed)
         return;
     setState(State::Closed);
+    if (d->silenceTimer)
+        d->silenceTimer->stop();
     d->port->send(QJsonObject{{"type", "bye"}, {"to", m_targetId}, {"sid", m_sid}});
     d->port->detach(m_sid);
     if (d->pc)

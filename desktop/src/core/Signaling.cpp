@@ -91,8 +91,9 @@ void Signaling::connectWithError(QObject *context, std::function<void(ConnectErr
     if (!hadContext)
         waiter.context = this; // "no context" waits as long as this object
     m_waiters.append(std::move(waiter));
-    // Every waiting call arms its own check; an early one may fail a later waiter.
-    QTimer::singleShot(greetingTimeoutMs, this, &Signaling::greetingCheck);
+    // Every waiting call arms its own check; an early one may fail a later waiter. Precise:
+    // a coarse timer may fire up to 5 % early.
+    QTimer::singleShot(greetingTimeoutMs, Qt::PreciseTimer, this, &Signaling::greetingCheck);
 }
 
 void Signaling::openSocket(const QUrl &url) {
@@ -157,9 +158,11 @@ void Signaling::greetingCheck() {
         return;
     Waiter first = m_waiters.takeFirst();
     qCDebug(lcSignaling) << "no greeting within" << greetingTimeoutMs << "ms";
+    // Reset before resuming: a caller that calls connect() again from its completion
+    // must get a new socket, not wait on the one being dropped.
+    reset();
     if (first.context)
         first.done(ConnectError::TimedOut);
-    reset();
 }
 
 void Signaling::reset() {
