@@ -4,6 +4,7 @@
 #include "RendezvousProcess.h"
 #include "ScriptedPeer.h"
 #include "Signaling.h"
+#include "SignalingFrame.h"
 #include "TestEnv.h"
 
 #include <QElapsedTimer>
@@ -107,6 +108,44 @@ private Q_SLOTS:
         QCOMPARE(Signaling::socketUrlString("ws://h"), QString("ws://h/ws/viewer"));
         QCOMPARE(Signaling::socketUrlString("HTTP://h"), QString("HTTP://h/ws/viewer")); // case-sensitive
         QCOMPARE(Signaling::socketUrlString("http://h/"), QString("ws://h//ws/viewer"));
+    }
+
+    void frameVerdicts_data() {
+        using K = SignalingFrame::Kind;
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("sid");
+        QTest::addColumn<QString>("id"); // "<none>": no string id
+        QTest::newRow("greeting") << R"({"type":"hello","id":"123"})" << int(K::Hello) << ""
+                                  << "123";
+        QTest::newRow("greeting beats sid") << R"({"type":"hello","sid":"s","id":"1"})" << int(K::Hello) << ""
+                                            << "1";
+        QTest::newRow("greeting with numeric id") << R"({"type":"hello","id":123})" << int(K::Hello) << ""
+                                                  << "<none>";
+        QTest::newRow("type is case-sensitive") << R"({"type":"Hello","sid":"s"})" << int(K::Routed) << "s"
+                                                << "<none>";
+        QTest::newRow("empty sid still routes") << R"({"sid":""})" << int(K::Routed) << ""
+                                                << "<none>";
+        QTest::newRow("sid null") << R"({"type":"answer","sid":null})" << int(K::Noise) << ""
+                                  << "<none>";
+        QTest::newRow("trailing bytes") << R"({"sid":"s"} x)" << int(K::Noise) << ""
+                                        << "<none>";
+        QTest::newRow("array") << R"([{"sid":"s"}])" << int(K::Noise) << ""
+                               << "<none>";
+    }
+    void frameVerdicts() {
+        QFETCH(QString, text);
+        QFETCH(int, kind);
+        QFETCH(QString, sid);
+        QFETCH(QString, id);
+        const SignalingFrame f = SignalingFrame::parse(text);
+        QCOMPARE(int(f.kind), kind);
+        QCOMPARE(f.sid, sid);
+        QCOMPARE(f.id.value_or("<none>"), id);
+        if (f.kind == SignalingFrame::Kind::Noise)
+            QVERIFY(f.message.isEmpty());
+        else
+            QCOMPARE(f.message, QJsonDocument::fromJson(text.toUtf8()).object()); // handed on whole
     }
 
     void aServerValueThatIsNoUrlFailsWithBadUrl() {

@@ -1,9 +1,9 @@
 #include "Signaling.h"
 
 #include "AppConfig.h"
+#include "SignalingFrame.h"
 
 #include <QJsonDocument>
-#include <QJsonParseError>
 #include <QLoggingCategory>
 #include <QThread>
 #include <QTimer>
@@ -123,34 +123,30 @@ void Signaling::openSocket(const QUrl &url) {
 void Signaling::onText(QWebSocket *socket, const QString &text) {
     if (socket != m_task)
         return;
-    QJsonParseError err;
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &err);
-    if (err.error != QJsonParseError::NoError || !doc.isObject())
-        return; // noise is dropped
-    handle(doc.object());
+    handle(SignalingFrame::parse(text)); // noise is dropped there
 }
 
-void Signaling::handle(const QJsonObject &message) {
-    const QJsonValue type = message.value(QLatin1String("type"));
-    if (type.isString() && type.toString() == QLatin1String("hello")) {
-        const QJsonValue id = message.value(QLatin1String("id"));
-        setMyId(id.isString() ? std::optional<QString>(id.toString()) : std::nullopt);
+void Signaling::handle(const SignalingFrame &frame) {
+    switch (frame.kind) {
+    case SignalingFrame::Kind::Noise:
+        return;
+    case SignalingFrame::Kind::Hello:
+        setMyId(frame.id);
         setOnline(true);
         finishWaiters(ConnectError::None);
         return;
+    case SignalingFrame::Kind::Routed:
+        break;
     }
-    const QJsonValue sid = message.value(QLatin1String("sid"));
-    if (!sid.isString())
-        return;
-    const auto it = m_handlers.constFind(sid.toString());
+    const auto it = m_handlers.constFind(frame.sid);
     if (it == m_handlers.constEnd())
         return;              // nobody waits for this session any more
     const Route route = *it; // the handler may remove itself while running
     if (!route.context) {
-        m_handlers.remove(sid.toString());
+        m_handlers.remove(frame.sid);
         return;
     }
-    route.handler(message);
+    route.handler(frame.message);
 }
 
 void Signaling::greetingCheck() {

@@ -13,6 +13,7 @@
 #include <optional>
 
 class QWebSocket;
+struct SignalingFrame;
 
 // The application's one WebSocket to the rendezvous server's "/ws/viewer" endpoint.
 // It opens on demand, waits for the server's "hello", routes every message carrying a
@@ -81,7 +82,7 @@ private:
 
     void openSocket(const QUrl &url);
     void onText(QWebSocket *socket, const QString &text);
-    void handle(const QJsonObject &message);
+    void handle(const SignalingFrame &frame);
     void greetingCheck();
     void reset();
     void finishWaiters(ConnectError error);
