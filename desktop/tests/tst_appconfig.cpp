@@ -131,6 +131,14 @@ private Q_SLOTS:
         QCOMPARE(AppConfig(file).volume(), 0.0);
     }
 
+    void settingsFileKeepsTypes() {
+        writeRaw({{"big", qint64(9007199254740993)}, {"flag", true}, {"bytes", QByteArray("\x00\xff", 2)}});
+        QSettings raw(file, JsonSettingsFormat::format());
+        QCOMPARE(raw.value("big").toLongLong(), qint64(9007199254740993));
+        QCOMPARE(raw.value("flag").typeId(), int(QMetaType::Bool));
+        QCOMPARE(raw.value("bytes").toByteArray(), QByteArray("\x00\xff", 2));
+    }
+
     void corruptFileReadsAsDefaults() {
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -152,8 +160,8 @@ private Q_SLOTS:
         QCOMPARE(c.recents().size(), 20);
         QCOMPARE(c.recents().first(), (DeviceEntry{"100000005", "renamed", std::nullopt}));
         const QList<DeviceEntry> recents = c.recents();
-        QCOMPARE(std::count_if(recents.begin(), recents.end(), [](const DeviceEntry &e) { return e.id == "100000005"; }),
-                 1);
+        QCOMPARE(
+            std::count_if(recents.begin(), recents.end(), [](const DeviceEntry &e) { return e.id == "100000005"; }), 1);
     }
 
     void favouritesToggleAndAlias() {

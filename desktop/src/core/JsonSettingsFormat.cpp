@@ -8,16 +8,22 @@ namespace {
 // Bytes are kept as {"base64": "..."} so they come back as bytes.
 QJsonValue toJson(const QVariant &v) {
     switch (v.typeId()) {
-    case QMetaType::Bool: return v.toBool();
+    case QMetaType::Bool:
+        return v.toBool();
     case QMetaType::Int:
     case QMetaType::LongLong:
     case QMetaType::UInt:
+        return v.toLongLong(); // whole numbers stay exact beyond 2^53
     case QMetaType::ULongLong:
     case QMetaType::Double:
-    case QMetaType::Float: return v.toDouble();
-    case QMetaType::QByteArray: return QJsonObject{{"base64", QString::fromLatin1(v.toByteArray().toBase64())}};
-    case QMetaType::QString: return v.toString();
-    default: return QJsonValue::fromVariant(v);
+    case QMetaType::Float:
+        return v.toDouble();
+    case QMetaType::QByteArray:
+        return QJsonObject{{"base64", QString::fromLatin1(v.toByteArray().toBase64())}};
+    case QMetaType::QString:
+        return v.toString();
+    default:
+        return QJsonValue::fromVariant(v);
     }
 }
 
