@@ -449,7 +449,7 @@ void RendezvousServer::registerDevice(QWebSocket *socket, const QJsonObject &msg
     const QByteArray hash = QCryptographicHash::hash(secret.toString().toLatin1(), QCryptographicHash::Sha256);
     const std::optional<QString> id = m_registry->registerDevice(hash, n, p);
     if (!id) {
-        closeDevice(socket, QWebSocketProtocol::CloseCodeAbnormalDisconnection, QStringLiteral("registry failure"),
+        closeDevice(socket, QWebSocketProtocol::CloseCodeBadOperation, QStringLiteral("registry failure"),
                     QStringLiteral("registry failure"));
         return;
     }
