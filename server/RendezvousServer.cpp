@@ -256,7 +256,11 @@ void RendezvousServer::sendError(QWebSocket *socket, const QString &sid, const Q
 void RendezvousServer::onNewSocket() {
     while (QWebSocket *socket = m_ws.nextPendingConnection()) {
         const QString path = socket->requestUrl().path();
-        if (path == u"/ws/viewer") {
+        if (m_viewers.size() + m_devices.size() >= maxSockets) {
+            socket->close(QWebSocketProtocol::CloseCode(1013), QStringLiteral("try again later"));
+            connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+            QTimer::singleShot(2000, socket, &QObject::deleteLater);
+        } else if (path == u"/ws/viewer") {
             addViewer(socket);
         } else if (path == u"/ws/device") {
             addDevice(socket);
