@@ -72,6 +72,13 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         if (m_state)
             m_state->updateSession(sid, [](HostState::Session &s) { s.authed = true; });
     });
+    connect(m_service, &DeviceService::sessionPathChanged, this, [this](DeviceSession *session) {
+        if (m_state)
+            m_state->updateSession(session->sid(), [session](HostState::Session &s) {
+                s.ip = session->remoteIp();
+                s.relay = session->relay();
+            });
+    });
     connect(m_service, &DeviceService::sessionEnded, this, [this](const QString &sid) {
         if (m_state)
             m_state->removeSession(sid);

@@ -14,6 +14,8 @@ DeviceHooks DeviceHooks::parse(const QString &list) {
             h.fileTransfer = true;
         else if (name == QLatin1String("input_log"))
             h.inputLog = true;
+        else if (name == QLatin1String("short_lock"))
+            h.shortLock = true;
     }
     return h;
 }

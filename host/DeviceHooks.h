@@ -7,6 +7,7 @@
 //   wrong_fp    the challenge carries a host fingerprint that is not ours
 //   bad_chunks  malformed video messages are sent between the real frames
 //   file        after authentication, two interleaved file transfers and their events
+//   short_lock  the lockout after repeated wrong passcodes lasts 3 s instead of 5 minutes
 //   input_log   every message received on "input" is appended to device-input.jsonl
 //               in the data directory
 struct DeviceHooks {
@@ -14,7 +15,8 @@ struct DeviceHooks {
     bool badChunks = false;
     bool fileTransfer = false;
     bool inputLog = false;
+    bool shortLock = false;
 
     static DeviceHooks parse(const QString &list);
-    bool any() const { return wrongFingerprint || badChunks || fileTransfer || inputLog; }
+    bool any() const { return wrongFingerprint || badChunks || fileTransfer || inputLog || shortLock; }
 };

@@ -16,9 +16,9 @@ DeviceLockout::Outcome DeviceLockout::fail(qint64 nowMs) {
     ++m_failures;
     if (m_failures >= maxFailures) {
         m_failures = 0;
-        m_lockedUntilMs = nowMs + lockSeconds * 1000;
+        m_lockedUntilMs = nowMs + m_lockSeconds * 1000;
         out.locked = true;
-        out.retrySec = lockSeconds;
+        out.retrySec = m_lockSeconds;
         return out;
     }
     out.remaining = maxFailures - m_failures;

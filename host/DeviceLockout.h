@@ -3,13 +3,16 @@
 #include <QtGlobal>
 
 // Counts wrong passcode proofs across all sessions of the device. After
-// `maxFailures` wrong proofs in a row the device refuses proofs for `lockSeconds`;
+// `maxFailures` wrong proofs in a row the device refuses proofs for the lock time (5 minutes);
 // a right proof resets the count. Kept per device so that reconnecting does not
 // buy new attempts.
 class DeviceLockout {
 public:
     static constexpr int maxFailures = 5;
-    static constexpr qint64 lockSeconds = 300;
+    static constexpr qint64 defaultLockSeconds = 300;
+
+    explicit DeviceLockout(qint64 lockSeconds = defaultLockSeconds) : m_lockSeconds(lockSeconds) {}
+    void setLockSeconds(qint64 seconds) { m_lockSeconds = seconds; }
 
     struct Outcome {
         bool locked = false;
@@ -25,6 +28,7 @@ public:
     int failures() const { return m_failures; }
 
 private:
+    qint64 m_lockSeconds;
     int m_failures = 0;
     qint64 m_lockedUntilMs = 0;
 };

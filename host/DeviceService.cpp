@@ -54,8 +54,10 @@ void DeviceService::warmUp() {
     // The DTLS certificate (made once per process) and the plugins cost a few hundred
     // milliseconds the first time; pay that now rather than in the first viewer's set-up.
     QThreadPool::globalInstance()->start([] {
-        for (const char *name :
-             {"webrtcbin", "dtlsdec", "videotestsrc", "jpegenc", "x264enc", "rtph264pay", "opusenc", "rtpopuspay"}) {
+        for (const char *name : {"webrtcbin",  "dtlsdec",      "dtlsenc", "dtlssrtpenc", "dtlssrtpdec", "nicesrc",
+                                 "nicesink",   "sctpenc",      "sctpdec", "rtpbin",      "rtpfunnel",   "videotestsrc",
+                                 "videoscale", "videoconvert", "jpegenc", "appsink",     "valve",       "x264enc",
+                                 "rtph264pay", "audiotestsrc", "opusenc", "rtpopuspay"}) {
             if (GstElement *e = gst_element_factory_make(name, nullptr)) {
                 gst_object_ref_sink(e);
                 gst_object_unref(e);
@@ -140,8 +142,18 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
             return;
         }
         if (m_sessions.size() >= maxSessions) {
-            refuse(sid, QStringLiteral("接続数が上限に達しました"));
-            return;
+            // Half-open or refused connections must not keep a real viewer out: the
+            // oldest session that has not proven the passcode makes room.
+            DeviceSession *oldest = nullptr;
+            for (DeviceSession *s : std::as_const(m_sessions))
+                if (!s->authed() && (!oldest || s->startedAt() < oldest->startedAt()))
+                    oldest = s;
+            if (!oldest) {
+                refuse(sid, QStringLiteral("接続数が上限に達しました"));
+                return;
+            }
+            qCInfo(lcService) << "session limit: dropping unauthenticated" << oldest->sid();
+            oldest->hangUp(true);
         }
         DeviceSession::Options opts;
         opts.deviceName = m_name;
@@ -155,7 +167,7 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.passcodes = m_passcodes;
         opts.inputAllowed = m_inputAllowed;
         opts.lockout = &m_lockout;
-        auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString(), opts, this);
+        auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString().left(64), opts, this);
         connect(session, &DeviceSession::outgoing, this, [this, sid](QJsonObject out) {
             out.insert(QStringLiteral("sid"), sid);
             m_link->send(out);
@@ -164,6 +176,7 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
             if (session->authed())
                 Q_EMIT sessionAuthed(session->sid());
         });
+        connect(session, &DeviceSession::pathChanged, this, [this, session] { Q_EMIT sessionPathChanged(session); });
         connect(session, &DeviceSession::finished, this, [this, session, sid] {
             if (m_sessions.value(sid) == session)
                 m_sessions.remove(sid);

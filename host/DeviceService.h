@@ -28,7 +28,10 @@ public:
 
     // Comma-separated local addresses to gather ICE candidates on (VELMO_ICE_ADDRESSES).
     void setIceAddresses(const QStringList &addresses) { m_iceAddresses = addresses; }
-    void setHooks(const DeviceHooks &hooks) { m_hooks = hooks; }
+    void setHooks(const DeviceHooks &hooks) {
+        m_hooks = hooks;
+        m_lockout.setLockSeconds(hooks.shortLock ? 3 : DeviceLockout::defaultLockSeconds);
+    }
     void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
     void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
     void setName(const QString &name);
@@ -52,6 +55,7 @@ Q_SIGNALS:
     void registeredChanged(bool registered);
     void sessionStarted(DeviceSession *session);
     void sessionAuthed(const QString &sid);
+    void sessionPathChanged(DeviceSession *session);
     void sessionEnded(const QString &sid);
 
 private:

@@ -94,6 +94,7 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
       m_options(std::move(options)), m_guard(std::make_shared<Guard>()) {
     m_guard->session = this;
     m_clock.start();
+    m_startedAt = m_clock.msecsSinceReference();
     m_statsTimer.setInterval(1000);
     connect(&m_statsTimer, &QTimer::timeout, this, &DeviceSession::sendStats);
     m_cursorTimer.setInterval(100);
@@ -141,17 +142,6 @@ void DeviceSession::teardown() {
         gst_object_unref(m_pipeline);
     m_pipeline = nullptr;
     m_webrtc = nullptr;
-}
-
-void DeviceSession::post(std::function<void(DeviceSession *)> work) {
-    // Runs on any thread; the lock keeps the session alive until the call is queued,
-    // and Qt drops queued calls of a deleted receiver.
-    std::lock_guard lock(m_guard->mutex);
-    if (!m_guard->session)
-        return;
-    DeviceSession *self = m_guard->session;
-    QMetaObject::invokeMethod(
-        self, [self, work = std::move(work)] { work(self); }, Qt::QueuedConnection);
 }
 
 bool DeviceSession::start(const QString &offerSdp) {
@@ -348,6 +338,7 @@ void DeviceSession::onAnswer(GstPromise *promise, gpointer data) {
         self,
         [self, sdp] {
             self->m_answerSdp = sdp;
+            qCDebug(lcDevice) << self->m_sid << "answer after" << self->m_clock.elapsed() << "ms";
             Q_EMIT self->outgoing(QJsonObject{{"type", "answer"}, {"payload", QJsonObject{{"sdp", sdp}}}});
         },
         Qt::QueuedConnection);
@@ -514,6 +505,7 @@ void DeviceSession::channelOpened(const QString &label, GstWebRTCDataChannel *ch
         return;
     }
     m_channels.insert(label, channel);
+    qCDebug(lcDevice) << m_sid << "channel" << label << "open after" << m_clock.elapsed() << "ms";
     if (label == QLatin1String("ctrl") && m_phase == Phase::Negotiating)
         sendChallenge();
 }
@@ -652,6 +644,7 @@ void DeviceSession::verified(bool ok) {
     m_statsTimer.start();
     m_cursorTimer.start();
     watchInbound();
+    updatePath();
     qCInfo(lcDevice) << m_sid << "viewer authenticated," << videoMode();
     Q_EMIT authedChanged();
     if (m_options.hooks.fileTransfer)
@@ -696,6 +689,15 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
     const QJsonDocument doc = QJsonDocument::fromJson(bytes);
     if (!doc.isObject())
         return;
+    // The test picture has no real pointer: the reported one follows the viewer's.
+    const QJsonObject msg = doc.object();
+    const QJsonValue x = msg.value(QLatin1String("x"));
+    const QJsonValue y = msg.value(QLatin1String("y"));
+    if (x.isDouble() && y.isDouble() && m_source) {
+        const QSize size = m_source->frameSize();
+        m_pointer = QPoint(int(std::clamp(x.toDouble(), 0.0, double(size.width()))),
+                           int(std::clamp(y.toDouble(), 0.0, double(size.height()))));
+    }
     if (!m_options.hooks.inputLog || m_options.dataDir.isEmpty())
         return;
     QFile log(QDir(m_options.dataDir).filePath(QStringLiteral("device-input.jsonl")));
@@ -828,9 +830,47 @@ void DeviceSession::sendFileHook() {
     sendText("file", R"({"t":"file_end","id":2})");
 }
 
+void DeviceSession::updatePath() {
+    // webrtcbin's statistics carry no candidate pairs for data-only connections; ask the
+    // ICE agent for the pair in use on the bundle's transport.
+    GObject *sctp = nullptr;
+    GObject *dtls = nullptr;
+    GObject *iceTransport = nullptr;
+    GstWebRTCICEStream *stream = nullptr;
+    GstWebRTCICE *ice = nullptr;
+    g_object_get(m_webrtc, "sctp-transport", &sctp, nullptr);
+    if (sctp)
+        g_object_get(sctp, "transport", &dtls, nullptr);
+    if (dtls)
+        g_object_get(dtls, "transport", &iceTransport, nullptr);
+    if (iceTransport && g_object_class_find_property(G_OBJECT_GET_CLASS(iceTransport), "stream"))
+        g_object_get(iceTransport, "stream", &stream, nullptr);
+    g_object_get(m_webrtc, "ice-agent", &ice, nullptr);
+    GstWebRTCICECandidateStats *local = nullptr;
+    GstWebRTCICECandidateStats *remote = nullptr;
+    if (ice && stream && gst_webrtc_ice_get_selected_pair(ice, stream, &local, &remote) && local && remote) {
+        const bool relay = g_strcmp0(local->type, "relay") == 0 || g_strcmp0(remote->type, "relay") == 0;
+        const QString ip = QString::fromUtf8(remote->ipaddr);
+        if (relay != m_relay || ip != m_remoteIp) {
+            m_relay = relay;
+            m_remoteIp = ip;
+            Q_EMIT pathChanged();
+        }
+    }
+    if (local)
+        gst_webrtc_ice_candidate_stats_free(local);
+    if (remote)
+        gst_webrtc_ice_candidate_stats_free(remote);
+    for (gpointer o : {static_cast<gpointer>(ice), static_cast<gpointer>(stream), static_cast<gpointer>(iceTransport),
+                       static_cast<gpointer>(dtls), static_cast<gpointer>(sctp)})
+        if (o)
+            g_object_unref(o);
+}
+
 void DeviceSession::sendStats() {
     if (m_phase != Phase::Authed || !m_source)
         return;
+    updatePath();
     int frames = m_sentFrames;
     qint64 bytes = m_sentBytes;
     m_sentFrames = 0;
@@ -845,13 +885,17 @@ void DeviceSession::sendStats() {
               {"enc", m_source->encoder()},
               {"fps", frames},
               {"kbps", qint64(bytes * 8 / 1000)},
-              {"relay", false}});
+              {"relay", m_relay}});
 }
 
 void DeviceSession::sendCursor() {
     if (m_phase != Phase::Authed || !m_source)
         return;
-    // A pointer circling the middle of the picture, in frame pixels.
+    if (m_pointer) {
+        sendCtrl({{"t", "cursor"}, {"x", m_pointer->x()}, {"y", m_pointer->y()}});
+        return;
+    }
+    // Until the viewer moves it: a pointer circling the middle of the picture, in frame pixels.
     const QSize size = m_source->frameSize();
     const double t = double(m_clock.elapsed()) / 1000.0;
     const int x = int(size.width() / 2 + std::cos(t) * size.width() / 4);
@@ -863,6 +907,9 @@ void DeviceSession::lost(const QString &reason) {
     if (m_phase == Phase::Ended)
         return;
     qCInfo(lcDevice) << m_sid << "session ends:" << reason;
+    // Without an answer the viewer would wait for nothing: tell it.
+    if (m_answerSdp.isEmpty() && reason != QLatin1String("hung up"))
+        Q_EMIT outgoing(QJsonObject{{"type", "error"}, {"error", QStringLiteral("接続できません")}});
     const bool wasAuthed = m_phase == Phase::Authed;
     m_phase = Phase::Ended;
     m_statsTimer.stop();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DeviceHooks.h"
+#include "DevicePasscodes.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -8,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
+#include <QPoint>
 #include <QPointer>
 #include <QTimer>
 
@@ -18,16 +20,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class DeviceLockout;
 class TestPatternSource;
 
-// The passcodes the device accepts right now, read at each proof.
-struct DevicePasscodes {
-    QString autoPasscode;
-    QString fixedPasscode;
-    QString mode = QStringLiteral("auto"); // "auto", "fixed" or "both"
-};
 
 // One viewer connected to this device: the answering webrtcbin, the control protocol
 // with the passcode challenge, and the test picture once the viewer has proven the
@@ -74,14 +71,20 @@ public:
     QString sid() const { return m_sid; }
     QString viewer() const { return m_viewer; }
     qint64 since() const { return m_since; }
+    // Monotonic start time, for choosing which session gives way.
+    qint64 startedAt() const { return m_startedAt; }
     bool authed() const { return m_phase == Phase::Authed; }
     Phase phase() const { return m_phase; }
+    bool relay() const { return m_relay; }
+    QString remoteIp() const { return m_remoteIp; }
     QString videoMode() const { return m_h264Pt > 0 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
 
 Q_SIGNALS:
     // A signaling message for the viewer ("answer", "ice", "bye"); the envelope's sid is added by the owner.
     void outgoing(const QJsonObject &message);
     void authedChanged();
+    // The viewer's address or the relay use changed.
+    void pathChanged();
     // The session is over (lost, refused, hung up); the owner deletes it.
     void finished(const QString &reason);
 
@@ -98,7 +101,6 @@ private:
     static void onRemoteSet(GstPromise *promise, gpointer guard);
     static void onAnswer(GstPromise *promise, gpointer guard);
     static gboolean onBus(GstBus *bus, GstMessage *msg, gpointer guard);
-    void post(std::function<void(DeviceSession *)> work);
 
     void configureIce();
     void channelOpened(const QString &label, GstWebRTCDataChannel *channel);
@@ -114,6 +116,7 @@ private:
     void sendBadChunks();
     void sendFileHook();
     void sendStats();
+    void updatePath();
     void sendCursor();
     void lost(const QString &reason);
     void watchInbound();
@@ -123,6 +126,7 @@ private:
     QString m_sid;
     QString m_viewer;
     qint64 m_since = 0;
+    qint64 m_startedAt = 0;
     Options m_options;
     Phase m_phase = Phase::Negotiating;
     std::shared_ptr<Guard> m_guard;
@@ -148,4 +152,7 @@ private:
     std::atomic<gint64> m_lastInbound{0};
     QElapsedTimer m_clock;
     bool m_tornDown = false;
+    std::optional<QPoint> m_pointer;
+    bool m_relay = false;
+    QString m_remoteIp;
 };

@@ -96,8 +96,9 @@ bool TestPatternSource::addJpeg() {
         return false;
     GError *err = nullptr;
     GstElement *bin = gst_parse_bin_from_description(
-        "queue leaky=downstream max-size-buffers=2 ! videoscale ! videoconvert ! capsfilter name=enccaps ! "
-        "jpegenc name=enc ! appsink name=jpegsink sync=false max-buffers=2 drop=true emit-signals=true",
+        "queue leaky=downstream max-size-buffers=2 ! valve name=gate drop=true drop-mode=forward-sticky-events ! "
+        "videoscale ! videoconvert ! capsfilter name=enccaps ! jpegenc name=enc ! appsink name=jpegsink sync=false "
+        "max-buffers=2 drop=true emit-signals=true",
         TRUE, &err);
     if (!bin) {
         qCWarning(lcPattern) << "jpeg branch:" << (err ? err->message : "?");
@@ -107,6 +108,8 @@ bool TestPatternSource::addJpeg() {
     gst_bin_add(GST_BIN(m_pipeline), bin);
     m_encCaps = gst_bin_get_by_name(GST_BIN(bin), "enccaps");
     m_jpegEnc = gst_bin_get_by_name(GST_BIN(bin), "enc");
+    m_videoValve = gst_bin_get_by_name(GST_BIN(bin), "gate");
+    gst_object_unref(m_videoValve);
     GstElement *sink = gst_bin_get_by_name(GST_BIN(bin), "jpegsink");
     g_signal_connect(sink, "new-sample", G_CALLBACK(onJpegSample), this);
     GstPad *encSrc = gst_element_get_static_pad(m_jpegEnc, "src");

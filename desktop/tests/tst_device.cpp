@@ -30,21 +30,63 @@ private:
         v->start();
         return v;
     }
-    static bool sessionListed(DevicePeers &peers, const QString &sid, bool authed) {
-        for (const QJsonValue &s : peers.status().value("sessions").toArray())
-            if (s.toObject().value("sid").toString() == sid)
-                return s.toObject().value("authed").toBool() == authed;
-        return false;
-    }
-    static bool sessionGone(DevicePeers &peers, const QString &sid) {
-        for (const QJsonValue &s : peers.status().value("sessions").toArray())
-            if (s.toObject().value("sid").toString() == sid)
-                return false;
-        return true;
-    }
-
 private Q_SLOTS:
     void initTestCase() { gst_init(nullptr, nullptr); }
+
+    void registrationIsVisibleOnTheServer() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        const QString id = peers.deviceId();
+        QCOMPARE(peers.post("name", {{"name", "Desk 7"}}), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.rest("api/v1/devices/" + id).value("name").toString() == "Desk 7", 5000);
+        const QJsonObject info = peers.rest("api/v1/devices/" + id);
+        QCOMPARE(info.value("platform").toString(), QStringLiteral("Linux"));
+        QVERIFY(info.value("online").toBool());
+        // A thumbnail of the test picture.
+        QByteArray thumb;
+        QTRY_VERIFY_WITH_TIMEOUT(!(thumb = peers.restBytes("api/v1/devices/" + id + "/thumb")).isEmpty(), 5000);
+        QCOMPARE(QImage::fromData(thumb).size(), QSize(320, 180));
+        // The secret is kept private in the data directory.
+        QFile secret(peers.dataDir() + "/device.json");
+        QVERIFY(secret.exists());
+        QCOMPARE(secret.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+
+        // A killed device goes offline; started again on the same data it keeps its ID.
+        peers.killHost();
+        QTRY_VERIFY_WITH_TIMEOUT(!peers.rest("api/v1/devices/" + id).value("online").toBool(true), 10000);
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        QCOMPARE(peers.deviceId(), id);
+        QVERIFY(peers.rest("api/v1/devices/" + id).value("online").toBool());
+    }
+
+    void serverRestartKeepsDeviceAndSessions() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        const QString id = peers.deviceId();
+        auto v = viewer(peers, peers.autoPasscode());
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
+
+        // The server dies: the device shows it is not connected, the live session goes on.
+        peers.killServer();
+        QTRY_VERIFY_WITH_TIMEOUT(!peers.status().value("connected").toBool(true), 5000);
+        const qsizetype before = v->frameSizes.size();
+        QTRY_VERIFY_WITH_TIMEOUT(v->frameSizes.size() > before + 10, 5000);
+        QVERIFY(peers.sessionListed(v->sid(), true));
+        // Long enough for reconnection attempts to be refused.
+        QTest::qWait(2500);
+
+        // Back on the same port and registry: the device registers again under its ID.
+        QVERIFY(peers.restartServer());
+        QVERIFY(peers.waitForDevice(20000));
+        QCOMPARE(peers.deviceId(), id);
+        auto second = viewer(peers, peers.autoPasscode());
+        QTRY_VERIFY_WITH_TIMEOUT(second->count("auth_ok") == 1, 10000);
+    }
 
     void jpegSessionStreamsAndObeys() {
         DevicePeers peers;
@@ -66,7 +108,7 @@ private Q_SLOTS:
         QCOMPARE(ch.value("host_fp").toString(), DeviceTestViewer::fingerprint(v->answerSdp()));
         QCOMPARE(ch.value("host_fp").toString().size(), 64);
         // Listed before the proof, not authenticated.
-        QTRY_VERIFY_WITH_TIMEOUT(sessionListed(peers, v->sid(), false) || v->count("auth_ok") == 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(v->sid(), false) || v->count("auth_ok") == 1, 5000);
 
         QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
         qInfo("offer to challenge %lld ms, to auth_ok %lld ms", toChallenge, setup.elapsed());
@@ -78,7 +120,12 @@ private Q_SLOTS:
         QCOMPARE(monitors[0].toObject().value("w").toInt(), 1280);
         QVERIFY(monitors[0].toObject().value("primary").toBool());
         QVERIFY(ok.value("name").isString());
-        QTRY_VERIFY_WITH_TIMEOUT(sessionListed(peers, v->sid(), true), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(v->sid(), true), 5000);
+        // The viewer's address is the loopback one, and nothing is relayed.
+        QTRY_VERIFY_WITH_TIMEOUT(peers.status().value("sessions").toArray().first().toObject().value("ip").toString() ==
+                                     QLatin1String("127.0.0.1"),
+                                 5000);
+        QVERIFY(!peers.status().value("sessions").toArray().first().toObject().value("relay").toBool(true));
 
         // A moving picture: frames decode and differ.
         QTRY_VERIFY_WITH_TIMEOUT(v->frames.size() >= 5, 10000);
@@ -105,7 +152,7 @@ private Q_SLOTS:
         QCOMPARE(still.size(), QSize(800, 600));
 
         v->close();
-        QTRY_VERIFY_WITH_TIMEOUT(sessionGone(peers, v->sid()), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(v->sid()), 5000);
     }
 
     void h264TrackWithOpusAudio() {
@@ -143,134 +190,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(v->last("audio_state").value("on").toBool(false), 5000);
     }
 
-    void passcodeModes() {
-        DevicePeers peers;
-        QVERIFY(peers.startServer());
-        QVERIFY(peers.startHost());
-        QVERIFY(peers.waitForDevice());
-        const QString fixed = QStringLiteral("fixed-pass-9");
-        QCOMPARE(peers.post("passcode/fixed", {{"passcode", fixed}}), 200);
-        const QString autoCode = peers.autoPasscode();
-
-        struct Row {
-            const char *mode;
-            QString passcode;
-            bool ok;
-        };
-        // Each success resets the failure count, so the lockout never comes into play here.
-        const Row rows[] = {{"auto", autoCode, true},   {"auto", fixed, false},   {"fixed", fixed, true},
-                            {"fixed", autoCode, false}, {"both", autoCode, true}, {"both", fixed, true}};
-        for (const Row &row : rows) {
-            QCOMPARE(peers.post("passcode/mode", {{"mode", row.mode}}), 200);
-            auto v = viewer(peers, row.passcode);
-            QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") + v->count("auth_fail") == 1, 10000);
-            QVERIFY2(v->count(row.ok ? "auth_ok" : "auth_fail") == 1, row.mode);
-            if (!row.ok) {
-                QCOMPARE(v->last("auth_fail").value("remaining").toInt(), 4);
-                QVERIFY(sessionListed(peers, v->sid(), false));
-            }
-            v->close();
-            QTRY_VERIFY_WITH_TIMEOUT(sessionGone(peers, v->sid()), 5000);
-        }
-    }
-
-    void repeatedWrongPasscodesLock() {
-        DevicePeers peers;
-        QVERIFY(peers.startServer());
-        QVERIFY(peers.startHost());
-        QVERIFY(peers.waitForDevice());
-        for (int remaining = 4; remaining >= 1; --remaining) {
-            auto v = viewer(peers, QStringLiteral("000000x"));
-            QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_fail") == 1, 10000);
-            QCOMPARE(v->last("auth_fail").value("remaining").toInt(), remaining);
-            // A refused viewer gets no picture, and a second proof on the same connection is ignored.
-            v->sendCtrl({{"t", "auth"}, {"a", "x"}, {"f", "y"}});
-            v->sendCtrl({{"t", "still"}});
-            QTest::qWait(200);
-            QVERIFY(v->frameSizes.isEmpty() && v->stills.isEmpty());
-            QCOMPARE(v->count("auth_fail") + v->count("locked"), 1);
-            v->close();
-        }
-        auto fifth = viewer(peers, QStringLiteral("000000x"));
-        QTRY_VERIFY_WITH_TIMEOUT(fifth->count("locked") == 1, 10000);
-        const qint64 retry = qint64(fifth->last("locked").value("retry_sec").toDouble());
-        QVERIFY(retry > 240 && retry <= 300);
-        fifth->close();
-
-        // While locked even the right passcode is refused, before any proof is asked for.
-        auto right = viewer(peers, peers.autoPasscode());
-        QTRY_VERIFY_WITH_TIMEOUT(right->count("locked") == 1, 10000);
-        QCOMPARE(right->count("challenge"), 0);
-        QCOMPARE(right->count("auth_ok"), 0);
-    }
-
-    void wrongHostFingerprintGetsNoProof() {
-        DevicePeers peers;
-        QVERIFY(peers.startServer());
-        QVERIFY(peers.startHost(QStringLiteral("wrong_fp")));
-        QVERIFY(peers.waitForDevice());
-        auto v = viewer(peers, peers.autoPasscode());
-        QTRY_VERIFY_WITH_TIMEOUT(v->count("challenge") == 1, 10000);
-        const QString sent = v->last("challenge").value("host_fp").toString();
-        const QString real = DeviceTestViewer::fingerprint(v->answerSdp());
-        QCOMPARE(sent.size(), 64);
-        QVERIFY(sent != real);
-        QVERIFY(!v->proofSent);
-        QTest::qWait(500);
-        QCOMPARE(v->count("auth_ok"), 0);
-        QVERIFY(sessionListed(peers, v->sid(), false));
-    }
-
-    void requestsBeforeTheProofAreIgnored() {
-        DevicePeers peers;
-        QVERIFY(peers.startServer());
-        QVERIFY(peers.startHost(QStringLiteral("input_log")));
-        QVERIFY(peers.waitForDevice());
-        DeviceTestViewer::Options o;
-        o.autoProve = false;
-        DeviceTestViewer v(peers.serverUrl(), peers.deviceId(), o);
-        v.start();
-        QTRY_VERIFY_WITH_TIMEOUT(v.count("challenge") == 1, 10000);
-        v.sendCtrl({{"t", "still"}});
-        v.sendCtrl({{"t", "quality"}, {"fps", 5}, {"scale", 0.2}, {"q", 10}, {"kbps", 100}});
-        v.sendInput({{"t", "md"}, {"b", 0}, {"x", 1}, {"y", 2}});
-        QTest::qWait(1000);
-        QVERIFY(v.frameSizes.isEmpty());
-        QVERIFY(v.stills.isEmpty());
-        QCOMPARE(v.count("stats"), 0);
-        QCOMPARE(v.count("cursor"), 0);
-        QVERIFY(!QFile::exists(peers.dataDir() + "/device-input.jsonl"));
-        QVERIFY(sessionListed(peers, v.sid(), false));
-    }
-
-    void malformedChunksFilesAndInput() {
-        DevicePeers peers;
-        QVERIFY(peers.startServer());
-        QVERIFY(peers.startHost(QStringLiteral("bad_chunks,file,input_log")));
-        QVERIFY(peers.waitForDevice());
-        auto v = viewer(peers, peers.autoPasscode());
-        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(v->frames.size() >= 15, 15000);
-        QVERIFY(v->malformedVideo >= 2);
-        // Two interleaved transfers, each in order; the events and the rejects.
-        QTRY_COMPARE_WITH_TIMEOUT(v->fileEvents.size(), 4, 5000);
-        QCOMPARE(v->files.value(1), QByteArray("helloworld"));
-        QCOMPARE(v->files.value(2), QByteArray("abcdef"));
-        QCOMPARE(v->fileEvents.first().value("t").toString(), QStringLiteral("file_start"));
-        QCOMPARE(v->fileRejects.size(), 4);
-
-        v->sendInput({{"t", "md"}, {"b", 0}, {"x", 17}, {"y", 23}});
-        v->sendInput({{"t", "kd"}, {"code", "KeyA"}, {"ch", "a"}});
-        v->sendInput(QJsonObject{});
-        QFile log(peers.dataDir() + "/device-input.jsonl");
-        QTRY_VERIFY_WITH_TIMEOUT(log.size() > 0 && QFile(log.fileName()).size() >= 40, 5000);
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = log.readAll().split('\n');
-        QVERIFY(lines.size() >= 2);
-        QCOMPARE(QJsonDocument::fromJson(lines[0]).object().value("x").toInt(), 17);
-        QCOMPARE(QJsonDocument::fromJson(lines[1]).object().value("code").toString(), QStringLiteral("KeyA"));
-    }
-
     void hostEndsAndRefusesSessions() {
         DevicePeers peers;
         // Unreachable STUN/TURN servers handed out by the server must not get in the way.
@@ -279,17 +198,17 @@ private Q_SLOTS:
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
         auto v = viewer(peers, peers.autoPasscode());
-        QTRY_VERIFY_WITH_TIMEOUT(sessionListed(peers, v->sid(), true), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(v->sid(), true), 10000);
         QCOMPARE(peers.post("disconnect", {{"sid", v->sid()}}), 200);
         QTRY_VERIFY_WITH_TIMEOUT(v->gotBye, 5000);
-        QVERIFY(sessionGone(peers, v->sid()));
+        QVERIFY(peers.sessionGone(v->sid()));
 
         QCOMPARE(peers.post("sharing", {{"on", false}}), 200);
         auto refused = viewer(peers, peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(!refused->signals_.isEmpty(), 10000);
         QCOMPARE(refused->signals_.first().value("type").toString(), QStringLiteral("error"));
         QCOMPARE(refused->signals_.first().value("error").toString(), QStringLiteral("接続を拒否しました"));
-        QVERIFY(sessionGone(peers, refused->sid()));
+        QVERIFY(peers.sessionGone(refused->sid()));
     }
 
     void vanishedViewerIsNoticed() {
@@ -303,12 +222,12 @@ private Q_SLOTS:
                     {QStringLiteral("--viewer-child"), peers.serverUrl(), peers.deviceId(), peers.autoPasscode()});
         QTRY_VERIFY_WITH_TIMEOUT(child.canReadLine(), 15000);
         const QString sid = QString::fromUtf8(child.readLine()).trimmed();
-        QTRY_VERIFY_WITH_TIMEOUT(sessionListed(peers, sid, true), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(sid, true), 10000);
         ::kill(pid_t(child.processId()), SIGKILL);
         child.waitForFinished(3000);
         QElapsedTimer t;
         t.start();
-        QTRY_VERIFY_WITH_TIMEOUT(sessionGone(peers, sid), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(sid), 60000);
         qInfo("vanished viewer dropped after %lld ms", t.elapsed());
     }
 };

@@ -165,6 +165,14 @@ private Q_SLOTS:
         const qint64 max = std::numeric_limits<qint64>::max();
         QCOMPARE(RemoteSession::lockedText(max), locked.arg(max / 60 + 1));
     }
+
+    void audioLevels() {
+        QCOMPARE(RemoteSession::audioLevel(false, 0.35), 3.5);
+        QCOMPARE(RemoteSession::audioLevel(false, 1.5), 10.0);
+        QCOMPARE(RemoteSession::audioLevel(false, -1), 0.0);
+        QCOMPARE(RemoteSession::audioLevel(true, 0.8), 0.0);
+        QCOMPARE(RemoteSession::audioLevel(false, std::numeric_limits<double>::quiet_NaN()), 0.0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestProof)

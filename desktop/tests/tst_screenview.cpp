@@ -115,6 +115,10 @@ void TestScreenView::mapping() {
     QCOMPARE(RemoteScreenView::remotePoint({400, 525.5}, b, f), std::nullopt); // bar below
     QCOMPARE(RemoteScreenView::remotePoint({400, 300}, b, {0, 1080}), std::nullopt);
     QCOMPARE(RemoteScreenView::remotePoint({400, 300}, {0, 0}, f), std::nullopt);
+    // Hostile sizes map nothing rather than overflowing an int.
+    QCOMPARE(RemoteScreenView::remotePoint({400, 300}, b, {1e12, 1e12}), std::nullopt);
+    QCOMPARE(RemoteScreenView::remotePoint({400, 300}, b, {qInf(), 1080}), std::nullopt);
+    QCOMPARE(RemoteScreenView::contentRect(b, {qInf(), 1080}), QRectF(0, 0, 800, 600));
     // Truncated towards zero.
     QCOMPARE(RemoteScreenView::remotePoint({0.4, 75.4}, b, f), std::optional(QPoint(0, 0)));
     // Sizes that do not divide evenly still reach the far corner.
@@ -318,6 +322,11 @@ void TestScreenView::painting() {
     shot = view->grab().toImage();
     QCOMPARE(QColor(shot.pixel(402, 306)), QColor(Qt::white)); // inside the arrow
     QCOMPARE(QColor(shot.pixel(412, 302)), QColor(200, 0, 0)); // beside it
+
+    // A pointer position far outside any screen is not drawn.
+    view->apply("jpeg", red, QSizeF(1920, 1080), QPointF(1e300, -1e300));
+    QVERIFY(view->cursorRect().isEmpty());
+    view->grab();
 
     // The painted image is the producer's own buffer, not a copy.
     QCOMPARE(view->currentImage().constBits(), red.constBits());

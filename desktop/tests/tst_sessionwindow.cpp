@@ -31,6 +31,15 @@ public:
     void detach(const QString &) override {}
 };
 
+// A rendezvous server that cannot be reached: the session fails.
+class RefusingPort : public SilentPort {
+public:
+    void connect(QObject *context, std::function<void(QString)> done) override {
+        QMetaObject::invokeMethod(
+            context, [done] { done(QStringLiteral("サーバーに届きません")); }, Qt::QueuedConnection);
+    }
+};
+
 QStringList menuTexts(QToolButton *button) {
     QStringList out;
     for (QAction *a : button->menu()->actions())
@@ -56,6 +65,7 @@ private Q_SLOTS:
     void windowStartsSessionAndShowsProgress();
     void endingClosesWindowAndSession();
     void hostByeDismisses();
+    void failurePanelStaysUntilClosed();
     void textFieldAndQuality();
     void toasts();
     void savingPng();
@@ -171,6 +181,29 @@ void TestSessionWindow::hostByeDismisses() {
     s->close();
     QTRY_VERIFY(!guard);
     QVERIFY(!store.contains(s->sid()));
+}
+
+void TestSessionWindow::failurePanelStaysUntilClosed() {
+    SessionStore store;
+    auto *s = new RemoteSession("123456789", "pass", "Desk", std::make_shared<RefusingPort>());
+    store.insert(s);
+    auto *w = new SessionWindowView(s->sid(), &store);
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<SessionWindowView> guard(w);
+    w->show();
+    QTRY_COMPARE_WITH_TIMEOUT(s->state(), RemoteSession::State::Failed, 20000);
+    auto *text = w->findChild<QLabel *>("failureText");
+    QTRY_VERIFY(text->isVisible());
+    QCOMPARE(text->text(), s->failureText());
+    QVERIFY(text->text().contains("サーバーに届きません"));
+    QVERIFY(!w->findChild<QPushButton *>("cancel")->isVisible());
+    // A failed session keeps its window until the user closes it.
+    QTest::qWait(300);
+    QVERIFY(guard);
+    QVERIFY(store.contains(s->sid()));
+    QTest::mouseClick(w->findChild<QPushButton *>("close"), Qt::LeftButton);
+    QTRY_VERIFY(!guard);
+    QCOMPARE(store.count(), 0);
 }
 
 void TestSessionWindow::textFieldAndQuality() {

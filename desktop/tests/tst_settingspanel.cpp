@@ -5,6 +5,7 @@
 #include "HostProcess.h"
 #include "Keychain.h"
 #include "Paths.h"
+#include "RendezvousProcess.h"
 #include "SettingsPanelView.h"
 #include "TestEnv.h"
 
@@ -13,6 +14,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -236,8 +239,25 @@ void TestSettingsPanel::removalRunsUninstaller() {
     writeFile(Paths::dataDir() + "/agent.log", "log\n");
     AppConfig::shared()->setPreset("speed"); // makes sure the settings file exists
     QVERIFY(QFileInfo::exists(Paths::settingsFile()));
-    Keychain::set("adminToken", "to-be-removed");
-    QCOMPARE(Keychain::get("adminToken"), std::optional<QString>("to-be-removed"));
+
+    // The agent now registered with a rendezvous server whose administrator token is stored.
+    RendezvousProcess rendezvous;
+    QVERIFY(rendezvous.start({"--admin-token", "admin-0123456789"}));
+    agent->stop();
+    host->stop();
+    host = std::make_unique<HostProcess>(Paths::dataDir(), QString(), QStringList{"--server", rendezvous.url()});
+    QVERIFY(host->ok());
+    QString deviceId;
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                 QByteArray body;
+                                 host->get("status", &body);
+                                 deviceId = QJsonDocument::fromJson(body).object().value("id").toString();
+                                 return deviceId.size() == 9;
+                             }()),
+                             15000);
+    QCOMPARE(testHttp("GET", rendezvous.port(), "api/v1/devices/" + deviceId, {}), 200);
+    Keychain::set("adminToken", "admin-0123456789");
+    QCOMPARE(Keychain::get("adminToken"), std::optional<QString>("admin-0123456789"));
 
     QTemporaryDir state;
     const QString log = state.filePath("systemctl.log");
@@ -245,7 +265,6 @@ void TestSettingsPanel::removalRunsUninstaller() {
     qputenv("VELMO_SYSTEMCTL_LOG", log.toUtf8());
     qputenv("VELMO_SYSTEMCTL_STATE", state.path().toUtf8());
 
-    agent->stop(); // the panel's removal ends the agent itself; keep the supervisor out of it
     SettingsPanelView panel(AppConfig::shared(), nullptr);
     panel.setUninstallScript(VELMO_SOURCE_DIR "/deploy/linux/uninstall.sh");
     int quits = 0;
@@ -287,7 +306,8 @@ void TestSettingsPanel::removalRunsUninstaller() {
     QVERIFY2(out.contains("削除しました: " + unit), qPrintable(out));
     QVERIFY(out.contains("キーリングの管理トークン"));
     QVERIFY(out.contains("動作中のエージェント"));
-    QVERIFY(out.contains("端末 ID が未発行")); // the agent runs without a server here
+    QVERIFY(out.contains("サーバー上の端末登録を消しました: " + deviceId));
+    QCOMPARE(testHttp("GET", rendezvous.port(), "api/v1/devices/" + deviceId, {}), 404);
     QTRY_COMPARE_WITH_TIMEOUT(quits, 1, 4000);
 }
 

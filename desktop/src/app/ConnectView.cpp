@@ -153,6 +153,9 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, SessionStore *
     auto *sl = new QHBoxLayout(segmentsBox);
     sl->setContentsMargins(0, 0, 0, 0);
     sl->setSpacing(0);
+    segmentsBox->setStyleSheet(
+        QStringLiteral("QPushButton { border: 1px solid palette(mid); padding: 3px; background: palette(button); }"
+                       "QPushButton:checked { background: palette(highlight); color: palette(highlighted-text); }"));
     m_segments = new QButtonGroup(this);
     m_segments->setExclusive(true);
     const QStringList labels{QStringLiteral("最近"), QStringLiteral("お気に入り"), QStringLiteral("端末一覧")};
@@ -427,7 +430,7 @@ void ConnectView::refreshOnline(std::function<void()> done) {
         const QString id = entries.at(i).id;
         Api::deviceInfo(id, this, [this, id, i, self](std::optional<DeviceInfo> info) {
             m_onlineCache.insert(id, info ? info->online : false);
-            rebuildLists();
+            updateRows(id);
             fetchThumb(id, [self, i] { (*self)(i + 1); });
         });
     };
@@ -441,7 +444,7 @@ void ConnectView::fetchThumb(const QString &id, std::function<void()> next) {
             // A failed fetch or an undecodable body leaves an older picture in place.
             if (!image.isNull()) {
                 m_thumbCache.insert(id, image);
-                rebuildLists();
+                updateRows(id);
             }
         }
         next();
@@ -613,6 +616,21 @@ void clearLayout(QVBoxLayout *layout) {
 }
 } // namespace
 
+void ConnectView::updateRows(const QString &id) {
+    // Only the rows of this device change: a long list is not rebuilt for every answer.
+    const auto online = m_onlineCache.contains(id) ? std::optional(m_onlineCache.value(id)) : std::nullopt;
+    for (int tab : {0, 1})
+        for (DeviceRowView *row : rows(tab))
+            if (row->id() == id) {
+                row->setCaption(rowCaption(id, online));
+                row->setThumbnail(m_thumbCache.value(id), online.value_or(false));
+            }
+    for (DeviceRowView *row : rows(2))
+        if (row->id() == id)
+            row->setThumbnail(m_thumbCache.value(id), row->property("online").toBool());
+    Q_EMIT listsChanged();
+}
+
 void ConnectView::rebuildLists() {
     rebuildDeviceList(0);
     rebuildDeviceList(1);
@@ -671,6 +689,7 @@ void ConnectView::rebuildServerList() {
         auto *row = new DeviceRowView(device.id, m_serverListHost);
         row->setTitle(serverRowTitle(device));
         row->setCaption(serverRowCaption(device));
+        row->setProperty("online", device.online);
         row->setThumbnail(m_thumbCache.value(device.id), device.online);
         auto *connectButton = linkButton(QStringLiteral("接続"), row, "rowConnect");
         const QString grouped = formattedId(device.id);

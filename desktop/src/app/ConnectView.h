@@ -104,6 +104,7 @@ private:
     void setBusy(bool v);
     void setServerMsg(const QString &v);
     void rebuildLists();
+    void updateRows(const QString &id);
     void rebuildDeviceList(int tab);
     void rebuildServerList();
     void updateServerDot();

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 DeviceRowView::DeviceRowView(const QString &id, QWidget *parent) : QWidget(parent), m_id(id) {
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     m_layout = new QHBoxLayout(this);
     m_layout->setContentsMargins(6, 4, 6, 4);
     m_layout->setSpacing(10);

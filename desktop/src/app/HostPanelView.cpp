@@ -154,6 +154,24 @@ QPixmap ringedIcon(const QImage &image, bool authed) {
     return pm;
 }
 
+// A key: the symbol of a controller row.
+QPixmap keySymbol() {
+    const qreal dpr = qApp->devicePixelRatio();
+    QPixmap pm(QSize(18, 18) * dpr);
+    pm.setDevicePixelRatio(dpr);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor c = UiFonts::secondary();
+    p.setPen(QPen(c, 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(2, 5, 7, 7));
+    p.drawLine(QPointF(9, 8.5), QPointF(16, 8.5));
+    p.drawLine(QPointF(13.5, 8.5), QPointF(13.5, 12));
+    p.drawLine(QPointF(16, 8.5), QPointF(16, 11));
+    return pm;
+}
+
 QLabel *glyph(const QString &text, const QColor &c, QWidget *parent) {
     auto *l = label(text, parent, UiFonts::sized(16, QFont::Bold));
     setColour(l, c);
@@ -845,61 +863,110 @@ void HostPanelView::refreshSessions(bool force) {
     if (!force && m_shownSessions == sessions)
         return;
     m_shownSessions = sessions;
-    m_sessionCaptions.clear();
-    clearLayout(m_sessionRows);
     QWidget *box = m_sessionRows->parentWidget();
-    if (sessions.isEmpty()) {
-        m_sessionRows->addWidget(label(QStringLiteral("接続はありません"), box, UiFonts::callout()));
-        m_elapsedTimer.stop();
-        return;
+    if (!m_noSessions) {
+        m_noSessions = label(QStringLiteral("接続はありません"), box, UiFonts::callout());
+        m_moreSessions = secondaryCaption(QString(), box);
     }
+
+    // Rows are kept per session and updated in place, so that a stream of
+    // status events over many sessions costs only what changed.
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    int n = 0;
+    QStringList order;
+    QHash<QString, int> seen;
     for (const ControlSession &s : sessions) {
-        if (n++ == maxRows) {
-            m_sessionRows->addWidget(
-                secondaryCaption(QStringLiteral("ほか %1 件").arg(sessions.size() - maxRows), box));
+        if (order.size() == maxRows)
             break;
-        }
-        auto *row = new QWidget(box);
-        row->setObjectName(QStringLiteral("sessionRow"));
-        auto *h = new QHBoxLayout(row);
-        h->setContentsMargins(0, 2, 0, 2);
-        auto *pic = new QLabel(row);
-        pic->setFixedSize(30, 30);
-        const QImage icon = decodeIcon(s.icon);
-        pic->setPixmap(icon.isNull() ? personSymbol(s.authed) : ringedIcon(icon, s.authed));
-        pic->setProperty("decodedIcon", !icon.isNull());
-        h->addWidget(pic, 0, Qt::AlignTop);
-        auto *v = new QVBoxLayout;
-        v->setSpacing(1);
-        v->addWidget(label(s.name.isEmpty() ? QStringLiteral("名称未設定") : bounded(s.name), row));
-        const QString detail = s.detail();
-        if (!detail.isEmpty())
-            v->addWidget(caption(bounded(detail, 300), row));
-        auto *cap = secondaryCaption(sessionCaption(s, now), row);
-        cap->setObjectName(QStringLiteral("sessionCaption"));
-        v->addWidget(cap);
-        m_sessionCaptions.append({cap, s});
-        h->addLayout(v, 1);
-        auto *cut = new QPushButton(QStringLiteral("切断"), row);
-        const QString sid = s.sid;
-        connect(cut, &QPushButton::clicked, this, [this, sid] {
-            if (m_agent)
-                m_agent->disconnectSession(sid);
-        });
-        h->addWidget(cut, 0, Qt::AlignVCenter);
-        m_sessionRows->addWidget(row);
+        // A sid listed twice still gets a row of its own.
+        const QString key = s.sid + u'#' + QString::number(seen[s.sid]++);
+        order.append(key);
+        SessionRow &r = m_rows[key];
+        if (!r.row)
+            r = makeSessionRow(s, box);
+        else if (!(r.shown == s))
+            updateSessionRow(r, s, now);
     }
-    m_elapsedTimer.start();
+    for (auto it = m_rows.begin(); it != m_rows.end();) {
+        if (!order.contains(it.key())) {
+            it->row->hide();
+            it->row->deleteLater();
+            it = m_rows.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (order != m_rowOrder) {
+        while (m_sessionRows->count() > 0)
+            delete m_sessionRows->takeAt(0);
+        for (const QString &key : order) {
+            m_sessionRows->addWidget(m_rows[key].row);
+            m_rows[key].row->show(); // now rather than on the layout's queued show
+        }
+        m_sessionRows->addWidget(m_noSessions);
+        m_sessionRows->addWidget(m_moreSessions);
+        m_rowOrder = order;
+    }
+    m_noSessions->setVisible(sessions.isEmpty());
+    m_moreSessions->setVisible(sessions.size() > maxRows);
+    m_moreSessions->setText(QStringLiteral("ほか %1 件").arg(sessions.size() - maxRows));
+    if (sessions.isEmpty())
+        m_elapsedTimer.stop();
+    else if (!m_elapsedTimer.isActive())
+        m_elapsedTimer.start();
+}
+
+HostPanelView::SessionRow HostPanelView::makeSessionRow(const ControlSession &s, QWidget *box) {
+    SessionRow r;
+    r.row = new QWidget(box);
+    r.row->setObjectName(QStringLiteral("sessionRow"));
+    auto *h = new QHBoxLayout(r.row);
+    h->setContentsMargins(0, 2, 0, 2);
+    r.pic = new QLabel(r.row);
+    r.pic->setFixedSize(30, 30);
+    h->addWidget(r.pic, 0, Qt::AlignTop);
+    auto *v = new QVBoxLayout;
+    v->setSpacing(1);
+    r.name = label(QString(), r.row);
+    v->addWidget(r.name);
+    r.detail = caption(QString(), r.row);
+    v->addWidget(r.detail);
+    r.caption = secondaryCaption(QString(), r.row);
+    r.caption->setObjectName(QStringLiteral("sessionCaption"));
+    v->addWidget(r.caption);
+    h->addLayout(v, 1);
+    auto *cut = new QPushButton(QStringLiteral("切断"), r.row);
+    const QString sid = s.sid;
+    connect(cut, &QPushButton::clicked, this, [this, sid] {
+        if (m_agent)
+            m_agent->disconnectSession(sid);
+    });
+    h->addWidget(cut, 0, Qt::AlignVCenter);
+    r.iconDirty = true;
+    updateSessionRow(r, s, QDateTime::currentSecsSinceEpoch());
+    return r;
+}
+
+void HostPanelView::updateSessionRow(SessionRow &r, const ControlSession &s, qint64 now) {
+    if (r.iconDirty || r.shown.icon != s.icon || r.shown.authed != s.authed) {
+        const QImage icon = decodeIcon(s.icon);
+        r.pic->setPixmap(icon.isNull() ? personSymbol(s.authed) : ringedIcon(icon, s.authed));
+        r.pic->setProperty("decodedIcon", !icon.isNull());
+        r.iconDirty = false;
+    }
+    r.name->setText(s.name.isEmpty() ? QStringLiteral("名称未設定") : bounded(s.name));
+    const QString detail = s.detail();
+    r.detail->setText(bounded(detail, 300));
+    r.detail->setVisible(!detail.isEmpty());
+    r.caption->setText(sessionCaption(s, now));
+    r.shown = s;
 }
 
 void HostPanelView::refreshElapsed() {
     if (!isVisible())
         return;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    for (const auto &[cap, s] : std::as_const(m_sessionCaptions))
-        cap->setText(sessionCaption(s, now));
+    for (const SessionRow &r : std::as_const(m_rows))
+        r.caption->setText(sessionCaption(r.shown, now));
 }
 
 void HostPanelView::refreshControllers(bool force) {
@@ -924,7 +991,9 @@ void HostPanelView::refreshControllers(bool force) {
         row->setObjectName(QStringLiteral("controllerRow"));
         auto *h = new QHBoxLayout(row);
         h->setContentsMargins(0, 0, 0, 0);
-        h->addWidget(glyph(QStringLiteral("⚿"), UiFonts::secondary(), row));
+        auto *keyPic = new QLabel(row);
+        keyPic->setPixmap(keySymbol());
+        h->addWidget(keyPic);
         h->addWidget(label(c.label.isEmpty() ? QStringLiteral("コントローラー") : bounded(c.label), row));
         h->addWidget(label(bounded(c.summary()), row, UiFonts::sized(11)), 1);
         auto *remove = new QPushButton(QStringLiteral("削除"), row);

@@ -137,7 +137,21 @@ private:
     // Sessions.
     QVBoxLayout *m_sessionRows = nullptr;
     std::optional<QList<ControlSession>> m_shownSessions;
-    QList<QPair<QLabel *, ControlSession>> m_sessionCaptions;
+    struct SessionRow {
+        QWidget *row = nullptr;
+        QLabel *pic = nullptr;
+        QLabel *name = nullptr;
+        QLabel *detail = nullptr;
+        QLabel *caption = nullptr;
+        ControlSession shown;
+        bool iconDirty = true;
+    };
+    SessionRow makeSessionRow(const ControlSession &s, QWidget *box);
+    void updateSessionRow(SessionRow &row, const ControlSession &s, qint64 now);
+    QHash<QString, SessionRow> m_rows;
+    QStringList m_rowOrder;
+    QLabel *m_noSessions = nullptr;
+    QLabel *m_moreSessions = nullptr;
     QTimer m_elapsedTimer;
     // Controllers.
     QVBoxLayout *m_controllerRows = nullptr;

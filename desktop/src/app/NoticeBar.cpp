@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
+#include <QTimer>
 
 namespace {
 
@@ -17,15 +18,22 @@ namespace {
 class BarView : public QWidget {
 public:
     BarView()
+        // Unmanaged (override-redirect on X11): a window manager's frame around the
+        // bar would take the clicks that the bar itself lets through, and an
+        // unmanaged window is on every desktop and in no taskbar by nature.
         : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                               Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus |
-                               Qt::NoDropShadowWindowHint) {
+                               Qt::X11BypassWindowManagerHint | Qt::WindowTransparentForInput |
+                               Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint) {
         setObjectName(QStringLiteral("noticeBar"));
         setAttribute(Qt::WA_TranslucentBackground);
         setAttribute(Qt::WA_ShowWithoutActivating);
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_DeleteOnClose, false);
         setFixedSize(NoticeBar::barWidth, NoticeBar::barHeight);
+        // No window manager keeps an unmanaged window above the others: raise it
+        // again now and then, so that a window raised later does not cover it.
+        m_raise.setInterval(1000);
+        QObject::connect(&m_raise, &QTimer::timeout, this, [this] { HostWindowSystem::bringToFront(this); });
     }
 
     void setText(const QString &text) {
@@ -37,6 +45,8 @@ public:
     QString text() const { return m_text; }
 
 protected:
+    void showEvent(QShowEvent *) override { m_raise.start(); }
+    void hideEvent(QHideEvent *) override { m_raise.stop(); }
     void paintEvent(QPaintEvent *) override {
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
@@ -55,6 +65,7 @@ protected:
 
 private:
     QString m_text;
+    QTimer m_raise;
 };
 
 } // namespace
@@ -135,8 +146,6 @@ void NoticeBar::apply(const QString &text) {
             WindowPlacement::noticeBar(screen->geometry(), screen->availableGeometry(), QSize(barWidth, barHeight)));
     if (fresh || !bar->isVisible()) {
         bar->show();
-        HostWindowSystem::makeSticky(bar);
-        HostWindowSystem::skipTaskbar(bar);
     }
     HostWindowSystem::bringToFront(bar);
 }

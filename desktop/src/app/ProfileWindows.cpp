@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSet>
+#include <QTimer>
 
 ProfileWindows::ProfileWindows(QObject *parent) : QObject(parent) {}
 
@@ -81,9 +82,18 @@ ProfileWindow *ProfileWindows::makeWindow(const QString &sid, int index) {
     auto *w = new ProfileWindow(sid, m_agent);
     m_sids.insert(w, sid);
     connect(w, &ProfileWindow::closing, this, &ProfileWindows::windowWillClose);
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        w->move(WindowPlacement::profileWindow(screen->availableGeometry(), w->size(), index));
+    auto place = [w, index](QSize size) {
+        if (QScreen *screen = QGuiApplication::primaryScreen())
+            w->move(WindowPlacement::profileWindow(screen->availableGeometry(), size, index));
+    };
+    place(w->size());
     w->show();
+    // The window manager's frame is known only once it has taken the window:
+    // place it again by its outer size so that the title bar fits too.
+    QTimer::singleShot(150, w, [w, place] {
+        if (w->frameGeometry().size() != w->size())
+            place(w->frameGeometry().size());
+    });
     HostWindowSystem::bringToFront(w);
     return w;
 }

@@ -100,7 +100,7 @@ void RemoteScreenView::onVideoFrame() {
 }
 
 QRectF RemoteScreenView::contentRect(const QSizeF &bounds, const QSizeF &frame) {
-    if (!(frame.width() > 0 && frame.height() > 0))
+    if (!(frame.width() > 0 && frame.height() > 0) || !std::isfinite(frame.width()) || !std::isfinite(frame.height()))
         return QRectF(QPointF(0, 0), bounds);
     const double s = std::min(bounds.width() / frame.width(), bounds.height() / frame.height());
     const double w = frame.width() * s;
@@ -109,7 +109,8 @@ QRectF RemoteScreenView::contentRect(const QSizeF &bounds, const QSizeF &frame) 
 }
 
 std::optional<QPoint> RemoteScreenView::remotePoint(const QPointF &local, const QSizeF &bounds, const QSizeF &frame) {
-    if (!(frame.width() > 0))
+    // Sizes beyond what an int pixel coordinate can name are not a picture.
+    if (!(frame.width() > 0 && frame.width() < 1e9 && frame.height() < 1e9))
         return std::nullopt;
     const QRectF r = contentRect(bounds, frame);
     if (!(r.width() > 0 && r.height() > 0))
@@ -155,6 +156,10 @@ QRectF RemoteScreenView::contentRect() const {
 
 QRectF RemoteScreenView::cursorRect() const {
     if (!m_showCursor || !(m_frameSize.width() > 0))
+        return {};
+    // A position the host made up (1e300, say) is not drawn.
+    if (!std::isfinite(m_remoteCursor.x()) || !std::isfinite(m_remoteCursor.y()) ||
+        std::abs(m_remoteCursor.x()) > 1e6 || std::abs(m_remoteCursor.y()) > 1e6)
         return {};
     const QRectF r = contentRect();
     const double k = r.width() / m_frameSize.width();

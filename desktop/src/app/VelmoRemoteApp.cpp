@@ -5,6 +5,7 @@
 #include "AskWindows.h"
 #include "MenuBarItem.h"
 #include "NoticeBar.h"
+#include "PeerConnectionFactory.h"
 #include "ProfileWindows.h"
 #include "RootView.h"
 #include "SessionStore.h"
@@ -31,6 +32,8 @@ void VelmoRemoteApp::step(const QString &name) {
 
 void VelmoRemoteApp::didFinishLaunching() {
     QApplication::setQuitOnLastWindowClosed(false);
+    // The DTLS certificate and the decoders are made on a worker now, not at the first connect.
+    PeerConnectionFactory::shared()->warmUp();
     setAccessoryPolicy(m_config->menuBarOnly());
     step("AskWindows.start");
     AskWindows::shared()->start();

@@ -3,8 +3,9 @@
 #include <QtEndian>
 
 namespace {
-constexpr qsizetype slotCost = qsizetype(sizeof(std::optional<QByteArray>));
-}
+// Rough cost of one stored chunk besides its data (map node and array header).
+constexpr qsizetype chunkCost = 96;
+} // namespace
 
 JpegReassembler::JpegReassembler(std::size_t maxFrames, qsizetype maxBytes)
     : m_maxFrames(maxFrames ? maxFrames : 1), m_maxBytes(maxBytes) {}
@@ -66,34 +67,36 @@ std::optional<JpegReassembler::Frame> JpegReassembler::push(QByteArrayView messa
     auto it = m_partial.find(seq);
     if (it == m_partial.end()) {
         Partial fresh;
-        fresh.parts.resize(count);
+        fresh.count = count;
         fresh.w = w;
         fresh.h = h;
         fresh.flags = flags;
         fresh.started = ++m_counter;
-        fresh.bytes = qsizetype(count) * slotCost;
+        fresh.bytes = chunkCost;
         m_bytes += fresh.bytes;
         it = m_partial.emplace(seq, std::move(fresh)).first;
     }
     Partial &part = it->second;
-    if (index >= part.parts.size()) {
+    if (index >= part.count) {
         evictFor(seq);
         return std::nullopt;
     }
-    std::optional<QByteArray> &slot = part.parts[index];
     // A repeated index replaces its slot without counting twice, so a frame
     // never completes with holes.
-    if (slot) {
-        part.bytes -= slot->size();
-        m_bytes -= slot->size();
-    } else {
+    auto [slot, fresh] = part.parts.try_emplace(index);
+    if (fresh) {
         ++part.got;
+        part.bytes += chunkCost;
+        m_bytes += chunkCost;
+    } else {
+        part.bytes -= slot->second.size();
+        m_bytes -= slot->second.size();
     }
-    slot = QByteArray(data.data(), data.size());
+    slot->second = QByteArray(data.data(), data.size());
     part.bytes += data.size();
     m_bytes += data.size();
 
-    if (part.got < int(part.parts.size())) {
+    if (part.got < part.count) {
         evictFor(seq);
         return std::nullopt;
     }
@@ -104,12 +107,11 @@ std::optional<JpegReassembler::Frame> JpegReassembler::push(QByteArrayView messa
     frame.h = part.h;
     frame.still = part.flags & stillFlag;
     qsizetype total = 0;
-    for (const auto &s : part.parts)
-        total += s ? s->size() : 0;
+    for (const auto &[index, data] : part.parts)
+        total += data.size();
     frame.jpeg.reserve(total);
-    for (const auto &s : part.parts)
-        if (s)
-            frame.jpeg.append(*s);
+    for (const auto &[index, data] : part.parts) // in index order
+        frame.jpeg.append(data);
 
     // Only newer frames stay under reassembly.
     erase(it);

@@ -5,14 +5,13 @@
 
 #include <map>
 #include <optional>
-#include <vector>
 
 // Reassembles the JPEG frames of the "video" channel from their chunks
 // (kind 1, seq, index, count, w, h, flags, data; big-endian) and drops stale
 // frames before anyone decodes them. Used by one thread at a time.
 //
 // Memory is bounded: at most maxFrames frames under reassembly and maxBytes
-// of buffered chunk data (slot bookkeeping included); beyond that the frames
+// of buffered chunk data (bookkeeping included); beyond that the frames
 // started longest ago are abandoned first.
 class JpegReassembler {
 public:
@@ -28,15 +27,17 @@ public:
         QByteArray jpeg;
     };
 
-    // One frame under reassembly.
+    // One frame under reassembly. Slots are kept sparse (index → data): a frame
+    // announcing 65535 chunks costs nothing until its chunks arrive.
     struct Partial {
-        std::vector<std::optional<QByteArray>> parts;
+        std::map<quint16, QByteArray> parts;
+        int count = 0;
         int got = 0;
         int w = 0;
         int h = 0;
         quint8 flags = 0;
         quint64 started = 0; // arrival order, for eviction
-        qsizetype bytes = 0; // data held plus slot bookkeeping
+        qsizetype bytes = 0; // data held plus per-chunk bookkeeping
     };
 
     explicit JpegReassembler(std::size_t maxFrames = 8, qsizetype maxBytes = 64 * 1024 * 1024);

@@ -21,7 +21,7 @@ void JpegVideoPath::waitForDecoder() {
     m_pool.waitForDone();
 }
 
-QImage JpegVideoPath::decode(void *tjHandle, QByteArrayView jpeg) {
+QImage JpegVideoPath::decode(void *tjHandle, QByteArrayView jpeg, QImage recycled) {
     auto *tj = static_cast<tjhandle>(tjHandle);
     if (!tj || jpeg.isEmpty() || jpeg.size() > std::numeric_limits<int>::max())
         return {};
@@ -31,7 +31,9 @@ QImage JpegVideoPath::decode(void *tjHandle, QByteArrayView jpeg) {
         return {};
     if (w <= 0 || h <= 0 || qint64(w) * h > maxPixels)
         return {};
-    QImage image(w, h, QImage::Format_RGB32);
+    QImage image = recycled.size() == QSize(w, h) && recycled.format() == QImage::Format_RGB32 && recycled.isDetached()
+                       ? std::move(recycled)
+                       : QImage(w, h, QImage::Format_RGB32);
     if (image.isNull())
         return {};
     // BGRX in memory is Qt's RGB32 on little-endian machines.
@@ -85,9 +87,22 @@ void JpegVideoPath::decodeLoop() {
             next = std::move(*m_waiting);
             m_waiting.reset();
         }
-        QImage image = decode(m_tj, next.jpeg);
-        if (!image.isNull())
-            publish(std::move(image), next.size);
+        // Reuse an image the main thread and the views have let go of: a fresh
+        // 8 MB buffer per 1080p frame costs more than the copy it avoids.
+        QImage recycled;
+        for (QImage &candidate : m_ring) {
+            if (!candidate.isNull() && candidate.isDetached()) {
+                recycled = std::move(candidate);
+                candidate = QImage();
+                break;
+            }
+        }
+        QImage image = decode(m_tj, next.jpeg, std::move(recycled));
+        if (image.isNull())
+            continue;
+        m_ring[m_ringNext] = image;
+        m_ringNext = (m_ringNext + 1) % 3;
+        publish(std::move(image), next.size);
     }
 }
 

@@ -38,7 +38,9 @@ public:
     void push(QByteArrayView message);
 
     // Decodes one JPEG file into an RGB32 image; a null image when it fails.
-    static QImage decode(void *tjHandle, QByteArrayView jpeg);
+    // A recycled image of the right size, held by nobody else, is decoded into
+    // instead of allocating a new one.
+    static QImage decode(void *tjHandle, QByteArrayView jpeg, QImage recycled = {});
     // The same with a decoder of its own (tests, tools).
     static QImage decodeOnce(QByteArrayView jpeg);
 
@@ -62,6 +64,8 @@ private:
     JpegReassembler m_reassembler; // data-channel thread only
     QThreadPool m_pool;
     void *m_tj = nullptr; // decoder thread only
+    QImage m_ring[3];     // decoder thread only: the last images handed out, for reuse
+    int m_ringNext = 0;
 
     std::mutex m_lock; // guards the hand-over slots below
     std::optional<Pending> m_waiting;

@@ -344,7 +344,13 @@ void PeerConnection::onConnectionState(GObject *, GParamSpec *, gpointer data) {
 // nowhere else.
 GstBusSyncReply PeerConnection::onBusMessage(GstBus *, GstMessage *msg, gpointer data) {
     auto *self = static_cast<PeerConnection *>(data);
-    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
+    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_LATENCY && self->m_pipeline) {
+        // A branch added while playing (the tracks) changes the latency; the audio
+        // sink plays late without a new distribution. Not from this thread.
+        gst_element_call_async(
+            self->m_pipeline, [](GstElement *e, gpointer) { gst_bin_recalculate_latency(GST_BIN(e)); }, nullptr,
+            nullptr);
+    } else if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
         GError *err = nullptr;
         gchar *debug = nullptr;
         gst_message_parse_error(msg, &err, &debug);

@@ -3,6 +3,7 @@
 #include "GstWebRtc.h"
 #include "PeerConnection.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QPointer>
@@ -50,7 +51,12 @@ PeerConnectionFactory::PeerConnectionFactory(QObject *parent) : QObject(parent) 
 PeerConnectionFactory::~PeerConnectionFactory() = default;
 
 PeerConnectionFactory *PeerConnectionFactory::shared() {
-    static PeerConnectionFactory *const instance = new PeerConnectionFactory;
+    static PeerConnectionFactory *const instance = [] {
+        auto *f = new PeerConnectionFactory;
+        // Pipelines still winding down must not outlive the application object.
+        qAddPostRoutine([] { shared()->waitForRetired(3000); });
+        return f;
+    }();
     return instance;
 }
 

@@ -11,6 +11,7 @@
 #include "VideoFrameTap.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -76,6 +77,9 @@ struct RemoteSession::Private {
     QList<QJsonObject> earlyCandidates; // gathered before "connect" went out
     bool fingerprintMismatch = false;
     bool audioTrack = false;
+    QElapsedTimer clock;
+    RemoteSession::Timings timings;
+    int channelsOpen = 0;
 };
 
 QString RemoteSession::authFailText(qint64 remaining) {
@@ -158,13 +162,16 @@ void RemoteSession::setVolume(double volume) {
     applyAudio();
 }
 
+double RemoteSession::audioLevel(bool muted, double volume) {
+    return muted || !std::isfinite(volume) ? 0.0 : std::clamp(volume * 10.0, 0.0, 10.0);
+}
+
 void RemoteSession::applyAudio() {
     if (!d->pc)
         return;
     // The playback element keeps these until the track arrives, so a track
     // that arrives while muted starts silent.
-    double level = m_muted || !std::isfinite(m_volume) ? 0.0 : std::clamp(m_volume * 10.0, 0.0, 10.0);
-    d->pc->setAudio(!m_muted, level);
+    d->pc->setAudio(!m_muted, audioLevel(m_muted, m_volume));
 }
 
 // ---- connect sequence ------------------------------------------------------------------------------------------
@@ -173,6 +180,7 @@ void RemoteSession::start() {
     if (d->started || m_state == State::Closed)
         return;
     d->started = true;
+    d->clock.start();
     PeerConnectionFactory::shared()->whenReady(this, [this](const QString &error) {
         if (m_state == State::Closed)
             return;
@@ -221,6 +229,12 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
                 self->d->earlyCandidates.append(msg);
             else
                 self->d->port->send(msg);
+        });
+    };
+    cb.channelOpen = [core, self](int) {
+        core->link->post([self] {
+            if (++self->d->channelsOpen == int(channelLabels.size()))
+                self->d->timings.channelsOpen = self->d->clock.elapsed();
         });
     };
     cb.lost = [core, self](const QString &) { core->link->post([self] { self->fail(lostText()); }); };
@@ -311,6 +325,7 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
                                             {"sid", self->m_sid},
                                             {"payload", QJsonObject{{"sdp", *sdp}}}});
             self->d->offerSent = true;
+            self->d->timings.offerSent = self->d->clock.elapsed();
             for (const QJsonObject &msg : std::exchange(self->d->earlyCandidates, {}))
                 self->d->port->send(msg);
         });
@@ -396,6 +411,8 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
     if (d->fingerprintMismatch || m_state == State::Closed)
         return;
     setState(State::Authenticating);
+    if (d->timings.challenge < 0)
+        d->timings.challenge = d->clock.elapsed();
     if (!d->pc)
         return;
     const QString localSdp = d->pc->localSdp();
@@ -432,7 +449,9 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
         return;
     }
     in.iters = *iters;
-    PasscodeProof::computeAsync(in, this, [this](std::optional<PasscodeProof::Result> proof) {
+    const qint64 proofStart = d->clock.elapsed();
+    PasscodeProof::computeAsync(in, this, [this, proofStart](std::optional<PasscodeProof::Result> proof) {
+        d->timings.proof = d->clock.elapsed() - proofStart;
         if (!proof || d->fingerprintMismatch || m_state == State::Closed)
             return;
         sendCtrl(QJsonObject{{"t", "auth"}, {"a", proof->a}, {"f", proof->f}});
@@ -466,6 +485,8 @@ void RemoteSession::onAuthOk(const QJsonObject &message) {
         Q_EMIT audioAvailableChanged();
     }
     setState(State::Connected);
+    if (d->timings.connected < 0 && d->clock.isValid())
+        d->timings.connected = d->clock.elapsed();
     applyAudio();
     AppConfig::shared()->addRecent(m_targetId, m_name);
     setQuality(m_quality);
@@ -521,6 +542,10 @@ void RemoteSession::updateFrameSize(QSize size) {
 
 QImage RemoteSession::snapshot() const {
     return m_videoMode == QLatin1String("h264") ? d->core->tap->latestImage() : m_image;
+}
+
+RemoteSession::Timings RemoteSession::timings() const {
+    return d->timings;
 }
 
 VideoFrameTap *RemoteSession::tap() const {

@@ -54,6 +54,9 @@ public:
     static QString fingerprintText() { return QStringLiteral("端末の証明書指紋が一致しません(中間者の可能性)"); }
     static QString authFailText(qint64 remaining);
     static QString lockedText(qint64 retrySec);
+    // Playback level of the audio element (0…10) for the switches: 0 when muted,
+    // otherwise volume × 10 clamped.
+    static double audioLevel(bool muted, double volume);
 
     // No network activity until start(). The signaling port defaults to the shared
     // signaling client and REST client; tests may hand in their own.
@@ -107,6 +110,17 @@ public:
     void setOnStill(std::function<void(const QByteArray &)> onStill) { m_onStill = std::move(onStill); }
     // The H.264 frame sink; lives as long as the session.
     VideoFrameTap *tap() const;
+
+    // Milliseconds from start() to each step of the set-up, -1 until reached
+    // (diagnostics and the set-up benchmark).
+    struct Timings {
+        qint64 offerSent = -1;
+        qint64 channelsOpen = -1;
+        qint64 challenge = -1;
+        qint64 proof = -1; // duration of the proof computation itself
+        qint64 connected = -1;
+    };
+    Timings timings() const;
 
     // Handles one signaling message of this session ("answer", "ice", "error", "bye").
     void onSignal(const QJsonObject &message);

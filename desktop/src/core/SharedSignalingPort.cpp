@@ -20,11 +20,15 @@ void SharedSignalingPort::turnCredentials(QObject *context, std::function<void(I
     });
 }
 
-void SharedSignalingPort::send(const QJsonObject &message) { Signaling::shared()->send(message); }
+void SharedSignalingPort::send(const QJsonObject &message) {
+    Signaling::shared()->send(message);
+}
 
 void SharedSignalingPort::attach(const QString &sid, std::function<void(const QJsonObject &)> handler) {
     // The handler holds its session weakly; the client itself is the context.
     Signaling::shared()->setHandler(sid, Signaling::shared(), std::move(handler));
 }
 
-void SharedSignalingPort::detach(const QString &sid) { Signaling::shared()->removeHandler(sid); }
+void SharedSignalingPort::detach(const QString &sid) {
+    Signaling::shared()->removeHandler(sid);
+}

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -32,6 +33,7 @@ bool DevicePeers::startServer(const QStringList &extraArgs) {
     const QStringList args = QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                                          QStringLiteral("--db"), m_dir.path() + QStringLiteral("/registry.sqlite3")} +
                              extraArgs;
+    m_serverArgs = args;
     m_server.start(QStringLiteral(VELMO_SERVER_BIN), args);
     static const QRegularExpression re(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
     QElapsedTimer t;
@@ -54,6 +56,8 @@ bool DevicePeers::startServer(const QStringList &extraArgs) {
 
 bool DevicePeers::startHost(const QString &hooks) {
     QDir().mkpath(dataDir());
+    // A killed host leaves its control.json behind; wait for the new one.
+    QFile::remove(dataDir() + QStringLiteral("/control.json"));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VELMO_DEVICE_HOOKS"), hooks);
     m_host.setProcessEnvironment(env);
@@ -103,10 +107,54 @@ void DevicePeers::killHost() {
     }
 }
 
+void DevicePeers::killServer() {
+    if (m_server.state() != QProcess::NotRunning) {
+        ::kill(pid_t(m_server.processId()), SIGKILL);
+        m_server.waitForFinished(3000);
+    }
+}
+
+bool DevicePeers::restartServer() {
+    killServer();
+    QStringList args = m_serverArgs;
+    const qsizetype listen = args.indexOf(QStringLiteral("--listen"));
+    if (listen < 0 || listen + 1 >= args.size())
+        return false;
+    args[listen + 1] = m_serverUrl.mid(int(qstrlen("http://")));
+    m_server.start(QStringLiteral(VELMO_SERVER_BIN), args);
+    QElapsedTimer t;
+    t.start();
+    QByteArray out;
+    while (t.elapsed() < 10000) {
+        m_server.waitForReadyRead(200);
+        out += m_server.readAllStandardOutput();
+        if (out.contains("listening on"))
+            return true;
+        if (m_server.state() == QProcess::NotRunning)
+            break;
+    }
+    qWarning() << "rendezvous did not restart:" << out << m_server.readAllStandardError();
+    return false;
+}
+
 QByteArray DevicePeers::request(const QByteArray &verb, const QString &path, const QByteArray &body, int *status) {
-    QNetworkAccessManager nam;
     QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(m_controlPort).arg(path)));
     req.setRawHeader("Authorization", "Bearer " + m_token.toUtf8());
+    return fetch(req, verb, body, status);
+}
+
+QJsonObject DevicePeers::rest(const QString &path) {
+    return QJsonDocument::fromJson(restBytes(path)).object();
+}
+
+QByteArray DevicePeers::restBytes(const QString &path) {
+    int code = 0;
+    const QByteArray body = fetch(QNetworkRequest(QUrl(m_serverUrl + QLatin1Char('/') + path)), "GET", {}, &code);
+    return code == 200 ? body : QByteArray();
+}
+
+QByteArray DevicePeers::fetch(QNetworkRequest req, const QByteArray &verb, const QByteArray &body, int *status) {
+    QNetworkAccessManager nam;
     req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     req.setTransferTimeout(5000);
     QNetworkReply *reply = nam.sendCustomRequest(req, verb, body);
@@ -118,6 +166,20 @@ QByteArray DevicePeers::request(const QByteArray &verb, const QString &path, con
     const QByteArray out = reply->readAll();
     reply->deleteLater();
     return out;
+}
+
+bool DevicePeers::sessionListed(const QString &sid, bool authed) {
+    for (const QJsonValue &s : status().value("sessions").toArray())
+        if (s.toObject().value("sid").toString() == sid)
+            return s.toObject().value("authed").toBool() == authed;
+    return false;
+}
+
+bool DevicePeers::sessionGone(const QString &sid) {
+    for (const QJsonValue &s : status().value("sessions").toArray())
+        if (s.toObject().value("sid").toString() == sid)
+            return false;
+    return true;
 }
 
 QJsonObject DevicePeers::status() {

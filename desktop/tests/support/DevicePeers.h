@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QNetworkRequest>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -18,9 +19,18 @@ public:
     // Waits until the host's status shows a registered nine-digit ID.
     bool waitForDevice(int timeoutMs = 15000);
     void killHost();
+    void killServer();
+    // Starts the server again on the same port and registry.
+    bool restartServer();
 
     // The control API of the host (blocking helpers for tests).
     QJsonObject status();
+    // Whether the status lists this session with this authed flag / at all.
+    bool sessionListed(const QString &sid, bool authed);
+    bool sessionGone(const QString &sid);
+    // GET on the rendezvous server's REST interface.
+    QJsonObject rest(const QString &path);
+    QByteArray restBytes(const QString &path);
     int post(const QString &path, const QJsonObject &body);
 
     QString serverUrl() const { return m_serverUrl; }
@@ -31,11 +41,13 @@ public:
 
 private:
     QByteArray request(const QByteArray &verb, const QString &path, const QByteArray &body, int *status);
+    static QByteArray fetch(QNetworkRequest req, const QByteArray &verb, const QByteArray &body, int *status);
 
     QTemporaryDir m_dir;
     QProcess m_server;
     QProcess m_host;
     QString m_serverUrl;
+    QStringList m_serverArgs;
     QString m_deviceId;
     QString m_autoPasscode;
     quint16 m_controlPort = 0;

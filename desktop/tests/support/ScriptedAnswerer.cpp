@@ -249,6 +249,11 @@ void ScriptedAnswerer::onCtrl(const QJsonObject &message) {
     }
 }
 
+void ScriptedAnswerer::closeChannel(const QString &label) {
+    if (GstWebRTCDataChannel *c = m_channels.value(label))
+        gst_webrtc_data_channel_close(c);
+}
+
 bool ScriptedAnswerer::sendText(const QString &label, const QJsonObject &message) {
     return sendRaw(label, QJsonDocument(message).toJson(QJsonDocument::Compact), false);
 }

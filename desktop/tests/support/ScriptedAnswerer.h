@@ -67,6 +67,8 @@ public:
     int authsAccepted = 0;
     int authsRejected = 0;
 
+    // Closes one of the viewer's channels from this side.
+    void closeChannel(const QString &label);
     // Stops the pipeline at once, like a process that died.
     void kill();
 
