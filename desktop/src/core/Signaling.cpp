@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <QWebSocket>
 
-Q_LOGGING_CATEGORY(lcSignaling, "velmo.signaling")
+Q_LOGGING_CATEGORY(lcSignaling, "velmo.signaling", QtInfoMsg)
 
 Signaling::Signaling(QObject *parent) : QObject(parent) {}
 
