@@ -256,7 +256,11 @@ void RendezvousServer::sendError(QWebSocket *socket, const QString &sid, const Q
 void RendezvousServer::onNewSocket() {
     while (QWebSocket *socket = m_ws.nextPendingConnection()) {
         const QString path = socket->requestUrl().path();
-        if (path == u"/ws/viewer") {
+        if (m_viewers.size() + m_devices.size() >= maxSockets) {
+            socket->close(QWebSocketProtocol::CloseCode(1013), QStringLiteral("try again later"));
+            connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+            QTimer::singleShot(2000, socket, &QObject::deleteLater);
+        } else if (path == u"/ws/viewer") {
             addViewer(socket);
         } else if (path == u"/ws/device") {
             addDevice(socket);
@@ -449,7 +453,7 @@ void RendezvousServer::registerDevice(QWebSocket *socket, const QJsonObject &msg
     const QByteArray hash = QCryptographicHash::hash(secret.toString().toLatin1(), QCryptographicHash::Sha256);
     const std::optional<QString> id = m_registry->registerDevice(hash, n, p);
     if (!id) {
-        closeDevice(socket, QWebSocketProtocol::CloseCodeAbnormalDisconnection, QStringLiteral("registry failure"),
+        closeDevice(socket, QWebSocketProtocol::CloseCodeBadOperation, QStringLiteral("registry failure"),
                     QStringLiteral("registry failure"));
         return;
     }

@@ -36,6 +36,8 @@ public:
     static constexpr qint64 maxDeviceMessageBytes = 512 * 1024;
     static constexpr qsizetype maxThumbBytes = 256 * 1024;
     static constexpr int maxRoutesPerViewer = 32;
+    // Open WebSockets (viewers and devices together); more are refused with close code 1013.
+    static constexpr int maxSockets = 4096;
     static constexpr qint64 maxPendingWriteBytes = 4 * 1024 * 1024;
     static constexpr int registerTimeoutMs = 10000;
     static constexpr int minThumbIntervalMs = 1000;

@@ -360,6 +360,16 @@ private Q_SLOTS:
         QCOMPARE(r.errors[0], Err::ConnectionLost);
         QVERIFY(!s.hasSocket());
         QVERIFY(!Signaling::errorDescription(Err::ConnectionLost).isEmpty());
+
+        // A scheme the socket cannot speak fails as quickly, not after the greeting wait.
+        AppConfig::shared()->setServer("ftp://127.0.0.1:1");
+        QElapsedTimer t;
+        t.start();
+        s.connectWithError(this, r.next());
+        QTRY_VERIFY(r.done(1));
+        QCOMPARE(r.errors[1], Err::ConnectionLost);
+        QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(!s.hasSocket());
     }
 
     void relayThroughTheRealServer() {

@@ -9,7 +9,7 @@
 #include <QPointer>
 #include <QThread>
 
-Q_LOGGING_CATEGORY(lcApi, "velmo.api")
+Q_LOGGING_CATEGORY(lcApi, "velmo.api", QtInfoMsg)
 
 namespace {
 

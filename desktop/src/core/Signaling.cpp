@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <QWebSocket>
 
-Q_LOGGING_CATEGORY(lcSignaling, "velmo.signaling")
+Q_LOGGING_CATEGORY(lcSignaling, "velmo.signaling", QtInfoMsg)
 
 Signaling::Signaling(QObject *parent) : QObject(parent) {}
 
@@ -117,7 +117,10 @@ void Signaling::openSocket(const QUrl &url) {
                          }
                      });
     qCDebug(lcSignaling) << "opening" << url.toString();
-    socket->open(url);
+    // Opened from the event loop: a URL the socket refuses at once (an unknown scheme) must
+    // fail its waiters like any other failure, after connect() has registered them.
+    QMetaObject::invokeMethod(
+        socket, [socket, url] { socket->open(url); }, Qt::QueuedConnection);
 }
 
 void Signaling::onText(QWebSocket *socket, const QString &text) {
