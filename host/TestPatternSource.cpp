@@ -287,6 +287,10 @@ void TestPatternSource::applyCaps() {
         return;
     if (!m_capsPending)
         return;
+    if (!m_encodedOnce) {
+        m_capsTimer.start(); // try again once the first frame is through
+        return;
+    }
     // Setting equal caps still renegotiates the branch; only a real change is worth that.
     GstCaps *current = nullptr;
     g_object_get(m_encCaps, "caps", &current, nullptr);
@@ -393,6 +397,7 @@ GstPadProbeReturn TestPatternSource::countProbe(GstPad *, GstPadProbeInfo *info,
     auto *self = static_cast<TestPatternSource *>(data);
     if (GstBuffer *buf = GST_PAD_PROBE_INFO_BUFFER(info)) {
         ++self->m_frames;
+        self->m_encodedOnce = true;
         self->m_bytes += qint64(gst_buffer_get_size(buf));
     }
     return GST_PAD_PROBE_OK;

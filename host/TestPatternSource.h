@@ -93,5 +93,8 @@ private:
     bool m_stillBusy = false;
     std::atomic<int> m_pendingFrames{0};
     std::atomic<int> m_frames{0};
+    // Set once the encoder has produced its first frame: renegotiating the branch
+    // before that can leave it unable to negotiate at all.
+    std::atomic<bool> m_encodedOnce{false};
     std::atomic<qint64> m_bytes{0};
 };
