@@ -21,15 +21,6 @@
 
 class TestDevice : public QObject {
     Q_OBJECT
-private:
-    std::unique_ptr<DeviceTestViewer> viewer(DevicePeers &peers, const QString &passcode, bool h264 = false) {
-        DeviceTestViewer::Options o;
-        o.passcode = passcode;
-        o.h264 = h264;
-        auto v = std::make_unique<DeviceTestViewer>(peers.serverUrl(), peers.deviceId(), o);
-        v->start();
-        return v;
-    }
 private Q_SLOTS:
     void initTestCase() { gst_init(nullptr, nullptr); }
 
@@ -68,7 +59,7 @@ private Q_SLOTS:
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
         const QString id = peers.deviceId();
-        auto v = viewer(peers, peers.autoPasscode());
+        auto v = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
 
         // The server dies: the device shows it is not connected, the live session goes on.
@@ -84,7 +75,7 @@ private Q_SLOTS:
         QVERIFY(peers.restartServer());
         QVERIFY(peers.waitForDevice(20000));
         QCOMPARE(peers.deviceId(), id);
-        auto second = viewer(peers, peers.autoPasscode());
+        auto second = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(second->count("auth_ok") == 1, 10000);
     }
 
@@ -97,7 +88,7 @@ private Q_SLOTS:
 
         QElapsedTimer setup;
         setup.start();
-        auto v = viewer(peers, peers.autoPasscode());
+        auto v = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(v->count("challenge") == 1, 10000);
         const qint64 toChallenge = setup.elapsed();
         const QJsonObject ch = v->last("challenge");
@@ -162,7 +153,7 @@ private Q_SLOTS:
         QVERIFY(peers.waitForDevice());
         QCOMPARE(peers.post("audio", {{"on", true}, {"source", "system"}}), 200);
 
-        auto v = viewer(peers, peers.autoPasscode(), true);
+        auto v = peers.viewer(peers.autoPasscode(), true);
         QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
         QCOMPARE(v->last("auth_ok").value("video").toString(), QStringLiteral("h264"));
         QCOMPARE(v->last("auth_ok").value("audio").toString(), QStringLiteral("opus"));
@@ -201,7 +192,7 @@ private Q_SLOTS:
         QVERIFY(peers.startServer());
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
-        auto v = viewer(peers, peers.autoPasscode(), h264);
+        auto v = peers.viewer(peers.autoPasscode(), h264);
         QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
         // Changes while frames are on their way, as a viewer sends its preset right after "auth_ok".
         for (int i = 0; i < 30; ++i) {
@@ -231,14 +222,14 @@ private Q_SLOTS:
             {"--stun", "stun:127.0.0.1:9", "--turn", "turn:127.0.0.1:9?transport=udp", "--turn-secret", "s3cret"}));
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
-        auto v = viewer(peers, peers.autoPasscode());
+        auto v = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(v->sid(), true), 10000);
         QCOMPARE(peers.post("disconnect", {{"sid", v->sid()}}), 200);
         QTRY_VERIFY_WITH_TIMEOUT(v->gotBye, 5000);
         QVERIFY(peers.sessionGone(v->sid()));
 
         QCOMPARE(peers.post("sharing", {{"on", false}}), 200);
-        auto refused = viewer(peers, peers.autoPasscode());
+        auto refused = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(!refused->signals_.isEmpty(), 10000);
         QCOMPARE(refused->signals_.first().value("type").toString(), QStringLiteral("error"));
         QCOMPARE(refused->signals_.first().value("error").toString(), QStringLiteral("接続を拒否しました"));

@@ -22,15 +22,6 @@
 
 class TestDeviceAuth : public QObject {
     Q_OBJECT
-private:
-    std::unique_ptr<DeviceTestViewer> viewer(DevicePeers &peers, const QString &passcode, bool h264 = false) {
-        DeviceTestViewer::Options o;
-        o.passcode = passcode;
-        o.h264 = h264;
-        auto v = std::make_unique<DeviceTestViewer>(peers.serverUrl(), peers.deviceId(), o);
-        v->start();
-        return v;
-    }
 private Q_SLOTS:
     void initTestCase() { gst_init(nullptr, nullptr); }
 
@@ -53,7 +44,7 @@ private Q_SLOTS:
                             {"fixed", autoCode, false}, {"both", autoCode, true}, {"both", fixed, true}};
         for (const Row &row : rows) {
             QCOMPARE(peers.post("passcode/mode", {{"mode", row.mode}}), 200);
-            auto v = viewer(peers, row.passcode);
+            auto v = peers.viewer(row.passcode);
             QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") + v->count("auth_fail") == 1, 10000);
             QVERIFY2(v->count(row.ok ? "auth_ok" : "auth_fail") == 1, row.mode);
             if (!row.ok) {
@@ -71,7 +62,7 @@ private Q_SLOTS:
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
         for (int remaining = 4; remaining >= 1; --remaining) {
-            auto v = viewer(peers, QStringLiteral("000000x"));
+            auto v = peers.viewer(QStringLiteral("000000x"));
             QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_fail") == 1, 10000);
             QCOMPARE(v->last("auth_fail").value("remaining").toInt(), remaining);
             // A refused viewer gets no picture, and a second proof on the same connection is ignored.
@@ -82,14 +73,14 @@ private Q_SLOTS:
             QCOMPARE(v->count("auth_fail") + v->count("locked"), 1);
             v->close();
         }
-        auto fifth = viewer(peers, QStringLiteral("000000x"));
+        auto fifth = peers.viewer(QStringLiteral("000000x"));
         QTRY_VERIFY_WITH_TIMEOUT(fifth->count("locked") == 1, 10000);
         const qint64 retry = qint64(fifth->last("locked").value("retry_sec").toDouble());
         QVERIFY(retry > 240 && retry <= 300);
         fifth->close();
 
         // While locked even the right passcode is refused, before any proof is asked for.
-        auto right = viewer(peers, peers.autoPasscode());
+        auto right = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(right->count("locked") == 1, 10000);
         QCOMPARE(right->count("challenge"), 0);
         QCOMPARE(right->count("auth_ok"), 0);
@@ -101,7 +92,7 @@ private Q_SLOTS:
         QVERIFY(peers.startHost(QStringLiteral("short_lock")));
         QVERIFY(peers.waitForDevice());
         for (int i = 0; i < 5; ++i) {
-            auto v = viewer(peers, QStringLiteral("wrong"));
+            auto v = peers.viewer(QStringLiteral("wrong"));
             QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_fail") + v->count("locked") == 1, 10000);
             QCOMPARE(v->count("locked"), i == 4 ? 1 : 0);
             if (i == 4)
@@ -110,9 +101,9 @@ private Q_SLOTS:
         }
         // Once the time is up the right passcode opens the device, and the count starts afresh.
         QTest::qWait(3200);
-        auto right = viewer(peers, peers.autoPasscode());
+        auto right = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(right->count("auth_ok") == 1, 10000);
-        auto wrong = viewer(peers, QStringLiteral("wrong"));
+        auto wrong = peers.viewer(QStringLiteral("wrong"));
         QTRY_VERIFY_WITH_TIMEOUT(wrong->count("auth_fail") == 1, 10000);
         QCOMPARE(wrong->last("auth_fail").value("remaining").toInt(), 4);
     }
@@ -122,7 +113,7 @@ private Q_SLOTS:
         QVERIFY(peers.startServer());
         QVERIFY(peers.startHost(QStringLiteral("wrong_fp")));
         QVERIFY(peers.waitForDevice());
-        auto v = viewer(peers, peers.autoPasscode());
+        auto v = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(v->count("challenge") == 1, 10000);
         const QString sent = v->last("challenge").value("host_fp").toString();
         const QString real = DeviceTestViewer::fingerprint(v->answerSdp());
@@ -172,7 +163,7 @@ private Q_SLOTS:
         }
         QCOMPARE(peers.status().value("sessions").toArray().size(), 8);
         // ...and the next viewer still gets in: the oldest idle one is dropped with "bye".
-        auto v = viewer(peers, peers.autoPasscode());
+        auto v = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(idle.front()->gotBye, 5000);
         QVERIFY(!idle.back()->gotBye);
@@ -184,7 +175,7 @@ private Q_SLOTS:
         QVERIFY(peers.startServer());
         QVERIFY(peers.startHost(QStringLiteral("bad_chunks,file,input_log")));
         QVERIFY(peers.waitForDevice());
-        auto v = viewer(peers, peers.autoPasscode());
+        auto v = peers.viewer(peers.autoPasscode());
         QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(v->frames.size() >= 15, 15000);
         QVERIFY(v->malformedVideo >= 2);

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "DeviceTestViewer.h"
+
 #include <QJsonObject>
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+
+#include <memory>
 
 // A real velmo-rendezvous and a real velmo-remote-host registered with it, both child
 // processes on 127.0.0.1, for tests of the device side. The host runs with
@@ -35,6 +39,15 @@ public:
 
     QString serverUrl() const { return m_serverUrl; }
     QString deviceId() const { return m_deviceId; }
+    // A scripted viewer already started towards this device.
+    std::unique_ptr<DeviceTestViewer> viewer(const QString &passcode, bool h264 = false) const {
+        DeviceTestViewer::Options o;
+        o.passcode = passcode;
+        o.h264 = h264;
+        auto v = std::make_unique<DeviceTestViewer>(serverUrl(), deviceId(), o);
+        v->start();
+        return v;
+    }
     QString autoPasscode() const { return m_autoPasscode; }
     QString dataDir() const { return m_dir.path() + QStringLiteral("/host"); }
     QProcess &host() { return m_host; }
