@@ -79,6 +79,17 @@ void releaseFrame(void *info) {
     gst_sample_unref(hold->sample);
     delete hold;
 }
+// Puts a receive branch into the running pipeline and feeds it from the new pad.
+bool addBranch(GstElement *pipeline, GstElement *bin, GstPad *pad, const char *what) {
+    gst_bin_add(GST_BIN(pipeline), bin);
+    gst_element_sync_state_with_parent(bin);
+    GstPad *sinkPad = gst_element_get_static_pad(bin, "sink");
+    const GstPadLinkReturn r = gst_pad_link(pad, sinkPad);
+    gst_object_unref(sinkPad);
+    if (r != GST_PAD_LINK_OK)
+        qCWarning(lcPeer) << what << "branch does not link:" << r;
+    return r == GST_PAD_LINK_OK;
+}
 } // namespace
 
 std::shared_ptr<PeerConnection> PeerConnection::create(const Options &options, Callbacks callbacks, QString *error) {
@@ -444,15 +455,8 @@ void PeerConnection::linkVideo(GstPad *pad) {
     callbacks.new_sample = onVideoSample;
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, this, nullptr);
     gst_object_unref(sink);
-    gst_bin_add(GST_BIN(m_pipeline), bin);
-    gst_element_sync_state_with_parent(bin);
-    GstPad *sinkPad = gst_element_get_static_pad(bin, "sink");
-    const GstPadLinkReturn r = gst_pad_link(pad, sinkPad);
-    gst_object_unref(sinkPad);
-    if (r != GST_PAD_LINK_OK) {
-        qCWarning(lcPeer) << "video branch does not link:" << r;
+    if (!addBranch(m_pipeline, bin, pad, "video"))
         return;
-    }
     if (m_live && m_callbacks.videoTrack)
         m_callbacks.videoTrack();
 }
@@ -473,15 +477,8 @@ void PeerConnection::linkAudio(GstPad *pad) {
         gst_object_unref(v); // the pipeline keeps it alive
         m_volume = v;
     }
-    gst_bin_add(GST_BIN(m_pipeline), bin);
-    gst_element_sync_state_with_parent(bin);
-    GstPad *sinkPad = gst_element_get_static_pad(bin, "sink");
-    const GstPadLinkReturn r = gst_pad_link(pad, sinkPad);
-    gst_object_unref(sinkPad);
-    if (r != GST_PAD_LINK_OK) {
-        qCWarning(lcPeer) << "audio branch does not link:" << r;
+    if (!addBranch(m_pipeline, bin, pad, "audio"))
         return;
-    }
     if (m_live && m_callbacks.audioTrack)
         m_callbacks.audioTrack();
 }
