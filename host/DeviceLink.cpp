@@ -25,13 +25,16 @@ DeviceLink::DeviceLink(const QString &server, const QString &dataDir, QObject *p
     m_registerTimeout.setSingleShot(true);
     connect(&m_registerTimeout, &QTimer::timeout, this, [this] {
         qCInfo(lcLink) << "no registration answer; reconnecting";
-        m_socket.abort();
+        if (m_socket)
+            m_socket->abort();
     });
-    m_socket.setMaxAllowedIncomingMessageSize(kMaxIncoming);
-    m_socket.setMaxAllowedIncomingFrameSize(kMaxIncoming);
-    connect(&m_socket, &QWebSocket::connected, this, &DeviceLink::onConnected);
-    connect(&m_socket, &QWebSocket::textMessageReceived, this, &DeviceLink::onText);
-    connect(&m_socket, &QWebSocket::disconnected, this, &DeviceLink::onClosed);
+}
+
+DeviceLink::~DeviceLink() {
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+    }
 }
 
 QUrl DeviceLink::deviceUrl(const QString &server) {
@@ -91,22 +94,48 @@ void DeviceLink::stop() {
     m_running = false;
     m_reconnect.stop();
     m_registerTimeout.stop();
-    m_socket.close(QWebSocketProtocol::CloseCodeGoingAway);
+    dropSocket();
     setRegistered(false);
+}
+
+void DeviceLink::dropSocket() {
+    QWebSocket *old = m_socket;
+    if (!old)
+        return;
+    m_socket.clear();
+    old->disconnect(this);
+    // Let a close frame go out, then free the socket; never wait long for the peer.
+    connect(old, &QWebSocket::disconnected, old, &QObject::deleteLater);
+    QTimer::singleShot(2000, old, [old] {
+        old->abort();
+        old->deleteLater();
+    });
+    if (old->state() == QAbstractSocket::ConnectedState)
+        old->close(QWebSocketProtocol::CloseCodeGoingAway);
+    else
+        old->deleteLater();
 }
 
 void DeviceLink::open() {
     if (!m_running)
         return;
+    dropSocket();
     qCInfo(lcLink) << "connecting to" << deviceUrl(m_server).toString();
-    m_socket.open(deviceUrl(m_server));
+    auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    socket->setMaxAllowedIncomingMessageSize(kMaxIncoming);
+    socket->setMaxAllowedIncomingFrameSize(kMaxIncoming);
+    connect(socket, &QWebSocket::connected, this, &DeviceLink::onConnected);
+    connect(socket, &QWebSocket::textMessageReceived, this, &DeviceLink::onText);
+    connect(socket, &QWebSocket::disconnected, this, &DeviceLink::onClosed);
+    m_socket = socket;
+    socket->open(deviceUrl(m_server));
 }
 
 void DeviceLink::onConnected() {
     QJsonObject reg{{"type", "register"}, {"secret", m_secret}, {"platform", "Linux"}};
     if (!m_name.trimmed().isEmpty())
         reg.insert(QStringLiteral("name"), m_name.left(128));
-    m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(reg).toJson(QJsonDocument::Compact)));
+    m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(reg).toJson(QJsonDocument::Compact)));
     m_registerTimeout.start(kRegisterTimeoutMs);
 }
 
@@ -135,8 +164,8 @@ void DeviceLink::onText(const QString &text) {
 
 void DeviceLink::onClosed() {
     m_registerTimeout.stop();
-    const int code = m_socket.closeCode();
-    qCInfo(lcLink) << "socket closed" << code << m_socket.closeReason();
+    const int code = m_socket ? int(m_socket->closeCode()) : 0;
+    qCInfo(lcLink) << "socket closed" << code << (m_socket ? m_socket->closeReason() : QString());
     setRegistered(false);
     if (code == kCloseDeleted && !m_deviceId.isEmpty()) {
         // The registration was deleted: the next one brings a new ID.
@@ -169,12 +198,12 @@ void DeviceLink::setName(const QString &name) {
 }
 
 void DeviceLink::send(const QJsonObject &message) {
-    if (m_socket.state() != QAbstractSocket::ConnectedState)
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
 }
 
 void DeviceLink::sendThumbnail(const QByteArray &image) {
-    if (m_registered && image.size() <= 256 * 1024)
-        m_socket.sendBinaryMessage(image);
+    if (m_socket && m_registered && image.size() <= 256 * 1024)
+        m_socket->sendBinaryMessage(image);
 }

@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 #include <QWebSocket>
 
@@ -13,6 +14,7 @@ class DeviceLink : public QObject {
     Q_OBJECT
 public:
     DeviceLink(const QString &server, const QString &dataDir, QObject *parent = nullptr);
+    ~DeviceLink() override;
 
     // ws:// or wss:// URL of the device endpoint for an http(s) server URL; invalid for anything else.
     static QUrl deviceUrl(const QString &server);
@@ -25,7 +27,10 @@ public:
     void send(const QJsonObject &message);
     void sendThumbnail(const QByteArray &image);
     // Writes out what is queued (used on quit, when the event loop no longer runs).
-    void flush() { m_socket.flush(); }
+    void flush() {
+        if (m_socket)
+            m_socket->flush();
+    }
 
     QString deviceId() const { return m_deviceId; }
     bool registered() const { return m_registered; }
@@ -41,6 +46,7 @@ private:
     void onConnected();
     void onText(const QString &text);
     void onClosed();
+    void dropSocket();
     void scheduleReconnect();
     void setRegistered(bool on);
 
@@ -52,7 +58,9 @@ private:
     bool m_registered = false;
     bool m_running = false;
     int m_delayMs = 1000;
-    QWebSocket m_socket;
+    // A fresh socket for every attempt: a QWebSocket reopened after a failed or closed
+    // connection carries state over from the last one.
+    QPointer<QWebSocket> m_socket;
     QTimer m_reconnect;
     QTimer m_registerTimeout;
 };

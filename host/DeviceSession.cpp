@@ -77,7 +77,14 @@ QByteArray toJson(const QJsonObject &o) {
 } // namespace
 
 // Shared with webrtcbin's threads: they only reach the session while `session` is set.
-struct DeviceSession::Guard {
+// Every object whose signals carry it keeps it alive (keepAlive), so a callback that
+// comes late — during or after the pipeline's shutdown — never touches freed memory.
+struct DeviceSession::Guard : std::enable_shared_from_this<Guard> {
+    void keepAlive(gpointer object) {
+        g_object_set_data_full(G_OBJECT(object), "velmo-session-guard", new std::shared_ptr<Guard>(shared_from_this()),
+                               [](gpointer p) { delete static_cast<std::shared_ptr<Guard> *>(p); });
+    }
+
     std::mutex mutex;
     DeviceSession *session = nullptr;
     // Viewer messages handed to the main thread and not yet handled: a flooding viewer
@@ -167,6 +174,7 @@ bool DeviceSession::start(const QString &offerSdp) {
     configureIce();
 
     Guard *g = m_guard.get();
+    g->keepAlive(m_webrtc);
     g_signal_connect(m_webrtc, "on-ice-candidate", G_CALLBACK(onIceCandidate), g);
     g_signal_connect(m_webrtc, "on-data-channel", G_CALLBACK(onDataChannel), g);
     g_signal_connect(m_webrtc, "notify::connection-state", G_CALLBACK(onConnectionState), g);
@@ -375,6 +383,7 @@ void DeviceSession::onIceCandidate(GstElement *, guint mline, gchar *candidate, 
 // webrtcbin thread: a channel the viewer created is open.
 void DeviceSession::onDataChannel(GstElement *, GstWebRTCDataChannel *channel, gpointer data) {
     auto *guard = static_cast<Guard *>(data);
+    guard->keepAlive(channel);
     g_signal_connect(channel, "on-message-string", G_CALLBACK(onChannelString), guard);
     g_signal_connect(channel, "on-message-data", G_CALLBACK(onChannelData), guard);
     g_signal_connect(channel, "on-close", G_CALLBACK(onChannelClose), guard);
@@ -382,16 +391,17 @@ void DeviceSession::onDataChannel(GstElement *, GstWebRTCDataChannel *channel, g
     g_object_get(channel, "label", &label, nullptr);
     const QString name = QString::fromUtf8(label);
     g_free(label);
-    g_object_ref(channel);
     std::lock_guard lock(guard->mutex);
     DeviceSession *self = guard->session;
     if (!self) {
         g_signal_handlers_disconnect_by_data(channel, guard);
-        g_object_unref(channel);
         return;
     }
+    // The reference travels with the call: dropped with it if the session goes first.
+    std::shared_ptr<GstWebRTCDataChannel> held(static_cast<GstWebRTCDataChannel *>(g_object_ref(channel)),
+                                               [](GstWebRTCDataChannel *c) { g_object_unref(c); });
     QMetaObject::invokeMethod(
-        self, [self, name, channel] { self->channelOpened(name, channel); }, Qt::QueuedConnection);
+        self, [self, name, held] { self->channelOpened(name, held.get()); }, Qt::QueuedConnection);
 }
 
 namespace {
@@ -507,10 +517,9 @@ gboolean DeviceSession::onBus(GstBus *, GstMessage *msg, gpointer data) {
 void DeviceSession::channelOpened(const QString &label, GstWebRTCDataChannel *channel) {
     if (m_tornDown || m_channels.contains(label)) {
         g_signal_handlers_disconnect_by_data(channel, m_guard.get());
-        g_object_unref(channel);
         return;
     }
-    m_channels.insert(label, channel);
+    m_channels.insert(label, static_cast<GstWebRTCDataChannel *>(g_object_ref(channel)));
     qCDebug(lcDevice) << m_sid << "channel" << label << "open after" << m_clock.elapsed() << "ms";
     if (label == QLatin1String("ctrl") && m_phase == Phase::Negotiating)
         sendChallenge();

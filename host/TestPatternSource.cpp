@@ -63,8 +63,21 @@ QSize TestPatternSource::monitorSize(int id) {
     return {m.w, m.h};
 }
 
+// Upstream of the branch queue. A size change in the branch sends a reconfigure
+// event upstream; past the queue it would make the test source renegotiate, querying
+// the branch from its own thread while the branch renegotiates on the queue's thread,
+// and that race can end the stream as not-negotiated. The source's caps are fixed,
+// so nothing above the queue needs to hear about it.
+GstPadProbeReturn TestPatternSource::dropReconfigure(GstPad *, GstPadProbeInfo *info, gpointer) {
+    GstEvent *ev = GST_PAD_PROBE_INFO_EVENT(info);
+    return ev && GST_EVENT_TYPE(ev) == GST_EVENT_RECONFIGURE ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+}
+
 void TestPatternSource::setBranchEntry(GstElement *bin) {
     GstElement *queue = gst_bin_get_by_name(GST_BIN(bin), "q");
+    GstPad *queueSink = gst_element_get_static_pad(queue, "sink");
+    gst_pad_add_probe(queueSink, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, dropReconfigure, nullptr, nullptr);
+    gst_object_unref(queueSink);
     // The pipeline owns the pad; it outlives this object.
     m_branchPad = gst_element_get_static_pad(queue, "src");
     gst_object_unref(m_branchPad);

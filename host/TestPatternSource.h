@@ -67,6 +67,7 @@ private:
     // Called on the appsink's streaming thread.
     static GstFlowReturn onJpegSample(GstElement *sink, gpointer self);
     static GstPadProbeReturn countProbe(GstPad *pad, GstPadProbeInfo *info, gpointer self);
+    static GstPadProbeReturn dropReconfigure(GstPad *pad, GstPadProbeInfo *info, gpointer);
     void setBranchEntry(GstElement *bin);
     void applyCaps();
     bool addSource();

@@ -104,13 +104,13 @@ std::shared_ptr<PeerConnection> PeerConnection::create(const Options &options, C
 }
 
 PeerConnection::~PeerConnection() {
+    // Handlers carry pointers into this object: cut them before anything is freed.
+    teardown(false);
     for (auto &ctx : m_channels)
         if (ctx->channel)
             g_object_unref(ctx->channel);
-    if (m_pipeline) {
-        gst_element_set_state(m_pipeline, GST_STATE_NULL);
+    if (m_pipeline)
         gst_object_unref(m_pipeline);
-    }
 }
 
 bool PeerConnection::build(const Options &options, QString *error) {

@@ -21,9 +21,16 @@ DevicePeers::~DevicePeers() {
         if (p->state() == QProcess::NotRunning)
             continue;
         p->terminate();
-        if (!p->waitForFinished(3000)) {
+        const bool ended = p->waitForFinished(5000);
+        if (!ended) {
             p->kill();
             p->waitForFinished(3000);
+        }
+        // Shutting down is part of the job: a crash or a hang on the way out is a fault.
+        if (!ended || p->exitStatus() != QProcess::NormalExit || p->exitCode() != 0) {
+            const QByteArray what = p->program().toLocal8Bit() + " did not end cleanly: " +
+                                    (ended ? QByteArray::number(p->exitCode()) : QByteArray("hung"));
+            QTest::qFail(what.constData(), __FILE__, __LINE__);
         }
     }
 }
