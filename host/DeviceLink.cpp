@@ -31,10 +31,10 @@ DeviceLink::DeviceLink(const QString &server, const QString &dataDir, QObject *p
 }
 
 DeviceLink::~DeviceLink() {
-    if (m_socket) {
+    // The socket, a child, says goodbye (1001) when it is destroyed after this object's
+    // members; its signals must not reach them.
+    if (m_socket)
         m_socket->disconnect(this);
-        m_socket->abort();
-    }
 }
 
 QUrl DeviceLink::deviceUrl(const QString &server) {
