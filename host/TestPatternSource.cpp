@@ -63,11 +63,9 @@ QSize TestPatternSource::monitorSize(int id) {
     return {m.w, m.h};
 }
 
-// Upstream of the branch queue. A size change in the branch sends a reconfigure
-// event upstream; past the queue it would make the test source renegotiate, querying
-// the branch from its own thread while the branch renegotiates on the queue's thread,
-// and that race can end the stream as not-negotiated. The source's caps are fixed,
-// so nothing above the queue needs to hear about it.
+// Upstream of the branch queue. A size or rate change in the branch sends a reconfigure
+// event upstream; past the queue it would make the test source (whose caps are fixed)
+// renegotiate with the still branch for nothing, from another thread.
 GstPadProbeReturn TestPatternSource::dropReconfigure(GstPad *, GstPadProbeInfo *info, gpointer) {
     GstEvent *ev = GST_PAD_PROBE_INFO_EVENT(info);
     return ev && GST_EVENT_TYPE(ev) == GST_EVENT_RECONFIGURE ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
@@ -310,8 +308,31 @@ void TestPatternSource::applyCaps() {
     const bool same = current && gst_caps_is_equal(current, m_capsPending.get());
     if (current)
         gst_caps_unref(current);
-    if (!same)
-        g_object_set(m_encCaps, "caps", m_capsPending.get(), nullptr);
+    if (!same) {
+        // Changed only while no frame is inside the branch. A frame already past the scaler
+        // would meet the new size at the converter, which cannot scale, and the stream would
+        // end as not-negotiated; with the branch empty, the next frame renegotiates each
+        // element in order, from the top.
+        struct Change {
+            GstElement *filter;
+            GstCaps *caps;
+        };
+        auto *change = new Change{GST_ELEMENT(gst_object_ref(m_encCaps)), m_capsPending.release()};
+        gst_pad_add_probe(
+            m_branchPad, GST_PAD_PROBE_TYPE_IDLE,
+            [](GstPad *, GstPadProbeInfo *, gpointer data) {
+                auto *c = static_cast<Change *>(data);
+                g_object_set(c->filter, "caps", c->caps, nullptr);
+                return GST_PAD_PROBE_REMOVE;
+            },
+            change,
+            [](gpointer data) {
+                auto *c = static_cast<Change *>(data);
+                gst_object_unref(c->filter);
+                gst_caps_unref(c->caps);
+                delete c;
+            });
+    }
     m_capsPending.reset();
 }
 

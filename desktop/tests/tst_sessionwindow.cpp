@@ -173,14 +173,15 @@ void TestSessionWindow::endingClosesWindowAndSession() {
 void TestSessionWindow::hostByeDismisses() {
     SessionStore store;
     RemoteSession *s = newSession(store);
-    auto *w = new SessionWindowView(s->sid(), &store);
+    const QString sid = s->sid();
+    auto *w = new SessionWindowView(sid, &store);
     w->setAttribute(Qt::WA_DeleteOnClose);
     QPointer<SessionWindowView> guard(w);
     w->show();
     // The session closes on its own (a "bye" from the host does this).
     s->close();
     QTRY_VERIFY(!guard);
-    QVERIFY(!store.contains(s->sid()));
+    QVERIFY(!store.contains(sid));
 }
 
 void TestSessionWindow::failurePanelStaysUntilClosed() {
