@@ -34,7 +34,10 @@ public:
     void respondJson(int status, const QByteArray &json) { respond(status, json, "application/json"); }
     // Sends the status line and headers and keeps the connection open for write().
     void beginStream(int status, const QByteArray &contentType);
+    // Queues bytes of a stream; a peer that lets more than 8 MiB pile up is dropped.
     bool write(const QByteArray &bytes);
+    // Bytes written but not yet taken by the peer.
+    qint64 pendingBytes() const { return m_socket ? m_socket->bytesToWrite() : 0; }
     // Drops the connection without (further) answer.
     void abort();
     bool isOpen() const;
