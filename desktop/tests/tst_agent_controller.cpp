@@ -10,9 +10,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -73,6 +76,7 @@ private Q_SLOTS:
     void notReadyAndPermissions();
     void spawnedOutputKeptWhole();
     void logCapAndRotation();
+    void spawnedAgentEndsWithTheApp();
 
 private:
     std::unique_ptr<AgentController> make() {
@@ -422,5 +426,55 @@ void TestAgentController::logCapAndRotation() {
     QVERIFY(!disk.readAll().contains("aaaa"));
 }
 
-QTEST_GUILESS_MAIN(TestAgentController)
+namespace {
+bool processAlive(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    // "pid (comm) S ...": an unreaped zombie has ended too.
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close > 0 && line.size() > close + 2 && line[close + 2] != 'Z';
+}
+} // namespace
+
+// The application is killed outright (no orderly quit): the agent it started must not
+// stay behind.
+void TestAgentController::spawnedAgentEndsWithTheApp() {
+    m_c.reset();
+    QProcess app;
+    app.start(QCoreApplication::applicationFilePath(), {"--spawn-and-wait"});
+    QVERIFY(app.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += app.readAllStandardOutput()).contains("ready"), 15000);
+    const Spawned a = readSpawned(m_env.dataDir());
+    QVERIFY(a.pid > 0);
+    QVERIFY(processAlive(a.pid));
+    ::kill(pid_t(app.processId()), SIGKILL);
+    QVERIFY(app.waitForFinished(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!processAlive(a.pid), 5000);
+}
+
+int main(int argc, char **argv) {
+    // Child mode: an application that starts its own agent and then just runs.
+    if (argc == 2 && QByteArray(argv[1]) == "--spawn-and-wait") {
+        QCoreApplication app(argc, argv);
+        AgentController c;
+        c.start(QString());
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+            if (c.spawnedByUs() && c.message().startsWith(QStringLiteral("制御 API 接続済み"))) {
+                std::fputs("ready\n", stdout);
+                std::fflush(stdout);
+                poll.stop();
+            }
+        });
+        poll.start(50);
+        return app.exec();
+    }
+    QCoreApplication app(argc, argv);
+    TestAgentController test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_agent_controller.moc"

@@ -18,6 +18,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcAgent, "velmo.agent")
 
@@ -370,6 +372,14 @@ void AgentController::spawnOwn(const std::shared_ptr<Launch> &l) {
     process->setWorkingDirectory(m_dataDir);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setStandardInputFile(QProcess::nullDevice());
+    // An agent this application started lives only as long as it: if the application is
+    // killed or loses its display, the kernel ends the agent too instead of leaving it behind.
+    const pid_t parent = ::getpid();
+    process->setChildProcessModifier([parent] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::raise(SIGTERM); // the application died before the request took hold
+    });
     connect(process.get(), &QProcess::readyReadStandardOutput, this, &AgentController::onProcessOutput);
     connect(process.get(), &QProcess::finished, this, &AgentController::onProcessFinished);
 
