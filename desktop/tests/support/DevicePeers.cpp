@@ -42,6 +42,14 @@ bool DevicePeers::startServer(const QStringList &extraArgs) {
                              extraArgs;
     m_serverArgs = args;
     m_server.start(QStringLiteral(VELMO_SERVER_BIN), args);
+    const QString port = serverListening();
+    if (port.isEmpty())
+        return false;
+    m_serverUrl = QStringLiteral("http://127.0.0.1:") + port;
+    return true;
+}
+
+QString DevicePeers::serverListening() {
     static const QRegularExpression re(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
     QElapsedTimer t;
     t.start();
@@ -50,15 +58,13 @@ bool DevicePeers::startServer(const QStringList &extraArgs) {
         m_server.waitForReadyRead(200);
         out += m_server.readAllStandardOutput();
         const auto m = re.match(QString::fromUtf8(out));
-        if (m.hasMatch()) {
-            m_serverUrl = QStringLiteral("http://127.0.0.1:") + m.captured(1);
-            return true;
-        }
+        if (m.hasMatch())
+            return m.captured(1);
         if (m_server.state() == QProcess::NotRunning)
             break;
     }
     qWarning() << "rendezvous did not start:" << out << m_server.readAllStandardError();
-    return false;
+    return {};
 }
 
 bool DevicePeers::startHost(const QString &hooks) {
@@ -129,19 +135,7 @@ bool DevicePeers::restartServer() {
         return false;
     args[listen + 1] = m_serverUrl.mid(int(qstrlen("http://")));
     m_server.start(QStringLiteral(VELMO_SERVER_BIN), args);
-    QElapsedTimer t;
-    t.start();
-    QByteArray out;
-    while (t.elapsed() < 10000) {
-        m_server.waitForReadyRead(200);
-        out += m_server.readAllStandardOutput();
-        if (out.contains("listening on"))
-            return true;
-        if (m_server.state() == QProcess::NotRunning)
-            break;
-    }
-    qWarning() << "rendezvous did not restart:" << out << m_server.readAllStandardError();
-    return false;
+    return !serverListening().isEmpty();
 }
 
 QByteArray DevicePeers::request(const QByteArray &verb, const QString &path, const QByteArray &body, int *status) {

@@ -53,6 +53,8 @@ public:
     QProcess &host() { return m_host; }
 
 private:
+    // Waits for the started server to announce its port; empty when it does not.
+    QString serverListening();
     QByteArray request(const QByteArray &verb, const QString &path, const QByteArray &body, int *status);
     static QByteArray fetch(QNetworkRequest req, const QByteArray &verb, const QByteArray &body, int *status);
 
