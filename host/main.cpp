@@ -1,9 +1,9 @@
 // velmo-remote-host: the local agent. Serves the control API on 127.0.0.1 and
 // announces it through control.json in its data directory.
-#include "ControlApi.h"
-#include "DeviceBinding.h"
-#include "HostSignals.h"
-#include "HostState.h"
+#include "control/ControlApi.h"
+#include "device/DeviceBinding.h"
+#include "control/HostSignals.h"
+#include "control/HostState.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

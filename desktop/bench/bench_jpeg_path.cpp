@@ -2,9 +2,9 @@
 // check, TurboJPEG decode on the session's serial worker and publication on the
 // main thread, against raw TurboJPEG decoding of the same frames. Prints
 // frames/s and the ratio (goal: at least 0.9).
-#include "JpegReassembler.h"
-#include "JpegVideoPath.h"
-#include "MainThreadLink.h"
+#include "media/JpegReassembler.h"
+#include "media/JpegVideoPath.h"
+#include "util/MainThreadLink.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>

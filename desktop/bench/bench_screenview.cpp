@@ -2,7 +2,7 @@
 // 1280×800 view, against the bare QPainter scale of the same frame into an image
 // of the view's size (the least any painter can do). Run with
 // QT_QPA_PLATFORM=offscreen.
-#include "RemoteScreenView.h"
+#include "viewer/RemoteScreenView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

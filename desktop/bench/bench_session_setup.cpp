@@ -4,9 +4,9 @@
 // proof's own time shown apart. Run it inside scripts/with-test-env.sh so that
 // ICE gathers on loopback only. Binaries are found beside the build tree or
 // given as arguments: bench_session_setup [RENDEZVOUS HOST [RUNS]].
-#include "AppConfig.h"
-#include "PeerConnectionFactory.h"
-#include "RemoteSession.h"
+#include "config/AppConfig.h"
+#include "media/PeerConnectionFactory.h"
+#include "session/RemoteSession.h"
 
 #include <QCoreApplication>
 #include <QDir>

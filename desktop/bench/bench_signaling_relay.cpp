@@ -1,8 +1,8 @@
 // Signaling relay round trip: Signaling::send → velmo-rendezvous → device socket → back
 // to the session handler, against a direct WebSocket echo on the same machine (baseline).
 // Usage: bench_signaling_relay [path to velmo-rendezvous] [round trips]
-#include "AppConfig.h"
-#include "Signaling.h"
+#include "config/AppConfig.h"
+#include "rendezvous/Signaling.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

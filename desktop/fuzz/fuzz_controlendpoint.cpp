@@ -1,4 +1,4 @@
-#include "ControlEndpoint.h"
+#include "agent/ControlEndpoint.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "ControlStatus.h"
+#include "agent/model/ControlStatus.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

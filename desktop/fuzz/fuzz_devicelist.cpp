@@ -1,4 +1,4 @@
-#include "DeviceEntry.h"
+#include "config/DeviceEntry.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "ControlClient.h"
+#include "agent/ControlClient.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "FileChannel.h"
+#include "session/FileChannel.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "MarkdownParser.h"
+#include "util/MarkdownParser.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
-#include "DeviceInfo.h"
-#include "IceConfig.h"
+#include "rendezvous/DeviceInfo.h"
+#include "rendezvous/IceConfig.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "SignalingFrame.h"
+#include "rendezvous/SignalingFrame.h"
 
 #include <QJsonDocument>
 

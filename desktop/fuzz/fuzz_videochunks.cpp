@@ -1,5 +1,5 @@
-#include "FileChannel.h"
-#include "JpegReassembler.h"
+#include "session/FileChannel.h"
+#include "media/JpegReassembler.h"
 
 #include <cstddef>
 #include <cstdint>

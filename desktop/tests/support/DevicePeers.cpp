@@ -1,4 +1,4 @@
-#include "DevicePeers.h"
+#include "support/DevicePeers.h"
 
 #include <QDir>
 #include <QElapsedTimer>

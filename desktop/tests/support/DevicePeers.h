@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DeviceTestViewer.h"
+#include "support/DeviceTestViewer.h"
 
 #include <QJsonObject>
 #include <QNetworkRequest>

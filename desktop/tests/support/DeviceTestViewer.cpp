@@ -1,4 +1,4 @@
-#include "DeviceTestViewer.h"
+#include "support/DeviceTestViewer.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

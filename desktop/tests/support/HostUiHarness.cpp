@@ -1,4 +1,4 @@
-#include "HostUiHarness.h"
+#include "support/HostUiHarness.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AgentController.h"
-#include "HostProcess.h"
+#include "agent/AgentController.h"
+#include "support/HostProcess.h"
 
 #include <QJsonObject>
 #include <QString>

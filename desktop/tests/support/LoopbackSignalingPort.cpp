@@ -1,4 +1,4 @@
-#include "LoopbackSignalingPort.h"
+#include "support/LoopbackSignalingPort.h"
 
 #include <QTimer>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SignalingPort.h"
+#include "rendezvous/SignalingPort.h"
 
 #include <QJsonObject>
 #include <QList>

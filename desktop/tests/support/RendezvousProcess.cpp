@@ -1,4 +1,4 @@
-#include "RendezvousProcess.h"
+#include "support/RendezvousProcess.h"
 
 #include <QDeadlineTimer>
 #include <QRegularExpression>

@@ -1,8 +1,8 @@
-#include "ScriptedAnswerer.h"
+#include "support/ScriptedAnswerer.h"
 
-#include "GstWebRtc.h"
-#include "MainThreadLink.h"
-#include "PasscodeProof.h"
+#include "media/GstWebRtc.h"
+#include "util/MainThreadLink.h"
+#include "session/PasscodeProof.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "ScriptedHttpServer.h"
+#include "support/ScriptedHttpServer.h"
 
 ScriptedHttpServer::ScriptedHttpServer(QObject *parent) : QObject(parent) {
     m_http.setHandler([this](const HttpRequest &req, HttpResponder *res) {

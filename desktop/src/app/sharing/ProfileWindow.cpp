@@ -1,0 +1,182 @@
+#include "sharing/ProfileWindow.h"
+
+#include "agent/AgentController.h"
+#include "style/UiFonts.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QVBoxLayout>
+
+namespace {
+const char *const kWords[3] = {"操作", "クリップボード", "ファイル"};
+
+QString bounded(const QString &s, int max = 200) {
+    return s.size() > max ? s.left(max) + QStringLiteral("…") : s;
+}
+} // namespace
+
+ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::WindowMinimizeButtonHint),
+      m_sid(sid), m_agent(agent), m_now(QDateTime::currentDateTime()) {
+    setWindowTitle(QStringLiteral("Velmo Remote"));
+    setObjectName(QStringLiteral("profileWindow"));
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setFixedSize(contentWidth, contentHeight);
+
+    m_stack = new QStackedLayout(this);
+
+    auto *page = new QWidget(this);
+    auto *v = new QVBoxLayout(page);
+    v->setContentsMargins(14, 14, 14, 14);
+    v->setSpacing(10);
+
+    auto *header = new QHBoxLayout;
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    auto *banner = new QLabel(QStringLiteral("遠隔操作されています"), page);
+    banner->setFont(UiFonts::sized(10, QFont::Bold));
+    banner->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::red())));
+    texts->addWidget(banner);
+    m_name = new QLabel(page);
+    m_name->setTextFormat(Qt::PlainText);
+    m_name->setFont(UiFonts::title3());
+    texts->addWidget(m_name);
+    m_detail = new QLabel(page);
+    m_detail->setTextFormat(Qt::PlainText);
+    m_detail->setFont(UiFonts::caption());
+    m_detail->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+    m_detail->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // one line, cut at the edge
+    texts->addWidget(m_detail);
+    header->addLayout(texts, 1);
+    m_disconnect = new QPushButton(QStringLiteral("切断"), page);
+    m_disconnect->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border-radius: 4px;"
+                                               " padding: 3px 10px; font-weight: bold; }")
+                                    .arg(UiFonts::css(UiFonts::red())));
+    header->addWidget(m_disconnect, 0, Qt::AlignTop);
+    v->addLayout(header);
+
+    m_meta = new QLabel(page);
+    m_meta->setTextFormat(Qt::PlainText);
+    m_meta->setFont(UiFonts::caption());
+    m_meta->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+    v->addWidget(m_meta);
+
+    auto *rights = new QHBoxLayout;
+    for (int i = 0; i < 3; ++i) {
+        m_rights[i] = new QPushButton(page);
+        m_rights[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        rights->addWidget(m_rights[i], 1);
+        connect(m_rights[i], &QPushButton::clicked, this, [this, i] { toggle(i); });
+    }
+    v->addLayout(rights);
+
+    auto *note = new QLabel(QStringLiteral("許可を外すと、その相手はそれができなくなります。"), page);
+    note->setFont(UiFonts::caption2());
+    note->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+    v->addWidget(note);
+    v->addStretch(1);
+    m_stack->addWidget(page);
+
+    auto *ended = new QLabel(QStringLiteral("この接続は終了しました"), this);
+    ended->setAlignment(Qt::AlignCenter);
+    ended->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+    m_stack->addWidget(ended);
+
+    connect(m_disconnect, &QPushButton::clicked, this, [this] {
+        if (m_agent)
+            m_agent->disconnectSession(m_sid);
+    });
+    if (agent)
+        connect(agent, &AgentController::statusChanged, this, &ProfileWindow::refresh);
+    m_tick.setInterval(30'000);
+    connect(&m_tick, &QTimer::timeout, this, [this] { setNow(QDateTime::currentDateTime()); });
+    m_tick.start();
+    refresh();
+}
+
+std::optional<ControlSession> ProfileWindow::session() const {
+    if (!m_agent || !m_agent->status())
+        return std::nullopt;
+    for (const ControlSession &s : m_agent->status()->sessions)
+        if (s.sid == m_sid)
+            return s;
+    return std::nullopt;
+}
+
+QString ProfileWindow::duration(qint64 elapsed) {
+    if (elapsed < 60)
+        return QStringLiteral("たった今");
+    if (elapsed < 3600)
+        return QString::number(elapsed / 60) + QStringLiteral(" 分");
+    return QString::number(elapsed / 3600) + QStringLiteral(" 時間 ") + QString::number((elapsed % 3600) / 60) +
+           QStringLiteral(" 分");
+}
+
+QString ProfileWindow::metaLine(const ControlSession &s, const QDateTime &now) {
+    // A start the clock cannot represent (far past or future) shows no time
+    // and counts as just now rather than overflowing.
+    const QDateTime start = QDateTime::fromSecsSinceEpoch(s.since);
+    const qint64 nowSecs = now.toSecsSinceEpoch();
+    qint64 elapsed = 0;
+    if (__builtin_sub_overflow(nowSecs, s.since, &elapsed))
+        elapsed = s.since < 0 ? std::numeric_limits<qint64>::max() : 0;
+    elapsed = std::max<qint64>(elapsed, 0);
+    const QString hhmm =
+        start.isValid() ? start.toLocalTime().toString(QStringLiteral("HH:mm")) : QStringLiteral("--:--");
+    return QStringLiteral("ID ") + s.viewer + QStringLiteral(" ・ ") +
+           (s.relay ? QStringLiteral("リレー") : QStringLiteral("P2P")) + QStringLiteral(" ・ ") + hhmm +
+           QStringLiteral(" から(") + duration(elapsed) + u')';
+}
+
+QString ProfileWindow::rightLabel(const QString &word, bool on) {
+    return on ? word : word + QStringLiteral(" ×");
+}
+
+QPushButton *ProfileWindow::rightButton(int which) const {
+    return which >= 0 && which < 3 ? m_rights[which] : nullptr;
+}
+
+void ProfileWindow::setNow(const QDateTime &now) {
+    m_now = now;
+    refresh();
+}
+
+void ProfileWindow::refresh() {
+    const auto s = session();
+    if (!s) {
+        m_stack->setCurrentIndex(1);
+        return;
+    }
+    m_stack->setCurrentIndex(0);
+    m_name->setText(s->name.isEmpty() ? QStringLiteral("名称未設定") : bounded(s->name));
+    const QString detail = s->detail();
+    m_detail->setText(bounded(detail, 300));
+    m_detail->setVisible(!detail.isEmpty());
+    m_meta->setText(bounded(metaLine(*s, m_now), 300));
+    const bool values[3] = {s->input, s->clip, s->files};
+    const QColor accent = palette().color(QPalette::Highlight);
+    for (int i = 0; i < 3; ++i) {
+        m_rights[i]->setText(rightLabel(QString::fromUtf8(kWords[i]), values[i]));
+        m_rights[i]->setStyleSheet(
+            QStringLiteral("QPushButton { color: %1; }").arg(UiFonts::css(values[i] ? accent : UiFonts::secondary())));
+    }
+}
+
+void ProfileWindow::toggle(int which) {
+    const auto s = session();
+    if (!s || !m_agent)
+        return;
+    bool v[3] = {s->input, s->clip, s->files};
+    v[which] = !v[which];
+    m_agent->setPermissions(m_sid, v[0], v[1], v[2]);
+}
+
+void ProfileWindow::closeEvent(QCloseEvent *event) {
+    Q_EMIT closing(this);
+    QWidget::closeEvent(event);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "agent/model/ControlSession.h"
+
+#include <QDateTime>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <optional>
+
+class AgentController;
+class QLabel;
+class QPushButton;
+class QStackedLayout;
+
+// Who is controlling this device through one session, with its three rights
+// and a disconnect button.
+class ProfileWindow : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int contentWidth = 360;
+    static constexpr int contentHeight = 178;
+
+    ProfileWindow(const QString &sid, AgentController *agent, QWidget *parent = nullptr);
+
+    QString sid() const { return m_sid; }
+    // The first session of the agent's status with this sid.
+    std::optional<ControlSession> session() const;
+    // "ID viewer ・ P2P ・ HH:mm から(duration)" for the given moment.
+    static QString metaLine(const ControlSession &session, const QDateTime &now);
+    // "たった今", "N 分" or "H 時間 M 分".
+    static QString duration(qint64 elapsedSeconds);
+    // Label of a rights button: the word, then " ×" when the right is off.
+    static QString rightLabel(const QString &word, bool on);
+
+    void setNow(const QDateTime &now);
+    QDateTime now() const { return m_now; }
+    QPushButton *rightButton(int which) const; // 0 input, 1 clip, 2 files
+    QPushButton *disconnectButton() const { return m_disconnect; }
+
+Q_SIGNALS:
+    void closing(ProfileWindow *window);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void refresh();
+    void toggle(int which);
+
+    QString m_sid;
+    QPointer<AgentController> m_agent;
+    QDateTime m_now;
+    QTimer m_tick;
+    QStackedLayout *m_stack = nullptr;
+    QLabel *m_name = nullptr;
+    QLabel *m_detail = nullptr;
+    QLabel *m_meta = nullptr;
+    QPushButton *m_disconnect = nullptr;
+    QPushButton *m_rights[3] = {};
+};

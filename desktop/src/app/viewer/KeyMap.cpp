@@ -1,0 +1,512 @@
+#include "viewer/KeyMap.h"
+
+#include <QKeyEvent>
+
+#include <array>
+
+namespace {
+
+// macOS virtual key codes 0…126 in ascending order; codes without a key are skipped.
+constexpr std::array<quint16, 9> macGaps{52, 63, 66, 68, 70, 77, 108, 110, 112};
+constexpr std::array<const char *, 118> macCodes{
+    "KeyA",
+    "KeyS",
+    "KeyD",
+    "KeyF",
+    "KeyH",
+    "KeyG",
+    "KeyZ",
+    "KeyX",
+    "KeyC",
+    "KeyV",
+    "IntlBackslash",
+    "KeyB",
+    "KeyQ",
+    "KeyW",
+    "KeyE",
+    "KeyR",
+    "KeyY",
+    "KeyT",
+    "Digit1",
+    "Digit2",
+    "Digit3",
+    "Digit4",
+    "Digit6",
+    "Digit5",
+    "Equal",
+    "Digit9",
+    "Digit7",
+    "Minus",
+    "Digit8",
+    "Digit0",
+    "BracketRight",
+    "KeyO",
+    "KeyU",
+    "BracketLeft",
+    "KeyI",
+    "KeyP",
+    "Enter",
+    "KeyL",
+    "KeyJ",
+    "Quote",
+    "KeyK",
+    "Semicolon",
+    "Backslash",
+    "Comma",
+    "Slash",
+    "KeyN",
+    "KeyM",
+    "Period",
+    "Tab",
+    "Space",
+    "Backquote",
+    "Backspace",
+    "Escape",
+    "MetaRight",
+    "MetaLeft",
+    "ShiftLeft",
+    "CapsLock",
+    "AltLeft",
+    "ControlLeft",
+    "ShiftRight",
+    "AltRight",
+    "ControlRight",
+    "F17",
+    "NumpadDecimal",
+    "NumpadMultiply",
+    "NumpadAdd",
+    "NumLock",
+    "AudioVolumeUp",
+    "AudioVolumeDown",
+    "AudioVolumeMute",
+    "NumpadDivide",
+    "NumpadEnter",
+    "NumpadSubtract",
+    "F18",
+    "F19",
+    "NumpadEqual",
+    "Numpad0",
+    "Numpad1",
+    "Numpad2",
+    "Numpad3",
+    "Numpad4",
+    "Numpad5",
+    "Numpad6",
+    "Numpad7",
+    "F20",
+    "Numpad8",
+    "Numpad9",
+    "IntlYen",
+    "IntlRo",
+    "NumpadComma",
+    "F5",
+    "F6",
+    "F7",
+    "F3",
+    "F8",
+    "F9",
+    "NonConvert",
+    "F11",
+    "Convert",
+    "F13",
+    "F16",
+    "F14",
+    "F10",
+    "F12",
+    "F15",
+    "Insert",
+    "Home",
+    "PageUp",
+    "Delete",
+    "F4",
+    "End",
+    "F2",
+    "PageDown",
+    "F1",
+    "ArrowLeft",
+    "ArrowRight",
+    "ArrowDown",
+    "ArrowUp",
+};
+
+constexpr int macMax = 126;
+
+const std::array<const char *, macMax + 1> &macTable() {
+    static const auto table = [] {
+        std::array<const char *, macMax + 1> t{};
+        size_t next = 0;
+        for (int code = 0; code <= macMax; ++code) {
+            bool gap = false;
+            for (quint16 g : macGaps)
+                gap = gap || g == code;
+            if (!gap)
+                t[size_t(code)] = macCodes[next++];
+        }
+        return t;
+    }();
+    return table;
+}
+
+struct EvdevRow {
+    quint16 evdev;
+    const char *code;
+};
+
+// linux/input-event-codes.h KEY_* → code, the correspondence the UI Events
+// code tables give for USB HID usages and their evdev codes.
+constexpr EvdevRow evdevRows[] = {
+    {1, "Escape"},
+    {2, "Digit1"},
+    {3, "Digit2"},
+    {4, "Digit3"},
+    {5, "Digit4"},
+    {6, "Digit5"},
+    {7, "Digit6"},
+    {8, "Digit7"},
+    {9, "Digit8"},
+    {10, "Digit9"},
+    {11, "Digit0"},
+    {12, "Minus"},
+    {13, "Equal"},
+    {14, "Backspace"},
+    {15, "Tab"},
+    {16, "KeyQ"},
+    {17, "KeyW"},
+    {18, "KeyE"},
+    {19, "KeyR"},
+    {20, "KeyT"},
+    {21, "KeyY"},
+    {22, "KeyU"},
+    {23, "KeyI"},
+    {24, "KeyO"},
+    {25, "KeyP"},
+    {26, "BracketLeft"},
+    {27, "BracketRight"},
+    {28, "Enter"},
+    {29, "ControlLeft"},
+    {30, "KeyA"},
+    {31, "KeyS"},
+    {32, "KeyD"},
+    {33, "KeyF"},
+    {34, "KeyG"},
+    {35, "KeyH"},
+    {36, "KeyJ"},
+    {37, "KeyK"},
+    {38, "KeyL"},
+    {39, "Semicolon"},
+    {40, "Quote"},
+    {41, "Backquote"},
+    {42, "ShiftLeft"},
+    {43, "Backslash"},
+    {44, "KeyZ"},
+    {45, "KeyX"},
+    {46, "KeyC"},
+    {47, "KeyV"},
+    {48, "KeyB"},
+    {49, "KeyN"},
+    {50, "KeyM"},
+    {51, "Comma"},
+    {52, "Period"},
+    {53, "Slash"},
+    {54, "ShiftRight"},
+    {55, "NumpadMultiply"},
+    {56, "AltLeft"},
+    {57, "Space"},
+    {58, "CapsLock"},
+    {59, "F1"},
+    {60, "F2"},
+    {61, "F3"},
+    {62, "F4"},
+    {63, "F5"},
+    {64, "F6"},
+    {65, "F7"},
+    {66, "F8"},
+    {67, "F9"},
+    {68, "F10"},
+    {69, "NumLock"},
+    {70, "ScrollLock"},
+    {71, "Numpad7"},
+    {72, "Numpad8"},
+    {73, "Numpad9"},
+    {74, "NumpadSubtract"},
+    {75, "Numpad4"},
+    {76, "Numpad5"},
+    {77, "Numpad6"},
+    {78, "NumpadAdd"},
+    {79, "Numpad1"},
+    {80, "Numpad2"},
+    {81, "Numpad3"},
+    {82, "Numpad0"},
+    {83, "NumpadDecimal"},
+    {85, "Lang5"},         // KEY_ZENKAKUHANKAKU
+    {86, "IntlBackslash"}, // KEY_102ND, the ISO key beside left Shift
+    {87, "F11"},
+    {88, "F12"},
+    {89, "IntlRo"},
+    {90, "Lang3"}, // KEY_KATAKANA
+    {91, "Lang4"}, // KEY_HIRAGANA
+    {92, "Convert"},
+    {93, "KanaMode"}, // KEY_KATAKANAHIRAGANA
+    {94, "NonConvert"},
+    {95, "NumpadComma"}, // KEY_KPJPCOMMA
+    {96, "NumpadEnter"},
+    {97, "ControlRight"},
+    {98, "NumpadDivide"},
+    {99, "PrintScreen"}, // KEY_SYSRQ
+    {100, "AltRight"},   // also AltGr
+    {102, "Home"},
+    {103, "ArrowUp"},
+    {104, "PageUp"},
+    {105, "ArrowLeft"},
+    {106, "ArrowRight"},
+    {107, "End"},
+    {108, "ArrowDown"},
+    {109, "PageDown"},
+    {110, "Insert"},
+    {111, "Delete"},
+    {113, "AudioVolumeMute"},
+    {114, "AudioVolumeDown"},
+    {115, "AudioVolumeUp"},
+    {116, "Power"},
+    {117, "NumpadEqual"},
+    {119, "Pause"},
+    {121, "NumpadComma"},
+    {122, "Lang1"}, // KEY_HANGEUL
+    {123, "Lang2"}, // KEY_HANJA
+    {124, "IntlYen"},
+    {125, "MetaLeft"},
+    {126, "MetaRight"},
+    {127, "ContextMenu"}, // KEY_COMPOSE, the menu key of PC keyboards
+    {138, "Help"},
+    {183, "F13"},
+    {184, "F14"},
+    {185, "F15"},
+    {186, "F16"},
+    {187, "F17"},
+    {188, "F18"},
+    {189, "F19"},
+    {190, "F20"},
+    {191, "F21"},
+    {192, "F22"},
+    {193, "F23"},
+    {194, "F24"},
+};
+
+constexpr quint32 evdevMax = 194;
+
+const std::array<const char *, evdevMax + 1> &evdevTable() {
+    static const auto table = [] {
+        std::array<const char *, evdevMax + 1> t{};
+        for (const EvdevRow &row : evdevRows)
+            t[row.evdev] = row.code;
+        return t;
+    }();
+    return table;
+}
+
+} // namespace
+
+std::optional<QString> KeyMap::dom(quint16 keyCode) {
+    if (keyCode > macMax)
+        return std::nullopt;
+    const char *c = macTable()[keyCode];
+    return c ? std::optional<QString>(QString::fromLatin1(c)) : std::nullopt;
+}
+
+std::optional<QString> KeyMap::evdev(quint32 evdevCode) {
+    if (evdevCode > evdevMax)
+        return std::nullopt;
+    const char *c = evdevTable()[evdevCode];
+    return c ? std::optional<QString>(QString::fromLatin1(c)) : std::nullopt;
+}
+
+std::optional<QString> KeyMap::scanCode(quint32 nativeScanCode) {
+    // XKB keycodes start at 8; 0…7 do not name keys.
+    if (nativeScanCode < 8)
+        return std::nullopt;
+    return evdev(nativeScanCode - 8);
+}
+
+std::optional<QString> KeyMap::qtKey(int key, Qt::KeyboardModifiers modifiers) {
+    const bool keypad = modifiers.testFlag(Qt::KeypadModifier);
+    if (key >= Qt::Key_A && key <= Qt::Key_Z)
+        return QStringLiteral("Key") + QChar(char16_t(key));
+    if (key >= Qt::Key_0 && key <= Qt::Key_9)
+        return (keypad ? QStringLiteral("Numpad") : QStringLiteral("Digit")) + QChar(char16_t(key));
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F24)
+        return QStringLiteral("F%1").arg(key - Qt::Key_F1 + 1);
+    switch (key) {
+    case Qt::Key_Escape:
+        return QStringLiteral("Escape");
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        return QStringLiteral("Tab");
+    case Qt::Key_Backspace:
+        return QStringLiteral("Backspace");
+    case Qt::Key_Return:
+        return QStringLiteral("Enter");
+    case Qt::Key_Enter:
+        return keypad ? QStringLiteral("NumpadEnter") : QStringLiteral("Enter");
+    case Qt::Key_Insert:
+        return QStringLiteral("Insert");
+    case Qt::Key_Delete:
+        return QStringLiteral("Delete");
+    case Qt::Key_Pause:
+        return QStringLiteral("Pause");
+    case Qt::Key_Print:
+    case Qt::Key_SysReq:
+        return QStringLiteral("PrintScreen");
+    case Qt::Key_Home:
+        return QStringLiteral("Home");
+    case Qt::Key_End:
+        return QStringLiteral("End");
+    case Qt::Key_Left:
+        return QStringLiteral("ArrowLeft");
+    case Qt::Key_Up:
+        return QStringLiteral("ArrowUp");
+    case Qt::Key_Right:
+        return QStringLiteral("ArrowRight");
+    case Qt::Key_Down:
+        return QStringLiteral("ArrowDown");
+    case Qt::Key_PageUp:
+        return QStringLiteral("PageUp");
+    case Qt::Key_PageDown:
+        return QStringLiteral("PageDown");
+    case Qt::Key_Shift:
+        return QStringLiteral("ShiftLeft");
+    case Qt::Key_Control:
+        return QStringLiteral("ControlLeft");
+    case Qt::Key_Alt:
+        return QStringLiteral("AltLeft");
+    case Qt::Key_AltGr:
+        return QStringLiteral("AltRight");
+    case Qt::Key_Meta:
+    case Qt::Key_Super_L:
+        return QStringLiteral("MetaLeft");
+    case Qt::Key_Super_R:
+        return QStringLiteral("MetaRight");
+    case Qt::Key_Menu:
+        return QStringLiteral("ContextMenu");
+    case Qt::Key_CapsLock:
+        return QStringLiteral("CapsLock");
+    case Qt::Key_NumLock:
+        return QStringLiteral("NumLock");
+    case Qt::Key_ScrollLock:
+        return QStringLiteral("ScrollLock");
+    case Qt::Key_Space:
+        return QStringLiteral("Space");
+    case Qt::Key_VolumeUp:
+        return QStringLiteral("AudioVolumeUp");
+    case Qt::Key_VolumeDown:
+        return QStringLiteral("AudioVolumeDown");
+    case Qt::Key_VolumeMute:
+        return QStringLiteral("AudioVolumeMute");
+    case Qt::Key_Henkan:
+        return QStringLiteral("Convert");
+    case Qt::Key_Muhenkan:
+        return QStringLiteral("NonConvert");
+    case Qt::Key_yen:
+        return QStringLiteral("IntlYen");
+    // Punctuation: the US key that carries the character, shifted or not.
+    case Qt::Key_Minus:
+        return keypad ? QStringLiteral("NumpadSubtract") : QStringLiteral("Minus");
+    case Qt::Key_Underscore:
+        return QStringLiteral("Minus");
+    case Qt::Key_Equal:
+        return keypad ? QStringLiteral("NumpadEqual") : QStringLiteral("Equal");
+    case Qt::Key_Plus:
+        return keypad ? QStringLiteral("NumpadAdd") : QStringLiteral("Equal");
+    case Qt::Key_Asterisk:
+        return keypad ? QStringLiteral("NumpadMultiply") : QStringLiteral("Digit8");
+    case Qt::Key_Slash:
+        return keypad ? QStringLiteral("NumpadDivide") : QStringLiteral("Slash");
+    case Qt::Key_Question:
+        return QStringLiteral("Slash");
+    case Qt::Key_Period:
+        return keypad ? QStringLiteral("NumpadDecimal") : QStringLiteral("Period");
+    case Qt::Key_Greater:
+        return QStringLiteral("Period");
+    case Qt::Key_Comma:
+        return keypad ? QStringLiteral("NumpadComma") : QStringLiteral("Comma");
+    case Qt::Key_Less:
+        return QStringLiteral("Comma");
+    case Qt::Key_BracketLeft:
+    case Qt::Key_BraceLeft:
+        return QStringLiteral("BracketLeft");
+    case Qt::Key_BracketRight:
+    case Qt::Key_BraceRight:
+        return QStringLiteral("BracketRight");
+    case Qt::Key_Semicolon:
+    case Qt::Key_Colon:
+        return QStringLiteral("Semicolon");
+    case Qt::Key_Apostrophe:
+    case Qt::Key_QuoteDbl:
+        return QStringLiteral("Quote");
+    case Qt::Key_QuoteLeft:
+    case Qt::Key_AsciiTilde:
+        return QStringLiteral("Backquote");
+    case Qt::Key_Backslash:
+    case Qt::Key_Bar:
+        return QStringLiteral("Backslash");
+    case Qt::Key_Exclam:
+        return QStringLiteral("Digit1");
+    case Qt::Key_At:
+        return QStringLiteral("Digit2");
+    case Qt::Key_NumberSign:
+        return QStringLiteral("Digit3");
+    case Qt::Key_Dollar:
+        return QStringLiteral("Digit4");
+    case Qt::Key_Percent:
+        return QStringLiteral("Digit5");
+    case Qt::Key_AsciiCircum:
+        return QStringLiteral("Digit6");
+    case Qt::Key_Ampersand:
+        return QStringLiteral("Digit7");
+    case Qt::Key_ParenLeft:
+        return QStringLiteral("Digit9");
+    case Qt::Key_ParenRight:
+        return QStringLiteral("Digit0");
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<QString> KeyMap::code(const QKeyEvent &event) {
+    if (event.nativeScanCode() != 0)
+        return scanCode(event.nativeScanCode());
+    return qtKey(event.key(), event.modifiers());
+}
+
+bool KeyMap::isModifier(const QString &code) {
+    static const QStringList modifiers{QStringLiteral("ShiftLeft"),   QStringLiteral("ShiftRight"),
+                                       QStringLiteral("ControlLeft"), QStringLiteral("ControlRight"),
+                                       QStringLiteral("AltLeft"),     QStringLiteral("AltRight"),
+                                       QStringLiteral("MetaLeft"),    QStringLiteral("MetaRight")};
+    return modifiers.contains(code);
+}
+
+std::optional<QString> KeyMap::ch(const QString &text, int key, Qt::KeyboardModifiers modifiers) {
+    const bool oneScalar =
+        text.size() == 1 || (text.size() == 2 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate());
+    if (oneScalar) {
+        const char32_t first = text.size() == 1 ? text.at(0).unicode() : QChar::surrogateToUcs4(text[0], text[1]);
+        if (first >= 0x20 && first != 0x7f)
+            return text;
+    }
+    if (modifiers.testFlag(Qt::ControlModifier) && key >= Qt::Key_A && key <= Qt::Key_Z) {
+        const QChar letter{char16_t(key)}; // Qt keys of letters are the capitals
+        return modifiers.testFlag(Qt::ShiftModifier) ? QString(letter) : QString(letter.toLower());
+    }
+    return std::nullopt;
+}
+
+int KeyMap::domCount() {
+    int n = 0;
+    for (const char *c : macTable())
+        n += c ? 1 : 0;
+    return n;
+}
+
+int KeyMap::evdevCount() {
+    return int(std::size(evdevRows));
+}

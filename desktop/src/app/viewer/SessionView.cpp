@@ -1,0 +1,578 @@
+#include "viewer/SessionView.h"
+
+#include "config/AppConfig.h"
+#include "viewer/RemoteScreenView.h"
+#include "session/SessionStore.h"
+#include "util/StringUtils.h"
+#include "style/SymbolIcons.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QBuffer>
+#include <QFile>
+#include <QFileDialog>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QImageWriter>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace {
+enum Page { connectingPage = 0, screenPage = 1, failedPage = 2, emptyPage = 3 };
+
+const QList<QPair<QString, QString>> &qualityRows() {
+    static const QList<QPair<QString, QString>> rows{
+        {QStringLiteral("speed"), QStringLiteral("速度優先")},
+        {QStringLiteral("balanced"), QStringLiteral("標準")},
+        {QStringLiteral("quality"), QStringLiteral("画質優先")},
+    };
+    return rows;
+}
+
+// A JSON number as a whole number, truncated; 0 when absent or not a finite number.
+qint64 wholeNumber(const QJsonValue &v) {
+    if (!v.isDouble())
+        return 0;
+    const double d = v.toDouble();
+    if (!std::isfinite(d))
+        return 0;
+    if (d >= 9.2e18)
+        return std::numeric_limits<qint64>::max();
+    if (d <= -9.2e18)
+        return std::numeric_limits<qint64>::min();
+    return qint64(std::trunc(d));
+}
+
+QFrame *divider(QWidget *parent, QFrame::Shape shape) {
+    auto *line = new QFrame(parent);
+    line->setFrameShape(shape);
+    line->setFrameShadow(QFrame::Plain);
+    line->setStyleSheet(QStringLiteral("color: palette(mid);"));
+    return line;
+}
+} // namespace
+
+SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore *store, QWidget *parent)
+    : QWidget(parent), m_session(session), m_config(config), m_store(store),
+      m_sid(session ? session->sid() : QString()) {
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    auto *header = new QWidget(this);
+    header->setObjectName("header");
+    buildHeader(header);
+    layout->addWidget(header);
+    layout->addWidget(divider(this, QFrame::HLine));
+
+    m_main = new QStackedWidget(this);
+    m_main->setObjectName("mainArea");
+    m_main->setAutoFillBackground(true);
+    QPalette black = m_main->palette();
+    black.setColor(QPalette::Window, Qt::black);
+    black.setColor(QPalette::WindowText, Qt::white);
+    m_main->setPalette(black);
+
+    // Connecting / authenticating.
+    auto *connecting = new QWidget(m_main);
+    auto *cl = new QVBoxLayout(connecting);
+    cl->addStretch();
+    auto *progress = new QProgressBar(connecting);
+    progress->setRange(0, 0);
+    progress->setTextVisible(false);
+    progress->setFixedWidth(160);
+    cl->addWidget(progress, 0, Qt::AlignHCenter);
+    m_progressText = new QLabel(connecting);
+    m_progressText->setObjectName("progressText");
+    cl->addWidget(m_progressText, 0, Qt::AlignHCenter);
+    auto *cancel = new QPushButton(QStringLiteral("キャンセル"), connecting);
+    cancel->setObjectName("cancel");
+    connect(cancel, &QPushButton::clicked, this, &SessionView::endSession);
+    cl->addWidget(cancel, 0, Qt::AlignHCenter);
+    cl->addStretch();
+    m_main->addWidget(connecting);
+
+    m_screen = new RemoteScreenView(m_main);
+    m_screen->setObjectName("screen");
+    m_main->addWidget(m_screen);
+
+    auto *failed = new QWidget(m_main);
+    auto *fl = new QVBoxLayout(failed);
+    fl->addStretch();
+    auto *warning = new QLabel(failed);
+    warning->setPixmap(SymbolIcons::warning(QColor(255, 149, 0)).pixmap(48, 48));
+    fl->addWidget(warning, 0, Qt::AlignHCenter);
+    m_failureText = new QLabel(failed);
+    m_failureText->setObjectName("failureText");
+    m_failureText->setWordWrap(true);
+    m_failureText->setAlignment(Qt::AlignCenter);
+    fl->addWidget(m_failureText, 0, Qt::AlignHCenter);
+    auto *closeButton = new QPushButton(QStringLiteral("閉じる"), failed);
+    closeButton->setObjectName("close");
+    closeButton->setDefault(true);
+    closeButton->setStyleSheet(QStringLiteral("QPushButton { background: #0a84ff; color: white; border-radius: 5px;"
+                                              " padding: 4px 16px; }"));
+    connect(closeButton, &QPushButton::clicked, this, &SessionView::endSession);
+    fl->addWidget(closeButton, 0, Qt::AlignHCenter);
+    fl->addStretch();
+    m_main->addWidget(failed);
+    m_main->addWidget(new QWidget(m_main)); // closed: nothing
+    layout->addWidget(m_main, 1);
+
+    layout->addWidget(divider(this, QFrame::HLine));
+    auto *bar = new QWidget(this);
+    bar->setObjectName("keyBar");
+    buildKeyBar(bar);
+    layout->addWidget(bar);
+
+    m_toastLabel = new QLabel(this);
+    m_toastLabel->setObjectName("toast");
+    m_toastLabel->setStyleSheet(QStringLiteral("QLabel { background: rgba(30,30,30,220); color: white;"
+                                               " border-radius: 8px; padding: 6px 12px; }"));
+    m_toastLabel->hide();
+
+    // The Super chords the screen leaves local (the PC keyboard's Command chords).
+    auto addShortcut = [this](QKeySequence keys, auto fn) {
+        auto *a = new QAction(this);
+        a->setShortcut(keys);
+        a->setShortcutContext(Qt::WindowShortcut);
+        connect(a, &QAction::triggered, this, fn);
+        addAction(a);
+    };
+    addShortcut(QKeySequence(Qt::META | Qt::Key_W), [this] {
+        if (QWidget *w = window())
+            w->close();
+    });
+    addShortcut(QKeySequence(Qt::META | Qt::Key_M), [this] { window()->showMinimized(); });
+    addShortcut(QKeySequence(Qt::META | Qt::Key_H), [this] { window()->showMinimized(); });
+    addShortcut(QKeySequence(Qt::META | Qt::Key_Q),
+                [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
+
+    if (m_session) {
+        for (auto sig : {&RemoteSession::stateChanged, &RemoteSession::nameChanged, &RemoteSession::statsChanged,
+                         &RemoteSession::videoModeChanged, &RemoteSession::frameSizeChanged})
+            connect(m_session, sig, this, &SessionView::refresh);
+        connect(m_session, &RemoteSession::monitorsChanged, this, &SessionView::refreshMonitors);
+        for (auto sig :
+             {&RemoteSession::audioAvailableChanged, &RemoteSession::mutedChanged, &RemoteSession::volumeChanged})
+            connect(m_session, sig, this, &SessionView::refreshAudio);
+        m_screen->setSession(m_session);
+    }
+    if (m_config) {
+        m_screen->setShowCursor(m_config->showCursor());
+        connect(m_config, &AppConfig::showCursorChanged, this,
+                [this] { m_screen->setShowCursor(m_config && m_config->showCursor()); });
+    }
+    refresh();
+    refreshMonitors();
+    refreshAudio();
+}
+
+SessionView::~SessionView() {
+    if (m_screen)
+        m_screen->detach();
+}
+
+void SessionView::buildHeader(QWidget *header) {
+    auto *h = new QHBoxLayout(header);
+    h->setContentsMargins(10, 6, 10, 6);
+    h->setSpacing(8);
+
+    m_dot = new QLabel(header);
+    m_dot->setObjectName("statusDot");
+    m_dot->setFixedSize(8, 8);
+    h->addWidget(m_dot);
+    m_title = new QLabel(header);
+    m_title->setObjectName("title");
+    QFont headline = m_title->font();
+    headline.setBold(true);
+    headline.setPointSizeF(headline.pointSizeF() + 1);
+    m_title->setFont(headline);
+    h->addWidget(m_title);
+
+    m_stats = new QLabel(header);
+    m_stats->setObjectName("stats");
+    QFont small = m_stats->font();
+    small.setPointSize(11);
+    m_stats->setFont(small);
+    m_stats->setForegroundRole(QPalette::PlaceholderText);
+    h->addWidget(m_stats);
+    h->addStretch();
+
+    m_monitorButton = new QToolButton(header);
+    m_monitorButton->setObjectName("monitorMenu");
+    m_monitorButton->setText(QStringLiteral("モニタ"));
+    m_monitorButton->setFixedWidth(90);
+    m_monitorButton->setPopupMode(QToolButton::InstantPopup);
+    m_monitorMenu = new QMenu(m_monitorButton);
+    m_monitorButton->setMenu(m_monitorMenu);
+    h->addWidget(m_monitorButton);
+
+    m_qualityButton = new QToolButton(header);
+    m_qualityButton->setObjectName("qualityMenu");
+    m_qualityButton->setText(QStringLiteral("画質"));
+    m_qualityButton->setFixedWidth(80);
+    m_qualityButton->setPopupMode(QToolButton::InstantPopup);
+    auto *qualityMenu = new QMenu(m_qualityButton);
+    for (const auto &[key, label] : qualityRows()) {
+        const Quality q = presets().value(key);
+        QAction *a = qualityMenu->addAction(qualityLabel(label, q));
+        a->setData(key);
+        connect(a, &QAction::triggered, this, [this, key = key, q] {
+            if (m_config)
+                m_config->setPreset(key);
+            if (m_session)
+                m_session->setQuality(q);
+        });
+    }
+    m_qualityButton->setMenu(qualityMenu);
+    h->addWidget(m_qualityButton);
+
+    m_muteButton = new QToolButton(header);
+    m_muteButton->setObjectName("mute");
+    m_muteButton->setAutoRaise(true);
+    connect(m_muteButton, &QToolButton::clicked, this, [this] {
+        if (m_session)
+            m_session->setMuted(!m_session->muted());
+    });
+    h->addWidget(m_muteButton);
+    m_volume = new QSlider(Qt::Horizontal, header);
+    m_volume->setObjectName("volume");
+    m_volume->setRange(0, 100);
+    m_volume->setFixedWidth(90);
+    connect(m_volume, &QSlider::valueChanged, this, [this](int v) {
+        const double volume = v / 100.0;
+        if (m_session && std::abs(m_session->volume() - volume) > 0.005)
+            m_session->setVolume(volume);
+        if (m_config && std::abs(m_config->volume() - volume) > 0.005)
+            m_config->setVolume(volume);
+    });
+    h->addWidget(m_volume);
+
+    m_cameraButton = new QToolButton(header);
+    m_cameraButton->setObjectName("cameraMenu");
+    m_cameraButton->setIcon(SymbolIcons::camera(palette().color(QPalette::WindowText)));
+    m_cameraButton->setFixedWidth(60);
+    m_cameraButton->setPopupMode(QToolButton::InstantPopup);
+    auto *cameraMenu = new QMenu(m_cameraButton);
+    connect(cameraMenu->addAction(QStringLiteral("いま見えている画面を保存")), &QAction::triggered, this,
+            &SessionView::saveSnapshot);
+    connect(cameraMenu->addAction(QStringLiteral("相手側で高画質撮影して保存")), &QAction::triggered, this, [this] {
+        if (m_session)
+            m_session->requestStill();
+    });
+    m_cameraButton->setMenu(cameraMenu);
+    h->addWidget(m_cameraButton);
+
+    m_disconnect = new QPushButton(QStringLiteral("切断"), header);
+    m_disconnect->setObjectName("disconnect");
+    // Command+Escape on the other build; Super is the PC keyboard's Command key.
+    m_disconnect->setShortcut(QKeySequence(Qt::META | Qt::Key_Escape));
+    connect(m_disconnect, &QPushButton::clicked, this, &SessionView::endSession);
+    h->addWidget(m_disconnect);
+}
+
+void SessionView::buildKeyBar(QWidget *bar) {
+    auto *h = new QHBoxLayout(bar);
+    h->setContentsMargins(10, 6, 10, 6);
+    h->setSpacing(6);
+    auto *cad = new QPushButton(QStringLiteral("Ctrl+Alt+Del"), bar);
+    cad->setObjectName("cad");
+    cad->setFocusPolicy(Qt::NoFocus);
+    connect(cad, &QPushButton::clicked, this, [this] {
+        if (m_session)
+            m_session->sendInput(QJsonObject{{"t", "cad"}});
+    });
+    h->addWidget(cad);
+    const QList<QPair<QString, QString>> keys{
+        {QStringLiteral("Esc"), QStringLiteral("Escape")},  {QStringLiteral("Tab"), QStringLiteral("Tab")},
+        {QStringLiteral("←"), QStringLiteral("ArrowLeft")}, {QStringLiteral("↑"), QStringLiteral("ArrowUp")},
+        {QStringLiteral("↓"), QStringLiteral("ArrowDown")}, {QStringLiteral("→"), QStringLiteral("ArrowRight")},
+    };
+    for (const auto &[label, code] : keys) {
+        auto *b = new QPushButton(label, bar);
+        b->setObjectName("key_" + code);
+        b->setFocusPolicy(Qt::NoFocus); // pressing a key button leaves the focus where it was
+        connect(b, &QPushButton::clicked, this, [this, code = code] { pressKey(code); });
+        h->addWidget(b);
+    }
+    h->addWidget(divider(bar, QFrame::VLine));
+    m_field = new QLineEdit(bar);
+    m_field->setObjectName("textField");
+    m_field->setPlaceholderText(QStringLiteral("テキスト送信(日本語入力はこちら)"));
+    m_field->setMaximumWidth(320);
+    m_field->setMinimumWidth(200);
+    connect(m_field, &QLineEdit::textChanged, this, &SessionView::setText);
+    connect(m_field, &QLineEdit::returnPressed, this, &SessionView::sendText);
+    h->addWidget(m_field);
+    m_sendButton = new QPushButton(QStringLiteral("送信"), bar);
+    m_sendButton->setObjectName("send");
+    m_sendButton->setEnabled(false);
+    connect(m_sendButton, &QPushButton::clicked, this, &SessionView::sendText);
+    h->addWidget(m_sendButton);
+    h->addStretch();
+    auto *hint = new QLabel(QStringLiteral("キー入力は映像をクリックしてから"), bar);
+    hint->setForegroundRole(QPalette::PlaceholderText);
+    h->addWidget(hint);
+}
+
+QString SessionView::displayTitle(const QString &name, const QString &targetId) {
+    return name.isEmpty() ? formattedId(targetId) : name;
+}
+
+QString SessionView::windowTitle(const QString &name, const QString &targetId) {
+    return displayTitle(name, targetId) + QStringLiteral(" — velmo-remote");
+}
+
+QString SessionView::statsText(const QJsonObject &stats, const QString &videoMode, const QSizeF &frameSize) {
+    const QJsonValue codecValue = stats.value("codec");
+    QString text = (codecValue.isString() ? codecValue.toString() : videoMode).toUpper();
+    const QJsonValue enc = stats.value("enc");
+    if (enc.isString())
+        text += "/" + enc.toString();
+    text +=
+        QStringLiteral("  %1fps  %2kbps  ").arg(wholeNumber(stats.value("fps"))).arg(wholeNumber(stats.value("kbps")));
+    text += stats.value("relay").toBool(false) ? QStringLiteral("RELAY") : QStringLiteral("P2P");
+    text += QStringLiteral("  ");
+    if (frameSize.width() > 0)
+        text += QStringLiteral("%1×%2").arg(qint64(frameSize.width())).arg(qint64(frameSize.height()));
+    else
+        text += QStringLiteral("-");
+    return text;
+}
+
+QList<SessionView::MonitorEntry> SessionView::monitorEntries(const QList<Monitor> &monitors) {
+    QList<MonitorEntry> out;
+    if (monitors.size() >= 2)
+        out.append({QStringLiteral("全モニタ"), QStringLiteral("all"), 0});
+    for (const Monitor &m : monitors) {
+        QString label = QStringLiteral("%1  %2×%3").arg(m.name).arg(m.w).arg(m.h);
+        if (m.primary)
+            label += QStringLiteral("  ★");
+        out.append({label, QStringLiteral("single"), m.id});
+    }
+    return out;
+}
+
+QString SessionView::qualityLabel(const QString &label, const Quality &q) {
+    return QStringLiteral("%1  %2fps / %3% / %4kbps").arg(label).arg(q.fps).arg(int(q.scale * 100)).arg(q.kbps);
+}
+
+QString SessionView::proposedFileName(const QString &targetId, const QDateTime &localTime) {
+    return QStringLiteral("velmo-remote-") + targetId + "-" + localTime.toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+           QStringLiteral(".png");
+}
+
+void SessionView::setText(const QString &text) {
+    if (text == m_text)
+        return;
+    m_text = text;
+    if (m_field->text() != text)
+        m_field->setText(text);
+    m_sendButton->setEnabled(!text.isEmpty());
+    Q_EMIT textChanged();
+}
+
+void SessionView::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    if (m_started || !m_session)
+        return;
+    m_started = true;
+    QPointer<SessionView> self(this);
+    m_session->setOnStill([self](const QByteArray &bytes) {
+        if (!self)
+            return;
+        const QImage image = QImage::fromData(bytes);
+        if (!image.isNull()) // undecodable stills are dropped
+            self->saveImage(image, QStringLiteral("高画質スクリーンショット"));
+    });
+    Q_EMIT startedChanged();
+    m_session->start();
+}
+
+void SessionView::resizeEvent(QResizeEvent *event) {
+    QWidget::resizeEvent(event);
+    placeToast();
+}
+
+void SessionView::refresh() {
+    const RemoteSession::State state = m_session ? m_session->state() : RemoteSession::State::Closed;
+    const bool connected = state == RemoteSession::State::Connected;
+    m_dot->setPixmap(SymbolIcons::dot(connected ? QColor(52, 199, 89) : QColor(255, 149, 0)).pixmap(8, 8));
+    if (m_session) {
+        m_title->setText(displayTitle(m_session->name(), m_session->targetId()));
+        m_stats->setText(statsText(m_session->stats(), m_session->videoMode(), m_session->frameSize()));
+        if (QWidget *w = window(); w && w != this && w->isWindow())
+            w->setWindowTitle(windowTitle(m_session->name(), m_session->targetId()));
+    }
+    switch (state) {
+    case RemoteSession::State::Connecting:
+    case RemoteSession::State::Authenticating:
+        m_progressText->setText(state == RemoteSession::State::Authenticating
+                                    ? QStringLiteral("認証中…")
+                                    : m_session->name() + QStringLiteral(" に接続中…"));
+        m_main->setCurrentIndex(connectingPage);
+        break;
+    case RemoteSession::State::Connected:
+        if (m_main->currentIndex() != screenPage) {
+            m_main->setCurrentIndex(screenPage);
+            m_screen->setFocus(Qt::OtherFocusReason);
+        }
+        break;
+    case RemoteSession::State::Failed:
+        m_failureText->setText(m_session->failureText());
+        m_main->setCurrentIndex(failedPage);
+        break;
+    case RemoteSession::State::Closed:
+        m_main->setCurrentIndex(emptyPage);
+        if (!m_dismissed) {
+            m_dismissed = true;
+            QMetaObject::invokeMethod(this, &SessionView::dismissRequested, Qt::QueuedConnection);
+        }
+        break;
+    }
+}
+
+void SessionView::refreshMonitors() {
+    m_monitorMenu->clear();
+    if (!m_session)
+        return;
+    for (const MonitorEntry &e : monitorEntries(m_session->monitors())) {
+        QAction *a = m_monitorMenu->addAction(e.label);
+        connect(a, &QAction::triggered, this, [this, e] {
+            if (m_session)
+                m_session->selectMonitor(e.mode, e.id);
+        });
+    }
+}
+
+void SessionView::refreshAudio() {
+    const bool available = m_session && m_session->audioAvailable();
+    m_muteButton->setVisible(available);
+    m_volume->setVisible(available);
+    if (!m_session)
+        return;
+    const bool muted = m_session->muted();
+    m_muteButton->setIcon(SymbolIcons::speaker(muted, palette().color(QPalette::WindowText)));
+    m_muteButton->setToolTip(muted ? QStringLiteral("音を出す") : QStringLiteral("消音"));
+    const int v = int(std::lround(std::clamp(m_session->volume(), 0.0, 1.0) * 100));
+    if (m_volume->value() != v) {
+        const QSignalBlocker block(m_volume);
+        m_volume->setValue(v);
+    }
+}
+
+void SessionView::endSession() {
+    if (m_store)
+        m_store->close(m_sid);
+    else if (m_session)
+        m_session->close();
+    if (!m_dismissed) {
+        m_dismissed = true;
+        Q_EMIT dismissRequested();
+    }
+}
+
+void SessionView::pressKey(const QString &code) {
+    if (!m_session)
+        return;
+    m_session->sendInput(QJsonObject{{"t", "kd"}, {"code", code}});
+    QPointer<RemoteSession> session = m_session;
+    QTimer::singleShot(30, this, [session, code] {
+        if (session)
+            session->sendInput(QJsonObject{{"t", "ku"}, {"code", code}});
+    });
+}
+
+void SessionView::sendText() {
+    if (m_text.isEmpty())
+        return;
+    if (m_session)
+        m_session->sendInput(QJsonObject{{"t", "text"}, {"s", m_text}});
+    setText(QString());
+}
+
+void SessionView::saveSnapshot() {
+    const QImage image = m_session ? m_session->snapshot() : QImage();
+    if (image.isNull()) {
+        showToast(QStringLiteral("まだ映像がありません"));
+        return;
+    }
+    saveImage(image, QStringLiteral("スクリーンショット"));
+}
+
+void SessionView::showToast(const QString &message) {
+    // A serial rather than the text decides, so a repeated message also gets its full time.
+    const quint64 serial = ++m_toastSerial;
+    m_toast = message;
+    m_toastLabel->setText(message);
+    m_toastLabel->adjustSize();
+    placeToast();
+    m_toastLabel->show();
+    m_toastLabel->raise();
+    Q_EMIT toastChanged();
+    QTimer::singleShot(2500, this, [this, serial] {
+        if (serial != m_toastSerial)
+            return;
+        m_toast.clear();
+        m_toastLabel->hide();
+        Q_EMIT toastChanged();
+    });
+}
+
+void SessionView::placeToast() {
+    if (!m_toastLabel)
+        return;
+    const QSize s = m_toastLabel->sizeHint();
+    m_toastLabel->setGeometry((width() - s.width()) / 2, height() - s.height() - 70, s.width(), s.height());
+}
+
+void SessionView::saveImage(const QImage &image, const QString &label) {
+    if (image.isNull()) {
+        showToast(QStringLiteral("画像を取り出せませんでした"));
+        return;
+    }
+    QByteArray png;
+    {
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "png");
+        if (!writer.write(image)) {
+            showToast(QStringLiteral("PNG に変換できませんでした"));
+            return;
+        }
+    }
+    const QString targetId = m_session ? m_session->targetId() : QString();
+    auto *dialog = new QFileDialog(this);
+    dialog->setObjectName("saveDialog");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilter(QStringLiteral("PNG (*.png)"));
+    dialog->setDefaultSuffix(QStringLiteral("png"));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setWindowModality(Qt::NonModal);
+    dialog->selectFile(proposedFileName(targetId, QDateTime::currentDateTime()));
+    connect(dialog, &QFileDialog::fileSelected, this, [this, png, label](const QString &path) {
+        if (path.isEmpty())
+            return;
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(png) == png.size() && file.flush()) {
+            file.close();
+            showToast(label + QStringLiteral("を保存しました"));
+        } else {
+            showToast(QStringLiteral("保存できませんでした: ") + file.errorString());
+        }
+    });
+    dialog->show();
+}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "session/Monitor.h"
+#include "config/Quality.h"
+#include "session/RemoteSession.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QPointer>
+#include <QWidget>
+
+class AppConfig;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QSlider;
+class QStackedWidget;
+class QToolButton;
+class RemoteScreenView;
+class SessionStore;
+
+// The content of a session window: header (status, statistics, monitor and
+// quality menus, audio, screenshots, "切断"), the remote screen or the
+// connecting/failure panel, and the key bar.
+class SessionView : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QString text READ text WRITE setText NOTIFY textChanged)
+    Q_PROPERTY(QString toast READ toast NOTIFY toastChanged)
+    Q_PROPERTY(bool started READ started NOTIFY startedChanged)
+
+public:
+    struct MonitorEntry {
+        QString label;
+        QString mode; // "all" or "single"
+        int id = 0;
+        bool operator==(const MonitorEntry &) const = default;
+    };
+
+    SessionView(RemoteSession *session, AppConfig *config, SessionStore *store, QWidget *parent = nullptr);
+    ~SessionView() override;
+
+    RemoteSession *session() const { return m_session; }
+    QString text() const { return m_text; }
+    void setText(const QString &text);
+    QString toast() const { return m_toast; }
+    bool started() const { return m_started; }
+    RemoteScreenView *screen() const { return m_screen; }
+
+    // name when not empty, else the grouped device ID.
+    static QString displayTitle(const QString &name, const QString &targetId);
+    static QString windowTitle(const QString &name, const QString &targetId);
+    // codec[/enc]  NNfps  NNkbps  P2P|RELAY  W×H (or "-").
+    static QString statsText(const QJsonObject &stats, const QString &videoMode, const QSizeF &frameSize);
+    // The "モニタ" menu: "全モニタ" first when there are two or more displays.
+    static QList<MonitorEntry> monitorEntries(const QList<Monitor> &monitors);
+    // label  NNfps / NN% / NNkbps
+    static QString qualityLabel(const QString &label, const Quality &q);
+    static QString proposedFileName(const QString &targetId, const QDateTime &localTime);
+
+    // The actions of the header and the key bar, as the buttons run them.
+    void endSession();
+    void pressKey(const QString &code);
+    void sendText();
+    void saveSnapshot();
+    void showToast(const QString &message);
+    // Encodes the image and offers a save dialog; the outcome comes as a toast.
+    void saveImage(const QImage &image, const QString &label);
+
+Q_SIGNALS:
+    void textChanged();
+    void toastChanged();
+    void startedChanged();
+    // The window should go away (the session ended or is closed).
+    void dismissRequested();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void buildHeader(QWidget *header);
+    void buildKeyBar(QWidget *bar);
+    void refresh();
+    void refreshMonitors();
+    void refreshAudio();
+    void placeToast();
+
+    QPointer<RemoteSession> m_session;
+    QPointer<AppConfig> m_config;
+    QPointer<SessionStore> m_store;
+    QString m_sid;
+    QString m_text;
+    QString m_toast;
+    quint64 m_toastSerial = 0;
+    bool m_started = false;
+    bool m_dismissed = false;
+
+    QLabel *m_dot = nullptr;
+    QLabel *m_title = nullptr;
+    QLabel *m_stats = nullptr;
+    QToolButton *m_monitorButton = nullptr;
+    QMenu *m_monitorMenu = nullptr;
+    QToolButton *m_qualityButton = nullptr;
+    QToolButton *m_muteButton = nullptr;
+    QSlider *m_volume = nullptr;
+    QToolButton *m_cameraButton = nullptr;
+    QPushButton *m_disconnect = nullptr;
+    QStackedWidget *m_main = nullptr;
+    QLabel *m_progressText = nullptr;
+    QLabel *m_failureText = nullptr;
+    RemoteScreenView *m_screen = nullptr;
+    QLineEdit *m_field = nullptr;
+    QPushButton *m_sendButton = nullptr;
+    QLabel *m_toastLabel = nullptr;
+};

@@ -1,0 +1,200 @@
+#pragma once
+
+#include "agent/ControlClient.h"
+#include "agent/ControlEndpoint.h"
+#include "agent/model/ControlStatus.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QProcess>
+#include <QSet>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The supervisor of the local agent: rides along with a running agent, wakes
+// the resident one (systemd user service) or spawns velmo-remote-host, keeps a
+// live event stream of its status, follows it when it is replaced, and keeps a
+// log in memory and in desktop.log. Everything runs on the main thread.
+//
+// Asynchronous operations take an optional context and completion; the
+// completion runs on the main thread once the operation (including its status
+// refresh) is over, and not at all when the context is gone.
+class AgentController : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(std::optional<ControlStatus> status READ status NOTIFY statusChanged)
+    Q_PROPERTY(bool running READ running NOTIFY runningChanged)
+    Q_PROPERTY(bool attachedToResident READ attachedToResident NOTIFY attachedToResidentChanged)
+    Q_PROPERTY(bool residentInstalled READ residentInstalled NOTIFY residentInstalledChanged)
+    Q_PROPERTY(QString message READ message NOTIFY messageChanged)
+    Q_PROPERTY(std::optional<QString> lastError READ lastError NOTIFY lastErrorChanged)
+    Q_PROPERTY(QStringList logLines READ logLines NOTIFY logLinesChanged)
+
+public:
+    using Done = std::function<void()>;
+
+    static constexpr int maxLogLines = 500;
+    static constexpr qint64 maxLogFileBytes = 2 * 1024 * 1024;
+
+    // Waits and periods; tests shorten them.
+    struct Timings {
+        int controlJsonWaitMs = 20'000; // waiting for control.json
+        int pollMs = 200;               // one pass of that wait
+        int retryAttachMs = 15'000;     // background reattach period
+        int eventsReopenMs = 1'000;     // after the event stream ends or breaks
+        int permissionReloadMs = 2'500; // before refreshing after a permission restart
+        int residentInstallWaitMs = 3'000;
+        int terminateWaitMs = 3'000; // before SIGKILL at shutdown
+    };
+
+    // The data directory is fixed at creation (Paths::dataDir()).
+    explicit AgentController(QObject *parent = nullptr);
+    ~AgentController() override;
+    static AgentController *shared();
+
+    // Published fields.
+    const std::optional<ControlStatus> &status() const { return m_status; }
+    bool running() const { return m_running; }
+    bool attachedToResident() const { return m_attachedToResident; }
+    bool residentInstalled() const { return m_residentInstalled; }
+    QString message() const { return m_message; }
+    const std::optional<QString> &lastError() const { return m_lastError; }
+    QStringList logLines() const { return m_logLines; }
+
+    QString dataDir() const { return m_dataDir; }
+    bool spawnedByUs() const { return m_spawnedByUs; }
+    // The current agent's client, if any.
+    std::optional<ControlClient> client() const { return m_client; }
+    // Whether a launch is under way (start() then does nothing).
+    bool launching() const { return m_launching; }
+    // Whether the user was sent to grant a permission (reload on activation).
+    bool awaitingScreenPerm() const { return m_awaitingScreenPerm; }
+
+    Timings timings() const { return m_timings; }
+    void setTimings(const Timings &t) { m_timings = t; }
+
+    // Starts the launch decision tree unless a launch runs or a spawned process is kept.
+    void start(const QString &server);
+    // Detaches from the agent; ends it only when this application spawned it.
+    void stop();
+    // Ends a spawned agent and waits for it (terminate, at most ~3 s, then kill).
+    // Publishes and logs nothing.
+    void terminateAgentSync();
+
+    // Reads "status" once.
+    void refresh(QObject *context = nullptr, Done done = {});
+    // Generic POST of one command, then refresh.
+    void command(const QString &path, const QJsonObject &body = {}, QObject *context = nullptr, Done done = {});
+
+    // Command wrappers (bodies exactly as the control API lists them).
+    void setQuality(int fps, double scale, int kbps, QObject *context = nullptr, Done done = {});
+    void setAudio(bool on, const QString &source, QObject *context = nullptr, Done done = {});
+    void answerAsk(const QString &sid, bool ok, QObject *context = nullptr, Done done = {});
+    void addController(const QString &label, const QString &pub, QObject *context = nullptr, Done done = {});
+    void removeController(const QString &pub, QObject *context = nullptr, Done done = {});
+    void acceptEula(QObject *context = nullptr, Done done = {});
+    void setSharing(bool on, QObject *context = nullptr, Done done = {});
+    void setNoticeBar(bool on, QObject *context = nullptr, Done done = {});
+    void rotatePasscode(QObject *context = nullptr, Done done = {});
+    void setFixedPasscode(const QString &passcode, QObject *context = nullptr, Done done = {});
+    void setPasscodeMode(const QString &mode, QObject *context = nullptr, Done done = {});
+    void setName(const QString &name, QObject *context = nullptr, Done done = {});
+    void disconnectSession(const QString &sid, QObject *context = nullptr, Done done = {});
+    void setPermissions(const QString &sid, bool input, bool clip, bool files, QObject *context = nullptr,
+                        Done done = {});
+
+    // Permission flows. Linux has no settings panes: the "open settings" step
+    // does nothing; the flag handling is kept.
+    void requestScreenPermission(QObject *context = nullptr, Done done = {});
+    void requestInputPermission(QObject *context = nullptr, Done done = {});
+    void reloadAfterScreenPermission(QObject *context = nullptr, Done done = {});
+
+    // Resident agent (systemd user service).
+    // Wakes the installed resident agent: writes the unit if missing, then
+    // enables/starts or restarts it.
+    void startResident();
+    // Writes the user unit for the configured server.
+    void writeResidentUnit();
+    // Installs or reinstalls the resident agent from the bundled copy.
+    void installResident(bool restart, QObject *context = nullptr, Done done = {});
+
+    // Appends one timestamped line to the log (memory, standard error, desktop.log).
+    void log(const QString &text);
+    // Deletes desktop.log when larger than 2 MiB.
+    void rotateLogIfBig();
+
+Q_SIGNALS:
+    void statusChanged();
+    void runningChanged();
+    void attachedToResidentChanged();
+    void residentInstalledChanged();
+    void messageChanged();
+    void lastErrorChanged();
+    void logLinesChanged();
+
+private:
+    struct Launch;
+    class EventLoop;
+
+    void setStatus(const std::optional<ControlStatus> &s);
+    void setRunning(bool v);
+    void setAttachedToResident(bool v);
+    void setResidentInstalled(bool v);
+    void setMessage(const QString &v);
+    void setLastError(const std::optional<QString> &v);
+
+    // Launch decision tree, one step per function.
+    void launch(const QString &server);
+    void launchAfterRideAlong(const std::shared_ptr<Launch> &l);
+    void residentWaitPass(const std::shared_ptr<Launch> &l);
+    void residentFailure(const std::shared_ptr<Launch> &l);
+    void spawnOwn(const std::shared_ptr<Launch> &l);
+    void spawnWaitPass(const std::shared_ptr<Launch> &l);
+    void finishLaunch();
+
+    void startEvents(const ControlClient &client);
+    void stopEvents();
+    void retryAttachSoon();
+    void killStaleAgent();
+    std::optional<QString> findAgentExecutable() const;
+    void onProcessOutput();
+    void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void flushProcessOutput();
+    void permissionFlow(bool screen, QObject *context, Done done);
+    void onApplicationStateChanged(Qt::ApplicationState state);
+
+    QString controlJsonPath() const;
+    // control.json names a live velmo-remote-host that we did not just tell to end.
+    bool isUsableAgent(const std::optional<ControlEndpoint> &ep) const;
+    QString logFilePath() const;
+
+    // Published.
+    std::optional<ControlStatus> m_status;
+    bool m_running = false;
+    bool m_attachedToResident = false;
+    bool m_residentInstalled = false;
+    QString m_message;
+    std::optional<QString> m_lastError;
+    QStringList m_logLines;
+
+    // Private.
+    QString m_dataDir;
+    std::unique_ptr<QProcess> m_process;
+    bool m_spawnedByUs = false;
+    std::optional<ControlClient> m_client;
+    std::unique_ptr<EventLoop> m_events;
+    bool m_launching = false;
+    bool m_retrying = false;
+    quint64 m_retryGeneration = 0;
+    std::shared_ptr<std::function<void()>> m_retryPass; // the running retry loop's step
+    bool m_eventsLogged = false;
+    bool m_awaitingScreenPerm = false;
+    bool m_processEnded = false;
+    QByteArray m_outputPending; // partial line of the spawned agent's output
+    QSet<qint64> m_retiring;    // pids of agents we told to end that have not ended yet
+    Timings m_timings;
+};

@@ -1,0 +1,158 @@
+#include "agent/ResidentAgent.h"
+
+#include "config/Paths.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStringDecoder>
+
+namespace ResidentAgent {
+
+namespace {
+bool isExecutableFile(const QString &path) {
+    const QFileInfo fi(path);
+    return fi.isFile() && fi.isExecutable();
+}
+
+QString exe(const QString &dir) {
+    return dir + u'/' + QLatin1String(executableName);
+}
+
+// systemd's quoting for one ExecStart word.
+QString quoteWord(const QString &word) {
+    QString w = word;
+    w.replace(u'\\', QStringLiteral("\\\\"));
+    w.replace(u'"', QStringLiteral("\\\""));
+    w.replace(u'%', QStringLiteral("%%"));
+    w.replace(u'$', QStringLiteral("$$"));
+    return u'"' + w + u'"';
+}
+
+QString escapePath(const QString &path) {
+    QString p = path;
+    p.replace(u'%', QStringLiteral("%%"));
+    return p;
+}
+} // namespace
+
+QString unitPath() {
+    return Paths::systemdUserDir() + u'/' + QLatin1String(unitName);
+}
+
+QString installedDir() {
+    return Paths::residentAgentDir();
+}
+
+QString binaryPath() {
+    return exe(installedDir());
+}
+
+QStringList legacyDirs() {
+    const QString home = Paths::homeDir();
+    return {home + QStringLiteral("/.local/lib/velmo-remote-host"),
+            home + QStringLiteral("/.local/lib/VelmoRemoteAgent"), Paths::dataDir() + QStringLiteral("/agent")};
+}
+
+std::optional<QString> bundledDir() {
+    QStringList candidates;
+    const QString over = qEnvironmentVariable("VELMO_AGENT_BUNDLE_DIR");
+    if (!over.isEmpty())
+        candidates << over;
+    candidates << Paths::bundledAgentDir();
+    for (const QString &dir : candidates)
+        if (isExecutableFile(exe(dir)))
+            return dir;
+    return std::nullopt;
+}
+
+bool installed() {
+    if (isExecutableFile(binaryPath()))
+        return true;
+    for (const QString &dir : legacyDirs())
+        if (isExecutableFile(exe(dir)))
+            return true;
+    return false;
+}
+
+QString runBinaryPath() {
+    if (isExecutableFile(binaryPath()))
+        return binaryPath();
+    for (const QString &dir : legacyDirs())
+        if (isExecutableFile(exe(dir)))
+            return exe(dir);
+    return binaryPath();
+}
+
+bool isResidentExecutable(const QString &exePath) {
+    if (exePath.isEmpty())
+        return false;
+    QStringList dirs{installedDir()};
+    dirs << legacyDirs();
+    for (const QString &dir : dirs)
+        if (exePath.startsWith(QDir::cleanPath(dir) + u'/'))
+            return true;
+    return false;
+}
+
+QStringList programArguments(const QString &dataDir, const QString &server) {
+    QStringList args{runBinaryPath(), QStringLiteral("--data"), dataDir};
+    QString s = server;
+    while (!s.isEmpty() && (s.front() == u' ' || s.front() == u'\t'))
+        s.remove(0, 1);
+    while (!s.isEmpty() && (s.back() == u' ' || s.back() == u'\t'))
+        s.chop(1);
+    if (!s.isEmpty())
+        args << QStringLiteral("--server") << s;
+    return args;
+}
+
+QString unitText(const QString &dataDir, const QString &server) {
+    QStringList words;
+    for (const QString &a : programArguments(dataDir, server))
+        words << quoteWord(a);
+    const QString logPath = escapePath(dataDir + QStringLiteral("/agent.log"));
+    return QStringLiteral("[Unit]\n"
+                          "Description=Velmo Remote agent (%1)\n"
+                          "\n"
+                          "[Service]\n"
+                          "Type=simple\n"
+                          "ExecStart=%2\n"
+                          "Restart=always\n"
+                          "RestartSec=2\n"
+                          "StandardOutput=append:%3\n"
+                          "StandardError=append:%3\n"
+                          "\n"
+                          "[Install]\n"
+                          "WantedBy=default.target\n")
+        .arg(QLatin1String(label), words.join(u' '), logPath);
+}
+
+QString systemctlProgram() {
+    const QString over = qEnvironmentVariable("VELMO_SYSTEMCTL");
+    return over.isEmpty() ? QStringLiteral("systemctl") : over;
+}
+
+ToolResult systemctl(const QStringList &args) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.start(systemctlProgram(), QStringList{QStringLiteral("--user")} + args);
+    if (!p.waitForStarted(5000))
+        return {-1, p.errorString()};
+    // A service manager that hangs must not hold the application for ever.
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished(1000);
+        return {-1, p.errorString()};
+    }
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString out = decoder.decode(p.readAll());
+    if (decoder.hasError())
+        out.clear();
+    if (p.exitStatus() != QProcess::NormalExit)
+        return {-1, out};
+    return {p.exitCode(), out};
+}
+
+} // namespace ResidentAgent

@@ -1,0 +1,16 @@
+#include "agent/model/ControlAsk.h"
+
+#include "agent/model/ControlJson.h"
+
+std::optional<ControlAsk> ControlAsk::fromJson(const QJsonValue &value) {
+    if (!value.isObject())
+        return std::nullopt;
+    const QJsonObject o = value.toObject();
+    const auto sid = ControlJson::string(o, QStringLiteral("sid"));
+    const auto name = ControlJson::string(o, QStringLiteral("name"));
+    const auto ip = ControlJson::string(o, QStringLiteral("ip"));
+    const auto at = ControlJson::int64(o, QStringLiteral("at"));
+    if (!sid || !name || !ip || !at)
+        return std::nullopt;
+    return ControlAsk{*sid, *name, *ip, *at};
+}

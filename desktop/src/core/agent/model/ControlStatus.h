@@ -1,0 +1,55 @@
+#pragma once
+
+#include "agent/model/ControlAsk.h"
+#include "agent/model/ControlController.h"
+#include "agent/model/ControlEula.h"
+#include "agent/model/ControlMonitor.h"
+#include "agent/model/ControlSession.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+#include <optional>
+
+// The agent's whole state, as returned by "status" and carried by every event.
+// Decoded tolerantly: a missing or mistyped field takes its default; a list with
+// one bad element becomes empty; only a top level that is not an object fails.
+struct ControlStatus {
+    QString id;
+    QString name;
+    QString platform;
+    QString version;
+    QString server;
+    bool connected = false;
+    bool sharing = false;
+    QString autoPasscode;
+    QString passcodeMode = QStringLiteral("auto"); // "auto", "fixed" or "both"
+    bool hasFixed = false;
+    int fps = 0;
+    double scale = 1.0;
+    int kbps = 0;
+    QString video;
+    QString encoder;
+    bool audioOn = false;
+    QString audioSource = QStringLiteral("system");
+    QList<ControlMonitor> monitors;
+    QList<ControlSession> sessions;
+    bool noticeBar = true;
+    QList<ControlController> controllers;
+    std::optional<ControlEula> eulaRequired;
+    bool allowAsk = true;
+    QList<ControlAsk> asks;
+    QString inputPerm = QStringLiteral("unneeded"); // views react to "denied"
+    QString screenPerm = QStringLiteral("unneeded");
+
+    bool operator==(const ControlStatus &) const = default;
+
+    // Object keys may be snake case or camel case.
+    static std::optional<ControlStatus> decode(const QByteArray &json);
+    static ControlStatus fromObject(const QJsonObject &object);
+};
+
+Q_DECLARE_METATYPE(ControlStatus)

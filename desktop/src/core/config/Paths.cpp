@@ -1,0 +1,56 @@
+#include "config/Paths.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+QString xdg(const char *var, const QString &fallback) {
+    const QString v = qEnvironmentVariable(var);
+    // The XDG rules ignore relative paths.
+    return (!v.isEmpty() && QDir::isAbsolutePath(v)) ? v : fallback;
+}
+} // namespace
+
+namespace Paths {
+
+QString homeDir() { return QDir::homePath(); }
+
+QString configDir() { return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/velmo-remote"; }
+
+QString settingsFile() { return configDir() + "/settings.json"; }
+
+QString dataDir() { return xdg("XDG_DATA_HOME", homeDir() + "/.local/share") + "/velmo-remote"; }
+
+QString systemdUserDir() { return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/systemd/user"; }
+
+QString autostartDir() { return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/autostart"; }
+
+QString residentAgentDir() { return homeDir() + "/.local/lib/velmo-remote/agent"; }
+
+QString executableDir() {
+    const QString dir = QCoreApplication::applicationDirPath();
+    return dir.isEmpty() ? QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath() : dir;
+}
+
+QString bundledAgentDir() {
+    const QDir exe(executableDir());
+    const QString installed = QDir::cleanPath(exe.absoluteFilePath("../lib/velmo-remote/agent"));
+    if (QFileInfo::exists(installed + "/velmo-remote-host"))
+        return installed;
+    // Build tree: build/desktop/src/app/velmo-remote and build/host/velmo-remote-host.
+    const QString buildTree = QDir::cleanPath(exe.absoluteFilePath("../../../host"));
+    if (QFileInfo::exists(buildTree + "/velmo-remote-host"))
+        return buildTree;
+    return installed;
+}
+
+QString uninstallScript() {
+    const QDir exe(executableDir());
+    const QString installed = QDir::cleanPath(exe.absoluteFilePath("../share/velmo-remote/uninstall.sh"));
+    if (QFileInfo::exists(installed))
+        return installed;
+    return exe.absoluteFilePath("uninstall.sh");
+}
+
+} // namespace Paths

@@ -1,0 +1,161 @@
+#include "rendezvous/Api.h"
+
+#include "config/AppConfig.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QThread>
+
+Q_LOGGING_CATEGORY(lcApi, "velmo.api", QtInfoMsg)
+
+namespace {
+
+// What came back from one request, before the operation applies its own rules.
+struct Outcome {
+    bool isHttp = false; // an HTTP response arrived whole (any status)
+    int status = 0;
+    QByteArray body;
+};
+
+bool onMainThread() {
+    QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Runs `fn` on the main thread: at once when already there, else queued.
+void onMain(std::function<void()> fn) {
+    if (onMainThread())
+        fn();
+    else if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+}
+
+// Errors that say the exchange itself failed rather than the server answering with a status.
+bool isTransportError(QNetworkReply::NetworkError e) {
+    if (e == QNetworkReply::NoError)
+        return false;
+    const bool contentStatus = e >= QNetworkReply::ContentAccessDenied && e <= QNetworkReply::UnknownContentError;
+    const bool serverStatus = e >= QNetworkReply::InternalServerError && e <= QNetworkReply::UnknownServerError;
+    return !contentStatus && !serverStatus;
+}
+
+void perform(const QByteArray &verb, const QString &path, int timeoutMs, qint64 maxBytes, QObject *context,
+             std::function<void(Outcome)> done) {
+    QPointer<QObject> guard(context);
+    const bool hadContext = context != nullptr;
+    onMain([=, done = std::move(done)]() mutable {
+        if (hadContext && !guard)
+            return;
+        const QNetworkRequest request = Api::makeRequest(path, timeoutMs);
+        QNetworkReply *reply =
+            verb == "GET" ? Api::network()->get(request) : Api::network()->sendCustomRequest(request, verb);
+        auto tooLarge = std::make_shared<bool>(false);
+        // A hostile or broken server must not make us buffer without bound.
+        QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                         [reply, maxBytes, tooLarge](qint64 got, qint64) {
+                             if (got > maxBytes && !*tooLarge) {
+                                 *tooLarge = true;
+                                 reply->abort();
+                             }
+                         });
+        QObject::connect(reply, &QNetworkReply::finished, reply, [=, done = std::move(done)] {
+            reply->deleteLater();
+            Outcome out;
+            const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+            if (status.isValid() && !*tooLarge && !isTransportError(reply->error())) {
+                out.isHttp = true;
+                out.status = status.toInt();
+                out.body = reply->readAll();
+            } else {
+                qCDebug(lcApi) << verb << reply->url().toString() << "failed:" << reply->errorString();
+            }
+            if (hadContext && !guard)
+                return;
+            done(std::move(out));
+        });
+    });
+}
+
+} // namespace
+
+QNetworkAccessManager *Api::network() {
+    // Created on the main thread at first use and kept for the process.
+    static QNetworkAccessManager *const nam = [] {
+        auto *m = new QNetworkAccessManager(QCoreApplication::instance());
+        m->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+        return m;
+    }();
+    return nam;
+}
+
+QString Api::trimToken(const QString &token) {
+    qsizetype begin = 0;
+    qsizetype end = token.size();
+    auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    while (begin < end && blank(token.at(begin)))
+        ++begin;
+    while (end > begin && blank(token.at(end - 1)))
+        --end;
+    return token.mid(begin, end - begin);
+}
+
+QUrl Api::makeUrl(const QString &server, const QString &path) {
+    const QUrl url(server + path, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (url.isValid() && (scheme == u"http" || scheme == u"https") && !url.host().isEmpty())
+        return url;
+    return QUrl(QString::fromLatin1(placeholderBase) + path);
+}
+
+QNetworkRequest Api::makeRequest(const QString &path, int timeoutMs) {
+    AppConfig *config = AppConfig::shared();
+    QNetworkRequest request(makeUrl(config->server(), path));
+    request.setTransferTimeout(timeoutMs);
+    const QString token = trimToken(config->adminToken());
+    // A line break or other control character would split the header (or inject new
+    // ones): such a token is not sent at all.
+    const bool printable = std::none_of(token.cbegin(), token.cend(), [](QChar c) { return c < u' ' || c == u'\x7f'; });
+    if (!token.isEmpty() && printable)
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    return request;
+}
+
+void Api::deviceInfo(const QString &id, QObject *context, std::function<void(std::optional<DeviceInfo>)> done) {
+    perform("GET", QStringLiteral("/api/v1/devices/") + id, deviceInfoTimeoutMs, maxJsonBytes, context,
+            [done = std::move(done)](Outcome out) {
+                done(out.isHttp && out.status == 200 ? DeviceInfo::decode(out.body) : std::nullopt);
+            });
+}
+
+void Api::deviceThumb(const QString &id, QObject *context, std::function<void(std::optional<QByteArray>)> done) {
+    perform("GET", QStringLiteral("/api/v1/devices/") + id + QStringLiteral("/thumb"), deviceThumbTimeoutMs,
+            maxThumbBytes, context, [done = std::move(done)](Outcome out) {
+                if (out.isHttp && out.status == 200 && !out.body.isEmpty())
+                    done(std::move(out.body));
+                else
+                    done(std::nullopt);
+            });
+}
+
+void Api::listDevices(QObject *context, std::function<void(std::optional<QList<DeviceInfo>>)> done) {
+    perform("GET", QStringLiteral("/api/v1/devices"), listDevicesTimeoutMs, maxJsonBytes, context,
+            [done = std::move(done)](Outcome out) {
+                done(out.isHttp && out.status == 200 ? DeviceInfo::decodeList(out.body) : std::nullopt);
+            });
+}
+
+void Api::deleteDevice(const QString &id, QObject *context, std::function<void(bool)> done) {
+    perform("DELETE", QStringLiteral("/api/v1/devices/") + id, deleteDeviceTimeoutMs, maxJsonBytes, context,
+            [done = std::move(done)](Outcome out) { done(out.isHttp && out.status == 200); });
+}
+
+void Api::turnCredentials(QObject *context, std::function<void(IceConfig)> done) {
+    perform("POST", QStringLiteral("/api/v1/turn-credentials"), turnCredentialsTimeoutMs, maxJsonBytes, context,
+            [done = std::move(done)](Outcome out) {
+                std::optional<IceConfig> ice = out.isHttp ? IceConfig::decode(out.body) : std::nullopt;
+                done(ice.value_or(IceConfig{}));
+            });
+}

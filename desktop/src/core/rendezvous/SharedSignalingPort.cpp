@@ -1,0 +1,34 @@
+#include "rendezvous/SharedSignalingPort.h"
+
+#include "rendezvous/Api.h"
+#include "rendezvous/Signaling.h"
+
+std::shared_ptr<SignalingPort> SignalingPort::shared() {
+    static const std::shared_ptr<SignalingPort> port = std::make_shared<SharedSignalingPort>();
+    return port;
+}
+
+void SharedSignalingPort::connect(QObject *context, std::function<void(QString)> done) {
+    Signaling::shared()->connectWithError(context, [done = std::move(done)](Signaling::ConnectError e) {
+        done(e == Signaling::ConnectError::None ? QString() : Signaling::errorDescription(e));
+    });
+}
+
+void SharedSignalingPort::turnCredentials(QObject *context, std::function<void(Ice)> done) {
+    Api::turnCredentials(context, [done = std::move(done)](const IceConfig &ice) {
+        done(Ice{ice.urls, ice.username.value_or(QString()), ice.credential.value_or(QString())});
+    });
+}
+
+void SharedSignalingPort::send(const QJsonObject &message) {
+    Signaling::shared()->send(message);
+}
+
+void SharedSignalingPort::attach(const QString &sid, std::function<void(const QJsonObject &)> handler) {
+    // The handler holds its session weakly; the client itself is the context.
+    Signaling::shared()->setHandler(sid, Signaling::shared(), std::move(handler));
+}
+
+void SharedSignalingPort::detach(const QString &sid) {
+    Signaling::shared()->removeHandler(sid);
+}

@@ -1,0 +1,123 @@
+#include "session/PasscodeProof.h"
+
+#include <QCoreApplication>
+#include <QJsonValue>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QThreadPool>
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+
+QString PasscodeProof::fingerprint(const QString &sdp) {
+    static const QRegularExpression re(QStringLiteral("a=fingerprint:sha-256 ([0-9A-Fa-f:]+)"));
+    const QRegularExpressionMatch m = re.match(sdp);
+    if (!m.hasMatch())
+        return {};
+    QString s = m.captured(0);
+    s.remove(QStringLiteral("a=fingerprint:sha-256 "));
+    s.remove(':');
+    return s.toUpper();
+}
+
+std::optional<QByteArray> PasscodeProof::decodeBase64(const QString &text) {
+    if (text.size() % 4 != 0)
+        return std::nullopt;
+    const auto r = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!r || text.contains(QChar(' ')) || text.contains('\n') || text.contains('\r') || text.contains('\t'))
+        return std::nullopt;
+    // toLatin1() maps anything outside Latin-1 to '?', which the strict decoder refuses.
+    return *r;
+}
+
+std::optional<quint32> PasscodeProof::iterations(const QJsonValue &iters) {
+    if (!iters.isDouble())
+        return 100000u;
+    const double d = iters.toDouble();
+    if (!std::isfinite(d) || d != std::trunc(d))
+        return 100000u;
+    if (d < 1 || d > double(maxIters))
+        return std::nullopt;
+    return quint32(d);
+}
+
+QByteArray PasscodeProof::pbkdf2(const QByteArray &password, const QByteArray &salt, quint32 iters) {
+    if (iters == 0 || iters > quint32(std::numeric_limits<int>::max()))
+        return {};
+    QByteArray out(32, Qt::Uninitialized);
+    if (PKCS5_PBKDF2_HMAC(password.constData(), int(password.size()),
+                          reinterpret_cast<const unsigned char *>(salt.constData()), int(salt.size()), int(iters),
+                          EVP_sha256(), int(out.size()), reinterpret_cast<unsigned char *>(out.data())) != 1)
+        return {};
+    return out;
+}
+
+QByteArray PasscodeProof::hmacSha256(const QByteArray &key, const QByteArray &data) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!HMAC(EVP_sha256(), key.constData(), int(key.size()), reinterpret_cast<const unsigned char *>(data.constData()),
+              size_t(data.size()), md, &len))
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(md), int(len));
+}
+
+std::optional<PasscodeProof::Result> PasscodeProof::compute(const Input &in) {
+    const QByteArray message = in.nonce + in.localFingerprint.toUtf8() + in.remoteFingerprint.toUtf8();
+    const QByteArray password = in.passcode.toUtf8();
+    const QByteArray keyA = pbkdf2(password, in.autoSalt, in.iters);
+    const QByteArray keyF = pbkdf2(password, in.fixedSalt, in.iters);
+    if (keyA.isEmpty() || keyF.isEmpty())
+        return std::nullopt;
+    const QByteArray a = hmacSha256(keyA, message);
+    const QByteArray f = hmacSha256(keyF, message);
+    if (a.isEmpty() || f.isEmpty())
+        return std::nullopt;
+    return Result{QString::fromLatin1(a.toBase64()), QString::fromLatin1(f.toBase64())};
+}
+
+void PasscodeProof::computeAsync(const Input &in, QObject *context, std::function<void(std::optional<Result>)> done) {
+    // The two derivations are independent: run them side by side, which halves
+    // the wait on any machine with a second core. The last one to finish builds
+    // the result and hands it to the main thread.
+    struct Job {
+        Input in;
+        QPointer<QObject> guard; // only read on the main thread
+        std::function<void(std::optional<Result>)> done;
+        QByteArray keys[2];
+        std::atomic<int> pending{2};
+    };
+    auto job = std::make_shared<Job>();
+    job->in = in;
+    job->guard = context;
+    job->done = std::move(done);
+    for (int which = 0; which < 2; ++which) {
+        QThreadPool::globalInstance()->start(
+            [job, which] {
+                job->keys[which] =
+                    pbkdf2(job->in.passcode.toUtf8(), which == 0 ? job->in.autoSalt : job->in.fixedSalt, job->in.iters);
+                if (job->pending.fetch_sub(1) != 1)
+                    return;
+                std::optional<Result> r;
+                if (!job->keys[0].isEmpty() && !job->keys[1].isEmpty()) {
+                    const QByteArray message =
+                        job->in.nonce + job->in.localFingerprint.toUtf8() + job->in.remoteFingerprint.toUtf8();
+                    const QByteArray a = hmacSha256(job->keys[0], message);
+                    const QByteArray f = hmacSha256(job->keys[1], message);
+                    if (!a.isEmpty() && !f.isEmpty())
+                        r = Result{QString::fromLatin1(a.toBase64()), QString::fromLatin1(f.toBase64())};
+                }
+                QMetaObject::invokeMethod(
+                    QCoreApplication::instance(),
+                    [job, r = std::move(r)] {
+                        if (job->guard)
+                            job->done(r);
+                    },
+                    Qt::QueuedConnection);
+            },
+            QThread::HighPriority);
+    }
+}

@@ -1,0 +1,628 @@
+#include "session/RemoteSession.h"
+
+#include "config/AppConfig.h"
+#include "session/FileChannel.h"
+#include "media/JpegVideoPath.h"
+#include "util/MainThreadLink.h"
+#include "session/PasscodeProof.h"
+#include "media/PeerConnection.h"
+#include "media/PeerConnectionFactory.h"
+#include "rendezvous/SignalingPort.h"
+#include "media/VideoFrameTap.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+#include <QUuid>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+Q_LOGGING_CATEGORY(lcSession, "velmo.session")
+
+namespace {
+enum Channel { Ctrl = 0, Video = 1, Input = 2, File = 3 };
+
+const QStringList channelLabels{QStringLiteral("ctrl"), QStringLiteral("video"), QStringLiteral("input"),
+                                QStringLiteral("file")};
+
+// An integral JSON number that fits 64 bits exactly; the default otherwise.
+qint64 jsonInt(const QJsonValue &v, qint64 fallback) {
+    if (!v.isDouble())
+        return fallback;
+    const double d = v.toDouble();
+    if (!std::isfinite(d) || d != std::trunc(d) || std::fabs(d) > 9007199254740992.0)
+        return fallback;
+    return qint64(d);
+}
+
+double jsonNumber(const QJsonValue &v, double fallback) {
+    return v.isDouble() ? v.toDouble() : fallback;
+}
+
+QByteArray compactJson(const QJsonObject &o) {
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+qint64 steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::optional<QJsonObject> parseObject(const QByteArray &bytes) {
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &err);
+    if (err.error != QJsonParseError::NoError || !doc.isObject())
+        return std::nullopt;
+    return doc.object();
+}
+} // namespace
+
+// What the pipeline's callbacks share with the session. It outlives the
+// session while a retired pipeline winds down; its link is detached then, so
+// nothing reaches the dead session.
+struct SessionCore {
+    std::shared_ptr<MainThreadLink> link;
+    std::atomic<qint64> lastReceived{0}; // steady ms of the latest data-channel message
+    std::shared_ptr<VideoFrameTap> tap;
+    std::unique_ptr<JpegVideoPath> video; // data-channel thread
+    FileChannel files;                    // data-channel thread
+};
+
+struct RemoteSession::Private {
+    std::shared_ptr<SignalingPort> port;
+    std::shared_ptr<MainThreadLink> link;
+    std::shared_ptr<SessionCore> core;
+    std::shared_ptr<PeerConnection> pc;
+    bool started = false;
+    bool offerSent = false;
+    QList<QJsonObject> earlyCandidates; // gathered before "connect" went out
+    bool fingerprintMismatch = false;
+    bool audioTrack = false;
+    QElapsedTimer clock;
+    RemoteSession::Timings timings;
+    // Silence watch: armed once the host proved to report "stats" at a steady pace.
+    QList<qint64> statsTimes;
+    QTimer *silenceTimer = nullptr;
+    quint64 framesSeen = 0;
+    int channelsOpen = 0;
+};
+
+QString RemoteSession::authFailText(qint64 remaining) {
+    return QStringLiteral("パスコードが違います(残り %1 回)").arg(remaining);
+}
+
+QString RemoteSession::lockedText(qint64 retrySec) {
+    // (retry_sec + 59) / 60, without overflowing near the 64-bit limit.
+    const qint64 minutes = retrySec > std::numeric_limits<qint64>::max() - 59
+                               ? retrySec / 60 + (retrySec % 60 > 0 ? 1 : 0)
+                               : (retrySec + 59) / 60;
+    return QStringLiteral("パスコードを続けて間違えたため、この端末は接続を受け付けません(あと %1 分)").arg(minutes);
+}
+
+RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, const QString &name, QObject *parent)
+    : RemoteSession(targetId, passcode, name, SignalingPort::shared(), parent) {}
+
+RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, const QString &name,
+                             std::shared_ptr<SignalingPort> port, QObject *parent)
+    : QObject(parent), m_targetId(targetId), m_passcode(passcode), m_sid(makeSid()), m_name(name),
+      m_volume(AppConfig::shared()->volume()), m_quality(AppConfig::shared()->quality()),
+      d(std::make_unique<Private>()) {
+    d->port = port ? std::move(port) : SignalingPort::shared();
+    d->link = std::make_shared<MainThreadLink>(this);
+    d->core = std::make_shared<SessionCore>();
+    d->core->link = d->link;
+    auto link = d->link;
+    d->core->tap = std::make_shared<VideoFrameTap>(
+        [link, this](QSize size) { link->post([this, size] { updateFrameSize(size); }); },
+        [link, this] { link->post([this] { Q_EMIT videoFrameAvailable(); }); });
+    d->core->video = std::make_unique<JpegVideoPath>(
+        d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
+        [this](const QImage &image, QSize size) { onFrameDecoded(image, size); });
+    // Certificate and decoders are made before the user presses connect.
+    PeerConnectionFactory::shared()->warmUp();
+}
+
+RemoteSession::~RemoteSession() {
+    close();
+    d->link->detach();
+}
+
+QString RemoteSession::makeSid() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().remove('-').left(8).toLower();
+}
+
+// ---- the one place that assigns `state` ------------------------------------------------------------------------
+
+void RemoteSession::setState(State next, const QString &text) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_state == State::Closed)
+        return; // nothing leaves closed
+    if (m_state == next && m_failureText == text)
+        return;
+    m_state = next;
+    m_failureText = next == State::Failed ? text : QString();
+    qCDebug(lcSession) << m_sid << "state" << next << m_failureText;
+    Q_EMIT stateChanged();
+    if (next == State::Closed)
+        Q_EMIT closed();
+}
+
+void RemoteSession::fail(const QString &text) {
+    setState(State::Failed, text);
+}
+
+// ---- audio -----------------------------------------------------------------------------------------------------
+
+void RemoteSession::setMuted(bool muted) {
+    const bool changed = muted != m_muted;
+    m_muted = muted;
+    if (changed)
+        Q_EMIT mutedChanged();
+    applyAudio();
+}
+
+void RemoteSession::setVolume(double volume) {
+    const bool changed = volume != m_volume;
+    m_volume = volume;
+    if (changed)
+        Q_EMIT volumeChanged();
+    applyAudio();
+}
+
+double RemoteSession::audioLevel(bool muted, double volume) {
+    return muted || !std::isfinite(volume) ? 0.0 : std::clamp(volume * 10.0, 0.0, 10.0);
+}
+
+void RemoteSession::applyAudio() {
+    if (!d->pc)
+        return;
+    // The playback element keeps these until the track arrives, so a track
+    // that arrives while muted starts silent.
+    d->pc->setAudio(!m_muted, audioLevel(m_muted, m_volume));
+}
+
+// ---- connect sequence ------------------------------------------------------------------------------------------
+
+void RemoteSession::start() {
+    if (d->started || m_state == State::Closed)
+        return;
+    d->started = true;
+    d->clock.start();
+    PeerConnectionFactory::shared()->whenReady(this, [this](const QString &error) {
+        if (m_state == State::Closed)
+            return;
+        if (!error.isEmpty()) {
+            fail(QStringLiteral("接続できません: ") + error);
+            return;
+        }
+        d->port->connect(this, [this](const QString &error) {
+            if (m_state == State::Closed)
+                return;
+            if (!error.isEmpty()) {
+                fail(QStringLiteral("接続できません: ") + error);
+                return;
+            }
+            d->port->turnCredentials(this, [this](const SignalingPort::Ice &ice) {
+                if (m_state == State::Closed)
+                    return;
+                setup(ice.urls, ice.username, ice.credential);
+            });
+        });
+    });
+}
+
+void RemoteSession::setup(const QStringList &urls, const QString &username, const QString &credential) {
+    PeerConnection::Options options;
+    options.channels = channelLabels;
+    options.media = AppConfig::shared()->videoPref() != QLatin1String("jpeg");
+    options.iceUrls = urls;
+    options.iceUsername = username;
+    options.iceCredential = credential;
+    options.tap = d->core->tap;
+
+    std::shared_ptr<SessionCore> core = d->core;
+    RemoteSession *self = this; // only dereferenced inside link->post, which drops work for a dead session
+    PeerConnection::Callbacks cb;
+    // ":pc" thread.
+    cb.localCandidate = [core, self](guint mline, const QString &mid, const QString &candidate) {
+        QJsonObject payload{{"candidate", candidate},
+                            {"sdpMid", mid.isEmpty() ? QStringLiteral("0") : mid},
+                            {"sdpMLineIndex", int(mline)}};
+        core->link->post([self, payload] {
+            QJsonObject msg{{"type", "ice"}, {"to", self->m_targetId}, {"sid", self->m_sid}, {"payload", payload}};
+            if (self->m_state == State::Closed)
+                return;
+            if (!self->d->offerSent)
+                self->d->earlyCandidates.append(msg);
+            else
+                self->d->port->send(msg);
+        });
+    };
+    cb.channelOpen = [core, self](int) {
+        core->link->post([self] {
+            if (++self->d->channelsOpen == int(channelLabels.size()))
+                self->d->timings.channelsOpen = self->d->clock.elapsed();
+        });
+    };
+    cb.lost = [core, self](const QString &) { core->link->post([self] { self->fail(lostText()); }); };
+    cb.message = [core, self](int channel, const QByteArray &data, bool binary) {
+        core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
+        switch (channel) {
+        case Ctrl:
+            if (auto obj = parseObject(data))
+                core->link->post([self, o = std::move(*obj)] { self->onCtrl(o); });
+            break;
+        case Video:
+            if (binary)
+                core->video->push(data);
+            break;
+        case File:
+            if (binary) {
+                const qint64 id = core->files.onBinary(data);
+                if (id < 0)
+                    break;
+                const auto &t = core->files.downloads().at(quint32(id));
+                const int chunks = int(t.chunks.size());
+                const qint64 bytes = t.bytes;
+                core->link->post(
+                    [self, id, chunks, bytes] { Q_EMIT self->downloadProgress(quint32(id), chunks, bytes); });
+            } else if (auto obj = parseObject(data)) {
+                core->link->post([self, o = std::move(*obj)] { Q_EMIT self->fileEvent(o); });
+            }
+            break;
+        default:
+            break; // "input" carries nothing towards the viewer
+        }
+    };
+    // Jitter-buffer thread.
+    cb.videoTrack = [core, self] {
+        core->link->post([self] {
+            if (!self->m_videoTrack) {
+                self->m_videoTrack = true;
+                Q_EMIT self->videoTrackChanged();
+            }
+        });
+    };
+    cb.audioTrack = [core, self] {
+        core->link->post([self] {
+            self->d->audioTrack = true;
+            if (!self->m_audioAvailable) {
+                self->m_audioAvailable = true;
+                Q_EMIT self->audioAvailableChanged();
+            }
+            self->applyAudio();
+        });
+    };
+
+    QString error;
+    d->pc = PeerConnection::create(options, std::move(cb), &error);
+    if (!d->pc) {
+        fail(QStringLiteral("接続できません: ") + error);
+        return;
+    }
+    applyAudio();
+
+    // Registered before the offer goes out, so the answer cannot be missed.
+    QPointer<RemoteSession> weak(this);
+    d->port->attach(m_sid, [weak](const QJsonObject &message) {
+        QCoreApplication *app = QCoreApplication::instance();
+        if (app && QThread::currentThread() == app->thread()) {
+            if (weak)
+                weak->onSignal(message);
+            return;
+        }
+        QMetaObject::invokeMethod(
+            app,
+            [weak, message] {
+                if (weak)
+                    weak->onSignal(message);
+            },
+            Qt::QueuedConnection);
+    });
+
+    d->pc->createOffer([core, self](std::optional<QString> sdp, const QString &error) {
+        core->link->post([self, sdp, error] {
+            if (self->m_state == State::Closed || !self->d->pc)
+                return;
+            if (!sdp) {
+                self->fail(QStringLiteral("接続できません: ") + error);
+                return;
+            }
+            self->d->port->send(QJsonObject{{"type", "connect"},
+                                            {"to", self->m_targetId},
+                                            {"sid", self->m_sid},
+                                            {"payload", QJsonObject{{"sdp", *sdp}}}});
+            self->d->offerSent = true;
+            self->d->timings.offerSent = self->d->clock.elapsed();
+            for (const QJsonObject &msg : std::exchange(self->d->earlyCandidates, {}))
+                self->d->port->send(msg);
+        });
+    });
+}
+
+// ---- signaling -------------------------------------------------------------------------------------------------
+
+void RemoteSession::onSignal(const QJsonObject &message) {
+    if (!d->pc || message.isEmpty())
+        return;
+    const QJsonValue type = message.value("type");
+    if (!type.isString())
+        return;
+    const QString t = type.toString();
+    if (t == QLatin1String("answer")) {
+        const QJsonValue payload = message.value("payload");
+        if (!payload.isObject() || !payload.toObject().value("sdp").isString())
+            return;
+        d->pc->setRemoteAnswer(payload.toObject().value("sdp").toString().toUtf8());
+    } else if (t == QLatin1String("ice")) {
+        const QJsonValue payload = message.value("payload");
+        if (!payload.isObject())
+            return;
+        const QJsonObject p = payload.toObject();
+        if (!p.value("candidate").isString())
+            return;
+        const qint64 index = jsonInt(p.value("sdpMLineIndex"), 0);
+        if (index < 0 || index > std::numeric_limits<qint32>::max())
+            return; // not an m-line of any description
+        const QString mid = p.value("sdpMid").isString() ? p.value("sdpMid").toString() : QString();
+        d->pc->addRemoteCandidate(guint(index), mid, p.value("candidate").toString());
+    } else if (t == QLatin1String("error")) {
+        const QJsonValue e = message.value("error");
+        fail(QStringLiteral("エラー: ") + (e.isString() ? e.toString() : QString()));
+    } else if (t == QLatin1String("bye")) {
+        close();
+    }
+}
+
+// ---- control channel -------------------------------------------------------------------------------------------
+
+void RemoteSession::sendCtrl(const QJsonObject &message) {
+    if (d->pc)
+        d->pc->sendText(Ctrl, compactJson(message));
+}
+
+void RemoteSession::onCtrl(const QJsonObject &message) {
+    const QJsonValue tv = message.value("t");
+    if (!tv.isString())
+        return;
+    const QString t = tv.toString();
+    if (t == QLatin1String("challenge")) {
+        onChallenge(message);
+    } else if (t == QLatin1String("auth_ok")) {
+        onAuthOk(message);
+    } else if (t == QLatin1String("auth_fail")) {
+        fail(authFailText(jsonInt(message.value("remaining"), 0)));
+    } else if (t == QLatin1String("locked")) {
+        fail(lockedText(jsonInt(message.value("retry_sec"), 0)));
+    } else if (t == QLatin1String("cursor")) {
+        const QPointF p(jsonNumber(message.value("x"), 0), jsonNumber(message.value("y"), 0));
+        if (p != m_cursor) {
+            m_cursor = p;
+            Q_EMIT cursorChanged();
+        }
+    } else if (t == QLatin1String("stats")) {
+        m_stats = message;
+        Q_EMIT statsChanged();
+        noteStats();
+    } else if (t == QLatin1String("audio_state")) {
+        const QJsonValue on = message.value("on");
+        const bool available = on.isBool() && on.toBool();
+        if (available != m_audioAvailable) {
+            m_audioAvailable = available;
+            Q_EMIT audioAvailableChanged();
+        }
+    }
+}
+
+void RemoteSession::onChallenge(const QJsonObject &message) {
+    // A peer that failed the certificate check stays unverified for the life of
+    // this connection: its later challenges are not answered.
+    if (d->fingerprintMismatch || m_state == State::Closed)
+        return;
+    setState(State::Authenticating);
+    if (d->timings.challenge < 0)
+        d->timings.challenge = d->clock.elapsed();
+    if (!d->pc)
+        return;
+    const QString localSdp = d->pc->localSdp();
+    const QString remoteSdp = d->pc->remoteSdp();
+    if (localSdp.isEmpty() || remoteSdp.isEmpty())
+        return;
+    auto text = [&](const char *key) {
+        const QJsonValue v = message.value(QLatin1String(key));
+        return v.isString() ? v.toString() : QString();
+    };
+    const auto nonce = PasscodeProof::decodeBase64(text("nonce"));
+    const auto autoSalt = PasscodeProof::decodeBase64(text("auto_salt"));
+    const auto fixedSalt = PasscodeProof::decodeBase64(text("fixed_salt"));
+    if (!nonce || !autoSalt || !fixedSalt)
+        return;
+    PasscodeProof::Input in;
+    in.passcode = m_passcode;
+    in.nonce = *nonce;
+    in.autoSalt = *autoSalt;
+    in.fixedSalt = *fixedSalt;
+    in.localFingerprint = PasscodeProof::fingerprint(localSdp);
+    in.remoteFingerprint = PasscodeProof::fingerprint(remoteSdp);
+
+    const QJsonValue hostFp = message.value("host_fp");
+    if (hostFp.isString() && hostFp.toString() != in.remoteFingerprint) {
+        d->fingerprintMismatch = true;
+        qCWarning(lcSession) << m_sid << "certificate fingerprint mismatch";
+        fail(fingerprintText());
+        return;
+    }
+    const std::optional<quint32> iters = PasscodeProof::iterations(message.value("iters"));
+    if (!iters) {
+        qCWarning(lcSession) << m_sid << "challenge refused: iteration count out of range";
+        return;
+    }
+    in.iters = *iters;
+    const qint64 proofStart = d->clock.elapsed();
+    PasscodeProof::computeAsync(in, this, [this, proofStart](std::optional<PasscodeProof::Result> proof) {
+        d->timings.proof = d->clock.elapsed() - proofStart;
+        if (!proof || d->fingerprintMismatch || m_state == State::Closed)
+            return;
+        sendCtrl(QJsonObject{{"t", "auth"}, {"a", proof->a}, {"f", proof->f}});
+    });
+}
+
+void RemoteSession::onAuthOk(const QJsonObject &message) {
+    // Only a peer whose certificate was not found wrong may let input flow.
+    if (d->fingerprintMismatch || m_state == State::Closed)
+        return;
+    const QList<Monitor> monitors = Monitor::listFromJson(message.value("monitors"));
+    const QJsonValue video = message.value("video");
+    const QJsonValue audio = message.value("audio");
+    const QString videoMode = video.isString() ? video.toString() : QStringLiteral("jpeg");
+    const bool audioAvailable = audio.isString() && audio.toString() == QLatin1String("opus");
+
+    if (const QJsonValue n = message.value("name"); n.isString() && n.toString() != m_name) {
+        m_name = n.toString();
+        Q_EMIT nameChanged();
+    }
+    if (monitors != m_monitors) {
+        m_monitors = monitors;
+        Q_EMIT monitorsChanged();
+    }
+    if (videoMode != m_videoMode) {
+        m_videoMode = videoMode;
+        Q_EMIT videoModeChanged();
+    }
+    if (audioAvailable != m_audioAvailable) {
+        m_audioAvailable = audioAvailable;
+        Q_EMIT audioAvailableChanged();
+    }
+    setState(State::Connected);
+    if (d->timings.connected < 0 && d->clock.isValid())
+        d->timings.connected = d->clock.elapsed();
+    applyAudio();
+    AppConfig::shared()->addRecent(m_targetId, m_name);
+    setQuality(m_quality);
+}
+
+void RemoteSession::setQuality(const Quality &q) {
+    m_quality = q;
+    QJsonObject msg = q.dict();
+    msg.insert("t", "quality");
+    sendCtrl(msg);
+}
+
+void RemoteSession::selectMonitor(const QString &mode, int id) {
+    sendCtrl(QJsonObject{{"t", "select"}, {"mode", mode}, {"id", id}});
+}
+
+void RemoteSession::requestStill() {
+    sendCtrl(QJsonObject{{"t", "still"}});
+}
+
+void RemoteSession::sendInput(const QJsonObject &message) {
+    if (m_state != State::Connected || !d->pc)
+        return;
+    d->pc->sendText(Input, compactJson(message));
+}
+
+// ---- video -----------------------------------------------------------------------------------------------------
+
+void RemoteSession::onFrameDecoded(const QImage &image, QSize size) {
+    m_image = image;
+    Q_EMIT imageChanged();
+    const QSizeF s(size);
+    if (s != m_frameSize) {
+        m_frameSize = s;
+        Q_EMIT frameSizeChanged();
+    }
+}
+
+void RemoteSession::onStillReceived(const QByteArray &bytes) {
+    if (m_onStill)
+        m_onStill(bytes);
+}
+
+void RemoteSession::updateFrameSize(QSize size) {
+    if (size.width() <= 0 || size.height() <= 0)
+        return;
+    const QSizeF s(size);
+    if (s != m_frameSize) {
+        m_frameSize = s;
+        Q_EMIT frameSizeChanged();
+    }
+}
+
+QImage RemoteSession::snapshot() const {
+    return m_videoMode == QLatin1String("h264") ? d->core->tap->latestImage() : m_image;
+}
+
+RemoteSession::Timings RemoteSession::timings() const {
+    return d->timings;
+}
+
+VideoFrameTap *RemoteSession::tap() const {
+    return d->core->tap.get();
+}
+
+// ---- silence watch ----------------------------------------------------------------------------------------------
+
+// ICE alone notices a vanished host only after libnice's consent limit (about
+// 50 s). A host that reports "stats" at a steady pace gives a better clock:
+// once it has done so a few times, nothing at all arriving for several of its
+// periods (and at least 10 s) means it is gone. A host without such reports
+// never arms the watch and is left to ICE.
+qint64 RemoteSession::silenceLimitMs() const {
+    if (d->statsTimes.size() < 4)
+        return -1;
+    qint64 period = 0;
+    for (qsizetype i = 1; i < d->statsTimes.size(); ++i)
+        period = std::max(period, d->statsTimes[i] - d->statsTimes[i - 1]);
+    if (period <= 0 || period > 5000)
+        return -1;
+    return std::max<qint64>(10000, 5 * period);
+}
+
+void RemoteSession::noteStats() {
+    d->statsTimes.append(steadyMs());
+    while (d->statsTimes.size() > 6)
+        d->statsTimes.removeFirst();
+    if (d->silenceTimer || silenceLimitMs() < 0)
+        return;
+    d->silenceTimer = new QTimer(this);
+    d->silenceTimer->setInterval(1000);
+    connect(d->silenceTimer, &QTimer::timeout, this, [this] {
+        const qint64 limit = silenceLimitMs();
+        if (m_state == State::Closed || m_state == State::Failed || limit < 0)
+            return;
+        // H.264 frames count as signs of life too.
+        const quint64 frames = d->core->tap->frameCount();
+        if (frames != d->framesSeen) {
+            d->framesSeen = frames;
+            d->core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
+        }
+        if (steadyMs() - d->core->lastReceived.load(std::memory_order_relaxed) > limit) {
+            qCInfo(lcSession) << m_sid << "host silent for more than" << limit << "ms";
+            fail(lostText());
+        }
+    });
+    d->silenceTimer->start();
+}
+
+// ---- closing ---------------------------------------------------------------------------------------------------
+
+void RemoteSession::close() {
+    if (m_state == State::Closed)
+        return;
+    setState(State::Closed);
+    if (d->silenceTimer)
+        d->silenceTimer->stop();
+    d->port->send(QJsonObject{{"type", "bye"}, {"to", m_targetId}, {"sid", m_sid}});
+    d->port->detach(m_sid);
+    if (d->pc)
+        PeerConnectionFactory::shared()->retire(std::exchange(d->pc, nullptr));
+}

@@ -1,0 +1,189 @@
+#pragma once
+
+#include "session/Monitor.h"
+#include "config/Quality.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointF>
+#include <QSizeF>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class PeerConnection;
+class VideoFrameTap;
+class MainThreadLink;
+class SignalingPort;
+
+// One viewer connection to a remote device: WebRTC negotiation through the
+// signaling client, the control protocol with the passcode proof, the video path
+// (JPEG chunks on "video" or an H.264 track) and the receive side of "file".
+//
+// Lives on the main thread. Every published field changes on the main thread
+// only; `state` is assigned in exactly one place (setState).
+class RemoteSession : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString name READ name NOTIFY nameChanged)
+    Q_PROPERTY(State state READ state NOTIFY stateChanged)
+    // The text of the failed state, empty in every other state.
+    Q_PROPERTY(QString failureText READ failureText NOTIFY stateChanged)
+    Q_PROPERTY(QImage image READ image NOTIFY imageChanged)
+    Q_PROPERTY(QSizeF frameSize READ frameSize NOTIFY frameSizeChanged)
+    Q_PROPERTY(QPointF cursor READ cursor NOTIFY cursorChanged)
+    Q_PROPERTY(QJsonObject stats READ stats NOTIFY statsChanged)
+    Q_PROPERTY(QList<Monitor> monitors READ monitors NOTIFY monitorsChanged)
+    Q_PROPERTY(QString videoMode READ videoMode NOTIFY videoModeChanged)
+    // True once the peer connection delivered an H.264 track; its frames are read
+    // from tap()->latestImage() whenever videoFrameAvailable() fires.
+    Q_PROPERTY(bool videoTrack READ videoTrack NOTIFY videoTrackChanged)
+    Q_PROPERTY(bool audioAvailable READ audioAvailable NOTIFY audioAvailableChanged)
+    Q_PROPERTY(bool muted READ muted WRITE setMuted NOTIFY mutedChanged)
+    Q_PROPERTY(double volume READ volume WRITE setVolume NOTIFY volumeChanged)
+
+public:
+    enum class State { Connecting, Authenticating, Connected, Failed, Closed };
+    Q_ENUM(State)
+
+    // Texts shown in the failed state.
+    static QString lostText() { return QStringLiteral("接続が切れました"); }
+    static QString fingerprintText() { return QStringLiteral("端末の証明書指紋が一致しません(中間者の可能性)"); }
+    static QString authFailText(qint64 remaining);
+    static QString lockedText(qint64 retrySec);
+    // Playback level of the audio element (0…10) for the switches: 0 when muted,
+    // otherwise volume × 10 clamped.
+    static double audioLevel(bool muted, double volume);
+
+    // No network activity until start(). The signaling port defaults to the shared
+    // signaling client and REST client; tests may hand in their own.
+    RemoteSession(const QString &targetId, const QString &passcode, const QString &name, QObject *parent = nullptr);
+    RemoteSession(const QString &targetId, const QString &passcode, const QString &name,
+                  std::shared_ptr<SignalingPort> port, QObject *parent = nullptr);
+    ~RemoteSession() override;
+
+    // 8 lower-case hexadecimal characters from a random UUID.
+    static QString makeSid();
+
+    QString sid() const { return m_sid; }
+    QString targetId() const { return m_targetId; }
+    QString name() const { return m_name; }
+    // Kept for callers of the first skeleton: the display name.
+    QString targetName() const { return m_name; }
+
+    State state() const { return m_state; }
+    QString failureText() const { return m_failureText; }
+    bool isClosed() const { return m_state == State::Closed; }
+    QImage image() const { return m_image; }
+    QSizeF frameSize() const { return m_frameSize; }
+    QPointF cursor() const { return m_cursor; }
+    QJsonObject stats() const { return m_stats; }
+    QList<Monitor> monitors() const { return m_monitors; }
+    QString videoMode() const { return m_videoMode; }
+    bool videoTrack() const { return m_videoTrack; }
+    bool audioAvailable() const { return m_audioAvailable; }
+    bool muted() const { return m_muted; }
+    double volume() const { return m_volume; }
+    Quality quality() const { return m_quality; }
+
+    void setMuted(bool muted);
+    void setVolume(double volume);
+
+    // Starts the connect sequence (signaling, TURN credentials, offer) and returns at once.
+    void start();
+    // Ends the session: state closed, "bye" to the host, peer connection torn down.
+    void close();
+
+    // Sends one input message as JSON text on "input", only while connected.
+    void sendInput(const QJsonObject &message);
+    // Control requests; sent in any state once the channel exists.
+    void setQuality(const Quality &q);
+    void selectMonitor(const QString &mode, int id);
+    void requestStill();
+
+    // The picture currently shown: the latest H.264 frame in "h264" mode, else `image`.
+    QImage snapshot() const;
+    // Receiver of full-quality stills (undecoded bytes, on the main thread).
+    void setOnStill(std::function<void(const QByteArray &)> onStill) { m_onStill = std::move(onStill); }
+    // The H.264 frame sink; lives as long as the session.
+    VideoFrameTap *tap() const;
+
+    // Milliseconds from start() to each step of the set-up, -1 until reached
+    // (diagnostics and the set-up benchmark).
+    struct Timings {
+        qint64 offerSent = -1;
+        qint64 channelsOpen = -1;
+        qint64 challenge = -1;
+        qint64 proof = -1; // duration of the proof computation itself
+        qint64 connected = -1;
+    };
+    Timings timings() const;
+
+    // Handles one signaling message of this session ("answer", "ice", "error", "bye").
+    void onSignal(const QJsonObject &message);
+
+Q_SIGNALS:
+    void nameChanged();
+    void stateChanged();
+    void imageChanged();
+    void frameSizeChanged();
+    void cursorChanged();
+    void statsChanged();
+    void monitorsChanged();
+    void videoModeChanged();
+    void videoTrackChanged();
+    void audioAvailableChanged();
+    void mutedChanged();
+    void volumeChanged();
+    // A new H.264 frame can be painted (coalesced: at most one outstanding until
+    // tap()->latestImage() is called).
+    void videoFrameAvailable();
+    // Text events of the "file" channel, each a JSON object as received.
+    void fileEvent(const QJsonObject &event);
+    // Binary chunks of "file" received so far for one transfer.
+    void downloadProgress(quint32 id, int chunks, qint64 bytes);
+    // Emitted once when the session reaches the closed state.
+    void closed();
+
+private:
+    struct Private;
+    friend struct Private;
+
+    void setState(State next, const QString &text = {});
+    void setup(const QStringList &urls, const QString &username, const QString &credential);
+    void fail(const QString &text);
+    void onCtrl(const QJsonObject &message);
+    void onChallenge(const QJsonObject &message);
+    void onAuthOk(const QJsonObject &message);
+    void onFrameDecoded(const QImage &image, QSize size);
+    void onStillReceived(const QByteArray &bytes);
+    void updateFrameSize(QSize size);
+    void applyAudio();
+    void sendCtrl(const QJsonObject &message);
+    void noteStats();
+    qint64 silenceLimitMs() const;
+
+    QString m_targetId;
+    QString m_passcode;
+    QString m_sid;
+    QString m_name;
+    State m_state = State::Connecting;
+    QString m_failureText;
+    QImage m_image;
+    QSizeF m_frameSize;
+    QPointF m_cursor;
+    QJsonObject m_stats;
+    QList<Monitor> m_monitors;
+    QString m_videoMode = QStringLiteral("jpeg");
+    bool m_videoTrack = false;
+    bool m_audioAvailable = false;
+    bool m_muted = false;
+    double m_volume = 1.0;
+    Quality m_quality;
+    std::function<void(const QByteArray &)> m_onStill;
+
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,193 @@
+// The app's own viewer session against the real device: velmo-rendezvous and
+// velmo-remote-host as child processes, RemoteSession speaking to them over a real
+// "/ws/viewer" socket, both video paths, the failure texts and the host's side of ending.
+#include "config/AppConfig.h"
+#include "support/DevicePeers.h"
+#include "media/PeerConnectionFactory.h"
+#include "session/RemoteSession.h"
+#include "rendezvous/SignalingPort.h"
+#include "support/TestEnv.h"
+
+#include <QJsonDocument>
+#include <QMap>
+#include <QPointer>
+#include <QWebSocket>
+
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QTest>
+
+#include <memory>
+
+using State = RemoteSession::State;
+
+namespace {
+// The session's signaling over a plain "/ws/viewer" socket of the server under test.
+class WsPort : public SignalingPort {
+public:
+    explicit WsPort(const QString &server) {
+        QUrl url(server);
+        url.setScheme(QStringLiteral("ws"));
+        url.setPath(QStringLiteral("/ws/viewer"));
+        QObject::connect(&m_ws, &QWebSocket::textMessageReceived, &m_ws, [this](const QString &text) {
+            const QJsonObject msg = QJsonDocument::fromJson(text.toUtf8()).object();
+            if (msg.value("type").toString() == QLatin1String("hello")) {
+                m_greeted = true;
+                for (auto &w : std::exchange(m_waiters, {}))
+                    w();
+                return;
+            }
+            const auto handler = m_handlers.value(msg.value("sid").toString());
+            if (handler)
+                handler(msg);
+        });
+        m_ws.open(url);
+    }
+    void connect(QObject *context, std::function<void(QString)> done) override {
+        QPointer<QObject> ctx(context);
+        auto call = [ctx, done] {
+            if (ctx)
+                done(QString());
+        };
+        if (m_greeted)
+            QMetaObject::invokeMethod(context, call, Qt::QueuedConnection);
+        else
+            m_waiters.append(call);
+    }
+    void turnCredentials(QObject *context, std::function<void(Ice)> done) override {
+        QMetaObject::invokeMethod(
+            context, [done] { done(Ice{}); }, Qt::QueuedConnection);
+    }
+    void send(const QJsonObject &message) override {
+        const QString text = QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
+        QMetaObject::invokeMethod(
+            &m_ws, [this, text] { m_ws.sendTextMessage(text); }, Qt::QueuedConnection);
+    }
+    void attach(const QString &sid, std::function<void(const QJsonObject &)> handler) override {
+        m_handlers.insert(sid, std::move(handler));
+    }
+    void detach(const QString &sid) override { m_handlers.remove(sid); }
+
+private:
+    QWebSocket m_ws;
+    bool m_greeted = false;
+    QList<std::function<void()>> m_waiters;
+    QMap<QString, std::function<void(const QJsonObject &)>> m_handlers;
+};
+} // namespace
+
+class TestDeviceViewer : public QObject {
+    Q_OBJECT
+private:
+    static std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &passcode) {
+        auto s = std::make_unique<RemoteSession>(peers.deviceId(), passcode, QStringLiteral("Test device"),
+                                                 std::make_shared<WsPort>(peers.serverUrl()));
+        s->start();
+        return s;
+    }
+    static bool reach(RemoteSession &s, State state, int ms = 15000) {
+        return QTest::qWaitFor([&] { return s.state() == state; }, ms);
+    }
+    static bool authedSessions(DevicePeers &peers, int n) {
+        int count = 0;
+        for (const QJsonValue &v : peers.status().value("sessions").toArray())
+            count += v.toObject().value("authed").toBool();
+        return count == n;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        bool done = false;
+        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            done = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+    }
+
+    void jpegAndH264Sessions() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        QCOMPARE(peers.post("audio", {{"on", true}, {"source", "system"}}), 200);
+
+        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = session(peers, peers.autoPasscode());
+        QVERIFY2(reach(*s, State::Connected), qPrintable(s->failureText()));
+        QCOMPARE(s->videoMode(), QStringLiteral("jpeg"));
+        QCOMPARE(s->monitors().size(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(!s->image().isNull(), 10000);
+        QVERIFY(s->frameSize().width() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(s->stats().value("codec").toString() == QLatin1String("jpeg"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(authedSessions(peers, 1), 5000);
+        QByteArray still;
+        s->setOnStill([&](const QByteArray &b) { still = b; });
+        s->requestStill();
+        QTRY_VERIFY_WITH_TIMEOUT(!still.isEmpty(), 5000);
+        QVERIFY(!QImage::fromData(still).isNull());
+        s->close();
+        QTRY_VERIFY_WITH_TIMEOUT(authedSessions(peers, 0), 5000);
+
+        AppConfig::shared()->setVideoPref(QStringLiteral("h264"));
+        auto h = session(peers, peers.autoPasscode());
+        QVERIFY2(reach(*h, State::Connected), qPrintable(h->failureText()));
+        QCOMPARE(h->videoMode(), QStringLiteral("h264"));
+        QVERIFY(h->audioAvailable());
+        QTRY_VERIFY_WITH_TIMEOUT(h->videoTrack(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(h->frameSize().width() > 0, 15000);
+        h->close();
+    }
+
+    void failureTexts() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        for (int remaining = 4; remaining >= 1; --remaining) {
+            auto s = session(peers, QStringLiteral("999999x"));
+            QVERIFY(reach(*s, State::Failed));
+            QCOMPARE(s->failureText(), RemoteSession::authFailText(remaining));
+            s->close();
+        }
+        auto locked = session(peers, QStringLiteral("999999x"));
+        QVERIFY(reach(*locked, State::Failed));
+        QCOMPARE(locked->failureText(),
+                 QStringLiteral("パスコードを続けて間違えたため、この端末は接続を受け付けません(あと 5 分)"));
+    }
+
+    void wrongFingerprintAndHostEnding() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost(QStringLiteral("wrong_fp")));
+        QVERIFY(peers.waitForDevice());
+        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = session(peers, peers.autoPasscode());
+        QVERIFY(reach(*s, State::Failed));
+        QCOMPARE(s->failureText(), QStringLiteral("端末の証明書指紋が一致しません(中間者の可能性)"));
+        QTest::qWait(300);
+        QCOMPARE(s->state(), State::Failed);
+        s->close();
+
+        DevicePeers plain;
+        QVERIFY(plain.startServer());
+        QVERIFY(plain.startHost());
+        QVERIFY(plain.waitForDevice());
+        // The host disconnects the viewer: its "bye" closes the session.
+        auto byed = session(plain, plain.autoPasscode());
+        QVERIFY(reach(*byed, State::Connected));
+        const QString sid = plain.status().value("sessions").toArray().first().toObject().value("sid").toString();
+        QCOMPARE(plain.post("disconnect", {{"sid", sid}}), 200);
+        QVERIFY(reach(*byed, State::Closed, 5000));
+    }
+};
+
+int main(int argc, char **argv) {
+    TestEnv env;
+    QGuiApplication app(argc, argv);
+    TestDeviceViewer t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_device_viewer.moc"

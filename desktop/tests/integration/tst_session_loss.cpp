@@ -1,0 +1,51 @@
+// A device process that dies without a word (SIGKILL) is noticed by the viewer
+// and reported as "接続が切れました". The device reports stats every second, so
+// the silence watch notices it (about 10 s); ICE consent alone would take about
+// 50 s with Debian's libnice. The measured time is printed.
+#include "config/AppConfig.h"
+#include "support/DevicePeers.h"
+#include "media/PeerConnectionFactory.h"
+#include "session/RemoteSession.h"
+#include "support/TestEnv.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+using State = RemoteSession::State;
+
+class TestSessionLoss : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void killedHostIsNoticed() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer() && peers.startHost() && peers.waitForDevice());
+        AppConfig::shared()->setServer(peers.serverUrl());
+        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        RemoteSession s(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Viewer"));
+        s.start();
+        QVERIFY(QTest::qWaitFor([&] { return s.state() == State::Connected; }, 15000));
+        // The device reports stats every second; a few of them arm the silence watch.
+        QSignalSpy stats(&s, &RemoteSession::statsChanged);
+        QTRY_VERIFY_WITH_TIMEOUT(stats.size() >= 5, 15000);
+        QElapsedTimer t;
+        t.start();
+        peers.killHost();
+        QVERIFY(QTest::qWaitFor([&] { return s.state() == State::Failed; }, 30000));
+        qInfo("killed host noticed after %lld ms", t.elapsed());
+        QCOMPARE(s.failureText(), RemoteSession::lostText());
+        s.close();
+        QCOMPARE(s.state(), State::Closed);
+        PeerConnectionFactory::shared()->waitForRetired();
+    }
+};
+
+int main(int argc, char **argv) {
+    TestEnv env;
+    qputenv("VELMO_AUDIO_SINK", "fakesink sync=false");
+    QApplication app(argc, argv);
+    TestSessionLoss t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "tst_session_loss.moc"

@@ -1,0 +1,178 @@
+#include "config/AppConfig.h"
+#include "sharing/AskWindows.h"
+#include "sharing/NoticeBar.h"
+#include "sharing/ProfileWindows.h"
+#include "session/RemoteSession.h"
+#include "shell/RootView.h"
+#include "session/SessionStore.h"
+#include "viewer/SessionWindowView.h"
+#include "viewer/SessionWindows.h"
+#include "shell/SingleInstance.h"
+#include "support/TestEnv.h"
+#include "shell/VelmoRemoteApp.h"
+
+#include <QApplication>
+#include <QListWidget>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+class TestAppShell : public QObject {
+    Q_OBJECT
+
+    TestEnv env;
+
+private Q_SLOTS:
+    void tabsAndRawValues() {
+        QCOMPARE(RootView::tabFromRaw("host"), std::optional(RootView::Tab::host));
+        QCOMPARE(RootView::tabFromRaw("connect"), std::optional(RootView::Tab::connect));
+        QCOMPARE(RootView::tabFromRaw("settings"), std::optional(RootView::Tab::settings));
+        QCOMPARE(RootView::tabFromRaw("Host"), std::nullopt);
+        QCOMPARE(RootView::tabFromRaw(""), std::nullopt);
+
+        RootView view;
+        auto *sidebar = view.findChild<QListWidget *>("sidebar");
+        QVERIFY(sidebar);
+        QStringList labels;
+        for (int i = 0; i < sidebar->count(); ++i)
+            labels << sidebar->item(i)->text();
+        QCOMPARE(labels, (QStringList{"この端末", "接続", "設定"}));
+        QCOMPARE(view.tab(), std::optional(RootView::Tab::host));
+        QWidget *hostPanel = view.currentDetail();
+        sidebar->setCurrentRow(2);
+        QCOMPARE(view.tab(), std::optional(RootView::Tab::settings));
+        QVERIFY(view.currentDetail() != hostPanel);
+        // No selection falls back to the host panel.
+        view.setTab(std::nullopt);
+        QCOMPARE(view.currentDetail(), hostPanel);
+    }
+
+    void sessionStoreCloses() {
+        SessionStore store;
+        store.close("nothere");
+        store.closeAll();
+        QCOMPARE(store.count(), 0);
+
+        auto *a = new RemoteSession("111111111", "pw", "A");
+        auto *b = new RemoteSession("222222222", "pw", "B");
+        QCOMPARE(a->sid().size(), 8);
+        QVERIFY(a->sid() != b->sid());
+        QVERIFY(QRegularExpression("^[0-9a-f]{8}$").match(a->sid()).hasMatch());
+        QPointer<RemoteSession> pa(a), pb(b);
+        QSignalSpy closedA(a, &RemoteSession::closed);
+        QSignalSpy closedB(b, &RemoteSession::closed);
+        store.insert(a);
+        store.insert(b);
+        QCOMPARE(store.count(), 2);
+        store.close(a->sid());
+        QCOMPARE(closedA.count(), 1);
+        QCOMPARE(store.count(), 1);
+        store.closeAll();
+        QCOMPARE(closedB.count(), 1);
+        QCOMPARE(store.count(), 0);
+        QTRY_VERIFY(!pa && !pb);
+    }
+
+    void sessionWindowPerId() {
+        SessionWindows windows;
+        SessionWindowView *first = windows.open("abcd0123");
+        QCOMPARE(first->size(), QSize(1280, 820));
+        QCOMPARE(windows.open("abcd0123"), first);
+        QCOMPARE(windows.count(), 1);
+        SessionWindowView *other = windows.open("ffff0000");
+        QVERIFY(other != first);
+        QCOMPARE(windows.count(), 2);
+        first->close();
+        QTRY_COMPARE(windows.count(), 1);
+        other->close();
+        QTRY_COMPARE(windows.count(), 0);
+    }
+
+    // One instance runs: the second claim hands over and the first is asked to reopen.
+    void singleInstanceHandsOver() {
+        const QString name = QStringLiteral("velmo-test-%1").arg(QCoreApplication::applicationPid());
+        SingleInstance first(name);
+        QVERIFY(first.claim());
+        QSignalSpy reopen(&first, &SingleInstance::reopenRequested);
+        QProcess second;
+        // A second process claiming the same name must exit at once.
+        second.start(QCoreApplication::applicationFilePath(), {"--claim", name});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 3);
+        QTRY_COMPARE(reopen.count(), 1);
+    }
+
+    // The start-up task and the shutdown run their steps in a fixed order.
+    void startupAndShutdownOrder() {
+        QStringList steps;
+        VelmoRemoteApp app;
+        app.setStepObserver([&](const QString &s) { steps << s; });
+        app.didFinishLaunching();
+        QVERIFY(app.mainWindow());
+        QCOMPARE(app.mainWindow()->windowTitle(), QString("Velmo Remote"));
+        QCOMPARE(app.mainWindow()->minimumSize(), QSize(880, 600));
+        QVERIFY(!QApplication::quitOnLastWindowClosed());
+        QCOMPARE(steps, (QStringList{"AskWindows.start", "AgentController.start", "ProfileWindows.start",
+                                     "AskWindows.start", "NoticeBar.start", "Signaling.connect"}));
+        QVERIFY(AskWindows::shared()->isRunning());
+        QVERIFY(ProfileWindows::shared()->isRunning());
+        QVERIFY(NoticeBar::shared()->isRunning());
+        // No "New Window" anywhere in the main window's menus.
+        for (QAction *a : app.mainWindow()->menuBar()->actions())
+            QVERIFY(!a->text().contains("New Window"));
+
+        // Closing the main window quits nothing; showing it again re-runs the harmless start-up task.
+        QSignalSpy quit(qApp, &QCoreApplication::aboutToQuit);
+        app.mainWindow()->close();
+        QTest::qWait(50);
+        QCOMPARE(quit.count(), 0);
+        steps.clear();
+        app.handleReopen();
+        QVERIFY(app.mainWindow()->isVisible());
+        QCOMPARE(steps.size(), 5);
+
+        // Sessions are closed before the agent is stopped.
+        auto *session = new RemoteSession("123456789", "pw", "dev");
+        connect(session, &RemoteSession::closed, this, [&] { steps << "session closed"; });
+        SessionStore::shared()->insert(session);
+        steps.clear();
+        app.willTerminate();
+        QCOMPARE(steps, (QStringList{"NoticeBar.stop", "ProfileWindows.closeAll", "AskWindows.closeAll",
+                                     "SessionStore.closeAll", "session closed", "AgentController.terminateAgentSync"}));
+        QVERIFY(!NoticeBar::shared()->isRunning());
+        QCOMPARE(SessionStore::shared()->count(), 0);
+        steps.clear();
+        app.willTerminate();
+        QVERIFY(steps.isEmpty());
+    }
+
+    void menuBarOnlyKeepsWindowsOffTheTaskbar() {
+        VelmoRemoteApp app;
+        app.config()->setMenuBarOnly(true);
+        app.didFinishLaunching();
+        QVERIFY(app.accessoryPolicy());
+        QVERIFY(app.mainWindow()->windowFlags().testFlag(Qt::Tool));
+        // Reopen without a visible window shows it on the taskbar whatever the setting says.
+        app.mainWindow()->hide();
+        app.handleReopen();
+        QVERIFY(!app.accessoryPolicy());
+        QVERIFY(app.mainWindow()->isVisible());
+        QVERIFY(!app.mainWindow()->windowFlags().testFlag(Qt::Tool));
+        app.config()->setMenuBarOnly(false);
+    }
+};
+
+int main(int argc, char **argv) {
+    // Child mode for the single-instance test: claim the given name, exit 3 when refused.
+    if (argc == 3 && QByteArray(argv[1]) == "--claim") {
+        QCoreApplication app(argc, argv);
+        SingleInstance instance(QString::fromLocal8Bit(argv[2]));
+        return instance.claim() ? 0 : 3;
+    }
+    QApplication app(argc, argv);
+    TestAppShell test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_appshell.moc"

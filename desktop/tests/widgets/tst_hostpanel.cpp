@@ -1,0 +1,389 @@
+// The host panel against a real velmo-remote-host and supervisor.
+#include "config/AppConfig.h"
+#include "sharing/EulaSheet.h"
+#include "sharing/HostPanelView.h"
+#include "support/HostUiHarness.h"
+#include "style/MarkdownView.h"
+#include "support/TestEnv.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QtTest>
+
+namespace {
+
+QPushButton *button(QWidget *root, const QString &text) {
+    for (auto *b : root->findChildren<QPushButton *>())
+        if (b->text() == text && b->isVisibleTo(root))
+            return b;
+    return nullptr;
+}
+
+QCheckBox *checkBox(QWidget *root, const QString &text) {
+    for (auto *b : root->findChildren<QCheckBox *>())
+        if (b->text() == text)
+            return b;
+    return nullptr;
+}
+
+bool hasLabel(QWidget *root, const QString &text) {
+    for (auto *l : root->findChildren<QLabel *>())
+        if (l->text() == text && l->isVisibleTo(root))
+            return true;
+    return false;
+}
+
+// Rows on screen (rows being deleted are hidden first).
+QList<QWidget *> visibleRows(QWidget *root, const char *name) {
+    QList<QWidget *> out;
+    for (auto *w : root->findChildren<QWidget *>(name))
+        if (w->isVisibleTo(root))
+            out << w;
+    return out;
+}
+
+QString labelText(QWidget *root, const char *name) {
+    return root->findChild<QLabel *>(name)->text();
+}
+
+QString iconUrl() {
+    QImage img(8, 8, QImage::Format_ARGB32);
+    img.fill(Qt::red);
+    QByteArray bytes;
+    QBuffer buf(&bytes);
+    buf.open(QIODevice::WriteOnly);
+    img.save(&buf, "PNG");
+    return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(bytes.toBase64());
+}
+
+} // namespace
+
+class TestHostPanel : public QObject {
+    Q_OBJECT
+public:
+    explicit TestHostPanel(TestEnv *env) : m_env(env) {}
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void withoutStatus();
+    void headerSwitchesAndIds();
+    void copyButtonsKeepTheirOwnState();
+    void passcodes();
+    void deviceName();
+    void permissionWarning();
+    void sessionsRows();
+    void controllers();
+    void logShowsTheLast80();
+    void agreementSheet();
+    void hostileValues();
+
+private:
+    TestEnv *m_env;
+    std::unique_ptr<AppConfig> m_config;
+    std::unique_ptr<HostUiHarness> m_h;
+    std::unique_ptr<HostPanelView> m_panel;
+};
+
+void TestHostPanel::initTestCase() {
+    m_config = std::make_unique<AppConfig>(m_env->configDir() + "/settings.json");
+    m_config->setServer("https://rv.example.test");
+}
+
+void TestHostPanel::cleanupTestCase() {
+    m_panel.reset();
+    m_h.reset();
+}
+
+void TestHostPanel::withoutStatus() {
+    AgentController idle;
+    HostPanelView panel(&idle, m_config.get());
+    panel.show();
+    QCOMPARE(labelText(&panel, "headerTitle"), QStringLiteral("エージェント未起動"));
+    QCOMPARE(labelText(&panel, "deviceId"), QStringLiteral("--- --- ---"));
+    QCOMPARE(labelText(&panel, "autoPasscode"), QStringLiteral("------"));
+    QVERIFY(!checkBox(&panel, "共有を許可")->isEnabled());
+    QVERIFY(!checkBox(&panel, "共有を許可")->isChecked());
+    QVERIFY(!checkBox(&panel, "操作中の帯を出す")->isEnabled());
+    QVERIFY(checkBox(&panel, "操作中の帯を出す")->isChecked());
+    QVERIFY(!button(&panel, "再発行")->isEnabled());
+    QVERIFY(!button(&panel, "速度優先")->isEnabled());
+    QVERIFY(!button(&panel, "両方")->isEnabled());
+    QVERIFY(hasLabel(&panel, "https://rv.example.test"));
+    QVERIFY(hasLabel(&panel, "(未使用)  映像 -  0fps  0%  0kbps"));
+    QVERIFY(hasLabel(&panel, "-  (-)"));
+    QVERIFY(hasLabel(&panel, "オフ(システム音)"));
+    QVERIFY(hasLabel(&panel, "0 台"));
+    QVERIFY(hasLabel(&panel, "接続はありません"));
+    QVERIFY(hasLabel(&panel, "登録はありません"));
+    QVERIFY(!panel.findChild<QGroupBox *>("permissionBox")->isVisibleTo(&panel));
+    // Copy buttons with nothing to copy do nothing.
+    QGuiApplication::clipboard()->setText("untouched");
+    button(&panel, "ID をコピー")->click();
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("untouched"));
+    QVERIFY(!panel.copied());
+}
+
+void TestHostPanel::headerSwitchesAndIds() {
+    m_h = std::make_unique<HostUiHarness>(m_env->dataDir());
+    QVERIFY(m_h->ok());
+    QVERIFY(m_h->hook("device", {{"id", "987654321"}, {"connected", true}}));
+    m_panel = std::make_unique<HostPanelView>(m_h->agent(), m_config.get());
+    m_panel->resize(900, 1400);
+    m_panel->show();
+    QTRY_COMPARE(labelText(m_panel.get(), "deviceId"), QStringLiteral("987 654 321"));
+    QCOMPARE(labelText(m_panel.get(), "headerTitle"), QStringLiteral("サーバー接続中"));
+    QCOMPARE(labelText(m_panel.get(), "autoPasscode"), m_h->agent()->status()->autoPasscode);
+    QVERIFY(checkBox(m_panel.get(), "共有を許可")->isEnabled());
+
+    const bool sharing = m_h->agent()->status()->sharing;
+    checkBox(m_panel.get(), "共有を許可")->click();
+    QTRY_COMPARE(m_h->agent()->status()->sharing, !sharing);
+    QCOMPARE(m_h->bodies("sharing").last(), (QJsonObject{{"on", !sharing}}));
+    QCOMPARE(checkBox(m_panel.get(), "共有を許可")->isChecked(), !sharing);
+
+    checkBox(m_panel.get(), "操作中の帯を出す")->click();
+    QTRY_VERIFY(!m_h->agent()->status()->noticeBar);
+    QCOMPARE(m_h->bodies("notice-bar").last(), (QJsonObject{{"on", false}}));
+    QVERIFY(!checkBox(m_panel.get(), "操作中の帯を出す")->isChecked());
+    checkBox(m_panel.get(), "操作中の帯を出す")->click();
+    QTRY_VERIFY(m_h->agent()->status()->noticeBar);
+
+    const QString before = m_h->agent()->status()->autoPasscode;
+    button(m_panel.get(), "再発行")->click();
+    QTRY_VERIFY(m_h->agent()->status()->autoPasscode != before);
+    QCOMPARE(labelText(m_panel.get(), "autoPasscode"), m_h->agent()->status()->autoPasscode);
+
+    button(m_panel.get(), "画質優先")->click();
+    QTRY_COMPARE(m_h->bodies("quality").size(), 1);
+    const Quality q = presets().value("quality");
+    QCOMPARE(m_h->bodies("quality").last(), (QJsonObject{{"fps", q.fps}, {"scale", q.scale}, {"kbps", q.kbps}}));
+    QTRY_VERIFY(m_panel->findChild<QLabel *>("encoderLine")->text().contains(QString::number(q.fps) + "fps"));
+}
+
+void TestHostPanel::copyButtonsKeepTheirOwnState() {
+    const QString id = m_h->agent()->status()->id;
+    const QString pass = m_h->agent()->status()->autoPasscode;
+    button(m_panel.get(), "ID をコピー")->click();
+    QCOMPARE(QGuiApplication::clipboard()->text(), id);
+    QVERIFY(button(m_panel.get(), "コピーしました"));
+    QTest::qWait(700);
+    button(m_panel.get(), "コピー")->click();
+    QCOMPARE(QGuiApplication::clipboard()->text(), pass);
+    // Only the passcode button reads "copied"; the ID's timer does not clear it.
+    QVERIFY(button(m_panel.get(), "ID をコピー"));
+    QVERIFY(!button(m_panel.get(), "コピー"));
+    QTest::qWait(1000); // the ID's 1.5 s have passed
+    QCOMPARE(m_panel->copied(), std::optional<QString>(pass));
+    QVERIFY(!button(m_panel.get(), "コピー"));
+    QTRY_VERIFY_WITH_TIMEOUT(button(m_panel.get(), "コピー"), 2000);
+    QVERIFY(!m_panel->copied());
+}
+
+void TestHostPanel::passcodes() {
+    QLineEdit *field = m_panel->findChild<QLineEdit *>("fixedInput");
+    QCOMPARE(field->echoMode(), QLineEdit::Password);
+    QVERIFY(hasLabel(m_panel.get(), "未設定"));
+    QVERIFY(!button(m_panel.get(), "解除")->isEnabled());
+    QTest::keyClicks(field, "12345");
+    QVERIFY(!button(m_panel.get(), "設定")->isEnabled());
+    QTest::keyClicks(field, "6");
+    QVERIFY(button(m_panel.get(), "設定")->isEnabled());
+    button(m_panel.get(), "設定")->click();
+    QCOMPARE(field->text(), QString()); // emptied at once
+    QTRY_VERIFY(m_h->agent()->status()->hasFixed);
+    QCOMPARE(m_h->bodies("passcode/fixed").last(), (QJsonObject{{"passcode", "123456"}}));
+    QTRY_VERIFY(hasLabel(m_panel.get(), "設定済み"));
+    QVERIFY(button(m_panel.get(), "変更"));
+    QVERIFY(button(m_panel.get(), "解除")->isEnabled());
+    button(m_panel.get(), "解除")->click();
+    QTRY_VERIFY(!m_h->agent()->status()->hasFixed);
+    QCOMPARE(m_h->bodies("passcode/fixed").last(), (QJsonObject{{"passcode", ""}}));
+
+    button(m_panel.get(), "両方")->click();
+    QTRY_COMPARE(m_h->agent()->status()->passcodeMode, QStringLiteral("both"));
+    QCOMPARE(m_h->bodies("passcode/mode").last(), (QJsonObject{{"mode", "both"}}));
+    QVERIFY(button(m_panel.get(), "両方")->isChecked());
+    QVERIFY(!button(m_panel.get(), "自動のみ")->isChecked());
+}
+
+void TestHostPanel::deviceName() {
+    QLineEdit *name = m_panel->findChild<QLineEdit *>("nameEdit");
+    QCOMPARE(name->text(), m_h->agent()->status()->name);
+    name->clear();
+    QVERIFY(!button(m_panel.get(), "保存")->isEnabled());
+    name->setText(QString::fromUtf8("\u3000 \t"));
+    QVERIFY(!button(m_panel.get(), "保存")->isEnabled()); // horizontal white space only
+    name->clear();
+    QTest::keyClicks(name, "desk-1");
+    QTest::keyClick(name, Qt::Key_Return);
+    QTRY_COMPARE(m_h->agent()->status()->name, QStringLiteral("desk-1"));
+    QCOMPARE(m_h->bodies("name").last(), (QJsonObject{{"name", "desk-1"}}));
+
+    // A name reported while the user types does not overwrite the field...
+    name->setText("typing");
+    m_h->agent()->setName("renamed-elsewhere");
+    QTRY_COMPARE(m_h->agent()->status()->name, QStringLiteral("renamed-elsewhere"));
+    QCOMPARE(name->text(), QStringLiteral("typing"));
+    // ...but fills an empty one.
+    name->clear();
+    m_h->agent()->setName("renamed-again");
+    QTRY_COMPARE(name->text(), QStringLiteral("renamed-again"));
+}
+
+void TestHostPanel::permissionWarning() {
+    auto *box = m_panel->findChild<QGroupBox *>("permissionBox");
+    QVERIFY(m_h->hook("perm", {{"screen", "denied"}, {"input", "granted"}}));
+    QTRY_VERIFY(box->isVisibleTo(m_panel.get()));
+    QVERIFY(hasLabel(box, "画面収録が許可されていません"));
+    QVERIFY(!hasLabel(box, "遠隔操作(アクセシビリティ)が許可されていません"));
+    QVERIFY(button(box, "画面収録を許可"));
+    QVERIFY(!button(box, "操作を許可"));
+    QVERIFY(button(box, "入れたので反映する"));
+    QVERIFY(m_h->hook("perm", {{"screen", "granted"}, {"input", "denied"}}));
+    QTRY_VERIFY(button(box, "操作を許可"));
+    QVERIFY(!button(box, "画面収録を許可"));
+    QVERIFY(hasLabel(box, "遠隔操作(アクセシビリティ)が許可されていません"));
+    QVERIFY(m_h->hook("perm", {{"screen", "whatever"}, {"input", "unknown"}}));
+    QTRY_VERIFY(!box->isVisibleTo(m_panel.get()));
+}
+
+void TestHostPanel::sessionsRows() {
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QString a = m_h->addSession(
+        {{"name", "Alice"}, {"icon", iconUrl()}, {"authed", true}, {"since", now - 61}, {"input", false}});
+    const QString b = m_h->addSession({{"name", ""}, {"icon", "data:image/png;base64,!!!"}, {"relay", true}});
+    QTRY_COMPARE(visibleRows(m_panel.get(), "sessionRow").size(), 2);
+    QVERIFY(!hasLabel(m_panel.get(), "接続はありません"));
+    QVERIFY(hasLabel(m_panel.get(), "Alice"));
+    QVERIFY(hasLabel(m_panel.get(), "名称未設定"));
+    QStringList captions;
+    for (auto *l : m_panel->findChildren<QLabel *>("sessionCaption"))
+        if (l->isVisibleTo(m_panel.get()))
+            captions << l->text();
+    QVERIFY2(captions.first().startsWith(QStringLiteral("認証済み  P2P  1 分")), qPrintable(captions.join('|')));
+    QVERIFY(captions.first().endsWith(QStringLiteral("禁止: 操作")));
+    QVERIFY(captions.last().startsWith(QStringLiteral("認証待ち  リレー  ")));
+    QVERIFY(captions.last().endsWith(QStringLiteral("全許可")));
+    QList<bool> decoded;
+    for (auto *l : m_panel->findChildren<QLabel *>())
+        if (l->property("decodedIcon").isValid() && l->isVisibleTo(m_panel.get()))
+            decoded << l->property("decodedIcon").toBool();
+    QCOMPARE(decoded, (QList<bool>{true, false}));
+
+    auto rows = visibleRows(m_panel.get(), "sessionRow");
+    button(rows.last(), "切断")->click();
+    QTRY_VERIFY(!m_h->bodies("disconnect").isEmpty());
+    QCOMPARE(m_h->bodies("disconnect").last(), (QJsonObject{{"sid", b}}));
+    m_h->removeSession(a);
+    m_h->removeSession(b);
+    QTRY_VERIFY(hasLabel(m_panel.get(), "接続はありません"));
+}
+
+void TestHostPanel::controllers() {
+    QLineEdit *label = m_panel->findChild<QLineEdit *>("ctlLabel");
+    QLineEdit *pub = m_panel->findChild<QLineEdit *>("ctlPub");
+    pub->setText("   \t ");
+    button(m_panel.get(), "追加")->click();
+    QTest::qWait(150);
+    QVERIFY(m_h->bodies("controller/add").isEmpty());
+
+    const QString key = QString::fromLatin1(QByteArray(32, '\x01').toBase64());
+    pub->setText("  " + key + "\n");
+    button(m_panel.get(), "追加")->click();
+    QTRY_COMPARE(m_h->bodies("controller/add").size(), 1);
+    QCOMPARE(m_h->bodies("controller/add").last(), (QJsonObject{{"label", ""}, {"pub", key}}));
+    QTRY_COMPARE(visibleRows(m_panel.get(), "controllerRow").size(), 1);
+    QCOMPARE(pub->text(), QString());
+    QVERIFY(hasLabel(m_panel.get(), "コントローラー"));
+    QVERIFY(hasLabel(m_panel.get(), key.left(12) + "...  " + QDate::currentDate().toString("yyyy-MM-dd")) ||
+            hasLabel(m_panel.get(), key.left(12) + "..."));
+
+    // Emptied also when the agent refuses.
+    label->setText("x");
+    pub->setText(QString(2000, u'k'));
+    button(m_panel.get(), "追加")->click();
+    QTRY_VERIFY(pub->text().isEmpty());
+    QCOMPARE(label->text(), QString());
+
+    button(visibleRows(m_panel.get(), "controllerRow").first(), "削除")->click();
+    QTRY_VERIFY(hasLabel(m_panel.get(), "登録はありません"));
+    QCOMPARE(m_h->bodies("controller/remove").last(), (QJsonObject{{"pub", key}}));
+}
+
+void TestHostPanel::logShowsTheLast80() {
+    for (int i = 0; i < 500; ++i)
+        m_h->agent()->log(QStringLiteral("line %1").arg(i));
+    auto *log = m_panel->findChild<QPlainTextEdit *>("agentLog");
+    QVERIFY(!log->isVisibleTo(m_panel.get()));
+    const QStringList lines = log->toPlainText().split('\n');
+    QCOMPARE(lines.size(), HostPanelView::logLinesShown);
+    QVERIFY(lines.last().endsWith("line 499"));
+    QVERIFY(lines.first().endsWith("line 420"));
+}
+
+void TestHostPanel::agreementSheet() {
+    QVERIFY(m_h->hook("eula", {{"version", "2.1"}, {"hash", "h"}, {"body", "# 規約\n\n本文 *強調*"}}));
+    QTRY_VERIFY(m_panel->eulaSheet());
+    EulaSheet *sheet = m_panel->eulaSheet();
+    QCOMPARE(sheet->eula().version, QStringLiteral("2.1"));
+    QCOMPARE(sheet->size(), QSize(620, 520));
+    QVERIFY(hasLabel(sheet, EulaSheet::versionLine("2.1")));
+    QCOMPARE(sheet->markdownView()->blocks().size(), 2);
+    sheet->acceptButton()->click();
+    QTRY_VERIFY(!m_panel->eulaSheet());
+    QVERIFY(m_panel->eulaDismissed());
+    QTRY_COMPARE(m_h->bodies("eula/accept").size(), 1);
+    QTRY_VERIFY(!m_h->agent()->status()->eulaRequired);
+
+    // Required again: not while this view lives...
+    QVERIFY(m_h->hook("eula", {{"version", "2.2"}, {"hash", "h2"}, {"body", "x"}}));
+    QTRY_VERIFY(m_h->agent()->status()->eulaRequired);
+    QTest::qWait(100);
+    QVERIFY(!m_panel->eulaSheet());
+    // ...but once the tab is opened again. Escape is "later" and sends nothing.
+    m_panel->hide();
+    m_panel->show();
+    QTRY_VERIFY(m_panel->eulaSheet());
+    QTest::keyClick(m_panel->eulaSheet(), Qt::Key_Escape);
+    QTRY_VERIFY(!m_panel->eulaSheet());
+    QVERIFY(m_panel->eulaDismissed());
+    QTest::qWait(100);
+    QCOMPARE(m_h->bodies("eula/accept").size(), 1);
+    QVERIFY(m_h->hook("eula", {}));
+}
+
+void TestHostPanel::hostileValues() {
+    // A large junk icon (the agent takes at most 1 MiB of request; the 10 MB case is
+    // covered where the icon is decoded) and a start far in the past.
+    const QString huge = QStringLiteral("data:image/png;base64,") + QString(900 * 1024, u'A');
+    const QString big = m_h->addSession({{"name", "Big"}, {"icon", huge}, {"since", -9e15}, {"authed", true}});
+    QTRY_VERIFY(hasLabel(m_panel.get(), "Big"));
+    for (auto *l : m_panel->findChildren<QLabel *>())
+        if (l->property("decodedIcon").isValid() && l->isVisibleTo(m_panel.get()))
+            QVERIFY(!l->property("decodedIcon").toBool());
+    QVERIFY(m_panel->findChild<QLabel *>("sessionCaption")->text().contains(QStringLiteral("認証済み  P2P  ")));
+    QVERIFY(m_h->removeSession(big));
+    // Hundreds of sessions: a bounded number of rows.
+    for (int i = 0; i < 120; ++i)
+        m_h->hook("session", {{"name", QStringLiteral("v%1").arg(i)}});
+    QTRY_COMPARE(m_h->agent()->status()->sessions.size(), 120);
+    QTRY_COMPARE(visibleRows(m_panel.get(), "sessionRow").size(), HostPanelView::maxRows);
+    QVERIFY(hasLabel(m_panel.get(), "ほか 70 件"));
+}
+
+int main(int argc, char **argv) {
+    TestEnv env;
+    QApplication app(argc, argv);
+    TestHostPanel t(&env);
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_hostpanel.moc"

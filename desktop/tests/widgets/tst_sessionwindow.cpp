@@ -1,0 +1,304 @@
+// The session window: its texts and menus, the not-found panel, ending and
+// closing, the key bar's text field, toasts and PNG saving.
+#include "config/AppConfig.h"
+#include "viewer/RemoteScreenView.h"
+#include "session/SessionStore.h"
+#include "viewer/SessionView.h"
+#include "viewer/SessionWindowView.h"
+#include "rendezvous/SignalingPort.h"
+#include "support/TestEnv.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+namespace {
+// A rendezvous server that never greets: the session stays in "connecting".
+class SilentPort : public SignalingPort {
+public:
+    void connect(QObject *, std::function<void(QString)>) override {}
+    void turnCredentials(QObject *, std::function<void(Ice)>) override {}
+    void send(const QJsonObject &) override {}
+    void attach(const QString &, std::function<void(const QJsonObject &)>) override {}
+    void detach(const QString &) override {}
+};
+
+// A rendezvous server that cannot be reached: the session fails.
+class RefusingPort : public SilentPort {
+public:
+    void connect(QObject *context, std::function<void(QString)> done) override {
+        QMetaObject::invokeMethod(
+            context, [done] { done(QStringLiteral("サーバーに届きません")); }, Qt::QueuedConnection);
+    }
+};
+
+QStringList menuTexts(QToolButton *button) {
+    QStringList out;
+    for (QAction *a : button->menu()->actions())
+        out << a->text();
+    return out;
+}
+} // namespace
+
+class TestSessionWindow : public QObject {
+    Q_OBJECT
+
+    TestEnv env;
+
+    RemoteSession *newSession(SessionStore &store, const QString &name = "Desk") {
+        auto *s = new RemoteSession("123456789", "pass", name, std::make_shared<SilentPort>());
+        store.insert(s);
+        return s;
+    }
+
+private Q_SLOTS:
+    void texts();
+    void notFoundWindow();
+    void windowStartsSessionAndShowsProgress();
+    void endingClosesWindowAndSession();
+    void hostByeDismisses();
+    void failurePanelStaysUntilClosed();
+    void textFieldAndQuality();
+    void toasts();
+    void savingPng();
+};
+
+void TestSessionWindow::texts() {
+    QCOMPARE(SessionView::statsText({}, "h264", QSizeF(1920, 1080)), QString("H264  0fps  0kbps  P2P  1920×1080"));
+    QCOMPARE(SessionView::statsText({{"fps", 30}, {"kbps", 2000}, {"relay", false}}, "h264", QSizeF(1920, 1080)),
+             QString("H264  30fps  2000kbps  P2P  1920×1080"));
+    QCOMPARE(
+        SessionView::statsText({{"codec", "jpeg"}, {"enc", "turbo"}, {"fps", 29.97}, {"kbps", 812.6}, {"relay", true}},
+                               "h264", QSizeF(1279.9, 719.5)),
+        QString("JPEG/turbo  29fps  812kbps  RELAY  1279×719"));
+    // Absent frame, wrong-typed and absurd numbers.
+    QCOMPARE(SessionView::statsText({{"codec", 5}, {"enc", 7}, {"fps", "30"}, {"kbps", 1e300}, {"relay", "yes"}},
+                                    "jpeg", QSizeF()),
+             QString("JPEG  0fps  9223372036854775807kbps  P2P  -"));
+
+    const Monitor a{1, "DELL", 2560, 1440, false}, b{2, "Built-in", 1920, 1080, true};
+    QCOMPARE(SessionView::monitorEntries({b}),
+             QList<SessionView::MonitorEntry>({{"Built-in  1920×1080  ★", "single", 2}}));
+    QCOMPARE(SessionView::monitorEntries({a, b}),
+             QList<SessionView::MonitorEntry>(
+                 {{"全モニタ", "all", 0}, {"DELL  2560×1440", "single", 1}, {"Built-in  1920×1080  ★", "single", 2}}));
+    QVERIFY(SessionView::monitorEntries({}).isEmpty());
+
+    QStringList labels;
+    for (const auto &p : presetList())
+        labels << SessionView::qualityLabel(p.label, p.quality);
+    QCOMPARE(labels, QStringList({"速度優先  30fps / 50% / 2000kbps", "標準  15fps / 75% / 4000kbps",
+                                  "画質優先  10fps / 100% / 8000kbps"}));
+
+    QCOMPARE(SessionView::proposedFileName("123456789", QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9))),
+             QString("velmo-remote-123456789-20240506-070809.png"));
+    QCOMPARE(SessionView::windowTitle("", "123456789"), QString("123 456 789 — velmo-remote"));
+    QCOMPARE(SessionView::windowTitle("Desk", "123456789"), QString("Desk — velmo-remote"));
+}
+
+void TestSessionWindow::notFoundWindow() {
+    SessionStore store;
+    RemoteSession *other = newSession(store);
+    auto *w = new SessionWindowView("deadbeef", &store);
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    w->show();
+    auto *label = w->findChild<QLabel *>("notFound");
+    QVERIFY(label);
+    QCOMPARE(label->text(), QString("セッションが見つかりません"));
+    QVERIFY(!w->sessionView());
+    QPointer<SessionWindowView> guard(w);
+    w->close();
+    QTRY_VERIFY(!guard);
+    // Closing called store.close for an id it does not have: the other session stays.
+    QCOMPARE(store.count(), 1);
+    QVERIFY(store.contains(other->sid()));
+}
+
+void TestSessionWindow::windowStartsSessionAndShowsProgress() {
+    SessionStore store;
+    RemoteSession *s = newSession(store);
+    SessionWindowView w(s->sid(), &store);
+    SessionView *view = w.sessionView();
+    QVERIFY(view);
+    QVERIFY(!view->started());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(view->started());
+    QCOMPARE(w.windowTitle(), QString("Desk — velmo-remote"));
+    QCOMPARE(s->state(), RemoteSession::State::Connecting);
+    QCOMPARE(w.findChild<QLabel *>("progressText")->text(), QString("Desk に接続中…"));
+    QVERIFY(w.findChild<QPushButton *>("cancel")->isVisible());
+    QVERIFY(!w.findChild<RemoteScreenView *>("screen")->isVisible());
+    // No audio reported: no mute button or volume slider.
+    QVERIFY(!w.findChild<QToolButton *>("mute")->isVisible());
+    QVERIFY(!w.findChild<QSlider *>("volume")->isVisible());
+    // One display or none: no "全モニタ".
+    QVERIFY(!menuTexts(w.findChild<QToolButton *>("monitorMenu")).contains("全モニタ"));
+    QCOMPARE(menuTexts(w.findChild<QToolButton *>("cameraMenu")),
+             QStringList({"いま見えている画面を保存", "相手側で高画質撮影して保存"}));
+    QCOMPARE(w.findChild<QLabel *>("stats")->text(), QString("JPEG  0fps  0kbps  P2P  -"));
+    // Hiding and showing again does not start a second time.
+    w.hide();
+    w.show();
+    QVERIFY(view->started());
+}
+
+void TestSessionWindow::endingClosesWindowAndSession() {
+    for (const char *button : {"disconnect", "cancel"}) {
+        SessionStore store;
+        RemoteSession *s = newSession(store);
+        QPointer<RemoteSession> session(s);
+        QSignalSpy closed(s, &RemoteSession::closed);
+        auto *w = new SessionWindowView(s->sid(), &store);
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        QPointer<SessionWindowView> guard(w);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        QTest::mouseClick(w->findChild<QPushButton *>(button), Qt::LeftButton);
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!store.contains(s->sid()));
+        QTRY_VERIFY(!guard);
+        QTRY_VERIFY(!session); // released by the store
+    }
+}
+
+void TestSessionWindow::hostByeDismisses() {
+    SessionStore store;
+    RemoteSession *s = newSession(store);
+    const QString sid = s->sid();
+    auto *w = new SessionWindowView(sid, &store);
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<SessionWindowView> guard(w);
+    w->show();
+    // The session closes on its own (a "bye" from the host does this).
+    s->close();
+    QTRY_VERIFY(!guard);
+    QVERIFY(!store.contains(sid));
+}
+
+void TestSessionWindow::failurePanelStaysUntilClosed() {
+    SessionStore store;
+    auto *s = new RemoteSession("123456789", "pass", "Desk", std::make_shared<RefusingPort>());
+    store.insert(s);
+    auto *w = new SessionWindowView(s->sid(), &store);
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<SessionWindowView> guard(w);
+    w->show();
+    QTRY_COMPARE_WITH_TIMEOUT(s->state(), RemoteSession::State::Failed, 20000);
+    auto *text = w->findChild<QLabel *>("failureText");
+    QTRY_VERIFY(text->isVisible());
+    QCOMPARE(text->text(), s->failureText());
+    QVERIFY(text->text().contains("サーバーに届きません"));
+    QVERIFY(!w->findChild<QPushButton *>("cancel")->isVisible());
+    // A failed session keeps its window until the user closes it.
+    QTest::qWait(300);
+    QVERIFY(guard);
+    QVERIFY(store.contains(s->sid()));
+    QTest::mouseClick(w->findChild<QPushButton *>("close"), Qt::LeftButton);
+    QTRY_VERIFY(!guard);
+    QCOMPARE(store.count(), 0);
+}
+
+void TestSessionWindow::textFieldAndQuality() {
+    SessionStore store;
+    RemoteSession *s = newSession(store);
+    SessionWindowView w(s->sid(), &store);
+    w.show();
+    auto *field = w.findChild<QLineEdit *>("textField");
+    auto *send = w.findChild<QPushButton *>("send");
+    QCOMPARE(field->placeholderText(), QString("テキスト送信(日本語入力はこちら)"));
+    QVERIFY(!send->isEnabled());
+    QTest::keyClick(field, Qt::Key_Return); // empty: nothing happens
+    field->insert("こんにちは");            // as an input method commits it
+    QVERIFY(send->isEnabled());
+    QCOMPARE(w.sessionView()->text(), QString("こんにちは"));
+    QTest::mouseClick(send, Qt::LeftButton);
+    QCOMPARE(field->text(), QString());
+    QVERIFY(!send->isEnabled());
+    QTest::keyClicks(field, "abc");
+    QTest::keyClick(field, Qt::Key_Return);
+    QCOMPARE(field->text(), QString());
+
+    auto *quality = w.findChild<QToolButton *>("qualityMenu");
+    QCOMPARE(menuTexts(quality), QStringList({"速度優先  30fps / 50% / 2000kbps", "標準  15fps / 75% / 4000kbps",
+                                              "画質優先  10fps / 100% / 8000kbps"}));
+    AppConfig::shared()->setPreset("balanced");
+    quality->menu()->actions().at(2)->trigger();
+    QCOMPARE(AppConfig::shared()->preset(), QString("quality"));
+    QCOMPARE(s->quality(), presets().value("quality"));
+    AppConfig::shared()->setPreset("balanced");
+}
+
+void TestSessionWindow::toasts() {
+    SessionStore store;
+    RemoteSession *s = newSession(store);
+    SessionWindowView w(s->sid(), &store);
+    w.show();
+    SessionView *view = w.sessionView();
+    // Saving before any frame.
+    w.findChild<QToolButton *>("cameraMenu")->menu()->actions().at(0)->trigger();
+    QCOMPARE(view->toast(), QString("まだ映像がありません"));
+    QTest::qWait(1000);
+    view->showToast("second");
+    QTest::qWait(2000); // past the first toast's end
+    QCOMPARE(view->toast(), QString("second"));
+    QTRY_COMPARE_WITH_TIMEOUT(view->toast(), QString(), 1500);
+    // The same text twice also gets its full time from the second showing.
+    view->showToast("same");
+    QTest::qWait(1000);
+    view->showToast("same");
+    QTest::qWait(2000);
+    QCOMPARE(view->toast(), QString("same"));
+}
+
+void TestSessionWindow::savingPng() {
+    SessionStore store;
+    RemoteSession *s = newSession(store);
+    SessionWindowView w(s->sid(), &store);
+    w.show();
+    SessionView *view = w.sessionView();
+    QTemporaryDir dir;
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(QColor(10, 200, 30));
+
+    view->saveImage(image, "スクリーンショット");
+    QFileDialog *dialog = nullptr;
+    QTRY_VERIFY((dialog = view->findChild<QFileDialog *>("saveDialog")));
+    QVERIFY(!dialog->isModal());
+    const QString proposed = dialog->selectedFiles().value(0);
+    QVERIFY2(QFileInfo(proposed).fileName().startsWith("velmo-remote-123456789-"), qPrintable(proposed));
+    QVERIFY(proposed.endsWith(".png"));
+    const QString path = dir.filePath("shot.png");
+    Q_EMIT dialog->fileSelected(path);
+    QCOMPARE(view->toast(), QString("スクリーンショットを保存しました"));
+    QImage back(path, "png");
+    QCOMPARE(back.size(), QSize(64, 48));
+    QCOMPARE(QColor(back.pixel(5, 5)), QColor(10, 200, 30));
+    dialog->close();
+
+    // A place that cannot be written.
+    view->saveImage(image, "高画質スクリーンショット");
+    QTRY_VERIFY((dialog = view->findChild<QFileDialog *>("saveDialog")));
+    Q_EMIT dialog->fileSelected(dir.filePath("missing/dir/shot.png"));
+    QVERIFY2(view->toast().startsWith("保存できませんでした: "), qPrintable(view->toast()));
+    QVERIFY(view->toast().size() > QString("保存できませんでした: ").size());
+    dialog->close();
+
+    view->saveImage(QImage(), "スクリーンショット");
+    QCOMPARE(view->toast(), QString("画像を取り出せませんでした"));
+}
+
+int main(int argc, char **argv) {
+    QApplication app(argc, argv);
+    TestSessionWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_sessionwindow.moc"

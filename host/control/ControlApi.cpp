@@ -1,0 +1,520 @@
+#include "control/ControlApi.h"
+
+#include "control/HostSignals.h"
+#include "control/HostState.h"
+#include "HttpServer.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QTcpSocket>
+#include <QUuid>
+
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcApi, "velmo.host.api")
+
+namespace {
+
+constexpr int maxSeen = 1000;
+constexpr int maxStreams = 64;
+
+QString newToken() {
+    QByteArray bytes(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    return QString::fromLatin1(bytes.toHex());
+}
+
+QByteArray errorBody(const QString &text) {
+    return text.toUtf8();
+}
+
+void plain(HttpResponder *r, int status, const QString &text) {
+    r->respond(status, errorBody(text), "text/plain; charset=utf-8");
+}
+
+void ok(HttpResponder *r, const QJsonObject &o = {}) {
+    r->respondJson(200, QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+bool constantTimeEquals(const QByteArray &a, const QByteArray &b) {
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+// Reads typed fields of a command body; the first problem becomes a 400 text.
+class Fields {
+public:
+    explicit Fields(const QJsonObject &o) : m_o(o) {}
+    QString str(const char *key) {
+        const QJsonValue v = m_o.value(QLatin1String(key));
+        if (!v.isString())
+            fail(key);
+        return v.toString();
+    }
+    bool boolean(const char *key) {
+        const QJsonValue v = m_o.value(QLatin1String(key));
+        if (!v.isBool())
+            fail(key);
+        return v.toBool();
+    }
+    double number(const char *key) {
+        const QJsonValue v = m_o.value(QLatin1String(key));
+        if (!v.isDouble())
+            fail(key);
+        return v.toDouble();
+    }
+    QString error() const { return m_error; }
+    bool ok() const { return m_error.isEmpty(); }
+
+private:
+    void fail(const char *key) {
+        if (m_error.isEmpty())
+            m_error = QStringLiteral("\"%1\" がありません").arg(QLatin1String(key));
+    }
+    QJsonObject m_o;
+    QString m_error;
+};
+
+const QStringList &commandPaths() {
+    static const QStringList paths{"quality",
+                                   "audio",
+                                   "asks/answer",
+                                   "controller/add",
+                                   "controller/remove",
+                                   "eula/accept",
+                                   "sharing",
+                                   "notice-bar",
+                                   "passcode/rotate",
+                                   "passcode/fixed",
+                                   "passcode/mode",
+                                   "name",
+                                   "disconnect",
+                                   "perm",
+                                   "screen-permission",
+                                   "input-permission",
+                                   "quit"};
+    return paths;
+}
+
+} // namespace
+
+ControlApi::ControlApi(HostState *state, const QString &dataDir, bool testHooks, QObject *parent)
+    : QObject(parent), m_state(state), m_dataDir(dataDir), m_testHooks(testHooks) {
+    m_broadcastTimer.setSingleShot(true);
+    m_broadcastTimer.setInterval(0);
+    connect(&m_broadcastTimer, &QTimer::timeout, this, &ControlApi::broadcast);
+    // A comment line now and then keeps idle streams under the client's inactivity limit.
+    m_pingTimer.setInterval(30'000);
+    connect(&m_pingTimer, &QTimer::timeout, this, &ControlApi::sendPing);
+    connect(state, &HostState::changed, this, &ControlApi::scheduleBroadcast);
+}
+
+ControlApi::~ControlApi() = default;
+
+quint16 ControlApi::port() const {
+    return m_server ? m_server->port() : 0;
+}
+
+QString ControlApi::controlJsonPath() const {
+    return m_dataDir + QStringLiteral("/control.json");
+}
+
+bool ControlApi::start() {
+    auto server = std::make_unique<HttpServer>();
+    server->setMaxBodyBytes(1024 * 1024);
+    if (!server->listen(QHostAddress::LocalHost, 0))
+        return false;
+    server->setHandler([this](const HttpRequest &req, HttpResponder *r) { handle(req, r); });
+    m_server = std::move(server);
+    m_token = newToken();
+    m_pingTimer.start();
+    return writeControlJson();
+}
+
+bool ControlApi::restart() {
+    for (const QPointer<HttpResponder> &s : std::as_const(m_streams))
+        if (s)
+            s->abort();
+    m_streams.clear();
+    for (const QPointer<HttpResponder> &s : std::as_const(m_stalled))
+        if (s)
+            s->abort();
+    m_stalled.clear();
+    std::unique_ptr<HttpServer> old = std::move(m_server);
+    const bool started = start();
+    if (old)
+        old->close();
+    return started;
+}
+
+bool ControlApi::writeControlJson() {
+    QDir().mkpath(m_dataDir);
+    const QJsonObject o{
+        {"port", m_server->port()}, {"token", m_token}, {"pid", qint64(QCoreApplication::applicationPid())}};
+    QSaveFile f(controlJsonPath());
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    f.write(QJsonDocument(o).toJson(QJsonDocument::Compact));
+    return f.commit();
+}
+
+void ControlApi::removeControlJson() {
+    QFile f(controlJsonPath());
+    if (!f.open(QIODevice::ReadOnly))
+        return;
+    const QJsonObject o = QJsonDocument::fromJson(f.read(64 * 1024)).object();
+    f.close();
+    // A newer agent may have taken over the file: leave it alone then.
+    if (o.value("pid").toInteger() == QCoreApplication::applicationPid() && o.value("token").toString() == m_token)
+        QFile::remove(controlJsonPath());
+}
+
+QByteArray ControlApi::statusJson() const {
+    return QJsonDocument(m_state->toStatusJson()).toJson(QJsonDocument::Compact);
+}
+
+void ControlApi::scheduleBroadcast() {
+    if (!m_broadcastTimer.isActive())
+        m_broadcastTimer.start();
+}
+
+void ControlApi::broadcast() {
+    const QByteArray event = "data: " + statusJson() + "\n\n";
+    m_streams.removeIf([](const QPointer<HttpResponder> &s) { return !s || !s->isOpen(); });
+    for (const QPointer<HttpResponder> &s : std::as_const(m_streams))
+        s->write(event);
+}
+
+void ControlApi::sendPing() {
+    m_streams.removeIf([](const QPointer<HttpResponder> &s) { return !s || !s->isOpen(); });
+    for (const QPointer<HttpResponder> &s : std::as_const(m_streams))
+        s->write(": ping\n\n");
+}
+
+void ControlApi::handle(const HttpRequest &req, HttpResponder *r) {
+    const QByteArray auth = req.header("authorization");
+    if (!auth.startsWith("Bearer ") || !constantTimeEquals(auth.mid(7).trimmed(), m_token.toUtf8())) {
+        plain(r, 401, QStringLiteral("認証されていません"));
+        return;
+    }
+    QString path = req.path;
+    while (path.startsWith(u'/'))
+        path.remove(0, 1);
+    while (path.endsWith(u'/'))
+        path.chop(1);
+
+    QJsonObject body;
+    if (req.method == "POST") {
+        QJsonParseError err;
+        const QJsonDocument doc = QJsonDocument::fromJson(req.body.isEmpty() ? QByteArray("{}") : req.body, &err);
+        if (err.error != QJsonParseError::NoError || !doc.isObject()) {
+            plain(r, 400, QStringLiteral("本文が JSON オブジェクトではありません"));
+            return;
+        }
+        body = doc.object();
+    }
+
+    if (m_testHooks && path.startsWith(QLatin1String("test/"))) {
+        handleTestHook(path.mid(5), req, body, r);
+        return;
+    }
+
+    if (m_seen.size() >= maxSeen)
+        m_seen.removeFirst();
+    m_seen.append({req.method, path, req.body.left(4096)});
+
+    for (qsizetype i = 0; i < m_canned.size(); ++i) {
+        Canned &c = m_canned[i];
+        if (!c.path.isEmpty() && c.path != path)
+            continue;
+        const Canned use = c;
+        if (--c.count <= 0)
+            m_canned.removeAt(i);
+        if (use.stall) {
+            m_stalled.append(r);
+            return;
+        }
+        r->respond(use.status, use.body, "text/plain; charset=utf-8");
+        return;
+    }
+
+    if (req.method == "GET" && path == QLatin1String("status")) {
+        r->respondJson(200, statusJson());
+        return;
+    }
+    if (req.method == "GET" && path == QLatin1String("events")) {
+        m_streams.removeIf([](const QPointer<HttpResponder> &s) { return !s || !s->isOpen(); });
+        if (m_streams.size() >= maxStreams) {
+            plain(r, 429, QStringLiteral("イベントの購読が多すぎます"));
+            return;
+        }
+        r->beginStream(200, "text/event-stream");
+        r->write("data: " + statusJson() + "\n\n");
+        m_streams.append(r);
+        return;
+    }
+    const bool streamPath = path == QLatin1String("status") || path == QLatin1String("events");
+    if (req.method != "POST" || streamPath) {
+        if (streamPath || commandPaths().contains(path))
+            plain(r, 405, QStringLiteral("このメソッドは使えません"));
+        else
+            plain(r, 404, QStringLiteral("そのような操作はありません"));
+        return;
+    }
+    handleCommand(path, body, r);
+}
+
+void ControlApi::handleCommand(const QString &path, const QJsonObject &body, HttpResponder *r) {
+    Fields f(body);
+    auto bad = [&] { plain(r, 400, f.error()); };
+
+    if (path == QLatin1String("quality")) {
+        const double fps = f.number("fps"), scale = f.number("scale"), kbps = f.number("kbps");
+        if (!f.ok())
+            return bad();
+        if (!(fps >= 1 && fps <= 120) || !(scale > 0 && scale <= 4) || !(kbps >= 0 && kbps <= 1'000'000))
+            return plain(r, 400, QStringLiteral("画質の値が範囲外です"));
+        m_state->setQuality(int(fps), scale, int(kbps));
+        return ok(r);
+    }
+    if (path == QLatin1String("audio")) {
+        const bool on = f.boolean("on");
+        const QString source = f.str("source");
+        if (!f.ok())
+            return bad();
+        m_state->setAudio(on, source);
+        return ok(r);
+    }
+    if (path == QLatin1String("asks/answer")) {
+        const QString sid = f.str("sid");
+        const bool yes = f.boolean("ok");
+        if (!f.ok())
+            return bad();
+        if (!m_state->answerAsk(sid, yes))
+            return plain(r, 404, QStringLiteral("その接続要求はもうありません"));
+        return ok(r);
+    }
+    if (path == QLatin1String("controller/add")) {
+        const QString label = f.str("label"), pub = f.str("pub");
+        if (!f.ok())
+            return bad();
+        if (pub.size() > 1024 || !m_state->addController(label.left(256), pub.trimmed()))
+            return plain(r, 400, QStringLiteral("公開鍵が正しくありません"));
+        return ok(r);
+    }
+    if (path == QLatin1String("controller/remove")) {
+        const QString pub = f.str("pub");
+        if (!f.ok())
+            return bad();
+        if (!m_state->removeController(pub))
+            return plain(r, 404, QStringLiteral("その操作元は登録されていません"));
+        return ok(r);
+    }
+    if (path == QLatin1String("eula/accept")) {
+        m_state->acceptEula();
+        return ok(r);
+    }
+    if (path == QLatin1String("sharing")) {
+        const bool on = f.boolean("on");
+        if (!f.ok())
+            return bad();
+        m_state->setSharing(on);
+        return ok(r);
+    }
+    if (path == QLatin1String("notice-bar")) {
+        const bool on = f.boolean("on");
+        if (!f.ok())
+            return bad();
+        m_state->setNoticeBar(on);
+        return ok(r);
+    }
+    if (path == QLatin1String("passcode/rotate")) {
+        m_state->rotatePasscode();
+        return ok(r);
+    }
+    if (path == QLatin1String("passcode/fixed")) {
+        const QString passcode = f.str("passcode");
+        if (!f.ok())
+            return bad();
+        if (passcode.size() > 64)
+            return plain(r, 400, QStringLiteral("固定パスコードが長すぎます"));
+        m_state->setFixedPasscode(passcode);
+        return ok(r);
+    }
+    if (path == QLatin1String("passcode/mode")) {
+        const QString mode = f.str("mode");
+        if (!f.ok())
+            return bad();
+        if (!m_state->setPasscodeMode(mode))
+            return plain(r, 400, QStringLiteral("パスコードの方式は auto, fixed, both のどれかです"));
+        return ok(r);
+    }
+    if (path == QLatin1String("name")) {
+        const QString name = f.str("name").trimmed();
+        if (!f.ok())
+            return bad();
+        if (name.isEmpty() || name.size() > 128)
+            return plain(r, 400, QStringLiteral("名前は 1〜128 文字にしてください"));
+        m_state->setName(name);
+        return ok(r);
+    }
+    if (path == QLatin1String("disconnect")) {
+        const QString sid = f.str("sid");
+        if (!f.ok())
+            return bad();
+        if (!m_state->requestDisconnect(sid))
+            return plain(r, 404, QStringLiteral("そのセッションはありません"));
+        return ok(r);
+    }
+    if (path == QLatin1String("perm")) {
+        const QString sid = f.str("sid");
+        const bool input = f.boolean("input"), clip = f.boolean("clip"), files = f.boolean("files");
+        if (!f.ok())
+            return bad();
+        if (!m_state->setPermissions(sid, input, clip, files))
+            return plain(r, 404, QStringLiteral("そのセッションはありません"));
+        return ok(r);
+    }
+    if (path == QLatin1String("screen-permission")) {
+        if (m_grantScreen && m_state->screenPerm() == QLatin1String("denied"))
+            m_state->setScreenPerm(QStringLiteral("granted"));
+        return ok(r, {{"granted", m_grantScreen}});
+    }
+    if (path == QLatin1String("input-permission")) {
+        if (m_grantInput && m_state->inputPerm() == QLatin1String("denied"))
+            m_state->setInputPerm(QStringLiteral("granted"));
+        return ok(r, {{"granted", m_grantInput}});
+    }
+    if (path == QLatin1String("quit")) {
+        ok(r);
+        // Let the answer leave before the loop ends.
+        QTimer::singleShot(50, this, &ControlApi::quitRequested);
+        return;
+    }
+    plain(r, 404, QStringLiteral("そのような操作はありません"));
+}
+
+void ControlApi::handleTestHook(const QString &path, const HttpRequest &req, const QJsonObject &body,
+                                HttpResponder *r) {
+    auto sidOr = [&](const QString &key) {
+        const QString s = body.value(key).toString();
+        return s.isEmpty() ? QUuid::createUuid().toString(QUuid::Id128).left(8) : s;
+    };
+    if (path == QLatin1String("requests") && req.method == "GET") {
+        QJsonArray list;
+        for (const Seen &s : std::as_const(m_seen))
+            list.append(QJsonObject{
+                {"method", QString::fromLatin1(s.method)}, {"path", s.path}, {"body", QString::fromUtf8(s.body)}});
+        return ok(r, {{"requests", list}});
+    }
+    if (req.method != "POST")
+        return plain(r, 405, QStringLiteral("POST で呼んでください"));
+    if (path == QLatin1String("ask")) {
+        HostState::Ask a{sidOr("sid"), body.value("name").toString(), body.value("ip").toString(),
+                         body.value("at").toInteger(QDateTime::currentSecsSinceEpoch())};
+        m_state->addAsk(a);
+        return ok(r, {{"sid", a.sid}});
+    }
+    if (path == QLatin1String("ask/remove")) {
+        m_state->removeAsk(body.value("sid").toString());
+        return ok(r);
+    }
+    if (path == QLatin1String("session")) {
+        HostState::Session s;
+        s.sid = sidOr("sid");
+        s.viewer = body.value("viewer").toString();
+        s.name = body.value("name").toString();
+        if (body.value("info").isObject()) {
+            const QJsonObject i = body.value("info").toObject();
+            s.info = HostState::ViewerInfo{i.value("app").toString(), i.value("os").toString(),
+                                           i.value("browser").toString(), i.value("screen").toString(),
+                                           i.value("ver").toString()};
+        }
+        s.icon = body.value("icon").toString();
+        s.ip = body.value("ip").toString();
+        s.since = body.value("since").toInteger(QDateTime::currentSecsSinceEpoch());
+        s.authed = body.value("authed").toBool(false);
+        s.relay = body.value("relay").toBool(false);
+        s.input = body.value("input").toBool(true);
+        s.clip = body.value("clip").toBool(true);
+        s.files = body.value("files").toBool(true);
+        m_state->addSession(s);
+        return ok(r, {{"sid", s.sid}});
+    }
+    if (path == QLatin1String("session/remove")) {
+        m_state->removeSession(body.value("sid").toString());
+        return ok(r);
+    }
+    if (path == QLatin1String("device")) {
+        if (body.contains("id"))
+            m_state->setDeviceId(body.value("id").toString());
+        if (body.contains("connected"))
+            m_state->setConnected(body.value("connected").toBool());
+        return ok(r);
+    }
+    if (path == QLatin1String("eula")) {
+        if (body.value("version").isString())
+            m_state->setEulaRequired(HostState::Eula{body.value("version").toString(), body.value("hash").toString(),
+                                                     body.value("body").toString()});
+        else
+            m_state->setEulaRequired(std::nullopt);
+        return ok(r);
+    }
+    if (path == QLatin1String("perm")) {
+        if (body.value("input").isString())
+            m_state->setInputPerm(body.value("input").toString());
+        if (body.value("screen").isString())
+            m_state->setScreenPerm(body.value("screen").toString());
+        if (body.value("grantScreen").isBool())
+            m_grantScreen = body.value("grantScreen").toBool();
+        if (body.value("grantInput").isBool())
+            m_grantInput = body.value("grantInput").toBool();
+        return ok(r);
+    }
+    if (path == QLatin1String("respond") || path == QLatin1String("stall")) {
+        Canned c;
+        c.path = body.value("path").toString();
+        while (c.path.startsWith(u'/'))
+            c.path.remove(0, 1);
+        c.status = int(body.value("status").toInteger(500));
+        c.body = body.value("body").toString().toUtf8();
+        c.count = qMax(1, int(body.value("count").toInteger(1)));
+        c.stall = path == QLatin1String("stall");
+        m_canned.append(c);
+        return ok(r);
+    }
+    if (path == QLatin1String("exit")) {
+        const int code = int(body.value("code").toInteger(1));
+        if (!body.value("keepControlJson").toBool(true))
+            removeControlJson();
+        ::_exit(code);
+    }
+    if (path == QLatin1String("restart")) {
+        ok(r);
+        // After the answer has left on the old listener.
+        QTimer::singleShot(50, this, [this] {
+            if (!restart())
+                qCWarning(lcApi) << "restart failed";
+            else
+                qCInfo(lcApi).noquote() << "listening on 127.0.0.1:" + QString::number(port());
+        });
+        return;
+    }
+    if (path == QLatin1String("ignore-sigterm")) {
+        HostSignals::setIgnoreTerm(body.value("on").toBool(true));
+        return ok(r);
+    }
+    plain(r, 404, QStringLiteral("そのような操作はありません"));
+}

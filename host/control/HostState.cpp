@@ -1,0 +1,349 @@
+#include "control/HostState.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QRandomGenerator>
+#include <QSysInfo>
+
+namespace {
+QString randomDigits(int n) {
+    QString s;
+    for (int i = 0; i < n; ++i)
+        s += QChar(u'0' + QRandomGenerator::system()->bounded(10));
+    return s;
+}
+} // namespace
+
+HostState::HostState(QObject *parent)
+    : QObject(parent), m_name(QSysInfo::machineHostName()),
+      m_platform(QStringLiteral("linux ") + QSysInfo::prettyProductName()), m_version(QStringLiteral(VELMO_VERSION)),
+      m_autoPasscode(randomDigits(6)) {}
+
+void HostState::setDeviceId(const QString &id) {
+    if (m_deviceId == id)
+        return;
+    m_deviceId = id;
+    Q_EMIT changed();
+}
+
+void HostState::setName(const QString &name) {
+    if (m_name == name)
+        return;
+    m_name = name;
+    Q_EMIT changed();
+}
+
+void HostState::setServer(const QString &server) {
+    if (m_server == server)
+        return;
+    m_server = server;
+    Q_EMIT changed();
+}
+
+void HostState::setConnected(bool on) {
+    if (m_connected == on)
+        return;
+    m_connected = on;
+    Q_EMIT changed();
+}
+
+void HostState::setSharing(bool on) {
+    if (m_sharing == on)
+        return;
+    m_sharing = on;
+    Q_EMIT sharingChanged(on);
+    Q_EMIT changed();
+}
+
+void HostState::setNoticeBar(bool on) {
+    if (m_noticeBar == on)
+        return;
+    m_noticeBar = on;
+    Q_EMIT changed();
+}
+
+void HostState::setAllowAsk(bool on) {
+    if (m_allowAsk == on)
+        return;
+    m_allowAsk = on;
+    Q_EMIT changed();
+}
+
+void HostState::rotatePasscode() {
+    QString next;
+    do
+        next = randomDigits(6);
+    while (next == m_autoPasscode);
+    m_autoPasscode = next;
+    Q_EMIT changed();
+}
+
+void HostState::setFixedPasscode(const QString &passcode) {
+    if (m_fixedPasscode == passcode)
+        return;
+    m_fixedPasscode = passcode;
+    Q_EMIT changed();
+}
+
+bool HostState::setPasscodeMode(const QString &mode) {
+    if (mode != QLatin1String("auto") && mode != QLatin1String("fixed") && mode != QLatin1String("both"))
+        return false;
+    if (m_passcodeMode != mode) {
+        m_passcodeMode = mode;
+        Q_EMIT changed();
+    }
+    return true;
+}
+
+QStringList HostState::acceptedPasscodes() const {
+    QStringList out;
+    if (m_passcodeMode != QLatin1String("fixed") && !m_autoPasscode.isEmpty())
+        out << m_autoPasscode;
+    if (m_passcodeMode != QLatin1String("auto") && !m_fixedPasscode.isEmpty())
+        out << m_fixedPasscode;
+    return out;
+}
+
+void HostState::setQuality(int fps, double scale, int kbps) {
+    if (m_fps == fps && m_scale == scale && m_kbps == kbps)
+        return;
+    m_fps = fps;
+    m_scale = scale;
+    m_kbps = kbps;
+    Q_EMIT qualityChanged();
+    Q_EMIT changed();
+}
+
+void HostState::setVideo(const QString &video, const QString &encoder) {
+    if (m_video == video && m_encoder == encoder)
+        return;
+    m_video = video;
+    m_encoder = encoder;
+    Q_EMIT changed();
+}
+
+void HostState::setAudio(bool on, const QString &source) {
+    if (m_audioOn == on && m_audioSource == source)
+        return;
+    m_audioOn = on;
+    m_audioSource = source;
+    Q_EMIT audioChanged();
+    Q_EMIT changed();
+}
+
+void HostState::setMonitors(const QList<Monitor> &monitors) {
+    if (m_monitors == monitors)
+        return;
+    m_monitors = monitors;
+    Q_EMIT changed();
+}
+
+std::optional<HostState::Session> HostState::session(const QString &sid) const {
+    for (const Session &s : m_sessions)
+        if (s.sid == sid)
+            return s;
+    return std::nullopt;
+}
+
+void HostState::addSession(const Session &s) {
+    for (Session &old : m_sessions) {
+        if (old.sid == s.sid) {
+            if (old == s)
+                return;
+            old = s;
+            Q_EMIT changed();
+            return;
+        }
+    }
+    m_sessions.append(s);
+    Q_EMIT changed();
+}
+
+bool HostState::updateSession(const QString &sid, const std::function<void(Session &)> &change) {
+    for (Session &s : m_sessions) {
+        if (s.sid != sid)
+            continue;
+        Session next = s;
+        change(next);
+        next.sid = sid;
+        if (!(next == s)) {
+            s = next;
+            Q_EMIT changed();
+        }
+        return true;
+    }
+    return false;
+}
+
+bool HostState::removeSession(const QString &sid) {
+    const qsizetype n = m_sessions.removeIf([&](const Session &s) { return s.sid == sid; });
+    if (n > 0)
+        Q_EMIT changed();
+    return n > 0;
+}
+
+bool HostState::requestDisconnect(const QString &sid) {
+    if (removeSession(sid)) {
+        Q_EMIT disconnectRequested(sid);
+        return true;
+    }
+    // A request still waiting for the user is refused.
+    return answerAsk(sid, false);
+}
+
+bool HostState::setPermissions(const QString &sid, bool input, bool clip, bool files) {
+    bool found = false;
+    for (Session &s : m_sessions) {
+        if (s.sid != sid)
+            continue;
+        found = true;
+        if (s.input == input && s.clip == clip && s.files == files)
+            break;
+        s.input = input;
+        s.clip = clip;
+        s.files = files;
+        Q_EMIT permissionsChanged(sid);
+        Q_EMIT changed();
+        break;
+    }
+    return found;
+}
+
+void HostState::addAsk(const Ask &a) {
+    for (Ask &old : m_asks) {
+        if (old.sid == a.sid) {
+            if (!(old == a)) {
+                old = a;
+                Q_EMIT changed();
+            }
+            return;
+        }
+    }
+    m_asks.append(a);
+    Q_EMIT changed();
+}
+
+bool HostState::removeAsk(const QString &sid) {
+    const qsizetype n = m_asks.removeIf([&](const Ask &a) { return a.sid == sid; });
+    if (n > 0)
+        Q_EMIT changed();
+    return n > 0;
+}
+
+bool HostState::answerAsk(const QString &sid, bool ok) {
+    if (!removeAsk(sid))
+        return false;
+    Q_EMIT askAnswered(sid, ok);
+    return true;
+}
+
+bool HostState::addController(const QString &label, const QString &pub) {
+    if (pub.trimmed().isEmpty())
+        return false;
+    for (Controller &c : m_controllers) {
+        if (c.pub == pub) {
+            if (c.label != label) {
+                c.label = label;
+                Q_EMIT changed();
+            }
+            return true;
+        }
+    }
+    m_controllers.append({label, pub, QDateTime::currentSecsSinceEpoch()});
+    Q_EMIT changed();
+    return true;
+}
+
+bool HostState::removeController(const QString &pub) {
+    const qsizetype n = m_controllers.removeIf([&](const Controller &c) { return c.pub == pub; });
+    if (n > 0)
+        Q_EMIT changed();
+    return n > 0;
+}
+
+bool HostState::isControllerAllowed(const QString &pub) const {
+    for (const Controller &c : m_controllers)
+        if (c.pub == pub)
+            return true;
+    return false;
+}
+
+void HostState::setEulaRequired(const std::optional<Eula> &eula) {
+    if (m_eula == eula)
+        return;
+    m_eula = eula;
+    Q_EMIT changed();
+}
+
+void HostState::acceptEula() {
+    setEulaRequired(std::nullopt);
+}
+
+void HostState::setInputPerm(const QString &s) {
+    if (m_inputPerm == s)
+        return;
+    m_inputPerm = s;
+    Q_EMIT changed();
+}
+
+void HostState::setScreenPerm(const QString &s) {
+    if (m_screenPerm == s)
+        return;
+    m_screenPerm = s;
+    Q_EMIT changed();
+}
+
+QJsonObject HostState::toStatusJson() const {
+    QJsonArray monitors;
+    for (const Monitor &m : m_monitors)
+        monitors.append(QJsonObject{{"id", m.id}, {"name", m.name}, {"w", m.w}, {"h", m.h}, {"primary", m.primary}});
+    QJsonArray sessions;
+    for (const Session &s : m_sessions) {
+        QJsonObject o{{"sid", s.sid},     {"viewer", s.viewer}, {"name", s.name},     {"icon", s.icon},
+                      {"ip", s.ip},       {"since", s.since},   {"authed", s.authed}, {"relay", s.relay},
+                      {"input", s.input}, {"clip", s.clip},     {"files", s.files}};
+        if (s.info)
+            o.insert("info", QJsonObject{{"app", s.info->app},
+                                         {"os", s.info->os},
+                                         {"browser", s.info->browser},
+                                         {"screen", s.info->screen},
+                                         {"ver", s.info->ver}});
+        sessions.append(o);
+    }
+    QJsonArray asks;
+    for (const Ask &a : m_asks)
+        asks.append(QJsonObject{{"sid", a.sid}, {"name", a.name}, {"ip", a.ip}, {"at", a.at}});
+    QJsonArray controllers;
+    for (const Controller &c : m_controllers)
+        controllers.append(QJsonObject{{"label", c.label}, {"pub", c.pub}, {"added", c.added}});
+    QJsonObject o{{"id", m_deviceId},
+                  {"name", m_name},
+                  {"platform", m_platform},
+                  {"version", m_version},
+                  {"server", m_server},
+                  {"connected", m_connected},
+                  {"sharing", m_sharing},
+                  {"autoPasscode", m_autoPasscode},
+                  {"passcodeMode", m_passcodeMode},
+                  {"hasFixed", !m_fixedPasscode.isEmpty()},
+                  {"fps", m_fps},
+                  {"scale", m_scale},
+                  {"kbps", m_kbps},
+                  {"video", m_video},
+                  {"encoder", m_encoder},
+                  {"audioOn", m_audioOn},
+                  {"audioSource", m_audioSource},
+                  {"monitors", monitors},
+                  {"sessions", sessions},
+                  {"noticeBar", m_noticeBar},
+                  {"controllers", controllers},
+                  {"allowAsk", m_allowAsk},
+                  {"asks", asks},
+                  {"inputPerm", m_inputPerm},
+                  {"screenPerm", m_screenPerm}};
+    o.insert("eulaRequired",
+             m_eula
+                 ? QJsonValue(QJsonObject{{"version", m_eula->version}, {"hash", m_eula->hash}, {"body", m_eula->body}})
+                 : QJsonValue(QJsonValue::Null));
+    return o;
+}

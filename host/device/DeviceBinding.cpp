@@ -1,0 +1,100 @@
+#include "device/DeviceBinding.h"
+
+#include "device/DeviceService.h"
+#include "control/HostState.h"
+#include "capture/TestPatternSource.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <gst/gst.h>
+
+DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool testHooks, QObject *parent)
+    : QObject(parent), m_state(state) {
+    gst_init_check(nullptr, nullptr, nullptr);
+    m_service = new DeviceService(state->server(), dataDir, this);
+    m_service->setIceAddresses(qEnvironmentVariable("VELMO_ICE_ADDRESSES").split(QLatin1Char(','), Qt::SkipEmptyParts));
+    if (testHooks)
+        m_service->setHooks(DeviceHooks::parse(qEnvironmentVariable("VELMO_DEVICE_HOOKS")));
+    m_service->setPasscodeSource([s = m_state] {
+        DevicePasscodes codes;
+        if (s) {
+            codes.autoPasscode = s->autoPasscode();
+            codes.fixedPasscode = s->fixedPasscode();
+            codes.mode = s->passcodeMode();
+        }
+        return codes;
+    });
+    m_service->setInputPermission([s = m_state](const QString &sid) {
+        const auto session = s ? s->session(sid) : std::nullopt;
+        return session && session->input;
+    });
+    m_service->setName(state->name());
+    m_service->setSharing(state->sharing());
+    m_service->setAudioOn(state->audioOn());
+
+    QList<HostState::Monitor> monitors;
+    for (const QJsonValue &v : TestPatternSource::monitors()) {
+        const QJsonObject m = v.toObject();
+        monitors.append({m.value("id").toInt(), m.value("name").toString(), m.value("w").toInt(), m.value("h").toInt(),
+                         m.value("primary").toBool()});
+    }
+    state->setMonitors(monitors);
+    state->setVideo(QStringLiteral("テストパターン"), QStringLiteral("jpegenc / x264enc"));
+
+    connect(state, &HostState::changed, this, [this] {
+        if (m_state)
+            m_service->setName(m_state->name());
+    });
+    connect(state, &HostState::sharingChanged, m_service, &DeviceService::setSharing);
+    connect(state, &HostState::audioChanged, this, [this] {
+        if (m_state)
+            m_service->setAudioOn(m_state->audioOn());
+    });
+    connect(state, &HostState::qualityChanged, this, [this] {
+        if (m_state)
+            m_service->setHostQuality(m_state->fps(), m_state->scale(), m_state->kbps());
+    });
+    connect(state, &HostState::disconnectRequested, m_service, &DeviceService::disconnectSession);
+
+    connect(m_service, &DeviceService::deviceIdChanged, state, &HostState::setDeviceId);
+    connect(m_service, &DeviceService::registeredChanged, state, &HostState::setConnected);
+    connect(m_service, &DeviceService::sessionStarted, this, [this](DeviceSession *session) {
+        if (!m_state)
+            return;
+        HostState::Session s;
+        s.sid = session->sid();
+        s.viewer = session->viewer();
+        s.since = session->since();
+        m_state->addSession(s);
+    });
+    connect(m_service, &DeviceService::sessionAuthed, this, [this](const QString &sid) {
+        if (m_state)
+            m_state->updateSession(sid, [](HostState::Session &s) { s.authed = true; });
+    });
+    connect(m_service, &DeviceService::sessionPathChanged, this, [this](DeviceSession *session) {
+        if (m_state)
+            m_state->updateSession(session->sid(), [session](HostState::Session &s) {
+                s.ip = session->remoteIp();
+                s.relay = session->relay();
+            });
+    });
+    connect(m_service, &DeviceService::sessionEnded, this, [this](const QString &sid) {
+        if (m_state)
+            m_state->removeSession(sid);
+    });
+}
+
+DeviceBinding::~DeviceBinding() {
+    stop();
+}
+
+void DeviceBinding::start() {
+    if (m_service)
+        m_service->start();
+}
+
+void DeviceBinding::stop() {
+    if (m_service)
+        m_service->hangUpAll();
+}

@@ -1,0 +1,209 @@
+#include "device/DeviceLink.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QSaveFile>
+#include <QSysInfo>
+
+#include "device/DeviceProof.h"
+
+Q_LOGGING_CATEGORY(lcLink, "velmo.device.link")
+
+namespace {
+constexpr int kMaxDelayMs = 30 * 1000;
+constexpr int kRegisterTimeoutMs = 15 * 1000;
+constexpr qsizetype kMaxIncoming = 1024 * 1024;
+constexpr int kCloseDeleted = 4410;
+} // namespace
+
+DeviceLink::DeviceLink(const QString &server, const QString &dataDir, QObject *parent)
+    : QObject(parent), m_server(server.trimmed()), m_dataDir(dataDir) {
+    m_reconnect.setSingleShot(true);
+    connect(&m_reconnect, &QTimer::timeout, this, &DeviceLink::open);
+    m_registerTimeout.setSingleShot(true);
+    connect(&m_registerTimeout, &QTimer::timeout, this, [this] {
+        qCInfo(lcLink) << "no registration answer; reconnecting";
+        if (m_socket)
+            m_socket->abort();
+    });
+}
+
+DeviceLink::~DeviceLink() {
+    // The socket, a child, says goodbye (1001) when it is destroyed after this object's
+    // members; its signals must not reach them.
+    if (m_socket)
+        m_socket->disconnect(this);
+}
+
+QUrl DeviceLink::deviceUrl(const QString &server) {
+    QString s = server.trimmed();
+    while (s.endsWith(QLatin1Char('/')))
+        s.chop(1);
+    if (s.startsWith(QLatin1String("https://")))
+        s.replace(0, 8, QStringLiteral("wss://"));
+    else if (s.startsWith(QLatin1String("http://")))
+        s.replace(0, 7, QStringLiteral("ws://"));
+    else
+        return {};
+    const QUrl url(s + QStringLiteral("/ws/device"));
+    return url.isValid() && !url.host().isEmpty() ? url : QUrl();
+}
+
+QString DeviceLink::loadOrCreateSecret(const QString &dataDir) {
+    const QString path = QDir(dataDir).filePath(QStringLiteral("device.json"));
+    QFile in(path);
+    if (in.open(QIODevice::ReadOnly)) {
+        const QJsonObject o = QJsonDocument::fromJson(in.read(64 * 1024)).object();
+        const QString secret = o.value(QLatin1String("secret")).toString();
+        if (secret.size() >= 16 && secret.size() <= 256)
+            return secret;
+    }
+    const QByteArray raw = DeviceProof::randomBytes(32);
+    if (raw.isEmpty())
+        return {};
+    const QString secret =
+        QString::fromLatin1(raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    QDir().mkpath(dataDir);
+    QSaveFile out(path);
+    if (out.open(QIODevice::WriteOnly)) {
+        out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        out.write(QJsonDocument(QJsonObject{{"secret", secret}}).toJson());
+        if (!out.commit())
+            qCWarning(lcLink) << "cannot store the device secret in" << path;
+    }
+    return secret;
+}
+
+void DeviceLink::start() {
+    if (m_running)
+        return;
+    if (!deviceUrl(m_server).isValid()) {
+        qCWarning(lcLink) << "no usable server URL:" << m_server;
+        return;
+    }
+    m_secret = loadOrCreateSecret(m_dataDir);
+    if (m_secret.isEmpty())
+        return;
+    m_running = true;
+    open();
+}
+
+void DeviceLink::stop() {
+    m_running = false;
+    m_reconnect.stop();
+    m_registerTimeout.stop();
+    dropSocket();
+    setRegistered(false);
+}
+
+void DeviceLink::dropSocket() {
+    QWebSocket *old = m_socket;
+    if (!old)
+        return;
+    m_socket.clear();
+    old->disconnect(this);
+    // Let a close frame go out, then free the socket; never wait long for the peer.
+    connect(old, &QWebSocket::disconnected, old, &QObject::deleteLater);
+    QTimer::singleShot(2000, old, [old] {
+        old->abort();
+        old->deleteLater();
+    });
+    if (old->state() == QAbstractSocket::ConnectedState)
+        old->close(QWebSocketProtocol::CloseCodeGoingAway);
+    else
+        old->deleteLater();
+}
+
+void DeviceLink::open() {
+    if (!m_running)
+        return;
+    dropSocket();
+    qCInfo(lcLink) << "connecting to" << deviceUrl(m_server).toString();
+    auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    socket->setMaxAllowedIncomingMessageSize(kMaxIncoming);
+    socket->setMaxAllowedIncomingFrameSize(kMaxIncoming);
+    connect(socket, &QWebSocket::connected, this, &DeviceLink::onConnected);
+    connect(socket, &QWebSocket::textMessageReceived, this, &DeviceLink::onText);
+    connect(socket, &QWebSocket::disconnected, this, &DeviceLink::onClosed);
+    m_socket = socket;
+    socket->open(deviceUrl(m_server));
+}
+
+void DeviceLink::onConnected() {
+    QJsonObject reg{{"type", "register"}, {"secret", m_secret}, {"platform", "Linux"}};
+    if (!m_name.trimmed().isEmpty())
+        reg.insert(QStringLiteral("name"), m_name.left(128));
+    m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(reg).toJson(QJsonDocument::Compact)));
+    m_registerTimeout.start(kRegisterTimeoutMs);
+}
+
+void DeviceLink::onText(const QString &text) {
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
+    if (!doc.isObject())
+        return;
+    const QJsonObject msg = doc.object();
+    const QString type = msg.value(QLatin1String("type")).toString();
+    if (type == QLatin1String("registered")) {
+        const QString id = msg.value(QLatin1String("id")).toString();
+        m_registerTimeout.stop();
+        m_delayMs = 1000;
+        if (id != m_deviceId) {
+            m_deviceId = id;
+            Q_EMIT deviceIdChanged(id);
+        }
+        qCInfo(lcLink) << "registered as" << id;
+        setRegistered(true);
+    } else if (type == QLatin1String("error") && !msg.contains(QLatin1String("sid"))) {
+        qCWarning(lcLink) << "server error:" << msg.value(QLatin1String("error")).toString();
+    } else if (msg.value(QLatin1String("sid")).isString()) {
+        Q_EMIT sessionMessage(msg);
+    }
+}
+
+void DeviceLink::onClosed() {
+    m_registerTimeout.stop();
+    const int code = m_socket ? int(m_socket->closeCode()) : 0;
+    qCInfo(lcLink) << "socket closed" << code << (m_socket ? m_socket->closeReason() : QString());
+    setRegistered(false);
+    if (code == kCloseDeleted && !m_deviceId.isEmpty()) {
+        // The registration was deleted: the next one brings a new ID.
+        m_deviceId.clear();
+        Q_EMIT deviceIdChanged(m_deviceId);
+    }
+    scheduleReconnect();
+}
+
+void DeviceLink::scheduleReconnect() {
+    if (!m_running || m_reconnect.isActive())
+        return;
+    m_reconnect.start(m_delayMs);
+    m_delayMs = std::min(m_delayMs * 2, kMaxDelayMs);
+}
+
+void DeviceLink::setRegistered(bool on) {
+    if (m_registered == on)
+        return;
+    m_registered = on;
+    Q_EMIT registeredChanged(on);
+}
+
+void DeviceLink::setName(const QString &name) {
+    if (m_name == name)
+        return;
+    m_name = name;
+    if (m_registered && !name.trimmed().isEmpty())
+        send({{"type", "update"}, {"name", name.left(128)}});
+}
+
+void DeviceLink::send(const QJsonObject &message) {
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+void DeviceLink::sendThumbnail(const QByteArray &image) {
+    if (m_socket && m_registered && image.size() <= 256 * 1024)
+        m_socket->sendBinaryMessage(image);
+}

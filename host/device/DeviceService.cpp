@@ -1,0 +1,241 @@
+#include "device/DeviceService.h"
+
+#include "device/DeviceLink.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QThreadPool>
+
+#include <gst/gst.h>
+
+#include <cmath>
+
+Q_LOGGING_CATEGORY(lcService, "velmo.device.service")
+
+DeviceService::DeviceService(const QString &server, const QString &dataDir, QObject *parent)
+    : QObject(parent), m_dataDir(dataDir), m_link(new DeviceLink(server, dataDir, this)), m_server(server.trimmed()),
+      m_nam(new QNetworkAccessManager(this)) {
+    connect(m_link, &DeviceLink::deviceIdChanged, this, &DeviceService::deviceIdChanged);
+    connect(m_link, &DeviceLink::registeredChanged, this, [this](bool on) {
+        Q_EMIT registeredChanged(on);
+        if (on) {
+            sendThumbnail();
+            fetchIceServers();
+        }
+    });
+    connect(m_link, &DeviceLink::sessionMessage, this, &DeviceService::onSessionMessage);
+    m_thumbTimer.setInterval(60 * 1000);
+    connect(&m_thumbTimer, &QTimer::timeout, this, &DeviceService::sendThumbnail);
+    // TURN credentials are time-limited: fetch them again well before they expire.
+    m_iceTimer.setInterval(30 * 60 * 1000);
+    connect(&m_iceTimer, &QTimer::timeout, this, &DeviceService::fetchIceServers);
+}
+
+DeviceService::~DeviceService() {
+    hangUpAll();
+}
+
+void DeviceService::start() {
+    warmUp();
+    m_link->start();
+    m_thumbTimer.start();
+    m_iceTimer.start();
+}
+
+void DeviceService::warmUp() {
+    // The DTLS certificate (made once per process) and the plugins cost a few hundred
+    // milliseconds the first time; pay that now rather than in the first viewer's set-up.
+    QThreadPool::globalInstance()->start([] {
+        for (const char *name : {"webrtcbin",  "dtlsdec",      "dtlsenc", "dtlssrtpenc", "dtlssrtpdec", "nicesrc",
+                                 "nicesink",   "sctpenc",      "sctpdec", "rtpbin",      "rtpfunnel",   "videotestsrc",
+                                 "videoscale", "videoconvert", "jpegenc", "appsink",     "valve",       "x264enc",
+                                 "rtph264pay", "audiotestsrc", "opusenc", "rtpopuspay"}) {
+            if (GstElement *e = gst_element_factory_make(name, nullptr)) {
+                gst_object_ref_sink(e);
+                gst_object_unref(e);
+            }
+        }
+    });
+}
+
+void DeviceService::fetchIceServers() {
+    QString base = m_server;
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    const QUrl url(base + QStringLiteral("/api/v1/turn-credentials"));
+    if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+        return;
+    QNetworkRequest req(url);
+    req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    req.setTransferTimeout(8000);
+    QNetworkReply *reply = m_nam->post(req, QByteArray("{}"));
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        if (reply->error() != QNetworkReply::NoError)
+            return;
+        const QJsonObject o = QJsonDocument::fromJson(reply->read(64 * 1024)).object();
+        QStringList urls;
+        for (const QJsonValue &v : o.value(QLatin1String("urls")).toArray())
+            if (v.isString())
+                urls.append(v.toString());
+        m_iceUrls = urls;
+        m_iceUsername = o.value(QLatin1String("username")).toString();
+        m_iceCredential = o.value(QLatin1String("credential")).toString();
+    });
+}
+
+void DeviceService::setHostQuality(int fps, double scale, int kbps) {
+    for (DeviceSession *s : std::as_const(m_sessions))
+        s->setHostQuality(fps, scale, kbps);
+}
+
+QString DeviceService::deviceId() const {
+    return m_link ? m_link->deviceId() : QString();
+}
+bool DeviceService::registered() const {
+    return m_link && m_link->registered();
+}
+
+void DeviceService::setName(const QString &name) {
+    m_name = name;
+    m_link->setName(name);
+    for (DeviceSession *s : std::as_const(m_sessions))
+        s->setDeviceName(name);
+}
+
+void DeviceService::setAudioOn(bool on) {
+    m_audioOn = on;
+    for (DeviceSession *s : std::as_const(m_sessions))
+        s->setAudioOn(on);
+}
+
+void DeviceService::refuse(const QString &sid, const QString &text) {
+    m_link->send({{"type", "error"}, {"sid", sid}, {"error", text}});
+}
+
+void DeviceService::onSessionMessage(const QJsonObject &msg) {
+    static const QRegularExpression sidRe(QStringLiteral("^[A-Za-z0-9_-]{1,64}$"));
+    const QString sid = msg.value(QLatin1String("sid")).toString();
+    if (!sidRe.match(sid).hasMatch())
+        return;
+    const QString type = msg.value(QLatin1String("type")).toString();
+    DeviceSession *existing = m_sessions.value(sid);
+
+    if (type == QLatin1String("connect")) {
+        const QString sdp = msg.value(QLatin1String("payload")).toObject().value(QLatin1String("sdp")).toString();
+        if (existing)
+            return; // a repeated offer for a live session: the first one stands
+        if (sdp.isEmpty() || sdp.size() > maxSdpBytes) {
+            refuse(sid, QStringLiteral("不正なメッセージです"));
+            return;
+        }
+        if (!m_sharing) {
+            refuse(sid, QStringLiteral("接続を拒否しました"));
+            return;
+        }
+        if (m_sessions.size() >= maxSessions) {
+            // Half-open or refused connections must not keep a real viewer out: the
+            // oldest session that has not proven the passcode makes room.
+            DeviceSession *oldest = nullptr;
+            for (DeviceSession *s : std::as_const(m_sessions))
+                if (!s->authed() && (!oldest || s->startedAt() < oldest->startedAt()))
+                    oldest = s;
+            if (!oldest) {
+                refuse(sid, QStringLiteral("接続数が上限に達しました"));
+                return;
+            }
+            qCInfo(lcService) << "session limit: dropping unauthenticated" << oldest->sid();
+            oldest->hangUp(true);
+        }
+        DeviceSession::Options opts;
+        opts.deviceName = m_name;
+        opts.audioOn = m_audioOn;
+        opts.hooks = m_hooks;
+        opts.iceAddresses = m_iceAddresses;
+        opts.iceUrls = m_iceUrls;
+        opts.iceUsername = m_iceUsername;
+        opts.iceCredential = m_iceCredential;
+        opts.dataDir = m_dataDir;
+        opts.passcodes = m_passcodes;
+        opts.inputAllowed = m_inputAllowed;
+        opts.lockout = &m_lockout;
+        auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString().left(64), opts, this);
+        connect(session, &DeviceSession::outgoing, this, [this, sid](QJsonObject out) {
+            out.insert(QStringLiteral("sid"), sid);
+            m_link->send(out);
+        });
+        connect(session, &DeviceSession::authedChanged, this, [this, session] {
+            if (session->authed())
+                Q_EMIT sessionAuthed(session->sid());
+        });
+        connect(session, &DeviceSession::pathChanged, this, [this, session] { Q_EMIT sessionPathChanged(session); });
+        connect(session, &DeviceSession::finished, this, [this, session, sid] {
+            if (m_sessions.value(sid) == session)
+                m_sessions.remove(sid);
+            Q_EMIT sessionEnded(sid);
+            // Let closed channels reach the viewer before the pipeline stops.
+            QTimer::singleShot(200, session, &QObject::deleteLater);
+        });
+        m_sessions.insert(sid, session);
+        if (!session->start(sdp)) {
+            m_sessions.remove(sid);
+            delete session;
+            refuse(sid, QStringLiteral("接続できません"));
+            return;
+        }
+        qCInfo(lcService) << "session" << sid << "from" << session->viewer() << "video" << session->videoMode();
+        Q_EMIT sessionStarted(session);
+    } else if (type == QLatin1String("ice")) {
+        if (existing)
+            existing->addRemoteCandidate(msg.value(QLatin1String("payload")).toObject());
+    } else if (type == QLatin1String("bye")) {
+        if (existing)
+            existing->hangUp(false);
+    }
+}
+
+bool DeviceService::disconnectSession(const QString &sid) {
+    DeviceSession *s = m_sessions.value(sid);
+    if (!s)
+        return false;
+    s->hangUp(true);
+    return true;
+}
+
+void DeviceService::hangUpAll() {
+    const auto all = m_sessions.values();
+    for (DeviceSession *s : all)
+        s->hangUp(true);
+    if (m_link)
+        m_link->flush();
+}
+
+void DeviceService::sendThumbnail() {
+    if (!registered())
+        return;
+    // A small picture of the test pattern: bars and the ball where it is now.
+    QImage img(320, 180, QImage::Format_RGB32);
+    img.fill(QColor(16, 24, 48));
+    QPainter p(&img);
+    const QColor bars[] = {Qt::white, Qt::yellow, Qt::cyan, Qt::green, Qt::magenta, Qt::red, Qt::blue};
+    for (int i = 0; i < 7; ++i)
+        p.fillRect(i * 320 / 7, 130, 320 / 7 + 1, 50, bars[i]);
+    const double t = double(QDateTime::currentMSecsSinceEpoch() % 60000) / 1000.0;
+    p.setBrush(Qt::white);
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(160 + 120 * std::cos(t), 65 + 40 * std::sin(t)), 14, 14);
+    p.end();
+    QByteArray png;
+    QBuffer buf(&png);
+    buf.open(QIODevice::WriteOnly);
+    img.save(&buf, "PNG");
+    m_link->sendThumbnail(png);
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "device/DeviceHooks.h"
+#include "device/DeviceLockout.h"
+#include "device/DeviceSession.h"
+
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+
+class DeviceLink;
+class QNetworkAccessManager;
+
+// The device side of the local agent: registration with the rendezvous server and one
+// DeviceSession per viewer. The agent's state is reached through the callbacks and
+// slots below, so that this class knows nothing of the control API.
+class DeviceService : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int maxSessions = 8;
+    static constexpr qsizetype maxSdpBytes = 256 * 1024;
+
+    DeviceService(const QString &server, const QString &dataDir, QObject *parent = nullptr);
+    ~DeviceService() override;
+
+    // Comma-separated local addresses to gather ICE candidates on (VELMO_ICE_ADDRESSES).
+    void setIceAddresses(const QStringList &addresses) { m_iceAddresses = addresses; }
+    void setHooks(const DeviceHooks &hooks) {
+        m_hooks = hooks;
+        m_lockout.setLockSeconds(hooks.shortLock ? 3 : DeviceLockout::defaultLockSeconds);
+    }
+    void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
+    void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
+    void setName(const QString &name);
+    void setAudioOn(bool on);
+    void setSharing(bool on) { m_sharing = on; }
+    void setHostQuality(int fps, double scale, int kbps);
+
+    void start();
+    // Ends one viewer's session from this side ("bye" to the viewer).
+    bool disconnectSession(const QString &sid);
+    // Ends every session, as on quit.
+    void hangUpAll();
+
+    QString deviceId() const;
+    bool registered() const;
+    DeviceSession *session(const QString &sid) const { return m_sessions.value(sid); }
+    QList<DeviceSession *> sessions() const { return m_sessions.values(); }
+
+Q_SIGNALS:
+    void deviceIdChanged(const QString &id);
+    void registeredChanged(bool registered);
+    void sessionStarted(DeviceSession *session);
+    void sessionAuthed(const QString &sid);
+    void sessionPathChanged(DeviceSession *session);
+    void sessionEnded(const QString &sid);
+
+private:
+    void onSessionMessage(const QJsonObject &msg);
+    void refuse(const QString &sid, const QString &text);
+    void sendThumbnail();
+    void fetchIceServers();
+    static void warmUp();
+
+    QString m_dataDir;
+    QPointer<DeviceLink> m_link;
+    QMap<QString, DeviceSession *> m_sessions; // children of this object
+    DeviceLockout m_lockout;
+    DeviceHooks m_hooks;
+    QStringList m_iceAddresses;
+    std::function<DevicePasscodes()> m_passcodes;
+    std::function<bool(const QString &)> m_inputAllowed;
+    QString m_name;
+    bool m_audioOn = true;
+    bool m_sharing = true;
+    QTimer m_thumbTimer;
+    QTimer m_iceTimer;
+    QString m_server;
+    QStringList m_iceUrls;
+    QString m_iceUsername;
+    QString m_iceCredential;
+    QNetworkAccessManager *m_nam = nullptr; // child
+};

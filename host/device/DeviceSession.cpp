@@ -1,0 +1,951 @@
+#include "device/DeviceSession.h"
+
+#include "device/DeviceLockout.h"
+#include "device/DeviceProof.h"
+#include "capture/TestPatternSource.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QThreadPool>
+#include <QUrl>
+#include <QtEndian>
+
+#include <gst/sdp/sdp.h>
+
+#include <cmath>
+
+Q_LOGGING_CATEGORY(lcDevice, "velmo.device")
+
+namespace {
+constexpr int kMaxMessage = 64 * 1024;
+constexpr int kChunkHeader = 14;
+constexpr quint64 kMaxBuffered = 4 * 1024 * 1024;
+constexpr int kAuthTimeoutMs = 60 * 1000;
+constexpr int kRefusedLingerMs = 5 * 60 * 1000;
+constexpr int kIceGraceMs = 8 * 1000;
+constexpr qint64 kMaxInputLog = 1024 * 1024;
+// An authenticated viewer acknowledges the cursor messages sent ten times a second;
+// this long without a single packet from it means it is gone.
+constexpr gint64 kSilenceLimitUs = 6 * G_USEC_PER_SEC;
+
+// The payload type the offer gives to `encoding` in its first m-line of `media`, or 0.
+int offeredPayload(const GstSDPMessage *sdp, const char *media, const char *encoding) {
+    for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
+        const GstSDPMedia *m = gst_sdp_message_get_media(sdp, i);
+        if (g_strcmp0(gst_sdp_media_get_media(m), media) != 0)
+            continue;
+        int fallback = 0;
+        for (guint f = 0; f < gst_sdp_media_formats_len(m); ++f) {
+            const int pt = atoi(gst_sdp_media_get_format(m, f));
+            GstCaps *caps = gst_sdp_media_get_caps_from_media(m, pt);
+            if (!caps)
+                continue;
+            const GstStructure *s = gst_caps_get_structure(caps, 0);
+            const char *enc = gst_structure_get_string(s, "encoding-name");
+            const char *mode = gst_structure_get_string(s, "packetization-mode");
+            const bool match = enc && g_ascii_strcasecmp(enc, encoding) == 0;
+            const bool preferred = match && (g_strcmp0(encoding, "H264") != 0 || g_strcmp0(mode, "1") == 0);
+            gst_caps_unref(caps);
+            if (preferred)
+                return pt;
+            if (match && !fallback)
+                fallback = pt;
+        }
+        return fallback;
+    }
+    return 0;
+}
+
+QString midOf(const QString &sdpText, guint mline) {
+    GstSDPMessage *sdp = nullptr;
+    QString mid;
+    if (gst_sdp_message_new_from_text(sdpText.toUtf8().constData(), &sdp) == GST_SDP_OK) {
+        if (mline < gst_sdp_message_medias_len(sdp))
+            mid = QString::fromUtf8(gst_sdp_media_get_attribute_val(gst_sdp_message_get_media(sdp, mline), "mid"));
+        gst_sdp_message_free(sdp);
+    }
+    return mid;
+}
+
+QByteArray toJson(const QJsonObject &o) {
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+} // namespace
+
+// Shared with webrtcbin's threads: they only reach the session while `session` is set.
+// Every object whose signals carry it keeps it alive (keepAlive), so a callback that
+// comes late — during or after the pipeline's shutdown — never touches freed memory.
+struct DeviceSession::Guard : std::enable_shared_from_this<Guard> {
+    void keepAlive(gpointer object) {
+        g_object_set_data_full(G_OBJECT(object), "velmo-session-guard", new std::shared_ptr<Guard>(shared_from_this()),
+                               [](gpointer p) { delete static_cast<std::shared_ptr<Guard> *>(p); });
+    }
+
+    std::mutex mutex;
+    DeviceSession *session = nullptr;
+    // Viewer messages handed to the main thread and not yet handled: a flooding viewer
+    // loses messages instead of growing the queue.
+    std::atomic<int> pending{0};
+};
+
+namespace {
+constexpr int kMaxPendingMessages = 256;
+}
+
+DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options options, QObject *parent)
+    : QObject(parent), m_sid(sid), m_viewer(viewer), m_since(QDateTime::currentSecsSinceEpoch()),
+      m_options(std::move(options)), m_guard(std::make_shared<Guard>()) {
+    m_guard->session = this;
+    m_clock.start();
+    m_startedAt = m_clock.msecsSinceReference();
+    m_statsTimer.setInterval(1000);
+    connect(&m_statsTimer, &QTimer::timeout, this, &DeviceSession::sendStats);
+    m_cursorTimer.setInterval(100);
+    connect(&m_cursorTimer, &QTimer::timeout, this, &DeviceSession::sendCursor);
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, [this] { lost(QStringLiteral("timeout")); });
+    m_iceGrace.setSingleShot(true);
+    m_iceGrace.setInterval(kIceGraceMs);
+    connect(&m_iceGrace, &QTimer::timeout, this, [this] { lost(QStringLiteral("ice disconnected")); });
+    m_watchdog.setInterval(1000);
+    connect(&m_watchdog, &QTimer::timeout, this, [this] {
+        if (g_get_monotonic_time() - m_lastInbound.load() > kSilenceLimitUs)
+            lost(QStringLiteral("viewer silent"));
+    });
+}
+
+DeviceSession::~DeviceSession() {
+    teardown();
+}
+
+void DeviceSession::teardown() {
+    if (m_tornDown)
+        return;
+    m_tornDown = true;
+    {
+        std::lock_guard lock(m_guard->mutex);
+        m_guard->session = nullptr;
+    }
+    m_statsTimer.stop();
+    m_cursorTimer.stop();
+    if (m_busWatch)
+        g_source_remove(m_busWatch);
+    m_busWatch = 0;
+    if (m_pipeline)
+        gst_element_set_state(m_pipeline, GST_STATE_NULL);
+    m_source.reset();
+    for (GstWebRTCDataChannel *ch : std::as_const(m_channels)) {
+        g_signal_handlers_disconnect_by_data(ch, m_guard.get());
+        g_object_unref(ch);
+    }
+    m_channels.clear();
+    if (m_webrtc)
+        g_signal_handlers_disconnect_by_data(m_webrtc, m_guard.get());
+    if (m_pipeline)
+        gst_object_unref(m_pipeline);
+    m_pipeline = nullptr;
+    m_webrtc = nullptr;
+}
+
+bool DeviceSession::start(const QString &offerSdp) {
+    GstSDPMessage *offer = nullptr;
+    if (gst_sdp_message_new_from_text(offerSdp.toUtf8().constData(), &offer) != GST_SDP_OK || !offer)
+        return false;
+    if (gst_sdp_message_medias_len(offer) == 0) {
+        gst_sdp_message_free(offer);
+        return false;
+    }
+    m_offerSdp = offerSdp;
+    m_h264Pt = offeredPayload(offer, "video", "H264");
+    m_opusPt = offeredPayload(offer, "audio", "OPUS");
+
+    m_pipeline = gst_pipeline_new(nullptr);
+    m_webrtc = gst_element_factory_make("webrtcbin", nullptr);
+    if (!m_webrtc) {
+        gst_sdp_message_free(offer);
+        return false;
+    }
+    gst_util_set_object_arg(G_OBJECT(m_webrtc), "bundle-policy", "max-bundle");
+    gst_bin_add(GST_BIN(m_pipeline), m_webrtc);
+    configureIce();
+
+    Guard *g = m_guard.get();
+    g->keepAlive(m_webrtc);
+    g_signal_connect(m_webrtc, "on-ice-candidate", G_CALLBACK(onIceCandidate), g);
+    g_signal_connect(m_webrtc, "on-data-channel", G_CALLBACK(onDataChannel), g);
+    g_signal_connect(m_webrtc, "notify::connection-state", G_CALLBACK(onConnectionState), g);
+    g_signal_connect(m_webrtc, "notify::ice-connection-state", G_CALLBACK(onIceState), g);
+
+    m_source = std::make_unique<TestPatternSource>(m_pipeline);
+    bool media = true;
+    if (m_h264Pt > 0)
+        media = m_source->addH264(m_webrtc, m_h264Pt);
+    else
+        media = m_source->addJpeg();
+    // The audio track is set up whenever it is offered, so that the host can switch audio on later.
+    if (media && m_opusPt > 0)
+        media = m_source->addOpus(m_webrtc, m_opusPt);
+    m_source->setAudioOn(m_options.audioOn);
+    if (!media) {
+        qCWarning(lcDevice) << m_sid << "media branches could not be built";
+        gst_sdp_message_free(offer);
+        return false;
+    }
+    connect(m_source.get(), &TestPatternSource::jpegFrame, this, [this](const QByteArray &jpeg, int w, int h) {
+        if (m_phase == Phase::Authed)
+            sendChunks(jpeg, w, h, false);
+    });
+    connect(m_source.get(), &TestPatternSource::stillReady, this, [this](const QByteArray &png, int w, int h) {
+        if (m_phase == Phase::Authed)
+            sendChunks(png, w, h, true);
+    });
+
+    GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(m_pipeline));
+    m_busWatch = gst_bus_add_watch(bus, onBus, g);
+    gst_object_unref(bus);
+
+    if (gst_element_set_state(m_pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        gst_sdp_message_free(offer);
+        return false;
+    }
+    GstWebRTCSessionDescription *desc = gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, offer);
+    auto *ref = new std::shared_ptr<Guard>(m_guard);
+    GstPromise *promise = gst_promise_new_with_change_func(
+        onRemoteSet, ref, [](gpointer p) { delete static_cast<std::shared_ptr<Guard> *>(p); });
+    g_signal_emit_by_name(m_webrtc, "set-remote-description", desc, promise);
+    gst_webrtc_session_description_free(desc);
+    m_deadline.start(kAuthTimeoutMs);
+    return true;
+}
+
+void DeviceSession::addRemoteCandidate(const QJsonObject &payload) {
+    if (!m_webrtc || m_phase == Phase::Ended)
+        return;
+    const QString cand = payload.value(QLatin1String("candidate")).toString();
+    if (cand.isEmpty() || cand.size() > 4096)
+        return;
+    GstSDPMessage *offer = nullptr;
+    if (gst_sdp_message_new_from_text(m_offerSdp.toUtf8().constData(), &offer) != GST_SDP_OK)
+        return;
+    const int lines = int(gst_sdp_message_medias_len(offer));
+    int mline = -1;
+    const QJsonValue index = payload.value(QLatin1String("sdpMLineIndex"));
+    if (index.isDouble()) {
+        const double d = index.toDouble();
+        if (d >= 0 && d < lines)
+            mline = int(d);
+    } else if (const QString mid = payload.value(QLatin1String("sdpMid")).toString(); !mid.isEmpty()) {
+        for (int i = 0; i < lines && mline < 0; ++i)
+            if (mid ==
+                QString::fromUtf8(gst_sdp_media_get_attribute_val(gst_sdp_message_get_media(offer, guint(i)), "mid")))
+                mline = i;
+    } else {
+        mline = 0;
+    }
+    gst_sdp_message_free(offer);
+    if (mline < 0)
+        return;
+    g_signal_emit_by_name(m_webrtc, "add-ice-candidate", guint(mline), cand.toUtf8().constData());
+}
+
+void DeviceSession::configureIce() {
+    GstElement *ice = nullptr;
+    g_object_get(m_webrtc, "ice-agent", &ice, nullptr);
+    if (!ice)
+        return;
+    GObject *agent = nullptr;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "agent"))
+        g_object_get(ice, "agent", &agent, nullptr);
+    if (agent) {
+        // No SSDP multicast on every gather; notice a silent peer within seconds.
+        GObjectClass *cls = G_OBJECT_GET_CLASS(agent);
+        if (g_object_class_find_property(cls, "upnp"))
+            g_object_set(agent, "upnp", FALSE, nullptr);
+        if (g_object_class_find_property(cls, "keepalive-conncheck"))
+            g_object_set(agent, "keepalive-conncheck", TRUE, nullptr);
+        if (g_object_class_find_property(cls, "stun-max-retransmissions"))
+            g_object_set(agent, "stun-max-retransmissions", 3u, nullptr);
+        g_object_unref(agent);
+    }
+    bool stunSet = false;
+    for (const QString &url : std::as_const(m_options.iceUrls)) {
+        const qsizetype colon = url.indexOf(QLatin1Char(':'));
+        const QString scheme = url.left(colon);
+        QString rest = url.mid(colon + 1);
+        while (rest.startsWith(QLatin1Char('/')))
+            rest.remove(0, 1);
+        if (colon <= 0 || rest.isEmpty())
+            continue;
+        if (scheme == QLatin1String("stun") && !stunSet) {
+            g_object_set(m_webrtc, "stun-server", ("stun://" + rest).toUtf8().constData(), nullptr);
+            stunSet = true;
+        } else if (scheme == QLatin1String("turn") || scheme == QLatin1String("turns")) {
+            const QString uri = scheme + QStringLiteral("://") +
+                                QString::fromUtf8(QUrl::toPercentEncoding(m_options.iceUsername)) + QLatin1Char(':') +
+                                QString::fromUtf8(QUrl::toPercentEncoding(m_options.iceCredential)) + QLatin1Char('@') +
+                                rest;
+            gboolean ok = FALSE;
+            g_signal_emit_by_name(m_webrtc, "add-turn-server", uri.toUtf8().constData(), &ok);
+        }
+    }
+    for (const QString &addr : std::as_const(m_options.iceAddresses)) {
+        gboolean ok = FALSE;
+        g_signal_emit_by_name(ice, "add-local-ip-address", addr.toUtf8().constData(), &ok);
+    }
+    gst_object_unref(ice);
+}
+
+// webrtcbin thread: the remote offer is applied; make the answer.
+void DeviceSession::onRemoteSet(GstPromise *promise, gpointer data) {
+    auto guard = *static_cast<std::shared_ptr<Guard> *>(data);
+    gst_promise_unref(promise);
+    GstElement *webrtc = nullptr;
+    {
+        std::lock_guard lock(guard->mutex);
+        if (!guard->session || !guard->session->m_webrtc)
+            return;
+        webrtc = GST_ELEMENT(gst_object_ref(guard->session->m_webrtc));
+    }
+    auto *ref = new std::shared_ptr<Guard>(guard);
+    GstPromise *next = gst_promise_new_with_change_func(
+        onAnswer, ref, [](gpointer p) { delete static_cast<std::shared_ptr<Guard> *>(p); });
+    g_signal_emit_by_name(webrtc, "create-answer", nullptr, next);
+    gst_object_unref(webrtc);
+}
+
+// webrtcbin thread: the answer is made; apply it and hand it to the viewer.
+void DeviceSession::onAnswer(GstPromise *promise, gpointer data) {
+    auto guard = *static_cast<std::shared_ptr<Guard> *>(data);
+    GstWebRTCSessionDescription *answer = nullptr;
+    if (gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED) {
+        if (const GstStructure *reply = gst_promise_get_reply(promise))
+            gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, nullptr);
+    }
+    gst_promise_unref(promise);
+    GstElement *webrtc = nullptr;
+    {
+        std::lock_guard lock(guard->mutex);
+        DeviceSession *self = guard->session;
+        if (self && self->m_webrtc) {
+            if (!answer) {
+                QMetaObject::invokeMethod(
+                    self, [self] { self->lost(QStringLiteral("no answer")); }, Qt::QueuedConnection);
+                return;
+            }
+            gchar *text = gst_sdp_message_as_text(answer->sdp);
+            const QString sdp = QString::fromUtf8(text);
+            g_free(text);
+            // Queued before set-local-description runs, so the answer is known before any candidate.
+            QMetaObject::invokeMethod(
+                self,
+                [self, sdp] {
+                    self->m_answerSdp = sdp;
+                    qCDebug(lcDevice) << self->m_sid << "answer after" << self->m_clock.elapsed() << "ms";
+                    Q_EMIT self->outgoing(QJsonObject{{"type", "answer"}, {"payload", QJsonObject{{"sdp", sdp}}}});
+                },
+                Qt::QueuedConnection);
+            webrtc = GST_ELEMENT(gst_object_ref(self->m_webrtc));
+        }
+    }
+    // Outside the lock: webrtcbin only queues the operation, but nothing of ours is held meanwhile.
+    if (webrtc && answer)
+        g_signal_emit_by_name(webrtc, "set-local-description", answer, nullptr);
+    if (webrtc)
+        gst_object_unref(webrtc);
+    if (answer)
+        gst_webrtc_session_description_free(answer);
+}
+
+// webrtcbin thread.
+void DeviceSession::onIceCandidate(GstElement *, guint mline, gchar *candidate, gpointer data) {
+    const QString cand = QString::fromUtf8(candidate);
+    std::lock_guard lock(static_cast<Guard *>(data)->mutex);
+    DeviceSession *self = static_cast<Guard *>(data)->session;
+    if (!self)
+        return;
+    QMetaObject::invokeMethod(
+        self,
+        [self, mline, cand] {
+            QString mid = midOf(self->m_answerSdp, mline);
+            if (mid.isEmpty())
+                mid = QString::number(mline);
+            Q_EMIT self->outgoing(QJsonObject{
+                {"type", "ice"},
+                {"payload", QJsonObject{{"candidate", cand}, {"sdpMid", mid}, {"sdpMLineIndex", int(mline)}}}});
+        },
+        Qt::QueuedConnection);
+}
+
+// webrtcbin thread: a channel the viewer created is open.
+void DeviceSession::onDataChannel(GstElement *, GstWebRTCDataChannel *channel, gpointer data) {
+    auto *guard = static_cast<Guard *>(data);
+    guard->keepAlive(channel);
+    g_signal_connect(channel, "on-message-string", G_CALLBACK(onChannelString), guard);
+    g_signal_connect(channel, "on-message-data", G_CALLBACK(onChannelData), guard);
+    g_signal_connect(channel, "on-close", G_CALLBACK(onChannelClose), guard);
+    gchar *label = nullptr;
+    g_object_get(channel, "label", &label, nullptr);
+    const QString name = QString::fromUtf8(label);
+    g_free(label);
+    std::lock_guard lock(guard->mutex);
+    DeviceSession *self = guard->session;
+    if (!self) {
+        g_signal_handlers_disconnect_by_data(channel, guard);
+        return;
+    }
+    // The reference travels with the call: dropped with it if the session goes first.
+    std::shared_ptr<GstWebRTCDataChannel> held(static_cast<GstWebRTCDataChannel *>(g_object_ref(channel)),
+                                               [](GstWebRTCDataChannel *c) { g_object_unref(c); });
+    QMetaObject::invokeMethod(
+        self, [self, name, held] { self->channelOpened(name, held.get()); }, Qt::QueuedConnection);
+}
+
+namespace {
+QString labelOf(GstWebRTCDataChannel *channel) {
+    gchar *label = nullptr;
+    g_object_get(channel, "label", &label, nullptr);
+    const QString name = QString::fromUtf8(label);
+    g_free(label);
+    return name;
+}
+} // namespace
+
+// SCTP thread.
+void DeviceSession::onChannelString(GstWebRTCDataChannel *channel, gchar *text, gpointer data) {
+    auto *guard = static_cast<Guard *>(data);
+    if (guard->pending.load() >= kMaxPendingMessages)
+        return;
+    const QString label = labelOf(channel);
+    const QByteArray bytes(text);
+    std::lock_guard lock(guard->mutex);
+    DeviceSession *self = guard->session;
+    if (!self)
+        return;
+    ++guard->pending;
+    QMetaObject::invokeMethod(
+        self,
+        [self, label, bytes] {
+            --self->m_guard->pending;
+            if (label == QLatin1String("ctrl"))
+                self->ctrlMessage(bytes);
+            else if (label == QLatin1String("input"))
+                self->inputMessage(bytes);
+        },
+        Qt::QueuedConnection);
+}
+
+// SCTP thread.
+void DeviceSession::onChannelData(GstWebRTCDataChannel *channel, GBytes *data, gpointer guard) {
+    const QString label = labelOf(channel);
+    if (label != QLatin1String("ctrl") && label != QLatin1String("input"))
+        return; // the viewer sends nothing binary we use
+    gsize size = 0;
+    const auto *ptr = static_cast<const char *>(g_bytes_get_data(data, &size));
+    const QByteArray bytes(ptr, qsizetype(size));
+    onChannelString(channel, const_cast<gchar *>(bytes.constData()), guard);
+}
+
+// SCTP thread.
+void DeviceSession::onChannelClose(GstWebRTCDataChannel *channel, gpointer data) {
+    const QString label = labelOf(channel);
+    std::lock_guard lock(static_cast<Guard *>(data)->mutex);
+    DeviceSession *self = static_cast<Guard *>(data)->session;
+    if (!self || label != QLatin1String("ctrl"))
+        return;
+    QMetaObject::invokeMethod(
+        self, [self] { self->lost(QStringLiteral("ctrl closed")); }, Qt::QueuedConnection);
+}
+
+// webrtcbin thread.
+void DeviceSession::onConnectionState(GObject *webrtc, GParamSpec *, gpointer data) {
+    GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+    g_object_get(webrtc, "connection-state", &state, nullptr);
+    if (state != GST_WEBRTC_PEER_CONNECTION_STATE_FAILED && state != GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED)
+        return;
+    std::lock_guard lock(static_cast<Guard *>(data)->mutex);
+    DeviceSession *self = static_cast<Guard *>(data)->session;
+    if (!self)
+        return;
+    QMetaObject::invokeMethod(
+        self, [self] { self->lost(QStringLiteral("connection failed")); }, Qt::QueuedConnection);
+}
+
+// webrtcbin thread.
+void DeviceSession::onIceState(GObject *webrtc, GParamSpec *, gpointer data) {
+    GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
+    g_object_get(webrtc, "ice-connection-state", &state, nullptr);
+    std::lock_guard lock(static_cast<Guard *>(data)->mutex);
+    DeviceSession *self = static_cast<Guard *>(data)->session;
+    if (!self)
+        return;
+    QMetaObject::invokeMethod(
+        self,
+        [self, state] {
+            if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED || state == GST_WEBRTC_ICE_CONNECTION_STATE_CLOSED)
+                self->lost(QStringLiteral("ice failed"));
+            else if (state == GST_WEBRTC_ICE_CONNECTION_STATE_DISCONNECTED)
+                self->m_iceGrace.start();
+            else if (state == GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED ||
+                     state == GST_WEBRTC_ICE_CONNECTION_STATE_COMPLETED)
+                self->m_iceGrace.stop();
+        },
+        Qt::QueuedConnection);
+}
+
+// Main thread (GLib dispatcher of the Qt loop).
+gboolean DeviceSession::onBus(GstBus *, GstMessage *msg, gpointer data) {
+    if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_ERROR)
+        return TRUE;
+    GError *err = nullptr;
+    gst_message_parse_error(msg, &err, nullptr);
+    const QString text = QString::fromUtf8(err ? err->message : "");
+    const QString src = QString::fromUtf8(GST_OBJECT_NAME(GST_MESSAGE_SRC(msg)));
+    g_clear_error(&err);
+    DeviceSession *self = static_cast<Guard *>(data)->session;
+    if (self) {
+        qCInfo(lcDevice) << self->m_sid << "pipeline error from" << src << text;
+        QMetaObject::invokeMethod(
+            self, [self] { self->lost(QStringLiteral("pipeline error")); }, Qt::QueuedConnection);
+    }
+    return TRUE;
+}
+
+void DeviceSession::channelOpened(const QString &label, GstWebRTCDataChannel *channel) {
+    if (m_tornDown || m_channels.contains(label)) {
+        g_signal_handlers_disconnect_by_data(channel, m_guard.get());
+        return;
+    }
+    m_channels.insert(label, static_cast<GstWebRTCDataChannel *>(g_object_ref(channel)));
+    qCDebug(lcDevice) << m_sid << "channel" << label << "open after" << m_clock.elapsed() << "ms";
+    if (label == QLatin1String("ctrl") && m_phase == Phase::Negotiating)
+        sendChallenge();
+}
+
+void DeviceSession::sendChallenge() {
+    if (m_answerSdp.isEmpty())
+        return;
+    if (const qint64 left = m_options.lockout ? m_options.lockout->retrySec(m_clock.msecsSinceReference()) : 0;
+        left > 0) {
+        sendCtrl({{"t", "locked"}, {"retry_sec", left}});
+        m_phase = Phase::Refused;
+        m_deadline.start(kRefusedLingerMs);
+        return;
+    }
+    m_nonce = DeviceProof::randomBytes(DeviceProof::nonceBytes);
+    m_autoSalt = DeviceProof::randomBytes(DeviceProof::saltBytes);
+    m_fixedSalt = DeviceProof::randomBytes(DeviceProof::saltBytes);
+    QString fp = DeviceProof::fingerprint(m_answerSdp);
+    if (m_options.hooks.wrongFingerprint && !fp.isEmpty())
+        fp.replace(0, 1, fp.startsWith(QLatin1Char('A')) ? QStringLiteral("B") : QStringLiteral("A"));
+    m_phase = Phase::Challenged;
+    sendCtrl({{"t", "challenge"},
+              {"nonce", QString::fromLatin1(m_nonce.toBase64())},
+              {"auto_salt", QString::fromLatin1(m_autoSalt.toBase64())},
+              {"fixed_salt", QString::fromLatin1(m_fixedSalt.toBase64())},
+              {"host_fp", fp},
+              {"iters", qint64(m_options.iterations)}});
+}
+
+void DeviceSession::ctrlMessage(const QByteArray &bytes) {
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+    if (!doc.isObject())
+        return;
+    const QJsonObject msg = doc.object();
+    const QString t = msg.value(QLatin1String("t")).toString();
+    if (t == QLatin1String("auth")) {
+        verify(msg);
+        return;
+    }
+    // Everything else is for authenticated viewers only.
+    if (m_phase != Phase::Authed)
+        return;
+    if (t == QLatin1String("quality")) {
+        TestPatternSource::Settings s = m_source->settings();
+        const auto intOr = [&](const char *key, int def) {
+            const QJsonValue v = msg.value(QLatin1String(key));
+            return v.isDouble() && std::isfinite(v.toDouble()) && std::abs(v.toDouble()) < 1e9 ? int(v.toDouble())
+                                                                                               : def;
+        };
+        s.fps = intOr("fps", s.fps);
+        s.q = intOr("q", s.q);
+        s.kbps = intOr("kbps", s.kbps);
+        if (msg.value(QLatin1String("scale")).isDouble())
+            s.scale = msg.value(QLatin1String("scale")).toDouble();
+        m_source->apply(s);
+    } else if (t == QLatin1String("select")) {
+        m_source->select(msg.value(QLatin1String("mode")).toString(),
+                         qint64(msg.value(QLatin1String("id")).toDouble()));
+    } else if (t == QLatin1String("still")) {
+        m_source->requestStill();
+    }
+}
+
+void DeviceSession::verify(const QJsonObject &auth) {
+    // One proof per challenge: a refused viewer does not get to try again on the same connection.
+    if (m_phase != Phase::Challenged)
+        return;
+    const qint64 now = m_clock.msecsSinceReference();
+    if (const qint64 left = m_options.lockout ? m_options.lockout->retrySec(now) : 0; left > 0) {
+        sendCtrl({{"t", "locked"}, {"retry_sec", left}});
+        m_phase = Phase::Refused;
+        m_deadline.start(kRefusedLingerMs);
+        return;
+    }
+    m_phase = Phase::Verifying;
+    const DevicePasscodes codes = m_options.passcodes ? m_options.passcodes() : DevicePasscodes{};
+    const bool useAuto = codes.mode == QLatin1String("auto") || codes.mode == QLatin1String("both");
+    const bool useFixed = codes.mode == QLatin1String("fixed") || codes.mode == QLatin1String("both");
+    // An empty passcode never opens the device.
+    const QByteArray autoCode = useAuto ? codes.autoPasscode.toUtf8() : QByteArray();
+    const QByteArray fixedCode = useFixed ? codes.fixedPasscode.toUtf8() : QByteArray();
+    const QByteArray message =
+        DeviceProof::message(m_nonce, DeviceProof::fingerprint(m_offerSdp), DeviceProof::fingerprint(m_answerSdp));
+    const QString a = auth.value(QLatin1String("a")).toString();
+    const QString f = auth.value(QLatin1String("f")).toString();
+    const QByteArray autoSalt = m_autoSalt;
+    const QByteArray fixedSalt = m_fixedSalt;
+    const quint32 iters = m_options.iterations;
+    QThreadPool::globalInstance()->start(
+        [self = QPointer<DeviceSession>(this), autoCode, fixedCode, message, a, f, autoSalt, fixedSalt, iters] {
+            bool ok = false;
+            if (!autoCode.isEmpty())
+                ok = DeviceProof::matches(DeviceProof::deriveKey(autoCode, autoSalt, iters), message, a);
+            if (!ok && !fixedCode.isEmpty())
+                ok = DeviceProof::matches(DeviceProof::deriveKey(fixedCode, fixedSalt, iters), message, f);
+            QMetaObject::invokeMethod(
+                qApp,
+                [self, ok] {
+                    if (self)
+                        self->verified(ok);
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void DeviceSession::verified(bool ok) {
+    if (m_phase != Phase::Verifying)
+        return;
+    const qint64 now = m_clock.msecsSinceReference();
+    if (!ok) {
+        const DeviceLockout::Outcome out =
+            m_options.lockout ? m_options.lockout->fail(now) : DeviceLockout::Outcome{false, 0, 0};
+        if (out.locked)
+            sendCtrl({{"t", "locked"}, {"retry_sec", out.retrySec}});
+        else
+            sendCtrl({{"t", "auth_fail"}, {"remaining", out.remaining}});
+        // Keep the connection so the viewer can show why; it goes when the viewer
+        // closes or after a while.
+        m_phase = Phase::Refused;
+        m_deadline.start(kRefusedLingerMs);
+        qCInfo(lcDevice) << m_sid << "wrong passcode proof" << (out.locked ? "(locked)" : "");
+        return;
+    }
+    if (m_options.lockout)
+        m_options.lockout->succeed();
+    m_phase = Phase::Authed;
+    m_deadline.stop();
+    const bool audio = m_source->hasAudio() && m_options.audioOn;
+    sendCtrl({{"t", "auth_ok"},
+              {"monitors", TestPatternSource::monitors()},
+              {"video", videoMode()},
+              {"audio", audio ? "opus" : "none"},
+              {"name", m_options.deviceName}});
+    sendCtrl({{"t", "audio_state"}, {"on", audio}});
+    m_source->setFlowing(true);
+    m_statsTimer.start();
+    m_cursorTimer.start();
+    watchInbound();
+    updatePath();
+    qCInfo(lcDevice) << m_sid << "viewer authenticated," << videoMode();
+    Q_EMIT authedChanged();
+    if (m_options.hooks.fileTransfer)
+        sendFileHook();
+}
+
+void DeviceSession::watchInbound() {
+    m_lastInbound = g_get_monotonic_time();
+    int probes = 0;
+    GstIterator *it = gst_bin_iterate_recurse(GST_BIN(m_webrtc));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto *element = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory *factory = gst_element_get_factory(element);
+        if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "nicesrc") == 0) {
+            if (GstPad *pad = gst_element_get_static_pad(element, "src")) {
+                gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                                  inboundProbe, &m_lastInbound, nullptr);
+                gst_object_unref(pad);
+                ++probes;
+            }
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    if (probes > 0)
+        m_watchdog.start();
+}
+
+// ICE receive thread.
+GstPadProbeReturn DeviceSession::inboundProbe(GstPad *, GstPadProbeInfo *, gpointer lastInbound) {
+    static_cast<std::atomic<gint64> *>(lastInbound)->store(g_get_monotonic_time());
+    return GST_PAD_PROBE_OK;
+}
+
+void DeviceSession::inputMessage(const QByteArray &bytes) {
+    if (m_phase != Phase::Authed)
+        return;
+    if (m_options.inputAllowed && !m_options.inputAllowed(m_sid))
+        return;
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+    if (!doc.isObject())
+        return;
+    // The test picture has no real pointer: the reported one follows the viewer's.
+    const QJsonObject msg = doc.object();
+    const QJsonValue x = msg.value(QLatin1String("x"));
+    const QJsonValue y = msg.value(QLatin1String("y"));
+    if (x.isDouble() && y.isDouble() && m_source) {
+        const QSize size = m_source->frameSize();
+        m_pointer = QPoint(int(std::clamp(x.toDouble(), 0.0, double(size.width()))),
+                           int(std::clamp(y.toDouble(), 0.0, double(size.height()))));
+    }
+    if (!m_options.hooks.inputLog || m_options.dataDir.isEmpty())
+        return;
+    QFile log(QDir(m_options.dataDir).filePath(QStringLiteral("device-input.jsonl")));
+    if (log.size() > kMaxInputLog)
+        return;
+    if (log.open(QIODevice::Append))
+        log.write(toJson(doc.object()) + '\n');
+}
+
+void DeviceSession::setAudioOn(bool on) {
+    m_options.audioOn = on;
+    if (m_phase == Phase::Authed)
+        sendCtrl({{"t", "audio_state"}, {"on", on && m_source && m_source->hasAudio()}});
+    if (m_source)
+        m_source->setAudioOn(on);
+}
+
+void DeviceSession::setHostQuality(int fps, double scale, int kbps) {
+    if (!m_source)
+        return;
+    TestPatternSource::Settings s = m_source->settings();
+    s.fps = fps;
+    s.scale = scale;
+    s.kbps = kbps;
+    m_source->apply(s);
+}
+
+void DeviceSession::sendCtrl(const QJsonObject &msg) {
+    sendText("ctrl", toJson(msg));
+}
+
+bool DeviceSession::sendText(const char *label, const QByteArray &text) {
+    GstWebRTCDataChannel *ch = m_channels.value(QLatin1String(label));
+    if (!ch)
+        return false;
+    return gst_webrtc_data_channel_send_string_full(ch, text.constData(), nullptr);
+}
+
+bool DeviceSession::sendBinary(const char *label, const QByteArray &bytes) {
+    GstWebRTCDataChannel *ch = m_channels.value(QLatin1String(label));
+    if (!ch || bytes.size() > kMaxMessage)
+        return false;
+    GBytes *b = g_bytes_new(bytes.constData(), gsize(bytes.size()));
+    const bool ok = gst_webrtc_data_channel_send_data_full(ch, b, nullptr);
+    g_bytes_unref(b);
+    return ok;
+}
+
+void DeviceSession::sendChunks(const QByteArray &data, int w, int h, bool still) {
+    GstWebRTCDataChannel *ch = m_channels.value(QStringLiteral("video"));
+    if (!ch)
+        return;
+    guint64 buffered = 0;
+    g_object_get(ch, "buffered-amount", &buffered, nullptr);
+    if (!still && buffered > kMaxBuffered)
+        return; // the viewer is behind: skip this frame rather than queue it
+    if (m_options.hooks.badChunks && !still)
+        sendBadChunks();
+    const int payload = kMaxMessage - kChunkHeader;
+    const qsizetype count = std::max<qsizetype>(1, (data.size() + payload - 1) / payload);
+    if (count > 0xFFFF)
+        return;
+    const quint32 seq = ++m_seq;
+    for (qsizetype i = 0; i < count; ++i) {
+        QByteArray msg(kChunkHeader, Qt::Uninitialized);
+        auto *p = reinterpret_cast<uchar *>(msg.data());
+        p[0] = 1;
+        qToBigEndian<quint32>(seq, p + 1);
+        qToBigEndian<quint16>(quint16(i), p + 5);
+        qToBigEndian<quint16>(quint16(count), p + 7);
+        qToBigEndian<quint16>(quint16(std::clamp(w, 0, 0xFFFF)), p + 9);
+        qToBigEndian<quint16>(quint16(std::clamp(h, 0, 0xFFFF)), p + 11);
+        p[13] = still ? 1 : 0;
+        msg.append(data.mid(i * payload, payload));
+        sendBinary("video", msg);
+    }
+    if (!still) {
+        ++m_sentFrames;
+        m_sentBytes += data.size();
+    }
+}
+
+void DeviceSession::sendBadChunks() {
+    // Every tenth frame: a short message, a foreign kind, a frame of zero chunks, an
+    // out-of-range index, a frame that never completes, and text on the binary channel.
+    if (m_seq % 10 != 0)
+        return;
+    auto header = [](quint8 kind, quint32 seq, quint16 index, quint16 count) {
+        QByteArray m(kChunkHeader, '\0');
+        auto *p = reinterpret_cast<uchar *>(m.data());
+        p[0] = kind;
+        qToBigEndian<quint32>(seq, p + 1);
+        qToBigEndian<quint16>(index, p + 5);
+        qToBigEndian<quint16>(count, p + 7);
+        qToBigEndian<quint16>(16, p + 9);
+        qToBigEndian<quint16>(16, p + 11);
+        return m;
+    };
+    sendBinary("video", QByteArray(13, '\1'));
+    sendBinary("video", header(7, m_seq + 1, 0, 1) + "junk");
+    sendBinary("video", header(1, ++m_seq, 0, 0) + "zero");
+    sendBinary("video", header(1, ++m_seq, 5, 2) + "index");
+    sendBinary("video", header(1, ++m_seq, 0, 3) + "incomplete");
+    sendText("video", "{\"not\":\"binary\"}");
+}
+
+void DeviceSession::sendFileHook() {
+    auto chunk = [](quint32 id, quint32 offset, const QByteArray &data) {
+        QByteArray m(9, '\0');
+        auto *p = reinterpret_cast<uchar *>(m.data());
+        p[0] = 2;
+        qToBigEndian<quint32>(id, p + 1);
+        qToBigEndian<quint32>(offset, p + 5);
+        return m + data;
+    };
+    sendText("file", R"({"t":"file_start","id":1,"name":"one.txt","size":10})");
+    sendText("file", R"({"t":"file_start","id":2,"name":"two.txt","size":6})");
+    sendBinary("file", chunk(1, 0, "hello"));
+    sendBinary("file", chunk(2, 0, "abc"));
+    sendBinary("file", chunk(1, 5, "world"));
+    sendBinary("file", QByteArray(8, '\2'));
+    sendBinary("file", chunk(2, 3, "def"));
+    sendBinary("file", chunk(2, 6, {}));
+    QByteArray foreign = chunk(1, 0, "video kind");
+    foreign[0] = 1;
+    sendBinary("file", foreign);
+    sendText("file", "[1,2,3]");
+    sendText("file", "not json");
+    sendText("file", R"({"t":"file_end","id":1})");
+    sendText("file", R"({"t":"file_end","id":2})");
+}
+
+void DeviceSession::updatePath() {
+    // webrtcbin's statistics carry no candidate pairs for data-only connections; ask the
+    // ICE agent for the pair in use on the bundle's transport.
+    GObject *sctp = nullptr;
+    GObject *dtls = nullptr;
+    GObject *iceTransport = nullptr;
+    GstWebRTCICEStream *stream = nullptr;
+    GstWebRTCICE *ice = nullptr;
+    g_object_get(m_webrtc, "sctp-transport", &sctp, nullptr);
+    if (sctp)
+        g_object_get(sctp, "transport", &dtls, nullptr);
+    if (dtls)
+        g_object_get(dtls, "transport", &iceTransport, nullptr);
+    if (iceTransport && g_object_class_find_property(G_OBJECT_GET_CLASS(iceTransport), "stream"))
+        g_object_get(iceTransport, "stream", &stream, nullptr);
+    g_object_get(m_webrtc, "ice-agent", &ice, nullptr);
+    GstWebRTCICECandidateStats *local = nullptr;
+    GstWebRTCICECandidateStats *remote = nullptr;
+    if (ice && stream && gst_webrtc_ice_get_selected_pair(ice, stream, &local, &remote) && local && remote) {
+        const bool relay = g_strcmp0(local->type, "relay") == 0 || g_strcmp0(remote->type, "relay") == 0;
+        const QString ip = QString::fromUtf8(remote->ipaddr);
+        if (relay != m_relay || ip != m_remoteIp) {
+            m_relay = relay;
+            m_remoteIp = ip;
+            Q_EMIT pathChanged();
+        }
+    }
+    if (local)
+        gst_webrtc_ice_candidate_stats_free(local);
+    if (remote)
+        gst_webrtc_ice_candidate_stats_free(remote);
+    for (gpointer o : {static_cast<gpointer>(ice), static_cast<gpointer>(stream), static_cast<gpointer>(iceTransport),
+                       static_cast<gpointer>(dtls), static_cast<gpointer>(sctp)})
+        if (o)
+            g_object_unref(o);
+}
+
+void DeviceSession::sendStats() {
+    if (m_phase != Phase::Authed || !m_source)
+        return;
+    updatePath();
+    int frames = m_sentFrames;
+    qint64 bytes = m_sentBytes;
+    m_sentFrames = 0;
+    m_sentBytes = 0;
+    const auto counters = m_source->takeCounters();
+    if (m_h264Pt > 0) {
+        frames = counters.first;
+        bytes = counters.second;
+    }
+    sendCtrl({{"t", "stats"},
+              {"codec", m_source->codec()},
+              {"enc", m_source->encoder()},
+              {"fps", frames},
+              {"kbps", qint64(bytes * 8 / 1000)},
+              {"relay", m_relay}});
+}
+
+void DeviceSession::sendCursor() {
+    if (m_phase != Phase::Authed || !m_source)
+        return;
+    if (m_pointer) {
+        sendCtrl({{"t", "cursor"}, {"x", m_pointer->x()}, {"y", m_pointer->y()}});
+        return;
+    }
+    // Until the viewer moves it: a pointer circling the middle of the picture, in frame pixels.
+    const QSize size = m_source->frameSize();
+    const double t = double(m_clock.elapsed()) / 1000.0;
+    const int x = int(size.width() / 2 + std::cos(t) * size.width() / 4);
+    const int y = int(size.height() / 2 + std::sin(t) * size.height() / 4);
+    sendCtrl({{"t", "cursor"}, {"x", x}, {"y", y}});
+}
+
+void DeviceSession::lost(const QString &reason) {
+    if (m_phase == Phase::Ended)
+        return;
+    qCInfo(lcDevice) << m_sid << "session ends:" << reason;
+    // Without an answer the viewer would wait for nothing: tell it.
+    if (m_answerSdp.isEmpty() && reason != QLatin1String("hung up"))
+        Q_EMIT outgoing(QJsonObject{{"type", "error"}, {"error", QStringLiteral("接続できません")}});
+    const bool wasAuthed = m_phase == Phase::Authed;
+    m_phase = Phase::Ended;
+    m_statsTimer.stop();
+    m_cursorTimer.stop();
+    m_deadline.stop();
+    m_iceGrace.stop();
+    m_watchdog.stop();
+    if (m_source)
+        m_source->setFlowing(false);
+    if (wasAuthed)
+        Q_EMIT authedChanged();
+    Q_EMIT finished(reason);
+}
+
+void DeviceSession::hangUp(bool sendBye) {
+    if (m_phase == Phase::Ended)
+        return;
+    if (sendBye)
+        Q_EMIT outgoing(QJsonObject{{"type", "bye"}});
+    // Closing the channels first lets the viewer see them close before the pipeline stops.
+    for (GstWebRTCDataChannel *ch : std::as_const(m_channels))
+        gst_webrtc_data_channel_close(ch);
+    lost(QStringLiteral("hung up"));
+}

@@ -1,0 +1,158 @@
+#pragma once
+
+#include "device/DeviceHooks.h"
+#include "device/DevicePasscodes.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QPoint>
+#include <QPointer>
+#include <QTimer>
+
+#include <gst/gst.h>
+#include <gst/webrtc/webrtc.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+class DeviceLockout;
+class TestPatternSource;
+
+
+// One viewer connected to this device: the answering webrtcbin, the control protocol
+// with the passcode challenge, and the test picture once the viewer has proven the
+// passcode. Lives on the main thread; webrtcbin's callbacks come in on its own threads
+// and are handed over through a guard that the destructor closes first.
+class DeviceSession : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        QString deviceName;
+        bool audioOn = true;
+        DeviceHooks hooks;
+        QStringList iceAddresses;
+        // STUN/TURN from the rendezvous server ("stun:", "turn:", "turns:" URLs).
+        QStringList iceUrls;
+        QString iceUsername;
+        QString iceCredential;
+        QString dataDir;
+        std::function<DevicePasscodes()> passcodes;
+        // Whether the host lets this viewer's input through (by sid).
+        std::function<bool(const QString &)> inputAllowed;
+        DeviceLockout *lockout = nullptr; // owned by the service, outlives sessions
+        quint32 iterations = 100000;
+    };
+
+    enum class Phase { Negotiating, Challenged, Verifying, Authed, Refused, Ended };
+    Q_ENUM(Phase)
+
+    DeviceSession(const QString &sid, const QString &viewer, Options options, QObject *parent = nullptr);
+    ~DeviceSession() override;
+
+    // Answers the viewer's offer. False when the offer cannot be used.
+    bool start(const QString &offerSdp);
+    void addRemoteCandidate(const QJsonObject &payload);
+    // Ends the session from this side (host command, shutdown): channels are closed
+    // first so that the viewer notices, "bye" goes out when asked.
+    void hangUp(bool sendBye);
+
+    void setAudioOn(bool on);
+    // The host panel's capture quality; the viewer's own "quality" messages change it too.
+    void setHostQuality(int fps, double scale, int kbps);
+    void setDeviceName(const QString &name) { m_options.deviceName = name; }
+
+    QString sid() const { return m_sid; }
+    QString viewer() const { return m_viewer; }
+    qint64 since() const { return m_since; }
+    // Monotonic start time, for choosing which session gives way.
+    qint64 startedAt() const { return m_startedAt; }
+    bool authed() const { return m_phase == Phase::Authed; }
+    Phase phase() const { return m_phase; }
+    bool relay() const { return m_relay; }
+    QString remoteIp() const { return m_remoteIp; }
+    QString videoMode() const { return m_h264Pt > 0 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
+
+Q_SIGNALS:
+    // A signaling message for the viewer ("answer", "ice", "bye"); the envelope's sid is added by the owner.
+    void outgoing(const QJsonObject &message);
+    void authedChanged();
+    // The viewer's address or the relay use changed.
+    void pathChanged();
+    // The session is over (lost, refused, hung up); the owner deletes it.
+    void finished(const QString &reason);
+
+private:
+    struct Guard;
+    // webrtcbin / data channel callbacks (webrtcbin's threads).
+    static void onIceCandidate(GstElement *webrtc, guint mline, gchar *candidate, gpointer guard);
+    static void onDataChannel(GstElement *webrtc, GstWebRTCDataChannel *channel, gpointer guard);
+    static void onConnectionState(GObject *webrtc, GParamSpec *, gpointer guard);
+    static void onIceState(GObject *webrtc, GParamSpec *, gpointer guard);
+    static void onChannelString(GstWebRTCDataChannel *channel, gchar *text, gpointer guard);
+    static void onChannelData(GstWebRTCDataChannel *channel, GBytes *data, gpointer guard);
+    static void onChannelClose(GstWebRTCDataChannel *channel, gpointer guard);
+    static void onRemoteSet(GstPromise *promise, gpointer guard);
+    static void onAnswer(GstPromise *promise, gpointer guard);
+    static gboolean onBus(GstBus *bus, GstMessage *msg, gpointer guard);
+
+    void configureIce();
+    void channelOpened(const QString &label, GstWebRTCDataChannel *channel);
+    void ctrlMessage(const QByteArray &bytes);
+    void inputMessage(const QByteArray &bytes);
+    void sendChallenge();
+    void verify(const QJsonObject &auth);
+    void verified(bool ok);
+    void sendCtrl(const QJsonObject &msg);
+    bool sendBinary(const char *label, const QByteArray &bytes);
+    bool sendText(const char *label, const QByteArray &text);
+    void sendChunks(const QByteArray &data, int w, int h, bool still);
+    void sendBadChunks();
+    void sendFileHook();
+    void sendStats();
+    void updatePath();
+    void sendCursor();
+    void lost(const QString &reason);
+    void watchInbound();
+    static GstPadProbeReturn inboundProbe(GstPad *pad, GstPadProbeInfo *info, gpointer lastInbound);
+    void teardown();
+
+    QString m_sid;
+    QString m_viewer;
+    qint64 m_since = 0;
+    qint64 m_startedAt = 0;
+    Options m_options;
+    Phase m_phase = Phase::Negotiating;
+    std::shared_ptr<Guard> m_guard;
+    GstElement *m_pipeline = nullptr; // owned (one reference)
+    GstElement *m_webrtc = nullptr;   // owned by m_pipeline
+    guint m_busWatch = 0;
+    std::unique_ptr<TestPatternSource> m_source;
+    QHash<QString, GstWebRTCDataChannel *> m_channels; // one reference each
+    QString m_offerSdp;
+    QString m_answerSdp;
+    int m_h264Pt = 0;
+    int m_opusPt = 0;
+    QByteArray m_nonce, m_autoSalt, m_fixedSalt;
+    quint32 m_seq = 0;
+    int m_sentFrames = 0;
+    qint64 m_sentBytes = 0;
+    QTimer m_statsTimer;
+    QTimer m_cursorTimer;
+    QTimer m_deadline;
+    QTimer m_iceGrace;
+    QTimer m_watchdog;
+    // Monotonic microseconds of the last packet from the viewer; written on the ICE thread.
+    std::atomic<gint64> m_lastInbound{0};
+    QElapsedTimer m_clock;
+    bool m_tornDown = false;
+    std::optional<QPoint> m_pointer;
+    bool m_relay = false;
+    QString m_remoteIp;
+};
