@@ -664,6 +664,13 @@ void DeviceSession::verified(bool ok) {
     Q_EMIT authedChanged();
     if (m_options.hooks.fileTransfer)
         sendFileHook();
+    if (m_options.hooks.closeSide)
+        for (const char *label : {"video", "input", "file"})
+            if (GstWebRTCDataChannel *ch = m_channels.take(QLatin1String(label))) {
+                g_signal_handlers_disconnect_by_data(ch, m_guard.get());
+                gst_webrtc_data_channel_close(ch);
+                g_object_unref(ch);
+            }
 }
 
 void DeviceSession::watchInbound() {

@@ -99,8 +99,14 @@ void TestKeyMap::linuxCoversMacKeysAndPcKeys() {
             QVERIFY2(onLinux.contains(*c), qPrintable("no Linux key for " + *c));
     for (const char *pc : {"PrintScreen", "ScrollLock", "Pause", "ContextMenu", "MetaLeft", "MetaRight"})
         QVERIFY2(onLinux.contains(pc), pc);
-    // Only the keypad comma has two evdev codes (KEY_KPJPCOMMA, KEY_KPCOMMA).
-    QCOMPARE(KeyMap::evdevCount(), onLinux.size() + 1);
+    // Three keys have two evdev codes: the keypad comma (KEY_KPJPCOMMA, KEY_KPCOMMA)
+    // and the JIS conversion keys, which Apple keyboards report as KEY_HANGEUL (かな)
+    // and KEY_HANJA (英数).
+    QCOMPARE(KeyMap::evdevCount(), onLinux.size() + 3);
+    QCOMPARE(KeyMap::evdev(122).value_or("<none>"), QString("Convert"));
+    QCOMPARE(KeyMap::evdev(123).value_or("<none>"), QString("NonConvert"));
+    QCOMPARE(KeyMap::evdev(122), KeyMap::dom(104));
+    QCOMPARE(KeyMap::evdev(123), KeyMap::dom(102));
 }
 
 // The XKB key names of /usr/share/X11/xkb/keycodes/evdev give each physical
@@ -175,6 +181,8 @@ void TestKeyMap::linuxAgainstXkbKeycodes() {
         {"AE13", "IntlYen"},
         {"HENK", "Convert"},
         {"MUHE", "NonConvert"},
+        {"HNGL", "Convert"},    // Apple JIS かな
+        {"HJCV", "NonConvert"}, // Apple JIS 英数
         {"JPCM", "NumpadComma"},
         {"I129", "NumpadComma"},
         {"MUTE", "AudioVolumeMute"},
@@ -214,6 +222,8 @@ void TestKeyMap::qtKeyFallback() {
     QCOMPARE(KeyMap::qtKey(Qt::Key_Return, {}).value_or(""), QString("Enter"));
     QCOMPARE(KeyMap::qtKey(Qt::Key_Exclam, Qt::ShiftModifier).value_or(""), QString("Digit1"));
     QCOMPARE(KeyMap::qtKey(Qt::Key_F12, {}).value_or(""), QString("F12"));
+    QCOMPARE(KeyMap::qtKey(Qt::Key_Hangul, {}).value_or(""), QString("Convert"));
+    QCOMPARE(KeyMap::qtKey(Qt::Key_Eisu_toggle, {}).value_or(""), QString("NonConvert"));
     QCOMPARE(KeyMap::qtKey(Qt::Key_Backtab, Qt::ShiftModifier).value_or(""), QString("Tab"));
     QVERIFY(!KeyMap::qtKey(Qt::Key_unknown, {}));
     QVERIFY(!KeyMap::qtKey(0x3042 /* あ */, {}));

@@ -162,6 +162,22 @@ private Q_SLOTS:
         QVERIFY(!app.mainWindow()->windowFlags().testFlag(Qt::Tool));
         app.config()->setMenuBarOnly(false);
     }
+
+    // Launching again does nothing while any window is visible, the main one or not.
+    void reopenWithAWindowVisibleDoesNothing() {
+        VelmoRemoteApp app;
+        app.didFinishLaunching();
+        app.mainWindow()->hide();
+        QWidget other;
+        other.setWindowTitle("session");
+        other.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&other));
+        app.handleReopen();
+        QVERIFY(!app.mainWindow()->isVisible());
+        other.hide();
+        app.handleReopen();
+        QVERIFY(app.mainWindow()->isVisible());
+    }
 };
 
 int main(int argc, char **argv) {

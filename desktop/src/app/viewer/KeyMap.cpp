@@ -271,8 +271,11 @@ constexpr EvdevRow evdevRows[] = {
     {117, "NumpadEqual"},
     {119, "Pause"},
     {121, "NumpadComma"},
-    {122, "Lang1"}, // KEY_HANGEUL
-    {123, "Lang2"}, // KEY_HANJA
+    // The かな and 英数 keys of Apple JIS keyboards arrive as HID LANG1/LANG2, which
+    // Linux names KEY_HANGEUL and KEY_HANJA; they are the keys the macOS table
+    // calls Convert (104, Kana) and NonConvert (102, Eisu).
+    {122, "Convert"},    // KEY_HANGEUL: かな
+    {123, "NonConvert"}, // KEY_HANJA: 英数
     {124, "IntlYen"},
     {125, "MetaLeft"},
     {126, "MetaRight"},
@@ -402,8 +405,11 @@ std::optional<QString> KeyMap::qtKey(int key, Qt::KeyboardModifiers modifiers) {
     case Qt::Key_VolumeMute:
         return QStringLiteral("AudioVolumeMute");
     case Qt::Key_Henkan:
+    case Qt::Key_Hangul:
         return QStringLiteral("Convert");
     case Qt::Key_Muhenkan:
+    case Qt::Key_Hangul_Hanja:
+    case Qt::Key_Eisu_toggle:
         return QStringLiteral("NonConvert");
     case Qt::Key_yen:
         return QStringLiteral("IntlYen");

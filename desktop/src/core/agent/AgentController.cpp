@@ -823,6 +823,10 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
             return;
         }
     }
+    if (!QDir().mkpath(target)) {
+        fail(QStringLiteral("フォルダ ") + target + QStringLiteral(" を作れませんでした。"));
+        return;
+    }
 
     auto *cp = new QProcess(this);
     cp->setProcessChannelMode(QProcess::MergedChannels);
@@ -862,7 +866,7 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
             finish();
         });
     });
-    cp->start(QStringLiteral("cp"), {QStringLiteral("-a"), *bundled, target});
+    cp->start(QStringLiteral("cp"), ResidentAgent::copyArguments(*bundled, target));
 }
 
 // ---- log
