@@ -31,6 +31,11 @@ public:
             return;
         m_sink = gst_bin_get_by_name(GST_BIN(m_pipeline), "out");
         gst_element_set_state(m_pipeline, GST_STATE_PLAYING);
+        // The source takes a while to connect to the sound server.
+        if (GstSample *first = gst_app_sink_try_pull_sample(GST_APP_SINK(m_sink), 10 * GST_SECOND))
+            gst_sample_unref(first);
+        else
+            g_clear_object(&m_sink);
     }
     ~MonitorRecorder() {
         if (m_sink)
@@ -61,7 +66,7 @@ private:
         const qint64 wanted = 48LL * ms;
         while (samples < wanted) {
             QCoreApplication::processEvents();
-            GstSample *sample = gst_app_sink_try_pull_sample(GST_APP_SINK(m_sink), 500 * GST_MSECOND);
+            GstSample *sample = gst_app_sink_try_pull_sample(GST_APP_SINK(m_sink), 2 * GST_SECOND);
             if (!sample)
                 return samples;
             GstBuffer *buffer = gst_sample_get_buffer(sample);

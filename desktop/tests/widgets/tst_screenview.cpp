@@ -209,7 +209,7 @@ void TestScreenView::movesOnlyWhileActive() {
     window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     QTest::qWait(20);
-    QTest::mouseMove(view, QPoint(400, 300));
+    QTest::mouseMove(view, QPoint(420, 300));
     QCOMPARE(sent.count(), 2);
 }
 
