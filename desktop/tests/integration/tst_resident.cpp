@@ -260,7 +260,12 @@ void TestResident::installAttachStopAndPermissionRestart() {
 
     // stop() leaves the resident agent alone.
     QTRY_VERIFY_WITH_TIMEOUT(m_c->running(), 10000);
-    const qint64 current = HostProcess::readControlJson(Paths::dataDir()).value("pid").toInteger();
+    // The restarted agent announces itself in control.json; until then it names the old one.
+    qint64 current = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (current = HostProcess::readControlJson(Paths::dataDir()).value("pid").toInteger()) != pid &&
+            AgentProcessInfo::exists(current),
+        10000);
     m_c->stop();
     QTest::qWait(300);
     QVERIFY(AgentProcessInfo::exists(current));
