@@ -177,6 +177,15 @@ private Q_SLOTS:
         other.hide();
         app.handleReopen();
         QVERIFY(app.mainWindow()->isVisible());
+
+        // A main window opened again starts on the host tab.
+        auto *root = qobject_cast<RootView *>(app.mainWindow()->centralWidget());
+        QVERIFY(root);
+        root->setTab(RootView::Tab::settings);
+        app.mainWindow()->close();
+        app.handleReopen();
+        QVERIFY(app.mainWindow()->isVisible());
+        QCOMPARE(root->tab(), std::optional(RootView::Tab::host));
     }
 };
 

@@ -77,6 +77,7 @@ private Q_SLOTS:
     void favouritesAndAlias();
     void serverListAndDeletion();
     void replacedDialogsKeepTheNewTarget();
+    void shownAgainStartsAfreshAndRefreshes();
 };
 
 void TestConnectView::initTestCase() {
@@ -417,6 +418,32 @@ void TestConnectView::replacedDialogsKeepTheNewTarget() {
     view->setDeleting(da);
     QVERIFY(shown<QMessageBox>(view.get(), "deleteConfirm"));
     view.reset();
+}
+
+// Each time the panel is shown its state starts afresh and the online refresh runs.
+void TestConnectView::shownAgainStartsAfreshAndRefreshes() {
+    AppConfig *config = AppConfig::shared();
+    config->setRecents({});
+    config->addRecent(offlineId, "Laptop");
+    SessionStore store;
+    auto view = makeView(&store);
+    view->show();
+    QTRY_VERIFY_WITH_TIMEOUT(view->onlineCache().contains(offlineId), 9000);
+    view->setTargetId("123456789");
+    view->setPasscode("secret");
+    QTest::mouseClick(view->findChild<QPushButton *>("segment1"), Qt::LeftButton);
+    QCOMPARE(view->tab(), 1);
+
+    view->hide();
+    config->addRecent(online->id(), "Studio"); // listed only after the first refresh
+    view->show();
+    QCOMPARE(view->targetId(), QString());
+    QCOMPARE(view->passcode(), QString());
+    QCOMPARE(view->tab(), 0);
+    QVERIFY(view->findChild<QPushButton *>("segment0")->isChecked());
+    QTRY_VERIFY_WITH_TIMEOUT(view->onlineCache().value(online->id()), 9000);
+    QVERIFY(view->onlineCache().contains(offlineId));
+    config->setRecents({});
 }
 
 int main(int argc, char **argv) {

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QToolButton>
 #include <QtTest>
 
 namespace {
@@ -323,6 +324,11 @@ void TestHostPanel::logShowsTheLast80() {
         m_h->agent()->log(QStringLiteral("line %1").arg(i));
     auto *log = m_panel->findChild<QPlainTextEdit *>("agentLog");
     QVERIFY(!log->isVisibleTo(m_panel.get()));
+    // A grouped box like the other sections, closed until its heading is pressed.
+    auto *box = qobject_cast<QGroupBox *>(log->parentWidget());
+    QVERIFY(box);
+    QVERIFY(box->isVisibleTo(m_panel.get()));
+    QCOMPARE(box->findChild<QToolButton *>()->text(), QStringLiteral("エージェントのログ"));
     const QStringList lines = log->toPlainText().split('\n');
     QCOMPARE(lines.size(), HostPanelView::logLinesShown);
     QVERIFY(lines.last().endsWith("line 499"));

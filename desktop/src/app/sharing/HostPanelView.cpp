@@ -654,10 +654,11 @@ QGroupBox *HostPanelView::buildControllers() {
     return box;
 }
 
-QWidget *HostPanelView::buildLog() {
-    auto *w = new QWidget(this);
+QGroupBox *HostPanelView::buildLog() {
+    // A grouped box like the sections above it; the disclosure button is its heading.
+    auto *w = new QGroupBox(this);
+    w->setObjectName(QStringLiteral("logBox"));
     auto *v = new QVBoxLayout(w);
-    v->setContentsMargins(0, 0, 0, 0);
     m_logToggle = new QToolButton(w);
     m_logToggle->setText(QStringLiteral("エージェントのログ"));
     m_logToggle->setCheckable(true);

@@ -1,4 +1,5 @@
 #include "shell/SettingsPanelView.h"
+#include "util/ErrorText.h"
 
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
@@ -402,7 +403,8 @@ void SettingsPanelView::removeEverything() {
         if (error != QProcess::FailedToStart)
             return;
         setRemoving(false);
-        setRemoveLog(QStringLiteral("実行できません: ") + process->errorString());
+        setRemoveLog(QStringLiteral("実行できません: ") +
+                     ErrorText::process(error, QFileInfo(process->program()).fileName(), process->errorString()));
         process->deleteLater();
     });
     connect(process, &QProcess::finished, this, [this, process] {

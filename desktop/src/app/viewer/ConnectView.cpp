@@ -13,6 +13,7 @@
 #include <QButtonGroup>
 #include <QDialog>
 #include <QHBoxLayout>
+#include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -373,10 +374,35 @@ void ConnectView::updateServerDot() {
 
 void ConnectView::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
-    if (!m_shownOnce) {
-        m_shownOnce = true;
-        refreshOnline();
-    }
+    if (event->spontaneous())
+        return; // a window restored from the taskbar, not the panel shown again
+    if (m_resetOnShow)
+        resetViewState();
+    m_resetOnShow = false;
+    refreshOnline();
+}
+
+void ConnectView::hideEvent(QHideEvent *event) {
+    QWidget::hideEvent(event);
+    // Another tab or a closed window: the panel's state starts afresh next time.
+    if (!event->spontaneous())
+        m_resetOnShow = true;
+}
+
+void ConnectView::resetViewState() {
+    setRenaming(std::nullopt);
+    setDeleting(std::nullopt);
+    setTargetId(QString());
+    setPasscode(QString());
+    setMessage(QString());
+    setBusy(false);
+    setAliasText(QString());
+    m_onlineCache.clear();
+    m_thumbCache.clear();
+    m_serverDevices.clear();
+    setServerMsg(QString());
+    setTab(0);
+    rebuildLists();
 }
 
 // ---- operations ----

@@ -1,4 +1,5 @@
 #include "agent/ControlClient.h"
+#include "util/ErrorText.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -66,7 +67,8 @@ ControlResult<QByteArray> ControlClient::resultOf(QNetworkReply *reply) {
     if (!statusAttr.isValid()) {
         if (reply->error() == QNetworkReply::NoError)
             return ControlResult<QByteArray>::failure(ControlError::http(0, {}));
-        return ControlResult<QByteArray>::failure(ControlError::transport(reply->errorString()));
+        return ControlResult<QByteArray>::failure(
+            ControlError::transport(ErrorText::network(reply->error(), reply->errorString())));
     }
     const int code = statusAttr.toInt();
     const QByteArray body = reply->readAll();
@@ -220,8 +222,9 @@ void ControlEventStream::onFinished() {
             if (!checkStatus())
                 return;
         } else {
-            finish(m_reply->error() == QNetworkReply::NoError ? ControlError::http(0, {})
-                                                              : ControlError::transport(m_reply->errorString()));
+            finish(m_reply->error() == QNetworkReply::NoError
+                       ? ControlError::http(0, {})
+                       : ControlError::transport(ErrorText::network(m_reply->error(), m_reply->errorString())));
             return;
         }
     }
@@ -231,7 +234,7 @@ void ControlEventStream::onFinished() {
     if (!self || m_finished)
         return;
     if (m_reply->error() != QNetworkReply::NoError)
-        finish(ControlError::transport(m_reply->errorString()));
+        finish(ControlError::transport(ErrorText::network(m_reply->error(), m_reply->errorString())));
     else
         finish(std::nullopt);
 }
