@@ -442,7 +442,7 @@ void TestConnectView::shownAgainStartsAfreshAndRefreshes() {
     QCOMPARE(view->tab(), 0);
     QVERIFY(view->findChild<QPushButton *>("segment0")->isChecked());
     QTRY_VERIFY_WITH_TIMEOUT(view->onlineCache().value(online->id()), 9000);
-    QVERIFY(view->onlineCache().contains(offlineId));
+    QTRY_VERIFY_WITH_TIMEOUT(view->onlineCache().contains(offlineId), 9000);
     config->setRecents({});
 }
 
