@@ -1,5 +1,6 @@
-// The key tables: the macOS rows, the Linux table's coverage, and the Linux
-// table checked against the XKB keycode names shipped with the system.
+// The key tables: the macOS rows, the Linux table's coverage both ways, and the
+// Linux table checked against the XKB keycode names shipped with the system.
+#include "protocol/KeyCodes.h"
 #include "viewer/KeyMap.h"
 
 #include <QFile>
@@ -14,6 +15,7 @@ private Q_SLOTS:
     void macTableShape();
     void macTellingRows();
     void linuxCoversMacKeysAndPcKeys();
+    void codeBackToEvdev();
     void linuxAgainstXkbKeycodes();
     void scanCodeOffsetAndBounds();
     void qtKeyFallback();
@@ -90,7 +92,7 @@ void TestKeyMap::macTellingRows() {
 void TestKeyMap::linuxCoversMacKeysAndPcKeys() {
     QSet<QString> onLinux;
     for (quint32 e = 0; e < 300; ++e)
-        if (auto c = KeyMap::evdev(e))
+        if (auto c = KeyCodes::fromEvdev(e))
             onLinux.insert(*c);
     // Every key of the macOS table exists on PC keyboards (F13–F20, the JIS and
     // ISO keys included), so every one must be reachable from Linux too.
@@ -101,12 +103,37 @@ void TestKeyMap::linuxCoversMacKeysAndPcKeys() {
         QVERIFY2(onLinux.contains(pc), pc);
     // Three keys have two evdev codes: the keypad comma (KEY_KPJPCOMMA, KEY_KPCOMMA)
     // and the JIS conversion keys, which Apple keyboards report as KEY_HANGEUL (かな)
-    // and KEY_HANJA (英数).
-    QCOMPARE(KeyMap::evdevCount(), onLinux.size() + 3);
-    QCOMPARE(KeyMap::evdev(122).value_or("<none>"), QString("Convert"));
-    QCOMPARE(KeyMap::evdev(123).value_or("<none>"), QString("NonConvert"));
-    QCOMPARE(KeyMap::evdev(122), KeyMap::dom(104));
-    QCOMPARE(KeyMap::evdev(123), KeyMap::dom(102));
+    // and KEY_HANJA (英数), the keys the macOS table names Convert and NonConvert.
+    QCOMPARE(KeyCodes::count(), onLinux.size() + 3);
+    QCOMPARE(KeyCodes::fromEvdev(122), KeyMap::dom(104));
+    QCOMPARE(KeyCodes::fromEvdev(123), KeyMap::dom(102));
+    QCOMPARE(KeyCodes::fromEvdev(122).value_or("<none>"), QString("Convert"));
+    QCOMPARE(KeyCodes::fromEvdev(123).value_or("<none>"), QString("NonConvert"));
+}
+
+// The host injects keys by code: every code of the table leads back to its key.
+void TestKeyMap::codeBackToEvdev() {
+    int named = 0;
+    for (quint32 e = 0; e < 300; ++e) {
+        const auto c = KeyCodes::fromEvdev(e);
+        if (!c)
+            continue;
+        ++named;
+        const auto back = KeyCodes::toEvdev(*c);
+        QVERIFY2(back, qPrintable(*c));
+        QCOMPARE(KeyCodes::fromEvdev(*back), c);
+        if (*c != QLatin1String("NumpadComma") && e != 122 && e != 123)
+            QCOMPARE(*back, e);
+    }
+    QCOMPARE(named, KeyCodes::count());
+    QCOMPARE(KeyCodes::toEvdev("NumpadComma"), std::optional<quint32>(121)); // KEY_KPCOMMA
+    QCOMPARE(KeyCodes::toEvdev("Convert"), std::optional<quint32>(92));      // KEY_HENKAN
+    QCOMPARE(KeyCodes::toEvdev("NonConvert"), std::optional<quint32>(94));   // KEY_MUHENKAN
+    QCOMPARE(KeyCodes::toEvdev("ShiftLeft"), std::optional<quint32>(42));
+    for (const char *bad : {"", "keya", "KeyA ", "Unidentified", "Fn"})
+        QVERIFY2(!KeyCodes::toEvdev(bad), bad);
+    QVERIFY(KeyCodes::isModifier("AltRight"));
+    QVERIFY(!KeyCodes::isModifier("CapsLock"));
 }
 
 // The XKB key names of /usr/share/X11/xkb/keycodes/evdev give each physical
@@ -209,7 +236,7 @@ void TestKeyMap::linuxAgainstXkbKeycodes() {
 
 void TestKeyMap::scanCodeOffsetAndBounds() {
     QCOMPARE(KeyMap::scanCode(38).value_or(""), QString("KeyA")); // X11 keycode of A
-    QCOMPARE(KeyMap::evdev(30).value_or(""), QString("KeyA"));
+    QCOMPARE(KeyCodes::fromEvdev(30).value_or(""), QString("KeyA"));
     for (quint32 bad : {0u, 1u, 7u, 8u, 84u + 8, 5000u, 0xffffffffu})
         QVERIFY(!KeyMap::scanCode(bad));
 }

@@ -1,6 +1,8 @@
 #include "agent/ControlClient.h"
 #include "util/ErrorText.h"
 
+#include "protocol/Json.h"
+
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -100,7 +102,7 @@ void ControlClient::post(const QString &path, const QJsonObject &body, QObject *
                          std::function<void(ControlResult<QByteArray>)> done) const {
     QNetworkRequest req = makeRequest(*this, path, requestTimeoutMs);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    QNetworkReply *reply = network()->post(req, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QNetworkReply *reply = network()->post(req, Json::compact(body));
     whenFinished(reply, context, std::move(done));
 }
 
