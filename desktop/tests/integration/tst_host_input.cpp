@@ -74,7 +74,7 @@ private Q_SLOTS:
         QVERIFY(m_peers.waitForDevice());
     }
 
-    void init() { m_x.events.clear(); }
+    void init() { m_x.clear(); }
 
     void permissionStates() {
         QCOMPARE(m_peers.status().value("inputPerm").toString(), QStringLiteral("unneeded"));
@@ -169,7 +169,7 @@ private Q_SLOTS:
         QCOMPARE(m_x.typed(), QStringLiteral("A\réaZ→é\r"));
 
         // Ctrl+Alt+Del from the key bar: pressed in order, released in reverse.
-        m_x.events.clear();
+        m_x.clear();
         v->sendInput({{"t", "cad"}});
         QVERIFY(m_x.waitFor([](const auto &e) { return e.kind == Kind::KeyUp && e.keysym == 0xffe3; }, 5000));
         QList<unsigned long> order;
@@ -190,7 +190,7 @@ private Q_SLOTS:
         QCOMPARE(m_x.buttonsDown(), kButton3Mask);
         QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", false}, {"clip", true}, {"files", true}}), 200);
         QVERIFY(nothingHeld());
-        m_x.events.clear();
+        m_x.clear();
         v->sendInput({{"t", "kd"}, {"code", "KeyB"}});
         QVERIFY(!next(Kind::KeyDown, 0, 500));
         QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", true}, {"clip", true}, {"files", true}}), 200);
@@ -236,7 +236,7 @@ private Q_SLOTS:
             {{"t", "nope"}},
         };
         // About 10,000 key downs a second for a second, with junk among them.
-        m_x.events.clear();
+        m_x.clear();
         for (int burst = 0; burst < 100; ++burst) {
             for (int i = 0; i < 100; ++i)
                 v->sendInput({{"t", "kd"}, {"code", codes[(burst * 100 + i) % codes.size()]}, {"ch", "ü"}});

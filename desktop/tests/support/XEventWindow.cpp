@@ -75,13 +75,17 @@ void XEventWindow::pump() {
             KeySym sym = NoSymbol;
             const int n = XLookupString(&ev.xkey, buf, sizeof buf - 1, &sym, nullptr);
             e.keysym = sym;
-            // XLookupString gives Latin-1; other characters come from the keysym's Unicode range.
-            if (n > 0)
-                e.text = QString::fromLatin1(buf, n);
-            else if ((sym & 0xff000000) == 0x01000000) {
-                const char32_t c = char32_t(sym & 0xffffff);
+            // The character from the keysym (Latin-1 or the Unicode range), whatever the locale's
+            // encoding; keys like Return give their control character.
+            char32_t c = 0;
+            if ((sym >= 0x20 && sym <= 0x7e) || (sym >= 0xa0 && sym <= 0xff))
+                c = char32_t(sym);
+            else if ((sym & 0xff000000) == 0x01000000)
+                c = char32_t(sym & 0xffffff);
+            if (c)
                 e.text = QString::fromUcs4(&c, 1);
-            }
+            else if (n == 1 && uchar(buf[0]) < 0x20)
+                e.text = QString(QLatin1Char(buf[0]));
             break;
         }
         case ButtonPress:
@@ -107,12 +111,14 @@ void XEventWindow::pump() {
 
 const XEventWindow::Event *XEventWindow::waitFor(const std::function<bool(const Event &)> &match, int ms) {
     const qint64 deadline = nowNs() + qint64(ms) * 1000000;
-    qsizetype seen = 0;
+    qsizetype seen = m_cursor;
     for (;;) {
         pump();
         for (; seen < events.size(); ++seen) {
-            if (match(events[seen]))
+            if (match(events[seen])) {
+                m_cursor = seen + 1;
                 return &events[seen];
+            }
         }
         const qint64 left = (deadline - nowNs()) / 1000000;
         if (left <= 0)

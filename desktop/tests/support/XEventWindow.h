@@ -34,8 +34,14 @@ public:
     bool open(QString *error);
     // Reads every event that has arrived, without waiting.
     void pump();
-    // Waits on the connection (not the Qt loop) up to `ms` for an event that matches.
+    // Waits on the connection (not the Qt loop) up to `ms` for an event that matches,
+    // looking only past the event the previous wait returned.
     const Event *waitFor(const std::function<bool(const Event &)> &match, int ms);
+    // Forgets the events received so far.
+    void clear() {
+        events.clear();
+        m_cursor = 0;
+    }
 
     // What the server holds down right now: keycodes (XQueryKeymap) and the pointer's button mask.
     QList<int> keysDown() const;
@@ -51,4 +57,5 @@ public:
 private:
     _XDisplay *m_display = nullptr;
     unsigned long m_window = 0;
+    qsizetype m_cursor = 0; // first event the next wait looks at
 };
