@@ -36,8 +36,7 @@ double percentile(std::vector<double> v, double p) {
 }
 
 // One press → ButtonPress sample in ms, or a negative value when the event never came.
-template <typename Press, typename Release>
-double sample(XEventWindow &x, Press press, Release release) {
+template <typename Press, typename Release> double sample(XEventWindow &x, Press press, Release release) {
     x.clear();
     const qint64 t0 = nowNs();
     press();
@@ -86,8 +85,13 @@ int main(int argc, char **argv) {
     for (int i = 0; i < runs + 10; ++i) {
         const int px = 100 + i % 200;
         const double a = sample(
-            x, [&] { viewer->sendInput({{"t", "md"}, {"b", 0}, {"x", px}, {"y", 100}}); },
-            [&] { viewer->sendInput({{"t", "mu"}, {"b", 0}, {"x", px}, {"y", 100}}); });
+            x,
+            [&] {
+                viewer->sendInput({{"t", "md"}, {"b", 0}, {"x", px}, {"y", 100}});
+            },
+            [&] {
+                viewer->sendInput({{"t", "mu"}, {"b", 0}, {"x", px}, {"y", 100}});
+            });
         const double b = sample(
             x,
             [&] {

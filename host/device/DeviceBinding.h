@@ -26,6 +26,6 @@ public:
 
 private:
     QPointer<HostState> m_state;
-    DeviceService *m_service = nullptr; // child
+    DeviceService *m_service = nullptr;        // child
     std::unique_ptr<InputInjector> m_injector; // outlives the service's sessions
 };

@@ -28,7 +28,6 @@ class RemoteInput;
 class TestPatternSource;
 struct InputTarget;
 
-
 // One viewer connected to this device: the answering webrtcbin, the control protocol
 // with the passcode challenge, and the test picture once the viewer has proven the
 // passcode. Lives on the main thread; webrtcbin's callbacks come in on its own threads
@@ -142,7 +141,7 @@ private:
     GstElement *m_webrtc = nullptr;   // owned by m_pipeline
     guint m_busWatch = 0;
     std::unique_ptr<TestPatternSource> m_source;
-    std::unique_ptr<RemoteInput> m_input; // from the proof to the end
+    std::unique_ptr<RemoteInput> m_input;              // from the proof to the end
     QHash<QString, GstWebRTCDataChannel *> m_channels; // one reference each
     QString m_offerSdp;
     QString m_answerSdp;

@@ -80,8 +80,8 @@ XTestInjector::XTestInjector(_XDisplay *display) : m_display(display) {
     m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &XTestInjector::readEvents);
     flush();
-    qCInfo(lcInput) << "XTEST input on" << DisplayString(m_display) << "keycodes" << m_minKeycode << "…"
-                    << m_maxKeycode << "," << m_buttons << "buttons," << m_spares.size() << "spare keycodes";
+    qCInfo(lcInput) << "XTEST input on" << DisplayString(m_display) << "keycodes" << m_minKeycode << "…" << m_maxKeycode
+                    << "," << m_buttons << "buttons," << m_spares.size() << "spare keycodes";
 }
 
 XTestInjector::~XTestInjector() {

@@ -48,7 +48,7 @@ private:
     void restoreSpares();
     void flush();
 
-    _XDisplay *m_display; // owned
+    _XDisplay *m_display;                  // owned
     QSocketNotifier *m_notifier = nullptr; // child
     int m_minKeycode = 8;
     int m_maxKeycode = 255;

@@ -114,8 +114,8 @@ private Q_SLOTS:
         } moves[] = {{640, 360, {1919, 1079}}, {-1e9, 1e12, {0, 1079}}, {5e6, -3, {1919, 0}}, {320, 180, {960, 540}}};
         for (const auto &m : moves) {
             v->sendInput({{"t", "mm"}, {"x", m.x}, {"y", m.y}});
-            const auto *e = m_x.waitFor(
-                [&](const auto &e) { return e.kind == Kind::Motion && QPoint(e.x, e.y) == m.at; }, 5000);
+            const auto *e =
+                m_x.waitFor([&](const auto &e) { return e.kind == Kind::Motion && QPoint(e.x, e.y) == m.at; }, 5000);
             QVERIFY2(e, qPrintable(QStringLiteral("%1,%2").arg(m.x).arg(m.y)));
         }
 
@@ -205,8 +205,8 @@ private Q_SLOTS:
         v->sendInput({{"t", "kd"}, {"code", "ControlRight"}});
         v->sendInput({{"t", "md"}, {"b", 0}, {"x", 10}, {"y", 10}});
         v->sendInput({{"t", "mm"}, {"x", 20}, {"y", 20}});
-        const auto *drag = m_x.waitFor(
-            [](const auto &e) { return e.kind == Kind::Motion && e.x == 60 && e.y == 60; }, 5000);
+        const auto *drag =
+            m_x.waitFor([](const auto &e) { return e.kind == Kind::Motion && e.x == 60 && e.y == 60; }, 5000);
         QVERIFY(drag);
         QVERIFY(drag->state & kButton1Mask);
         QVERIFY(m_x.keysDown().contains(kShiftLeft));
@@ -220,8 +220,8 @@ private Q_SLOTS:
         QVERIFY(v);
         const qint64 pid = m_peers.host().processId();
         const qint64 rssBefore = rssKb(pid);
-        const QStringList codes = {"ShiftLeft", "KeyA",    "ControlLeft", "Digit7", "AltRight", "NoSuchKey", "",
-                                   "Enter",     "MetaLeft", "F24",        "Lang1",  "x",        "KeyZ"};
+        const QStringList codes = {"ShiftLeft", "KeyA",     "ControlLeft", "Digit7", "AltRight", "NoSuchKey", "",
+                                   "Enter",     "MetaLeft", "F24",         "Lang1",  "x",        "KeyZ"};
         QString cjk; // characters no layout here has: every one needs a spare keycode
         for (char32_t c = 0x4e00; c < 0x4e00 + 300; ++c)
             cjk += QString::fromUcs4(&c, 1);

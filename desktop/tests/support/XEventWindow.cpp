@@ -33,12 +33,12 @@ bool XEventWindow::open(QString *error) {
     const int screen = DefaultScreen(m_display);
     XSetWindowAttributes attrs{};
     attrs.override_redirect = True;
-    attrs.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
-                       StructureNotifyMask;
+    attrs.event_mask =
+        KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | StructureNotifyMask;
     attrs.background_pixel = BlackPixel(m_display, screen);
     m_window = XCreateWindow(m_display, RootWindow(m_display, screen), 0, 0, unsigned(DisplayWidth(m_display, screen)),
-                             unsigned(DisplayHeight(m_display, screen)), 0, CopyFromParent, InputOutput,
-                             CopyFromParent, CWOverrideRedirect | CWEventMask | CWBackPixel, &attrs);
+                             unsigned(DisplayHeight(m_display, screen)), 0, CopyFromParent, InputOutput, CopyFromParent,
+                             CWOverrideRedirect | CWEventMask | CWBackPixel, &attrs);
     XMapRaised(m_display, m_window);
     XEvent ev;
     do {
