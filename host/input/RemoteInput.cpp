@@ -137,7 +137,8 @@ void RemoteInput::pressKey(const QJsonObject &msg, bool down) {
     const QString code = msg.value(QLatin1String("code")).toString();
     const auto evdev = code.size() <= 64 ? KeyCodes::evdev(code) : std::nullopt;
     if (evdev) {
-        // Key-ups only for keys this viewer pressed; repeated downs are auto-repeat.
+        // Key-ups only for keys this viewer pressed. Repeated downs are the viewer's
+        // auto-repeat, passed on: an X server that repeats the key itself drops them.
         if (!down && !m_keys.contains(*evdev))
             return;
         if (m_injector->key(*evdev, down)) {

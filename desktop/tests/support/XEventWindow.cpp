@@ -68,6 +68,7 @@ void XEventWindow::pump() {
         case KeyRelease: {
             e.kind = ev.type == KeyPress ? KeyDown : KeyUp;
             e.keycode = ev.xkey.keycode;
+            e.serverMs = ev.xkey.time;
             e.state = ev.xkey.state;
             e.x = ev.xkey.x_root;
             e.y = ev.xkey.y_root;

@@ -19,10 +19,11 @@ public:
         int x = 0, y = 0;    // root coordinates
         unsigned button = 0; // X button number
         unsigned keycode = 0;
-        unsigned long keysym = 0; // as XLookupString gives it
-        QString text;             // the characters the key gives
-        unsigned state = 0;       // modifier and button mask before the event
-        qint64 atNs = 0;          // CLOCK_MONOTONIC when it was read
+        unsigned long keysym = 0;   // as XLookupString gives it
+        QString text;               // the characters the key gives
+        unsigned state = 0;         // modifier and button mask before the event
+        qint64 atNs = 0;            // CLOCK_MONOTONIC when it was read
+        unsigned long serverMs = 0; // the X server's time of a key event
     };
 
     XEventWindow() = default;
