@@ -150,6 +150,7 @@ unsigned long XTestInjector::symAt(int kc, int index) const {
 
 void XTestInjector::readMonitors() const {
     m_monitorsStale = false;
+    m_monitorsAge.start();
     m_monitors.clear();
     Window root = DefaultRootWindow(m_display);
     if (m_randrEvent >= 0) {
@@ -169,7 +170,7 @@ void XTestInjector::readMonitors() const {
 }
 
 QList<QRect> XTestInjector::monitors() const {
-    if (m_monitorsStale)
+    if (m_monitorsStale || m_monitorsAge.hasExpired(1000))
         readMonitors();
     return m_monitors;
 }

@@ -2,6 +2,7 @@
 
 #include "input/InputInjector.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -69,4 +70,6 @@ private:
     QTimer m_restore;
     mutable QList<QRect> m_monitors;
     mutable bool m_monitorsStale = true;
+    // RandR sends no event when monitors are defined with --setmonitor: read again now and then.
+    mutable QElapsedTimer m_monitorsAge;
 };

@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
+#include <QProcess>
 #include <QTest>
 
 #include <gst/gst.h>
@@ -279,6 +280,29 @@ private Q_SLOTS:
         qInfo("host RSS %lld kB before the flood, %lld kB after", rssBefore, rssAfter);
         QVERIFY(rssBefore > 0 && rssAfter - rssBefore < 64 * 1024);
         QCOMPARE(m_peers.status().value("inputPerm").toString(), QStringLiteral("unneeded"));
+    }
+
+    void secondMonitor() {
+        // Two monitors side by side on the one screen; display 2 is the right one.
+        const auto xrandr = [](const QStringList &args) { return QProcess::execute("xrandr", args) == 0; };
+        QVERIFY(xrandr({"--setmonitor", "left", "960/254x1080/286+0+0", "screen"}));
+        QVERIFY(xrandr({"--setmonitor", "right", "960/254x1080/286+960+0", "none"}));
+        auto v = m_peers.viewer(m_peers.autoPasscode());
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1 && v->channelsOpen(), 15000);
+        v->sendCtrl({{"t", "select"}, {"mode", "single"}, {"id", 2}});
+        v->sendCtrl({{"t", "quality"}, {"fps", 30}, {"scale", 0.5}, {"q", 60}, {"kbps", 2000}});
+        QTRY_VERIFY_WITH_TIMEOUT(!v->frameSizes.isEmpty() && v->frameSizes.last() == QSize(400, 300), 15000);
+        // 400 × 300 frame pixels onto 960 × 1080 desktop pixels from x 960.
+        v->sendInput({{"t", "md"}, {"b", 0}, {"x", 200}, {"y", 150}});
+        v->sendInput({{"t", "mu"}, {"b", 0}, {"x", 200}, {"y", 150}});
+        const auto *down = next(Kind::ButtonDown, 1);
+        QVERIFY(down);
+        QCOMPARE(QPoint(down->x, down->y), QPoint(1440, 540));
+        // Clamped to that monitor, not the screen.
+        v->sendInput({{"t", "mm"}, {"x", -500}, {"y", 9999}});
+        QVERIFY(m_x.waitFor([](const auto &e) { return e.kind == Kind::Motion && e.x == 960 && e.y == 1079; }, 5000));
+        QVERIFY(xrandr({"--delmonitor", "right"}));
+        QVERIFY(xrandr({"--delmonitor", "left"}));
     }
 };
 
