@@ -1,7 +1,7 @@
 #include "input/RemoteInput.h"
 
 #include "input/InputInjector.h"
-#include "input/KeyCodes.h"
+#include "protocol/KeyCodes.h"
 
 #include <QJsonValue>
 #include <QStringList>
@@ -135,7 +135,7 @@ void RemoteInput::wheel(double dx, double dy) {
 
 void RemoteInput::pressKey(const QJsonObject &msg, bool down) {
     const QString code = msg.value(QLatin1String("code")).toString();
-    const auto evdev = code.size() <= 64 ? KeyCodes::evdev(code) : std::nullopt;
+    const auto evdev = code.size() <= 64 ? KeyCodes::toEvdev(code) : std::nullopt;
     if (evdev) {
         // Key-ups only for keys this viewer pressed. Repeated downs are the viewer's
         // auto-repeat, passed on: an X server that repeats the key itself drops them.
@@ -158,7 +158,7 @@ void RemoteInput::pressKey(const QJsonObject &msg, bool down) {
 
 void RemoteInput::typeText(const QString &text) {
     const auto tap = [this](const char *code) {
-        if (const auto e = KeyCodes::evdev(QLatin1String(code)); e && m_injector->key(*e, true))
+        if (const auto e = KeyCodes::toEvdev(QLatin1String(code)); e && m_injector->key(*e, true))
             m_injector->key(*e, false);
     };
     const QList<uint> scalars = text.left(maxTextLength * 2).toUcs4();
@@ -179,7 +179,7 @@ void RemoteInput::ctrlAltDel() {
     // Keys the viewer already holds stay as they are.
     QList<quint32> pressed;
     for (const char *code : {"ControlLeft", "AltLeft", "Delete"}) {
-        const auto e = KeyCodes::evdev(QLatin1String(code));
+        const auto e = KeyCodes::toEvdev(QLatin1String(code));
         if (e && !m_keys.contains(*e) && m_injector->key(*e, true))
             pressed.prepend(*e);
     }
