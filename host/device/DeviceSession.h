@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/DeviceHooks.h"
+#include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
 
 #include <QByteArray>
@@ -22,7 +23,6 @@
 #include <mutex>
 #include <optional>
 
-class DeviceLockout;
 class TestPatternSource;
 
 
@@ -46,7 +46,9 @@ public:
         std::function<DevicePasscodes()> passcodes;
         // Whether the host lets this viewer's input through (by sid).
         std::function<bool(const QString &)> inputAllowed;
-        DeviceLockout *lockout = nullptr; // owned by the service, outlives sessions
+        // Shared by the sessions of the device; a check still running when its session
+        // has gone settles its try all the same.
+        std::shared_ptr<DeviceLockout> lockout;
         quint32 iterations = 100000;
     };
 
@@ -108,7 +110,8 @@ private:
     void inputMessage(const QByteArray &bytes);
     void sendChallenge();
     void verify(const QJsonObject &auth);
-    void verified(bool ok);
+    void verified(const DeviceLockout::Outcome &out);
+    void refuseProof(const DeviceLockout::Outcome &out);
     void sendCtrl(const QJsonObject &msg);
     bool sendBinary(const char *label, const QByteArray &bytes);
     bool sendText(const char *label, const QByteArray &text);
