@@ -39,9 +39,13 @@ HttpResponder::HttpResponder(QTcpSocket *socket, QObject *parent) : QObject(pare
     connect(socket, &QTcpSocket::disconnected, this, &HttpResponder::disconnected);
 }
 
-bool HttpResponder::isOpen() const { return m_socket && m_socket->state() == QAbstractSocket::ConnectedState; }
+bool HttpResponder::isOpen() const {
+    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+}
 
-qint64 HttpResponder::pendingBytes() const { return m_socket ? m_socket->bytesToWrite() : 0; }
+qint64 HttpResponder::pendingBytes() const {
+    return m_socket ? m_socket->bytesToWrite() : 0;
+}
 
 void HttpResponder::respond(int status, const QByteArray &body, const QByteArray &contentType,
                             const QList<QPair<QByteArray, QByteArray>> &extraHeaders) {
@@ -101,6 +105,14 @@ HttpServer::HttpServer(QObject *parent) : QObject(parent) {
     m_sweepTimer.setInterval(500);
     connect(&m_sweepTimer, &QTimer::timeout, this, &HttpServer::sweep);
     setLimits(Limits{});
+}
+
+HttpServer::~HttpServer() {
+    // The sockets (children of the listener) go after this object's tables: they must
+    // not report their end to it.
+    for (auto it = m_conns.keyBegin(); it != m_conns.keyEnd(); ++it)
+        (*it)->disconnect(this);
+    m_conns.clear();
 }
 
 bool HttpServer::listen(const QHostAddress &address, quint16 port) {
@@ -234,24 +246,42 @@ void HttpServer::sweep() {
 
 QByteArray HttpServer::reasonPhrase(int status) {
     switch (status) {
-    case 101: return "Switching Protocols";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 413: return "Payload Too Large";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 101:
+        return "Switching Protocols";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 413:
+        return "Payload Too Large";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 

@@ -88,6 +88,7 @@ public:
     };
 
     explicit HttpServer(QObject *parent = nullptr);
+    ~HttpServer() override;
 
     bool listen(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
     quint16 port() const { return m_server.serverPort(); }
@@ -117,7 +118,7 @@ private:
     struct Conn {
         QString peer;
         QElapsedTimer age;
-        QByteArray head;      // bytes read so far inside the read transaction
+        QByteArray head;       // bytes read so far inside the read transaction
         qsizetype scanned = 0; // head[0, scanned) holds no end of header
         bool headerDone = false;
         bool handled = false; // answered by us, handed to the handler or to the WebSocket server

@@ -2,8 +2,8 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>

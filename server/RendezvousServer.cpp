@@ -134,8 +134,7 @@ int RendezvousServer::expireNow() {
     return gone;
 }
 
-bool RendezvousServer::takeFor(QHash<QString, TokenBucket> &table, const QString &address, double rate,
-                               double burst) {
+bool RendezvousServer::takeFor(QHash<QString, TokenBucket> &table, const QString &address, double rate, double burst) {
     const qint64 now = m_clock.elapsed();
     auto it = table.find(address);
     if (it == table.end())
@@ -414,8 +413,9 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
         return;
     }
 
-    if (type == u"connect" && !ours) {
-        // A new target is a look-up, whether or not the device exists.
+    if (type == u"connect" && !ours && !vit->targets.contains(to)) {
+        // A new target is a look-up, whether or not the device exists; another session
+        // with a device this socket already reaches is not.
         if (!vit->lookups.take(m_clock.elapsed()) ||
             !takeFor(m_lookupsByAddress, vit->address, m_options.lookupRate, m_options.lookupBurst)) {
             throttleViewer(socket, sid);
@@ -464,6 +464,7 @@ void RendezvousServer::addRoute(const QString &key, const QString &deviceId, con
         return;
     m_routes.insert(key, Route{viewer, vit->id, deviceId, sid, vit->address, false});
     vit->routes.insert(key);
+    ++vit->targets[deviceId];
     m_routesByDevice[deviceId].insert(key);
     ++m_routesByAddress[vit->address];
 }
@@ -472,8 +473,11 @@ void RendezvousServer::removeRoute(const QString &key) {
     const auto it = m_routes.find(key);
     if (it == m_routes.end())
         return;
-    if (const auto vit = m_viewers.find(it->viewer.data()); it->viewer && vit != m_viewers.end())
+    if (const auto vit = m_viewers.find(it->viewer.data()); it->viewer && vit != m_viewers.end()) {
         vit->routes.remove(key);
+        if (const auto t = vit->targets.find(it->deviceId); t != vit->targets.end() && --*t <= 0)
+            vit->targets.erase(t);
+    }
     if (const auto d = m_routesByDevice.find(it->deviceId); d != m_routesByDevice.end()) {
         d->remove(key);
         if (d->isEmpty())

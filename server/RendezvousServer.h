@@ -83,7 +83,8 @@ private:
         QString id;
         QString address;
         qint64 lastHeard = 0;
-        QSet<QString> routes; // route keys made by this socket
+        QSet<QString> routes;        // route keys made by this socket
+        QHash<QString, int> targets; // device ID → routes to it from this socket
         TokenBucket messages;
         TokenBucket lookups;
         bool closing = false;
@@ -141,8 +142,8 @@ private:
     QTimer m_pingTimer;
     QHash<QWebSocket *, Viewer> m_viewers;
     QHash<QWebSocket *, Device> m_devices;
-    QHash<QString, QWebSocket *> m_online; // device ID → its registered socket
-    QHash<QString, Route> m_routes;        // routeKey → viewer
+    QHash<QString, QWebSocket *> m_online;          // device ID → its registered socket
+    QHash<QString, Route> m_routes;                 // routeKey → viewer
     QHash<QString, QSet<QString>> m_routesByDevice; // device ID → its route keys
     QHash<QString, int> m_routesByAddress;          // viewer address → routes
     QHash<QString, TokenBucket> m_lookupsByAddress;

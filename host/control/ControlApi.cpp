@@ -1,9 +1,9 @@
 #include "control/ControlApi.h"
 
+#include "HttpServer.h"
 #include "control/DataDir.h"
 #include "control/HostSignals.h"
 #include "control/HostState.h"
-#include "HttpServer.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -321,10 +321,8 @@ void ControlApi::handleCommand(const QString &path, const QJsonObject &body, Htt
             return bad();
         if (pub.size() > 1024 || pub.trimmed().isEmpty())
             return plain(r, 400, QStringLiteral("公開鍵が正しくありません"));
-        if (m_state->controllers().size() >= HostState::maxControllers &&
-            !m_state->isControllerAllowed(pub.trimmed()))
-            return plain(r, 400,
-                         QStringLiteral("登録できる操作元は %1 件までです").arg(HostState::maxControllers));
+        if (m_state->controllers().size() >= HostState::maxControllers && !m_state->isControllerAllowed(pub.trimmed()))
+            return plain(r, 400, QStringLiteral("登録できる操作元は %1 件までです").arg(HostState::maxControllers));
         if (!m_state->addController(label.left(256), pub.trimmed()))
             return plain(r, 400, QStringLiteral("公開鍵が正しくありません"));
         return ok(r);

@@ -1,8 +1,8 @@
 #include "device/DeviceBinding.h"
 
-#include "device/DeviceService.h"
-#include "control/HostState.h"
 #include "capture/TestPatternSource.h"
+#include "control/HostState.h"
+#include "device/DeviceService.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

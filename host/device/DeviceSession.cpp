@@ -1,8 +1,8 @@
 #include "device/DeviceSession.h"
 
+#include "capture/TestPatternSource.h"
 #include "device/DeviceLockout.h"
 #include "device/DeviceProof.h"
-#include "capture/TestPatternSource.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -25,7 +25,6 @@
 
 class TestPatternSource;
 
-
 // One viewer connected to this device: the answering webrtcbin, the control protocol
 // with the passcode challenge, and the test picture once the viewer has proven the
 // passcode. Lives on the main thread; webrtcbin's callbacks come in on its own threads
