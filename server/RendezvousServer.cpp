@@ -116,10 +116,10 @@ bool RendezvousServer::listen() {
     if (!m_http.listen(m_options.address, m_options.port))
         return false;
     m_pingTimer.start();
-    if (m_options.expireAfterSecs > 0) {
-        expireNow();
+    // Not at once: devices that were connected before a restart get one interval to come
+    // back (and be seen) before anything is judged stale.
+    if (m_options.expireAfterSecs > 0)
         m_expiryTimer.start();
-    }
     return true;
 }
 
