@@ -77,6 +77,7 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
 
     connect(m_service, &DeviceService::deviceIdChanged, state, &HostState::setDeviceId);
     connect(m_service, &DeviceService::registeredChanged, state, &HostState::setConnected);
+    connect(m_service, &DeviceService::problem, state, &HostState::setProblem);
     connect(m_service, &DeviceService::sessionStarted, this, [this](DeviceSession *session) {
         if (!m_state)
             return;

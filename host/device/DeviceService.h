@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 class DeviceLink;
 class QNetworkAccessManager;
@@ -30,7 +31,7 @@ public:
     void setIceAddresses(const QStringList &addresses) { m_iceAddresses = addresses; }
     void setHooks(const DeviceHooks &hooks) {
         m_hooks = hooks;
-        m_lockout.setLockSeconds(hooks.shortLock ? 3 : DeviceLockout::defaultLockSeconds);
+        m_lockout->setLockSeconds(hooks.shortLock ? 3 : DeviceLockout::defaultLockSeconds);
     }
     void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
     void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
@@ -59,6 +60,8 @@ Q_SIGNALS:
     void sessionAuthed(const QString &sid);
     void sessionPathChanged(DeviceSession *session);
     void sessionEnded(const QString &sid);
+    // The device cannot work, and why (shown in the agent's status).
+    void problem(const QString &text);
 
 private:
     void onSessionMessage(const QJsonObject &msg);
@@ -70,7 +73,7 @@ private:
     QString m_dataDir;
     QPointer<DeviceLink> m_link;
     QMap<QString, DeviceSession *> m_sessions; // children of this object
-    DeviceLockout m_lockout;
+    std::shared_ptr<DeviceLockout> m_lockout = std::make_shared<DeviceLockout>();
     DeviceHooks m_hooks;
     QStringList m_iceAddresses;
     std::function<DevicePasscodes()> m_passcodes;

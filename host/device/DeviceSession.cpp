@@ -599,11 +599,14 @@ void DeviceSession::verify(const QJsonObject &auth) {
     if (m_phase != Phase::Challenged)
         return;
     const qint64 now = m_clock.msecsSinceReference();
-    if (const qint64 left = m_options.lockout ? m_options.lockout->retrySec(now) : 0; left > 0) {
-        sendCtrl({{"t", "locked"}, {"retry_sec", left}});
-        m_phase = Phase::Refused;
-        m_deadline.start(kRefusedLingerMs);
-        return;
+    // The try is counted before the check starts, so that proofs from many sessions at
+    // once cannot all be checked against a count that none of them has raised yet.
+    if (m_options.lockout) {
+        const DeviceLockout::Outcome held = m_options.lockout->reserve(now);
+        if (held.locked) {
+            refuseProof(held);
+            return;
+        }
     }
     m_phase = Phase::Verifying;
     const DevicePasscodes codes = m_options.passcodes ? m_options.passcodes() : DevicePasscodes{};
@@ -619,43 +622,50 @@ void DeviceSession::verify(const QJsonObject &auth) {
     const QByteArray autoSalt = m_autoSalt;
     const QByteArray fixedSalt = m_fixedSalt;
     const quint32 iters = m_options.iterations;
-    QThreadPool::globalInstance()->start(
-        [self = QPointer<DeviceSession>(this), autoCode, fixedCode, message, a, f, autoSalt, fixedSalt, iters] {
-            bool ok = false;
-            if (!autoCode.isEmpty())
-                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(autoCode, autoSalt, iters), message, a);
-            if (!ok && !fixedCode.isEmpty())
-                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(fixedCode, fixedSalt, iters), message, f);
-            QMetaObject::invokeMethod(
-                qApp,
-                [self, ok] {
-                    if (self)
-                        self->verified(ok);
-                },
-                Qt::QueuedConnection);
-        });
+    QThreadPool::globalInstance()->start([self = QPointer<DeviceSession>(this), lockout = m_options.lockout, autoCode,
+                                          fixedCode, message, a, f, autoSalt, fixedSalt, iters] {
+        // Worker thread of the pool: only the key derivation happens here.
+        bool ok = false;
+        if (!autoCode.isEmpty())
+            ok = PasscodeProof::matches(PasscodeProof::pbkdf2(autoCode, autoSalt, iters), message, a);
+        if (!ok && !fixedCode.isEmpty())
+            ok = PasscodeProof::matches(PasscodeProof::pbkdf2(fixedCode, fixedSalt, iters), message, f);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, lockout, ok] {
+                // Main thread. The try is settled even when the session has gone meanwhile.
+                QElapsedTimer clock;
+                clock.start();
+                DeviceLockout::Outcome out;
+                out.accepted = ok;
+                if (lockout)
+                    out = lockout->settle(ok, clock.msecsSinceReference());
+                if (self)
+                    self->verified(out);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
-void DeviceSession::verified(bool ok) {
+void DeviceSession::refuseProof(const DeviceLockout::Outcome &out) {
+    if (out.locked)
+        sendCtrl({{"t", "locked"}, {"retry_sec", out.retrySec}});
+    else
+        sendCtrl({{"t", "auth_fail"}, {"remaining", out.remaining}});
+    // Keep the connection so the viewer can show why; it goes when the viewer
+    // closes or after a while.
+    m_phase = Phase::Refused;
+    m_deadline.start(kRefusedLingerMs);
+}
+
+void DeviceSession::verified(const DeviceLockout::Outcome &out) {
     if (m_phase != Phase::Verifying)
         return;
-    const qint64 now = m_clock.msecsSinceReference();
-    if (!ok) {
-        const DeviceLockout::Outcome out =
-            m_options.lockout ? m_options.lockout->fail(now) : DeviceLockout::Outcome{false, 0, 0};
-        if (out.locked)
-            sendCtrl({{"t", "locked"}, {"retry_sec", out.retrySec}});
-        else
-            sendCtrl({{"t", "auth_fail"}, {"remaining", out.remaining}});
-        // Keep the connection so the viewer can show why; it goes when the viewer
-        // closes or after a while.
-        m_phase = Phase::Refused;
-        m_deadline.start(kRefusedLingerMs);
-        qCInfo(lcDevice) << m_sid << "wrong passcode proof" << (out.locked ? "(locked)" : "");
+    if (!out.accepted) {
+        refuseProof(out);
+        qCInfo(lcDevice) << m_sid << "passcode proof refused" << (out.locked ? "(locked)" : "");
         return;
     }
-    if (m_options.lockout)
-        m_options.lockout->succeed();
     m_phase = Phase::Authed;
     m_deadline.stop();
     const bool audio = m_source->hasAudio() && m_options.audioOn;

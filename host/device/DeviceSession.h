@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/DeviceHooks.h"
+#include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
 
 #include <QByteArray>
@@ -22,7 +23,6 @@
 #include <mutex>
 #include <optional>
 
-class DeviceLockout;
 class InputInjector;
 class RemoteInput;
 class TestPatternSource;
@@ -50,7 +50,9 @@ public:
         std::function<bool(const QString &)> inputAllowed;
         // The desktop's input (XTest); none when the agent cannot send input. Outlives sessions.
         InputInjector *injector = nullptr;
-        DeviceLockout *lockout = nullptr; // owned by the service, outlives sessions
+        // Shared by the sessions of the device; a check still running when its session
+        // has gone settles its try all the same.
+        std::shared_ptr<DeviceLockout> lockout;
         quint32 iterations = 100000;
     };
 
@@ -115,7 +117,8 @@ private:
     InputTarget inputTarget() const;
     void sendChallenge();
     void verify(const QJsonObject &auth);
-    void verified(bool ok);
+    void verified(const DeviceLockout::Outcome &out);
+    void refuseProof(const DeviceLockout::Outcome &out);
     void sendCtrl(const QJsonObject &msg);
     bool sendBinary(const char *label, const QByteArray &bytes);
     bool sendText(const char *label, const QByteArray &text);
