@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
+#include <QSaveFile>
+#include <QSignalBlocker>
 #include <QTcpSocket>
 #include <QUuid>
 
@@ -437,6 +439,11 @@ void ControlApi::handleTestHook(const QString &path, const HttpRequest &req, con
     if (path == QLatin1String("ask")) {
         HostState::Ask a{sidOr("sid"), body.value("name").toString(), body.value("ip").toString(),
                          body.value("at").toInteger(QDateTime::currentSecsSinceEpoch())};
+        // "withdraw": another request leaves in the same status change.
+        if (body.value("withdraw").isString()) {
+            const QSignalBlocker quiet(m_state);
+            m_state->removeAsk(body.value("withdraw").toString());
+        }
         m_state->addAsk(a);
         return ok(r, {{"sid", a.sid}});
     }

@@ -167,6 +167,7 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.dataDir = m_dataDir;
         opts.passcodes = m_passcodes;
         opts.inputAllowed = m_inputAllowed;
+        opts.injector = m_injector;
         opts.lockout = m_lockout;
         auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString().left(64), opts, this);
         connect(session, &DeviceSession::outgoing, this, [this, sid](QJsonObject out) {

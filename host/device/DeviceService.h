@@ -35,6 +35,8 @@ public:
     }
     void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
     void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
+    // Where viewers' input goes; must outlive every session.
+    void setInjector(InputInjector *injector) { m_injector = injector; }
     void setName(const QString &name);
     void setAudioOn(bool on);
     void setSharing(bool on) { m_sharing = on; }
@@ -76,6 +78,7 @@ private:
     QStringList m_iceAddresses;
     std::function<DevicePasscodes()> m_passcodes;
     std::function<bool(const QString &)> m_inputAllowed;
+    InputInjector *m_injector = nullptr;
     QString m_name;
     bool m_audioOn = true;
     bool m_sharing = true;
