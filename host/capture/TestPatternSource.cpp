@@ -1,5 +1,7 @@
 #include "capture/TestPatternSource.h"
 
+#include "device/WebrtcTrack.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QImage>
@@ -42,7 +44,8 @@ int even(double v) {
 }
 } // namespace
 
-TestPatternSource::TestPatternSource(GstElement *pipeline, QObject *parent) : QObject(parent), m_pipeline(pipeline) {
+TestPatternSource::TestPatternSource(GstElement *pipeline, QObject *parent)
+    : VideoSource(parent), m_pipeline(pipeline) {
     m_capsTimer.setSingleShot(true);
     m_capsTimer.setInterval(250);
     connect(&m_capsTimer, &QTimer::timeout, this, &TestPatternSource::applyCaps);
@@ -50,7 +53,7 @@ TestPatternSource::TestPatternSource(GstElement *pipeline, QObject *parent) : QO
 
 TestPatternSource::~TestPatternSource() = default;
 
-QJsonArray TestPatternSource::monitors() {
+QJsonArray TestPatternSource::patternMonitors() {
     QJsonArray out;
     for (const auto &m : kMonitors)
         out.append(QJsonObject{
@@ -80,11 +83,20 @@ void TestPatternSource::setBranchEntry(GstElement *bin) {
     m_branchPad = gst_element_get_static_pad(queue, "src");
     gst_object_unref(m_branchPad);
     gst_object_unref(queue);
+    GstCaps *caps = branchCaps();
+    g_object_set(m_encCaps, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+}
+
+GstCaps *TestPatternSource::branchCaps() const {
     const QSize size = frameSize();
     GstCaps *caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, size.width(), "height", G_TYPE_INT,
                                         size.height(), "framerate", GST_TYPE_FRACTION, m_settings.fps, 1, nullptr);
-    g_object_set(m_encCaps, "caps", caps, nullptr);
-    gst_caps_unref(caps);
+    // JPEG is full range (black 0, white 255): the converter stretches the pattern's
+    // limited-range I420 before the encoder writes it as it is.
+    if (!m_h264)
+        gst_caps_set_simple(caps, "format", G_TYPE_STRING, "I420", "colorimetry", G_TYPE_STRING, "1:4:0:0", nullptr);
+    return caps;
 }
 
 QSize TestPatternSource::frameSize() const {
@@ -154,29 +166,6 @@ bool TestPatternSource::addJpeg() {
     return true;
 }
 
-bool TestPatternSource::linkToWebrtc(GstElement *bin, GstElement *webrtc, const QByteArray &rtpCaps) {
-    GstPad *src = gst_element_get_static_pad(bin, "src");
-    GstPad *sink = gst_element_request_pad_simple(webrtc, "sink_%u");
-    bool ok = src && sink && gst_pad_link(src, sink) == GST_PAD_LINK_OK;
-    if (ok) {
-        // Pin the answer to the payload type the viewer offered.
-        GstWebRTCRTPTransceiver *trans = nullptr;
-        g_object_get(sink, "transceiver", &trans, nullptr);
-        if (trans) {
-            GstCaps *caps = gst_caps_from_string(rtpCaps.constData());
-            g_object_set(trans, "codec-preferences", caps, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
-                         nullptr);
-            gst_caps_unref(caps);
-            gst_object_unref(trans);
-        }
-    }
-    if (src)
-        gst_object_unref(src);
-    if (sink)
-        gst_object_unref(sink);
-    return ok;
-}
-
 bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
     if (!addSource())
         return false;
@@ -209,40 +198,13 @@ bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
     for (GstElement *e : {m_encCaps, m_x264, m_videoValve})
         gst_object_unref(e);
     updateCaps();
-    return gst_element_link(m_tee, bin) && linkToWebrtc(bin, webrtc, rtpCaps);
-}
-
-bool TestPatternSource::addOpus(GstElement *webrtc, int pt) {
-    const QByteArray rtpCaps =
-        "application/x-rtp,media=audio,encoding-name=OPUS,clock-rate=48000,payload=" + QByteArray::number(pt);
-    GError *err = nullptr;
-    const QByteArray desc = "audiotestsrc is-live=true wave=sine freq=440 volume=0.05 ! valve name=gate drop=true "
-                            "drop-mode=forward-sticky-events ! audioconvert ! audioresample ! opusenc ! rtpopuspay ! "
-                            "capsfilter caps=\"" +
-                            rtpCaps + "\"";
-    GstElement *bin = gst_parse_bin_from_description(desc.constData(), TRUE, &err);
-    if (!bin) {
-        qCWarning(lcPattern) << "opus branch:" << (err ? err->message : "?");
-        g_clear_error(&err);
-        return false;
-    }
-    gst_bin_add(GST_BIN(m_pipeline), bin);
-    m_audioValve = gst_bin_get_by_name(GST_BIN(bin), "gate");
-    gst_object_unref(m_audioValve);
-    return linkToWebrtc(bin, webrtc, rtpCaps);
+    return gst_element_link(m_tee, bin) && WebrtcTrack::link(bin, webrtc, rtpCaps);
 }
 
 void TestPatternSource::setFlowing(bool on) {
     m_flowing = on;
     if (m_videoValve)
         g_object_set(m_videoValve, "drop", !on, nullptr);
-    setAudioOn(m_audioOn);
-}
-
-void TestPatternSource::setAudioOn(bool on) {
-    m_audioOn = on;
-    if (m_audioValve)
-        g_object_set(m_audioValve, "drop", !(m_flowing && on), nullptr);
 }
 
 void TestPatternSource::apply(const Settings &s) {
@@ -283,9 +245,7 @@ void TestPatternSource::updateCaps() {
         g_object_set(m_x264, "bitrate", guint(m_settings.kbps), nullptr);
     if (!m_encCaps || !m_branchPad)
         return;
-    const QSize size = frameSize();
-    GstCaps *caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, size.width(), "height", G_TYPE_INT,
-                                        size.height(), "framerate", GST_TYPE_FRACTION, m_settings.fps, 1, nullptr);
+    GstCaps *caps = branchCaps();
     // Every renegotiation of the branch risks a frame caught half-way; a burst of
     // requests becomes one change.
     if (!m_capsTimer.isActive())

@@ -34,6 +34,10 @@ public:
     }
     void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
     void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
+    // What each new viewer is shown (built into its session's pipeline).
+    void setVideoFactory(std::function<std::unique_ptr<VideoSource>(GstElement *)> make) {
+        m_makeVideo = std::move(make);
+    }
     void setName(const QString &name);
     void setAudioOn(bool on);
     void setSharing(bool on) { m_sharing = on; }
@@ -73,6 +77,7 @@ private:
     QStringList m_iceAddresses;
     std::function<DevicePasscodes()> m_passcodes;
     std::function<bool(const QString &)> m_inputAllowed;
+    std::function<std::unique_ptr<VideoSource>(GstElement *)> m_makeVideo;
     QString m_name;
     bool m_audioOn = true;
     bool m_sharing = true;
