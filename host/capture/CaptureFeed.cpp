@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QLoggingCategory>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -157,6 +159,7 @@ void CaptureFeed::compose(GstBuffer *out, const uchar *src, int srcStride, QSize
 
 // The feed's capture thread.
 void CaptureFeed::run() {
+    pthread_setname_np(pthread_self(), "velmo-capture");
     struct Sent {
         gint64 at = 0;
         quint64 serial = 0;

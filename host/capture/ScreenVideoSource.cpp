@@ -199,7 +199,7 @@ std::optional<QPoint> ScreenVideoSource::pointer() const {
 
 QString ScreenVideoSource::encoder() const {
     if (!m_h264)
-        return QStringLiteral("jpegenc");
+        return QStringLiteral("libjpeg");
     return m_encoder ? m_encoder->encoderName() : m_pool->h264Encoder();
 }
 

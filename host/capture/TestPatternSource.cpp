@@ -1,5 +1,6 @@
 #include "capture/TestPatternSource.h"
 
+#include "capture/JpegWriter.h"
 #include "device/WebrtcTrack.h"
 
 #include <QBuffer>
@@ -139,7 +140,7 @@ bool TestPatternSource::addJpeg() {
     GstElement *bin = gst_parse_bin_from_description(
         "queue name=q leaky=downstream max-size-buffers=2 ! valve name=gate drop=true "
         "drop-mode=forward-sticky-events ! videorate drop-only=true ! videoscale ! videoconvert ! "
-        "capsfilter name=enccaps ! jpegenc name=enc ! appsink name=jpegsink sync=false "
+        "capsfilter name=enccaps ! appsink name=jpegsink sync=false "
         "max-buffers=2 drop=true emit-signals=true",
         TRUE, &err);
     if (!bin) {
@@ -150,15 +151,14 @@ bool TestPatternSource::addJpeg() {
     gst_bin_add(GST_BIN(m_pipeline), bin);
     m_encCaps = gst_bin_get_by_name(GST_BIN(bin), "enccaps");
     setBranchEntry(bin);
-    m_jpegEnc = gst_bin_get_by_name(GST_BIN(bin), "enc");
     m_videoValve = gst_bin_get_by_name(GST_BIN(bin), "gate");
     gst_object_unref(m_videoValve);
     GstElement *sink = gst_bin_get_by_name(GST_BIN(bin), "jpegsink");
     g_signal_connect(sink, "new-sample", G_CALLBACK(onJpegSample), this);
-    GstPad *encSrc = gst_element_get_static_pad(m_jpegEnc, "src");
+    GstPad *encSrc = gst_element_get_static_pad(m_encCaps, "src");
     gst_pad_add_probe(encSrc, GST_PAD_PROBE_TYPE_BUFFER, countProbe, this, nullptr);
     gst_object_unref(encSrc);
-    for (GstElement *e : {m_encCaps, m_jpegEnc, sink})
+    for (GstElement *e : {m_encCaps, sink})
         gst_object_unref(e);
     if (!gst_element_link(m_tee, bin))
         return false;
@@ -239,8 +239,7 @@ void TestPatternSource::updateCaps() {
     const auto &m = monitorDef(m_monitor);
     if (m_testSrc)
         gst_util_set_object_arg(G_OBJECT(m_testSrc), "pattern", m.pattern);
-    if (m_jpegEnc)
-        g_object_set(m_jpegEnc, "quality", m_settings.q, nullptr);
+    m_quality = m_settings.q;
     if (m_x264)
         g_object_set(m_x264, "bitrate", guint(m_settings.kbps), nullptr);
     if (!m_encCaps || !m_branchPad)
@@ -351,7 +350,7 @@ QPair<int, qint64> TestPatternSource::takeCounters() {
     return {m_frames.exchange(0), m_bytes.exchange(0)};
 }
 
-// Streaming thread of the JPEG appsink.
+// Streaming thread of the JPEG appsink: full-range I420 in, JPEG out.
 GstFlowReturn TestPatternSource::onJpegSample(GstElement *sink, gpointer data) {
     auto *self = static_cast<TestPatternSource *>(data);
     GstSample *sample = gst_app_sink_pull_sample(GST_APP_SINK(sink));
@@ -364,15 +363,14 @@ GstFlowReturn TestPatternSource::onJpegSample(GstElement *sink, gpointer data) {
         return GST_FLOW_OK;
     }
     GstBuffer *buf = gst_sample_get_buffer(sample);
-    GstMapInfo map;
-    int w = 0;
-    int h = 0;
-    GstStructure *s = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
-    gst_structure_get_int(s, "width", &w);
-    gst_structure_get_int(s, "height", &h);
-    if (buf && gst_buffer_map(buf, &map, GST_MAP_READ)) {
-        QByteArray jpeg(reinterpret_cast<const char *>(map.data), qsizetype(map.size));
-        gst_buffer_unmap(buf, &map);
+    GstVideoInfo info;
+    GstVideoFrame frame;
+    if (buf && gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
+        gst_video_frame_map(&frame, &info, buf, GST_MAP_READ)) {
+        const QByteArray jpeg = JpegWriter::encode(frame, self->m_quality.load());
+        const int w = GST_VIDEO_INFO_WIDTH(&info);
+        const int h = GST_VIDEO_INFO_HEIGHT(&info);
+        gst_video_frame_unmap(&frame);
         ++self->m_pendingFrames;
         QMetaObject::invokeMethod(
             self,

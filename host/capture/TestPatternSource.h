@@ -43,7 +43,7 @@ public:
     void requestStill() override;
     QPair<int, qint64> takeCounters() override;
     QString codec() const override { return m_h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
-    QString encoder() const override { return m_h264 ? QStringLiteral("x264enc") : QStringLiteral("jpegenc"); }
+    QString encoder() const override { return m_h264 ? QStringLiteral("x264enc") : QStringLiteral("libjpeg"); }
 
 private:
     // Called on the appsink's streaming thread.
@@ -59,7 +59,7 @@ private:
     GstElement *m_pipeline = nullptr; // not owned
     GstElement *m_testSrc = nullptr;
     GstElement *m_encCaps = nullptr;
-    GstElement *m_jpegEnc = nullptr;
+    std::atomic<int> m_quality{70}; // read by the JPEG appsink's thread
     GstElement *m_x264 = nullptr;
     GstElement *m_stillSink = nullptr;
     GstElement *m_videoValve = nullptr;

@@ -2,6 +2,7 @@
 
 #include "capture/CaptureFeed.h"
 #include "capture/EncodedSink.h"
+#include "capture/JpegWriter.h"
 
 #include <QLoggingCategory>
 #include <QThread>
@@ -16,11 +17,12 @@
 Q_LOGGING_CATEGORY(lcEncoder, "velmo.capture.encoder")
 
 namespace {
-// A key frame at least this often, so that a viewer that lost one recovers on its own.
+// While the picture moves, a key frame at least this often, so that a viewer that lost
+// one recovers on its own (a PLI gets one at once anyway).
 constexpr gint64 kKeyIntervalUs = 4 * G_USEC_PER_SEC;
 // An unchanged H.264 picture is sent again this often: a near-empty frame that keeps the
-// stream and its statistics alive.
-constexpr gint64 kKeepAliveUs = G_USEC_PER_SEC;
+// stream alive at almost no cost.
+constexpr gint64 kKeepAliveUs = 3 * G_USEC_PER_SEC;
 
 int even(double v) {
     return std::max(2, int(std::lround(v / 2.0)) * 2);
@@ -52,11 +54,11 @@ QByteArray VideoEncoder::rawCaps(QSize size, int fps) {
 QByteArray VideoEncoder::encoderDescription(const QString &h264Encoder, bool h264, int q, int kbps, int fps) {
     const QByteArray n = QByteArray::number(threads());
     if (!h264) {
-        // JPEG is full range: I420 with 0–255 luma, as every JPEG decoder expects.
+        // JPEG is full range: I420 with 0–255 luma, as every JPEG decoder expects; the
+        // JpegWriter encodes it at the appsink.
+        Q_UNUSED(q);
         return "videoconvertscale n-threads=" + n +
-               " ! capsfilter name=outcaps caps=video/x-raw,format=I420,colorimetry=1:4:0:0 ! jpegenc name=enc "
-               "quality=" +
-               QByteArray::number(q);
+               " ! capsfilter name=outcaps caps=video/x-raw,format=I420,colorimetry=1:4:0:0";
     }
     const QByteArray rate = QByteArray::number(kbps);
     const QByteArray keyInt = QByteArray::number(std::max(1, fps) * 4);
@@ -75,7 +77,8 @@ QByteArray VideoEncoder::encoderDescription(const QString &h264Encoder, bool h26
 }
 
 bool VideoEncoder::start() {
-    const QByteArray desc = "appsrc name=src is-live=true format=time do-timestamp=true block=false max-buffers=2 "
+    // The appsrc's name is its streaming thread's name ("venc:src"), one per encoder.
+    const QByteArray desc = "appsrc name=venc is-live=true format=time do-timestamp=true block=false max-buffers=2 "
                             "leaky-type=downstream ! " +
                             encoderDescription(m_h264Encoder, m_key.h264, m_key.q, m_key.kbps, m_key.fps) +
                             " ! appsink name=out sync=false emit-signals=true max-buffers=8 drop=true";
@@ -86,17 +89,20 @@ bool VideoEncoder::start() {
         g_clear_error(&err);
         return false;
     }
-    m_appsrc = gst_bin_get_by_name(GST_BIN(m_pipeline), "src");
+    m_appsrc = gst_bin_get_by_name(GST_BIN(m_pipeline), "venc");
     m_outCaps = gst_bin_get_by_name(GST_BIN(m_pipeline), "outcaps");
-    GstElement *enc = gst_bin_get_by_name(GST_BIN(m_pipeline), "enc");
+    GstElement *enc = m_key.h264 ? gst_bin_get_by_name(GST_BIN(m_pipeline), "enc") : nullptr;
     GstElement *out = gst_bin_get_by_name(GST_BIN(m_pipeline), "out");
-    m_encSrc = gst_element_get_static_pad(enc, "src");
+    if (enc) {
+        m_encSrc = gst_element_get_static_pad(enc, "src");
+        gst_object_unref(enc);
+    }
     g_signal_connect(out, "new-sample", G_CALLBACK(onSample), this);
     GstPad *srcPad = gst_element_get_static_pad(m_appsrc, "src");
     gst_pad_add_probe(srcPad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onCaps, this, nullptr);
     gst_object_unref(srcPad);
     // The pipeline owns the elements.
-    for (GstElement *e : {m_appsrc, m_outCaps, enc, out})
+    for (GstElement *e : {m_appsrc, m_outCaps, out})
         gst_object_unref(e);
     if (gst_element_set_state(m_pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
         return false;
@@ -176,7 +182,8 @@ void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size) {
         gst_caps_unref(caps);
     }
     const gint64 now = g_get_monotonic_time();
-    if (m_key.h264 && (m_keyWanted.exchange(false) || now - m_lastKeyUs.load() > kKeyIntervalUs)) {
+    const bool moving = now - m_lastPushUs.load() < G_USEC_PER_SEC;
+    if (m_encSrc && (m_keyWanted.exchange(false) || (moving && now - m_lastKeyUs.load() > kKeyIntervalUs))) {
         m_lastKeyUs = now; // asked for; the encoder's output confirms it
         gst_pad_send_event(m_encSrc, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
     }
@@ -206,15 +213,18 @@ GstFlowReturn VideoEncoder::onSample(GstElement *appsink, gpointer data) {
         for (EncodedSink *s : std::as_const(self->m_sinks))
             s->h264(buf);
     } else {
-        int w = 0;
-        int h = 0;
-        const GstStructure *st = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
-        gst_structure_get_int(st, "width", &w);
-        gst_structure_get_int(st, "height", &h);
-        GstMapInfo map;
-        if (gst_buffer_map(buf, &map, GST_MAP_READ)) {
-            const QByteArray jpeg(reinterpret_cast<const char *>(map.data), qsizetype(map.size));
-            gst_buffer_unmap(buf, &map);
+        GstVideoInfo info;
+        GstVideoFrame frame;
+        if (gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
+            gst_video_frame_map(&frame, &info, buf, GST_MAP_READ)) {
+            const QByteArray jpeg = JpegWriter::encode(frame, self->m_key.q);
+            const int w = GST_VIDEO_INFO_WIDTH(&info);
+            const int h = GST_VIDEO_INFO_HEIGHT(&info);
+            gst_video_frame_unmap(&frame);
+            if (jpeg.isEmpty()) {
+                gst_sample_unref(sample);
+                return GST_FLOW_OK;
+            }
             std::lock_guard lock(self->m_mutex);
             self->m_lastJpeg = jpeg;
             self->m_lastJpegSize = QSize(w, h);

@@ -37,7 +37,7 @@ public:
 
     bool start();
     const Key &key() const { return m_key; }
-    QString encoderName() const { return m_key.h264 ? m_h264Encoder : QStringLiteral("jpegenc"); }
+    QString encoderName() const { return m_key.h264 ? m_h264Encoder : QStringLiteral("libjpeg"); }
     CaptureFeed *feed() const { return m_feed.get(); }
 
     // Any thread. A new sink gets a key frame (or the last JPEG) at once.

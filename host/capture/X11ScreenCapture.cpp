@@ -82,6 +82,12 @@ X11ScreenCapture::X11ScreenCapture(QObject *parent) : ScreenCapture(parent) {
         qCInfo(lcScreen) << "no RandR: the whole screen is one monitor";
     }
     refreshMonitors();
+    // Monitors defined with RRSetMonitor (xrandr --setmonitor) change without any event:
+    // look again now and then (one round trip).
+    m_poll.setInterval(2000);
+    connect(&m_poll, &QTimer::timeout, this, &X11ScreenCapture::refreshMonitors);
+    if (m_randrEvent >= 0)
+        m_poll.start();
     m_notifier = new QSocketNotifier(ConnectionNumber(m_dpy), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &X11ScreenCapture::readEvents);
     if (!m_problem.isEmpty())

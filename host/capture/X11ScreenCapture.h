@@ -48,5 +48,6 @@ private:
     QHash<int, std::weak_ptr<CaptureFeed>> m_feeds;
     QSocketNotifier *m_notifier = nullptr; // child
     QTimer m_settle;
+    QTimer m_poll;
     std::atomic<bool> m_lost{false};
 };

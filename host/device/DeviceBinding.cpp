@@ -46,7 +46,7 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         m_service->setVideoFactory([](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
             return std::make_unique<TestPatternSource>(pipeline);
         });
-        state->setVideo(QStringLiteral("テストパターン"), QStringLiteral("x264enc / jpegenc"));
+        state->setVideo(QStringLiteral("テストパターン"), QStringLiteral("x264enc / libjpeg"));
     }
     publishMonitors();
 
@@ -109,7 +109,7 @@ void DeviceBinding::setUpScreen() {
     m_capture = capture;
     m_encoders = std::make_unique<EncoderPool>();
     m_state->setScreenPerm(QStringLiteral("unneeded"));
-    m_state->setVideo(capture->description(), m_encoders->h264Encoder() + QStringLiteral(" / jpegenc"));
+    m_state->setVideo(capture->description(), m_encoders->h264Encoder() + QStringLiteral(" / libjpeg"));
     m_service->setVideoFactory(
         [capture, pool = m_encoders.get()](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
             return std::make_unique<ScreenVideoSource>(capture, pool, pipeline);
