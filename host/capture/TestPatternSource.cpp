@@ -93,8 +93,9 @@ GstCaps *TestPatternSource::branchCaps() const {
     const QSize size = frameSize();
     GstCaps *caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, size.width(), "height", G_TYPE_INT,
                                         size.height(), "framerate", GST_TYPE_FRACTION, m_settings.fps, 1, nullptr);
-    // JPEG is full range (black 0, white 255): the converter stretches the pattern's
-    // limited-range I420 before the encoder writes it as it is.
+    // JPEG is full range (black 0, white 255). The pattern is drawn as RGB, so the
+    // converter makes full-range I420 of it (from limited-range I420 of the same matrix
+    // videoconvert would not stretch the range at all).
     if (!m_h264)
         gst_caps_set_simple(caps, "format", G_TYPE_STRING, "I420", "colorimetry", G_TYPE_STRING, "1:4:0:0", nullptr);
     return caps;
@@ -113,7 +114,7 @@ bool TestPatternSource::addSource() {
     // newest frame for stills.
     GstElement *bin = gst_parse_bin_from_description(
         "videotestsrc name=src is-live=true pattern=ball motion=wavy ! "
-        "video/x-raw,format=I420,width=1280,height=720,framerate=30/1 ! "
+        "video/x-raw,format=BGRx,width=1280,height=720,framerate=30/1 ! "
         "tee name=t ! queue leaky=downstream max-size-buffers=2 ! appsink name=still sync=false "
         "max-buffers=1 drop=true emit-signals=false",
         FALSE, &err);
