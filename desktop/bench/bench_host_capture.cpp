@@ -232,7 +232,10 @@ int main(int argc, char **argv) {
 
     bool ready = false;
     PeerConnectionFactory::shared()->whenReady(&app, [&](const QString &) { ready = true; });
-    QTest::qWaitFor([&] { return ready; }, 20000);
+    if (!QTest::qWaitFor([&] { return ready; }, 20000)) {
+        std::fprintf(stderr, "WebRTC set-up did not finish\n");
+        return 1;
+    }
 
     DevicePeers peers;
     peers.setHostSource(QStringLiteral("screen"));

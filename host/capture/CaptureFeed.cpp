@@ -15,6 +15,9 @@ Q_LOGGING_CATEGORY(lcFeed, "velmo.capture.feed")
 
 namespace {
 constexpr qint64 kOutside = LLONG_MIN;
+// After this long without a change the feed polls at kIdleFps only.
+constexpr gint64 kIdleAfterUs = 2 * G_USEC_PER_SEC;
+constexpr int kIdleFps = 10;
 qint64 packPoint(QPoint p) {
     return (qint64(p.x()) << 32) | quint32(p.y());
 }
@@ -170,6 +173,7 @@ void CaptureFeed::run() {
     bool redraw = false;
     QPoint lastPointer(INT_MIN, INT_MIN);
     QRect rect;
+    gint64 lastChange = 0;
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
         if (m_consumers.isEmpty()) {
@@ -208,6 +212,9 @@ void CaptureFeed::run() {
         redraw = redraw || drawn != lastPointer || (inside && poll.cursorChanged);
         lastPointer = drawn;
 
+        const gint64 polledAt = g_get_monotonic_time();
+        if (dirty || redraw)
+            lastChange = polledAt;
         if (dirty || redraw) {
             const bool grabbed = !dirty || m_grabber->grab();
             int srcStride = 0;
@@ -261,6 +268,9 @@ void CaptureFeed::run() {
         }
 
         lock.lock();
+        // A still desktop is looked at less often; the first change brings the full rate back.
+        if (polledAt - lastChange > kIdleAfterUs)
+            fps = std::min(fps, kIdleFps);
         const auto tick = std::chrono::microseconds(G_USEC_PER_SEC / fps);
         m_wake.wait_for(lock, tick, [this] { return m_stop || m_woken; });
     }

@@ -22,7 +22,7 @@ namespace {
 constexpr gint64 kKeyIntervalUs = 4 * G_USEC_PER_SEC;
 // An unchanged H.264 picture is sent again this often: a near-empty frame that keeps the
 // stream alive at almost no cost.
-constexpr gint64 kKeepAliveUs = 3 * G_USEC_PER_SEC;
+constexpr gint64 kKeepAliveUs = 10 * G_USEC_PER_SEC;
 
 int even(double v) {
     return std::max(2, int(std::lround(v / 2.0)) * 2);
