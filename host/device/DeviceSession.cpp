@@ -3,10 +3,12 @@
 #include "audio/TestToneSource.h"
 #include "capture/VideoSource.h"
 #include "device/DeviceLockout.h"
-#include "device/DeviceProof.h"
 #include "device/HookTraffic.h"
 #include "device/SessionChannels.h"
 #include "device/SessionVideo.h"
+#include "protocol/IceUrl.h"
+#include "protocol/Json.h"
+#include "protocol/PasscodeProof.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -15,7 +17,6 @@
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QThreadPool>
-#include <QUrl>
 
 #include <gst/sdp/sdp.h>
 
@@ -66,10 +67,6 @@ QString midOf(const QString &sdpText, guint mline) {
         gst_sdp_message_free(sdp);
     }
     return mid;
-}
-
-QByteArray toJson(const QJsonObject &o) {
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 } // namespace
 
@@ -269,23 +266,14 @@ void DeviceSession::configureIce() {
     }
     bool stunSet = false;
     for (const QString &url : std::as_const(m_options.iceUrls)) {
-        const qsizetype colon = url.indexOf(QLatin1Char(':'));
-        const QString scheme = url.left(colon);
-        QString rest = url.mid(colon + 1);
-        while (rest.startsWith(QLatin1Char('/')))
-            rest.remove(0, 1);
-        if (colon <= 0 || rest.isEmpty())
-            continue;
-        if (scheme == QLatin1String("stun") && !stunSet) {
-            g_object_set(m_webrtc, "stun-server", ("stun://" + rest).toUtf8().constData(), nullptr);
+        if (const auto stun = IceUrl::stunUri(url)) {
+            if (stunSet)
+                continue; // webrtcbin takes one STUN server
+            g_object_set(m_webrtc, "stun-server", stun->toUtf8().constData(), nullptr);
             stunSet = true;
-        } else if (scheme == QLatin1String("turn") || scheme == QLatin1String("turns")) {
-            const QString uri = scheme + QStringLiteral("://") +
-                                QString::fromUtf8(QUrl::toPercentEncoding(m_options.iceUsername)) + QLatin1Char(':') +
-                                QString::fromUtf8(QUrl::toPercentEncoding(m_options.iceCredential)) + QLatin1Char('@') +
-                                rest;
+        } else if (const auto turn = IceUrl::turnUri(url, m_options.iceUsername, m_options.iceCredential)) {
             gboolean ok = FALSE;
-            g_signal_emit_by_name(m_webrtc, "add-turn-server", uri.toUtf8().constData(), &ok);
+            g_signal_emit_by_name(m_webrtc, "add-turn-server", turn->toUtf8().constData(), &ok);
         }
     }
     for (const QString &addr : std::as_const(m_options.iceAddresses)) {
@@ -530,10 +518,10 @@ void DeviceSession::sendChallenge() {
         m_deadline.start(kRefusedLingerMs);
         return;
     }
-    m_nonce = DeviceProof::randomBytes(DeviceProof::nonceBytes);
-    m_autoSalt = DeviceProof::randomBytes(DeviceProof::saltBytes);
-    m_fixedSalt = DeviceProof::randomBytes(DeviceProof::saltBytes);
-    QString fp = DeviceProof::fingerprint(m_answerSdp);
+    m_nonce = PasscodeProof::randomBytes(PasscodeProof::nonceBytes);
+    m_autoSalt = PasscodeProof::randomBytes(PasscodeProof::saltBytes);
+    m_fixedSalt = PasscodeProof::randomBytes(PasscodeProof::saltBytes);
+    QString fp = PasscodeProof::fingerprint(m_answerSdp);
     if (m_options.hooks.wrongFingerprint && !fp.isEmpty())
         fp.replace(0, 1, fp.startsWith(QLatin1Char('A')) ? QStringLiteral("B") : QStringLiteral("A"));
     m_phase = Phase::Challenged;
@@ -598,8 +586,8 @@ void DeviceSession::verify(const QJsonObject &auth) {
     // An empty passcode never opens the device.
     const QByteArray autoCode = useAuto ? codes.autoPasscode.toUtf8() : QByteArray();
     const QByteArray fixedCode = useFixed ? codes.fixedPasscode.toUtf8() : QByteArray();
-    const QByteArray message =
-        DeviceProof::message(m_nonce, DeviceProof::fingerprint(m_offerSdp), DeviceProof::fingerprint(m_answerSdp));
+    const QByteArray message = PasscodeProof::message(m_nonce, PasscodeProof::fingerprint(m_offerSdp),
+                                                      PasscodeProof::fingerprint(m_answerSdp));
     const QString a = auth.value(QLatin1String("a")).toString();
     const QString f = auth.value(QLatin1String("f")).toString();
     const QByteArray autoSalt = m_autoSalt;
@@ -609,9 +597,9 @@ void DeviceSession::verify(const QJsonObject &auth) {
         [self = QPointer<DeviceSession>(this), autoCode, fixedCode, message, a, f, autoSalt, fixedSalt, iters] {
             bool ok = false;
             if (!autoCode.isEmpty())
-                ok = DeviceProof::matches(DeviceProof::deriveKey(autoCode, autoSalt, iters), message, a);
+                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(autoCode, autoSalt, iters), message, a);
             if (!ok && !fixedCode.isEmpty())
-                ok = DeviceProof::matches(DeviceProof::deriveKey(fixedCode, fixedSalt, iters), message, f);
+                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(fixedCode, fixedSalt, iters), message, f);
             QMetaObject::invokeMethod(
                 qApp,
                 [self, ok] {
@@ -686,7 +674,7 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
     if (log.size() > kMaxInputLog)
         return;
     if (log.open(QIODevice::Append))
-        log.write(toJson(doc.object()) + '\n');
+        log.write(Json::compact(doc.object()) + '\n');
 }
 
 void DeviceSession::setAudioOn(bool on) {
@@ -708,7 +696,7 @@ void DeviceSession::setHostQuality(int fps, double scale, int kbps) {
 }
 
 void DeviceSession::sendCtrl(const QJsonObject &msg) {
-    m_channels->sendText("ctrl", toJson(msg));
+    m_channels->sendText("ctrl", Json::compact(msg));
 }
 
 void DeviceSession::lost(const QString &reason) {

@@ -2,25 +2,17 @@
 
 #include "device/SessionChannels.h"
 
-#include <QByteArray>
-#include <QtEndian>
+#include "protocol/FileChunkHeader.h"
+#include "protocol/JpegChunkHeader.h"
 
-namespace {
-constexpr int kChunkHeader = 14;
-}
+#include <QByteArray>
 
 void HookTraffic::badChunks(SessionChannels &channels, quint32 &seq) {
     if (seq % 10 != 0)
         return;
     auto header = [](quint8 kind, quint32 s, quint16 index, quint16 count) {
-        QByteArray m(kChunkHeader, '\0');
-        auto *p = reinterpret_cast<uchar *>(m.data());
-        p[0] = kind;
-        qToBigEndian<quint32>(s, p + 1);
-        qToBigEndian<quint16>(index, p + 5);
-        qToBigEndian<quint16>(count, p + 7);
-        qToBigEndian<quint16>(16, p + 9);
-        qToBigEndian<quint16>(16, p + 11);
+        QByteArray m = JpegChunkHeader{s, index, count, 16, 16, 0}.encode();
+        m[0] = char(kind);
         return m;
     };
     channels.sendBinary("video", QByteArray(13, '\1'));
@@ -33,12 +25,7 @@ void HookTraffic::badChunks(SessionChannels &channels, quint32 &seq) {
 
 void HookTraffic::files(SessionChannels &channels) {
     auto chunk = [](quint32 id, quint32 offset, const QByteArray &data) {
-        QByteArray m(9, '\0');
-        auto *p = reinterpret_cast<uchar *>(m.data());
-        p[0] = 2;
-        qToBigEndian<quint32>(id, p + 1);
-        qToBigEndian<quint32>(offset, p + 5);
-        return m + data;
+        return FileChunkHeader{id, offset}.encode(data);
     };
     channels.sendText("file", R"({"t":"file_start","id":1,"name":"one.txt","size":10})");
     channels.sendText("file", R"({"t":"file_start","id":2,"name":"two.txt","size":6})");

@@ -3,13 +3,12 @@
 #include "device/HookTraffic.h"
 #include "device/SessionChannels.h"
 
-#include <QtEndian>
+#include "protocol/JpegChunkHeader.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace {
-constexpr int kChunkHeader = 14;
 // JPEG frames waiting in the "video" channel beyond this mean the viewer is behind: skip.
 constexpr quint64 kMaxBuffered = 4 * 1024 * 1024;
 } // namespace
@@ -64,23 +63,19 @@ void SessionVideo::sendChunks(const QByteArray &data, int w, int h, bool still) 
         return; // the viewer is behind: skip this frame rather than queue it
     if (m_badChunks && !still)
         HookTraffic::badChunks(*m_channels, m_seq);
-    const int payload = SessionChannels::maxMessage - kChunkHeader;
+    const int payload = SessionChannels::maxMessage - int(JpegChunkHeader::size);
     const qsizetype count = std::max<qsizetype>(1, (data.size() + payload - 1) / payload);
     if (count > 0xFFFF)
         return;
-    const quint32 seq = ++m_seq;
+    JpegChunkHeader header;
+    header.seq = ++m_seq;
+    header.count = quint16(count);
+    header.w = quint16(std::clamp(w, 0, 0xFFFF));
+    header.h = quint16(std::clamp(h, 0, 0xFFFF));
+    header.flags = still ? JpegChunkHeader::stillFlag : 0;
     for (qsizetype i = 0; i < count; ++i) {
-        QByteArray msg(kChunkHeader, Qt::Uninitialized);
-        auto *p = reinterpret_cast<uchar *>(msg.data());
-        p[0] = 1;
-        qToBigEndian<quint32>(seq, p + 1);
-        qToBigEndian<quint16>(quint16(i), p + 5);
-        qToBigEndian<quint16>(quint16(count), p + 7);
-        qToBigEndian<quint16>(quint16(std::clamp(w, 0, 0xFFFF)), p + 9);
-        qToBigEndian<quint16>(quint16(std::clamp(h, 0, 0xFFFF)), p + 11);
-        p[13] = still ? 1 : 0;
-        msg.append(data.mid(i * payload, payload));
-        m_channels->sendBinary("video", msg);
+        header.index = quint16(i);
+        m_channels->sendBinary("video", header.encode(data.mid(i * payload, payload)));
     }
     if (!still) {
         ++m_sentFrames;
