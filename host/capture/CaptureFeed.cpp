@@ -259,7 +259,7 @@ void CaptureFeed::run() {
                     continue;
                 if (s.serial == serial && !c->wantsRepeat(now))
                     continue;
-                c->consumeFrame(frame, size);
+                c->consumeFrame(frame, size, s.serial == serial);
                 s.at = now;
                 s.serial = serial;
             }

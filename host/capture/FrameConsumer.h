@@ -9,8 +9,9 @@
 class FrameConsumer {
 public:
     virtual ~FrameConsumer() = default;
-    // A picture (BGRx, stride = width × 4, the pointer drawn in); borrowed: take a reference to keep it.
-    virtual void consumeFrame(GstBuffer *frame, QSize size) = 0;
+    // A picture (BGRx, stride = width × 4, the pointer drawn in); borrowed: take a reference
+    // to keep it. `repeat`: the same picture as last time.
+    virtual void consumeFrame(GstBuffer *frame, QSize size, bool repeat) = 0;
     // How many pictures a second it takes at most.
     virtual int maxFps() const = 0;
     // Whether it wants the last picture again although nothing changed (a key frame

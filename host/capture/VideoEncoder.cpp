@@ -23,6 +23,10 @@ constexpr gint64 kKeyIntervalUs = 4 * G_USEC_PER_SEC;
 // An unchanged H.264 picture is sent again this often: a near-empty frame that keeps the
 // stream alive at almost no cost.
 constexpr gint64 kKeepAliveUs = 10 * G_USEC_PER_SEC;
+// After the picture stops changing it is sent this many times more: decoders that work
+// on several frames at once (FFmpeg's frame threads) show a frame only once later ones
+// arrive, and the viewer must see the last change at once.
+constexpr int kTrailingRepeats = 3;
 
 int even(double v) {
     return std::max(2, int(std::lround(v / 2.0)) * 2);
@@ -170,11 +174,12 @@ void VideoEncoder::requestKeyFrame() {
 bool VideoEncoder::wantsRepeat(gint64 nowUs) {
     if (!m_key.h264)
         return false;
-    return m_keyWanted.load() || nowUs - m_lastPushUs.load() > kKeepAliveUs;
+    return m_keyWanted.load() || m_trailing > 0 || nowUs - m_lastPushUs.load() > kKeepAliveUs;
 }
 
 // Capture thread.
-void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size) {
+void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size, bool repeat) {
+    m_trailing = repeat ? std::max(0, m_trailing - 1) : kTrailingRepeats;
     if (size != m_inSize) {
         m_inSize = size;
         GstCaps *caps = gst_caps_from_string(rawCaps(size, 0).constData());

@@ -52,7 +52,7 @@ public:
     static QByteArray rawCaps(QSize size, int fps);
 
     // FrameConsumer (capture thread).
-    void consumeFrame(GstBuffer *frame, QSize size) override;
+    void consumeFrame(GstBuffer *frame, QSize size, bool repeat) override;
     int maxFps() const override { return m_key.fps; }
     bool wantsRepeat(gint64 nowUs) override;
 
@@ -75,4 +75,5 @@ private:
     std::atomic<bool> m_keyWanted{true};
     std::atomic<gint64> m_lastKeyUs{0};
     std::atomic<gint64> m_lastPushUs{0};
+    int m_trailing = 0; // capture thread
 };
