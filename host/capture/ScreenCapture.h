@@ -2,6 +2,7 @@
 
 #include "capture/CaptureMonitor.h"
 
+#include <QImage>
 #include <QList>
 #include <QObject>
 
@@ -27,6 +28,8 @@ public:
     virtual QList<CaptureMonitor> monitors() const = 0;
     // The feed of monitor `id` (0: the whole desktop); null for an unknown id.
     virtual std::shared_ptr<CaptureFeed> feed(int id) = 0;
+    // A picture of monitor `id` now, fitted into `box` (for the thumbnail); null on failure.
+    virtual QImage snapshot(int id, QSize box) = 0;
 
     // The monitor a viewer starts with: the primary one.
     int primaryId() const {

@@ -3,6 +3,7 @@
 #include "capture/CaptureFeed.h"
 #include "capture/X11FrameGrabber.h"
 
+#include <QImage>
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 
@@ -217,6 +218,26 @@ QRect X11ScreenCapture::rectOf(int id) const {
         if (m.primary)
             return m.rect;
     return {};
+}
+
+QImage X11ScreenCapture::snapshot(int id, QSize box) {
+    const QRect rect = rectOf(id);
+    if (!available() || m_lost || rect.isEmpty())
+        return {};
+    // Rare (once a minute): a plain XGetImage on the main connection is enough.
+    XImage *img = XGetImage(m_dpy, DefaultRootWindow(m_dpy), rect.x(), rect.y(), unsigned(rect.width()),
+                            unsigned(rect.height()), AllPlanes, ZPixmap);
+    takeError(m_dpy);
+    if (!img)
+        return {};
+    QImage out;
+    if (img->bits_per_pixel == 32) {
+        const QImage view(reinterpret_cast<const uchar *>(img->data), img->width, img->height, img->bytes_per_line,
+                          QImage::Format_RGB32);
+        out = view.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    }
+    XDestroyImage(img);
+    return out;
 }
 
 std::shared_ptr<CaptureFeed> X11ScreenCapture::feed(int id) {

@@ -25,6 +25,7 @@ public:
     QString description() const override;
     QList<CaptureMonitor> monitors() const override { return m_monitors; }
     std::shared_ptr<CaptureFeed> feed(int id) override;
+    QImage snapshot(int id, QSize box) override;
 
     // Xlib's error handlers are process-wide: these keep an X error (a display that
     // changed under a request) or a lost server from ending the process.

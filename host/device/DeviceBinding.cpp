@@ -115,6 +115,7 @@ void DeviceBinding::setUpScreen() {
             return std::make_unique<ScreenVideoSource>(capture, pool, pipeline);
         });
     connect(capture, &ScreenCapture::monitorsChanged, this, &DeviceBinding::publishMonitors);
+    m_service->setThumbnailSource([capture] { return capture->snapshot(capture->primaryId(), QSize(320, 180)); });
 }
 
 void DeviceBinding::publishMonitors() {

@@ -223,6 +223,17 @@ void DeviceService::hangUpAll() {
 void DeviceService::sendThumbnail() {
     if (!registered())
         return;
+    if (m_thumbnail) {
+        const QImage shot = m_thumbnail();
+        if (!shot.isNull()) {
+            QByteArray png;
+            QBuffer buf(&png);
+            buf.open(QIODevice::WriteOnly);
+            shot.save(&buf, "PNG");
+            m_link->sendThumbnail(png);
+            return;
+        }
+    }
     // A small picture of the test pattern: bars and the ball where it is now.
     QImage img(320, 180, QImage::Format_RGB32);
     img.fill(QColor(16, 24, 48));

@@ -4,6 +4,7 @@
 #include "device/DeviceLockout.h"
 #include "device/DeviceSession.h"
 
+#include <QImage>
 #include <QMap>
 #include <QObject>
 #include <QPointer>
@@ -38,6 +39,8 @@ public:
     void setVideoFactory(std::function<std::unique_ptr<VideoSource>(GstElement *)> make) {
         m_makeVideo = std::move(make);
     }
+    // The picture for the server's thumbnail (320 × 180 at most); the test pattern's without one.
+    void setThumbnailSource(std::function<QImage()> source) { m_thumbnail = std::move(source); }
     void setName(const QString &name);
     void setAudioOn(bool on);
     void setSharing(bool on) { m_sharing = on; }
@@ -78,6 +81,7 @@ private:
     std::function<DevicePasscodes()> m_passcodes;
     std::function<bool(const QString &)> m_inputAllowed;
     std::function<std::unique_ptr<VideoSource>(GstElement *)> m_makeVideo;
+    std::function<QImage()> m_thumbnail;
     QString m_name;
     bool m_audioOn = true;
     bool m_sharing = true;

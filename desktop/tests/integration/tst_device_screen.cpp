@@ -251,6 +251,14 @@ private Q_SLOTS:
         QVERIFY2(status.value("encoder").toString().contains("x264enc"),
                  qPrintable(status.value("encoder").toString()));
         QCOMPARE(status.value("monitors").toArray().size(), 1);
+        // The server's thumbnail is a picture of the screen.
+        QImage thumb;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !(thumb = QImage::fromData(peers.restBytes("api/v1/devices/" + peers.deviceId() + "/thumb"))).isNull(),
+            5000);
+        QCOMPARE(thumb.size(), QSize(320, 180));
+        QVERIFY2(near(thumb.pixel(40, 30), Qt::red, 8) && near(thumb.pixel(280, 150), Qt::white, 8),
+                 qPrintable(describe(thumb, {40, 30})));
 
         auto s = session(peers, QStringLiteral("jpeg"));
         QVERIFY2(QTest::qWaitFor([&] { return s->state() == State::Connected; }, 15000), qPrintable(s->failureText()));
