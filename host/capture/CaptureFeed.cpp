@@ -63,6 +63,11 @@ void CaptureFeed::setRect(const QRect &rect) {
     m_wake.notify_all();
 }
 
+QRect CaptureFeed::rect() const {
+    std::lock_guard lock(m_mutex);
+    return m_rect;
+}
+
 QSize CaptureFeed::size() const {
     std::lock_guard lock(m_mutex);
     return m_rect.size();

@@ -35,6 +35,7 @@ public:
     // The display moved or was resized.
     void setRect(const QRect &rect);
     QSize size() const;
+    QRect rect() const;
 
     void subscribe(FrameConsumer *consumer);
     // Once this returns, the consumer is not called any more.

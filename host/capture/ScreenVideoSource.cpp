@@ -188,6 +188,19 @@ QSize ScreenVideoSource::frameSize() const {
     return {even(native.width() * m_settings.scale), even(native.height() * m_settings.scale)};
 }
 
+std::optional<QRect> ScreenVideoSource::desktopRect() const {
+    if (m_feed)
+        return m_feed->rect();
+    QRect all;
+    if (m_capture) {
+        const auto list = m_capture->monitors();
+        for (const CaptureMonitor &m : list)
+            if (m.id == m_monitor || m_monitor == 0)
+                all = all.united(m.rect);
+    }
+    return all;
+}
+
 std::optional<QPoint> ScreenVideoSource::pointer() const {
     if (!m_feed)
         return std::nullopt;

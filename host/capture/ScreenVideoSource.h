@@ -38,7 +38,8 @@ public:
     QPair<int, qint64> takeCounters() override;
     QString codec() const override { return m_h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
     QString encoder() const override;
-    int monitor() const { return m_monitor; }
+    int monitor() const override { return m_monitor; }
+    std::optional<QRect> desktopRect() const override;
 
 private:
     // EncodedSink (encoder thread).

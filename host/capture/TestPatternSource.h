@@ -36,7 +36,7 @@ public:
     Settings settings() const override { return m_settings; }
     // "all" shows display 1; "single" a listed display. Unknown ids are ignored.
     void select(const QString &mode, qint64 id) override;
-    int monitor() const { return m_monitor; }
+    int monitor() const override { return m_monitor; }
     QSize frameSize() const override;
     // The pattern has no pointer: the session reports the viewer's own.
     std::optional<QPoint> pointer() const override { return std::nullopt; }

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPair>
 #include <QPoint>
+#include <QRect>
 #include <QSize>
 
 #include <gst/gst.h>
@@ -40,6 +41,11 @@ public:
     virtual void select(const QString &mode, qint64 id) = 0;
     // The size of the frames the viewer gets.
     virtual QSize frameSize() const = 0;
+    // The display shown (its id in monitors(); 0 for all of them).
+    virtual int monitor() const = 0;
+    // The desktop area the picture shows, in desktop pixels; none when the picture is
+    // not of the desktop (the test pattern).
+    virtual std::optional<QRect> desktopRect() const { return std::nullopt; }
     // The host's pointer in frame pixels; none when the source has no pointer of its own.
     virtual std::optional<QPoint> pointer() const = 0;
     // The unscaled picture as PNG, off the main thread; stillReady follows.

@@ -8,6 +8,7 @@
 class DeviceService;
 class EncoderPool;
 class HostState;
+class InputInjector;
 class ScreenCapture;
 
 // Connects the device side to the agent's state: the ID and server link go into the
@@ -32,7 +33,8 @@ private:
     void publishMonitors();
 
     QPointer<HostState> m_state;
-    DeviceService *m_service = nullptr; // child
-    ScreenCapture *m_capture = nullptr; // child; null with the test pattern
+    DeviceService *m_service = nullptr;        // child
+    std::unique_ptr<InputInjector> m_injector; // outlives the service's sessions
+    ScreenCapture *m_capture = nullptr;        // child; null with the test pattern
     std::unique_ptr<EncoderPool> m_encoders;
 };

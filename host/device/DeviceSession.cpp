@@ -6,6 +6,8 @@
 #include "device/HookTraffic.h"
 #include "device/SessionChannels.h"
 #include "device/SessionVideo.h"
+#include "input/InputInjector.h"
+#include "input/RemoteInput.h"
 #include "protocol/IceUrl.h"
 #include "protocol/Json.h"
 #include "protocol/PasscodeProof.h"
@@ -84,6 +86,8 @@ struct DeviceSession::Guard : std::enable_shared_from_this<Guard> {
     // Viewer messages handed to the main thread and not yet handled: a flooding viewer
     // loses messages instead of growing the queue.
     std::atomic<int> pending{0};
+    // Set while a release of the viewer's keys, for input lost to a flood, is on its way.
+    std::atomic<bool> releaseQueued{false};
 };
 
 namespace {
@@ -121,6 +125,7 @@ void DeviceSession::teardown() {
     m_path.stop();
     if (m_video)
         m_video->stop();
+    m_input.reset();
     if (m_busWatch)
         g_source_remove(m_busWatch);
     m_busWatch = 0;
@@ -401,8 +406,25 @@ QString labelOf(GstWebRTCDataChannel *channel) {
 // SCTP thread.
 void DeviceSession::onChannelString(GstWebRTCDataChannel *channel, gchar *text, gpointer data) {
     auto *guard = static_cast<Guard *>(data);
-    if (guard->pending.load() >= kMaxPendingMessages)
+    if (guard->pending.load() >= kMaxPendingMessages) {
+        // A dropped input message may be a key-up: let go of everything the viewer
+        // holds rather than leave a key down (one such release on its way at a time).
+        if (labelOf(channel) == QLatin1String("input") && !guard->releaseQueued.exchange(true)) {
+            std::lock_guard lock(guard->mutex);
+            if (DeviceSession *self = guard->session) {
+                QMetaObject::invokeMethod(
+                    self,
+                    [self] {
+                        self->m_guard->releaseQueued = false;
+                        self->releaseInput();
+                    },
+                    Qt::QueuedConnection);
+            } else {
+                guard->releaseQueued = false;
+            }
+        }
         return;
+    }
     const QString label = labelOf(channel);
     const QByteArray bytes(text);
     std::lock_guard lock(guard->mutex);
@@ -573,11 +595,14 @@ void DeviceSession::verify(const QJsonObject &auth) {
     if (m_phase != Phase::Challenged)
         return;
     const qint64 now = m_clock.msecsSinceReference();
-    if (const qint64 left = m_options.lockout ? m_options.lockout->retrySec(now) : 0; left > 0) {
-        sendCtrl({{"t", "locked"}, {"retry_sec", left}});
-        m_phase = Phase::Refused;
-        m_deadline.start(kRefusedLingerMs);
-        return;
+    // The try is counted before the check starts, so that proofs from many sessions at
+    // once cannot all be checked against a count that none of them has raised yet.
+    if (m_options.lockout) {
+        const DeviceLockout::Outcome held = m_options.lockout->reserve(now);
+        if (held.locked) {
+            refuseProof(held);
+            return;
+        }
     }
     m_phase = Phase::Verifying;
     const DevicePasscodes codes = m_options.passcodes ? m_options.passcodes() : DevicePasscodes{};
@@ -593,43 +618,50 @@ void DeviceSession::verify(const QJsonObject &auth) {
     const QByteArray autoSalt = m_autoSalt;
     const QByteArray fixedSalt = m_fixedSalt;
     const quint32 iters = m_options.iterations;
-    QThreadPool::globalInstance()->start(
-        [self = QPointer<DeviceSession>(this), autoCode, fixedCode, message, a, f, autoSalt, fixedSalt, iters] {
-            bool ok = false;
-            if (!autoCode.isEmpty())
-                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(autoCode, autoSalt, iters), message, a);
-            if (!ok && !fixedCode.isEmpty())
-                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(fixedCode, fixedSalt, iters), message, f);
-            QMetaObject::invokeMethod(
-                qApp,
-                [self, ok] {
-                    if (self)
-                        self->verified(ok);
-                },
-                Qt::QueuedConnection);
-        });
+    QThreadPool::globalInstance()->start([self = QPointer<DeviceSession>(this), lockout = m_options.lockout, autoCode,
+                                          fixedCode, message, a, f, autoSalt, fixedSalt, iters] {
+        // Worker thread of the pool: only the key derivation happens here.
+        bool ok = false;
+        if (!autoCode.isEmpty())
+            ok = PasscodeProof::matches(PasscodeProof::pbkdf2(autoCode, autoSalt, iters), message, a);
+        if (!ok && !fixedCode.isEmpty())
+            ok = PasscodeProof::matches(PasscodeProof::pbkdf2(fixedCode, fixedSalt, iters), message, f);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, lockout, ok] {
+                // Main thread. The try is settled even when the session has gone meanwhile.
+                QElapsedTimer clock;
+                clock.start();
+                DeviceLockout::Outcome out;
+                out.accepted = ok;
+                if (lockout)
+                    out = lockout->settle(ok, clock.msecsSinceReference());
+                if (self)
+                    self->verified(out);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
-void DeviceSession::verified(bool ok) {
+void DeviceSession::refuseProof(const DeviceLockout::Outcome &out) {
+    if (out.locked)
+        sendCtrl({{"t", "locked"}, {"retry_sec", out.retrySec}});
+    else
+        sendCtrl({{"t", "auth_fail"}, {"remaining", out.remaining}});
+    // Keep the connection so the viewer can show why; it goes when the viewer
+    // closes or after a while.
+    m_phase = Phase::Refused;
+    m_deadline.start(kRefusedLingerMs);
+}
+
+void DeviceSession::verified(const DeviceLockout::Outcome &out) {
     if (m_phase != Phase::Verifying)
         return;
-    const qint64 now = m_clock.msecsSinceReference();
-    if (!ok) {
-        const DeviceLockout::Outcome out =
-            m_options.lockout ? m_options.lockout->fail(now) : DeviceLockout::Outcome{false, 0, 0};
-        if (out.locked)
-            sendCtrl({{"t", "locked"}, {"retry_sec", out.retrySec}});
-        else
-            sendCtrl({{"t", "auth_fail"}, {"remaining", out.remaining}});
-        // Keep the connection so the viewer can show why; it goes when the viewer
-        // closes or after a while.
-        m_phase = Phase::Refused;
-        m_deadline.start(kRefusedLingerMs);
-        qCInfo(lcDevice) << m_sid << "wrong passcode proof" << (out.locked ? "(locked)" : "");
+    if (!out.accepted) {
+        refuseProof(out);
+        qCInfo(lcDevice) << m_sid << "passcode proof refused" << (out.locked ? "(locked)" : "");
         return;
     }
-    if (m_options.lockout)
-        m_options.lockout->succeed();
     m_phase = Phase::Authed;
     m_deadline.stop();
     const bool audio = m_audio->hasAudio() && m_options.audioOn;
@@ -637,12 +669,17 @@ void DeviceSession::verified(bool ok) {
     sendCtrl({{"t", "audio_state"}, {"on", audio}});
     m_video->start();
     m_audio->setFlowing(true);
+    if (m_options.injector)
+        m_input = std::make_unique<RemoteInput>(m_options.injector);
     m_path.watch(m_webrtc);
     m_path.update(m_webrtc);
     qCInfo(lcDevice) << m_sid << "viewer authenticated," << videoMode();
     Q_EMIT authedChanged();
     if (m_options.hooks.fileTransfer)
         HookTraffic::files(*m_channels);
+    if (m_options.hooks.closeSide)
+        for (const char *label : {"video", "input", "file"})
+            m_channels->close(label);
 }
 
 void DeviceSession::sendAuthOk() {
@@ -657,13 +694,17 @@ void DeviceSession::sendAuthOk() {
 void DeviceSession::inputMessage(const QByteArray &bytes) {
     if (m_phase != Phase::Authed)
         return;
-    if (m_options.inputAllowed && !m_options.inputAllowed(m_sid))
+    if (m_options.inputAllowed && !m_options.inputAllowed(m_sid)) {
+        releaseInput();
         return;
+    }
     const QJsonDocument doc = QJsonDocument::fromJson(bytes);
     if (!doc.isObject())
         return;
-    // The test picture has no real pointer: the reported one follows the viewer's.
     const QJsonObject msg = doc.object();
+    if (m_input)
+        m_input->handle(msg, inputTarget());
+    // The test picture has no real pointer: the reported one follows the viewer's.
     const QJsonValue x = msg.value(QLatin1String("x"));
     const QJsonValue y = msg.value(QLatin1String("y"));
     if (x.isDouble() && y.isDouble() && m_video)
@@ -675,6 +716,22 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
         return;
     if (log.open(QIODevice::Append))
         log.write(Json::compact(doc.object()) + '\n');
+}
+
+InputTarget DeviceSession::inputTarget() const {
+    const VideoSource *source = m_video ? m_video->source() : nullptr;
+    if (source)
+        if (const auto rect = source->desktopRect())
+            return {*rect, source->frameSize()};
+    // The test pattern: its display N stands for the desktop's N-th monitor.
+    const QList<QRect> monitors = m_options.injector->monitors();
+    const int index = source ? source->monitor() - 1 : 0;
+    return {monitors.value(index, monitors.value(0)), source ? source->frameSize() : QSize()};
+}
+
+void DeviceSession::releaseInput() {
+    if (m_input)
+        m_input->releaseAll();
 }
 
 void DeviceSession::setAudioOn(bool on) {
@@ -711,6 +768,8 @@ void DeviceSession::lost(const QString &reason) {
     m_deadline.stop();
     m_iceGrace.stop();
     m_path.stop();
+    // Whatever the viewer held is let go as it leaves.
+    m_input.reset();
     if (m_video)
         m_video->stop();
     if (m_audio)

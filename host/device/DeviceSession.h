@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/DeviceHooks.h"
+#include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
 #include "device/SessionPath.h"
 
@@ -22,11 +23,13 @@
 #include <mutex>
 #include <optional>
 
-class DeviceLockout;
+class InputInjector;
+class RemoteInput;
 class SessionChannels;
 class SessionVideo;
 class TestToneSource;
 class VideoSource;
+struct InputTarget;
 
 // One viewer connected to this device: the answering webrtcbin, the control protocol
 // with the passcode challenge, and the picture (SessionVideo) and sound once the viewer
@@ -48,10 +51,14 @@ public:
         std::function<DevicePasscodes()> passcodes;
         // Whether the host lets this viewer's input through (by sid).
         std::function<bool(const QString &)> inputAllowed;
-        DeviceLockout *lockout = nullptr; // owned by the service, outlives sessions
         // The picture for this viewer, built into the session's pipeline (the shared
         // screen or the test pattern).
         std::function<std::unique_ptr<VideoSource>(GstElement *pipeline)> makeVideo;
+        // The desktop's input (XTest); none when the agent cannot send input. Outlives sessions.
+        InputInjector *injector = nullptr;
+        // Shared by the sessions of the device; a check still running when its session
+        // has gone settles its try all the same.
+        std::shared_ptr<DeviceLockout> lockout;
         quint32 iterations = 100000;
     };
 
@@ -72,6 +79,8 @@ public:
     // The host panel's capture quality; the viewer's own "quality" messages change it too.
     void setHostQuality(int fps, double scale, int kbps);
     void setDeviceName(const QString &name) { m_options.deviceName = name; }
+    // Lets go of every key and button the viewer holds (its input right was withdrawn).
+    void releaseInput();
 
     QString sid() const { return m_sid; }
     QString viewer() const { return m_viewer; }
@@ -111,9 +120,11 @@ private:
     void channelOpened(const QString &label, GstWebRTCDataChannel *channel);
     void ctrlMessage(const QByteArray &bytes);
     void inputMessage(const QByteArray &bytes);
+    InputTarget inputTarget() const;
     void sendChallenge();
     void verify(const QJsonObject &auth);
-    void verified(bool ok);
+    void verified(const DeviceLockout::Outcome &out);
+    void refuseProof(const DeviceLockout::Outcome &out);
     void sendAuthOk();
     void sendCtrl(const QJsonObject &msg);
     void lost(const QString &reason);
@@ -132,6 +143,7 @@ private:
     std::unique_ptr<SessionChannels> m_channels;
     std::unique_ptr<SessionVideo> m_video;
     std::unique_ptr<TestToneSource> m_audio;
+    std::unique_ptr<RemoteInput> m_input; // from the proof to the end
     QString m_offerSdp;
     QString m_answerSdp;
     int m_h264Pt = 0;

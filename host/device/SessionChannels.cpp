@@ -37,6 +37,14 @@ void SessionChannels::closeAll() {
         gst_webrtc_data_channel_close(ch);
 }
 
+void SessionChannels::close(const char *label) {
+    if (GstWebRTCDataChannel *ch = m_channels.take(QLatin1String(label))) {
+        g_signal_handlers_disconnect_by_data(ch, m_handlerData);
+        gst_webrtc_data_channel_close(ch);
+        g_object_unref(ch);
+    }
+}
+
 void SessionChannels::clear() {
     for (GstWebRTCDataChannel *ch : std::as_const(m_channels)) {
         g_signal_handlers_disconnect_by_data(ch, m_handlerData);

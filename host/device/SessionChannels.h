@@ -26,6 +26,8 @@ public:
     quint64 buffered(const char *label) const;
     // Starts closing every channel (the viewer sees them close).
     void closeAll();
+    // Closes one channel from this side and forgets it.
+    void close(const char *label);
     // Drops the channels and disconnects the handlers that carry `handlerData`.
     void clear();
 
