@@ -21,7 +21,12 @@ namespace {
 std::mutex g_errorMutex;
 QHash<Display *, int> g_errors;
 
+// Any thread that made the failed request. Process-wide (it replaces the handler the
+// input side installs, so it logs the same way): records the error for its display.
 int onXError(Display *dpy, XErrorEvent *ev) {
+    char text[128] = {};
+    XGetErrorText(dpy, ev->error_code, text, sizeof text);
+    qCWarning(lcScreen) << "X error" << text << "request" << ev->request_code << "minor" << ev->minor_code;
     std::lock_guard lock(g_errorMutex);
     g_errors.insert(dpy, ev->error_code);
     return 0;
