@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
+#include <QSslConfiguration>
 #include <QStringList>
 #include <QTimer>
 #include <QWebSocketServer>
@@ -30,6 +31,8 @@ public:
         qint64 turnTtlSeconds = 86400;
         // Every socket is pinged this often; one silent for three intervals is closed.
         int pingIntervalMs = 20000;
+        // When set, REST and both WebSocket paths are served over TLS only (https, wss).
+        std::optional<QSslConfiguration> tls;
     };
 
     static constexpr qint64 maxViewerMessageBytes = 64 * 1024;
@@ -46,7 +49,10 @@ public:
     ~RendezvousServer() override;
 
     bool listen();
+    // Stops listening and closes every WebSocket with 1001 (going away). Also done on destruction.
+    void shutdown();
     quint16 port() const { return m_http.port(); }
+    bool tls() const { return m_http.tlsEnabled(); }
 
     // Time-limited TURN credentials in the shared-secret scheme: "<expiry>:velmo" and
     // base64(HMAC-SHA1(secret, username)).
