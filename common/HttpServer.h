@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TlsTcpServer.h"
+
 #include <QHostAddress>
 #include <QMap>
 #include <QObject>
@@ -70,6 +72,9 @@ public:
     void setHandler(Handler handler) { m_handler = std::move(handler); }
     void setWebSocketServer(QWebSocketServer *ws) { m_ws = ws; }
     void setMaxBodyBytes(qsizetype bytes) { m_maxBody = bytes; }
+    // Serves HTTPS (and WSS through the WebSocket hand-over) on the same port from now on.
+    void setTls(const QSslConfiguration &config) { m_server.setTls(config); }
+    bool tlsEnabled() const { return m_server.tlsEnabled(); }
 
     static QByteArray reasonPhrase(int status);
 
@@ -77,7 +82,7 @@ private:
     void onNewConnection();
     void onReadable(QTcpSocket *socket);
 
-    QTcpServer m_server;
+    TlsTcpServer m_server;
     Handler m_handler;
     QPointer<QWebSocketServer> m_ws;
     qsizetype m_maxBody = defaultMaxBodyBytes;
