@@ -7,9 +7,7 @@ HttpResponder::HttpResponder(QTcpSocket *socket, QObject *parent) : QObject(pare
     connect(socket, &QTcpSocket::disconnected, this, &HttpResponder::disconnected);
 }
 
-bool HttpResponder::isOpen() const {
-    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
-}
+bool HttpResponder::isOpen() const { return m_socket && m_socket->state() == QAbstractSocket::ConnectedState; }
 
 void HttpResponder::respond(int status, const QByteArray &body, const QByteArray &contentType,
                             const QList<QPair<QByteArray, QByteArray>> &extraHeaders) {
@@ -60,9 +58,7 @@ HttpServer::HttpServer(QObject *parent) : QObject(parent) {
     connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
 }
 
-bool HttpServer::listen(const QHostAddress &address, quint16 port) {
-    return m_server.listen(address, port);
-}
+bool HttpServer::listen(const QHostAddress &address, quint16 port) { return m_server.listen(address, port); }
 
 void HttpServer::onNewConnection() {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
@@ -73,40 +69,23 @@ void HttpServer::onNewConnection() {
 
 QByteArray HttpServer::reasonPhrase(int status) {
     switch (status) {
-    case 101:
-        return "Switching Protocols";
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 409:
-        return "Conflict";
-    case 413:
-        return "Payload Too Large";
-    case 429:
-        return "Too Many Requests";
-    case 431:
-        return "Request Header Fields Too Large";
-    case 500:
-        return "Internal Server Error";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
+    case 101: return "Switching Protocols";
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 409: return "Conflict";
+    case 413: return "Payload Too Large";
+    case 429: return "Too Many Requests";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    default: return "Status";
     }
 }
 
@@ -120,8 +99,7 @@ void HttpServer::onReadable(QTcpSocket *socket) {
     const qsizetype headerEnd = peeked.indexOf("\r\n\r\n");
     if (headerEnd < 0) {
         if (peeked.size() > maxHeaderBytes) {
-            socket->write(
-                "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            socket->write("HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             socket->disconnectFromHost();
         }
         return;
@@ -156,8 +134,7 @@ void HttpServer::onReadable(QTcpSocket *socket) {
     }
 
     bool okLength = true;
-    const qint64 length =
-        req.header("content-length").isEmpty() ? 0 : req.header("content-length").toLongLong(&okLength);
+    const qint64 length = req.header("content-length").isEmpty() ? 0 : req.header("content-length").toLongLong(&okLength);
     if (!okLength || length < 0 || length > m_maxBody) {
         socket->setProperty("velmoHandled", true);
         socket->write("HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
