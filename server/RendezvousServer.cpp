@@ -173,10 +173,10 @@ QJsonObject RendezvousServer::deviceJson(const DeviceRecord &d) const {
 void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
     if (req.path == u"/healthz") {
         // For load balancers and service monitors: up, and how busy.
-        res->respondJson(200, jsonBytes(QJsonObject{{"status", "ok"},
-                                                    {"version", QStringLiteral(VELMO_VERSION)},
-                                                    {"devicesOnline", m_online.size()},
-                                                    {"viewers", m_viewers.size()}}));
+        res->respondJson(200, Json::compact(QJsonObject{{"status", "ok"},
+                                                        {"version", QStringLiteral(VELMO_VERSION)},
+                                                        {"devicesOnline", m_online.size()},
+                                                        {"viewers", m_viewers.size()}}));
         return;
     }
     const QString prefix = QStringLiteral("/api/v1/");
