@@ -21,6 +21,8 @@ packages=(
     gstreamer1.0-pulseaudio gstreamer1.0-x
     # faster rebuilds
     ccache
+    # Debian packages (scripts/package.sh): dpkg-shlibdeps, lintian
+    dpkg-dev lintian
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
     dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
     pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox

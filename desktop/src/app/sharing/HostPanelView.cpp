@@ -2,6 +2,8 @@
 
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
+#include "rendezvous/LocalServer.h"
+#include "rendezvous/ServerTrust.h"
 #include "sharing/EulaSheet.h"
 #include "util/MarkdownParser.h"
 #include "config/Quality.h"
@@ -295,6 +297,8 @@ HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, QWidget 
     }
     if (config)
         connect(config, &AppConfig::serverChanged, this, &HostPanelView::refresh);
+    connect(LocalServer::shared(), &LocalServer::originChanged, this, &HostPanelView::refresh);
+    connect(ServerTrust::shared(), &ServerTrust::failureChanged, this, &HostPanelView::refresh);
     m_elapsedTimer.setInterval(1000);
     connect(&m_elapsedTimer, &QTimer::timeout, this, &HostPanelView::refreshElapsed);
     resetViewState();
@@ -575,6 +579,8 @@ QGroupBox *HostPanelView::buildDevice() {
 
     addLabel(QStringLiteral("サーバー"));
     grid->addWidget(m_server = value(), r++, 1);
+    grid->addWidget(m_serverOrigin = value(), r++, 1);
+    m_serverOrigin->setObjectName(QStringLiteral("serverOrigin"));
     addLabel(QStringLiteral("バージョン"));
     grid->addWidget(m_version = value(), r++, 1);
     addLabel(QStringLiteral("エンコーダ"));
@@ -789,6 +795,10 @@ void HostPanelView::refresh() {
         }
     }
     m_server->setText(bounded(st ? st->server : (m_config ? m_config->server() : QString()), 300));
+    const QString untrusted = ServerTrust::shared()->failure();
+    const QString origin = untrusted.isEmpty() ? LocalServer::shared()->summary() : untrusted;
+    m_serverOrigin->setText(origin);
+    m_serverOrigin->setVisible(!origin.isEmpty());
     m_version->setText(bounded(versionLine(st), 300));
     m_encoder->setText(bounded(encoderLine(st), 400));
     for (QPushButton *b : m_presetButtons)

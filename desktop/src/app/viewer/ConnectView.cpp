@@ -7,6 +7,7 @@
 #include "session/SessionStore.h"
 #include "viewer/SessionWindows.h"
 #include "rendezvous/Signaling.h"
+#include "rendezvous/ServerTrust.h"
 #include "util/StringUtils.h"
 #include "style/SymbolIcons.h"
 
@@ -418,7 +419,9 @@ void ConnectView::connectToDevice() {
     setMessage(QStringLiteral("端末を確認中…"));
     Api::deviceInfo(id, this, [this, id, passcode](std::optional<DeviceInfo> info) {
         if (!info) {
-            setMessage(QStringLiteral("その端末 ID は登録されていません"));
+            // A server whose certificate does not verify is named as such, not as a missing ID.
+            const QString untrusted = ServerTrust::shared()->failure();
+            setMessage(untrusted.isEmpty() ? QStringLiteral("その端末 ID は登録されていません") : untrusted);
             setBusy(false);
             return;
         }

@@ -1,6 +1,7 @@
 #include "rendezvous/SharedSignalingPort.h"
 
 #include "rendezvous/Api.h"
+#include "rendezvous/ServerTrust.h"
 #include "rendezvous/Signaling.h"
 
 std::shared_ptr<SignalingPort> SignalingPort::shared() {
@@ -10,7 +11,12 @@ std::shared_ptr<SignalingPort> SignalingPort::shared() {
 
 void SharedSignalingPort::connect(QObject *context, std::function<void(QString)> done) {
     Signaling::shared()->connectWithError(context, [done = std::move(done)](Signaling::ConnectError e) {
-        done(e == Signaling::ConnectError::None ? QString() : Signaling::errorDescription(e));
+        if (e == Signaling::ConnectError::None)
+            done(QString());
+        else if (const QString untrusted = ServerTrust::shared()->failure(); !untrusted.isEmpty())
+            done(untrusted); // the server's certificate, not the network, is what failed
+        else
+            done(Signaling::errorDescription(e));
     });
 }
 
