@@ -31,13 +31,15 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/rendezvous/turnserver.conf DESTINATION $
 
 # Made at install time so that ExecStart names the prefix being installed to (cpack installs
 # with /usr whatever the build tree was configured with). Debian 12 keeps system units in
-# /lib/systemd/system.
+# /lib/systemd/system. Only installs of the component (cpack, `cmake --install build
+# --component server`) place it: a plain `cmake --install --prefix ~/.local` must not write
+# outside its prefix.
 set(VELMO_UNIT_OUT ${PROJECT_BINARY_DIR}/deploy/velmo-rendezvous.service)
 install(CODE "
     set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     configure_file(\"${CMAKE_CURRENT_LIST_DIR}/rendezvous/velmo-rendezvous.service.in\" \"${VELMO_UNIT_OUT}\" @ONLY)
-" COMPONENT server)
-install(FILES ${VELMO_UNIT_OUT} DESTINATION /lib/systemd/system COMPONENT server)
+" COMPONENT server EXCLUDE_FROM_ALL)
+install(FILES ${VELMO_UNIT_OUT} DESTINATION /lib/systemd/system COMPONENT server EXCLUDE_FROM_ALL)
 
 # Copyright and a compressed changelog in each package's documentation directory; manual
 # pages compressed as Debian wants them (gzip -9n: no name, no time stamp).
@@ -48,15 +50,15 @@ foreach(pkg velmo-remote velmo-rendezvous)
         set(component server)
     endif()
     install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${pkg}
-            COMPONENT ${component})
+            COMPONENT ${component} EXCLUDE_FROM_ALL)
     install(CODE "
         set(PACKAGE ${pkg})
         set(VERSION ${PROJECT_VERSION})
         configure_file(\"${CMAKE_CURRENT_LIST_DIR}/changelog\" \"${PROJECT_BINARY_DIR}/deploy/${pkg}/changelog\" @ONLY)
         execute_process(COMMAND gzip -9nf \"${PROJECT_BINARY_DIR}/deploy/${pkg}/changelog\")
-    " COMPONENT ${component})
+    " COMPONENT ${component} EXCLUDE_FROM_ALL)
     install(FILES ${PROJECT_BINARY_DIR}/deploy/${pkg}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${pkg}
-            COMPONENT ${component})
+            COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 install(CODE "
     foreach(page man1/velmo-remote.1 man8/velmo-rendezvous.8)
