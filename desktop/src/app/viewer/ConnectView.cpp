@@ -1,14 +1,14 @@
 #include "viewer/ConnectView.h"
 
-#include "rendezvous/Api.h"
 #include "config/AppConfig.h"
-#include "viewer/DeviceRowView.h"
+#include "rendezvous/Api.h"
+#include "rendezvous/Signaling.h"
 #include "session/RemoteSession.h"
 #include "session/SessionStore.h"
-#include "viewer/SessionWindows.h"
-#include "rendezvous/Signaling.h"
-#include "util/StringUtils.h"
 #include "style/SymbolIcons.h"
+#include "util/StringUtils.h"
+#include "viewer/DeviceRowView.h"
+#include "viewer/SessionWindows.h"
 
 #include <QButtonGroup>
 #include <QDialog>
@@ -388,12 +388,16 @@ void ConnectView::connectToDevice() {
     const QString passcode = m_passcode;
     setBusy(true);
     setMessage(QStringLiteral("端末を確認中…"));
-    Api::deviceInfo(id, this, [this, id, passcode](std::optional<DeviceInfo> info) {
-        if (!info) {
-            setMessage(QStringLiteral("その端末 ID は登録されていません"));
+    Api::deviceInfo(id, this, [this, id, passcode](Result<DeviceInfo> found) {
+        if (!found.ok()) {
+            // A server out of reach says so; every other failure reads as an unknown ID.
+            setMessage(found.error.kind == Error::Kind::Unreachable
+                           ? found.error.message
+                           : QStringLiteral("その端末 ID は登録されていません"));
             setBusy(false);
             return;
         }
+        const std::optional<DeviceInfo> &info = found.value;
         if (!info->online) {
             setMessage(info->name + QStringLiteral(" はオフラインです"));
             setBusy(false);
@@ -428,8 +432,8 @@ void ConnectView::refreshOnline(std::function<void()> done) {
             return;
         }
         const QString id = entries.at(i).id;
-        Api::deviceInfo(id, this, [this, id, i, self](std::optional<DeviceInfo> info) {
-            m_onlineCache.insert(id, info ? info->online : false);
+        Api::deviceInfo(id, this, [this, id, i, self](Result<DeviceInfo> info) {
+            m_onlineCache.insert(id, info.ok() && info.value->online);
             updateRows(id);
             fetchThumb(id, [self, i] { (*self)(i + 1); });
         });
@@ -438,9 +442,9 @@ void ConnectView::refreshOnline(std::function<void()> done) {
 }
 
 void ConnectView::fetchThumb(const QString &id, std::function<void()> next) {
-    Api::deviceThumb(id, this, [this, id, next](std::optional<QByteArray> bytes) {
-        if (bytes) {
-            const QImage image = thumbFrom(*bytes);
+    Api::deviceThumb(id, this, [this, id, next](Result<QByteArray> bytes) {
+        if (bytes.ok()) {
+            const QImage image = thumbFrom(*bytes.value);
             // A failed fetch or an undecodable body leaves an older picture in place.
             if (!image.isNull()) {
                 m_thumbCache.insert(id, image);
@@ -453,8 +457,8 @@ void ConnectView::fetchThumb(const QString &id, std::function<void()> next) {
 
 void ConnectView::loadServerDevices(std::function<void()> done) {
     setServerMsg(QStringLiteral("読み込んでいます…"));
-    Api::listDevices(this, [this, done](std::optional<QList<DeviceInfo>> list) {
-        if (!list) {
+    Api::listDevices(this, [this, done](Result<QList<DeviceInfo>> listed) {
+        if (!listed.ok()) {
             m_serverDevices.clear();
             rebuildServerList();
             setServerMsg(QStringLiteral("一覧を読めません。設定画面で管理トークンを入れてください。"));
@@ -462,6 +466,7 @@ void ConnectView::loadServerDevices(std::function<void()> done) {
                 done();
             return;
         }
+        const std::optional<QList<DeviceInfo>> &list = listed.value;
         m_serverDevices = *list;
         rebuildServerList();
         setServerMsg(list->isEmpty() ? QStringLiteral("登録されている端末はありません") : QString());
@@ -485,9 +490,10 @@ void ConnectView::loadServerDevices(std::function<void()> done) {
 }
 
 void ConnectView::remove(const DeviceInfo &device, std::function<void()> done) {
-    Api::deleteDevice(device.id, this, [this, device, done](bool ok) {
-        const QString outcome = ok ? serverRowTitle(device) + QStringLiteral(" の登録を消しました")
-                                   : QStringLiteral("消せませんでした(管理トークンを設定画面で入れてください)");
+    Api::deleteDevice(device.id, this, [this, device, done](Result<std::monostate> deleted) {
+        const QString outcome = deleted.ok()
+                                    ? serverRowTitle(device) + QStringLiteral(" の登録を消しました")
+                                    : QStringLiteral("消せませんでした(管理トークンを設定画面で入れてください)");
         setServerMsg(outcome);
         loadServerDevices([this, outcome, done] {
             // The outcome stays in view unless the reload has news of its own.

@@ -1,10 +1,10 @@
 #include "agent/AgentController.h"
 
 #include "agent/AgentProcessInfo.h"
-#include "config/AppConfig.h"
 #include "agent/ControlEndpoint.h"
-#include "config/Paths.h"
 #include "agent/ResidentAgent.h"
+#include "config/AppConfig.h"
+#include "config/Paths.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -94,11 +94,11 @@ public:
                 }
                 m_owner->setStatus(s);
             },
-            [this](std::optional<ControlError> error) { ended(std::move(error)); });
+            [this](std::optional<Error> error) { ended(std::move(error)); });
     }
 
 private:
-    void ended(std::optional<ControlError> error) {
+    void ended(std::optional<Error> error) {
         if (m_stream) {
             m_stream->deleteLater();
             m_stream = nullptr;
@@ -107,7 +107,7 @@ private:
             return;
         const bool failed = error.has_value();
         if (failed && !m_previousFailed)
-            m_owner->log(QStringLiteral("events 切断: ") + error->text());
+            m_owner->log(QStringLiteral("events 切断: ") + error->message);
         QTimer::singleShot(m_owner->m_timings.eventsReopenMs, this, [this, failed] { afterPause(failed); });
     }
 
@@ -254,7 +254,7 @@ void AgentController::launch(const QString &server) {
     }
     const ControlClient client(ep->port, ep->token);
     const qint32 pid = ep->pid;
-    client.status(this, [this, l, client, pid](ControlResult<ControlStatus> r) {
+    client.status(this, [this, l, client, pid](Result<ControlStatus> r) {
         if (!r.ok()) {
             launchAfterRideAlong(l);
             return;
@@ -294,7 +294,7 @@ void AgentController::residentWaitPass(const std::shared_ptr<Launch> &l) {
     const std::optional<ControlEndpoint> ep = ControlEndpoint::read(controlJsonPath());
     if (ep && ep->port > 0) {
         const ControlClient client(ep->port, ep->token);
-        client.status(this, [this, l, client](ControlResult<ControlStatus> r) {
+        client.status(this, [this, l, client](Result<ControlStatus> r) {
             if (!r.ok()) {
                 residentFailure(l);
                 return;
@@ -533,7 +533,7 @@ void AgentController::retryAttachSoon() {
         }
         const ControlClient client(ep->port, ep->token);
         const qint32 pid = ep->pid;
-        client.status(this, [this, client, pid, again](ControlResult<ControlStatus> r) {
+        client.status(this, [this, client, pid, again](Result<ControlStatus> r) {
             if (!r.ok() || m_running) {
                 if (m_running)
                     m_retrying = false;
@@ -564,7 +564,7 @@ void AgentController::refresh(QObject *context, Done done) {
         finish();
         return;
     }
-    m_client->status(this, [this, finish](ControlResult<ControlStatus> r) {
+    m_client->status(this, [this, finish](Result<ControlStatus> r) {
         if (r.ok()) {
             const ControlStatus &s = *r.value;
             setStatus(s);
@@ -574,7 +574,7 @@ void AgentController::refresh(QObject *context, Done done) {
                 (s.sharing ? QStringLiteral("true") : QStringLiteral("false")) + QStringLiteral(" セッション=") +
                 QString::number(s.sessions.size()));
         } else {
-            const QString text = r.error.text();
+            const QString text = r.error.message;
             setLastError(text);
             log(QStringLiteral("status 取得失敗: ") + text);
         }
@@ -585,13 +585,13 @@ void AgentController::refresh(QObject *context, Done done) {
 void AgentController::command(const QString &path, const QJsonObject &body, QObject *context, Done done) {
     Done finish = guarded(context, std::move(done));
     if (!m_client) {
-        setLastError(ControlError::notReady().text());
+        setLastError(ControlError::notReady().message);
         finish();
         return;
     }
-    m_client->post(path, body, this, [this, finish](ControlResult<QByteArray> r) {
+    m_client->post(path, body, this, [this, finish](Result<QByteArray> r) {
         if (!r.ok()) {
-            setLastError(r.error.text());
+            setLastError(r.error.message);
             finish();
             return;
         }
@@ -668,7 +668,7 @@ void AgentController::permissionFlow(bool screen, QObject *context, Done done) {
         finish();
         return;
     }
-    auto handle = [this, finish](ControlResult<bool> r) {
+    auto handle = [this, finish](Result<bool> r) {
         if (r.ok() && *r.value) {
             reloadAfterScreenPermission(this, finish);
             return;
