@@ -53,4 +53,17 @@ struct ToolResult {
 ToolResult systemctl(const QStringList &args);
 QString systemctlProgram();
 
+// Writes the user unit for this data directory and server; false when it cannot.
+bool writeUnit(const QString &dataDir, const QString &server);
+// Starts the service (reloading and enabling it first) or restarts it when active.
+void wake();
+// Disables, reloads and enables the service again after a new copy was put in place.
+void enableFresh();
+// Makes room for a new installed copy: creates its parent, removes an old copy.
+// The user-facing reason when that fails.
+std::optional<QString> clearInstallTarget();
+
+// Deletes the copies in the old locations; the directories it removed.
+QStringList removeLegacyCopies();
+
 } // namespace ResidentAgent
