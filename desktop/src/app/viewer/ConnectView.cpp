@@ -6,6 +6,7 @@
 #include "session/RemoteSession.h"
 #include "session/SessionStore.h"
 #include "style/SymbolIcons.h"
+#include "style/Theme.h"
 #include "util/StringUtils.h"
 #include "viewer/DeviceRowView.h"
 #include "viewer/SessionWindows.h"
@@ -54,7 +55,8 @@ QPushButton *linkButton(const QString &text, QWidget *parent, const QString &nam
     auto *b = new QPushButton(text, parent);
     b->setObjectName(name);
     b->setFlat(true);
-    b->setStyleSheet(QStringLiteral("QPushButton { color: #0a84ff; border: none; padding: 2px 6px; }"));
+    b->setStyleSheet(
+        QStringLiteral("QPushButton { color: %1; border: none; padding: 2px 6px; }").arg(Theme::accent().name()));
     return b;
 }
 
@@ -115,9 +117,7 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, SessionStore *
     row->addWidget(m_passField);
     m_connectButton = new QPushButton(SymbolIcons::play(Qt::white), QStringLiteral("接続"), card);
     m_connectButton->setObjectName("connect");
-    m_connectButton->setStyleSheet(
-        QStringLiteral("QPushButton { background: #0a84ff; color: white; border-radius: 5px; padding: 5px 14px; }"
-                       "QPushButton:disabled { background: #7fb8f5; }"));
+    m_connectButton->setStyleSheet(Theme::primaryButtonCss(5, 14));
     connect(m_connectButton, &QPushButton::clicked, this, &ConnectView::connectToDevice);
     row->addWidget(m_connectButton);
     m_progress = new QProgressBar(card);
@@ -142,7 +142,7 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, SessionStore *
     m_messageLabel = new QLabel(card);
     m_messageLabel->setObjectName("message");
     m_messageLabel->setFont(small);
-    m_messageLabel->setStyleSheet(QStringLiteral("color: #ff9500;"));
+    m_messageLabel->setStyleSheet(QStringLiteral("color: ") + Theme::warning().name());
     m_messageLabel->setVisible(false);
     cv->addWidget(m_messageLabel);
     column->addWidget(card);
@@ -577,7 +577,7 @@ void ConnectView::setDeleting(const std::optional<DeviceInfo> &device) {
     cancel->setObjectName("deleteCancel");
     QPushButton *erase = box->addButton(QStringLiteral("消す"), QMessageBox::DestructiveRole);
     erase->setObjectName("deleteConfirmButton");
-    erase->setStyleSheet(QStringLiteral("color: #ff3b30;"));
+    erase->setStyleSheet(QStringLiteral("color: ") + Theme::destructive().name());
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
     connect(box, &QMessageBox::buttonClicked, this, [this, erase](QAbstractButton *b) {
@@ -676,7 +676,7 @@ void ConnectView::rebuildDeviceList(int tab) {
             row->addButton(pencil);
         }
         const bool favorite = m_config && m_config->isFavorite(entry.id);
-        auto *star = borderless(SymbolIcons::star(favorite, QColor(255, 204, 0)), row, "star");
+        auto *star = borderless(SymbolIcons::star(favorite, Theme::favorite()), row, "star");
         connect(star, &QToolButton::clicked, this, [this, entry] {
             if (m_config)
                 m_config->toggleFavorite(entry.id, entry.name);
