@@ -1,6 +1,7 @@
 #include "control/ControlApi.h"
 
 #include "HttpServer.h"
+#include "control/DataDir.h"
 #include "control/HostState.h"
 #include "control/TestHooks.h"
 #include "protocol/Json.h"
@@ -9,9 +10,12 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QSaveFile>
 #include <QTcpSocket>
+
+Q_LOGGING_CATEGORY(lcApi, "velmo.host.api")
 
 namespace {
 
@@ -126,6 +130,15 @@ QString ControlApi::controlJsonPath() const {
 bool ControlApi::start() {
     auto server = std::make_unique<HttpServer>();
     server->setMaxBodyBytes(1024 * 1024);
+    // Every local user can reach this port: a request must come whole within the
+    // client's own time-out, and idle connections cannot pile up. All clients share
+    // 127.0.0.1, so the one cap is the total; at the cap the oldest unfinished request
+    // makes room, which keeps a real client (whose request comes at once) served.
+    HttpServer::Limits limits;
+    limits.requestTimeoutMs = 10'000;
+    limits.maxConnections = maxConnections;
+    limits.maxConnectionsPerAddress = 0;
+    server->setLimits(limits);
     if (!server->listen(QHostAddress::LocalHost, 0))
         return false;
     server->setHandler([this](const HttpRequest &req, HttpResponder *r) { handle(req, r); });
@@ -150,15 +163,14 @@ bool ControlApi::restart() {
 }
 
 bool ControlApi::writeControlJson() {
-    QDir().mkpath(m_dataDir);
+    QString error;
     const QJsonObject o{
         {"port", m_server->port()}, {"token", m_token}, {"pid", qint64(QCoreApplication::applicationPid())}};
-    QSaveFile f(controlJsonPath());
-    if (!f.open(QIODevice::WriteOnly))
+    if (!DataDir::ensure(m_dataDir, &error) || !DataDir::writePrivate(controlJsonPath(), Json::compact(o), &error)) {
+        qCWarning(lcApi).noquote() << error;
         return false;
-    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    f.write(Json::compact(o));
-    return f.commit();
+    }
+    return true;
 }
 
 void ControlApi::removeControlJson() {
@@ -287,7 +299,11 @@ void ControlApi::handleCommand(const QString &path, const QJsonObject &body, Htt
         const QString label = f.str("label"), pub = f.str("pub");
         if (!f.ok())
             return bad();
-        if (pub.size() > 1024 || !m_state->addController(label.left(256), pub.trimmed()))
+        if (pub.size() > 1024 || pub.trimmed().isEmpty())
+            return plain(r, 400, QStringLiteral("公開鍵が正しくありません"));
+        if (m_state->controllers().size() >= HostState::maxControllers && !m_state->isControllerAllowed(pub.trimmed()))
+            return plain(r, 400, QStringLiteral("登録できる操作元は %1 件までです").arg(HostState::maxControllers));
+        if (!m_state->addController(label.left(256), pub.trimmed()))
             return plain(r, 400, QStringLiteral("公開鍵が正しくありません"));
         return ok(r);
     }

@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QLoggingCategory>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QUuid>
 
@@ -79,6 +80,11 @@ void TestHooks::handle(const QString &path, const HttpRequest &req, const QJsonO
     if (path == QLatin1String("ask")) {
         HostState::Ask a{sidOr("sid"), body.value("name").toString(), body.value("ip").toString(),
                          body.value("at").toInteger(QDateTime::currentSecsSinceEpoch())};
+        // "withdraw": another request leaves in the same status change.
+        if (body.value("withdraw").isString()) {
+            const QSignalBlocker quiet(m_state);
+            m_state->removeAsk(body.value("withdraw").toString());
+        }
         m_state->addAsk(a);
         return ok(r, {{"sid", a.sid}});
     }

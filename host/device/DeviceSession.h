@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/DeviceHooks.h"
+#include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
 
 #include <QByteArray>
@@ -22,9 +23,10 @@
 #include <mutex>
 #include <optional>
 
-class DeviceLockout;
+class InputInjector;
+class RemoteInput;
 class TestPatternSource;
-
+struct InputTarget;
 
 // One viewer connected to this device: the answering webrtcbin, the control protocol
 // with the passcode challenge, and the test picture once the viewer has proven the
@@ -46,7 +48,11 @@ public:
         std::function<DevicePasscodes()> passcodes;
         // Whether the host lets this viewer's input through (by sid).
         std::function<bool(const QString &)> inputAllowed;
-        DeviceLockout *lockout = nullptr; // owned by the service, outlives sessions
+        // The desktop's input (XTest); none when the agent cannot send input. Outlives sessions.
+        InputInjector *injector = nullptr;
+        // Shared by the sessions of the device; a check still running when its session
+        // has gone settles its try all the same.
+        std::shared_ptr<DeviceLockout> lockout;
         quint32 iterations = 100000;
     };
 
@@ -67,6 +73,8 @@ public:
     // The host panel's capture quality; the viewer's own "quality" messages change it too.
     void setHostQuality(int fps, double scale, int kbps);
     void setDeviceName(const QString &name) { m_options.deviceName = name; }
+    // Lets go of every key and button the viewer holds (its input right was withdrawn).
+    void releaseInput();
 
     QString sid() const { return m_sid; }
     QString viewer() const { return m_viewer; }
@@ -106,9 +114,11 @@ private:
     void channelOpened(const QString &label, GstWebRTCDataChannel *channel);
     void ctrlMessage(const QByteArray &bytes);
     void inputMessage(const QByteArray &bytes);
+    InputTarget inputTarget() const;
     void sendChallenge();
     void verify(const QJsonObject &auth);
-    void verified(bool ok);
+    void verified(const DeviceLockout::Outcome &out);
+    void refuseProof(const DeviceLockout::Outcome &out);
     void sendCtrl(const QJsonObject &msg);
     bool sendBinary(const char *label, const QByteArray &bytes);
     bool sendText(const char *label, const QByteArray &text);
@@ -134,6 +144,7 @@ private:
     GstElement *m_webrtc = nullptr;   // owned by m_pipeline
     guint m_busWatch = 0;
     std::unique_ptr<TestPatternSource> m_source;
+    std::unique_ptr<RemoteInput> m_input;              // from the proof to the end
     QHash<QString, GstWebRTCDataChannel *> m_channels; // one reference each
     QString m_offerSdp;
     QString m_answerSdp;

@@ -6,19 +6,16 @@
 #include "agent/ResidentAgent.h"
 #include "config/AppConfig.h"
 #include "config/Paths.h"
+#include "util/ErrorText.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QLoggingCategory>
-#include <QStringDecoder>
 #include <QTimer>
 
 #include <csignal>
 #include <unistd.h>
-
-Q_LOGGING_CATEGORY(lcAgent, "velmo.agent")
 
 namespace {
 
@@ -350,11 +347,13 @@ void AgentController::spawnOwn(const std::shared_ptr<Launch> &l) {
     m_outputPending.clear();
     process->start();
     if (!process->waitForStarted(10'000)) {
-        const QString text = process->errorString();
+        // The log keeps the system's own words; the screen shows ours.
+        const QString original = process->errorString();
+        const QString text = ErrorText::process(process->error(), QFileInfo(*exe).fileName(), original);
         process->disconnect(this);
         setMessage(QStringLiteral("エージェントを起動できません"));
         setLastError(text);
-        log(QStringLiteral("起動失敗: ") + text);
+        log(QStringLiteral("起動失敗: ") + text + QStringLiteral(" (") + original + u')');
         finishLaunch();
         return;
     }
@@ -759,7 +758,7 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
         if (e != QProcess::FailedToStart)
             return;
         cp->deleteLater();
-        fail(cp->errorString());
+        fail(ErrorText::process(e, QStringLiteral("cp"), cp->errorString()));
     });
     connect(cp, &QProcess::finished, this, [this, cp, fail, finish, restart](int code, QProcess::ExitStatus st) {
         cp->deleteLater();
@@ -783,7 +782,7 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
             finish();
         });
     });
-    cp->start(QStringLiteral("cp"), {QStringLiteral("-a"), *bundled, ResidentAgent::installedDir()});
+    cp->start(QStringLiteral("cp"), ResidentAgent::copyArguments(*bundled, ResidentAgent::installedDir()));
 }
 
 // ---- log
