@@ -19,8 +19,8 @@ packages=(
     # the real host: capture (SHM, damage, RandR, cursor), input (XTest), sound (PulseAudio API)
     libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxtst-dev libpulse-dev libjpeg-dev
     gstreamer1.0-pulseaudio gstreamer1.0-x
-    # faster rebuilds
-    ccache
+    # faster rebuilds; the format check
+    ccache clang-format
     # Debian packages (scripts/package.sh): dpkg-shlibdeps, lintian
     dpkg-dev lintian
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call

@@ -2,8 +2,8 @@
 #include "config/AppConfig.h"
 #include "sharing/EulaSheet.h"
 #include "sharing/HostPanelView.h"
-#include "support/HostUiHarness.h"
 #include "style/MarkdownView.h"
+#include "support/HostUiHarness.h"
 #include "support/TestEnv.h"
 
 #include <QApplication>
@@ -73,7 +73,8 @@ public:
 
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
+    void init();
+    void cleanup();
     void withoutStatus();
     void headerSwitchesAndIds();
     void copyButtonsKeepTheirOwnState();
@@ -98,7 +99,21 @@ void TestHostPanel::initTestCase() {
     m_config->setServer("https://rv.example.test");
 }
 
-void TestHostPanel::cleanupTestCase() {
+// Every function but withoutStatus gets its own agent and panel, so each one
+// passes alone and in any order.
+void TestHostPanel::init() {
+    if (QTest::currentTestFunction() == QLatin1String("withoutStatus"))
+        return;
+    m_h = std::make_unique<HostUiHarness>(m_env->dataDir());
+    QVERIFY(m_h->ok());
+    QVERIFY(m_h->hook("device", {{"id", "987654321"}, {"connected", true}}));
+    m_panel = std::make_unique<HostPanelView>(m_h->agent(), m_config.get());
+    m_panel->resize(900, 1400);
+    m_panel->show();
+    QTRY_COMPARE(labelText(m_panel.get(), "deviceId"), QStringLiteral("987 654 321"));
+}
+
+void TestHostPanel::cleanup() {
     m_panel.reset();
     m_h.reset();
 }
@@ -133,13 +148,6 @@ void TestHostPanel::withoutStatus() {
 }
 
 void TestHostPanel::headerSwitchesAndIds() {
-    m_h = std::make_unique<HostUiHarness>(m_env->dataDir());
-    QVERIFY(m_h->ok());
-    QVERIFY(m_h->hook("device", {{"id", "987654321"}, {"connected", true}}));
-    m_panel = std::make_unique<HostPanelView>(m_h->agent(), m_config.get());
-    m_panel->resize(900, 1400);
-    m_panel->show();
-    QTRY_COMPARE(labelText(m_panel.get(), "deviceId"), QStringLiteral("987 654 321"));
     QCOMPARE(labelText(m_panel.get(), "headerTitle"), QStringLiteral("サーバー接続中"));
     QCOMPARE(labelText(m_panel.get(), "autoPasscode"), m_h->agent()->status()->autoPasscode);
     QVERIFY(checkBox(m_panel.get(), "共有を許可")->isEnabled());
