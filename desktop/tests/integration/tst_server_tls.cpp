@@ -80,7 +80,7 @@ class TestServerTls : public QObject {
 
     std::optional<DeviceInfo> deviceInfo(const QString &id) {
         std::optional<std::optional<DeviceInfo>> got;
-        Api::deviceInfo(id, this, [&got](std::optional<DeviceInfo> info) { got = std::move(info); });
+        Api::deviceInfo(id, this, [&got](Result<DeviceInfo> info) { got = std::move(info.value); });
         if (!QTest::qWaitFor([&] { return got.has_value(); }, 12000))
             return DeviceInfo{QStringLiteral("<timeout>")};
         return *got;
@@ -88,7 +88,8 @@ class TestServerTls : public QObject {
     // What a session would show after "接続できません: ".
     QString signalingFailure() {
         std::optional<QString> got;
-        SignalingPort::shared()->connect(this, [&got](const QString &error) { got = error; });
+        SignalingPort::shared()->connect(
+            this, [&got](Result<std::monostate> r) { got = r.ok() ? QString() : r.error.message; });
         if (!QTest::qWaitFor([&] { return got.has_value(); }, 12000))
             return QStringLiteral("<timeout>");
         return *got;
