@@ -48,20 +48,20 @@ public:
         });
         m_ws.open(url);
     }
-    void connect(QObject *context, std::function<void(QString)> done) override {
+    void connect(QObject *context, std::function<void(Result<std::monostate>)> done) override {
         QPointer<QObject> ctx(context);
         auto call = [ctx, done] {
             if (ctx)
-                done(QString());
+                done(Result<std::monostate>::success({}));
         };
         if (m_greeted)
             QMetaObject::invokeMethod(context, call, Qt::QueuedConnection);
         else
             m_waiters.append(call);
     }
-    void turnCredentials(QObject *context, std::function<void(Ice)> done) override {
+    void turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) override {
         QMetaObject::invokeMethod(
-            context, [done] { done(Ice{}); }, Qt::QueuedConnection);
+            context, [done] { done(Result<Ice>::success(Ice{})); }, Qt::QueuedConnection);
     }
     void send(const QJsonObject &message) override {
         const QString text = QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
