@@ -1,9 +1,9 @@
 // velmo-remote-host: the local agent. Serves the control API on 127.0.0.1 and
 // announces it through control.json in its data directory.
 #include "control/ControlApi.h"
-#include "device/DeviceBinding.h"
 #include "control/HostSignals.h"
 #include "control/HostState.h"
+#include "device/DeviceBinding.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -40,8 +40,21 @@ int main(int argc, char **argv) {
                                        QStringLiteral("URL"));
     const QCommandLineOption hooksOpt(QStringLiteral("test-hooks"),
                                       QStringLiteral("Serve the test/... endpoints (also VELMO_HOST_TEST_HOOKS=1)."));
-    parser.addOptions({dataOpt, serverOpt, hooksOpt});
+    const QCommandLineOption sourceOpt(
+        QStringLiteral("source"),
+        QStringLiteral("What viewers see: \"screen\" (the X11 display in DISPLAY; the default when DISPLAY is set) "
+                       "or \"test\" (a test pattern; the default without DISPLAY)."),
+        QStringLiteral("SOURCE"));
+    parser.addOptions({dataOpt, serverOpt, hooksOpt, sourceOpt});
     parser.process(app);
+
+    QString source = parser.value(sourceOpt);
+    if (source.isEmpty())
+        source = qEnvironmentVariableIsEmpty("DISPLAY") ? QStringLiteral("test") : QStringLiteral("screen");
+    if (source != QLatin1String("screen") && source != QLatin1String("test")) {
+        std::fprintf(stderr, "velmo-remote-host: --source must be \"screen\" or \"test\"\n");
+        return 2;
+    }
 
     if (!parser.isSet(dataOpt) || parser.value(dataOpt).isEmpty()) {
         std::fprintf(stderr, "velmo-remote-host: --data DIR is required\n");
@@ -84,7 +97,7 @@ int main(int argc, char **argv) {
         QCoreApplication::quit();
     });
 
-    DeviceBinding device(&state, dataDir, testHooks);
+    DeviceBinding device(&state, dataDir, testHooks, source);
     device.start();
 
     const int rc = app.exec();

@@ -75,8 +75,9 @@ bool DevicePeers::startHost(const QString &hooks) {
     env.insert(QStringLiteral("VELMO_DEVICE_HOOKS"), hooks);
     m_host.setProcessEnvironment(env);
     m_host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_host.start(QStringLiteral(VELMO_HOST_BIN), {QStringLiteral("--data"), dataDir(), QStringLiteral("--server"),
-                                                  m_serverUrl, QStringLiteral("--test-hooks")});
+    m_host.start(QStringLiteral(VELMO_HOST_BIN),
+                 {QStringLiteral("--data"), dataDir(), QStringLiteral("--server"), m_serverUrl,
+                  QStringLiteral("--test-hooks"), QStringLiteral("--source"), m_hostSource});
     if (!m_host.waitForStarted(5000))
         return false;
     QElapsedTimer t;

@@ -19,6 +19,8 @@ public:
     ~DevicePeers();
 
     bool startServer(const QStringList &extraArgs = {});
+    // The host shows the test pattern unless told "screen" (the display in DISPLAY).
+    void setHostSource(const QString &source) { m_hostSource = source; }
     bool startHost(const QString &hooks = {});
     // Waits until the host's status shows a registered nine-digit ID.
     bool waitForDevice(int timeoutMs = 15000);
@@ -67,4 +69,5 @@ private:
     QString m_autoPasscode;
     quint16 m_controlPort = 0;
     QString m_token;
+    QString m_hostSource = QStringLiteral("test");
 };

@@ -251,7 +251,8 @@ void TestHostPanel::permissionWarning() {
     auto *box = m_panel->findChild<QGroupBox *>("permissionBox");
     QVERIFY(m_h->hook("perm", {{"screen", "denied"}, {"input", "granted"}}));
     QTRY_VERIFY(box->isVisibleTo(m_panel.get()));
-    QVERIFY(hasLabel(box, "画面収録が許可されていません"));
+    // The agent reports its own input state at start; wait for the hook's.
+    QTRY_VERIFY(hasLabel(box, "画面収録が許可されていません"));
     QVERIFY(!hasLabel(box, "遠隔操作(アクセシビリティ)が許可されていません"));
     QVERIFY(button(box, "画面収録を許可"));
     QVERIFY(!button(box, "操作を許可"));

@@ -3,6 +3,8 @@
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
 #include "config/Quality.h"
+#include "rendezvous/LocalServer.h"
+#include "rendezvous/ServerTrust.h"
 #include "sharing/EulaSheet.h"
 #include "sharing/HostPanelText.h"
 #include "sharing/PanelWidgets.h"
@@ -53,6 +55,8 @@ HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, QWidget 
     }
     if (config)
         connect(config, &AppConfig::serverChanged, this, &HostPanelView::refresh);
+    connect(LocalServer::shared(), &LocalServer::originChanged, this, &HostPanelView::refresh);
+    connect(ServerTrust::shared(), &ServerTrust::failureChanged, this, &HostPanelView::refresh);
     m_elapsedTimer.setInterval(1000);
     connect(&m_elapsedTimer, &QTimer::timeout, this, &HostPanelView::refreshElapsed);
     resetViewState();
@@ -333,6 +337,8 @@ QGroupBox *HostPanelView::buildDevice() {
 
     addLabel(QStringLiteral("サーバー"));
     grid->addWidget(m_server = value(), r++, 1);
+    grid->addWidget(m_serverOrigin = value(), r++, 1);
+    m_serverOrigin->setObjectName(QStringLiteral("serverOrigin"));
     addLabel(QStringLiteral("バージョン"));
     grid->addWidget(m_version = value(), r++, 1);
     addLabel(QStringLiteral("エンコーダ"));
@@ -547,6 +553,10 @@ void HostPanelView::refresh() {
         }
     }
     m_server->setText(bounded(st ? st->server : (m_config ? m_config->server() : QString()), 300));
+    const QString untrusted = ServerTrust::shared()->failure();
+    const QString origin = untrusted.isEmpty() ? LocalServer::shared()->summary() : untrusted;
+    m_serverOrigin->setText(origin);
+    m_serverOrigin->setVisible(!origin.isEmpty());
     m_version->setText(bounded(HostPanelText::versionLine(st), 300));
     m_encoder->setText(bounded(HostPanelText::encoderLine(st), 400));
     for (QPushButton *b : m_presetButtons)

@@ -113,6 +113,7 @@ private:
     QLineEdit *m_name = nullptr;
     QPushButton *m_saveName = nullptr;
     QLabel *m_server = nullptr;
+    QLabel *m_serverOrigin = nullptr; // whether this application started the server in use
     QLabel *m_version = nullptr;
     QLabel *m_encoder = nullptr;
     QList<QPushButton *> m_presetButtons;

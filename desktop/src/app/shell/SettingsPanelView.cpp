@@ -6,6 +6,7 @@
 #include "config/AppConfig.h"
 #include "config/Paths.h"
 #include "config/Quality.h"
+#include "rendezvous/LocalServer.h"
 #include "rendezvous/Signaling.h"
 #include "style/Theme.h"
 
@@ -372,11 +373,16 @@ void SettingsPanelView::save() {
     if (!wasSaved)
         QTimer::singleShot(2000, this, [this] { setSaved(false); });
     if (changed) {
-        if (m_agent) {
+        if (m_agent)
             m_agent->stop();
-            m_agent->start(s);
-        }
-        Signaling::shared()->connect(Signaling::shared(), [](bool) {});
+        // A change to the default local server starts ours first when nothing answers there;
+        // for any other server this runs at once.
+        QPointer<AgentController> agent = m_agent;
+        LocalServer::shared()->ensure(s, Signaling::shared(), [agent, s] {
+            if (agent)
+                agent->start(s);
+            Signaling::shared()->connect(Signaling::shared(), [](bool) {});
+        });
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "config/AppConfig.h"
 #include "rendezvous/Api.h"
+#include "rendezvous/ServerTrust.h"
 #include "rendezvous/Signaling.h"
 #include "session/RemoteSession.h"
 #include "session/SessionStore.h"
@@ -418,8 +419,11 @@ void ConnectView::connectToDevice() {
     setMessage(QStringLiteral("端末を確認中…"));
     Api::deviceInfo(id, this, [this, id, passcode](Result<DeviceInfo> found) {
         if (!found.ok()) {
-            // A server out of reach says so; every other failure reads as an unknown ID.
-            setMessage(found.error.kind == Error::Kind::Unreachable
+            // A server whose certificate does not verify is named as such; one out of reach
+            // says so; every other failure reads as an unknown ID.
+            const QString untrusted = ServerTrust::shared()->failure();
+            setMessage(!untrusted.isEmpty() ? untrusted
+                       : found.error.kind == Error::Kind::Unreachable
                            ? found.error.message
                            : QStringLiteral("その端末 ID は登録されていません"));
             setBusy(false);

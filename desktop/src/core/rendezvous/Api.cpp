@@ -1,6 +1,7 @@
 #include "rendezvous/Api.h"
 
 #include "config/AppConfig.h"
+#include "rendezvous/ServerTrust.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -107,6 +108,14 @@ QNetworkAccessManager *Api::network() {
     static QNetworkAccessManager *const nam = [] {
         auto *m = new QNetworkAccessManager(QCoreApplication::instance());
         m->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+        // Certificates are checked against the system's CA store; a failure is reported, never
+        // ignored, so the request fails and nothing is sent in the clear instead.
+        QObject::connect(m, &QNetworkAccessManager::sslErrors, m,
+                         [](QNetworkReply *reply, const QList<QSslError> &errors) {
+                             ServerTrust::shared()->noteFailure(reply->url(), errors);
+                         });
+        QObject::connect(m, &QNetworkAccessManager::encrypted, m,
+                         [](QNetworkReply *reply) { ServerTrust::shared()->noteVerified(reply->url()); });
         return m;
     }();
     return nam;

@@ -1,6 +1,7 @@
 #include "rendezvous/SharedSignalingPort.h"
 
 #include "rendezvous/Api.h"
+#include "rendezvous/ServerTrust.h"
 #include "rendezvous/Signaling.h"
 
 std::shared_ptr<SignalingPort> SignalingPort::shared() {
@@ -12,6 +13,9 @@ void SharedSignalingPort::connect(QObject *context, std::function<void(Result<st
     Signaling::shared()->connectWithError(context, [done = std::move(done)](Signaling::ConnectError e) {
         if (e == Signaling::ConnectError::None)
             done(Result<std::monostate>::success({}));
+        else if (const QString untrusted = ServerTrust::shared()->failure(); !untrusted.isEmpty())
+            // The server's certificate, not the network, is what failed.
+            done(Result<std::monostate>::failure(Error::make(Error::Kind::Unreachable, untrusted)));
         else
             done(
                 Result<std::monostate>::failure(Error::make(Error::Kind::Unreachable, Signaling::errorDescription(e))));
