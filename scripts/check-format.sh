@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the C++ files changed on this branch against the repository's
-# .clang-format: the files that differ from the merge-base with main (or the
-# revision given as $1), plus uncommitted ones; without such a revision (a
+# .clang-format: the files touched by the branch's own commits since main (or
+# the revision given as $1), plus uncommitted ones; without such a revision (a
 # clone of one branch), the files of the last commit. With --all, every C++
 # file. Prints the offending places and fails when one is not formatted.
 set -euo pipefail
@@ -12,10 +12,14 @@ if [[ "${1:-}" == "--all" ]]; then
     mapfile -t files < <(git ls-files '*.cpp' '*.h')
 else
     base_ref="${1:-main}"
-    if ! base=$(git merge-base HEAD "$base_ref" 2>/dev/null); then
-        base=$(git rev-parse -q --verify 'HEAD^' || git hash-object -t tree /dev/null)
+    if git rev-parse -q --verify "$base_ref" >/dev/null; then
+        # The files of this branch's own commits (merges of main bring others' files).
+        range="$base_ref..HEAD"
+    else
+        range="HEAD^!"
     fi
-    mapfile -t files < <({ git diff --name-only --diff-filter=d "$base" -- '*.cpp' '*.h'
+    mapfile -t files < <({ git log --no-merges --name-only --format= "$range" -- '*.cpp' '*.h' 2>/dev/null
+                           git diff --name-only HEAD -- '*.cpp' '*.h'
                            git ls-files --others --exclude-standard -- '*.cpp' '*.h'; } | sort -u)
 fi
 

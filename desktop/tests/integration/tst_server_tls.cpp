@@ -89,7 +89,7 @@ class TestServerTls : public QObject {
     QString signalingFailure() {
         std::optional<QString> got;
         SignalingPort::shared()->connect(
-            this, [&got](Result<std::monostate> r) { got = r.ok() ? QString() : r.error.message; });
+            this, [&got](const Result<std::monostate> &r) { got = r.ok() ? QString() : r.error.message; });
         if (!QTest::qWaitFor([&] { return got.has_value(); }, 12000))
             return QStringLiteral("<timeout>");
         return *got;

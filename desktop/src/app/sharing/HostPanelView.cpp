@@ -2,9 +2,9 @@
 
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
+#include "config/Quality.h"
 #include "rendezvous/LocalServer.h"
 #include "rendezvous/ServerTrust.h"
-#include "config/Quality.h"
 #include "sharing/EulaSheet.h"
 #include "sharing/HostPanelText.h"
 #include "sharing/PanelWidgets.h"

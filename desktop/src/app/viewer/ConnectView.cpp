@@ -2,10 +2,10 @@
 
 #include "config/AppConfig.h"
 #include "rendezvous/Api.h"
+#include "rendezvous/ServerTrust.h"
 #include "rendezvous/Signaling.h"
 #include "session/RemoteSession.h"
 #include "session/SessionStore.h"
-#include "rendezvous/ServerTrust.h"
 #include "style/SymbolIcons.h"
 #include "style/Theme.h"
 #include "util/StringUtils.h"
@@ -419,8 +419,8 @@ void ConnectView::connectToDevice() {
     setMessage(QStringLiteral("端末を確認中…"));
     Api::deviceInfo(id, this, [this, id, passcode](Result<DeviceInfo> found) {
         if (!found.ok()) {
-            // A server whose certificate does not verify is named as such; a server out of
-            // reach says so; every other failure reads as an unknown ID.
+            // A server whose certificate does not verify is named as such; one out of reach
+            // says so; every other failure reads as an unknown ID.
             const QString untrusted = ServerTrust::shared()->failure();
             setMessage(!untrusted.isEmpty() ? untrusted
                        : found.error.kind == Error::Kind::Unreachable
