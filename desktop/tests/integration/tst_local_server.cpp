@@ -13,8 +13,10 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
+
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 
 namespace {
 
@@ -91,6 +93,19 @@ private Q_SLOTS:
         // A second run of the start-up (the window shown again) finds ours running.
         QVERIFY(ensure(server, defaultServer));
         QCOMPARE(server.origin(), LocalServer::Origin::StartedByApp);
+
+        // Ours killed while serving is started again, and the agent finds it again.
+        const qint64 killed = server.processId();
+        QVERIFY(killed > 0);
+        ::kill(pid_t(killed), SIGKILL);
+        QTRY_VERIFY_WITH_TIMEOUT(server.origin() == LocalServer::Origin::StartedByApp && server.processId() != killed,
+                                 20000);
+        QVERIFY(!agent.logLines().filter("rendezvous: サーバーを起動し直します").isEmpty());
+        // The registry survived: the agent's device is online again under the same ID.
+        QTRY_VERIFY_WITH_TIMEOUT(testHttp("GET", LocalServer::defaultPort, "/api/v1/devices/" + id, {}, {}, &answer) ==
+                                         200 &&
+                                     QJsonDocument::fromJson(answer).object().value("online").toBool(),
+                                 30000);
 
         agent.terminateAgentSync();
         const qint64 pid = server.processId();

@@ -218,6 +218,7 @@ void LocalServer::onOutput() {
             continue;
         Q_EMIT logLine(QStringLiteral("rendezvous: ") + line);
         if (m_origin == Origin::Starting && line.startsWith(QStringLiteral("velmo-rendezvous listening on "))) {
+            m_serving.start();
             setOrigin(Origin::StartedByApp);
             finishWaiters();
         }
@@ -235,12 +236,32 @@ void LocalServer::onFinished(int exitCode, QProcess::ExitStatus status) {
     Q_EMIT logLine(QStringLiteral("rendezvous 終了: ") + (status == QProcess::NormalExit
                                                               ? QStringLiteral("status=") + QString::number(exitCode)
                                                               : QStringLiteral("異常終了")));
+    const bool wasServing = m_origin == Origin::StartedByApp;
     if (m_process) {
         m_process->disconnect(this);
         m_process.release()->deleteLater();
     }
     setOrigin(Origin::Failed);
     finishWaiters();
+    if (!wasServing)
+        return;
+    // Ours ended by itself while serving (a crash, a kill): start it again like the agent,
+    // waiting longer after each quick end, and leave it down after a few in a row so that a
+    // broken install does not spin. A run of a minute or more starts the count afresh.
+    if (m_serving.isValid() && m_serving.elapsed() >= 60'000)
+        m_restarts = 0;
+    if (m_restarts >= maxRestarts) {
+        Q_EMIT logLine(QStringLiteral("rendezvous: 何度も終了したため、起動し直すのをやめました"));
+        return;
+    }
+    ++m_restarts;
+    const quint64 generation = ++m_generation;
+    QTimer::singleShot(m_timings.restartMs * m_restarts, this, [this, generation] {
+        if (generation != m_generation || isRunning(m_process.get()) || m_origin != Origin::Failed)
+            return;
+        Q_EMIT logLine(QStringLiteral("rendezvous: サーバーを起動し直します"));
+        ensure(m_server, nullptr, [] {});
+    });
 }
 
 void LocalServer::listenTimeout() {

@@ -41,7 +41,10 @@ public:
         int probeMs = 1'500;       // waiting for something to accept on the default address
         int listenWaitMs = 10'000; // waiting for ours to say it listens
         int terminateWaitMs = 3'000;
+        int restartMs = 2'000; // first wait before starting a server that ended by itself again
     };
+    // Quick ends in a row after which a server that keeps ending is left down.
+    static constexpr int maxRestarts = 5;
 
     // `dataDir` is the application's data directory; the server keeps its registry below it.
     explicit LocalServer(const QString &dataDir, QObject *parent = nullptr);
@@ -103,5 +106,7 @@ private:
     QPointer<QTcpSocket> m_probe;
     QByteArray m_pending; // partial output line
     QList<Waiter> m_waiters;
-    quint64 m_generation = 0; // of the listen wait
+    quint64 m_generation = 0; // of the listen wait and of a planned restart
+    int m_restarts = 0;       // quick ends in a row
+    QElapsedTimer m_serving;  // since ours said it listens
 };
