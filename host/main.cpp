@@ -1,14 +1,18 @@
 // velmo-remote-host: the local agent. Serves the control API on 127.0.0.1 and
 // announces it through control.json in its data directory.
+#include "capture/DisplaySession.h"
 #include "control/ControlApi.h"
-#include "device/DeviceBinding.h"
+#include "control/HostSettings.h"
 #include "control/HostSignals.h"
 #include "control/HostState.h"
+#include "device/DeviceBinding.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QPointer>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -40,7 +44,11 @@ int main(int argc, char **argv) {
                                        QStringLiteral("URL"));
     const QCommandLineOption hooksOpt(QStringLiteral("test-hooks"),
                                       QStringLiteral("Serve the test/... endpoints (also VELMO_HOST_TEST_HOOKS=1)."));
-    parser.addOptions({dataOpt, serverOpt, hooksOpt});
+    const QCommandLineOption sourceOpt(QStringLiteral("source"),
+                                       QStringLiteral("What viewers get: \"screen\" (default) or \"test\" (the test "
+                                                      "pattern and tone)."),
+                                       QStringLiteral("SOURCE"), QStringLiteral("screen"));
+    parser.addOptions({dataOpt, serverOpt, hooksOpt, sourceOpt});
     parser.process(app);
 
     if (!parser.isSet(dataOpt) || parser.value(dataOpt).isEmpty()) {
@@ -49,6 +57,11 @@ int main(int argc, char **argv) {
     }
     const QString dataDir = QDir(parser.value(dataOpt)).absolutePath();
     const bool testHooks = parser.isSet(hooksOpt) || envFlag("VELMO_HOST_TEST_HOOKS");
+    const QString source = parser.value(sourceOpt);
+    if (source != QLatin1String("screen") && source != QLatin1String("test")) {
+        std::fprintf(stderr, "velmo-remote-host: --source is \"screen\" or \"test\"\n");
+        return 2;
+    }
 
     if (testHooks) {
         // Start-up misbehaviour for the supervisor's tests.
@@ -63,6 +76,22 @@ int main(int argc, char **argv) {
     HostSignals signalsHandler;
     HostState state;
     state.setServer(parser.value(serverOpt).trimmed());
+    HostSettings settings(&state, dataDir);
+    settings.load();
+    // Opening the display may wait on a remote X server: not on the main thread.
+    QThreadPool::globalInstance()->start([target = QPointer<HostState>(&state)] {
+        const QString kind = DisplaySession::detect();
+        QMetaObject::invokeMethod(
+            qApp,
+            [target, kind] {
+                if (!target)
+                    return;
+                target->setDisplayServer(kind);
+                if (kind == QLatin1String("wayland"))
+                    say(QStringLiteral("Wayland session without an X display: sharing needs X11 for now"));
+            },
+            Qt::QueuedConnection);
+    });
 
     ControlApi api(&state, dataDir, testHooks);
     if (!api.start()) {
@@ -85,6 +114,7 @@ int main(int argc, char **argv) {
     });
 
     DeviceBinding device(&state, dataDir, testHooks);
+    device.setTestSource(source == QLatin1String("test"));
     device.start();
 
     const int rc = app.exec();

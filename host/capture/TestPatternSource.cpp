@@ -212,37 +212,10 @@ bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
     return gst_element_link(m_tee, bin) && linkToWebrtc(bin, webrtc, rtpCaps);
 }
 
-bool TestPatternSource::addOpus(GstElement *webrtc, int pt) {
-    const QByteArray rtpCaps =
-        "application/x-rtp,media=audio,encoding-name=OPUS,clock-rate=48000,payload=" + QByteArray::number(pt);
-    GError *err = nullptr;
-    const QByteArray desc = "audiotestsrc is-live=true wave=sine freq=440 volume=0.05 ! valve name=gate drop=true "
-                            "drop-mode=forward-sticky-events ! audioconvert ! audioresample ! opusenc ! rtpopuspay ! "
-                            "capsfilter caps=\"" +
-                            rtpCaps + "\"";
-    GstElement *bin = gst_parse_bin_from_description(desc.constData(), TRUE, &err);
-    if (!bin) {
-        qCWarning(lcPattern) << "opus branch:" << (err ? err->message : "?");
-        g_clear_error(&err);
-        return false;
-    }
-    gst_bin_add(GST_BIN(m_pipeline), bin);
-    m_audioValve = gst_bin_get_by_name(GST_BIN(bin), "gate");
-    gst_object_unref(m_audioValve);
-    return linkToWebrtc(bin, webrtc, rtpCaps);
-}
-
 void TestPatternSource::setFlowing(bool on) {
     m_flowing = on;
     if (m_videoValve)
         g_object_set(m_videoValve, "drop", !on, nullptr);
-    setAudioOn(m_audioOn);
-}
-
-void TestPatternSource::setAudioOn(bool on) {
-    m_audioOn = on;
-    if (m_audioValve)
-        g_object_set(m_audioValve, "drop", !(m_flowing && on), nullptr);
 }
 
 void TestPatternSource::apply(const Settings &s) {

@@ -15,7 +15,7 @@
 // The moving picture a device sends while no real screen is captured: a bouncing
 // ball (or colour bars on the second virtual display) from videotestsrc, encoded as
 // JPEG frames handed to the session or as an H.264 RTP stream linked into
-// webrtcbin, plus a quiet Opus tone. Lives in the session's pipeline; all methods run
+// webrtcbin. (Its sound, a quiet tone, is audio/TestToneSource.) Lives in the session's pipeline; all methods run
 // on the main thread.
 class TestPatternSource : public QObject {
     Q_OBJECT
@@ -38,12 +38,8 @@ public:
     // payload type `pt`. Media stays gated until setFlowing(true).
     bool addJpeg();
     bool addH264(GstElement *webrtc, int pt);
-    bool addOpus(GstElement *webrtc, int pt);
 
     void setFlowing(bool on);
-    // Audio passes only while flowing and switched on.
-    void setAudioOn(bool on);
-    bool hasAudio() const { return m_audioValve != nullptr; }
     void apply(const Settings &s);
     Settings settings() const { return m_settings; }
     // "all" shows display 1; "single" a listed display. Unknown ids are ignored.
@@ -81,11 +77,9 @@ private:
     GstElement *m_x264 = nullptr;
     GstElement *m_stillSink = nullptr;
     GstElement *m_videoValve = nullptr;
-    GstElement *m_audioValve = nullptr;
     GstElement *m_tee = nullptr;
     bool m_h264 = false;
     bool m_flowing = false;
-    bool m_audioOn = true;
     int m_monitor = 1;
     Settings m_settings;
     GstPad *m_branchPad = nullptr; // entry of the encoding branch, owned by the pipeline

@@ -1,9 +1,12 @@
 #include "device/DeviceBinding.h"
 
-#include "device/DeviceService.h"
-#include "control/HostState.h"
+#include "audio/PulseAudioSource.h"
+#include "audio/TestToneSource.h"
 #include "capture/TestPatternSource.h"
+#include "control/HostState.h"
+#include "device/DeviceService.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -32,6 +35,12 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     m_service->setName(state->name());
     m_service->setSharing(state->sharing());
     m_service->setAudioOn(state->audioOn());
+    m_service->setAudioKind(state->audioSource());
+    m_service->setAudioSource(std::make_shared<PulseAudioSource>());
+    m_service->setApprovalRequired([s = m_state] { return s && s->approval() == QLatin1String("ask"); });
+    // Tests shorten the wait for the host user's answer.
+    if (const int ms = qEnvironmentVariableIntValue("VELMO_HOST_ASK_TIMEOUT_MS"); testHooks && ms > 0)
+        m_service->setAskTimeoutMs(ms);
 
     QList<HostState::Monitor> monitors;
     for (const QJsonValue &v : TestPatternSource::monitors()) {
@@ -48,9 +57,13 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     });
     connect(state, &HostState::sharingChanged, m_service, &DeviceService::setSharing);
     connect(state, &HostState::audioChanged, this, [this] {
-        if (m_state)
-            m_service->setAudioOn(m_state->audioOn());
+        if (!m_state)
+            return;
+        m_service->setAudioKind(m_state->audioSource());
+        m_service->setAudioOn(m_state->audioOn());
     });
+    connect(state, &HostState::askAnswered, m_service,
+            [this](const QString &sid, bool ok) { m_service->answerAsk(sid, ok); });
     connect(state, &HostState::qualityChanged, this, [this] {
         if (m_state)
             m_service->setHostQuality(m_state->fps(), m_state->scale(), m_state->kbps());
@@ -80,9 +93,47 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
             });
     });
     connect(m_service, &DeviceService::sessionEnded, this, [this](const QString &sid) {
-        if (m_state)
-            m_state->removeSession(sid);
+        if (!m_state)
+            return;
+        m_state->removeAsk(sid); // a viewer that leaves withdraws its request
+        m_state->removeSession(sid);
     });
+    connect(m_service, &DeviceService::sessionAsking, this, [this](DeviceSession *session) {
+        if (!m_state)
+            return;
+        const auto &intro = session->introduction();
+        m_state->addAsk({session->sid(), intro ? intro->displayName() : QString(), session->remoteIp(),
+                         QDateTime::currentSecsSinceEpoch()});
+    });
+    connect(m_service, &DeviceService::sessionAskClosed, this, [this](const QString &sid) {
+        if (m_state)
+            m_state->removeAsk(sid);
+    });
+    connect(m_service, &DeviceService::sessionIntroduced, this, [this](DeviceSession *session) {
+        if (!m_state || !session->introduction())
+            return;
+        const ViewerIntroduction intro = *session->introduction();
+        m_state->updateSession(session->sid(), [&intro](HostState::Session &s) {
+            s.name = intro.displayName();
+            s.info = HostState::ViewerInfo{intro.app, intro.os, QString(), QString(), intro.ver};
+            s.icon = intro.icon;
+        });
+        // A request already shown gets the name too.
+        for (const HostState::Ask &a : m_state->asks())
+            if (a.sid == session->sid())
+                m_state->addAsk({a.sid, intro.displayName(), a.ip, a.at});
+    });
+    connect(m_service, &DeviceService::audioCaptureChanged, this, [this](DeviceSession *session) {
+        if (m_state)
+            m_state->setAudioCapture(session->audioDevice(), session->audioError());
+    });
+}
+
+void DeviceBinding::setTestSource(bool on) {
+    if (on)
+        m_service->setAudioSource(std::make_shared<TestToneSource>());
+    else
+        m_service->setAudioSource(std::make_shared<PulseAudioSource>());
 }
 
 DeviceBinding::~DeviceBinding() {

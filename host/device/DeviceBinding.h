@@ -20,6 +20,9 @@ public:
     // Hangs up every viewer ("bye"), as on quit.
     void stop();
     DeviceService *service() const { return m_service; }
+    // `--source test`: the test tone instead of the sound server (the picture is the test
+    // pattern either way for now).
+    void setTestSource(bool on);
 
 private:
     QPointer<HostState> m_state;

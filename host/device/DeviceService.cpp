@@ -57,7 +57,7 @@ void DeviceService::warmUp() {
         for (const char *name : {"webrtcbin",  "dtlsdec",      "dtlsenc", "dtlssrtpenc", "dtlssrtpdec", "nicesrc",
                                  "nicesink",   "sctpenc",      "sctpdec", "rtpbin",      "rtpfunnel",   "videotestsrc",
                                  "videoscale", "videoconvert", "jpegenc", "appsink",     "valve",       "x264enc",
-                                 "rtph264pay", "audiotestsrc", "opusenc", "rtpopuspay"}) {
+                                 "rtph264pay", "audiotestsrc", "opusenc", "rtpopuspay",  "pulsesrc"}) {
             if (GstElement *e = gst_element_factory_make(name, nullptr)) {
                 gst_object_ref_sink(e);
                 gst_object_unref(e);
@@ -117,6 +117,20 @@ void DeviceService::setAudioOn(bool on) {
         s->setAudioOn(on);
 }
 
+void DeviceService::setAudioKind(const QString &kind) {
+    m_audioKind = kind;
+    for (DeviceSession *s : std::as_const(m_sessions))
+        s->setAudioKind(kind);
+}
+
+bool DeviceService::answerAsk(const QString &sid, bool ok) {
+    DeviceSession *s = m_sessions.value(sid);
+    if (!s || !s->asking())
+        return false;
+    s->answerAsk(ok);
+    return true;
+}
+
 void DeviceService::refuse(const QString &sid, const QString &text) {
     m_link->send({{"type", "error"}, {"sid", sid}, {"error", text}});
 }
@@ -158,6 +172,10 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         DeviceSession::Options opts;
         opts.deviceName = m_name;
         opts.audioOn = m_audioOn;
+        opts.audioKind = m_audioKind;
+        opts.audioSource = m_audioSource;
+        opts.approvalRequired = m_approvalRequired;
+        opts.askTimeoutMs = m_askTimeoutMs;
         opts.hooks = m_hooks;
         opts.iceAddresses = m_iceAddresses;
         opts.iceUrls = m_iceUrls;
@@ -176,6 +194,11 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
             if (session->authed())
                 Q_EMIT sessionAuthed(session->sid());
         });
+        connect(session, &DeviceSession::askStarted, this, [this, session] { Q_EMIT sessionAsking(session); });
+        connect(session, &DeviceSession::askClosed, this, [this, sid] { Q_EMIT sessionAskClosed(sid); });
+        connect(session, &DeviceSession::introduced, this, [this, session] { Q_EMIT sessionIntroduced(session); });
+        connect(session, &DeviceSession::audioCaptureChanged, this,
+                [this, session] { Q_EMIT audioCaptureChanged(session); });
         connect(session, &DeviceSession::pathChanged, this, [this, session] { Q_EMIT sessionPathChanged(session); });
         connect(session, &DeviceSession::finished, this, [this, session, sid] {
             if (m_sessions.value(sid) == session)

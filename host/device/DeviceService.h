@@ -36,6 +36,13 @@ public:
     void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
     void setName(const QString &name);
     void setAudioOn(bool on);
+    // "system" or "mic"; running sessions switch at once.
+    void setAudioKind(const QString &kind);
+    void setAudioSource(std::shared_ptr<const AudioSource> source) { m_audioSource = std::move(source); }
+    void setApprovalRequired(std::function<bool()> required) { m_approvalRequired = std::move(required); }
+    void setAskTimeoutMs(int ms) { m_askTimeoutMs = ms; }
+    // The host user's answer to a session that waits for it; false when none waits under sid.
+    bool answerAsk(const QString &sid, bool ok);
     void setSharing(bool on) { m_sharing = on; }
     void setHostQuality(int fps, double scale, int kbps);
 
@@ -55,6 +62,10 @@ Q_SIGNALS:
     void registeredChanged(bool registered);
     void sessionStarted(DeviceSession *session);
     void sessionAuthed(const QString &sid);
+    void sessionAsking(DeviceSession *session);
+    void sessionAskClosed(const QString &sid);
+    void sessionIntroduced(DeviceSession *session);
+    void audioCaptureChanged(DeviceSession *session);
     void sessionPathChanged(DeviceSession *session);
     void sessionEnded(const QString &sid);
 
@@ -75,6 +86,10 @@ private:
     std::function<bool(const QString &)> m_inputAllowed;
     QString m_name;
     bool m_audioOn = true;
+    QString m_audioKind = QStringLiteral("system");
+    std::shared_ptr<const AudioSource> m_audioSource;
+    std::function<bool()> m_approvalRequired;
+    int m_askTimeoutMs = 60 * 1000;
     bool m_sharing = true;
     QTimer m_thumbTimer;
     QTimer m_iceTimer;

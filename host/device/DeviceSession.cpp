@@ -1,8 +1,9 @@
 #include "device/DeviceSession.h"
 
+#include "audio/AudioTrack.h"
+#include "capture/TestPatternSource.h"
 #include "device/DeviceLockout.h"
 #include "device/DeviceProof.h"
-#include "capture/TestPatternSource.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -27,6 +28,8 @@ constexpr quint64 kMaxBuffered = 4 * 1024 * 1024;
 constexpr int kAuthTimeoutMs = 60 * 1000;
 constexpr int kRefusedLingerMs = 5 * 60 * 1000;
 constexpr int kIceGraceMs = 8 * 1000;
+// A refused viewer hears why over signaling before its channels close.
+constexpr int kRefusalCloseDelayMs = 1000;
 constexpr qint64 kMaxInputLog = 1024 * 1024;
 // An authenticated viewer acknowledges the cursor messages sent ten times a second;
 // this long without a single packet from it means it is gone.
@@ -111,6 +114,11 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
     m_iceGrace.setSingleShot(true);
     m_iceGrace.setInterval(kIceGraceMs);
     connect(&m_iceGrace, &QTimer::timeout, this, [this] { lost(QStringLiteral("ice disconnected")); });
+    m_askTimer.setSingleShot(true);
+    connect(&m_askTimer, &QTimer::timeout, this, [this] {
+        qCInfo(lcDevice) << m_sid << "nobody answered the request in time";
+        refuseAsk(QStringLiteral("接続の許可を待ちましたが、応答がありませんでした"));
+    });
     m_watchdog.setInterval(1000);
     connect(&m_watchdog, &QTimer::timeout, this, [this] {
         if (g_get_monotonic_time() - m_lastInbound.load() > kSilenceLimitUs)
@@ -138,6 +146,7 @@ void DeviceSession::teardown() {
     if (m_pipeline)
         gst_element_set_state(m_pipeline, GST_STATE_NULL);
     m_source.reset();
+    m_audio.reset();
     for (GstWebRTCDataChannel *ch : std::as_const(m_channels)) {
         g_signal_handlers_disconnect_by_data(ch, m_guard.get());
         g_object_unref(ch);
@@ -187,9 +196,13 @@ bool DeviceSession::start(const QString &offerSdp) {
     else
         media = m_source->addJpeg();
     // The audio track is set up whenever it is offered, so that the host can switch audio on later.
-    if (media && m_opusPt > 0)
-        media = m_source->addOpus(m_webrtc, m_opusPt);
-    m_source->setAudioOn(m_options.audioOn);
+    if (media && m_opusPt > 0) {
+        m_audio = std::make_unique<AudioTrack>(m_pipeline, m_options.audioSource);
+        m_audio->setOn(m_options.audioOn);
+        m_audio->setKind(m_options.audioKind);
+        connect(m_audio.get(), &AudioTrack::captureChanged, this, &DeviceSession::audioCaptureChanged);
+        media = m_audio->addTo(m_webrtc, m_opusPt);
+    }
     if (!media) {
         qCWarning(lcDevice) << m_sid << "media branches could not be built";
         gst_sdp_message_free(offer);
@@ -500,12 +513,15 @@ void DeviceSession::onIceState(GObject *webrtc, GParamSpec *, gpointer data) {
 gboolean DeviceSession::onBus(GstBus *, GstMessage *msg, gpointer data) {
     if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_ERROR)
         return TRUE;
+    DeviceSession *self = static_cast<Guard *>(data)->session;
+    // A sound source that fails falls back to silence; the session goes on.
+    if (self && self->m_audio && self->m_audio->takeError(msg))
+        return TRUE;
     GError *err = nullptr;
     gst_message_parse_error(msg, &err, nullptr);
     const QString text = QString::fromUtf8(err ? err->message : "");
     const QString src = QString::fromUtf8(GST_OBJECT_NAME(GST_MESSAGE_SRC(msg)));
     g_clear_error(&err);
-    DeviceSession *self = static_cast<Guard *>(data)->session;
     if (self) {
         qCInfo(lcDevice) << self->m_sid << "pipeline error from" << src << text;
         QMetaObject::invokeMethod(
@@ -558,6 +574,16 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
     const QString t = msg.value(QLatin1String("t")).toString();
     if (t == QLatin1String("auth")) {
         verify(msg);
+        return;
+    }
+    if (t == QLatin1String("hello")) {
+        // Heard only from a viewer that has sent its proof (it follows "auth" at once), so
+        // that the host user sees who asks; the first one counts.
+        const bool proven = m_phase == Phase::Verifying || m_phase == Phase::Asking || m_phase == Phase::Authed;
+        if (proven && !m_intro) {
+            m_intro = ViewerIntroduction::fromMessage(msg);
+            Q_EMIT introduced();
+        }
         return;
     }
     // Everything else is for authenticated viewers only.
@@ -646,9 +672,45 @@ void DeviceSession::verified(bool ok) {
     }
     if (m_options.lockout)
         m_options.lockout->succeed();
-    m_phase = Phase::Authed;
     m_deadline.stop();
-    const bool audio = m_source->hasAudio() && m_options.audioOn;
+    if (m_options.approvalRequired && m_options.approvalRequired()) {
+        m_phase = Phase::Asking;
+        m_askTimer.start(std::max(100, m_options.askTimeoutMs));
+        qCInfo(lcDevice) << m_sid << "passcode proven; asking the host user";
+        updatePath(); // the request shows the viewer's address
+        Q_EMIT askStarted();
+        return;
+    }
+    admit();
+}
+
+void DeviceSession::answerAsk(bool ok) {
+    if (m_phase != Phase::Asking)
+        return;
+    m_askTimer.stop();
+    qCInfo(lcDevice) << m_sid << (ok ? "admitted by the host user" : "refused by the host user");
+    if (ok) {
+        Q_EMIT askClosed();
+        admit();
+    } else {
+        refuseAsk(QStringLiteral("接続を拒否しました"));
+    }
+}
+
+void DeviceSession::refuseAsk(const QString &text) {
+    if (m_phase != Phase::Asking)
+        return;
+    m_phase = Phase::Refused;
+    m_askTimer.stop();
+    Q_EMIT askClosed();
+    // The viewer shows the reason; the connection ends a moment later.
+    Q_EMIT outgoing(QJsonObject{{"type", "error"}, {"error", text}});
+    QTimer::singleShot(kRefusalCloseDelayMs, this, [this] { hangUp(false); });
+}
+
+void DeviceSession::admit() {
+    m_phase = Phase::Authed;
+    const bool audio = m_audio && m_options.audioOn;
     sendCtrl({{"t", "auth_ok"},
               {"monitors", TestPatternSource::monitors()},
               {"video", videoMode()},
@@ -656,6 +718,8 @@ void DeviceSession::verified(bool ok) {
               {"name", m_options.deviceName}});
     sendCtrl({{"t", "audio_state"}, {"on", audio}});
     m_source->setFlowing(true);
+    if (m_audio)
+        m_audio->setFlowing(true);
     m_statsTimer.start();
     m_cursorTimer.start();
     watchInbound();
@@ -723,11 +787,26 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
 }
 
 void DeviceSession::setAudioOn(bool on) {
+    const bool changed = m_options.audioOn != on;
     m_options.audioOn = on;
-    if (m_phase == Phase::Authed)
-        sendCtrl({{"t", "audio_state"}, {"on", on && m_source && m_source->hasAudio()}});
-    if (m_source)
-        m_source->setAudioOn(on);
+    if (m_phase == Phase::Authed && changed)
+        sendCtrl({{"t", "audio_state"}, {"on", on && m_audio}});
+    if (m_audio)
+        m_audio->setOn(on);
+}
+
+void DeviceSession::setAudioKind(const QString &kind) {
+    m_options.audioKind = kind;
+    if (m_audio)
+        m_audio->setKind(kind);
+}
+
+QString DeviceSession::audioDevice() const {
+    return m_audio ? m_audio->device() : QString();
+}
+
+QString DeviceSession::audioError() const {
+    return m_audio ? m_audio->error() : QString();
 }
 
 void DeviceSession::setHostQuality(int fps, double scale, int kbps) {
@@ -926,7 +1005,9 @@ void DeviceSession::lost(const QString &reason) {
     if (m_answerSdp.isEmpty() && reason != QLatin1String("hung up"))
         Q_EMIT outgoing(QJsonObject{{"type", "error"}, {"error", QStringLiteral("接続できません")}});
     const bool wasAuthed = m_phase == Phase::Authed;
+    const bool wasAsking = m_phase == Phase::Asking;
     m_phase = Phase::Ended;
+    m_askTimer.stop();
     m_statsTimer.stop();
     m_cursorTimer.stop();
     m_deadline.stop();
@@ -934,6 +1015,10 @@ void DeviceSession::lost(const QString &reason) {
     m_watchdog.stop();
     if (m_source)
         m_source->setFlowing(false);
+    if (m_audio)
+        m_audio->setFlowing(false);
+    if (wasAsking)
+        Q_EMIT askClosed();
     if (wasAuthed)
         Q_EMIT authedChanged();
     Q_EMIT finished(reason);

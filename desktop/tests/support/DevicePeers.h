@@ -20,6 +20,9 @@ public:
 
     bool startServer(const QStringList &extraArgs = {});
     bool startHost(const QString &hooks = {});
+    // For the next startHost: more arguments (e.g. "--source test") and environment.
+    void setHostArgs(const QStringList &args) { m_hostArgs = args; }
+    void setHostEnv(const QString &key, const QString &value) { m_hostEnv.insert(key, value); }
     // Waits until the host's status shows a registered nine-digit ID.
     bool waitForDevice(int timeoutMs = 15000);
     void killHost();
@@ -63,6 +66,8 @@ private:
     QProcess m_host;
     QString m_serverUrl;
     QStringList m_serverArgs;
+    QStringList m_hostArgs;
+    QProcessEnvironment m_hostEnv;
     QString m_deviceId;
     QString m_autoPasscode;
     quint16 m_controlPort = 0;

@@ -2,11 +2,12 @@
 
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
-#include "sharing/EulaSheet.h"
-#include "util/MarkdownParser.h"
 #include "config/Quality.h"
-#include "util/StringUtils.h"
+#include "sharing/ApprovalBox.h"
+#include "sharing/EulaSheet.h"
 #include "style/UiFonts.h"
+#include "util/MarkdownParser.h"
+#include "util/StringUtils.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -324,6 +325,7 @@ void HostPanelView::build() {
     column->addWidget(buildResident());
     column->addWidget(buildDeviceId());
     column->addWidget(buildPasscode());
+    column->addWidget(new ApprovalBox(m_agent, this));
     column->addWidget(buildDevice());
     column->addWidget(buildSessions());
     column->addWidget(buildControllers());

@@ -1,0 +1,196 @@
+// The host user's approval of real viewers: the app's own RemoteSession against a real
+// velmo-rendezvous and velmo-remote-host with "approval" set to "ask". Each outcome —
+// admitted, refused, timed out, withdrawn — is checked where the viewer sees it and in
+// the agent's status, and the viewer's introduction ("hello") must reach the status as
+// the session's name, info and icon.
+#include "config/AppConfig.h"
+#include "media/PeerConnectionFactory.h"
+#include "session/RemoteSession.h"
+#include "support/DevicePeers.h"
+#include "support/TestEnv.h"
+#include "support/WsSignalingPort.h"
+
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QImage>
+#include <QJsonArray>
+#include <QSysInfo>
+#include <QTest>
+
+#include <memory>
+
+using State = RemoteSession::State;
+
+namespace {
+TestEnv *g_env = nullptr;
+
+std::unique_ptr<RemoteSession> connectViewer(DevicePeers &peers) {
+    auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Test device"),
+                                             std::make_shared<WsSignalingPort>(peers.serverUrl()));
+    s->start();
+    return s;
+}
+
+QJsonArray asks(DevicePeers &peers) {
+    return peers.status().value("asks").toArray();
+}
+
+QJsonObject sessionOf(DevicePeers &peers, const QString &sid) {
+    for (const QJsonValue &v : peers.status().value("sessions").toArray())
+        if (v.toObject().value("sid").toString() == sid)
+            return v.toObject();
+    return {};
+}
+
+// The one pending request, once it is listed.
+QJsonObject waitForAsk(DevicePeers &peers) {
+    QJsonObject ask;
+    QTest::qWaitFor(
+        [&] {
+            const QJsonArray a = asks(peers);
+            if (a.size() == 1)
+                ask = a.first().toObject();
+            return !ask.isEmpty();
+        },
+        20000);
+    return ask;
+}
+
+} // namespace
+
+class TestDeviceApproval : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() {
+        // The viewer's picture, sent scaled down with its introduction.
+        QImage face(100, 80, QImage::Format_RGB32);
+        face.fill(QColor(200, 30, 40));
+        QVERIFY(face.save(g_env->home() + QStringLiteral("/.face"), "PNG"));
+        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        bool done = false;
+        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            done = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+    }
+
+    void admittedAndIntroduced() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        QCOMPARE(peers.status().value("approval").toString(), QStringLiteral("passcode"));
+        QCOMPARE(peers.post("approval", {{"mode", "sometimes"}}), 400);
+        QCOMPARE(peers.post("approval", {{"mode", "ask"}}), 200);
+        QCOMPARE(peers.status().value("approval").toString(), QStringLiteral("ask"));
+
+        auto s = connectViewer(peers);
+        const QJsonObject ask = waitForAsk(peers);
+        QVERIFY2(!ask.isEmpty(), "no request listed");
+        const QString sid = ask.value("sid").toString();
+        // The introduction follows the proof, so the request already names the viewer.
+        QTRY_VERIFY_WITH_TIMEOUT(asks(peers).first().toObject().value("name").toString().endsWith(
+                                     QLatin1Char('@') + QSysInfo::machineHostName()),
+                                 5000);
+        QCOMPARE(ask.value("ip").toString(), QStringLiteral("127.0.0.1"));
+        QVERIFY(std::abs(ask.value("at").toInteger() - QDateTime::currentSecsSinceEpoch()) < 60);
+        // Waiting: proven, but not in.
+        QTest::qWait(500);
+        QCOMPARE(s->state(), State::Authenticating);
+        QVERIFY(peers.sessionListed(sid, false));
+
+        QCOMPARE(peers.post("asks/answer", {{"sid", sid}, {"ok", true}}), 200);
+        QVERIFY2(QTest::qWaitFor([&] { return s->state() == State::Connected; }, 10000), qPrintable(s->failureText()));
+        QTRY_VERIFY_WITH_TIMEOUT(!s->image().isNull(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(sid, true), 5000);
+        QVERIFY(asks(peers).isEmpty());
+        const QJsonObject session = sessionOf(peers, sid);
+        QVERIFY(session.value("name").toString().endsWith(QLatin1Char('@') + QSysInfo::machineHostName()));
+        const QJsonObject info = session.value("info").toObject();
+        QCOMPARE(info.value("app").toString(), QStringLiteral("Velmo Remote"));
+        QCOMPARE(info.value("ver").toString(), QStringLiteral(VELMO_VERSION));
+        QCOMPARE(info.value("os").toString(), QSysInfo::prettyProductName());
+        const QString icon = session.value("icon").toString();
+        QVERIFY(icon.startsWith(QLatin1String("data:image/png;base64,")));
+        const QImage picture = QImage::fromData(QByteArray::fromBase64(icon.mid(22).toLatin1()), "PNG");
+        QCOMPARE(picture.size(), QSize(48, 38));
+        QCOMPARE(QColor(picture.pixel(24, 19)), QColor(200, 30, 40));
+        s->close();
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(sid), 5000);
+
+        // The policy outlives the agent.
+        peers.killHost();
+        QVERIFY(peers.startHost());
+        QCOMPARE(peers.status().value("approval").toString(), QStringLiteral("ask"));
+    }
+
+    void refusedAndTimedOut() {
+        DevicePeers peers;
+        peers.setHostEnv(QStringLiteral("VELMO_HOST_ASK_TIMEOUT_MS"), QStringLiteral("2500"));
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        QCOMPARE(peers.post("approval", {{"mode", "ask"}}), 200);
+
+        auto refused = connectViewer(peers);
+        const QString sid = waitForAsk(peers).value("sid").toString();
+        QVERIFY(!sid.isEmpty());
+        QCOMPARE(peers.post("asks/answer", {{"sid", sid}, {"ok", false}}), 200);
+        QVERIFY(QTest::qWaitFor([&] { return refused->state() == State::Failed; }, 10000));
+        QCOMPARE(refused->failureText(), QStringLiteral("エラー: 接続を拒否しました"));
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(sid), 10000);
+        QVERIFY(asks(peers).isEmpty());
+        // The connection ended; the viewer still says why.
+        QTest::qWait(1500);
+        QCOMPARE(refused->failureText(), QStringLiteral("エラー: 接続を拒否しました"));
+        refused->close();
+
+        auto late = connectViewer(peers);
+        const QString lateSid = waitForAsk(peers).value("sid").toString();
+        QVERIFY(!lateSid.isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return late->state() == State::Failed; }, 15000));
+        QCOMPARE(late->failureText(), QStringLiteral("エラー: 接続の許可を待ちましたが、応答がありませんでした"));
+        QVERIFY(asks(peers).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(lateSid), 10000);
+        // Too late to answer.
+        QCOMPARE(peers.post("asks/answer", {{"sid", lateSid}, {"ok", true}}), 404);
+        late->close();
+    }
+
+    void withdrawnByLeavingViewer() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        QCOMPARE(peers.post("approval", {{"mode", "ask"}}), 200);
+        auto s = connectViewer(peers);
+        const QString sid = waitForAsk(peers).value("sid").toString();
+        QVERIFY(!sid.isEmpty());
+        s->close();
+        QTRY_VERIFY_WITH_TIMEOUT(asks(peers).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(sid), 5000);
+        QCOMPARE(peers.post("asks/answer", {{"sid", sid}, {"ok", true}}), 404);
+
+        // Back to the passcode alone: the next viewer comes straight in, named.
+        QCOMPARE(peers.post("approval", {{"mode", "passcode"}}), 200);
+        auto direct = connectViewer(peers);
+        QVERIFY(QTest::qWaitFor([&] { return direct->state() == State::Connected; }, 15000));
+        QVERIFY(asks(peers).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            peers.status().value("sessions").toArray().size() == 1 &&
+                !peers.status().value("sessions").toArray().first().toObject().value("name").toString().isEmpty(),
+            5000);
+        direct->close();
+    }
+};
+
+int main(int argc, char **argv) {
+    TestEnv env;
+    g_env = &env;
+    QGuiApplication app(argc, argv);
+    TestDeviceApproval t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_device_approval.moc"
