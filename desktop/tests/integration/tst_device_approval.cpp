@@ -7,6 +7,7 @@
 #include "media/PeerConnectionFactory.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
+#include "support/DeviceTestViewer.h"
 #include "support/TestEnv.h"
 #include "support/WsSignalingPort.h"
 
@@ -45,7 +46,7 @@ QJsonObject sessionOf(DevicePeers &peers, const QString &sid) {
 // The one pending request, once it is listed.
 QJsonObject waitForAsk(DevicePeers &peers) {
     QJsonObject ask;
-    QTest::qWaitFor(
+    (void)QTest::qWaitFor(
         [&] {
             const QJsonArray a = asks(peers);
             if (a.size() == 1)
@@ -182,6 +183,47 @@ private Q_SLOTS:
                 !peers.status().value("sessions").toArray().first().toObject().value("name").toString().isEmpty(),
             5000);
         direct->close();
+    }
+
+    void introductionIsBounded() {
+        // A viewer of another make: its introduction comes after "auth_ok", and whatever
+        // it holds is cut to size before it reaches the status.
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        DeviceTestViewer::Options early;
+        early.passcode = peers.autoPasscode();
+        early.autoProve = false;
+        auto unproven = std::make_unique<DeviceTestViewer>(peers.serverUrl(), peers.deviceId(), early);
+        unproven->start();
+        QTRY_VERIFY_WITH_TIMEOUT(unproven->count("challenge") == 1, 15000);
+        unproven->sendCtrl({{"t", "hello"}, {"user", "early"}, {"machine", "bird"}});
+
+        auto v = peers.viewer(peers.autoPasscode());
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(v->sid(), true), 5000);
+        v->sendCtrl({{"t", "hello"},
+                     {"user", QString(300, u'u') + QStringLiteral("\n\t")},
+                     {"machine", QStringLiteral("ma\u0007ch\u202Eine")},
+                     {"os", QString(5000, u'o')},
+                     {"app", 42},
+                     {"ver", QStringLiteral("1.0")},
+                     {"icon", QStringLiteral("data:image/png;base64,!!not base64!!")}});
+        v->sendCtrl({{"t", "hello"}, {"user", "second"}, {"machine", "ignored"}});
+        QTRY_VERIFY_WITH_TIMEOUT(!sessionOf(peers, v->sid()).value("name").toString().isEmpty(), 5000);
+        QTest::qWait(300); // the second one would have arrived by now
+        const QJsonObject session = sessionOf(peers, v->sid());
+        QCOMPARE(session.value("name").toString(), QString(64, u'u') + QStringLiteral("@machine"));
+        const QJsonObject info = session.value("info").toObject();
+        QCOMPARE(info.value("os").toString().size(), 128);
+        QCOMPARE(info.value("app").toString(), QString());
+        QCOMPARE(info.value("ver").toString(), QStringLiteral("1.0"));
+        QCOMPARE(session.value("icon").toString(), QString());
+        // The one that spoke before proving anything stays nameless.
+        QCOMPARE(sessionOf(peers, unproven->sid()).value("name").toString(), QString());
+        v->close();
+        unproven->close();
     }
 };
 

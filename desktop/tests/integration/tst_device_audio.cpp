@@ -178,6 +178,8 @@ private Q_SLOTS:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), m_viewerDir.path());
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_viewerDir.path());
+        // The host's server holds the session bus name of PulseAudio: this one goes without D-Bus.
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
         m_viewerPulse.setProcessEnvironment(env);
         m_viewerPulse.setProcessChannelMode(QProcess::MergedChannels);
         m_viewerPulse.start(QStringLiteral("pulseaudio"),

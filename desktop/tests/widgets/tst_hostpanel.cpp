@@ -2,8 +2,8 @@
 #include "config/AppConfig.h"
 #include "sharing/EulaSheet.h"
 #include "sharing/HostPanelView.h"
-#include "support/HostUiHarness.h"
 #include "style/MarkdownView.h"
+#include "support/HostUiHarness.h"
 #include "support/TestEnv.h"
 
 #include <QApplication>
@@ -84,6 +84,7 @@ private Q_SLOTS:
     void logShowsTheLast80();
     void agreementSheet();
     void hostileValues();
+    void approvalAndWaylandNotice();
 
 private:
     TestEnv *m_env;
@@ -377,6 +378,33 @@ void TestHostPanel::hostileValues() {
     QTRY_COMPARE(m_h->agent()->status()->sessions.size(), 120);
     QTRY_COMPARE(visibleRows(m_panel.get(), "sessionRow").size(), HostPanelView::maxRows);
     QVERIFY(hasLabel(m_panel.get(), "ほか 70 件"));
+}
+
+void TestHostPanel::approvalAndWaylandNotice() {
+    // The policy is sent and shown as the agent reports it.
+    QVERIFY(button(m_panel.get(), "パスコードだけで入れる")->isChecked());
+    button(m_panel.get(), "この端末で許可してから")->click();
+    QTRY_COMPARE(m_h->agent()->status()->approval, QStringLiteral("ask"));
+    QCOMPARE(m_h->bodies("approval").last(), (QJsonObject{{"mode", "ask"}}));
+    QVERIFY(button(m_panel.get(), "この端末で許可してから")->isChecked());
+    QVERIFY(!button(m_panel.get(), "パスコードだけで入れる")->isChecked());
+    QVERIFY(!m_panel->findChild<QLabel *>("displayNotice")->isVisibleTo(m_panel.get()));
+
+    // An agent started in a Wayland session without an X display says that sharing needs X11.
+    const QByteArray display = qgetenv("DISPLAY");
+    qunsetenv("DISPLAY");
+    qputenv("WAYLAND_DISPLAY", "wayland-velmo-test");
+    HostUiHarness wayland(m_env->dataDir() + QStringLiteral("/wayland"));
+    qunsetenv("WAYLAND_DISPLAY");
+    if (!display.isEmpty())
+        qputenv("DISPLAY", display);
+    QVERIFY(wayland.ok());
+    HostPanelView panel(wayland.agent(), m_config.get());
+    panel.show();
+    QTRY_COMPARE(wayland.agent()->status()->displayServer, QStringLiteral("wayland"));
+    auto *notice = panel.findChild<QLabel *>("displayNotice");
+    QTRY_VERIFY(notice->isVisibleTo(&panel));
+    QVERIFY(notice->text().contains(QStringLiteral("X11 のセッションが必要です")));
 }
 
 int main(int argc, char **argv) {
