@@ -1,5 +1,7 @@
 #include "RendezvousServer.h"
 
+#include "protocol/Json.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QJsonArray>
@@ -64,12 +66,8 @@ QByteArray imageType(const QByteArray &b) {
     return {};
 }
 
-QByteArray jsonBytes(const QJsonObject &o) {
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
-}
-
 QByteArray errorBody(const char *text) {
-    return jsonBytes(QJsonObject{{"error", QLatin1String(text)}});
+    return Json::compact(QJsonObject{{"error", QLatin1String(text)}});
 }
 
 QString randomHex(int bytes) {
@@ -166,7 +164,7 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
     if (parts == QStringList{QStringLiteral("turn-credentials")}) {
         if (m != "POST")
             return methodNotAllowed();
-        res->respondJson(200, jsonBytes(turnCredentials(m_options, QDateTime::currentSecsSinceEpoch())));
+        res->respondJson(200, Json::compact(turnCredentials(m_options, QDateTime::currentSecsSinceEpoch())));
         return;
     }
     if (parts.value(0) != u"devices" || parts.size() > 3) {
@@ -181,7 +179,7 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
         QJsonArray array;
         for (const DeviceRecord &d : m_registry->list())
             array.append(deviceJson(d));
-        res->respondJson(200, QJsonDocument(array).toJson(QJsonDocument::Compact));
+        res->respondJson(200, Json::compact(array));
         return;
     }
     const QString id = parts[1];
@@ -209,7 +207,7 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
         if (!d)
             res->respondJson(404, errorBody("no such device"));
         else
-            res->respondJson(200, jsonBytes(deviceJson(*d)));
+            res->respondJson(200, Json::compact(deviceJson(*d)));
         return;
     }
     if (m == "DELETE") {
@@ -226,7 +224,7 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
         } else {
             deviceOffline(id, true);
         }
-        res->respondJson(200, jsonBytes(QJsonObject{{"deleted", id}}));
+        res->respondJson(200, Json::compact(QJsonObject{{"deleted", id}}));
         return;
     }
     methodNotAllowed();
@@ -243,7 +241,7 @@ void RendezvousServer::sendJson(QWebSocket *socket, const QJsonObject &o) {
         QMetaObject::invokeMethod(socket, &QWebSocket::abort, Qt::QueuedConnection);
         return;
     }
-    socket->sendTextMessage(QString::fromUtf8(jsonBytes(o)));
+    socket->sendTextMessage(QString::fromUtf8(Json::compact(o)));
 }
 
 void RendezvousServer::sendError(QWebSocket *socket, const QString &sid, const QString &text) {

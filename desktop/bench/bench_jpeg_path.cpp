@@ -2,8 +2,8 @@
 // check, TurboJPEG decode on the session's serial worker and publication on the
 // main thread, against raw TurboJPEG decoding of the same frames. Prints
 // frames/s and the ratio (goal: at least 0.9).
-#include "media/JpegReassembler.h"
 #include "media/JpegVideoPath.h"
+#include "protocol/JpegChunkHeader.h"
 #include "util/MainThreadLink.h"
 
 #include <QBuffer>
@@ -52,11 +52,11 @@ std::vector<QByteArray> makeFrames(int count, int quality) {
 }
 
 std::vector<QByteArray> chunked(quint32 seq, const QByteArray &jpeg) {
-    const qsizetype room = 64 * 1024 - JpegReassembler::headerSize;
+    const qsizetype room = 64 * 1024 - JpegChunkHeader::size;
     const int count = int((jpeg.size() + room - 1) / room);
     std::vector<QByteArray> out;
     for (int i = 0; i < count; ++i)
-        out.push_back(JpegReassembler::chunk(seq, quint16(i), quint16(count), 1920, 1080, 0, jpeg.mid(i * room, room)));
+        out.push_back(JpegChunkHeader{seq, quint16(i), quint16(count), 1920, 1080, 0}.encode(jpeg.mid(i * room, room)));
     return out;
 }
 } // namespace

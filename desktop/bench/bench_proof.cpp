@@ -1,7 +1,7 @@
 // Passcode proof (two PBKDF2-HMAC-SHA-256 derivations of 100,000 rounds, two
 // HMACs, base64, worker hand-over) against OpenSSL's raw PBKDF2 for the same
 // 2 x 100,000 rounds. Prints medians and the ratio (goal: at most 1.1).
-#include "session/PasscodeProof.h"
+#include "protocol/PasscodeProof.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

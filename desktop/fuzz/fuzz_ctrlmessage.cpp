@@ -1,5 +1,5 @@
+#include "protocol/PasscodeProof.h"
 #include "session/Monitor.h"
-#include "session/PasscodeProof.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,3 +1,4 @@
+#include "protocol/FileChunkHeader.h"
 #include "session/FileChannel.h"
 
 #include <cstddef>
@@ -51,13 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         at += n;
         const qint64 id = files.onBinary(message);
         if (id >= 0) {
-            const QByteArrayView payload = message.sliced(FileChannel::headerSize);
+            const QByteArrayView payload = message.sliced(FileChunkHeader::size);
             const auto it = files.downloads().find(quint32(id));
             if (it == files.downloads().end())
                 __builtin_trap(); // the current transfer is never the one dropped
             if (payload.size() <= maxBytes && (it->second.chunks.isEmpty() || it->second.chunks.last() != payload))
                 __builtin_trap();
-        } else if (n >= size_t(FileChannel::headerSize) && data[at - n] == FileChannel::kind) {
+        } else if (n >= size_t(FileChunkHeader::size) && data[at - n] == FileChunkHeader::kind) {
             __builtin_trap(); // a well-formed chunk was refused
         }
         checkBooks(files, maxTransfers, maxBytes);

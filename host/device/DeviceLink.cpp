@@ -7,7 +7,8 @@
 #include <QSaveFile>
 #include <QSysInfo>
 
-#include "device/DeviceProof.h"
+#include "protocol/Json.h"
+#include "protocol/PasscodeProof.h"
 
 Q_LOGGING_CATEGORY(lcLink, "velmo.device.link")
 
@@ -60,7 +61,7 @@ QString DeviceLink::loadOrCreateSecret(const QString &dataDir) {
         if (secret.size() >= 16 && secret.size() <= 256)
             return secret;
     }
-    const QByteArray raw = DeviceProof::randomBytes(32);
+    const QByteArray raw = PasscodeProof::randomBytes(32);
     if (raw.isEmpty())
         return {};
     const QString secret =
@@ -135,7 +136,7 @@ void DeviceLink::onConnected() {
     QJsonObject reg{{"type", "register"}, {"secret", m_secret}, {"platform", "Linux"}};
     if (!m_name.trimmed().isEmpty())
         reg.insert(QStringLiteral("name"), m_name.left(128));
-    m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(reg).toJson(QJsonDocument::Compact)));
+    m_socket->sendTextMessage(QString::fromUtf8(Json::compact(reg)));
     m_registerTimeout.start(kRegisterTimeoutMs);
 }
 
@@ -200,7 +201,7 @@ void DeviceLink::setName(const QString &name) {
 void DeviceLink::send(const QJsonObject &message) {
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    m_socket->sendTextMessage(QString::fromUtf8(Json::compact(message)));
 }
 
 void DeviceLink::sendThumbnail(const QByteArray &image) {

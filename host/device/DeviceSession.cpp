@@ -3,7 +3,11 @@
 #include "audio/AudioTrack.h"
 #include "capture/TestPatternSource.h"
 #include "device/DeviceLockout.h"
-#include "device/DeviceProof.h"
+#include "protocol/FileChunkHeader.h"
+#include "protocol/IceUrl.h"
+#include "protocol/JpegChunkHeader.h"
+#include "protocol/Json.h"
+#include "protocol/PasscodeProof.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -12,8 +16,6 @@
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QThreadPool>
-#include <QUrl>
-#include <QtEndian>
 
 #include <gst/sdp/sdp.h>
 
@@ -23,7 +25,6 @@ Q_LOGGING_CATEGORY(lcDevice, "velmo.device")
 
 namespace {
 constexpr int kMaxMessage = 64 * 1024;
-constexpr int kChunkHeader = 14;
 constexpr quint64 kMaxBuffered = 4 * 1024 * 1024;
 constexpr int kAuthTimeoutMs = 60 * 1000;
 constexpr int kRefusedLingerMs = 5 * 60 * 1000;
@@ -72,10 +73,6 @@ QString midOf(const QString &sdpText, guint mline) {
         gst_sdp_message_free(sdp);
     }
     return mid;
-}
-
-QByteArray toJson(const QJsonObject &o) {
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 } // namespace
 
@@ -286,23 +283,14 @@ void DeviceSession::configureIce() {
     }
     bool stunSet = false;
     for (const QString &url : std::as_const(m_options.iceUrls)) {
-        const qsizetype colon = url.indexOf(QLatin1Char(':'));
-        const QString scheme = url.left(colon);
-        QString rest = url.mid(colon + 1);
-        while (rest.startsWith(QLatin1Char('/')))
-            rest.remove(0, 1);
-        if (colon <= 0 || rest.isEmpty())
-            continue;
-        if (scheme == QLatin1String("stun") && !stunSet) {
-            g_object_set(m_webrtc, "stun-server", ("stun://" + rest).toUtf8().constData(), nullptr);
+        if (const auto stun = IceUrl::stunUri(url)) {
+            if (stunSet)
+                continue; // webrtcbin takes one STUN server
+            g_object_set(m_webrtc, "stun-server", stun->toUtf8().constData(), nullptr);
             stunSet = true;
-        } else if (scheme == QLatin1String("turn") || scheme == QLatin1String("turns")) {
-            const QString uri = scheme + QStringLiteral("://") +
-                                QString::fromUtf8(QUrl::toPercentEncoding(m_options.iceUsername)) + QLatin1Char(':') +
-                                QString::fromUtf8(QUrl::toPercentEncoding(m_options.iceCredential)) + QLatin1Char('@') +
-                                rest;
+        } else if (const auto turn = IceUrl::turnUri(url, m_options.iceUsername, m_options.iceCredential)) {
             gboolean ok = FALSE;
-            g_signal_emit_by_name(m_webrtc, "add-turn-server", uri.toUtf8().constData(), &ok);
+            g_signal_emit_by_name(m_webrtc, "add-turn-server", turn->toUtf8().constData(), &ok);
         }
     }
     for (const QString &addr : std::as_const(m_options.iceAddresses)) {
@@ -551,10 +539,10 @@ void DeviceSession::sendChallenge() {
         m_deadline.start(kRefusedLingerMs);
         return;
     }
-    m_nonce = DeviceProof::randomBytes(DeviceProof::nonceBytes);
-    m_autoSalt = DeviceProof::randomBytes(DeviceProof::saltBytes);
-    m_fixedSalt = DeviceProof::randomBytes(DeviceProof::saltBytes);
-    QString fp = DeviceProof::fingerprint(m_answerSdp);
+    m_nonce = PasscodeProof::randomBytes(PasscodeProof::nonceBytes);
+    m_autoSalt = PasscodeProof::randomBytes(PasscodeProof::saltBytes);
+    m_fixedSalt = PasscodeProof::randomBytes(PasscodeProof::saltBytes);
+    QString fp = PasscodeProof::fingerprint(m_answerSdp);
     if (m_options.hooks.wrongFingerprint && !fp.isEmpty())
         fp.replace(0, 1, fp.startsWith(QLatin1Char('A')) ? QStringLiteral("B") : QStringLiteral("A"));
     m_phase = Phase::Challenged;
@@ -628,8 +616,8 @@ void DeviceSession::verify(const QJsonObject &auth) {
     // An empty passcode never opens the device.
     const QByteArray autoCode = useAuto ? codes.autoPasscode.toUtf8() : QByteArray();
     const QByteArray fixedCode = useFixed ? codes.fixedPasscode.toUtf8() : QByteArray();
-    const QByteArray message =
-        DeviceProof::message(m_nonce, DeviceProof::fingerprint(m_offerSdp), DeviceProof::fingerprint(m_answerSdp));
+    const QByteArray message = PasscodeProof::message(m_nonce, PasscodeProof::fingerprint(m_offerSdp),
+                                                      PasscodeProof::fingerprint(m_answerSdp));
     const QString a = auth.value(QLatin1String("a")).toString();
     const QString f = auth.value(QLatin1String("f")).toString();
     const QByteArray autoSalt = m_autoSalt;
@@ -639,9 +627,9 @@ void DeviceSession::verify(const QJsonObject &auth) {
         [self = QPointer<DeviceSession>(this), autoCode, fixedCode, message, a, f, autoSalt, fixedSalt, iters] {
             bool ok = false;
             if (!autoCode.isEmpty())
-                ok = DeviceProof::matches(DeviceProof::deriveKey(autoCode, autoSalt, iters), message, a);
+                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(autoCode, autoSalt, iters), message, a);
             if (!ok && !fixedCode.isEmpty())
-                ok = DeviceProof::matches(DeviceProof::deriveKey(fixedCode, fixedSalt, iters), message, f);
+                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(fixedCode, fixedSalt, iters), message, f);
             QMetaObject::invokeMethod(
                 qApp,
                 [self, ok] {
@@ -783,7 +771,7 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
     if (log.size() > kMaxInputLog)
         return;
     if (log.open(QIODevice::Append))
-        log.write(toJson(doc.object()) + '\n');
+        log.write(Json::compact(doc.object()) + '\n');
 }
 
 void DeviceSession::setAudioOn(bool on) {
@@ -820,7 +808,7 @@ void DeviceSession::setHostQuality(int fps, double scale, int kbps) {
 }
 
 void DeviceSession::sendCtrl(const QJsonObject &msg) {
-    sendText("ctrl", toJson(msg));
+    sendText("ctrl", Json::compact(msg));
 }
 
 bool DeviceSession::sendText(const char *label, const QByteArray &text) {
@@ -850,23 +838,19 @@ void DeviceSession::sendChunks(const QByteArray &data, int w, int h, bool still)
         return; // the viewer is behind: skip this frame rather than queue it
     if (m_options.hooks.badChunks && !still)
         sendBadChunks();
-    const int payload = kMaxMessage - kChunkHeader;
+    const int payload = kMaxMessage - int(JpegChunkHeader::size);
     const qsizetype count = std::max<qsizetype>(1, (data.size() + payload - 1) / payload);
     if (count > 0xFFFF)
         return;
-    const quint32 seq = ++m_seq;
+    JpegChunkHeader header;
+    header.seq = ++m_seq;
+    header.count = quint16(count);
+    header.w = quint16(std::clamp(w, 0, 0xFFFF));
+    header.h = quint16(std::clamp(h, 0, 0xFFFF));
+    header.flags = still ? JpegChunkHeader::stillFlag : 0;
     for (qsizetype i = 0; i < count; ++i) {
-        QByteArray msg(kChunkHeader, Qt::Uninitialized);
-        auto *p = reinterpret_cast<uchar *>(msg.data());
-        p[0] = 1;
-        qToBigEndian<quint32>(seq, p + 1);
-        qToBigEndian<quint16>(quint16(i), p + 5);
-        qToBigEndian<quint16>(quint16(count), p + 7);
-        qToBigEndian<quint16>(quint16(std::clamp(w, 0, 0xFFFF)), p + 9);
-        qToBigEndian<quint16>(quint16(std::clamp(h, 0, 0xFFFF)), p + 11);
-        p[13] = still ? 1 : 0;
-        msg.append(data.mid(i * payload, payload));
-        sendBinary("video", msg);
+        header.index = quint16(i);
+        sendBinary("video", header.encode(data.mid(i * payload, payload)));
     }
     if (!still) {
         ++m_sentFrames;
@@ -880,14 +864,8 @@ void DeviceSession::sendBadChunks() {
     if (m_seq % 10 != 0)
         return;
     auto header = [](quint8 kind, quint32 seq, quint16 index, quint16 count) {
-        QByteArray m(kChunkHeader, '\0');
-        auto *p = reinterpret_cast<uchar *>(m.data());
-        p[0] = kind;
-        qToBigEndian<quint32>(seq, p + 1);
-        qToBigEndian<quint16>(index, p + 5);
-        qToBigEndian<quint16>(count, p + 7);
-        qToBigEndian<quint16>(16, p + 9);
-        qToBigEndian<quint16>(16, p + 11);
+        QByteArray m = JpegChunkHeader{seq, index, count, 16, 16, 0}.encode();
+        m[0] = char(kind);
         return m;
     };
     sendBinary("video", QByteArray(13, '\1'));
@@ -900,12 +878,7 @@ void DeviceSession::sendBadChunks() {
 
 void DeviceSession::sendFileHook() {
     auto chunk = [](quint32 id, quint32 offset, const QByteArray &data) {
-        QByteArray m(9, '\0');
-        auto *p = reinterpret_cast<uchar *>(m.data());
-        p[0] = 2;
-        qToBigEndian<quint32>(id, p + 1);
-        qToBigEndian<quint32>(offset, p + 5);
-        return m + data;
+        return FileChunkHeader{id, offset}.encode(data);
     };
     sendText("file", R"({"t":"file_start","id":1,"name":"one.txt","size":10})");
     sendText("file", R"({"t":"file_start","id":2,"name":"two.txt","size":6})");

@@ -2,9 +2,9 @@
 // offer, trickle ICE, the four channels, the control protocol with the proof,
 // the failure texts, the JPEG path, the file channel and closing.
 #include "config/AppConfig.h"
-#include "media/JpegReassembler.h"
 #include "media/PeerConnectionFactory.h"
 #include "media/VideoFrameTap.h"
+#include "protocol/JpegChunkHeader.h"
 #include "session/RemoteSession.h"
 #include "support/LoopbackSignalingPort.h"
 #include "support/ScriptedAnswerer.h"
@@ -351,8 +351,8 @@ private Q_SLOTS:
         const QByteArray frame = jpegOf({320, 200}, Qt::red);
         const qsizetype half = frame.size() / 2;
         auto *d = rig.device.get();
-        d->sendRaw("video", JpegReassembler::chunk(7, 1, 2, 1280, 800, 0, frame.mid(half)), true);
-        d->sendRaw("video", JpegReassembler::chunk(7, 0, 2, 1280, 800, 0, frame.left(half)), true);
+        d->sendRaw("video", JpegChunkHeader{7, 1, 2, 1280, 800, 0}.encode(frame.mid(half)), true);
+        d->sendRaw("video", JpegChunkHeader{7, 0, 2, 1280, 800, 0}.encode(frame.left(half)), true);
         d->sendRaw("video", QByteArray(13, '\x01'), true);
         d->sendRaw("video", "{\"t\":\"x\"}", false);
         QTRY_COMPARE(image.size(), 1);
@@ -361,7 +361,7 @@ private Q_SLOTS:
         QCOMPARE(rig.session->snapshot().size(), QSize(320, 200));
 
         const QByteArray still = jpegOf({64, 64}, Qt::blue);
-        d->sendRaw("video", JpegReassembler::chunk(2, 0, 1, 64, 64, 1, still), true);
+        d->sendRaw("video", JpegChunkHeader{2, 0, 1, 64, 64, 1}.encode(still), true);
         QTRY_COMPARE(stills.size(), 1);
         QCOMPARE(stills.first(), still);
         QCOMPARE(rig.session->frameSize(), QSizeF(1280, 800));

@@ -1,8 +1,8 @@
 #include "support/ScriptedAnswerer.h"
 
 #include "media/GstWebRtc.h"
+#include "protocol/PasscodeProof.h"
 #include "util/MainThreadLink.h"
-#include "session/PasscodeProof.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

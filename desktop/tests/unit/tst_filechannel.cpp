@@ -1,4 +1,5 @@
 // Receive side of the "file" channel: chunk parsing, per-transfer order, bounds.
+#include "protocol/FileChunkHeader.h"
 #include "session/FileChannel.h"
 
 #include <QTest>
@@ -9,23 +10,23 @@ private Q_SLOTS:
     void headerRules() {
         FileChannel f;
         QCOMPARE(f.onBinary(QByteArray(8, '\x02')), -1);
-        QCOMPARE(f.onBinary(FileChannel::chunk(7, 0, {})), 7); // 9 bytes: an empty buffer
+        QCOMPARE(f.onBinary(FileChunkHeader{7, 0}.encode({})), 7); // 9 bytes: an empty buffer
         QCOMPARE(f.downloads().at(7).chunks, QList<QByteArray>{QByteArray()});
-        QByteArray video = FileChannel::chunk(8, 0, "x");
+        QByteArray video = FileChunkHeader{8, 0}.encode("x");
         video[0] = 1; // a video chunk's kind
         QCOMPARE(f.onBinary(video), -1);
         QVERIFY(!f.downloads().count(8));
         // The four bytes after the id play no part.
-        QCOMPARE(f.onBinary(FileChannel::chunk(0xfffffffeu, 0xdeadbeef, "z")), qint64(0xfffffffeu));
+        QCOMPARE(f.onBinary(FileChunkHeader{0xfffffffeu, 0xdeadbeef}.encode("z")), qint64(0xfffffffeu));
     }
 
     void interleavedTransfersKeepArrivalOrder() {
         FileChannel f;
-        f.onBinary(FileChannel::chunk(1, 9, "a1"));
-        f.onBinary(FileChannel::chunk(2, 1, "b1"));
-        f.onBinary(FileChannel::chunk(1, 0, "a2"));
-        f.onBinary(FileChannel::chunk(2, 0, "b2"));
-        f.onBinary(FileChannel::chunk(1, 5, "a3"));
+        f.onBinary(FileChunkHeader{1, 9}.encode("a1"));
+        f.onBinary(FileChunkHeader{2, 1}.encode("b1"));
+        f.onBinary(FileChunkHeader{1, 0}.encode("a2"));
+        f.onBinary(FileChunkHeader{2, 0}.encode("b2"));
+        f.onBinary(FileChunkHeader{1, 5}.encode("a3"));
         QCOMPARE(f.downloads().at(1).chunks, (QList<QByteArray>{"a1", "a2", "a3"}));
         QCOMPARE(f.downloads().at(2).chunks, (QList<QByteArray>{"b1", "b2"}));
         QCOMPARE(f.bufferedBytes(), 10);
@@ -37,22 +38,22 @@ private Q_SLOTS:
     void boundedByTransfersAndBytes() {
         FileChannel f(3, 1000);
         for (quint32 id = 1; id <= 10; ++id)
-            f.onBinary(FileChannel::chunk(id, 0, "x"));
+            f.onBinary(FileChunkHeader{id, 0}.encode("x"));
         QCOMPARE(f.downloads().size(), std::size_t(3));
         QVERIFY(f.downloads().count(8) && f.downloads().count(9) && f.downloads().count(10));
 
         // Bytes: the transfers started longest ago go first, whole.
         FileChannel g(10, 1000);
-        g.onBinary(FileChannel::chunk(1, 0, QByteArray(400, 'a')));
-        g.onBinary(FileChannel::chunk(2, 0, QByteArray(400, 'b')));
-        g.onBinary(FileChannel::chunk(3, 0, QByteArray(400, 'c')));
+        g.onBinary(FileChunkHeader{1, 0}.encode(QByteArray(400, 'a')));
+        g.onBinary(FileChunkHeader{2, 0}.encode(QByteArray(400, 'b')));
+        g.onBinary(FileChunkHeader{3, 0}.encode(QByteArray(400, 'c')));
         QVERIFY(!g.downloads().count(1));
         QCOMPARE(g.bufferedBytes(), 800);
 
         // One endless transfer loses its oldest chunks, never more than the bound.
         FileChannel h(10, 1000);
         for (int i = 0; i < 100; ++i)
-            h.onBinary(FileChannel::chunk(5, 0, QByteArray(100, char('0' + i % 10))));
+            h.onBinary(FileChunkHeader{5, 0}.encode(QByteArray(100, char('0' + i % 10))));
         QVERIFY(h.bufferedBytes() <= 1000);
         QCOMPARE(h.downloads().at(5).chunks.size(), 10);
         QCOMPARE(h.downloads().at(5).chunks.last(), QByteArray(100, '9'));

@@ -1,5 +1,6 @@
-// The key tables: the macOS rows, the Linux table's coverage, and the Linux
-// table checked against the XKB keycode names shipped with the system.
+// The key tables: the macOS rows, the Linux table's coverage both ways, and the
+// Linux table checked against the XKB keycode names shipped with the system.
+#include "protocol/KeyCodes.h"
 #include "viewer/KeyMap.h"
 
 #include <QFile>
@@ -14,6 +15,7 @@ private Q_SLOTS:
     void macTableShape();
     void macTellingRows();
     void linuxCoversMacKeysAndPcKeys();
+    void codeBackToEvdev();
     void linuxAgainstXkbKeycodes();
     void scanCodeOffsetAndBounds();
     void qtKeyFallback();
@@ -90,7 +92,7 @@ void TestKeyMap::macTellingRows() {
 void TestKeyMap::linuxCoversMacKeysAndPcKeys() {
     QSet<QString> onLinux;
     for (quint32 e = 0; e < 300; ++e)
-        if (auto c = KeyMap::evdev(e))
+        if (auto c = KeyCodes::fromEvdev(e))
             onLinux.insert(*c);
     // Every key of the macOS table exists on PC keyboards (F13–F20, the JIS and
     // ISO keys included), so every one must be reachable from Linux too.
@@ -100,7 +102,30 @@ void TestKeyMap::linuxCoversMacKeysAndPcKeys() {
     for (const char *pc : {"PrintScreen", "ScrollLock", "Pause", "ContextMenu", "MetaLeft", "MetaRight"})
         QVERIFY2(onLinux.contains(pc), pc);
     // Only the keypad comma has two evdev codes (KEY_KPJPCOMMA, KEY_KPCOMMA).
-    QCOMPARE(KeyMap::evdevCount(), onLinux.size() + 1);
+    QCOMPARE(KeyCodes::count(), onLinux.size() + 1);
+}
+
+// The host injects keys by code: every code of the table leads back to its key.
+void TestKeyMap::codeBackToEvdev() {
+    int named = 0;
+    for (quint32 e = 0; e < 300; ++e) {
+        const auto c = KeyCodes::fromEvdev(e);
+        if (!c)
+            continue;
+        ++named;
+        const auto back = KeyCodes::toEvdev(*c);
+        QVERIFY2(back, qPrintable(*c));
+        QCOMPARE(KeyCodes::fromEvdev(*back), c);
+        if (*c != QLatin1String("NumpadComma"))
+            QCOMPARE(*back, e);
+    }
+    QCOMPARE(named, KeyCodes::count());
+    QCOMPARE(KeyCodes::toEvdev("NumpadComma"), std::optional<quint32>(121)); // KEY_KPCOMMA
+    QCOMPARE(KeyCodes::toEvdev("ShiftLeft"), std::optional<quint32>(42));
+    for (const char *bad : {"", "keya", "KeyA ", "Unidentified", "Fn"})
+        QVERIFY2(!KeyCodes::toEvdev(bad), bad);
+    QVERIFY(KeyCodes::isModifier("AltRight"));
+    QVERIFY(!KeyCodes::isModifier("CapsLock"));
 }
 
 // The XKB key names of /usr/share/X11/xkb/keycodes/evdev give each physical
@@ -201,7 +226,7 @@ void TestKeyMap::linuxAgainstXkbKeycodes() {
 
 void TestKeyMap::scanCodeOffsetAndBounds() {
     QCOMPARE(KeyMap::scanCode(38).value_or(""), QString("KeyA")); // X11 keycode of A
-    QCOMPARE(KeyMap::evdev(30).value_or(""), QString("KeyA"));
+    QCOMPARE(KeyCodes::fromEvdev(30).value_or(""), QString("KeyA"));
     for (quint32 bad : {0u, 1u, 7u, 8u, 84u + 8, 5000u, 0xffffffffu})
         QVERIFY(!KeyMap::scanCode(bad));
 }

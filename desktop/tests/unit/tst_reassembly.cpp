@@ -2,6 +2,7 @@
 // path that publishes frames on the main thread.
 #include "media/JpegReassembler.h"
 #include "media/JpegVideoPath.h"
+#include "protocol/JpegChunkHeader.h"
 #include "util/MainThreadLink.h"
 
 #include <QBuffer>
@@ -29,7 +30,7 @@ QList<QByteArray> chunks(quint32 seq, const QByteArray &data, int count, quint16
     QList<QByteArray> out;
     const qsizetype step = (data.size() + count - 1) / qMax(count, 1);
     for (int i = 0; i < count; ++i)
-        out.append(R::chunk(seq, quint16(i), quint16(count), w, h, flags, data.mid(i * step, step)));
+        out.append(JpegChunkHeader{seq, quint16(i), quint16(count), w, h, flags}.encode(data.mid(i * step, step)));
     return out;
 }
 } // namespace
@@ -57,61 +58,62 @@ private Q_SLOTS:
     void shortWrongKindAndOutOfRange() {
         R r;
         QVERIFY(!r.push(QByteArray(13, '\x01')));
-        QByteArray wrongKind = R::chunk(1, 0, 1, 1, 1, 0, "x");
+        QByteArray wrongKind = JpegChunkHeader{1, 0, 1, 1, 1, 0}.encode("x");
         wrongKind[0] = 2;
         QVERIFY(!r.push(wrongKind));
         QVERIFY(r.partial().empty());
         // Index beyond count: ignored, but its partial stays.
-        QVERIFY(!r.push(R::chunk(9, 3, 2, 1, 1, 0, "x")));
+        QVERIFY(!r.push(JpegChunkHeader{9, 3, 2, 1, 1, 0}.encode("x")));
         QCOMPARE(r.partial().size(), std::size_t(1));
         // A zero-count frame never completes.
-        QVERIFY(!r.push(R::chunk(10, 0, 0, 1, 1, 0, "x")));
+        QVERIFY(!r.push(JpegChunkHeader{10, 0, 0, 1, 1, 0}.encode("x")));
         QVERIFY(r.partial().count(10));
         // Exactly the header: an empty chunk that still completes its frame.
-        const auto empty = r.push(R::chunk(11, 0, 1, 1, 1, 0, {}));
+        const auto empty = r.push(JpegChunkHeader{11, 0, 1, 1, 1, 0}.encode({}));
         QVERIFY(empty);
         QVERIFY(empty->jpeg.isEmpty());
     }
 
     void staleFramesAreDroppedBeforeDecoding() {
         R r;
-        QVERIFY(r.push(R::chunk(8, 0, 1, 1, 1, 0, "eight")));
-        QVERIFY(!r.push(R::chunk(7, 0, 2, 1, 1, 0, "se")));
+        QVERIFY(r.push(JpegChunkHeader{8, 0, 1, 1, 1, 0}.encode("eight")));
+        QVERIFY(!r.push(JpegChunkHeader{7, 0, 2, 1, 1, 0}.encode("se")));
         QVERIFY(r.partial().count(7)); // a new partial for 7
-        QVERIFY(!r.push(R::chunk(7, 1, 2, 1, 1, 0, "ven")));
+        QVERIFY(!r.push(JpegChunkHeader{7, 1, 2, 1, 1, 0}.encode("ven")));
         QCOMPARE(r.staleDropped(), 1u);
         QCOMPARE(r.lastSeq(), 8u);
-        QVERIFY(r.push(R::chunk(8, 0, 1, 1, 1, 0, "again"))); // equal to lastSeq is shown
+        QVERIFY(r.push(JpegChunkHeader{8, 0, 1, 1, 1, 0}.encode("again"))); // equal to lastSeq is shown
     }
 
     void completingDiscardsOlderPartials() {
         R r;
-        r.push(R::chunk(4, 0, 2, 1, 1, 0, "a"));
-        r.push(R::chunk(9, 0, 2, 1, 1, 0, "a"));
-        r.push(R::chunk(11, 0, 2, 1, 1, 0, "a"));
-        QVERIFY(r.push(R::chunk(10, 0, 1, 1, 1, 0, "ten")));
+        r.push(JpegChunkHeader{4, 0, 2, 1, 1, 0}.encode("a"));
+        r.push(JpegChunkHeader{9, 0, 2, 1, 1, 0}.encode("a"));
+        r.push(JpegChunkHeader{11, 0, 2, 1, 1, 0}.encode("a"));
+        QVERIFY(r.push(JpegChunkHeader{10, 0, 1, 1, 1, 0}.encode("ten")));
         QCOMPARE(r.partial().size(), std::size_t(1));
         QVERIFY(r.partial().count(11));
     }
 
     void stillsBypassLastSeq() {
         R r;
-        QVERIFY(r.push(R::chunk(20, 0, 1, 1, 1, 0, "x")));
-        const auto still = r.push(R::chunk(3, 0, 1, 1920, 1080, R::stillFlag | 0x80, "still"));
+        QVERIFY(r.push(JpegChunkHeader{20, 0, 1, 1, 1, 0}.encode("x")));
+        const auto still =
+            r.push(JpegChunkHeader{3, 0, 1, 1920, 1080, JpegChunkHeader::stillFlag | 0x80}.encode("still"));
         QVERIFY(still);
         QVERIFY(still->still);
         QCOMPARE(still->jpeg, QByteArray("still"));
         QCOMPARE(r.lastSeq(), 20u);
         // Other flag bits do not make a still.
-        const auto plain = r.push(R::chunk(21, 0, 1, 1, 1, 0xfe, "y"));
+        const auto plain = r.push(JpegChunkHeader{21, 0, 1, 1, 1, 0xfe}.encode("y"));
         QVERIFY(plain && !plain->still);
     }
 
     void repeatedIndexDoesNotCompleteWithHoles() {
         R r;
-        QVERIFY(!r.push(R::chunk(1, 0, 2, 1, 1, 0, "a")));
-        QVERIFY(!r.push(R::chunk(1, 0, 2, 1, 1, 0, "A")));
-        const auto f = r.push(R::chunk(1, 1, 2, 1, 1, 0, "b"));
+        QVERIFY(!r.push(JpegChunkHeader{1, 0, 2, 1, 1, 0}.encode("a")));
+        QVERIFY(!r.push(JpegChunkHeader{1, 0, 2, 1, 1, 0}.encode("A")));
+        const auto f = r.push(JpegChunkHeader{1, 1, 2, 1, 1, 0}.encode("b"));
         QVERIFY(f);
         QCOMPARE(f->jpeg, QByteArray("Ab"));
     }
@@ -120,8 +122,8 @@ private Q_SLOTS:
         R r(4, 1024 * 1024);
         // A peer that keeps starting frames it never finishes (ascending and wrapping seqs).
         for (quint32 seq = 100; seq < 200; ++seq)
-            r.push(R::chunk(seq, 0, 2, 1, 1, 0, QByteArray(100, 'x')));
-        r.push(R::chunk(0xffffffffu, 0, 2, 1, 1, 0, "x"));
+            r.push(JpegChunkHeader{seq, 0, 2, 1, 1, 0}.encode(QByteArray(100, 'x')));
+        r.push(JpegChunkHeader{0xffffffffu, 0, 2, 1, 1, 0}.encode("x"));
         QVERIFY(r.partial().size() <= 4);
         QVERIFY(r.evicted() >= 96);
         QVERIFY(!r.partial().count(100)); // the oldest went first
@@ -130,16 +132,16 @@ private Q_SLOTS:
         // Large announced counts cost nothing until chunks arrive.
         R small(64, 200 * 1024);
         for (quint32 seq = 1; seq < 50; ++seq)
-            small.push(R::chunk(seq, 0, 65535, 1, 1, 0, "x"));
+            small.push(JpegChunkHeader{seq, 0, 65535, 1, 1, 0}.encode("x"));
         QCOMPARE(small.partial().size(), std::size_t(49));
         QVERIFY(small.bufferedBytes() < 49 * 256);
 
         // One frame bigger than the whole budget is abandoned, not kept.
         R tight(8, 100 * 1024);
         for (quint16 i = 0; i < 4; ++i)
-            tight.push(R::chunk(7, i, 5, 1, 1, 0, QByteArray(60 * 1024, 'j')));
+            tight.push(JpegChunkHeader{7, i, 5, 1, 1, 0}.encode(QByteArray(60 * 1024, 'j')));
         QVERIFY(tight.bufferedBytes() <= 100 * 1024);
-        QVERIFY(!tight.push(R::chunk(7, 4, 5, 1, 1, 0, "end")));
+        QVERIFY(!tight.push(JpegChunkHeader{7, 4, 5, 1, 1, 0}.encode("end")));
     }
 
     void decodePathPublishesInOrderOnMainThread() {
@@ -166,8 +168,8 @@ private Q_SLOTS:
             path.push(c);
         path.waitForDecoder();
         // Undecodable data is dropped, the previous picture stays.
-        path.push(R::chunk(3, 0, 1, 9, 9, 0, "not a jpeg"));
-        path.push(R::chunk(4, 0, 1, 5, 5, R::stillFlag, red));
+        path.push(JpegChunkHeader{3, 0, 1, 9, 9, 0}.encode("not a jpeg"));
+        path.push(JpegChunkHeader{4, 0, 1, 5, 5, JpegChunkHeader::stillFlag}.encode(red));
         path.waitForDecoder();
         QTRY_COMPARE(stills.size(), 1);
         QTRY_COMPARE(sizes.size(), 2);
@@ -224,8 +226,9 @@ private Q_SLOTS:
             for (char &c : m)
                 c = char(rng.bounded(256));
             if (rng.bounded(2))
-                m = R::chunk(rng.bounded(50u), quint16(rng.bounded(6u)), quint16(rng.bounded(6u)), 1, 1,
-                             quint8(rng.bounded(4u)), QByteArray(int(rng.bounded(3000u)), 'x'));
+                m = JpegChunkHeader{rng.bounded(50u),       quint16(rng.bounded(6u)), quint16(rng.bounded(6u)), 1, 1,
+                                    quint8(rng.bounded(4u))}
+                        .encode(QByteArray(int(rng.bounded(3000u)), 'x'));
             r.push(m);
             QVERIFY(r.partial().size() <= 8);
             QVERIFY(r.bufferedBytes() <= 2 * 1024 * 1024);

@@ -1,5 +1,7 @@
 #include "viewer/KeyMap.h"
 
+#include "protocol/KeyCodes.h"
+
 #include <QKeyEvent>
 
 #include <array>
@@ -147,163 +149,6 @@ const std::array<const char *, macMax + 1> &macTable() {
     return table;
 }
 
-struct EvdevRow {
-    quint16 evdev;
-    const char *code;
-};
-
-// linux/input-event-codes.h KEY_* → code, the correspondence the UI Events
-// code tables give for USB HID usages and their evdev codes.
-constexpr EvdevRow evdevRows[] = {
-    {1, "Escape"},
-    {2, "Digit1"},
-    {3, "Digit2"},
-    {4, "Digit3"},
-    {5, "Digit4"},
-    {6, "Digit5"},
-    {7, "Digit6"},
-    {8, "Digit7"},
-    {9, "Digit8"},
-    {10, "Digit9"},
-    {11, "Digit0"},
-    {12, "Minus"},
-    {13, "Equal"},
-    {14, "Backspace"},
-    {15, "Tab"},
-    {16, "KeyQ"},
-    {17, "KeyW"},
-    {18, "KeyE"},
-    {19, "KeyR"},
-    {20, "KeyT"},
-    {21, "KeyY"},
-    {22, "KeyU"},
-    {23, "KeyI"},
-    {24, "KeyO"},
-    {25, "KeyP"},
-    {26, "BracketLeft"},
-    {27, "BracketRight"},
-    {28, "Enter"},
-    {29, "ControlLeft"},
-    {30, "KeyA"},
-    {31, "KeyS"},
-    {32, "KeyD"},
-    {33, "KeyF"},
-    {34, "KeyG"},
-    {35, "KeyH"},
-    {36, "KeyJ"},
-    {37, "KeyK"},
-    {38, "KeyL"},
-    {39, "Semicolon"},
-    {40, "Quote"},
-    {41, "Backquote"},
-    {42, "ShiftLeft"},
-    {43, "Backslash"},
-    {44, "KeyZ"},
-    {45, "KeyX"},
-    {46, "KeyC"},
-    {47, "KeyV"},
-    {48, "KeyB"},
-    {49, "KeyN"},
-    {50, "KeyM"},
-    {51, "Comma"},
-    {52, "Period"},
-    {53, "Slash"},
-    {54, "ShiftRight"},
-    {55, "NumpadMultiply"},
-    {56, "AltLeft"},
-    {57, "Space"},
-    {58, "CapsLock"},
-    {59, "F1"},
-    {60, "F2"},
-    {61, "F3"},
-    {62, "F4"},
-    {63, "F5"},
-    {64, "F6"},
-    {65, "F7"},
-    {66, "F8"},
-    {67, "F9"},
-    {68, "F10"},
-    {69, "NumLock"},
-    {70, "ScrollLock"},
-    {71, "Numpad7"},
-    {72, "Numpad8"},
-    {73, "Numpad9"},
-    {74, "NumpadSubtract"},
-    {75, "Numpad4"},
-    {76, "Numpad5"},
-    {77, "Numpad6"},
-    {78, "NumpadAdd"},
-    {79, "Numpad1"},
-    {80, "Numpad2"},
-    {81, "Numpad3"},
-    {82, "Numpad0"},
-    {83, "NumpadDecimal"},
-    {85, "Lang5"},         // KEY_ZENKAKUHANKAKU
-    {86, "IntlBackslash"}, // KEY_102ND, the ISO key beside left Shift
-    {87, "F11"},
-    {88, "F12"},
-    {89, "IntlRo"},
-    {90, "Lang3"}, // KEY_KATAKANA
-    {91, "Lang4"}, // KEY_HIRAGANA
-    {92, "Convert"},
-    {93, "KanaMode"}, // KEY_KATAKANAHIRAGANA
-    {94, "NonConvert"},
-    {95, "NumpadComma"}, // KEY_KPJPCOMMA
-    {96, "NumpadEnter"},
-    {97, "ControlRight"},
-    {98, "NumpadDivide"},
-    {99, "PrintScreen"}, // KEY_SYSRQ
-    {100, "AltRight"},   // also AltGr
-    {102, "Home"},
-    {103, "ArrowUp"},
-    {104, "PageUp"},
-    {105, "ArrowLeft"},
-    {106, "ArrowRight"},
-    {107, "End"},
-    {108, "ArrowDown"},
-    {109, "PageDown"},
-    {110, "Insert"},
-    {111, "Delete"},
-    {113, "AudioVolumeMute"},
-    {114, "AudioVolumeDown"},
-    {115, "AudioVolumeUp"},
-    {116, "Power"},
-    {117, "NumpadEqual"},
-    {119, "Pause"},
-    {121, "NumpadComma"},
-    {122, "Lang1"}, // KEY_HANGEUL
-    {123, "Lang2"}, // KEY_HANJA
-    {124, "IntlYen"},
-    {125, "MetaLeft"},
-    {126, "MetaRight"},
-    {127, "ContextMenu"}, // KEY_COMPOSE, the menu key of PC keyboards
-    {138, "Help"},
-    {183, "F13"},
-    {184, "F14"},
-    {185, "F15"},
-    {186, "F16"},
-    {187, "F17"},
-    {188, "F18"},
-    {189, "F19"},
-    {190, "F20"},
-    {191, "F21"},
-    {192, "F22"},
-    {193, "F23"},
-    {194, "F24"},
-};
-
-constexpr quint32 evdevMax = 194;
-
-const std::array<const char *, evdevMax + 1> &evdevTable() {
-    static const auto table = [] {
-        std::array<const char *, evdevMax + 1> t{};
-        for (const EvdevRow &row : evdevRows)
-            t[row.evdev] = row.code;
-        return t;
-    }();
-    return table;
-}
-
 } // namespace
 
 std::optional<QString> KeyMap::dom(quint16 keyCode) {
@@ -313,18 +158,11 @@ std::optional<QString> KeyMap::dom(quint16 keyCode) {
     return c ? std::optional<QString>(QString::fromLatin1(c)) : std::nullopt;
 }
 
-std::optional<QString> KeyMap::evdev(quint32 evdevCode) {
-    if (evdevCode > evdevMax)
-        return std::nullopt;
-    const char *c = evdevTable()[evdevCode];
-    return c ? std::optional<QString>(QString::fromLatin1(c)) : std::nullopt;
-}
-
 std::optional<QString> KeyMap::scanCode(quint32 nativeScanCode) {
     // XKB keycodes start at 8; 0…7 do not name keys.
     if (nativeScanCode < 8)
         return std::nullopt;
-    return evdev(nativeScanCode - 8);
+    return KeyCodes::fromEvdev(nativeScanCode - 8);
 }
 
 std::optional<QString> KeyMap::qtKey(int key, Qt::KeyboardModifiers modifiers) {
@@ -477,14 +315,6 @@ std::optional<QString> KeyMap::code(const QKeyEvent &event) {
     return qtKey(event.key(), event.modifiers());
 }
 
-bool KeyMap::isModifier(const QString &code) {
-    static const QStringList modifiers{QStringLiteral("ShiftLeft"),   QStringLiteral("ShiftRight"),
-                                       QStringLiteral("ControlLeft"), QStringLiteral("ControlRight"),
-                                       QStringLiteral("AltLeft"),     QStringLiteral("AltRight"),
-                                       QStringLiteral("MetaLeft"),    QStringLiteral("MetaRight")};
-    return modifiers.contains(code);
-}
-
 std::optional<QString> KeyMap::ch(const QString &text, int key, Qt::KeyboardModifiers modifiers) {
     const bool oneScalar =
         text.size() == 1 || (text.size() == 2 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate());
@@ -505,8 +335,4 @@ int KeyMap::domCount() {
     for (const char *c : macTable())
         n += c ? 1 : 0;
     return n;
-}
-
-int KeyMap::evdevCount() {
-    return int(std::size(evdevRows));
 }

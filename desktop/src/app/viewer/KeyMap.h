@@ -7,19 +7,17 @@
 
 class QKeyEvent;
 
-// Physical keys → W3C KeyboardEvent `code` strings, the vocabulary of the
-// "kd"/"ku" input messages.
+// Physical keys of Qt key events → W3C KeyboardEvent `code` strings, the
+// vocabulary of the "kd"/"ku" input messages (protocol/KeyCodes).
 //
 // Two tables name the same physical keys: the macOS virtual key codes (kept so
-// that both builds speak the same vocabulary) and the Linux evdev codes. Qt hands
-// out the latter as QKeyEvent::nativeScanCode, offset by 8 (the X11/XKB keycode),
-// under xcb and Wayland alike.
+// that both builds speak the same vocabulary) and the Linux evdev codes of
+// KeyCodes. Qt hands out the latter as QKeyEvent::nativeScanCode, offset by 8
+// (the X11/XKB keycode), under xcb and Wayland alike.
 class KeyMap {
 public:
     // macOS virtual key code → code, or nothing for the codes without a key.
     static std::optional<QString> dom(quint16 keyCode);
-    // Linux evdev key code (KEY_* of linux/input-event-codes.h) → code.
-    static std::optional<QString> evdev(quint32 evdevCode);
     // XKB keycode as Qt reports it (evdev + 8) → code.
     static std::optional<QString> scanCode(quint32 nativeScanCode);
     // Qt key of a US layout → code. Only for events without a scan code
@@ -29,16 +27,12 @@ public:
     // The code of an event: its scan code when it has one, else its Qt key.
     static std::optional<QString> code(const QKeyEvent &event);
 
-    // Whether the code names one of the eight modifier keys tracked as held.
-    static bool isModifier(const QString &code);
-
     // The `ch` of a "kd": the event's text when it is exactly one character
     // whose first scalar is at least U+0020 and not U+007F. With Ctrl held X11
     // reports a control character; then a letter key gives its letter (Shift
     // still applies), as a text ignoring the other modifiers would.
     static std::optional<QString> ch(const QString &text, int key, Qt::KeyboardModifiers modifiers);
 
-    // Number of entries of the macOS and evdev tables.
+    // Number of entries of the macOS table.
     static int domCount();
-    static int evdevCount();
 };

@@ -1,8 +1,9 @@
 #include "viewer/RemoteScreenView.h"
 
-#include "viewer/KeyMap.h"
-#include "session/RemoteSession.h"
 #include "media/VideoFrameTap.h"
+#include "protocol/KeyCodes.h"
+#include "session/RemoteSession.h"
+#include "viewer/KeyMap.h"
 
 #include <QFocusEvent>
 #include <QKeyEvent>
@@ -264,7 +265,7 @@ void RemoteScreenView::keyPressEvent(QKeyEvent *event) {
     // sent, like on the other build.
     if (!code || *code == QLatin1String("CapsLock"))
         return;
-    if (KeyMap::isModifier(*code)) {
+    if (KeyCodes::isModifier(*code)) {
         if (event->isAutoRepeat())
             return;
         m_heldModifiers.insert(*code);
@@ -293,7 +294,7 @@ void RemoteScreenView::keyReleaseEvent(QKeyEvent *event) {
         event->ignore();
         return;
     }
-    if (KeyMap::isModifier(*code))
+    if (KeyCodes::isModifier(*code))
         m_heldModifiers.remove(*code);
     send(QJsonObject{{"t", "ku"}, {"code", *code}});
 }

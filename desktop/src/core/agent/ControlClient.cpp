@@ -1,5 +1,7 @@
 #include "agent/ControlClient.h"
 
+#include "protocol/Json.h"
+
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -98,7 +100,7 @@ void ControlClient::post(const QString &path, const QJsonObject &body, QObject *
                          std::function<void(ControlResult<QByteArray>)> done) const {
     QNetworkRequest req = makeRequest(*this, path, requestTimeoutMs);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    QNetworkReply *reply = network()->post(req, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QNetworkReply *reply = network()->post(req, Json::compact(body));
     whenFinished(reply, context, std::move(done));
 }
 

@@ -1,5 +1,6 @@
 #include "config/DeviceEntry.h"
 
+#include "protocol/Json.h"
 #include "util/StringUtils.h"
 
 #include <QJsonDocument>
@@ -48,5 +49,5 @@ QByteArray DeviceEntry::encodeList(const QList<DeviceEntry> &list) {
             o.insert("alias", *e.alias);
         arr.append(o);
     }
-    return QJsonDocument(arr).toJson(QJsonDocument::Compact);
+    return Json::compact(arr);
 }

@@ -1,6 +1,6 @@
 #include "media/JpegReassembler.h"
 
-#include <QtEndian>
+#include "protocol/JpegChunkHeader.h"
 
 namespace {
 // Rough cost of one stored chunk besides its data (map node and array header).
@@ -9,21 +9,6 @@ constexpr qsizetype chunkCost = 96;
 
 JpegReassembler::JpegReassembler(std::size_t maxFrames, qsizetype maxBytes)
     : m_maxFrames(maxFrames ? maxFrames : 1), m_maxBytes(maxBytes) {}
-
-QByteArray JpegReassembler::chunk(quint32 seq, quint16 index, quint16 count, quint16 w, quint16 h, quint8 flags,
-                                  QByteArrayView data) {
-    QByteArray out(headerSize, Qt::Uninitialized);
-    uchar *p = reinterpret_cast<uchar *>(out.data());
-    p[0] = kind;
-    qToBigEndian(seq, p + 1);
-    qToBigEndian(index, p + 5);
-    qToBigEndian(count, p + 7);
-    qToBigEndian(w, p + 9);
-    qToBigEndian(h, p + 11);
-    p[13] = flags;
-    out.append(data.data(), data.size());
-    return out;
-}
 
 void JpegReassembler::erase(std::map<quint32, Partial>::iterator it) {
     m_bytes -= it->second.bytes;
@@ -51,26 +36,20 @@ void JpegReassembler::evictFor(quint32 keep) {
 }
 
 std::optional<JpegReassembler::Frame> JpegReassembler::push(QByteArrayView message) {
-    if (message.size() < headerSize)
+    const std::optional<JpegChunkHeader> header = JpegChunkHeader::decode(message);
+    if (!header)
         return std::nullopt;
-    const uchar *p = reinterpret_cast<const uchar *>(message.data());
-    if (p[0] != kind)
-        return std::nullopt;
-    const quint32 seq = qFromBigEndian<quint32>(p + 1);
-    const quint16 index = qFromBigEndian<quint16>(p + 5);
-    const quint16 count = qFromBigEndian<quint16>(p + 7);
-    const quint16 w = qFromBigEndian<quint16>(p + 9);
-    const quint16 h = qFromBigEndian<quint16>(p + 11);
-    const quint8 flags = p[13];
-    const QByteArrayView data = message.sliced(headerSize);
+    const quint32 seq = header->seq;
+    const quint16 index = header->index;
+    const QByteArrayView data = message.sliced(JpegChunkHeader::size);
 
     auto it = m_partial.find(seq);
     if (it == m_partial.end()) {
         Partial fresh;
-        fresh.count = count;
-        fresh.w = w;
-        fresh.h = h;
-        fresh.flags = flags;
+        fresh.count = header->count;
+        fresh.w = header->w;
+        fresh.h = header->h;
+        fresh.flags = header->flags;
         fresh.started = ++m_counter;
         fresh.bytes = chunkCost;
         m_bytes += fresh.bytes;
@@ -105,7 +84,7 @@ std::optional<JpegReassembler::Frame> JpegReassembler::push(QByteArrayView messa
     frame.seq = seq;
     frame.w = part.w;
     frame.h = part.h;
-    frame.still = part.flags & stillFlag;
+    frame.still = part.flags & JpegChunkHeader::stillFlag;
     qsizetype total = 0;
     for (const auto &[index, data] : part.parts)
         total += data.size();

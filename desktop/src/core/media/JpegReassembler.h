@@ -7,7 +7,7 @@
 #include <optional>
 
 // Reassembles the JPEG frames of the "video" channel from their chunks
-// (kind 1, seq, index, count, w, h, flags, data; big-endian) and drops stale
+// (protocol/JpegChunkHeader) and drops stale
 // frames before anyone decodes them. Used by one thread at a time.
 //
 // Memory is bounded: at most maxFrames frames under reassembly and maxBytes
@@ -15,10 +15,6 @@
 // started longest ago are abandoned first.
 class JpegReassembler {
 public:
-    static constexpr qsizetype headerSize = 14;
-    static constexpr quint8 kind = 1;
-    static constexpr quint8 stillFlag = 0x01;
-
     struct Frame {
         quint32 seq = 0;
         int w = 0;
@@ -52,10 +48,6 @@ public:
     // Frames completed but dropped as stale, and frames abandoned to the bounds.
     quint64 staleDropped() const { return m_stale; }
     quint64 evicted() const { return m_evicted; }
-
-    // Builds one chunk message (for peers and tests).
-    static QByteArray chunk(quint32 seq, quint16 index, quint16 count, quint16 w, quint16 h, quint8 flags,
-                            QByteArrayView data);
 
 private:
     void evictFor(quint32 keep);

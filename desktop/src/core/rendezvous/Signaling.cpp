@@ -1,6 +1,7 @@
 #include "rendezvous/Signaling.h"
 
 #include "config/AppConfig.h"
+#include "protocol/Json.h"
 #include "rendezvous/SignalingFrame.h"
 
 #include <QJsonDocument>
@@ -200,7 +201,7 @@ void Signaling::send(const QJsonObject &message) {
     }
     if (!m_task)
         return;
-    m_task->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    m_task->sendTextMessage(QString::fromUtf8(Json::compact(message)));
 }
 
 void Signaling::setHandler(const QString &sid, QObject *context, Handler handler) {

@@ -1,28 +1,16 @@
 #include "session/FileChannel.h"
 
-#include <QtEndian>
+#include "protocol/FileChunkHeader.h"
 
 FileChannel::FileChannel(std::size_t maxTransfers, qint64 maxBytes)
     : m_maxTransfers(maxTransfers ? maxTransfers : 1), m_maxBytes(maxBytes) {}
 
-QByteArray FileChannel::chunk(quint32 id, quint32 extra, QByteArrayView data) {
-    QByteArray out(headerSize, Qt::Uninitialized);
-    uchar *p = reinterpret_cast<uchar *>(out.data());
-    p[0] = kind;
-    qToBigEndian(id, p + 1);
-    qToBigEndian(extra, p + 5);
-    out.append(data.data(), data.size());
-    return out;
-}
-
 qint64 FileChannel::onBinary(QByteArrayView message) {
-    if (message.size() < headerSize)
+    const std::optional<FileChunkHeader> header = FileChunkHeader::decode(message);
+    if (!header)
         return -1;
-    const uchar *p = reinterpret_cast<const uchar *>(message.data());
-    if (p[0] != kind)
-        return -1;
-    const quint32 id = qFromBigEndian<quint32>(p + 1);
-    const QByteArrayView data = message.sliced(headerSize);
+    const quint32 id = header->id;
+    const QByteArrayView data = message.sliced(FileChunkHeader::size);
     auto [it, inserted] = m_downloads.try_emplace(id);
     if (inserted)
         it->second.started = ++m_counter;

@@ -6,8 +6,8 @@
 
 #include <map>
 
-// Receive side of the "file" channel: binary chunks (kind 2, transfer id,
-// four uninterpreted bytes, data) collected per transfer in arrival order.
+// Receive side of the "file" channel: binary chunks (protocol/FileChunkHeader)
+// collected per transfer in arrival order.
 // Used by one thread at a time.
 //
 // Nothing consumes transfers yet, so memory is bounded: at most maxTransfers
@@ -16,9 +16,6 @@
 // loses its oldest chunks.
 class FileChannel {
 public:
-    static constexpr qsizetype headerSize = 9;
-    static constexpr quint8 kind = 2;
-
     struct Transfer {
         QList<QByteArray> chunks;
         qint64 bytes = 0;
@@ -35,8 +32,6 @@ public:
     qint64 bufferedBytes() const { return m_bytes; }
     // Hands a transfer's chunks to a consumer and forgets them.
     QList<QByteArray> take(quint32 id);
-
-    static QByteArray chunk(quint32 id, quint32 extra, QByteArrayView data);
 
 private:
     void enforceBounds(quint32 current);

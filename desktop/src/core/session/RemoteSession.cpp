@@ -5,9 +5,10 @@
 #include "media/PeerConnection.h"
 #include "media/PeerConnectionFactory.h"
 #include "media/VideoFrameTap.h"
+#include "protocol/Json.h"
+#include "protocol/PasscodeProof.h"
 #include "rendezvous/SignalingPort.h"
 #include "session/FileChannel.h"
-#include "session/PasscodeProof.h"
 #include "session/ViewerHello.h"
 #include "util/MainThreadLink.h"
 
@@ -34,22 +35,13 @@ enum Channel { Ctrl = 0, Video = 1, Input = 2, File = 3 };
 const QStringList channelLabels{QStringLiteral("ctrl"), QStringLiteral("video"), QStringLiteral("input"),
                                 QStringLiteral("file")};
 
-// An integral JSON number that fits 64 bits exactly; the default otherwise.
+// An integral JSON number that a double holds exactly; the default otherwise.
 qint64 jsonInt(const QJsonValue &v, qint64 fallback) {
-    if (!v.isDouble())
-        return fallback;
-    const double d = v.toDouble();
-    if (!std::isfinite(d) || d != std::trunc(d) || std::fabs(d) > 9007199254740992.0)
-        return fallback;
-    return qint64(d);
+    return Json::integral(v, -Json::maxExact, Json::maxExact).value_or(fallback);
 }
 
 double jsonNumber(const QJsonValue &v, double fallback) {
     return v.isDouble() ? v.toDouble() : fallback;
-}
-
-QByteArray compactJson(const QJsonObject &o) {
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
 qint64 steadyMs() {
@@ -394,7 +386,7 @@ void RemoteSession::onSignal(const QJsonObject &message) {
 
 void RemoteSession::sendCtrl(const QJsonObject &message) {
     if (d->pc)
-        d->pc->sendText(Ctrl, compactJson(message));
+        d->pc->sendText(Ctrl, Json::compact(message));
 }
 
 void RemoteSession::onCtrl(const QJsonObject &message) {
@@ -538,7 +530,7 @@ void RemoteSession::requestStill() {
 void RemoteSession::sendInput(const QJsonObject &message) {
     if (m_state != State::Connected || !d->pc)
         return;
-    d->pc->sendText(Input, compactJson(message));
+    d->pc->sendText(Input, Json::compact(message));
 }
 
 // ---- video -----------------------------------------------------------------------------------------------------

@@ -1,7 +1,8 @@
 #include "agent/model/ControlJson.h"
 
+#include "protocol/Json.h"
+
 #include <cmath>
-#include <limits>
 
 namespace ControlJson {
 
@@ -65,25 +66,11 @@ std::optional<bool> boolean(const QJsonObject &o, const QString &key) {
 }
 
 std::optional<qint64> int64(const QJsonObject &o, const QString &key) {
-    const QJsonValue v = o.value(key);
-    if (!v.isDouble())
-        return std::nullopt;
-    // toInteger keeps 64-bit precision for integral values; a fraction fails.
-    constexpr qint64 sentinel = std::numeric_limits<qint64>::min();
-    const qint64 i = v.toInteger(sentinel);
-    if (i == sentinel) {
-        const double d = v.toDouble();
-        if (d != static_cast<double>(sentinel))
-            return std::nullopt;
-    }
-    return i;
+    return Json::integral(o.value(key));
 }
 
 std::optional<int> int32(const QJsonObject &o, const QString &key) {
-    const std::optional<qint64> i = int64(o, key);
-    if (!i || *i < std::numeric_limits<int>::min() || *i > std::numeric_limits<int>::max())
-        return std::nullopt;
-    return static_cast<int>(*i);
+    return Json::int32(o.value(key));
 }
 
 std::optional<double> number(const QJsonObject &o, const QString &key) {

@@ -1,16 +1,19 @@
-#include "session/PasscodeProof.h"
+#include "protocol/PasscodeProof.h"
 
 #include <QCoreApplication>
-#include <QJsonValue>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QThread>
 #include <QThreadPool>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/rand.h>
 
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 QString PasscodeProof::fingerprint(const QString &sdp) {
@@ -18,9 +21,8 @@ QString PasscodeProof::fingerprint(const QString &sdp) {
     const QRegularExpressionMatch m = re.match(sdp);
     if (!m.hasMatch())
         return {};
-    QString s = m.captured(0);
-    s.remove(QStringLiteral("a=fingerprint:sha-256 "));
-    s.remove(':');
+    QString s = m.captured(1);
+    s.remove(QLatin1Char(':'));
     return s.toUpper();
 }
 
@@ -36,10 +38,10 @@ std::optional<QByteArray> PasscodeProof::decodeBase64(const QString &text) {
 
 std::optional<quint32> PasscodeProof::iterations(const QJsonValue &iters) {
     if (!iters.isDouble())
-        return 100000u;
+        return defaultIterations;
     const double d = iters.toDouble();
     if (!std::isfinite(d) || d != std::trunc(d))
-        return 100000u;
+        return defaultIterations;
     if (d < 1 || d > double(maxIters))
         return std::nullopt;
     return quint32(d);
@@ -65,18 +67,26 @@ QByteArray PasscodeProof::hmacSha256(const QByteArray &key, const QByteArray &da
     return QByteArray(reinterpret_cast<const char *>(md), int(len));
 }
 
-std::optional<PasscodeProof::Result> PasscodeProof::compute(const Input &in) {
-    const QByteArray message = in.nonce + in.localFingerprint.toUtf8() + in.remoteFingerprint.toUtf8();
-    const QByteArray password = in.passcode.toUtf8();
-    const QByteArray keyA = pbkdf2(password, in.autoSalt, in.iters);
-    const QByteArray keyF = pbkdf2(password, in.fixedSalt, in.iters);
+QByteArray PasscodeProof::message(const QByteArray &nonce, const QString &viewerFp, const QString &hostFp) {
+    return nonce + viewerFp.toUtf8() + hostFp.toUtf8();
+}
+
+namespace {
+std::optional<PasscodeProof::Result> macs(const QByteArray &keyA, const QByteArray &keyF, const QByteArray &message) {
     if (keyA.isEmpty() || keyF.isEmpty())
         return std::nullopt;
-    const QByteArray a = hmacSha256(keyA, message);
-    const QByteArray f = hmacSha256(keyF, message);
+    const QByteArray a = PasscodeProof::hmacSha256(keyA, message);
+    const QByteArray f = PasscodeProof::hmacSha256(keyF, message);
     if (a.isEmpty() || f.isEmpty())
         return std::nullopt;
-    return Result{QString::fromLatin1(a.toBase64()), QString::fromLatin1(f.toBase64())};
+    return PasscodeProof::Result{QString::fromLatin1(a.toBase64()), QString::fromLatin1(f.toBase64())};
+}
+} // namespace
+
+std::optional<PasscodeProof::Result> PasscodeProof::compute(const Input &in) {
+    const QByteArray password = in.passcode.toUtf8();
+    return macs(pbkdf2(password, in.autoSalt, in.iters), pbkdf2(password, in.fixedSalt, in.iters),
+                message(in.nonce, in.localFingerprint, in.remoteFingerprint));
 }
 
 void PasscodeProof::computeAsync(const Input &in, QObject *context, std::function<void(std::optional<Result>)> done) {
@@ -95,21 +105,16 @@ void PasscodeProof::computeAsync(const Input &in, QObject *context, std::functio
     job->guard = context;
     job->done = std::move(done);
     for (int which = 0; which < 2; ++which) {
+        // Runs on a pool thread.
         QThreadPool::globalInstance()->start(
             [job, which] {
                 job->keys[which] =
                     pbkdf2(job->in.passcode.toUtf8(), which == 0 ? job->in.autoSalt : job->in.fixedSalt, job->in.iters);
                 if (job->pending.fetch_sub(1) != 1)
                     return;
-                std::optional<Result> r;
-                if (!job->keys[0].isEmpty() && !job->keys[1].isEmpty()) {
-                    const QByteArray message =
-                        job->in.nonce + job->in.localFingerprint.toUtf8() + job->in.remoteFingerprint.toUtf8();
-                    const QByteArray a = hmacSha256(job->keys[0], message);
-                    const QByteArray f = hmacSha256(job->keys[1], message);
-                    if (!a.isEmpty() && !f.isEmpty())
-                        r = Result{QString::fromLatin1(a.toBase64()), QString::fromLatin1(f.toBase64())};
-                }
+                std::optional<Result> r =
+                    macs(job->keys[0], job->keys[1],
+                         message(job->in.nonce, job->in.localFingerprint, job->in.remoteFingerprint));
                 QMetaObject::invokeMethod(
                     QCoreApplication::instance(),
                     [job, r = std::move(r)] {
@@ -120,4 +125,21 @@ void PasscodeProof::computeAsync(const Input &in, QObject *context, std::functio
             },
             QThread::HighPriority);
     }
+}
+
+bool PasscodeProof::matches(const QByteArray &key, const QByteArray &message, const QString &proof) {
+    if (key.isEmpty())
+        return false;
+    const auto decoded = QByteArray::fromBase64Encoding(proof.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != 32)
+        return false;
+    const QByteArray expected = hmacSha256(key, message);
+    return expected.size() == 32 && CRYPTO_memcmp(expected.constData(), decoded.decoded.constData(), 32) == 0;
+}
+
+QByteArray PasscodeProof::randomBytes(int count) {
+    QByteArray out(count, Qt::Uninitialized);
+    if (RAND_bytes(reinterpret_cast<unsigned char *>(out.data()), count) != 1)
+        return {};
+    return out;
 }
