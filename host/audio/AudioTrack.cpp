@@ -7,6 +7,7 @@
 #include <gst/webrtc/webrtc.h>
 
 #include <thread>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcAudio, "velmo.audio")
 
@@ -93,6 +94,15 @@ void AudioTrack::setFlowing(bool on) {
     update();
 }
 
+void AudioTrack::stop() {
+    m_stopped = true;
+    ++m_generation;
+    m_opening = false;
+    m_openTimeout.stop();
+    if (m_gate)
+        g_object_set(m_gate, "drop", TRUE, nullptr);
+}
+
 void AudioTrack::setOn(bool on) {
     m_on = on;
     update();
@@ -106,6 +116,8 @@ void AudioTrack::setKind(const QString &kind) {
 }
 
 void AudioTrack::update() {
+    if (m_stopped)
+        return;
     if (m_gate)
         g_object_set(m_gate, "drop", !active(), nullptr);
     if (!m_tail)
@@ -179,11 +191,13 @@ void AudioTrack::useSilence() {
 }
 
 void AudioTrack::useHead(GstElement *element) {
-    if (m_head) {
-        // Stopped before it is unlinked: a running source that loses its peer posts an error.
-        gst_element_set_state(m_head, GST_STATE_NULL);
-        gst_bin_remove(GST_BIN(m_pipeline), m_head);
-        m_head = nullptr;
+    if (GstElement *old = std::exchange(m_head, nullptr)) {
+        // Out of the pipeline first: its pushes then fail at once instead of waiting on the
+        // track, and what it posts about losing its peer reaches no bus. Then it stops.
+        gst_object_ref(old);
+        gst_bin_remove(GST_BIN(m_pipeline), old);
+        gst_element_set_state(old, GST_STATE_NULL);
+        gst_object_unref(old);
     }
     g_object_set_data(G_OBJECT(element), kHeadKey, this);
     gst_bin_add(GST_BIN(m_pipeline), element);

@@ -26,6 +26,9 @@ public:
     bool addTo(GstElement *webrtc, int pt);
     // Sound passes (and the source is open) only while flowing and on.
     void setFlowing(bool on);
+    // The session ends: nothing more passes and no source is opened or swapped; the heads
+    // stop with the pipeline (sinks first), never one by one against a transport going away.
+    void stop();
     void setOn(bool on);
     bool on() const { return m_on; }
     // "system" or "mic"; a change while capturing reopens the source at once.
@@ -45,7 +48,7 @@ Q_SIGNALS:
 
 private:
     static GstPadProbeReturn dropEos(GstPad *pad, GstPadProbeInfo *info, gpointer);
-    bool active() const { return m_flowing && m_on && m_tail; }
+    bool active() const { return m_flowing && m_on && m_tail && !m_stopped; }
     void update();
     void open();
     void opened(quint64 generation, GstElement *element, const QString &device, const QString &error);
@@ -62,6 +65,7 @@ private:
     QString m_kind = QStringLiteral("system");
     QString m_openKind;
     bool m_flowing = false;
+    bool m_stopped = false;
     bool m_on = true;
     quint64 m_generation = 0;
     bool m_opening = false;

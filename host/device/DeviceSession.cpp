@@ -989,7 +989,7 @@ void DeviceSession::lost(const QString &reason) {
     if (m_source)
         m_source->setFlowing(false);
     if (m_audio)
-        m_audio->setFlowing(false);
+        m_audio->stop();
     if (wasAsking)
         Q_EMIT askClosed();
     if (wasAuthed)

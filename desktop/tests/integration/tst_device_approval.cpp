@@ -3,18 +3,22 @@
 // admitted, refused, timed out, withdrawn — is checked where the viewer sees it and in
 // the agent's status, and the viewer's introduction ("hello") must reach the status as
 // the session's name, info and icon.
+#include "agent/AgentController.h"
 #include "config/AppConfig.h"
 #include "media/PeerConnectionFactory.h"
 #include "session/RemoteSession.h"
+#include "sharing/AskWindow.h"
+#include "sharing/AskWindows.h"
 #include "support/DevicePeers.h"
 #include "support/DeviceTestViewer.h"
 #include "support/TestEnv.h"
 #include "support/WsSignalingPort.h"
 
+#include <QApplication>
 #include <QDateTime>
-#include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
+#include <QPushButton>
 #include <QSysInfo>
 #include <QTest>
 
@@ -185,6 +189,51 @@ private Q_SLOTS:
         direct->close();
     }
 
+    void approvalWindowsServeRealViewers() {
+        // The application's own prompts, fed by its supervisor attached to the agent.
+        DevicePeers peers;
+        peers.setHostDataDir(g_env->dataDir());
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        QCOMPARE(peers.post("approval", {{"mode", "ask"}}), 200);
+        AgentController agent;
+        agent.start(QString());
+        QTRY_VERIFY_WITH_TIMEOUT(agent.status().has_value() && agent.status()->approval == QLatin1String("ask"), 10000);
+        AskWindows windows;
+        windows.start(&agent);
+
+        auto answer = [&](RemoteSession &viewer, const QString &button) {
+            QTRY_VERIFY_WITH_TIMEOUT(windows.count() == 1, 20000);
+            AskWindow *w = windows.window(windows.openSids().first());
+            QVERIFY(w);
+            // The prompt names the viewer from its introduction.
+            QTRY_VERIFY_WITH_TIMEOUT(agent.status()->asks.size() == 1 &&
+                                         agent.status()->asks.first().name.endsWith(QSysInfo::machineHostName()),
+                                     5000);
+            QPushButton *b = nullptr;
+            for (QPushButton *candidate : w->findChildren<QPushButton *>())
+                if (candidate->text() == button)
+                    b = candidate;
+            QVERIFY(b);
+            b->click();
+            QTRY_COMPARE_WITH_TIMEOUT(windows.count(), 0, 5000);
+            Q_UNUSED(viewer);
+        };
+        auto allowed = connectViewer(peers);
+        answer(*allowed, QStringLiteral("許可する"));
+        QVERIFY(QTest::qWaitFor([&] { return allowed->state() == State::Connected; }, 10000));
+        allowed->close();
+
+        auto refused = connectViewer(peers);
+        answer(*refused, QStringLiteral("断る"));
+        QVERIFY(QTest::qWaitFor([&] { return refused->state() == State::Failed; }, 10000));
+        QCOMPARE(refused->failureText(), QStringLiteral("エラー: 接続を拒否しました"));
+        refused->close();
+        windows.closeAll();
+        agent.stop();
+    }
+
     void introductionIsBounded() {
         // A viewer of another make: its introduction comes after "auth_ok", and whatever
         // it holds is cut to size before it reaches the status.
@@ -230,7 +279,7 @@ private Q_SLOTS:
 int main(int argc, char **argv) {
     TestEnv env;
     g_env = &env;
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv);
     TestDeviceApproval t;
     return QTest::qExec(&t, argc, argv);
 }

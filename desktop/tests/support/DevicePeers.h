@@ -52,7 +52,10 @@ public:
         return v;
     }
     QString autoPasscode() const { return m_autoPasscode; }
-    QString dataDir() const { return m_dir.path() + QStringLiteral("/host"); }
+    QString dataDir() const { return m_hostDataDir.isEmpty() ? m_dir.path() + QStringLiteral("/host") : m_hostDataDir; }
+    // Where the next startHost keeps its data (e.g. the application's own data directory,
+    // so that an AgentController finds the agent).
+    void setHostDataDir(const QString &dir) { m_hostDataDir = dir; }
     QProcess &host() { return m_host; }
 
 private:
@@ -67,6 +70,7 @@ private:
     QString m_serverUrl;
     QStringList m_serverArgs;
     QStringList m_hostArgs;
+    QString m_hostDataDir;
     QProcessEnvironment m_hostEnv;
     QString m_deviceId;
     QString m_autoPasscode;
