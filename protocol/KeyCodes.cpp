@@ -131,8 +131,11 @@ constexpr EvdevRow evdevRows[] = {
     {117, "NumpadEqual"},
     {119, "Pause"},
     {121, "NumpadComma"},
-    {122, "Lang1"}, // KEY_HANGEUL
-    {123, "Lang2"}, // KEY_HANJA
+    // The かな and 英数 keys of Apple JIS keyboards arrive as HID LANG1/LANG2, which
+    // Linux names KEY_HANGEUL and KEY_HANJA; they are the keys the macOS key table
+    // calls Convert (104, Kana) and NonConvert (102, Eisu).
+    {122, "Convert"},    // KEY_HANGEUL: かな
+    {123, "NonConvert"}, // KEY_HANJA: 英数
     {124, "IntlYen"},
     {125, "MetaLeft"},
     {126, "MetaRight"},
@@ -165,12 +168,16 @@ const std::array<const char *, evdevMax + 1> &evdevTable() {
 }
 
 // code → evdev. Two rows name NumpadComma (KEY_KPJPCOMMA and KEY_KPCOMMA); the
-// later row wins, KEY_KPCOMMA being the key the UI Events tables mean.
+// later row wins, KEY_KPCOMMA being the key the UI Events tables mean. Convert and
+// NonConvert are injected as the PC keys (KEY_HENKAN, KEY_MUHENKAN), not as the
+// Apple rows that come later.
 const QHash<QString, quint32> &codeTable() {
     static const auto table = [] {
         QHash<QString, quint32> t;
         for (const EvdevRow &row : evdevRows)
             t.insert(QString::fromLatin1(row.code), row.evdev);
+        t.insert(QStringLiteral("Convert"), 92);
+        t.insert(QStringLiteral("NonConvert"), 94);
         return t;
     }();
     return table;

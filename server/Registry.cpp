@@ -99,6 +99,11 @@ std::unique_ptr<Registry> Registry::open(const QString &path, QString *error) {
             *error = QString::fromUtf8(sqlite3_errmsg(db));
         return nullptr;
     }
+    // Added later: when each thumbnail was stored, to drop the stalest first. An older
+    // file gains the column; a newer one already has it (the error is expected then).
+    sqlite3_exec(db, "ALTER TABLE devices ADD COLUMN thumb_at INTEGER", nullptr, nullptr, nullptr);
+    r->exec("CREATE INDEX IF NOT EXISTS devices_last_seen ON devices (last_seen)");
+    r->m_thumbBytes = r->queryThumbBytes();
     return r;
 }
 
@@ -185,12 +190,46 @@ QList<DeviceRecord> Registry::list() const {
     return out;
 }
 
+qint64 Registry::queryThumbBytes() const {
+    Statement st(m_db, "SELECT COALESCE(SUM(LENGTH(thumb)), 0) FROM devices");
+    return st.step() == SQLITE_ROW ? sqlite3_column_int64(st.get(), 0) : 0;
+}
+
 bool Registry::setThumb(const QString &id, const QByteArray &bytes, const QByteArray &mimeType) {
-    Statement st(m_db, "UPDATE devices SET thumb = ?1, thumb_type = ?2 WHERE id = ?3");
+    qint64 old = 0;
+    {
+        Statement st(m_db, "SELECT COALESCE(LENGTH(thumb), 0) FROM devices WHERE id = ?1");
+        st.bind(1, id);
+        if (st.step() != SQLITE_ROW)
+            return false;
+        old = sqlite3_column_int64(st.get(), 0);
+    }
+    if (m_thumbBudget > 0 && bytes.size() > m_thumbBudget)
+        return false;
+    // Make room first: the thumbnails stored longest ago (those of devices gone quiet) go.
+    while (m_thumbBudget > 0 && m_thumbBytes - old + bytes.size() > m_thumbBudget) {
+        Statement pick(m_db, "SELECT id, LENGTH(thumb) FROM devices WHERE thumb IS NOT NULL AND id != ?1 "
+                             "ORDER BY COALESCE(thumb_at, 0) LIMIT 1");
+        pick.bind(1, id);
+        if (pick.step() != SQLITE_ROW)
+            break;
+        const QString victim = pick.text(0);
+        const qint64 size = sqlite3_column_int64(pick.get(), 1);
+        Statement drop(m_db, "UPDATE devices SET thumb = NULL, thumb_type = NULL WHERE id = ?1");
+        drop.bind(1, victim);
+        if (drop.step() != SQLITE_DONE)
+            return false;
+        m_thumbBytes -= size;
+    }
+    Statement st(m_db, "UPDATE devices SET thumb = ?1, thumb_type = ?2, thumb_at = ?3 WHERE id = ?4");
     st.bindBlob(1, bytes);
     st.bind(2, QString::fromLatin1(mimeType));
-    st.bind(3, id);
-    return st.step() == SQLITE_DONE;
+    st.bind(3, QDateTime::currentMSecsSinceEpoch());
+    st.bind(4, id);
+    if (st.step() != SQLITE_DONE)
+        return false;
+    m_thumbBytes += bytes.size() - old;
+    return true;
 }
 
 std::optional<std::pair<QByteArray, QByteArray>> Registry::thumb(const QString &id) const {
@@ -211,5 +250,35 @@ bool Registry::remove(const QString &id) {
         return false;
     Statement st(m_db, "DELETE FROM devices WHERE id = ?1");
     st.bind(1, id);
-    return st.step() == SQLITE_DONE && sqlite3_changes(m_db) == 1;
+    const bool removed = st.step() == SQLITE_DONE && sqlite3_changes(m_db) == 1;
+    if (removed)
+        m_thumbBytes = queryThumbBytes();
+    return removed;
+}
+
+bool Registry::touch(const QStringList &ids) {
+    if (ids.isEmpty())
+        return true;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (!exec("BEGIN"))
+        return false;
+    bool ok = true;
+    for (const QString &id : ids) {
+        Statement st(m_db, "UPDATE devices SET last_seen = ?1 WHERE id = ?2");
+        st.bind(1, now);
+        st.bind(2, id);
+        ok = st.step() == SQLITE_DONE && ok;
+    }
+    return exec(ok ? "COMMIT" : "ROLLBACK") && ok;
+}
+
+int Registry::expireBefore(qint64 cutoffSecs) {
+    Statement st(m_db, "DELETE FROM devices WHERE last_seen < ?1");
+    st.bind(1, cutoffSecs);
+    if (st.step() != SQLITE_DONE)
+        return 0;
+    const int gone = sqlite3_changes(m_db);
+    if (gone > 0)
+        m_thumbBytes = queryThumbBytes();
+    return gone;
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -38,15 +39,27 @@ public:
     std::optional<DeviceRecord> find(const QString &id) const;
     // Every device, ordered by ID.
     QList<DeviceRecord> list() const;
+    // Stores the newest thumbnail. When all thumbnails together would pass the budget
+    // (setThumbBudget), the ones stored longest ago are dropped first.
     bool setThumb(const QString &id, const QByteArray &bytes, const QByteArray &mimeType);
+    void setThumbBudget(qint64 bytes) { m_thumbBudget = bytes; }
+    // Bytes of all stored thumbnails.
+    qint64 thumbBytes() const { return m_thumbBytes; }
     // The thumbnail's bytes and MIME type.
     std::optional<std::pair<QByteArray, QByteArray>> thumb(const QString &id) const;
     // False when there was no such device.
     bool remove(const QString &id);
+    // Marks these devices as seen now (those connected stay fresh however long they stay).
+    bool touch(const QStringList &ids);
+    // Deletes devices not seen since `cutoffSecs` (Unix time); how many went.
+    int expireBefore(qint64 cutoffSecs);
 
 private:
     explicit Registry(sqlite3 *db);
     bool exec(const char *sql);
+    qint64 queryThumbBytes() const;
 
     sqlite3 *m_db; // owned; closed in the destructor
+    qint64 m_thumbBytes = 0;
+    qint64 m_thumbBudget = 0; // 0: no budget
 };

@@ -12,6 +12,8 @@
 #include <QRegularExpression>
 #include <QWebSocket>
 
+#include <algorithm>
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -20,8 +22,11 @@ Q_LOGGING_CATEGORY(lcRendezvous, "velmo.rendezvous")
 
 namespace {
 
-const QString textNotFound = QStringLiteral("端末が見つかりません");
-const QString textOffline = QStringLiteral("端末がオフラインです");
+// Unknown and offline look alike on the socket: the viewer has asked the REST look-up
+// already and needs no more, and a prober learns nothing about which IDs exist.
+const QString textUnreachable = QStringLiteral("端末が見つからないか、オフラインです");
+const QString textTooFast = QStringLiteral("要求が多すぎます。しばらくしてからやり直してください");
+const QString textDeviceBusy = QStringLiteral("端末が混み合っています。しばらくしてからやり直してください");
 const QString textBadMessage = QStringLiteral("不正なメッセージです");
 const QString textSidInUse = QStringLiteral("セッションIDが使用中です");
 const QString textNoSession = QStringLiteral("セッションがありません");
@@ -32,6 +37,7 @@ constexpr int closeBadRegistration = 4400;
 constexpr int closeRegisterTimeout = 4408;
 constexpr int closeReplaced = 4409;
 constexpr int closeDeleted = 4410;
+constexpr int closeTooMany = 4429;
 
 qint64 nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
@@ -82,13 +88,19 @@ QString randomHex(int bytes) {
 RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options options, QObject *parent)
     : QObject(parent), m_registry(std::move(registry)), m_options(std::move(options)),
       m_ws(QStringLiteral("velmo-rendezvous"), QWebSocketServer::NonSecureMode) {
+    m_clock.start();
     m_ws.setHandshakeTimeout(10000);
     m_http.setMaxBodyBytes(64 * 1024);
+    m_http.setLimits(m_options.http);
+    m_registry->setThumbBudget(m_options.thumbBudgetBytes);
     m_http.setWebSocketServer(&m_ws);
     m_http.setHandler([this](const HttpRequest &req, HttpResponder *res) { handleHttp(req, res); });
     connect(&m_ws, &QWebSocketServer::newConnection, this, &RendezvousServer::onNewSocket);
     m_pingTimer.setInterval(m_options.pingIntervalMs);
     connect(&m_pingTimer, &QTimer::timeout, this, &RendezvousServer::pingAll);
+    // Often enough that a short expiry (as in tests) is kept to within a quarter.
+    m_expiryTimer.setInterval(int(std::clamp<qint64>(m_options.expireAfterSecs * 250, 1000, 3600 * 1000)));
+    connect(&m_expiryTimer, &QTimer::timeout, this, &RendezvousServer::expireNow);
 }
 
 RendezvousServer::~RendezvousServer() {
@@ -102,7 +114,37 @@ bool RendezvousServer::listen() {
     if (!m_http.listen(m_options.address, m_options.port))
         return false;
     m_pingTimer.start();
+    // Not at once: devices that were connected before a restart get one interval to come
+    // back (and be seen) before anything is judged stale.
+    if (m_options.expireAfterSecs > 0)
+        m_expiryTimer.start();
     return true;
+}
+
+int RendezvousServer::expireNow() {
+    if (m_options.expireAfterSecs <= 0)
+        return 0;
+    // Connected devices are seen now, however long ago they registered.
+    m_registry->touch(m_online.keys());
+    const int gone = m_registry->expireBefore(QDateTime::currentSecsSinceEpoch() - m_options.expireAfterSecs);
+    if (gone > 0)
+        qCInfo(lcRendezvous) << gone << "devices expired";
+    return gone;
+}
+
+bool RendezvousServer::takeFor(QHash<QString, TokenBucket> &table, const QString &address, double rate, double burst) {
+    const qint64 now = m_clock.elapsed();
+    auto it = table.find(address);
+    if (it == table.end())
+        it = table.insert(address, TokenBucket(rate, burst, now));
+    return it->take(now);
+}
+
+void RendezvousServer::pruneBuckets() {
+    // A bucket that has filled up again holds nothing worth keeping.
+    const qint64 now = m_clock.elapsed();
+    for (QHash<QString, TokenBucket> *table : {&m_lookupsByAddress, &m_messagesByAddress, &m_registrationsByAddress})
+        table->removeIf([now](const QHash<QString, TokenBucket>::iterator it) { return it->idle(now); });
 }
 
 // ---- REST ------------------------------------------------------------------------------
@@ -165,6 +207,11 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
         if (m != "POST")
             return methodNotAllowed();
         res->respondJson(200, Json::compact(turnCredentials(m_options, QDateTime::currentSecsSinceEpoch())));
+        return;
+    }
+    if (parts.value(0) == u"devices" && parts.size() >= 2 && m == "GET" &&
+        !takeFor(m_lookupsByAddress, req.peer, m_options.lookupRate, m_options.lookupBurst)) {
+        res->respond(429, errorBody("too many requests"), "application/json", {{"Retry-After", "1"}});
         return;
     }
     if (parts.value(0) != u"devices" || parts.size() > 3) {
@@ -274,7 +321,14 @@ void RendezvousServer::addViewer(QWebSocket *socket) {
     socket->setMaxAllowedIncomingMessageSize(maxViewerMessageBytes);
     socket->setMaxAllowedIncomingFrameSize(maxViewerMessageBytes);
     const QString id = QStringLiteral("v") + randomHex(8).left(12);
-    m_viewers.insert(socket, Viewer{id, nowMs()});
+    const qint64 now = m_clock.elapsed();
+    Viewer v;
+    v.id = id;
+    v.address = HttpServer::addressKey(socket->peerAddress());
+    v.lastHeard = nowMs();
+    v.messages = TokenBucket(m_options.signalRate, m_options.signalBurst, now);
+    v.lookups = TokenBucket(m_options.socketLookupRate, m_options.socketLookupBurst, now);
+    m_viewers.insert(socket, v);
     connect(socket, &QWebSocket::textMessageReceived, this,
             [this, socket](const QString &text) { onViewerText(socket, text); });
     auto heard = [this, socket] {
@@ -308,11 +362,29 @@ void RendezvousServer::addDevice(QWebSocket *socket) {
     });
 }
 
+void RendezvousServer::throttleViewer(QWebSocket *socket, const QString &sid) {
+    const auto vit = m_viewers.find(socket);
+    if (vit == m_viewers.end() || vit->closing)
+        return;
+    vit->closing = true;
+    qCInfo(lcRendezvous) << "viewer" << vit->id << "from" << vit->address << "over its limits: closed";
+    sendError(socket, sid, textTooFast);
+    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("too many requests"));
+    QTimer::singleShot(2000, socket, &QWebSocket::abort);
+}
+
 void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
     auto vit = m_viewers.find(socket);
-    if (vit == m_viewers.end())
+    if (vit == m_viewers.end() || vit->closing)
         return;
     vit->lastHeard = nowMs();
+    // Every message costs a token before it costs any parsing.
+    if (!vit->messages.take(m_clock.elapsed()) ||
+        !takeFor(m_messagesByAddress, vit->address, m_options.addressSignalRate, m_options.addressSignalBurst)) {
+        const auto msg = parseObject(text.left(4096));
+        throttleViewer(socket, msg && isSid(msg->value("sid")) ? msg->value("sid").toString() : QString());
+        return;
+    }
     const QString viewerId = vit->id;
     const auto msg = parseObject(text);
     if (!msg)
@@ -333,15 +405,24 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
     if (type == u"bye") {
         if (!ours)
             return;
-        m_routes.remove(key);
+        removeRoute(key);
         if (QWebSocket *device = m_online.value(to))
             sendJson(device, QJsonObject{{"type", "bye"}, {"sid", sid}, {"from", viewerId}});
         return;
     }
 
+    if (type == u"connect" && !ours && !vit->targets.contains(to)) {
+        // A new target is a look-up, whether or not the device exists; another session
+        // with a device this socket already reaches is not.
+        if (!vit->lookups.take(m_clock.elapsed()) ||
+            !takeFor(m_lookupsByAddress, vit->address, m_options.lookupRate, m_options.lookupBurst)) {
+            throttleViewer(socket, sid);
+            return;
+        }
+    }
     QWebSocket *device = Registry::isDeviceId(to) ? m_online.value(to) : nullptr;
     if (!device) {
-        sendError(socket, sid, m_registry->find(to) ? textOffline : textNotFound);
+        sendError(socket, sid, textUnreachable);
         return;
     }
     const QJsonValue payload = msg->value("payload");
@@ -354,21 +435,55 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
             sendError(socket, sid, textSidInUse);
             return;
         }
-        if (!ours) {
-            int mine = 0;
-            for (const Route &r : std::as_const(m_routes))
-                mine += r.viewer == socket ? 1 : 0;
-            if (mine >= maxRoutesPerViewer) {
-                sendError(socket, sid, textTooMany);
-                return;
-            }
+        if (!ours && (vit->routes.size() >= maxRoutesPerViewer ||
+                      m_routesByAddress.value(vit->address) >= m_options.maxRoutesPerAddress)) {
+            sendError(socket, sid, textTooMany);
+            return;
         }
-        m_routes.insert(key, Route{socket, viewerId, false});
     } else if (!ours) {
         sendError(socket, sid, textNoSession);
         return;
     }
+    // A device that is not taking its messages is not drowned by a viewer: the viewer's
+    // messages are refused until the device has caught up, and the device stays online.
+    if (device->bytesToWrite() > maxDeviceBacklogForViewers) {
+        sendError(socket, sid, textDeviceBusy);
+        return;
+    }
+    if (type == u"connect" && !ours)
+        addRoute(key, to, sid, socket);
     sendJson(device, QJsonObject{{"type", type}, {"sid", sid}, {"from", viewerId}, {"payload", payload}});
+}
+
+void RendezvousServer::addRoute(const QString &key, const QString &deviceId, const QString &sid, QWebSocket *viewer) {
+    removeRoute(key); // a route whose viewer has gone
+    const auto vit = m_viewers.find(viewer);
+    if (vit == m_viewers.end())
+        return;
+    m_routes.insert(key, Route{viewer, vit->id, deviceId, sid, vit->address, false});
+    vit->routes.insert(key);
+    ++vit->targets[deviceId];
+    m_routesByDevice[deviceId].insert(key);
+    ++m_routesByAddress[vit->address];
+}
+
+void RendezvousServer::removeRoute(const QString &key) {
+    const auto it = m_routes.find(key);
+    if (it == m_routes.end())
+        return;
+    if (const auto vit = m_viewers.find(it->viewer.data()); it->viewer && vit != m_viewers.end()) {
+        vit->routes.remove(key);
+        if (const auto t = vit->targets.find(it->deviceId); t != vit->targets.end() && --*t <= 0)
+            vit->targets.erase(t);
+    }
+    if (const auto d = m_routesByDevice.find(it->deviceId); d != m_routesByDevice.end()) {
+        d->remove(key);
+        if (d->isEmpty())
+            m_routesByDevice.erase(d);
+    }
+    if (const auto a = m_routesByAddress.find(it->address); a != m_routesByAddress.end() && --*a <= 0)
+        m_routesByAddress.erase(a);
+    m_routes.erase(it);
 }
 
 void RendezvousServer::onDeviceText(QWebSocket *socket, const QString &text) {
@@ -428,6 +543,12 @@ void RendezvousServer::onDeviceBinary(QWebSocket *socket, const QByteArray &byte
 }
 
 void RendezvousServer::registerDevice(QWebSocket *socket, const QJsonObject &msg) {
+    if (!takeFor(m_registrationsByAddress, HttpServer::addressKey(socket->peerAddress()), m_options.registerRate,
+                 m_options.registerBurst)) {
+        closeDevice(socket, closeTooMany, QStringLiteral("too many registrations"),
+                    QStringLiteral("too many registrations from this address; try again later"));
+        return;
+    }
     const QJsonValue secret = msg.value("secret");
     const QJsonValue name = msg.value("name");
     const QJsonValue platform = msg.value("platform");
@@ -485,6 +606,7 @@ void RendezvousServer::storeThumb(QWebSocket *socket, const QByteArray &bytes) {
 void RendezvousServer::relayFromDevice(QWebSocket *socket, const QJsonObject &msg) {
     const QString deviceId = m_devices.value(socket).id;
     const QJsonValue sidValue = msg.value("sid");
+    // (the device's own messages are not rate-limited: one device harms only itself)
     if (!isSid(sidValue))
         return;
     const QString sid = sidValue.toString();
@@ -502,43 +624,39 @@ void RendezvousServer::relayFromDevice(QWebSocket *socket, const QJsonObject &ms
     if (type == u"answer")
         route->answered = true;
     else if (type == u"bye")
-        m_routes.erase(route);
+        removeRoute(key);
     sendJson(viewer, out);
 }
 
 void RendezvousServer::viewerGone(QWebSocket *socket) {
-    m_viewers.remove(socket);
-    for (auto it = m_routes.begin(); it != m_routes.end();) {
-        if (it->viewer == socket || !it->viewer) {
-            const qsizetype slash = it.key().indexOf(u'/');
-            const QString deviceId = it.key().left(slash);
-            if (!it->answered) {
-                // Half-made negotiations can never finish now.
-                if (QWebSocket *device = m_online.value(deviceId))
-                    sendJson(device, QJsonObject{{"type", "bye"}, {"sid", it.key().mid(slash + 1)}});
-            }
-            it = m_routes.erase(it);
-        } else {
-            ++it;
+    const auto vit = m_viewers.constFind(socket);
+    const QSet<QString> keys = vit != m_viewers.constEnd() ? vit->routes : QSet<QString>();
+    for (const QString &key : keys) {
+        const auto it = m_routes.constFind(key);
+        if (it == m_routes.constEnd())
+            continue;
+        if (!it->answered) {
+            // Half-made negotiations can never finish now.
+            if (QWebSocket *device = m_online.value(it->deviceId))
+                sendJson(device, QJsonObject{{"type", "bye"}, {"sid", it->sid}});
         }
+        removeRoute(key);
     }
+    m_viewers.remove(socket);
     socket->deleteLater();
 }
 
 void RendezvousServer::deviceOffline(const QString &id, bool dropAllRoutes) {
     m_online.remove(id);
-    const QString prefix = id + u'/';
-    for (auto it = m_routes.begin(); it != m_routes.end();) {
-        if (!it.key().startsWith(prefix)) {
-            ++it;
+    const QSet<QString> keys = m_routesByDevice.value(id);
+    for (const QString &key : keys) {
+        const auto it = m_routes.constFind(key);
+        if (it == m_routes.constEnd())
             continue;
-        }
         if (!it->answered && it->viewer)
-            sendError(it->viewer, it.key().mid(prefix.size()), textDeviceLost);
+            sendError(it->viewer, it->sid, textDeviceLost);
         if (!it->answered || dropAllRoutes)
-            it = m_routes.erase(it);
-        else
-            ++it;
+            removeRoute(key);
     }
 }
 
@@ -576,6 +694,7 @@ void RendezvousServer::closeDevice(QWebSocket *socket, int code, const QString &
 void RendezvousServer::pingAll() {
     const qint64 now = nowMs();
     const qint64 silenceLimitMs = 3LL * m_options.pingIntervalMs;
+    pruneBuckets();
     // Aborting emits disconnected() at once, which edits the tables: iterate over copies.
     const QList<QWebSocket *> viewers = m_viewers.keys();
     for (QWebSocket *s : viewers) {

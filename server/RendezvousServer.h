@@ -2,7 +2,9 @@
 
 #include "HttpServer.h"
 #include "Registry.h"
+#include "TokenBucket.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
@@ -30,6 +32,25 @@ public:
         qint64 turnTtlSeconds = 86400;
         // Every socket is pinged this often; one silent for three intervals is closed.
         int pingIntervalMs = 20000;
+
+        // Limits against hostile clients. Rates are events per second; a client may
+        // save up to a burst of them.
+        HttpServer::Limits http;
+        double lookupRate = 20; // REST look-ups and new "connect" targets, per client address
+        double lookupBurst = 120;
+        double socketLookupRate = 2; // new "connect" targets per viewer socket
+        double socketLookupBurst = 20;
+        double signalRate = 50; // viewer messages per socket
+        double signalBurst = 200;
+        double addressSignalRate = 200; // viewer messages per client address
+        double addressSignalBurst = 1000;
+        double registerRate = 1; // device registrations per client address
+        double registerBurst = 60;
+        int maxRoutesPerAddress = 1024;
+        // Devices not seen for this long are deleted; 0 keeps them for ever.
+        qint64 expireAfterSecs = 90LL * 86400;
+        // All stored thumbnails together; the stalest go first. 0: no budget.
+        qint64 thumbBudgetBytes = 64LL * 1024 * 1024;
     };
 
     static constexpr qint64 maxViewerMessageBytes = 64 * 1024;
@@ -39,6 +60,9 @@ public:
     // Open WebSockets (viewers and devices together); more are refused with close code 1013.
     static constexpr int maxSockets = 4096;
     static constexpr qint64 maxPendingWriteBytes = 4 * 1024 * 1024;
+    // A device with this much still to take gets no more viewer messages until it has
+    // caught up: the viewers are refused, the device stays.
+    static constexpr qint64 maxDeviceBacklogForViewers = 1024 * 1024;
     static constexpr int registerTimeoutMs = 10000;
     static constexpr int minThumbIntervalMs = 1000;
 
@@ -47,6 +71,8 @@ public:
 
     bool listen();
     quint16 port() const { return m_http.port(); }
+    // Deletes devices not seen for the expiry time; how many went.
+    int expireNow();
 
     // Time-limited TURN credentials in the shared-secret scheme: "<expiry>:velmo" and
     // base64(HMAC-SHA1(secret, username)).
@@ -55,7 +81,13 @@ public:
 private:
     struct Viewer {
         QString id;
+        QString address;
         qint64 lastHeard = 0;
+        QSet<QString> routes;        // route keys made by this socket
+        QHash<QString, int> targets; // device ID → routes to it from this socket
+        TokenBucket messages;
+        TokenBucket lookups;
+        bool closing = false;
     };
     struct Device {
         QString id; // empty until registered
@@ -65,6 +97,9 @@ private:
     struct Route {
         QPointer<QWebSocket> viewer;
         QString viewerId;
+        QString deviceId;
+        QString sid;
+        QString address; // the viewer's
         bool answered = false;
     };
 
@@ -89,6 +124,13 @@ private:
     void sendError(QWebSocket *socket, const QString &sid, const QString &text);
     void closeDevice(QWebSocket *socket, int code, const QString &reason, const QString &error = {});
     void pingAll();
+    void addRoute(const QString &key, const QString &deviceId, const QString &sid, QWebSocket *viewer);
+    void removeRoute(const QString &key);
+    // Takes a token from the address's bucket in `table`, making the bucket when new.
+    bool takeFor(QHash<QString, TokenBucket> &table, const QString &address, double rate, double burst);
+    // A viewer over its limits: told so, then closed.
+    void throttleViewer(QWebSocket *socket, const QString &sid);
+    void pruneBuckets();
 
     static QString routeKey(const QString &deviceId, const QString &sid) { return deviceId + u'/' + sid; }
     static void sendJson(QWebSocket *socket, const QJsonObject &o);
@@ -100,6 +142,13 @@ private:
     QTimer m_pingTimer;
     QHash<QWebSocket *, Viewer> m_viewers;
     QHash<QWebSocket *, Device> m_devices;
-    QHash<QString, QWebSocket *> m_online; // device ID → its registered socket
-    QHash<QString, Route> m_routes;        // routeKey → viewer
+    QHash<QString, QWebSocket *> m_online;          // device ID → its registered socket
+    QHash<QString, Route> m_routes;                 // routeKey → viewer
+    QHash<QString, QSet<QString>> m_routesByDevice; // device ID → its route keys
+    QHash<QString, int> m_routesByAddress;          // viewer address → routes
+    QHash<QString, TokenBucket> m_lookupsByAddress;
+    QHash<QString, TokenBucket> m_messagesByAddress;
+    QHash<QString, TokenBucket> m_registrationsByAddress;
+    QTimer m_expiryTimer;
+    QElapsedTimer m_clock; // monotonic time for the rate limits
 };

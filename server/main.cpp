@@ -46,6 +46,31 @@ void fail(const QString &text) {
     std::exit(2);
 }
 
+double number(const QCommandLineParser &parser, const QCommandLineOption &option, double min, double max) {
+    bool ok = false;
+    const double v = parser.value(option).toDouble(&ok);
+    if (!ok || !(v >= min && v <= max))
+        fail(QStringLiteral("--%1 wants a number from %2 to %3").arg(option.names().constFirst()).arg(min).arg(max));
+    return v;
+}
+
+// "90d", "12h", "30m", "45s" or plain seconds; 0 means never. -1 when malformed.
+qint64 durationSecs(QString text) {
+    text = text.trimmed().toLower();
+    qint64 unit = 1;
+    if (text.endsWith(u'd'))
+        unit = 86400;
+    else if (text.endsWith(u'h'))
+        unit = 3600;
+    else if (text.endsWith(u'm'))
+        unit = 60;
+    if (!text.isEmpty() && !text.back().isDigit())
+        text.chop(1);
+    bool ok = false;
+    const qint64 v = text.toLongLong(&ok);
+    return ok && v >= 0 && v <= 100LL * 365 * 86400 / unit ? v * unit : -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -78,8 +103,47 @@ int main(int argc, char **argv) {
     const QCommandLineOption ping(QStringLiteral("ping-interval"),
                                   QStringLiteral("Seconds between pings; three silent intervals close a socket."),
                                   QStringLiteral("seconds"), QStringLiteral("20"));
-    parser.addOptions({listen, admin, db, stun, turn, turnSecret, turnTtl, ping});
+    const QCommandLineOption requestTimeout(
+        QStringLiteral("request-timeout"),
+        QStringLiteral("Seconds a client has to send a whole HTTP request (header and body)."),
+        QStringLiteral("seconds"), QStringLiteral("10"));
+    const QCommandLineOption maxConnections(
+        QStringLiteral("max-connections"),
+        QStringLiteral("Open connections in all (0: the descriptor limit less a reserve)."), QStringLiteral("n"),
+        QStringLiteral("0"));
+    const QCommandLineOption maxPerAddress(QStringLiteral("max-connections-per-address"),
+                                           QStringLiteral("Open connections from one client address (0: no cap)."),
+                                           QStringLiteral("n"), QStringLiteral("256"));
+    const QCommandLineOption lookupRate(
+        QStringLiteral("lookup-rate"),
+        QStringLiteral("Device look-ups per second from one address (REST and new connect targets)."),
+        QStringLiteral("n"), QStringLiteral("20"));
+    const QCommandLineOption socketLookupRate(QStringLiteral("socket-lookup-rate"),
+                                              QStringLiteral("New connect targets per second on one viewer socket."),
+                                              QStringLiteral("n"), QStringLiteral("2"));
+    const QCommandLineOption signalRate(QStringLiteral("signal-rate"),
+                                        QStringLiteral("Messages per second on one viewer socket."),
+                                        QStringLiteral("n"), QStringLiteral("50"));
+    const QCommandLineOption registerRate(QStringLiteral("register-rate"),
+                                          QStringLiteral("Device registrations per minute from one address."),
+                                          QStringLiteral("n"), QStringLiteral("60"));
+    const QCommandLineOption routesPerAddress(QStringLiteral("max-routes-per-address"),
+                                              QStringLiteral("Open sessions of all viewers at one address."),
+                                              QStringLiteral("n"), QStringLiteral("1024"));
+    const QCommandLineOption expireAfter(
+        QStringLiteral("expire-after"),
+        QStringLiteral("Delete devices not seen for this long (e.g. 90d, 12h, 30m, 45s; 0: never)."),
+        QStringLiteral("duration"), QStringLiteral("90d"));
+    const QCommandLineOption thumbBudget(QStringLiteral("thumb-budget"),
+                                         QStringLiteral("MiB for all thumbnails together (0: no budget)."),
+                                         QStringLiteral("mib"), QStringLiteral("64"));
+    parser.addOptions({listen, admin, db, stun, turn, turnSecret, turnTtl, ping, requestTimeout, maxConnections,
+                       maxPerAddress, lookupRate, socketLookupRate, signalRate, registerRate, routesPerAddress,
+                       expireAfter, thumbBudget});
     parser.process(app);
+    // Installed before anything can print the "listening" line: a SIGTERM sent the
+    // moment that line is read must end the server cleanly.
+    quitOnSignals(app);
 
     RendezvousServer::Options options;
     const QString listenValue = parser.value(listen);
@@ -111,6 +175,27 @@ int main(int argc, char **argv) {
         fail(QStringLiteral("--ping-interval wants 1 to 3600 seconds"));
     options.pingIntervalMs = pingSeconds * 1000;
 
+    options.http.requestTimeoutMs = int(number(parser, requestTimeout, 1, 3600) * 1000);
+    options.http.maxConnections = int(number(parser, maxConnections, 0, 1 << 20));
+    options.http.maxConnectionsPerAddress = int(number(parser, maxPerAddress, 0, 1 << 20));
+    options.lookupRate = number(parser, lookupRate, 0.01, 1e6);
+    options.lookupBurst = options.lookupRate * 6;
+    options.socketLookupRate = number(parser, socketLookupRate, 0.01, 1e6);
+    options.socketLookupBurst = options.socketLookupRate * 10;
+    options.signalRate = number(parser, signalRate, 0.01, 1e6);
+    options.signalBurst = options.signalRate * 4;
+    options.addressSignalRate = options.signalRate * 4;
+    options.addressSignalBurst = options.signalRate * 20;
+    options.registerBurst = number(parser, registerRate, 0.01, 1e6);
+    options.registerRate = options.registerBurst / 60.0;
+    options.maxRoutesPerAddress = int(number(parser, routesPerAddress, 1, 1 << 24));
+    options.expireAfterSecs = durationSecs(parser.value(expireAfter));
+    if (options.expireAfterSecs < 0)
+        fail(QStringLiteral("--expire-after wants a duration such as 90d, 12h, 30m or 45s (0: never)"));
+    options.thumbBudgetBytes = qint64(number(parser, thumbBudget, 0, 1 << 20) * 1024 * 1024);
+    // Connections are capped below the descriptor limit; let that limit be as high as allowed.
+    HttpServer::raiseDescriptorLimit();
+
     const QString dbPath = parser.value(db);
     if (dbPath != u":memory:")
         QDir().mkpath(QFileInfo(dbPath).absolutePath());
@@ -126,7 +211,5 @@ int main(int argc, char **argv) {
         options.address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + host + u']' : options.address.toString();
     std::printf("velmo-rendezvous listening on %s:%u\n", qPrintable(shownHost), unsigned(server.port()));
     std::fflush(stdout);
-
-    quitOnSignals(app);
     return app.exec();
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the resident agent for the current user, as the application's
 # "install resident agent" does: copies velmo-remote-host to
-# ~/.local/lib/velmo-remote/agent, writes the systemd user unit
+# ~/.local/lib/velmo-remote/resident-agent, writes the systemd user unit
 # velmo-remote-agent.service and enables it (started now and at login).
 #
 #   deploy/linux/install.sh [PATH/TO/velmo-remote-host] [SERVER_URL]
@@ -14,8 +14,8 @@ root="$(cd "$here/../.." && pwd)"
 
 src="${1:-}"
 if [ -z "$src" ]; then
-    for c in "$root/build/host/velmo-remote-host" /usr/local/lib/velmo-remote/agent/velmo-remote-host \
-        /usr/lib/velmo-remote/agent/velmo-remote-host; do
+    for c in "$root/build/host/velmo-remote-host" "$HOME/.local/lib/velmo-remote/agent/velmo-remote-host" \
+        /usr/local/lib/velmo-remote/agent/velmo-remote-host /usr/lib/velmo-remote/agent/velmo-remote-host; do
         if [ -x "$c" ]; then src="$c"; break; fi
     done
 fi
@@ -26,7 +26,7 @@ fi
 server="${2:-}"
 
 data="${XDG_DATA_HOME:-$HOME/.local/share}/velmo-remote"
-dest="$HOME/.local/lib/velmo-remote/agent"
+dest="$HOME/.local/lib/velmo-remote/resident-agent"
 unit_dir="${XDG_CONFIG_HOME:-$HOME/.config}/systemd/user"
 mkdir -p "$data" "$unit_dir" "$(dirname "$dest")"
 rm -rf "$dest"

@@ -3,7 +3,8 @@
 #   - the device's registration on the rendezvous server (when the local agent
 #     answers and an administrator token is stored),
 #   - the resident agent: systemd user service velmo-remote-agent.service and its
-#     copy in ~/.local/lib/velmo-remote/agent,
+#     copy in ~/.local/lib/velmo-remote/resident-agent (never the application's
+#     own agent, which an install into ~/.local puts in ~/.local/lib/velmo-remote/agent),
 #   - a running agent started from this user's data directory,
 #   - the autostart entry ~/.config/autostart/velmo-remote.desktop,
 #   - the data directory (device identity, logs), the settings directory,
@@ -20,7 +21,7 @@ for arg in "$@"; do
     case "$arg" in
     --purge) purge=1 ;;
     -h | --help)
-        sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -39,7 +40,7 @@ data_home="$(xdg_path "${XDG_DATA_HOME:-}" "$home/.local/share")"
 
 unit_name="velmo-remote-agent.service"
 unit_file="$config_home/systemd/user/$unit_name"
-agent_root="$home/.local/lib/velmo-remote"
+resident_dir="$home/.local/lib/velmo-remote/resident-agent"
 legacy_dirs=("$home/.local/lib/velmo-remote-host" "$home/.local/lib/VelmoRemoteAgent")
 autostart="$config_home/autostart/velmo-remote.desktop"
 data_dir="$data_home/velmo-remote"
@@ -143,7 +144,7 @@ if [ -n "$agent_pid" ] && [ "$agent_pid" -gt 1 ] 2>/dev/null; then
 fi
 
 # 4. Files and directories.
-for dir in "$agent_root" "${legacy_dirs[@]}"; do
+for dir in "$resident_dir" "${legacy_dirs[@]}"; do
     [ -e "$dir" ] && doing "$dir" rm -rf -- "$dir"
 done
 [ -e "$autostart" ] && doing "$autostart" rm -f -- "$autostart"

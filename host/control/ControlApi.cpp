@@ -1,6 +1,7 @@
 #include "control/ControlApi.h"
 
 #include "HttpServer.h"
+#include "control/DataDir.h"
 #include "control/HostSignals.h"
 #include "control/HostState.h"
 
@@ -13,6 +14,7 @@
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QSignalBlocker>
 #include <QTcpSocket>
 #include <QUuid>
 
@@ -120,6 +122,15 @@ QString ControlApi::controlJsonPath() const {
 bool ControlApi::start() {
     auto server = std::make_unique<HttpServer>();
     server->setMaxBodyBytes(1024 * 1024);
+    // Every local user can reach this port: a request must come whole within the
+    // client's own time-out, and idle connections cannot pile up. All clients share
+    // 127.0.0.1, so the one cap is the total; at the cap the oldest unfinished request
+    // makes room, which keeps a real client (whose request comes at once) served.
+    HttpServer::Limits limits;
+    limits.requestTimeoutMs = 10'000;
+    limits.maxConnections = maxConnections;
+    limits.maxConnectionsPerAddress = 0;
+    server->setLimits(limits);
     if (!server->listen(QHostAddress::LocalHost, 0))
         return false;
     server->setHandler([this](const HttpRequest &req, HttpResponder *r) { handle(req, r); });
@@ -146,15 +157,15 @@ bool ControlApi::restart() {
 }
 
 bool ControlApi::writeControlJson() {
-    QDir().mkpath(m_dataDir);
+    QString error;
     const QJsonObject o{
         {"port", m_server->port()}, {"token", m_token}, {"pid", qint64(QCoreApplication::applicationPid())}};
-    QSaveFile f(controlJsonPath());
-    if (!f.open(QIODevice::WriteOnly))
+    if (!DataDir::ensure(m_dataDir, &error) ||
+        !DataDir::writePrivate(controlJsonPath(), QJsonDocument(o).toJson(QJsonDocument::Compact), &error)) {
+        qCWarning(lcApi).noquote() << error;
         return false;
-    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    f.write(QJsonDocument(o).toJson(QJsonDocument::Compact));
-    return f.commit();
+    }
+    return true;
 }
 
 void ControlApi::removeControlJson() {
@@ -307,7 +318,11 @@ void ControlApi::handleCommand(const QString &path, const QJsonObject &body, Htt
         const QString label = f.str("label"), pub = f.str("pub");
         if (!f.ok())
             return bad();
-        if (pub.size() > 1024 || !m_state->addController(label.left(256), pub.trimmed()))
+        if (pub.size() > 1024 || pub.trimmed().isEmpty())
+            return plain(r, 400, QStringLiteral("公開鍵が正しくありません"));
+        if (m_state->controllers().size() >= HostState::maxControllers && !m_state->isControllerAllowed(pub.trimmed()))
+            return plain(r, 400, QStringLiteral("登録できる操作元は %1 件までです").arg(HostState::maxControllers));
+        if (!m_state->addController(label.left(256), pub.trimmed()))
             return plain(r, 400, QStringLiteral("公開鍵が正しくありません"));
         return ok(r);
     }
@@ -421,6 +436,11 @@ void ControlApi::handleTestHook(const QString &path, const HttpRequest &req, con
     if (path == QLatin1String("ask")) {
         HostState::Ask a{sidOr("sid"), body.value("name").toString(), body.value("ip").toString(),
                          body.value("at").toInteger(QDateTime::currentSecsSinceEpoch())};
+        // "withdraw": another request leaves in the same status change.
+        if (body.value("withdraw").isString()) {
+            const QSignalBlocker quiet(m_state);
+            m_state->removeAsk(body.value("withdraw").toString());
+        }
         m_state->addAsk(a);
         return ok(r, {{"sid", a.sid}});
     }

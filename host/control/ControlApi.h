@@ -21,6 +21,9 @@ struct HttpRequest;
 class ControlApi : public QObject {
     Q_OBJECT
 public:
+    // Open connections to the API at most (event streams included).
+    static constexpr int maxConnections = 256;
+
     ControlApi(HostState *state, const QString &dataDir, bool testHooks, QObject *parent = nullptr);
     ~ControlApi() override;
 

@@ -40,6 +40,13 @@ void HostState::setServer(const QString &server) {
     Q_EMIT changed();
 }
 
+void HostState::setProblem(const QString &text) {
+    if (m_problem == text)
+        return;
+    m_problem = text;
+    Q_EMIT changed();
+}
+
 void HostState::setConnected(bool on) {
     if (m_connected == on)
         return;
@@ -279,6 +286,8 @@ bool HostState::addController(const QString &label, const QString &pub) {
             return true;
         }
     }
+    if (m_controllers.size() >= maxControllers)
+        return false;
     m_controllers.append({label, pub, QDateTime::currentSecsSinceEpoch()});
     Q_EMIT changed();
     return true;
@@ -352,6 +361,7 @@ QJsonObject HostState::toStatusJson() const {
                   {"version", m_version},
                   {"server", m_server},
                   {"connected", m_connected},
+                  {"problem", m_problem},
                   {"sharing", m_sharing},
                   {"autoPasscode", m_autoPasscode},
                   {"passcodeMode", m_passcodeMode},

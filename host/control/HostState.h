@@ -90,6 +90,10 @@ public:
     void setServer(const QString &server);
     bool connected() const { return m_connected; }
     void setConnected(bool on);
+    // What keeps the device from working, for the user ("" when nothing), e.g. a
+    // device.json that is not private. Sent as "problem" in the status.
+    QString problem() const { return m_problem; }
+    void setProblem(const QString &text);
     QString platform() const { return m_platform; }
     QString version() const { return m_version; }
 
@@ -154,9 +158,10 @@ public:
     // The user's answer: removes the ask and emits askAnswered. false when unknown.
     bool answerAsk(const QString &sid, bool ok);
 
-    // Controllers allowed without a passcode.
+    // Controllers allowed without a passcode, at most maxControllers of them.
+    static constexpr int maxControllers = 256;
     QList<Controller> controllers() const { return m_controllers; }
-    // Adds or relabels; false for an empty key.
+    // Adds or relabels; false for an empty key or a new key when the list is full.
     bool addController(const QString &label, const QString &pub);
     bool removeController(const QString &pub);
     bool isControllerAllowed(const QString &pub) const;
@@ -195,6 +200,7 @@ private:
     QString m_name;
     QString m_server;
     bool m_connected = false;
+    QString m_problem;
     QString m_platform;
     QString m_version;
     bool m_sharing = true;

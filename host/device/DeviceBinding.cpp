@@ -5,6 +5,7 @@
 #include "capture/TestPatternSource.h"
 #include "control/HostState.h"
 #include "device/DeviceService.h"
+#include "input/XTestInjector.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -32,6 +33,16 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         const auto session = s ? s->session(sid) : std::nullopt;
         return session && session->input;
     });
+    // Input goes to the X display; without one (or without XTEST) the status says so.
+    QString inputProblem;
+    m_injector = XTestInjector::open(&inputProblem);
+    if (m_injector) {
+        m_service->setInjector(m_injector.get());
+        state->setInputPerm(QStringLiteral("unneeded"));
+    } else {
+        qWarning("velmo-remote-host: no input for viewers: %s", qPrintable(inputProblem));
+        state->setInputPerm(QStringLiteral("denied"));
+    }
     m_service->setName(state->name());
     m_service->setSharing(state->sharing());
     m_service->setAudioOn(state->audioOn());
@@ -69,9 +80,17 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
             m_service->setHostQuality(m_state->fps(), m_state->scale(), m_state->kbps());
     });
     connect(state, &HostState::disconnectRequested, m_service, &DeviceService::disconnectSession);
+    // A withdrawn input right takes effect at once: the viewer's held keys and buttons go up.
+    connect(state, &HostState::permissionsChanged, this, [this](const QString &sid) {
+        const auto s = m_state ? m_state->session(sid) : std::nullopt;
+        DeviceSession *session = m_service->session(sid);
+        if (session && (!s || !s->input))
+            session->releaseInput();
+    });
 
     connect(m_service, &DeviceService::deviceIdChanged, state, &HostState::setDeviceId);
     connect(m_service, &DeviceService::registeredChanged, state, &HostState::setConnected);
+    connect(m_service, &DeviceService::problem, state, &HostState::setProblem);
     connect(m_service, &DeviceService::sessionStarted, this, [this](DeviceSession *session) {
         if (!m_state)
             return;
@@ -138,6 +157,9 @@ void DeviceBinding::setTestSource(bool on) {
 
 DeviceBinding::~DeviceBinding() {
     stop();
+    // Sessions go before the input they send to.
+    delete m_service;
+    m_service = nullptr;
 }
 
 void DeviceBinding::start() {

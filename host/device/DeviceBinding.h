@@ -3,8 +3,11 @@
 #include <QObject>
 #include <QPointer>
 
+#include <memory>
+
 class DeviceService;
 class HostState;
+class InputInjector;
 
 // Connects the device side to the agent's state: the ID and server link go into the
 // status, the passcodes, name, sharing and audio come from it, viewers are listed as
@@ -26,5 +29,6 @@ public:
 
 private:
     QPointer<HostState> m_state;
-    DeviceService *m_service = nullptr; // child
+    DeviceService *m_service = nullptr;        // child
+    std::unique_ptr<InputInjector> m_injector; // outlives the service's sessions
 };

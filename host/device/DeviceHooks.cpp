@@ -16,6 +16,8 @@ DeviceHooks DeviceHooks::parse(const QString &list) {
             h.inputLog = true;
         else if (name == QLatin1String("short_lock"))
             h.shortLock = true;
+        else if (name == QLatin1String("close_side"))
+            h.closeSide = true;
     }
     return h;
 }

@@ -10,13 +10,16 @@
 //   short_lock  the lockout after repeated wrong passcodes lasts 3 s instead of 5 minutes
 //   input_log   every message received on "input" is appended to device-input.jsonl
 //               in the data directory
+//   close_side  after authentication the "video", "input" and "file" channels are
+//               closed from this side; only "ctrl" stays
 struct DeviceHooks {
     bool wrongFingerprint = false;
     bool badChunks = false;
     bool fileTransfer = false;
     bool inputLog = false;
     bool shortLock = false;
+    bool closeSide = false;
 
     static DeviceHooks parse(const QString &list);
-    bool any() const { return wrongFingerprint || badChunks || fileTransfer || inputLog || shortLock; }
+    bool any() const { return wrongFingerprint || badChunks || fileTransfer || inputLog || shortLock || closeSide; }
 };

@@ -4,9 +4,9 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QSysInfo>
 
+#include "control/DataDir.h"
 #include "protocol/Json.h"
 #include "protocol/PasscodeProof.h"
 
@@ -52,12 +52,19 @@ QUrl DeviceLink::deviceUrl(const QString &server) {
     return url.isValid() && !url.host().isEmpty() ? url : QUrl();
 }
 
-QString DeviceLink::loadOrCreateSecret(const QString &dataDir) {
+QString DeviceLink::loadOrCreateSecret(const QString &dataDir, QString *problem) {
     const QString path = QDir(dataDir).filePath(QStringLiteral("device.json"));
-    QFile in(path);
-    if (in.open(QIODevice::ReadOnly)) {
-        const QJsonObject o = QJsonDocument::fromJson(in.read(64 * 1024)).object();
-        const QString secret = o.value(QLatin1String("secret")).toString();
+    QString error;
+    // The secret is the device's identity: a file that another user planted or can read
+    // is not trusted (nor replaced: the user has to look at it).
+    const std::optional<QByteArray> stored = DataDir::readPrivate(path, 64 * 1024, &error);
+    if (!error.isEmpty()) {
+        if (problem)
+            *problem = error;
+        return {};
+    }
+    if (stored) {
+        const QString secret = QJsonDocument::fromJson(*stored).object().value(QLatin1String("secret")).toString();
         if (secret.size() >= 16 && secret.size() <= 256)
             return secret;
     }
@@ -66,13 +73,11 @@ QString DeviceLink::loadOrCreateSecret(const QString &dataDir) {
         return {};
     const QString secret =
         QString::fromLatin1(raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-    QDir().mkpath(dataDir);
-    QSaveFile out(path);
-    if (out.open(QIODevice::WriteOnly)) {
-        out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        out.write(QJsonDocument(QJsonObject{{"secret", secret}}).toJson());
-        if (!out.commit())
-            qCWarning(lcLink) << "cannot store the device secret in" << path;
+    if (!DataDir::ensure(dataDir, &error) ||
+        !DataDir::writePrivate(path, QJsonDocument(QJsonObject{{"secret", secret}}).toJson(), &error)) {
+        if (problem)
+            *problem = error;
+        return {};
     }
     return secret;
 }
@@ -84,9 +89,15 @@ void DeviceLink::start() {
         qCWarning(lcLink) << "no usable server URL:" << m_server;
         return;
     }
-    m_secret = loadOrCreateSecret(m_dataDir);
-    if (m_secret.isEmpty())
+    QString problem;
+    m_secret = loadOrCreateSecret(m_dataDir, &problem);
+    if (m_secret.isEmpty()) {
+        if (!problem.isEmpty()) {
+            qCWarning(lcLink).noquote() << problem << "- the device does not register";
+            Q_EMIT this->problem(problem);
+        }
         return;
+    }
     m_running = true;
     open();
 }

@@ -18,8 +18,10 @@ public:
 
     // ws:// or wss:// URL of the device endpoint for an http(s) server URL; invalid for anything else.
     static QUrl deviceUrl(const QString &server);
-    // Reads the device secret, making and storing a new one when there is none.
-    static QString loadOrCreateSecret(const QString &dataDir);
+    // Reads the device secret, making and storing a new one when there is none. Empty,
+    // with `problem` set, when device.json is refused (not this user's own private
+    // file) or cannot be written.
+    static QString loadOrCreateSecret(const QString &dataDir, QString *problem = nullptr);
 
     void start();
     void stop();
@@ -40,6 +42,8 @@ Q_SIGNALS:
     void registeredChanged(bool registered);
     // A session message relayed from a viewer ("connect", "ice", "bye").
     void sessionMessage(const QJsonObject &message);
+    // The device cannot work, and why (e.g. device.json refused).
+    void problem(const QString &text);
 
 private:
     void open();

@@ -32,6 +32,7 @@ DeviceService::DeviceService(const QString &server, const QString &dataDir, QObj
         }
     });
     connect(m_link, &DeviceLink::sessionMessage, this, &DeviceService::onSessionMessage);
+    connect(m_link, &DeviceLink::problem, this, &DeviceService::problem);
     m_thumbTimer.setInterval(60 * 1000);
     connect(&m_thumbTimer, &QTimer::timeout, this, &DeviceService::sendThumbnail);
     // TURN credentials are time-limited: fetch them again well before they expire.
@@ -184,7 +185,8 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.dataDir = m_dataDir;
         opts.passcodes = m_passcodes;
         opts.inputAllowed = m_inputAllowed;
-        opts.lockout = &m_lockout;
+        opts.injector = m_injector;
+        opts.lockout = m_lockout;
         auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString().left(64), opts, this);
         connect(session, &DeviceSession::outgoing, this, [this, sid](QJsonObject out) {
             out.insert(QStringLiteral("sid"), sid);

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 class DeviceLink;
 class QNetworkAccessManager;
@@ -30,10 +31,12 @@ public:
     void setIceAddresses(const QStringList &addresses) { m_iceAddresses = addresses; }
     void setHooks(const DeviceHooks &hooks) {
         m_hooks = hooks;
-        m_lockout.setLockSeconds(hooks.shortLock ? 3 : DeviceLockout::defaultLockSeconds);
+        m_lockout->setLockSeconds(hooks.shortLock ? 3 : DeviceLockout::defaultLockSeconds);
     }
     void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
     void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
+    // Where viewers' input goes; must outlive every session.
+    void setInjector(InputInjector *injector) { m_injector = injector; }
     void setName(const QString &name);
     void setAudioOn(bool on);
     // "system" or "mic"; running sessions switch at once.
@@ -68,6 +71,8 @@ Q_SIGNALS:
     void audioCaptureChanged(DeviceSession *session);
     void sessionPathChanged(DeviceSession *session);
     void sessionEnded(const QString &sid);
+    // The device cannot work, and why (shown in the agent's status).
+    void problem(const QString &text);
 
 private:
     void onSessionMessage(const QJsonObject &msg);
@@ -79,11 +84,12 @@ private:
     QString m_dataDir;
     QPointer<DeviceLink> m_link;
     QMap<QString, DeviceSession *> m_sessions; // children of this object
-    DeviceLockout m_lockout;
+    std::shared_ptr<DeviceLockout> m_lockout = std::make_shared<DeviceLockout>();
     DeviceHooks m_hooks;
     QStringList m_iceAddresses;
     std::function<DevicePasscodes()> m_passcodes;
     std::function<bool(const QString &)> m_inputAllowed;
+    InputInjector *m_injector = nullptr;
     QString m_name;
     bool m_audioOn = true;
     QString m_audioKind = QStringLiteral("system");

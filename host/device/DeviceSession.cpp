@@ -3,6 +3,8 @@
 #include "audio/AudioTrack.h"
 #include "capture/TestPatternSource.h"
 #include "device/DeviceLockout.h"
+#include "input/InputInjector.h"
+#include "input/RemoteInput.h"
 #include "protocol/FileChunkHeader.h"
 #include "protocol/IceUrl.h"
 #include "protocol/JpegChunkHeader.h"
@@ -90,6 +92,8 @@ struct DeviceSession::Guard : std::enable_shared_from_this<Guard> {
     // Viewer messages handed to the main thread and not yet handled: a flooding viewer
     // loses messages instead of growing the queue.
     std::atomic<int> pending{0};
+    // Set while a release of the viewer's keys, for input lost to a flood, is on its way.
+    std::atomic<bool> releaseQueued{false};
 };
 
 namespace {
@@ -137,6 +141,7 @@ void DeviceSession::teardown() {
     }
     m_statsTimer.stop();
     m_cursorTimer.stop();
+    m_input.reset();
     if (m_busWatch)
         g_source_remove(m_busWatch);
     m_busWatch = 0;
@@ -418,8 +423,25 @@ QString labelOf(GstWebRTCDataChannel *channel) {
 // SCTP thread.
 void DeviceSession::onChannelString(GstWebRTCDataChannel *channel, gchar *text, gpointer data) {
     auto *guard = static_cast<Guard *>(data);
-    if (guard->pending.load() >= kMaxPendingMessages)
+    if (guard->pending.load() >= kMaxPendingMessages) {
+        // A dropped input message may be a key-up: let go of everything the viewer
+        // holds rather than leave a key down (one such release on its way at a time).
+        if (labelOf(channel) == QLatin1String("input") && !guard->releaseQueued.exchange(true)) {
+            std::lock_guard lock(guard->mutex);
+            if (DeviceSession *self = guard->session) {
+                QMetaObject::invokeMethod(
+                    self,
+                    [self] {
+                        self->m_guard->releaseQueued = false;
+                        self->releaseInput();
+                    },
+                    Qt::QueuedConnection);
+            } else {
+                guard->releaseQueued = false;
+            }
+        }
         return;
+    }
     const QString label = labelOf(channel);
     const QByteArray bytes(text);
     std::lock_guard lock(guard->mutex);
@@ -603,11 +625,14 @@ void DeviceSession::verify(const QJsonObject &auth) {
     if (m_phase != Phase::Challenged)
         return;
     const qint64 now = m_clock.msecsSinceReference();
-    if (const qint64 left = m_options.lockout ? m_options.lockout->retrySec(now) : 0; left > 0) {
-        sendCtrl({{"t", "locked"}, {"retry_sec", left}});
-        m_phase = Phase::Refused;
-        m_deadline.start(kRefusedLingerMs);
-        return;
+    // The try is counted before the check starts, so that proofs from many sessions at
+    // once cannot all be checked against a count that none of them has raised yet.
+    if (m_options.lockout) {
+        const DeviceLockout::Outcome held = m_options.lockout->reserve(now);
+        if (held.locked) {
+            refuseProof(held);
+            return;
+        }
     }
     m_phase = Phase::Verifying;
     const DevicePasscodes codes = m_options.passcodes ? m_options.passcodes() : DevicePasscodes{};
@@ -623,43 +648,50 @@ void DeviceSession::verify(const QJsonObject &auth) {
     const QByteArray autoSalt = m_autoSalt;
     const QByteArray fixedSalt = m_fixedSalt;
     const quint32 iters = m_options.iterations;
-    QThreadPool::globalInstance()->start(
-        [self = QPointer<DeviceSession>(this), autoCode, fixedCode, message, a, f, autoSalt, fixedSalt, iters] {
-            bool ok = false;
-            if (!autoCode.isEmpty())
-                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(autoCode, autoSalt, iters), message, a);
-            if (!ok && !fixedCode.isEmpty())
-                ok = PasscodeProof::matches(PasscodeProof::pbkdf2(fixedCode, fixedSalt, iters), message, f);
-            QMetaObject::invokeMethod(
-                qApp,
-                [self, ok] {
-                    if (self)
-                        self->verified(ok);
-                },
-                Qt::QueuedConnection);
-        });
+    QThreadPool::globalInstance()->start([self = QPointer<DeviceSession>(this), lockout = m_options.lockout, autoCode,
+                                          fixedCode, message, a, f, autoSalt, fixedSalt, iters] {
+        // Worker thread of the pool: only the key derivation happens here.
+        bool ok = false;
+        if (!autoCode.isEmpty())
+            ok = PasscodeProof::matches(PasscodeProof::pbkdf2(autoCode, autoSalt, iters), message, a);
+        if (!ok && !fixedCode.isEmpty())
+            ok = PasscodeProof::matches(PasscodeProof::pbkdf2(fixedCode, fixedSalt, iters), message, f);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, lockout, ok] {
+                // Main thread. The try is settled even when the session has gone meanwhile.
+                QElapsedTimer clock;
+                clock.start();
+                DeviceLockout::Outcome out;
+                out.accepted = ok;
+                if (lockout)
+                    out = lockout->settle(ok, clock.msecsSinceReference());
+                if (self)
+                    self->verified(out);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
-void DeviceSession::verified(bool ok) {
+void DeviceSession::refuseProof(const DeviceLockout::Outcome &out) {
+    if (out.locked)
+        sendCtrl({{"t", "locked"}, {"retry_sec", out.retrySec}});
+    else
+        sendCtrl({{"t", "auth_fail"}, {"remaining", out.remaining}});
+    // Keep the connection so the viewer can show why; it goes when the viewer
+    // closes or after a while.
+    m_phase = Phase::Refused;
+    m_deadline.start(kRefusedLingerMs);
+}
+
+void DeviceSession::verified(const DeviceLockout::Outcome &out) {
     if (m_phase != Phase::Verifying)
         return;
-    const qint64 now = m_clock.msecsSinceReference();
-    if (!ok) {
-        const DeviceLockout::Outcome out =
-            m_options.lockout ? m_options.lockout->fail(now) : DeviceLockout::Outcome{false, 0, 0};
-        if (out.locked)
-            sendCtrl({{"t", "locked"}, {"retry_sec", out.retrySec}});
-        else
-            sendCtrl({{"t", "auth_fail"}, {"remaining", out.remaining}});
-        // Keep the connection so the viewer can show why; it goes when the viewer
-        // closes or after a while.
-        m_phase = Phase::Refused;
-        m_deadline.start(kRefusedLingerMs);
-        qCInfo(lcDevice) << m_sid << "wrong passcode proof" << (out.locked ? "(locked)" : "");
+    if (!out.accepted) {
+        refuseProof(out);
+        qCInfo(lcDevice) << m_sid << "passcode proof refused" << (out.locked ? "(locked)" : "");
         return;
     }
-    if (m_options.lockout)
-        m_options.lockout->succeed();
     m_deadline.stop();
     if (m_options.approvalRequired && m_options.approvalRequired()) {
         m_phase = Phase::Asking;
@@ -708,6 +740,8 @@ void DeviceSession::admit() {
     m_source->setFlowing(true);
     if (m_audio)
         m_audio->setFlowing(true);
+    if (m_options.injector)
+        m_input = std::make_unique<RemoteInput>(m_options.injector);
     m_statsTimer.start();
     m_cursorTimer.start();
     watchInbound();
@@ -716,6 +750,13 @@ void DeviceSession::admit() {
     Q_EMIT authedChanged();
     if (m_options.hooks.fileTransfer)
         sendFileHook();
+    if (m_options.hooks.closeSide)
+        for (const char *label : {"video", "input", "file"})
+            if (GstWebRTCDataChannel *ch = m_channels.take(QLatin1String(label))) {
+                g_signal_handlers_disconnect_by_data(ch, m_guard.get());
+                gst_webrtc_data_channel_close(ch);
+                g_object_unref(ch);
+            }
 }
 
 void DeviceSession::watchInbound() {
@@ -751,13 +792,17 @@ GstPadProbeReturn DeviceSession::inboundProbe(GstPad *, GstPadProbeInfo *, gpoin
 void DeviceSession::inputMessage(const QByteArray &bytes) {
     if (m_phase != Phase::Authed)
         return;
-    if (m_options.inputAllowed && !m_options.inputAllowed(m_sid))
+    if (m_options.inputAllowed && !m_options.inputAllowed(m_sid)) {
+        releaseInput();
         return;
+    }
     const QJsonDocument doc = QJsonDocument::fromJson(bytes);
     if (!doc.isObject())
         return;
-    // The test picture has no real pointer: the reported one follows the viewer's.
     const QJsonObject msg = doc.object();
+    if (m_input)
+        m_input->handle(msg, inputTarget());
+    // The test picture has no real pointer: the reported one follows the viewer's.
     const QJsonValue x = msg.value(QLatin1String("x"));
     const QJsonValue y = msg.value(QLatin1String("y"));
     if (x.isDouble() && y.isDouble() && m_source) {
@@ -772,6 +817,18 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
         return;
     if (log.open(QIODevice::Append))
         log.write(Json::compact(doc.object()) + '\n');
+}
+
+InputTarget DeviceSession::inputTarget() const {
+    // The shown display's place on the desktop: display N is the desktop's N-th monitor.
+    const QList<QRect> monitors = m_options.injector->monitors();
+    const int index = m_source ? m_source->monitor() - 1 : 0;
+    return {monitors.value(index, monitors.value(0)), m_source ? m_source->frameSize() : QSize()};
+}
+
+void DeviceSession::releaseInput() {
+    if (m_input)
+        m_input->releaseAll();
 }
 
 void DeviceSession::setAudioOn(bool on) {
@@ -986,6 +1043,8 @@ void DeviceSession::lost(const QString &reason) {
     m_deadline.stop();
     m_iceGrace.stop();
     m_watchdog.stop();
+    // Whatever the viewer held is let go as it leaves.
+    m_input.reset();
     if (m_source)
         m_source->setFlowing(false);
     if (m_audio)

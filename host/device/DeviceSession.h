@@ -2,6 +2,7 @@
 
 #include "audio/AudioSource.h"
 #include "device/DeviceHooks.h"
+#include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
 #include "device/ViewerIntroduction.h"
 
@@ -25,8 +26,10 @@
 #include <optional>
 
 class AudioTrack;
-class DeviceLockout;
+class InputInjector;
+class RemoteInput;
 class TestPatternSource;
+struct InputTarget;
 
 // One viewer connected to this device: the answering webrtcbin, the control protocol
 // with the passcode challenge (and, when the host wants it, the user's approval), the
@@ -54,7 +57,11 @@ public:
         std::function<DevicePasscodes()> passcodes;
         // Whether the host lets this viewer's input through (by sid).
         std::function<bool(const QString &)> inputAllowed;
-        DeviceLockout *lockout = nullptr; // owned by the service, outlives sessions
+        // The desktop's input (XTest); none when the agent cannot send input. Outlives sessions.
+        InputInjector *injector = nullptr;
+        // Shared by the sessions of the device; a check still running when its session
+        // has gone settles its try all the same.
+        std::shared_ptr<DeviceLockout> lockout;
         quint32 iterations = 100000;
     };
 
@@ -78,6 +85,8 @@ public:
     // The host panel's capture quality; the viewer's own "quality" messages change it too.
     void setHostQuality(int fps, double scale, int kbps);
     void setDeviceName(const QString &name) { m_options.deviceName = name; }
+    // Lets go of every key and button the viewer holds (its input right was withdrawn).
+    void releaseInput();
 
     QString sid() const { return m_sid; }
     QString viewer() const { return m_viewer; }
@@ -129,9 +138,11 @@ private:
     void channelOpened(const QString &label, GstWebRTCDataChannel *channel);
     void ctrlMessage(const QByteArray &bytes);
     void inputMessage(const QByteArray &bytes);
+    InputTarget inputTarget() const;
     void sendChallenge();
     void verify(const QJsonObject &auth);
-    void verified(bool ok);
+    void verified(const DeviceLockout::Outcome &out);
+    void refuseProof(const DeviceLockout::Outcome &out);
     void admit();
     void refuseAsk(const QString &text);
     void sendCtrl(const QJsonObject &msg);
@@ -159,6 +170,7 @@ private:
     GstElement *m_webrtc = nullptr;   // owned by m_pipeline
     guint m_busWatch = 0;
     std::unique_ptr<TestPatternSource> m_source;
+    std::unique_ptr<RemoteInput> m_input;              // from the proof to the end
     std::unique_ptr<AudioTrack> m_audio;
     std::optional<ViewerIntroduction> m_intro;
     QTimer m_askTimer;

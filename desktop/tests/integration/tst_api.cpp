@@ -221,6 +221,12 @@ private Q_SLOTS:
         QCOMPARE(turnCredentials(), std::optional<IceConfig>(IceConfig{{"turn:a:3478"}, QString("u"), QString("c")}));
         useScripted(200, R"({"urls":["stun:a"]})");
         QCOMPARE(turnCredentials(), std::optional<IceConfig>(IceConfig{{"stun:a"}, std::nullopt, std::nullopt}));
+        // Statuses Qt reports as protocol or proxy errors are answers all the same.
+        for (int status : {400, 407, 418, 300, 503}) {
+            useScripted(status, R"({"urls":["turn:b:3478"],"username":"v"})");
+            QCOMPARE(turnCredentials(),
+                     std::optional<IceConfig>(IceConfig{{"turn:b:3478"}, QString("v"), std::nullopt}));
+        }
         for (const QByteArray bad : {R"({"urls":"stun:a"})", R"({"urls":[1]})", R"({"username":"u"})",
                                      R"({"urls":[],"username":5})", "garbage"}) {
             useScripted(200, bad);

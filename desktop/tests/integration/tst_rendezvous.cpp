@@ -366,11 +366,12 @@ private Q_SLOTS:
             const auto e = v->take("error", msg.value("sid").toString());
             return e ? e->value("error").toString() : QStringLiteral("<none>");
         };
-        QCOMPARE(errorFor(offer("987654321", "e1")), QString("端末が見つかりません"));
-        QCOMPARE(errorFor(offer("12345", "e2")), QString("端末が見つかりません"));
-        QCOMPARE(errorFor(QJsonObject{{"type", "connect"}, {"sid", "e3"}, {"payload", QJsonObject{}}}),
-                 QString("端末が見つかりません"));
-        QTRY_COMPARE(errorFor(offer(offlineId, "e4")), QString("端末がオフラインです"));
+        // Unknown and offline look alike: a prober learns nothing about which IDs exist.
+        const QString unreachable = QStringLiteral("端末が見つからないか、オフラインです");
+        QCOMPARE(errorFor(offer("987654321", "e1")), unreachable);
+        QCOMPARE(errorFor(offer("12345", "e2")), unreachable);
+        QCOMPARE(errorFor(QJsonObject{{"type", "connect"}, {"sid", "e3"}, {"payload", QJsonObject{}}}), unreachable);
+        QTRY_COMPARE(errorFor(offer(offlineId, "e4")), unreachable);
         QCOMPARE(errorFor(QJsonObject{{"type", "connect"}, {"to", d->id()}, {"sid", "e5"}, {"payload", "sdp"}}),
                  QString("不正なメッセージです"));
         QCOMPARE(errorFor(QJsonObject{{"type", "ice"}, {"to", d->id()}, {"sid", "e6"}, {"payload", QJsonObject{}}}),

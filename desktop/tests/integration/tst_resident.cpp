@@ -39,6 +39,7 @@ private Q_SLOTS:
     void cleanup();
     void unitTextAndArguments();
     void installedAndOldLocations();
+    void symlinkedHome();
     void startResidentWritesUnitThenStarts();
     void installWithoutBundledCopy();
     void installCopyFailure();
@@ -136,6 +137,26 @@ void TestResident::installedAndOldLocations() {
     QVERIFY(AgentController().residentInstalled());
 }
 
+// /proc/PID/exe names the canonical path; a home reached through a symlink must
+// still be recognised.
+void TestResident::symlinkedHome() {
+    const QByteArray realHome = qgetenv("HOME");
+    const QString link = m_env.home() + "/../" + QFileInfo(m_env.home()).fileName() + "-link";
+    QFile::remove(link);
+    QVERIFY(QFile::link(m_env.home(), link));
+    qputenv("HOME", QFileInfo(link).absoluteFilePath().toUtf8());
+    const bool copied = copyExecutable(ResidentAgent::binaryPath());
+    const QString canonical = QFileInfo(ResidentAgent::binaryPath()).canonicalFilePath();
+    const bool isResident = ResidentAgent::isResidentExecutable(canonical);
+    const bool elsewhere = ResidentAgent::isResidentExecutable(QFileInfo(VELMO_HOST_BIN).canonicalFilePath());
+    qputenv("HOME", realHome);
+    QFile::remove(link);
+    QVERIFY(copied);
+    QVERIFY(canonical.startsWith(QFileInfo(m_env.home()).canonicalFilePath() + "/"));
+    QVERIFY(isResident);
+    QVERIFY(!elsewhere);
+}
+
 void TestResident::startResidentWritesUnitThenStarts() {
     QVERIFY(!QFile::exists(ResidentAgent::unitPath()));
     m_c->startResident();
@@ -188,8 +209,14 @@ void TestResident::installCopyFailure() {
 }
 
 void TestResident::installAttachStopAndPermissionRestart() {
+    // A build tree holds much beside the agent; only the agent is installed.
     const QString bundle = m_env.home() + "/bundle";
     QVERIFY(copyExecutable(bundle + "/velmo-remote-host"));
+    QDir().mkpath(bundle + "/CMakeFiles/velmo-remote-host.dir");
+    for (const char *name : {"/CMakeFiles/velmo-remote-host.dir/main.cpp.o", "/cmake_install.cmake"}) {
+        QFile junk(bundle + name);
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+    }
     qputenv("VELMO_AGENT_BUNDLE_DIR", bundle.toUtf8());
     const QString old = m_env.home() + "/.local/lib/velmo-remote-host";
     QVERIFY(copyExecutable(old + "/velmo-remote-host"));
@@ -205,6 +232,8 @@ void TestResident::installAttachStopAndPermissionRestart() {
     QVERIFY(!m_c->lastError());
     QVERIFY(m_c->residentInstalled());
     QVERIFY(QFileInfo(ResidentAgent::binaryPath()).isExecutable());
+    QCOMPARE(QDir(ResidentAgent::installedDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{"velmo-remote-host"});
     QVERIFY(!QFile::exists(old));
     QVERIFY(hasLine(m_c->logLines(), QStringLiteral("昔の置き場所を消しました: ") + old));
     QVERIFY(hasLine(m_c->logLines(), QStringLiteral("常駐版を入れました: ") + ResidentAgent::installedDir()));
@@ -231,7 +260,12 @@ void TestResident::installAttachStopAndPermissionRestart() {
 
     // stop() leaves the resident agent alone.
     QTRY_VERIFY_WITH_TIMEOUT(m_c->running(), 10000);
-    const qint64 current = HostProcess::readControlJson(Paths::dataDir()).value("pid").toInteger();
+    // The restarted agent announces itself in control.json; until then it names the old one.
+    qint64 current = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (current = HostProcess::readControlJson(Paths::dataDir()).value("pid").toInteger()) != pid &&
+            AgentProcessInfo::exists(current),
+        10000);
     m_c->stop();
     QTest::qWait(300);
     QVERIFY(AgentProcessInfo::exists(current));

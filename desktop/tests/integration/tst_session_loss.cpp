@@ -39,6 +39,27 @@ private Q_SLOTS:
         QCOMPARE(s.state(), State::Closed);
         PeerConnectionFactory::shared()->waitForRetired();
     }
+
+    void sideChannelsClosingKeepSession() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer() && peers.startHost(QStringLiteral("close_side")) && peers.waitForDevice());
+        AppConfig::shared()->setServer(peers.serverUrl());
+        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        RemoteSession s(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Viewer"));
+        QSignalSpy states(&s, &RemoteSession::stateChanged);
+        s.start();
+        QVERIFY(QTest::qWaitFor([&] { return s.state() == State::Connected; }, 15000));
+        // The device closed "video", "input" and "file" right after auth_ok; ctrl
+        // still carries stats, and nothing moved the session off connected.
+        QSignalSpy stats(&s, &RemoteSession::statsChanged);
+        QTRY_VERIFY_WITH_TIMEOUT(stats.size() >= 3, 15000);
+        QCOMPARE(s.state(), State::Connected);
+        QVERIFY2(s.failureText().isEmpty(), qPrintable(s.failureText()));
+        // connecting → authenticating → connected, and no other change since.
+        QCOMPARE(states.size(), 2);
+        s.close();
+        PeerConnectionFactory::shared()->waitForRetired();
+    }
 };
 
 int main(int argc, char **argv) {

@@ -1,10 +1,10 @@
 // The signaling client against a scripted WebSocket server (greeting withheld, noise,
 // closes) and against the real velmo-rendezvous with a scripted device.
 #include "config/AppConfig.h"
-#include "support/RendezvousProcess.h"
-#include "support/ScriptedPeer.h"
 #include "rendezvous/Signaling.h"
 #include "rendezvous/SignalingFrame.h"
+#include "support/RendezvousProcess.h"
+#include "support/ScriptedPeer.h"
 #include "support/TestEnv.h"
 
 #include <QElapsedTimer>
@@ -402,7 +402,7 @@ private Q_SLOTS:
         s.send(QJsonObject{{"type", "connect"}, {"to", "999999999"}, {"sid", "nobody"}, {"payload", QJsonObject{}}});
         QTRY_COMPARE(got.size(), 2);
         QCOMPARE(got[1]["type"].toString(), QString("error"));
-        QCOMPARE(got[1]["error"].toString(), QString("端末が見つかりません"));
+        QCOMPARE(got[1]["error"].toString(), QString("端末が見つからないか、オフラインです"));
 
         server.kill();
         QTRY_VERIFY(!s.online());

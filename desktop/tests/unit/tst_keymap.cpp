@@ -101,8 +101,14 @@ void TestKeyMap::linuxCoversMacKeysAndPcKeys() {
             QVERIFY2(onLinux.contains(*c), qPrintable("no Linux key for " + *c));
     for (const char *pc : {"PrintScreen", "ScrollLock", "Pause", "ContextMenu", "MetaLeft", "MetaRight"})
         QVERIFY2(onLinux.contains(pc), pc);
-    // Only the keypad comma has two evdev codes (KEY_KPJPCOMMA, KEY_KPCOMMA).
-    QCOMPARE(KeyCodes::count(), onLinux.size() + 1);
+    // Three keys have two evdev codes: the keypad comma (KEY_KPJPCOMMA, KEY_KPCOMMA)
+    // and the JIS conversion keys, which Apple keyboards report as KEY_HANGEUL (かな)
+    // and KEY_HANJA (英数), the keys the macOS table names Convert and NonConvert.
+    QCOMPARE(KeyCodes::count(), onLinux.size() + 3);
+    QCOMPARE(KeyCodes::fromEvdev(122), KeyMap::dom(104));
+    QCOMPARE(KeyCodes::fromEvdev(123), KeyMap::dom(102));
+    QCOMPARE(KeyCodes::fromEvdev(122).value_or("<none>"), QString("Convert"));
+    QCOMPARE(KeyCodes::fromEvdev(123).value_or("<none>"), QString("NonConvert"));
 }
 
 // The host injects keys by code: every code of the table leads back to its key.
@@ -116,11 +122,13 @@ void TestKeyMap::codeBackToEvdev() {
         const auto back = KeyCodes::toEvdev(*c);
         QVERIFY2(back, qPrintable(*c));
         QCOMPARE(KeyCodes::fromEvdev(*back), c);
-        if (*c != QLatin1String("NumpadComma"))
+        if (*c != QLatin1String("NumpadComma") && e != 122 && e != 123)
             QCOMPARE(*back, e);
     }
     QCOMPARE(named, KeyCodes::count());
     QCOMPARE(KeyCodes::toEvdev("NumpadComma"), std::optional<quint32>(121)); // KEY_KPCOMMA
+    QCOMPARE(KeyCodes::toEvdev("Convert"), std::optional<quint32>(92));      // KEY_HENKAN
+    QCOMPARE(KeyCodes::toEvdev("NonConvert"), std::optional<quint32>(94));   // KEY_MUHENKAN
     QCOMPARE(KeyCodes::toEvdev("ShiftLeft"), std::optional<quint32>(42));
     for (const char *bad : {"", "keya", "KeyA ", "Unidentified", "Fn"})
         QVERIFY2(!KeyCodes::toEvdev(bad), bad);
@@ -200,6 +208,8 @@ void TestKeyMap::linuxAgainstXkbKeycodes() {
         {"AE13", "IntlYen"},
         {"HENK", "Convert"},
         {"MUHE", "NonConvert"},
+        {"HNGL", "Convert"},    // Apple JIS かな
+        {"HJCV", "NonConvert"}, // Apple JIS 英数
         {"JPCM", "NumpadComma"},
         {"I129", "NumpadComma"},
         {"MUTE", "AudioVolumeMute"},
@@ -239,6 +249,8 @@ void TestKeyMap::qtKeyFallback() {
     QCOMPARE(KeyMap::qtKey(Qt::Key_Return, {}).value_or(""), QString("Enter"));
     QCOMPARE(KeyMap::qtKey(Qt::Key_Exclam, Qt::ShiftModifier).value_or(""), QString("Digit1"));
     QCOMPARE(KeyMap::qtKey(Qt::Key_F12, {}).value_or(""), QString("F12"));
+    QCOMPARE(KeyMap::qtKey(Qt::Key_Hangul, {}).value_or(""), QString("Convert"));
+    QCOMPARE(KeyMap::qtKey(Qt::Key_Eisu_toggle, {}).value_or(""), QString("NonConvert"));
     QCOMPARE(KeyMap::qtKey(Qt::Key_Backtab, Qt::ShiftModifier).value_or(""), QString("Tab"));
     QVERIFY(!KeyMap::qtKey(Qt::Key_unknown, {}));
     QVERIFY(!KeyMap::qtKey(0x3042 /* あ */, {}));

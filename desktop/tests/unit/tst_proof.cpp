@@ -198,8 +198,9 @@ private Q_SLOTS:
     }
 
     void audioLevels() {
-        QCOMPARE(RemoteSession::audioLevel(false, 0.35), 3.5);
-        QCOMPARE(RemoteSession::audioLevel(false, 1.5), 10.0);
+        QCOMPARE(RemoteSession::audioLevel(false, 0.35), 0.35);
+        QCOMPARE(RemoteSession::audioLevel(false, 1.0), 1.0);
+        QCOMPARE(RemoteSession::audioLevel(false, 1.5), 1.0);
         QCOMPARE(RemoteSession::audioLevel(false, -1), 0.0);
         QCOMPARE(RemoteSession::audioLevel(true, 0.8), 0.0);
         QCOMPARE(RemoteSession::audioLevel(false, std::numeric_limits<double>::quiet_NaN()), 0.0);

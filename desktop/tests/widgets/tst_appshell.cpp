@@ -162,6 +162,31 @@ private Q_SLOTS:
         QVERIFY(!app.mainWindow()->windowFlags().testFlag(Qt::Tool));
         app.config()->setMenuBarOnly(false);
     }
+
+    // Launching again does nothing while any window is visible, the main one or not.
+    void reopenWithAWindowVisibleDoesNothing() {
+        VelmoRemoteApp app;
+        app.didFinishLaunching();
+        app.mainWindow()->hide();
+        QWidget other;
+        other.setWindowTitle("session");
+        other.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&other));
+        app.handleReopen();
+        QVERIFY(!app.mainWindow()->isVisible());
+        other.hide();
+        app.handleReopen();
+        QVERIFY(app.mainWindow()->isVisible());
+
+        // A main window opened again starts on the host tab.
+        auto *root = qobject_cast<RootView *>(app.mainWindow()->centralWidget());
+        QVERIFY(root);
+        root->setTab(RootView::Tab::settings);
+        app.mainWindow()->close();
+        app.handleReopen();
+        QVERIFY(app.mainWindow()->isVisible());
+        QCOMPARE(root->tab(), std::optional(RootView::Tab::host));
+    }
 };
 
 int main(int argc, char **argv) {

@@ -21,6 +21,7 @@ private Q_SLOTS:
     void cleanup();
     void oneWindowPerRequestStackedUpwards();
     void withdrawnRequestClosesWithoutAnswer();
+    void replacedRequestOpensBeforeTheOldCloses();
     void closingRefusesExactlyOnce();
     void returnAllowsAndButtonsAnswerOnce();
     void closeAllAnswersNothing();
@@ -102,6 +103,27 @@ void TestAskWindows::withdrawnRequestClosesWithoutAnswer() {
     QVERIFY(m_h->removeAsk(a));
     QTRY_VERIFY(!w || !w->isVisible());
     QCOMPARE(m_windows->count(), 0);
+    QTest::qWait(200);
+    QCOMPARE(answers().size(), m_answersBefore);
+}
+
+// One status change that withdraws A and brings C: C is placed while A and B are
+// still open (third slot), then A closes without an answer.
+void TestAskWindows::replacedRequestOpensBeforeTheOldCloses() {
+    const QString a = m_h->addAsk("A");
+    const QString b = m_h->addAsk("B");
+    QTRY_COMPARE(m_windows->count(), 2);
+    AskWindow *wa = m_windows->window(a);
+    const int centreA = wa->pos().y() + wa->height() / 2;
+    QVERIFY(m_h->hook("ask", {{"sid", "replacement"}, {"name", "C"}, {"withdraw", a}}));
+    QTRY_VERIFY(m_windows->window("replacement"));
+    QTRY_COMPARE(m_windows->count(), 2);
+    QVERIFY(!m_windows->window(a));
+    QVERIFY(m_windows->window(b));
+    AskWindow *wc = m_windows->window("replacement");
+    const int centreC = wc->pos().y() + wc->height() / 2;
+    QVERIFY2(qAbs(centreC - (centreA - 2 * AskWindows::stackStep)) <= 1,
+             qPrintable(QString::number(centreC - centreA)));
     QTest::qWait(200);
     QCOMPARE(answers().size(), m_answersBefore);
 }

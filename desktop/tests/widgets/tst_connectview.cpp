@@ -76,6 +76,8 @@ private Q_SLOTS:
     void listsOnlineAndThumbnails();
     void favouritesAndAlias();
     void serverListAndDeletion();
+    void replacedDialogsKeepTheNewTarget();
+    void shownAgainStartsAfreshAndRefreshes();
 };
 
 void TestConnectView::initTestCase() {
@@ -378,6 +380,70 @@ void TestConnectView::serverListAndDeletion() {
     QCOMPARE(history.value(0), QString("消せませんでした(管理トークンを設定画面で入れてください)"));
     QCOMPARE(history.value(1), QString("読み込んでいます…"));
     config->setAdminToken(adminToken);
+}
+
+void TestConnectView::replacedDialogsKeepTheNewTarget() {
+    SessionStore store;
+    auto view = makeView(&store);
+    view->show();
+    QVERIFY(QTest::qWaitForWindowExposed(view.get()));
+    // A second rename while the first sheet is open: the new entry stays the one edited.
+    const DeviceEntry a{"111111111", "A", std::nullopt}, b{"222222222", "B", std::nullopt};
+    view->setRenaming(a);
+    view->setRenaming(b);
+    QCOMPARE(view->renaming().value_or(DeviceEntry{}).id, b.id);
+    auto *sheet = shown<QDialog>(view.get(), "aliasSheet");
+    QVERIFY(sheet);
+    QCOMPARE(sheet->findChild<QLabel *>("aliasTitle")->text(), ConnectView::aliasTitle(b));
+    QTest::qWait(50); // the replaced sheet goes with the event loop
+    QCOMPARE(view->renaming().value_or(DeviceEntry{}).id, b.id);
+    QTest::mouseClick(sheet->findChild<QPushButton *>("aliasCancel"), Qt::LeftButton);
+    QTRY_VERIFY(!view->renaming().has_value());
+
+    // The same for the deletion question; then the panel goes while one is open.
+    DeviceInfo da, db;
+    da.id = "111111111";
+    da.name = "A";
+    db.id = "222222222";
+    db.name = "B";
+    view->setDeleting(da);
+    view->setDeleting(db);
+    QTest::qWait(50);
+    QCOMPARE(view->deleting().value_or(DeviceInfo{}).id, db.id);
+    auto *box = shown<QMessageBox>(view.get(), "deleteConfirm");
+    QVERIFY(box);
+    QCOMPARE(box->informativeText(), ConnectView::deleteMessage(db));
+    QTest::mouseClick(box->findChild<QPushButton *>("deleteCancel"), Qt::LeftButton);
+    QTRY_VERIFY(!view->deleting().has_value());
+    view->setDeleting(da);
+    QVERIFY(shown<QMessageBox>(view.get(), "deleteConfirm"));
+    view.reset();
+}
+
+// Each time the panel is shown its state starts afresh and the online refresh runs.
+void TestConnectView::shownAgainStartsAfreshAndRefreshes() {
+    AppConfig *config = AppConfig::shared();
+    config->setRecents({});
+    config->addRecent(offlineId, "Laptop");
+    SessionStore store;
+    auto view = makeView(&store);
+    view->show();
+    QTRY_VERIFY_WITH_TIMEOUT(view->onlineCache().contains(offlineId), 9000);
+    view->setTargetId("123456789");
+    view->setPasscode("secret");
+    QTest::mouseClick(view->findChild<QPushButton *>("segment1"), Qt::LeftButton);
+    QCOMPARE(view->tab(), 1);
+
+    view->hide();
+    config->addRecent(online->id(), "Studio"); // listed only after the first refresh
+    view->show();
+    QCOMPARE(view->targetId(), QString());
+    QCOMPARE(view->passcode(), QString());
+    QCOMPARE(view->tab(), 0);
+    QVERIFY(view->findChild<QPushButton *>("segment0")->isChecked());
+    QTRY_VERIFY_WITH_TIMEOUT(view->onlineCache().value(online->id()), 9000);
+    QTRY_VERIFY_WITH_TIMEOUT(view->onlineCache().contains(offlineId), 9000);
+    config->setRecents({});
 }
 
 int main(int argc, char **argv) {

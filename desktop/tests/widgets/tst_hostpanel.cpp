@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QToolButton>
 #include <QtTest>
 
 namespace {
@@ -324,6 +325,11 @@ void TestHostPanel::logShowsTheLast80() {
         m_h->agent()->log(QStringLiteral("line %1").arg(i));
     auto *log = m_panel->findChild<QPlainTextEdit *>("agentLog");
     QVERIFY(!log->isVisibleTo(m_panel.get()));
+    // A grouped box like the other sections, closed until its heading is pressed.
+    auto *box = qobject_cast<QGroupBox *>(log->parentWidget());
+    QVERIFY(box);
+    QVERIFY(box->isVisibleTo(m_panel.get()));
+    QCOMPARE(box->findChild<QToolButton *>()->text(), QStringLiteral("エージェントのログ"));
     const QStringList lines = log->toPlainText().split('\n');
     QCOMPARE(lines.size(), HostPanelView::logLinesShown);
     QVERIFY(lines.last().endsWith("line 499"));
@@ -358,6 +364,29 @@ void TestHostPanel::agreementSheet() {
     QVERIFY(m_panel->eulaDismissed());
     QTest::qWait(100);
     QCOMPARE(m_h->bodies("eula/accept").size(), 1);
+
+    // An open sheet follows the agent: a different agreement replaces its text...
+    m_panel->hide();
+    m_panel->show();
+    QTRY_VERIFY(m_panel->eulaSheet());
+    sheet = m_panel->eulaSheet();
+    QVERIFY(m_h->hook("eula", {{"version", "3.0"}, {"hash", "h3"}, {"body", "# 新\n\n- 一\n- 二"}}));
+    QTRY_COMPARE(sheet->eula().version, QStringLiteral("3.0"));
+    QCOMPARE(m_panel->eulaSheet(), sheet);
+    QVERIFY(hasLabel(sheet, EulaSheet::versionLine("3.0")));
+    QVERIFY(!hasLabel(sheet, EulaSheet::versionLine("2.2")));
+    QCOMPARE(sheet->markdownView()->blocks().size(), 3);
+    // ...and one the agent no longer asks for closes without counting as "later".
+    QVERIFY(m_h->hook("eula", {}));
+    QTRY_VERIFY(!m_panel->eulaSheet());
+    QVERIFY(!m_panel->eulaDismissed());
+    QTest::qWait(100);
+    QCOMPARE(m_h->bodies("eula/accept").size(), 1);
+    QVERIFY(m_h->hook("eula", {{"version", "3.1"}, {"hash", "h4"}, {"body", "y"}}));
+    QTRY_VERIFY(m_panel->eulaSheet());
+    QCOMPARE(m_panel->eulaSheet()->eula().version, QStringLiteral("3.1"));
+    m_panel->eulaSheet()->laterButton()->click();
+    QTRY_VERIFY(!m_panel->eulaSheet());
     QVERIFY(m_h->hook("eula", {}));
 }
 

@@ -176,7 +176,7 @@ void TestHostUi::trayStyleSummaryHeadline() {
     QCOMPARE(MenuBarContentView::headline(st, true, 0), QStringLiteral("desk — サーバー未接続"));
     st.connected = true;
     st.name.clear();
-    QCOMPARE(MenuBarContentView::headline(st, true, 0), QStringLiteral("この Mac — 待ち受け中"));
+    QCOMPARE(MenuBarContentView::headline(st, true, 0), QStringLiteral("このコンピュータ — 待ち受け中"));
 }
 
 void TestHostUi::menuTitleAndIdFormat() {

@@ -72,7 +72,7 @@ void TestMenuBar::entriesFromStatus() {
     QTRY_VERIFY(m_h->agent()->status()->sharing && m_h->agent()->status()->connected);
     m_item = std::make_unique<MenuBarItem>(m_h->agent(), m_config.get());
     const ControlStatus st = *m_h->agent()->status();
-    const QString name = st.name.isEmpty() ? QStringLiteral("この Mac") : st.name;
+    const QString name = st.name.isEmpty() ? QStringLiteral("このコンピュータ") : st.name;
     const QString pass = st.autoPasscode;
     QVERIFY(!pass.isEmpty());
     QTRY_COMPARE(entries(m_item->menu()),

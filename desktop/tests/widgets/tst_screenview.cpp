@@ -67,6 +67,7 @@ private Q_SLOTS:
     void wheelAndThrottle();
     void clicksAndBars();
     void movesAreThrottled();
+    void movesOnlyWhileActive();
     void wheelEvents();
     void keysAndCh();
     void modifiersAndFocusLoss();
@@ -86,6 +87,8 @@ void TestScreenView::init() {
     view->apply("jpeg", QImage(), QSizeF(1920, 1080), QPointF());
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
     QCOMPARE(view->size(), QSize(800, 600));
     view->setFocus();
 }
@@ -184,6 +187,29 @@ void TestScreenView::movesAreThrottled() {
     // Over a bar nothing is sent even after the interval.
     QTest::qWait(20);
     QTest::mouseMove(view, QPoint(420, 20));
+    QCOMPARE(sent.count(), 2);
+}
+
+void TestScreenView::movesOnlyWhileActive() {
+    QSignalSpy sent(view, &RemoteScreenView::inputSent);
+    QWidget other;
+    other.resize(200, 200);
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QVERIFY(!window->isActiveWindow());
+    QTest::mouseMove(view, QPoint(400, 300));
+    QCOMPARE(sent.count(), 0);
+    // A drag with a button held still goes.
+    QTest::qWait(20);
+    QMouseEvent drag(QEvent::MouseMove, QPointF(410, 300), view->mapToGlobal(QPointF(410, 300)), Qt::NoButton,
+                     Qt::LeftButton, {});
+    QApplication::sendEvent(view, &drag);
+    QCOMPARE(messages(sent), QStringList({R"({"t":"mm","x":984,"y":540})"}));
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QTest::qWait(20);
+    QTest::mouseMove(view, QPoint(420, 300));
     QCOMPARE(sent.count(), 2);
 }
 

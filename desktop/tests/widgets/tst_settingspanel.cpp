@@ -167,7 +167,7 @@ void TestSettingsPanel::audioFollowsAgent() {
     panel.show();
     auto *on = panel.findChild<QCheckBox *>("audioOn");
     auto *source = panel.findChild<QComboBox *>("audioSource");
-    QCOMPARE(source->itemText(0), QString("システム音(ScreenCaptureKit)"));
+    QCOMPARE(source->itemText(0), QString("システム音(PulseAudio / PipeWire)"));
     QCOMPARE(source->itemText(1), QString("マイク"));
     QTRY_VERIFY(on->isEnabled());
     QVERIFY(!on->isChecked());
@@ -233,7 +233,7 @@ void TestSettingsPanel::removalRunsUninstaller() {
     const QString home = env.home();
     const QString config = Paths::configDir();
     const QString unit = Paths::systemdUserDir() + "/velmo-remote-agent.service";
-    const QString agentCopy = home + "/.local/lib/velmo-remote/agent/velmo-remote-host";
+    const QString agentCopy = home + "/.local/lib/velmo-remote/resident-agent/velmo-remote-host";
     const QString autostart = Paths::autostartDir() + "/velmo-remote.desktop";
     writeFile(unit, "[Service]\nExecStart=/bin/true\n");
     writeFile(agentCopy, "#!/bin/sh\n");
@@ -276,7 +276,7 @@ void TestSettingsPanel::removalRunsUninstaller() {
     QVERIFY(panel.confirmRemove());
     QMessageBox *box = nullptr;
     QTRY_VERIFY((box = panel.findChild<QMessageBox *>("confirmRemove")));
-    QCOMPARE(box->text(), QString("Velmo Remote をこの Mac から削除しますか?"));
+    QCOMPARE(box->text(), QString("Velmo Remote をこのコンピュータから削除しますか?"));
     QCOMPARE(box->informativeText(),
              QString("アプリ・常駐版・身元・許可をまとめて外し、サーバー上の端末登録も消します。\n"
                      "元には戻せません。入れ直すと別の端末として登録されます。"));
@@ -295,7 +295,7 @@ void TestSettingsPanel::removalRunsUninstaller() {
     qInfo().noquote() << out;
 
     QVERIFY(!QFileInfo::exists(unit));
-    QVERIFY(!QFileInfo::exists(home + "/.local/lib/velmo-remote"));
+    QVERIFY(!QFileInfo::exists(home + "/.local/lib/velmo-remote/resident-agent"));
     QVERIFY(!QFileInfo::exists(autostart));
     QVERIFY(!QFileInfo::exists(Paths::dataDir()));
     QVERIFY(!QFileInfo::exists(config));

@@ -55,20 +55,26 @@ void AskWindows::sync(const QList<ControlAsk> &asks) {
     QSet<QString> listed;
     for (const ControlAsk &a : asks)
         listed.insert(a.sid);
-    // Withdrawn requests first, so that the slots they held are free again.
-    const auto open = m_windows.keys();
+    // New prompts first, each placed by the number of prompts open at that moment
+    // (withdrawn ones included, they are still on screen); then the withdrawn
+    // ones close. The bound counts only the prompts that stay.
+    const QStringList open = m_windows.keys();
+    int staying = 0;
     for (const QString &sid : open)
-        if (!listed.contains(sid))
-            if (AskWindow *w = m_windows.value(sid))
-                closeQuietly(w);
+        staying += listed.contains(sid) ? 1 : 0;
     for (const ControlAsk &a : asks) {
-        if (m_windows.size() >= maxOpen)
+        if (staying >= maxOpen)
             break;
         if (a.sid.isEmpty() || m_windows.contains(a.sid))
             continue;
         AskWindow *w = makeWindow(a, int(m_windows.size()));
         m_windows.insert(a.sid, w);
+        ++staying;
     }
+    for (const QString &sid : open)
+        if (!listed.contains(sid))
+            if (AskWindow *w = m_windows.value(sid))
+                closeQuietly(w);
 }
 
 AskWindow *AskWindows::makeWindow(const ControlAsk &ask, int index) {

@@ -36,6 +36,7 @@ EulaSheet::EulaSheet(const ControlEula &eula, std::function<void()> onAccept, st
     line->setFont(UiFonts::callout());
     line->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
     v->addWidget(line);
+    m_versionLabel = line;
 
     auto *scroll = new QScrollArea(this);
     scroll->setObjectName(QStringLiteral("eulaScroll"));
@@ -80,4 +81,10 @@ EulaSheet::EulaSheet(const ControlEula &eula, std::function<void()> onAccept, st
             m_onLater();
     });
     m_accept->setFocus();
+}
+
+void EulaSheet::setEula(const ControlEula &eula) {
+    m_eula = eula;
+    m_versionLabel->setText(versionLine(eula.version.left(200)));
+    m_markdown->setText(eula.body);
 }

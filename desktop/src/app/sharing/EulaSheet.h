@@ -7,6 +7,7 @@
 #include <functional>
 
 class MarkdownView;
+class QLabel;
 class QPushButton;
 
 // The terms the agent asks the user to accept before sharing, as a sheet over
@@ -18,6 +19,8 @@ public:
               QWidget *parent = nullptr);
 
     const ControlEula &eula() const { return m_eula; }
+    // Shows another agreement in the open sheet (the agent replaced it).
+    void setEula(const ControlEula &eula);
     static QString versionLine(const QString &version);
     MarkdownView *markdownView() const { return m_markdown; }
     QPushButton *acceptButton() const { return m_accept; }
@@ -27,6 +30,7 @@ private:
     ControlEula m_eula;
     std::function<void()> m_onAccept;
     std::function<void()> m_onLater;
+    QLabel *m_versionLabel = nullptr;
     MarkdownView *m_markdown = nullptr;
     QPushButton *m_accept = nullptr;
     QPushButton *m_later = nullptr;

@@ -382,17 +382,19 @@ QGroupBox *HostPanelView::buildPermission() {
     auto *iv = new QVBoxLayout(m_inputTexts);
     iv->setContentsMargins(0, 0, 0, 0);
     iv->addWidget(label(QStringLiteral("遠隔操作(アクセシビリティ)が許可されていません"), m_inputTexts));
-    iv->addWidget(caption(QStringLiteral("画面は映りますが、相手が動かしてもこの Mac は反応しません。"), m_inputTexts));
+    iv->addWidget(
+        caption(QStringLiteral("画面は映りますが、相手が動かしてもこのコンピュータは反応しません。"), m_inputTexts));
     v->addWidget(m_inputTexts);
-    v->addWidget(caption(
-        QStringLiteral("システム設定で「Velmo Remote」を入れてください。入れたら下のボタンで反映されます。"), box));
+    v->addWidget(caption(QStringLiteral("デスクトップが出す画面共有・遠隔操作の確認で「Velmo "
+                                        "Remote」を許可してください。許可したら下のボタンで反映されます。"),
+                         box));
     auto *buttons = new QHBoxLayout;
     m_screenButton = new QPushButton(QStringLiteral("画面収録を許可"), box);
     m_screenButton->setDefault(true);
     m_inputButton = new QPushButton(QStringLiteral("操作を許可"), box);
     m_inputButton->setDefault(true);
     auto *reload = new QPushButton(QStringLiteral("入れたので反映する"), box);
-    reload->setToolTip(QStringLiteral("システム設定で許可を入れた後、エージェントを起こし直して反映します。"));
+    reload->setToolTip(QStringLiteral("デスクトップの確認で許可した後、エージェントを起こし直して反映します。"));
     buttons->addWidget(m_screenButton);
     buttons->addWidget(m_inputButton);
     buttons->addWidget(reload);
@@ -630,8 +632,9 @@ QGroupBox *HostPanelView::buildControllers() {
     auto *v = new QVBoxLayout(box);
     v->addWidget(label(QStringLiteral("パスコード無しで入れる相手"), box, UiFonts::headline()));
     v->addWidget(secondaryCaption(
-        QStringLiteral("自動操作の仕組みからつなぐための登録です。登録した公開鍵の相手は、パスコード無しでこの Mac "
-                       "に入れます。心当たりが無ければ空のままにしてください。"),
+        QStringLiteral(
+            "自動操作の仕組みからつなぐための登録です。登録した公開鍵の相手は、パスコード無しでこのコンピュータ"
+            "に入れます。心当たりが無ければ空のままにしてください。"),
         box));
     m_controllerRows = new QVBoxLayout;
     v->addLayout(m_controllerRows);
@@ -653,10 +656,11 @@ QGroupBox *HostPanelView::buildControllers() {
     return box;
 }
 
-QWidget *HostPanelView::buildLog() {
-    auto *w = new QWidget(this);
+QGroupBox *HostPanelView::buildLog() {
+    // A grouped box like the sections above it; the disclosure button is its heading.
+    auto *w = new QGroupBox(this);
+    w->setObjectName(QStringLiteral("logBox"));
     auto *v = new QVBoxLayout(w);
-    v->setContentsMargins(0, 0, 0, 0);
     m_logToggle = new QToolButton(w);
     m_logToggle->setText(QStringLiteral("エージェントのログ"));
     m_logToggle->setCheckable(true);
@@ -1022,7 +1026,22 @@ void HostPanelView::refreshLog() {
 }
 
 void HostPanelView::maybeShowEula() {
-    if (m_eula || m_eulaDismissed || !isVisible() || !m_agent)
+    if (m_eula) {
+        // The open sheet follows what the agent asks now. Taken away by the agent
+        // (or with the status lost) it is not the user's "later".
+        const ControlStatus *st = m_agent && m_agent->status() ? &*m_agent->status() : nullptr;
+        if (st && st->eulaRequired) {
+            if (*st->eulaRequired != m_eula->eula())
+                m_eula->setEula(*st->eulaRequired);
+            return;
+        }
+        EulaSheet *sheet = std::exchange(m_eula, nullptr);
+        sheet->disconnect(this);
+        sheet->hide();
+        sheet->deleteLater();
+        return;
+    }
+    if (m_eulaDismissed || !isVisible() || !m_agent)
         return;
     const auto &st = m_agent->status();
     if (!st || !st->eulaRequired)

@@ -70,7 +70,7 @@ private:
     QGroupBox *buildDevice();
     QGroupBox *buildSessions();
     QGroupBox *buildControllers();
-    QWidget *buildLog();
+    QGroupBox *buildLog();
 
     void resetViewState();
     void refresh();

@@ -105,6 +105,9 @@ QWidget *RootView::currentDetail() const { return m_detail->currentWidget(); }
 
 void RootView::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
-    if (!event->spontaneous())
+    if (!event->spontaneous()) {
+        // A main window opened again is a new one: it starts on the host tab.
+        setTab(Tab::host);
         Q_EMIT shown();
+    }
 }

@@ -1,4 +1,5 @@
 #include "shell/SettingsPanelView.h"
+#include "util/ErrorText.h"
 
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
@@ -151,7 +152,7 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     m_audioSource = new QComboBox(audioBox);
     m_audioSource->setObjectName("audioSource");
     m_audioSource->setFixedWidth(420);
-    m_audioSource->addItem(QStringLiteral("システム音(ScreenCaptureKit)"), QStringLiteral("system"));
+    m_audioSource->addItem(QStringLiteral("システム音(PulseAudio / PipeWire)"), QStringLiteral("system"));
     m_audioSource->addItem(QStringLiteral("マイク"), QStringLiteral("mic"));
     connect(m_audioSource, &QComboBox::activated, this, [this](int i) {
         const QString source = m_audioSource->itemData(i).toString();
@@ -161,11 +162,12 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     });
     af->addRow(QStringLiteral("音源"), m_audioSource);
     af->addRow(
-        caption(QStringLiteral("システム音は macOS 13 以降。初回はマイク許可を求められることがあります。"), audioBox));
+        caption(QStringLiteral("システム音は既定の出力(PulseAudio / PipeWire)で鳴っている音、マイクは既定の入力です。"),
+                audioBox));
     column->addWidget(audioBox);
 
     // 4. Removal.
-    auto *removeBox = new QGroupBox(QStringLiteral("この Mac から削除"), content);
+    auto *removeBox = new QGroupBox(QStringLiteral("このコンピュータから削除"), content);
     auto *rv = new QVBoxLayout(removeBox);
     rv->addWidget(caption(QStringLiteral("アプリ・常駐版・端末の身元・画面収録などの許可を、まとめて外します。"
                                          "サーバー上の端末登録も消えるので、一覧からも居なくなります。"),
@@ -293,8 +295,8 @@ void SettingsPanelView::setConfirmRemove(bool v) {
     box->setObjectName("confirmRemove");
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setIcon(QMessageBox::Warning);
-    box->setWindowTitle(QStringLiteral("Velmo Remote をこの Mac から削除しますか?"));
-    box->setText(QStringLiteral("Velmo Remote をこの Mac から削除しますか?"));
+    box->setWindowTitle(QStringLiteral("Velmo Remote をこのコンピュータから削除しますか?"));
+    box->setText(QStringLiteral("Velmo Remote をこのコンピュータから削除しますか?"));
     box->setInformativeText(
         QStringLiteral("アプリ・常駐版・身元・許可をまとめて外し、サーバー上の端末登録も消します。\n"
                        "元には戻せません。入れ直すと別の端末として登録されます。"));
@@ -401,7 +403,8 @@ void SettingsPanelView::removeEverything() {
         if (error != QProcess::FailedToStart)
             return;
         setRemoving(false);
-        setRemoveLog(QStringLiteral("実行できません: ") + process->errorString());
+        setRemoveLog(QStringLiteral("実行できません: ") +
+                     ErrorText::process(error, QFileInfo(process->program()).fileName(), process->errorString()));
         process->deleteLater();
     });
     connect(process, &QProcess::finished, this, [this, process] {

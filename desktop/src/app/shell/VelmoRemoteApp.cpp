@@ -77,16 +77,16 @@ void VelmoRemoteApp::runStartupTask() {
 }
 
 void VelmoRemoteApp::handleReopen() {
-    bool anyVisible = false;
+    // With any window of ours on screen (a session window, a prompt, the main
+    // window) launching again changes nothing.
     for (QWidget *w : QApplication::topLevelWidgets())
-        anyVisible = anyVisible || (w->isVisible() && w->isWindow() && !w->windowFlags().testFlag(Qt::Popup));
-    if (!anyVisible || (m_mainWindow && !m_mainWindow->isVisible())) {
-        setAccessoryPolicy(false);
-        if (m_mainWindow) {
-            m_mainWindow->show();
-            m_mainWindow->raise();
-            m_mainWindow->activateWindow();
-        }
+        if (w->isVisible() && w->isWindow() && !w->windowFlags().testFlag(Qt::Popup))
+            return;
+    setAccessoryPolicy(false);
+    if (m_mainWindow) {
+        m_mainWindow->show();
+        m_mainWindow->raise();
+        m_mainWindow->activateWindow();
     }
 }
 

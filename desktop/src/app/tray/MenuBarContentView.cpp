@@ -46,7 +46,7 @@ MenuBarContentView::MenuBarContentView(AgentController *agent, AppConfig *config
 QString MenuBarContentView::headline(const std::optional<ControlStatus> &st, bool running, int live) {
     if (!st || !running)
         return QStringLiteral("Velmo Remote — エージェント未起動");
-    const QString name = st->name.isEmpty() ? QStringLiteral("この Mac") : st->name;
+    const QString name = st->name.isEmpty() ? QStringLiteral("このコンピュータ") : st->name;
     if (live >= 1)
         return name + QStringLiteral(" — 遠隔操作中(") + QString::number(live) + QStringLiteral(" 人)");
     if (st->connected)

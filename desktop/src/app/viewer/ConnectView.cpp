@@ -13,6 +13,7 @@
 #include <QButtonGroup>
 #include <QDialog>
 #include <QHBoxLayout>
+#include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -24,6 +25,8 @@
 #include <QTextBoundaryFinder>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace {
 const QColor green(52, 199, 89);
@@ -371,10 +374,35 @@ void ConnectView::updateServerDot() {
 
 void ConnectView::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
-    if (!m_shownOnce) {
-        m_shownOnce = true;
-        refreshOnline();
-    }
+    if (event->spontaneous())
+        return; // a window restored from the taskbar, not the panel shown again
+    if (m_resetOnShow)
+        resetViewState();
+    m_resetOnShow = false;
+    refreshOnline();
+}
+
+void ConnectView::hideEvent(QHideEvent *event) {
+    QWidget::hideEvent(event);
+    // Another tab or a closed window: the panel's state starts afresh next time.
+    if (!event->spontaneous())
+        m_resetOnShow = true;
+}
+
+void ConnectView::resetViewState() {
+    setRenaming(std::nullopt);
+    setDeleting(std::nullopt);
+    setTargetId(QString());
+    setPasscode(QString());
+    setMessage(QString());
+    setBusy(false);
+    setAliasText(QString());
+    m_onlineCache.clear();
+    m_thumbCache.clear();
+    m_serverDevices.clear();
+    setServerMsg(QString());
+    setTab(0);
+    rebuildLists();
 }
 
 // ---- operations ----
@@ -500,14 +528,13 @@ void ConnectView::remove(const DeviceInfo &device, std::function<void()> done) {
 }
 
 void ConnectView::setRenaming(const std::optional<DeviceEntry> &entry) {
+    // The sheet being replaced finishes while it closes; forgotten first, it
+    // cannot clear the entry that replaces it.
+    if (QPointer<QDialog> old = std::exchange(m_aliasSheet, nullptr))
+        old->close();
     m_renaming = entry;
-    if (!entry) {
-        if (m_aliasSheet)
-            m_aliasSheet->close();
+    if (!entry)
         return;
-    }
-    if (m_aliasSheet)
-        m_aliasSheet->close();
     auto *sheet = new QDialog(this);
     sheet->setObjectName("aliasSheet");
     sheet->setAttribute(Qt::WA_DeleteOnClose);
@@ -546,8 +573,10 @@ void ConnectView::setRenaming(const std::optional<DeviceEntry> &entry) {
     buttons->addWidget(save);
     v->addLayout(buttons);
     connect(sheet, &QDialog::finished, this, [this, sheet] {
-        if (m_aliasSheet == sheet)
-            m_renaming.reset();
+        if (m_aliasSheet != sheet)
+            return;
+        m_aliasSheet = nullptr;
+        m_renaming.reset();
     });
     m_aliasSheet = sheet;
     sheet->open();
@@ -555,9 +584,9 @@ void ConnectView::setRenaming(const std::optional<DeviceEntry> &entry) {
 }
 
 void ConnectView::setDeleting(const std::optional<DeviceInfo> &device) {
+    if (QPointer<QMessageBox> old = std::exchange(m_deleteBox, nullptr))
+        old->close();
     m_deleting = device;
-    if (m_deleteBox)
-        m_deleteBox->close();
     if (!device)
         return;
     auto *box = new QMessageBox(this);
@@ -581,9 +610,13 @@ void ConnectView::setDeleting(const std::optional<DeviceInfo> &device) {
         m_deleting.reset();
         remove(target);
     });
-    connect(box, &QObject::destroyed, this, [this, box] {
-        if (m_deleteBox == box || !m_deleteBox)
-            m_deleting.reset();
+    // On finished, not destroyed: by the time a QObject announces its destruction it
+    // is no longer a QMessageBox, and the pointer to it must not be read as one.
+    connect(box, &QDialog::finished, this, [this, box] {
+        if (m_deleteBox != box)
+            return;
+        m_deleteBox = nullptr;
+        m_deleting.reset();
     });
     m_deleteBox = box;
     box->open();

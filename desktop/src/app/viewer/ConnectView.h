@@ -98,8 +98,11 @@ Q_SIGNALS:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
+    // The state a newly shown panel starts with.
+    void resetViewState();
     void setMessage(const QString &v);
     void setBusy(bool v);
     void setServerMsg(const QString &v);
@@ -127,7 +130,7 @@ private:
     QList<DeviceInfo> m_serverDevices;
     QString m_serverMsg;
     std::optional<DeviceInfo> m_deleting;
-    bool m_shownOnce = false;
+    bool m_resetOnShow = false;
 
     QLineEdit *m_idField = nullptr;
     QLineEdit *m_passField = nullptr;

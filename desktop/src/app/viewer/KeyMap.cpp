@@ -240,8 +240,11 @@ std::optional<QString> KeyMap::qtKey(int key, Qt::KeyboardModifiers modifiers) {
     case Qt::Key_VolumeMute:
         return QStringLiteral("AudioVolumeMute");
     case Qt::Key_Henkan:
+    case Qt::Key_Hangul:
         return QStringLiteral("Convert");
     case Qt::Key_Muhenkan:
+    case Qt::Key_Hangul_Hanja:
+    case Qt::Key_Eisu_toggle:
         return QStringLiteral("NonConvert");
     case Qt::Key_yen:
         return QStringLiteral("IntlYen");

@@ -202,6 +202,10 @@ void RemoteScreenView::send(const QJsonObject &message) {
 
 void RemoteScreenView::mouseMoveEvent(QMouseEvent *event) {
     event->accept();
+    // A pointer passing over a window in the background is not the user's input
+    // for the remote; a drag that began in this view is.
+    if (event->buttons() == Qt::NoButton && !isActiveWindow())
+        return;
     const auto point = remotePointOf(event->position());
     if (!point || !m_moves.admit(m_clock.nsecsElapsed()))
         return;

@@ -1,4 +1,5 @@
 #include "viewer/SessionView.h"
+#include "util/ErrorText.h"
 
 #include "config/AppConfig.h"
 #include "viewer/RemoteScreenView.h"
@@ -571,7 +572,7 @@ void SessionView::saveImage(const QImage &image, const QString &label) {
             file.close();
             showToast(label + QStringLiteral("を保存しました"));
         } else {
-            showToast(QStringLiteral("保存できませんでした: ") + file.errorString());
+            showToast(QStringLiteral("保存できませんでした: ") + ErrorText::file(file.error(), file.errorString()));
         }
     });
     dialog->show();

@@ -5,6 +5,7 @@
 #include "agent/ControlEndpoint.h"
 #include "config/Paths.h"
 #include "agent/ResidentAgent.h"
+#include "util/ErrorText.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -389,11 +390,13 @@ void AgentController::spawnOwn(const std::shared_ptr<Launch> &l) {
     m_outputPending.clear();
     process->start();
     if (!process->waitForStarted(10'000)) {
-        const QString text = process->errorString();
+        // The log keeps the system's own words; the screen shows ours.
+        const QString original = process->errorString();
+        const QString text = ErrorText::process(process->error(), QFileInfo(*exe).fileName(), original);
         process->disconnect(this);
         setMessage(QStringLiteral("エージェントを起動できません"));
         setLastError(text);
-        log(QStringLiteral("起動失敗: ") + text);
+        log(QStringLiteral("起動失敗: ") + text + QStringLiteral(" (") + original + u')');
         finishLaunch();
         return;
     }
@@ -823,6 +826,10 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
             return;
         }
     }
+    if (!QDir().mkpath(target)) {
+        fail(QStringLiteral("フォルダ ") + target + QStringLiteral(" を作れませんでした。"));
+        return;
+    }
 
     auto *cp = new QProcess(this);
     cp->setProcessChannelMode(QProcess::MergedChannels);
@@ -831,7 +838,7 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
         if (e != QProcess::FailedToStart)
             return;
         cp->deleteLater();
-        fail(cp->errorString());
+        fail(ErrorText::process(e, QStringLiteral("cp"), cp->errorString()));
     });
     connect(cp, &QProcess::finished, this, [this, cp, fail, finish, restart](int code, QProcess::ExitStatus st) {
         cp->deleteLater();
@@ -862,7 +869,7 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
             finish();
         });
     });
-    cp->start(QStringLiteral("cp"), {QStringLiteral("-a"), *bundled, target});
+    cp->start(QStringLiteral("cp"), ResidentAgent::copyArguments(*bundled, target));
 }
 
 // ---- log

@@ -1,4 +1,5 @@
 #include "agent/ControlClient.h"
+#include "util/ErrorText.h"
 
 #include "protocol/Json.h"
 
@@ -68,7 +69,8 @@ ControlResult<QByteArray> ControlClient::resultOf(QNetworkReply *reply) {
     if (!statusAttr.isValid()) {
         if (reply->error() == QNetworkReply::NoError)
             return ControlResult<QByteArray>::failure(ControlError::http(0, {}));
-        return ControlResult<QByteArray>::failure(ControlError::transport(reply->errorString()));
+        return ControlResult<QByteArray>::failure(
+            ControlError::transport(ErrorText::network(reply->error(), reply->errorString())));
     }
     const int code = statusAttr.toInt();
     const QByteArray body = reply->readAll();
@@ -222,8 +224,9 @@ void ControlEventStream::onFinished() {
             if (!checkStatus())
                 return;
         } else {
-            finish(m_reply->error() == QNetworkReply::NoError ? ControlError::http(0, {})
-                                                              : ControlError::transport(m_reply->errorString()));
+            finish(m_reply->error() == QNetworkReply::NoError
+                       ? ControlError::http(0, {})
+                       : ControlError::transport(ErrorText::network(m_reply->error(), m_reply->errorString())));
             return;
         }
     }
@@ -233,7 +236,7 @@ void ControlEventStream::onFinished() {
     if (!self || m_finished)
         return;
     if (m_reply->error() != QNetworkReply::NoError)
-        finish(ControlError::transport(m_reply->errorString()));
+        finish(ControlError::transport(ErrorText::network(m_reply->error(), m_reply->errorString())));
     else
         finish(std::nullopt);
 }

@@ -19,6 +19,22 @@ QString exe(const QString &dir) {
     return dir + u'/' + QLatin1String(executableName);
 }
 
+// The canonical form of an existing directory, empty when it does not exist.
+QString canonicalDir(const QString &dir) {
+    return QFileInfo(dir).canonicalFilePath();
+}
+
+// Whether a directory is the one the application's own agent is installed in.
+bool isApplicationsAgentDir(const QString &dir) {
+    const QString c = canonicalDir(dir);
+    return !c.isEmpty() && c == canonicalDir(Paths::bundledAgentDir());
+}
+
+// An installed resident executable in dir: executable, and not the application's own.
+bool residentIn(const QString &dir) {
+    return isExecutableFile(exe(dir)) && !isApplicationsAgentDir(dir);
+}
+
 // systemd's quoting for one ExecStart word.
 QString quoteWord(const QString &word) {
     QString w = word;
@@ -60,26 +76,32 @@ std::optional<QString> bundledDir() {
     if (!over.isEmpty())
         candidates << over;
     candidates << Paths::bundledAgentDir();
+    // Installing removes the installed copy first: it can never be the source.
+    const QString installedCanonical = canonicalDir(installedDir());
     for (const QString &dir : candidates)
-        if (isExecutableFile(exe(dir)))
+        if (isExecutableFile(exe(dir)) && (installedCanonical.isEmpty() || canonicalDir(dir) != installedCanonical))
             return dir;
     return std::nullopt;
 }
 
+QStringList copyArguments(const QString &bundled, const QString &target) {
+    return {QStringLiteral("-a"), exe(bundled), exe(target)};
+}
+
 bool installed() {
-    if (isExecutableFile(binaryPath()))
+    if (residentIn(installedDir()))
         return true;
     for (const QString &dir : legacyDirs())
-        if (isExecutableFile(exe(dir)))
+        if (residentIn(dir))
             return true;
     return false;
 }
 
 QString runBinaryPath() {
-    if (isExecutableFile(binaryPath()))
+    if (residentIn(installedDir()))
         return binaryPath();
     for (const QString &dir : legacyDirs())
-        if (isExecutableFile(exe(dir)))
+        if (residentIn(dir))
             return exe(dir);
     return binaryPath();
 }
@@ -87,11 +109,18 @@ QString runBinaryPath() {
 bool isResidentExecutable(const QString &exePath) {
     if (exePath.isEmpty())
         return false;
+    // /proc/PID/exe is canonical; the home directory need not be (a symlinked $HOME).
+    const QString canonicalExe = QFileInfo(exePath).canonicalFilePath();
+    const QString path = canonicalExe.isEmpty() ? QDir::cleanPath(exePath) : canonicalExe;
     QStringList dirs{installedDir()};
     dirs << legacyDirs();
-    for (const QString &dir : dirs)
-        if (exePath.startsWith(QDir::cleanPath(dir) + u'/'))
+    for (const QString &dir : dirs) {
+        if (isApplicationsAgentDir(dir))
+            continue;
+        const QString c = canonicalDir(dir);
+        if (path.startsWith((c.isEmpty() ? QDir::cleanPath(dir) : c) + u'/'))
             return true;
+    }
     return false;
 }
 

@@ -9,11 +9,13 @@
 // is addressed. Every location is computed from the current home directory each
 // time it is read.
 //
-//   installed copy   ~/.local/lib/velmo-remote/agent/velmo-remote-host
+//   installed copy   ~/.local/lib/velmo-remote/resident-agent/velmo-remote-host
 //   user unit        $XDG_CONFIG_HOME/systemd/user/velmo-remote-agent.service
 //   old locations    ~/.local/lib/velmo-remote-host/, ~/.local/lib/VelmoRemoteAgent/,
 //                    <data dir>/agent/  (each holding velmo-remote-host)
 //   bundled copy     Paths::bundledAgentDir() (or $VELMO_AGENT_BUNDLE_DIR)
+// The application's own agent is never taken for a resident one, even when an
+// odd prefix puts it in one of the directories above.
 namespace ResidentAgent {
 
 // The stable label of the service (also in the unit's description).
@@ -28,14 +30,19 @@ QString binaryPath();
 // Old installation directories, in order.
 QStringList legacyDirs();
 // The agent copy shipped with this application: the first that holds an
-// executable velmo-remote-host; nullopt when none does.
+// executable velmo-remote-host and is not the installed copy's directory;
+// nullopt when none does.
 std::optional<QString> bundledDir();
+// cp arguments that install the agent of a bundled directory into `target` (an
+// existing directory): the executable alone, whatever else a build tree holds.
+QStringList copyArguments(const QString &bundled, const QString &target);
 
 // binaryPath or an old location's executable is an executable file.
 bool installed();
 // binaryPath when executable, else the first executable old one, else binaryPath.
 QString runBinaryPath();
-// Whether an executable path belongs to a resident installation (new or old).
+// Whether an executable path belongs to a resident installation (new or old);
+// both sides compared as canonical paths.
 bool isResidentExecutable(const QString &exePath);
 
 // The unit's text: ExecStart = runBinaryPath --data DATADIR [--server SERVER]

@@ -26,7 +26,9 @@ QString systemdUserDir() { return xdg("XDG_CONFIG_HOME", homeDir() + "/.config")
 
 QString autostartDir() { return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/autostart"; }
 
-QString residentAgentDir() { return homeDir() + "/.local/lib/velmo-remote/agent"; }
+// Never lib/velmo-remote/agent: that is where an install into ~/.local puts the
+// application's own agent.
+QString residentAgentDir() { return homeDir() + "/.local/lib/velmo-remote/resident-agent"; }
 
 QString executableDir() {
     const QString dir = QCoreApplication::applicationDirPath();
@@ -35,7 +37,7 @@ QString executableDir() {
 
 QString bundledAgentDir() {
     const QDir exe(executableDir());
-    const QString installed = QDir::cleanPath(exe.absoluteFilePath("../lib/velmo-remote/agent"));
+    const QString installed = QDir::cleanPath(exe.absoluteFilePath(QStringLiteral(VELMO_AGENT_FROM_BINDIR)));
     if (QFileInfo::exists(installed + "/velmo-remote-host"))
         return installed;
     // Build tree: build/desktop/src/app/velmo-remote and build/host/velmo-remote-host.
@@ -47,7 +49,8 @@ QString bundledAgentDir() {
 
 QString uninstallScript() {
     const QDir exe(executableDir());
-    const QString installed = QDir::cleanPath(exe.absoluteFilePath("../share/velmo-remote/uninstall.sh"));
+    const QString installed =
+        QDir::cleanPath(exe.absoluteFilePath(QStringLiteral(VELMO_SHARE_FROM_BINDIR "/uninstall.sh")));
     if (QFileInfo::exists(installed))
         return installed;
     return exe.absoluteFilePath("uninstall.sh");

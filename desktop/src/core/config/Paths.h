@@ -13,7 +13,8 @@ QString dataDir();
 QString systemdUserDir();
 // ~/.config/autostart
 QString autostartDir();
-// ~/.local/lib/velmo-remote/agent: the resident agent's copy.
+// ~/.local/lib/velmo-remote/resident-agent: the resident agent's copy, apart
+// from any directory the application's own agent is installed in.
 QString residentAgentDir();
 // The directory of the running executable.
 QString executableDir();

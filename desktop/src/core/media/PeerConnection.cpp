@@ -385,9 +385,12 @@ void PeerConnection::onChannelOpen(GstWebRTCDataChannel *, gpointer data) {
         ctx->owner->m_callbacks.channelOpen(ctx->index);
 }
 
-// ":pc" thread: a channel we did not close went away with its association.
+// ":pc" thread: a channel we did not close went away. Only the first channel
+// (the control channel) carries the connection; the others may come and go.
 void PeerConnection::onChannelClose(GstWebRTCDataChannel *, gpointer data) {
     auto *ctx = static_cast<ChannelContext *>(data);
+    if (ctx->index != 0)
+        return;
     ctx->owner->reportLost(QStringLiteral("channel %1 closed").arg(ctx->index));
 }
 

@@ -30,7 +30,7 @@ public:
     struct Callbacks {
         std::function<void(guint mline, const QString &mid, const QString &candidate)> localCandidate;
         // The connection became disconnected, failed or closed, the SCTP/DTLS
-        // transport reported an error, or the peer closed a channel.
+        // transport reported an error, or the peer closed the first channel.
         std::function<void(const QString &why)> lost;
         std::function<void(int channel)> channelOpen;
         std::function<void(int channel, const QByteArray &data, bool binary)> message;
@@ -39,7 +39,7 @@ public:
     };
 
     struct Options {
-        QStringList channels; // labels, created in this order (ordered, reliable)
+        QStringList channels; // labels, created in this order (ordered, reliable); the first one's close is a loss
         bool media = false;   // recvonly video then audio transceivers
         QStringList iceUrls;  // one ICE server entry
         QString iceUsername;
@@ -73,7 +73,7 @@ public:
     int channelState(int channel) const;
     GstElement *webrtcbin() const { return m_webrtc; }
 
-    // Playback: enabled mutes or unmutes, volume 0…10.
+    // Playback: enabled mutes or unmutes; volume is the gain, 1.0 leaves the sound as it came.
     void setAudio(bool enabled, double volume);
 
     // Main thread: stop delivering callbacks and start closing the channels.

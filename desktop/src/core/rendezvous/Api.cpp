@@ -33,13 +33,16 @@ void onMain(std::function<void()> fn) {
         QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
 }
 
-// Errors that say the exchange itself failed rather than the server answering with a status.
+// Errors that say the exchange itself failed (connection, time-out, abort, proxy
+// connection) rather than the server answering with a status. Qt also reports
+// many answered statuses as errors (400 and 418 as protocol errors, 407 as proxy
+// authentication, a 3xx that is no redirect as a protocol error): those came with
+// a complete answer and are not transport errors.
 bool isTransportError(QNetworkReply::NetworkError e) {
-    if (e == QNetworkReply::NoError)
-        return false;
-    const bool contentStatus = e >= QNetworkReply::ContentAccessDenied && e <= QNetworkReply::UnknownContentError;
-    const bool serverStatus = e >= QNetworkReply::InternalServerError && e <= QNetworkReply::UnknownServerError;
-    return !contentStatus && !serverStatus;
+    const bool connection = e >= QNetworkReply::ConnectionRefusedError && e <= QNetworkReply::UnknownNetworkError;
+    const bool proxyConnection =
+        e >= QNetworkReply::ProxyConnectionRefusedError && e <= QNetworkReply::ProxyTimeoutError;
+    return connection || proxyConnection || e == QNetworkReply::UnknownProxyError;
 }
 
 void perform(const QByteArray &verb, const QString &path, int timeoutMs, qint64 maxBytes, QObject *context,

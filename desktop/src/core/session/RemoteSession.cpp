@@ -171,7 +171,7 @@ void RemoteSession::setVolume(double volume) {
 }
 
 double RemoteSession::audioLevel(bool muted, double volume) {
-    return muted || !std::isfinite(volume) ? 0.0 : std::clamp(volume * 10.0, 0.0, 10.0);
+    return muted || !std::isfinite(volume) ? 0.0 : std::clamp(volume, 0.0, 1.0);
 }
 
 void RemoteSession::applyAudio() {
@@ -462,7 +462,8 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
     }
     const std::optional<quint32> iters = PasscodeProof::iterations(message.value("iters"));
     if (!iters) {
-        qCWarning(lcSession) << m_sid << "challenge refused: iteration count out of range";
+        qCWarning(lcSession) << m_sid << "challenge refused: iteration count out of range" << message.value("iters");
+        fail(itersText());
         return;
     }
     in.iters = *iters;

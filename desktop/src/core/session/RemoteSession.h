@@ -52,10 +52,13 @@ public:
     // Texts shown in the failed state.
     static QString lostText() { return QStringLiteral("接続が切れました"); }
     static QString fingerprintText() { return QStringLiteral("端末の証明書指紋が一致しません(中間者の可能性)"); }
+    // A challenge whose iteration count is outside what the viewer computes.
+    static QString itersText() { return QStringLiteral("端末が求める認証の計算回数が対応範囲外のため接続できません"); }
     static QString authFailText(qint64 remaining);
     static QString lockedText(qint64 retrySec);
-    // Playback level of the audio element (0…10) for the switches: 0 when muted,
-    // otherwise volume × 10 clamped.
+    // Gain of the playback element for the switches: 0 when muted, otherwise the
+    // volume clamped to 0…1. GStreamer's volume keeps the loudness at 1.0, so the
+    // full setting plays the sound as the host sent it and nothing is amplified.
     static double audioLevel(bool muted, double volume);
 
     // No network activity until start(). The signaling port defaults to the shared

@@ -1,0 +1,289 @@
+// velmo-rendezvous under hostile clients, each case with the server's limits turned down so
+// that a short, bounded loop on 127.0.0.1 reaches them: route accounting, floods of viewer
+// messages, registrations, look-ups, expiry, the thumbnail budget, and ending on SIGTERM.
+#include "support/RendezvousProcess.h"
+#include "support/ScriptedPeer.h"
+#include "support/TestEnv.h"
+
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+const QString textUnreachable = QStringLiteral("端末が見つからないか、オフラインです");
+const QString textTooFast = QStringLiteral("要求が多すぎます。しばらくしてからやり直してください");
+const QString textDeviceBusy = QStringLiteral("端末が混み合っています。しばらくしてからやり直してください");
+
+// One client-to-server text frame, masked with a zero key (the bytes stay as they are).
+QByteArray clientFrame(const QByteArray &text) {
+    QByteArray f("\x81", 1);
+    if (text.size() < 126) {
+        f.append(char(0x80 | text.size()));
+    } else {
+        f.append(char(0x80 | 126));
+        f.append(char((text.size() >> 8) & 0xff));
+        f.append(char(text.size() & 0xff));
+    }
+    f.append(QByteArray(4, '\0'));
+    return f + text;
+}
+
+QJsonObject offer(const QString &to, const QString &sid, int padding = 0) {
+    return QJsonObject{{"type", "connect"},
+                       {"to", to},
+                       {"sid", sid},
+                       {"payload", QJsonObject{{"sdp", "v=0 offer" + QString(padding, u'x')}}}};
+}
+
+QJsonObject ice(const QString &to, const QString &sid, int padding = 0) {
+    return QJsonObject{
+        {"type", "ice"}, {"to", to}, {"sid", sid}, {"payload", QJsonObject{{"candidate", QString(padding, u'c')}}}};
+}
+
+} // namespace
+
+class TestRendezvousAbuse : public QObject {
+    Q_OBJECT
+
+    TestEnv env;
+    QNetworkAccessManager nam;
+    int secretCounter = 0;
+
+    QString newSecret() { return QStringLiteral("abuse-secret-%1-abcdefghijklmnop").arg(++secretCounter); }
+
+    int get(const RendezvousProcess &server, const QString &path, QByteArray *body = nullptr) {
+        QNetworkReply *reply = nam.get(QNetworkRequest(QUrl(server.url() + path)));
+        QSignalSpy done(reply, &QNetworkReply::finished);
+        if (!reply->isFinished())
+            done.wait(5000);
+        if (body)
+            *body = reply->readAll();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        reply->deleteLater();
+        return status;
+    }
+
+    QJsonValue online(const RendezvousProcess &server, const QString &id) {
+        QByteArray body;
+        get(server, "/api/v1/devices/" + id, &body);
+        return QJsonDocument::fromJson(body)["online"];
+    }
+
+    std::unique_ptr<ScriptedPeer> viewer(const RendezvousProcess &server) {
+        auto v = std::make_unique<ScriptedPeer>();
+        if (!v->open(server.wsUrl("/ws/viewer")) || !v->take("hello"))
+            return nullptr;
+        return v;
+    }
+
+    std::unique_ptr<ScriptedPeer> device(const RendezvousProcess &server) {
+        auto d = std::make_unique<ScriptedPeer>();
+        if (!d->registerAt(server.wsUrl("/ws/device"), newSecret(), "Desk"))
+            return nullptr;
+        return d;
+    }
+
+private Q_SLOTS:
+    void routeCountsFollowSessionsOpenAndClosed() {
+        RendezvousProcess server;
+        QVERIFY(server.start({"--max-routes-per-address", "40"}));
+        auto d = device(server);
+        QVERIFY(d);
+        auto first = viewer(server);
+        auto second = viewer(server);
+        QVERIFY(first && second);
+        for (int i = 0; i < 32; ++i)
+            first->send(offer(d->id(), QStringLiteral("a%1").arg(i)));
+        first->send(offer(d->id(), "a-over"));
+        QCOMPARE(first->take("error", "a-over")->value("error").toString(), QString("セッションが多すぎます"));
+        // The address holds 32 of its 40; the second socket gets the other 8.
+        for (int i = 0; i < 8; ++i)
+            second->send(offer(d->id(), QStringLiteral("b%1").arg(i)));
+        second->send(offer(d->id(), "b-over"));
+        QCOMPARE(second->take("error", "b-over")->value("error").toString(), QString("セッションが多すぎます"));
+        QTRY_COMPARE(d->received().size(), 40);
+
+        // "bye" and a closed socket give their routes back, to the socket and the address.
+        second->send(QJsonObject{{"type", "bye"}, {"to", d->id()}, {"sid", "b0"}});
+        QVERIFY(d->take("bye", "b0"));
+        second->send(offer(d->id(), "b-again"));
+        QVERIFY(d->take("connect", "b-again"));
+        first->close();
+        QTRY_VERIFY(first->closed());
+        for (int i = 0; i < 24; ++i)
+            second->send(offer(d->id(), QStringLiteral("c%1").arg(i)));
+        QVERIFY(d->take("connect", "c23"));
+        QVERIFY(second->nothing("error", 100));
+    }
+
+    void aFloodingViewerIsRefusedNeverTheDevice() {
+        RendezvousProcess server;
+        // Rates out of the way: this is about the device's send queue.
+        QVERIFY(server.start({"--signal-rate", "100000"}));
+        // A device that stops reading, as a slow link would.
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, server.port());
+        QVERIFY(raw.waitForConnected(5000));
+        raw.write("GET /ws/device HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        QByteArray in;
+        QVERIFY(QTest::qWaitFor([&] { return (in += raw.readAll()).contains("\r\n\r\n"); }, 5000));
+        raw.write(clientFrame(R"({"type":"register","secret":"stalled-device-secret-123","name":"Stalled"})"));
+        QVERIFY(QTest::qWaitFor([&] { return (in += raw.readAll()).contains("registered"); }, 5000));
+        const QString id = QRegularExpression("\"id\":\"(\\d{9})\"").match(QString::fromLatin1(in)).captured(1);
+        QVERIFY(!id.isEmpty());
+        raw.setReadBufferSize(1);
+
+        auto flood = viewer(server);
+        QVERIFY(flood);
+        flood->send(offer(id, "f1"));
+        // ~18 MB towards a device that takes nothing: more than the kernel buffers and the
+        // server's queue together.
+        for (int i = 0; i < 300 && !flood->closed(); ++i) {
+            flood->send(ice(id, "f1", 60 * 1024));
+            if (i % 20 == 0)
+                QTest::qWait(10);
+        }
+        const auto busy = flood->take("error", "f1", 10000);
+        QVERIFY(busy);
+        QCOMPARE(busy->value("error").toString(), textDeviceBusy);
+        // The device was not dropped: still connected and online.
+        QTest::qWait(300);
+        QCOMPARE(raw.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(online(server, id), QJsonValue(true));
+
+        // Once it reads again, viewers get through again.
+        raw.setReadBufferSize(0);
+        QByteArray drained;
+        QTest::qWait(0);
+        (void)QTest::qWaitFor([&] { return (drained += raw.readAll()).size() < 0; }, 3000);
+        drained.clear();
+        auto later = viewer(server);
+        QVERIFY(later);
+        later->send(offer(id, "late"));
+        QVERIFY(QTest::qWaitFor([&] { return (drained += raw.readAll()).contains("\"late\""); }, 5000));
+        QVERIFY(later->nothing("error", 100));
+    }
+
+    void signalingFloodsAreCutPerSocketAndPerAddress() {
+        RendezvousProcess server;
+        QVERIFY(server.start({"--signal-rate", "10"})); // 40 at once per socket, 200 per address
+        auto d = device(server);
+        QVERIFY(d);
+        auto flood = viewer(server);
+        QVERIFY(flood);
+        flood->send(offer(d->id(), "s1"));
+        for (int i = 0; i < 100; ++i)
+            flood->send(ice(d->id(), "s1"));
+        const auto cut = flood->take("error", "s1");
+        QVERIFY(cut);
+        QCOMPARE(cut->value("error").toString(), textTooFast);
+        QTRY_VERIFY(flood->closed());
+        QCOMPARE(flood->closeCode(), 1008);
+        // The burst of 40 (and what trickled in meanwhile) went through, not the 100.
+        QVERIFY(d->received().size() < 60);
+        QVERIFY(d->isOpen());
+
+        // Many sockets, each within its own limit, still meet the address's.
+        QTest::qWait(1000);
+        std::vector<std::unique_ptr<ScriptedPeer>> crowd;
+        for (int s = 0; s < 7; ++s) {
+            crowd.push_back(viewer(server));
+            QVERIFY(crowd.back());
+            for (int i = 0; i < 35; ++i)
+                crowd.back()->send(ice(d->id(), QStringLiteral("x%1").arg(s)));
+        }
+        QTRY_VERIFY(std::any_of(crowd.begin(), crowd.end(), [](const auto &v) { return v->closed(); }));
+        QVERIFY(d->isOpen());
+    }
+
+    void registrationsExpiryAndThumbnails() {
+        RendezvousProcess server;
+        QVERIFY(server.start({"--register-rate", "5", "--expire-after", "2s", "--thumb-budget", "0.002"}));
+        auto kept = device(server);
+        auto gone = device(server);
+        QVERIFY(kept && gone);
+
+        // Thumbnails share a budget of ~2 KiB: the one stored longest ago makes room.
+        const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(1200, 'j');
+        gone->sendBinary(jpeg);
+        QTRY_COMPARE(get(server, "/api/v1/devices/" + gone->id() + "/thumb"), 200);
+        kept->sendBinary(jpeg);
+        QTRY_COMPARE(get(server, "/api/v1/devices/" + kept->id() + "/thumb"), 200);
+        QCOMPARE(get(server, "/api/v1/devices/" + gone->id() + "/thumb"), 404);
+
+        // Five registrations a minute from one address; the sixth is refused and closed.
+        auto third = device(server);
+        auto fourth = device(server);
+        auto fifth = device(server);
+        QVERIFY(third && fourth && fifth);
+        ScriptedPeer sixth;
+        QVERIFY(!sixth.registerAt(server.wsUrl("/ws/device"), newSecret(), "Sixth", "Linux", 2000));
+        QTRY_VERIFY(sixth.closed());
+        QCOMPARE(sixth.closeCode(), 4429);
+
+        // A device not seen for the expiry time goes; a connected one stays however long.
+        const QString goneId = gone->id();
+        gone->close();
+        QTRY_VERIFY(gone->closed());
+        QTRY_COMPARE_WITH_TIMEOUT(get(server, "/api/v1/devices/" + goneId), 404, 8000);
+        QTest::qWait(2500);
+        QCOMPARE(online(server, kept->id()), QJsonValue(true));
+    }
+
+    void lookupsAreRateLimited() {
+        RendezvousProcess rest;
+        QVERIFY(rest.start({"--lookup-rate", "0.5"})); // 3 at once per address
+        int refused = 0;
+        QByteArray body;
+        for (int i = 0; i < 20 && refused == 0; ++i)
+            refused = get(rest, QStringLiteral("/api/v1/devices/%1").arg(100000000 + i), &body) == 429 ? i : 0;
+        QCOMPARE(refused, 3);
+        QVERIFY(QJsonDocument::fromJson(body)["error"].isString());
+        QTest::qWait(2100);
+        QCOMPARE(get(rest, "/api/v1/devices/123456789"), 404);
+
+        RendezvousProcess ws;
+        QVERIFY(ws.start({"--socket-lookup-rate", "1"})); // 10 new targets at once per socket
+        auto d = device(ws);
+        auto prober = viewer(ws);
+        QVERIFY(d && prober);
+        for (int i = 0; i < 10; ++i) {
+            prober->send(offer(QStringLiteral("%1").arg(200000000 + i), QStringLiteral("p%1").arg(i)));
+            QCOMPARE(prober->take("error", QStringLiteral("p%1").arg(i))->value("error").toString(), textUnreachable);
+        }
+        prober->send(offer(d->id(), "p-real"));
+        QCOMPARE(prober->take("error", "p-real")->value("error").toString(), textTooFast);
+        QTRY_VERIFY(prober->closed());
+        QCOMPARE(prober->closeCode(), 1008);
+        // Another viewer is not held back by the prober's socket limit.
+        auto fair = viewer(ws);
+        QVERIFY(fair);
+        fair->send(offer(d->id(), "fair"));
+        QVERIFY(d->take("connect", "fair"));
+    }
+
+    void sigtermRightAfterListeningEndsCleanly() {
+        for (int round = 0; round < 5; ++round) {
+            QProcess p;
+            p.start(QStringLiteral(VELMO_SERVER_BIN), {"--listen", "127.0.0.1:0", "--db", ":memory:"});
+            QVERIFY(p.waitForStarted(5000));
+            QVERIFY(QTest::qWaitFor([&] { return p.canReadLine() || p.waitForReadyRead(50); }, 5000));
+            QVERIFY(p.readLine().contains("listening on"));
+            ::kill(pid_t(p.processId()), SIGTERM);
+            QVERIFY(p.waitForFinished(5000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 0);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRendezvousAbuse)
+#include "tst_rendezvous_abuse.moc"

@@ -1,0 +1,286 @@
+#include "input/XTestInjector.h"
+
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+
+#include <algorithm>
+
+// Xlib's macros (None, Bool, KeyPress, …) clash with Qt's names: included last.
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
+#include <X11/keysym.h>
+
+Q_LOGGING_CATEGORY(lcInput, "velmo.input")
+
+namespace {
+constexpr int kMaxSpares = 8;
+
+// Protocol errors of this connection (a keycode another client just took away, a
+// button the server does not have) are logged; Xlib's default handler would end the
+// whole agent.
+int onXError(Display *display, XErrorEvent *error) {
+    char text[128] = {};
+    XGetErrorText(display, error->error_code, text, sizeof text);
+    qCWarning(lcInput) << "X error" << text << "request" << error->request_code << "minor" << error->minor_code;
+    return 0;
+}
+
+// The keysym of a Unicode character: Latin-1 has its own, everything else the
+// Unicode range of keysyms.
+KeySym keysymOf(char32_t ch) {
+    if ((ch >= 0x20 && ch <= 0x7e) || (ch >= 0xa0 && ch <= 0xff))
+        return KeySym(ch);
+    return KeySym(0x01000000 | ch);
+}
+} // namespace
+
+std::unique_ptr<XTestInjector> XTestInjector::open(QString *problem) {
+    const QByteArray name = qgetenv("DISPLAY");
+    if (name.isEmpty()) {
+        *problem = QStringLiteral("DISPLAY is not set: no X11 desktop to send input to");
+        return nullptr;
+    }
+    Display *display = XOpenDisplay(name.constData());
+    if (!display) {
+        *problem = QStringLiteral("cannot open the X display %1").arg(QString::fromLocal8Bit(name));
+        return nullptr;
+    }
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display, &event, &error, &major, &minor)) {
+        XCloseDisplay(display);
+        *problem = QStringLiteral("the X display %1 has no XTEST extension").arg(QString::fromLocal8Bit(name));
+        return nullptr;
+    }
+    XSetErrorHandler(onXError);
+    return std::unique_ptr<XTestInjector>(new XTestInjector(display));
+}
+
+XTestInjector::XTestInjector(_XDisplay *display) : m_display(display) {
+    XDisplayKeycodes(m_display, &m_minKeycode, &m_maxKeycode);
+    unsigned char map[256];
+    m_buttons = XGetPointerMapping(m_display, map, sizeof map);
+    // The server does not send key events of this client back to it, but the
+    // mapping and layout changes must be seen.
+    int rrError = 0;
+    if (XRRQueryExtension(m_display, &m_randrEvent, &rrError))
+        XRRSelectInput(m_display, DefaultRootWindow(m_display),
+                       RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    else
+        m_randrEvent = -1;
+    // Our own key events must not be held back by a grab of this client.
+    XTestGrabControl(m_display, True);
+    readKeymap();
+
+    m_restore.setSingleShot(true);
+    m_restore.setInterval(restoreAfterMs);
+    connect(&m_restore, &QTimer::timeout, this, &XTestInjector::restoreSpares);
+    m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &XTestInjector::readEvents);
+    flush();
+    qCInfo(lcInput) << "XTEST input on" << DisplayString(m_display) << "keycodes" << m_minKeycode << "…" << m_maxKeycode
+                    << "," << m_buttons << "buttons," << m_spares.size() << "spare keycodes";
+}
+
+XTestInjector::~XTestInjector() {
+    restoreSpares();
+    delete m_notifier;
+    XCloseDisplay(m_display);
+}
+
+void XTestInjector::flush() {
+    XFlush(m_display);
+}
+
+// Main thread, when the connection's socket has data: events are read so that they
+// never pile up, and the cached mapping and monitors are marked stale.
+void XTestInjector::readEvents() {
+    while (XPending(m_display) > 0) {
+        XEvent ev;
+        XNextEvent(m_display, &ev);
+        if (ev.type == MappingNotify) {
+            XRefreshKeyboardMapping(&ev.xmapping);
+            m_keymapStale = true;
+        } else if (m_randrEvent >= 0 && ev.type >= m_randrEvent && ev.type <= m_randrEvent + RRNotify) {
+            XRRUpdateConfiguration(&ev);
+            m_monitorsStale = true;
+        }
+    }
+}
+
+void XTestInjector::readKeymap() {
+    const int count = m_maxKeycode - m_minKeycode + 1;
+    int perCode = 0;
+    KeySym *syms = XGetKeyboardMapping(m_display, KeyCode(m_minKeycode), count, &perCode);
+    m_keymapStale = false;
+    if (!syms) {
+        m_keymap.clear();
+        m_symsPerCode = 0;
+        return;
+    }
+    m_keymap.assign(syms, syms + size_t(count) * size_t(perCode));
+    m_symsPerCode = perCode;
+    XFree(syms);
+
+    m_shiftCode = 0;
+    for (int kc = m_minKeycode; kc <= m_maxKeycode && !m_shiftCode; ++kc) {
+        if (symAt(kc, 0) == XK_Shift_L)
+            m_shiftCode = kc;
+    }
+    // Spare keycodes are chosen once, from the top: those without any keysym.
+    if (m_spares.empty()) {
+        for (int kc = m_maxKeycode; kc >= m_minKeycode && int(m_spares.size()) < kMaxSpares; --kc) {
+            bool empty = true;
+            for (int i = 0; i < m_symsPerCode && empty; ++i)
+                empty = symAt(kc, i) == NoSymbol;
+            if (empty)
+                m_spares.push_back({kc, 0, 0});
+        }
+    }
+}
+
+unsigned long XTestInjector::symAt(int kc, int index) const {
+    if (kc < m_minKeycode || kc > m_maxKeycode || index < 0 || index >= m_symsPerCode)
+        return NoSymbol;
+    const size_t at = size_t(kc - m_minKeycode) * size_t(m_symsPerCode) + size_t(index);
+    return at < m_keymap.size() ? m_keymap[at] : NoSymbol;
+}
+
+void XTestInjector::readMonitors() const {
+    m_monitorsStale = false;
+    m_monitorsAge.start();
+    m_monitors.clear();
+    Window root = DefaultRootWindow(m_display);
+    if (m_randrEvent >= 0) {
+        int n = 0;
+        if (XRRMonitorInfo *info = XRRGetMonitors(m_display, root, True, &n)) {
+            for (int i = 0; i < n; ++i) {
+                if (info[i].width > 0 && info[i].height > 0)
+                    m_monitors.append(QRect(info[i].x, info[i].y, info[i].width, info[i].height));
+            }
+            XRRFreeMonitors(info);
+        }
+    }
+    if (m_monitors.isEmpty()) {
+        const int screen = DefaultScreen(m_display);
+        m_monitors.append(QRect(0, 0, DisplayWidth(m_display, screen), DisplayHeight(m_display, screen)));
+    }
+}
+
+QList<QRect> XTestInjector::monitors() const {
+    if (m_monitorsStale || m_monitorsAge.hasExpired(1000))
+        readMonitors();
+    return m_monitors;
+}
+
+void XTestInjector::movePointer(QPoint desktop) {
+    XTestFakeMotionEvent(m_display, DefaultScreen(m_display), desktop.x(), desktop.y(), CurrentTime);
+    flush();
+}
+
+bool XTestInjector::button(int button, bool down) {
+    if (button < 1 || button > m_buttons)
+        return false;
+    XTestFakeButtonEvent(m_display, unsigned(button), down ? True : False, CurrentTime);
+    flush();
+    return true;
+}
+
+bool XTestInjector::key(quint32 evdev, bool down) {
+    if (evdev > quint32(m_maxKeycode))
+        return false;
+    const int kc = int(evdev) + 8;
+    if (kc < m_minKeycode || kc > m_maxKeycode)
+        return false;
+    if (down) {
+        // A key the layout leaves empty (or one lent out for typing) is not pressed:
+        // the caller types the character instead.
+        if (m_keymapStale)
+            readKeymap();
+        if (std::any_of(m_spares.begin(), m_spares.end(), [kc](const Spare &s) { return s.keycode == kc; }))
+            return false;
+        bool bound = false;
+        for (int i = 0; i < m_symsPerCode && !bound; ++i)
+            bound = symAt(kc, i) != NoSymbol;
+        if (!bound)
+            return false;
+    }
+    XTestFakeKeyEvent(m_display, unsigned(kc), down ? True : False, CurrentTime);
+    flush();
+    return true;
+}
+
+void XTestInjector::tap(int kc) {
+    XTestFakeKeyEvent(m_display, unsigned(kc), True, CurrentTime);
+    XTestFakeKeyEvent(m_display, unsigned(kc), False, CurrentTime);
+}
+
+bool XTestInjector::typeCharacter(char32_t ch) {
+    if (ch < 0x20 || ch == 0x7f || ch > 0x10ffff)
+        return false;
+    const KeySym sym = keysymOf(ch);
+    if (m_keymapStale)
+        readKeymap();
+    // A key of the layout: on its first level, or its second with Shift.
+    for (int kc = m_minKeycode; kc <= m_maxKeycode; ++kc) {
+        if (std::any_of(m_spares.begin(), m_spares.end(), [kc](const Spare &s) { return s.keycode == kc; }))
+            continue;
+        if (symAt(kc, 0) == sym) {
+            tap(kc);
+            flush();
+            return true;
+        }
+        if (symAt(kc, 1) == sym && m_shiftCode) {
+            XTestFakeKeyEvent(m_display, unsigned(m_shiftCode), True, CurrentTime);
+            tap(kc);
+            XTestFakeKeyEvent(m_display, unsigned(m_shiftCode), False, CurrentTime);
+            flush();
+            return true;
+        }
+    }
+    const int kc = spareFor(sym);
+    if (!kc)
+        return false;
+    tap(kc);
+    flush();
+    m_restore.start();
+    return true;
+}
+
+int XTestInjector::spareFor(unsigned long keysym) {
+    if (m_spares.empty())
+        return 0;
+    Spare *slot = nullptr;
+    for (Spare &s : m_spares) {
+        if (s.keysym == keysym) {
+            slot = &s;
+            break;
+        }
+    }
+    if (!slot) {
+        // The least recently used spare: its last character has long been read.
+        slot = &*std::min_element(m_spares.begin(), m_spares.end(),
+                                  [](const Spare &a, const Spare &b) { return a.usedAt < b.usedAt; });
+        KeySym syms[2] = {keysym, keysym};
+        XChangeKeyboardMapping(m_display, slot->keycode, 2, syms, 1);
+        slot->keysym = keysym;
+    }
+    slot->usedAt = ++m_uses;
+    return slot->keycode;
+}
+
+void XTestInjector::restoreSpares() {
+    bool changed = false;
+    for (Spare &s : m_spares) {
+        if (!s.keysym)
+            continue;
+        KeySym none[2] = {NoSymbol, NoSymbol};
+        XChangeKeyboardMapping(m_display, s.keycode, 2, none, 1);
+        s.keysym = 0;
+        changed = true;
+    }
+    if (changed)
+        flush();
+}
