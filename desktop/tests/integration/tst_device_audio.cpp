@@ -148,7 +148,7 @@ bool silent(QString *why) {
 std::unique_ptr<RemoteSession> connectViewer(DevicePeers &peers) {
     auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Test device"),
                                              std::make_shared<WsSignalingPort>(peers.serverUrl()));
-    s->setVolume(0.1); // playback level 1: the tone as sent
+    s->setVolume(1.0); // the tone as sent
     s->start();
     return s;
 }
