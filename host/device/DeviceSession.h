@@ -170,7 +170,7 @@ private:
     GstElement *m_webrtc = nullptr;   // owned by m_pipeline
     guint m_busWatch = 0;
     std::unique_ptr<TestPatternSource> m_source;
-    std::unique_ptr<RemoteInput> m_input;              // from the proof to the end
+    std::unique_ptr<RemoteInput> m_input; // from the proof to the end
     std::unique_ptr<AudioTrack> m_audio;
     std::optional<ViewerIntroduction> m_intro;
     QTimer m_askTimer;
