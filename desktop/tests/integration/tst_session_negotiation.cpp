@@ -5,7 +5,7 @@
 #include "media/PeerConnectionFactory.h"
 #include "media/VideoFrameTap.h"
 #include "protocol/JpegChunkHeader.h"
-#include "session/PasscodeProof.h"
+#include "protocol/PasscodeProof.h"
 #include "session/RemoteSession.h"
 #include "support/LoopbackSignalingPort.h"
 #include "support/ScriptedAnswerer.h"
