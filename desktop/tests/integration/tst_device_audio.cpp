@@ -213,6 +213,7 @@ private Q_SLOTS:
 
     void systemSoundAndMicReachTheViewer() {
         DevicePeers peers;
+        peers.setHostArgs({QStringLiteral("--source"), QStringLiteral("screen")});
         QVERIFY(peers.startServer());
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
@@ -265,6 +266,7 @@ private Q_SLOTS:
 
     void missingSoundServerDoesNotStall() {
         DevicePeers peers;
+        peers.setHostArgs({QStringLiteral("--source"), QStringLiteral("screen")});
         peers.setHostEnv(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:/nonexistent/velmo/pulse.sock"));
         QVERIFY(peers.startServer());
         QVERIFY(peers.startHost());
