@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TlsTcpServer.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
@@ -96,6 +98,9 @@ public:
     void setHandler(Handler handler) { m_handler = std::move(handler); }
     void setWebSocketServer(QWebSocketServer *ws) { m_ws = ws; }
     void setMaxBodyBytes(qsizetype bytes) { m_maxBody = bytes; }
+    // Serves HTTPS (and WSS through the WebSocket hand-over) on the same port from now on.
+    void setTls(const QSslConfiguration &config) { m_server.setTls(config); }
+    bool tlsEnabled() const { return m_server.tlsEnabled(); }
     void setLimits(const Limits &limits);
     Limits limits() const { return m_limits; }
     // The total cap in force.
@@ -137,7 +142,7 @@ private:
     // Refuses a connection that was never tracked, without keeping its descriptor.
     static void refuseNow(QTcpSocket *socket);
 
-    QTcpServer m_server;
+    TlsTcpServer m_server;
     Handler m_handler;
     QPointer<QWebSocketServer> m_ws;
     qsizetype m_maxBody = defaultMaxBodyBytes;

@@ -44,12 +44,21 @@ int main(int argc, char **argv) {
                                        QStringLiteral("URL"));
     const QCommandLineOption hooksOpt(QStringLiteral("test-hooks"),
                                       QStringLiteral("Serve the test/... endpoints (also VELMO_HOST_TEST_HOOKS=1)."));
-    const QCommandLineOption sourceOpt(QStringLiteral("source"),
-                                       QStringLiteral("What viewers get: \"screen\" (default) or \"test\" (the test "
-                                                      "pattern and tone)."),
-                                       QStringLiteral("SOURCE"), QStringLiteral("screen"));
+    const QCommandLineOption sourceOpt(
+        QStringLiteral("source"),
+        QStringLiteral("What viewers see: \"screen\" (the X11 display in DISPLAY; the default when DISPLAY is set) "
+                       "or \"test\" (a test pattern; the default without DISPLAY)."),
+        QStringLiteral("SOURCE"));
     parser.addOptions({dataOpt, serverOpt, hooksOpt, sourceOpt});
     parser.process(app);
+
+    QString source = parser.value(sourceOpt);
+    if (source.isEmpty())
+        source = qEnvironmentVariableIsEmpty("DISPLAY") ? QStringLiteral("test") : QStringLiteral("screen");
+    if (source != QLatin1String("screen") && source != QLatin1String("test")) {
+        std::fprintf(stderr, "velmo-remote-host: --source must be \"screen\" or \"test\"\n");
+        return 2;
+    }
 
     if (!parser.isSet(dataOpt) || parser.value(dataOpt).isEmpty()) {
         std::fprintf(stderr, "velmo-remote-host: --data DIR is required\n");
@@ -57,11 +66,6 @@ int main(int argc, char **argv) {
     }
     const QString dataDir = QDir(parser.value(dataOpt)).absolutePath();
     const bool testHooks = parser.isSet(hooksOpt) || envFlag("VELMO_HOST_TEST_HOOKS");
-    const QString source = parser.value(sourceOpt);
-    if (source != QLatin1String("screen") && source != QLatin1String("test")) {
-        std::fprintf(stderr, "velmo-remote-host: --source is \"screen\" or \"test\"\n");
-        return 2;
-    }
 
     if (testHooks) {
         // Start-up misbehaviour for the supervisor's tests.
@@ -113,8 +117,7 @@ int main(int argc, char **argv) {
         QCoreApplication::quit();
     });
 
-    DeviceBinding device(&state, dataDir, testHooks);
-    device.setTestSource(source == QLatin1String("test"));
+    DeviceBinding device(&state, dataDir, testHooks, source);
     device.start();
 
     const int rc = app.exec();

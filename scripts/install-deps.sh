@@ -17,10 +17,12 @@ packages=(
     # X11 window-manager hints of the host-side windows (sticky prompts)
     libxcb1-dev
     # the real host: capture (SHM, damage, RandR, cursor), input (XTest), sound (PulseAudio API)
-    libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxtst-dev libpulse-dev
+    libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxtst-dev libpulse-dev libjpeg-dev
     gstreamer1.0-pulseaudio gstreamer1.0-x
-    # faster rebuilds
-    ccache
+    # faster rebuilds; the format check
+    ccache clang-format
+    # Debian packages (scripts/package.sh): dpkg-shlibdeps, lintian
+    dpkg-dev lintian
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
     dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
     pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox

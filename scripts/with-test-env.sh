@@ -31,6 +31,8 @@ cleanup() {
     rm -rf "$keyring_home"
 }
 trap cleanup EXIT
+# Other tests never reach the caller's own display.
+[ "${VELMO_TEST_DISPLAY:-}" = "1" ] || unset DISPLAY
 if [ "${VELMO_TEST_DISPLAY:-}" = "1" ]; then
     exec {dfd}<> <(:)
     Xvfb -displayfd "$dfd" -screen 0 "${VELMO_TEST_SCREEN:-1920x1080x24}" +extension RANDR -nolisten tcp \

@@ -104,13 +104,32 @@ RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options o
 }
 
 RendezvousServer::~RendezvousServer() {
-    // Sockets are children of the WebSocket server; stop reacting to their last signals.
+    shutdown();
+}
+
+void RendezvousServer::shutdown() {
+    m_http.close();
+    m_pingTimer.stop();
+    // Sockets are children of the WebSocket server; stop reacting to their last signals, tell
+    // every peer the server is going away (1001) and hand the close frames to the kernel now:
+    // the process may end right after this.
     const QList<QWebSocket *> sockets = m_viewers.keys() + m_devices.keys();
-    for (QWebSocket *s : sockets)
+    if (!sockets.isEmpty())
+        qCInfo(lcRendezvous).noquote() << "shutting down: closing" << sockets.size() << "sockets";
+    for (QWebSocket *s : sockets) {
         s->disconnect(this);
+        s->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("server shutting down"));
+        s->flush();
+    }
+    m_viewers.clear();
+    m_devices.clear();
+    m_online.clear();
+    m_routes.clear();
 }
 
 bool RendezvousServer::listen() {
+    if (m_options.tls)
+        m_http.setTls(*m_options.tls);
     if (!m_http.listen(m_options.address, m_options.port))
         return false;
     m_pingTimer.start();
@@ -194,6 +213,14 @@ QJsonObject RendezvousServer::deviceJson(const DeviceRecord &d) const {
 }
 
 void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
+    if (req.path == u"/healthz") {
+        // For load balancers and service monitors: up, and how busy.
+        res->respondJson(200, Json::compact(QJsonObject{{"status", "ok"},
+                                                        {"version", QStringLiteral(VELMO_VERSION)},
+                                                        {"devicesOnline", m_online.size()},
+                                                        {"viewers", m_viewers.size()}}));
+        return;
+    }
     const QString prefix = QStringLiteral("/api/v1/");
     if (!req.path.startsWith(prefix)) {
         res->respondJson(404, errorBody("not found"));
@@ -264,7 +291,7 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
             res->respondJson(404, errorBody("no such device"));
             return;
         }
-        qCInfo(lcRendezvous) << "device" << id << "deleted";
+        qCInfo(lcRendezvous).noquote() << "device" << id << "deleted by the administrator";
         if (QWebSocket *socket = m_online.value(id)) {
             deviceOffline(id, true);
             closeDevice(socket, closeDeleted, QStringLiteral("deleted"));
@@ -339,6 +366,7 @@ void RendezvousServer::addViewer(QWebSocket *socket) {
     connect(socket, &QWebSocket::binaryMessageReceived, this, heard);
     connect(socket, &QWebSocket::pong, this, heard);
     connect(socket, &QWebSocket::disconnected, this, [this, socket] { viewerGone(socket); });
+    qCInfo(lcRendezvous).noquote() << "viewer" << id << "connected from" << socket->peerAddress().toString();
     sendJson(socket, QJsonObject{{"type", "hello"}, {"id", id}});
 }
 
@@ -582,7 +610,8 @@ void RendezvousServer::registerDevice(QWebSocket *socket, const QJsonObject &msg
     }
     m_devices[socket].id = *id;
     m_online.insert(*id, socket);
-    qCInfo(lcRendezvous) << "device" << *id << "registered as" << n;
+    qCInfo(lcRendezvous).noquote() << "device" << *id << "registered from" << socket->peerAddress().toString() << "as"
+                                   << (u'"' + n + u'"');
     sendJson(socket, QJsonObject{{"type", "registered"}, {"id", *id}});
 }
 
@@ -630,6 +659,8 @@ void RendezvousServer::relayFromDevice(QWebSocket *socket, const QJsonObject &ms
 
 void RendezvousServer::viewerGone(QWebSocket *socket) {
     const auto vit = m_viewers.constFind(socket);
+    if (vit != m_viewers.constEnd())
+        qCInfo(lcRendezvous).noquote() << "viewer" << vit->id << "closed";
     const QSet<QString> keys = vit != m_viewers.constEnd() ? vit->routes : QSet<QString>();
     for (const QString &key : keys) {
         const auto it = m_routes.constFind(key);
@@ -666,7 +697,7 @@ void RendezvousServer::deviceGone(QWebSocket *socket) {
         const QString id = it->id;
         m_devices.erase(it);
         if (!id.isEmpty() && m_online.value(id) == socket) {
-            qCInfo(lcRendezvous) << "device" << id << "offline";
+            qCInfo(lcRendezvous).noquote() << "device" << id << "offline";
             deviceOffline(id, false);
         }
     }
@@ -674,6 +705,13 @@ void RendezvousServer::deviceGone(QWebSocket *socket) {
 }
 
 void RendezvousServer::closeDevice(QWebSocket *socket, int code, const QString &reason, const QString &error) {
+    const QString id = m_devices.value(socket).id;
+    if (code == closeBadRegistration || code == QWebSocketProtocol::CloseCodeBadOperation)
+        qCWarning(lcRendezvous).noquote()
+            << "device socket from" << socket->peerAddress().toString() << "refused:" << reason;
+    else
+        qCInfo(lcRendezvous).noquote() << "device" << (id.isEmpty() ? QStringLiteral("(unregistered)") : id)
+                                       << "closed with" << code << reason;
     if (!error.isEmpty())
         sendError(socket, {}, error);
     if (m_devices.contains(socket)) {

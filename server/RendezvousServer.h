@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
+#include <QSslConfiguration>
 #include <QStringList>
 #include <QTimer>
 #include <QWebSocketServer>
@@ -32,6 +33,8 @@ public:
         qint64 turnTtlSeconds = 86400;
         // Every socket is pinged this often; one silent for three intervals is closed.
         int pingIntervalMs = 20000;
+        // When set, REST and both WebSocket paths are served over TLS only (https, wss).
+        std::optional<QSslConfiguration> tls;
 
         // Limits against hostile clients. Rates are events per second; a client may
         // save up to a burst of them.
@@ -70,7 +73,10 @@ public:
     ~RendezvousServer() override;
 
     bool listen();
+    // Stops listening and closes every WebSocket with 1001 (going away). Also done on destruction.
+    void shutdown();
     quint16 port() const { return m_http.port(); }
+    bool tls() const { return m_http.tlsEnabled(); }
     // Deletes devices not seen for the expiry time; how many went.
     int expireNow();
 

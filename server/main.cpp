@@ -1,10 +1,12 @@
 #include "Registry.h"
 #include "RendezvousServer.h"
+#include "ServerLog.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QNetworkInterface>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
@@ -41,6 +43,22 @@ QString defaultDbPath() {
            QStringLiteral("/velmo-rendezvous/registry.sqlite3");
 }
 
+// The addresses other computers can reach a wildcard listener on (loopback left out).
+QStringList reachableUrls(const QHostAddress &listen, quint16 port) {
+    QStringList urls;
+    const bool any4 = listen == QHostAddress::AnyIPv4 || listen == QHostAddress::Any;
+    const bool any6 = listen == QHostAddress::AnyIPv6 || listen == QHostAddress::Any;
+    for (const QHostAddress &a : QNetworkInterface::allAddresses()) {
+        if (a.isLoopback() || a.isLinkLocal())
+            continue;
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && any4)
+            urls << QStringLiteral("%1:%2").arg(a.toString()).arg(port);
+        else if (a.protocol() == QAbstractSocket::IPv6Protocol && any6)
+            urls << QStringLiteral("[%1]:%2").arg(a.toString()).arg(port);
+    }
+    return urls;
+}
+
 void fail(const QString &text) {
     std::fprintf(stderr, "velmo-rendezvous: %s\n", qPrintable(text));
     std::exit(2);
@@ -75,6 +93,7 @@ qint64 durationSecs(QString text) {
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
+    ServerLog::install();
     QCoreApplication::setApplicationName(QStringLiteral("velmo-rendezvous"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELMO_VERSION));
     std::signal(SIGPIPE, SIG_IGN);
@@ -103,6 +122,11 @@ int main(int argc, char **argv) {
     const QCommandLineOption ping(QStringLiteral("ping-interval"),
                                   QStringLiteral("Seconds between pings; three silent intervals close a socket."),
                                   QStringLiteral("seconds"), QStringLiteral("20"));
+    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"),
+                                     QStringLiteral("PEM certificate (chain) to serve HTTPS and WSS with."),
+                                     QStringLiteral("file"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QStringLiteral("PEM private key of --tls-cert."),
+                                    QStringLiteral("file"));
     const QCommandLineOption requestTimeout(
         QStringLiteral("request-timeout"),
         QStringLiteral("Seconds a client has to send a whole HTTP request (header and body)."),
@@ -139,7 +163,7 @@ int main(int argc, char **argv) {
                                          QStringLiteral("mib"), QStringLiteral("64"));
     parser.addOptions({listen, admin, db, stun, turn, turnSecret, turnTtl, ping, requestTimeout, maxConnections,
                        maxPerAddress, lookupRate, socketLookupRate, signalRate, registerRate, routesPerAddress,
-                       expireAfter, thumbBudget});
+                       expireAfter, thumbBudget, tlsCert, tlsKey});
     parser.process(app);
     // Installed before anything can print the "listening" line: a SIGTERM sent the
     // moment that line is read must end the server cleanly.
@@ -175,6 +199,14 @@ int main(int argc, char **argv) {
         fail(QStringLiteral("--ping-interval wants 1 to 3600 seconds"));
     options.pingIntervalMs = pingSeconds * 1000;
 
+    if (parser.isSet(tlsCert) != parser.isSet(tlsKey))
+        fail(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (parser.isSet(tlsCert)) {
+        QString tlsError;
+        options.tls = TlsTcpServer::loadPem(parser.value(tlsCert), parser.value(tlsKey), &tlsError);
+        if (!options.tls)
+            fail(tlsError);
+    }
     options.http.requestTimeoutMs = int(number(parser, requestTimeout, 1, 3600) * 1000);
     options.http.maxConnections = int(number(parser, maxConnections, 0, 1 << 20));
     options.http.maxConnectionsPerAddress = int(number(parser, maxPerAddress, 0, 1 << 20));
@@ -210,6 +242,16 @@ int main(int argc, char **argv) {
     const QString shownHost =
         options.address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + host + u']' : options.address.toString();
     std::printf("velmo-rendezvous listening on %s:%u\n", qPrintable(shownHost), unsigned(server.port()));
+    const bool wildcard = options.address == QHostAddress::AnyIPv4 || options.address == QHostAddress::AnyIPv6 ||
+                          options.address == QHostAddress::Any;
+    if (wildcard) {
+        const QString scheme = server.tls() ? QStringLiteral("https://") : QStringLiteral("http://");
+        const QStringList urls = reachableUrls(options.address, server.port());
+        if (urls.isEmpty())
+            std::printf("velmo-rendezvous: no network address found; other computers cannot reach this server\n");
+        for (const QString &u : urls)
+            std::printf("velmo-rendezvous: server URL for other computers: %s%s\n", qPrintable(scheme), qPrintable(u));
+    }
     std::fflush(stdout);
     return app.exec();
 }

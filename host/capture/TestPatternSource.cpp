@@ -1,5 +1,8 @@
 #include "capture/TestPatternSource.h"
 
+#include "capture/JpegWriter.h"
+#include "device/WebrtcTrack.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QImage>
@@ -42,7 +45,8 @@ int even(double v) {
 }
 } // namespace
 
-TestPatternSource::TestPatternSource(GstElement *pipeline, QObject *parent) : QObject(parent), m_pipeline(pipeline) {
+TestPatternSource::TestPatternSource(GstElement *pipeline, QObject *parent)
+    : VideoSource(parent), m_pipeline(pipeline) {
     m_capsTimer.setSingleShot(true);
     m_capsTimer.setInterval(250);
     connect(&m_capsTimer, &QTimer::timeout, this, &TestPatternSource::applyCaps);
@@ -50,7 +54,7 @@ TestPatternSource::TestPatternSource(GstElement *pipeline, QObject *parent) : QO
 
 TestPatternSource::~TestPatternSource() = default;
 
-QJsonArray TestPatternSource::monitors() {
+QJsonArray TestPatternSource::patternMonitors() {
     QJsonArray out;
     for (const auto &m : kMonitors)
         out.append(QJsonObject{
@@ -80,11 +84,21 @@ void TestPatternSource::setBranchEntry(GstElement *bin) {
     m_branchPad = gst_element_get_static_pad(queue, "src");
     gst_object_unref(m_branchPad);
     gst_object_unref(queue);
+    GstCaps *caps = branchCaps();
+    g_object_set(m_encCaps, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+}
+
+GstCaps *TestPatternSource::branchCaps() const {
     const QSize size = frameSize();
     GstCaps *caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, size.width(), "height", G_TYPE_INT,
                                         size.height(), "framerate", GST_TYPE_FRACTION, m_settings.fps, 1, nullptr);
-    g_object_set(m_encCaps, "caps", caps, nullptr);
-    gst_caps_unref(caps);
+    // JPEG is full range (black 0, white 255). The pattern is drawn as RGB, so the
+    // converter makes full-range I420 of it (from limited-range I420 of the same matrix
+    // videoconvert would not stretch the range at all).
+    if (!m_h264)
+        gst_caps_set_simple(caps, "format", G_TYPE_STRING, "I420", "colorimetry", G_TYPE_STRING, "1:4:0:0", nullptr);
+    return caps;
 }
 
 QSize TestPatternSource::frameSize() const {
@@ -100,7 +114,7 @@ bool TestPatternSource::addSource() {
     // newest frame for stills.
     GstElement *bin = gst_parse_bin_from_description(
         "videotestsrc name=src is-live=true pattern=ball motion=wavy ! "
-        "video/x-raw,format=I420,width=1280,height=720,framerate=30/1 ! "
+        "video/x-raw,format=BGRx,width=1280,height=720,framerate=30/1 ! "
         "tee name=t ! queue leaky=downstream max-size-buffers=2 ! appsink name=still sync=false "
         "max-buffers=1 drop=true emit-signals=false",
         FALSE, &err);
@@ -127,7 +141,7 @@ bool TestPatternSource::addJpeg() {
     GstElement *bin = gst_parse_bin_from_description(
         "queue name=q leaky=downstream max-size-buffers=2 ! valve name=gate drop=true "
         "drop-mode=forward-sticky-events ! videorate drop-only=true ! videoscale ! videoconvert ! "
-        "capsfilter name=enccaps ! jpegenc name=enc ! appsink name=jpegsink sync=false "
+        "capsfilter name=enccaps ! appsink name=jpegsink sync=false "
         "max-buffers=2 drop=true emit-signals=true",
         TRUE, &err);
     if (!bin) {
@@ -138,43 +152,19 @@ bool TestPatternSource::addJpeg() {
     gst_bin_add(GST_BIN(m_pipeline), bin);
     m_encCaps = gst_bin_get_by_name(GST_BIN(bin), "enccaps");
     setBranchEntry(bin);
-    m_jpegEnc = gst_bin_get_by_name(GST_BIN(bin), "enc");
     m_videoValve = gst_bin_get_by_name(GST_BIN(bin), "gate");
     gst_object_unref(m_videoValve);
     GstElement *sink = gst_bin_get_by_name(GST_BIN(bin), "jpegsink");
     g_signal_connect(sink, "new-sample", G_CALLBACK(onJpegSample), this);
-    GstPad *encSrc = gst_element_get_static_pad(m_jpegEnc, "src");
+    GstPad *encSrc = gst_element_get_static_pad(m_encCaps, "src");
     gst_pad_add_probe(encSrc, GST_PAD_PROBE_TYPE_BUFFER, countProbe, this, nullptr);
     gst_object_unref(encSrc);
-    for (GstElement *e : {m_encCaps, m_jpegEnc, sink})
+    for (GstElement *e : {m_encCaps, sink})
         gst_object_unref(e);
     if (!gst_element_link(m_tee, bin))
         return false;
     updateCaps();
     return true;
-}
-
-bool TestPatternSource::linkToWebrtc(GstElement *bin, GstElement *webrtc, const QByteArray &rtpCaps) {
-    GstPad *src = gst_element_get_static_pad(bin, "src");
-    GstPad *sink = gst_element_request_pad_simple(webrtc, "sink_%u");
-    bool ok = src && sink && gst_pad_link(src, sink) == GST_PAD_LINK_OK;
-    if (ok) {
-        // Pin the answer to the payload type the viewer offered.
-        GstWebRTCRTPTransceiver *trans = nullptr;
-        g_object_get(sink, "transceiver", &trans, nullptr);
-        if (trans) {
-            GstCaps *caps = gst_caps_from_string(rtpCaps.constData());
-            g_object_set(trans, "codec-preferences", caps, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
-                         nullptr);
-            gst_caps_unref(caps);
-            gst_object_unref(trans);
-        }
-    }
-    if (src)
-        gst_object_unref(src);
-    if (sink)
-        gst_object_unref(sink);
-    return ok;
 }
 
 bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
@@ -209,7 +199,7 @@ bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
     for (GstElement *e : {m_encCaps, m_x264, m_videoValve})
         gst_object_unref(e);
     updateCaps();
-    return gst_element_link(m_tee, bin) && linkToWebrtc(bin, webrtc, rtpCaps);
+    return gst_element_link(m_tee, bin) && WebrtcTrack::link(bin, webrtc, rtpCaps);
 }
 
 void TestPatternSource::setFlowing(bool on) {
@@ -250,15 +240,12 @@ void TestPatternSource::updateCaps() {
     const auto &m = monitorDef(m_monitor);
     if (m_testSrc)
         gst_util_set_object_arg(G_OBJECT(m_testSrc), "pattern", m.pattern);
-    if (m_jpegEnc)
-        g_object_set(m_jpegEnc, "quality", m_settings.q, nullptr);
+    m_quality = m_settings.q;
     if (m_x264)
         g_object_set(m_x264, "bitrate", guint(m_settings.kbps), nullptr);
     if (!m_encCaps || !m_branchPad)
         return;
-    const QSize size = frameSize();
-    GstCaps *caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, size.width(), "height", G_TYPE_INT,
-                                        size.height(), "framerate", GST_TYPE_FRACTION, m_settings.fps, 1, nullptr);
+    GstCaps *caps = branchCaps();
     // Every renegotiation of the branch risks a frame caught half-way; a burst of
     // requests becomes one change.
     if (!m_capsTimer.isActive())
@@ -364,7 +351,7 @@ QPair<int, qint64> TestPatternSource::takeCounters() {
     return {m_frames.exchange(0), m_bytes.exchange(0)};
 }
 
-// Streaming thread of the JPEG appsink.
+// Streaming thread of the JPEG appsink: full-range I420 in, JPEG out.
 GstFlowReturn TestPatternSource::onJpegSample(GstElement *sink, gpointer data) {
     auto *self = static_cast<TestPatternSource *>(data);
     GstSample *sample = gst_app_sink_pull_sample(GST_APP_SINK(sink));
@@ -377,15 +364,14 @@ GstFlowReturn TestPatternSource::onJpegSample(GstElement *sink, gpointer data) {
         return GST_FLOW_OK;
     }
     GstBuffer *buf = gst_sample_get_buffer(sample);
-    GstMapInfo map;
-    int w = 0;
-    int h = 0;
-    GstStructure *s = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
-    gst_structure_get_int(s, "width", &w);
-    gst_structure_get_int(s, "height", &h);
-    if (buf && gst_buffer_map(buf, &map, GST_MAP_READ)) {
-        QByteArray jpeg(reinterpret_cast<const char *>(map.data), qsizetype(map.size));
-        gst_buffer_unmap(buf, &map);
+    GstVideoInfo info;
+    GstVideoFrame frame;
+    if (buf && gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
+        gst_video_frame_map(&frame, &info, buf, GST_MAP_READ)) {
+        const QByteArray jpeg = JpegWriter::encode(frame, self->m_quality.load());
+        const int w = GST_VIDEO_INFO_WIDTH(&info);
+        const int h = GST_VIDEO_INFO_HEIGHT(&info);
+        gst_video_frame_unmap(&frame);
         ++self->m_pendingFrames;
         QMetaObject::invokeMethod(
             self,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/VideoSource.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QObject>
@@ -12,52 +14,36 @@
 #include <memory>
 #include <mutex>
 
-// The moving picture a device sends while no real screen is captured: a bouncing
-// ball (or colour bars on the second virtual display) from videotestsrc, encoded as
-// JPEG frames handed to the session or as an H.264 RTP stream linked into
-// webrtcbin. (Its sound, a quiet tone, is audio/TestToneSource.) Lives in the session's pipeline; all methods run
-// on the main thread.
-class TestPatternSource : public QObject {
+// The moving picture a device sends when no real screen is shared (`--source test`):
+// a bouncing ball (or colour bars on the second virtual display) from videotestsrc,
+// encoded as JPEG frames handed to the session or as an H.264 RTP stream linked into
+// webrtcbin. Lives in the session's pipeline; all methods run on the main thread.
+class TestPatternSource : public VideoSource {
     Q_OBJECT
 public:
-    struct Settings {
-        int fps = 30;
-        double scale = 1.0;
-        int q = 70;
-        int kbps = 2500;
-    };
-
     explicit TestPatternSource(GstElement *pipeline, QObject *parent = nullptr);
     ~TestPatternSource() override;
 
     // The virtual displays: [{id, name, w, h, primary}].
-    static QJsonArray monitors();
+    static QJsonArray patternMonitors();
     static QSize monitorSize(int id);
 
-    // Build the video branch: JPEG frames (jpegFrame) or H.264 RTP into `webrtc` with
-    // payload type `pt`. Media stays gated until setFlowing(true).
-    bool addJpeg();
-    bool addH264(GstElement *webrtc, int pt);
-
-    void setFlowing(bool on);
-    void apply(const Settings &s);
-    Settings settings() const { return m_settings; }
+    QJsonArray monitors() const override { return patternMonitors(); }
+    bool addJpeg() override;
+    bool addH264(GstElement *webrtc, int pt) override;
+    void setFlowing(bool on) override;
+    void apply(const Settings &s) override;
+    Settings settings() const override { return m_settings; }
     // "all" shows display 1; "single" a listed display. Unknown ids are ignored.
-    void select(const QString &mode, qint64 id);
-    int monitor() const { return m_monitor; }
-    QSize frameSize() const;
-
-    // Encodes the newest unscaled frame as PNG off the main thread; stillReady follows.
-    void requestStill();
-
-    // Encoded video since the last call (frames, bytes), for statistics.
-    QPair<int, qint64> takeCounters();
-    QString codec() const { return m_h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
-    QString encoder() const { return m_h264 ? QStringLiteral("x264enc") : QStringLiteral("jpegenc"); }
-
-Q_SIGNALS:
-    void jpegFrame(const QByteArray &jpeg, int w, int h);
-    void stillReady(const QByteArray &image, int w, int h);
+    void select(const QString &mode, qint64 id) override;
+    int monitor() const override { return m_monitor; }
+    QSize frameSize() const override;
+    // The pattern has no pointer: the session reports the viewer's own.
+    std::optional<QPoint> pointer() const override { return std::nullopt; }
+    void requestStill() override;
+    QPair<int, qint64> takeCounters() override;
+    QString codec() const override { return m_h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
+    QString encoder() const override { return m_h264 ? QStringLiteral("x264enc") : QStringLiteral("libjpeg"); }
 
 private:
     // Called on the appsink's streaming thread.
@@ -66,14 +52,14 @@ private:
     static GstPadProbeReturn dropReconfigure(GstPad *pad, GstPadProbeInfo *info, gpointer);
     void setBranchEntry(GstElement *bin);
     void applyCaps();
+    GstCaps *branchCaps() const;
     bool addSource();
     void updateCaps();
-    bool linkToWebrtc(GstElement *bin, GstElement *webrtc, const QByteArray &rtpCaps);
 
     GstElement *m_pipeline = nullptr; // not owned
     GstElement *m_testSrc = nullptr;
     GstElement *m_encCaps = nullptr;
-    GstElement *m_jpegEnc = nullptr;
+    std::atomic<int> m_quality{70}; // read by the JPEG appsink's thread
     GstElement *m_x264 = nullptr;
     GstElement *m_stillSink = nullptr;
     GstElement *m_videoValve = nullptr;

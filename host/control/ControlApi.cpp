@@ -2,29 +2,23 @@
 
 #include "HttpServer.h"
 #include "control/DataDir.h"
-#include "control/HostSignals.h"
 #include "control/HostState.h"
+#include "control/TestHooks.h"
+#include "protocol/Json.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QSaveFile>
-#include <QSignalBlocker>
 #include <QTcpSocket>
-#include <QUuid>
-
-#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcApi, "velmo.host.api")
 
 namespace {
 
-constexpr int maxSeen = 1000;
 constexpr int maxStreams = 64;
 
 QString newToken() {
@@ -42,7 +36,7 @@ void plain(HttpResponder *r, int status, const QString &text) {
 }
 
 void ok(HttpResponder *r, const QJsonObject &o = {}) {
-    r->respondJson(200, QJsonDocument(o).toJson(QJsonDocument::Compact));
+    r->respondJson(200, Json::compact(o));
 }
 
 bool constantTimeEquals(const QByteArray &a, const QByteArray &b) {
@@ -99,7 +93,8 @@ const QStringList &commandPaths() {
 } // namespace
 
 ControlApi::ControlApi(HostState *state, const QString &dataDir, bool testHooks, QObject *parent)
-    : QObject(parent), m_state(state), m_dataDir(dataDir), m_testHooks(testHooks) {
+    : QObject(parent), m_state(state), m_dataDir(dataDir),
+      m_hooks(testHooks ? std::make_unique<TestHooks>(state, this) : nullptr) {
     m_broadcastTimer.setSingleShot(true);
     m_broadcastTimer.setInterval(0);
     connect(&m_broadcastTimer, &QTimer::timeout, this, &ControlApi::broadcast);
@@ -145,10 +140,8 @@ bool ControlApi::restart() {
         if (s)
             s->abort();
     m_streams.clear();
-    for (const QPointer<HttpResponder> &s : std::as_const(m_stalled))
-        if (s)
-            s->abort();
-    m_stalled.clear();
+    if (m_hooks)
+        m_hooks->abortStalled();
     std::unique_ptr<HttpServer> old = std::move(m_server);
     const bool started = start();
     if (old)
@@ -160,8 +153,7 @@ bool ControlApi::writeControlJson() {
     QString error;
     const QJsonObject o{
         {"port", m_server->port()}, {"token", m_token}, {"pid", qint64(QCoreApplication::applicationPid())}};
-    if (!DataDir::ensure(m_dataDir, &error) ||
-        !DataDir::writePrivate(controlJsonPath(), QJsonDocument(o).toJson(QJsonDocument::Compact), &error)) {
+    if (!DataDir::ensure(m_dataDir, &error) || !DataDir::writePrivate(controlJsonPath(), Json::compact(o), &error)) {
         qCWarning(lcApi).noquote() << error;
         return false;
     }
@@ -180,7 +172,7 @@ void ControlApi::removeControlJson() {
 }
 
 QByteArray ControlApi::statusJson() const {
-    return QJsonDocument(m_state->toStatusJson()).toJson(QJsonDocument::Compact);
+    return Json::compact(m_state->toStatusJson());
 }
 
 void ControlApi::scheduleBroadcast() {
@@ -224,28 +216,14 @@ void ControlApi::handle(const HttpRequest &req, HttpResponder *r) {
         body = doc.object();
     }
 
-    if (m_testHooks && path.startsWith(QLatin1String("test/"))) {
-        handleTestHook(path.mid(5), req, body, r);
-        return;
-    }
-
-    if (m_seen.size() >= maxSeen)
-        m_seen.removeFirst();
-    m_seen.append({req.method, path, req.body.left(4096)});
-
-    for (qsizetype i = 0; i < m_canned.size(); ++i) {
-        Canned &c = m_canned[i];
-        if (!c.path.isEmpty() && c.path != path)
-            continue;
-        const Canned use = c;
-        if (--c.count <= 0)
-            m_canned.removeAt(i);
-        if (use.stall) {
-            m_stalled.append(r);
+    if (m_hooks) {
+        if (path.startsWith(QLatin1String("test/"))) {
+            m_hooks->handle(path.mid(5), req, body, r);
             return;
         }
-        r->respond(use.status, use.body, "text/plain; charset=utf-8");
-        return;
+        m_hooks->record(req.method, path, req.body);
+        if (m_hooks->answerCanned(path, r))
+            return;
     }
 
     if (req.method == "GET" && path == QLatin1String("status")) {
@@ -400,138 +378,22 @@ void ControlApi::handleCommand(const QString &path, const QJsonObject &body, Htt
         return ok(r);
     }
     if (path == QLatin1String("screen-permission")) {
-        if (m_grantScreen && m_state->screenPerm() == QLatin1String("denied"))
+        const bool grant = !m_hooks || m_hooks->grantScreen();
+        if (grant && m_state->screenPerm() == QLatin1String("denied"))
             m_state->setScreenPerm(QStringLiteral("granted"));
-        return ok(r, {{"granted", m_grantScreen}});
+        return ok(r, {{"granted", grant}});
     }
     if (path == QLatin1String("input-permission")) {
-        if (m_grantInput && m_state->inputPerm() == QLatin1String("denied"))
+        const bool grant = !m_hooks || m_hooks->grantInput();
+        if (grant && m_state->inputPerm() == QLatin1String("denied"))
             m_state->setInputPerm(QStringLiteral("granted"));
-        return ok(r, {{"granted", m_grantInput}});
+        return ok(r, {{"granted", grant}});
     }
     if (path == QLatin1String("quit")) {
         ok(r);
         // Let the answer leave before the loop ends.
         QTimer::singleShot(50, this, &ControlApi::quitRequested);
         return;
-    }
-    plain(r, 404, QStringLiteral("そのような操作はありません"));
-}
-
-void ControlApi::handleTestHook(const QString &path, const HttpRequest &req, const QJsonObject &body,
-                                HttpResponder *r) {
-    auto sidOr = [&](const QString &key) {
-        const QString s = body.value(key).toString();
-        return s.isEmpty() ? QUuid::createUuid().toString(QUuid::Id128).left(8) : s;
-    };
-    if (path == QLatin1String("requests") && req.method == "GET") {
-        QJsonArray list;
-        for (const Seen &s : std::as_const(m_seen))
-            list.append(QJsonObject{
-                {"method", QString::fromLatin1(s.method)}, {"path", s.path}, {"body", QString::fromUtf8(s.body)}});
-        return ok(r, {{"requests", list}});
-    }
-    if (req.method != "POST")
-        return plain(r, 405, QStringLiteral("POST で呼んでください"));
-    if (path == QLatin1String("ask")) {
-        HostState::Ask a{sidOr("sid"), body.value("name").toString(), body.value("ip").toString(),
-                         body.value("at").toInteger(QDateTime::currentSecsSinceEpoch())};
-        // "withdraw": another request leaves in the same status change.
-        if (body.value("withdraw").isString()) {
-            const QSignalBlocker quiet(m_state);
-            m_state->removeAsk(body.value("withdraw").toString());
-        }
-        m_state->addAsk(a);
-        return ok(r, {{"sid", a.sid}});
-    }
-    if (path == QLatin1String("ask/remove")) {
-        m_state->removeAsk(body.value("sid").toString());
-        return ok(r);
-    }
-    if (path == QLatin1String("session")) {
-        HostState::Session s;
-        s.sid = sidOr("sid");
-        s.viewer = body.value("viewer").toString();
-        s.name = body.value("name").toString();
-        if (body.value("info").isObject()) {
-            const QJsonObject i = body.value("info").toObject();
-            s.info = HostState::ViewerInfo{i.value("app").toString(), i.value("os").toString(),
-                                           i.value("browser").toString(), i.value("screen").toString(),
-                                           i.value("ver").toString()};
-        }
-        s.icon = body.value("icon").toString();
-        s.ip = body.value("ip").toString();
-        s.since = body.value("since").toInteger(QDateTime::currentSecsSinceEpoch());
-        s.authed = body.value("authed").toBool(false);
-        s.relay = body.value("relay").toBool(false);
-        s.input = body.value("input").toBool(true);
-        s.clip = body.value("clip").toBool(true);
-        s.files = body.value("files").toBool(true);
-        m_state->addSession(s);
-        return ok(r, {{"sid", s.sid}});
-    }
-    if (path == QLatin1String("session/remove")) {
-        m_state->removeSession(body.value("sid").toString());
-        return ok(r);
-    }
-    if (path == QLatin1String("device")) {
-        if (body.contains("id"))
-            m_state->setDeviceId(body.value("id").toString());
-        if (body.contains("connected"))
-            m_state->setConnected(body.value("connected").toBool());
-        return ok(r);
-    }
-    if (path == QLatin1String("eula")) {
-        if (body.value("version").isString())
-            m_state->setEulaRequired(HostState::Eula{body.value("version").toString(), body.value("hash").toString(),
-                                                     body.value("body").toString()});
-        else
-            m_state->setEulaRequired(std::nullopt);
-        return ok(r);
-    }
-    if (path == QLatin1String("perm")) {
-        if (body.value("input").isString())
-            m_state->setInputPerm(body.value("input").toString());
-        if (body.value("screen").isString())
-            m_state->setScreenPerm(body.value("screen").toString());
-        if (body.value("grantScreen").isBool())
-            m_grantScreen = body.value("grantScreen").toBool();
-        if (body.value("grantInput").isBool())
-            m_grantInput = body.value("grantInput").toBool();
-        return ok(r);
-    }
-    if (path == QLatin1String("respond") || path == QLatin1String("stall")) {
-        Canned c;
-        c.path = body.value("path").toString();
-        while (c.path.startsWith(u'/'))
-            c.path.remove(0, 1);
-        c.status = int(body.value("status").toInteger(500));
-        c.body = body.value("body").toString().toUtf8();
-        c.count = qMax(1, int(body.value("count").toInteger(1)));
-        c.stall = path == QLatin1String("stall");
-        m_canned.append(c);
-        return ok(r);
-    }
-    if (path == QLatin1String("exit")) {
-        const int code = int(body.value("code").toInteger(1));
-        if (!body.value("keepControlJson").toBool(true))
-            removeControlJson();
-        ::_exit(code);
-    }
-    if (path == QLatin1String("restart")) {
-        ok(r);
-        // After the answer has left on the old listener.
-        QTimer::singleShot(50, this, [this] {
-            if (!restart())
-                qCWarning(lcApi) << "restart failed";
-            else
-                qCInfo(lcApi).noquote() << "listening on 127.0.0.1:" + QString::number(port());
-        });
-        return;
-    }
-    if (path == QLatin1String("ignore-sigterm")) {
-        HostSignals::setIgnoreTerm(body.value("on").toBool(true));
-        return ok(r);
     }
     plain(r, 404, QStringLiteral("そのような操作はありません"));
 }

@@ -10,6 +10,7 @@
 
 class HostState;
 class HttpServer;
+class TestHooks;
 class HttpResponder;
 struct HttpRequest;
 
@@ -17,7 +18,7 @@ struct HttpRequest;
 // through control.json in the data directory. "status" answers the state as
 // JSON; "events" streams it as server-sent events at connect and on every
 // change; the commands change HostState. With test hooks, "test/..." endpoints
-// let tests inject state and misbehaviour.
+// (TestHooks) let tests inject state and misbehaviour.
 class ControlApi : public QObject {
     Q_OBJECT
 public:
@@ -44,22 +45,8 @@ Q_SIGNALS:
     void quitRequested();
 
 private:
-    struct Canned {
-        QString path; // "" matches any request
-        int status = 200;
-        QByteArray body;
-        bool stall = false;
-        int count = 1;
-    };
-    struct Seen {
-        QByteArray method;
-        QString path;
-        QByteArray body;
-    };
-
     void handle(const HttpRequest &req, HttpResponder *r);
     void handleCommand(const QString &path, const QJsonObject &body, HttpResponder *r);
-    void handleTestHook(const QString &path, const HttpRequest &req, const QJsonObject &body, HttpResponder *r);
     bool writeControlJson();
     void scheduleBroadcast();
     void broadcast();
@@ -68,15 +55,10 @@ private:
 
     HostState *m_state;
     QString m_dataDir;
-    bool m_testHooks;
     std::unique_ptr<HttpServer> m_server;
     QString m_token;
     QList<QPointer<HttpResponder>> m_streams;
-    QList<QPointer<HttpResponder>> m_stalled;
-    QList<Canned> m_canned;
-    QList<Seen> m_seen;
     QTimer m_broadcastTimer;
     QTimer m_pingTimer;
-    bool m_grantScreen = true;
-    bool m_grantInput = true;
+    std::unique_ptr<TestHooks> m_hooks; // null without test hooks
 };

@@ -2,7 +2,10 @@
 
 #include "audio/PulseAudioSource.h"
 #include "audio/TestToneSource.h"
+#include "capture/EncoderPool.h"
+#include "capture/ScreenVideoSource.h"
 #include "capture/TestPatternSource.h"
+#include "capture/X11ScreenCapture.h"
 #include "control/HostState.h"
 #include "device/DeviceService.h"
 #include "input/XTestInjector.h"
@@ -10,10 +13,14 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcBinding, "velmo.device.binding")
 
 #include <gst/gst.h>
 
-DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool testHooks, QObject *parent)
+DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool testHooks, const QString &source,
+                             QObject *parent)
     : QObject(parent), m_state(state) {
     gst_init_check(nullptr, nullptr, nullptr);
     m_service = new DeviceService(state->server(), dataDir, this);
@@ -47,20 +54,25 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     m_service->setSharing(state->sharing());
     m_service->setAudioOn(state->audioOn());
     m_service->setAudioKind(state->audioSource());
-    m_service->setAudioSource(std::make_shared<PulseAudioSource>());
+    // `--source test`: the test tone instead of the sound server.
+    if (source == QLatin1String("test"))
+        m_service->setAudioSource(std::make_shared<TestToneSource>());
+    else
+        m_service->setAudioSource(std::make_shared<PulseAudioSource>());
     m_service->setApprovalRequired([s = m_state] { return s && s->approval() == QLatin1String("ask"); });
     // Tests shorten the wait for the host user's answer.
     if (const int ms = qEnvironmentVariableIntValue("VELMO_HOST_ASK_TIMEOUT_MS"); testHooks && ms > 0)
         m_service->setAskTimeoutMs(ms);
 
-    QList<HostState::Monitor> monitors;
-    for (const QJsonValue &v : TestPatternSource::monitors()) {
-        const QJsonObject m = v.toObject();
-        monitors.append({m.value("id").toInt(), m.value("name").toString(), m.value("w").toInt(), m.value("h").toInt(),
-                         m.value("primary").toBool()});
+    if (source == QLatin1String("screen"))
+        setUpScreen();
+    if (!m_capture) {
+        m_service->setVideoFactory([](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
+            return std::make_unique<TestPatternSource>(pipeline);
+        });
+        state->setVideo(QStringLiteral("テストパターン"), QStringLiteral("x264enc / libjpeg"));
     }
-    state->setMonitors(monitors);
-    state->setVideo(QStringLiteral("テストパターン"), QStringLiteral("jpegenc / x264enc"));
+    publishMonitors();
 
     connect(state, &HostState::changed, this, [this] {
         if (m_state)
@@ -148,18 +160,49 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     });
 }
 
-void DeviceBinding::setTestSource(bool on) {
-    if (on)
-        m_service->setAudioSource(std::make_shared<TestToneSource>());
-    else
-        m_service->setAudioSource(std::make_shared<PulseAudioSource>());
-}
-
 DeviceBinding::~DeviceBinding() {
     stop();
     // Sessions go before the input they send to.
     delete m_service;
     m_service = nullptr;
+}
+
+void DeviceBinding::setUpScreen() {
+    auto *capture = new X11ScreenCapture(this);
+    if (!capture->available()) {
+        // Nothing real can be shown: the status says so, viewers get the test pattern.
+        qCWarning(lcBinding) << "screen sharing is not possible:" << capture->problem();
+        m_state->setScreenPerm(QStringLiteral("denied"));
+        delete capture;
+        return;
+    }
+    m_capture = capture;
+    m_encoders = std::make_unique<EncoderPool>();
+    m_state->setScreenPerm(QStringLiteral("unneeded"));
+    m_state->setVideo(capture->description(), m_encoders->h264Encoder() + QStringLiteral(" / libjpeg"));
+    m_service->setVideoFactory(
+        [capture, pool = m_encoders.get()](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
+            return std::make_unique<ScreenVideoSource>(capture, pool, pipeline);
+        });
+    connect(capture, &ScreenCapture::monitorsChanged, this, &DeviceBinding::publishMonitors);
+    m_service->setThumbnailSource([capture] { return capture->snapshot(capture->primaryId(), QSize(320, 180)); });
+}
+
+void DeviceBinding::publishMonitors() {
+    if (!m_state)
+        return;
+    QList<HostState::Monitor> monitors;
+    if (m_capture) {
+        for (const CaptureMonitor &m : m_capture->monitors())
+            monitors.append({m.id, m.name, m.rect.width(), m.rect.height(), m.primary});
+    } else {
+        for (const QJsonValue &v : TestPatternSource::patternMonitors()) {
+            const QJsonObject m = v.toObject();
+            monitors.append({m.value("id").toInt(), m.value("name").toString(), m.value("w").toInt(),
+                             m.value("h").toInt(), m.value("primary").toBool()});
+        }
+    }
+    m_state->setMonitors(monitors);
 }
 
 void DeviceBinding::start() {

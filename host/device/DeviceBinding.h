@@ -6,8 +6,10 @@
 #include <memory>
 
 class DeviceService;
+class EncoderPool;
 class HostState;
 class InputInjector;
+class ScreenCapture;
 
 // Connects the device side to the agent's state: the ID and server link go into the
 // status, the passcodes, name, sharing and audio come from it, viewers are listed as
@@ -15,7 +17,10 @@ class InputInjector;
 class DeviceBinding : public QObject {
     Q_OBJECT
 public:
-    DeviceBinding(HostState *state, const QString &dataDir, bool testHooks, QObject *parent = nullptr);
+    // `source`: "screen" shares the X11 display in DISPLAY and records the sound server,
+    // "test" sends the test pattern and the test tone.
+    DeviceBinding(HostState *state, const QString &dataDir, bool testHooks,
+                  const QString &source = QStringLiteral("test"), QObject *parent = nullptr);
     ~DeviceBinding() override;
 
     // Initialises GStreamer and registers with the state's server (nothing without one).
@@ -23,12 +28,14 @@ public:
     // Hangs up every viewer ("bye"), as on quit.
     void stop();
     DeviceService *service() const { return m_service; }
-    // `--source test`: the test tone instead of the sound server (the picture is the test
-    // pattern either way for now).
-    void setTestSource(bool on);
 
 private:
+    void setUpScreen();
+    void publishMonitors();
+
     QPointer<HostState> m_state;
     DeviceService *m_service = nullptr;        // child
     std::unique_ptr<InputInjector> m_injector; // outlives the service's sessions
+    ScreenCapture *m_capture = nullptr;        // child; null with the test pattern
+    std::unique_ptr<EncoderPool> m_encoders;
 };

@@ -139,6 +139,11 @@ void DeviceLink::open() {
     connect(socket, &QWebSocket::connected, this, &DeviceLink::onConnected);
     connect(socket, &QWebSocket::textMessageReceived, this, &DeviceLink::onText);
     connect(socket, &QWebSocket::disconnected, this, &DeviceLink::onClosed);
+    // wss: the system's CA store decides and a failure is never ignored; say why in the log.
+    connect(socket, &QWebSocket::sslErrors, this, [](const QList<QSslError> &errors) {
+        for (const QSslError &e : errors)
+            qCWarning(lcLink) << "server certificate not accepted:" << e.errorString();
+    });
     m_socket = socket;
     socket->open(deviceUrl(m_server));
 }

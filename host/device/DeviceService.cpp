@@ -55,10 +55,11 @@ void DeviceService::warmUp() {
     // The DTLS certificate (made once per process) and the plugins cost a few hundred
     // milliseconds the first time; pay that now rather than in the first viewer's set-up.
     QThreadPool::globalInstance()->start([] {
-        for (const char *name : {"webrtcbin",  "dtlsdec",      "dtlsenc", "dtlssrtpenc", "dtlssrtpdec", "nicesrc",
-                                 "nicesink",   "sctpenc",      "sctpdec", "rtpbin",      "rtpfunnel",   "videotestsrc",
-                                 "videoscale", "videoconvert", "jpegenc", "appsink",     "valve",       "x264enc",
-                                 "rtph264pay", "audiotestsrc", "opusenc", "rtpopuspay",  "pulsesrc"}) {
+        for (const char *name : {"webrtcbin", "dtlsdec",      "dtlsenc",    "dtlssrtpenc",       "dtlssrtpdec",
+                                 "nicesrc",   "nicesink",     "sctpenc",    "sctpdec",           "rtpbin",
+                                 "rtpfunnel", "videotestsrc", "videoscale", "videoconvert",      "jpegenc",
+                                 "appsink",   "valve",        "x264enc",    "rtph264pay",        "audiotestsrc",
+                                 "opusenc",   "rtpopuspay",   "appsrc",     "videoconvertscale", "pulsesrc"}) {
             if (GstElement *e = gst_element_factory_make(name, nullptr)) {
                 gst_object_ref_sink(e);
                 gst_object_unref(e);
@@ -185,6 +186,7 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.dataDir = m_dataDir;
         opts.passcodes = m_passcodes;
         opts.inputAllowed = m_inputAllowed;
+        opts.makeVideo = m_makeVideo;
         opts.injector = m_injector;
         opts.lockout = m_lockout;
         auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString().left(64), opts, this);
@@ -246,6 +248,17 @@ void DeviceService::hangUpAll() {
 void DeviceService::sendThumbnail() {
     if (!registered())
         return;
+    if (m_thumbnail) {
+        const QImage shot = m_thumbnail();
+        if (!shot.isNull()) {
+            QByteArray png;
+            QBuffer buf(&png);
+            buf.open(QIODevice::WriteOnly);
+            shot.save(&buf, "PNG");
+            m_link->sendThumbnail(png);
+            return;
+        }
+    }
     // A small picture of the test pattern: bars and the ball where it is now.
     QImage img(320, 180, QImage::Format_RGB32);
     img.fill(QColor(16, 24, 48));

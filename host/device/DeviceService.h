@@ -4,6 +4,7 @@
 #include "device/DeviceLockout.h"
 #include "device/DeviceSession.h"
 
+#include <QImage>
 #include <QMap>
 #include <QObject>
 #include <QPointer>
@@ -35,6 +36,12 @@ public:
     }
     void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
     void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
+    // What each new viewer is shown (built into its session's pipeline).
+    void setVideoFactory(std::function<std::unique_ptr<VideoSource>(GstElement *)> make) {
+        m_makeVideo = std::move(make);
+    }
+    // The picture for the server's thumbnail (320 × 180 at most); the test pattern's without one.
+    void setThumbnailSource(std::function<QImage()> source) { m_thumbnail = std::move(source); }
     // Where viewers' input goes; must outlive every session.
     void setInjector(InputInjector *injector) { m_injector = injector; }
     void setName(const QString &name);
@@ -89,6 +96,8 @@ private:
     QStringList m_iceAddresses;
     std::function<DevicePasscodes()> m_passcodes;
     std::function<bool(const QString &)> m_inputAllowed;
+    std::function<std::unique_ptr<VideoSource>(GstElement *)> m_makeVideo;
+    std::function<QImage()> m_thumbnail;
     InputInjector *m_injector = nullptr;
     QString m_name;
     bool m_audioOn = true;

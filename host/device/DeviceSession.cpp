@@ -1,13 +1,14 @@
 #include "device/DeviceSession.h"
 
 #include "audio/AudioTrack.h"
-#include "capture/TestPatternSource.h"
+#include "capture/VideoSource.h"
 #include "device/DeviceLockout.h"
+#include "device/HookTraffic.h"
+#include "device/SessionChannels.h"
+#include "device/SessionVideo.h"
 #include "input/InputInjector.h"
 #include "input/RemoteInput.h"
-#include "protocol/FileChunkHeader.h"
 #include "protocol/IceUrl.h"
-#include "protocol/JpegChunkHeader.h"
 #include "protocol/Json.h"
 #include "protocol/PasscodeProof.h"
 
@@ -26,17 +27,12 @@
 Q_LOGGING_CATEGORY(lcDevice, "velmo.device")
 
 namespace {
-constexpr int kMaxMessage = 64 * 1024;
-constexpr quint64 kMaxBuffered = 4 * 1024 * 1024;
 constexpr int kAuthTimeoutMs = 60 * 1000;
 constexpr int kRefusedLingerMs = 5 * 60 * 1000;
 constexpr int kIceGraceMs = 8 * 1000;
 // A refused viewer hears why over signaling before its channels close.
 constexpr int kRefusalCloseDelayMs = 1000;
 constexpr qint64 kMaxInputLog = 1024 * 1024;
-// An authenticated viewer acknowledges the cursor messages sent ten times a second;
-// this long without a single packet from it means it is gone.
-constexpr gint64 kSilenceLimitUs = 6 * G_USEC_PER_SEC;
 
 // The payload type the offer gives to `encoding` in its first m-line of `media`, or 0.
 int offeredPayload(const GstSDPMessage *sdp, const char *media, const char *encoding) {
@@ -104,12 +100,9 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
     : QObject(parent), m_sid(sid), m_viewer(viewer), m_since(QDateTime::currentSecsSinceEpoch()),
       m_options(std::move(options)), m_guard(std::make_shared<Guard>()) {
     m_guard->session = this;
+    m_channels = std::make_unique<SessionChannels>(m_guard.get());
     m_clock.start();
     m_startedAt = m_clock.msecsSinceReference();
-    m_statsTimer.setInterval(1000);
-    connect(&m_statsTimer, &QTimer::timeout, this, &DeviceSession::sendStats);
-    m_cursorTimer.setInterval(100);
-    connect(&m_cursorTimer, &QTimer::timeout, this, &DeviceSession::sendCursor);
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, [this] { lost(QStringLiteral("timeout")); });
     m_iceGrace.setSingleShot(true);
@@ -120,11 +113,8 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
         qCInfo(lcDevice) << m_sid << "nobody answered the request in time";
         refuseAsk(QStringLiteral("接続の許可を待ちましたが、応答がありませんでした"));
     });
-    m_watchdog.setInterval(1000);
-    connect(&m_watchdog, &QTimer::timeout, this, [this] {
-        if (g_get_monotonic_time() - m_lastInbound.load() > kSilenceLimitUs)
-            lost(QStringLiteral("viewer silent"));
-    });
+    connect(&m_path, &SessionPath::silent, this, [this] { lost(QStringLiteral("viewer silent")); });
+    connect(&m_path, &SessionPath::pathChanged, this, &DeviceSession::pathChanged);
 }
 
 DeviceSession::~DeviceSession() {
@@ -139,21 +129,19 @@ void DeviceSession::teardown() {
         std::lock_guard lock(m_guard->mutex);
         m_guard->session = nullptr;
     }
-    m_statsTimer.stop();
-    m_cursorTimer.stop();
+    m_path.stop();
+    if (m_video)
+        m_video->stop();
     m_input.reset();
     if (m_busWatch)
         g_source_remove(m_busWatch);
     m_busWatch = 0;
     if (m_pipeline)
         gst_element_set_state(m_pipeline, GST_STATE_NULL);
-    m_source.reset();
+    // The sources push into the pipeline from other threads: they go once it has stopped.
+    m_video.reset();
     m_audio.reset();
-    for (GstWebRTCDataChannel *ch : std::as_const(m_channels)) {
-        g_signal_handlers_disconnect_by_data(ch, m_guard.get());
-        g_object_unref(ch);
-    }
-    m_channels.clear();
+    m_channels->clear();
     if (m_webrtc)
         g_signal_handlers_disconnect_by_data(m_webrtc, m_guard.get());
     if (m_pipeline)
@@ -191,12 +179,25 @@ bool DeviceSession::start(const QString &offerSdp) {
     g_signal_connect(m_webrtc, "notify::connection-state", G_CALLBACK(onConnectionState), g);
     g_signal_connect(m_webrtc, "notify::ice-connection-state", G_CALLBACK(onIceState), g);
 
-    m_source = std::make_unique<TestPatternSource>(m_pipeline);
-    bool media = true;
-    if (m_h264Pt > 0)
-        media = m_source->addH264(m_webrtc, m_h264Pt);
-    else
-        media = m_source->addJpeg();
+    std::unique_ptr<VideoSource> source = m_options.makeVideo ? m_options.makeVideo(m_pipeline) : nullptr;
+    if (!source) {
+        qCWarning(lcDevice) << m_sid << "no picture to send";
+        gst_sdp_message_free(offer);
+        return false;
+    }
+    m_video = std::make_unique<SessionVideo>(std::move(source), m_channels.get());
+    m_video->setBadChunks(m_options.hooks.badChunks);
+    m_video->setRelayProbe([this] {
+        m_path.update(m_webrtc);
+        return m_path.relay();
+    });
+    connect(m_video.get(), &SessionVideo::ctrl, this, &DeviceSession::sendCtrl);
+    // The displays changed: the viewer learns the new list the way it learnt the first.
+    connect(m_video->source(), &VideoSource::monitorsChanged, this, [this] {
+        if (m_phase == Phase::Authed)
+            sendAuthOk();
+    });
+    bool media = m_video->build(m_webrtc, m_h264Pt);
     // The audio track is set up whenever it is offered, so that the host can switch audio on later.
     if (media && m_opusPt > 0) {
         m_audio = std::make_unique<AudioTrack>(m_pipeline, m_options.audioSource);
@@ -210,14 +211,6 @@ bool DeviceSession::start(const QString &offerSdp) {
         gst_sdp_message_free(offer);
         return false;
     }
-    connect(m_source.get(), &TestPatternSource::jpegFrame, this, [this](const QByteArray &jpeg, int w, int h) {
-        if (m_phase == Phase::Authed)
-            sendChunks(jpeg, w, h, false);
-    });
-    connect(m_source.get(), &TestPatternSource::stillReady, this, [this](const QByteArray &png, int w, int h) {
-        if (m_phase == Phase::Authed)
-            sendChunks(png, w, h, true);
-    });
 
     GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(m_pipeline));
     m_busWatch = gst_bus_add_watch(bus, onBus, g);
@@ -541,11 +534,10 @@ gboolean DeviceSession::onBus(GstBus *, GstMessage *msg, gpointer data) {
 }
 
 void DeviceSession::channelOpened(const QString &label, GstWebRTCDataChannel *channel) {
-    if (m_tornDown || m_channels.contains(label)) {
+    if (m_tornDown || !m_channels->add(label, channel)) {
         g_signal_handlers_disconnect_by_data(channel, m_guard.get());
         return;
     }
-    m_channels.insert(label, static_cast<GstWebRTCDataChannel *>(g_object_ref(channel)));
     qCDebug(lcDevice) << m_sid << "channel" << label << "open after" << m_clock.elapsed() << "ms";
     if (label == QLatin1String("ctrl") && m_phase == Phase::Negotiating)
         sendChallenge();
@@ -600,7 +592,8 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
     if (m_phase != Phase::Authed)
         return;
     if (t == QLatin1String("quality")) {
-        TestPatternSource::Settings s = m_source->settings();
+        VideoSource *source = m_video->source();
+        VideoSource::Settings s = source->settings();
         const auto intOr = [&](const char *key, int def) {
             const QJsonValue v = msg.value(QLatin1String(key));
             return v.isDouble() && std::isfinite(v.toDouble()) && std::abs(v.toDouble()) < 1e9 ? int(v.toDouble())
@@ -611,12 +604,12 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
         s.kbps = intOr("kbps", s.kbps);
         if (msg.value(QLatin1String("scale")).isDouble())
             s.scale = msg.value(QLatin1String("scale")).toDouble();
-        m_source->apply(s);
+        source->apply(s);
     } else if (t == QLatin1String("select")) {
-        m_source->select(msg.value(QLatin1String("mode")).toString(),
-                         qint64(msg.value(QLatin1String("id")).toDouble()));
+        m_video->source()->select(msg.value(QLatin1String("mode")).toString(),
+                                  qint64(msg.value(QLatin1String("id")).toDouble()));
     } else if (t == QLatin1String("still")) {
-        m_source->requestStill();
+        m_video->source()->requestStill();
     }
 }
 
@@ -697,7 +690,7 @@ void DeviceSession::verified(const DeviceLockout::Outcome &out) {
         m_phase = Phase::Asking;
         m_askTimer.start(std::max(100, m_options.askTimeoutMs));
         qCInfo(lcDevice) << m_sid << "passcode proven; asking the host user";
-        updatePath(); // the request shows the viewer's address
+        m_path.update(m_webrtc); // the request shows the viewer's address
         Q_EMIT askStarted();
         return;
     }
@@ -731,62 +724,31 @@ void DeviceSession::refuseAsk(const QString &text) {
 void DeviceSession::admit() {
     m_phase = Phase::Authed;
     const bool audio = m_audio && m_options.audioOn;
-    sendCtrl({{"t", "auth_ok"},
-              {"monitors", TestPatternSource::monitors()},
-              {"video", videoMode()},
-              {"audio", audio ? "opus" : "none"},
-              {"name", m_options.deviceName}});
+    sendAuthOk();
     sendCtrl({{"t", "audio_state"}, {"on", audio}});
-    m_source->setFlowing(true);
+    m_video->start();
     if (m_audio)
         m_audio->setFlowing(true);
     if (m_options.injector)
         m_input = std::make_unique<RemoteInput>(m_options.injector);
-    m_statsTimer.start();
-    m_cursorTimer.start();
-    watchInbound();
-    updatePath();
+    m_path.watch(m_webrtc);
+    m_path.update(m_webrtc);
     qCInfo(lcDevice) << m_sid << "viewer authenticated," << videoMode();
     Q_EMIT authedChanged();
     if (m_options.hooks.fileTransfer)
-        sendFileHook();
+        HookTraffic::files(*m_channels);
     if (m_options.hooks.closeSide)
         for (const char *label : {"video", "input", "file"})
-            if (GstWebRTCDataChannel *ch = m_channels.take(QLatin1String(label))) {
-                g_signal_handlers_disconnect_by_data(ch, m_guard.get());
-                gst_webrtc_data_channel_close(ch);
-                g_object_unref(ch);
-            }
+            m_channels->close(label);
 }
 
-void DeviceSession::watchInbound() {
-    m_lastInbound = g_get_monotonic_time();
-    int probes = 0;
-    GstIterator *it = gst_bin_iterate_recurse(GST_BIN(m_webrtc));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto *element = GST_ELEMENT(g_value_get_object(&item));
-        GstElementFactory *factory = gst_element_get_factory(element);
-        if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "nicesrc") == 0) {
-            if (GstPad *pad = gst_element_get_static_pad(element, "src")) {
-                gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                                  inboundProbe, &m_lastInbound, nullptr);
-                gst_object_unref(pad);
-                ++probes;
-            }
-        }
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
-    if (probes > 0)
-        m_watchdog.start();
-}
-
-// ICE receive thread.
-GstPadProbeReturn DeviceSession::inboundProbe(GstPad *, GstPadProbeInfo *, gpointer lastInbound) {
-    static_cast<std::atomic<gint64> *>(lastInbound)->store(g_get_monotonic_time());
-    return GST_PAD_PROBE_OK;
+void DeviceSession::sendAuthOk() {
+    const bool audio = m_audio && m_options.audioOn;
+    sendCtrl({{"t", "auth_ok"},
+              {"monitors", m_video->source()->monitors()},
+              {"video", videoMode()},
+              {"audio", audio ? "opus" : "none"},
+              {"name", m_options.deviceName}});
 }
 
 void DeviceSession::inputMessage(const QByteArray &bytes) {
@@ -805,11 +767,8 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
     // The test picture has no real pointer: the reported one follows the viewer's.
     const QJsonValue x = msg.value(QLatin1String("x"));
     const QJsonValue y = msg.value(QLatin1String("y"));
-    if (x.isDouble() && y.isDouble() && m_source) {
-        const QSize size = m_source->frameSize();
-        m_pointer = QPoint(int(std::clamp(x.toDouble(), 0.0, double(size.width()))),
-                           int(std::clamp(y.toDouble(), 0.0, double(size.height()))));
-    }
+    if (x.isDouble() && y.isDouble() && m_video)
+        m_video->viewerPointer(x.toDouble(), y.toDouble());
     if (!m_options.hooks.inputLog || m_options.dataDir.isEmpty())
         return;
     QFile log(QDir(m_options.dataDir).filePath(QStringLiteral("device-input.jsonl")));
@@ -820,10 +779,14 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
 }
 
 InputTarget DeviceSession::inputTarget() const {
-    // The shown display's place on the desktop: display N is the desktop's N-th monitor.
+    const VideoSource *source = m_video ? m_video->source() : nullptr;
+    if (source)
+        if (const auto rect = source->desktopRect())
+            return {*rect, source->frameSize()};
+    // The test pattern: its display N stands for the desktop's N-th monitor.
     const QList<QRect> monitors = m_options.injector->monitors();
-    const int index = m_source ? m_source->monitor() - 1 : 0;
-    return {monitors.value(index, monitors.value(0)), m_source ? m_source->frameSize() : QSize()};
+    const int index = source ? source->monitor() - 1 : 0;
+    return {monitors.value(index, monitors.value(0)), source ? source->frameSize() : QSize()};
 }
 
 void DeviceSession::releaseInput() {
@@ -855,176 +818,17 @@ QString DeviceSession::audioError() const {
 }
 
 void DeviceSession::setHostQuality(int fps, double scale, int kbps) {
-    if (!m_source)
+    if (!m_video)
         return;
-    TestPatternSource::Settings s = m_source->settings();
+    VideoSource::Settings s = m_video->source()->settings();
     s.fps = fps;
     s.scale = scale;
     s.kbps = kbps;
-    m_source->apply(s);
+    m_video->source()->apply(s);
 }
 
 void DeviceSession::sendCtrl(const QJsonObject &msg) {
-    sendText("ctrl", Json::compact(msg));
-}
-
-bool DeviceSession::sendText(const char *label, const QByteArray &text) {
-    GstWebRTCDataChannel *ch = m_channels.value(QLatin1String(label));
-    if (!ch)
-        return false;
-    return gst_webrtc_data_channel_send_string_full(ch, text.constData(), nullptr);
-}
-
-bool DeviceSession::sendBinary(const char *label, const QByteArray &bytes) {
-    GstWebRTCDataChannel *ch = m_channels.value(QLatin1String(label));
-    if (!ch || bytes.size() > kMaxMessage)
-        return false;
-    GBytes *b = g_bytes_new(bytes.constData(), gsize(bytes.size()));
-    const bool ok = gst_webrtc_data_channel_send_data_full(ch, b, nullptr);
-    g_bytes_unref(b);
-    return ok;
-}
-
-void DeviceSession::sendChunks(const QByteArray &data, int w, int h, bool still) {
-    GstWebRTCDataChannel *ch = m_channels.value(QStringLiteral("video"));
-    if (!ch)
-        return;
-    guint64 buffered = 0;
-    g_object_get(ch, "buffered-amount", &buffered, nullptr);
-    if (!still && buffered > kMaxBuffered)
-        return; // the viewer is behind: skip this frame rather than queue it
-    if (m_options.hooks.badChunks && !still)
-        sendBadChunks();
-    const int payload = kMaxMessage - int(JpegChunkHeader::size);
-    const qsizetype count = std::max<qsizetype>(1, (data.size() + payload - 1) / payload);
-    if (count > 0xFFFF)
-        return;
-    JpegChunkHeader header;
-    header.seq = ++m_seq;
-    header.count = quint16(count);
-    header.w = quint16(std::clamp(w, 0, 0xFFFF));
-    header.h = quint16(std::clamp(h, 0, 0xFFFF));
-    header.flags = still ? JpegChunkHeader::stillFlag : 0;
-    for (qsizetype i = 0; i < count; ++i) {
-        header.index = quint16(i);
-        sendBinary("video", header.encode(data.mid(i * payload, payload)));
-    }
-    if (!still) {
-        ++m_sentFrames;
-        m_sentBytes += data.size();
-    }
-}
-
-void DeviceSession::sendBadChunks() {
-    // Every tenth frame: a short message, a foreign kind, a frame of zero chunks, an
-    // out-of-range index, a frame that never completes, and text on the binary channel.
-    if (m_seq % 10 != 0)
-        return;
-    auto header = [](quint8 kind, quint32 seq, quint16 index, quint16 count) {
-        QByteArray m = JpegChunkHeader{seq, index, count, 16, 16, 0}.encode();
-        m[0] = char(kind);
-        return m;
-    };
-    sendBinary("video", QByteArray(13, '\1'));
-    sendBinary("video", header(7, m_seq + 1, 0, 1) + "junk");
-    sendBinary("video", header(1, ++m_seq, 0, 0) + "zero");
-    sendBinary("video", header(1, ++m_seq, 5, 2) + "index");
-    sendBinary("video", header(1, ++m_seq, 0, 3) + "incomplete");
-    sendText("video", "{\"not\":\"binary\"}");
-}
-
-void DeviceSession::sendFileHook() {
-    auto chunk = [](quint32 id, quint32 offset, const QByteArray &data) {
-        return FileChunkHeader{id, offset}.encode(data);
-    };
-    sendText("file", R"({"t":"file_start","id":1,"name":"one.txt","size":10})");
-    sendText("file", R"({"t":"file_start","id":2,"name":"two.txt","size":6})");
-    sendBinary("file", chunk(1, 0, "hello"));
-    sendBinary("file", chunk(2, 0, "abc"));
-    sendBinary("file", chunk(1, 5, "world"));
-    sendBinary("file", QByteArray(8, '\2'));
-    sendBinary("file", chunk(2, 3, "def"));
-    sendBinary("file", chunk(2, 6, {}));
-    QByteArray foreign = chunk(1, 0, "video kind");
-    foreign[0] = 1;
-    sendBinary("file", foreign);
-    sendText("file", "[1,2,3]");
-    sendText("file", "not json");
-    sendText("file", R"({"t":"file_end","id":1})");
-    sendText("file", R"({"t":"file_end","id":2})");
-}
-
-void DeviceSession::updatePath() {
-    // webrtcbin's statistics carry no candidate pairs for data-only connections; ask the
-    // ICE agent for the pair in use on the bundle's transport.
-    GObject *sctp = nullptr;
-    GObject *dtls = nullptr;
-    GObject *iceTransport = nullptr;
-    GstWebRTCICEStream *stream = nullptr;
-    GstWebRTCICE *ice = nullptr;
-    g_object_get(m_webrtc, "sctp-transport", &sctp, nullptr);
-    if (sctp)
-        g_object_get(sctp, "transport", &dtls, nullptr);
-    if (dtls)
-        g_object_get(dtls, "transport", &iceTransport, nullptr);
-    if (iceTransport && g_object_class_find_property(G_OBJECT_GET_CLASS(iceTransport), "stream"))
-        g_object_get(iceTransport, "stream", &stream, nullptr);
-    g_object_get(m_webrtc, "ice-agent", &ice, nullptr);
-    GstWebRTCICECandidateStats *local = nullptr;
-    GstWebRTCICECandidateStats *remote = nullptr;
-    if (ice && stream && gst_webrtc_ice_get_selected_pair(ice, stream, &local, &remote) && local && remote) {
-        const bool relay = g_strcmp0(local->type, "relay") == 0 || g_strcmp0(remote->type, "relay") == 0;
-        const QString ip = QString::fromUtf8(remote->ipaddr);
-        if (relay != m_relay || ip != m_remoteIp) {
-            m_relay = relay;
-            m_remoteIp = ip;
-            Q_EMIT pathChanged();
-        }
-    }
-    if (local)
-        gst_webrtc_ice_candidate_stats_free(local);
-    if (remote)
-        gst_webrtc_ice_candidate_stats_free(remote);
-    for (gpointer o : {static_cast<gpointer>(ice), static_cast<gpointer>(stream), static_cast<gpointer>(iceTransport),
-                       static_cast<gpointer>(dtls), static_cast<gpointer>(sctp)})
-        if (o)
-            g_object_unref(o);
-}
-
-void DeviceSession::sendStats() {
-    if (m_phase != Phase::Authed || !m_source)
-        return;
-    updatePath();
-    int frames = m_sentFrames;
-    qint64 bytes = m_sentBytes;
-    m_sentFrames = 0;
-    m_sentBytes = 0;
-    const auto counters = m_source->takeCounters();
-    if (m_h264Pt > 0) {
-        frames = counters.first;
-        bytes = counters.second;
-    }
-    sendCtrl({{"t", "stats"},
-              {"codec", m_source->codec()},
-              {"enc", m_source->encoder()},
-              {"fps", frames},
-              {"kbps", qint64(bytes * 8 / 1000)},
-              {"relay", m_relay}});
-}
-
-void DeviceSession::sendCursor() {
-    if (m_phase != Phase::Authed || !m_source)
-        return;
-    if (m_pointer) {
-        sendCtrl({{"t", "cursor"}, {"x", m_pointer->x()}, {"y", m_pointer->y()}});
-        return;
-    }
-    // Until the viewer moves it: a pointer circling the middle of the picture, in frame pixels.
-    const QSize size = m_source->frameSize();
-    const double t = double(m_clock.elapsed()) / 1000.0;
-    const int x = int(size.width() / 2 + std::cos(t) * size.width() / 4);
-    const int y = int(size.height() / 2 + std::sin(t) * size.height() / 4);
-    sendCtrl({{"t", "cursor"}, {"x", x}, {"y", y}});
+    m_channels->sendText("ctrl", Json::compact(msg));
 }
 
 void DeviceSession::lost(const QString &reason) {
@@ -1038,15 +842,13 @@ void DeviceSession::lost(const QString &reason) {
     const bool wasAsking = m_phase == Phase::Asking;
     m_phase = Phase::Ended;
     m_askTimer.stop();
-    m_statsTimer.stop();
-    m_cursorTimer.stop();
     m_deadline.stop();
     m_iceGrace.stop();
-    m_watchdog.stop();
+    m_path.stop();
     // Whatever the viewer held is let go as it leaves.
     m_input.reset();
-    if (m_source)
-        m_source->setFlowing(false);
+    if (m_video)
+        m_video->stop();
     if (m_audio)
         m_audio->stop();
     if (wasAsking)
@@ -1062,7 +864,6 @@ void DeviceSession::hangUp(bool sendBye) {
     if (sendBye)
         Q_EMIT outgoing(QJsonObject{{"type", "bye"}});
     // Closing the channels first lets the viewer see them close before the pipeline stops.
-    for (GstWebRTCDataChannel *ch : std::as_const(m_channels))
-        gst_webrtc_data_channel_close(ch);
+    m_channels->closeAll();
     lost(QStringLiteral("hung up"));
 }

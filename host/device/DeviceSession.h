@@ -4,6 +4,7 @@
 #include "device/DeviceHooks.h"
 #include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
+#include "device/SessionPath.h"
 #include "device/ViewerIntroduction.h"
 
 #include <QByteArray>
@@ -12,7 +13,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
-#include <QPoint>
 #include <QPointer>
 #include <QTimer>
 
@@ -28,13 +28,16 @@
 class AudioTrack;
 class InputInjector;
 class RemoteInput;
-class TestPatternSource;
+class SessionChannels;
+class SessionVideo;
+class VideoSource;
 struct InputTarget;
 
 // One viewer connected to this device: the answering webrtcbin, the control protocol
-// with the passcode challenge (and, when the host wants it, the user's approval), the
-// test picture and the sound once the viewer is admitted. Lives on the main thread; webrtcbin's callbacks come in on
-// its own threads and are handed over through a guard that the destructor closes first.
+// with the passcode challenge (and, when the host wants it, the user's approval), and
+// the picture (SessionVideo) and sound (AudioTrack) once the viewer is admitted. Lives on
+// the main thread; webrtcbin's callbacks come in on its own threads and are handed over
+// through a guard that the destructor closes first.
 class DeviceSession : public QObject {
     Q_OBJECT
 public:
@@ -57,6 +60,9 @@ public:
         std::function<DevicePasscodes()> passcodes;
         // Whether the host lets this viewer's input through (by sid).
         std::function<bool(const QString &)> inputAllowed;
+        // The picture for this viewer, built into the session's pipeline (the shared
+        // screen or the test pattern).
+        std::function<std::unique_ptr<VideoSource>(GstElement *pipeline)> makeVideo;
         // The desktop's input (XTest); none when the agent cannot send input. Outlives sessions.
         InputInjector *injector = nullptr;
         // Shared by the sessions of the device; a check still running when its session
@@ -100,8 +106,8 @@ public:
     QString audioDevice() const;
     QString audioError() const;
     Phase phase() const { return m_phase; }
-    bool relay() const { return m_relay; }
-    QString remoteIp() const { return m_remoteIp; }
+    bool relay() const { return m_path.relay(); }
+    QString remoteIp() const { return m_path.remoteIp(); }
     QString videoMode() const { return m_h264Pt > 0 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
 
 Q_SIGNALS:
@@ -145,18 +151,9 @@ private:
     void refuseProof(const DeviceLockout::Outcome &out);
     void admit();
     void refuseAsk(const QString &text);
+    void sendAuthOk();
     void sendCtrl(const QJsonObject &msg);
-    bool sendBinary(const char *label, const QByteArray &bytes);
-    bool sendText(const char *label, const QByteArray &text);
-    void sendChunks(const QByteArray &data, int w, int h, bool still);
-    void sendBadChunks();
-    void sendFileHook();
-    void sendStats();
-    void updatePath();
-    void sendCursor();
     void lost(const QString &reason);
-    void watchInbound();
-    static GstPadProbeReturn inboundProbe(GstPad *pad, GstPadProbeInfo *info, gpointer lastInbound);
     void teardown();
 
     QString m_sid;
@@ -169,30 +166,20 @@ private:
     GstElement *m_pipeline = nullptr; // owned (one reference)
     GstElement *m_webrtc = nullptr;   // owned by m_pipeline
     guint m_busWatch = 0;
-    std::unique_ptr<TestPatternSource> m_source;
-    std::unique_ptr<RemoteInput> m_input; // from the proof to the end
+    std::unique_ptr<SessionChannels> m_channels;
+    std::unique_ptr<SessionVideo> m_video;
     std::unique_ptr<AudioTrack> m_audio;
+    std::unique_ptr<RemoteInput> m_input; // from the proof to the end
     std::optional<ViewerIntroduction> m_intro;
     QTimer m_askTimer;
-    QHash<QString, GstWebRTCDataChannel *> m_channels; // one reference each
     QString m_offerSdp;
     QString m_answerSdp;
     int m_h264Pt = 0;
     int m_opusPt = 0;
     QByteArray m_nonce, m_autoSalt, m_fixedSalt;
-    quint32 m_seq = 0;
-    int m_sentFrames = 0;
-    qint64 m_sentBytes = 0;
-    QTimer m_statsTimer;
-    QTimer m_cursorTimer;
     QTimer m_deadline;
     QTimer m_iceGrace;
-    QTimer m_watchdog;
-    // Monotonic microseconds of the last packet from the viewer; written on the ICE thread.
-    std::atomic<gint64> m_lastInbound{0};
+    SessionPath m_path;
     QElapsedTimer m_clock;
     bool m_tornDown = false;
-    std::optional<QPoint> m_pointer;
-    bool m_relay = false;
-    QString m_remoteIp;
 };

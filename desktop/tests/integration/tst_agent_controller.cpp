@@ -452,7 +452,7 @@ void TestAgentController::spawnedAgentEndsWithTheApp() {
     QVERIFY(processAlive(a.pid));
     ::kill(pid_t(app.processId()), SIGKILL);
     QVERIFY(app.waitForFinished(5000));
-    QTRY_VERIFY_WITH_TIMEOUT(!processAlive(a.pid), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!processAlive(a.pid), 15000);
 }
 
 int main(int argc, char **argv) {

@@ -1,7 +1,7 @@
 // The REST client against the real velmo-rendezvous, and against a scripted server for
 // the answers a healthy server never gives.
-#include "rendezvous/Api.h"
 #include "config/AppConfig.h"
+#include "rendezvous/Api.h"
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/ScriptedPeer.h"
@@ -38,30 +38,41 @@ class TestApi : public QObject {
 
     AppConfig *config() { return AppConfig::shared(); }
 
+    // The error of the last failed call, for the kind checks.
+    Error lastError;
+
+    template <typename T> std::optional<T> valueOf(Await<Result<T>> &a) {
+        if (!a.wait())
+            return std::nullopt;
+        if (!a.value->ok())
+            lastError = a.value->error;
+        return a.value->value;
+    }
     std::optional<DeviceInfo> deviceInfo(const QString &id) {
-        Await<std::optional<DeviceInfo>> a;
+        Await<Result<DeviceInfo>> a;
         Api::deviceInfo(id, this, a.callback());
-        return a.wait() ? *a.value : std::optional<DeviceInfo>{DeviceInfo{"<timeout>"}};
+        return a.wait() ? valueOf(a) : std::optional<DeviceInfo>{DeviceInfo{"<timeout>"}};
     }
     std::optional<QList<DeviceInfo>> listDevices() {
-        Await<std::optional<QList<DeviceInfo>>> a;
+        Await<Result<QList<DeviceInfo>>> a;
         Api::listDevices(this, a.callback());
-        return a.wait() ? *a.value : QList<DeviceInfo>{DeviceInfo{"<timeout>"}};
+        return a.wait() ? valueOf(a) : QList<DeviceInfo>{DeviceInfo{"<timeout>"}};
     }
     std::optional<QByteArray> deviceThumb(const QString &id) {
-        Await<std::optional<QByteArray>> a;
+        Await<Result<QByteArray>> a;
         Api::deviceThumb(id, this, a.callback());
-        return a.wait() ? *a.value : QByteArray("<timeout>");
+        return a.wait() ? valueOf(a) : QByteArray("<timeout>");
     }
     std::optional<bool> deleteDevice(const QString &id) {
-        Await<bool> a;
+        Await<Result<std::monostate>> a;
         Api::deleteDevice(id, this, a.callback());
-        return a.wait() ? a.value : std::nullopt;
+        return a.wait() ? std::optional<bool>(valueOf(a).has_value()) : std::nullopt;
     }
+    // An empty configuration on failure, as the session uses it.
     std::optional<IceConfig> turnCredentials() {
-        Await<IceConfig> a;
+        Await<Result<IceConfig>> a;
         Api::turnCredentials(this, a.callback());
-        return a.wait() ? a.value : std::nullopt;
+        return a.wait() ? std::optional<IceConfig>(valueOf(a).value_or(IceConfig{})) : std::nullopt;
     }
 
     void useScripted(int status, const QByteArray &body) {
@@ -105,6 +116,7 @@ private Q_SLOTS:
             QCOMPARE(listDevices(), std::nullopt);
             QCOMPARE(deleteDevice("123456789"), std::optional<bool>(false));
             QCOMPARE(turnCredentials(), std::optional<IceConfig>(IceConfig{}));
+            QCOMPARE(lastError, Error::make(Error::Kind::Unreachable, "サーバーに接続できません"));
             QVERIFY2(t.elapsed() < 5000, "name resolution of the placeholder should fail fast");
         }
     }
@@ -197,8 +209,10 @@ private Q_SLOTS:
         QCOMPARE(listDevices(), std::nullopt); // one bad element fails the whole list
         useScripted(200, validDevice);
         QCOMPARE(listDevices(), std::nullopt);
+        QCOMPARE(lastError.kind, Error::Kind::BadAnswer);
         useScripted(401, "[]");
         QCOMPARE(listDevices(), std::nullopt);
+        QCOMPARE(lastError, Error::make(Error::Kind::Http, "サーバーがエラーを返しました(HTTP 401)", 401));
 
         useScripted(200, "not even json");
         QCOMPARE(deleteDevice("123456789"), std::optional<bool>(true)); // the body is not read
@@ -264,7 +278,7 @@ private Q_SLOTS:
         bool called = false;
         {
             QObject context;
-            Api::deviceInfo("123456789", &context, [&](std::optional<DeviceInfo>) { called = true; });
+            Api::deviceInfo("123456789", &context, [&](Result<DeviceInfo>) { called = true; });
         }
         QTRY_COMPARE(scripted.requests().size(), 1);
         QTest::qWait(200);
@@ -273,9 +287,9 @@ private Q_SLOTS:
         QThread *doneThread = nullptr;
         std::optional<DeviceInfo> result;
         QThread *worker = QThread::create([&] {
-            Api::deviceInfo("123456789", this, [&](std::optional<DeviceInfo> d) {
+            Api::deviceInfo("123456789", this, [&](Result<DeviceInfo> d) {
                 doneThread = QThread::currentThread();
-                result = d;
+                result = d.value;
             });
         });
         worker->start();
@@ -294,6 +308,7 @@ private Q_SLOTS:
 
         QCOMPARE(deviceInfo(id), std::optional<DeviceInfo>(DeviceInfo{id, "Desk", QString("Linux"), true}));
         QCOMPARE(deviceInfo("000000000"), std::nullopt);
+        QCOMPARE(lastError, Error::make(Error::Kind::NotFound, "その端末 ID は登録されていません", 404));
         QCOMPARE(deviceThumb(id), std::nullopt);
         const QByteArray thumb = QByteArray("\x89PNG\r\n\x1A\n", 8) + "image";
         device.sendBinary(thumb);

@@ -1,8 +1,8 @@
 // ControlClient against a real velmo-remote-host (and a misbehaving HTTP server
 // for what a well-behaved agent never sends).
+#include "HttpServer.h"
 #include "agent/ControlClient.h"
 #include "support/HostProcess.h"
-#include "HttpServer.h"
 #include "support/TestEnv.h"
 
 #include <QJsonArray>
@@ -26,11 +26,11 @@ private Q_SLOTS:
 
 private:
     ControlClient client() const { return ControlClient(m_host->port(), m_host->token()); }
-    template <class T> ControlResult<T> wait(std::function<void(QObject *, std::function<void(ControlResult<T>)>)> op) {
-        std::optional<ControlResult<T>> out;
-        op(this, [&](ControlResult<T> r) { out = std::move(r); });
+    template <class T> Result<T> wait(std::function<void(QObject *, std::function<void(Result<T>)>)> op) {
+        std::optional<Result<T>> out;
+        op(this, [&](Result<T> r) { out = std::move(r); });
         [&] { QTRY_VERIFY_WITH_TIMEOUT(out.has_value(), 15000); }();
-        return out.value_or(ControlResult<T>::failure(ControlError::http(-1, "no answer")));
+        return out.value_or(Result<T>::failure(ControlError::http(-1, "no answer")));
     }
 
     TestEnv m_env;
@@ -91,20 +91,20 @@ void TestControlClient::httpErrorTexts() {
              200);
     auto r = wait<QByteArray>([&](QObject *ctx, auto done) { c.post("sharing", {{"on", false}}, ctx, done); });
     QVERIFY(!r.ok());
-    QCOMPARE(r.error.kind, ControlError::Kind::Http);
+    QCOMPARE(r.error.kind, Error::Kind::Http);
     QCOMPARE(r.error.code, 409);
-    QCOMPARE(r.error.text(), QStringLiteral("共有は変えられません"));
+    QCOMPARE(r.error.message, QStringLiteral("共有は変えられません"));
 
     QCOMPARE(m_host->post("test/respond", {{"path", "status"}, {"status", 409}, {"body", ""}}), 200);
     auto s = wait<ControlStatus>([&](QObject *ctx, auto done) { c.status(ctx, done); });
     QVERIFY(!s.ok());
-    QCOMPARE(s.error.text(), QStringLiteral("エージェントがエラーを返しました(HTTP 409)"));
+    QCOMPARE(s.error.message, QStringLiteral("エージェントがエラーを返しました(HTTP 409)"));
 
     // A 200 whose body is not a status object is an error too.
     QCOMPARE(m_host->post("test/respond", {{"path", "status"}, {"status", 200}, {"body", "[1]"}}), 200);
     s = wait<ControlStatus>([&](QObject *ctx, auto done) { c.status(ctx, done); });
     QVERIFY(!s.ok());
-    QVERIFY(!s.error.text().isEmpty());
+    QVERIFY(!s.error.message.isEmpty());
 
     // The wrong token: 401 with the agent's text.
     const ControlClient wrong(m_host->port(), "nope");
@@ -116,7 +116,7 @@ void TestControlClient::httpErrorTexts() {
     // The agent's own validation answers 400 with a reason.
     auto bad = wait<QByteArray>([&](QObject *ctx, auto done) { c.post("passcode/mode", {{"mode", "x"}}, ctx, done); });
     QCOMPARE(bad.error.code, 400);
-    QVERIFY(!bad.error.text().isEmpty());
+    QVERIFY(!bad.error.message.isEmpty());
 }
 
 void TestControlClient::transportFailure() {
@@ -130,9 +130,9 @@ void TestControlClient::transportFailure() {
     const ControlClient c(port, "t");
     auto s = wait<ControlStatus>([&](QObject *ctx, auto done) { c.status(ctx, done); });
     QVERIFY(!s.ok());
-    QCOMPARE(s.error.kind, ControlError::Kind::Transport);
+    QCOMPARE(s.error.kind, Error::Kind::Unreachable);
     // Said in the application's language, not Qt's "Connection refused".
-    QCOMPARE(s.error.text(), QStringLiteral("接続を拒否されました"));
+    QCOMPARE(s.error.message, QStringLiteral("接続を拒否されました"));
 }
 
 void TestControlClient::permissionAnswers() {
@@ -158,15 +158,15 @@ void TestControlClient::permissionAnswers() {
     QCOMPARE(m_host->post("test/respond", {{"path", "input-permission"}, {"status", 503}, {"body", "later"}}), 200);
     g = wait<bool>([&](QObject *ctx, auto done) { c.requestInputPermission(ctx, done); });
     QVERIFY(!g.ok());
-    QCOMPARE(g.error.text(), QStringLiteral("later"));
+    QCOMPARE(g.error.message, QStringLiteral("later"));
 }
 
 void TestControlClient::eventsFollowChanges() {
     const ControlClient c = client();
     QList<ControlStatus> got;
-    std::optional<std::optional<ControlError>> ended;
+    std::optional<std::optional<Error>> ended;
     QPointer<ControlEventStream> stream = c.events(
-        this, [&](const ControlStatus &s) { got.append(s); }, [&](std::optional<ControlError> e) { ended = e; });
+        this, [&](const ControlStatus &s) { got.append(s); }, [&](std::optional<Error> e) { ended = e; });
     QTRY_COMPARE(got.size(), 1); // the state at connect
     QCOMPARE(m_host->post("test/ask", {{"sid", "ask1"}, {"name", "Tanaka"}, {"ip", "192.0.2.7"}}), 200);
     QTRY_VERIFY(!got.isEmpty() && got.last().asks.size() == 1);
@@ -182,14 +182,15 @@ void TestControlClient::eventsFollowChanges() {
 void TestControlClient::eventsRefusedStatus() {
     const ControlClient c = client();
     QCOMPARE(m_host->post("test/respond", {{"path", "events"}, {"status", 503}, {"body", "busy"}}), 200);
-    std::optional<std::optional<ControlError>> ended;
+    std::optional<std::optional<Error>> ended;
     int count = 0;
     c.events(
-        this, [&](const ControlStatus &) { ++count; }, [&](std::optional<ControlError> e) { ended = e; });
+        this, [&](const ControlStatus &) { ++count; }, [&](std::optional<Error> e) { ended = e; });
     QTRY_VERIFY(ended.has_value());
     QVERIFY(ended->has_value());
     QCOMPARE((*ended)->code, 503);
-    QCOMPARE((*ended)->message, QString()); // the body is not read for the stream
+    // The body ("busy") is not read for the stream: the text names the status.
+    QCOMPARE((*ended)->message, QStringLiteral("エージェントがエラーを返しました(HTTP 503)"));
     QCOMPARE(count, 0);
 }
 
@@ -211,9 +212,9 @@ void TestControlClient::eventsFromMisbehavingServer() {
     });
     const ControlClient c(server.port(), "tok");
     QList<ControlStatus> got;
-    std::optional<std::optional<ControlError>> ended;
+    std::optional<std::optional<Error>> ended;
     c.events(
-        this, [&](const ControlStatus &s) { got.append(s); }, [&](std::optional<ControlError> e) { ended = e; });
+        this, [&](const ControlStatus &s) { got.append(s); }, [&](std::optional<Error> e) { ended = e; });
     QTRY_COMPARE(got.size(), 2);
     QCOMPARE(got[0].id, QStringLiteral("first"));
     QCOMPARE(got[1].id, QStringLiteral("split"));
@@ -238,7 +239,7 @@ void TestControlClient::contextDeathSuppressesDone() {
     QCOMPARE(m_host->post("test/stall", {{"path", "status"}}), 200);
     bool called = false;
     auto *ctx = new QObject;
-    c.status(ctx, [&](ControlResult<ControlStatus>) { called = true; });
+    c.status(ctx, [&](Result<ControlStatus>) { called = true; });
     QTest::qWait(100);
     delete ctx;
     QTest::qWait(200);

@@ -65,6 +65,8 @@ private Q_SLOTS:
         QCOMPARE(s->monitors().size(), 2);
         QTRY_VERIFY_WITH_TIMEOUT(!s->image().isNull(), 10000);
         QVERIFY(s->frameSize().width() > 0);
+        // The pattern's black background decodes as black: its JPEGs are full range.
+        QCOMPARE(s->image().pixel(4, 4), qRgb(0, 0, 0));
         QTRY_VERIFY_WITH_TIMEOUT(s->stats().value("codec").toString() == QLatin1String("jpeg"), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(authedSessions(peers, 1), 5000);
         QByteArray still;

@@ -262,10 +262,11 @@ void TestResident::installAttachStopAndPermissionRestart() {
     QTRY_VERIFY_WITH_TIMEOUT(m_c->running(), 10000);
     // The restarted agent announces itself in control.json; until then it names the old one.
     qint64 current = 0;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        (current = HostProcess::readControlJson(Paths::dataDir()).value("pid").toInteger()) != pid &&
-            AgentProcessInfo::exists(current),
-        10000);
+    auto restarted = [&] {
+        current = HostProcess::readControlJson(Paths::dataDir()).value("pid").toInteger();
+        return current != pid && AgentProcessInfo::exists(current);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(restarted(), 10000);
     m_c->stop();
     QTest::qWait(300);
     QVERIFY(AgentProcessInfo::exists(current));

@@ -78,7 +78,7 @@ bool DevicePeers::startHost(const QString &hooks) {
     m_host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_host.start(QStringLiteral(VELMO_HOST_BIN),
                  QStringList{QStringLiteral("--data"), dataDir(), QStringLiteral("--server"), m_serverUrl,
-                             QStringLiteral("--test-hooks")} +
+                             QStringLiteral("--test-hooks"), QStringLiteral("--source"), m_hostSource} +
                      m_hostArgs);
     if (!m_host.waitForStarted(5000))
         return false;

@@ -19,6 +19,8 @@ public:
     ~DevicePeers();
 
     bool startServer(const QStringList &extraArgs = {});
+    // The host shows the test pattern unless told "screen" (the display in DISPLAY).
+    void setHostSource(const QString &source) { m_hostSource = source; }
     bool startHost(const QString &hooks = {});
     // For the next startHost: more arguments (e.g. "--source test") and environment.
     void setHostArgs(const QStringList &args) { m_hostArgs = args; }
@@ -76,4 +78,5 @@ private:
     QString m_autoPasscode;
     quint16 m_controlPort = 0;
     QString m_token;
+    QString m_hostSource = QStringLiteral("test");
 };

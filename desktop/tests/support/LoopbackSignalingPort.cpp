@@ -2,12 +2,17 @@
 
 #include <QTimer>
 
-void LoopbackSignalingPort::connect(QObject *context, std::function<void(QString)> done) {
-    QTimer::singleShot(0, context, [this, done = std::move(done)] { done(connectError); });
+void LoopbackSignalingPort::connect(QObject *context, std::function<void(Result<std::monostate>)> done) {
+    QTimer::singleShot(0, context, [this, done = std::move(done)] {
+        if (connectError.isEmpty())
+            done(Result<std::monostate>::success({}));
+        else
+            done(Result<std::monostate>::failure(Error::make(Error::Kind::Unreachable, connectError)));
+    });
 }
 
-void LoopbackSignalingPort::turnCredentials(QObject *context, std::function<void(Ice)> done) {
-    QTimer::singleShot(0, context, [this, done = std::move(done)] { done(ice); });
+void LoopbackSignalingPort::turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) {
+    QTimer::singleShot(0, context, [this, done = std::move(done)] { done(Result<Ice>::success(ice)); });
 }
 
 void LoopbackSignalingPort::send(const QJsonObject &message) {

@@ -16,8 +16,8 @@ class LoopbackSignalingPort : public QObject, public SignalingPort {
 public:
     explicit LoopbackSignalingPort(QObject *parent = nullptr) : QObject(parent) {}
 
-    void connect(QObject *context, std::function<void(QString error)> done) override;
-    void turnCredentials(QObject *context, std::function<void(Ice)> done) override;
+    void connect(QObject *context, std::function<void(Result<std::monostate>)> done) override;
+    void turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) override;
     void send(const QJsonObject &message) override;
     void attach(const QString &sid, std::function<void(const QJsonObject &)> handler) override;
     void detach(const QString &sid) override;

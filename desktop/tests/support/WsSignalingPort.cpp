@@ -23,11 +23,11 @@ WsSignalingPort::WsSignalingPort(const QString &server) {
     m_ws.open(url);
 }
 
-void WsSignalingPort::connect(QObject *context, std::function<void(QString)> done) {
+void WsSignalingPort::connect(QObject *context, std::function<void(Result<std::monostate>)> done) {
     QPointer<QObject> ctx(context);
     auto call = [ctx, done] {
         if (ctx)
-            done(QString());
+            done(Result<std::monostate>::success({}));
     };
     if (m_greeted)
         QMetaObject::invokeMethod(context, call, Qt::QueuedConnection);
@@ -35,9 +35,9 @@ void WsSignalingPort::connect(QObject *context, std::function<void(QString)> don
         m_waiters.append(call);
 }
 
-void WsSignalingPort::turnCredentials(QObject *context, std::function<void(Ice)> done) {
+void WsSignalingPort::turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) {
     QMetaObject::invokeMethod(
-        context, [done] { done(Ice{}); }, Qt::QueuedConnection);
+        context, [done] { done(Result<Ice>::success(Ice{})); }, Qt::QueuedConnection);
 }
 
 void WsSignalingPort::send(const QJsonObject &message) {

@@ -176,9 +176,9 @@ void TestControlRecords::controllerSummary() {
 }
 
 void TestControlRecords::errorTexts() {
-    QCOMPARE(ControlError::http(409, "既に使われています").text(), QStringLiteral("既に使われています"));
-    QCOMPARE(ControlError::http(409, "").text(), QStringLiteral("エージェントがエラーを返しました(HTTP 409)"));
-    QCOMPARE(ControlError::notReady().text(), QStringLiteral("エージェントがまだ起動していません"));
+    QCOMPARE(ControlError::http(409, "既に使われています").message, QStringLiteral("既に使われています"));
+    QCOMPARE(ControlError::http(409, "").message, QStringLiteral("エージェントがエラーを返しました(HTTP 409)"));
+    QCOMPARE(ControlError::notReady().message, QStringLiteral("エージェントがまだ起動していません"));
 }
 
 namespace {
@@ -187,7 +187,7 @@ struct Collector {
     std::unique_ptr<ControlEventStream> stream;
     Collector() {
         stream = std::make_unique<ControlEventStream>(
-            nullptr, [this](const ControlStatus &s) { got.append(s); }, [](std::optional<ControlError>) {}, nullptr);
+            nullptr, [this](const ControlStatus &s) { got.append(s); }, [](std::optional<Error>) {}, nullptr);
     }
 };
 } // namespace

@@ -2,13 +2,13 @@
 // thumbnails, alias sheet and deletion against a real velmo-rendezvous with
 // scripted devices.
 #include "config/AppConfig.h"
-#include "viewer/ConnectView.h"
-#include "viewer/DeviceRowView.h"
+#include "rendezvous/Signaling.h"
+#include "session/SessionStore.h"
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedPeer.h"
-#include "session/SessionStore.h"
-#include "rendezvous/Signaling.h"
 #include "support/TestEnv.h"
+#include "viewer/ConnectView.h"
+#include "viewer/DeviceRowView.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -190,7 +190,7 @@ void TestConnectView::lookupFailures() {
     view->setTargetId(online->id());
     view->connectToDevice();
     QTRY_VERIFY_WITH_TIMEOUT(!view->busy(), 9000);
-    QCOMPARE(view->message(), QString("その端末 ID は登録されていません"));
+    QCOMPARE(view->message(), QString("サーバーに接続できません"));
     AppConfig::shared()->setServer(server.url());
     QCOMPARE(store.count(), 0);
     QVERIFY(opened.isEmpty());

@@ -1,12 +1,13 @@
 // The texts, rules and arithmetic of the host-side windows.
+#include "sharing/HostPanelText.h"
 #include "sharing/HostPanelView.h"
+#include "sharing/NoticeBar.h"
+#include "sharing/ProfileWindow.h"
+#include "style/VelmoMark.h"
+#include "support/TestEnv.h"
 #include "tray/MenuBarContentView.h"
 #include "tray/MenuBarLabel.h"
 #include "tray/MenuBarSupport.h"
-#include "sharing/NoticeBar.h"
-#include "sharing/ProfileWindow.h"
-#include "support/TestEnv.h"
-#include "style/VelmoMark.h"
 #include "util/WindowPlacement.h"
 
 #include <QApplication>
@@ -63,31 +64,31 @@ private Q_SLOTS:
 
 void TestHostUi::elapsedAndPermissions() {
     const qint64 now = 1'700'000'000;
-    QCOMPARE(HostPanelView::elapsed(now - 59, now), QStringLiteral("59 秒"));
-    QCOMPARE(HostPanelView::elapsed(now - 60, now), QStringLiteral("1 分0 秒"));
-    QCOMPARE(HostPanelView::elapsed(now - 125, now), QStringLiteral("2 分5 秒"));
-    QCOMPARE(HostPanelView::elapsed(now + 500, now), QStringLiteral("0 秒")); // a clock ahead of ours
+    QCOMPARE(HostPanelText::elapsed(now - 59, now), QStringLiteral("59 秒"));
+    QCOMPARE(HostPanelText::elapsed(now - 60, now), QStringLiteral("1 分0 秒"));
+    QCOMPARE(HostPanelText::elapsed(now - 125, now), QStringLiteral("2 分5 秒"));
+    QCOMPARE(HostPanelText::elapsed(now + 500, now), QStringLiteral("0 秒")); // a clock ahead of ours
     // Values whose difference does not fit: no overflow, a fixed text.
-    QCOMPARE(HostPanelView::elapsed(std::numeric_limits<qint64>::min(), now), QStringLiteral("- 秒"));
-    QCOMPARE(HostPanelView::elapsed(std::numeric_limits<qint64>::max(), -10), QStringLiteral("0 秒"));
+    QCOMPARE(HostPanelText::elapsed(std::numeric_limits<qint64>::min(), now), QStringLiteral("- 秒"));
+    QCOMPARE(HostPanelText::elapsed(std::numeric_limits<qint64>::max(), -10), QStringLiteral("0 秒"));
 
     ControlSession s;
-    QCOMPARE(HostPanelView::permLabel(s), QStringLiteral("全許可"));
+    QCOMPARE(HostPanelText::permLabel(s), QStringLiteral("全許可"));
     s.input = false;
     s.files = false;
-    QCOMPARE(HostPanelView::permLabel(s), QStringLiteral("禁止: 操作 / ファイル"));
+    QCOMPARE(HostPanelText::permLabel(s), QStringLiteral("禁止: 操作 / ファイル"));
     s.clip = false;
-    QCOMPARE(HostPanelView::permLabel(s), QStringLiteral("禁止: 操作 / クリップボード / ファイル"));
+    QCOMPARE(HostPanelText::permLabel(s), QStringLiteral("禁止: 操作 / クリップボード / ファイル"));
     s = ControlSession();
     s.relay = true;
     s.since = now - 61;
-    QCOMPARE(HostPanelView::sessionCaption(s, now), QStringLiteral("認証待ち  リレー  1 分1 秒  全許可"));
+    QCOMPARE(HostPanelText::sessionCaption(s, now), QStringLiteral("認証待ち  リレー  1 分1 秒  全許可"));
 }
 
 void TestHostUi::panelLinesWithHostileValues() {
-    QCOMPARE(HostPanelView::encoderLine(std::nullopt), QStringLiteral("(未使用)  映像 -  0fps  0%  0kbps"));
-    QCOMPARE(HostPanelView::versionLine(std::nullopt), QStringLiteral("-  (-)"));
-    QCOMPARE(HostPanelView::audioLine(std::nullopt), QStringLiteral("オフ(システム音)"));
+    QCOMPARE(HostPanelText::encoderLine(std::nullopt), QStringLiteral("(未使用)  映像 -  0fps  0%  0kbps"));
+    QCOMPARE(HostPanelText::versionLine(std::nullopt), QStringLiteral("-  (-)"));
+    QCOMPARE(HostPanelText::audioLine(std::nullopt), QStringLiteral("オフ(システム音)"));
 
     ControlStatus st;
     st.encoder = "x264";
@@ -99,50 +100,50 @@ void TestHostUi::panelLinesWithHostileValues() {
     st.platform = "linux";
     st.audioOn = true;
     st.audioSource = "mic";
-    QCOMPARE(HostPanelView::encoderLine(st), QStringLiteral("x264  映像 h264  30fps  75%  4000kbps"));
-    QCOMPARE(HostPanelView::versionLine(st), QStringLiteral("1.2  (linux)"));
-    QCOMPARE(HostPanelView::audioLine(st), QStringLiteral("オン(マイク)"));
+    QCOMPARE(HostPanelText::encoderLine(st), QStringLiteral("x264  映像 h264  30fps  75%  4000kbps"));
+    QCOMPARE(HostPanelText::versionLine(st), QStringLiteral("1.2  (linux)"));
+    QCOMPARE(HostPanelText::audioLine(st), QStringLiteral("オン(マイク)"));
     st.audioSource = "something";
-    QCOMPARE(HostPanelView::audioLine(st), QStringLiteral("オン(システム音)"));
+    QCOMPARE(HostPanelText::audioLine(st), QStringLiteral("オン(システム音)"));
 
     for (double bad : {std::nan(""), double(INFINITY), -double(INFINITY), 1e300, -1e300}) {
         st.scale = bad;
-        QCOMPARE(HostPanelView::encoderLine(st), QStringLiteral("x264  映像 h264  30fps  -%  4000kbps"));
+        QCOMPARE(HostPanelText::encoderLine(st), QStringLiteral("x264  映像 h264  30fps  -%  4000kbps"));
     }
     st.encoder.clear();
     st.scale = 1.0;
-    QVERIFY(HostPanelView::encoderLine(st).startsWith(QStringLiteral("(未使用)  映像 h264")));
+    QVERIFY(HostPanelText::encoderLine(st).startsWith(QStringLiteral("(未使用)  映像 h264")));
 
     ControlMonitor m{1, "DP-1", 2560, 1440, true};
-    QCOMPARE(HostPanelView::monitorLine(m), QStringLiteral("・DP-1  2560×1440  ★メイン"));
+    QCOMPARE(HostPanelText::monitorLine(m), QStringLiteral("・DP-1  2560×1440  ★メイン"));
     m.primary = false;
-    QCOMPARE(HostPanelView::monitorLine(m), QStringLiteral("・DP-1  2560×1440"));
+    QCOMPARE(HostPanelText::monitorLine(m), QStringLiteral("・DP-1  2560×1440"));
 }
 
 void TestHostUi::copyLabelFollowsTheLastValue() {
     const std::optional<QString> copied = QStringLiteral("123456");
-    QCOMPARE(HostPanelView::copyLabel("コピー", "123456", copied), QStringLiteral("コピーしました"));
-    QCOMPARE(HostPanelView::copyLabel("ID をコピー", "987654321", copied), QStringLiteral("ID をコピー"));
+    QCOMPARE(HostPanelText::copyLabel("コピー", "123456", copied), QStringLiteral("コピーしました"));
+    QCOMPARE(HostPanelText::copyLabel("ID をコピー", "987654321", copied), QStringLiteral("ID をコピー"));
     // An empty value never reads as copied.
-    QCOMPARE(HostPanelView::copyLabel("コピー", "", std::optional<QString>(QString())), QStringLiteral("コピー"));
-    QCOMPARE(HostPanelView::copyLabel("コピー", "x", std::nullopt), QStringLiteral("コピー"));
+    QCOMPARE(HostPanelText::copyLabel("コピー", "", std::optional<QString>(QString())), QStringLiteral("コピー"));
+    QCOMPARE(HostPanelText::copyLabel("コピー", "x", std::nullopt), QStringLiteral("コピー"));
 }
 
 void TestHostUi::iconDecoding() {
-    QVERIFY(!HostPanelView::decodeIcon(pngDataUrl(16, 16)).isNull());
-    QVERIFY(HostPanelView::decodeIcon(pngDataUrl(16, 16)).width() <= 60);
-    QVERIFY(HostPanelView::decodeIcon("").isNull());
-    QVERIFY(HostPanelView::decodeIcon("https://x.test/a.png").isNull());
-    QVERIFY(HostPanelView::decodeIcon("data:image/png;base64").isNull()); // no comma
-    QVERIFY(HostPanelView::decodeIcon("data:image/png;base64,@@@@").isNull());
-    QVERIFY(HostPanelView::decodeIcon("data:text/plain;base64,aGVsbG8=").isNull());
+    QVERIFY(!HostPanelText::decodeIcon(pngDataUrl(16, 16)).isNull());
+    QVERIFY(HostPanelText::decodeIcon(pngDataUrl(16, 16)).width() <= 60);
+    QVERIFY(HostPanelText::decodeIcon("").isNull());
+    QVERIFY(HostPanelText::decodeIcon("https://x.test/a.png").isNull());
+    QVERIFY(HostPanelText::decodeIcon("data:image/png;base64").isNull()); // no comma
+    QVERIFY(HostPanelText::decodeIcon("data:image/png;base64,@@@@").isNull());
+    QVERIFY(HostPanelText::decodeIcon("data:text/plain;base64,aGVsbG8=").isNull());
     // A 10 MB data URL is not even decoded.
     QString huge = QStringLiteral("data:image/png;base64,") + QString(10 * 1024 * 1024, u'A');
     QElapsedTimer t;
     t.start();
-    QVERIFY(HostPanelView::decodeIcon(huge).isNull());
+    QVERIFY(HostPanelText::decodeIcon(huge).isNull());
     // A small file that claims an enormous picture is refused before unpacking.
-    QVERIFY(HostPanelView::decodeIcon(pngDataUrl(5000, 4000)).isNull());
+    QVERIFY(HostPanelText::decodeIcon(pngDataUrl(5000, 4000)).isNull());
 }
 
 void TestHostUi::trayStyleSummaryHeadline() {

@@ -1,12 +1,12 @@
 // The session window: its texts and menus, the not-found panel, ending and
 // closing, the key bar's text field, toasts and PNG saving.
 #include "config/AppConfig.h"
-#include "viewer/RemoteScreenView.h"
+#include "rendezvous/SignalingPort.h"
 #include "session/SessionStore.h"
+#include "support/TestEnv.h"
+#include "viewer/RemoteScreenView.h"
 #include "viewer/SessionView.h"
 #include "viewer/SessionWindowView.h"
-#include "rendezvous/SignalingPort.h"
-#include "support/TestEnv.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -24,8 +24,8 @@ namespace {
 // A rendezvous server that never greets: the session stays in "connecting".
 class SilentPort : public SignalingPort {
 public:
-    void connect(QObject *, std::function<void(QString)>) override {}
-    void turnCredentials(QObject *, std::function<void(Ice)>) override {}
+    void connect(QObject *, std::function<void(Result<std::monostate>)>) override {}
+    void turnCredentials(QObject *, std::function<void(Result<Ice>)>) override {}
     void send(const QJsonObject &) override {}
     void attach(const QString &, std::function<void(const QJsonObject &)>) override {}
     void detach(const QString &) override {}
@@ -34,9 +34,14 @@ public:
 // A rendezvous server that cannot be reached: the session fails.
 class RefusingPort : public SilentPort {
 public:
-    void connect(QObject *context, std::function<void(QString)> done) override {
+    void connect(QObject *context, std::function<void(Result<std::monostate>)> done) override {
         QMetaObject::invokeMethod(
-            context, [done] { done(QStringLiteral("サーバーに届きません")); }, Qt::QueuedConnection);
+            context,
+            [done] {
+                done(Result<std::monostate>::failure(
+                    Error::make(Error::Kind::Unreachable, QStringLiteral("サーバーに届きません"))));
+            },
+            Qt::QueuedConnection);
     }
 };
 

@@ -1,7 +1,7 @@
 #include "sharing/ApprovalBox.h"
 
 #include "agent/AgentController.h"
-#include "style/UiFonts.h"
+#include "style/Theme.h"
 
 #include <QButtonGroup>
 #include <QHBoxLayout>
@@ -12,7 +12,7 @@
 namespace {
 QLabel *caption(const QString &text, QWidget *parent) {
     auto *l = new QLabel(text, parent);
-    l->setFont(UiFonts::caption());
+    l->setFont(Theme::caption());
     l->setWordWrap(true);
     return l;
 }
@@ -49,7 +49,7 @@ ApprovalBox::ApprovalBox(AgentController *agent, QWidget *parent)
     m_notice = new QLabel(this);
     m_notice->setObjectName(QStringLiteral("displayNotice"));
     m_notice->setWordWrap(true);
-    m_notice->setStyleSheet(QStringLiteral("color: %1; font-weight: 600;").arg(UiFonts::css(UiFonts::red())));
+    m_notice->setStyleSheet(QStringLiteral("color: %1; font-weight: 600;").arg(Theme::css(Theme::red())));
     v->addWidget(m_notice);
 
     connect(m_modes, &QButtonGroup::buttonClicked, this, [this](QAbstractButton *b) {

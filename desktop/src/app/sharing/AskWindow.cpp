@@ -1,6 +1,6 @@
 #include "sharing/AskWindow.h"
 
-#include "style/UiFonts.h"
+#include "style/Theme.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -33,21 +33,21 @@ AskWindow::AskWindow(const ControlAsk &ask, QWidget *parent)
     v->setSpacing(10);
 
     auto *title = new QLabel(QStringLiteral("接続を許可しますか"), this);
-    title->setFont(UiFonts::title3());
+    title->setFont(Theme::title3());
     v->addWidget(title);
 
     auto *who = new QLabel(requestText(bounded(ask.name)), this);
     who->setObjectName(QStringLiteral("requestText"));
     who->setTextFormat(Qt::PlainText);
     who->setWordWrap(true);
-    who->setFont(UiFonts::body());
+    who->setFont(Theme::body());
     v->addWidget(who);
 
     if (!ask.ip.isEmpty()) {
         auto *ip = new QLabel(QStringLiteral("接続元 ") + bounded(ask.ip, 100), this);
         ip->setTextFormat(Qt::PlainText);
-        ip->setFont(UiFonts::caption());
-        ip->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+        ip->setFont(Theme::caption());
+        ip->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
         v->addWidget(ip);
     }
 
@@ -55,7 +55,7 @@ AskWindow::AskWindow(const ControlAsk &ask, QWidget *parent)
         QStringLiteral("心当たりがなければ断ってください。許可すると画面が相手に見え、操作もできるようになります。"),
         this);
     warn->setWordWrap(true);
-    warn->setFont(UiFonts::caption());
+    warn->setFont(Theme::caption());
     v->addWidget(warn);
 
     auto *row = new QHBoxLayout;

@@ -1,7 +1,7 @@
 #include "sharing/EulaSheet.h"
 
 #include "style/MarkdownView.h"
-#include "style/UiFonts.h"
+#include "style/Theme.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -27,14 +27,14 @@ EulaSheet::EulaSheet(const ControlEula &eula, std::function<void()> onAccept, st
     v->setSpacing(12);
 
     auto *title = new QLabel(QStringLiteral("利用許諾への同意"), this);
-    title->setFont(UiFonts::title3());
+    title->setFont(Theme::title3());
     v->addWidget(title);
 
     auto *line = new QLabel(versionLine(eula.version.left(200)), this);
     line->setTextFormat(Qt::PlainText);
     line->setWordWrap(true);
-    line->setFont(UiFonts::callout());
-    line->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+    line->setFont(Theme::callout());
+    line->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
     v->addWidget(line);
     m_versionLabel = line;
 

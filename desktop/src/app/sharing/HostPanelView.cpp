@@ -3,279 +3,39 @@
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
 #include "config/Quality.h"
+#include "rendezvous/LocalServer.h"
+#include "rendezvous/ServerTrust.h"
 #include "sharing/ApprovalBox.h"
 #include "sharing/EulaSheet.h"
-#include "style/UiFonts.h"
+#include "sharing/HostPanelText.h"
+#include "sharing/PanelWidgets.h"
+#include "sharing/StatusDot.h"
+#include "style/Theme.h"
 #include "util/MarkdownParser.h"
 #include "util/StringUtils.h"
 
-#include <QApplication>
-#include <QBuffer>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDateTime>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QStyle>
-#include <QTextBoundaryFinder>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <cmath>
-#include <limits>
 
-namespace {
-
-QString bounded(const QString &s, int max = 200) {
-    return s.size() > max ? s.left(max) + QStringLiteral("…") : s;
-}
-
-qsizetype graphemes(const QString &s) {
-    QTextBoundaryFinder f(QTextBoundaryFinder::Grapheme, s);
-    qsizetype n = 0;
-    while (f.toNextBoundary() > 0)
-        ++n;
-    return n;
-}
-
-QLabel *label(const QString &text, QWidget *parent, const QFont &font = UiFonts::body()) {
-    auto *l = new QLabel(text, parent);
-    l->setTextFormat(Qt::PlainText);
-    l->setFont(font);
-    return l;
-}
-
-void setColour(QLabel *l, const QColor &c) {
-    l->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(c)));
-}
-
-QLabel *caption(const QString &text, QWidget *parent, bool wrap = true) {
-    auto *l = label(text, parent, UiFonts::caption());
-    l->setWordWrap(wrap);
-    return l;
-}
-
-QLabel *secondaryCaption(const QString &text, QWidget *parent) {
-    auto *l = caption(text, parent);
-    setColour(l, UiFonts::secondary());
-    return l;
-}
-
-void clearLayout(QLayout *layout) {
-    while (QLayoutItem *item = layout->takeAt(0)) {
-        if (QWidget *w = item->widget()) {
-            w->hide();
-            w->deleteLater();
-        }
-        if (QLayout *l = item->layout()) {
-            clearLayout(l);
-        }
-        delete item;
-    }
-}
-
-// The status dot of the header.
-class Dot : public QWidget {
-public:
-    explicit Dot(QWidget *parent) : QWidget(parent) { setFixedSize(10, 10); }
-    void setColour(const QColor &c) {
-        if (c != m_colour) {
-            m_colour = c;
-            update();
-        }
-    }
-    QColor colour() const { return m_colour; }
-
-protected:
-    void paintEvent(QPaintEvent *) override {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::NoPen);
-        p.setBrush(m_colour);
-        p.drawEllipse(rect());
-    }
-
-private:
-    QColor m_colour = UiFonts::red();
-};
-
-// A person with a check mark or a question mark: the picture of a session without an icon.
-QPixmap personSymbol(bool authed) {
-    const qreal dpr = qApp->devicePixelRatio();
-    QPixmap pm(QSize(30, 30) * dpr);
-    pm.setDevicePixelRatio(dpr);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QColor c = authed ? UiFonts::green() : UiFonts::orange();
-    p.setPen(Qt::NoPen);
-    p.setBrush(c);
-    p.drawEllipse(QRectF(6, 4, 10, 10));
-    QPainterPath body;
-    body.moveTo(1, 27);
-    body.cubicTo(1, 17, 21, 17, 21, 27);
-    body.closeSubpath();
-    p.drawPath(body);
-    QFont f = UiFonts::sized(13, QFont::Bold);
-    p.setFont(f);
-    p.setPen(c);
-    p.drawText(QRectF(18, 6, 12, 20), Qt::AlignCenter, authed ? QStringLiteral("✓") : QStringLiteral("?"));
-    return pm;
-}
-
-// The decoded icon inside a ring.
-QPixmap ringedIcon(const QImage &image, bool authed) {
-    const qreal dpr = qApp->devicePixelRatio();
-    QPixmap pm(QSize(30, 30) * dpr);
-    pm.setDevicePixelRatio(dpr);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    QPainterPath clip;
-    clip.addEllipse(QRectF(1.5, 1.5, 27, 27));
-    p.setClipPath(clip);
-    p.drawImage(QRectF(1.5, 1.5, 27, 27), image);
-    p.setClipping(false);
-    p.setPen(QPen(authed ? UiFonts::green() : UiFonts::orange(), 1.5));
-    p.setBrush(Qt::NoBrush);
-    p.drawEllipse(QRectF(0.75, 0.75, 28.5, 28.5));
-    return pm;
-}
-
-// A key: the symbol of a controller row.
-QPixmap keySymbol() {
-    const qreal dpr = qApp->devicePixelRatio();
-    QPixmap pm(QSize(18, 18) * dpr);
-    pm.setDevicePixelRatio(dpr);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QColor c = UiFonts::secondary();
-    p.setPen(QPen(c, 2));
-    p.setBrush(Qt::NoBrush);
-    p.drawEllipse(QRectF(2, 5, 7, 7));
-    p.drawLine(QPointF(9, 8.5), QPointF(16, 8.5));
-    p.drawLine(QPointF(13.5, 8.5), QPointF(13.5, 12));
-    p.drawLine(QPointF(16, 8.5), QPointF(16, 11));
-    return pm;
-}
-
-QLabel *glyph(const QString &text, const QColor &c, QWidget *parent) {
-    auto *l = label(text, parent, UiFonts::sized(16, QFont::Bold));
-    setColour(l, c);
-    l->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
-    l->setFixedWidth(22);
-    return l;
-}
-
-} // namespace
-
-// ---- texts
-
-QString HostPanelView::elapsed(qint64 since, qint64 now) {
-    qint64 d = 0;
-    // A start the clock cannot subtract (far in the past) has no sensible age.
-    if (__builtin_sub_overflow(now, since, &d))
-        return since > 0 ? QStringLiteral("0 秒") : QStringLiteral("- 秒");
-    if (d < 0)
-        d = 0;
-    if (d >= 60)
-        return QString::number(d / 60) + QStringLiteral(" 分") + QString::number(d % 60) + QStringLiteral(" 秒");
-    return QString::number(d) + QStringLiteral(" 秒");
-}
-
-QString HostPanelView::permLabel(const ControlSession &s) {
-    QStringList denied;
-    if (!s.input)
-        denied << QStringLiteral("操作");
-    if (!s.clip)
-        denied << QStringLiteral("クリップボード");
-    if (!s.files)
-        denied << QStringLiteral("ファイル");
-    if (denied.isEmpty())
-        return QStringLiteral("全許可");
-    return QStringLiteral("禁止: ") + denied.join(QStringLiteral(" / "));
-}
-
-QString HostPanelView::encoderLine(const std::optional<ControlStatus> &st) {
-    const QString encoder = st && !st->encoder.isEmpty() ? st->encoder : QStringLiteral("(未使用)");
-    const QString video = st ? st->video : QStringLiteral("-");
-    const int fps = st ? st->fps : 0;
-    const int kbps = st ? st->kbps : 0;
-    QString percent = QStringLiteral("0");
-    if (st) {
-        // A scale that is not finite or whose percentage does not fit an int reads "-".
-        const double p = st->scale * 100.0;
-        if (std::isfinite(p) && p > double(std::numeric_limits<int>::min()) - 1.0 &&
-            p < double(std::numeric_limits<int>::max()) + 1.0)
-            percent = QString::number(int(p));
-        else
-            percent = QStringLiteral("-");
-    }
-    return encoder + QStringLiteral("  映像 ") + video + QStringLiteral("  ") + QString::number(fps) +
-           QStringLiteral("fps  ") + percent + QStringLiteral("%  ") + QString::number(kbps) + QStringLiteral("kbps");
-}
-
-QString HostPanelView::versionLine(const std::optional<ControlStatus> &st) {
-    return (st ? st->version : QStringLiteral("-")) + QStringLiteral("  (") +
-           (st ? st->platform : QStringLiteral("-")) + u')';
-}
-
-QString HostPanelView::audioLine(const std::optional<ControlStatus> &st) {
-    const bool on = st && st->audioOn;
-    const bool mic = st && st->audioSource == QLatin1String("mic");
-    return (on ? QStringLiteral("オン") : QStringLiteral("オフ")) + u'(' +
-           (mic ? QStringLiteral("マイク") : QStringLiteral("システム音")) + u')';
-}
-
-QString HostPanelView::monitorLine(const ControlMonitor &m) {
-    return QStringLiteral("・") + m.name + QStringLiteral("  ") + QString::number(m.w) + QStringLiteral("×") +
-           QString::number(m.h) + (m.primary ? QStringLiteral("  ★メイン") : QString());
-}
-
-QString HostPanelView::sessionCaption(const ControlSession &s, qint64 now) {
-    return (s.authed ? QStringLiteral("認証済み") : QStringLiteral("認証待ち")) + QStringLiteral("  ") +
-           (s.relay ? QStringLiteral("リレー") : QStringLiteral("P2P")) + QStringLiteral("  ") + elapsed(s.since, now) +
-           QStringLiteral("  ") + permLabel(s);
-}
-
-QString HostPanelView::copyLabel(const QString &label, const QString &value, const std::optional<QString> &copied) {
-    return (!value.isEmpty() && copied == value) ? QStringLiteral("コピーしました") : label;
-}
-
-QImage HostPanelView::decodeIcon(const QString &icon) {
-    if (!icon.startsWith(QLatin1String("data:image/")))
-        return {};
-    const qsizetype comma = icon.indexOf(u',');
-    if (comma < 0 || icon.size() > maxIconChars)
-        return {};
-    const QByteArray data = QByteArray::fromBase64(QStringView(icon).mid(comma + 1).toLatin1());
-    if (data.isEmpty())
-        return {};
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    // Never unpack a picture bigger than a screen for a 30-point circle.
-    const QSize size = reader.size();
-    if (!size.isValid() || qint64(size.width()) * size.height() > 4096LL * 4096LL)
-        return {};
-    reader.setScaledSize(size.scaled(60, 60, Qt::KeepAspectRatioByExpanding));
-    return reader.read();
-}
+using namespace PanelWidgets;
 
 // ---- construction
 
@@ -296,6 +56,8 @@ HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, QWidget 
     }
     if (config)
         connect(config, &AppConfig::serverChanged, this, &HostPanelView::refresh);
+    connect(LocalServer::shared(), &LocalServer::originChanged, this, &HostPanelView::refresh);
+    connect(ServerTrust::shared(), &ServerTrust::failureChanged, this, &HostPanelView::refresh);
     m_elapsedTimer.setInterval(1000);
     connect(&m_elapsedTimer, &QTimer::timeout, this, &HostPanelView::refreshElapsed);
     resetViewState();
@@ -339,10 +101,10 @@ QWidget *HostPanelView::buildHeader() {
     auto *v = new QVBoxLayout(w);
     v->setContentsMargins(0, 0, 0, 0);
     auto *row = new QHBoxLayout;
-    auto *dot = new Dot(w);
+    auto *dot = new StatusDot(w);
     m_dot = dot;
     row->addWidget(dot);
-    m_title = label(QString(), w, UiFonts::sized(12, QFont::DemiBold));
+    m_title = label(QString(), w, Theme::sized(12, QFont::DemiBold));
     m_title->setObjectName(QStringLiteral("headerTitle"));
     row->addWidget(m_title, 1);
     m_sharing = new QCheckBox(QStringLiteral("共有を許可"), w);
@@ -353,7 +115,7 @@ QWidget *HostPanelView::buildHeader() {
     v->addLayout(row);
     m_error = caption(QString(), w);
     m_error->setObjectName(QStringLiteral("lastError"));
-    setColour(m_error, UiFonts::orange());
+    setColour(m_error, Theme::orange());
     v->addWidget(m_error);
     connect(m_sharing, &QCheckBox::clicked, this, [this](bool on) {
         if (m_agent)
@@ -370,7 +132,7 @@ QGroupBox *HostPanelView::buildPermission() {
     auto *box = new QGroupBox(this);
     box->setObjectName(QStringLiteral("permissionBox"));
     auto *h = new QHBoxLayout(box);
-    h->addWidget(glyph(QStringLiteral("⚠"), UiFonts::red(), box), 0, Qt::AlignTop);
+    h->addWidget(glyph(QStringLiteral("⚠"), Theme::red(), box), 0, Qt::AlignTop);
     auto *v = new QVBoxLayout;
     m_screenTexts = new QWidget(box);
     auto *sv = new QVBoxLayout(m_screenTexts);
@@ -419,7 +181,7 @@ QGroupBox *HostPanelView::buildPermission() {
 QGroupBox *HostPanelView::buildResident() {
     auto *box = new QGroupBox(this);
     auto *h = new QHBoxLayout(box);
-    m_residentIcon = glyph(QString(), UiFonts::green(), box);
+    m_residentIcon = glyph(QString(), Theme::green(), box);
     h->addWidget(m_residentIcon, 0, Qt::AlignTop);
     auto *v = new QVBoxLayout;
     m_residentText = label(QString(), box);
@@ -441,7 +203,7 @@ QGroupBox *HostPanelView::buildDeviceId() {
     auto *v = new QVBoxLayout(box);
     v->addWidget(secondaryCaption(QStringLiteral("この端末の ID"), box));
     auto *row = new QHBoxLayout;
-    m_id = label(QString(), box, UiFonts::mono(40, QFont::DemiBold));
+    m_id = label(QString(), box, Theme::mono(40, QFont::DemiBold));
     m_id->setObjectName(QStringLiteral("deviceId"));
     m_id->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(m_id);
@@ -459,7 +221,7 @@ QGroupBox *HostPanelView::buildPasscode() {
     auto *v = new QVBoxLayout(box);
     v->addWidget(secondaryCaption(QStringLiteral("自動パスコード(セッションごとに変わります)"), box));
     auto *row = new QHBoxLayout;
-    m_autoPass = label(QString(), box, UiFonts::mono(26, QFont::Medium));
+    m_autoPass = label(QString(), box, Theme::mono(26, QFont::Medium));
     m_autoPass->setObjectName(QStringLiteral("autoPasscode"));
     m_autoPass->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(m_autoPass);
@@ -497,7 +259,7 @@ QGroupBox *HostPanelView::buildPasscode() {
     v->addLayout(edit);
 
     auto *modeRow = new QHBoxLayout;
-    modeRow->addWidget(label(QStringLiteral("受け付けるパスコード"), box, UiFonts::callout()));
+    modeRow->addWidget(label(QStringLiteral("受け付けるパスコード"), box, Theme::callout()));
     m_modeBox = new QWidget(box);
     m_modeBox->setFixedWidth(320);
     auto *seg = new QHBoxLayout(m_modeBox);
@@ -551,13 +313,13 @@ QGroupBox *HostPanelView::buildDevice() {
     grid->setColumnStretch(1, 1);
     int r = 0;
     auto addLabel = [&](const QString &text) {
-        auto *l = label(text, box, UiFonts::callout());
-        setColour(l, UiFonts::secondary());
+        auto *l = label(text, box, Theme::callout());
+        setColour(l, Theme::secondary());
         l->setFixedWidth(90);
         grid->addWidget(l, r, 0, Qt::AlignTop | Qt::AlignLeft);
     };
     auto value = [&]() {
-        auto *l = label(QString(), box, UiFonts::callout());
+        auto *l = label(QString(), box, Theme::callout());
         l->setTextInteractionFlags(Qt::TextSelectableByMouse);
         l->setWordWrap(true);
         return l;
@@ -577,6 +339,8 @@ QGroupBox *HostPanelView::buildDevice() {
 
     addLabel(QStringLiteral("サーバー"));
     grid->addWidget(m_server = value(), r++, 1);
+    grid->addWidget(m_serverOrigin = value(), r++, 1);
+    m_serverOrigin->setObjectName(QStringLiteral("serverOrigin"));
     addLabel(QStringLiteral("バージョン"));
     grid->addWidget(m_version = value(), r++, 1);
     addLabel(QStringLiteral("エンコーダ"));
@@ -630,7 +394,7 @@ QGroupBox *HostPanelView::buildSessions() {
 QGroupBox *HostPanelView::buildControllers() {
     auto *box = new QGroupBox(this);
     auto *v = new QVBoxLayout(box);
-    v->addWidget(label(QStringLiteral("パスコード無しで入れる相手"), box, UiFonts::headline()));
+    v->addWidget(label(QStringLiteral("パスコード無しで入れる相手"), box, Theme::headline()));
     v->addWidget(secondaryCaption(
         QStringLiteral(
             "自動操作の仕組みからつなぐための登録です。登録した公開鍵の相手は、パスコード無しでこのコンピュータ"
@@ -646,7 +410,7 @@ QGroupBox *HostPanelView::buildControllers() {
     m_ctlPub = new QLineEdit(box);
     m_ctlPub->setObjectName(QStringLiteral("ctlPub"));
     m_ctlPub->setPlaceholderText(QStringLiteral("Ed25519 公開鍵(base64)"));
-    m_ctlPub->setFont(UiFonts::mono(11));
+    m_ctlPub->setFont(Theme::mono(11));
     m_addController = new QPushButton(QStringLiteral("追加"), box);
     add->addWidget(m_ctlLabel);
     add->addWidget(m_ctlPub, 1);
@@ -672,7 +436,7 @@ QGroupBox *HostPanelView::buildLog() {
     m_log->setObjectName(QStringLiteral("agentLog"));
     m_log->setReadOnly(true);
     m_log->setFixedHeight(160);
-    m_log->setFont(UiFonts::mono(11));
+    m_log->setFont(Theme::mono(11));
     m_log->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     m_log->setVisible(false);
     v->addWidget(m_log);
@@ -730,9 +494,9 @@ void HostPanelView::refresh() {
     const bool running = m_agent && m_agent->running();
 
     // Header.
-    auto *dot = static_cast<Dot *>(m_dot);
+    auto *dot = static_cast<StatusDot *>(m_dot);
     const bool connected = st && st->connected;
-    dot->setColour(connected ? UiFonts::green() : running ? UiFonts::orange() : UiFonts::red());
+    dot->setColour(connected ? Theme::green() : running ? Theme::orange() : Theme::red());
     m_title->setText(connected ? QStringLiteral("サーバー接続中") : (m_agent ? m_agent->message() : QString()));
     const auto err = m_agent ? m_agent->lastError() : std::nullopt;
     m_error->setText(err ? bounded(*err, 500) : QString());
@@ -754,7 +518,7 @@ void HostPanelView::refresh() {
     // Resident agent.
     const bool installed = m_agent && m_agent->residentInstalled();
     m_residentIcon->setText(installed ? QStringLiteral("↻") : QStringLiteral("⚠"));
-    setColour(m_residentIcon, installed ? UiFonts::green() : UiFonts::orange());
+    setColour(m_residentIcon, installed ? Theme::green() : Theme::orange());
     m_residentText->setText(installed ? QStringLiteral("常駐版あり(ログイン時に自動で待ち受けます)")
                                       : QStringLiteral("常駐版が入っていません"));
     m_residentCaption->setText(
@@ -771,7 +535,7 @@ void HostPanelView::refresh() {
     m_rotate->setEnabled(st.has_value());
     const bool hasFixed = st && st->hasFixed;
     m_fixedState->setText(hasFixed ? QStringLiteral("設定済み") : QStringLiteral("未設定"));
-    setColour(m_fixedState, hasFixed ? UiFonts::green() : UiFonts::secondary());
+    setColour(m_fixedState, hasFixed ? Theme::green() : Theme::secondary());
     m_setFixed->setText(hasFixed ? QStringLiteral("変更") : QStringLiteral("設定"));
     m_setFixed->setEnabled(graphemes(m_fixed->text()) >= 6);
     m_clearFixed->setEnabled(hasFixed);
@@ -791,11 +555,15 @@ void HostPanelView::refresh() {
         }
     }
     m_server->setText(bounded(st ? st->server : (m_config ? m_config->server() : QString()), 300));
-    m_version->setText(bounded(versionLine(st), 300));
-    m_encoder->setText(bounded(encoderLine(st), 400));
+    const QString untrusted = ServerTrust::shared()->failure();
+    const QString origin = untrusted.isEmpty() ? LocalServer::shared()->summary() : untrusted;
+    m_serverOrigin->setText(origin);
+    m_serverOrigin->setVisible(!origin.isEmpty());
+    m_version->setText(bounded(HostPanelText::versionLine(st), 300));
+    m_encoder->setText(bounded(HostPanelText::encoderLine(st), 400));
     for (QPushButton *b : m_presetButtons)
         b->setEnabled(st.has_value());
-    m_audio->setText(audioLine(st));
+    m_audio->setText(HostPanelText::audioLine(st));
     refreshMonitors();
     refreshSessions(false);
     refreshControllers(false);
@@ -803,11 +571,11 @@ void HostPanelView::refresh() {
 }
 
 void HostPanelView::refreshCopyLabels() {
-    m_copyId->setText(copyLabel(QStringLiteral("ID をコピー"),
-                                m_agent && m_agent->status() ? m_agent->status()->id : QString(), m_copied));
-    m_copyPass->setText(copyLabel(QStringLiteral("コピー"),
-                                  m_agent && m_agent->status() ? m_agent->status()->autoPasscode : QString(),
-                                  m_copied));
+    m_copyId->setText(HostPanelText::copyLabel(
+        QStringLiteral("ID をコピー"), m_agent && m_agent->status() ? m_agent->status()->id : QString(), m_copied));
+    m_copyPass->setText(
+        HostPanelText::copyLabel(QStringLiteral("コピー"),
+                                 m_agent && m_agent->status() ? m_agent->status()->autoPasscode : QString(), m_copied));
 }
 
 void HostPanelView::copyButtonPressed(const QString &value) {
@@ -857,7 +625,7 @@ void HostPanelView::refreshMonitors() {
     for (const ControlMonitor &m : monitors) {
         if (n++ == maxRows)
             break;
-        auto *l = label(bounded(monitorLine(m)), m_monitorCount->parentWidget(), UiFonts::callout());
+        auto *l = label(bounded(HostPanelText::monitorLine(m)), m_monitorCount->parentWidget(), Theme::callout());
         l->setTextInteractionFlags(Qt::TextSelectableByMouse);
         m_monitorRows->addWidget(l);
     }
@@ -871,7 +639,7 @@ void HostPanelView::refreshSessions(bool force) {
     m_shownSessions = sessions;
     QWidget *box = m_sessionRows->parentWidget();
     if (!m_noSessions) {
-        m_noSessions = label(QStringLiteral("接続はありません"), box, UiFonts::callout());
+        m_noSessions = label(QStringLiteral("接続はありません"), box, Theme::callout());
         m_moreSessions = secondaryCaption(QString(), box);
     }
 
@@ -954,7 +722,7 @@ HostPanelView::SessionRow HostPanelView::makeSessionRow(const ControlSession &s,
 
 void HostPanelView::updateSessionRow(SessionRow &r, const ControlSession &s, qint64 now) {
     if (r.iconDirty || r.shown.icon != s.icon || r.shown.authed != s.authed) {
-        const QImage icon = decodeIcon(s.icon);
+        const QImage icon = HostPanelText::decodeIcon(s.icon);
         r.pic->setPixmap(icon.isNull() ? personSymbol(s.authed) : ringedIcon(icon, s.authed));
         r.pic->setProperty("decodedIcon", !icon.isNull());
         r.iconDirty = false;
@@ -963,7 +731,7 @@ void HostPanelView::updateSessionRow(SessionRow &r, const ControlSession &s, qin
     const QString detail = s.detail();
     r.detail->setText(bounded(detail, 300));
     r.detail->setVisible(!detail.isEmpty());
-    r.caption->setText(sessionCaption(s, now));
+    r.caption->setText(HostPanelText::sessionCaption(s, now));
     r.shown = s;
 }
 
@@ -972,7 +740,7 @@ void HostPanelView::refreshElapsed() {
         return;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const SessionRow &r : std::as_const(m_rows))
-        r.caption->setText(sessionCaption(r.shown, now));
+        r.caption->setText(HostPanelText::sessionCaption(r.shown, now));
 }
 
 void HostPanelView::refreshControllers(bool force) {
@@ -984,7 +752,7 @@ void HostPanelView::refreshControllers(bool force) {
     clearLayout(m_controllerRows);
     QWidget *box = m_ctlPub->parentWidget();
     if (list.isEmpty()) {
-        m_controllerRows->addWidget(label(QStringLiteral("登録はありません"), box, UiFonts::callout()));
+        m_controllerRows->addWidget(label(QStringLiteral("登録はありません"), box, Theme::callout()));
         return;
     }
     int n = 0;
@@ -1001,7 +769,7 @@ void HostPanelView::refreshControllers(bool force) {
         keyPic->setPixmap(keySymbol());
         h->addWidget(keyPic);
         h->addWidget(label(c.label.isEmpty() ? QStringLiteral("コントローラー") : bounded(c.label), row));
-        h->addWidget(label(bounded(c.summary()), row, UiFonts::sized(11)), 1);
+        h->addWidget(label(bounded(c.summary()), row, Theme::sized(11)), 1);
         auto *remove = new QPushButton(QStringLiteral("削除"), row);
         const QString pub = c.pub;
         connect(remove, &QPushButton::clicked, this, [this, pub] {

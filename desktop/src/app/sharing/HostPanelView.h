@@ -30,24 +30,10 @@ public:
     // A flood of sessions or controllers lists this many rows and a count of the rest.
     static constexpr int maxRows = 50;
     static constexpr int logLinesShown = 80;
-    // Icons larger than this (as data-URL text) are not decoded.
-    static constexpr qsizetype maxIconChars = 1024 * 1024;
 
     explicit HostPanelView(QWidget *parent = nullptr);
     HostPanelView(AgentController *agent, AppConfig *config, QWidget *parent = nullptr);
     ~HostPanelView() override;
-
-    // Texts of the panel, computed from the published state.
-    static QString elapsed(qint64 since, qint64 now);
-    static QString permLabel(const ControlSession &session);
-    static QString encoderLine(const std::optional<ControlStatus> &st);
-    static QString versionLine(const std::optional<ControlStatus> &st);
-    static QString audioLine(const std::optional<ControlStatus> &st);
-    static QString monitorLine(const ControlMonitor &monitor);
-    static QString sessionCaption(const ControlSession &session, qint64 now);
-    static QString copyLabel(const QString &label, const QString &value, const std::optional<QString> &copied);
-    // The picture of a data-URL icon, or a null image when it is not one or does not decode.
-    static QImage decodeIcon(const QString &icon);
 
     // View state, readable for tests.
     QString nameEdit() const;
@@ -127,6 +113,7 @@ private:
     QLineEdit *m_name = nullptr;
     QPushButton *m_saveName = nullptr;
     QLabel *m_server = nullptr;
+    QLabel *m_serverOrigin = nullptr; // whether this application started the server in use
     QLabel *m_version = nullptr;
     QLabel *m_encoder = nullptr;
     QList<QPushButton *> m_presetButtons;

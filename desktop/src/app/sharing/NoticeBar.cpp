@@ -2,7 +2,7 @@
 
 #include "agent/AgentController.h"
 #include "sharing/HostWindowSystem.h"
-#include "style/UiFonts.h"
+#include "style/Theme.h"
 #include "util/WindowPlacement.h"
 
 #include <QFontMetrics>
@@ -55,7 +55,7 @@ protected:
         QPainterPath path;
         path.addRoundedRect(QRectF(rect()), 6, 6);
         p.fillPath(path, plate);
-        const QFont font = UiFonts::sized(13, QFont::DemiBold);
+        const QFont font = Theme::sized(13, QFont::DemiBold);
         p.setFont(font);
         p.setPen(Qt::white);
         const QRect inner = rect().adjusted(8, 0, -8, 0);

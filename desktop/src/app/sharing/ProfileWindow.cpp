@@ -1,7 +1,7 @@
 #include "sharing/ProfileWindow.h"
 
 #include "agent/AgentController.h"
-#include "style/UiFonts.h"
+#include "style/Theme.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -39,31 +39,31 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     auto *texts = new QVBoxLayout;
     texts->setSpacing(2);
     auto *banner = new QLabel(QStringLiteral("遠隔操作されています"), page);
-    banner->setFont(UiFonts::sized(10, QFont::Bold));
-    banner->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::red())));
+    banner->setFont(Theme::sized(10, QFont::Bold));
+    banner->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::red())));
     texts->addWidget(banner);
     m_name = new QLabel(page);
     m_name->setTextFormat(Qt::PlainText);
-    m_name->setFont(UiFonts::title3());
+    m_name->setFont(Theme::title3());
     texts->addWidget(m_name);
     m_detail = new QLabel(page);
     m_detail->setTextFormat(Qt::PlainText);
-    m_detail->setFont(UiFonts::caption());
-    m_detail->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+    m_detail->setFont(Theme::caption());
+    m_detail->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
     m_detail->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // one line, cut at the edge
     texts->addWidget(m_detail);
     header->addLayout(texts, 1);
     m_disconnect = new QPushButton(QStringLiteral("切断"), page);
     m_disconnect->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border-radius: 4px;"
                                                " padding: 3px 10px; font-weight: bold; }")
-                                    .arg(UiFonts::css(UiFonts::red())));
+                                    .arg(Theme::css(Theme::red())));
     header->addWidget(m_disconnect, 0, Qt::AlignTop);
     v->addLayout(header);
 
     m_meta = new QLabel(page);
     m_meta->setTextFormat(Qt::PlainText);
-    m_meta->setFont(UiFonts::caption());
-    m_meta->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+    m_meta->setFont(Theme::caption());
+    m_meta->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
     v->addWidget(m_meta);
 
     auto *rights = new QHBoxLayout;
@@ -76,15 +76,15 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     v->addLayout(rights);
 
     auto *note = new QLabel(QStringLiteral("許可を外すと、その相手はそれができなくなります。"), page);
-    note->setFont(UiFonts::caption2());
-    note->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+    note->setFont(Theme::caption2());
+    note->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
     v->addWidget(note);
     v->addStretch(1);
     m_stack->addWidget(page);
 
     auto *ended = new QLabel(QStringLiteral("この接続は終了しました"), this);
     ended->setAlignment(Qt::AlignCenter);
-    ended->setStyleSheet(QStringLiteral("color: %1").arg(UiFonts::css(UiFonts::secondary())));
+    ended->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
     m_stack->addWidget(ended);
 
     connect(m_disconnect, &QPushButton::clicked, this, [this] {
@@ -163,7 +163,7 @@ void ProfileWindow::refresh() {
     for (int i = 0; i < 3; ++i) {
         m_rights[i]->setText(rightLabel(QString::fromUtf8(kWords[i]), values[i]));
         m_rights[i]->setStyleSheet(
-            QStringLiteral("QPushButton { color: %1; }").arg(UiFonts::css(values[i] ? accent : UiFonts::secondary())));
+            QStringLiteral("QPushButton { color: %1; }").arg(Theme::css(values[i] ? accent : Theme::secondary())));
     }
 }
 

@@ -2,11 +2,13 @@
 #include "util/ErrorText.h"
 
 #include "agent/AgentController.h"
-#include "config/AppConfig.h"
 #include "agent/model/ControlStatus.h"
+#include "config/AppConfig.h"
 #include "config/Paths.h"
 #include "config/Quality.h"
+#include "rendezvous/LocalServer.h"
 #include "rendezvous/Signaling.h"
+#include "style/Theme.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -92,13 +94,12 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     auto *saveButton = new QPushButton(QStringLiteral("保存"), serverBox);
     saveButton->setObjectName("save");
     saveButton->setDefault(true);
-    saveButton->setStyleSheet(
-        QStringLiteral("QPushButton { background: #0a84ff; color: white; border-radius: 5px; padding: 4px 16px; }"));
+    saveButton->setStyleSheet(Theme::primaryButtonCss(4, 16));
     connect(saveButton, &QPushButton::clicked, this, &SettingsPanelView::save);
     saveRow->addWidget(saveButton);
     m_savedLabel = new QLabel(QStringLiteral("保存しました"), serverBox);
     m_savedLabel->setObjectName("savedLabel");
-    m_savedLabel->setStyleSheet(QStringLiteral("color: #34c759;"));
+    m_savedLabel->setStyleSheet(QStringLiteral("color: ") + Theme::success().name());
     m_savedLabel->setVisible(false);
     saveRow->addWidget(m_savedLabel);
     saveRow->addStretch();
@@ -304,7 +305,7 @@ void SettingsPanelView::setConfirmRemove(bool v) {
     cancel->setObjectName("cancel");
     QPushButton *remove = box->addButton(QStringLiteral("削除"), QMessageBox::DestructiveRole);
     remove->setObjectName("confirm");
-    remove->setStyleSheet(QStringLiteral("color: #ff3b30;"));
+    remove->setStyleSheet(QStringLiteral("color: ") + Theme::destructive().name());
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
     connect(box, &QMessageBox::buttonClicked, this, [this, remove](QAbstractButton *b) {
@@ -372,11 +373,16 @@ void SettingsPanelView::save() {
     if (!wasSaved)
         QTimer::singleShot(2000, this, [this] { setSaved(false); });
     if (changed) {
-        if (m_agent) {
+        if (m_agent)
             m_agent->stop();
-            m_agent->start(s);
-        }
-        Signaling::shared()->connect(Signaling::shared(), [](bool) {});
+        // A change to the default local server starts ours first when nothing answers there;
+        // for any other server this runs at once.
+        QPointer<AgentController> agent = m_agent;
+        LocalServer::shared()->ensure(s, Signaling::shared(), [agent, s] {
+            if (agent)
+                agent->start(s);
+            Signaling::shared()->connect(Signaling::shared(), [](bool) {});
+        });
     }
 }
 

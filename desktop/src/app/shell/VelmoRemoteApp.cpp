@@ -2,6 +2,7 @@
 
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
+#include "rendezvous/LocalServer.h"
 #include "sharing/AskWindows.h"
 #include "tray/MenuBarItem.h"
 #include "sharing/NoticeBar.h"
@@ -18,7 +19,10 @@
 
 VelmoRemoteApp::VelmoRemoteApp(QObject *parent)
     : QObject(parent), m_config(AppConfig::shared()), m_signaling(Signaling::shared()),
-      m_agent(AgentController::shared()), m_store(SessionStore::shared()) {}
+      m_agent(AgentController::shared()), m_localServer(LocalServer::shared()), m_store(SessionStore::shared()) {
+    // The local server's output goes to the log section with the agent's.
+    connect(m_localServer, &LocalServer::logLine, m_agent, &AgentController::log);
+}
 
 VelmoRemoteApp::~VelmoRemoteApp() {
     if (m_mainWindow)
@@ -62,9 +66,17 @@ void VelmoRemoteApp::didFinishLaunching() {
 }
 
 void VelmoRemoteApp::runStartupTask() {
+    // The agent and the signaling socket need the server. When it is the default local address
+    // and nothing answers there, the bundled server is started first and the steps run once it
+    // listens (or failed to); in every other case they run at once.
+    const QString server = m_config->server();
+    m_localServer->ensure(server, this, [this, server] { runStartupSteps(server); });
+}
+
+void VelmoRemoteApp::runStartupSteps(const QString &server) {
     // Each step does nothing when its service already runs, so a second show is harmless.
     step("AgentController.start");
-    m_agent->start(m_config->server());
+    m_agent->start(server);
     step("ProfileWindows.start");
     ProfileWindows::shared()->start();
     step("AskWindows.start");
@@ -127,4 +139,6 @@ void VelmoRemoteApp::willTerminate() {
     m_store->closeAll();
     step("AgentController.terminateAgentSync");
     m_agent->terminateAgentSync();
+    // Only a server this application started is ended.
+    m_localServer->terminateSync();
 }

@@ -11,6 +11,7 @@
 
 class AgentController;
 class AppConfig;
+class LocalServer;
 class MenuBarItem;
 
 
@@ -28,6 +29,7 @@ public:
     AppConfig *config() const { return m_config; }
     Signaling *signaling() const { return m_signaling; }
     AgentController *agent() const { return m_agent; }
+    LocalServer *localServer() const { return m_localServer; }
     SessionStore *store() const { return m_store; }
     QMainWindow *mainWindow() const { return m_mainWindow; }
     RootView *rootView() const { return m_rootView; }
@@ -50,11 +52,13 @@ public:
 
 private:
     void runStartupTask();
+    void runStartupSteps(const QString &server);
     void step(const QString &name);
 
     AppConfig *m_config;
     Signaling *m_signaling;
     AgentController *m_agent;
+    LocalServer *m_localServer;
     SessionStore *m_store;
     QPointer<QMainWindow> m_mainWindow;
     QPointer<RootView> m_rootView;

@@ -1,7 +1,7 @@
 #include "style/MarkdownView.h"
 
+#include "style/Theme.h"
 #include "util/MarkdownParser.h"
-#include "style/UiFonts.h"
 
 #include <QDesktopServices>
 #include <QFrame>
@@ -125,7 +125,7 @@ public:
 protected:
     void paintEvent(QPaintEvent *) override {
         QPainter p(this);
-        QColor c = UiFonts::secondary();
+        QColor c = Theme::secondary();
         c.setAlphaF(c.alphaF() * 0.4f);
         p.fillRect(rect(), c);
     }
@@ -208,15 +208,15 @@ void MarkdownView::rebuild() {
 }
 
 QWidget *MarkdownView::blockWidget(const MarkdownBlock &block) {
-    const QFont body = UiFonts::sized(12.5);
+    const QFont body = Theme::sized(12.5);
     auto *row = new QWidget(this);
     auto *h = new QHBoxLayout(row);
     h->setContentsMargins(0, 0, 0, 0);
     switch (block.kind) {
     case MarkdownBlock::Kind::heading: {
-        QFont f = block.level == 1   ? UiFonts::title3()
-                  : block.level == 2 ? UiFonts::headline()
-                                     : UiFonts::sized(11, QFont::Bold);
+        QFont f = block.level == 1   ? Theme::title3()
+                  : block.level == 2 ? Theme::headline()
+                                     : Theme::sized(11, QFont::Bold);
         h->setContentsMargins(0, block.level == 1 ? 8 : 4, 0, 0);
         h->addWidget(textLabel(inlineText(block.text), f, row));
         break;
@@ -254,7 +254,7 @@ QWidget *MarkdownView::blockWidget(const MarkdownBlock &block) {
         auto *label = new QLabel(box);
         label->setTextFormat(Qt::PlainText);
         label->setText(block.text);
-        label->setFont(UiFonts::mono(11.5));
+        label->setFont(Theme::mono(11.5));
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         v->addWidget(label);
         return box;

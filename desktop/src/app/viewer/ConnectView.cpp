@@ -1,14 +1,16 @@
 #include "viewer/ConnectView.h"
 
-#include "rendezvous/Api.h"
 #include "config/AppConfig.h"
-#include "viewer/DeviceRowView.h"
+#include "rendezvous/Api.h"
+#include "rendezvous/Signaling.h"
 #include "session/RemoteSession.h"
 #include "session/SessionStore.h"
-#include "viewer/SessionWindows.h"
-#include "rendezvous/Signaling.h"
-#include "util/StringUtils.h"
+#include "rendezvous/ServerTrust.h"
 #include "style/SymbolIcons.h"
+#include "style/Theme.h"
+#include "util/StringUtils.h"
+#include "viewer/DeviceRowView.h"
+#include "viewer/SessionWindows.h"
 
 #include <QButtonGroup>
 #include <QDialog>
@@ -57,7 +59,8 @@ QPushButton *linkButton(const QString &text, QWidget *parent, const QString &nam
     auto *b = new QPushButton(text, parent);
     b->setObjectName(name);
     b->setFlat(true);
-    b->setStyleSheet(QStringLiteral("QPushButton { color: #0a84ff; border: none; padding: 2px 6px; }"));
+    b->setStyleSheet(
+        QStringLiteral("QPushButton { color: %1; border: none; padding: 2px 6px; }").arg(Theme::accent().name()));
     return b;
 }
 
@@ -118,9 +121,7 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, SessionStore *
     row->addWidget(m_passField);
     m_connectButton = new QPushButton(SymbolIcons::play(Qt::white), QStringLiteral("接続"), card);
     m_connectButton->setObjectName("connect");
-    m_connectButton->setStyleSheet(
-        QStringLiteral("QPushButton { background: #0a84ff; color: white; border-radius: 5px; padding: 5px 14px; }"
-                       "QPushButton:disabled { background: #7fb8f5; }"));
+    m_connectButton->setStyleSheet(Theme::primaryButtonCss(5, 14));
     connect(m_connectButton, &QPushButton::clicked, this, &ConnectView::connectToDevice);
     row->addWidget(m_connectButton);
     m_progress = new QProgressBar(card);
@@ -145,7 +146,7 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, SessionStore *
     m_messageLabel = new QLabel(card);
     m_messageLabel->setObjectName("message");
     m_messageLabel->setFont(small);
-    m_messageLabel->setStyleSheet(QStringLiteral("color: #ff9500;"));
+    m_messageLabel->setStyleSheet(QStringLiteral("color: ") + Theme::warning().name());
     m_messageLabel->setVisible(false);
     cv->addWidget(m_messageLabel);
     column->addWidget(card);
@@ -416,12 +417,19 @@ void ConnectView::connectToDevice() {
     const QString passcode = m_passcode;
     setBusy(true);
     setMessage(QStringLiteral("端末を確認中…"));
-    Api::deviceInfo(id, this, [this, id, passcode](std::optional<DeviceInfo> info) {
-        if (!info) {
-            setMessage(QStringLiteral("その端末 ID は登録されていません"));
+    Api::deviceInfo(id, this, [this, id, passcode](Result<DeviceInfo> found) {
+        if (!found.ok()) {
+            // A server whose certificate does not verify is named as such; a server out of
+            // reach says so; every other failure reads as an unknown ID.
+            const QString untrusted = ServerTrust::shared()->failure();
+            setMessage(!untrusted.isEmpty() ? untrusted
+                       : found.error.kind == Error::Kind::Unreachable
+                           ? found.error.message
+                           : QStringLiteral("その端末 ID は登録されていません"));
             setBusy(false);
             return;
         }
+        const std::optional<DeviceInfo> &info = found.value;
         if (!info->online) {
             setMessage(info->name + QStringLiteral(" はオフラインです"));
             setBusy(false);
@@ -456,8 +464,8 @@ void ConnectView::refreshOnline(std::function<void()> done) {
             return;
         }
         const QString id = entries.at(i).id;
-        Api::deviceInfo(id, this, [this, id, i, self](std::optional<DeviceInfo> info) {
-            m_onlineCache.insert(id, info ? info->online : false);
+        Api::deviceInfo(id, this, [this, id, i, self](Result<DeviceInfo> info) {
+            m_onlineCache.insert(id, info.ok() && info.value->online);
             updateRows(id);
             fetchThumb(id, [self, i] { (*self)(i + 1); });
         });
@@ -466,9 +474,9 @@ void ConnectView::refreshOnline(std::function<void()> done) {
 }
 
 void ConnectView::fetchThumb(const QString &id, std::function<void()> next) {
-    Api::deviceThumb(id, this, [this, id, next](std::optional<QByteArray> bytes) {
-        if (bytes) {
-            const QImage image = thumbFrom(*bytes);
+    Api::deviceThumb(id, this, [this, id, next](Result<QByteArray> bytes) {
+        if (bytes.ok()) {
+            const QImage image = thumbFrom(*bytes.value);
             // A failed fetch or an undecodable body leaves an older picture in place.
             if (!image.isNull()) {
                 m_thumbCache.insert(id, image);
@@ -481,8 +489,8 @@ void ConnectView::fetchThumb(const QString &id, std::function<void()> next) {
 
 void ConnectView::loadServerDevices(std::function<void()> done) {
     setServerMsg(QStringLiteral("読み込んでいます…"));
-    Api::listDevices(this, [this, done](std::optional<QList<DeviceInfo>> list) {
-        if (!list) {
+    Api::listDevices(this, [this, done](Result<QList<DeviceInfo>> listed) {
+        if (!listed.ok()) {
             m_serverDevices.clear();
             rebuildServerList();
             setServerMsg(QStringLiteral("一覧を読めません。設定画面で管理トークンを入れてください。"));
@@ -490,6 +498,7 @@ void ConnectView::loadServerDevices(std::function<void()> done) {
                 done();
             return;
         }
+        const std::optional<QList<DeviceInfo>> &list = listed.value;
         m_serverDevices = *list;
         rebuildServerList();
         setServerMsg(list->isEmpty() ? QStringLiteral("登録されている端末はありません") : QString());
@@ -513,9 +522,10 @@ void ConnectView::loadServerDevices(std::function<void()> done) {
 }
 
 void ConnectView::remove(const DeviceInfo &device, std::function<void()> done) {
-    Api::deleteDevice(device.id, this, [this, device, done](bool ok) {
-        const QString outcome = ok ? serverRowTitle(device) + QStringLiteral(" の登録を消しました")
-                                   : QStringLiteral("消せませんでした(管理トークンを設定画面で入れてください)");
+    Api::deleteDevice(device.id, this, [this, device, done](Result<std::monostate> deleted) {
+        const QString outcome = deleted.ok()
+                                    ? serverRowTitle(device) + QStringLiteral(" の登録を消しました")
+                                    : QStringLiteral("消せませんでした(管理トークンを設定画面で入れてください)");
         setServerMsg(outcome);
         loadServerDevices([this, outcome, done] {
             // The outcome stays in view unless the reload has news of its own.
@@ -600,7 +610,7 @@ void ConnectView::setDeleting(const std::optional<DeviceInfo> &device) {
     cancel->setObjectName("deleteCancel");
     QPushButton *erase = box->addButton(QStringLiteral("消す"), QMessageBox::DestructiveRole);
     erase->setObjectName("deleteConfirmButton");
-    erase->setStyleSheet(QStringLiteral("color: #ff3b30;"));
+    erase->setStyleSheet(QStringLiteral("color: ") + Theme::destructive().name());
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
     connect(box, &QMessageBox::buttonClicked, this, [this, erase](QAbstractButton *b) {
@@ -703,7 +713,7 @@ void ConnectView::rebuildDeviceList(int tab) {
             row->addButton(pencil);
         }
         const bool favorite = m_config && m_config->isFavorite(entry.id);
-        auto *star = borderless(SymbolIcons::star(favorite, QColor(255, 204, 0)), row, "star");
+        auto *star = borderless(SymbolIcons::star(favorite, Theme::favorite()), row, "star");
         connect(star, &QToolButton::clicked, this, [this, entry] {
             if (m_config)
                 m_config->toggleFavorite(entry.id, entry.name);

@@ -2,10 +2,11 @@
 #include "util/ErrorText.h"
 
 #include "config/AppConfig.h"
-#include "viewer/RemoteScreenView.h"
 #include "session/SessionStore.h"
-#include "util/StringUtils.h"
 #include "style/SymbolIcons.h"
+#include "style/Theme.h"
+#include "util/StringUtils.h"
+#include "viewer/RemoteScreenView.h"
 
 #include <QAction>
 #include <QApplication>
@@ -111,7 +112,7 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     auto *fl = new QVBoxLayout(failed);
     fl->addStretch();
     auto *warning = new QLabel(failed);
-    warning->setPixmap(SymbolIcons::warning(QColor(255, 149, 0)).pixmap(48, 48));
+    warning->setPixmap(SymbolIcons::warning(Theme::warning()).pixmap(48, 48));
     fl->addWidget(warning, 0, Qt::AlignHCenter);
     m_failureText = new QLabel(failed);
     m_failureText->setObjectName("failureText");
@@ -121,8 +122,7 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     auto *closeButton = new QPushButton(QStringLiteral("閉じる"), failed);
     closeButton->setObjectName("close");
     closeButton->setDefault(true);
-    closeButton->setStyleSheet(QStringLiteral("QPushButton { background: #0a84ff; color: white; border-radius: 5px;"
-                                              " padding: 4px 16px; }"));
+    closeButton->setStyleSheet(Theme::primaryButtonCss(4, 16));
     connect(closeButton, &QPushButton::clicked, this, &SessionView::endSession);
     fl->addWidget(closeButton, 0, Qt::AlignHCenter);
     fl->addStretch();
@@ -409,7 +409,7 @@ void SessionView::resizeEvent(QResizeEvent *event) {
 void SessionView::refresh() {
     const RemoteSession::State state = m_session ? m_session->state() : RemoteSession::State::Closed;
     const bool connected = state == RemoteSession::State::Connected;
-    m_dot->setPixmap(SymbolIcons::dot(connected ? QColor(52, 199, 89) : QColor(255, 149, 0)).pixmap(8, 8));
+    m_dot->setPixmap(SymbolIcons::dot(connected ? Theme::success() : Theme::warning()).pixmap(8, 8));
     if (m_session) {
         m_title->setText(displayTitle(m_session->name(), m_session->targetId()));
         m_stats->setText(statsText(m_session->stats(), m_session->videoMode(), m_session->frameSize()));

@@ -1,28 +1,21 @@
 #include "agent/AgentController.h"
 
+#include "agent/AgentLauncher.h"
 #include "agent/AgentProcessInfo.h"
-#include "config/AppConfig.h"
 #include "agent/ControlEndpoint.h"
-#include "config/Paths.h"
 #include "agent/ResidentAgent.h"
+#include "config/AppConfig.h"
+#include "config/Paths.h"
 #include "util/ErrorText.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QLoggingCategory>
-#include <QSaveFile>
-#include <QStringDecoder>
 #include <QTimer>
 
 #include <csignal>
-#include <cstdio>
-#include <sys/prctl.h>
 #include <unistd.h>
-
-Q_LOGGING_CATEGORY(lcAgent, "velmo.agent")
 
 namespace {
 
@@ -95,11 +88,11 @@ public:
                 }
                 m_owner->setStatus(s);
             },
-            [this](std::optional<ControlError> error) { ended(std::move(error)); });
+            [this](std::optional<Error> error) { ended(std::move(error)); });
     }
 
 private:
-    void ended(std::optional<ControlError> error) {
+    void ended(std::optional<Error> error) {
         if (m_stream) {
             m_stream->deleteLater();
             m_stream = nullptr;
@@ -108,7 +101,7 @@ private:
             return;
         const bool failed = error.has_value();
         if (failed && !m_previousFailed)
-            m_owner->log(QStringLiteral("events 切断: ") + error->text());
+            m_owner->log(QStringLiteral("events 切断: ") + error->message);
         QTimer::singleShot(m_owner->m_timings.eventsReopenMs, this, [this, failed] { afterPause(failed); });
     }
 
@@ -147,7 +140,7 @@ private:
 
 AgentController::AgentController(QObject *parent)
     : QObject(parent), m_residentInstalled(ResidentAgent::installed()), m_message(QStringLiteral("エージェント未起動")),
-      m_dataDir(Paths::dataDir()) {
+      m_dataDir(Paths::dataDir()), m_log(m_dataDir + QStringLiteral("/desktop.log")) {
     if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         connect(app, &QGuiApplication::applicationStateChanged, this, &AgentController::onApplicationStateChanged);
 }
@@ -178,10 +171,6 @@ bool AgentController::isUsableAgent(const std::optional<ControlEndpoint> &ep) co
     // An agent we just stopped may still be shutting down with its control.json
     // in place: it is not ridden along.
     return isOurLiveAgent(ep) && !m_retiring.contains(ep->pid);
-}
-
-QString AgentController::logFilePath() const {
-    return m_dataDir + QStringLiteral("/desktop.log");
 }
 
 // ---- published fields
@@ -255,22 +244,29 @@ void AgentController::launch(const QString &server) {
     }
     const ControlClient client(ep->port, ep->token);
     const qint32 pid = ep->pid;
-    client.status(this, [this, l, client, pid](ControlResult<ControlStatus> r) {
+    client.status(this, [this, l, client, pid](Result<ControlStatus> r) {
         if (!r.ok()) {
             launchAfterRideAlong(l);
             return;
         }
-        m_spawnedByUs = false;
-        m_client = client;
-        setRunning(true);
         const bool resident = AgentProcessInfo::isResidentAgent(pid);
-        setAttachedToResident(resident);
-        setMessage(resident ? residentMessage(client.port()) : rideAlongMessage(client.port()));
+        attach(client, false, resident, resident ? residentMessage(client.port()) : rideAlongMessage(client.port()),
+               true);
         log(QStringLiteral("既存のエージェント(pid ") + QString::number(pid) + QStringLiteral(")に相乗りします"));
-        refresh(this, [this, client] {
-            startEvents(client);
+    });
+}
+
+void AgentController::attach(const ControlClient &client, bool spawned, bool resident, const QString &message,
+                             bool endsLaunch) {
+    m_spawnedByUs = spawned;
+    m_client = client;
+    setRunning(true);
+    setAttachedToResident(resident);
+    setMessage(message);
+    refresh(this, [this, client, endsLaunch] {
+        startEvents(client);
+        if (endsLaunch)
             finishLaunch();
-        });
     });
 }
 
@@ -295,20 +291,12 @@ void AgentController::residentWaitPass(const std::shared_ptr<Launch> &l) {
     const std::optional<ControlEndpoint> ep = ControlEndpoint::read(controlJsonPath());
     if (ep && ep->port > 0) {
         const ControlClient client(ep->port, ep->token);
-        client.status(this, [this, l, client](ControlResult<ControlStatus> r) {
+        client.status(this, [this, l, client](Result<ControlStatus> r) {
             if (!r.ok()) {
                 residentFailure(l);
                 return;
             }
-            m_spawnedByUs = false;
-            m_client = client;
-            setRunning(true);
-            setAttachedToResident(true);
-            setMessage(residentMessage(client.port()));
-            refresh(this, [this, client] {
-                startEvents(client);
-                finishLaunch();
-            });
+            attach(client, false, true, residentMessage(client.port()), true);
         });
         return;
     }
@@ -335,29 +323,11 @@ void AgentController::killStaleAgent() {
     ::kill(static_cast<pid_t>(ep->pid), SIGTERM);
 }
 
-std::optional<QString> AgentController::findAgentExecutable() const {
-    auto executable = [](const QString &path) {
-        const QFileInfo fi(path);
-        return !path.isEmpty() && fi.isFile() && fi.isExecutable();
-    };
-    const QString env = qEnvironmentVariable("VELMO_RMAGENT");
-    if (executable(env))
-        return QFileInfo(env).absoluteFilePath();
-    const QString name = QLatin1String(ResidentAgent::executableName);
-    if (const std::optional<QString> bundled = ResidentAgent::bundledDir();
-        bundled && executable(*bundled + u'/' + name))
-        return *bundled + u'/' + name;
-    const QString beside = Paths::executableDir() + u'/' + name;
-    if (executable(beside))
-        return beside;
-    return std::nullopt;
-}
-
 void AgentController::spawnOwn(const std::shared_ptr<Launch> &l) {
     killStaleAgent();
     QFile::remove(controlJsonPath());
 
-    const std::optional<QString> exe = findAgentExecutable();
+    const std::optional<QString> exe = AgentLauncher::findExecutable();
     if (!exe) {
         setMessage(QStringLiteral("常駐版のエージェントがありません"));
         setLastError(QStringLiteral(
@@ -367,20 +337,7 @@ void AgentController::spawnOwn(const std::shared_ptr<Launch> &l) {
         return;
     }
 
-    auto process = std::make_unique<QProcess>();
-    process->setProgram(*exe);
-    process->setArguments({QStringLiteral("--data"), m_dataDir, QStringLiteral("--server"), l->server});
-    process->setWorkingDirectory(m_dataDir);
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    process->setStandardInputFile(QProcess::nullDevice());
-    // An agent this application started lives only as long as it: if the application is
-    // killed or loses its display, the kernel ends the agent too instead of leaving it behind.
-    const pid_t parent = ::getpid();
-    process->setChildProcessModifier([parent] {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::raise(SIGTERM); // the application died before the request took hold
-    });
+    std::unique_ptr<QProcess> process = AgentLauncher::makeProcess(*exe, m_dataDir, l->server);
     connect(process.get(), &QProcess::readyReadStandardOutput, this, &AgentController::onProcessOutput);
     connect(process.get(), &QProcess::finished, this, &AgentController::onProcessFinished);
 
@@ -415,13 +372,8 @@ void AgentController::spawnWaitPass(const std::shared_ptr<Launch> &l) {
     if (ep && ep->port > 0) {
         log(QStringLiteral("control.json 読み込み: port=") + portText(ep->port) + QStringLiteral(" pid=") +
             QString::number(ep->pid));
-        const ControlClient client(ep->port, ep->token);
-        m_client = client;
-        setMessage(QStringLiteral("制御 API 接続済み(127.0.0.1:") + portText(ep->port) + u')');
-        refresh(this, [this, client] {
-            startEvents(client);
-            finishLaunch();
-        });
+        attach(ControlClient(ep->port, ep->token), true, false,
+               QStringLiteral("制御 API 接続済み(127.0.0.1:") + portText(ep->port) + u')', true);
         return;
     }
     if (!isRunning(m_process.get()) || l->expired()) {
@@ -536,7 +488,7 @@ void AgentController::retryAttachSoon() {
         }
         const ControlClient client(ep->port, ep->token);
         const qint32 pid = ep->pid;
-        client.status(this, [this, client, pid, again](ControlResult<ControlStatus> r) {
+        client.status(this, [this, client, pid, again](Result<ControlStatus> r) {
             if (!r.ok() || m_running) {
                 if (m_running)
                     m_retrying = false;
@@ -545,14 +497,9 @@ void AgentController::retryAttachSoon() {
                 return;
             }
             m_retrying = false;
-            m_spawnedByUs = false;
-            m_client = client;
-            setRunning(true);
-            setAttachedToResident(AgentProcessInfo::isResidentAgent(pid));
             setLastError(std::nullopt);
-            setMessage(residentMessage(client.port()));
+            attach(client, false, AgentProcessInfo::isResidentAgent(pid), residentMessage(client.port()), false);
             log(QStringLiteral("常駐版が上がったので繋ぎ直しました"));
-            refresh(this, [this, client] { startEvents(client); });
         });
     };
     m_retryPass = pass;
@@ -567,7 +514,7 @@ void AgentController::refresh(QObject *context, Done done) {
         finish();
         return;
     }
-    m_client->status(this, [this, finish](ControlResult<ControlStatus> r) {
+    m_client->status(this, [this, finish](Result<ControlStatus> r) {
         if (r.ok()) {
             const ControlStatus &s = *r.value;
             setStatus(s);
@@ -577,7 +524,7 @@ void AgentController::refresh(QObject *context, Done done) {
                 (s.sharing ? QStringLiteral("true") : QStringLiteral("false")) + QStringLiteral(" セッション=") +
                 QString::number(s.sessions.size()));
         } else {
-            const QString text = r.error.text();
+            const QString text = r.error.message;
             setLastError(text);
             log(QStringLiteral("status 取得失敗: ") + text);
         }
@@ -588,13 +535,13 @@ void AgentController::refresh(QObject *context, Done done) {
 void AgentController::command(const QString &path, const QJsonObject &body, QObject *context, Done done) {
     Done finish = guarded(context, std::move(done));
     if (!m_client) {
-        setLastError(ControlError::notReady().text());
+        setLastError(ControlError::notReady().message);
         finish();
         return;
     }
-    m_client->post(path, body, this, [this, finish](ControlResult<QByteArray> r) {
+    m_client->post(path, body, this, [this, finish](Result<QByteArray> r) {
         if (!r.ok()) {
-            setLastError(r.error.text());
+            setLastError(r.error.message);
             finish();
             return;
         }
@@ -671,7 +618,7 @@ void AgentController::permissionFlow(bool screen, QObject *context, Done done) {
         finish();
         return;
     }
-    auto handle = [this, finish](ControlResult<bool> r) {
+    auto handle = [this, finish](Result<bool> r) {
         if (r.ok() && *r.value) {
             reloadAfterScreenPermission(this, finish);
             return;
@@ -771,25 +718,13 @@ void AgentController::terminateAgentSync() {
 // ---- resident agent
 
 void AgentController::writeResidentUnit() {
-    QDir().mkpath(Paths::systemdUserDir());
-    QSaveFile f(ResidentAgent::unitPath());
-    if (!f.open(QIODevice::WriteOnly))
-        return;
-    f.write(ResidentAgent::unitText(m_dataDir, AppConfig::shared()->server()).toUtf8());
-    f.commit();
+    ResidentAgent::writeUnit(m_dataDir, AppConfig::shared()->server());
 }
 
 void AgentController::startResident() {
     if (!QFileInfo::exists(ResidentAgent::unitPath()))
         writeResidentUnit();
-    const QString unit = QLatin1String(ResidentAgent::unitName);
-    const ResidentAgent::ToolResult active = ResidentAgent::systemctl({QStringLiteral("is-active"), unit});
-    if (active.status != 0) {
-        ResidentAgent::systemctl({QStringLiteral("daemon-reload")});
-        ResidentAgent::systemctl({QStringLiteral("enable"), QStringLiteral("--now"), unit});
-    } else {
-        ResidentAgent::systemctl({QStringLiteral("restart"), unit});
-    }
+    ResidentAgent::wake();
     log(QStringLiteral("常駐版を起こしました(") + QLatin1String(ResidentAgent::label) + u')');
 }
 
@@ -811,23 +746,8 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
         finish();
     };
 
-    const QString target = ResidentAgent::installedDir();
-    const QString parentDir = QFileInfo(target).absolutePath();
-    if (!QDir().mkpath(parentDir)) {
-        fail(QStringLiteral("フォルダ ") + parentDir + QStringLiteral(" を作れませんでした。"));
-        return;
-    }
-    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
-        const bool removed = QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()
-                                 ? QDir(target).removeRecursively()
-                                 : QFile::remove(target);
-        if (!removed) {
-            fail(target + QStringLiteral(" を消せませんでした。"));
-            return;
-        }
-    }
-    if (!QDir().mkpath(target)) {
-        fail(QStringLiteral("フォルダ ") + target + QStringLiteral(" を作れませんでした。"));
+    if (const std::optional<QString> problem = ResidentAgent::clearInstallTarget()) {
+        fail(*problem);
         return;
     }
 
@@ -847,17 +767,10 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
                  QString::number(st == QProcess::NormalExit ? code : -1) + u')');
             return;
         }
-        for (const QString &dir : ResidentAgent::legacyDirs()) {
-            if (!QFileInfo::exists(dir))
-                continue;
-            QDir(dir).removeRecursively();
+        for (const QString &dir : ResidentAgent::removeLegacyCopies())
             log(QStringLiteral("昔の置き場所を消しました: ") + dir);
-        }
         writeResidentUnit();
-        const QString unit = QLatin1String(ResidentAgent::unitName);
-        ResidentAgent::systemctl({QStringLiteral("disable"), QStringLiteral("--now"), unit});
-        ResidentAgent::systemctl({QStringLiteral("daemon-reload")});
-        ResidentAgent::systemctl({QStringLiteral("enable"), QStringLiteral("--now"), unit});
+        ResidentAgent::enableFresh();
         setResidentInstalled(ResidentAgent::installed());
         log(QStringLiteral("常駐版を入れました: ") + ResidentAgent::installedDir());
         if (!restart) {
@@ -869,26 +782,16 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
             finish();
         });
     });
-    cp->start(QStringLiteral("cp"), ResidentAgent::copyArguments(*bundled, target));
+    cp->start(QStringLiteral("cp"), ResidentAgent::copyArguments(*bundled, ResidentAgent::installedDir()));
 }
 
 // ---- log
 
 void AgentController::log(const QString &text) {
-    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + u' ' + text;
-    m_logLines.append(line);
-    if (m_logLines.size() > maxLogLines)
-        m_logLines.remove(0, m_logLines.size() - maxLogLines);
+    m_log.append(text);
     Q_EMIT logLinesChanged();
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    QFile f(logFilePath());
-    if (f.open(QIODevice::WriteOnly | QIODevice::Append))
-        f.write(bytes);
 }
 
 void AgentController::rotateLogIfBig() {
-    const QFileInfo fi(logFilePath());
-    if (fi.exists() && fi.size() > maxLogFileBytes)
-        QFile::remove(logFilePath());
+    m_log.rotateIfBig();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "agent/AgentLog.h"
 #include "agent/ControlClient.h"
 #include "agent/ControlEndpoint.h"
 #include "agent/model/ControlStatus.h"
@@ -37,9 +38,6 @@ class AgentController : public QObject {
 public:
     using Done = std::function<void()>;
 
-    static constexpr int maxLogLines = 500;
-    static constexpr qint64 maxLogFileBytes = 2 * 1024 * 1024;
-
     // Waits and periods; tests shorten them.
     struct Timings {
         int controlJsonWaitMs = 20'000; // waiting for control.json
@@ -63,7 +61,7 @@ public:
     bool residentInstalled() const { return m_residentInstalled; }
     QString message() const { return m_message; }
     const std::optional<QString> &lastError() const { return m_lastError; }
-    QStringList logLines() const { return m_logLines; }
+    QStringList logLines() const { return m_log.lines(); }
 
     QString dataDir() const { return m_dataDir; }
     bool spawnedByUs() const { return m_spawnedByUs; }
@@ -124,7 +122,7 @@ public:
 
     // Appends one timestamped line to the log (memory, standard error, desktop.log).
     void log(const QString &text);
-    // Deletes desktop.log when larger than 2 MiB.
+    // Deletes desktop.log when larger than AgentLog::maxFileBytes.
     void rotateLogIfBig();
 
 Q_SIGNALS:
@@ -155,12 +153,15 @@ private:
     void spawnOwn(const std::shared_ptr<Launch> &l);
     void spawnWaitPass(const std::shared_ptr<Launch> &l);
     void finishLaunch();
+    // Takes client as the agent: publishes it (spawned by us or not, resident or
+    // not, with message), reads its status, then follows its events; endsLaunch
+    // closes the launch under way.
+    void attach(const ControlClient &client, bool spawned, bool resident, const QString &message, bool endsLaunch);
 
     void startEvents(const ControlClient &client);
     void stopEvents();
     void retryAttachSoon();
     void killStaleAgent();
-    std::optional<QString> findAgentExecutable() const;
     void onProcessOutput();
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void flushProcessOutput();
@@ -170,7 +171,6 @@ private:
     QString controlJsonPath() const;
     // control.json names a live velmo-remote-host that we did not just tell to end.
     bool isUsableAgent(const std::optional<ControlEndpoint> &ep) const;
-    QString logFilePath() const;
 
     // Published.
     std::optional<ControlStatus> m_status;
@@ -179,10 +179,10 @@ private:
     bool m_residentInstalled = false;
     QString m_message;
     std::optional<QString> m_lastError;
-    QStringList m_logLines;
 
     // Private.
     QString m_dataDir;
+    AgentLog m_log;
     std::unique_ptr<QProcess> m_process;
     bool m_spawnedByUs = false;
     std::optional<ControlClient> m_client;

@@ -26,7 +26,7 @@ QNetworkRequest makeRequest(const ControlClient &c, const QString &path, int tim
 }
 
 // Runs `done` with the reply's outcome once it finishes, unless `context` died.
-void whenFinished(QNetworkReply *reply, QObject *context, std::function<void(ControlResult<QByteArray>)> done) {
+void whenFinished(QNetworkReply *reply, QObject *context, std::function<void(Result<QByteArray>)> done) {
     QPointer<QObject> ctx(context);
     const bool hadContext = context != nullptr;
     QObject::connect(reply, &QNetworkReply::finished, reply, [reply, ctx, hadContext, done = std::move(done)] {
@@ -64,65 +64,64 @@ QNetworkAccessManager *ControlClient::network() {
     return nam;
 }
 
-ControlResult<QByteArray> ControlClient::resultOf(QNetworkReply *reply) {
+Result<QByteArray> ControlClient::resultOf(QNetworkReply *reply) {
     const QVariant statusAttr = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!statusAttr.isValid()) {
         if (reply->error() == QNetworkReply::NoError)
-            return ControlResult<QByteArray>::failure(ControlError::http(0, {}));
-        return ControlResult<QByteArray>::failure(
+            return Result<QByteArray>::failure(ControlError::http(0, {}));
+        return Result<QByteArray>::failure(
             ControlError::transport(ErrorText::network(reply->error(), reply->errorString())));
     }
     const int code = statusAttr.toInt();
     const QByteArray body = reply->readAll();
     if (code >= 200 && code <= 299)
-        return ControlResult<QByteArray>::success(body);
+        return Result<QByteArray>::success(body);
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = decoder.decode(body);
     if (decoder.hasError())
         text.clear();
-    return ControlResult<QByteArray>::failure(ControlError::http(code, text.trimmed()));
+    return Result<QByteArray>::failure(ControlError::http(code, text.trimmed()));
 }
 
-void ControlClient::status(QObject *context, std::function<void(ControlResult<ControlStatus>)> done) const {
+void ControlClient::status(QObject *context, std::function<void(Result<ControlStatus>)> done) const {
     QNetworkReply *reply = network()->get(makeRequest(*this, QStringLiteral("status"), requestTimeoutMs));
-    whenFinished(reply, context, [done = std::move(done)](ControlResult<QByteArray> r) {
+    whenFinished(reply, context, [done = std::move(done)](Result<QByteArray> r) {
         if (!done)
             return;
         if (!r.ok())
-            return done(ControlResult<ControlStatus>::failure(r.error));
+            return done(Result<ControlStatus>::failure(r.error));
         std::optional<ControlStatus> s = ControlStatus::decode(*r.value);
         if (!s)
-            return done(ControlResult<ControlStatus>::failure(
-                ControlError::transport(QStringLiteral("データが正しい形式ではないため、読み込めませんでした。"))));
-        done(ControlResult<ControlStatus>::success(std::move(*s)));
+            return done(Result<ControlStatus>::failure(Error::make(
+                Error::Kind::BadAnswer, QStringLiteral("データが正しい形式ではないため、読み込めませんでした。"))));
+        done(Result<ControlStatus>::success(std::move(*s)));
     });
 }
 
 void ControlClient::post(const QString &path, const QJsonObject &body, QObject *context,
-                         std::function<void(ControlResult<QByteArray>)> done) const {
+                         std::function<void(Result<QByteArray>)> done) const {
     QNetworkRequest req = makeRequest(*this, path, requestTimeoutMs);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     QNetworkReply *reply = network()->post(req, Json::compact(body));
     whenFinished(reply, context, std::move(done));
 }
 
-void ControlClient::permission(const QString &path, QObject *context,
-                               std::function<void(ControlResult<bool>)> done) const {
-    post(path, QJsonObject(), context, [done = std::move(done)](ControlResult<QByteArray> r) {
+void ControlClient::permission(const QString &path, QObject *context, std::function<void(Result<bool>)> done) const {
+    post(path, QJsonObject(), context, [done = std::move(done)](Result<QByteArray> r) {
         if (!done)
             return;
         if (!r.ok())
-            return done(ControlResult<bool>::failure(r.error));
+            return done(Result<bool>::failure(r.error));
         const QJsonValue granted = QJsonDocument::fromJson(*r.value).object().value(QStringLiteral("granted"));
-        done(ControlResult<bool>::success(granted.isBool() && granted.toBool()));
+        done(Result<bool>::success(granted.isBool() && granted.toBool()));
     });
 }
 
-void ControlClient::requestScreenPermission(QObject *context, std::function<void(ControlResult<bool>)> done) const {
+void ControlClient::requestScreenPermission(QObject *context, std::function<void(Result<bool>)> done) const {
     permission(QStringLiteral("/screen-permission"), context, std::move(done));
 }
 
-void ControlClient::requestInputPermission(QObject *context, std::function<void(ControlResult<bool>)> done) const {
+void ControlClient::requestInputPermission(QObject *context, std::function<void(Result<bool>)> done) const {
     permission(QStringLiteral("/input-permission"), context, std::move(done));
 }
 
@@ -241,7 +240,7 @@ void ControlEventStream::onFinished() {
         finish(std::nullopt);
 }
 
-void ControlEventStream::finish(std::optional<ControlError> error) {
+void ControlEventStream::finish(std::optional<Error> error) {
     if (m_finished)
         return;
     m_finished = true;

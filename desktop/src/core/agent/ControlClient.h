@@ -1,7 +1,8 @@
 #pragma once
 
-#include "agent/ControlResult.h"
+#include "agent/ControlError.h"
 #include "agent/model/ControlStatus.h"
+#include "util/Result.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -25,7 +26,7 @@ public:
 
     using StatusHandler = std::function<void(const ControlStatus &)>;
     // nullopt: the server ended the stream; otherwise why it failed.
-    using DoneHandler = std::function<void(std::optional<ControlError>)>;
+    using DoneHandler = std::function<void(std::optional<Error>)>;
 
     // A null reply gives a parser fed through feed() only.
     ControlEventStream(QNetworkReply *reply, StatusHandler onStatus, DoneHandler done, QObject *parent);
@@ -39,7 +40,7 @@ private:
     void onReadyRead();
     void onFinished();
     bool checkStatus();
-    void finish(std::optional<ControlError> error);
+    void finish(std::optional<Error> error);
 
     QPointer<QNetworkReply> m_reply;
     StatusHandler m_onStatus;
@@ -69,27 +70,27 @@ public:
     bool operator==(const ControlClient &) const = default;
 
     // GET "status".
-    void status(QObject *context, std::function<void(ControlResult<ControlStatus>)> done) const;
+    void status(QObject *context, std::function<void(Result<ControlStatus>)> done) const;
     // POST path with a JSON object body ({} when empty); the result is the
     // success body.
     void post(const QString &path, const QJsonObject &body, QObject *context,
-              std::function<void(ControlResult<QByteArray>)> done) const;
+              std::function<void(Result<QByteArray>)> done) const;
     // POST "/screen-permission" {}: the answer's "granted" when a boolean, else false.
-    void requestScreenPermission(QObject *context, std::function<void(ControlResult<bool>)> done) const;
+    void requestScreenPermission(QObject *context, std::function<void(Result<bool>)> done) const;
     // POST "/input-permission" {}: the same.
-    void requestInputPermission(QObject *context, std::function<void(ControlResult<bool>)> done) const;
+    void requestInputPermission(QObject *context, std::function<void(Result<bool>)> done) const;
     // GET "events" as server-sent events: each "data: " line that decodes is
     // handed to onStatus as it arrives. The stream is parented to `context`.
     ControlEventStream *events(QObject *context, ControlEventStream::StatusHandler onStatus,
                                ControlEventStream::DoneHandler done) const;
 
     // Turns a finished reply into a body or an error (the rules of every request).
-    static ControlResult<QByteArray> resultOf(QNetworkReply *reply);
+    static Result<QByteArray> resultOf(QNetworkReply *reply);
     // The shared network access manager of the calling thread (no proxy).
     static QNetworkAccessManager *network();
 
 private:
-    void permission(const QString &path, QObject *context, std::function<void(ControlResult<bool>)> done) const;
+    void permission(const QString &path, QObject *context, std::function<void(Result<bool>)> done) const;
 
     qint64 m_port = 0;
     QString m_token;

@@ -1,15 +1,21 @@
 #include "agent/ControlError.h"
 
-QString ControlError::text() const {
-    switch (kind) {
-    case Kind::Http:
-        if (!message.isEmpty())
-            return message;
-        return QStringLiteral("エージェントがエラーを返しました(HTTP ") + QString::number(code) + QStringLiteral(")");
-    case Kind::NotReady:
-        return QStringLiteral("エージェントがまだ起動していません");
-    case Kind::Transport:
-        return message;
-    }
-    return message;
+namespace ControlError {
+
+Error http(int code, const QString &body) {
+    if (!body.isEmpty())
+        return Error::make(Error::Kind::Http, body, code);
+    return Error::make(
+        Error::Kind::Http,
+        QStringLiteral("エージェントがエラーを返しました(HTTP ") + QString::number(code) + QStringLiteral(")"), code);
 }
+
+Error notReady() {
+    return Error::make(Error::Kind::NotReady, QStringLiteral("エージェントがまだ起動していません"));
+}
+
+Error transport(const QString &text) {
+    return Error::make(Error::Kind::Unreachable, text);
+}
+
+} // namespace ControlError

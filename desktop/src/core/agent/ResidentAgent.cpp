@@ -3,8 +3,10 @@
 #include "config/Paths.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSaveFile>
 #include <QStringDecoder>
 
 namespace ResidentAgent {
@@ -182,6 +184,60 @@ ToolResult systemctl(const QStringList &args) {
     if (p.exitStatus() != QProcess::NormalExit)
         return {-1, out};
     return {p.exitCode(), out};
+}
+
+bool writeUnit(const QString &dataDir, const QString &server) {
+    QDir().mkpath(Paths::systemdUserDir());
+    QSaveFile f(unitPath());
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write(unitText(dataDir, server).toUtf8());
+    return f.commit();
+}
+
+void wake() {
+    const QString unit = QLatin1String(unitName);
+    if (systemctl({QStringLiteral("is-active"), unit}).status != 0) {
+        systemctl({QStringLiteral("daemon-reload")});
+        systemctl({QStringLiteral("enable"), QStringLiteral("--now"), unit});
+    } else {
+        systemctl({QStringLiteral("restart"), unit});
+    }
+}
+
+void enableFresh() {
+    const QString unit = QLatin1String(unitName);
+    systemctl({QStringLiteral("disable"), QStringLiteral("--now"), unit});
+    systemctl({QStringLiteral("daemon-reload")});
+    systemctl({QStringLiteral("enable"), QStringLiteral("--now"), unit});
+}
+
+std::optional<QString> clearInstallTarget() {
+    const QString target = installedDir();
+    const QString parentDir = QFileInfo(target).absolutePath();
+    if (!QDir().mkpath(parentDir))
+        return QStringLiteral("フォルダ ") + parentDir + QStringLiteral(" を作れませんでした。");
+    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+        const bool removed = QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()
+                                 ? QDir(target).removeRecursively()
+                                 : QFile::remove(target);
+        if (!removed)
+            return target + QStringLiteral(" を消せませんでした。");
+    }
+    if (!QDir().mkpath(target))
+        return QStringLiteral("フォルダ ") + target + QStringLiteral(" を作れませんでした。");
+    return std::nullopt;
+}
+
+QStringList removeLegacyCopies() {
+    QStringList removed;
+    for (const QString &dir : legacyDirs()) {
+        if (!QFileInfo::exists(dir))
+            continue;
+        QDir(dir).removeRecursively();
+        removed << dir;
+    }
+    return removed;
 }
 
 } // namespace ResidentAgent

@@ -60,4 +60,18 @@ struct ToolResult {
 ToolResult systemctl(const QStringList &args);
 QString systemctlProgram();
 
+// Writes the user unit for this data directory and server; false when it cannot.
+bool writeUnit(const QString &dataDir, const QString &server);
+// Starts the service (reloading and enabling it first) or restarts it when active.
+void wake();
+// Disables, reloads and enables the service again after a new copy was put in place.
+void enableFresh();
+// Makes room for a new installed copy: removes an old copy and creates the
+// directory afresh.
+// The user-facing reason when that fails.
+std::optional<QString> clearInstallTarget();
+
+// Deletes the copies in the old locations; the directories it removed.
+QStringList removeLegacyCopies();
+
 } // namespace ResidentAgent

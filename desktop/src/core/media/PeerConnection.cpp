@@ -92,15 +92,16 @@ bool addBranch(GstElement *pipeline, GstElement *bin, GstPad *pad, const char *w
 }
 } // namespace
 
-std::shared_ptr<PeerConnection> PeerConnection::create(const Options &options, Callbacks callbacks, QString *error) {
+Result<std::shared_ptr<PeerConnection>> PeerConnection::create(const Options &options, Callbacks callbacks) {
     std::shared_ptr<PeerConnection> pc(new PeerConnection);
     pc->m_callbacks = std::move(callbacks);
-    if (!pc->build(options, error)) {
+    QString error;
+    if (!pc->build(options, &error)) {
         pc->m_live = false;
         pc->teardown(false);
-        return nullptr;
+        return Result<std::shared_ptr<PeerConnection>>::failure(Error::make(Error::Kind::Unavailable, error));
     }
-    return pc;
+    return Result<std::shared_ptr<PeerConnection>>::success(std::move(pc));
 }
 
 PeerConnection::~PeerConnection() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/Result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -48,8 +50,8 @@ public:
         QString audioSink; // element name; empty picks the factory's choice
     };
 
-    // nullptr and *error set when the pipeline cannot be built.
-    static std::shared_ptr<PeerConnection> create(const Options &options, Callbacks callbacks, QString *error);
+    // The connection, or an Unavailable error saying why the pipeline cannot be built.
+    static Result<std::shared_ptr<PeerConnection>> create(const Options &options, Callbacks callbacks);
     ~PeerConnection();
 
     PeerConnection(const PeerConnection &) = delete;

@@ -1,6 +1,7 @@
 #include "rendezvous/Api.h"
 
 #include "config/AppConfig.h"
+#include "rendezvous/ServerTrust.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -82,6 +83,24 @@ void perform(const QByteArray &verb, const QString &path, int timeoutMs, qint64 
     });
 }
 
+// The failure an outcome stands for when the operation's own rule refused it.
+Error failureOf(const Outcome &out, bool deviceLookup) {
+    if (!out.isHttp)
+        return Error::make(Error::Kind::Unreachable, QStringLiteral("サーバーに接続できません"));
+    if (deviceLookup && out.status == 404)
+        return Error::make(Error::Kind::NotFound, QStringLiteral("その端末 ID は登録されていません"), 404);
+    if (out.status != 200)
+        return Error::make(Error::Kind::Http, QStringLiteral("サーバーがエラーを返しました(HTTP %1)").arg(out.status),
+                           out.status);
+    return Error::make(Error::Kind::BadAnswer, QStringLiteral("サーバーの応答を読めません"), out.status);
+}
+
+template <class T> Result<T> resultOf(const Outcome &out, std::optional<T> value, bool deviceLookup = false) {
+    if (value)
+        return Result<T>::success(std::move(*value));
+    return Result<T>::failure(failureOf(out, deviceLookup));
+}
+
 } // namespace
 
 QNetworkAccessManager *Api::network() {
@@ -89,6 +108,14 @@ QNetworkAccessManager *Api::network() {
     static QNetworkAccessManager *const nam = [] {
         auto *m = new QNetworkAccessManager(QCoreApplication::instance());
         m->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+        // Certificates are checked against the system's CA store; a failure is reported, never
+        // ignored, so the request fails and nothing is sent in the clear instead.
+        QObject::connect(m, &QNetworkAccessManager::sslErrors, m,
+                         [](QNetworkReply *reply, const QList<QSslError> &errors) {
+                             ServerTrust::shared()->noteFailure(reply->url(), errors);
+                         });
+        QObject::connect(m, &QNetworkAccessManager::encrypted, m,
+                         [](QNetworkReply *reply) { ServerTrust::shared()->noteVerified(reply->url()); });
         return m;
     }();
     return nam;
@@ -126,39 +153,41 @@ QNetworkRequest Api::makeRequest(const QString &path, int timeoutMs) {
     return request;
 }
 
-void Api::deviceInfo(const QString &id, QObject *context, std::function<void(std::optional<DeviceInfo>)> done) {
+void Api::deviceInfo(const QString &id, QObject *context, std::function<void(Result<DeviceInfo>)> done) {
     perform("GET", QStringLiteral("/api/v1/devices/") + id, deviceInfoTimeoutMs, maxJsonBytes, context,
             [done = std::move(done)](Outcome out) {
-                done(out.isHttp && out.status == 200 ? DeviceInfo::decode(out.body) : std::nullopt);
+                const bool ok = out.isHttp && out.status == 200;
+                done(resultOf(out, ok ? DeviceInfo::decode(out.body) : std::nullopt, true));
             });
 }
 
-void Api::deviceThumb(const QString &id, QObject *context, std::function<void(std::optional<QByteArray>)> done) {
+void Api::deviceThumb(const QString &id, QObject *context, std::function<void(Result<QByteArray>)> done) {
     perform("GET", QStringLiteral("/api/v1/devices/") + id + QStringLiteral("/thumb"), deviceThumbTimeoutMs,
             maxThumbBytes, context, [done = std::move(done)](Outcome out) {
-                if (out.isHttp && out.status == 200 && !out.body.isEmpty())
-                    done(std::move(out.body));
-                else
-                    done(std::nullopt);
+                const bool ok = out.isHttp && out.status == 200 && !out.body.isEmpty();
+                done(resultOf(out, ok ? std::optional<QByteArray>(out.body) : std::nullopt, true));
             });
 }
 
-void Api::listDevices(QObject *context, std::function<void(std::optional<QList<DeviceInfo>>)> done) {
+void Api::listDevices(QObject *context, std::function<void(Result<QList<DeviceInfo>>)> done) {
     perform("GET", QStringLiteral("/api/v1/devices"), listDevicesTimeoutMs, maxJsonBytes, context,
             [done = std::move(done)](Outcome out) {
-                done(out.isHttp && out.status == 200 ? DeviceInfo::decodeList(out.body) : std::nullopt);
+                const bool ok = out.isHttp && out.status == 200;
+                done(resultOf(out, ok ? DeviceInfo::decodeList(out.body) : std::nullopt));
             });
 }
 
-void Api::deleteDevice(const QString &id, QObject *context, std::function<void(bool)> done) {
+void Api::deleteDevice(const QString &id, QObject *context, std::function<void(Result<std::monostate>)> done) {
     perform("DELETE", QStringLiteral("/api/v1/devices/") + id, deleteDeviceTimeoutMs, maxJsonBytes, context,
-            [done = std::move(done)](Outcome out) { done(out.isHttp && out.status == 200); });
+            [done = std::move(done)](Outcome out) {
+                const bool ok = out.isHttp && out.status == 200;
+                done(resultOf(out, ok ? std::optional<std::monostate>(std::monostate{}) : std::nullopt, true));
+            });
 }
 
-void Api::turnCredentials(QObject *context, std::function<void(IceConfig)> done) {
+void Api::turnCredentials(QObject *context, std::function<void(Result<IceConfig>)> done) {
     perform("POST", QStringLiteral("/api/v1/turn-credentials"), turnCredentialsTimeoutMs, maxJsonBytes, context,
             [done = std::move(done)](Outcome out) {
-                std::optional<IceConfig> ice = out.isHttp ? IceConfig::decode(out.body) : std::nullopt;
-                done(ice.value_or(IceConfig{}));
+                done(resultOf(out, out.isHttp ? IceConfig::decode(out.body) : std::nullopt));
             });
 }

@@ -2,6 +2,7 @@
 
 #include "rendezvous/DeviceInfo.h"
 #include "rendezvous/IceConfig.h"
+#include "util/Result.h"
 
 #include <QByteArray>
 #include <QList>
@@ -16,8 +17,9 @@
 class QNetworkAccessManager;
 
 // Client of the rendezvous server's REST interface. The base URL and the administrator
-// token are read from AppConfig::shared() at every call. Every failure collapses into the
-// empty result (nullopt, false, an IceConfig without URLs); nothing is reported.
+// token are read from AppConfig::shared() at every call. A failure is an Error: NotFound
+// for an unknown device, Unreachable when no answer came, Http for another status,
+// BadAnswer for a body that does not decode.
 //
 // Each operation may be called from any thread; the request itself runs on the main
 // thread's event loop without blocking it. `done` runs on the main thread, and not at all
@@ -37,15 +39,15 @@ public:
     static constexpr qint64 maxThumbBytes = 8 * 1024 * 1024;
 
     // GET /api/v1/devices/{id}: the device when the status is 200 and the body decodes.
-    static void deviceInfo(const QString &id, QObject *context, std::function<void(std::optional<DeviceInfo>)> done);
+    static void deviceInfo(const QString &id, QObject *context, std::function<void(Result<DeviceInfo>)> done);
     // GET /api/v1/devices/{id}/thumb: the image bytes when the status is 200 and the body is not empty.
-    static void deviceThumb(const QString &id, QObject *context, std::function<void(std::optional<QByteArray>)> done);
+    static void deviceThumb(const QString &id, QObject *context, std::function<void(Result<QByteArray>)> done);
     // GET /api/v1/devices: every registered device (an empty list is a result).
-    static void listDevices(QObject *context, std::function<void(std::optional<QList<DeviceInfo>>)> done);
-    // DELETE /api/v1/devices/{id}: true exactly for status 200.
-    static void deleteDevice(const QString &id, QObject *context, std::function<void(bool)> done);
-    // POST /api/v1/turn-credentials: the decoded body whatever the status; empty on failure.
-    static void turnCredentials(QObject *context, std::function<void(IceConfig)> done);
+    static void listDevices(QObject *context, std::function<void(Result<QList<DeviceInfo>>)> done);
+    // DELETE /api/v1/devices/{id}: done exactly for status 200.
+    static void deleteDevice(const QString &id, QObject *context, std::function<void(Result<std::monostate>)> done);
+    // POST /api/v1/turn-credentials: the decoded body whatever the status.
+    static void turnCredentials(QObject *context, std::function<void(Result<IceConfig>)> done);
 
     // The request an operation sends (exposed for tests): URL rule and bearer token.
     static QNetworkRequest makeRequest(const QString &path, int timeoutMs);

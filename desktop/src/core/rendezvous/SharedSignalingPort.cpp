@@ -1,6 +1,7 @@
 #include "rendezvous/SharedSignalingPort.h"
 
 #include "rendezvous/Api.h"
+#include "rendezvous/ServerTrust.h"
 #include "rendezvous/Signaling.h"
 
 std::shared_ptr<SignalingPort> SignalingPort::shared() {
@@ -8,15 +9,25 @@ std::shared_ptr<SignalingPort> SignalingPort::shared() {
     return port;
 }
 
-void SharedSignalingPort::connect(QObject *context, std::function<void(QString)> done) {
+void SharedSignalingPort::connect(QObject *context, std::function<void(Result<std::monostate>)> done) {
     Signaling::shared()->connectWithError(context, [done = std::move(done)](Signaling::ConnectError e) {
-        done(e == Signaling::ConnectError::None ? QString() : Signaling::errorDescription(e));
+        if (e == Signaling::ConnectError::None)
+            done(Result<std::monostate>::success({}));
+        else if (const QString untrusted = ServerTrust::shared()->failure(); !untrusted.isEmpty())
+            // The server's certificate, not the network, is what failed.
+            done(Result<std::monostate>::failure(Error::make(Error::Kind::Unreachable, untrusted)));
+        else
+            done(
+                Result<std::monostate>::failure(Error::make(Error::Kind::Unreachable, Signaling::errorDescription(e))));
     });
 }
 
-void SharedSignalingPort::turnCredentials(QObject *context, std::function<void(Ice)> done) {
-    Api::turnCredentials(context, [done = std::move(done)](const IceConfig &ice) {
-        done(Ice{ice.urls, ice.username.value_or(QString()), ice.credential.value_or(QString())});
+void SharedSignalingPort::turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) {
+    Api::turnCredentials(context, [done = std::move(done)](const Result<IceConfig> &ice) {
+        if (!ice.ok())
+            return done(Result<Ice>::failure(ice.error));
+        done(Result<Ice>::success(
+            Ice{ice.value->urls, ice.value->username.value_or(QString()), ice.value->credential.value_or(QString())}));
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include "config/AppConfig.h"
 #include "protocol/Json.h"
+#include "rendezvous/ServerTrust.h"
 #include "rendezvous/SignalingFrame.h"
 
 #include <QJsonDocument>
@@ -117,6 +118,14 @@ void Signaling::openSocket(const QUrl &url) {
                              reset();
                          }
                      });
+    // wss: the system's CA store decides; a certificate that does not verify fails the
+    // socket (reported to ServerTrust) and is never ignored.
+    QObject::connect(socket, &QWebSocket::sslErrors, this,
+                     [url](const QList<QSslError> &errors) { ServerTrust::shared()->noteFailure(url, errors); });
+    QObject::connect(socket, &QWebSocket::connected, this, [url] {
+        if (url.scheme() == u"wss")
+            ServerTrust::shared()->noteVerified(url);
+    });
     qCDebug(lcSignaling) << "opening" << url.toString();
     // Opened from the event loop: a URL the socket refuses at once (an unknown scheme) must
     // fail its waiters like any other failure, after connect() has registered them.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/Result.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -22,10 +24,11 @@ public:
 
     virtual ~SignalingPort() = default;
 
-    // done(error text) on the main thread; an empty text means greeted.
-    virtual void connect(QObject *context, std::function<void(QString error)> done) = 0;
-    // Always yields a configuration (empty on any failure), on the main thread.
-    virtual void turnCredentials(QObject *context, std::function<void(Ice)> done) = 0;
+    // done on the main thread once greeted, or with why not (Unreachable, the
+    // signaling client's description as message).
+    virtual void connect(QObject *context, std::function<void(Result<std::monostate>)> done) = 0;
+    // The STUN/TURN configuration, or why there is none, on the main thread.
+    virtual void turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) = 0;
     // Sends one message; dropped silently without a socket. Any thread.
     virtual void send(const QJsonObject &message) = 0;
     // Routes the messages carrying this sid to handler until detach().

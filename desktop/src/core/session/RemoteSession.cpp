@@ -196,17 +196,19 @@ void RemoteSession::start() {
             fail(QStringLiteral("接続できません: ") + error);
             return;
         }
-        d->port->connect(this, [this](const QString &error) {
+        d->port->connect(this, [this](const Result<std::monostate> &greeted) {
             if (m_state == State::Closed)
                 return;
-            if (!error.isEmpty()) {
-                fail(QStringLiteral("接続できません: ") + error);
+            if (!greeted.ok()) {
+                fail(QStringLiteral("接続できません: ") + greeted.error.message);
                 return;
             }
-            d->port->turnCredentials(this, [this](const SignalingPort::Ice &ice) {
+            d->port->turnCredentials(this, [this](const Result<SignalingPort::Ice> &ice) {
                 if (m_state == State::Closed)
                     return;
-                setup(ice.urls, ice.username, ice.credential);
+                // Without TURN credentials the session still tries direct paths.
+                const SignalingPort::Ice use = ice.value.value_or(SignalingPort::Ice{});
+                setup(use.urls, use.username, use.credential);
             });
         });
     });
@@ -302,12 +304,12 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
         });
     };
 
-    QString error;
-    d->pc = PeerConnection::create(options, std::move(cb), &error);
-    if (!d->pc) {
-        fail(QStringLiteral("接続できません: ") + error);
+    Result<std::shared_ptr<PeerConnection>> created = PeerConnection::create(options, std::move(cb));
+    if (!created.ok()) {
+        fail(QStringLiteral("接続できません: ") + created.error.message);
         return;
     }
+    d->pc = std::move(*created.value);
     applyAudio();
 
     // Registered before the offer goes out, so the answer cannot be missed.

@@ -1,10 +1,10 @@
-#include "style/UiFonts.h"
+#include "style/Theme.h"
 
 #include <QApplication>
 #include <QFontDatabase>
 #include <QPalette>
 
-namespace UiFonts {
+namespace Theme {
 
 QFont sized(qreal px, QFont::Weight weight) {
     QFont f = QApplication::font();
@@ -57,8 +57,36 @@ QColor red() {
     return QColor(0xd7, 0x26, 0x2b);
 }
 
+QColor accent() {
+    return QColor(0x0a, 0x84, 0xff);
+}
+QColor accentDisabled() {
+    return QColor(0x7f, 0xb8, 0xf5);
+}
+QColor success() {
+    return QColor(0x34, 0xc7, 0x59);
+}
+QColor warning() {
+    return QColor(0xff, 0x95, 0x00);
+}
+QColor destructive() {
+    return QColor(0xff, 0x3b, 0x30);
+}
+QColor favorite() {
+    return QColor(0xff, 0xcc, 0x00);
+}
+
+QString primaryButtonCss(int padV, int padH) {
+    return QStringLiteral("QPushButton { background: %1; color: white; border-radius: 5px; padding: %2px %3px; }"
+                          "QPushButton:disabled { background: %4; }")
+        .arg(accent().name())
+        .arg(padV)
+        .arg(padH)
+        .arg(accentDisabled().name());
+}
+
 QString css(const QColor &c) {
     return QStringLiteral("rgba(%1,%2,%3,%4)").arg(c.red()).arg(c.green()).arg(c.blue()).arg(c.alphaF());
 }
 
-} // namespace UiFonts
+} // namespace Theme

@@ -1,0 +1,282 @@
+#include "capture/CaptureFeed.h"
+
+#include "capture/FrameConsumer.h"
+
+#include <QHash>
+#include <QLoggingCategory>
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+Q_LOGGING_CATEGORY(lcFeed, "velmo.capture.feed")
+
+namespace {
+constexpr qint64 kOutside = LLONG_MIN;
+// After this long without a change the feed polls at kIdleFps only.
+constexpr gint64 kIdleAfterUs = 2 * G_USEC_PER_SEC;
+constexpr int kIdleFps = 10;
+qint64 packPoint(QPoint p) {
+    return (qint64(p.x()) << 32) | quint32(p.y());
+}
+QPoint unpackPoint(qint64 v) {
+    return {int(v >> 32), int(qint32(quint32(v & 0xffffffff)))};
+}
+} // namespace
+
+CaptureFeed::CaptureFeed(int monitorId, std::unique_ptr<FrameGrabber> grabber)
+    : m_monitorId(monitorId), m_grabber(std::move(grabber)) {
+    m_pointer = kOutside;
+}
+
+CaptureFeed::~CaptureFeed() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_latest)
+        gst_buffer_unref(m_latest);
+}
+
+bool CaptureFeed::start(const QRect &rect, QString *error) {
+    if (!m_grabber->open(rect, error))
+        return false;
+    m_rect = rect;
+    m_thread = std::thread([this] { run(); });
+    return true;
+}
+
+void CaptureFeed::setRect(const QRect &rect) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (rect == m_rect || rect.isEmpty())
+            return;
+        m_rect = rect;
+        m_rectChanged = true;
+        m_woken = true;
+    }
+    m_wake.notify_all();
+}
+
+QRect CaptureFeed::rect() const {
+    std::lock_guard lock(m_mutex);
+    return m_rect;
+}
+
+QSize CaptureFeed::size() const {
+    std::lock_guard lock(m_mutex);
+    return m_rect.size();
+}
+
+void CaptureFeed::subscribe(FrameConsumer *consumer) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_consumers.contains(consumer))
+            m_consumers.append(consumer);
+        m_woken = true;
+    }
+    m_wake.notify_all();
+}
+
+void CaptureFeed::unsubscribe(FrameConsumer *consumer) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_consumers.removeAll(consumer);
+    }
+    // Wait for a delivery in progress, which may still be calling it.
+    std::lock_guard wait(m_deliver);
+}
+
+void CaptureFeed::wake() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_woken = true;
+    }
+    m_wake.notify_all();
+}
+
+std::optional<QPoint> CaptureFeed::pointer() const {
+    const qint64 v = m_pointer.load();
+    if (v == kOutside)
+        return std::nullopt;
+    return unpackPoint(v);
+}
+
+GstBuffer *CaptureFeed::latest(QSize *size) const {
+    std::lock_guard lock(m_mutex);
+    if (size)
+        *size = m_latestSize;
+    return m_latest ? gst_buffer_ref(m_latest) : nullptr;
+}
+
+GstBuffer *CaptureFeed::newBuffer(QSize size) {
+    // A fresh buffer every time: encoders may still read the previous picture. Same-sized
+    // allocations are served again by the allocator without new page faults.
+    return gst_buffer_new_allocate(nullptr, gsize(size.width()) * gsize(size.height()) * 4, nullptr);
+}
+
+void CaptureFeed::compose(GstBuffer *out, const uchar *src, int srcStride, QSize size, QPoint pointer) {
+    GstMapInfo map;
+    if (!gst_buffer_map(out, &map, GST_MAP_WRITE))
+        return;
+    const int w = size.width();
+    const int h = size.height();
+    const int stride = w * 4;
+    if (srcStride == stride) {
+        std::memcpy(map.data, src, size_t(stride) * size_t(h));
+    } else {
+        for (int y = 0; y < h; ++y)
+            std::memcpy(map.data + size_t(y) * size_t(stride), src + size_t(y) * size_t(srcStride), size_t(stride));
+    }
+    // The pointer, blended in (its picture is premultiplied).
+    QPoint hotspot;
+    const QImage &cursor = m_grabber->cursor(&hotspot);
+    if (!cursor.isNull() && pointer.x() > INT_MIN) {
+        const QPoint origin = pointer - hotspot;
+        for (int cy = 0; cy < cursor.height(); ++cy) {
+            const int y = origin.y() + cy;
+            if (y < 0 || y >= h)
+                continue;
+            const auto *line = reinterpret_cast<const quint32 *>(cursor.constScanLine(cy));
+            auto *dst = reinterpret_cast<quint32 *>(map.data + size_t(y) * size_t(stride));
+            for (int cx = 0; cx < cursor.width(); ++cx) {
+                const int x = origin.x() + cx;
+                if (x < 0 || x >= w)
+                    continue;
+                const quint32 s = line[cx];
+                const quint32 a = s >> 24;
+                if (a == 0)
+                    continue;
+                const quint32 d = dst[x];
+                const quint32 inv = 255 - a;
+                auto ch = [&](int shift) {
+                    const quint32 v = ((s >> shift) & 0xff) + (((d >> shift) & 0xff) * inv + 127) / 255;
+                    return std::min<quint32>(v, 255) << shift;
+                };
+                dst[x] = ch(16) | ch(8) | ch(0);
+            }
+        }
+    }
+    gst_buffer_unmap(out, &map);
+}
+
+// The feed's capture thread.
+void CaptureFeed::run() {
+    pthread_setname_np(pthread_self(), "velmo-capture");
+    struct Sent {
+        gint64 at = 0;
+        quint64 serial = 0;
+    };
+    QHash<FrameConsumer *, Sent> sent;
+    quint64 serial = 0;
+    bool dirty = true;
+    bool redraw = false;
+    QPoint lastPointer(INT_MIN, INT_MIN);
+    QRect rect;
+    gint64 lastChange = 0;
+    std::unique_lock lock(m_mutex);
+    while (!m_stop) {
+        if (m_consumers.isEmpty()) {
+            // Nobody watches: no capture, no polling. The next subscriber gets a fresh picture.
+            m_wake.wait(lock, [this] { return m_stop || !m_consumers.isEmpty(); });
+            dirty = true;
+            continue;
+        }
+        int fps = 1;
+        for (FrameConsumer *c : std::as_const(m_consumers))
+            fps = std::max(fps, c->maxFps());
+        const bool rectChanged = std::exchange(m_rectChanged, false);
+        rect = m_rect;
+        m_woken = false;
+        lock.unlock();
+
+        if (rectChanged) {
+            if (m_grabber->setRect(rect))
+                dirty = true;
+            else
+                qCWarning(lcFeed) << "monitor" << m_monitorId << "cannot be captured at" << rect;
+        }
+        const FrameGrabber::Poll poll = m_grabber->poll();
+        if (poll.lost) {
+            qCWarning(lcFeed) << "display lost: capture of monitor" << m_monitorId << "ends";
+            m_pointer = kOutside;
+            lock.lock();
+            m_wake.wait(lock, [this] { return m_stop; });
+            break;
+        }
+        dirty = dirty || poll.damaged;
+        const QPoint rel = poll.pointer - rect.topLeft();
+        const bool inside = QRect(QPoint(0, 0), rect.size()).contains(rel);
+        const QPoint drawn = inside ? rel : QPoint(INT_MIN, INT_MIN);
+        m_pointer = inside ? packPoint(rel) : kOutside;
+        redraw = redraw || drawn != lastPointer || (inside && poll.cursorChanged);
+        lastPointer = drawn;
+
+        const gint64 polledAt = g_get_monotonic_time();
+        if (dirty || redraw)
+            lastChange = polledAt;
+        if (dirty || redraw) {
+            const bool grabbed = !dirty || m_grabber->grab();
+            int srcStride = 0;
+            const uchar *src = m_grabber->pixels(&srcStride);
+            const QSize size = rect.size();
+            if (grabbed && src) {
+                if (dirty)
+                    ++m_grabs;
+                if (GstBuffer *out = newBuffer(size)) {
+                    compose(out, src, srcStride, size, drawn);
+                    std::lock_guard keep(m_mutex);
+                    if (m_latest)
+                        gst_buffer_unref(m_latest);
+                    m_latest = out;
+                    m_latestSize = size;
+                    ++serial;
+                }
+            }
+            dirty = false;
+            redraw = false;
+        }
+
+        const gint64 now = g_get_monotonic_time();
+        {
+            std::lock_guard delivering(m_deliver);
+            QList<FrameConsumer *> consumers;
+            GstBuffer *frame = nullptr;
+            QSize size;
+            {
+                std::lock_guard keep(m_mutex);
+                consumers = m_consumers;
+                frame = m_latest ? gst_buffer_ref(m_latest) : nullptr;
+                size = m_latestSize;
+            }
+            for (auto it = sent.begin(); it != sent.end();)
+                it = consumers.contains(it.key()) ? std::next(it) : sent.erase(it);
+            for (FrameConsumer *c : std::as_const(consumers)) {
+                Sent &s = sent[c];
+                const gint64 interval = G_USEC_PER_SEC / std::max(1, c->maxFps());
+                // A frame the consumer has not seen yet, at its own rate; or the same one again when it asks.
+                if (!frame || now - s.at < interval - 2000)
+                    continue;
+                if (s.serial == serial && !c->wantsRepeat(now))
+                    continue;
+                c->consumeFrame(frame, size, s.serial == serial);
+                s.at = now;
+                s.serial = serial;
+            }
+            if (frame)
+                gst_buffer_unref(frame);
+        }
+
+        lock.lock();
+        // A still desktop is looked at less often; the first change brings the full rate back.
+        if (polledAt - lastChange > kIdleAfterUs)
+            fps = std::min(fps, kIdleFps);
+        const auto tick = std::chrono::microseconds(G_USEC_PER_SEC / fps);
+        m_wake.wait_for(lock, tick, [this] { return m_stop || m_woken; });
+    }
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "capture/FrameGrabber.h"
+
+#include <QList>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+class FrameConsumer;
+
+// The pictures of one display, captured on the feed's own thread only when the
+// display changed (or the pointer moved), with the pointer drawn in, and handed to
+// every subscribed consumer at the rate it asks for. Idle while nobody subscribes.
+// Public methods may be called from any thread.
+class CaptureFeed {
+public:
+    CaptureFeed(int monitorId, std::unique_ptr<FrameGrabber> grabber);
+    ~CaptureFeed();
+    CaptureFeed(const CaptureFeed &) = delete;
+    CaptureFeed &operator=(const CaptureFeed &) = delete;
+
+    // Opens the grabber for `rect` and starts the thread; false (with a reason) when capture cannot work.
+    bool start(const QRect &rect, QString *error);
+    int monitorId() const { return m_monitorId; }
+    // The display moved or was resized.
+    void setRect(const QRect &rect);
+    QSize size() const;
+    QRect rect() const;
+
+    void subscribe(FrameConsumer *consumer);
+    // Once this returns, the consumer is not called any more.
+    void unsubscribe(FrameConsumer *consumer);
+    // A consumer's wantsRepeat() may have turned true: look now rather than at the next tick.
+    void wake();
+
+    // The pointer relative to the display, when it is over it.
+    std::optional<QPoint> pointer() const;
+    // The newest picture with its size (a new reference, or null before the first).
+    GstBuffer *latest(QSize *size) const;
+    // Pictures captured since the last call (for figures).
+    int takeGrabs() { return m_grabs.exchange(0); }
+
+private:
+    void run();
+    void compose(GstBuffer *out, const uchar *src, int srcStride, QSize size, QPoint pointer);
+    GstBuffer *newBuffer(QSize size);
+
+    const int m_monitorId;
+    std::unique_ptr<FrameGrabber> m_grabber; // capture thread only (after start)
+    std::thread m_thread;
+    mutable std::mutex m_mutex; // guards everything below up to m_consumers
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    bool m_woken = false;
+    QRect m_rect;
+    bool m_rectChanged = false;
+    QList<FrameConsumer *> m_consumers;
+    std::mutex m_deliver; // held while consumers are called
+    GstBuffer *m_latest = nullptr;
+    QSize m_latestSize;
+    std::atomic<int> m_grabs{0};
+    std::atomic<qint64> m_pointer{0}; // x << 32 | y, relative to the display; INT64_MIN when outside
+};

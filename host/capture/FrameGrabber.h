@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QImage>
+#include <QPoint>
+#include <QRect>
+#include <QString>
+
+// The platform part of a capture feed: reads one rectangle of the desktop and the
+// pointer. Created on any thread, then used only on its feed's capture thread.
+class FrameGrabber {
+public:
+    struct Poll {
+        bool damaged = false;       // the rectangle's picture changed since the last poll
+        bool cursorChanged = false; // the pointer's shape changed
+        QPoint pointer;             // desktop coordinates
+        bool lost = false;          // the display went away: the feed stops
+    };
+
+    virtual ~FrameGrabber() = default;
+    // Connects and prepares for `rect`; false with a reason when capture cannot work.
+    virtual bool open(const QRect &rect, QString *error) = 0;
+    // A new rectangle (layout change, other display); false when it cannot be captured.
+    virtual bool setRect(const QRect &rect) = 0;
+    // What happened since the last call; never blocks on the display server for long.
+    virtual Poll poll() = 0;
+    // Reads the rectangle's pixels into the grabber's own image; false on failure.
+    virtual bool grab() = 0;
+    // The last grabbed picture (BGRx, 4 bytes a pixel) and its stride.
+    virtual const uchar *pixels(int *stride) const = 0;
+    // The pointer's picture (ARGB32 premultiplied) and its hot spot.
+    virtual const QImage &cursor(QPoint *hotspot) const = 0;
+};

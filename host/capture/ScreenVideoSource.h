@@ -1,0 +1,70 @@
+#pragma once
+
+#include "capture/EncodedSink.h"
+#include "capture/VideoEncoder.h"
+#include "capture/VideoSource.h"
+
+#include <QPointer>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+
+class CaptureFeed;
+class EncoderPool;
+class ScreenCapture;
+
+// One viewer's view of the shared screen: the feed of the display it watches and the
+// shared encoder for its quality. H.264 access units go through this session's own
+// appsrc → RTP payloader → webrtcbin; JPEG pictures are handed to the session. A PLI
+// from the viewer (webrtcbin's force-key-unit request) asks the encoder for a key frame.
+// Main thread; the EncodedSink calls come from the encoder's thread.
+class ScreenVideoSource : public VideoSource, private EncodedSink {
+    Q_OBJECT
+public:
+    ScreenVideoSource(ScreenCapture *capture, EncoderPool *pool, GstElement *pipeline, QObject *parent = nullptr);
+    ~ScreenVideoSource() override;
+
+    QJsonArray monitors() const override;
+    bool addJpeg() override;
+    bool addH264(GstElement *webrtc, int pt) override;
+    void setFlowing(bool on) override;
+    void apply(const Settings &s) override;
+    Settings settings() const override { return m_settings; }
+    void select(const QString &mode, qint64 id) override;
+    QSize frameSize() const override;
+    std::optional<QPoint> pointer() const override;
+    void requestStill() override;
+    QPair<int, qint64> takeCounters() override;
+    QString codec() const override { return m_h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
+    QString encoder() const override;
+    int monitor() const override { return m_monitor; }
+    std::optional<QRect> desktopRect() const override;
+
+private:
+    // EncodedSink (encoder thread).
+    void h264(GstBuffer *au) override;
+    void jpeg(const QByteArray &data, QSize size) override;
+    static GstPadProbeReturn onUpstream(GstPad *pad, GstPadProbeInfo *info, gpointer self);
+
+    // Attaches to the feed and encoder that match the current choice.
+    void rewire();
+
+    QPointer<ScreenCapture> m_capture;
+    EncoderPool *m_pool = nullptr;    // outlives every session
+    GstElement *m_pipeline = nullptr; // not owned
+    GstElement *m_appsrc = nullptr;   // owned by the pipeline
+    bool m_h264 = false;
+    bool m_flowing = false;
+    int m_monitor = 0;
+    Settings m_settings;
+    std::shared_ptr<CaptureFeed> m_feed;
+    std::shared_ptr<VideoEncoder> m_encoder;
+    std::atomic<VideoEncoder *> m_keyTarget{nullptr};
+    QTimer m_settle;
+    bool m_stillBusy = false;
+    std::atomic<int> m_pendingJpegs{0};
+    std::atomic<int> m_frames{0};
+    std::atomic<qint64> m_bytes{0};
+    std::atomic<bool> m_needKey{false};
+};

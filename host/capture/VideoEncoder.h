@@ -1,0 +1,79 @@
+#pragma once
+
+#include "capture/FrameConsumer.h"
+
+#include <QList>
+#include <QString>
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+class CaptureFeed;
+class EncodedSink;
+
+// One encoding of one feed at one quality: appsrc → convert/scale → x264 (or VA-API)
+// or JPEG → appsink, in its own pipeline and streaming thread, so that viewers asking
+// for the same picture at the same quality share it. H.264 output is handed to every
+// sink as access units; a sink's key-frame request (PLI, a new viewer) makes the next
+// frame a key frame, and one comes every few seconds anyway.
+class VideoEncoder : public FrameConsumer {
+public:
+    struct Key {
+        int monitor = 0;
+        bool h264 = true;
+        int fps = 30;
+        int scalePercent = 100;
+        int q = 70;      // JPEG quality
+        int kbps = 2500; // H.264 rate
+        bool operator==(const Key &) const = default;
+    };
+
+    // `h264Encoder`: the element to use for H.264 ("x264enc", "vah264enc", "vaapih264enc").
+    VideoEncoder(std::shared_ptr<CaptureFeed> feed, const Key &key, const QString &h264Encoder);
+    ~VideoEncoder() override;
+
+    bool start();
+    const Key &key() const { return m_key; }
+    QString encoderName() const { return m_key.h264 ? m_h264Encoder : QStringLiteral("libjpeg"); }
+    CaptureFeed *feed() const { return m_feed.get(); }
+
+    // Any thread. A new sink gets a key frame (or the last JPEG) at once.
+    void addSink(EncodedSink *sink);
+    // Once this returns the sink is not called any more.
+    void removeSink(EncodedSink *sink);
+    bool hasSinks() const;
+    void requestKeyFrame();
+
+    // The GStreamer description of the encoding part, shared with the benchmark's baseline.
+    static QByteArray encoderDescription(const QString &h264Encoder, bool h264, int q, int kbps, int fps);
+    static QByteArray rawCaps(QSize size, int fps);
+
+    // FrameConsumer (capture thread).
+    void consumeFrame(GstBuffer *frame, QSize size, bool repeat) override;
+    int maxFps() const override { return m_key.fps; }
+    bool wantsRepeat(gint64 nowUs) override;
+
+private:
+    static GstFlowReturn onSample(GstElement *sink, gpointer self);
+    static GstPadProbeReturn onCaps(GstPad *pad, GstPadProbeInfo *info, gpointer self);
+
+    std::shared_ptr<CaptureFeed> m_feed;
+    Key m_key;
+    QString m_h264Encoder;
+    GstElement *m_pipeline = nullptr;
+    GstElement *m_appsrc = nullptr;
+    GstElement *m_outCaps = nullptr;
+    GstPad *m_encSrc = nullptr;
+    QSize m_inSize;
+    mutable std::mutex m_mutex; // sinks, last JPEG
+    QList<EncodedSink *> m_sinks;
+    QByteArray m_lastJpeg;
+    QSize m_lastJpegSize;
+    std::atomic<bool> m_keyWanted{true};
+    std::atomic<gint64> m_lastKeyUs{0};
+    std::atomic<gint64> m_lastPushUs{0};
+    int m_trailing = 0; // capture thread
+};

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QObject>
+#include <QPair>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+
+#include <gst/gst.h>
+
+#include <optional>
+
+// The picture one viewer receives: the shared screen or the test pattern. Builds its
+// part of the session's pipeline (an H.264 track into webrtcbin) or hands JPEG frames
+// to the session, follows the viewer's quality and display choice. Main thread.
+class VideoSource : public QObject {
+    Q_OBJECT
+public:
+    struct Settings {
+        int fps = 30;
+        double scale = 1.0;
+        int q = 70;
+        int kbps = 2500;
+    };
+
+    using QObject::QObject;
+
+    // The viewer's displays as sent in "auth_ok": [{id, name, w, h, primary}].
+    virtual QJsonArray monitors() const = 0;
+    // JPEG frames (jpegFrame) or H.264 RTP into `webrtc` with payload type `pt`.
+    // Nothing flows until setFlowing(true).
+    virtual bool addJpeg() = 0;
+    virtual bool addH264(GstElement *webrtc, int pt) = 0;
+    virtual void setFlowing(bool on) = 0;
+    // Values out of range are clamped; a burst of changes is applied as one.
+    virtual void apply(const Settings &s) = 0;
+    virtual Settings settings() const = 0;
+    // "all" (every display) or "single" with a listed id; anything else is ignored.
+    virtual void select(const QString &mode, qint64 id) = 0;
+    // The size of the frames the viewer gets.
+    virtual QSize frameSize() const = 0;
+    // The display shown (its id in monitors(); 0 for all of them).
+    virtual int monitor() const = 0;
+    // The desktop area the picture shows, in desktop pixels; none when the picture is
+    // not of the desktop (the test pattern).
+    virtual std::optional<QRect> desktopRect() const { return std::nullopt; }
+    // The host's pointer in frame pixels; none when the source has no pointer of its own.
+    virtual std::optional<QPoint> pointer() const = 0;
+    // The unscaled picture as PNG, off the main thread; stillReady follows.
+    virtual void requestStill() = 0;
+    // Frames and bytes sent since the last call.
+    virtual QPair<int, qint64> takeCounters() = 0;
+    virtual QString codec() const = 0;
+    virtual QString encoder() const = 0;
+
+Q_SIGNALS:
+    void jpegFrame(const QByteArray &jpeg, int w, int h);
+    void stillReady(const QByteArray &image, int w, int h);
+    // The list of displays changed (the viewer is told again).
+    void monitorsChanged();
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "capture/ScreenCapture.h"
+
+#include <QHash>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+
+class QSocketNotifier;
+typedef struct _XDisplay Display;
+
+// The X11 desktop in DISPLAY: its monitors from XRandR (followed through
+// RRScreenChangeNotify) and one MIT-SHM feed per monitor. Main thread; each feed
+// captures on its own thread with its own display connection.
+class X11ScreenCapture : public ScreenCapture {
+    Q_OBJECT
+public:
+    explicit X11ScreenCapture(QObject *parent = nullptr);
+    ~X11ScreenCapture() override;
+
+    bool available() const override { return m_dpy != nullptr && m_problem.isEmpty(); }
+    QString problem() const override { return m_problem; }
+    QString description() const override;
+    QList<CaptureMonitor> monitors() const override { return m_monitors; }
+    std::shared_ptr<CaptureFeed> feed(int id) override;
+    QImage snapshot(int id, QSize box) override;
+
+    // Xlib's error handlers are process-wide: these keep an X error (a display that
+    // changed under a request) or a lost server from ending the process.
+    static void installErrorHandlers();
+    // The code of the last X error on `dpy` since the previous call, or 0.
+    static int takeError(Display *dpy);
+    // `lost` turns true when the connection `dpy` breaks.
+    static void watchLoss(Display *dpy, std::atomic<bool> *lost);
+
+private:
+    void readEvents();
+    void refreshMonitors();
+    QRect rectOf(int id) const;
+
+    Display *m_dpy = nullptr;
+    int m_randrEvent = -1;
+    QString m_problem;
+    QList<CaptureMonitor> m_monitors;
+    QHash<QString, int> m_ids; // monitor name → id, kept across layout changes
+    int m_nextId = 1;
+    QHash<int, std::weak_ptr<CaptureFeed>> m_feeds;
+    QSocketNotifier *m_notifier = nullptr; // child
+    QTimer m_settle;
+    QTimer m_poll;
+    std::atomic<bool> m_lost{false};
+};

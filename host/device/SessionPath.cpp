@@ -1,0 +1,80 @@
+#include "device/SessionPath.h"
+
+#include <gst/webrtc/webrtc.h>
+
+SessionPath::SessionPath(QObject *parent) : QObject(parent) {
+    m_watchdog.setInterval(1000);
+    connect(&m_watchdog, &QTimer::timeout, this, [this] {
+        if (g_get_monotonic_time() - m_lastInbound.load() > silenceLimitUs)
+            Q_EMIT silent();
+    });
+}
+
+void SessionPath::update(GstElement *webrtc) {
+    if (!webrtc)
+        return;
+    // webrtcbin's statistics carry no candidate pairs for data-only connections; ask the
+    // ICE agent for the pair in use on the bundle's transport.
+    GObject *sctp = nullptr;
+    GObject *dtls = nullptr;
+    GObject *iceTransport = nullptr;
+    GstWebRTCICEStream *stream = nullptr;
+    GstWebRTCICE *ice = nullptr;
+    g_object_get(webrtc, "sctp-transport", &sctp, nullptr);
+    if (sctp)
+        g_object_get(sctp, "transport", &dtls, nullptr);
+    if (dtls)
+        g_object_get(dtls, "transport", &iceTransport, nullptr);
+    if (iceTransport && g_object_class_find_property(G_OBJECT_GET_CLASS(iceTransport), "stream"))
+        g_object_get(iceTransport, "stream", &stream, nullptr);
+    g_object_get(webrtc, "ice-agent", &ice, nullptr);
+    GstWebRTCICECandidateStats *local = nullptr;
+    GstWebRTCICECandidateStats *remote = nullptr;
+    if (ice && stream && gst_webrtc_ice_get_selected_pair(ice, stream, &local, &remote) && local && remote) {
+        const bool relay = g_strcmp0(local->type, "relay") == 0 || g_strcmp0(remote->type, "relay") == 0;
+        const QString ip = QString::fromUtf8(remote->ipaddr);
+        if (relay != m_relay || ip != m_remoteIp) {
+            m_relay = relay;
+            m_remoteIp = ip;
+            Q_EMIT pathChanged();
+        }
+    }
+    if (local)
+        gst_webrtc_ice_candidate_stats_free(local);
+    if (remote)
+        gst_webrtc_ice_candidate_stats_free(remote);
+    for (gpointer o : {static_cast<gpointer>(ice), static_cast<gpointer>(stream), static_cast<gpointer>(iceTransport),
+                       static_cast<gpointer>(dtls), static_cast<gpointer>(sctp)})
+        if (o)
+            g_object_unref(o);
+}
+
+void SessionPath::watch(GstElement *webrtc) {
+    m_lastInbound = g_get_monotonic_time();
+    int probes = 0;
+    GstIterator *it = gst_bin_iterate_recurse(GST_BIN(webrtc));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto *element = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory *factory = gst_element_get_factory(element);
+        if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "nicesrc") == 0) {
+            if (GstPad *pad = gst_element_get_static_pad(element, "src")) {
+                gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                                  inboundProbe, &m_lastInbound, nullptr);
+                gst_object_unref(pad);
+                ++probes;
+            }
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    if (probes > 0)
+        m_watchdog.start();
+}
+
+// ICE receive thread.
+GstPadProbeReturn SessionPath::inboundProbe(GstPad *, GstPadProbeInfo *, gpointer lastInbound) {
+    static_cast<std::atomic<gint64> *>(lastInbound)->store(g_get_monotonic_time());
+    return GST_PAD_PROBE_OK;
+}

@@ -1,0 +1,124 @@
+#include "device/SessionVideo.h"
+
+#include "device/HookTraffic.h"
+#include "device/SessionChannels.h"
+
+#include "protocol/JpegChunkHeader.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+// JPEG frames waiting in the "video" channel beyond this mean the viewer is behind: skip.
+constexpr quint64 kMaxBuffered = 4 * 1024 * 1024;
+} // namespace
+
+SessionVideo::SessionVideo(std::unique_ptr<VideoSource> source, SessionChannels *channels, QObject *parent)
+    : QObject(parent), m_source(std::move(source)), m_channels(channels) {
+    m_clock.start();
+    m_statsTimer.setInterval(1000);
+    connect(&m_statsTimer, &QTimer::timeout, this, &SessionVideo::sendStats);
+    m_cursorTimer.setInterval(100);
+    connect(&m_cursorTimer, &QTimer::timeout, this, &SessionVideo::sendCursor);
+    connect(m_source.get(), &VideoSource::jpegFrame, this, [this](const QByteArray &jpeg, int w, int h) {
+        if (m_running)
+            sendChunks(jpeg, w, h, false);
+    });
+    connect(m_source.get(), &VideoSource::stillReady, this, [this](const QByteArray &png, int w, int h) {
+        if (m_running)
+            sendChunks(png, w, h, true);
+    });
+}
+
+SessionVideo::~SessionVideo() = default;
+
+bool SessionVideo::build(GstElement *webrtc, int h264Pt) {
+    m_h264 = h264Pt > 0;
+    return m_h264 ? m_source->addH264(webrtc, h264Pt) : m_source->addJpeg();
+}
+
+void SessionVideo::start() {
+    m_running = true;
+    m_source->setFlowing(true);
+    m_statsTimer.start();
+    m_cursorTimer.start();
+}
+
+void SessionVideo::stop() {
+    m_running = false;
+    m_statsTimer.stop();
+    m_cursorTimer.stop();
+    m_source->setFlowing(false);
+}
+
+void SessionVideo::viewerPointer(double x, double y) {
+    const QSize size = m_source->frameSize();
+    m_pointer = QPoint(int(std::clamp(x, 0.0, double(size.width()))), int(std::clamp(y, 0.0, double(size.height()))));
+}
+
+void SessionVideo::sendChunks(const QByteArray &data, int w, int h, bool still) {
+    if (!m_channels->has(QStringLiteral("video")))
+        return;
+    if (!still && m_channels->buffered("video") > kMaxBuffered)
+        return; // the viewer is behind: skip this frame rather than queue it
+    if (m_badChunks && !still)
+        HookTraffic::badChunks(*m_channels, m_seq);
+    const int payload = SessionChannels::maxMessage - int(JpegChunkHeader::size);
+    const qsizetype count = std::max<qsizetype>(1, (data.size() + payload - 1) / payload);
+    if (count > 0xFFFF)
+        return;
+    JpegChunkHeader header;
+    header.seq = ++m_seq;
+    header.count = quint16(count);
+    header.w = quint16(std::clamp(w, 0, 0xFFFF));
+    header.h = quint16(std::clamp(h, 0, 0xFFFF));
+    header.flags = still ? JpegChunkHeader::stillFlag : 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        header.index = quint16(i);
+        m_channels->sendBinary("video", header.encode(data.mid(i * payload, payload)));
+    }
+    if (!still) {
+        ++m_sentFrames;
+        m_sentBytes += data.size();
+    }
+}
+
+void SessionVideo::sendStats() {
+    if (!m_running)
+        return;
+    const bool relay = m_relay ? m_relay() : false;
+    int frames = m_sentFrames;
+    qint64 bytes = m_sentBytes;
+    m_sentFrames = 0;
+    m_sentBytes = 0;
+    const auto counters = m_source->takeCounters();
+    if (m_h264) {
+        frames = counters.first;
+        bytes = counters.second;
+    }
+    Q_EMIT ctrl({{"t", "stats"},
+                 {"codec", m_source->codec()},
+                 {"enc", m_source->encoder()},
+                 {"fps", frames},
+                 {"kbps", qint64(bytes * 8 / 1000)},
+                 {"relay", relay}});
+}
+
+void SessionVideo::sendCursor() {
+    if (!m_running)
+        return;
+    // The host's own pointer when the source has one (where it was last seen over the
+    // shown display), else the viewer's.
+    if (const auto host = m_source->pointer())
+        m_pointer = host;
+    if (m_pointer) {
+        Q_EMIT ctrl({{"t", "cursor"}, {"x", m_pointer->x()}, {"y", m_pointer->y()}});
+        return;
+    }
+    // Until the viewer moves it: a pointer circling the middle of the picture, in frame pixels.
+    const QSize size = m_source->frameSize();
+    const double t = double(m_clock.elapsed()) / 1000.0;
+    const int x = int(size.width() / 2 + std::cos(t) * size.width() / 4);
+    const int y = int(size.height() / 2 + std::sin(t) * size.height() / 4);
+    Q_EMIT ctrl({{"t", "cursor"}, {"x", x}, {"y", y}});
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "capture/VideoSource.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QPoint>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class SessionChannels;
+
+// The picture side of one viewer's session: its video source, JPEG frames cut into
+// chunks on "video", "stats" every second and "cursor" ten times a second on "ctrl".
+// Nothing is sent before start() (the viewer has proven the passcode). Main thread.
+class SessionVideo : public QObject {
+    Q_OBJECT
+public:
+    SessionVideo(std::unique_ptr<VideoSource> source, SessionChannels *channels, QObject *parent = nullptr);
+    ~SessionVideo() override;
+
+    VideoSource *source() const { return m_source.get(); }
+    // Builds the branch: an H.264 track with payload type `h264Pt` into `webrtc`, or JPEG.
+    bool build(GstElement *webrtc, int h264Pt);
+    QString mode() const { return m_h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
+    void setBadChunks(bool on) { m_badChunks = on; }
+    // Called for the statistics: refreshes and tells whether a relay carries the session.
+    void setRelayProbe(std::function<bool()> probe) { m_relay = std::move(probe); }
+
+    void start();
+    void stop();
+    // The viewer's pointer: the reported one when the source has none of its own.
+    void viewerPointer(double x, double y);
+
+Q_SIGNALS:
+    // A control message for the viewer.
+    void ctrl(const QJsonObject &msg);
+
+private:
+    void sendChunks(const QByteArray &data, int w, int h, bool still);
+    void sendStats();
+    void sendCursor();
+
+    std::unique_ptr<VideoSource> m_source;
+    SessionChannels *m_channels; // owned by the session, outlives this
+    bool m_h264 = false;
+    bool m_running = false;
+    bool m_badChunks = false;
+    std::function<bool()> m_relay;
+    quint32 m_seq = 0;
+    int m_sentFrames = 0;
+    qint64 m_sentBytes = 0;
+    QTimer m_statsTimer;
+    QTimer m_cursorTimer;
+    QElapsedTimer m_clock;
+    std::optional<QPoint> m_pointer;
+};
