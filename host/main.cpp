@@ -1,6 +1,8 @@
 // velmo-remote-host: the local agent. Serves the control API on 127.0.0.1 and
 // announces it through control.json in its data directory.
+#include "capture/DisplaySession.h"
 #include "control/ControlApi.h"
+#include "control/HostSettings.h"
 #include "control/HostSignals.h"
 #include "control/HostState.h"
 #include "device/DeviceBinding.h"
@@ -8,7 +10,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QPointer>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -76,6 +80,22 @@ int main(int argc, char **argv) {
     HostSignals signalsHandler;
     HostState state;
     state.setServer(parser.value(serverOpt).trimmed());
+    HostSettings settings(&state, dataDir);
+    settings.load();
+    // Opening the display may wait on a remote X server: not on the main thread.
+    QThreadPool::globalInstance()->start([target = QPointer<HostState>(&state)] {
+        const QString kind = DisplaySession::detect();
+        QMetaObject::invokeMethod(
+            qApp,
+            [target, kind] {
+                if (!target)
+                    return;
+                target->setDisplayServer(kind);
+                if (kind == QLatin1String("wayland"))
+                    say(QStringLiteral("Wayland session without an X display: sharing needs X11 for now"));
+            },
+            Qt::QueuedConnection);
+    });
 
     ControlApi api(&state, dataDir, testHooks);
     if (!api.start()) {

@@ -83,23 +83,10 @@ private:
 };
 
 const QStringList &commandPaths() {
-    static const QStringList paths{"quality",
-                                   "audio",
-                                   "asks/answer",
-                                   "controller/add",
-                                   "controller/remove",
-                                   "eula/accept",
-                                   "sharing",
-                                   "notice-bar",
-                                   "passcode/rotate",
-                                   "passcode/fixed",
-                                   "passcode/mode",
-                                   "name",
-                                   "disconnect",
-                                   "perm",
-                                   "screen-permission",
-                                   "input-permission",
-                                   "quit"};
+    static const QStringList paths{
+        "quality",     "audio",      "approval",   "asks/answer",       "controller/add",   "controller/remove",
+        "eula/accept", "sharing",    "notice-bar", "passcode/rotate",   "passcode/fixed",   "passcode/mode",
+        "name",        "disconnect", "perm",       "screen-permission", "input-permission", "quit"};
     return paths;
 }
 
@@ -283,7 +270,17 @@ void ControlApi::handleCommand(const QString &path, const QJsonObject &body, Htt
         const QString source = f.str("source");
         if (!f.ok())
             return bad();
+        if (source != QLatin1String("system") && source != QLatin1String("mic"))
+            return plain(r, 400, QStringLiteral("音源は system か mic です"));
         m_state->setAudio(on, source);
+        return ok(r);
+    }
+    if (path == QLatin1String("approval")) {
+        const QString mode = f.str("mode");
+        if (!f.ok())
+            return bad();
+        if (!m_state->setApproval(mode))
+            return plain(r, 400, QStringLiteral("承認の方式は passcode か ask です"));
         return ok(r);
     }
     if (path == QLatin1String("asks/answer")) {

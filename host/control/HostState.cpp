@@ -76,6 +76,21 @@ void HostState::setAllowAsk(bool on) {
     Q_EMIT changed();
 }
 
+bool HostState::isApprovalMode(const QString &mode) {
+    return mode == QLatin1String("passcode") || mode == QLatin1String("ask");
+}
+
+bool HostState::setApproval(const QString &mode) {
+    if (!isApprovalMode(mode))
+        return false;
+    if (m_approval != mode) {
+        m_approval = mode;
+        Q_EMIT approvalChanged();
+        Q_EMIT changed();
+    }
+    return true;
+}
+
 void HostState::rotatePasscode() {
     QString next;
     do
@@ -135,6 +150,21 @@ void HostState::setAudio(bool on, const QString &source) {
     m_audioOn = on;
     m_audioSource = source;
     Q_EMIT audioChanged();
+    Q_EMIT changed();
+}
+
+void HostState::setAudioCapture(const QString &device, const QString &error) {
+    if (m_audioDevice == device && m_audioError == error)
+        return;
+    m_audioDevice = device;
+    m_audioError = error;
+    Q_EMIT changed();
+}
+
+void HostState::setDisplayServer(const QString &kind) {
+    if (m_displayServer == kind)
+        return;
+    m_displayServer = kind;
     Q_EMIT changed();
 }
 
@@ -348,6 +378,10 @@ QJsonObject HostState::toStatusJson() const {
                   {"noticeBar", m_noticeBar},
                   {"controllers", controllers},
                   {"allowAsk", m_allowAsk},
+                  {"approval", m_approval},
+                  {"audioDevice", m_audioDevice},
+                  {"audioError", m_audioError},
+                  {"displayServer", m_displayServer},
                   {"asks", asks},
                   {"inputPerm", m_inputPerm},
                   {"screenPerm", m_screenPerm}};

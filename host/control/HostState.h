@@ -25,6 +25,8 @@
 //     set authed/relay/info, removeSession(sid) when it ends; obey
 //     disconnectRequested(sid) (the session is already removed from the list)
 //     and permissionsChanged(sid) (read session(sid) for input/clip/files);
+//   - approval(): "passcode" lets a viewer in on its proof alone; "ask" lists it
+//     with addAsk() after the proof and waits for the user's answer;
 //   - qualityChanged(), audioChanged(), sharingChanged(on) to reconfigure
 //     capture; setMonitors(), setVideo() to describe what is sent.
 // Every change emits changed(); the control API turns that into one event.
@@ -101,6 +103,11 @@ public:
     void setNoticeBar(bool on);
     bool allowAsk() const { return m_allowAsk; }
     void setAllowAsk(bool on);
+    // Who lets a viewer in: "passcode" (the proof alone) or "ask" (the proof, then the user).
+    QString approval() const { return m_approval; }
+    // false for any other mode.
+    bool setApproval(const QString &mode);
+    static bool isApprovalMode(const QString &mode);
 
     // Passcodes. The automatic one is 6 random digits, made at start and on rotate.
     QString autoPasscode() const { return m_autoPasscode; }
@@ -124,6 +131,10 @@ public:
     bool audioOn() const { return m_audioOn; }
     QString audioSource() const { return m_audioSource; }
     void setAudio(bool on, const QString &source);
+    // What the audio source really captures ("" when nothing does) and why it does not.
+    QString audioDevice() const { return m_audioDevice; }
+    QString audioError() const { return m_audioError; }
+    void setAudioCapture(const QString &device, const QString &error);
     QList<Monitor> monitors() const { return m_monitors; }
     void setMonitors(const QList<Monitor> &monitors);
 
@@ -166,6 +177,10 @@ public:
     QString screenPerm() const { return m_screenPerm; }
     void setInputPerm(const QString &s);
     void setScreenPerm(const QString &s);
+    // The desktop session the agent runs in: "x11", "xwayland" (a Wayland session whose
+    // X server only shows X11 windows), "wayland" (no usable X display) or "none".
+    QString displayServer() const { return m_displayServer; }
+    void setDisplayServer(const QString &kind);
 
     // The whole state as the "status" JSON object.
     QJsonObject toStatusJson() const;
@@ -178,6 +193,7 @@ Q_SIGNALS:
     void qualityChanged();
     void audioChanged();
     void sharingChanged(bool on);
+    void approvalChanged();
 
 private:
     QString m_deviceId;
@@ -190,6 +206,7 @@ private:
     bool m_sharing = true;
     bool m_noticeBar = true;
     bool m_allowAsk = true;
+    QString m_approval = QStringLiteral("passcode");
     QString m_autoPasscode;
     QString m_fixedPasscode;
     QString m_passcodeMode = QStringLiteral("auto");
@@ -200,6 +217,8 @@ private:
     QString m_encoder;
     bool m_audioOn = false;
     QString m_audioSource = QStringLiteral("system");
+    QString m_audioDevice;
+    QString m_audioError;
     QList<Monitor> m_monitors;
     QList<Session> m_sessions;
     QList<Ask> m_asks;
@@ -207,4 +226,5 @@ private:
     std::optional<Eula> m_eula;
     QString m_inputPerm = QStringLiteral("unneeded");
     QString m_screenPerm = QStringLiteral("unneeded");
+    QString m_displayServer = QStringLiteral("none");
 };

@@ -1,5 +1,7 @@
 #include "device/DeviceBinding.h"
 
+#include "audio/PulseAudioSource.h"
+#include "audio/TestToneSource.h"
 #include "capture/EncoderPool.h"
 #include "capture/ScreenVideoSource.h"
 #include "capture/TestPatternSource.h"
@@ -8,6 +10,7 @@
 #include "device/DeviceService.h"
 #include "input/XTestInjector.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLoggingCategory>
@@ -50,6 +53,16 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     m_service->setName(state->name());
     m_service->setSharing(state->sharing());
     m_service->setAudioOn(state->audioOn());
+    m_service->setAudioKind(state->audioSource());
+    // `--source test`: the test tone instead of the sound server.
+    if (source == QLatin1String("test"))
+        m_service->setAudioSource(std::make_shared<TestToneSource>());
+    else
+        m_service->setAudioSource(std::make_shared<PulseAudioSource>());
+    m_service->setApprovalRequired([s = m_state] { return s && s->approval() == QLatin1String("ask"); });
+    // Tests shorten the wait for the host user's answer.
+    if (const int ms = qEnvironmentVariableIntValue("VELMO_HOST_ASK_TIMEOUT_MS"); testHooks && ms > 0)
+        m_service->setAskTimeoutMs(ms);
 
     if (source == QLatin1String("screen"))
         setUpScreen();
@@ -67,9 +80,13 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     });
     connect(state, &HostState::sharingChanged, m_service, &DeviceService::setSharing);
     connect(state, &HostState::audioChanged, this, [this] {
-        if (m_state)
-            m_service->setAudioOn(m_state->audioOn());
+        if (!m_state)
+            return;
+        m_service->setAudioKind(m_state->audioSource());
+        m_service->setAudioOn(m_state->audioOn());
     });
+    connect(state, &HostState::askAnswered, m_service,
+            [this](const QString &sid, bool ok) { m_service->answerAsk(sid, ok); });
     connect(state, &HostState::qualityChanged, this, [this] {
         if (m_state)
             m_service->setHostQuality(m_state->fps(), m_state->scale(), m_state->kbps());
@@ -107,8 +124,39 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
             });
     });
     connect(m_service, &DeviceService::sessionEnded, this, [this](const QString &sid) {
+        if (!m_state)
+            return;
+        m_state->removeAsk(sid); // a viewer that leaves withdraws its request
+        m_state->removeSession(sid);
+    });
+    connect(m_service, &DeviceService::sessionAsking, this, [this](DeviceSession *session) {
+        if (!m_state)
+            return;
+        const auto &intro = session->introduction();
+        m_state->addAsk({session->sid(), intro ? intro->displayName() : QString(), session->remoteIp(),
+                         QDateTime::currentSecsSinceEpoch()});
+    });
+    connect(m_service, &DeviceService::sessionAskClosed, this, [this](const QString &sid) {
         if (m_state)
-            m_state->removeSession(sid);
+            m_state->removeAsk(sid);
+    });
+    connect(m_service, &DeviceService::sessionIntroduced, this, [this](DeviceSession *session) {
+        if (!m_state || !session->introduction())
+            return;
+        const ViewerIntroduction intro = *session->introduction();
+        m_state->updateSession(session->sid(), [&intro](HostState::Session &s) {
+            s.name = intro.displayName();
+            s.info = HostState::ViewerInfo{intro.app, intro.os, QString(), QString(), intro.ver};
+            s.icon = intro.icon;
+        });
+        // A request already shown gets the name too.
+        for (const HostState::Ask &a : m_state->asks())
+            if (a.sid == session->sid())
+                m_state->addAsk({a.sid, intro.displayName(), a.ip, a.at});
+    });
+    connect(m_service, &DeviceService::audioCaptureChanged, this, [this](DeviceSession *session) {
+        if (m_state)
+            m_state->setAudioCapture(session->audioDevice(), session->audioError());
     });
 }
 

@@ -17,7 +17,8 @@ class ScreenCapture;
 class DeviceBinding : public QObject {
     Q_OBJECT
 public:
-    // `source`: "screen" shares the X11 display in DISPLAY, "test" sends the test pattern.
+    // `source`: "screen" shares the X11 display in DISPLAY and records the sound server,
+    // "test" sends the test pattern and the test tone.
     DeviceBinding(HostState *state, const QString &dataDir, bool testHooks,
                   const QString &source = QStringLiteral("test"), QObject *parent = nullptr);
     ~DeviceBinding() override;

@@ -55,11 +55,11 @@ void DeviceService::warmUp() {
     // The DTLS certificate (made once per process) and the plugins cost a few hundred
     // milliseconds the first time; pay that now rather than in the first viewer's set-up.
     QThreadPool::globalInstance()->start([] {
-        for (const char *name :
-             {"webrtcbin",  "dtlsdec",      "dtlsenc", "dtlssrtpenc", "dtlssrtpdec", "nicesrc",
-              "nicesink",   "sctpenc",      "sctpdec", "rtpbin",      "rtpfunnel",   "videotestsrc",
-              "videoscale", "videoconvert", "jpegenc", "appsink",     "valve",       "x264enc",
-              "rtph264pay", "audiotestsrc", "opusenc", "rtpopuspay",  "appsrc",      "videoconvertscale"}) {
+        for (const char *name : {"webrtcbin", "dtlsdec",      "dtlsenc",    "dtlssrtpenc",       "dtlssrtpdec",
+                                 "nicesrc",   "nicesink",     "sctpenc",    "sctpdec",           "rtpbin",
+                                 "rtpfunnel", "videotestsrc", "videoscale", "videoconvert",      "jpegenc",
+                                 "appsink",   "valve",        "x264enc",    "rtph264pay",        "audiotestsrc",
+                                 "opusenc",   "rtpopuspay",   "appsrc",     "videoconvertscale", "pulsesrc"}) {
             if (GstElement *e = gst_element_factory_make(name, nullptr)) {
                 gst_object_ref_sink(e);
                 gst_object_unref(e);
@@ -119,6 +119,20 @@ void DeviceService::setAudioOn(bool on) {
         s->setAudioOn(on);
 }
 
+void DeviceService::setAudioKind(const QString &kind) {
+    m_audioKind = kind;
+    for (DeviceSession *s : std::as_const(m_sessions))
+        s->setAudioKind(kind);
+}
+
+bool DeviceService::answerAsk(const QString &sid, bool ok) {
+    DeviceSession *s = m_sessions.value(sid);
+    if (!s || !s->asking())
+        return false;
+    s->answerAsk(ok);
+    return true;
+}
+
 void DeviceService::refuse(const QString &sid, const QString &text) {
     m_link->send({{"type", "error"}, {"sid", sid}, {"error", text}});
 }
@@ -160,6 +174,10 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         DeviceSession::Options opts;
         opts.deviceName = m_name;
         opts.audioOn = m_audioOn;
+        opts.audioKind = m_audioKind;
+        opts.audioSource = m_audioSource;
+        opts.approvalRequired = m_approvalRequired;
+        opts.askTimeoutMs = m_askTimeoutMs;
         opts.hooks = m_hooks;
         opts.iceAddresses = m_iceAddresses;
         opts.iceUrls = m_iceUrls;
@@ -180,6 +198,11 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
             if (session->authed())
                 Q_EMIT sessionAuthed(session->sid());
         });
+        connect(session, &DeviceSession::askStarted, this, [this, session] { Q_EMIT sessionAsking(session); });
+        connect(session, &DeviceSession::askClosed, this, [this, sid] { Q_EMIT sessionAskClosed(sid); });
+        connect(session, &DeviceSession::introduced, this, [this, session] { Q_EMIT sessionIntroduced(session); });
+        connect(session, &DeviceSession::audioCaptureChanged, this,
+                [this, session] { Q_EMIT audioCaptureChanged(session); });
         connect(session, &DeviceSession::pathChanged, this, [this, session] { Q_EMIT sessionPathChanged(session); });
         connect(session, &DeviceSession::finished, this, [this, session, sid] {
             if (m_sessions.value(sid) == session)

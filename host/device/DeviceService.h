@@ -46,6 +46,13 @@ public:
     void setInjector(InputInjector *injector) { m_injector = injector; }
     void setName(const QString &name);
     void setAudioOn(bool on);
+    // "system" or "mic"; running sessions switch at once.
+    void setAudioKind(const QString &kind);
+    void setAudioSource(std::shared_ptr<const AudioSource> source) { m_audioSource = std::move(source); }
+    void setApprovalRequired(std::function<bool()> required) { m_approvalRequired = std::move(required); }
+    void setAskTimeoutMs(int ms) { m_askTimeoutMs = ms; }
+    // The host user's answer to a session that waits for it; false when none waits under sid.
+    bool answerAsk(const QString &sid, bool ok);
     void setSharing(bool on) { m_sharing = on; }
     void setHostQuality(int fps, double scale, int kbps);
 
@@ -65,6 +72,10 @@ Q_SIGNALS:
     void registeredChanged(bool registered);
     void sessionStarted(DeviceSession *session);
     void sessionAuthed(const QString &sid);
+    void sessionAsking(DeviceSession *session);
+    void sessionAskClosed(const QString &sid);
+    void sessionIntroduced(DeviceSession *session);
+    void audioCaptureChanged(DeviceSession *session);
     void sessionPathChanged(DeviceSession *session);
     void sessionEnded(const QString &sid);
     // The device cannot work, and why (shown in the agent's status).
@@ -90,6 +101,10 @@ private:
     InputInjector *m_injector = nullptr;
     QString m_name;
     bool m_audioOn = true;
+    QString m_audioKind = QStringLiteral("system");
+    std::shared_ptr<const AudioSource> m_audioSource;
+    std::function<bool()> m_approvalRequired;
+    int m_askTimeoutMs = 60 * 1000;
     bool m_sharing = true;
     QTimer m_thumbTimer;
     QTimer m_iceTimer;

@@ -1,6 +1,6 @@
 #include "device/DeviceSession.h"
 
-#include "audio/TestToneSource.h"
+#include "audio/AudioTrack.h"
 #include "capture/VideoSource.h"
 #include "device/DeviceLockout.h"
 #include "device/HookTraffic.h"
@@ -30,6 +30,8 @@ namespace {
 constexpr int kAuthTimeoutMs = 60 * 1000;
 constexpr int kRefusedLingerMs = 5 * 60 * 1000;
 constexpr int kIceGraceMs = 8 * 1000;
+// A refused viewer hears why over signaling before its channels close.
+constexpr int kRefusalCloseDelayMs = 1000;
 constexpr qint64 kMaxInputLog = 1024 * 1024;
 
 // The payload type the offer gives to `encoding` in its first m-line of `media`, or 0.
@@ -106,6 +108,11 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
     m_iceGrace.setSingleShot(true);
     m_iceGrace.setInterval(kIceGraceMs);
     connect(&m_iceGrace, &QTimer::timeout, this, [this] { lost(QStringLiteral("ice disconnected")); });
+    m_askTimer.setSingleShot(true);
+    connect(&m_askTimer, &QTimer::timeout, this, [this] {
+        qCInfo(lcDevice) << m_sid << "nobody answered the request in time";
+        refuseAsk(QStringLiteral("接続の許可を待ちましたが、応答がありませんでした"));
+    });
     connect(&m_path, &SessionPath::silent, this, [this] { lost(QStringLiteral("viewer silent")); });
     connect(&m_path, &SessionPath::pathChanged, this, &DeviceSession::pathChanged);
 }
@@ -192,10 +199,13 @@ bool DeviceSession::start(const QString &offerSdp) {
     });
     bool media = m_video->build(m_webrtc, m_h264Pt);
     // The audio track is set up whenever it is offered, so that the host can switch audio on later.
-    m_audio = std::make_unique<TestToneSource>(m_pipeline);
-    if (media && m_opusPt > 0)
-        media = m_audio->addOpus(m_webrtc, m_opusPt);
-    m_audio->setAudioOn(m_options.audioOn);
+    if (media && m_opusPt > 0) {
+        m_audio = std::make_unique<AudioTrack>(m_pipeline, m_options.audioSource);
+        m_audio->setOn(m_options.audioOn);
+        m_audio->setKind(m_options.audioKind);
+        connect(m_audio.get(), &AudioTrack::captureChanged, this, &DeviceSession::audioCaptureChanged);
+        media = m_audio->addTo(m_webrtc, m_opusPt);
+    }
     if (!media) {
         qCWarning(lcDevice) << m_sid << "media branches could not be built";
         gst_sdp_message_free(offer);
@@ -506,12 +516,15 @@ void DeviceSession::onIceState(GObject *webrtc, GParamSpec *, gpointer data) {
 gboolean DeviceSession::onBus(GstBus *, GstMessage *msg, gpointer data) {
     if (GST_MESSAGE_TYPE(msg) != GST_MESSAGE_ERROR)
         return TRUE;
+    DeviceSession *self = static_cast<Guard *>(data)->session;
+    // A sound source that fails falls back to silence; the session goes on.
+    if (self && self->m_audio && self->m_audio->takeError(msg))
+        return TRUE;
     GError *err = nullptr;
     gst_message_parse_error(msg, &err, nullptr);
     const QString text = QString::fromUtf8(err ? err->message : "");
     const QString src = QString::fromUtf8(GST_OBJECT_NAME(GST_MESSAGE_SRC(msg)));
     g_clear_error(&err);
-    DeviceSession *self = static_cast<Guard *>(data)->session;
     if (self) {
         qCInfo(lcDevice) << self->m_sid << "pipeline error from" << src << text;
         QMetaObject::invokeMethod(
@@ -563,6 +576,16 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
     const QString t = msg.value(QLatin1String("t")).toString();
     if (t == QLatin1String("auth")) {
         verify(msg);
+        return;
+    }
+    if (t == QLatin1String("hello")) {
+        // Heard only from a viewer that has sent its proof (it follows "auth" at once), so
+        // that the host user sees who asks; the first one counts.
+        const bool proven = m_phase == Phase::Verifying || m_phase == Phase::Asking || m_phase == Phase::Authed;
+        if (proven && !m_intro) {
+            m_intro = ViewerIntroduction::fromMessage(msg);
+            Q_EMIT introduced();
+        }
         return;
     }
     // Everything else is for authenticated viewers only.
@@ -662,13 +685,50 @@ void DeviceSession::verified(const DeviceLockout::Outcome &out) {
         qCInfo(lcDevice) << m_sid << "passcode proof refused" << (out.locked ? "(locked)" : "");
         return;
     }
-    m_phase = Phase::Authed;
     m_deadline.stop();
-    const bool audio = m_audio->hasAudio() && m_options.audioOn;
+    if (m_options.approvalRequired && m_options.approvalRequired()) {
+        m_phase = Phase::Asking;
+        m_askTimer.start(std::max(100, m_options.askTimeoutMs));
+        qCInfo(lcDevice) << m_sid << "passcode proven; asking the host user";
+        m_path.update(m_webrtc); // the request shows the viewer's address
+        Q_EMIT askStarted();
+        return;
+    }
+    admit();
+}
+
+void DeviceSession::answerAsk(bool ok) {
+    if (m_phase != Phase::Asking)
+        return;
+    m_askTimer.stop();
+    qCInfo(lcDevice) << m_sid << (ok ? "admitted by the host user" : "refused by the host user");
+    if (ok) {
+        Q_EMIT askClosed();
+        admit();
+    } else {
+        refuseAsk(QStringLiteral("接続を拒否しました"));
+    }
+}
+
+void DeviceSession::refuseAsk(const QString &text) {
+    if (m_phase != Phase::Asking)
+        return;
+    m_phase = Phase::Refused;
+    m_askTimer.stop();
+    Q_EMIT askClosed();
+    // The viewer shows the reason; the connection ends a moment later.
+    Q_EMIT outgoing(QJsonObject{{"type", "error"}, {"error", text}});
+    QTimer::singleShot(kRefusalCloseDelayMs, this, [this] { hangUp(false); });
+}
+
+void DeviceSession::admit() {
+    m_phase = Phase::Authed;
+    const bool audio = m_audio && m_options.audioOn;
     sendAuthOk();
     sendCtrl({{"t", "audio_state"}, {"on", audio}});
     m_video->start();
-    m_audio->setFlowing(true);
+    if (m_audio)
+        m_audio->setFlowing(true);
     if (m_options.injector)
         m_input = std::make_unique<RemoteInput>(m_options.injector);
     m_path.watch(m_webrtc);
@@ -683,7 +743,7 @@ void DeviceSession::verified(const DeviceLockout::Outcome &out) {
 }
 
 void DeviceSession::sendAuthOk() {
-    const bool audio = m_audio->hasAudio() && m_options.audioOn;
+    const bool audio = m_audio && m_options.audioOn;
     sendCtrl({{"t", "auth_ok"},
               {"monitors", m_video->source()->monitors()},
               {"video", videoMode()},
@@ -735,11 +795,26 @@ void DeviceSession::releaseInput() {
 }
 
 void DeviceSession::setAudioOn(bool on) {
+    const bool changed = m_options.audioOn != on;
     m_options.audioOn = on;
-    if (m_phase == Phase::Authed)
-        sendCtrl({{"t", "audio_state"}, {"on", on && m_audio && m_audio->hasAudio()}});
+    if (m_phase == Phase::Authed && changed)
+        sendCtrl({{"t", "audio_state"}, {"on", on && m_audio}});
     if (m_audio)
-        m_audio->setAudioOn(on);
+        m_audio->setOn(on);
+}
+
+void DeviceSession::setAudioKind(const QString &kind) {
+    m_options.audioKind = kind;
+    if (m_audio)
+        m_audio->setKind(kind);
+}
+
+QString DeviceSession::audioDevice() const {
+    return m_audio ? m_audio->device() : QString();
+}
+
+QString DeviceSession::audioError() const {
+    return m_audio ? m_audio->error() : QString();
 }
 
 void DeviceSession::setHostQuality(int fps, double scale, int kbps) {
@@ -764,7 +839,9 @@ void DeviceSession::lost(const QString &reason) {
     if (m_answerSdp.isEmpty() && reason != QLatin1String("hung up"))
         Q_EMIT outgoing(QJsonObject{{"type", "error"}, {"error", QStringLiteral("接続できません")}});
     const bool wasAuthed = m_phase == Phase::Authed;
+    const bool wasAsking = m_phase == Phase::Asking;
     m_phase = Phase::Ended;
+    m_askTimer.stop();
     m_deadline.stop();
     m_iceGrace.stop();
     m_path.stop();
@@ -773,7 +850,9 @@ void DeviceSession::lost(const QString &reason) {
     if (m_video)
         m_video->stop();
     if (m_audio)
-        m_audio->setFlowing(false);
+        m_audio->stop();
+    if (wasAsking)
+        Q_EMIT askClosed();
     if (wasAuthed)
         Q_EMIT authedChanged();
     Q_EMIT finished(reason);

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "audio/AudioSource.h"
 #include "device/DeviceHooks.h"
 #include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
 #include "device/SessionPath.h"
+#include "device/ViewerIntroduction.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -23,24 +25,31 @@
 #include <mutex>
 #include <optional>
 
+class AudioTrack;
 class InputInjector;
 class RemoteInput;
 class SessionChannels;
 class SessionVideo;
-class TestToneSource;
 class VideoSource;
 struct InputTarget;
 
 // One viewer connected to this device: the answering webrtcbin, the control protocol
-// with the passcode challenge, and the picture (SessionVideo) and sound once the viewer
-// has proven the passcode. Lives on the main thread; webrtcbin's callbacks come in on its own threads
-// and are handed over through a guard that the destructor closes first.
+// with the passcode challenge (and, when the host wants it, the user's approval), and
+// the picture (SessionVideo) and sound (AudioTrack) once the viewer is admitted. Lives on
+// the main thread; webrtcbin's callbacks come in on its own threads and are handed over
+// through a guard that the destructor closes first.
 class DeviceSession : public QObject {
     Q_OBJECT
 public:
     struct Options {
         QString deviceName;
         bool audioOn = true;
+        // Where the sound comes from, and which of it ("system" or "mic").
+        std::shared_ptr<const AudioSource> audioSource;
+        QString audioKind = QStringLiteral("system");
+        // Asked after a right proof: whether the host's user must admit the viewer too.
+        std::function<bool()> approvalRequired;
+        int askTimeoutMs = 60 * 1000;
         DeviceHooks hooks;
         QStringList iceAddresses;
         // STUN/TURN from the rendezvous server ("stun:", "turn:", "turns:" URLs).
@@ -62,7 +71,7 @@ public:
         quint32 iterations = 100000;
     };
 
-    enum class Phase { Negotiating, Challenged, Verifying, Authed, Refused, Ended };
+    enum class Phase { Negotiating, Challenged, Verifying, Asking, Authed, Refused, Ended };
     Q_ENUM(Phase)
 
     DeviceSession(const QString &sid, const QString &viewer, Options options, QObject *parent = nullptr);
@@ -76,6 +85,9 @@ public:
     void hangUp(bool sendBye);
 
     void setAudioOn(bool on);
+    void setAudioKind(const QString &kind);
+    // The host user's answer while the session is Asking: admitted, or told and ended.
+    void answerAsk(bool ok);
     // The host panel's capture quality; the viewer's own "quality" messages change it too.
     void setHostQuality(int fps, double scale, int kbps);
     void setDeviceName(const QString &name) { m_options.deviceName = name; }
@@ -88,6 +100,11 @@ public:
     // Monotonic start time, for choosing which session gives way.
     qint64 startedAt() const { return m_startedAt; }
     bool authed() const { return m_phase == Phase::Authed; }
+    bool asking() const { return m_phase == Phase::Asking; }
+    // What the viewer said about itself ("hello"), once it has.
+    const std::optional<ViewerIntroduction> &introduction() const { return m_intro; }
+    QString audioDevice() const;
+    QString audioError() const;
     Phase phase() const { return m_phase; }
     bool relay() const { return m_path.relay(); }
     QString remoteIp() const { return m_path.remoteIp(); }
@@ -97,6 +114,13 @@ Q_SIGNALS:
     // A signaling message for the viewer ("answer", "ice", "bye"); the envelope's sid is added by the owner.
     void outgoing(const QJsonObject &message);
     void authedChanged();
+    // The viewer proved the passcode and waits for the host user (asking() is true).
+    void askStarted();
+    // It no longer waits: answered, timed out or gone.
+    void askClosed();
+    // introduction() is set.
+    void introduced();
+    void audioCaptureChanged();
     // The viewer's address or the relay use changed.
     void pathChanged();
     // The session is over (lost, refused, hung up); the owner deletes it.
@@ -125,6 +149,8 @@ private:
     void verify(const QJsonObject &auth);
     void verified(const DeviceLockout::Outcome &out);
     void refuseProof(const DeviceLockout::Outcome &out);
+    void admit();
+    void refuseAsk(const QString &text);
     void sendAuthOk();
     void sendCtrl(const QJsonObject &msg);
     void lost(const QString &reason);
@@ -142,8 +168,10 @@ private:
     guint m_busWatch = 0;
     std::unique_ptr<SessionChannels> m_channels;
     std::unique_ptr<SessionVideo> m_video;
-    std::unique_ptr<TestToneSource> m_audio;
+    std::unique_ptr<AudioTrack> m_audio;
     std::unique_ptr<RemoteInput> m_input; // from the proof to the end
+    std::optional<ViewerIntroduction> m_intro;
+    QTimer m_askTimer;
     QString m_offerSdp;
     QString m_answerSdp;
     int m_h264Pt = 0;

@@ -99,6 +99,8 @@ private Q_SLOTS:
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("needs the private sound server of the test environment");
         DevicePeers peers;
+        // The device's test tone, not the sound server's own monitor (which the session plays into).
+        peers.setHostArgs({QStringLiteral("--source"), QStringLiteral("test")});
         QVERIFY(peers.startServer() && peers.startHost() && peers.waitForDevice());
         QCOMPARE(peers.post("audio", {{"on", true}, {"source", "system"}}), 200);
         AppConfig::shared()->setServer(peers.serverUrl());

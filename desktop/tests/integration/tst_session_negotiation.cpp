@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSysInfo>
 #include <QTest>
 
 using State = RemoteSession::State;
@@ -186,16 +187,20 @@ private Q_SLOTS:
         QCOMPARE(AppConfig::shared()->recents().first().id, QStringLiteral("123456789"));
         QCOMPARE(AppConfig::shared()->recents().first().name, QStringLiteral("Test Device"));
 
-        // "auth", then the automatic quality message.
-        QTRY_COMPARE(rig.device->receivedOn("ctrl").size(), 2);
+        // "auth", the viewer's introduction, then the automatic quality message.
+        QTRY_COMPARE(rig.device->receivedOn("ctrl").size(), 3);
         const auto ctrl = rig.device->receivedOn("ctrl");
         QCOMPARE(ctrl[0].value("t").toString(), QStringLiteral("auth"));
         QCOMPARE(ctrl[0].value("a").toString().size(), 44);
-        QCOMPARE(ctrl[1].value("t").toString(), QStringLiteral("quality"));
+        QCOMPARE(ctrl[1].value("t").toString(), QStringLiteral("hello"));
+        QCOMPARE(ctrl[1].value("machine").toString(), QSysInfo::machineHostName());
+        QVERIFY(!ctrl[1].value("user").toString().isEmpty());
+        QCOMPARE(ctrl[1].value("ver").toString(), QStringLiteral(VELMO_VERSION));
+        QCOMPARE(ctrl[2].value("t").toString(), QStringLiteral("quality"));
         const Quality q = AppConfig::shared()->quality();
-        QCOMPARE(ctrl[1].value("fps").toInt(), q.fps);
-        QCOMPARE(ctrl[1].value("scale").toDouble(), q.scale);
-        QCOMPARE(ctrl[1].value("kbps").toInt(), q.kbps);
+        QCOMPARE(ctrl[2].value("fps").toInt(), q.fps);
+        QCOMPARE(ctrl[2].value("scale").toDouble(), q.scale);
+        QCOMPARE(ctrl[2].value("kbps").toInt(), q.kbps);
 
         rig.session->sendInput(QJsonObject{{"t", "mm"}, {"x", 1}});
         QTRY_COMPARE(rig.device->receivedOn("input").size(), 1);
@@ -204,10 +209,10 @@ private Q_SLOTS:
         rig.session->setQuality(presets().value("speed"));
         rig.session->selectMonitor(QStringLiteral("single"), 1);
         rig.session->requestStill();
-        QTRY_COMPARE(rig.device->receivedOn("ctrl").size(), 5);
-        QCOMPARE(rig.device->receivedOn("ctrl")[2].value("fps").toInt(), 30);
-        QCOMPARE(rig.device->receivedOn("ctrl")[3], (QJsonObject{{"t", "select"}, {"mode", "single"}, {"id", 1}}));
-        QCOMPARE(rig.device->receivedOn("ctrl")[4], (QJsonObject{{"t", "still"}}));
+        QTRY_COMPARE(rig.device->receivedOn("ctrl").size(), 6);
+        QCOMPARE(rig.device->receivedOn("ctrl")[3].value("fps").toInt(), 30);
+        QCOMPARE(rig.device->receivedOn("ctrl")[4], (QJsonObject{{"t", "select"}, {"mode", "single"}, {"id", 1}}));
+        QCOMPARE(rig.device->receivedOn("ctrl")[5], (QJsonObject{{"t", "still"}}));
         QCOMPARE(rig.session->quality(), presets().value("speed"));
     }
 

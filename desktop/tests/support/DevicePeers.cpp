@@ -73,11 +73,13 @@ bool DevicePeers::startHost(const QString &hooks) {
     QFile::remove(dataDir() + QStringLiteral("/control.json"));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VELMO_DEVICE_HOOKS"), hooks);
+    env.insert(m_hostEnv);
     m_host.setProcessEnvironment(env);
     m_host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_host.start(QStringLiteral(VELMO_HOST_BIN),
-                 {QStringLiteral("--data"), dataDir(), QStringLiteral("--server"), m_serverUrl,
-                  QStringLiteral("--test-hooks"), QStringLiteral("--source"), m_hostSource});
+                 QStringList{QStringLiteral("--data"), dataDir(), QStringLiteral("--server"), m_serverUrl,
+                             QStringLiteral("--test-hooks"), QStringLiteral("--source"), m_hostSource} +
+                     m_hostArgs);
     if (!m_host.waitForStarted(5000))
         return false;
     QElapsedTimer t;

@@ -22,6 +22,9 @@ public:
     // The host shows the test pattern unless told "screen" (the display in DISPLAY).
     void setHostSource(const QString &source) { m_hostSource = source; }
     bool startHost(const QString &hooks = {});
+    // For the next startHost: more arguments (e.g. "--source test") and environment.
+    void setHostArgs(const QStringList &args) { m_hostArgs = args; }
+    void setHostEnv(const QString &key, const QString &value) { m_hostEnv.insert(key, value); }
     // Waits until the host's status shows a registered nine-digit ID.
     bool waitForDevice(int timeoutMs = 15000);
     void killHost();
@@ -51,7 +54,10 @@ public:
         return v;
     }
     QString autoPasscode() const { return m_autoPasscode; }
-    QString dataDir() const { return m_dir.path() + QStringLiteral("/host"); }
+    QString dataDir() const { return m_hostDataDir.isEmpty() ? m_dir.path() + QStringLiteral("/host") : m_hostDataDir; }
+    // Where the next startHost keeps its data (e.g. the application's own data directory,
+    // so that an AgentController finds the agent).
+    void setHostDataDir(const QString &dir) { m_hostDataDir = dir; }
     QProcess &host() { return m_host; }
 
 private:
@@ -65,6 +71,9 @@ private:
     QProcess m_host;
     QString m_serverUrl;
     QStringList m_serverArgs;
+    QStringList m_hostArgs;
+    QString m_hostDataDir;
+    QProcessEnvironment m_hostEnv;
     QString m_deviceId;
     QString m_autoPasscode;
     quint16 m_controlPort = 0;

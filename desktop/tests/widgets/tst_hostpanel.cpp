@@ -86,6 +86,7 @@ private Q_SLOTS:
     void logShowsTheLast80();
     void agreementSheet();
     void hostileValues();
+    void approvalAndWaylandNotice();
 
 private:
     TestEnv *m_env;
@@ -417,8 +418,28 @@ void TestHostPanel::hostileValues() {
     QVERIFY(hasLabel(m_panel.get(), "ほか 70 件"));
 }
 
+void TestHostPanel::approvalAndWaylandNotice() {
+    // The policy is sent and shown as the agent reports it.
+    QVERIFY(button(m_panel.get(), "パスコードだけで入れる")->isChecked());
+    button(m_panel.get(), "この端末で許可してから")->click();
+    QTRY_COMPARE(m_h->agent()->status()->approval, QStringLiteral("ask"));
+    QCOMPARE(m_h->bodies("approval").last(), (QJsonObject{{"mode", "ask"}}));
+    QVERIFY(button(m_panel.get(), "この端末で許可してから")->isChecked());
+    QVERIFY(!button(m_panel.get(), "パスコードだけで入れる")->isChecked());
+
+    // The agent runs in a Wayland session without an X display (see main): the panel says
+    // that sharing needs X11.
+    QCOMPARE(m_h->agent()->status()->displayServer, QStringLiteral("wayland"));
+    auto *notice = m_panel->findChild<QLabel *>("displayNotice");
+    QVERIFY(notice->isVisibleTo(m_panel.get()));
+    QVERIFY(notice->text().contains(QStringLiteral("X11 のセッションが必要です")));
+}
+
 int main(int argc, char **argv) {
     TestEnv env;
+    // The agents started here find a Wayland session and no X display.
+    qunsetenv("DISPLAY");
+    qputenv("WAYLAND_DISPLAY", "wayland-velmo-test");
     QApplication app(argc, argv);
     TestHostPanel t(&env);
     return QTest::qExec(&t, argc, argv);

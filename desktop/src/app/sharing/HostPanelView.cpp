@@ -5,6 +5,7 @@
 #include "config/Quality.h"
 #include "rendezvous/LocalServer.h"
 #include "rendezvous/ServerTrust.h"
+#include "sharing/ApprovalBox.h"
 #include "sharing/EulaSheet.h"
 #include "sharing/HostPanelText.h"
 #include "sharing/PanelWidgets.h"
@@ -86,6 +87,7 @@ void HostPanelView::build() {
     column->addWidget(buildResident());
     column->addWidget(buildDeviceId());
     column->addWidget(buildPasscode());
+    column->addWidget(new ApprovalBox(m_agent, this));
     column->addWidget(buildDevice());
     column->addWidget(buildSessions());
     column->addWidget(buildControllers());

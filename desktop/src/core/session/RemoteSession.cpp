@@ -9,6 +9,7 @@
 #include "protocol/PasscodeProof.h"
 #include "rendezvous/SignalingPort.h"
 #include "session/FileChannel.h"
+#include "session/ViewerHello.h"
 #include "util/MainThreadLink.h"
 
 #include <QCoreApplication>
@@ -246,7 +247,14 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
                 self->d->timings.channelsOpen = self->d->clock.elapsed();
         });
     };
-    cb.lost = [core, self](const QString &) { core->link->post([self] { self->fail(lostText()); }); };
+    // A session that already failed keeps its reason (a refusal, a wrong passcode) when
+    // the host then ends the connection.
+    cb.lost = [core, self](const QString &) {
+        core->link->post([self] {
+            if (self->m_state != State::Failed)
+                self->fail(lostText());
+        });
+    };
     cb.message = [core, self](int channel, const QByteArray &data, bool binary) {
         core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
         switch (channel) {
@@ -467,6 +475,9 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
         if (!proof || d->fingerprintMismatch || m_state == State::Closed)
             return;
         sendCtrl(QJsonObject{{"t", "auth"}, {"a", proof->a}, {"f", proof->f}});
+        // Who is asking, right behind the proof: a host that lets its user approve viewers
+        // can show the name in the request; others take it once the viewer is in.
+        sendCtrl(ViewerHello::message());
     });
 }
 

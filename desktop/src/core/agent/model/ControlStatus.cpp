@@ -43,5 +43,8 @@ ControlStatus ControlStatus::fromObject(const QJsonObject &object) {
     r.asks = list<ControlAsk>(o, QStringLiteral("asks"), ControlAsk::fromJson).value_or(r.asks);
     r.inputPerm = string(o, QStringLiteral("inputPerm")).value_or(r.inputPerm);
     r.screenPerm = string(o, QStringLiteral("screenPerm")).value_or(r.screenPerm);
+    r.approval = string(o, QStringLiteral("approval")).value_or(r.approval);
+    r.displayServer = string(o, QStringLiteral("displayServer")).value_or(r.displayServer);
+    r.audioError = string(o, QStringLiteral("audioError")).value_or(r.audioError);
     return r;
 }

@@ -44,6 +44,10 @@ struct ControlStatus {
     QList<ControlAsk> asks;
     QString inputPerm = QStringLiteral("unneeded"); // views react to "denied"
     QString screenPerm = QStringLiteral("unneeded");
+    // Added by the Linux agent (an older agent leaves the defaults):
+    QString approval = QStringLiteral("passcode"); // "passcode" or "ask" (the user admits each viewer)
+    QString displayServer;                         // "x11", "xwayland", "wayland", "none" or "" (unknown)
+    QString audioError;                            // why no sound is captured, "" when fine
 
     bool operator==(const ControlStatus &) const = default;
 

@@ -1,0 +1,54 @@
+#include "session/ViewerHello.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QSysInfo>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace ViewerHello {
+
+QString iconDataUrl(const QString &path, int maxChars) {
+    const QFileInfo info(path);
+    if (!info.isFile() || info.size() > 4 * 1024 * 1024)
+        return {};
+    QImageReader reader(path);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.width() > 4096 || size.height() > 4096)
+        return {};
+    QImage image = reader.read();
+    if (image.isNull())
+        return {};
+    image = image.scaled(48, 48, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG"))
+        return {};
+    const QString url = QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64());
+    return url.size() <= maxChars ? url : QString();
+}
+
+QJsonObject message() {
+    QString user;
+    if (const passwd *pw = getpwuid(getuid()))
+        user = QString::fromLocal8Bit(pw->pw_name);
+    if (user.isEmpty())
+        user = qEnvironmentVariable("USER");
+    QJsonObject hello{{"t", "hello"},
+                      {"user", user},
+                      {"machine", QSysInfo::machineHostName()},
+                      {"os", QSysInfo::prettyProductName()},
+                      {"app", QStringLiteral("Velmo Remote")},
+                      {"ver", QStringLiteral(VELMO_VERSION)}};
+    const QString icon = iconDataUrl(QDir::home().filePath(QStringLiteral(".face")));
+    if (!icon.isEmpty())
+        hello.insert(QStringLiteral("icon"), icon);
+    return hello;
+}
+
+} // namespace ViewerHello
