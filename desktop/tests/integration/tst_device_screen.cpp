@@ -9,6 +9,7 @@
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
+#include "support/WsSignalingPort.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -28,60 +29,6 @@
 using State = RemoteSession::State;
 
 namespace {
-// The session's signaling over a plain "/ws/viewer" socket of the server under test.
-class WsPort : public SignalingPort {
-public:
-    explicit WsPort(const QString &server) {
-        QUrl url(server);
-        url.setScheme(QStringLiteral("ws"));
-        url.setPath(QStringLiteral("/ws/viewer"));
-        QObject::connect(&m_ws, &QWebSocket::textMessageReceived, &m_ws, [this](const QString &text) {
-            const QJsonObject msg = QJsonDocument::fromJson(text.toUtf8()).object();
-            if (msg.value("type").toString() == QLatin1String("hello")) {
-                m_greeted = true;
-                for (auto &w : std::exchange(m_waiters, {}))
-                    w();
-                return;
-            }
-            if (const auto handler = m_handlers.value(msg.value("sid").toString()))
-                handler(msg);
-        });
-        m_ws.open(url);
-    }
-    void connect(QObject *context, std::function<void(Result<std::monostate>)> done) override {
-        QPointer<QObject> ctx(context);
-        auto call = [ctx, done] {
-            if (ctx)
-                done(Result<std::monostate>::success({}));
-        };
-        if (m_greeted)
-            QMetaObject::invokeMethod(context, call, Qt::QueuedConnection);
-        else
-            m_waiters.append(call);
-    }
-    void turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) override {
-        QMetaObject::invokeMethod(
-            context, [done] { done(Result<Ice>::success(Ice{})); }, Qt::QueuedConnection);
-    }
-    void send(const QJsonObject &message) override {
-        const QString text = QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
-        QMetaObject::invokeMethod(
-            &m_ws, [this, text] { m_ws.sendTextMessage(text); }, Qt::QueuedConnection);
-    }
-    void attach(const QString &sid, std::function<void(const QJsonObject &)> handler) override {
-        m_handlers.insert(sid, std::move(handler));
-    }
-    void detach(const QString &sid) override { m_handlers.remove(sid); }
-
-private:
-    QWebSocket m_ws;
-    bool m_greeted = false;
-    QList<std::function<void()>> m_waiters;
-    QMap<QString, std::function<void(const QJsonObject &)>> m_handlers;
-};
-
-// An X client that covers the screen with four coloured quarters and a black square in
-// the middle, and gives the pointer a plain yellow 16 × 16 shape.
 class Painter {
 public:
     Painter() {
@@ -185,7 +132,7 @@ private:
     static std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &videoPref) {
         AppConfig::shared()->setVideoPref(videoPref);
         auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Screen"),
-                                                 std::make_shared<WsPort>(peers.serverUrl()));
+                                                 std::make_shared<WsSignalingPort>(peers.serverUrl()));
         s->start();
         return s;
     }
