@@ -1,0 +1,88 @@
+#include "session/SessionRecorder.h"
+
+#include "media/StreamRecorder.h"
+#include "session/RemoteSession.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QMetaObject>
+
+Q_LOGGING_CATEGORY(lcSessionRecorder, "velmo.session.recorder")
+
+SessionRecorder::SessionRecorder(RemoteSession *session, QObject *parent) : QObject(parent), m_session(session) {
+    if (m_session)
+        connect(m_session, &RemoteSession::stateChanged, this, &SessionRecorder::onStateChanged);
+}
+
+SessionRecorder::~SessionRecorder() {
+    stop();
+}
+
+QString SessionRecorder::proposedFileName(const QString &targetId, const QDateTime &localTime) {
+    return QStringLiteral("velmo-remote-") + targetId + "-" + localTime.toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+           QStringLiteral(".mkv");
+}
+
+Result<std::monostate> SessionRecorder::start(const QString &path) {
+    using R = Result<std::monostate>;
+    if (m_recorder)
+        return R::failure(Error::make(Error::Kind::NotReady, QStringLiteral("すでに録画しています")));
+    if (!m_session || m_session->state() != RemoteSession::State::Connected)
+        return R::failure(Error::make(Error::Kind::NotReady, QStringLiteral("接続していないため録画できません")));
+    const bool h264 = m_session->videoMode() == QLatin1String("h264");
+    if (h264 && !m_session->videoTrack())
+        return R::failure(Error::make(Error::Kind::NotReady, QStringLiteral("まだ映像がありません")));
+
+    QPointer<SessionRecorder> self(this);
+    // Worker thread of the recorder: the outcome comes back to the main thread.
+    auto ended = [self](const QString &file, const QString &error) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, file, error] {
+                if (self)
+                    Q_EMIT self->finished(file, error);
+            },
+            Qt::QueuedConnection);
+    };
+    auto started = StreamRecorder::start(path, h264 ? StreamRecorder::Input::H264 : StreamRecorder::Input::Frames,
+                                         std::move(ended));
+    if (!started.ok())
+        return R::failure(started.error);
+    m_recorder = *started.value;
+    m_path = path;
+    if (h264) {
+        std::weak_ptr<StreamRecorder> weak = m_recorder;
+        // Streaming thread of the session's receive pipeline.
+        m_session->setEncodedVideoSink([weak](GstSample *sample) {
+            if (const auto r = weak.lock())
+                r->pushEncoded(sample);
+        });
+        // The file starts at a key frame: ask for one rather than wait for the next.
+        m_session->requestKeyFrame();
+    } else {
+        m_frames = connect(m_session, &RemoteSession::imageChanged, this, [this] {
+            if (m_recorder && m_session)
+                m_recorder->pushFrame(m_session->image());
+        });
+        if (!m_session->image().isNull())
+            m_recorder->pushFrame(m_session->image());
+    }
+    Q_EMIT recordingChanged();
+    return R::success({});
+}
+
+void SessionRecorder::stop() {
+    if (!m_recorder)
+        return;
+    if (m_session)
+        m_session->setEncodedVideoSink(nullptr);
+    disconnect(m_frames);
+    std::exchange(m_recorder, nullptr)->finish();
+    Q_EMIT recordingChanged();
+}
+
+void SessionRecorder::onStateChanged() {
+    // A connection that ends (or drops) ends the file with it.
+    if (m_session && m_session->state() != RemoteSession::State::Connected)
+        stop();
+}
