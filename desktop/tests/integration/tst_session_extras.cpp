@@ -3,6 +3,7 @@
 // RemoteSession and session window speaking to them on loopback. Recordings are
 // checked with gst-discoverer-1.0, as a player would open them.
 #include "config/AppConfig.h"
+#include "config/Quality.h"
 #include "media/PeerConnectionFactory.h"
 #include "session/ReconnectPolicy.h"
 #include "session/RemoteSession.h"
@@ -76,8 +77,10 @@ private Q_SLOTS:
     void recordingAndStatistics_data() {
         QTest::addColumn<QString>("pref");
         QTest::addColumn<QString>("caps");
-        QTest::newRow("h264 passed through") << "h264" << "video/x-h264";
-        QTest::newRow("jpeg encoded") << "jpeg" << "video/x-h264";
+        QTest::newRow("h264 passed through") << "h264"
+                                             << "video/x-h264";
+        QTest::newRow("jpeg encoded") << "jpeg"
+                                      << "video/x-h264";
     }
     void recordingAndStatistics() {
         QFETCH(QString, pref);
@@ -96,7 +99,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         SessionRecorder recorder(s.get());
         QSignalSpy finished(&recorder, &SessionRecorder::finished);
-        const QString path = dir.filePath(SessionRecorder::proposedFileName(s->targetId(), QDateTime::currentDateTime()));
+        const QString path =
+            dir.filePath(SessionRecorder::proposedFileName(s->targetId(), QDateTime::currentDateTime()));
         const QSizeF sizeAtStart = s->frameSize();
         const auto started = recorder.start(path);
         QVERIFY2(started.ok(), qPrintable(started.error.message));
@@ -137,14 +141,35 @@ private Q_SLOTS:
         QVERIFY(!recorder.recording());
         QVERIFY(!QFileInfo::exists(nowhere) && !QFileInfo::exists(nowhere + ".part"));
 
+        // The host's encoder starting anew with another picture size (a quality preset with
+        // another scale): the received H.264 cannot go on in the same track, so the file is
+        // finished there and plays; encoded frames are scaled and the recording goes on.
+        const QString changed = dir.filePath(QStringLiteral("changed.mkv"));
+        QVERIFY(recorder.start(changed).ok());
+        QTest::qWait(1500);
+        s->setQuality(presets().value(QStringLiteral("speed")));
+        if (pref == QLatin1String("h264")) {
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 10000);
+            QVERIFY(!recorder.recording());
+            QVERIFY2(finished.at(1).at(1).toString().isEmpty(), qPrintable(finished.at(1).at(1).toString()));
+            QVERIFY(!finished.at(1).at(2).toString().isEmpty());
+        } else {
+            QTest::qWait(2000);
+            QVERIFY(recorder.recording());
+            recorder.stop();
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 10000);
+            QCOMPARE(finished.at(1).at(2).toString(), QString());
+        }
+        QVERIFY(discover(changed).seconds > 0.5);
+
         // The session ending finishes a running recording too.
         const QString second = dir.filePath(QStringLiteral("second.mkv"));
         QVERIFY(recorder.start(second).ok());
         QTest::qWait(2000);
         s->close();
         QVERIFY(!recorder.recording());
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 10000);
-        QVERIFY2(finished.at(1).at(1).toString().isEmpty(), qPrintable(finished.at(1).at(1).toString()));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 10000);
+        QVERIFY2(finished.at(2).at(1).toString().isEmpty(), qPrintable(finished.at(2).at(1).toString()));
         QVERIFY(discover(second).seconds > 0.5);
         PeerConnectionFactory::shared()->waitForRetired();
     }

@@ -182,9 +182,13 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
         connect(m_reconnect, &ReconnectPolicy::statusChanged, this, &SessionView::refresh);
         m_recorder = new SessionRecorder(m_session, this);
         connect(m_recorder, &SessionRecorder::recordingChanged, this, &SessionView::refreshRecording);
-        connect(m_recorder, &SessionRecorder::finished, this, [this](const QString &, const QString &error) {
-            showToast(error.isEmpty() ? QStringLiteral("録画を保存しました") : QStringLiteral("録画できませんでした: ") + error);
-        });
+        connect(m_recorder, &SessionRecorder::finished, this,
+                [this](const QString &, const QString &error, const QString &note) {
+                    if (!error.isEmpty())
+                        showToast(QStringLiteral("録画できませんでした: ") + error);
+                    else
+                        showToast(note.isEmpty() ? QStringLiteral("録画を保存しました") : note);
+                });
         m_statistics = new SessionStatistics(m_session, this);
         m_statsOverlay = new StatsOverlay(m_statistics, this);
         m_statsOverlay->setObjectName("statsOverlay");
@@ -224,7 +228,8 @@ void SessionView::buildHeader(QWidget *header) {
     h->addWidget(m_title);
     m_recordMark = new QLabel(QStringLiteral("● 録画中"), header);
     m_recordMark->setObjectName("recordingMark");
-    m_recordMark->setStyleSheet(QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(Theme::css(Theme::red())));
+    m_recordMark->setStyleSheet(
+        QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(Theme::css(Theme::red())));
     m_recordMark->hide();
     h->addWidget(m_recordMark);
 

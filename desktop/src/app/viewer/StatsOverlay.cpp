@@ -19,8 +19,7 @@ QString number(double v, int decimals) {
 }
 } // namespace
 
-StatsOverlay::StatsOverlay(SessionStatistics *statistics, QWidget *parent)
-    : QWidget(parent), m_statistics(statistics) {
+StatsOverlay::StatsOverlay(SessionStatistics *statistics, QWidget *parent) : QWidget(parent), m_statistics(statistics) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setAttribute(Qt::WA_TranslucentBackground);
     if (m_statistics)

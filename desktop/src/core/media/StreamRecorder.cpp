@@ -88,8 +88,7 @@ bool StreamRecorder::build(QString *error) {
     GstElement *sink = make("filesink");
     g_object_set(m_src, "format", GST_FORMAT_TIME, "is-live", TRUE, "do-timestamp", FALSE, "max-bytes",
                  guint64(maxQueuedBytes), nullptr);
-    g_object_set(sink, "location", QFile::encodeName(m_partPath).constData(), "sync", FALSE, "async", FALSE,
-                 nullptr);
+    g_object_set(sink, "location", QFile::encodeName(m_partPath).constData(), "sync", FALSE, "async", FALSE, nullptr);
     gst_bin_add_many(GST_BIN(m_pipeline), m_src, parse, mux, sink, nullptr);
     bool linked = false;
     if (m_input == Input::H264) {
@@ -143,6 +142,8 @@ void StreamRecorder::pushEncoded(GstSample *sample) {
     if (!in || !caps || !GST_BUFFER_PTS_IS_VALID(in))
         return;
     std::lock_guard guard(m_pushLock);
+    if (m_finishing)
+        return;
     if (!m_sawKeyFrame) {
         if (GST_BUFFER_FLAG_IS_SET(in, GST_BUFFER_FLAG_DELTA_UNIT))
             return; // a file that starts in the middle of a group shows garbage until the next key frame
@@ -153,7 +154,11 @@ void StreamRecorder::pushEncoded(GstSample *sample) {
         fail(QStringLiteral("録画の書き込みが追いつきません"));
         return;
     }
-    if (!m_caps || !gst_caps_is_equal(m_caps, caps)) {
+    if (m_caps && !gst_caps_is_equal(m_caps, caps)) {
+        finishLocked(QStringLiteral("映像の形式が変わったため、そこまでの録画を保存しました"));
+        return;
+    }
+    if (!m_caps) {
         gst_caps_replace(&m_caps, caps);
         gst_app_src_set_caps(GST_APP_SRC(m_src), caps);
     }
@@ -171,6 +176,8 @@ void StreamRecorder::pushFrame(const QImage &frame) {
         return;
     QImage image = frame.format() == QImage::Format_RGB32 ? frame : frame.convertToFormat(QImage::Format_RGB32);
     std::lock_guard guard(m_pushLock);
+    if (m_finishing)
+        return;
     if (!m_frameSize.isValid()) {
         // The encoder wants even sizes; later pictures of another size are scaled into this one.
         m_frameSize = QSize(std::max(2, image.width() & ~1), std::max(2, image.height() & ~1));
@@ -195,9 +202,9 @@ void StreamRecorder::pushFrame(const QImage &frame) {
     gst_caps_unref(caps);
     // The picture's own pixels, kept alive by a shared copy of the image until the encoder is done.
     auto *hold = new QImage(image);
-    GstBuffer *buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<uchar *>(hold->constBits()),
-                                                    gsize(hold->sizeInBytes()), 0, gsize(hold->sizeInBytes()), hold,
-                                                    releaseImage);
+    GstBuffer *buffer =
+        gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<uchar *>(hold->constBits()),
+                                    gsize(hold->sizeInBytes()), 0, gsize(hold->sizeInBytes()), hold, releaseImage);
     gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_BGRx, guint(image.width()),
                                    guint(image.height()), 1, info.offset, info.stride);
     const qint64 now = g_get_monotonic_time() * 1000;
@@ -208,16 +215,20 @@ void StreamRecorder::pushFrame(const QImage &frame) {
 }
 
 void StreamRecorder::finish() {
+    std::lock_guard guard(m_pushLock); // a push in progress completes first
+    finishLocked(QString());
+}
+
+// Under m_pushLock.
+void StreamRecorder::finishLocked(const QString &note) {
     if (m_finishing.exchange(true))
         return;
+    m_note = note;
     // The owner may let go now (a window closing): the file is still finished.
     {
         std::lock_guard alive(m_aliveLock);
         if (!m_reported)
             m_keepAlive = shared_from_this();
-    }
-    {
-        std::lock_guard guard(m_pushLock); // a push in progress completes first
     }
     if (m_frames == 0) {
         end(QStringLiteral("録画できた映像がありません"));
@@ -275,7 +286,7 @@ void StreamRecorder::stopAndReport(const QString &error) {
         qCInfo(lcRecorder) << "recording saved:" << m_path << m_frames.load() << "pictures";
     }
     if (m_ended)
-        m_ended(m_path, outcome);
+        m_ended(m_path, outcome, outcome.isEmpty() ? m_note : QString());
     std::shared_ptr<StreamRecorder> last;
     {
         std::lock_guard alive(m_aliveLock);

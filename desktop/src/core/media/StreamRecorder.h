@@ -26,8 +26,9 @@
 class StreamRecorder : public std::enable_shared_from_this<StreamRecorder> {
 public:
     enum class Input { H264, Frames };
-    // error is empty when the file was written and renamed into place.
-    using Ended = std::function<void(const QString &path, const QString &error)>;
+    // error is empty when the file was written and renamed into place; note says why
+    // a recording that nobody stopped ended by itself (empty when it was stopped).
+    using Ended = std::function<void(const QString &path, const QString &error, const QString &note)>;
 
     // Bytes allowed to wait for the muxer or encoder before the recording gives up (H.264)
     // or frames are skipped (frames).
@@ -44,7 +45,9 @@ public:
     StreamRecorder &operator=(const StreamRecorder &) = delete;
 
     // H264 input: one access unit (with the caps it came with). Units before the
-    // first key frame are skipped, so the file starts with a picture.
+    // first key frame are skipped, so the file starts with a picture. A stream whose
+    // caps change (the host's encoder started anew, e.g. with another picture size)
+    // cannot go on in the same Matroska track: the file is finished there.
     void pushEncoded(GstSample *sample);
     // Frames input: one picture, stamped with the time it arrived. Pictures of
     // another size are scaled into the first one's size.
@@ -65,6 +68,7 @@ private:
     void fail(const QString &error);
     void end(const QString &error);
     void stopAndReport(const QString &error);
+    void finishLocked(const QString &note);
 
     // Any streaming thread of the recorder's pipeline.
     static GstBusSyncReply onBusMessage(GstBus *, GstMessage *msg, gpointer self);
@@ -84,6 +88,7 @@ private:
     std::atomic<quint64> m_frames{0};
     std::atomic<bool> m_finishing{false};
     std::atomic<bool> m_reported{false};
+    QString m_note;                              // set before the end of stream is sent, read after it arrived
     std::mutex m_aliveLock;                      // guards m_keepAlive
     std::shared_ptr<StreamRecorder> m_keepAlive; // from finish() until the outcome is reported
 };

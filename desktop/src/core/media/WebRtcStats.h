@@ -11,8 +11,8 @@
 struct WebRtcStats {
     quint64 rtpBytesReceived = 0; // all inbound RTP streams, since the start
     quint64 rtpPacketsReceived = 0;
-    qint64 rtpPacketsLost = -1;  // -1: no RTP stream reported a figure (data channels only)
-    QString localCandidateType;  // "host", "srflx", "prflx", "relay"; empty when unknown
+    qint64 rtpPacketsLost = -1; // -1: no RTP stream reported a figure (data channels only)
+    QString localCandidateType; // "host", "srflx", "prflx", "relay"; empty when unknown
     QString remoteCandidateType;
 
     bool hasPath() const { return !localCandidateType.isEmpty() && !remoteCandidateType.isEmpty(); }

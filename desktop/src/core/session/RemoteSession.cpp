@@ -67,7 +67,7 @@ std::optional<QJsonObject> parseObject(const QByteArray &bytes) {
 // carried over), so callbacks of the retired connection can tell they are stale.
 struct SessionCore {
     std::shared_ptr<MainThreadLink> link;
-    std::atomic<qint64> lastReceived{0}; // steady ms of the latest data-channel message
+    std::atomic<qint64> lastReceived{0};                // steady ms of the latest data-channel message
     std::shared_ptr<std::atomic<quint64>> channelBytes; // data-channel bytes received, all connections
     std::shared_ptr<DecodeClock> decodeClock;
     std::shared_ptr<VideoFrameTap> tap;
@@ -257,8 +257,7 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
         core->link->post([core, self, payload] {
             if (self->m_state == State::Closed || core != self->d->core)
                 return;
-            QJsonObject msg{
-                {"type", "ice"}, {"to", self->m_targetId}, {"sid", self->d->wireSid}, {"payload", payload}};
+            QJsonObject msg{{"type", "ice"}, {"to", self->m_targetId}, {"sid", self->d->wireSid}, {"payload", payload}};
             if (!self->d->offerSent)
                 self->d->earlyCandidates.append(msg);
             else
@@ -505,17 +504,17 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
     }
     in.iters = *iters;
     const qint64 proofStart = d->clock.elapsed();
-    PasscodeProof::computeAsync(in, this, [this, proofStart, attempt = d->attempt](
-                                              std::optional<PasscodeProof::Result> proof) {
-        d->timings.proof = d->clock.elapsed() - proofStart;
-        // A proof made for an earlier connection's challenge must not answer the current one.
-        if (!proof || d->fingerprintMismatch || m_state == State::Closed || attempt != d->attempt)
-            return;
-        sendCtrl(QJsonObject{{"t", "auth"}, {"a", proof->a}, {"f", proof->f}});
-        // Who is asking, right behind the proof: a host that lets its user approve viewers
-        // can show the name in the request; others take it once the viewer is in.
-        sendCtrl(ViewerHello::message());
-    });
+    PasscodeProof::computeAsync(
+        in, this, [this, proofStart, attempt = d->attempt](std::optional<PasscodeProof::Result> proof) {
+            d->timings.proof = d->clock.elapsed() - proofStart;
+            // A proof made for an earlier connection's challenge must not answer the current one.
+            if (!proof || d->fingerprintMismatch || m_state == State::Closed || attempt != d->attempt)
+                return;
+            sendCtrl(QJsonObject{{"t", "auth"}, {"a", proof->a}, {"f", proof->f}});
+            // Who is asking, right behind the proof: a host that lets its user approve viewers
+            // can show the name in the request; others take it once the viewer is in.
+            sendCtrl(ViewerHello::message());
+        });
 }
 
 void RemoteSession::onAuthOk(const QJsonObject &message) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "session/Monitor.h"
 #include "config/Quality.h"
+#include "session/Monitor.h"
 
 #include <QByteArray>
 #include <QImage>

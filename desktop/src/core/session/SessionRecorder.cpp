@@ -34,13 +34,14 @@ Result<std::monostate> SessionRecorder::start(const QString &path) {
         return R::failure(Error::make(Error::Kind::NotReady, QStringLiteral("まだ映像がありません")));
 
     QPointer<SessionRecorder> self(this);
+    auto owner = std::make_shared<const StreamRecorder *>(nullptr);
     // Worker thread of the recorder: the outcome comes back to the main thread.
-    auto ended = [self](const QString &file, const QString &error) {
+    auto ended = [self, owner](const QString &file, const QString &error, const QString &note) {
         QMetaObject::invokeMethod(
             qApp,
-            [self, file, error] {
+            [self, owner, file, error, note] {
                 if (self)
-                    Q_EMIT self->finished(file, error);
+                    self->onEnded(*owner, file, error, note);
             },
             Qt::QueuedConnection);
     };
@@ -49,6 +50,7 @@ Result<std::monostate> SessionRecorder::start(const QString &path) {
     if (!started.ok())
         return R::failure(started.error);
     m_recorder = *started.value;
+    *owner = m_recorder.get();
     m_path = path;
     if (h264) {
         std::weak_ptr<StreamRecorder> weak = m_recorder;
@@ -74,11 +76,26 @@ Result<std::monostate> SessionRecorder::start(const QString &path) {
 void SessionRecorder::stop() {
     if (!m_recorder)
         return;
+    detachFeeds();
+    std::exchange(m_recorder, nullptr)->finish();
+    Q_EMIT recordingChanged();
+}
+
+void SessionRecorder::detachFeeds() {
     if (m_session)
         m_session->setEncodedVideoSink(nullptr);
     disconnect(m_frames);
-    std::exchange(m_recorder, nullptr)->finish();
-    Q_EMIT recordingChanged();
+}
+
+void SessionRecorder::onEnded(const StreamRecorder *recorder, const QString &path, const QString &error,
+                              const QString &note) {
+    // A recording that ended by itself (a failure, a change of the stream) is over for the window too.
+    if (recorder && recorder == m_recorder.get()) {
+        detachFeeds();
+        m_recorder.reset();
+        Q_EMIT recordingChanged();
+    }
+    Q_EMIT finished(path, error, note);
 }
 
 void SessionRecorder::onStateChanged() {

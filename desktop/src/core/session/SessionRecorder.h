@@ -42,11 +42,14 @@ public:
 
 Q_SIGNALS:
     void recordingChanged();
-    // The outcome of a recording: error is empty when the file at path plays.
-    void finished(const QString &path, const QString &error);
+    // The outcome of a recording: error is empty when the file at path plays; note
+    // says why a recording nobody stopped ended by itself (empty otherwise).
+    void finished(const QString &path, const QString &error, const QString &note);
 
 private:
     void onStateChanged();
+    void onEnded(const StreamRecorder *recorder, const QString &path, const QString &error, const QString &note);
+    void detachFeeds();
 
     QPointer<RemoteSession> m_session;
     std::shared_ptr<StreamRecorder> m_recorder;

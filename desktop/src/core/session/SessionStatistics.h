@@ -27,10 +27,10 @@ public:
     static constexpr int historySeconds = 60;
 
     struct Sample {
-        std::optional<double> rttMs;      // none until a "pong" came back
-        double fps = 0;                   // frames received and decoded per second
-        std::optional<double> decodeMs;   // average per frame over the last second
-        double kbps = 0;                  // everything received (RTP and data channels)
+        std::optional<double> rttMs;       // none until a "pong" came back
+        double fps = 0;                    // frames received and decoded per second
+        std::optional<double> decodeMs;    // average per frame over the last second
+        double kbps = 0;                   // everything received (RTP and data channels)
         std::optional<qint64> packetsLost; // RTP only; none on data-channel video
         std::optional<bool> relayed;       // none until the candidate pair is known
         QString path;                      // e.g. "host ↔ host"
