@@ -174,6 +174,29 @@ private Q_SLOTS:
         PeerConnectionFactory::shared()->waitForRetired();
     }
 
+    // Closing the window while it records: the file is still finished and plays.
+    void closingWindowFinishesRecording() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer() && peers.startHost() && peers.waitForDevice());
+        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Device"),
+                                                 std::make_shared<WsSignalingPort>(peers.serverUrl()));
+        auto view = std::make_unique<SessionView>(s.get(), AppConfig::shared(), nullptr);
+        view->show();
+        QTRY_COMPARE_WITH_TIMEOUT(s->state(), State::Connected, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(!s->image().isNull(), 10000);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("closed.mkv"));
+        view->startRecording(path);
+        QTRY_VERIFY(view->findChild<QLabel *>("recordingMark")->isVisible());
+        QTest::qWait(2000);
+        view.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path), 10000);
+        QVERIFY(!QFileInfo::exists(path + ".part"));
+        QVERIFY(discover(path).seconds > 1.0);
+        PeerConnectionFactory::shared()->waitForRetired();
+    }
+
     // The window reconnects to a restarted device without the passcode being typed
     // again, and stops at once when the device refuses the passcode.
     void reconnectAfterRestartThenRefusal() {
@@ -182,10 +205,10 @@ private Q_SLOTS:
         const QString passcode = QStringLiteral("kept-in-window-7");
         QVERIFY(setPasscode(peers, passcode));
         AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        auto *s = new RemoteSession(peers.deviceId(), passcode, QStringLiteral("Device"),
-                                    std::make_shared<WsSignalingPort>(peers.serverUrl()));
+        auto session = std::make_unique<RemoteSession>(peers.deviceId(), passcode, QStringLiteral("Device"),
+                                                       std::make_shared<WsSignalingPort>(peers.serverUrl()));
+        RemoteSession *s = session.get();
         SessionView view(s, AppConfig::shared(), nullptr);
-        s->setParent(&view);
         view.show(); // starts the session
         QTRY_COMPARE_WITH_TIMEOUT(s->state(), State::Connected, 15000);
         QSignalSpy stats(s, &RemoteSession::statsChanged);

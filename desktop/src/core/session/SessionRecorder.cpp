@@ -15,7 +15,11 @@ SessionRecorder::SessionRecorder(RemoteSession *session, QObject *parent) : QObj
 }
 
 SessionRecorder::~SessionRecorder() {
-    stop();
+    // The file is finished without telling anyone: the window that listens is going away.
+    if (m_recorder) {
+        detachFeeds();
+        std::exchange(m_recorder, nullptr)->finish();
+    }
 }
 
 QString SessionRecorder::proposedFileName(const QString &targetId, const QDateTime &localTime) {
@@ -37,8 +41,11 @@ Result<std::monostate> SessionRecorder::start(const QString &path) {
     auto owner = std::make_shared<const StreamRecorder *>(nullptr);
     // Worker thread of the recorder: the outcome comes back to the main thread.
     auto ended = [self, owner](const QString &file, const QString &error, const QString &note) {
+        QCoreApplication *app = QCoreApplication::instance();
+        if (!app)
+            return; // the application is ending; the file is done all the same
         QMetaObject::invokeMethod(
-            qApp,
+            app,
             [self, owner, file, error, note] {
                 if (self)
                     self->onEnded(*owner, file, error, note);
