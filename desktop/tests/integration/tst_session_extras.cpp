@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
@@ -171,6 +172,41 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 10000);
         QVERIFY2(finished.at(2).at(1).toString().isEmpty(), qPrintable(finished.at(2).at(1).toString()));
         QVERIFY(discover(second).seconds > 0.5);
+        PeerConnectionFactory::shared()->waitForRetired();
+    }
+
+    // A device that stays away: the tries come with growing waits (shortened here) and
+    // end after the last one with a text that says so.
+    void reconnectGivesUpAfterLastTry() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer() && peers.startHost() && peers.waitForDevice());
+        auto s = connected(peers, QStringLiteral("jpeg"));
+        QVERIFY(s);
+        ReconnectPolicy policy(s.get());
+        const double scale = 0.05;
+        policy.setTimeScale(scale);
+        QSignalSpy stats(s.get(), &RemoteSession::statsChanged);
+        QTRY_VERIFY_WITH_TIMEOUT(stats.size() >= 5, 15000);
+        QList<qint64> tries; // when each try began
+        QElapsedTimer clock;
+        clock.start();
+        connect(s.get(), &RemoteSession::stateChanged, this, [&] {
+            if (s->state() == State::Connecting)
+                tries.append(clock.elapsed());
+        });
+        peers.killHost();
+        QTRY_COMPARE_WITH_TIMEOUT(policy.statusText(), ReconnectPolicy::exhaustedText(), 60000);
+        QCOMPARE(tries.size(), ReconnectPolicy::maxTries);
+        for (int i = 1; i < tries.size(); ++i)
+            QVERIFY2(
+                tries[i] - tries[i - 1] >= qint64(ReconnectPolicy::delayMs(i + 1) * scale),
+                qPrintable(
+                    QStringLiteral("try %1 came %2 ms after the one before").arg(i + 1).arg(tries[i] - tries[i - 1])));
+        QCOMPARE(s->state(), State::Failed);
+        QCOMPARE(s->failureKind(), RemoteSession::FailureKind::Unreachable); // the server: the device is offline
+        QTest::qWait(1500);
+        QCOMPARE(tries.size(), ReconnectPolicy::maxTries);
+        s->close();
         PeerConnectionFactory::shared()->waitForRetired();
     }
 

@@ -294,6 +294,8 @@ void StreamRecorder::stopAndReport(const QString &error) {
     }
 }
 
+// Any streaming thread of the recorder's pipeline: the end of the stream reached the
+// file, or an element failed. Both are handed to a worker by end().
 GstBusSyncReply StreamRecorder::onBusMessage(GstBus *, GstMessage *msg, gpointer data) {
     auto *self = static_cast<StreamRecorder *>(data);
     if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS) {
