@@ -11,6 +11,7 @@ using FailureKind = RemoteSession::FailureKind;
 
 ReconnectPolicy::ReconnectPolicy(RemoteSession *session, QObject *parent) : QObject(parent), m_session(session) {
     m_wait.setSingleShot(true);
+    m_wait.setTimerType(Qt::PreciseTimer); // a coarse timer may fire up to 5 % early
     m_tryTimeout.setSingleShot(true);
     connect(&m_wait, &QTimer::timeout, this, &ReconnectPolicy::tryNow);
     connect(&m_tryTimeout, &QTimer::timeout, this, [this] {
