@@ -161,9 +161,26 @@ int main(int argc, char **argv) {
     const QCommandLineOption thumbBudget(QStringLiteral("thumb-budget"),
                                          QStringLiteral("MiB for all thumbnails together (0: no budget)."),
                                          QStringLiteral("mib"), QStringLiteral("64"));
-    parser.addOptions({listen, admin, db, stun, turn, turnSecret, turnTtl, ping, requestTimeout, maxConnections,
-                       maxPerAddress, lookupRate, socketLookupRate, signalRate, registerRate, routesPerAddress,
-                       expireAfter, thumbBudget, tlsCert, tlsKey});
+    parser.addOptions({listen,
+                       admin,
+                       db,
+                       stun,
+                       turn,
+                       turnSecret,
+                       turnTtl,
+                       ping,
+                       requestTimeout,
+                       maxConnections,
+                       maxPerAddress,
+                       lookupRate,
+                       socketLookupRate,
+                       signalRate,
+                       registerRate,
+                       routesPerAddress,
+                       expireAfter,
+                       thumbBudget,
+                       tlsCert,
+                       tlsKey});
     parser.process(app);
     // Installed before anything can print the "listening" line: a SIGTERM sent the
     // moment that line is read must end the server cleanly.
