@@ -119,8 +119,11 @@ PostgresRegistry::Result PostgresRegistry::run(const char *sql, const QList<Para
         lengths.push_back(int(storage.back().size()));
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
-        Result r(PQexecParams(m_conn, sql, int(params.size()), nullptr, values.data(), lengths.data(), formats.data(),
-                              binaryResult ? 1 : 0));
+        // Without parameters a string may hold several statements (the migrations do).
+        Result r(params.isEmpty() && !binaryResult
+                     ? PQexec(m_conn, sql)
+                     : PQexecParams(m_conn, sql, int(params.size()), nullptr, values.data(), lengths.data(),
+                                    formats.data(), binaryResult ? 1 : 0));
         if (r.ok())
             return r;
         if (PQstatus(m_conn) == CONNECTION_OK || attempt == 1) {
