@@ -72,6 +72,17 @@ const QByteArray upgradeHead =
     "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
     "Sec-WebSocket-Version: 13\r\nHost: 127.0.0.1\r\n\r\n";
 
+// User and system CPU time of a process so far, in milliseconds.
+double cpuMsOf(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray stat = f.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(sysconf(_SC_CLK_TCK))
+                              : 0;
+}
+
 class Server {
 public:
     Server(const QString &binary, const QStringList &args) {
@@ -94,15 +105,7 @@ public:
         return m.captured(1).toLongLong();
     }
     // User and system CPU time so far.
-    double cpuMs() const {
-        QFile f(QStringLiteral("/proc/%1/stat").arg(m_process.processId()));
-        f.open(QIODevice::ReadOnly);
-        const QByteArray stat = f.readAll();
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        return fields.size() > 12
-                   ? (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(sysconf(_SC_CLK_TCK))
-                   : 0;
-    }
+    double cpuMs() const { return cpuMsOf(m_process.processId()); }
     qint64 openFilesLimit() const {
         QFile f(QStringLiteral("/proc/%1/limits").arg(m_process.processId()));
         f.open(QIODevice::ReadOnly);
@@ -626,10 +629,10 @@ void benchInstances(const QString &binary, int pairs) {
     std::printf("%d devices and %d viewers (one session each), rate limits off; load: 4 candidates in flight per "
                 "session for 3 s\n",
                 pairs, pairs);
-    std::printf("  %-42s %9s %8s %19s %10s %19s %9s\n", "", "sockets/", "KiB/", "idle relay us", "round", "loaded us",
-                "server");
-    std::printf("  %-42s %9s %8s %9s %9s %10s %9s %9s %9s\n", "", "instance", "socket", "p50", "p99", "trips/s", "p50",
-                "p99", "us/trip");
+    std::printf("  %-42s %9s %8s %19s %10s %19s %9s %9s\n", "", "sockets/", "KiB/", "idle relay us", "round",
+                "loaded us", "servers", "redis");
+    std::printf("  %-42s %9s %8s %9s %9s %10s %9s %9s %9s %9s\n", "", "instance", "socket", "p50", "p99", "trips/s",
+                "p50", "p99", "us/trip", "us/trip");
     int run = 0;
     for (Row &row : rows) {
         const QString db = row.shared ? createDatabase() : QString();
@@ -677,6 +680,8 @@ void benchInstances(const QString &binary, int pairs) {
 
         // Loaded: every session keeps 4 candidates in flight for 3 s.
         fleet.rtts.clear();
+        const qint64 redisPid = qEnvironmentVariableIntValue("VELMO_TEST_REDIS_PID");
+        const double redisBefore = cpuMsOf(redisPid);
         double cpuBefore = 0;
         for (const auto &s : servers)
             cpuBefore += s->cpuMs();
@@ -695,12 +700,14 @@ void benchInstances(const QString &binary, int pairs) {
         double cpu = -cpuBefore;
         for (const auto &s : servers)
             cpu += s->cpuMs();
+        const double redisCpu = cpuMsOf(redisPid) - redisBefore;
         spin([] { return false; }, 500); // the last ones in flight arrive
         row.throughput = double(trips) / seconds;
-        std::printf("  %-42s %9d %8.1f %9.0f %9.0f %10.0f %9.0f %9.0f %9.1f\n", row.label, 2 * pairs / row.instances,
-                    kibPerSocket, percentile(idle, 0.5), percentile(idle, 0.99), row.throughput,
-                    percentile(fleet.rtts, 0.5), percentile(fleet.rtts, 0.99),
-                    cpu * 1000.0 / double(qMax<qint64>(1, trips)));
+        const double perTrip = 1000.0 / double(qMax<qint64>(1, trips));
+        std::printf("  %-42s %9d %8.1f %9.0f %9.0f %10.0f %9.0f %9.0f %9.1f %9.1f\n", row.label,
+                    2 * pairs / row.instances, kibPerSocket, percentile(idle, 0.5), percentile(idle, 0.99),
+                    row.throughput, percentile(fleet.rtts, 0.5), percentile(fleet.rtts, 0.99), cpu * perTrip,
+                    row.shared ? redisCpu * perTrip : 0.0);
     }
     if (rows[0].throughput > 0)
         std::printf("  throughput against 1 instance with SQLite: %.2f (1 shared), %.2f (2 beside), %.2f (2 crossing); "
