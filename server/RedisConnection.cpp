@@ -47,6 +47,10 @@ RedisConnection::RedisConnection(Address address, QString name, QObject *parent)
 
 RedisConnection::~RedisConnection() {
     m_closing = true;
+    // What is still queued (the last presence releases of a stopping server) goes out if the
+    // socket takes it now; nothing waits for it.
+    if (m_ctx && m_up)
+        redisAsyncHandleWrite(m_ctx);
     if (redisAsyncContext *ctx = std::exchange(m_ctx, nullptr))
         redisAsyncFree(ctx); // pending callbacks see m_closing and stay silent
 }

@@ -123,6 +123,11 @@ void RendezvousServer::shutdown() {
         s->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("server shutting down"));
         s->flush();
     }
+    // The other instances see these devices offline now rather than when their presence runs out.
+    if (m_bus) {
+        for (const QString &id : m_online.keys())
+            m_bus->releaseOnline(id);
+    }
     m_viewers.clear();
     m_viewerById.clear();
     m_devices.clear();

@@ -203,6 +203,14 @@ private Q_SLOTS:
         int status = 0;
         get(b.url() + "/api/v1/devices/" + moved->id(), &status);
         QCOMPARE(status, 404);
+
+        // An instance that stops cleanly hands its devices' presence back at once (well
+        // within the 10 s it would take to run out).
+        auto last = device(a, newSecret());
+        QVERIFY(last);
+        QTRY_COMPARE(online(b, last->id()), QJsonValue(true));
+        a.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(online(b, last->id()), QJsonValue(false), 5000);
     }
 
     void deviceOnOneInstanceStreamsToViewerOnTheOther() {
