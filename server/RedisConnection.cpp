@@ -29,6 +29,7 @@ std::optional<RedisConnection::Address> RedisConnection::parseUrl(const QString 
             *error = QStringLiteral("names no socket: %1").arg(url);
         return std::nullopt;
     }
+    a.user = u.userName(QUrl::FullyDecoded).toUtf8();
     a.password = u.password(QUrl::FullyDecoded).toUtf8();
     return a;
 }
@@ -101,10 +102,12 @@ void RedisConnection::connectNow() {
     redisAsyncSetConnectCallback(ctx, &RedisConnection::onConnect);
     m_connectTimeout.start();
     if (!m_address.password.isEmpty())
-        command({"AUTH", m_address.password}, [this](const redisReply *r) {
-            if (r && r->type == REDIS_REPLY_ERROR)
-                qCWarning(lcRendezvous).noquote() << "redis" << m_name << "refused the password:" << r->str;
-        });
+        command(m_address.user.isEmpty() ? QList<QByteArray>{"AUTH", m_address.password}
+                                         : QList<QByteArray>{"AUTH", m_address.user, m_address.password},
+                [this](const redisReply *r) {
+                    if (r && r->type == REDIS_REPLY_ERROR)
+                        qCWarning(lcRendezvous).noquote() << "redis" << m_name << "refused the password:" << r->str;
+                });
 }
 
 // Main thread, inside redisAsyncHandleWrite: the connection is made or has failed.

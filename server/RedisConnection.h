@@ -29,6 +29,7 @@ public:
         QString host; // empty: unixPath
         int port = 6379;
         QString unixPath;
+        QByteArray user; // Redis 6 ACL user; empty: the default user
         QByteArray password;
     };
     // nullptr: no reply (the connection was lost, there is none, or too many wait).
@@ -38,7 +39,7 @@ public:
     static constexpr int stallMs = 5000;
     static constexpr int connectTimeoutMs = 3000;
 
-    // "redis://[:PASSWORD@]HOST[:PORT]", "unix:///path/redis.sock" (or "redis+unix://").
+    // "redis://[[USER]:PASSWORD@]HOST[:PORT]", "unix:///path/redis.sock" (or "redis+unix://").
     static std::optional<Address> parseUrl(const QString &url, QString *error);
 
     RedisConnection(Address address, QString name, QObject *parent = nullptr);
