@@ -101,6 +101,45 @@ private Q_SLOTS:
         QVERIFY(lines.filter("refused").first().startsWith("warning: "));
     }
 
+    // The shared parts of several instances: a bad URL or an unreachable database ends the
+    // start with a reason; an unreachable Redis does not stop the server, it says so in the
+    // log and in /healthz, and sessions between its own viewers and devices go on.
+    void sharedPartsUnreachable() {
+        for (const QStringList &args : {QStringList{"--bus", "ftp://127.0.0.1/"},
+                                        QStringList{"--db", "postgresql://velmo@127.0.0.1:1/none?connect_timeout=2"}}) {
+            QProcess p;
+            p.start(QStringLiteral(VELMO_SERVER_BIN), QStringList{"--listen", "127.0.0.1:0"} + args);
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), 2);
+            const QByteArray err = p.readAllStandardError();
+            QVERIFY2(err.contains(args.first() == "--bus" ? "--bus" : "cannot open the PostgreSQL registry"),
+                     err.constData());
+        }
+
+        Server server;
+        QVERIFY(server.start({"--bus", "redis://127.0.0.1:1"}));
+        QStringList lines;
+        QTRY_VERIFY((lines += server.logLines(),
+                     lines.filter(QRegularExpression("^warning: redis .*unavailable")).size() >= 2));
+        QNetworkAccessManager nam;
+        QNetworkReply *reply =
+            nam.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/healthz").arg(server.port))));
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(QJsonDocument::fromJson(reply->readAll()).object().value("bus").toString(), QStringLiteral("down"));
+        reply->deleteLater();
+
+        ScriptedPeer device, viewer;
+        QVERIFY(device.registerAt(server.ws("/ws/device"), "ops-test-secret-bus-down-0123", "Desk"));
+        QVERIFY(viewer.open(server.ws("/ws/viewer")) && viewer.take("hello"));
+        viewer.send({{"type", "connect"}, {"to", device.id()}, {"sid", "b1"}, {"payload", QJsonObject{{"sdp", "x"}}}});
+        QVERIFY(device.take("connect", "b1"));
+        // A device held nowhere here: an answer at once, not a wait for the bus.
+        viewer.send({{"type", "connect"}, {"to", "123456789"}, {"sid", "b2"}, {"payload", QJsonObject{{"sdp", "x"}}}});
+        QCOMPARE(viewer.take("error", "b2", 3000)->value("error").toString(),
+                 QStringLiteral("端末が見つからないか、オフラインです"));
+    }
+
     // Under systemd the level is the syslog priority prefix journald reads.
     void journaldPriorities() {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
