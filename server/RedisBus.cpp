@@ -24,6 +24,10 @@ RedisBus::RedisBus(const RedisConnection::Address &address, QObject *parent)
     connect(&m_subscriber, &RedisConnection::message, this, &MessageBus::message);
     // Back after an outage: the keys may have expired meanwhile.
     connect(&m_commands, &RedisConnection::up, this, &RedisBus::refreshPresence);
+    // The subscriber sends nothing, so it cannot tell a Redis that stopped answering; when the
+    // commands' connection finds one, the subscriptions are made again on a fresh connection.
+    connect(&m_commands, &RedisConnection::down, this,
+            [this] { m_subscriber.restart(QStringLiteral("the commands' connection was lost")); });
     m_refresh.setInterval(presenceRefreshMs);
     connect(&m_refresh, &QTimer::timeout, this, &RedisBus::refreshPresence);
 }

@@ -61,6 +61,11 @@ void RedisConnection::start() {
     connectNow();
 }
 
+void RedisConnection::restart(const QString &why) {
+    if (m_ctx)
+        lost(why);
+}
+
 void RedisConnection::connectNow() {
     if (m_ctx || m_closing)
         return;
@@ -120,6 +125,9 @@ void RedisConnection::onConnect(const redisAsyncContext *ctx, int status) {
         self->lost(QString::fromUtf8(ctx->errstr));
         return;
     }
+    // A peer that vanishes without a word (a partition) is noticed by TCP keep-alives too.
+    if (!self->m_address.host.isEmpty())
+        redisEnableKeepAlive(&self->m_ctx->c);
     self->m_up = true;
     self->m_retryMs = 250;
     self->m_overflowLogged = false;

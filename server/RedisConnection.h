@@ -46,6 +46,8 @@ public:
     ~RedisConnection() override;
 
     void start();
+    // Drops the connection (if any) and makes it again, as after a loss.
+    void restart(const QString &why);
     bool isUp() const { return m_up; }
     int pending() const { return m_pending; }
 
