@@ -84,27 +84,65 @@ std::unique_ptr<SqliteRegistry> SqliteRegistry::open(const QString &path, QStrin
     }
     std::unique_ptr<SqliteRegistry> r(new SqliteRegistry(db));
     sqlite3_busy_timeout(db, 2000);
-    const bool ok = r->exec("PRAGMA journal_mode=WAL") && r->exec("PRAGMA synchronous=NORMAL") &&
-                    r->exec("CREATE TABLE IF NOT EXISTS devices ("
-                            " id TEXT PRIMARY KEY,"
-                            " secret_hash BLOB NOT NULL UNIQUE,"
-                            " name TEXT NOT NULL,"
-                            " platform TEXT,"
-                            " created INTEGER NOT NULL,"
-                            " last_seen INTEGER NOT NULL,"
-                            " thumb BLOB,"
-                            " thumb_type TEXT)");
-    if (!ok) {
-        if (error)
+    if (!r->exec("PRAGMA journal_mode=WAL") || !r->exec("PRAGMA synchronous=NORMAL") || !r->migrate(error)) {
+        if (error && error->isEmpty())
             *error = QString::fromUtf8(sqlite3_errmsg(db));
         return nullptr;
     }
-    // Added later: when each thumbnail was stored, to drop the stalest first. An older
-    // file gains the column; a newer one already has it (the error is expected then).
-    sqlite3_exec(db, "ALTER TABLE devices ADD COLUMN thumb_at INTEGER", nullptr, nullptr, nullptr);
-    r->exec("CREATE INDEX IF NOT EXISTS devices_last_seen ON devices (last_seen)");
     r->m_thumbBytes = r->queryThumbBytes();
     return r;
+}
+
+bool SqliteRegistry::migrate(QString *error) {
+    // Files from before schema_version have the table of version 1, some also the column of
+    // version 2: each step is written to find its work done already.
+    if (!exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)") || !exec("BEGIN IMMEDIATE"))
+        return false;
+    auto rollback = [this] {
+        exec("ROLLBACK");
+        return false;
+    };
+    qint64 from = 0;
+    {
+        Statement st(m_db, "SELECT COALESCE(MAX(version), 0) FROM schema_version");
+        if (st.step() != SQLITE_ROW)
+            return rollback();
+        from = sqlite3_column_int64(st.get(), 0);
+    }
+    if (from > schemaVersion) {
+        if (error)
+            *error = QStringLiteral("the file has schema version %1; this server knows up to %2")
+                         .arg(from)
+                         .arg(schemaVersion);
+        return rollback();
+    }
+    if (from < 1 && !exec("CREATE TABLE IF NOT EXISTS devices ("
+                          " id TEXT PRIMARY KEY,"
+                          " secret_hash BLOB NOT NULL UNIQUE,"
+                          " name TEXT NOT NULL,"
+                          " platform TEXT,"
+                          " created INTEGER NOT NULL,"
+                          " last_seen INTEGER NOT NULL,"
+                          " thumb BLOB,"
+                          " thumb_type TEXT)"))
+        return rollback();
+    if (from < 2) {
+        // When each thumbnail was stored, to drop the stalest first; and expiry by last_seen.
+        Statement has(m_db, "SELECT COUNT(*) FROM pragma_table_info('devices') WHERE name = 'thumb_at'");
+        if (has.step() != SQLITE_ROW)
+            return rollback();
+        if (sqlite3_column_int64(has.get(), 0) == 0 && !exec("ALTER TABLE devices ADD COLUMN thumb_at INTEGER"))
+            return rollback();
+        if (!exec("CREATE INDEX IF NOT EXISTS devices_last_seen ON devices (last_seen)"))
+            return rollback();
+    }
+    if (from < schemaVersion) {
+        Statement st(m_db, "INSERT INTO schema_version (version) VALUES (?1)");
+        st.bind(1, qint64(schemaVersion));
+        if (st.step() != SQLITE_DONE)
+            return rollback();
+    }
+    return exec("COMMIT") || rollback();
 }
 
 bool SqliteRegistry::exec(const char *sql) {

@@ -12,6 +12,10 @@ public:
     // Opens (and creates) the database; ":memory:" keeps nothing. nullptr with `error` set on failure.
     static std::unique_ptr<SqliteRegistry> open(const QString &path, QString *error);
 
+    // The schema version this build migrates to (table schema_version; files from before it
+    // are taken as they are and brought up to date).
+    static constexpr int schemaVersion = 2;
+
     std::optional<QString> registerDevice(const QByteArray &secretHash, const QString &name,
                                           const std::optional<QString> &platform) override;
     bool setName(const QString &id, const QString &name) override;
@@ -28,6 +32,7 @@ public:
 private:
     explicit SqliteRegistry(sqlite3 *db);
     bool exec(const char *sql);
+    bool migrate(QString *error);
     qint64 queryThumbBytes() const;
 
     sqlite3 *m_db; // owned; closed in the destructor

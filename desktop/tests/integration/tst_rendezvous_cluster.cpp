@@ -99,6 +99,37 @@ private Q_SLOTS:
                  "run through scripts/with-test-env.sh with VELMO_TEST_POSTGRES=1 VELMO_TEST_REDIS=1");
     }
 
+    // Instances starting together on a fresh database migrate it once between them; one
+    // that finds a newer schema than it knows refuses to start.
+    void schemaMigrations() {
+        const QString db = RendezvousProcess::createPostgresDatabase();
+        QVERIFY(!db.isEmpty());
+        QProcess first, second;
+        for (QProcess *p : {&first, &second})
+            p->start(QStringLiteral(VELMO_SERVER_BIN), {"--listen", "127.0.0.1:0", "--db", db});
+        for (QProcess *p : {&first, &second})
+            QVERIFY(QTest::qWaitFor([p] { return p->canReadLine() || p->state() == QProcess::NotRunning; }, 15000) &&
+                    p->readLine().startsWith("velmo-rendezvous listening on"));
+        auto psql = [&](const QString &sql) {
+            QProcess p;
+            p.start(qEnvironmentVariable("VELMO_TEST_PG_BIN") + "/psql", {"-tA", db, "-c", sql});
+            p.waitForFinished(10000);
+            return p.readAllStandardOutput().trimmed();
+        };
+        QCOMPARE(psql("SELECT string_agg(version::text, ',') FROM schema_version"), QByteArray("1"));
+        for (QProcess *p : {&first, &second}) {
+            p->terminate();
+            QVERIFY(p->waitForFinished(5000));
+        }
+
+        psql("INSERT INTO schema_version VALUES (99)");
+        QProcess newer;
+        newer.start(QStringLiteral(VELMO_SERVER_BIN), {"--listen", "127.0.0.1:0", "--db", db});
+        QVERIFY(newer.waitForFinished(10000));
+        QCOMPARE(newer.exitCode(), 2);
+        QVERIFY(newer.readAllStandardError().contains("schema version 99"));
+    }
+
     void signalingReachesTheOtherInstance() {
         RendezvousProcess a, b;
         QVERIFY(startPair(a, b));
