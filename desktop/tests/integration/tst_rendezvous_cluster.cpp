@@ -166,6 +166,18 @@ private Q_SLOTS:
         QVERIFY(d->nothing("connect"));
         thief->send({{"type", "ice"}, {"to", id}, {"sid", "s1"}, {"payload", QJsonObject{{"candidate", "x"}}}});
         QCOMPARE(thief->take("error", "s1")->value("error").toString(), QString("セッションがありません"));
+        // ...and on a third instance, where neither the viewer nor the device is: the device's
+        // instance refuses, and the third drops the session it had begun.
+        RendezvousProcess c;
+        c.setDatabase(a.database());
+        QVERIFY(c.start());
+        auto third = viewer(c);
+        QVERIFY(third);
+        third->send(offer(id, "s1"));
+        QCOMPARE(third->take("error", "s1")->value("error").toString(), QString("セッションIDが使用中です"));
+        third->send({{"type", "ice"}, {"to", id}, {"sid", "s1"}, {"payload", QJsonObject{{"candidate", "x"}}}});
+        QCOMPARE(third->take("error", "s1")->value("error").toString(), QString("セッションがありません"));
+        QVERIFY(d->nothing("connect"));
 
         // A viewer gone before the answer: the device hears "bye" from the server itself.
         {
