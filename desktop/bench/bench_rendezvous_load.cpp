@@ -133,6 +133,19 @@ int restGet(quint16 port, const QByteArray &path, int ms = 5000) {
     return in.startsWith("HTTP/1.1 ") ? in.mid(9, 3).toInt() : 0;
 }
 
+// The WebSockets an instance holds, as its /healthz counts them (devices online and viewers).
+int socketsHeld(quint16 port) {
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(5000))
+        return -1;
+    s.write("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray in;
+    spin([&] { return (in += s.readAll()).contains("}") || s.state() != QAbstractSocket::ConnectedState; }, 5000);
+    const QJsonObject o = QJsonDocument::fromJson(in.mid(in.indexOf("\r\n\r\n") + 4)).object();
+    return o.value("devicesOnline").toInt() + o.value("viewers").toInt();
+}
+
 // A raw device socket: upgrade, register, then only reads when asked to.
 std::unique_ptr<QTcpSocket> rawDevice(quint16 port, const QString &secret, QString *id) {
     auto s = std::make_unique<QTcpSocket>();
@@ -662,6 +675,9 @@ void benchInstances(const QString &binary, int pairs) {
             continue;
         }
         spin([] { return false; }, 500);
+        QStringList held;
+        for (const auto &s : servers)
+            held.append(QString::number(socketsHeld(s->port)));
         qint64 grown = 0;
         for (size_t i = 0; i < servers.size(); ++i)
             grown += servers[i]->rssKiB() - rssBefore[i];
@@ -704,8 +720,8 @@ void benchInstances(const QString &binary, int pairs) {
         spin([] { return false; }, 500); // the last ones in flight arrive
         row.throughput = double(trips) / seconds;
         const double perTrip = 1000.0 / double(qMax<qint64>(1, trips));
-        std::printf("  %-42s %9d %8.1f %9.0f %9.0f %10.0f %9.0f %9.0f %9.1f %9.1f\n", row.label,
-                    2 * pairs / row.instances, kibPerSocket, percentile(idle, 0.5), percentile(idle, 0.99),
+        std::printf("  %-42s %9s %8.1f %9.0f %9.0f %10.0f %9.0f %9.0f %9.1f %9.1f\n", row.label,
+                    qPrintable(held.join(u'+')), kibPerSocket, percentile(idle, 0.5), percentile(idle, 0.99),
                     row.throughput, percentile(fleet.rtts, 0.5), percentile(fleet.rtts, 0.99), cpu * perTrip,
                     row.shared ? redisCpu * perTrip : 0.0);
     }
