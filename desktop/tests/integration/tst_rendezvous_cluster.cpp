@@ -11,13 +11,17 @@
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWebSocket>
 
 #include <gst/gst.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 
@@ -128,6 +132,55 @@ private Q_SLOTS:
         QVERIFY(newer.waitForFinished(10000));
         QCOMPARE(newer.exitCode(), 2);
         QVERIFY(newer.readAllStandardError().contains("schema version 99"));
+    }
+
+    // IDs come from the database: devices registering on both instances at once get IDs that
+    // are distinct and scattered, and one secret registering on both at once gets one ID.
+    void idsAreAllocatedInTheDatabase() {
+        RendezvousProcess a, b;
+        QVERIFY(a.start({"--register-rate", "100000"}));
+        b.setDatabase(a.database());
+        QVERIFY(b.start({"--register-rate", "100000"}));
+        constexpr int devices = 60;
+        std::vector<std::unique_ptr<QWebSocket>> sockets;
+        QMap<int, QStringList> ids; // device → the IDs its two sockets were given
+        for (int i = 0; i < devices; ++i) {
+            const QString secret = QStringLiteral("cluster-race-%1-abcdefghijklmnop").arg(i);
+            for (RendezvousProcess *server : {&a, &b}) {
+                auto socket = std::make_unique<QWebSocket>();
+                QWebSocket *s = socket.get();
+                connect(s, &QWebSocket::connected, s, [s, secret] {
+                    s->sendTextMessage(QString::fromUtf8(
+                        QJsonDocument(QJsonObject{{"type", "register"}, {"secret", secret}, {"name", "Race"}})
+                            .toJson(QJsonDocument::Compact)));
+                });
+                connect(s, &QWebSocket::textMessageReceived, s, [&ids, i](const QString &text) {
+                    const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
+                    if (o.value("type") == QJsonValue("registered"))
+                        ids[i].append(o.value("id").toString());
+                });
+                s->open(QUrl(server->wsUrl("/ws/device")));
+                sockets.push_back(std::move(socket));
+            }
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::all_of(ids.cbegin(), ids.cend(), [](const QStringList &l) { return l.size() == 2; }) &&
+                ids.size() == devices,
+            20000);
+        QSet<QString> distinct;
+        for (const QStringList &pair : std::as_const(ids)) {
+            QCOMPARE(pair.first(), pair.last());
+            QVERIFY(QRegularExpression("^[1-9][0-9]{8}$").match(pair.first()).hasMatch());
+            distinct.insert(pair.first());
+        }
+        QCOMPARE(distinct.size(), devices);
+        // Scattered over the range rather than counted up: sixty random draws span more than a
+        // hundred million but for a vanishing chance; sixty from a counter span fifty-nine.
+        QList<qint64> sorted;
+        for (const QString &id : std::as_const(distinct))
+            sorted.append(id.toLongLong());
+        std::sort(sorted.begin(), sorted.end());
+        QVERIFY(sorted.last() - sorted.first() > 100'000'000);
     }
 
     void signalingReachesTheOtherInstance() {
