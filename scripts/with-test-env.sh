@@ -66,11 +66,13 @@ if [ "${VELMO_TEST_POSTGRES:-}" = "1" ]; then
     pg_bin="$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)"
     pg_root="$(mktemp -d)"
     as_pg=()
-    # PostgreSQL refuses to run as root: its files then belong to the postgres user.
+    # PostgreSQL refuses to run as root: its files then belong to the postgres user (which may
+    # not enter the caller's directory, hence the cd).
     if [ "$(id -u)" -eq 0 ]; then
         chown postgres "$pg_root"
         as_pg=(runuser -u postgres --)
     fi
+    cd "$pg_root"
     "${as_pg[@]}" "$pg_bin/initdb" -D "$pg_root/data" -U velmo --auth=trust -E UTF8 --no-sync \
         >"$keyring_home/pg-init.log" 2>&1 || { echo "initdb failed" >&2; cat "$keyring_home/pg-init.log" >&2; exit 1; }
     "${as_pg[@]}" "$pg_bin/pg_ctl" -D "$pg_root/data" -l "$pg_root/log" -w -t 30 \
@@ -80,6 +82,7 @@ if [ "${VELMO_TEST_POSTGRES:-}" = "1" ]; then
     "${as_pg[@]}" "$pg_bin/createdb" -h "$pg_root" -U velmo velmo
     export VELMO_TEST_PG_URL="postgresql:///velmo?host=$pg_root&user=velmo"
     export VELMO_TEST_PG_HOST="$pg_root" VELMO_TEST_PG_BIN="$pg_bin"
+    cd - >/dev/null
 fi
 if [ "${VELMO_TEST_REDIS:-}" = "1" ]; then
     redis_sock="$keyring_home/redis.sock"
