@@ -33,10 +33,13 @@ static_assert(std::size(migrations) == PostgresRegistry::schemaVersion);
 constexpr qint64 migrationLock = 0x76656c6d6f01;
 constexpr qint64 thumbLock = 0x76656c6d6f02;
 
-// A random ID from 100000000 to 999999999 drawn by the database: gen_random_uuid() reads
-// the server's strong random source; 60 of its bits, reduced, give the nine digits.
-#define RANDOM_DEVICE_ID                                                                                               \
-    "(100000000 + ('x' || substr(md5(gen_random_uuid()::text), 1, 15))::bit(60)::bigint % 900000000)::text"
+// A new device with a random ID from 100000000 to 999999999, drawn by the database:
+// gen_random_uuid() reads the server's strong random source; 60 of its bits, reduced, give
+// the nine digits. Nothing is inserted when the ID or the secret is taken already.
+const char *const insertNewDevice =
+    "INSERT INTO devices (id, secret_hash, name, platform, created, last_seen) VALUES ("
+    "(100000000 + ('x' || substr(md5(gen_random_uuid()::text), 1, 15))::bit(60)::bigint % 900000000)::text, "
+    "$1, $2, $3, $4, $4) ON CONFLICT DO NOTHING RETURNING id";
 
 } // namespace
 
@@ -183,9 +186,7 @@ std::optional<QString> PostgresRegistry::registerDevice(const QByteArray &secret
             return known.text(0, 0);
         // New: the database draws the ID. Nothing is inserted when the ID is taken (drawn
         // again) or when another instance has just registered this secret (found above).
-        const Result made = run("INSERT INTO devices (id, secret_hash, name, platform, created, last_seen) "
-                                "VALUES (" RANDOM_DEVICE_ID ", $1, $2, $3, $4, $4) ON CONFLICT DO NOTHING RETURNING id",
-                                {secretHash, name, platformParam, now});
+        const Result made = run(insertNewDevice, {secretHash, name, platformParam, now});
         if (!made.ok())
             return std::nullopt;
         if (made.rows() == 1)
