@@ -14,6 +14,8 @@ packages=(
     gstreamer1.0-nice gstreamer1.0-libav
     # crypto, JPEG, secret store, Markdown, rendezvous registry
     libssl-dev libturbojpeg0-dev libsecret-1-dev libcmark-dev libsqlite3-dev
+    # the rendezvous server beyond one machine: PostgreSQL registry, Redis bus
+    libpq-dev libhiredis-dev
     # X11 window-manager hints of the host-side windows (sticky prompts)
     libxcb1-dev
     # the real host: capture (SHM, damage, RandR, cursor), input (XTest), sound (PulseAudio API)
@@ -28,6 +30,8 @@ packages=(
     pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox
     # gst-discoverer-1.0: the recording tests open the files as a player would
     gstreamer1.0-plugins-base-apps
+    # the servers the tests of several rendezvous instances and of relaying start privately
+    postgresql redis-server redis-tools coturn
 )
 
 missing=()
