@@ -39,10 +39,9 @@ using namespace PanelWidgets;
 
 // ---- construction
 
-HostPanelView::HostPanelView(QWidget *parent) : HostPanelView(AgentController::shared(), AppConfig::shared(), parent) {}
-
-HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, QWidget *parent)
-    : QWidget(parent), m_agent(agent), m_config(config) {
+HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, LocalServer *localServer, ServerTrust *trust,
+                             QWidget *parent)
+    : QWidget(parent), m_agent(agent), m_config(config), m_localServer(localServer), m_trust(trust) {
     setObjectName(QStringLiteral("hostPanel"));
     build();
     if (agent) {
@@ -56,8 +55,10 @@ HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, QWidget 
     }
     if (config)
         connect(config, &AppConfig::serverChanged, this, &HostPanelView::refresh);
-    connect(LocalServer::shared(), &LocalServer::originChanged, this, &HostPanelView::refresh);
-    connect(ServerTrust::shared(), &ServerTrust::failureChanged, this, &HostPanelView::refresh);
+    if (localServer)
+        connect(localServer, &LocalServer::originChanged, this, &HostPanelView::refresh);
+    if (trust)
+        connect(trust, &ServerTrust::failureChanged, this, &HostPanelView::refresh);
     m_elapsedTimer.setInterval(1000);
     connect(&m_elapsedTimer, &QTimer::timeout, this, &HostPanelView::refreshElapsed);
     resetViewState();
@@ -555,8 +556,8 @@ void HostPanelView::refresh() {
         }
     }
     m_server->setText(bounded(st ? st->server : (m_config ? m_config->server() : QString()), 300));
-    const QString untrusted = ServerTrust::shared()->failure();
-    const QString origin = untrusted.isEmpty() ? LocalServer::shared()->summary() : untrusted;
+    const QString untrusted = m_trust ? m_trust->failure() : QString();
+    const QString origin = !untrusted.isEmpty() ? untrusted : m_localServer ? m_localServer->summary() : QString();
     m_serverOrigin->setText(origin);
     m_serverOrigin->setVisible(!origin.isEmpty());
     m_version->setText(bounded(HostPanelText::versionLine(st), 300));

@@ -77,11 +77,6 @@ NoticeBar::~NoticeBar() {
     delete m_window.data();
 }
 
-NoticeBar *NoticeBar::shared() {
-    static NoticeBar *const instance = new NoticeBar;
-    return instance;
-}
-
 QString NoticeBar::barText(const std::optional<ControlStatus> &status) {
     if (!status || !status->noticeBar)
         return {};
@@ -94,10 +89,6 @@ QString NoticeBar::barText(const std::optional<ControlStatus> &status) {
     if (names.isEmpty())
         return {};
     return QStringLiteral("遠隔操作中: ") + names.join(QStringLiteral(", "));
-}
-
-void NoticeBar::start() {
-    start(AgentController::shared());
 }
 
 void NoticeBar::start(AgentController *agent) {

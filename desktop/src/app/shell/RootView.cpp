@@ -1,9 +1,5 @@
 #include "shell/RootView.h"
 
-#include "viewer/ConnectView.h"
-#include "sharing/HostPanelView.h"
-#include "shell/SettingsPanelView.h"
-
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QListWidget>
@@ -61,7 +57,8 @@ QIcon RootView::icon(Tab tab) const {
     return QIcon::fromTheme(iconName(tab), style()->standardIcon(fallback));
 }
 
-RootView::RootView(QWidget *parent) : QWidget(parent) {
+RootView::RootView(QWidget *hostPanel, QWidget *connectPanel, QWidget *settingsPanel, QWidget *parent)
+    : QWidget(parent) {
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -81,9 +78,9 @@ RootView::RootView(QWidget *parent) : QWidget(parent) {
     layout->addWidget(m_sidebar);
 
     m_detail = new QStackedWidget(this);
-    m_detail->addWidget(new HostPanelView(m_detail));
-    m_detail->addWidget(new ConnectView(m_detail));
-    m_detail->addWidget(new SettingsPanelView(m_detail));
+    m_detail->addWidget(hostPanel);
+    m_detail->addWidget(connectPanel);
+    m_detail->addWidget(settingsPanel);
     layout->addWidget(m_detail, 1);
 
     connect(m_sidebar, &QListWidget::currentRowChanged, this, [this](int row) {
