@@ -9,6 +9,7 @@
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "support/WsSignalingPort.h"
 
 #include <QDir>
@@ -128,11 +129,13 @@ int hostThreads(qint64 pid, const QString &name) {
 
 class TestDeviceScreen : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private:
-    static std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &videoPref) {
-        AppConfig::shared()->setVideoPref(videoPref);
+    std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &videoPref) {
+        objects.config()->setVideoPref(videoPref);
         auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Screen"),
-                                                 std::make_shared<WsSignalingPort>(peers.serverUrl()));
+                                                 objects.context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
         s->start();
         return s;
     }
@@ -173,7 +176,7 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY2(!qEnvironmentVariableIsEmpty("DISPLAY"), "needs the test environment's Xvfb");
         bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
+        objects.factory()->whenReady(this, [&](const QString &error) {
             QVERIFY2(error.isEmpty(), qPrintable(error));
             done = true;
         });

@@ -7,6 +7,7 @@
 #include "media/PeerConnectionFactory.h"
 #include "session/RemoteSession.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "media/VideoFrameTap.h"
 
 #include <QApplication>
@@ -21,9 +22,9 @@
 using State = RemoteSession::State;
 
 namespace {
-std::unique_ptr<RemoteSession> startSession(DevicePeers &peers, const QString &passcode) {
-    AppConfig::shared()->setServer(peers.serverUrl());
-    auto s = std::make_unique<RemoteSession>(peers.deviceId(), passcode, QStringLiteral("Viewer"));
+std::unique_ptr<RemoteSession> startSession(ViewerObjects &objects, DevicePeers &peers, const QString &passcode) {
+    objects.config()->setServer(peers.serverUrl());
+    auto s = std::make_unique<RemoteSession>(peers.deviceId(), passcode, QStringLiteral("Viewer"), objects.context());
     s->start();
     return s;
 }
@@ -61,22 +62,24 @@ bool started(DevicePeers &peers, const QString &hooks = {}) {
 
 class TestSessionE2e : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private Q_SLOTS:
     void initTestCase() {
         bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
+        objects.factory()->whenReady(this, [&](const QString &error) {
             QVERIFY2(error.isEmpty(), qPrintable(error));
             done = true;
         });
         QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
     }
-    void cleanup() { PeerConnectionFactory::shared()->waitForRetired(); }
+    void cleanup() { objects.factory()->waitForRetired(); }
 
     void jpegSession() {
         DevicePeers peers;
         QVERIFY(started(peers, QStringLiteral("input_log")));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        auto s = startSession(peers, peers.autoPasscode());
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = startSession(objects, peers, peers.autoPasscode());
         // Before connected nothing goes out on "input".
         s->sendInput(QJsonObject{{"t", "early"}});
         QVERIFY(QTest::qWaitFor([&] { return s->state() != State::Connecting; }, 15000));
@@ -114,8 +117,8 @@ private Q_SLOTS:
         DevicePeers peers;
         QVERIFY(started(peers));
         QCOMPARE(peers.post("audio", {{"on", true}, {"source", "system"}}), 200);
-        AppConfig::shared()->setVideoPref(QStringLiteral("h264"));
-        auto s = startSession(peers, peers.autoPasscode());
+        objects.config()->setVideoPref(QStringLiteral("h264"));
+        auto s = startSession(objects, peers, peers.autoPasscode());
         QSignalSpy frames(s.get(), &RemoteSession::videoFrameAvailable);
         QVERIFY2(reach(*s, State::Connected), qPrintable(s->failureText()));
         QCOMPARE(s->videoMode(), QStringLiteral("h264"));
@@ -138,7 +141,7 @@ private Q_SLOTS:
     void passcodeModes() {
         DevicePeers peers;
         QVERIFY(started(peers));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
         QCOMPARE(peers.post("passcode/fixed", {{"passcode", "fixed-secret"}}), 200);
         struct Case {
             const char *mode;
@@ -150,7 +153,7 @@ private Q_SLOTS:
                                 {"both", peers.autoPasscode(), true}, {"both", "fixed-secret", true}};
         for (const Case &c : cases) {
             QCOMPARE(peers.post("passcode/mode", {{"mode", c.mode}}), 200);
-            auto s = startSession(peers, c.passcode);
+            auto s = startSession(objects, peers, c.passcode);
             if (c.ok) {
                 QVERIFY2(reach(*s, State::Connected),
                          qPrintable(QStringLiteral("%1: %2").arg(c.mode, s->failureText())));
@@ -167,10 +170,10 @@ private Q_SLOTS:
     void repeatedWrongPasscodeLocks() {
         DevicePeers peers;
         QVERIFY(started(peers));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
         QStringList texts;
         for (int i = 0; i < 8 && !(texts.size() && texts.last().contains(QStringLiteral("受け付けません"))); ++i) {
-            auto s = startSession(peers, QStringLiteral("wrong"));
+            auto s = startSession(objects, peers, QStringLiteral("wrong"));
             QVERIFY(reach(*s, State::Failed));
             texts.append(s->failureText());
             s->close();
@@ -185,8 +188,8 @@ private Q_SLOTS:
     void wrongHostFingerprint() {
         DevicePeers peers;
         QVERIFY(started(peers, QStringLiteral("wrong_fp")));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        auto s = startSession(peers, peers.autoPasscode());
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = startSession(objects, peers, peers.autoPasscode());
         QVERIFY(reach(*s, State::Failed));
         QCOMPARE(s->failureText(), RemoteSession::fingerprintText());
         // No proof was sent: the host never authenticates the viewer.
@@ -199,8 +202,8 @@ private Q_SLOTS:
     void hostHangsUp() {
         DevicePeers peers;
         QVERIFY(started(peers));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        auto s = startSession(peers, peers.autoPasscode());
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = startSession(objects, peers, peers.autoPasscode());
         QSignalSpy closed(s.get(), &RemoteSession::closed);
         QVERIFY2(reach(*s, State::Connected), qPrintable(s->failureText()));
         QCOMPARE(peers.post("disconnect", {{"sid", s->sid()}}), 200);

@@ -13,6 +13,7 @@
 #include "rendezvous/Signaling.h"
 #include "util/StringUtils.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 
 #include <QApplication>
 #include <QDir>
@@ -59,6 +60,8 @@ class TestViewerEndToEnd : public QObject {
     Q_OBJECT
 
     TestEnv env;
+    ViewerObjects objects;
+    SessionWindows windows{objects.store(), objects.config()};
     DevicePeers peers;
 
 private Q_SLOTS:
@@ -70,15 +73,15 @@ private Q_SLOTS:
 
 void TestViewerEndToEnd::cleanup() {
     // A failed run leaves nothing behind for the next one.
-    SessionStore::shared()->closeAll();
-    QTRY_COMPARE(SessionWindows::shared()->count(), 0);
+    objects.store()->closeAll();
+    QTRY_COMPARE(windows.count(), 0);
 }
 
 void TestViewerEndToEnd::initTestCase() {
     QVERIFY(peers.startServer());
     QVERIFY(peers.startHost("input_log"));
     QVERIFY(peers.waitForDevice());
-    AppConfig::shared()->setServer(peers.serverUrl());
+    objects.config()->setServer(peers.serverUrl());
 }
 
 void TestViewerEndToEnd::connectWatchClickTypeDisconnect_data() {
@@ -89,13 +92,14 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect_data() {
 
 void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QFETCH(QString, videoPref);
-    AppConfig::shared()->setVideoPref(videoPref);
+    objects.config()->setVideoPref(videoPref);
     QFile::remove(peers.dataDir() + "/device-input.jsonl");
-    SessionStore *store = SessionStore::shared();
-    const int windowsBefore = SessionWindows::shared()->count();
+    SessionStore *store = objects.store();
+    const int windowsBefore = windows.count();
 
     // The connect panel, as in the main window.
-    ConnectView panel;
+    ConnectView panel(objects.config(), objects.signaling(), objects.api(), objects.trust(), store,
+                      [this](const QString &opened) { windows.open(opened); });
     panel.resize(900, 640);
     panel.show();
     QVERIFY(QTest::qWaitForWindowExposed(&panel));
@@ -109,10 +113,10 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QTest::mouseClick(panel.findChild<QPushButton *>("connect"), Qt::LeftButton);
 
     // One session window opens and reaches the picture.
-    QTRY_COMPARE_WITH_TIMEOUT(SessionWindows::shared()->count(), windowsBefore + 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(windows.count(), windowsBefore + 1, 10000);
     QCOMPARE(store->count(), 1);
     const QString sid = store->ids().first();
-    QPointer<SessionWindowView> window = SessionWindows::shared()->window(sid);
+    QPointer<SessionWindowView> window = windows.window(sid);
     QVERIFY(window);
     QPointer<RemoteSession> session = store->session(sid);
     QTRY_COMPARE_WITH_TIMEOUT(session->state(), RemoteSession::State::Connected, 20000);
@@ -177,7 +181,7 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QTRY_VERIFY(!window);
     QVERIFY(!store->contains(sid));
     QTRY_VERIFY(!session);
-    QCOMPARE(SessionWindows::shared()->count(), windowsBefore);
+    QCOMPARE(windows.count(), windowsBefore);
     QTRY_COMPARE_WITH_TIMEOUT(authedSessions(peers), 0, 10000);
 }
 

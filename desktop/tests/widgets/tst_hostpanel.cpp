@@ -108,7 +108,7 @@ void TestHostPanel::init() {
     m_h = std::make_unique<HostUiHarness>(m_env->dataDir());
     QVERIFY(m_h->ok());
     QVERIFY(m_h->hook("device", {{"id", "987654321"}, {"connected", true}}));
-    m_panel = std::make_unique<HostPanelView>(m_h->agent(), m_config.get());
+    m_panel = std::make_unique<HostPanelView>(m_h->agent(), m_config.get(), nullptr, nullptr);
     m_panel->resize(900, 1400);
     m_panel->show();
     QTRY_COMPARE(labelText(m_panel.get(), "deviceId"), QStringLiteral("987 654 321"));
@@ -121,7 +121,7 @@ void TestHostPanel::cleanup() {
 
 void TestHostPanel::withoutStatus() {
     AgentController idle;
-    HostPanelView panel(&idle, m_config.get());
+    HostPanelView panel(&idle, m_config.get(), nullptr, nullptr);
     panel.show();
     QCOMPARE(labelText(&panel, "headerTitle"), QStringLiteral("エージェント未起動"));
     QCOMPARE(labelText(&panel, "deviceId"), QStringLiteral("--- --- ---"));

@@ -1,0 +1,29 @@
+#include "support/ViewerObjects.h"
+
+#include "config/AppConfig.h"
+#include "config/Paths.h"
+#include "media/PeerConnectionFactory.h"
+#include "rendezvous/Api.h"
+#include "rendezvous/ServerTrust.h"
+#include "rendezvous/SharedSignalingPort.h"
+#include "rendezvous/Signaling.h"
+#include "session/SessionStore.h"
+
+ViewerObjects::ViewerObjects(const QString &settingsFile)
+    : m_config(std::make_unique<AppConfig>(settingsFile.isEmpty() ? Paths::settingsFile() : settingsFile)),
+      m_trust(std::make_unique<ServerTrust>()), m_api(std::make_unique<Api>(m_config.get(), m_trust.get())),
+      m_signaling(std::make_unique<Signaling>(m_config.get(), m_trust.get())),
+      m_factory(std::make_unique<PeerConnectionFactory>()),
+      m_port(std::make_shared<SharedSignalingPort>(m_signaling.get(), m_api.get(), m_trust.get())),
+      m_store(std::make_unique<SessionStore>(context())) {}
+
+ViewerObjects::~ViewerObjects() {
+    // Sessions first, then the connections they retired.
+    m_store.reset();
+    if (m_factory)
+        m_factory->waitForRetired();
+}
+
+SessionContext ViewerObjects::context(std::shared_ptr<SignalingPort> port) const {
+    return SessionContext{m_config.get(), m_factory.get(), port ? std::move(port) : m_port};
+}
