@@ -45,6 +45,7 @@ AskWindow::AskWindow(const ControlAsk &ask, QWidget *parent)
 
     if (!ask.ip.isEmpty()) {
         auto *ip = new QLabel(QStringLiteral("接続元 ") + bounded(ask.ip, 100), this);
+        ip->setObjectName(QStringLiteral("sourceAddress"));
         ip->setTextFormat(Qt::PlainText);
         ip->setFont(Theme::caption());
         ip->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));

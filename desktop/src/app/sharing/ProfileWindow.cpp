@@ -41,12 +41,15 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     auto *banner = new QLabel(QStringLiteral("遠隔操作されています"), page);
     banner->setFont(Theme::sized(10, QFont::Bold));
     banner->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::red())));
+    banner->setObjectName(QStringLiteral("banner"));
     texts->addWidget(banner);
     m_name = new QLabel(page);
+    m_name->setObjectName(QStringLiteral("viewerName"));
     m_name->setTextFormat(Qt::PlainText);
     m_name->setFont(Theme::title3());
     texts->addWidget(m_name);
     m_detail = new QLabel(page);
+    m_detail->setObjectName(QStringLiteral("viewerDetail"));
     m_detail->setTextFormat(Qt::PlainText);
     m_detail->setFont(Theme::caption());
     m_detail->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
@@ -61,6 +64,7 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     v->addLayout(header);
 
     m_meta = new QLabel(page);
+    m_meta->setObjectName(QStringLiteral("sessionMeta"));
     m_meta->setTextFormat(Qt::PlainText);
     m_meta->setFont(Theme::caption());
     m_meta->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
