@@ -3,6 +3,7 @@
 // permissions, output and log handling.
 #include "agent/AgentController.h"
 #include "agent/AgentProcessInfo.h"
+#include "support/LogLines.h"
 #include "support/HostProcess.h"
 #include "support/TestEnv.h"
 
@@ -34,12 +35,6 @@ Spawned readSpawned(const QString &dataDir) {
     return {quint16(o.value("port").toInt()), o.value("token").toString().toUtf8(), o.value("pid").toInteger()};
 }
 
-bool hasLine(const QStringList &lines, const QString &text) {
-    for (const QString &l : lines)
-        if (l.contains(text))
-            return true;
-    return false;
-}
 
 void writeControlJson(const QString &dataDir, qint64 port, const QString &token, qint64 pid) {
     QDir().mkpath(dataDir);

@@ -31,8 +31,7 @@ namespace {
 TestEnv *g_env = nullptr;
 
 std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers) {
-    auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Test device"),
-                                             objects.context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
+    auto s = objects.sessionTo(peers, peers.autoPasscode());
     s->start();
     return s;
 }
@@ -75,12 +74,7 @@ private Q_SLOTS:
         face.fill(QColor(200, 30, 40));
         QVERIFY(face.save(g_env->home() + QStringLiteral("/.face"), "PNG"));
         objects.config()->setVideoPref(QStringLiteral("jpeg"));
-        bool done = false;
-        objects.factory()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QCOMPARE(objects.waitForWebRtc(), QString());
     }
 
     void admittedAndIntroduced() {

@@ -147,8 +147,7 @@ bool silent(QString *why) {
 }
 
 std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers) {
-    auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Test device"),
-                                             objects.context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
+    auto s = objects.sessionTo(peers, peers.autoPasscode());
     s->setVolume(1.0); // the tone as sent
     s->start();
     return s;
@@ -201,12 +200,7 @@ private Q_SLOTS:
         QVERIFY(pactl({"set-default-sink", "velmo_null"}));
 
         objects.config()->setVideoPref(QStringLiteral("h264")); // offers the audio section
-        bool done = false;
-        objects.factory()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QCOMPARE(objects.waitForWebRtc(), QString());
     }
 
     void cleanupTestCase() {

@@ -134,8 +134,7 @@ class TestDeviceScreen : public QObject {
 private:
     std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &videoPref) {
         objects.config()->setVideoPref(videoPref);
-        auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Screen"),
-                                                 objects.context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
+        auto s = objects.sessionTo(peers, peers.autoPasscode(), QStringLiteral("Screen"));
         s->start();
         return s;
     }
@@ -175,12 +174,7 @@ private:
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY2(!qEnvironmentVariableIsEmpty("DISPLAY"), "needs the test environment's Xvfb");
-        bool done = false;
-        objects.factory()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QCOMPARE(objects.waitForWebRtc(), QString());
     }
 
     void cleanup() {

@@ -29,8 +29,7 @@ class TestDeviceViewer : public QObject {
 
 private:
     std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &passcode) {
-        auto s = std::make_unique<RemoteSession>(peers.deviceId(), passcode, QStringLiteral("Test device"),
-                                                 objects.context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
+        auto s = objects.sessionTo(peers, passcode);
         s->start();
         return s;
     }
@@ -46,12 +45,7 @@ private:
 
 private Q_SLOTS:
     void initTestCase() {
-        bool done = false;
-        objects.factory()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QCOMPARE(objects.waitForWebRtc(), QString());
     }
 
     void jpegAndH264Sessions() {

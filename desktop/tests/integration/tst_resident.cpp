@@ -2,6 +2,7 @@
 // systemctl (VELMO_SYSTEMCTL) that can really start the unit's command.
 #include "agent/AgentController.h"
 #include "agent/AgentProcessInfo.h"
+#include "support/LogLines.h"
 #include "support/HostProcess.h"
 #include "config/Paths.h"
 #include "agent/ResidentAgent.h"
@@ -16,12 +17,6 @@
 #include <csignal>
 
 namespace {
-bool hasLine(const QStringList &lines, const QString &text) {
-    for (const QString &l : lines)
-        if (l.contains(text))
-            return true;
-    return false;
-}
 
 bool copyExecutable(const QString &to) {
     QDir().mkpath(QFileInfo(to).absolutePath());

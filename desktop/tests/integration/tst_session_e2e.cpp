@@ -44,17 +44,6 @@ bool authed(DevicePeers &peers, const QString &sid) {
     return false;
 }
 
-QList<QJsonObject> inputLog(DevicePeers &peers) {
-    QFile f(peers.dataDir() + QStringLiteral("/device-input.jsonl"));
-    QList<QJsonObject> out;
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (!line.trimmed().isEmpty())
-            out.append(QJsonDocument::fromJson(line).object());
-    return out;
-}
-
 bool started(DevicePeers &peers, const QString &hooks = {}) {
     return peers.startServer() && peers.startHost(hooks) && peers.waitForDevice();
 }
@@ -66,12 +55,7 @@ class TestSessionE2e : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        bool done = false;
-        objects.factory()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QCOMPARE(objects.waitForWebRtc(), QString());
     }
     void cleanup() { objects.factory()->waitForRetired(); }
 
@@ -95,8 +79,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!s->stats().isEmpty(), 5000);
 
         s->sendInput(QJsonObject{{"t", "mm"}, {"x", 10}, {"y", 20}});
-        QTRY_VERIFY_WITH_TIMEOUT(!inputLog(peers).isEmpty(), 5000);
-        for (const QJsonObject &m : inputLog(peers))
+        QTRY_VERIFY_WITH_TIMEOUT(!peers.inputLog().isEmpty(), 5000);
+        for (const QJsonObject &m : peers.inputLog())
             QVERIFY2(m.value("t").toString() != QLatin1String("early"), "input reached the host before connected");
 
         QByteArray still;

@@ -69,12 +69,7 @@ class TestSessionNegotiation : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        bool done = false;
-        objects.factory()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QCOMPARE(objects.waitForWebRtc(), QString());
     }
     void init() { objects.config()->setVideoPref(QStringLiteral("jpeg")); }
 

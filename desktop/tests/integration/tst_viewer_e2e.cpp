@@ -27,17 +27,6 @@
 #include <QTest>
 
 namespace {
-QList<QJsonObject> inputLog(const QString &dataDir) {
-    QList<QJsonObject> out;
-    QFile f(dataDir + "/device-input.jsonl");
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (!line.trimmed().isEmpty())
-            out << QJsonDocument::fromJson(line).object();
-    return out;
-}
-
 int authedSessions(DevicePeers &peers) {
     int n = 0;
     for (const QJsonValue &v : peers.status().value("sessions").toArray())
@@ -152,7 +141,7 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QTest::mouseClick(window->findChild<QPushButton *>("key_Tab"), Qt::LeftButton);
 
     auto has = [&](const QJsonObject &want) {
-        for (const QJsonObject &m : inputLog(peers.dataDir())) {
+        for (const QJsonObject &m : peers.inputLog()) {
             bool all = true;
             for (auto it = want.begin(); it != want.end(); ++it)
                 all = all && m.value(it.key()) == it.value();
@@ -171,7 +160,7 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QTRY_VERIFY_WITH_TIMEOUT(has({{"t", "ku"}, {"code", "Tab"}}), 5000);
     // In order: the press before the release.
     QStringList kinds;
-    for (const QJsonObject &m : inputLog(peers.dataDir()))
+    for (const QJsonObject &m : peers.inputLog())
         if (m.value("t").toString() != "mm")
             kinds << m.value("t").toString();
     QCOMPARE(kinds.mid(0, 4), QStringList({"md", "mu", "kd", "ku"}));

@@ -8,6 +8,10 @@
 #include "rendezvous/SharedSignalingPort.h"
 #include "rendezvous/Signaling.h"
 #include "session/SessionStore.h"
+#include "support/DevicePeers.h"
+#include "support/WsSignalingPort.h"
+
+#include <QTest>
 
 ViewerObjects::ViewerObjects(const QString &settingsFile)
     : m_config(std::make_unique<AppConfig>(settingsFile.isEmpty() ? Paths::settingsFile() : settingsFile)),
@@ -26,4 +30,19 @@ ViewerObjects::~ViewerObjects() {
 
 SessionContext ViewerObjects::context(std::shared_ptr<SignalingPort> port) const {
     return SessionContext{m_config.get(), m_factory.get(), port ? std::move(port) : m_port};
+}
+
+QString ViewerObjects::waitForWebRtc(int timeoutMs) {
+    std::optional<QString> outcome;
+    QObject context;
+    m_factory->whenReady(&context, [&outcome](const QString &error) { outcome = error; });
+    if (!QTest::qWaitFor([&] { return outcome.has_value(); }, timeoutMs))
+        return QStringLiteral("WebRTC warm-up did not finish");
+    return *outcome;
+}
+
+std::unique_ptr<RemoteSession> ViewerObjects::sessionTo(const DevicePeers &peers, const QString &passcode,
+                                                        const QString &name) const {
+    return std::make_unique<RemoteSession>(peers.deviceId(), passcode, name,
+                                           context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
 }

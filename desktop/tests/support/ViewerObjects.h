@@ -8,7 +8,9 @@
 
 class Api;
 class AppConfig;
+class DevicePeers;
 class PeerConnectionFactory;
+class RemoteSession;
 class ServerTrust;
 class SessionStore;
 class Signaling;
@@ -35,6 +37,12 @@ public:
     // A session context on this config and factory; the shared port unless another is given
     // (a test's own line to a peer).
     SessionContext context(std::shared_ptr<SignalingPort> port = {}) const;
+
+    // Waits for the WebRTC warm-up: "" once ready, else its error (or that it took too long).
+    QString waitForWebRtc(int timeoutMs = 20000);
+    // A session (not started) to the peers' device over a signaling socket of its own.
+    std::unique_ptr<RemoteSession> sessionTo(const DevicePeers &peers, const QString &passcode,
+                                             const QString &name = QStringLiteral("Test device")) const;
 
 private:
     std::unique_ptr<AppConfig> m_config;

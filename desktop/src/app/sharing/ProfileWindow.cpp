@@ -57,9 +57,9 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     texts->addWidget(m_detail);
     header->addLayout(texts, 1);
     m_disconnect = new QPushButton(QStringLiteral("切断"), page);
-    m_disconnect->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border-radius: 4px;"
+    m_disconnect->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: %2; border-radius: 4px;"
                                                " padding: 3px 10px; font-weight: bold; }")
-                                    .arg(Theme::css(Theme::red())));
+                                    .arg(Theme::css(Theme::red()), Theme::css(Theme::onFill())));
     header->addWidget(m_disconnect, 0, Qt::AlignTop);
     v->addLayout(header);
 

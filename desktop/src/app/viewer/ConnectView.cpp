@@ -115,7 +115,7 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
     connect(m_passField, &QLineEdit::textEdited, this, &ConnectView::setPasscode);
     connect(m_passField, &QLineEdit::returnPressed, this, &ConnectView::connectToDevice);
     row->addWidget(m_passField);
-    m_connectButton = new QPushButton(SymbolIcons::play(Qt::white), QStringLiteral("接続"), card);
+    m_connectButton = new QPushButton(SymbolIcons::play(Theme::onFill()), QStringLiteral("接続"), card);
     m_connectButton->setObjectName("connect");
     m_connectButton->setStyleSheet(Theme::primaryButtonCss(5, 14));
     connect(m_connectButton, &QPushButton::clicked, this, &ConnectView::connectToDevice);
