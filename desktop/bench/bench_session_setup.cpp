@@ -142,8 +142,7 @@ int main(int argc, char **argv) {
     Api api(&config, &trust);
     Signaling signaling(&config, &trust);
     PeerConnectionFactory factory;
-    const SessionContext context{&config, &factory,
-                                 std::make_shared<SharedSignalingPort>(&signaling, &api, &trust)};
+    const SessionContext context{&config, &factory, std::make_shared<SharedSignalingPort>(&signaling, &api, &trust)};
     config.setServer(url);
     int failures = 0;
     bool ready = false;

@@ -3,8 +3,8 @@
 // permissions, output and log handling.
 #include "agent/AgentController.h"
 #include "agent/AgentProcessInfo.h"
-#include "support/LogLines.h"
 #include "support/HostProcess.h"
+#include "support/LogLines.h"
 #include "support/TestEnv.h"
 
 #include <QDir>
@@ -34,7 +34,6 @@ Spawned readSpawned(const QString &dataDir) {
     const QJsonObject o = HostProcess::readControlJson(dataDir);
     return {quint16(o.value("port").toInt()), o.value("token").toString().toUtf8(), o.value("pid").toInteger()};
 }
-
 
 void writeControlJson(const QString &dataDir, qint64 port, const QString &token, qint64 pid) {
     QDir().mkpath(dataDir);

@@ -44,9 +44,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        QCOMPARE(objects.waitForWebRtc(), QString());
-    }
+    void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
 
     void jpegAndH264Sessions() {
         DevicePeers peers;

@@ -1,9 +1,9 @@
 // velmo-rendezvous as a black box: REST, device registration, and the relay between viewer
 // and device sockets, with the bad input a hostile or broken peer sends.
-#include "support/WsFrames.h"
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedPeer.h"
 #include "support/TestEnv.h"
+#include "support/WsFrames.h"
 
 #include <QDateTime>
 #include <QJsonArray>

@@ -1,10 +1,10 @@
 // velmo-rendezvous under hostile clients, each case with the server's limits turned down so
 // that a short, bounded loop on 127.0.0.1 reaches them: route accounting, floods of viewer
 // messages, registrations, look-ups, expiry, the thumbnail budget, and ending on SIGTERM.
-#include "support/WsFrames.h"
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedPeer.h"
 #include "support/TestEnv.h"
+#include "support/WsFrames.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>

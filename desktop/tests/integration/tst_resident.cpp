@@ -2,10 +2,10 @@
 // systemctl (VELMO_SYSTEMCTL) that can really start the unit's command.
 #include "agent/AgentController.h"
 #include "agent/AgentProcessInfo.h"
-#include "support/LogLines.h"
-#include "support/HostProcess.h"
-#include "config/Paths.h"
 #include "agent/ResidentAgent.h"
+#include "config/Paths.h"
+#include "support/HostProcess.h"
+#include "support/LogLines.h"
 #include "support/TestEnv.h"
 
 #include <QDir>

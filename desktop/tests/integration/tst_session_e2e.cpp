@@ -3,12 +3,12 @@
 // clients. Both video paths, the passcode modes and failure texts, the host's
 // hang-up and the viewer's, and what reaches "input" when.
 #include "config/AppConfig.h"
-#include "support/DevicePeers.h"
 #include "media/PeerConnectionFactory.h"
+#include "media/VideoFrameTap.h"
 #include "session/RemoteSession.h"
+#include "support/DevicePeers.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
-#include "media/VideoFrameTap.h"
 
 #include <QApplication>
 #include <QFile>
@@ -54,9 +54,7 @@ class TestSessionE2e : public QObject {
     ViewerObjects objects;
 
 private Q_SLOTS:
-    void initTestCase() {
-        QCOMPARE(objects.waitForWebRtc(), QString());
-    }
+    void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
     void cleanup() { objects.factory()->waitForRetired(); }
 
     void jpegSession() {

@@ -3,9 +3,9 @@
 // the silence watch notices it (about 10 s); ICE consent alone would take about
 // 50 s with Debian's libnice. The measured time is printed.
 #include "config/AppConfig.h"
-#include "support/DevicePeers.h"
 #include "media/PeerConnectionFactory.h"
 #include "session/RemoteSession.h"
+#include "support/DevicePeers.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 

@@ -68,9 +68,7 @@ class TestSessionNegotiation : public QObject {
     ViewerObjects objects;
 
 private Q_SLOTS:
-    void initTestCase() {
-        QCOMPARE(objects.waitForWebRtc(), QString());
-    }
+    void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
     void init() { objects.config()->setVideoPref(QStringLiteral("jpeg")); }
 
     void sidsAreEightLowerHex() {

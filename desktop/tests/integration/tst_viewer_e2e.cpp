@@ -3,17 +3,17 @@
 // device, and "切断". Against real velmo-rendezvous and velmo-remote-host child
 // processes on 127.0.0.1 (the host logs what arrives on "input").
 #include "config/AppConfig.h"
-#include "viewer/ConnectView.h"
-#include "support/DevicePeers.h"
-#include "viewer/RemoteScreenView.h"
+#include "rendezvous/Signaling.h"
 #include "session/SessionStore.h"
+#include "support/DevicePeers.h"
+#include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
+#include "util/StringUtils.h"
+#include "viewer/ConnectView.h"
+#include "viewer/RemoteScreenView.h"
 #include "viewer/SessionView.h"
 #include "viewer/SessionWindowView.h"
 #include "viewer/SessionWindows.h"
-#include "rendezvous/Signaling.h"
-#include "util/StringUtils.h"
-#include "support/TestEnv.h"
-#include "support/ViewerObjects.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,16 +1,16 @@
 #include "config/AppConfig.h"
+#include "session/RemoteSession.h"
+#include "session/SessionStore.h"
 #include "sharing/AskWindows.h"
 #include "sharing/NoticeBar.h"
 #include "sharing/ProfileWindows.h"
-#include "session/RemoteSession.h"
 #include "shell/RootView.h"
-#include "session/SessionStore.h"
-#include "viewer/SessionWindowView.h"
-#include "viewer/SessionWindows.h"
 #include "shell/SingleInstance.h"
+#include "shell/VelmoRemoteApp.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
-#include "shell/VelmoRemoteApp.h"
+#include "viewer/SessionWindowView.h"
+#include "viewer/SessionWindows.h"
 
 #include <QApplication>
 #include <QListWidget>

@@ -61,9 +61,8 @@ class TestConnectView : public QObject {
     QStringList opened;
 
     std::unique_ptr<ConnectView> makeView(SessionStore *store) {
-        auto view = std::make_unique<ConnectView>(objects.config(), objects.signaling(), objects.api(),
-                                                  objects.trust(), store,
-                                                  [this](const QString &sid) { opened << sid; });
+        auto view = std::make_unique<ConnectView>(objects.config(), objects.signaling(), objects.api(), objects.trust(),
+                                                  store, [this](const QString &sid) { opened << sid; });
         view->resize(900, 640);
         return view;
     }

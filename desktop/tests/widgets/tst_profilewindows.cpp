@@ -1,7 +1,7 @@
 // Viewer profile windows against a real velmo-remote-host and supervisor.
-#include "support/HostUiHarness.h"
 #include "sharing/ProfileWindow.h"
 #include "sharing/ProfileWindows.h"
+#include "support/HostUiHarness.h"
 #include "support/TestEnv.h"
 
 #include <QApplication>
@@ -73,7 +73,8 @@ void TestProfileWindows::oneWindowPerAuthenticatedViewer() {
     QCOMPARE(labelText(w, "viewerName"), QStringLiteral("Alice"));
     QCOMPARE(labelText(w, "viewerDetail"), QStringLiteral("Velmo · Linux  IP 192.0.2.9  ID 123456789"));
     const QString hhmm = QDateTime::fromSecsSinceEpoch(since).toString("HH:mm");
-    QCOMPARE(labelText(w, "sessionMeta"), QStringLiteral("ID 123456789 ・ リレー ・ ") + hhmm + QStringLiteral(" から(2 分)"));
+    QCOMPARE(labelText(w, "sessionMeta"),
+             QStringLiteral("ID 123456789 ・ リレー ・ ") + hhmm + QStringLiteral(" から(2 分)"));
     // The meta line follows the 30-second tick.
     w->setNow(QDateTime::currentDateTime().addSecs(3600));
     QCOMPARE(labelText(w, "sessionMeta"),

@@ -1,10 +1,10 @@
 // The remote screen view: letterbox and mapping arithmetic, the move throttle,
 // wheel factors, and the messages real Qt events turn into.
-#include "viewer/MoveThrottle.h"
-#include "viewer/RemoteScreenView.h"
 #include "session/RemoteSession.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
+#include "viewer/MoveThrottle.h"
+#include "viewer/RemoteScreenView.h"
 
 #include <QApplication>
 #include <QJsonDocument>

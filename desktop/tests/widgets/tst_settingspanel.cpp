@@ -2,12 +2,12 @@
 // hooks), the real Secret Service, and the real uninstaller script.
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
-#include "support/HostProcess.h"
 #include "config/Keychain.h"
 #include "config/Paths.h"
 #include "rendezvous/LocalServer.h"
-#include "support/RendezvousProcess.h"
 #include "shell/SettingsPanelView.h"
+#include "support/HostProcess.h"
+#include "support/RendezvousProcess.h"
 #include "support/TestEnv.h"
 
 #include <QApplication>

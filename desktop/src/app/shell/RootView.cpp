@@ -4,8 +4,8 @@
 #include <QIcon>
 #include <QListWidget>
 #include <QShowEvent>
-#include <QStyle>
 #include <QStackedWidget>
+#include <QStyle>
 
 const QList<RootView::Tab> &RootView::allTabs() {
     static const QList<Tab> tabs{Tab::host, Tab::connect, Tab::settings};
@@ -14,9 +14,12 @@ const QList<RootView::Tab> &RootView::allTabs() {
 
 QString RootView::rawValue(Tab tab) {
     switch (tab) {
-    case Tab::host: return QStringLiteral("host");
-    case Tab::connect: return QStringLiteral("connect");
-    case Tab::settings: return QStringLiteral("settings");
+    case Tab::host:
+        return QStringLiteral("host");
+    case Tab::connect:
+        return QStringLiteral("connect");
+    case Tab::settings:
+        return QStringLiteral("settings");
     }
     return {};
 }
@@ -30,9 +33,12 @@ std::optional<RootView::Tab> RootView::tabFromRaw(const QString &raw) {
 
 QString RootView::label(Tab tab) {
     switch (tab) {
-    case Tab::host: return QStringLiteral("この端末");
-    case Tab::connect: return QStringLiteral("接続");
-    case Tab::settings: return QStringLiteral("設定");
+    case Tab::host:
+        return QStringLiteral("この端末");
+    case Tab::connect:
+        return QStringLiteral("接続");
+    case Tab::settings:
+        return QStringLiteral("設定");
     }
     return {};
 }
@@ -40,9 +46,12 @@ QString RootView::label(Tab tab) {
 QString RootView::iconName(Tab tab) {
     // Freedesktop icon names standing in for the system symbols.
     switch (tab) {
-    case Tab::host: return QStringLiteral("computer");
-    case Tab::connect: return QStringLiteral("go-next");
-    case Tab::settings: return QStringLiteral("preferences-system");
+    case Tab::host:
+        return QStringLiteral("computer");
+    case Tab::connect:
+        return QStringLiteral("go-next");
+    case Tab::settings:
+        return QStringLiteral("preferences-system");
     }
     return {};
 }
@@ -98,7 +107,9 @@ void RootView::setTab(std::optional<Tab> tab) {
     m_detail->setCurrentIndex(row < 0 ? 0 : row);
 }
 
-QWidget *RootView::currentDetail() const { return m_detail->currentWidget(); }
+QWidget *RootView::currentDetail() const {
+    return m_detail->currentWidget();
+}
 
 void RootView::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);

@@ -45,8 +45,9 @@ QLabel *caption(const QString &text, QWidget *parent) {
 
 SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, LocalServer *localServer,
                                      Signaling *signaling, QWidget *parent)
-    : QWidget(parent), m_config(config), m_agent(agent), m_localServer(localServer), m_signaling(signaling), m_server(config ? config->server() : QString()),
-      m_token(config ? config->adminToken() : QString()), m_script(Paths::uninstallScript()),
+    : QWidget(parent), m_config(config), m_agent(agent), m_localServer(localServer), m_signaling(signaling),
+      m_server(config ? config->server() : QString()), m_token(config ? config->adminToken() : QString()),
+      m_script(Paths::uninstallScript()),
       m_quit([] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); }) {
     setWindowTitle(QStringLiteral("設定"));
     auto *outer = new QVBoxLayout(this);

@@ -73,8 +73,7 @@ void VelmoRemoteApp::didFinishLaunching() {
     auto *hostPanel = new HostPanelView(m_agent.get(), m_config.get(), m_localServer.get(), m_trust.get());
     auto *connectPanel = new ConnectView(m_config.get(), m_signaling.get(), m_api.get(), m_trust.get(), m_store.get(),
                                          [sessionWindows](const QString &sid) { sessionWindows->open(sid); });
-    auto *settingsPanel =
-        new SettingsPanelView(m_config.get(), m_agent.get(), m_localServer.get(), m_signaling.get());
+    auto *settingsPanel = new SettingsPanelView(m_config.get(), m_agent.get(), m_localServer.get(), m_signaling.get());
     m_rootView = new RootView(hostPanel, connectPanel, settingsPanel, window);
     window->setCentralWidget(m_rootView);
     connect(m_rootView, &RootView::shown, this, &VelmoRemoteApp::runStartupTask);

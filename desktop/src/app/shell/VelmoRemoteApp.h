@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QObject>
 #include <QMainWindow>
+#include <QObject>
 #include <QPointer>
 
 #include "shell/RootView.h"

@@ -8,7 +8,6 @@
 
 #include <QMenu>
 
-
 MenuBarItem::MenuBarItem(AgentController *agent, AppConfig *config, QObject *parent)
     : QObject(parent), m_menu(std::make_unique<QMenu>()) {
     m_label = std::make_unique<MenuBarLabel>(agent, &m_tray);

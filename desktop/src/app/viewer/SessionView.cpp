@@ -138,8 +138,9 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
 
     m_toastLabel = new QLabel(this);
     m_toastLabel->setObjectName("toast");
-    m_toastLabel->setStyleSheet(QStringLiteral("QLabel { background: %1; color: %2; border-radius: 8px; padding: 6px 12px; }")
-                                    .arg(Theme::css(Theme::toastPlate()), Theme::css(Theme::onFill())));
+    m_toastLabel->setStyleSheet(
+        QStringLiteral("QLabel { background: %1; color: %2; border-radius: 8px; padding: 6px 12px; }")
+            .arg(Theme::css(Theme::toastPlate()), Theme::css(Theme::onFill())));
     m_toastLabel->hide();
 
     // The Super chords the screen leaves local (the PC keyboard's Command chords).

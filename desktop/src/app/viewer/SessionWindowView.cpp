@@ -2,8 +2,8 @@
 
 #include "config/AppConfig.h"
 #include "session/SessionStore.h"
-#include "viewer/SessionView.h"
 #include "style/SymbolIcons.h"
+#include "viewer/SessionView.h"
 
 #include <QCloseEvent>
 #include <QLabel>

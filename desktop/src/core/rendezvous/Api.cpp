@@ -76,8 +76,7 @@ void Api::perform(const QByteArray &verb, const QString &path, int timeoutMs, qi
         if (hadContext && !guard)
             return;
         const QNetworkRequest request = makeRequest(path, timeoutMs);
-        QNetworkReply *reply =
-            verb == "GET" ? m_network->get(request) : m_network->sendCustomRequest(request, verb);
+        QNetworkReply *reply = verb == "GET" ? m_network->get(request) : m_network->sendCustomRequest(request, verb);
         auto tooLarge = std::make_shared<bool>(false);
         // A hostile or broken server must not make us buffer without bound.
         QObject::connect(reply, &QNetworkReply::downloadProgress, reply,

@@ -26,7 +26,8 @@ void SharedSignalingPort::connect(QObject *context, std::function<void(Result<st
 
 void SharedSignalingPort::turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) {
     if (!m_api)
-        return done(Result<Ice>::failure(Error::make(Error::Kind::Unreachable, QStringLiteral("サーバーに接続できません"))));
+        return done(
+            Result<Ice>::failure(Error::make(Error::Kind::Unreachable, QStringLiteral("サーバーに接続できません"))));
     m_api->turnCredentials(context, [done = std::move(done)](const Result<IceConfig> &ice) {
         if (!ice.ok())
             return done(Result<Ice>::failure(ice.error));

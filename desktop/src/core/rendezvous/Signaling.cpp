@@ -116,11 +116,10 @@ void Signaling::openSocket(const QUrl &url) {
                      });
     // wss: the system's CA store decides; a certificate that does not verify fails the
     // socket (reported to ServerTrust) and is never ignored.
-    QObject::connect(socket, &QWebSocket::sslErrors, this,
-                     [this, url](const QList<QSslError> &errors) {
-                         if (m_trust)
-                             m_trust->noteFailure(url, errors);
-                     });
+    QObject::connect(socket, &QWebSocket::sslErrors, this, [this, url](const QList<QSslError> &errors) {
+        if (m_trust)
+            m_trust->noteFailure(url, errors);
+    });
     QObject::connect(socket, &QWebSocket::connected, this, [this, url] {
         if (url.scheme() == u"wss" && m_trust)
             m_trust->noteVerified(url);

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "config/Quality.h"
 #include "session/Monitor.h"
 #include "session/SessionContext.h"
-#include "config/Quality.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -64,8 +64,8 @@ public:
 
     // No network activity until start(). The context's config, factory and port must be
     // set (SessionStore::open() passes the application's; tests may plug their own port).
-    RemoteSession(const QString &targetId, const QString &passcode, const QString &name,
-                  const SessionContext &context, QObject *parent = nullptr);
+    RemoteSession(const QString &targetId, const QString &passcode, const QString &name, const SessionContext &context,
+                  QObject *parent = nullptr);
     ~RemoteSession() override;
 
     // 8 lower-case hexadecimal characters from a random UUID.

@@ -1,7 +1,6 @@
 #include "session/SessionStore.h"
 
-SessionStore::SessionStore(SessionContext context, QObject *parent)
-    : QObject(parent), m_context(std::move(context)) {}
+SessionStore::SessionStore(SessionContext context, QObject *parent) : QObject(parent), m_context(std::move(context)) {}
 
 RemoteSession *SessionStore::open(const QString &targetId, const QString &passcode, const QString &name) {
     auto *session = new RemoteSession(targetId, passcode, name, m_context);
