@@ -208,22 +208,19 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(agent.status()->asks.size() == 1 &&
                                          agent.status()->asks.first().name.endsWith(QSysInfo::machineHostName()),
                                      5000);
-            QPushButton *b = nullptr;
-            for (QPushButton *candidate : w->findChildren<QPushButton *>())
-                if (candidate->text() == button)
-                    b = candidate;
+            auto *b = w->findChild<QPushButton *>(button);
             QVERIFY(b);
             b->click();
             QTRY_COMPARE_WITH_TIMEOUT(windows.count(), 0, 5000);
             Q_UNUSED(viewer);
         };
         auto allowed = connectViewer(objects, peers);
-        answer(*allowed, QStringLiteral("許可する"));
+        answer(*allowed, QStringLiteral("allow"));
         QVERIFY(QTest::qWaitFor([&] { return allowed->state() == State::Connected; }, 10000));
         allowed->close();
 
         auto refused = connectViewer(objects, peers);
-        answer(*refused, QStringLiteral("断る"));
+        answer(*refused, QStringLiteral("refuse"));
         QVERIFY(QTest::qWaitFor([&] { return refused->state() == State::Failed; }, 10000));
         QCOMPARE(refused->failureText(), QStringLiteral("エラー: 接続を拒否しました"));
         refused->close();

@@ -75,6 +75,8 @@ void TestAskWindows::oneWindowPerRequestStackedUpwards() {
     QCOMPARE(wa->width(), AskWindow::contentWidth);
     QCOMPARE(wa->findChild<QLabel *>("requestText")->text(),
              QStringLiteral("Alice がこの端末を操作しようとしています。"));
+    QCOMPARE(wa->findChild<QPushButton *>("allow")->text(), QStringLiteral("許可する"));
+    QCOMPARE(wa->findChild<QPushButton *>("refuse")->text(), QStringLiteral("断る"));
     QVERIFY(wa->findChild<QLabel *>("sourceAddress"));
     QCOMPARE(wa->findChild<QLabel *>("sourceAddress")->text(), QStringLiteral("接続元 192.0.2.7"));
 

@@ -63,8 +63,10 @@ AskWindow::AskWindow(const ControlAsk &ask, QWidget *parent)
     row->setContentsMargins(0, 4, 0, 0);
     row->addStretch(1);
     m_refuse = new QPushButton(QStringLiteral("断る"), this);
+    m_refuse->setObjectName(QStringLiteral("refuse"));
     m_refuse->setAutoDefault(false);
     m_allow = new QPushButton(QStringLiteral("許可する"), this);
+    m_allow->setObjectName(QStringLiteral("allow"));
     m_allow->setDefault(true);
     m_allow->setAutoDefault(true);
     row->addWidget(m_refuse);
