@@ -11,6 +11,7 @@
 #include "session/SessionStatistics.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "support/WsSignalingPort.h"
 #include "viewer/SessionView.h"
 
@@ -53,11 +54,11 @@ bool setPasscode(DevicePeers &peers, const QString &passcode) {
 
 class TestSessionExtras : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
 
-    static std::unique_ptr<RemoteSession> connected(DevicePeers &peers, const QString &pref) {
-        AppConfig::shared()->setVideoPref(pref);
-        auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Device"),
-                                                 std::make_shared<WsSignalingPort>(peers.serverUrl()));
+    std::unique_ptr<RemoteSession> connected(DevicePeers &peers, const QString &pref) {
+        objects.config()->setVideoPref(pref);
+        auto s = objects.sessionTo(peers, peers.autoPasscode());
         s->start();
         if (!QTest::qWaitFor([&] { return s->state() == State::Connected; }, 15000))
             return nullptr;
@@ -65,14 +66,7 @@ class TestSessionExtras : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
-    }
+    void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
 
     // Both video paths: a recording that plays, and the overlay's figures from the same live session.
     void recordingAndStatistics_data() {
@@ -172,7 +166,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 10000);
         QVERIFY2(finished.at(2).at(1).toString().isEmpty(), qPrintable(finished.at(2).at(1).toString()));
         QVERIFY(discover(second).seconds > 0.5);
-        PeerConnectionFactory::shared()->waitForRetired();
+        objects.factory()->waitForRetired();
     }
 
     // A device that stays away: the tries come with growing waits (shortened here) and
@@ -207,17 +201,16 @@ private Q_SLOTS:
         QTest::qWait(1500);
         QCOMPARE(tries.size(), ReconnectPolicy::maxTries);
         s->close();
-        PeerConnectionFactory::shared()->waitForRetired();
+        objects.factory()->waitForRetired();
     }
 
     // Closing the window while it records: the file is still finished and plays.
     void closingWindowFinishesRecording() {
         DevicePeers peers;
         QVERIFY(peers.startServer() && peers.startHost() && peers.waitForDevice());
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Device"),
-                                                 std::make_shared<WsSignalingPort>(peers.serverUrl()));
-        auto view = std::make_unique<SessionView>(s.get(), AppConfig::shared(), nullptr);
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = objects.sessionTo(peers, peers.autoPasscode());
+        auto view = std::make_unique<SessionView>(s.get(), objects.config(), nullptr);
         view->show();
         QTRY_COMPARE_WITH_TIMEOUT(s->state(), State::Connected, 15000);
         QTRY_VERIFY_WITH_TIMEOUT(!s->image().isNull(), 10000);
@@ -230,7 +223,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path), 10000);
         QVERIFY(!QFileInfo::exists(path + ".part"));
         QVERIFY(discover(path).seconds > 1.0);
-        PeerConnectionFactory::shared()->waitForRetired();
+        objects.factory()->waitForRetired();
     }
 
     // The window reconnects to a restarted device without the passcode being typed
@@ -240,11 +233,10 @@ private Q_SLOTS:
         QVERIFY(peers.startServer() && peers.startHost() && peers.waitForDevice());
         const QString passcode = QStringLiteral("kept-in-window-7");
         QVERIFY(setPasscode(peers, passcode));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        auto session = std::make_unique<RemoteSession>(peers.deviceId(), passcode, QStringLiteral("Device"),
-                                                       std::make_shared<WsSignalingPort>(peers.serverUrl()));
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto session = objects.sessionTo(peers, passcode);
         RemoteSession *s = session.get();
-        SessionView view(s, AppConfig::shared(), nullptr);
+        SessionView view(s, objects.config(), nullptr);
         view.show(); // starts the session
         QTRY_COMPARE_WITH_TIMEOUT(s->state(), State::Connected, 15000);
         QSignalSpy stats(s, &RemoteSession::statsChanged);
@@ -285,7 +277,7 @@ private Q_SLOTS:
         QCOMPARE(states.size(), changes);
         QCOMPARE(s->state(), State::Failed);
         s->close();
-        PeerConnectionFactory::shared()->waitForRetired();
+        objects.factory()->waitForRetired();
     }
 };
 

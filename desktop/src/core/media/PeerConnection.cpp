@@ -2,7 +2,6 @@
 
 #include "media/DecodeClock.h"
 #include "media/GstWebRtc.h"
-#include "media/PeerConnectionFactory.h"
 #include "media/VideoFrameTap.h"
 
 #include <QElapsedTimer>
@@ -126,7 +125,7 @@ bool PeerConnection::build(const Options &options, QString *error) {
     m_tap = options.tap;
     m_decodeClock = options.decodeClock;
     m_media = options.media;
-    m_audioSink = options.audioSink.isEmpty() ? PeerConnectionFactory::shared()->audioSink() : options.audioSink;
+    m_audioSink = options.audioSink.isEmpty() ? QStringLiteral("fakesink sync=false") : options.audioSink;
 
     m_pipeline = gst_pipeline_new(nullptr);
     gst_object_ref_sink(m_pipeline);

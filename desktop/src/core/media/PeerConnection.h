@@ -53,7 +53,7 @@ public:
         QString iceUsername;
         QString iceCredential;
         std::shared_ptr<VideoFrameTap> tap;
-        QString audioSink;                        // element name; empty picks the factory's choice
+        QString audioSink; // element description (PeerConnectionFactory::audioSink()); empty: a fakesink
         std::shared_ptr<DecodeClock> decodeClock; // time avdec_h264 takes per frame
     };
 
