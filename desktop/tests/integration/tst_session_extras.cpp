@@ -86,6 +86,17 @@ private Q_SLOTS:
         QVERIFY(s);
         QCOMPARE(s->videoMode(), pref);
         QTRY_VERIFY_WITH_TIMEOUT(s->framesReceived() > 0, 10000);
+        // The host applies the viewer's quality preset right after the proof, which may start
+        // its encoder anew in another size (that would end a received-H.264 recording at once,
+        // see below): the recordings start once the picture size has held for a while.
+        QSignalSpy sizes(s.get(), &RemoteSession::frameSizeChanged);
+        for (int i = 0; i < 10; ++i) {
+            sizes.clear();
+            QTest::qWait(1500);
+            if (sizes.isEmpty())
+                break;
+        }
+        QVERIFY(sizes.isEmpty());
 
         SessionStatistics stats(s.get());
         stats.setInterval(300);
