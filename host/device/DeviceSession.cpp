@@ -620,6 +620,11 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
                                   qint64(msg.value(QLatin1String("id")).toDouble()));
     } else if (t == QLatin1String("still")) {
         m_video->source()->requestStill();
+    } else if (t == QLatin1String("ping")) {
+        // The viewer's round-trip measurement: its own number comes back untouched.
+        const QJsonValue ts = msg.value(QLatin1String("ts"));
+        if (ts.isDouble())
+            sendCtrl({{"t", "pong"}, {"ts", ts}});
     }
 }
 

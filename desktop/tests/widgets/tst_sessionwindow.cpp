@@ -2,6 +2,7 @@
 // closing, the key bar's text field, toasts and PNG saving.
 #include "config/AppConfig.h"
 #include "rendezvous/SignalingPort.h"
+#include "session/SessionStatistics.h"
 #include "session/SessionStore.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
@@ -150,7 +151,12 @@ void TestSessionWindow::windowStartsSessionAndShowsProgress() {
     // One display or none: no "全モニタ".
     QVERIFY(!menuTexts(w.findChild<QToolButton *>("monitorMenu")).contains("全モニタ"));
     QCOMPARE(menuTexts(w.findChild<QToolButton *>("cameraMenu")),
-             QStringList({"いま見えている画面を保存", "相手側で高画質撮影して保存"}));
+             QStringList({"いま見えている画面を保存", "相手側で高画質撮影して保存", "", "録画を開始"}));
+    // Recording needs a connection; nothing is recorded and no mark shows.
+    view->toggleRecording();
+    QCOMPARE(view->toast(), QString("接続していないため録画できません"));
+    QVERIFY(!w.findChild<QLabel *>("recordingMark")->isVisible());
+    QVERIFY(!view->findChild<QFileDialog *>("recordDialog"));
     QCOMPARE(w.findChild<QLabel *>("stats")->text(), QString("JPEG  0fps  0kbps  P2P  -"));
     // Hiding and showing again does not start a second time.
     w.hide();
@@ -205,8 +211,12 @@ void TestSessionWindow::failurePanelStaysUntilClosed() {
     QCOMPARE(text->text(), s->failureText());
     QVERIFY(text->text().contains("サーバーに届きません"));
     QVERIFY(!w->findChild<QPushButton *>("cancel")->isVisible());
+    // A session that never connected is not reconnected: its failure stands as it is.
+    QCOMPARE(s->failureKind(), RemoteSession::FailureKind::Unreachable);
+    QCOMPARE(w->findChild<QLabel *>("reconnectText")->text(), QString());
     // A failed session keeps its window until the user closes it.
-    QTest::qWait(300);
+    QTest::qWait(1300);
+    QCOMPARE(s->state(), RemoteSession::State::Failed);
     QVERIFY(guard);
     QVERIFY(store.contains(s->sid()));
     QTest::mouseClick(w->findChild<QPushButton *>("close"), Qt::LeftButton);
@@ -236,7 +246,15 @@ void TestSessionWindow::textFieldAndQuality() {
 
     auto *quality = w.findChild<QToolButton *>("qualityMenu");
     QCOMPARE(menuTexts(quality), QStringList({"速度優先  30fps / 50% / 2000kbps", "標準  15fps / 75% / 4000kbps",
-                                              "画質優先  10fps / 100% / 8000kbps"}));
+                                              "画質優先  10fps / 100% / 8000kbps", "", "統計を表示"}));
+    // The statistics toggle shows the overlay and its sampling, and hides both again.
+    QAction *statsAction = quality->menu()->actions().last();
+    statsAction->trigger();
+    QVERIFY(w.findChild<QWidget *>("statsOverlay")->isVisible());
+    QVERIFY(w.findChild<SessionView *>()->statistics()->running());
+    statsAction->trigger();
+    QVERIFY(!w.findChild<QWidget *>("statsOverlay")->isVisible());
+    QVERIFY(!w.findChild<SessionView *>()->statistics()->running());
     objects.config()->setPreset("balanced");
     quality->menu()->actions().at(2)->trigger();
     QCOMPARE(objects.config()->preset(), QString("quality"));

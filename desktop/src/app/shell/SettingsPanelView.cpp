@@ -196,16 +196,9 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     rv->addWidget(m_logView);
     column->addWidget(removeBox);
 
-    // 5. Not in this version.
-    auto *todoBox = new QGroupBox(QStringLiteral("未実装(このバージョンの対象外)"), content);
-    auto *tv = new QVBoxLayout(todoBox);
-    tv->addWidget(caption(
-        QStringLiteral("ファイル転送・録画・クリップボード同期の UI はまだありません(プロトコル側は実装済み)。"),
-        todoBox));
-    column->addWidget(todoBox);
     column->addStretch();
 
-    for (QGroupBox *box : {serverBox, qualityBox, audioBox, removeBox, todoBox})
+    for (QGroupBox *box : {serverBox, qualityBox, audioBox, removeBox})
         box->setMaximumWidth(640);
 
     if (m_config) {

@@ -2,11 +2,15 @@
 #include "util/ErrorText.h"
 
 #include "config/AppConfig.h"
+#include "session/ReconnectPolicy.h"
+#include "session/SessionRecorder.h"
+#include "session/SessionStatistics.h"
 #include "session/SessionStore.h"
 #include "style/SymbolIcons.h"
 #include "style/Theme.h"
 #include "util/StringUtils.h"
 #include "viewer/RemoteScreenView.h"
+#include "viewer/StatsOverlay.h"
 
 #include <QAction>
 #include <QApplication>
@@ -119,6 +123,10 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     m_failureText->setWordWrap(true);
     m_failureText->setAlignment(Qt::AlignCenter);
     fl->addWidget(m_failureText, 0, Qt::AlignHCenter);
+    m_reconnectText = new QLabel(failed);
+    m_reconnectText->setObjectName("reconnectText");
+    m_reconnectText->setAlignment(Qt::AlignCenter);
+    fl->addWidget(m_reconnectText, 0, Qt::AlignHCenter);
     auto *closeButton = new QPushButton(QStringLiteral("閉じる"), failed);
     closeButton->setObjectName("close");
     closeButton->setDefault(true);
@@ -169,6 +177,23 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
              {&RemoteSession::audioAvailableChanged, &RemoteSession::mutedChanged, &RemoteSession::volumeChanged})
             connect(m_session, sig, this, &SessionView::refreshAudio);
         m_screen->setSession(m_session);
+
+        // A dropped connection is made again by this window, with the passcode the session holds.
+        m_reconnect = new ReconnectPolicy(m_session, this);
+        connect(m_reconnect, &ReconnectPolicy::statusChanged, this, &SessionView::refresh);
+        m_recorder = new SessionRecorder(m_session, this);
+        connect(m_recorder, &SessionRecorder::recordingChanged, this, &SessionView::refreshRecording);
+        connect(m_recorder, &SessionRecorder::finished, this,
+                [this](const QString &, const QString &error, const QString &note) {
+                    if (!error.isEmpty())
+                        showToast(QStringLiteral("録画できませんでした: ") + error);
+                    else
+                        showToast(note.isEmpty() ? QStringLiteral("録画を保存しました") : note);
+                });
+        m_statistics = new SessionStatistics(m_session, this);
+        m_statsOverlay = new StatsOverlay(m_statistics, this);
+        m_statsOverlay->setObjectName("statsOverlay");
+        m_statsOverlay->hide();
     }
     if (m_config) {
         m_screen->setShowCursor(m_config->showCursor());
@@ -178,6 +203,7 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     refresh();
     refreshMonitors();
     refreshAudio();
+    refreshRecording();
 }
 
 SessionView::~SessionView() {
@@ -201,6 +227,12 @@ void SessionView::buildHeader(QWidget *header) {
     headline.setPointSizeF(headline.pointSizeF() + 1);
     m_title->setFont(headline);
     h->addWidget(m_title);
+    m_recordMark = new QLabel(QStringLiteral("● 録画中"), header);
+    m_recordMark->setObjectName("recordingMark");
+    m_recordMark->setStyleSheet(
+        QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(Theme::css(Theme::red())));
+    m_recordMark->hide();
+    h->addWidget(m_recordMark);
 
     m_stats = new QLabel(header);
     m_stats->setObjectName("stats");
@@ -237,6 +269,11 @@ void SessionView::buildHeader(QWidget *header) {
                 m_session->setQuality(q);
         });
     }
+    qualityMenu->addSeparator();
+    m_statsAction = qualityMenu->addAction(QStringLiteral("統計を表示"));
+    m_statsAction->setObjectName("statsAction");
+    m_statsAction->setCheckable(true);
+    connect(m_statsAction, &QAction::toggled, this, &SessionView::setStatsVisible);
     m_qualityButton->setMenu(qualityMenu);
     h->addWidget(m_qualityButton);
 
@@ -273,6 +310,10 @@ void SessionView::buildHeader(QWidget *header) {
         if (m_session)
             m_session->requestStill();
     });
+    cameraMenu->addSeparator();
+    m_recordAction = cameraMenu->addAction(QStringLiteral("録画を開始"));
+    m_recordAction->setObjectName("recordAction");
+    connect(m_recordAction, &QAction::triggered, this, &SessionView::toggleRecording);
     m_cameraButton->setMenu(cameraMenu);
     h->addWidget(m_cameraButton);
 
@@ -405,6 +446,7 @@ void SessionView::showEvent(QShowEvent *event) {
 void SessionView::resizeEvent(QResizeEvent *event) {
     QWidget::resizeEvent(event);
     placeToast();
+    placeStats();
 }
 
 void SessionView::refresh() {
@@ -420,9 +462,12 @@ void SessionView::refresh() {
     switch (state) {
     case RemoteSession::State::Connecting:
     case RemoteSession::State::Authenticating:
-        m_progressText->setText(state == RemoteSession::State::Authenticating
-                                    ? QStringLiteral("認証中…")
-                                    : m_session->name() + QStringLiteral(" に接続中…"));
+        if (m_reconnect && m_reconnect->active() && state == RemoteSession::State::Connecting)
+            m_progressText->setText(m_reconnect->statusText());
+        else
+            m_progressText->setText(state == RemoteSession::State::Authenticating
+                                        ? QStringLiteral("認証中…")
+                                        : m_session->name() + QStringLiteral(" に接続中…"));
         m_main->setCurrentIndex(connectingPage);
         break;
     case RemoteSession::State::Connected:
@@ -433,6 +478,7 @@ void SessionView::refresh() {
         break;
     case RemoteSession::State::Failed:
         m_failureText->setText(m_session->failureText());
+        m_reconnectText->setText(m_reconnect ? m_reconnect->statusText() : QString());
         m_main->setCurrentIndex(failedPage);
         break;
     case RemoteSession::State::Closed:
@@ -530,6 +576,68 @@ void SessionView::showToast(const QString &message) {
         m_toastLabel->hide();
         Q_EMIT toastChanged();
     });
+}
+
+void SessionView::placeStats() {
+    if (!m_statsOverlay || !m_main)
+        return;
+    m_statsOverlay->move(m_main->geometry().topLeft() + QPoint(8, 8));
+    m_statsOverlay->raise();
+}
+
+void SessionView::setStatsVisible(bool visible) {
+    if (!m_statistics)
+        return;
+    if (m_statsAction && m_statsAction->isChecked() != visible) {
+        const QSignalBlocker block(m_statsAction);
+        m_statsAction->setChecked(visible);
+    }
+    m_statistics->setRunning(visible);
+    m_statsOverlay->setVisible(visible);
+    placeStats();
+}
+
+void SessionView::refreshRecording() {
+    const bool recording = m_recorder && m_recorder->recording();
+    m_recordMark->setVisible(recording);
+    m_recordAction->setText(recording ? QStringLiteral("録画を停止") : QStringLiteral("録画を開始"));
+}
+
+void SessionView::toggleRecording() {
+    if (!m_recorder)
+        return;
+    if (m_recorder->recording()) {
+        m_recorder->stop();
+        return;
+    }
+    if (!m_session || m_session->state() != RemoteSession::State::Connected) {
+        showToast(QStringLiteral("接続していないため録画できません"));
+        return;
+    }
+    // The same dialog as the screenshots (and so the same folder), with the recording's container.
+    auto *dialog = new QFileDialog(this);
+    dialog->setObjectName("recordDialog");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilter(QStringLiteral("Matroska (*.mkv)"));
+    dialog->setDefaultSuffix(QStringLiteral("mkv"));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setWindowModality(Qt::NonModal);
+    dialog->selectFile(SessionRecorder::proposedFileName(m_session->targetId(), QDateTime::currentDateTime()));
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString &path) {
+        if (!path.isEmpty())
+            startRecording(path);
+    });
+    dialog->show();
+}
+
+void SessionView::startRecording(const QString &path) {
+    if (!m_recorder)
+        return;
+    const Result<std::monostate> started = m_recorder->start(path);
+    if (!started.ok())
+        showToast(QStringLiteral("録画できませんでした: ") + started.error.message);
 }
 
 void SessionView::placeToast() {

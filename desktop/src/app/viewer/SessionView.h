@@ -1,7 +1,7 @@
 #pragma once
 
-#include "session/Monitor.h"
 #include "config/Quality.h"
+#include "session/Monitor.h"
 #include "session/RemoteSession.h"
 
 #include <QDateTime>
@@ -10,6 +10,7 @@
 #include <QWidget>
 
 class AppConfig;
+class QAction;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -17,8 +18,12 @@ class QPushButton;
 class QSlider;
 class QStackedWidget;
 class QToolButton;
+class ReconnectPolicy;
 class RemoteScreenView;
+class SessionRecorder;
+class SessionStatistics;
 class SessionStore;
+class StatsOverlay;
 
 // The content of a session window: header (status, statistics, monitor and
 // quality menus, audio, screenshots, "切断"), the remote screen or the
@@ -66,6 +71,17 @@ public:
     void showToast(const QString &message);
     // Encodes the image and offers a save dialog; the outcome comes as a toast.
     void saveImage(const QImage &image, const QString &label);
+    // "録画を開始" offers a save dialog and records into the chosen file; "録画を停止" finishes it.
+    void toggleRecording();
+    // Starts recording into path at once (the dialog's confirmation); failures come as a toast.
+    void startRecording(const QString &path);
+    // The statistics overlay over the screen ("統計を表示" in the "画質" menu).
+    void setStatsVisible(bool visible);
+
+    ReconnectPolicy *reconnectPolicy() const { return m_reconnect; }
+    SessionRecorder *recorder() const { return m_recorder; }
+    SessionStatistics *statistics() const { return m_statistics; }
+    StatsOverlay *statsOverlay() const { return m_statsOverlay; }
 
 Q_SIGNALS:
     void textChanged();
@@ -85,6 +101,8 @@ private:
     void refreshMonitors();
     void refreshAudio();
     void placeToast();
+    void placeStats();
+    void refreshRecording();
 
     QPointer<RemoteSession> m_session;
     QPointer<AppConfig> m_config;
@@ -113,4 +131,13 @@ private:
     QLineEdit *m_field = nullptr;
     QPushButton *m_sendButton = nullptr;
     QLabel *m_toastLabel = nullptr;
+
+    ReconnectPolicy *m_reconnect = nullptr;
+    QLabel *m_reconnectText = nullptr;
+    SessionRecorder *m_recorder = nullptr;
+    QAction *m_recordAction = nullptr;
+    QLabel *m_recordMark = nullptr;
+    SessionStatistics *m_statistics = nullptr;
+    StatsOverlay *m_statsOverlay = nullptr;
+    QAction *m_statsAction = nullptr;
 };

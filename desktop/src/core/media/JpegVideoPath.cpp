@@ -1,11 +1,15 @@
 #include "media/JpegVideoPath.h"
 
+#include "media/DecodeClock.h"
 #include "util/MainThreadLink.h"
+
+#include <QElapsedTimer>
 
 #include <turbojpeg.h>
 
-JpegVideoPath::JpegVideoPath(std::shared_ptr<MainThreadLink> link, StillSink onStill, ImageSink onImage)
-    : m_link(std::move(link)), m_onStill(std::move(onStill)), m_onImage(std::move(onImage)) {
+JpegVideoPath::JpegVideoPath(std::shared_ptr<MainThreadLink> link, StillSink onStill, ImageSink onImage,
+                             std::shared_ptr<DecodeClock> clock)
+    : m_link(std::move(link)), m_clock(std::move(clock)), m_onStill(std::move(onStill)), m_onImage(std::move(onImage)) {
     m_pool.setMaxThreadCount(1);
     m_pool.setObjectName(QStringLiteral("velmo-remote.decode"));
     m_pool.setExpiryTimeout(5000);
@@ -102,9 +106,13 @@ void JpegVideoPath::decodeLoop() {
                 break;
             }
         }
+        QElapsedTimer took;
+        took.start();
         QImage image = decode(m_tj, next.jpeg, std::move(recycled));
         if (image.isNull())
             continue;
+        if (m_clock)
+            m_clock->add(took.nsecsElapsed());
         m_ring[m_ringNext] = image;
         m_ringNext = (m_ringNext + 1) % 3;
         publish(std::move(image), next.size);

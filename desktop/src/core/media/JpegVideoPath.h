@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 
+class DecodeClock;
 class MainThreadLink;
 
 // The JPEG half of the video path: chunks are reassembled on the caller's
@@ -31,7 +32,8 @@ public:
     // rather than allocated.
     static constexpr qint64 maxPixels = 8192ll * 4608;
 
-    JpegVideoPath(std::shared_ptr<MainThreadLink> link, StillSink onStill, ImageSink onImage);
+    JpegVideoPath(std::shared_ptr<MainThreadLink> link, StillSink onStill, ImageSink onImage,
+                  std::shared_ptr<DecodeClock> clock = {});
     ~JpegVideoPath();
 
     // Data-channel thread: one binary message of "video".
@@ -59,6 +61,7 @@ private:
     void publish(QImage image, QSize size);
 
     std::shared_ptr<MainThreadLink> m_link;
+    std::shared_ptr<DecodeClock> m_clock;
     StillSink m_onStill;
     ImageSink m_onImage;
     JpegReassembler m_reassembler; // data-channel thread only

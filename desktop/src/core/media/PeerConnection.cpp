@@ -1,5 +1,6 @@
 #include "media/PeerConnection.h"
 
+#include "media/DecodeClock.h"
 #include "media/GstWebRtc.h"
 #include "media/VideoFrameTap.h"
 
@@ -122,6 +123,7 @@ bool PeerConnection::build(const Options &options, QString *error) {
     if (!GstWebRtc::init())
         return failWith(GstWebRtc::error());
     m_tap = options.tap;
+    m_decodeClock = options.decodeClock;
     m_media = options.media;
     m_audioSink = options.audioSink.isEmpty() ? QStringLiteral("fakesink sync=false") : options.audioSink;
 
@@ -281,6 +283,46 @@ int PeerConnection::channelState(int channel) const {
     return int(state);
 }
 
+void PeerConnection::getStats(std::function<void(const GstStructure *)> done) {
+    if (!m_webrtc || !m_live)
+        return;
+    struct StatsStep {
+        std::shared_ptr<PeerConnection> self;
+        std::function<void(const GstStructure *)> done;
+    };
+    auto *step = new StatsStep{shared_from_this(), std::move(done)};
+    // ":pc" thread: the statistics are collected.
+    auto onStats = [](GstPromise *promise, gpointer data) {
+        std::unique_ptr<StatsStep> step(static_cast<StatsStep *>(data));
+        const GstStructure *reply =
+            gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED ? gst_promise_get_reply(promise) : nullptr;
+        if (step->self->m_live)
+            step->done(reply);
+        gst_promise_unref(promise);
+    };
+    GstPromise *promise = gst_promise_new_with_change_func(onStats, step, nullptr);
+    g_signal_emit_by_name(m_webrtc, "get-stats", nullptr, promise);
+}
+
+void PeerConnection::setEncodedSink(EncodedSink sink) {
+    std::lock_guard guard(m_encodedLock);
+    m_encodedSink = std::move(sink);
+}
+
+void PeerConnection::requestKeyFrame() {
+    GstElement *encoded = nullptr;
+    {
+        std::lock_guard guard(m_encodedLock);
+        if (m_encodedElement)
+            encoded = GST_ELEMENT(gst_object_ref(m_encodedElement));
+    }
+    if (!encoded)
+        return;
+    // Travels upstream through the depayloader to the RTP session, which asks the sender.
+    gst_element_send_event(encoded, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+    gst_object_unref(encoded);
+}
+
 void PeerConnection::setAudio(bool enabled, double volume) {
     m_audioEnabled = enabled;
     m_audioVolume = volume;
@@ -291,6 +333,7 @@ void PeerConnection::setAudio(bool enabled, double volume) {
 void PeerConnection::shutdown() {
     if (!m_live.exchange(false))
         return;
+    setEncodedSink(nullptr);
     for (auto &ctx : m_channels)
         if (ctx->channel)
             gst_webrtc_data_channel_close(ctx->channel);
@@ -309,6 +352,11 @@ void PeerConnection::teardown(bool waitForChannels) {
         if (!open)
             break;
         QThread::msleep(5);
+    }
+    {
+        std::lock_guard guard(m_encodedLock);
+        m_encodedSink = nullptr;
+        m_encodedElement = nullptr;
     }
     for (auto &ctx : m_channels)
         g_signal_handlers_disconnect_by_data(ctx->channel, ctx.get());
@@ -459,9 +507,14 @@ void PeerConnection::linkIncoming(GstPad *pad) {
 }
 
 void PeerConnection::linkVideo(GstPad *pad) {
+    // The depayloaded stream splits: one branch decodes for the screen, the other
+    // hands the access units as they came to a recorder (dropped while none listens).
     GstElement *bin = gst_parse_bin_from_description(
-        "queue max-size-buffers=0 max-size-bytes=0 max-size-time=500000000 ! rtph264depay ! "
-        "avdec_h264 ! videoconvert ! video/x-raw,format=BGRx ! appsink name=tap sync=false max-buffers=1 drop=true",
+        "queue max-size-buffers=0 max-size-bytes=0 max-size-time=500000000 ! rtph264depay ! tee name=split "
+        "split. ! queue ! avdec_h264 name=decoder ! videoconvert ! video/x-raw,format=BGRx ! "
+        "appsink name=tap sync=false max-buffers=1 drop=true "
+        "split. ! queue max-size-buffers=0 max-size-bytes=0 max-size-time=2000000000 ! "
+        "appsink name=encoded sync=false async=false",
         TRUE, nullptr);
     if (!bin) {
         qCWarning(lcPeer) << "H.264 decoding is not available (gstreamer1.0-libav)";
@@ -472,6 +525,24 @@ void PeerConnection::linkVideo(GstPad *pad) {
     callbacks.new_sample = onVideoSample;
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, this, nullptr);
     gst_object_unref(sink);
+    GstElement *encoded = gst_bin_get_by_name(GST_BIN(bin), "encoded");
+    GstAppSinkCallbacks encodedCallbacks{};
+    encodedCallbacks.new_sample = onEncodedSample;
+    gst_app_sink_set_callbacks(GST_APP_SINK(encoded), &encodedCallbacks, this, nullptr);
+    {
+        std::lock_guard guard(m_encodedLock);
+        m_encodedElement = encoded; // the pipeline keeps it alive
+    }
+    gst_object_unref(encoded);
+    if (GstElement *decoder = gst_bin_get_by_name(GST_BIN(bin), "decoder")) {
+        GstPad *in = gst_element_get_static_pad(decoder, "sink");
+        GstPad *out = gst_element_get_static_pad(decoder, "src");
+        gst_pad_add_probe(in, GST_PAD_PROBE_TYPE_BUFFER, onDecoderIn, this, nullptr);
+        gst_pad_add_probe(out, GST_PAD_PROBE_TYPE_BUFFER, onDecoderOut, this, nullptr);
+        gst_object_unref(in);
+        gst_object_unref(out);
+        gst_object_unref(decoder);
+    }
     if (!addBranch(m_pipeline, bin, pad, "video"))
         return;
     if (m_live && m_callbacks.videoTrack)
@@ -498,6 +569,51 @@ void PeerConnection::linkAudio(GstPad *pad) {
         return;
     if (m_live && m_callbacks.audioTrack)
         m_callbacks.audioTrack();
+}
+
+// Streaming thread of the encoded branch: one access unit, passed on while a recorder listens.
+GstFlowReturn PeerConnection::onEncodedSample(GstAppSink *sink, gpointer data) {
+    auto *self = static_cast<PeerConnection *>(data);
+    GstSample *sample = gst_app_sink_pull_sample(sink);
+    if (!sample)
+        return GST_FLOW_OK;
+    {
+        std::lock_guard guard(self->m_encodedLock);
+        if (self->m_live && self->m_encodedSink)
+            self->m_encodedSink(sample);
+    }
+    gst_sample_unref(sample);
+    return GST_FLOW_OK;
+}
+
+// Decoder input thread: remembers when a frame went in, by its PTS.
+GstPadProbeReturn PeerConnection::onDecoderIn(GstPad *, GstPadProbeInfo *info, gpointer data) {
+    auto *self = static_cast<PeerConnection *>(data);
+    GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer) || !self->m_decodeClock)
+        return GST_PAD_PROBE_OK;
+    std::lock_guard guard(self->m_decodeLock);
+    self->m_decodeStarts[size_t(self->m_decodeNext)] = {GST_BUFFER_PTS(buffer), g_get_monotonic_time()};
+    self->m_decodeNext = (self->m_decodeNext + 1) % int(self->m_decodeStarts.size());
+    return GST_PAD_PROBE_OK;
+}
+
+// Decoder output thread: the frame with the same PTS came out.
+GstPadProbeReturn PeerConnection::onDecoderOut(GstPad *, GstPadProbeInfo *info, gpointer data) {
+    auto *self = static_cast<PeerConnection *>(data);
+    GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer) || !self->m_decodeClock)
+        return GST_PAD_PROBE_OK;
+    const gint64 now = g_get_monotonic_time();
+    std::lock_guard guard(self->m_decodeLock);
+    for (auto &[pts, started] : self->m_decodeStarts) {
+        if (started != 0 && pts == GST_BUFFER_PTS(buffer)) {
+            self->m_decodeClock->add((now - started) * 1000);
+            started = 0;
+            break;
+        }
+    }
+    return GST_PAD_PROBE_OK;
 }
 
 // Video decoder thread: one decoded frame, handed over without copying.

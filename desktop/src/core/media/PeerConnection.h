@@ -10,12 +10,15 @@
 #include <gst/gst.h>
 #include <gst/webrtc/webrtc.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
+class DecodeClock;
 class VideoFrameTap;
 
 // The offering side of one WebRTC peer connection on webrtcbin: a pipeline
@@ -51,6 +54,7 @@ public:
         QString iceCredential;
         std::shared_ptr<VideoFrameTap> tap;
         QString audioSink; // element description (PeerConnectionFactory::audioSink()); empty: a fakesink
+        std::shared_ptr<DecodeClock> decodeClock; // time avdec_h264 takes per frame
     };
 
     // The connection, or an Unavailable error saying why the pipeline cannot be built.
@@ -77,6 +81,18 @@ public:
     // Ready state of a channel (GST_WEBRTC_DATA_CHANNEL_STATE_*), 0 when unknown.
     int channelState(int channel) const;
     GstElement *webrtcbin() const { return m_webrtc; }
+
+    // Asks webrtcbin for its statistics; done runs on the ":pc" thread with the
+    // reply structure (nullptr when there is none) and must not block.
+    void getStats(std::function<void(const GstStructure *reply)> done);
+
+    // Receiver of the H.264 track's access units as they leave the depayloader,
+    // before decoding (recording without re-encoding). Runs on a streaming thread;
+    // an empty function stops the delivery. Any thread.
+    using EncodedSink = std::function<void(GstSample *sample)>;
+    void setEncodedSink(EncodedSink sink);
+    // Asks the sender for a key frame (a PLI/FIR through the RTP session).
+    void requestKeyFrame();
 
     // Playback: enabled mutes or unmutes; volume is the gain, 1.0 leaves the sound as it came.
     void setAudio(bool enabled, double volume);
@@ -108,6 +124,9 @@ private:
     static void onChannelString(GstWebRTCDataChannel *, gchar *str, gpointer ctx);
     static void onChannelData(GstWebRTCDataChannel *, GBytes *data, gpointer ctx);
     static GstFlowReturn onVideoSample(GstAppSink *sink, gpointer self);
+    static GstFlowReturn onEncodedSample(GstAppSink *sink, gpointer self);
+    static GstPadProbeReturn onDecoderIn(GstPad *, GstPadProbeInfo *info, gpointer self);
+    static GstPadProbeReturn onDecoderOut(GstPad *, GstPadProbeInfo *info, gpointer self);
 
     struct ChannelContext {
         PeerConnection *owner = nullptr;
@@ -125,6 +144,14 @@ private:
     std::atomic<bool> m_audioLinked{false};
     std::vector<std::unique_ptr<ChannelContext>> m_channels;
     std::shared_ptr<VideoFrameTap> m_tap;
+    std::shared_ptr<DecodeClock> m_decodeClock;
+    std::mutex m_encodedLock; // guards m_encodedSink and m_encodedElement
+    EncodedSink m_encodedSink;
+    GstElement *m_encodedElement = nullptr; // the appsink of the encoded branch (owned by the pipeline)
+    // Decoder input times by PTS (streaming threads), to time each frame's decoding.
+    std::mutex m_decodeLock;
+    std::array<std::pair<GstClockTime, gint64>, 16> m_decodeStarts{};
+    int m_decodeNext = 0;
     QString m_audioSink;
     bool m_media = false;
     std::atomic<bool> m_audioEnabled{true};

@@ -1,10 +1,12 @@
 #include "session/RemoteSession.h"
 
 #include "config/AppConfig.h"
+#include "media/DecodeClock.h"
 #include "media/JpegVideoPath.h"
 #include "media/PeerConnection.h"
 #include "media/PeerConnectionFactory.h"
 #include "media/VideoFrameTap.h"
+#include "media/WebRtcStats.h"
 #include "protocol/Json.h"
 #include "protocol/PasscodeProof.h"
 #include "rendezvous/SignalingPort.h"
@@ -61,9 +63,13 @@ std::optional<QJsonObject> parseObject(const QByteArray &bytes) {
 // What the pipeline's callbacks share with the session. It outlives the
 // session while a retired pipeline winds down; its link is detached then, so
 // nothing reaches the dead session.
+// A reconnect starts a new core (the tap, the decode clock and the byte count are
+// carried over), so callbacks of the retired connection can tell they are stale.
 struct SessionCore {
     std::shared_ptr<MainThreadLink> link;
-    std::atomic<qint64> lastReceived{0}; // steady ms of the latest data-channel message
+    std::atomic<qint64> lastReceived{0};                // steady ms of the latest data-channel message
+    std::shared_ptr<std::atomic<quint64>> channelBytes; // data-channel bytes received, all connections
+    std::shared_ptr<DecodeClock> decodeClock;
     std::shared_ptr<VideoFrameTap> tap;
     std::unique_ptr<JpegVideoPath> video; // data-channel thread
     FileChannel files;                    // data-channel thread
@@ -89,6 +95,11 @@ struct RemoteSession::Private {
     QTimer *silenceTimer = nullptr;
     quint64 framesSeen = 0;
     int channelsOpen = 0;
+    // Bumped by every reconnect: replies of an earlier attempt's connect sequence are dropped.
+    int attempt = 0;
+    QString wireSid;
+    quint64 jpegFrames = 0;
+    std::function<void(GstSample *)> encodedSink;
 };
 
 QString RemoteSession::authFailText(qint64 remaining) {
@@ -112,15 +123,18 @@ RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, c
     d->factory = context.factory;
     d->port = context.port;
     d->link = std::make_shared<MainThreadLink>(this);
+    d->wireSid = m_sid;
     d->core = std::make_shared<SessionCore>();
     d->core->link = d->link;
+    d->core->channelBytes = std::make_shared<std::atomic<quint64>>(0);
+    d->core->decodeClock = std::make_shared<DecodeClock>();
     auto link = d->link;
     d->core->tap = std::make_shared<VideoFrameTap>(
         [link, this](QSize size) { link->post([this, size] { updateFrameSize(size); }); },
         [link, this] { link->post([this] { Q_EMIT videoFrameAvailable(); }); });
     d->core->video = std::make_unique<JpegVideoPath>(
         d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
-        [this](const QImage &image, QSize size) { onFrameDecoded(image, size); });
+        [this](const QImage &image, QSize size) { onFrameDecoded(image, size); }, d->core->decodeClock);
     // Certificate and decoders are made before the user presses connect.
     d->factory->warmUp();
 }
@@ -136,22 +150,23 @@ QString RemoteSession::makeSid() {
 
 // ---- the one place that assigns `state` ------------------------------------------------------------------------
 
-void RemoteSession::setState(State next, const QString &text) {
+void RemoteSession::setState(State next, const QString &text, FailureKind kind) {
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_state == State::Closed)
         return; // nothing leaves closed
-    if (m_state == next && m_failureText == text)
+    if (m_state == next && m_failureText == text && m_failureKind == kind)
         return;
     m_state = next;
     m_failureText = next == State::Failed ? text : QString();
+    m_failureKind = next == State::Failed ? kind : FailureKind::None;
     qCDebug(lcSession) << m_sid << "state" << next << m_failureText;
     Q_EMIT stateChanged();
     if (next == State::Closed)
         Q_EMIT closed();
 }
 
-void RemoteSession::fail(const QString &text) {
-    setState(State::Failed, text);
+void RemoteSession::fail(const QString &text, FailureKind kind) {
+    setState(State::Failed, text, kind);
 }
 
 // ---- audio -----------------------------------------------------------------------------------------------------
@@ -191,22 +206,29 @@ void RemoteSession::start() {
         return;
     d->started = true;
     d->clock.start();
-    d->factory->whenReady(this, [this](const QString &error) {
-        if (m_state == State::Closed)
+    connectSequence();
+}
+
+void RemoteSession::connectSequence() {
+    const int attempt = d->attempt;
+    // A reply that belongs to an earlier attempt (or a closed session) is dropped.
+    auto stale = [this, attempt] { return m_state == State::Closed || attempt != d->attempt; };
+    d->factory->whenReady(this, [this, stale](const QString &error) {
+        if (stale())
             return;
         if (!error.isEmpty()) {
-            fail(QStringLiteral("接続できません: ") + error);
+            fail(QStringLiteral("接続できません: ") + error, FailureKind::Unreachable);
             return;
         }
-        d->port->connect(this, [this](const Result<std::monostate> &greeted) {
-            if (m_state == State::Closed)
+        d->port->connect(this, [this, stale](const Result<std::monostate> &greeted) {
+            if (stale())
                 return;
             if (!greeted.ok()) {
-                fail(QStringLiteral("接続できません: ") + greeted.error.message);
+                fail(QStringLiteral("接続できません: ") + greeted.error.message, FailureKind::Unreachable);
                 return;
             }
-            d->port->turnCredentials(this, [this](const Result<SignalingPort::Ice> &ice) {
-                if (m_state == State::Closed)
+            d->port->turnCredentials(this, [this, stale](const Result<SignalingPort::Ice> &ice) {
+                if (stale())
                     return;
                 // Without TURN credentials the session still tries direct paths.
                 const SignalingPort::Ice use = ice.value.value_or(SignalingPort::Ice{});
@@ -225,6 +247,7 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
     options.iceUsername = username;
     options.iceCredential = credential;
     options.tap = d->core->tap;
+    options.decodeClock = d->core->decodeClock;
 
     std::shared_ptr<SessionCore> core = d->core;
     RemoteSession *self = this; // only dereferenced inside link->post, which drops work for a dead session
@@ -234,10 +257,10 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
         QJsonObject payload{{"candidate", candidate},
                             {"sdpMid", mid.isEmpty() ? QStringLiteral("0") : mid},
                             {"sdpMLineIndex", int(mline)}};
-        core->link->post([self, payload] {
-            QJsonObject msg{{"type", "ice"}, {"to", self->m_targetId}, {"sid", self->m_sid}, {"payload", payload}};
-            if (self->m_state == State::Closed)
+        core->link->post([core, self, payload] {
+            if (self->m_state == State::Closed || core != self->d->core)
                 return;
+            QJsonObject msg{{"type", "ice"}, {"to", self->m_targetId}, {"sid", self->d->wireSid}, {"payload", payload}};
             if (!self->d->offerSent)
                 self->d->earlyCandidates.append(msg);
             else
@@ -257,25 +280,29 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
         });
     };
     cb.channelOpen = [core, self](int) {
-        core->link->post([self] {
-            if (++self->d->channelsOpen == int(channelLabels.size()))
+        core->link->post([core, self] {
+            if (core == self->d->core && ++self->d->channelsOpen == int(channelLabels.size()))
                 self->d->timings.channelsOpen = self->d->clock.elapsed();
         });
     };
     // A session that already failed keeps its reason (a refusal, a wrong passcode) when
     // the host then ends the connection.
     cb.lost = [core, self](const QString &) {
-        core->link->post([self] {
-            if (self->m_state != State::Failed)
-                self->fail(lostText());
+        core->link->post([core, self] {
+            if (core == self->d->core && self->m_state != State::Failed)
+                self->fail(lostText(), FailureKind::Lost);
         });
     };
     cb.message = [core, self](int channel, const QByteArray &data, bool binary) {
         core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
+        core->channelBytes->fetch_add(quint64(data.size()), std::memory_order_relaxed);
         switch (channel) {
         case Ctrl:
             if (auto obj = parseObject(data))
-                core->link->post([self, o = std::move(*obj)] { self->onCtrl(o); });
+                core->link->post([core, self, o = std::move(*obj)] {
+                    if (core == self->d->core)
+                        self->onCtrl(o);
+                });
             break;
         case Video:
             if (binary)
@@ -321,15 +348,17 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
 
     Result<std::shared_ptr<PeerConnection>> created = PeerConnection::create(options, std::move(cb));
     if (!created.ok()) {
-        fail(QStringLiteral("接続できません: ") + created.error.message);
+        fail(QStringLiteral("接続できません: ") + created.error.message, FailureKind::Unreachable);
         return;
     }
     d->pc = std::move(*created.value);
+    if (d->encodedSink)
+        d->pc->setEncodedSink(d->encodedSink);
     applyAudio();
 
     // Registered before the offer goes out, so the answer cannot be missed.
     QPointer<RemoteSession> weak(this);
-    d->port->attach(m_sid, [weak](const QJsonObject &message) {
+    d->port->attach(d->wireSid, [weak](const QJsonObject &message) {
         QCoreApplication *app = QCoreApplication::instance();
         if (app && QThread::currentThread() == app->thread()) {
             if (weak)
@@ -346,16 +375,16 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
     });
 
     d->pc->createOffer([core, self](std::optional<QString> sdp, const QString &error) {
-        core->link->post([self, sdp, error] {
-            if (self->m_state == State::Closed || !self->d->pc)
+        core->link->post([core, self, sdp, error] {
+            if (self->m_state == State::Closed || !self->d->pc || core != self->d->core)
                 return;
             if (!sdp) {
-                self->fail(QStringLiteral("接続できません: ") + error);
+                self->fail(QStringLiteral("接続できません: ") + error, FailureKind::Unreachable);
                 return;
             }
             self->d->port->send(QJsonObject{{"type", "connect"},
                                             {"to", self->m_targetId},
-                                            {"sid", self->m_sid},
+                                            {"sid", self->d->wireSid},
                                             {"payload", QJsonObject{{"sdp", *sdp}}}});
             self->d->offerSent = true;
             self->d->timings.offerSent = self->d->clock.elapsed();
@@ -395,7 +424,7 @@ void RemoteSession::onSignal(const QJsonObject &message) {
         d->pc->addRemoteCandidate(guint(index), mid, p.value("candidate").toString());
     } else if (t == QLatin1String("error")) {
         const QJsonValue e = message.value("error");
-        fail(QStringLiteral("エラー: ") + (e.isString() ? e.toString() : QString()));
+        fail(QStringLiteral("エラー: ") + (e.isString() ? e.toString() : QString()), FailureKind::Unreachable);
     } else if (t == QLatin1String("bye")) {
         close();
     }
@@ -418,9 +447,9 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
     } else if (t == QLatin1String("auth_ok")) {
         onAuthOk(message);
     } else if (t == QLatin1String("auth_fail")) {
-        fail(authFailText(jsonInt(message.value("remaining"), 0)));
+        fail(authFailText(jsonInt(message.value("remaining"), 0)), FailureKind::Refused);
     } else if (t == QLatin1String("locked")) {
-        fail(lockedText(jsonInt(message.value("retry_sec"), 0)));
+        fail(lockedText(jsonInt(message.value("retry_sec"), 0)), FailureKind::Refused);
     } else if (t == QLatin1String("cursor")) {
         const QPointF p(jsonNumber(message.value("x"), 0), jsonNumber(message.value("y"), 0));
         if (p != m_cursor) {
@@ -431,6 +460,11 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
         m_stats = message;
         Q_EMIT statsChanged();
         noteStats();
+    } else if (t == QLatin1String("pong")) {
+        const QJsonValue sent = message.value("ts");
+        const qint64 now = d->clock.isValid() ? d->clock.elapsed() : -1;
+        if (sent.isDouble() && now >= 0 && sent.toDouble() >= 0 && sent.toDouble() <= double(now))
+            Q_EMIT roundTrip(double(now) - sent.toDouble());
     } else if (t == QLatin1String("audio_state")) {
         const QJsonValue on = message.value("on");
         const bool available = on.isBool() && on.toBool();
@@ -476,26 +510,28 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
     if (hostFp.isString() && hostFp.toString() != in.remoteFingerprint) {
         d->fingerprintMismatch = true;
         qCWarning(lcSession) << m_sid << "certificate fingerprint mismatch";
-        fail(fingerprintText());
+        fail(fingerprintText(), FailureKind::Refused);
         return;
     }
     const std::optional<quint32> iters = PasscodeProof::iterations(message.value("iters"));
     if (!iters) {
         qCWarning(lcSession) << m_sid << "challenge refused: iteration count out of range" << message.value("iters");
-        fail(itersText());
+        fail(itersText(), FailureKind::Refused);
         return;
     }
     in.iters = *iters;
     const qint64 proofStart = d->clock.elapsed();
-    PasscodeProof::computeAsync(in, this, [this, proofStart](std::optional<PasscodeProof::Result> proof) {
-        d->timings.proof = d->clock.elapsed() - proofStart;
-        if (!proof || d->fingerprintMismatch || m_state == State::Closed)
-            return;
-        sendCtrl(QJsonObject{{"t", "auth"}, {"a", proof->a}, {"f", proof->f}});
-        // Who is asking, right behind the proof: a host that lets its user approve viewers
-        // can show the name in the request; others take it once the viewer is in.
-        sendCtrl(ViewerHello::message());
-    });
+    PasscodeProof::computeAsync(
+        in, this, [this, proofStart, attempt = d->attempt](std::optional<PasscodeProof::Result> proof) {
+            d->timings.proof = d->clock.elapsed() - proofStart;
+            // A proof made for an earlier connection's challenge must not answer the current one.
+            if (!proof || d->fingerprintMismatch || m_state == State::Closed || attempt != d->attempt)
+                return;
+            sendCtrl(QJsonObject{{"t", "auth"}, {"a", proof->a}, {"f", proof->f}});
+            // Who is asking, right behind the proof: a host that lets its user approve viewers
+            // can show the name in the request; others take it once the viewer is in.
+            sendCtrl(ViewerHello::message());
+        });
 }
 
 void RemoteSession::onAuthOk(const QJsonObject &message) {
@@ -557,6 +593,7 @@ void RemoteSession::sendInput(const QJsonObject &message) {
 // ---- video -----------------------------------------------------------------------------------------------------
 
 void RemoteSession::onFrameDecoded(const QImage &image, QSize size) {
+    ++d->jpegFrames;
     m_image = image;
     Q_EMIT imageChanged();
     const QSizeF s(size);
@@ -631,7 +668,7 @@ void RemoteSession::noteStats() {
         }
         if (steadyMs() - d->core->lastReceived.load(std::memory_order_relaxed) > limit) {
             qCInfo(lcSession) << m_sid << "host silent for more than" << limit << "ms";
-            fail(lostText());
+            fail(lostText(), FailureKind::Lost);
         }
     });
     d->silenceTimer->start();
@@ -645,8 +682,12 @@ void RemoteSession::close() {
     setState(State::Closed);
     if (d->silenceTimer)
         d->silenceTimer->stop();
-    d->port->send(QJsonObject{{"type", "bye"}, {"to", m_targetId}, {"sid", m_sid}});
-    d->port->detach(m_sid);
+    d->port->send(QJsonObject{{"type", "bye"}, {"to", m_targetId}, {"sid", d->wireSid}});
+    d->port->detach(d->wireSid);
+    retirePeer();
+}
+
+void RemoteSession::retirePeer() {
     if (d->pc) {
         if (d->factory)
             d->factory->retire(std::exchange(d->pc, nullptr));
@@ -656,4 +697,89 @@ void RemoteSession::close() {
             pc->teardown();
         }
     }
+}
+
+void RemoteSession::reconnect() {
+    if (m_state == State::Closed || !d->started)
+        return;
+    qCInfo(lcSession) << m_sid << "reconnecting to" << m_targetId;
+    ++d->attempt;
+    if (d->silenceTimer) {
+        d->silenceTimer->deleteLater();
+        d->silenceTimer = nullptr;
+    }
+    // The old connection ends for good: the host may still be there and hold it.
+    if (d->offerSent)
+        d->port->send(QJsonObject{{"type", "bye"}, {"to", m_targetId}, {"sid", d->wireSid}});
+    d->port->detach(d->wireSid);
+    retirePeer();
+
+    auto core = std::make_shared<SessionCore>();
+    core->link = d->link;
+    core->channelBytes = d->core->channelBytes;
+    core->decodeClock = d->core->decodeClock;
+    core->tap = d->core->tap;
+    // A restarted host numbers its JPEG frames from the beginning again.
+    core->video = std::make_unique<JpegVideoPath>(
+        d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
+        [this](const QImage &image, QSize size) { onFrameDecoded(image, size); }, core->decodeClock);
+    d->core = std::move(core);
+    d->wireSid = makeSid();
+    d->offerSent = false;
+    d->earlyCandidates.clear();
+    d->fingerprintMismatch = false;
+    d->audioTrack = false;
+    d->statsTimes.clear();
+    d->channelsOpen = 0;
+    setState(State::Connecting);
+    connectSequence();
+}
+
+QString RemoteSession::connectionSid() const {
+    return d->wireSid;
+}
+
+// ---- statistics ------------------------------------------------------------------------------------------------
+
+void RemoteSession::collectStats(std::function<void(const WebRtcStats &)> done) {
+    if (!d->pc)
+        return;
+    auto link = d->link;
+    std::weak_ptr<PeerConnection> weakPc = d->pc;
+    // ":pc" thread: the reply is read there and only the figures travel.
+    d->pc->getStats([link, weakPc, done = std::move(done)](const GstStructure *reply) {
+        const std::shared_ptr<PeerConnection> pc = weakPc.lock();
+        const WebRtcStats stats = WebRtcStats::read(pc ? pc->webrtcbin() : nullptr, reply);
+        link->post([done, stats] { done(stats); });
+    });
+}
+
+void RemoteSession::sendPing() {
+    if (m_state != State::Connected || !d->clock.isValid())
+        return;
+    sendCtrl(QJsonObject{{"t", "ping"}, {"ts", double(d->clock.elapsed())}});
+}
+
+quint64 RemoteSession::framesReceived() const {
+    return d->jpegFrames + d->core->tap->frameCount();
+}
+
+quint64 RemoteSession::channelBytesReceived() const {
+    return d->core->channelBytes->load(std::memory_order_relaxed);
+}
+
+RemoteSession::DecodeSpan RemoteSession::takeDecodeSpan() {
+    const DecodeClock::Span span = d->core->decodeClock->take();
+    return DecodeSpan{span.frames, span.averageMs()};
+}
+
+void RemoteSession::setEncodedVideoSink(std::function<void(GstSample *)> sink) {
+    d->encodedSink = sink;
+    if (d->pc)
+        d->pc->setEncodedSink(std::move(sink));
+}
+
+void RemoteSession::requestKeyFrame() {
+    if (d->pc)
+        d->pc->requestKeyFrame();
 }

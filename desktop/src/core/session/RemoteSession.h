@@ -18,6 +18,8 @@
 
 class PeerConnection;
 class VideoFrameTap;
+struct WebRtcStats;
+typedef struct _GstSample GstSample;
 class MainThreadLink;
 class SignalingPort;
 
@@ -49,6 +51,11 @@ class RemoteSession : public QObject {
 public:
     enum class State { Connecting, Authenticating, Connected, Failed, Closed };
     Q_ENUM(State)
+    // Why the session failed: the connection went away (Lost), could not be made
+    // (Unreachable: signaling, the server's "error", the offer), or the host or the
+    // certificate check turned it down (Refused: passcode, lockout, fingerprint).
+    enum class FailureKind { None, Lost, Unreachable, Refused };
+    Q_ENUM(FailureKind)
 
     // Texts shown in the failed state.
     static QString lostText() { return QStringLiteral("接続が切れました"); }
@@ -79,6 +86,7 @@ public:
 
     State state() const { return m_state; }
     QString failureText() const { return m_failureText; }
+    FailureKind failureKind() const { return m_failureKind; }
     bool isClosed() const { return m_state == State::Closed; }
     QImage image() const { return m_image; }
     QSizeF frameSize() const { return m_frameSize; }
@@ -99,6 +107,13 @@ public:
     void start();
     // Ends the session: state closed, "bye" to the host, peer connection torn down.
     void close();
+    // Connects again to the same device with the passcode given at construction:
+    // the current peer connection is retired, a new one is negotiated under a fresh
+    // signaling id, and the state goes back to connecting. Does nothing once closed.
+    void reconnect();
+    // The id of the current connection on the signaling path: `sid` for the first
+    // connection, a fresh one for each reconnect (the host may still hold the old one).
+    QString connectionSid() const;
 
     // Sends one input message as JSON text on "input", only while connected.
     void sendInput(const QJsonObject &message);
@@ -113,6 +128,30 @@ public:
     void setOnStill(std::function<void(const QByteArray &)> onStill) { m_onStill = std::move(onStill); }
     // The H.264 frame sink; lives as long as the session.
     VideoFrameTap *tap() const;
+
+    // ---- statistics (main thread) ----
+    // Asks webrtcbin for its statistics; done runs later on the main thread, and
+    // not at all when there is no peer connection or the session goes away.
+    void collectStats(std::function<void(const WebRtcStats &)> done);
+    // Sends a "ping" on ctrl; a host that answers with "pong" yields roundTrip().
+    void sendPing();
+    // Frames received and decoded so far (both video paths, all connections).
+    quint64 framesReceived() const;
+    // Bytes of data-channel messages received so far (all connections).
+    quint64 channelBytesReceived() const;
+    // Frames decoded and the time it took since the previous call.
+    struct DecodeSpan {
+        quint64 frames = 0;
+        double averageMs = -1;
+    };
+    DecodeSpan takeDecodeSpan();
+
+    // ---- recording ----
+    // Receiver of the H.264 access units before decoding (streaming thread), kept
+    // across reconnects; an empty function stops the delivery.
+    void setEncodedVideoSink(std::function<void(GstSample *)> sink);
+    // Asks the host for a key frame of the H.264 track.
+    void requestKeyFrame();
 
     // Milliseconds from start() to each step of the set-up, -1 until reached
     // (diagnostics and the set-up benchmark).
@@ -153,14 +192,18 @@ Q_SIGNALS:
     void downloadProgress(quint32 id, int chunks, qint64 bytes);
     // Emitted once when the session reaches the closed state.
     void closed();
+    // The host answered a "ping" after this many milliseconds.
+    void roundTrip(double ms);
 
 private:
     struct Private;
     friend struct Private;
 
-    void setState(State next, const QString &text = {});
+    void setState(State next, const QString &text = {}, FailureKind kind = FailureKind::None);
     void setup(const QStringList &urls, const QString &username, const QString &credential);
-    void fail(const QString &text);
+    void fail(const QString &text, FailureKind kind);
+    void connectSequence();
+    void retirePeer();
     void onCtrl(const QJsonObject &message);
     void onChallenge(const QJsonObject &message);
     void onAuthOk(const QJsonObject &message);
@@ -178,6 +221,7 @@ private:
     QString m_name;
     State m_state = State::Connecting;
     QString m_failureText;
+    FailureKind m_failureKind = FailureKind::None;
     QImage m_image;
     QSizeF m_frameSize;
     QPointF m_cursor;

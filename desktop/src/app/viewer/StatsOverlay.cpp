@@ -1,0 +1,98 @@
+#include "viewer/StatsOverlay.h"
+
+#include "style/Theme.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+constexpr int padding = 8;
+constexpr int lineHeight = 16;
+constexpr int graphHeight = 48;
+constexpr int panelWidth = 240;
+
+QString number(double v, int decimals) {
+    return QString::number(v, 'f', decimals);
+}
+} // namespace
+
+StatsOverlay::StatsOverlay(SessionStatistics *statistics, QWidget *parent) : QWidget(parent), m_statistics(statistics) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_TranslucentBackground);
+    if (m_statistics)
+        connect(m_statistics, &SessionStatistics::updated, this, &StatsOverlay::refresh);
+    refresh();
+}
+
+QStringList StatsOverlay::lines(const SessionStatistics::Sample &s) {
+    const QString none = QStringLiteral("-");
+    QStringList out;
+    out << QStringLiteral("往復時間: ") + (s.rttMs ? number(*s.rttMs, 0) + QStringLiteral(" ms") : none);
+    out << QStringLiteral("受信: ") + number(s.fps, 1) + QStringLiteral(" fps");
+    out << QStringLiteral("デコード: ") + (s.decodeMs ? number(*s.decodeMs, 1) + QStringLiteral(" ms") : none);
+    out << QStringLiteral("ビットレート: ") + number(s.kbps, 0) + QStringLiteral(" kbps");
+    out << QStringLiteral("パケット損失: ") + (s.packetsLost ? QString::number(*s.packetsLost) : none);
+    QString path = none;
+    if (s.relayed)
+        path = (*s.relayed ? QStringLiteral("中継 (TURN)") : QStringLiteral("直接")) +
+               (s.path.isEmpty() ? QString() : QStringLiteral("  ") + s.path);
+    out << QStringLiteral("経路: ") + path;
+    return out;
+}
+
+QSize StatsOverlay::sizeHint() const {
+    return QSize(panelWidth, padding * 3 + int(m_lines.size()) * lineHeight + graphHeight);
+}
+
+void StatsOverlay::refresh() {
+    if (m_statistics) {
+        m_lines = lines(m_statistics->latest());
+        m_history = m_statistics->bitrateHistory();
+    }
+    resize(sizeHint());
+    update();
+}
+
+void StatsOverlay::paintEvent(QPaintEvent *) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(20, 20, 20, 200));
+    p.drawRoundedRect(rect(), 8, 8);
+
+    QFont f = font();
+    f.setPointSize(9);
+    p.setFont(f);
+    p.setPen(Qt::white);
+    int y = padding;
+    for (const QString &line : m_lines) {
+        p.drawText(QRect(padding, y, width() - 2 * padding, lineHeight), Qt::AlignLeft | Qt::AlignVCenter, line);
+        y += lineHeight;
+    }
+
+    // The bit-rate graph: the last minute, right-aligned, scaled to its own peak.
+    const QRectF graph(padding, y + padding, width() - 2 * padding, graphHeight);
+    p.setPen(QColor(255, 255, 255, 60));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(graph);
+    if (m_history.size() < 2)
+        return;
+    const double peak = std::max(1.0, *std::max_element(m_history.begin(), m_history.end()));
+    const double step = graph.width() / double(SessionStatistics::historySeconds - 1);
+    const double x0 = graph.right() - step * double(m_history.size() - 1);
+    QPainterPath line;
+    for (int i = 0; i < int(m_history.size()); ++i) {
+        const QPointF pt(x0 + step * i, graph.bottom() - graph.height() * std::clamp(m_history[i] / peak, 0.0, 1.0));
+        if (i == 0)
+            line.moveTo(pt);
+        else
+            line.lineTo(pt);
+    }
+    p.setPen(QPen(Theme::green(), 1.5));
+    p.drawPath(line);
+    p.setPen(QColor(255, 255, 255, 160));
+    p.drawText(graph.adjusted(4, 2, -4, -2), Qt::AlignRight | Qt::AlignTop, number(peak, 0) + QStringLiteral(" kbps"));
+}

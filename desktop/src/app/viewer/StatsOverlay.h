@@ -1,0 +1,33 @@
+#pragma once
+
+#include "session/SessionStatistics.h"
+
+#include <QPointer>
+#include <QStringList>
+#include <QWidget>
+
+// A translucent panel over the remote screen with the connection's figures:
+// round trip, received frames per second, decode time, packet loss, direct or
+// relayed path, and the received bit rate of the last minute as a graph.
+// It only paints what its SessionStatistics publishes.
+class StatsOverlay : public QWidget {
+    Q_OBJECT
+public:
+    explicit StatsOverlay(SessionStatistics *statistics, QWidget *parent = nullptr);
+
+    // The text lines shown, in order (also what tests read).
+    static QStringList lines(const SessionStatistics::Sample &sample);
+    QStringList shownLines() const { return m_lines; }
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void refresh();
+
+    QPointer<SessionStatistics> m_statistics;
+    QStringList m_lines;
+    QList<double> m_history;
+};
