@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing need,
-# only those that are missing. Safe to run again.
+# only those that are missing. Safe to run again. Arguments are more packages that
+# one script needs (e.g. the fuzzing compiler).
 set -euo pipefail
 
 packages=(
@@ -28,6 +29,7 @@ packages=(
     pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox
 )
 
+packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
