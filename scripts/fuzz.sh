@@ -6,7 +6,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-30}"
-"$root/scripts/install-deps.sh"
+# libFuzzer comes with clang's runtime libraries.
+"$root/scripts/install-deps.sh" clang libclang-rt-14-dev
 build="$root/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_FUZZ=ON \
     -DVELMO_BUILD_TESTS=OFF -DVELMO_BUILD_BENCH=OFF >/dev/null

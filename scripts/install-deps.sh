@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing need,
-# only those that are missing. Safe to run again.
+# only those that are missing. Safe to run again. Arguments are more packages that
+# one script needs (e.g. the fuzzing compiler).
 set -euo pipefail
 
 packages=(
@@ -34,6 +35,7 @@ packages=(
     postgresql redis-server redis-tools coturn
 )
 
+packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
