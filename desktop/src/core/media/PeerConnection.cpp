@@ -250,6 +250,14 @@ bool PeerConnection::sendBinary(int channel, const QByteArray &bytes) {
     return GstWebRtc::sendBinary(m_channels[channel]->channel, bytes);
 }
 
+quint64 PeerConnection::bufferedAmount(int channel) const {
+    if (channel < 0 || channel >= int(m_channels.size()) || !m_channels[channel]->channel)
+        return 0;
+    guint64 amount = 0;
+    g_object_get(m_channels[channel]->channel, "buffered-amount", &amount, nullptr);
+    return amount;
+}
+
 QString PeerConnection::localSdp() const {
     GstWebRTCSessionDescription *d = GstWebRtc::description(m_webrtc, "local-description");
     const QString s = GstWebRtc::sdpText(d);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "session/Monitor.h"
 #include "config/Quality.h"
+#include "session/Monitor.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -19,6 +19,7 @@ class PeerConnection;
 class VideoFrameTap;
 class MainThreadLink;
 class SignalingPort;
+class SessionExchange;
 
 // One viewer connection to a remote device: WebRTC negotiation through the
 // signaling client, the control protocol with the passcode proof, the video path
@@ -113,6 +114,8 @@ public:
     void setOnStill(std::function<void(const QByteArray &)> onStill) { m_onStill = std::move(onStill); }
     // The H.264 frame sink; lives as long as the session.
     VideoFrameTap *tap() const;
+    // Clipboard text and files exchanged with the host; lives as long as the session.
+    SessionExchange *exchange() const;
 
     // Milliseconds from start() to each step of the set-up, -1 until reached
     // (diagnostics and the set-up benchmark).
