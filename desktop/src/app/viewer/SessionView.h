@@ -1,7 +1,7 @@
 #pragma once
 
-#include "session/Monitor.h"
 #include "config/Quality.h"
+#include "session/Monitor.h"
 #include "session/RemoteSession.h"
 
 #include <QDateTime>
@@ -10,6 +10,8 @@
 #include <QWidget>
 
 class AppConfig;
+class ClipboardSync;
+class FileTransferPanel;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -46,6 +48,8 @@ public:
     QString toast() const { return m_toast; }
     bool started() const { return m_started; }
     RemoteScreenView *screen() const { return m_screen; }
+    FileTransferPanel *transfers() const { return m_transfers; }
+    ClipboardSync *clipboardSync() const { return m_clipboardSync; }
 
     // name when not empty, else the grouped device ID.
     static QString displayTitle(const QString &name, const QString &targetId);
@@ -84,6 +88,8 @@ private:
     void refresh();
     void refreshMonitors();
     void refreshAudio();
+    void buildExchangeMenu(QWidget *header);
+    void refreshExchange();
     void placeToast();
 
     QPointer<RemoteSession> m_session;
@@ -113,4 +119,8 @@ private:
     QLineEdit *m_field = nullptr;
     QPushButton *m_sendButton = nullptr;
     QLabel *m_toastLabel = nullptr;
+    FileTransferPanel *m_transfers = nullptr;
+    ClipboardSync *m_clipboardSync = nullptr;
+    QAction *m_clipboardAction = nullptr;
+    QAction *m_sendFilesAction = nullptr;
 };
