@@ -117,11 +117,11 @@ void FileTransfers::setAllowed(bool allowed) {
 
 // ---- sending ---------------------------------------------------------------------------------------------------
 
-int FileTransfers::send(const QString &path) {
+int FileTransfers::send(const QString &path, const QString &name) {
     const QFileInfo info(path);
     Transfer t;
     t.direction = Direction::Outgoing;
-    t.name = info.fileName();
+    t.name = name.isEmpty() ? info.fileName() : name;
     t.path = info.absoluteFilePath();
     t.size = info.size();
     const int key = addTransfer(t);

@@ -76,9 +76,9 @@ public:
     void setAllowed(bool allowed);
     bool allowed() const { return m_allowed; }
 
-    // Starts sending a file; returns its key. A file that cannot be sent shows as a
-    // failed transfer.
-    int send(const QString &path);
+    // Starts sending a file, offered under `name` (default: its own file name); returns
+    // its key. A file that cannot be sent shows as a failed transfer.
+    int send(const QString &path, const QString &name = {});
     // Cancels a running transfer of either direction (the other end is told).
     void cancel(int key);
     // The connection is gone: every transfer ends with `why`, partial files are removed,

@@ -34,10 +34,6 @@ std::unique_ptr<IncomingFile> IncomingFile::create(const QString &folder, const 
 
 IncomingFile::~IncomingFile() = default; // QTemporaryFile removes an uncommitted file
 
-QString IncomingFile::temporaryPath() const {
-    return m_file ? m_file->fileName() : QString();
-}
-
 bool IncomingFile::write(QByteArrayView bytes) {
     if (!m_file || bytes.isEmpty())
         return m_file != nullptr;
@@ -54,7 +50,6 @@ bool IncomingFile::commit(QString *error) {
         m_file.reset();
         return false;
     }
-    m_file->close();
     const QDir dir(m_folder);
     // rename() never replaces an existing file: a name taken meanwhile moves on to the next number.
     for (int n = 0; n < 1000; ++n) {

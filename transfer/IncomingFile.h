@@ -6,11 +6,12 @@
 
 #include <memory>
 
-// One file being received into a folder. The bytes go to a hidden temporary file in
-// that same folder (".velmo-XXXXXX.part"), which becomes the file only when it is
-// complete: commit() renames it to the first free name of "name", "name (1)", …,
-// never replacing a file. Destroying it before a successful commit removes the
-// temporary file, so a failed or cancelled transfer leaves nothing behind.
+// One file being received into a folder. The bytes go to a temporary file in that
+// same folder — unnamed (O_TMPFILE) where the file system allows, else a hidden
+// ".velmo-XXXXXX.part" — which becomes the file only when it is complete: commit()
+// links or renames it to the first free name of "name", "name (1)", …, never replacing
+// a file. Destroying it before a successful commit removes the temporary file, so a
+// failed or cancelled transfer leaves nothing behind.
 class IncomingFile {
 public:
     // Bytes of free space kept beyond the file itself.
@@ -28,7 +29,6 @@ public:
     QString name() const { return m_name; }
     qint64 size() const { return m_size; }
     qint64 written() const { return m_written; }
-    QString temporaryPath() const;
 
     // Appends bytes; false when the disk refuses them.
     bool write(QByteArrayView bytes);

@@ -145,8 +145,10 @@ void DeviceSession::teardown() {
     if (m_busWatch)
         g_source_remove(m_busWatch);
     m_busWatch = 0;
-    if (m_pipeline)
+    if (m_pipeline) {
+        SessionChannels::releaseBlockedSends(m_webrtc);
         gst_element_set_state(m_pipeline, GST_STATE_NULL);
+    }
     // The sources push into the pipeline from other threads: they go once it has stopped.
     m_video.reset();
     m_audio.reset();

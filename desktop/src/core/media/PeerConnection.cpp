@@ -323,6 +323,7 @@ void PeerConnection::teardown(bool waitForChannels) {
     if (m_webrtc)
         g_signal_handlers_disconnect_by_data(m_webrtc, this);
     if (m_pipeline) {
+        GstWebRtc::releaseBlockedSends(m_webrtc);
         gst_element_set_state(m_pipeline, GST_STATE_NULL);
         GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(m_pipeline));
         gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
