@@ -115,8 +115,7 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         DeviceSession *session = m_service->session(sid);
         if (session && (!s || !s->input))
             session->releaseInput();
-        if (session)
-            session->setRights(s && s->clip, s && s->files);
+        m_service->setRights(sid, s && s->clip, s && s->files);
     });
     connect(state, &HostState::sendFileRequested, m_service,
             [this](const QString &sid, const QString &path) { m_service->sendFile(sid, path); });

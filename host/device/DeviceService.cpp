@@ -187,7 +187,8 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.dataDir = m_dataDir;
         opts.passcodes = m_passcodes;
         opts.inputAllowed = m_inputAllowed;
-        opts.clipAllowed = m_clipAllowed;
+        // Without a clipboard to share the viewer is told it has no `clip`.
+        opts.clipAllowed = [this](const QString &id) { return m_clipboard && m_clipAllowed && m_clipAllowed(id); };
         opts.filesAllowed = m_filesAllowed;
         opts.makeVideo = m_makeVideo;
         opts.injector = m_injector;
@@ -251,6 +252,11 @@ void DeviceService::setClipboard(ClipboardBackend *clipboard) {
         for (DeviceSession *s : std::as_const(m_sessions))
             s->offerClipboard(text);
     });
+}
+
+void DeviceService::setRights(const QString &sid, bool clip, bool files) {
+    if (DeviceSession *s = m_sessions.value(sid))
+        s->setRights(clip && m_clipboard, files);
 }
 
 bool DeviceService::sendFile(const QString &sid, const QString &path) {

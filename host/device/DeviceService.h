@@ -70,6 +70,8 @@ public:
     bool disconnectSession(const QString &sid);
     // Sends a file of this desktop to an admitted viewer; false when there is none under sid.
     bool sendFile(const QString &sid, const QString &path);
+    // The host changed a session's `clip` / `files` rights (clip only counts with a clipboard).
+    void setRights(const QString &sid, bool clip, bool files);
     // Ends every session, as on quit.
     void hangUpAll();
 
