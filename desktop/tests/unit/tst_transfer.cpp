@@ -113,7 +113,9 @@ private Q_SLOTS:
         QCOMPARE(SafeFileName::clean(" . .hidden.txt. "), QStringLiteral("hidden.txt"));
         // Control and format characters go: "evil\u202Egpj.exe" would read as "evilexe.jpg".
         QCOMPARE(SafeFileName::clean(QStringLiteral("evil\u202Egpj.exe")), QStringLiteral("evilgpj.exe"));
-        QCOMPARE(SafeFileName::clean(QStringLiteral("a\nb\x01" "c\u00A0d.txt")), QStringLiteral("abc d.txt"));
+        QCOMPARE(SafeFileName::clean(QStringLiteral("a\nb\x01"
+                                                    "c\u00A0d.txt")),
+                 QStringLiteral("abc d.txt"));
         QCOMPARE(SafeFileName::clean(QStringLiteral("絵文字🙂.png")), QStringLiteral("絵文字🙂.png"));
         const QString longName = SafeFileName::clean(QString(300, QChar(0xE9)) + ".txt");
         QVERIFY(longName.toUtf8().size() <= SafeFileName::maxBytes);
