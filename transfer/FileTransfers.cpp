@@ -32,7 +32,7 @@ FileTransfers::FileTransfers(Link link, QObject *parent)
     : QObject(parent), m_link(std::move(link)), m_folder(defaultFolder()) {
     m_pumpTimer.setSingleShot(true);
     connect(&m_pumpTimer, &QTimer::timeout, this, &FileTransfers::pump);
-    m_watch.setInterval(1000);
+    m_watch.setInterval(500);
     connect(&m_watch, &QTimer::timeout, this, &FileTransfers::checkTimeouts);
 }
 
@@ -216,13 +216,23 @@ void FileTransfers::pump() {
 }
 
 void FileTransfers::checkTimeouts() {
-    QList<quint32> late;
-    for (const auto &[id, o] : m_out)
+    QList<quint32> late, stalled, idle;
+    for (const auto &[id, o] : m_out) {
         if (!o.accepted && o.since.elapsed() > acceptTimeoutMs)
             late.append(id);
+        else if (o.accepted && o.acked < o.size && o.since.elapsed() > m_stallMs)
+            stalled.append(id);
+    }
+    for (const auto &[id, in] : m_in)
+        if (in.since.elapsed() > m_stallMs)
+            idle.append(id);
     for (quint32 id : late)
         failOut(id, QStringLiteral("相手がファイルを受け取りませんでした(応答がありません)"), true);
-    if (m_out.empty())
+    for (quint32 id : stalled)
+        failOut(id, QStringLiteral("相手からの応答が途絶えました"), true);
+    for (quint32 id : idle)
+        failIn(id, QStringLiteral("相手からのデータが途絶えました"), true);
+    if (m_out.empty() && m_in.empty())
         m_watch.stop();
 }
 
@@ -279,7 +289,9 @@ void FileTransfers::handleText(const QJsonObject &message) {
         In in;
         in.key = key;
         in.file = std::move(file);
+        in.since.start();
         m_in.emplace(*id, std::move(in));
+        m_watch.start();
         sendJson({{"t", "file_accept"}, {"id", qint64(*id)}});
         qCDebug(lcTransfer) << "receiving" << tr.name << tr.size << "bytes as" << *id;
     } else if (t == QLatin1String("file_end")) {
@@ -315,6 +327,7 @@ void FileTransfers::handleText(const QJsonObject &message) {
         if (it == m_out.end() || it->second.accepted)
             return;
         it->second.accepted = true;
+        it->second.since.restart();
         if (auto tr = m_list.find(it->second.key); tr != m_list.end())
             tr->second.status = Status::Running;
         Q_EMIT changed(it->second.key);
@@ -326,6 +339,7 @@ void FileTransfers::handleText(const QJsonObject &message) {
             return;
         Out &o = it->second;
         o.acked = std::clamp<qint64>(qint64(std::min(bytes, 9e15)), o.acked, o.sent);
+        o.since.restart();
         if (auto tr = m_list.find(o.key); tr != m_list.end())
             tr->second.done = o.acked;
         Q_EMIT changed(o.key);
@@ -355,6 +369,7 @@ bool FileTransfers::handleBinary(QByteArrayView message) {
     if (it == m_in.end())
         return false;
     In &in = it->second;
+    in.since.restart();
     const QByteArrayView data = message.sliced(FileChunkHeader::size);
     if (header->extra != quint32(quint64(in.file->written())))
         failIn(header->id, QStringLiteral("ファイルの一部が届きませんでした"), true);

@@ -61,6 +61,9 @@ public:
     static constexpr int maxIncoming = 8;
     static constexpr int maxOutgoing = 32;
     static constexpr int acceptTimeoutMs = 15000;
+    // A running transfer that makes no progress for this long is given up (a sender
+    // that stopped sending, a receiver that stopped acknowledging).
+    static constexpr int defaultStallMs = 60000;
     static constexpr int keptFinished = 50;
 
     explicit FileTransfers(Link link, QObject *parent = nullptr);
@@ -75,6 +78,7 @@ public:
     // every running transfer and refuses new ones.
     void setAllowed(bool allowed);
     bool allowed() const { return m_allowed; }
+    void setStallTimeoutMs(int ms) { m_stallMs = ms; }
 
     // Starts sending a file, offered under `name` (default: its own file name); returns
     // its key. A file that cannot be sent shows as a failed transfer.
@@ -109,12 +113,13 @@ private:
         qint64 acked = 0;
         bool accepted = false;
         bool endSent = false;
-        QElapsedTimer since;
+        QElapsedTimer since; // since the offer, then since the last acknowledgement
     };
     struct In {
         int key = 0;
         std::unique_ptr<IncomingFile> file;
         qint64 acked = 0;
+        QElapsedTimer since; // since the last chunk
     };
 
     int addTransfer(Transfer t);
@@ -130,6 +135,7 @@ private:
     Link m_link;
     QString m_folder;
     bool m_allowed = true;
+    int m_stallMs = defaultStallMs;
     int m_nextKey = 0;
     quint32 m_nextId = 0;
     std::map<int, Transfer> m_list;

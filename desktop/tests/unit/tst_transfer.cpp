@@ -288,6 +288,14 @@ private Q_SLOTS:
         QCOMPARE(entries(dir.path()), QStringList{"e10"});
         rx.abortAll(QStringLiteral("接続が切れました"));
         QCOMPARE(entries(dir.path()), QStringList{"e10"});
+
+        // A sender that stops in the middle is given up.
+        rx.setStallTimeoutMs(300);
+        QCOMPARE(start(20, 10).value("t").toString(), QStringLiteral("file_accept"));
+        QVERIFY(rx.handleBinary(chunk(20, 0, "abc")));
+        QTRY_COMPARE_WITH_TIMEOUT(answers.last().value("t").toString(), QStringLiteral("file_reject"), 3000);
+        QCOMPARE(answers.last().value("id").toInt(), 20);
+        QCOMPARE(entries(dir.path()), QStringList{"e10"});
     }
 };
 
