@@ -220,7 +220,7 @@ void FileTransfers::checkTimeouts() {
     for (const auto &[id, o] : m_out) {
         if (!o.accepted && o.since.elapsed() > acceptTimeoutMs)
             late.append(id);
-        else if (o.accepted && o.acked < o.size && o.since.elapsed() > m_stallMs)
+        else if (o.accepted && o.since.elapsed() > m_stallMs) // no acknowledgement, or no "file_done"
             stalled.append(id);
     }
     for (const auto &[id, in] : m_in)
