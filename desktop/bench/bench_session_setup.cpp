@@ -139,7 +139,7 @@ int main(int argc, char **argv) {
 
     for (const QString &mode : {QStringLiteral("jpeg"), QStringLiteral("h264")}) {
         AppConfig::shared()->setVideoPref(mode);
-        std::vector<double> offer, channels, challenge, proof, connected, frame;
+        std::vector<double> offer, answer, ice, dtls, channels, challenge, proof, connected, frame;
         for (int i = 0; i < runs; ++i) {
             RemoteSession s(deviceId, passcode, QStringLiteral("bench"));
             QElapsedTimer t;
@@ -165,6 +165,9 @@ int main(int argc, char **argv) {
             waitFor([&] { return firstFrame >= 0; }, 5000);
             const RemoteSession::Timings tm = s.timings();
             offer.push_back(double(tm.offerSent));
+            answer.push_back(double(tm.answer));
+            ice.push_back(double(tm.iceConnected));
+            dtls.push_back(double(tm.transportConnected));
             channels.push_back(double(tm.channelsOpen));
             challenge.push_back(double(tm.challenge));
             proof.push_back(double(tm.proof));
@@ -176,6 +179,9 @@ int main(int argc, char **argv) {
         std::printf("session set-up on loopback (%s mode), median of %zu runs, ms from start()\n", qPrintable(mode),
                     connected.size());
         std::printf("  offer sent            %7.1f\n", median(offer));
+        std::printf("  answer received       %7.1f\n", median(answer));
+        std::printf("  ICE connected         %7.1f\n", median(ice));
+        std::printf("  DTLS connected        %7.1f\n", median(dtls));
         std::printf("  channels open         %7.1f\n", median(channels));
         std::printf("  challenge received    %7.1f\n", median(challenge));
         std::printf("  connected             %7.1f\n", median(connected));

@@ -4,6 +4,7 @@
 #include "device/DeviceHooks.h"
 #include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
+#include "device/ProofKeys.h"
 #include "device/SessionPath.h"
 #include "device/ViewerIntroduction.h"
 
@@ -164,6 +165,7 @@ private:
     void sendChallenge();
     void verify(const QJsonObject &auth);
     void verified(const DeviceLockout::Outcome &out);
+    ProofKeys::Codes acceptedCodes() const;
     void refuseProof(const DeviceLockout::Outcome &out);
     void admit();
     void refuseAsk(const QString &text);
@@ -193,7 +195,8 @@ private:
     QString m_answerSdp;
     int m_h264Pt = 0;
     int m_opusPt = 0;
-    QByteArray m_nonce, m_autoSalt, m_fixedSalt;
+    QByteArray m_nonce;
+    std::unique_ptr<ProofKeys> m_keys; // from the challenge on
     QTimer m_deadline;
     QTimer m_iceGrace;
     SessionPath m_path;

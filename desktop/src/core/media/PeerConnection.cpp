@@ -136,6 +136,7 @@ bool PeerConnection::build(const Options &options, QString *error) {
 
     g_signal_connect(m_webrtc, "on-ice-candidate", G_CALLBACK(onIceCandidate), this);
     g_signal_connect(m_webrtc, "notify::connection-state", G_CALLBACK(onConnectionState), this);
+    g_signal_connect(m_webrtc, "notify::ice-connection-state", G_CALLBACK(onIceConnectionState), this);
     g_signal_connect(m_webrtc, "pad-added", G_CALLBACK(onPadAdded), this);
     GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(m_pipeline));
     gst_bus_set_sync_handler(bus, onBusMessage, this, nullptr);
@@ -359,6 +360,19 @@ void PeerConnection::onConnectionState(GObject *, GParamSpec *, gpointer data) {
     if (state == GST_WEBRTC_PEER_CONNECTION_STATE_DISCONNECTED || state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED ||
         state == GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED)
         self->reportLost(QStringLiteral("connection state %1").arg(int(state)));
+    else if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED && self->m_live &&
+             self->m_callbacks.transportConnected)
+        self->m_callbacks.transportConnected();
+}
+
+// webrtcbin's thread, like onConnectionState.
+void PeerConnection::onIceConnectionState(GObject *, GParamSpec *, gpointer data) {
+    auto *self = static_cast<PeerConnection *>(data);
+    GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
+    g_object_get(self->m_webrtc, "ice-connection-state", &state, nullptr);
+    if ((state == GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED || state == GST_WEBRTC_ICE_CONNECTION_STATE_COMPLETED) &&
+        self->m_live && self->m_callbacks.iceConnected)
+        self->m_callbacks.iceConnected();
 }
 
 // Any streaming thread: webrtcbin posts transport errors on the bus and

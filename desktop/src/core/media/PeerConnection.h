@@ -38,6 +38,9 @@ public:
         std::function<void(int channel, const QByteArray &data, bool binary)> message;
         std::function<void()> videoTrack;
         std::function<void()> audioTrack;
+        // ICE found a working pair, then DTLS finished on it (set-up timings).
+        std::function<void()> iceConnected;
+        std::function<void()> transportConnected;
     };
 
     struct Options {
@@ -99,6 +102,7 @@ private:
     // GStreamer callbacks (static trampolines; each names its thread).
     static void onIceCandidate(GstElement *, guint mline, gchar *candidate, gpointer self);
     static void onConnectionState(GObject *, GParamSpec *, gpointer self);
+    static void onIceConnectionState(GObject *, GParamSpec *, gpointer self);
     static void onPadAdded(GstElement *, GstPad *pad, gpointer self);
     static GstBusSyncReply onBusMessage(GstBus *, GstMessage *msg, gpointer self);
     static void onChannelOpen(GstWebRTCDataChannel *, gpointer ctx);

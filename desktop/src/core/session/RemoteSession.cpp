@@ -253,6 +253,18 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
                 self->d->port->send(msg);
         });
     };
+    cb.iceConnected = [core, self] {
+        core->link->post([self] {
+            if (self->d->timings.iceConnected < 0)
+                self->d->timings.iceConnected = self->d->clock.elapsed();
+        });
+    };
+    cb.transportConnected = [core, self] {
+        core->link->post([self] {
+            if (self->d->timings.transportConnected < 0)
+                self->d->timings.transportConnected = self->d->clock.elapsed();
+        });
+    };
     cb.channelOpen = [core, self](int) {
         core->link->post([self] {
             if (++self->d->channelsOpen == int(channelLabels.size()))
@@ -381,6 +393,8 @@ void RemoteSession::onSignal(const QJsonObject &message) {
         const QJsonValue payload = message.value("payload");
         if (!payload.isObject() || !payload.toObject().value("sdp").isString())
             return;
+        if (d->timings.answer < 0)
+            d->timings.answer = d->clock.elapsed();
         d->pc->setRemoteAnswer(payload.toObject().value("sdp").toString().toUtf8());
     } else if (t == QLatin1String("ice")) {
         const QJsonValue payload = message.value("payload");

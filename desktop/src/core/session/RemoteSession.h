@@ -121,6 +121,9 @@ public:
     // (diagnostics and the set-up benchmark).
     struct Timings {
         qint64 offerSent = -1;
+        qint64 answer = -1;             // the host's answer arrived
+        qint64 iceConnected = -1;       // a candidate pair works
+        qint64 transportConnected = -1; // DTLS done on it
         qint64 channelsOpen = -1;
         qint64 challenge = -1;
         qint64 proof = -1; // duration of the proof computation itself

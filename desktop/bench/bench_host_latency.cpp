@@ -1,0 +1,344 @@
+// Glass to glass on loopback: a frame number is painted on the X display in DISPLAY
+// 30 times a second (as 16 black/white blocks and their complement, over a full-screen
+// moving picture) and read back from the pictures the app's own viewer decodes from a
+// real velmo-remote-host (--source screen) at 1920 × 1080, 30 fps. Printed: p50 and
+// p95 of "painted → decoded picture on the viewer's main thread", H.264 and JPEG,
+// next to a baseline measured in the same run — a bare ximagesrc → the same encoder
+// settings → decoder → appsink in this process, without WebRTC or the host. Run it
+// inside the test environment:
+//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/desktop/bench/bench_host_latency [SECONDS]
+#include "config/AppConfig.h"
+#include "media/PeerConnectionFactory.h"
+#include "media/VideoFrameTap.h"
+#include "session/RemoteSession.h"
+#include "support/DevicePeers.h"
+#include "support/TestEnv.h"
+#include "support/WsSignalingPort.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMutex>
+#include <QProcess>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <X11/Xlib.h>
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+constexpr int kBits = 16;
+constexpr int kBlock = 32;
+constexpr int kLeft = 96, kTop = 96;
+constexpr int kScreenW = 1920, kScreenH = 1080;
+
+qint64 nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// When each frame number was on the screen (µs, steady clock); written by the main
+// thread, read by the baseline's streaming thread.
+std::array<std::atomic<qint64>, 65536> g_painted;
+
+// An override-redirect strip at the top left that shows the current frame number:
+// bit i black (1) or white (0) in block i, then the complement in blocks 16..31, so a
+// picture caught half-painted does not read as a number.
+class CodeStrip {
+public:
+    bool open() {
+        m_dpy = XOpenDisplay(nullptr);
+        if (!m_dpy)
+            return false;
+        XSetWindowAttributes a{};
+        a.override_redirect = True;
+        a.background_pixel = WhitePixel(m_dpy, DefaultScreen(m_dpy));
+        m_win = XCreateWindow(m_dpy, DefaultRootWindow(m_dpy), kLeft, kTop, 2 * kBits * kBlock, kBlock, 0,
+                              CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &a);
+        m_black = XCreateGC(m_dpy, m_win, 0, nullptr);
+        XSetForeground(m_dpy, m_black, BlackPixel(m_dpy, DefaultScreen(m_dpy)));
+        m_white = XCreateGC(m_dpy, m_win, 0, nullptr);
+        XSetForeground(m_dpy, m_white, WhitePixel(m_dpy, DefaultScreen(m_dpy)));
+        XMapRaised(m_dpy, m_win);
+        XSync(m_dpy, False);
+        return true;
+    }
+    ~CodeStrip() {
+        if (m_dpy)
+            XCloseDisplay(m_dpy);
+    }
+    // Paints `n`; returns once the X server has drawn it.
+    void paint(quint16 n) {
+        XRaiseWindow(m_dpy, m_win);
+        for (int i = 0; i < 2 * kBits; ++i) {
+            const bool bit = ((n >> (i % kBits)) & 1) != (i >= kBits);
+            XFillRectangle(m_dpy, m_win, bit ? m_black : m_white, i * kBlock, 0, kBlock, kBlock);
+        }
+        XSync(m_dpy, False);
+        g_painted[n].store(nowUs(), std::memory_order_release);
+    }
+
+private:
+    Display *m_dpy = nullptr;
+    Window m_win = 0;
+    GC m_black{}, m_white{};
+};
+
+// Reads the frame number back from a picture of the whole screen (any scale);
+// none when the strip is not readable (caught mid-paint, or not there).
+std::optional<quint16> readCode(const uchar *bgrx, int w, int h, int stride) {
+    const double sx = double(w) / kScreenW, sy = double(h) / kScreenH;
+    quint32 bits = 0;
+    for (int i = 0; i < 2 * kBits; ++i) {
+        const int cx = int((kLeft + i * kBlock + kBlock / 2) * sx), cy = int((kTop + kBlock / 2) * sy);
+        int sum = 0, count = 0;
+        for (int y = cy - 3; y <= cy + 3; ++y)
+            for (int x = cx - 3; x <= cx + 3; ++x) {
+                if (x < 0 || y < 0 || x >= w || y >= h)
+                    return std::nullopt;
+                const uchar *p = bgrx + y * stride + x * 4;
+                sum += (p[0] + p[1] + p[2]) / 3;
+                ++count;
+            }
+        const int mean = sum / count;
+        if (mean > 80 && mean < 176)
+            return std::nullopt; // neither black nor white: a block in transition
+        if (mean <= 80)
+            bits |= 1u << i;
+    }
+    const quint16 n = quint16(bits & 0xffff), check = quint16(bits >> kBits);
+    if (quint16(~n) != check)
+        return std::nullopt;
+    return n;
+}
+
+// Collects "first seen" latencies per frame number.
+struct Latencies {
+    std::vector<double> ms;
+    std::array<bool, 65536> seen{};
+    void take(quint16 n, qint64 atUs) {
+        const qint64 painted = g_painted[n].load(std::memory_order_acquire);
+        if (seen[n] || painted == 0)
+            return;
+        seen[n] = true;
+        ms.push_back(double(atUs - painted) / 1000.0);
+    }
+    void reset() {
+        ms.clear();
+        seen.fill(false);
+    }
+    double percentile(double p) const {
+        if (ms.empty())
+            return -1;
+        std::vector<double> v = ms;
+        std::sort(v.begin(), v.end());
+        return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
+    }
+};
+
+// The same encoder settings the host uses for a 30 fps viewer at full scale
+// (host/capture/VideoEncoder.cpp), and the decoder the viewer uses.
+QByteArray bareChain(bool h264) {
+    const QByteArray n = QByteArray::number(std::clamp(QThread::idealThreadCount(), 1, 8));
+    if (!h264)
+        return "videoconvertscale n-threads=" + n +
+               " ! video/x-raw,format=I420,colorimetry=1:4:0:0 ! jpegenc quality=70 ! jpegdec";
+    return "videoconvertscale n-threads=" + n +
+           " ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast threads=" + n +
+           " bitrate=8000 vbv-buf-capacity=500 key-int-max=120 ! video/x-h264,profile=constrained-baseline"
+           " ! h264parse ! avdec_h264";
+}
+
+// Runs the bare capture → encode → decode for `seconds` while `paintOnce` keeps the
+// strip changing; latencies are taken on the appsink's streaming thread.
+Latencies runBaseline(bool h264, int seconds, const std::function<void()> &pump) {
+    const QByteArray desc = "ximagesrc use-damage=false show-pointer=false ! video/x-raw,framerate=30/1 ! " +
+                            bareChain(h264) +
+                            " ! videoconvert ! video/x-raw,format=BGRx ! appsink name=out sync=false max-buffers=2 "
+                            "drop=true emit-signals=false";
+    GError *err = nullptr;
+    GstElement *p = gst_parse_launch(desc.constData(), &err);
+    Latencies lat;
+    if (!p) {
+        std::fprintf(stderr, "baseline: %s\n", err ? err->message : "?");
+        return lat;
+    }
+    struct Ctx {
+        Latencies *lat;
+        QMutex mutex;
+    } ctx{&lat, {}};
+    GstElement *out = gst_bin_get_by_name(GST_BIN(p), "out");
+    GstAppSinkCallbacks cb{};
+    // Streaming thread of the appsink: read the number and note the time at once.
+    cb.new_sample = [](GstAppSink *sink, gpointer data) -> GstFlowReturn {
+        auto *c = static_cast<Ctx *>(data);
+        GstSample *sample = gst_app_sink_pull_sample(sink);
+        if (!sample)
+            return GST_FLOW_OK;
+        const qint64 at = nowUs();
+        GstCaps *caps = gst_sample_get_caps(sample);
+        const GstStructure *st = gst_caps_get_structure(caps, 0);
+        int w = 0, h = 0;
+        gst_structure_get_int(st, "width", &w);
+        gst_structure_get_int(st, "height", &h);
+        GstMapInfo map;
+        GstBuffer *buf = gst_sample_get_buffer(sample);
+        if (gst_buffer_map(buf, &map, GST_MAP_READ)) {
+            if (const auto n = readCode(map.data, w, h, w * 4)) {
+                QMutexLocker lock(&c->mutex);
+                c->lat->take(*n, at);
+            }
+            gst_buffer_unmap(buf, &map);
+        }
+        gst_sample_unref(sample);
+        return GST_FLOW_OK;
+    };
+    gst_app_sink_set_callbacks(GST_APP_SINK(out), &cb, &ctx, nullptr);
+    gst_element_set_state(p, GST_STATE_PLAYING);
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 1500)
+        pump(); // warm up
+    {
+        QMutexLocker lock(&ctx.mutex);
+        lat.reset();
+    }
+    t.restart();
+    while (t.elapsed() < seconds * 1000)
+        pump();
+    gst_element_set_state(p, GST_STATE_NULL);
+    gst_object_unref(out);
+    gst_object_unref(p);
+    return lat;
+}
+
+// Child: paints the moving picture under the strip until killed.
+int paintBackground() {
+    gst_init(nullptr, nullptr);
+    GError *err = nullptr;
+    GstElement *p = gst_parse_launch("videotestsrc is-live=true pattern=ball motion=sweep ! "
+                                     "video/x-raw,width=1920,height=1080,framerate=30/1 ! ximagesink sync=false",
+                                     &err);
+    if (!p) {
+        std::fprintf(stderr, "painter: %s\n", err ? err->message : "?");
+        return 1;
+    }
+    gst_element_set_state(p, GST_STATE_PLAYING);
+    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    g_main_loop_run(loop);
+    return 0;
+}
+
+void printRow(const char *codec, const char *path, const Latencies &l) {
+    std::printf("%-6s %-9s %8zu %9.1f %9.1f\n", codec, path, l.ms.size(), l.percentile(0.5), l.percentile(0.95));
+}
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc >= 2 && qstrcmp(argv[1], "--paint") == 0)
+        return paintBackground();
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        std::fprintf(stderr, "needs an X display: VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh %s\n", argv[0]);
+        return 2;
+    }
+    const int seconds = argc >= 2 ? std::max(3, atoi(argv[1])) : 10;
+    TestEnv env;
+    QGuiApplication app(argc, argv);
+    gst_init(nullptr, nullptr);
+
+    bool ready = false;
+    PeerConnectionFactory::shared()->whenReady(&app, [&](const QString &) { ready = true; });
+    if (!QTest::qWaitFor([&] { return ready; }, 20000)) {
+        std::fprintf(stderr, "WebRTC set-up did not finish\n");
+        return 1;
+    }
+    DevicePeers peers;
+    peers.setHostSource(QStringLiteral("screen"));
+    if (!peers.startServer() || !peers.startHost() || !peers.waitForDevice()) {
+        std::fprintf(stderr, "could not start the rendezvous server and the host\n");
+        return 1;
+    }
+
+    QProcess background;
+    background.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--paint")});
+    QTest::qWait(1500);
+    CodeStrip strip;
+    if (!strip.open()) {
+        std::fprintf(stderr, "cannot open the display\n");
+        return 1;
+    }
+    // The strip changes 30 times a second, on the main thread between the viewer's work.
+    quint16 next = 1;
+    QTimer painter;
+    painter.setTimerType(Qt::PreciseTimer);
+    painter.setInterval(33);
+    QObject::connect(&painter, &QTimer::timeout, &painter, [&] { strip.paint(next++); });
+    painter.start();
+    // For the baseline, which has no Qt event loop work of its own.
+    const auto pump = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); };
+
+    std::printf("%d cores; 1920x1080 moving picture, frame number painted at 30 Hz; %d s per figure\n",
+                QThread::idealThreadCount(), seconds);
+    std::printf("%-6s %-9s %8s %9s %9s\n", "codec", "path", "frames", "p50 ms", "p95 ms");
+    int failures = 0;
+    for (const bool h264 : {true, false}) {
+        const char *codec = h264 ? "h264" : "jpeg";
+        const Latencies base = runBaseline(h264, seconds, pump);
+
+        AppConfig::shared()->setVideoPref(h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
+        auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("bench"),
+                                                 std::make_shared<WsSignalingPort>(peers.serverUrl()));
+        s->start();
+        if (!QTest::qWaitFor([&] { return s->state() == RemoteSession::State::Connected; }, 20000)) {
+            std::fprintf(stderr, "viewer did not connect: %s\n", qPrintable(s->failureText()));
+            return 1;
+        }
+        s->setQuality({30, 1.0, 70, 8000});
+        Latencies viewer;
+        bool measuring = false;
+        // Main thread, as the session window would paint it.
+        auto look = [&](const QImage &picture) {
+            if (!measuring || picture.isNull())
+                return;
+            const qint64 at = nowUs();
+            const QImage img =
+                picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
+            if (const auto n = readCode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine())))
+                viewer.take(*n, at);
+        };
+        QObject::connect(s.get(), &RemoteSession::videoFrameAvailable, s.get(), [&] { look(s->tap()->latestImage()); });
+        QObject::connect(s.get(), &RemoteSession::imageChanged, s.get(), [&] { look(s->image()); });
+        QTest::qWait(2500); // the quality applies, the first key frame passes
+        measuring = true;
+        QTest::qWait(seconds * 1000);
+        measuring = false;
+        s->close();
+        QTest::qWait(500);
+
+        printRow(codec, "baseline", base);
+        printRow(codec, "viewer", viewer);
+        std::printf("%-6s ratio viewer/baseline: p50 %.2f, p95 %.2f\n", codec,
+                    base.percentile(0.5) > 0 ? viewer.percentile(0.5) / base.percentile(0.5) : 0,
+                    base.percentile(0.95) > 0 ? viewer.percentile(0.95) / base.percentile(0.95) : 0);
+        std::fflush(stdout);
+        if (viewer.ms.empty())
+            failures++;
+    }
+    painter.stop();
+    background.kill();
+    background.waitForFinished(3000);
+    return failures ? 1 : 0;
+}

@@ -1,0 +1,86 @@
+// The host's prepared proof keys against proofs made the way a viewer makes them.
+#include "device/ProofKeys.h"
+#include "protocol/PasscodeProof.h"
+
+#include <QTest>
+
+#include <optional>
+
+namespace {
+constexpr quint32 kIters = 2000;
+
+// A viewer's proof for `passcode` over `message` with the host's salts.
+PasscodeProof::Result viewerProof(const ProofKeys &keys, const QByteArray &passcode, const QByteArray &message) {
+    return {
+        QString::fromLatin1(
+            PasscodeProof::hmacSha256(PasscodeProof::pbkdf2(passcode, keys.autoSalt(), kIters), message).toBase64()),
+        QString::fromLatin1(
+            PasscodeProof::hmacSha256(PasscodeProof::pbkdf2(passcode, keys.fixedSalt(), kIters), message).toBase64())};
+}
+
+std::optional<bool> run(ProofKeys &keys, const ProofKeys::Codes &now, const QByteArray &message,
+                        const PasscodeProof::Result &proof) {
+    std::optional<bool> out;
+    keys.check(now, message, proof.a, proof.f, [&out](bool ok) { out = ok; });
+    // Empty when no answer came in time (the caller's comparison then fails).
+    QTest::qWaitFor([&out] { return out.has_value(); }, 10000);
+    return out;
+}
+} // namespace
+
+class TestProofKeys : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // Each passcode opens through its own salt only; an empty code opens nothing.
+    void acceptsTheRightPasscodeOnly() {
+        ProofKeys keys({"123456", "fixed-pass"}, kIters);
+        QVERIFY(keys.autoSalt() != keys.fixedSalt());
+        const QByteArray msg = "nonce|viewer|host";
+        QCOMPARE(run(keys, {"123456", "fixed-pass"}, msg, viewerProof(keys, "123456", msg)), true);
+        QCOMPARE(run(keys, {"123456", "fixed-pass"}, msg, viewerProof(keys, "fixed-pass", msg)), true);
+        QCOMPARE(run(keys, {"123456", "fixed-pass"}, msg, viewerProof(keys, "654321", msg)), false);
+        // Bound to the message: a proof for another connection does not pass.
+        QCOMPARE(run(keys, {"123456", "fixed-pass"}, msg, viewerProof(keys, "123456", "other")), false);
+        // The auto MAC presented as the fixed one (and the other way round) does not pass.
+        const PasscodeProof::Result right = viewerProof(keys, "123456", msg);
+        QCOMPARE(run(keys, {"123456", "fixed-pass"}, msg, {right.f, right.a}), false);
+
+        ProofKeys none({}, kIters);
+        QCOMPARE(run(none, {}, msg, viewerProof(none, "", msg)), false);
+    }
+
+    // A proof that arrives before the keys are ready is answered once they are; codes
+    // that changed after the keys were started are what counts.
+    void waitsForKeysAndFollowsChangedCodes() {
+        const QByteArray msg = "m";
+        {
+            ProofKeys keys({"111111", {}}, kIters);
+            std::optional<bool> out;
+            keys.check({"111111", {}}, msg, viewerProof(keys, "111111", msg).a, {}, [&out](bool ok) { out = ok; });
+            QVERIFY(!out.has_value()); // the derivation runs on a worker; never answered inline
+            QTRY_COMPARE_WITH_TIMEOUT(out, std::optional<bool>(true), 10000);
+        }
+        {
+            // The passcode was renewed between the challenge and the proof.
+            ProofKeys keys({"111111", {}}, kIters);
+            QCOMPARE(run(keys, {"222222", {}}, msg, viewerProof(keys, "111111", msg)), false);
+            QCOMPARE(run(keys, {"222222", {}}, msg, viewerProof(keys, "222222", msg)), true);
+        }
+    }
+
+    // The answer still comes when the keys' owner (the session) is gone by then.
+    void answersAfterOwnerIsGone() {
+        std::optional<bool> out;
+        {
+            ProofKeys keys({"333333", {}}, 200000);
+            const QByteArray msg = "m";
+            const QString a = QString::fromLatin1(
+                PasscodeProof::hmacSha256(PasscodeProof::pbkdf2("333333", keys.autoSalt(), 200000), msg).toBase64());
+            keys.check({"333333", {}}, msg, a, {}, [&out](bool ok) { out = ok; });
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(out, std::optional<bool>(true), 20000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProofKeys)
+#include "tst_proofkeys.moc"
