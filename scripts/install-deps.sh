@@ -14,6 +14,8 @@ packages=(
     gstreamer1.0-nice gstreamer1.0-libav
     # crypto, JPEG, secret store, Markdown, rendezvous registry
     libssl-dev libturbojpeg0-dev libsecret-1-dev libcmark-dev libsqlite3-dev
+    # the rendezvous server beyond one machine: PostgreSQL registry, Redis bus
+    libpq-dev libhiredis-dev
     # X11 window-manager hints of the host-side windows (sticky prompts)
     libxcb1-dev
     # the real host: capture (SHM, damage, RandR, cursor), input (XTest), sound (PulseAudio API)
@@ -26,6 +28,8 @@ packages=(
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
     dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
     pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox
+    # the servers the tests of several rendezvous instances and of relaying start privately
+    postgresql redis-server redis-tools coturn
 )
 
 missing=()

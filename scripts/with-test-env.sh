@@ -26,9 +26,12 @@ export GNOME_KEYRING_CONTROL
 # A test that shares a screen asks for a real X server (VELMO_TEST_DISPLAY=1):
 # Xvfb with RandR, XTest, MIT-SHM and DAMAGE at 1920x1080, found through -displayfd.
 pids=()
+stops=()
 cleanup() {
+    for c in "${stops[@]}"; do eval "$c" >/dev/null 2>&1 || true; done
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     rm -rf "$keyring_home"
+    [ -z "${pg_root:-}" ] || rm -rf "$pg_root"
 }
 trap cleanup EXIT
 # Other tests never reach the caller's own display.
@@ -53,5 +56,56 @@ if [ "${VELMO_TEST_SOUND:-}" = "1" ]; then
     pids+=($!)
     for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
     pactl info >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; cat "$keyring_home/pulse.log" >&2; exit 1; }
+fi
+# Tests of several server instances ask for the shared services they run on, each a private
+# instance on loopback or a socket in a temporary directory, stopped when the test ends:
+# PostgreSQL (VELMO_TEST_POSTGRES=1 → VELMO_TEST_PG_URL), Redis (VELMO_TEST_REDIS=1 →
+# VELMO_TEST_REDIS_URL, VELMO_TEST_REDIS_PID) and coturn with a shared secret
+# (VELMO_TEST_TURN=1 → VELMO_TEST_TURN_URL, VELMO_TEST_TURN_SECRET).
+if [ "${VELMO_TEST_POSTGRES:-}" = "1" ]; then
+    pg_bin="$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)"
+    pg_root="$(mktemp -d)"
+    as_pg=()
+    # PostgreSQL refuses to run as root: its files then belong to the postgres user (which may
+    # not enter the caller's directory, hence the cd).
+    if [ "$(id -u)" -eq 0 ]; then
+        chown postgres "$pg_root"
+        as_pg=(runuser -u postgres --)
+    fi
+    cd "$pg_root"
+    "${as_pg[@]}" "$pg_bin/initdb" -D "$pg_root/data" -U velmo --auth=trust -E UTF8 --no-sync \
+        >"$keyring_home/pg-init.log" 2>&1 || { echo "initdb failed" >&2; cat "$keyring_home/pg-init.log" >&2; exit 1; }
+    "${as_pg[@]}" "$pg_bin/pg_ctl" -D "$pg_root/data" -l "$pg_root/log" -w -t 30 \
+        -o "-k $pg_root -c listen_addresses= -c fsync=off -c synchronous_commit=off -c full_page_writes=off" \
+        start >/dev/null || { echo "postgresql did not start" >&2; cat "$pg_root/log" >&2; exit 1; }
+    stops+=("${as_pg[*]} $pg_bin/pg_ctl -D $pg_root/data -m immediate stop")
+    "${as_pg[@]}" "$pg_bin/createdb" -h "$pg_root" -U velmo velmo
+    export VELMO_TEST_PG_URL="postgresql:///velmo?host=$pg_root&user=velmo"
+    export VELMO_TEST_PG_HOST="$pg_root" VELMO_TEST_PG_BIN="$pg_bin"
+    cd - >/dev/null
+fi
+if [ "${VELMO_TEST_REDIS:-}" = "1" ]; then
+    redis_sock="$keyring_home/redis.sock"
+    redis-server --port 0 --unixsocket "$redis_sock" --unixsocketperm 700 --save '' --appendonly no \
+        --daemonize no >"$keyring_home/redis.log" 2>&1 &
+    pids+=($!)
+    export VELMO_TEST_REDIS_PID=$!
+    for _ in $(seq 100); do redis-cli -s "$redis_sock" ping >/dev/null 2>&1 && break; sleep 0.1; done
+    redis-cli -s "$redis_sock" ping >/dev/null 2>&1 || { echo "redis did not start" >&2; cat "$keyring_home/redis.log" >&2; exit 1; }
+    export VELMO_TEST_REDIS_URL="unix://$redis_sock"
+fi
+if [ "${VELMO_TEST_TURN:-}" = "1" ]; then
+    turn_port="$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+    VELMO_TEST_TURN_SECRET="$(head -c 18 /dev/urandom | base64 | tr '+/' '-_')"
+    # Relays on loopback only: peers there are allowed, the ports are few.
+    turnserver -n --listening-ip=127.0.0.1 --relay-ip=127.0.0.1 --listening-port="$turn_port" \
+        --min-port=40000 --max-port=40999 --use-auth-secret --static-auth-secret="$VELMO_TEST_TURN_SECRET" \
+        --realm=velmo.test --no-tls --no-dtls --no-tcp-relay --allow-loopback-peers --no-cli --no-stun-backward-compatibility \
+        --userdb="$keyring_home/turndb" --pidfile="$keyring_home/turn.pid" --log-file=stdout --simple-log >"$keyring_home/turn.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do ss -Hlun "sport = :$turn_port" | grep -q . && break; sleep 0.1; done
+    ss -Hlun "sport = :$turn_port" | grep -q . || { echo "turnserver did not start" >&2; cat "$keyring_home/turn.log" >&2; exit 1; }
+    export VELMO_TEST_TURN_URL="turn:127.0.0.1:$turn_port?transport=udp" VELMO_TEST_TURN_SECRET
+    export VELMO_TEST_TURN_LOG="$keyring_home/turn.log"
 fi
 "$@"

@@ -7,8 +7,7 @@
 
 #include <memory>
 #include <optional>
-
-struct sqlite3;
+#include <utility>
 
 // One registered device as stored (without its thumbnail).
 struct DeviceRecord {
@@ -17,49 +16,46 @@ struct DeviceRecord {
     std::optional<QString> platform;
 };
 
-// The device registry in an SQLite file: nine-digit IDs bound to the SHA-256 of each
-// device's secret, names, platforms and the newest thumbnail.
+// The device registry: nine-digit IDs bound to the SHA-256 of each device's secret, names,
+// platforms and the newest thumbnail. SqliteRegistry keeps it in a file for one instance;
+// PostgresRegistry in a database that several instances share. Used on the main thread.
 class Registry {
 public:
-    ~Registry();
+    virtual ~Registry() = default;
     Registry(const Registry &) = delete;
     Registry &operator=(const Registry &) = delete;
 
-    // Opens (and creates) the database; ":memory:" keeps nothing. nullptr with `error` set on failure.
-    static std::unique_ptr<Registry> open(const QString &path, QString *error);
+    // "postgresql://…" (or "postgres://…") opens PostgreSQL, anything else is an SQLite file
+    // (":memory:" keeps nothing). nullptr with `error` set on failure.
+    static std::unique_ptr<Registry> open(const QString &location, QString *error);
 
     static bool isDeviceId(const QString &s);
 
     // The ID bound to this secret hash, made (random, unique) when the hash is new. Name and
     // platform replace the stored ones. nullopt only on a database failure.
-    std::optional<QString> registerDevice(const QByteArray &secretHash, const QString &name,
-                                          const std::optional<QString> &platform);
-    bool setName(const QString &id, const QString &name);
-    bool setPlatform(const QString &id, const std::optional<QString> &platform);
-    std::optional<DeviceRecord> find(const QString &id) const;
+    virtual std::optional<QString> registerDevice(const QByteArray &secretHash, const QString &name,
+                                                  const std::optional<QString> &platform) = 0;
+    virtual bool setName(const QString &id, const QString &name) = 0;
+    virtual bool setPlatform(const QString &id, const std::optional<QString> &platform) = 0;
+    virtual std::optional<DeviceRecord> find(const QString &id) const = 0;
     // Every device, ordered by ID.
-    QList<DeviceRecord> list() const;
+    virtual QList<DeviceRecord> list() const = 0;
     // Stores the newest thumbnail. When all thumbnails together would pass the budget
     // (setThumbBudget), the ones stored longest ago are dropped first.
-    bool setThumb(const QString &id, const QByteArray &bytes, const QByteArray &mimeType);
+    virtual bool setThumb(const QString &id, const QByteArray &bytes, const QByteArray &mimeType) = 0;
     void setThumbBudget(qint64 bytes) { m_thumbBudget = bytes; }
     // Bytes of all stored thumbnails.
-    qint64 thumbBytes() const { return m_thumbBytes; }
+    virtual qint64 thumbBytes() const = 0;
     // The thumbnail's bytes and MIME type.
-    std::optional<std::pair<QByteArray, QByteArray>> thumb(const QString &id) const;
+    virtual std::optional<std::pair<QByteArray, QByteArray>> thumb(const QString &id) const = 0;
     // False when there was no such device.
-    bool remove(const QString &id);
+    virtual bool remove(const QString &id) = 0;
     // Marks these devices as seen now (those connected stay fresh however long they stay).
-    bool touch(const QStringList &ids);
+    virtual bool touch(const QStringList &ids) = 0;
     // Deletes devices not seen since `cutoffSecs` (Unix time); how many went.
-    int expireBefore(qint64 cutoffSecs);
+    virtual int expireBefore(qint64 cutoffSecs) = 0;
 
-private:
-    explicit Registry(sqlite3 *db);
-    bool exec(const char *sql);
-    qint64 queryThumbBytes() const;
-
-    sqlite3 *m_db; // owned; closed in the destructor
-    qint64 m_thumbBytes = 0;
+protected:
+    Registry() = default;
     qint64 m_thumbBudget = 0; // 0: no budget
 };

@@ -15,8 +15,6 @@
 #include <algorithm>
 
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 Q_LOGGING_CATEGORY(lcRendezvous, "velmo.rendezvous")
 
@@ -85,9 +83,13 @@ QString randomHex(int bytes) {
 
 } // namespace
 
-RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options options, QObject *parent)
+RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options options, std::unique_ptr<MessageBus> bus,
+                                   QObject *parent)
     : QObject(parent), m_registry(std::move(registry)), m_options(std::move(options)),
-      m_ws(QStringLiteral("velmo-rendezvous"), QWebSocketServer::NonSecureMode) {
+      m_turn(m_options.stunUrls, m_options.turnUrls, m_options.turnSecret, m_options.turnTtlSeconds),
+      m_bus(std::move(bus)), m_ws(QStringLiteral("velmo-rendezvous"), QWebSocketServer::NonSecureMode) {
+    if (m_bus)
+        connect(m_bus.get(), &MessageBus::message, this, &RendezvousServer::onBusMessage);
     m_clock.start();
     m_ws.setHandshakeTimeout(10000);
     m_http.setMaxBodyBytes(64 * 1024);
@@ -121,7 +123,13 @@ void RendezvousServer::shutdown() {
         s->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("server shutting down"));
         s->flush();
     }
+    // The other instances see these devices offline now rather than when their presence runs out.
+    if (m_bus) {
+        for (const QString &id : m_online.keys())
+            m_bus->releaseOnline(id);
+    }
     m_viewers.clear();
+    m_viewerById.clear();
     m_devices.clear();
     m_online.clear();
     m_routes.clear();
@@ -168,25 +176,6 @@ void RendezvousServer::pruneBuckets() {
 
 // ---- REST ------------------------------------------------------------------------------
 
-QJsonObject RendezvousServer::turnCredentials(const Options &options, qint64 nowSecs) {
-    QJsonArray urls;
-    for (const QString &u : options.stunUrls + options.turnUrls)
-        urls.append(u);
-    QJsonObject o{{"urls", urls}, {"username", QJsonValue::Null}, {"credential", QJsonValue::Null}};
-    if (!options.turnSecret.isEmpty()) {
-        const QByteArray username = QByteArray::number(nowSecs + options.turnTtlSeconds) + ":velmo";
-        const QByteArray key = options.turnSecret.toUtf8();
-        unsigned char mac[EVP_MAX_MD_SIZE];
-        unsigned int macLen = 0;
-        HMAC(EVP_sha1(), key.constData(), int(key.size()),
-             reinterpret_cast<const unsigned char *>(username.constData()), size_t(username.size()), mac, &macLen);
-        o.insert("username", QString::fromLatin1(username));
-        o.insert("credential",
-                 QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(mac), int(macLen)).toBase64()));
-    }
-    return o;
-}
-
 bool RendezvousServer::authorised(const HttpRequest &req, HttpResponder *res) const {
     if (m_options.adminToken.isEmpty()) {
         res->respondJson(403, errorBody("administration is disabled on this server"));
@@ -205,20 +194,26 @@ bool RendezvousServer::authorised(const HttpRequest &req, HttpResponder *res) co
     return true;
 }
 
-QJsonObject RendezvousServer::deviceJson(const DeviceRecord &d) const {
+QJsonObject RendezvousServer::deviceJson(const DeviceRecord &d, bool online) {
     return QJsonObject{{"id", d.id},
                        {"name", d.name},
                        {"platform", d.platform ? QJsonValue(*d.platform) : QJsonValue(QJsonValue::Null)},
-                       {"online", m_online.contains(d.id)}};
+                       {"online", online}};
 }
 
 void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
     if (req.path == u"/healthz") {
         // For load balancers and service monitors: up, and how busy.
-        res->respondJson(200, Json::compact(QJsonObject{{"status", "ok"},
-                                                        {"version", QStringLiteral(VELMO_VERSION)},
-                                                        {"devicesOnline", m_online.size()},
-                                                        {"viewers", m_viewers.size()}}));
+        QJsonObject health{{"status", "ok"},
+                           {"version", QStringLiteral(VELMO_VERSION)},
+                           {"devicesOnline", m_online.size()},
+                           {"viewers", m_viewers.size()}};
+        // With a bus the counts are this instance's; "bus" says whether the others are reachable.
+        if (m_bus) {
+            health.insert("instance", m_bus->instanceId());
+            health.insert("bus", m_bus->isUp() ? "up" : "down");
+        }
+        res->respondJson(200, Json::compact(health));
         return;
     }
     const QString prefix = QStringLiteral("/api/v1/");
@@ -233,7 +228,7 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
     if (parts == QStringList{QStringLiteral("turn-credentials")}) {
         if (m != "POST")
             return methodNotAllowed();
-        res->respondJson(200, Json::compact(turnCredentials(m_options, QDateTime::currentSecsSinceEpoch())));
+        res->respondJson(200, Json::compact(m_turn.issue(QDateTime::currentSecsSinceEpoch())));
         return;
     }
     if (parts.value(0) == u"devices" && parts.size() >= 2 && m == "GET" &&
@@ -250,10 +245,25 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
             return methodNotAllowed();
         if (!authorised(req, res))
             return;
-        QJsonArray array;
-        for (const DeviceRecord &d : m_registry->list())
-            array.append(deviceJson(d));
-        res->respondJson(200, Json::compact(array));
+        const QList<DeviceRecord> devices = m_registry->list();
+        QStringList elsewhere;
+        for (const DeviceRecord &d : devices) {
+            if (!m_online.contains(d.id))
+                elsewhere.append(d.id);
+        }
+        auto answer = [this, devices, res = QPointer<HttpResponder>(res)](const QSet<QString> &remoteOnline) {
+            QJsonArray array;
+            for (const DeviceRecord &d : devices)
+                array.append(deviceJson(d, m_online.contains(d.id) || remoteOnline.contains(d.id)));
+            if (res)
+                res->respondJson(200, Json::compact(array));
+        };
+        if (!m_bus || elsewhere.isEmpty())
+            return answer({});
+        // The others' devices: online as the bus says (offline while it cannot say).
+        m_bus->onlineAmong(elsewhere, res, [answer](const std::optional<QSet<QString>> &online) {
+            answer(online.value_or(QSet<QString>()));
+        });
         return;
     }
     const QString id = parts[1];
@@ -278,10 +288,17 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
     }
     if (m == "GET") {
         const auto d = m_registry->find(id);
-        if (!d)
+        if (!d) {
             res->respondJson(404, errorBody("no such device"));
-        else
-            res->respondJson(200, Json::compact(deviceJson(*d)));
+        } else if (m_online.contains(id) || !m_bus) {
+            res->respondJson(200, Json::compact(deviceJson(*d, m_online.contains(id))));
+        } else {
+            QPointer<HttpResponder> later(res);
+            m_bus->onlineAmong({id}, res, [later, d](const std::optional<QSet<QString>> &online) {
+                if (later)
+                    later->respondJson(200, Json::compact(deviceJson(*d, online && online->contains(d->id))));
+            });
+        }
         return;
     }
     if (m == "DELETE") {
@@ -297,6 +314,9 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
             closeDevice(socket, closeDeleted, QStringLiteral("deleted"));
         } else {
             deviceOffline(id, true);
+            // Held by another instance, perhaps: that one closes it.
+            if (m_bus)
+                m_bus->publish(MessageBus::deviceChannel(id), Json::compact(QJsonObject{{"k", "deleted"}}), this);
         }
         res->respondJson(200, Json::compact(QJsonObject{{"deleted", id}}));
         return;
@@ -356,6 +376,9 @@ void RendezvousServer::addViewer(QWebSocket *socket) {
     v.messages = TokenBucket(m_options.signalRate, m_options.signalBurst, now);
     v.lookups = TokenBucket(m_options.socketLookupRate, m_options.socketLookupBurst, now);
     m_viewers.insert(socket, v);
+    m_viewerById.insert(id, socket);
+    if (m_bus)
+        m_bus->subscribe(MessageBus::viewerChannel(id));
     connect(socket, &QWebSocket::textMessageReceived, this,
             [this, socket](const QString &text) { onViewerText(socket, text); });
     auto heard = [this, socket] {
@@ -434,8 +457,11 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
         if (!ours)
             return;
         removeRoute(key);
+        const QJsonObject bye{{"type", "bye"}, {"sid", sid}, {"from", viewerId}};
         if (QWebSocket *device = m_online.value(to))
-            sendJson(device, QJsonObject{{"type", "bye"}, {"sid", sid}, {"from", viewerId}});
+            sendJson(device, bye);
+        else if (m_bus)
+            publishToDevice(to, viewerId, bye);
         return;
     }
 
@@ -449,7 +475,9 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
         }
     }
     QWebSocket *device = Registry::isDeviceId(to) ? m_online.value(to) : nullptr;
-    if (!device) {
+    // Not here: perhaps on another instance; the bus tells when nobody took the message.
+    const bool elsewhere = !device && m_bus && Registry::isDeviceId(to);
+    if (!device && !elsewhere) {
         sendError(socket, sid, textUnreachable);
         return;
     }
@@ -459,7 +487,7 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
         return;
     }
     if (type == u"connect") {
-        if (route != m_routes.constEnd() && !ours && route->viewer) {
+        if (route != m_routes.constEnd() && !ours && (route->viewer || route->remote)) {
             sendError(socket, sid, textSidInUse);
             return;
         }
@@ -472,6 +500,14 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
         sendError(socket, sid, textNoSession);
         return;
     }
+    const QJsonObject out{{"type", type}, {"sid", sid}, {"from", viewerId}, {"payload", payload}};
+    if (elsewhere) {
+        // The device's instance checks its backlog and the sid there.
+        if (type == u"connect" && !ours)
+            addRoute(key, to, sid, socket);
+        publishToDevice(to, viewerId, out, key);
+        return;
+    }
     // A device that is not taking its messages is not drowned by a viewer: the viewer's
     // messages are refused until the device has caught up, and the device stays online.
     if (device->bytesToWrite() > maxDeviceBacklogForViewers) {
@@ -480,7 +516,7 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
     }
     if (type == u"connect" && !ours)
         addRoute(key, to, sid, socket);
-    sendJson(device, QJsonObject{{"type", type}, {"sid", sid}, {"from", viewerId}, {"payload", payload}});
+    sendJson(device, out);
 }
 
 void RendezvousServer::addRoute(const QString &key, const QString &deviceId, const QString &sid, QWebSocket *viewer) {
@@ -610,6 +646,13 @@ void RendezvousServer::registerDevice(QWebSocket *socket, const QJsonObject &msg
     }
     m_devices[socket].id = *id;
     m_online.insert(*id, socket);
+    if (m_bus) {
+        // Another instance that still holds an older socket of this device closes it.
+        m_bus->publish(MessageBus::deviceChannel(*id),
+                       Json::compact(QJsonObject{{"k", "replaced"}, {"by", m_bus->instanceId()}}), this);
+        m_bus->subscribe(MessageBus::deviceChannel(*id));
+        m_bus->claimOnline(*id);
+    }
     qCInfo(lcRendezvous).noquote() << "device" << *id << "registered from" << socket->peerAddress().toString() << "as"
                                    << (u'"' + n + u'"');
     sendJson(socket, QJsonObject{{"type", "registered"}, {"id", *id}});
@@ -641,7 +684,7 @@ void RendezvousServer::relayFromDevice(QWebSocket *socket, const QJsonObject &ms
     const QString sid = sidValue.toString();
     const QString key = routeKey(deviceId, sid);
     auto route = m_routes.find(key);
-    if (route == m_routes.end() || !route->viewer)
+    if (route == m_routes.end() || (!route->viewer && !route->remote))
         return;
     const QString type = msg.value("type").toString();
     QJsonObject out{{"type", type}, {"sid", sid}, {"from", deviceId}};
@@ -650,11 +693,15 @@ void RendezvousServer::relayFromDevice(QWebSocket *socket, const QJsonObject &ms
     if (msg.contains("error"))
         out.insert("error", msg.value("error"));
     QWebSocket *viewer = route->viewer;
+    const QString remoteViewer = route->remote ? route->viewerId : QString();
     if (type == u"answer")
         route->answered = true;
     else if (type == u"bye")
         removeRoute(key);
-    sendJson(viewer, out);
+    if (!remoteViewer.isEmpty())
+        publishToViewer(remoteViewer, deviceId, out, false, type == u"bye" ? QString() : key);
+    else
+        sendJson(viewer, out);
 }
 
 void RendezvousServer::viewerGone(QWebSocket *socket) {
@@ -668,10 +715,18 @@ void RendezvousServer::viewerGone(QWebSocket *socket) {
             continue;
         if (!it->answered) {
             // Half-made negotiations can never finish now.
+            const QJsonObject bye{{"type", "bye"}, {"sid", it->sid}};
             if (QWebSocket *device = m_online.value(it->deviceId))
-                sendJson(device, QJsonObject{{"type", "bye"}, {"sid", it->sid}});
+                sendJson(device, bye);
+            else if (m_bus)
+                publishToDevice(it->deviceId, it->viewerId, bye);
         }
         removeRoute(key);
+    }
+    if (vit != m_viewers.constEnd()) {
+        m_viewerById.remove(vit->id);
+        if (m_bus)
+            m_bus->unsubscribe(MessageBus::viewerChannel(vit->id));
     }
     m_viewers.remove(socket);
     socket->deleteLater();
@@ -679,11 +734,24 @@ void RendezvousServer::viewerGone(QWebSocket *socket) {
 
 void RendezvousServer::deviceOffline(const QString &id, bool dropAllRoutes) {
     m_online.remove(id);
+    if (m_bus) {
+        m_bus->unsubscribe(MessageBus::deviceChannel(id));
+        m_bus->releaseOnline(id);
+    }
     const QSet<QString> keys = m_routesByDevice.value(id);
     for (const QString &key : keys) {
         const auto it = m_routes.constFind(key);
         if (it == m_routes.constEnd())
             continue;
+        if (it->remote) {
+            // The viewer's instance keeps its own route; if the device comes back on another
+            // instance, that one learns the route from the viewer's next message.
+            if (!it->answered)
+                publishToViewer(it->viewerId, id,
+                                QJsonObject{{"type", "error"}, {"sid", it->sid}, {"error", textDeviceLost}}, true);
+            removeRoute(key);
+            continue;
+        }
         if (!it->answered && it->viewer)
             sendError(it->viewer, it->sid, textDeviceLost);
         if (!it->answered || dropAllRoutes)
@@ -753,4 +821,151 @@ void RendezvousServer::pingAll() {
         else
             s->ping();
     }
+}
+
+// ---- The bus between instances ------------------------------------------------------------
+
+void RendezvousServer::addRemoteRoute(const QString &key, const QString &deviceId, const QString &sid,
+                                      const QString &viewerId) {
+    removeRoute(key);
+    Route r{nullptr, viewerId, deviceId, sid, QString(), false};
+    r.remote = true;
+    m_routes.insert(key, r);
+    m_routesByDevice[deviceId].insert(key);
+}
+
+void RendezvousServer::publishToDevice(const QString &deviceId, const QString &viewerId, const QJsonObject &msg,
+                                       const QString &key) {
+    const QByteArray envelope = Json::compact(QJsonObject{{"k", "signal"}, {"viewer", viewerId}, {"msg", msg}});
+    m_bus->publish(MessageBus::deviceChannel(deviceId), envelope, this,
+                   [this, key, viewerId, sid = msg.value("sid").toString()](std::optional<qint64> receivers) {
+                       // Main thread, once the bus has answered.
+                       if (key.isEmpty() || (receivers && *receivers > 0))
+                           return;
+                       // No instance holds the device (or the bus is down): as if it were unknown here.
+                       QWebSocket *viewer = m_viewerById.value(viewerId);
+                       const auto route = m_routes.constFind(key);
+                       if (route != m_routes.constEnd() && viewer && route->viewer == viewer && !route->answered)
+                           removeRoute(key);
+                       if (viewer)
+                           sendError(viewer, sid, textUnreachable);
+                   });
+}
+
+void RendezvousServer::publishToViewer(const QString &viewerId, const QString &deviceId, const QJsonObject &msg,
+                                       bool drop, const QString &key) {
+    const QByteArray envelope =
+        Json::compact(QJsonObject{{"k", "signal"}, {"device", deviceId}, {"drop", drop}, {"msg", msg}});
+    m_bus->publish(MessageBus::viewerChannel(viewerId), envelope, this,
+                   [this, key, viewerId](std::optional<qint64> receivers) {
+                       // Main thread. Nobody took it: the viewer's socket is gone, and so is the session.
+                       if (key.isEmpty() || !receivers || *receivers > 0)
+                           return;
+                       const auto route = m_routes.constFind(key);
+                       if (route != m_routes.constEnd() && route->remote && route->viewerId == viewerId)
+                           removeRoute(key);
+                   });
+}
+
+void RendezvousServer::onBusMessage(const QByteArray &channel, const QByteArray &payload) {
+    const auto envelope = parseObject(QString::fromUtf8(payload));
+    if (!envelope)
+        return;
+    const QByteArray devicePrefix = MessageBus::deviceChannel(QString());
+    const QByteArray viewerPrefix = MessageBus::viewerChannel(QString());
+    if (channel.startsWith(devicePrefix)) {
+        const QString id = QString::fromLatin1(channel.mid(devicePrefix.size()));
+        const QString kind = envelope->value("k").toString();
+        QWebSocket *device = m_online.value(id);
+        if (kind == u"signal") {
+            busToDevice(id, *envelope);
+        } else if (kind == u"replaced" && device && envelope->value("by").toString() != m_bus->instanceId()) {
+            // The device registered again on another instance: that one holds it now. This
+            // instance's viewers keep their routes and reach it over the bus.
+            qCInfo(lcRendezvous).noquote() << "device" << id << "moved to another instance";
+            m_devices.remove(device);
+            m_online.remove(id);
+            m_bus->unsubscribe(MessageBus::deviceChannel(id));
+            m_bus->releaseOnline(id);
+            for (const QString &key : m_routesByDevice.value(id)) {
+                if (m_routes.value(key).remote)
+                    removeRoute(key);
+            }
+            closeDevice(device, closeReplaced, QStringLiteral("replaced"));
+        } else if (kind == u"deleted" && device) {
+            deviceOffline(id, true);
+            closeDevice(device, closeDeleted, QStringLiteral("deleted"));
+        }
+    } else if (channel.startsWith(viewerPrefix)) {
+        busToViewer(QString::fromLatin1(channel.mid(viewerPrefix.size())), *envelope);
+    }
+}
+
+void RendezvousServer::busToDevice(const QString &deviceId, const QJsonObject &envelope) {
+    const QString viewerId = envelope.value("viewer").toString();
+    const QJsonObject msg = envelope.value("msg").toObject();
+    const QString type = msg.value("type").toString();
+    if (viewerId.isEmpty() || !isSid(msg.value("sid")) || (type != u"connect" && type != u"ice" && type != u"bye"))
+        return;
+    const QString sid = msg.value("sid").toString();
+    auto refuse = [&](const QString &text, bool drop) {
+        publishToViewer(viewerId, deviceId, QJsonObject{{"type", "error"}, {"sid", sid}, {"error", text}}, drop);
+    };
+    QWebSocket *device = m_online.value(deviceId);
+    if (!device) {
+        // Just gone from here (the subscription ends with it).
+        if (type != u"bye")
+            refuse(textUnreachable, type == u"connect");
+        return;
+    }
+    const QString key = routeKey(deviceId, sid);
+    const auto route = m_routes.constFind(key);
+    const bool known = route != m_routes.constEnd();
+    const bool theirs = known && route->remote && route->viewerId == viewerId;
+    const bool taken = known && !theirs && (route->remote || route->viewer);
+    if (type == u"bye") {
+        if (taken)
+            return;
+        if (theirs)
+            removeRoute(key);
+        sendJson(device, msg);
+        return;
+    }
+    if (taken) {
+        if (type == u"connect")
+            refuse(textSidInUse, true);
+        return;
+    }
+    if (device->bytesToWrite() > maxDeviceBacklogForViewers) {
+        refuse(textDeviceBusy, type == u"connect");
+        return;
+    }
+    if (!theirs) {
+        // A new session, or one whose device has come here from another instance: the
+        // viewer's instance has checked that the session is this viewer's.
+        if (m_routesByDevice.value(deviceId).size() >= maxRemoteRoutesPerDevice) {
+            refuse(textTooMany, true);
+            return;
+        }
+        addRemoteRoute(key, deviceId, sid, viewerId);
+    }
+    sendJson(device, msg);
+}
+
+void RendezvousServer::busToViewer(const QString &viewerId, const QJsonObject &envelope) {
+    QWebSocket *socket = m_viewerById.value(viewerId);
+    const QString deviceId = envelope.value("device").toString();
+    const QJsonObject msg = envelope.value("msg").toObject();
+    if (!socket || !Registry::isDeviceId(deviceId) || !isSid(msg.value("sid")))
+        return;
+    const QString key = routeKey(deviceId, msg.value("sid").toString());
+    const auto route = m_routes.find(key);
+    if (route == m_routes.end() || route->viewer != socket)
+        return;
+    const QString type = msg.value("type").toString();
+    if (type == u"answer")
+        route->answered = true;
+    if (type == u"bye" || envelope.value("drop").toBool())
+        removeRoute(key);
+    sendJson(socket, msg);
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "HttpServer.h"
+#include "MessageBus.h"
 #include "Registry.h"
 #include "TokenBucket.h"
+#include "TurnCredentials.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -20,6 +22,12 @@ class QWebSocket;
 
 // REST registry, viewer signaling ("/ws/viewer") and device sockets ("/ws/device") on one
 // port. Session messages are relayed along routes (device ID, sid) → viewer socket.
+//
+// With a MessageBus, several instances share the devices: a viewer's messages for a device
+// held elsewhere go out on the device's channel, and the device's answers come back on the
+// viewer's channel. The viewer's instance keeps the route that owns the session (and checks
+// it); the device's instance keeps a remote route (device ID, sid) → viewer ID to know
+// where to send the answers.
 class RendezvousServer : public QObject {
     Q_OBJECT
 public:
@@ -68,8 +76,12 @@ public:
     static constexpr qint64 maxDeviceBacklogForViewers = 1024 * 1024;
     static constexpr int registerTimeoutMs = 10000;
     static constexpr int minThumbIntervalMs = 1000;
+    // Sessions of viewers on other instances that one device may hold.
+    static constexpr int maxRemoteRoutesPerDevice = 1024;
 
-    RendezvousServer(std::unique_ptr<Registry> registry, Options options, QObject *parent = nullptr);
+    // Without a bus the server stands alone.
+    RendezvousServer(std::unique_ptr<Registry> registry, Options options, std::unique_ptr<MessageBus> bus = nullptr,
+                     QObject *parent = nullptr);
     ~RendezvousServer() override;
 
     bool listen();
@@ -79,10 +91,6 @@ public:
     bool tls() const { return m_http.tlsEnabled(); }
     // Deletes devices not seen for the expiry time; how many went.
     int expireNow();
-
-    // Time-limited TURN credentials in the shared-secret scheme: "<expiry>:velmo" and
-    // base64(HMAC-SHA1(secret, username)).
-    static QJsonObject turnCredentials(const Options &options, qint64 nowSecs);
 
 private:
     struct Viewer {
@@ -107,11 +115,13 @@ private:
         QString sid;
         QString address; // the viewer's
         bool answered = false;
+        // The viewer is on another instance; viewerId names its channel.
+        bool remote = false;
     };
 
     void handleHttp(const HttpRequest &req, HttpResponder *res);
     bool authorised(const HttpRequest &req, HttpResponder *res) const;
-    QJsonObject deviceJson(const DeviceRecord &d) const;
+    static QJsonObject deviceJson(const DeviceRecord &d, bool online);
 
     void onNewSocket();
     void addViewer(QWebSocket *socket);
@@ -131,6 +141,17 @@ private:
     void closeDevice(QWebSocket *socket, int code, const QString &reason, const QString &error = {});
     void pingAll();
     void addRoute(const QString &key, const QString &deviceId, const QString &sid, QWebSocket *viewer);
+    void addRemoteRoute(const QString &key, const QString &deviceId, const QString &sid, const QString &viewerId);
+    // The bus: messages for the devices and viewers held here.
+    void onBusMessage(const QByteArray &channel, const QByteArray &payload);
+    void busToDevice(const QString &deviceId, const QJsonObject &envelope);
+    void busToViewer(const QString &viewerId, const QJsonObject &envelope);
+    // A viewer message for a device held elsewhere (if anywhere).
+    void publishToDevice(const QString &deviceId, const QString &viewerId, const QJsonObject &msg,
+                         const QString &routeKey = {});
+    // A message for a viewer held elsewhere; `drop` ends its route there.
+    void publishToViewer(const QString &viewerId, const QString &deviceId, const QJsonObject &msg, bool drop = false,
+                         const QString &routeKey = {});
     void removeRoute(const QString &key);
     // Takes a token from the address's bucket in `table`, making the bucket when new.
     bool takeFor(QHash<QString, TokenBucket> &table, const QString &address, double rate, double burst);
@@ -143,10 +164,13 @@ private:
 
     std::unique_ptr<Registry> m_registry;
     Options m_options;
+    TurnCredentials m_turn;
+    std::unique_ptr<MessageBus> m_bus;
     HttpServer m_http;
     QWebSocketServer m_ws;
     QTimer m_pingTimer;
     QHash<QWebSocket *, Viewer> m_viewers;
+    QHash<QString, QWebSocket *> m_viewerById;
     QHash<QWebSocket *, Device> m_devices;
     QHash<QString, QWebSocket *> m_online;          // device ID → its registered socket
     QHash<QString, Route> m_routes;                 // routeKey → viewer

@@ -1,3 +1,4 @@
+#include "RedisBus.h"
 #include "Registry.h"
 #include "RendezvousServer.h"
 #include "ServerLog.h"
@@ -108,8 +109,13 @@ int main(int argc, char **argv) {
     const QCommandLineOption admin(QStringLiteral("admin-token"),
                                    QStringLiteral("Token for listing and deleting devices (or VELMO_ADMIN_TOKEN)."),
                                    QStringLiteral("token"));
-    const QCommandLineOption db(QStringLiteral("db"), QStringLiteral("SQLite registry file (:memory: keeps nothing)."),
-                                QStringLiteral("path"), defaultDbPath());
+    const QCommandLineOption db(
+        QStringLiteral("db"),
+        QStringLiteral("SQLite registry file (:memory: keeps nothing), or postgresql://… shared by several instances."),
+        QStringLiteral("path|url"), defaultDbPath());
+    const QCommandLineOption bus(
+        QStringLiteral("bus"), QStringLiteral("Redis shared by several instances: redis://HOST:PORT or unix:///PATH."),
+        QStringLiteral("url"));
     const QCommandLineOption stun(QStringLiteral("stun"), QStringLiteral("STUN URL handed out (repeatable)."),
                                   QStringLiteral("url"));
     const QCommandLineOption turn(QStringLiteral("turn"), QStringLiteral("TURN URL handed out (repeatable)."),
@@ -161,9 +167,27 @@ int main(int argc, char **argv) {
     const QCommandLineOption thumbBudget(QStringLiteral("thumb-budget"),
                                          QStringLiteral("MiB for all thumbnails together (0: no budget)."),
                                          QStringLiteral("mib"), QStringLiteral("64"));
-    parser.addOptions({listen, admin, db, stun, turn, turnSecret, turnTtl, ping, requestTimeout, maxConnections,
-                       maxPerAddress, lookupRate, socketLookupRate, signalRate, registerRate, routesPerAddress,
-                       expireAfter, thumbBudget, tlsCert, tlsKey});
+    parser.addOptions({listen,
+                       admin,
+                       db,
+                       stun,
+                       turn,
+                       turnSecret,
+                       turnTtl,
+                       ping,
+                       requestTimeout,
+                       maxConnections,
+                       maxPerAddress,
+                       lookupRate,
+                       socketLookupRate,
+                       signalRate,
+                       registerRate,
+                       routesPerAddress,
+                       expireAfter,
+                       thumbBudget,
+                       tlsCert,
+                       tlsKey,
+                       bus});
     parser.process(app);
     // Installed before anything can print the "listening" line: a SIGTERM sent the
     // moment that line is read must end the server cleanly.
@@ -229,14 +253,27 @@ int main(int argc, char **argv) {
     HttpServer::raiseDescriptorLimit();
 
     const QString dbPath = parser.value(db);
-    if (dbPath != u":memory:")
+    const bool sqlite = !dbPath.startsWith(u"postgresql://") && !dbPath.startsWith(u"postgres://");
+    if (sqlite && dbPath != u":memory:")
         QDir().mkpath(QFileInfo(dbPath).absolutePath());
     QString error;
     std::unique_ptr<Registry> registry = Registry::open(dbPath, &error);
     if (!registry)
-        fail(QStringLiteral("cannot open %1: %2").arg(dbPath, error));
+        fail(QStringLiteral("cannot open %1: %2")
+                 .arg(sqlite ? dbPath : QStringLiteral("the PostgreSQL registry"), error));
 
-    RendezvousServer server(std::move(registry), options);
+    std::unique_ptr<MessageBus> messageBus;
+    if (parser.isSet(bus)) {
+        const auto address = RedisConnection::parseUrl(parser.value(bus), &error);
+        if (!address)
+            fail(QStringLiteral("--bus %1").arg(error));
+        // Connects in the background; until it is up, devices on other instances look offline.
+        auto redis = std::make_unique<RedisBus>(*address);
+        redis->start();
+        messageBus = std::move(redis);
+    }
+
+    RendezvousServer server(std::move(registry), options, std::move(messageBus));
     if (!server.listen())
         fail(QStringLiteral("cannot listen on %1").arg(listenValue));
     const QString shownHost =

@@ -39,7 +39,13 @@ install(CODE "
     set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     configure_file(\"${CMAKE_CURRENT_LIST_DIR}/rendezvous/velmo-rendezvous.service.in\" \"${VELMO_UNIT_OUT}\" @ONLY)
 " COMPONENT server EXCLUDE_FROM_ALL)
-install(FILES ${VELMO_UNIT_OUT} DESTINATION /lib/systemd/system COMPONENT server EXCLUDE_FROM_ALL)
+set(VELMO_INSTANCE_UNIT_OUT ${PROJECT_BINARY_DIR}/deploy/velmo-rendezvous@.service)
+install(CODE "
+    set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${CMAKE_CURRENT_LIST_DIR}/rendezvous/velmo-rendezvous@.service.in\" \"${VELMO_INSTANCE_UNIT_OUT}\" @ONLY)
+" COMPONENT server EXCLUDE_FROM_ALL)
+install(FILES ${VELMO_UNIT_OUT} ${VELMO_INSTANCE_UNIT_OUT} DESTINATION /lib/systemd/system COMPONENT server
+        EXCLUDE_FROM_ALL)
 
 # Copyright and a compressed changelog in each package's documentation directory; manual
 # pages compressed as Debian wants them (gzip -9n: no name, no time stamp).

@@ -2,8 +2,13 @@
 //  - memory per idle registered device socket, and the sockets one instance may hold;
 //  - relay round trip p50/p99 of one viewer, alone and while another viewer floods;
 //  - for each attack, how the server fares during it and how long it takes to serve
-//    normally again once it stops.
-// Usage: bench_rendezvous_load [path to velmo-rendezvous] [idle devices]
+//    normally again once it stops;
+//  - with PostgreSQL and Redis at hand (run through scripts/with-test-env.sh with
+//    VELMO_TEST_POSTGRES=1 VELMO_TEST_REDIS=1), N devices and N viewers against one and two
+//    instances: sockets per instance, memory per socket, relay p50/p99 idle and loaded,
+//    round trips per second and server CPU per round trip, and the ratios against one
+//    instance measured in the same run.
+// Usage: bench_rendezvous_load [--cluster-only] [path to velmo-rendezvous] [idle devices] [cluster pairs]
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -18,11 +23,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -65,11 +72,23 @@ const QByteArray upgradeHead =
     "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
     "Sec-WebSocket-Version: 13\r\nHost: 127.0.0.1\r\n\r\n";
 
+// User and system CPU time of a process so far, in milliseconds.
+double cpuMsOf(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray stat = f.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(sysconf(_SC_CLK_TCK))
+                              : 0;
+}
+
 class Server {
 public:
     Server(const QString &binary, const QStringList &args) {
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(binary, QStringList{"--listen", "127.0.0.1:0", "--db", m_dir.path() + "/r.sqlite3"} + args);
+        const QStringList db = args.contains("--db") ? QStringList() : QStringList{"--db", m_dir.path() + "/r.sqlite3"};
+        m_process.start(binary, QStringList{"--listen", "127.0.0.1:0"} + db + args);
         if (!m_process.waitForStarted(5000) || !m_process.waitForReadyRead(5000))
             return;
         const auto m = QRegularExpression("listening on 127\\.0\\.0\\.1:(\\d+)").match(m_process.readLine());
@@ -85,6 +104,8 @@ public:
         const auto m = QRegularExpression("VmRSS:\\s+(\\d+)").match(QString::fromLatin1(f.readAll()));
         return m.captured(1).toLongLong();
     }
+    // User and system CPU time so far.
+    double cpuMs() const { return cpuMsOf(m_process.processId()); }
     qint64 openFilesLimit() const {
         QFile f(QStringLiteral("/proc/%1/limits").arg(m_process.processId()));
         f.open(QIODevice::ReadOnly);
@@ -110,6 +131,19 @@ int restGet(quint16 port, const QByteArray &path, int ms = 5000) {
     spin([&] { return (in += s.readAll()).contains("\r\n") || s.state() != QAbstractSocket::ConnectedState; }, ms);
     in += s.readAll();
     return in.startsWith("HTTP/1.1 ") ? in.mid(9, 3).toInt() : 0;
+}
+
+// The WebSockets an instance holds, as its /healthz counts them (devices online and viewers).
+int socketsHeld(quint16 port) {
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(5000))
+        return -1;
+    s.write("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray in;
+    spin([&] { return (in += s.readAll()).contains("}") || s.state() != QAbstractSocket::ConnectedState; }, 5000);
+    const QJsonObject o = QJsonDocument::fromJson(in.mid(in.indexOf("\r\n\r\n") + 4)).object();
+    return o.value("devicesOnline").toInt() + o.value("viewers").toInt();
 }
 
 // A raw device socket: upgrade, register, then only reads when asked to.
@@ -182,6 +216,111 @@ struct RelayPair {
     }
 };
 
+// A fresh database on the test environment's PostgreSQL; empty when there is none.
+QString createDatabase() {
+    const QString url = qEnvironmentVariable("VELMO_TEST_PG_URL");
+    if (url.isEmpty())
+        return {};
+    static int count = 0;
+    const QString name = QStringLiteral("bench%1_%2").arg(QCoreApplication::applicationPid()).arg(++count);
+    QProcess createdb;
+    createdb.start(qEnvironmentVariable("VELMO_TEST_PG_BIN") + "/createdb",
+                   {"-h", qEnvironmentVariable("VELMO_TEST_PG_HOST"), "-U", "velmo", name});
+    if (!createdb.waitForFinished(30000) || createdb.exitCode() != 0)
+        return {};
+    return QString(url).replace(":///velmo?", ":///" + name + "?");
+}
+
+// N devices that answer every offer and echo every candidate, and N viewers with one
+// session each, spread over the instances given.
+struct Fleet {
+    struct Pair {
+        std::unique_ptr<QWebSocket> device, viewer;
+        QString deviceId;
+        QString ice;
+        bool greeted = false;
+        bool answered = false;
+        std::deque<qint64> sent; // send times of the candidates in flight, in order
+    };
+    std::vector<Pair> pairs;
+    QList<double> rtts; // microseconds
+    qint64 roundTrips = 0;
+    int window = 0; // candidates kept in flight per session under load; 0: one at a time on demand
+
+    Fleet(const std::vector<std::unique_ptr<Server>> &servers, int n, bool crossInstances, const QString &tag) {
+        pairs.resize(size_t(n));
+        const size_t k = servers.size();
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            Pair &p = pairs[i];
+            p.device = std::make_unique<QWebSocket>();
+            p.viewer = std::make_unique<QWebSocket>();
+            QWebSocket *device = p.device.get();
+            QObject::connect(device, &QWebSocket::textMessageReceived, device, [&p, device](const QString &t) {
+                const QJsonObject o = QJsonDocument::fromJson(t.toUtf8()).object();
+                if (o["type"] == "registered")
+                    p.deviceId = o["id"].toString();
+                else if (o["type"] == "ice" || o["type"] == "connect")
+                    device->sendTextMessage(QString::fromUtf8(compact({{"type", o["type"] == "ice" ? "ice" : "answer"},
+                                                                       {"sid", o["sid"]},
+                                                                       {"payload", o["payload"]}})));
+            });
+            const QString secret = QStringLiteral("bench-%1-device-%2-xxxxxxxx").arg(tag).arg(i);
+            QObject::connect(device, &QWebSocket::connected, device, [device, secret] {
+                device->sendTextMessage(
+                    QString::fromUtf8(compact({{"type", "register"}, {"secret", secret}, {"name", "Bench"}})));
+            });
+            QObject::connect(p.viewer.get(), &QWebSocket::textMessageReceived, p.viewer.get(),
+                             [this, &p](const QString &t) {
+                                 if (t.contains("\"hello\"")) {
+                                     p.greeted = true;
+                                 } else if (t.contains("\"answer\"")) {
+                                     p.answered = true;
+                                 } else if (t.contains("\"ice\"")) {
+                                     if (!p.sent.empty()) {
+                                         rtts.append(double(clock().nsecsElapsed() - p.sent.front()) / 1000.0);
+                                         p.sent.pop_front();
+                                     }
+                                     ++roundTrips;
+                                     if (window > 0)
+                                         send(p);
+                                 }
+                             });
+            device->open(QUrl(servers[i % k]->ws("/ws/device")));
+            p.viewer->open(QUrl(servers[(i + (crossInstances ? 1 : 0)) % k]->ws("/ws/viewer")));
+        }
+    }
+    bool ready() {
+        if (!spin(
+                [&] {
+                    return std::all_of(pairs.begin(), pairs.end(),
+                                       [](const Pair &p) { return !p.deviceId.isEmpty() && p.greeted; });
+                },
+                60000))
+            return false;
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            Pair &p = pairs[i];
+            p.ice = QString::fromUtf8(compact(
+                {{"type", "ice"}, {"to", p.deviceId}, {"sid", "b1"}, {"payload", QJsonObject{{"candidate", "c"}}}}));
+            p.viewer->sendTextMessage(QString::fromUtf8(compact(
+                {{"type", "connect"}, {"to", p.deviceId}, {"sid", "b1"}, {"payload", QJsonObject{{"sdp", "x"}}}})));
+        }
+        return spin([&] { return std::all_of(pairs.begin(), pairs.end(), [](const Pair &p) { return p.answered; }); },
+                    60000);
+    }
+    static QElapsedTimer &clock() {
+        static QElapsedTimer c = [] {
+            QElapsedTimer t;
+            t.start();
+            return t;
+        }();
+        return c;
+    }
+    static void send(Pair &p) {
+        p.sent.push_back(clock().nsecsElapsed());
+        p.viewer->sendTextMessage(p.ice);
+    }
+};
+
 QString serverBinary(const QStringList &args) {
     if (args.size() > 1)
         return args[1];
@@ -202,18 +341,26 @@ qint64 until(const std::function<bool()> &ok, int ms = 30000) {
 
 } // namespace
 
+void benchInstances(const QString &binary, int pairs);
+
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const QStringList args = app.arguments();
+    QStringList args = app.arguments();
+    const bool clusterOnly = args.removeAll("--cluster-only") > 0;
     const QString binary = serverBinary(args);
     const int idleDevices = args.size() > 2 ? args[2].toInt() : 1000;
+    const int clusterPairs = args.size() > 3 ? args[3].toInt() : 200;
     // This process holds one end of every connection.
     rlimit rl{};
     getrlimit(RLIMIT_NOFILE, &rl);
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
 
+    if (clusterOnly) {
+        benchInstances(binary, clusterPairs);
+        return 0;
+    }
     // 1. Memory per idle device socket.
     {
         Server server(binary, {"--max-connections-per-address", "0", "--register-rate", "1000000"});
@@ -460,5 +607,132 @@ int main(int argc, char **argv) {
                     "reached it %lld ms after it read again\n",
                     errors, deviceKept ? "kept" : "DROPPED", back);
     }
+    benchInstances(binary, clusterPairs);
     return 0;
+}
+
+// 4. One instance against two on a shared PostgreSQL and Redis.
+void benchInstances(const QString &binary, int pairs) {
+    if (!qEnvironmentVariableIsSet("VELMO_TEST_PG_URL") || !qEnvironmentVariableIsSet("VELMO_TEST_REDIS_URL")) {
+        std::printf("several instances: skipped (run through scripts/with-test-env.sh with VELMO_TEST_POSTGRES=1 "
+                    "VELMO_TEST_REDIS=1)\n");
+        return;
+    }
+    const QStringList open{"--max-connections-per-address",
+                           "0",
+                           "--register-rate",
+                           "1000000",
+                           "--signal-rate",
+                           "1000000",
+                           "--lookup-rate",
+                           "1000000",
+                           "--socket-lookup-rate",
+                           "1000000"};
+    struct Row {
+        const char *label;
+        int instances;
+        bool shared;
+        bool cross;
+        double throughput = 0;
+    };
+    std::vector<Row> rows{{"1 instance, SQLite (the default)", 1, false, false},
+                          {"1 instance, PostgreSQL + Redis", 1, true, false},
+                          {"2 instances, viewer beside its device", 2, true, false},
+                          {"2 instances, every session crosses Redis", 2, true, true}};
+    std::printf("%d devices and %d viewers (one session each), rate limits off; load: 4 candidates in flight per "
+                "session for 3 s\n",
+                pairs, pairs);
+    std::printf("  %-42s %9s %8s %19s %10s %19s %9s %9s\n", "", "sockets/", "KiB/", "idle relay us", "round",
+                "loaded us", "servers", "redis");
+    std::printf("  %-42s %9s %8s %9s %9s %10s %9s %9s %9s %9s\n", "", "instance", "socket", "p50", "p99", "trips/s",
+                "p50", "p99", "us/trip", "us/trip");
+    int run = 0;
+    for (Row &row : rows) {
+        const QString db = row.shared ? createDatabase() : QString();
+        if (row.shared && db.isEmpty()) {
+            std::printf("  %-42s cannot create a database\n", row.label);
+            continue;
+        }
+        std::vector<std::unique_ptr<Server>> servers;
+        for (int i = 0; i < row.instances; ++i) {
+            const QStringList shared =
+                row.shared ? QStringList{"--db", db, "--bus", qEnvironmentVariable("VELMO_TEST_REDIS_URL")}
+                           : QStringList();
+            servers.push_back(std::make_unique<Server>(binary, open + shared));
+            if (!servers.back()->port) {
+                std::printf("  %-42s the server did not start\n", row.label);
+                return;
+            }
+        }
+        spin([] { return false; }, 500);
+        std::vector<qint64> rssBefore;
+        for (const auto &s : servers)
+            rssBefore.push_back(s->rssKiB());
+        Fleet fleet(servers, pairs, row.cross,
+                    QStringLiteral("%1-%2").arg(QCoreApplication::applicationPid()).arg(++run));
+        if (!fleet.ready()) {
+            std::printf("  %-42s the fleet did not connect\n", row.label);
+            continue;
+        }
+        spin([] { return false; }, 500);
+        QStringList held;
+        for (const auto &s : servers)
+            held.append(QString::number(socketsHeld(s->port)));
+        qint64 grown = 0;
+        for (size_t i = 0; i < servers.size(); ++i)
+            grown += servers[i]->rssKiB() - rssBefore[i];
+        const double kibPerSocket = double(grown) / double(2 * pairs);
+
+        // Idle: one candidate at a time, round the sessions, paced.
+        fleet.rtts.clear();
+        for (int i = 0; i < 300; ++i) {
+            Fleet::Pair &p = fleet.pairs[size_t(i) % fleet.pairs.size()];
+            const qint64 before = fleet.roundTrips;
+            Fleet::send(p);
+            spin([&] { return fleet.roundTrips > before; }, 5000);
+            spin([] { return false; }, 2);
+        }
+        const QList<double> idle = fleet.rtts;
+
+        // Loaded: every session keeps 4 candidates in flight for 3 s.
+        fleet.rtts.clear();
+        const qint64 redisPid = qEnvironmentVariableIntValue("VELMO_TEST_REDIS_PID");
+        const double redisBefore = cpuMsOf(redisPid);
+        double cpuBefore = 0;
+        for (const auto &s : servers)
+            cpuBefore += s->cpuMs();
+        const qint64 tripsBefore = fleet.roundTrips;
+        fleet.window = 4;
+        for (Fleet::Pair &p : fleet.pairs) {
+            for (int w = 0; w < fleet.window; ++w)
+                Fleet::send(p);
+        }
+        QElapsedTimer t;
+        t.start();
+        spin([] { return false; }, 3000);
+        const qint64 trips = fleet.roundTrips - tripsBefore;
+        const double seconds = double(t.elapsed()) / 1000.0;
+        fleet.window = 0;
+        double cpu = -cpuBefore;
+        for (const auto &s : servers)
+            cpu += s->cpuMs();
+        const double redisCpu = cpuMsOf(redisPid) - redisBefore;
+        spin([] { return false; }, 500); // the last ones in flight arrive
+        row.throughput = double(trips) / seconds;
+        const double perTrip = 1000.0 / double(qMax<qint64>(1, trips));
+        std::printf("  %-42s %9s %8.1f %9.0f %9.0f %10.0f %9.0f %9.0f %9.1f %9.1f\n", row.label,
+                    qPrintable(held.join(u'+')), kibPerSocket, percentile(idle, 0.5), percentile(idle, 0.99),
+                    row.throughput, percentile(fleet.rtts, 0.5), percentile(fleet.rtts, 0.99), cpu * perTrip,
+                    row.shared ? redisCpu * perTrip : 0.0);
+    }
+    if (rows[0].throughput > 0)
+        std::printf("  throughput against 1 instance with SQLite: %.2f (1 shared), %.2f (2 beside), %.2f (2 crossing); "
+                    "2 against 1 on the shared parts: %.2f beside, %.2f crossing\n",
+                    rows[1].throughput / rows[0].throughput, rows[2].throughput / rows[0].throughput,
+                    rows[3].throughput / rows[0].throughput, rows[2].throughput / qMax(1.0, rows[1].throughput),
+                    rows[3].throughput / qMax(1.0, rows[1].throughput));
+    std::printf(
+        "  (the load comes from this one process on this machine's %ld cores: with few cores the client and the "
+        "servers share them, so the server CPU per round trip says more than the round trips per second)\n",
+        sysconf(_SC_NPROCESSORS_ONLN));
 }

@@ -300,6 +300,46 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(hostThreads(pid, "velmo-capture"), 0, 5000);
     }
 
+    // H.264 viewers of one display at one quality get one encoding; another quality
+    // gets its own, which goes when its viewer does. An encoding's threads (its
+    // source and the encoder's own) all carry the source's name.
+    void h264ViewersAtOneQualityShareAnEncoder() {
+        Painter painter;
+        QVERIFY(painter.ok());
+        DevicePeers peers;
+        QVERIFY(startPeers(peers));
+        const qint64 pid = peers.host().processId();
+        QString why;
+        auto a = session(peers, QStringLiteral("h264"));
+        QVERIFY(QTest::qWaitFor([&] { return a->state() == State::Connected; }, 20000));
+        QCOMPARE(a->videoMode(), QStringLiteral("h264"));
+        a->setQuality({30, 1.0, 80, 6000});
+        QVERIFY2(shows(*a, {1920, 1080}, quarters(), 40, &why), qPrintable(why));
+        QTest::qWait(500);
+        const int one = hostThreads(pid, "venc:src");
+        QVERIFY(one > 0);
+
+        auto b = session(peers, QStringLiteral("h264"));
+        QVERIFY(QTest::qWaitFor([&] { return b->state() == State::Connected; }, 20000));
+        b->setQuality({30, 1.0, 80, 6000});
+        QVERIFY2(shows(*b, {1920, 1080}, quarters(), 40, &why), qPrintable(why));
+        QTest::qWait(500);
+        QCOMPARE(hostThreads(pid, "venc:src"), one);
+
+        b->setQuality({30, 0.5, 80, 3000});
+        QVERIFY2(shows(*b, {960, 540}, {{{150, 100}, Qt::red}}, 40, &why), qPrintable(why));
+        // (x264 gives a smaller picture fewer threads of its own.)
+        QTRY_VERIFY_WITH_TIMEOUT(hostThreads(pid, "venc:src") > one, 5000);
+        // Both still see what changes on the screen.
+        painter.fill({0, 0, 960, 540}, Qt::blue);
+        QVERIFY2(shows(*a, {1920, 1080}, {{{300, 200}, Qt::blue}}, 40, &why), qPrintable(why));
+        QVERIFY2(shows(*b, {960, 540}, {{{150, 100}, Qt::blue}}, 40, &why), qPrintable(why));
+        b->close();
+        QTRY_COMPARE_WITH_TIMEOUT(hostThreads(pid, "venc:src"), one, 5000);
+        a->close();
+        QTRY_COMPARE_WITH_TIMEOUT(hostThreads(pid, "venc:src"), 0, 5000);
+    }
+
     void displaysFollowRandR() {
         Painter painter;
         QVERIFY(painter.ok());

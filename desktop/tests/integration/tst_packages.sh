@@ -37,12 +37,17 @@ done
 grep -qx 'ExecStart=/usr/bin/velmo-rendezvous --db /var/lib/velmo-rendezvous/registry.sqlite3 --listen 127.0.0.1:8787' \
     "$root/lib/systemd/system/velmo-rendezvous.service" || fail "unit ExecStart"
 grep -qx 'DynamicUser=yes' "$root/lib/systemd/system/velmo-rendezvous.service" || fail "unit user"
+# The unit of one instance of several names the installed server and its shared settings.
+grep -qx 'ExecStart=/usr/bin/velmo-rendezvous --listen 127.0.0.1:%i --db ${VELMO_DB} --bus ${VELMO_BUS} $VELMO_EXTRA' \
+    "$root/lib/systemd/system/velmo-rendezvous@.service" || fail "instance unit ExecStart"
 # Dependencies computed by dpkg-shlibdeps, plus the run-time plug-ins named by hand.
 app_depends="$(dpkg-deb -f "$app_deb" Depends)"
 for d in libqt6core6 libqt6websockets6 libgstreamer1.0-0 libssl3 gstreamer1.0-nice; do
     grep -q "$d" <<<"$app_depends" || fail "velmo-remote does not depend on $d: $app_depends"
 done
-grep -q libsqlite3-0 <<<"$(dpkg-deb -f "$server_deb" Depends)" || fail "velmo-rendezvous depends"
+for d in libsqlite3-0 libpq5 libhiredis; do
+    grep -q "$d" <<<"$(dpkg-deb -f "$server_deb" Depends)" || fail "velmo-rendezvous depends on $d"
+done
 # The server's unpacked binary is stripped and still runs.
 [ "$("$root/usr/bin/velmo-rendezvous" --version)" = "velmo-rendezvous $(dpkg-deb -f "$server_deb" Version)" ] ||
     fail "installed server --version"

@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -99,6 +100,81 @@ private Q_SLOTS:
         QCOMPARE(registered.size(), 1);
         QVERIFY2(registered.first().contains("Desk with break"), qPrintable(registered.first())); // still one line
         QVERIFY(lines.filter("refused").first().startsWith("warning: "));
+    }
+
+    // A registry file from before schema versions is brought up to date and keeps its devices;
+    // a file from a newer server is refused rather than misread.
+    void registryFileMigrations() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath("old.sqlite3");
+        auto python = [&](const QString &code) {
+            QProcess py;
+            py.start("python3",
+                     {"-c", "import hashlib, sqlite3, sys\ndb = sqlite3.connect(sys.argv[1])\n" + code, file});
+            py.waitForFinished(10000);
+            return py.readAllStandardOutput().trimmed();
+        };
+        python("db.execute('CREATE TABLE devices (id TEXT PRIMARY KEY, secret_hash BLOB NOT NULL UNIQUE, name TEXT NOT "
+               "NULL, platform TEXT, created INTEGER NOT NULL, last_seen INTEGER NOT NULL, thumb BLOB, thumb_type "
+               "TEXT)')\n"
+               "db.execute('INSERT INTO devices VALUES (?, ?, ?, NULL, 1, 1, NULL, NULL)', ('123456789', "
+               "hashlib.sha256(b'legacy-secret-0123456789abcdef').digest(), 'Old'))\ndb.commit()");
+        {
+            Server server;
+            QVERIFY(server.start({"--db", file, "--expire-after", "0"}));
+            ScriptedPeer device;
+            QVERIFY(device.registerAt(server.ws("/ws/device"), "legacy-secret-0123456789abcdef", "Old"));
+            QCOMPARE(device.id(), QStringLiteral("123456789"));
+        }
+        QCOMPARE(python("print(db.execute('SELECT MAX(version) FROM schema_version').fetchone()[0], "
+                        "[c[1] for c in db.execute('PRAGMA table_info(devices)')].count('thumb_at'))"),
+                 QByteArray("2 1"));
+
+        python("db.execute('INSERT INTO schema_version VALUES (99)')\ndb.commit()");
+        QProcess newer;
+        newer.start(QStringLiteral(VELMO_SERVER_BIN), {"--listen", "127.0.0.1:0", "--db", file});
+        QVERIFY(newer.waitForFinished(10000));
+        QCOMPARE(newer.exitCode(), 2);
+        QVERIFY(newer.readAllStandardError().contains("schema version 99"));
+    }
+
+    // The shared parts of several instances: a bad URL or an unreachable database ends the
+    // start with a reason; an unreachable Redis does not stop the server, it says so in the
+    // log and in /healthz, and sessions between its own viewers and devices go on.
+    void sharedPartsUnreachable() {
+        for (const QStringList &args : {QStringList{"--bus", "ftp://127.0.0.1/"},
+                                        QStringList{"--db", "postgresql://velmo@127.0.0.1:1/none?connect_timeout=2"}}) {
+            QProcess p;
+            p.start(QStringLiteral(VELMO_SERVER_BIN), QStringList{"--listen", "127.0.0.1:0"} + args);
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), 2);
+            const QByteArray err = p.readAllStandardError();
+            QVERIFY2(err.contains(args.first() == "--bus" ? "--bus" : "cannot open the PostgreSQL registry"),
+                     err.constData());
+        }
+
+        Server server;
+        QVERIFY(server.start({"--bus", "redis://127.0.0.1:1"}));
+        QStringList lines;
+        QTRY_VERIFY((lines += server.logLines(),
+                     lines.filter(QRegularExpression("^warning: redis .*unavailable")).size() >= 2));
+        QNetworkAccessManager nam;
+        QNetworkReply *reply =
+            nam.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/healthz").arg(server.port))));
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(QJsonDocument::fromJson(reply->readAll()).object().value("bus").toString(), QStringLiteral("down"));
+        reply->deleteLater();
+
+        ScriptedPeer device, viewer;
+        QVERIFY(device.registerAt(server.ws("/ws/device"), "ops-test-secret-bus-down-0123", "Desk"));
+        QVERIFY(viewer.open(server.ws("/ws/viewer")) && viewer.take("hello"));
+        viewer.send({{"type", "connect"}, {"to", device.id()}, {"sid", "b1"}, {"payload", QJsonObject{{"sdp", "x"}}}});
+        QVERIFY(device.take("connect", "b1"));
+        // A device held nowhere here: an answer at once, not a wait for the bus.
+        viewer.send({{"type", "connect"}, {"to", "123456789"}, {"sid", "b2"}, {"payload", QJsonObject{{"sdp", "x"}}}});
+        QCOMPARE(viewer.take("error", "b2", 3000)->value("error").toString(),
+                 QStringLiteral("端末が見つからないか、オフラインです"));
     }
 
     // Under systemd the level is the syslog priority prefix journald reads.

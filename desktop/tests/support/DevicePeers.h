@@ -19,6 +19,8 @@ public:
     ~DevicePeers();
 
     bool startServer(const QStringList &extraArgs = {});
+    // The host registers with this server (or load balancer) instead of one started here.
+    void useServer(const QString &url) { m_serverUrl = url; }
     // The host shows the test pattern unless told "screen" (the display in DISPLAY).
     void setHostSource(const QString &source) { m_hostSource = source; }
     bool startHost(const QString &hooks = {});

@@ -1,5 +1,7 @@
 #include "support/DeviceTestViewer.h"
 
+#include "media/GstWebRtc.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -95,6 +97,9 @@ void DeviceTestViewer::start() {
         }
         gst_object_unref(ice);
     }
+    GstWebRtc::applyIceServers(m_webrtc, m_options.iceUrls, m_options.iceUsername, m_options.iceCredential);
+    if (m_options.relayOnly)
+        gst_util_set_object_arg(G_OBJECT(m_webrtc), "ice-transport-policy", "relay");
     g_signal_connect(m_webrtc, "on-ice-candidate", G_CALLBACK(onIce), this);
     g_signal_connect(m_webrtc, "pad-added", G_CALLBACK(onPadAdded), this);
     gst_element_set_state(m_pipeline, GST_STATE_READY);

@@ -27,6 +27,12 @@ public:
         QString passcode;
         // Leave the proof unsent (e.g. to check the device's lockout from a second viewer).
         bool autoProve = true;
+        // ICE servers as POST /api/v1/turn-credentials hands them out; with relayOnly the
+        // viewer gathers relayed candidates only (ice-transport-policy "relay").
+        QStringList iceUrls;
+        QString iceUsername;
+        QString iceCredential;
+        bool relayOnly = false;
     };
 
     DeviceTestViewer(const QString &server, const QString &deviceId, Options options, QObject *parent = nullptr);
