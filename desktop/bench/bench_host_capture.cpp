@@ -12,6 +12,7 @@
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -203,10 +204,10 @@ Figures measureHost(RemoteSession &s, qint64 pid, int seconds) {
     return f;
 }
 
-std::unique_ptr<RemoteSession> connectViewer(DevicePeers &peers, const QString &pref) {
-    AppConfig::shared()->setVideoPref(pref);
+std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers, const QString &pref) {
+    objects.config()->setVideoPref(pref);
     auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("bench"),
-                                             std::make_shared<WsPort>(peers.serverUrl()));
+                                             objects.context(std::make_shared<WsPort>(peers.serverUrl())));
     s->start();
     if (!QTest::qWaitFor([&] { return s->state() == RemoteSession::State::Connected; }, 20000))
         return nullptr;
@@ -230,8 +231,9 @@ int main(int argc, char **argv) {
     QGuiApplication app(argc, argv);
     const QString self = QCoreApplication::applicationFilePath();
 
+    ViewerObjects objects;
     bool ready = false;
-    PeerConnectionFactory::shared()->whenReady(&app, [&](const QString &) { ready = true; });
+    objects.factory()->whenReady(&app, [&](const QString &) { ready = true; });
     if (!QTest::qWaitFor([&] { return ready; }, 20000)) {
         std::fprintf(stderr, "WebRTC set-up did not finish\n");
         return 1;
@@ -255,7 +257,7 @@ int main(int argc, char **argv) {
     for (const bool h264 : {true, false}) {
         const char *codec = h264 ? "h264" : "jpeg";
         const Figures base = runBaseline(self, h264, seconds);
-        auto s = connectViewer(peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
+        auto s = connectViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
         if (!s) {
             std::fprintf(stderr, "viewer did not connect\n");
             return 1;
@@ -276,7 +278,7 @@ int main(int argc, char **argv) {
     painter.kill();
     painter.waitForFinished(3000);
     for (const bool h264 : {true, false}) {
-        auto s = connectViewer(peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
+        auto s = connectViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
         if (!s)
             return 1;
         const Figures idle = measureHost(*s, hostPid, seconds);

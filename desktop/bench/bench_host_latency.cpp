@@ -8,12 +8,11 @@
 // inside the test environment:
 //   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/desktop/bench/bench_host_latency [SECONDS]
 #include "config/AppConfig.h"
-#include "media/PeerConnectionFactory.h"
 #include "media/VideoFrameTap.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
-#include "support/WsSignalingPort.h"
+#include "support/ViewerObjects.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -259,10 +258,9 @@ int main(int argc, char **argv) {
     QGuiApplication app(argc, argv);
     gst_init(nullptr, nullptr);
 
-    bool ready = false;
-    PeerConnectionFactory::shared()->whenReady(&app, [&](const QString &) { ready = true; });
-    if (!QTest::qWaitFor([&] { return ready; }, 20000)) {
-        std::fprintf(stderr, "WebRTC set-up did not finish\n");
+    ViewerObjects objects;
+    if (const QString error = objects.waitForWebRtc(); !error.isEmpty()) {
+        std::fprintf(stderr, "WebRTC set-up did not finish: %s\n", qPrintable(error));
         return 1;
     }
     DevicePeers peers;
@@ -298,9 +296,8 @@ int main(int argc, char **argv) {
         const char *codec = h264 ? "h264" : "jpeg";
         const Latencies base = runBaseline(h264, seconds, pump);
 
-        AppConfig::shared()->setVideoPref(h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
-        auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("bench"),
-                                                 std::make_shared<WsSignalingPort>(peers.serverUrl()));
+        objects.config()->setVideoPref(h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
+        auto s = objects.sessionTo(peers, peers.autoPasscode(), QStringLiteral("bench"));
         s->start();
         if (!QTest::qWaitFor([&] { return s->state() == RemoteSession::State::Connected; }, 20000)) {
             std::fprintf(stderr, "viewer did not connect: %s\n", qPrintable(s->failureText()));

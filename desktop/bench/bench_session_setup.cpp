@@ -5,7 +5,12 @@
 // ICE gathers on loopback only. Binaries are found beside the build tree or
 // given as arguments: bench_session_setup [RENDEZVOUS HOST [RUNS]].
 #include "config/AppConfig.h"
+#include "config/Paths.h"
 #include "media/PeerConnectionFactory.h"
+#include "rendezvous/Api.h"
+#include "rendezvous/ServerTrust.h"
+#include "rendezvous/SharedSignalingPort.h"
+#include "rendezvous/Signaling.h"
 #include "session/RemoteSession.h"
 
 #include <QCoreApplication>
@@ -131,17 +136,24 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "velmo-remote-host did not register (%s)\n", qPrintable(hostBin));
         return 1;
     }
-    AppConfig::shared()->setServer(url);
+    // The viewer's objects, wired as the application wires them.
+    AppConfig config(Paths::settingsFile());
+    ServerTrust trust;
+    Api api(&config, &trust);
+    Signaling signaling(&config, &trust);
+    PeerConnectionFactory factory;
+    const SessionContext context{&config, &factory, std::make_shared<SharedSignalingPort>(&signaling, &api, &trust)};
+    config.setServer(url);
     int failures = 0;
     bool ready = false;
-    PeerConnectionFactory::shared()->whenReady(&app, [&](const QString &) { ready = true; });
+    factory.whenReady(&app, [&](const QString &) { ready = true; });
     waitFor([&] { return ready; }, 20000);
 
     for (const QString &mode : {QStringLiteral("jpeg"), QStringLiteral("h264")}) {
-        AppConfig::shared()->setVideoPref(mode);
+        config.setVideoPref(mode);
         std::vector<double> offer, answer, ice, dtls, channels, challenge, proof, connected, frame;
         for (int i = 0; i < runs; ++i) {
-            RemoteSession s(deviceId, passcode, QStringLiteral("bench"));
+            RemoteSession s(deviceId, passcode, QStringLiteral("bench"), context);
             QElapsedTimer t;
             double firstFrame = -1;
             auto onFrame = [&] {
@@ -191,7 +203,7 @@ int main(int argc, char **argv) {
         if (connected.empty())
             failures++;
     }
-    PeerConnectionFactory::shared()->waitForRetired();
+    factory.waitForRetired();
     host.terminate();
     server.terminate();
     host.waitForFinished(3000);

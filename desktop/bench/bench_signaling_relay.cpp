@@ -2,6 +2,7 @@
 // to the session handler, against a direct WebSocket echo on the same machine (baseline).
 // Usage: bench_signaling_relay [path to velmo-rendezvous] [round trips]
 #include "config/AppConfig.h"
+#include "config/Paths.h"
 #include "rendezvous/Signaling.h"
 
 #include <QCoreApplication>
@@ -117,8 +118,9 @@ int main(int argc, char **argv) {
     if (!spin([&] { return !deviceId.isEmpty(); }))
         return 1;
 
-    AppConfig::shared()->setServer("http://" + base);
-    Signaling signaling;
+    AppConfig config(Paths::settingsFile());
+    config.setServer("http://" + base);
+    Signaling signaling(&config);
     bool greeted = false;
     signaling.connect(&signaling, [&](bool ok) { greeted = ok; });
     if (!spin([&] { return greeted; }))

@@ -4,6 +4,7 @@
 #include "agent/AgentController.h"
 #include "agent/AgentProcessInfo.h"
 #include "support/HostProcess.h"
+#include "support/LogLines.h"
 #include "support/TestEnv.h"
 
 #include <QDir>
@@ -32,13 +33,6 @@ struct Spawned {
 Spawned readSpawned(const QString &dataDir) {
     const QJsonObject o = HostProcess::readControlJson(dataDir);
     return {quint16(o.value("port").toInt()), o.value("token").toString().toUtf8(), o.value("pid").toInteger()};
-}
-
-bool hasLine(const QStringList &lines, const QString &text) {
-    for (const QString &l : lines)
-        if (l.contains(text))
-            return true;
-    return false;
 }
 
 void writeControlJson(const QString &dataDir, qint64 port, const QString &token, qint64 pid) {

@@ -6,6 +6,7 @@
 #include "support/ScriptedHttpServer.h"
 #include "support/ScriptedPeer.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -36,7 +37,8 @@ class TestApi : public QObject {
     RendezvousProcess server;
     ScriptedHttpServer scripted;
 
-    AppConfig *config() { return AppConfig::shared(); }
+    ViewerObjects objects;
+    AppConfig *config() { return objects.config(); }
 
     // The error of the last failed call, for the kind checks.
     Error lastError;
@@ -50,28 +52,28 @@ class TestApi : public QObject {
     }
     std::optional<DeviceInfo> deviceInfo(const QString &id) {
         Await<Result<DeviceInfo>> a;
-        Api::deviceInfo(id, this, a.callback());
+        objects.api()->deviceInfo(id, this, a.callback());
         return a.wait() ? valueOf(a) : std::optional<DeviceInfo>{DeviceInfo{"<timeout>"}};
     }
     std::optional<QList<DeviceInfo>> listDevices() {
         Await<Result<QList<DeviceInfo>>> a;
-        Api::listDevices(this, a.callback());
+        objects.api()->listDevices(this, a.callback());
         return a.wait() ? valueOf(a) : QList<DeviceInfo>{DeviceInfo{"<timeout>"}};
     }
     std::optional<QByteArray> deviceThumb(const QString &id) {
         Await<Result<QByteArray>> a;
-        Api::deviceThumb(id, this, a.callback());
+        objects.api()->deviceThumb(id, this, a.callback());
         return a.wait() ? valueOf(a) : QByteArray("<timeout>");
     }
     std::optional<bool> deleteDevice(const QString &id) {
         Await<Result<std::monostate>> a;
-        Api::deleteDevice(id, this, a.callback());
+        objects.api()->deleteDevice(id, this, a.callback());
         return a.wait() ? std::optional<bool>(valueOf(a).has_value()) : std::nullopt;
     }
     // An empty configuration on failure, as the session uses it.
     std::optional<IceConfig> turnCredentials() {
         Await<Result<IceConfig>> a;
-        Api::turnCredentials(this, a.callback());
+        objects.api()->turnCredentials(this, a.callback());
         return a.wait() ? std::optional<IceConfig>(valueOf(a).value_or(IceConfig{})) : std::nullopt;
     }
 
@@ -278,7 +280,7 @@ private Q_SLOTS:
         bool called = false;
         {
             QObject context;
-            Api::deviceInfo("123456789", &context, [&](Result<DeviceInfo>) { called = true; });
+            objects.api()->deviceInfo("123456789", &context, [&](Result<DeviceInfo>) { called = true; });
         }
         QTRY_COMPARE(scripted.requests().size(), 1);
         QTest::qWait(200);
@@ -287,7 +289,7 @@ private Q_SLOTS:
         QThread *doneThread = nullptr;
         std::optional<DeviceInfo> result;
         QThread *worker = QThread::create([&] {
-            Api::deviceInfo("123456789", this, [&](Result<DeviceInfo> d) {
+            objects.api()->deviceInfo("123456789", this, [&](Result<DeviceInfo> d) {
                 doneThread = QThread::currentThread();
                 result = d.value;
             });

@@ -12,6 +12,7 @@
 #include "support/DevicePeers.h"
 #include "support/DeviceTestViewer.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "support/WsSignalingPort.h"
 
 #include <QApplication>
@@ -29,9 +30,8 @@ using State = RemoteSession::State;
 namespace {
 TestEnv *g_env = nullptr;
 
-std::unique_ptr<RemoteSession> connectViewer(DevicePeers &peers) {
-    auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Test device"),
-                                             std::make_shared<WsSignalingPort>(peers.serverUrl()));
+std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers) {
+    auto s = objects.sessionTo(peers, peers.autoPasscode());
     s->start();
     return s;
 }
@@ -65,19 +65,16 @@ QJsonObject waitForAsk(DevicePeers &peers) {
 
 class TestDeviceApproval : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private Q_SLOTS:
     void initTestCase() {
         // The viewer's picture, sent scaled down with its introduction.
         QImage face(100, 80, QImage::Format_RGB32);
         face.fill(QColor(200, 30, 40));
         QVERIFY(face.save(g_env->home() + QStringLiteral("/.face"), "PNG"));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        QCOMPARE(objects.waitForWebRtc(), QString());
     }
 
     void admittedAndIntroduced() {
@@ -90,7 +87,7 @@ private Q_SLOTS:
         QCOMPARE(peers.post("approval", {{"mode", "ask"}}), 200);
         QCOMPARE(peers.status().value("approval").toString(), QStringLiteral("ask"));
 
-        auto s = connectViewer(peers);
+        auto s = connectViewer(objects, peers);
         const QJsonObject ask = waitForAsk(peers);
         QVERIFY2(!ask.isEmpty(), "no request listed");
         const QString sid = ask.value("sid").toString();
@@ -138,7 +135,7 @@ private Q_SLOTS:
         QVERIFY(peers.waitForDevice());
         QCOMPARE(peers.post("approval", {{"mode", "ask"}}), 200);
 
-        auto refused = connectViewer(peers);
+        auto refused = connectViewer(objects, peers);
         const QString sid = waitForAsk(peers).value("sid").toString();
         QVERIFY(!sid.isEmpty());
         QCOMPARE(peers.post("asks/answer", {{"sid", sid}, {"ok", false}}), 200);
@@ -151,7 +148,7 @@ private Q_SLOTS:
         QCOMPARE(refused->failureText(), QStringLiteral("エラー: 接続を拒否しました"));
         refused->close();
 
-        auto late = connectViewer(peers);
+        auto late = connectViewer(objects, peers);
         const QString lateSid = waitForAsk(peers).value("sid").toString();
         QVERIFY(!lateSid.isEmpty());
         QVERIFY(QTest::qWaitFor([&] { return late->state() == State::Failed; }, 15000));
@@ -169,7 +166,7 @@ private Q_SLOTS:
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
         QCOMPARE(peers.post("approval", {{"mode", "ask"}}), 200);
-        auto s = connectViewer(peers);
+        auto s = connectViewer(objects, peers);
         const QString sid = waitForAsk(peers).value("sid").toString();
         QVERIFY(!sid.isEmpty());
         s->close();
@@ -179,7 +176,7 @@ private Q_SLOTS:
 
         // Back to the passcode alone: the next viewer comes straight in, named.
         QCOMPARE(peers.post("approval", {{"mode", "passcode"}}), 200);
-        auto direct = connectViewer(peers);
+        auto direct = connectViewer(objects, peers);
         QVERIFY(QTest::qWaitFor([&] { return direct->state() == State::Connected; }, 15000));
         QVERIFY(asks(peers).isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -211,22 +208,19 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(agent.status()->asks.size() == 1 &&
                                          agent.status()->asks.first().name.endsWith(QSysInfo::machineHostName()),
                                      5000);
-            QPushButton *b = nullptr;
-            for (QPushButton *candidate : w->findChildren<QPushButton *>())
-                if (candidate->text() == button)
-                    b = candidate;
+            auto *b = w->findChild<QPushButton *>(button);
             QVERIFY(b);
             b->click();
             QTRY_COMPARE_WITH_TIMEOUT(windows.count(), 0, 5000);
             Q_UNUSED(viewer);
         };
-        auto allowed = connectViewer(peers);
-        answer(*allowed, QStringLiteral("許可する"));
+        auto allowed = connectViewer(objects, peers);
+        answer(*allowed, QStringLiteral("allow"));
         QVERIFY(QTest::qWaitFor([&] { return allowed->state() == State::Connected; }, 10000));
         allowed->close();
 
-        auto refused = connectViewer(peers);
-        answer(*refused, QStringLiteral("断る"));
+        auto refused = connectViewer(objects, peers);
+        answer(*refused, QStringLiteral("refuse"));
         QVERIFY(QTest::qWaitFor([&] { return refused->state() == State::Failed; }, 10000));
         QCOMPARE(refused->failureText(), QStringLiteral("エラー: 接続を拒否しました"));
         refused->close();

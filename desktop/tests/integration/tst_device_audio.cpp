@@ -8,6 +8,7 @@
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "support/WsSignalingPort.h"
 
 #include <QDir>
@@ -145,9 +146,8 @@ bool silent(QString *why) {
     return false;
 }
 
-std::unique_ptr<RemoteSession> connectViewer(DevicePeers &peers) {
-    auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Test device"),
-                                             std::make_shared<WsSignalingPort>(peers.serverUrl()));
+std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers) {
+    auto s = objects.sessionTo(peers, peers.autoPasscode());
     s->setVolume(1.0); // the tone as sent
     s->start();
     return s;
@@ -165,6 +165,8 @@ bool pactl(const QStringList &args) {
 
 class TestDeviceAudio : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private:
     QTemporaryDir m_viewerDir;
     QProcess m_viewerPulse;
@@ -197,13 +199,8 @@ private Q_SLOTS:
         QVERIFY(pactl({"set-default-source", "velmo_mic.monitor"}));
         QVERIFY(pactl({"set-default-sink", "velmo_null"}));
 
-        AppConfig::shared()->setVideoPref(QStringLiteral("h264")); // offers the audio section
-        bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        objects.config()->setVideoPref(QStringLiteral("h264")); // offers the audio section
+        QCOMPARE(objects.waitForWebRtc(), QString());
     }
 
     void cleanupTestCase() {
@@ -221,7 +218,7 @@ private Q_SLOTS:
         auto system = playTone(880, QStringLiteral("velmo_null"));
         auto mic = playTone(1320, QStringLiteral("velmo_mic"));
 
-        auto s = connectViewer(peers);
+        auto s = connectViewer(objects, peers);
         QVERIFY2(QTest::qWaitFor([&] { return s->state() == State::Connected; }, 15000), qPrintable(s->failureText()));
         QVERIFY(s->audioAvailable());
         QString why;
@@ -257,7 +254,7 @@ private Q_SLOTS:
         QVERIFY(peers.waitForDevice());
         QCOMPARE(peers.post("audio", {{"on", true}, {"source", "system"}}), 200);
         auto system = playTone(880, QStringLiteral("velmo_null"));
-        auto s = connectViewer(peers);
+        auto s = connectViewer(objects, peers);
         QVERIFY2(QTest::qWaitFor([&] { return s->state() == State::Connected; }, 15000), qPrintable(s->failureText()));
         QString why;
         QVERIFY2(hears(440, &why), qPrintable(why));
@@ -272,7 +269,7 @@ private Q_SLOTS:
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
         QCOMPARE(peers.post("audio", {{"on", true}, {"source", "system"}}), 200);
-        auto s = connectViewer(peers);
+        auto s = connectViewer(objects, peers);
         QVERIFY2(QTest::qWaitFor([&] { return s->state() == State::Connected; }, 15000), qPrintable(s->failureText()));
         QTRY_VERIFY_WITH_TIMEOUT(s->frameSize().width() > 0, 15000);
         QTRY_VERIFY_WITH_TIMEOUT(!peers.status().value("audioError").toString().isEmpty(), 10000);

@@ -9,6 +9,7 @@
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "support/WsSignalingPort.h"
 
 #include <QDir>
@@ -128,11 +129,12 @@ int hostThreads(qint64 pid, const QString &name) {
 
 class TestDeviceScreen : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private:
-    static std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &videoPref) {
-        AppConfig::shared()->setVideoPref(videoPref);
-        auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Screen"),
-                                                 std::make_shared<WsSignalingPort>(peers.serverUrl()));
+    std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &videoPref) {
+        objects.config()->setVideoPref(videoPref);
+        auto s = objects.sessionTo(peers, peers.autoPasscode(), QStringLiteral("Screen"));
         s->start();
         return s;
     }
@@ -172,12 +174,7 @@ private:
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY2(!qEnvironmentVariableIsEmpty("DISPLAY"), "needs the test environment's Xvfb");
-        bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QCOMPARE(objects.waitForWebRtc(), QString());
     }
 
     void cleanup() {

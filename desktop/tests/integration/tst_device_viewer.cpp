@@ -7,6 +7,7 @@
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "support/WsSignalingPort.h"
 
 #include <QJsonDocument>
@@ -24,10 +25,11 @@ using State = RemoteSession::State;
 
 class TestDeviceViewer : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private:
-    static std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &passcode) {
-        auto s = std::make_unique<RemoteSession>(peers.deviceId(), passcode, QStringLiteral("Test device"),
-                                                 std::make_shared<WsSignalingPort>(peers.serverUrl()));
+    std::unique_ptr<RemoteSession> session(DevicePeers &peers, const QString &passcode) {
+        auto s = objects.sessionTo(peers, passcode);
         s->start();
         return s;
     }
@@ -42,14 +44,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
-    }
+    void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
 
     void jpegAndH264Sessions() {
         DevicePeers peers;
@@ -58,7 +53,7 @@ private Q_SLOTS:
         QVERIFY(peers.waitForDevice());
         QCOMPARE(peers.post("audio", {{"on", true}, {"source", "system"}}), 200);
 
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
         auto s = session(peers, peers.autoPasscode());
         QVERIFY2(reach(*s, State::Connected), qPrintable(s->failureText()));
         QCOMPARE(s->videoMode(), QStringLiteral("jpeg"));
@@ -77,7 +72,7 @@ private Q_SLOTS:
         s->close();
         QTRY_VERIFY_WITH_TIMEOUT(authedSessions(peers, 0), 5000);
 
-        AppConfig::shared()->setVideoPref(QStringLiteral("h264"));
+        objects.config()->setVideoPref(QStringLiteral("h264"));
         auto h = session(peers, peers.autoPasscode());
         QVERIFY2(reach(*h, State::Connected), qPrintable(h->failureText()));
         QCOMPARE(h->videoMode(), QStringLiteral("h264"));
@@ -92,7 +87,7 @@ private Q_SLOTS:
         QVERIFY(peers.startServer());
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
         for (int remaining = 4; remaining >= 1; --remaining) {
             auto s = session(peers, QStringLiteral("999999x"));
             QVERIFY(reach(*s, State::Failed));
@@ -110,7 +105,7 @@ private Q_SLOTS:
         QVERIFY(peers.startServer());
         QVERIFY(peers.startHost(QStringLiteral("wrong_fp")));
         QVERIFY(peers.waitForDevice());
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
         auto s = session(peers, peers.autoPasscode());
         QVERIFY(reach(*s, State::Failed));
         QCOMPARE(s->failureText(), QStringLiteral("端末の証明書指紋が一致しません(中間者の可能性)"));

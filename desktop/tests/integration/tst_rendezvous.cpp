@@ -3,6 +3,7 @@
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedPeer.h"
 #include "support/TestEnv.h"
+#include "support/WsFrames.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -25,20 +26,6 @@ struct Http {
 
 const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray("fake jpeg body");
 const QByteArray png = QByteArray("\x89PNG\r\n\x1A\n", 8) + QByteArray("fake png body");
-
-// One client-to-server text frame (masked with a zero key, which leaves the bytes as they are).
-QByteArray clientFrame(const QByteArray &text) {
-    QByteArray f("\x81", 1);
-    if (text.size() < 126) {
-        f.append(char(0x80 | text.size()));
-    } else {
-        f.append(char(0x80 | 126));
-        f.append(char((text.size() >> 8) & 0xff));
-        f.append(char(text.size() & 0xff));
-    }
-    f.append(QByteArray(4, '\0'));
-    return f + text;
-}
 
 } // namespace
 

@@ -4,6 +4,7 @@
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedPeer.h"
 #include "support/TestEnv.h"
+#include "support/WsFrames.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -20,20 +21,6 @@ namespace {
 const QString textUnreachable = QStringLiteral("端末が見つからないか、オフラインです");
 const QString textTooFast = QStringLiteral("要求が多すぎます。しばらくしてからやり直してください");
 const QString textDeviceBusy = QStringLiteral("端末が混み合っています。しばらくしてからやり直してください");
-
-// One client-to-server text frame, masked with a zero key (the bytes stay as they are).
-QByteArray clientFrame(const QByteArray &text) {
-    QByteArray f("\x81", 1);
-    if (text.size() < 126) {
-        f.append(char(0x80 | text.size()));
-    } else {
-        f.append(char(0x80 | 126));
-        f.append(char((text.size() >> 8) & 0xff));
-        f.append(char(text.size() & 0xff));
-    }
-    f.append(QByteArray(4, '\0'));
-    return f + text;
-}
 
 QJsonObject offer(const QString &to, const QString &sid, int padding = 0) {
     return QJsonObject{{"type", "connect"},

@@ -2,9 +2,10 @@
 // systemctl (VELMO_SYSTEMCTL) that can really start the unit's command.
 #include "agent/AgentController.h"
 #include "agent/AgentProcessInfo.h"
-#include "support/HostProcess.h"
-#include "config/Paths.h"
 #include "agent/ResidentAgent.h"
+#include "config/Paths.h"
+#include "support/HostProcess.h"
+#include "support/LogLines.h"
 #include "support/TestEnv.h"
 
 #include <QDir>
@@ -16,12 +17,6 @@
 #include <csignal>
 
 namespace {
-bool hasLine(const QStringList &lines, const QString &text) {
-    for (const QString &l : lines)
-        if (l.contains(text))
-            return true;
-    return false;
-}
 
 bool copyExecutable(const QString &to) {
     QDir().mkpath(QFileInfo(to).absolutePath());

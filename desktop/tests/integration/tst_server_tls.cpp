@@ -10,6 +10,7 @@
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedPeer.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -76,11 +77,12 @@ class TestServerTls : public QObject {
     Q_OBJECT
 
     TestEnv env;
+    ViewerObjects objects;
     Pki pki;
 
     std::optional<DeviceInfo> deviceInfo(const QString &id) {
         std::optional<std::optional<DeviceInfo>> got;
-        Api::deviceInfo(id, this, [&got](Result<DeviceInfo> info) { got = std::move(info.value); });
+        objects.api()->deviceInfo(id, this, [&got](Result<DeviceInfo> info) { got = std::move(info.value); });
         if (!QTest::qWaitFor([&] { return got.has_value(); }, 12000))
             return DeviceInfo{QStringLiteral("<timeout>")};
         return *got;
@@ -88,7 +90,7 @@ class TestServerTls : public QObject {
     // What a session would show after "接続できません: ".
     QString signalingFailure() {
         std::optional<QString> got;
-        SignalingPort::shared()->connect(
+        objects.port()->connect(
             this, [&got](const Result<std::monostate> &r) { got = r.ok() ? QString() : r.error.message; });
         if (!QTest::qWaitFor([&] { return got.has_value(); }, 12000))
             return QStringLiteral("<timeout>");
@@ -123,14 +125,14 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         RendezvousProcess server;
         QVERIFY(server.start(pki.serverArgs(cert)));
-        AppConfig::shared()->setServer(httpsUrl(server));
+        objects.config()->setServer(httpsUrl(server));
 
         QVERIFY(!deviceInfo(QStringLiteral("123456789")));
-        const QString failure = ServerTrust::shared()->failure();
+        const QString failure = objects.trust()->failure();
         QVERIFY2(failure.startsWith(untrustedPrefix) && failure.contains(reason), qPrintable(failure));
 
         QCOMPARE(signalingFailure(), failure);
-        QVERIFY(!Signaling::shared()->online());
+        QVERIFY(!objects.signaling()->online());
     }
 
     // Plain HTTP on the TLS port gets no answer: the server never speaks in the clear.
@@ -152,7 +154,7 @@ private Q_SLOTS:
         RendezvousProcess server;
         QVERIFY(server.start(pki.serverArgs("good")));
         const QString base = httpsUrl(server);
-        AppConfig::shared()->setServer(base);
+        objects.config()->setServer(base);
 
         ScriptedPeer device;
         QVERIFY(device.registerAt(QStringLiteral("wss://127.0.0.1:%1/ws/device").arg(server.port()),
@@ -161,11 +163,11 @@ private Q_SLOTS:
         QVERIFY(info);
         QCOMPARE(info->name, QStringLiteral("Desk"));
         QVERIFY(info->online);
-        QCOMPARE(ServerTrust::shared()->failure(), QString());
+        QCOMPARE(objects.trust()->failure(), QString());
 
         QCOMPARE(signalingFailure(), QString());
-        QVERIFY(Signaling::shared()->online());
-        QVERIFY(!Signaling::shared()->myId().isEmpty());
+        QVERIFY(objects.signaling()->online());
+        QVERIFY(!objects.signaling()->myId().isEmpty());
     }
 };
 

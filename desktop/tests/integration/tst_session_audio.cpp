@@ -7,6 +7,7 @@
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 
 #include <QApplication>
 #include <QTest>
@@ -94,6 +95,8 @@ const double toneDb = 20 * std::log10(0.05 / std::sqrt(2.0));
 
 class TestSessionAudio : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private Q_SLOTS:
     void volumeMapsToLoudness() {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
@@ -103,9 +106,9 @@ private Q_SLOTS:
         peers.setHostArgs({QStringLiteral("--source"), QStringLiteral("test")});
         QVERIFY(peers.startServer() && peers.startHost() && peers.waitForDevice());
         QCOMPARE(peers.post("audio", {{"on", true}, {"source", "system"}}), 200);
-        AppConfig::shared()->setServer(peers.serverUrl());
-        AppConfig::shared()->setVideoPref(QStringLiteral("h264"));
-        RemoteSession s(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Viewer"));
+        objects.config()->setServer(peers.serverUrl());
+        objects.config()->setVideoPref(QStringLiteral("h264"));
+        RemoteSession s(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Viewer"), objects.context());
         s.setVolume(1.0);
         s.start();
         QVERIFY2(QTest::qWaitFor([&] { return s.state() == State::Connected; }, 15000), qPrintable(s.failureText()));
@@ -132,7 +135,7 @@ private Q_SLOTS:
         const double above = rec.levelDb(800);
         QVERIFY2(std::abs(above - toneDb) < 2.0, qPrintable(QString::number(above)));
         s.close();
-        PeerConnectionFactory::shared()->waitForRetired();
+        objects.factory()->waitForRetired();
     }
 };
 

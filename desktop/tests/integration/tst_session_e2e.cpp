@@ -3,11 +3,12 @@
 // clients. Both video paths, the passcode modes and failure texts, the host's
 // hang-up and the viewer's, and what reaches "input" when.
 #include "config/AppConfig.h"
-#include "support/DevicePeers.h"
 #include "media/PeerConnectionFactory.h"
-#include "session/RemoteSession.h"
-#include "support/TestEnv.h"
 #include "media/VideoFrameTap.h"
+#include "session/RemoteSession.h"
+#include "support/DevicePeers.h"
+#include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 
 #include <QApplication>
 #include <QFile>
@@ -21,9 +22,9 @@
 using State = RemoteSession::State;
 
 namespace {
-std::unique_ptr<RemoteSession> startSession(DevicePeers &peers, const QString &passcode) {
-    AppConfig::shared()->setServer(peers.serverUrl());
-    auto s = std::make_unique<RemoteSession>(peers.deviceId(), passcode, QStringLiteral("Viewer"));
+std::unique_ptr<RemoteSession> startSession(ViewerObjects &objects, DevicePeers &peers, const QString &passcode) {
+    objects.config()->setServer(peers.serverUrl());
+    auto s = std::make_unique<RemoteSession>(peers.deviceId(), passcode, QStringLiteral("Viewer"), objects.context());
     s->start();
     return s;
 }
@@ -43,17 +44,6 @@ bool authed(DevicePeers &peers, const QString &sid) {
     return false;
 }
 
-QList<QJsonObject> inputLog(DevicePeers &peers) {
-    QFile f(peers.dataDir() + QStringLiteral("/device-input.jsonl"));
-    QList<QJsonObject> out;
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (!line.trimmed().isEmpty())
-            out.append(QJsonDocument::fromJson(line).object());
-    return out;
-}
-
 bool started(DevicePeers &peers, const QString &hooks = {}) {
     return peers.startServer() && peers.startHost(hooks) && peers.waitForDevice();
 }
@@ -61,22 +51,17 @@ bool started(DevicePeers &peers, const QString &hooks = {}) {
 
 class TestSessionE2e : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private Q_SLOTS:
-    void initTestCase() {
-        bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
-    }
-    void cleanup() { PeerConnectionFactory::shared()->waitForRetired(); }
+    void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
+    void cleanup() { objects.factory()->waitForRetired(); }
 
     void jpegSession() {
         DevicePeers peers;
         QVERIFY(started(peers, QStringLiteral("input_log")));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        auto s = startSession(peers, peers.autoPasscode());
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = startSession(objects, peers, peers.autoPasscode());
         // Before connected nothing goes out on "input".
         s->sendInput(QJsonObject{{"t", "early"}});
         QVERIFY(QTest::qWaitFor([&] { return s->state() != State::Connecting; }, 15000));
@@ -92,8 +77,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!s->stats().isEmpty(), 5000);
 
         s->sendInput(QJsonObject{{"t", "mm"}, {"x", 10}, {"y", 20}});
-        QTRY_VERIFY_WITH_TIMEOUT(!inputLog(peers).isEmpty(), 5000);
-        for (const QJsonObject &m : inputLog(peers))
+        QTRY_VERIFY_WITH_TIMEOUT(!peers.inputLog().isEmpty(), 5000);
+        for (const QJsonObject &m : peers.inputLog())
             QVERIFY2(m.value("t").toString() != QLatin1String("early"), "input reached the host before connected");
 
         QByteArray still;
@@ -114,8 +99,8 @@ private Q_SLOTS:
         DevicePeers peers;
         QVERIFY(started(peers));
         QCOMPARE(peers.post("audio", {{"on", true}, {"source", "system"}}), 200);
-        AppConfig::shared()->setVideoPref(QStringLiteral("h264"));
-        auto s = startSession(peers, peers.autoPasscode());
+        objects.config()->setVideoPref(QStringLiteral("h264"));
+        auto s = startSession(objects, peers, peers.autoPasscode());
         QSignalSpy frames(s.get(), &RemoteSession::videoFrameAvailable);
         QVERIFY2(reach(*s, State::Connected), qPrintable(s->failureText()));
         QCOMPARE(s->videoMode(), QStringLiteral("h264"));
@@ -138,7 +123,7 @@ private Q_SLOTS:
     void passcodeModes() {
         DevicePeers peers;
         QVERIFY(started(peers));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
         QCOMPARE(peers.post("passcode/fixed", {{"passcode", "fixed-secret"}}), 200);
         struct Case {
             const char *mode;
@@ -150,7 +135,7 @@ private Q_SLOTS:
                                 {"both", peers.autoPasscode(), true}, {"both", "fixed-secret", true}};
         for (const Case &c : cases) {
             QCOMPARE(peers.post("passcode/mode", {{"mode", c.mode}}), 200);
-            auto s = startSession(peers, c.passcode);
+            auto s = startSession(objects, peers, c.passcode);
             if (c.ok) {
                 QVERIFY2(reach(*s, State::Connected),
                          qPrintable(QStringLiteral("%1: %2").arg(c.mode, s->failureText())));
@@ -167,10 +152,10 @@ private Q_SLOTS:
     void repeatedWrongPasscodeLocks() {
         DevicePeers peers;
         QVERIFY(started(peers));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
         QStringList texts;
         for (int i = 0; i < 8 && !(texts.size() && texts.last().contains(QStringLiteral("受け付けません"))); ++i) {
-            auto s = startSession(peers, QStringLiteral("wrong"));
+            auto s = startSession(objects, peers, QStringLiteral("wrong"));
             QVERIFY(reach(*s, State::Failed));
             texts.append(s->failureText());
             s->close();
@@ -185,8 +170,8 @@ private Q_SLOTS:
     void wrongHostFingerprint() {
         DevicePeers peers;
         QVERIFY(started(peers, QStringLiteral("wrong_fp")));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        auto s = startSession(peers, peers.autoPasscode());
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = startSession(objects, peers, peers.autoPasscode());
         QVERIFY(reach(*s, State::Failed));
         QCOMPARE(s->failureText(), RemoteSession::fingerprintText());
         // No proof was sent: the host never authenticates the viewer.
@@ -199,8 +184,8 @@ private Q_SLOTS:
     void hostHangsUp() {
         DevicePeers peers;
         QVERIFY(started(peers));
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        auto s = startSession(peers, peers.autoPasscode());
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = startSession(objects, peers, peers.autoPasscode());
         QSignalSpy closed(s.get(), &RemoteSession::closed);
         QVERIFY2(reach(*s, State::Connected), qPrintable(s->failureText()));
         QCOMPARE(peers.post("disconnect", {{"sid", s->sid()}}), 200);

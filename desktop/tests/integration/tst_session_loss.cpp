@@ -3,10 +3,11 @@
 // the silence watch notices it (about 10 s); ICE consent alone would take about
 // 50 s with Debian's libnice. The measured time is printed.
 #include "config/AppConfig.h"
-#include "support/DevicePeers.h"
 #include "media/PeerConnectionFactory.h"
 #include "session/RemoteSession.h"
+#include "support/DevicePeers.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -17,13 +18,15 @@ using State = RemoteSession::State;
 
 class TestSessionLoss : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private Q_SLOTS:
     void killedHostIsNoticed() {
         DevicePeers peers;
         QVERIFY(peers.startServer() && peers.startHost() && peers.waitForDevice());
-        AppConfig::shared()->setServer(peers.serverUrl());
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        RemoteSession s(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Viewer"));
+        objects.config()->setServer(peers.serverUrl());
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        RemoteSession s(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Viewer"), objects.context());
         s.start();
         QVERIFY(QTest::qWaitFor([&] { return s.state() == State::Connected; }, 15000));
         // The device reports stats every second; a few of them arm the silence watch.
@@ -37,15 +40,15 @@ private Q_SLOTS:
         QCOMPARE(s.failureText(), RemoteSession::lostText());
         s.close();
         QCOMPARE(s.state(), State::Closed);
-        PeerConnectionFactory::shared()->waitForRetired();
+        objects.factory()->waitForRetired();
     }
 
     void sideChannelsClosingKeepSession() {
         DevicePeers peers;
         QVERIFY(peers.startServer() && peers.startHost(QStringLiteral("close_side")) && peers.waitForDevice());
-        AppConfig::shared()->setServer(peers.serverUrl());
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        RemoteSession s(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Viewer"));
+        objects.config()->setServer(peers.serverUrl());
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        RemoteSession s(peers.deviceId(), peers.autoPasscode(), QStringLiteral("Viewer"), objects.context());
         QSignalSpy states(&s, &RemoteSession::stateChanged);
         s.start();
         QVERIFY(QTest::qWaitFor([&] { return s.state() == State::Connected; }, 15000));
@@ -58,7 +61,7 @@ private Q_SLOTS:
         // connecting → authenticating → connected, and no other change since.
         QCOMPARE(states.size(), 2);
         s.close();
-        PeerConnectionFactory::shared()->waitForRetired();
+        objects.factory()->waitForRetired();
     }
 };
 

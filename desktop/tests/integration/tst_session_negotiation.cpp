@@ -10,6 +10,7 @@
 #include "support/LoopbackSignalingPort.h"
 #include "support/ScriptedAnswerer.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -36,14 +37,15 @@ QByteArray jpegOf(QSize size, QColor color) {
 
 // One session wired to one answerer.
 struct Rig {
+    ViewerObjects &objects;
     std::shared_ptr<LoopbackSignalingPort> port = std::make_shared<LoopbackSignalingPort>();
     std::unique_ptr<ScriptedAnswerer> device = std::make_unique<ScriptedAnswerer>();
     std::unique_ptr<RemoteSession> session;
     QList<State> states;
 
-    explicit Rig(const QString &passcode = QStringLiteral("123456")) {
+    explicit Rig(ViewerObjects &viewer, const QString &passcode = QStringLiteral("123456")) : objects(viewer) {
         session = std::make_unique<RemoteSession>(QStringLiteral("123456789"), passcode,
-                                                  QStringLiteral("Viewer's name"), port);
+                                                  QStringLiteral("Viewer's name"), objects.context(port));
         device->reply = [p = port.get()](const QJsonObject &m) { p->deliver(m); };
         QObject::connect(port.get(), &LoopbackSignalingPort::messageSent, device.get(),
                          [d = device.get()](const QJsonObject &m) { d->handle(m); });
@@ -53,7 +55,7 @@ struct Rig {
     ~Rig() {
         session.reset();
         device.reset();
-        PeerConnectionFactory::shared()->waitForRetired();
+        objects.factory()->waitForRetired();
     }
     bool reach(State s, int ms = 10000) {
         return QTest::qWaitFor([&] { return session->state() == s; }, ms);
@@ -63,17 +65,11 @@ struct Rig {
 
 class TestSessionNegotiation : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private Q_SLOTS:
-    void initTestCase() {
-        QSignalSpy ready(PeerConnectionFactory::shared(), &QObject::destroyed);
-        bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
-    }
-    void init() { AppConfig::shared()->setVideoPref(QStringLiteral("jpeg")); }
+    void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
+    void init() { objects.config()->setVideoPref(QStringLiteral("jpeg")); }
 
     void sidsAreEightLowerHex() {
         const QString a = RemoteSession::makeSid();
@@ -82,13 +78,13 @@ private Q_SLOTS:
         QVERIFY(re.match(a).hasMatch());
         QVERIFY(re.match(b).hasMatch());
         QVERIFY(a != b);
-        RemoteSession s1(QStringLiteral("1"), QStringLiteral("p"), QStringLiteral("n"));
-        RemoteSession s2(QStringLiteral("1"), QStringLiteral("p"), QStringLiteral("n"));
+        RemoteSession s1(QStringLiteral("1"), QStringLiteral("p"), QStringLiteral("n"), objects.context());
+        RemoteSession s2(QStringLiteral("1"), QStringLiteral("p"), QStringLiteral("n"), objects.context());
         QVERIFY(s1.sid() != s2.sid());
         QCOMPARE(s1.state(), State::Connecting);
         QCOMPARE(s1.videoMode(), QStringLiteral("jpeg"));
-        QCOMPARE(s1.volume(), AppConfig::shared()->volume());
-        QCOMPARE(s1.quality(), AppConfig::shared()->quality());
+        QCOMPARE(s1.volume(), objects.config()->volume());
+        QCOMPARE(s1.quality(), objects.config()->quality());
     }
 
     void offerLayout_data() {
@@ -100,8 +96,8 @@ private Q_SLOTS:
     void offerLayout() {
         QFETCH(QString, pref);
         QFETCH(QStringList, media);
-        AppConfig::shared()->setVideoPref(pref);
-        Rig rig;
+        objects.config()->setVideoPref(pref);
+        Rig rig(objects);
         rig.device->autoChallenge = false;
         rig.session->start();
         QTRY_COMPARE_WITH_TIMEOUT(rig.port->sentOfType("connect").size(), 1, 10000);
@@ -169,7 +165,7 @@ private Q_SLOTS:
         QFETCH(QString, typed);
         QFETCH(QString, autoPass);
         QFETCH(QString, fixedPass);
-        Rig rig(typed);
+        Rig rig(objects, typed);
         rig.device->autoPasscode = autoPass;
         rig.device->fixedPasscode = fixedPass;
         rig.device->iters = QJsonValue(); // the default count
@@ -184,8 +180,8 @@ private Q_SLOTS:
         QVERIFY(rig.session->monitors().first().primary);
         QCOMPARE(rig.session->videoMode(), QStringLiteral("jpeg"));
         QVERIFY(!rig.session->audioAvailable());
-        QCOMPARE(AppConfig::shared()->recents().first().id, QStringLiteral("123456789"));
-        QCOMPARE(AppConfig::shared()->recents().first().name, QStringLiteral("Test Device"));
+        QCOMPARE(objects.config()->recents().first().id, QStringLiteral("123456789"));
+        QCOMPARE(objects.config()->recents().first().name, QStringLiteral("Test Device"));
 
         // "auth", the viewer's introduction, then the automatic quality message.
         QTRY_COMPARE(rig.device->receivedOn("ctrl").size(), 3);
@@ -197,7 +193,7 @@ private Q_SLOTS:
         QVERIFY(!ctrl[1].value("user").toString().isEmpty());
         QCOMPARE(ctrl[1].value("ver").toString(), QStringLiteral(VELMO_VERSION));
         QCOMPARE(ctrl[2].value("t").toString(), QStringLiteral("quality"));
-        const Quality q = AppConfig::shared()->quality();
+        const Quality q = objects.config()->quality();
         QCOMPARE(ctrl[2].value("fps").toInt(), q.fps);
         QCOMPARE(ctrl[2].value("scale").toDouble(), q.scale);
         QCOMPARE(ctrl[2].value("kbps").toInt(), q.kbps);
@@ -217,7 +213,7 @@ private Q_SLOTS:
     }
 
     void wrongPasscodeAndLock() {
-        Rig rig(QStringLiteral("000000"));
+        Rig rig(objects, QStringLiteral("000000"));
         rig.device->remaining = 3;
         rig.session->start();
         QVERIFY(rig.reach(State::Failed));
@@ -251,7 +247,7 @@ private Q_SLOTS:
     }
     void fingerprintMismatch() {
         QFETCH(int, variant);
-        Rig rig;
+        Rig rig(objects);
         rig.device->autoChallenge = false;
         rig.session->start();
         QTRY_COMPARE_WITH_TIMEOUT(rig.device->openChannels.size(), 4, 10000);
@@ -290,7 +286,7 @@ private Q_SLOTS:
     void challengeVariants() {
         // No host_fp: no check, the proof goes out. Bad nonce: nothing. An iteration
         // count out of range: no proof, and the session says why.
-        Rig rig;
+        Rig rig(objects);
         rig.device->autoChallenge = false;
         rig.session->start();
         QTRY_COMPARE_WITH_TIMEOUT(rig.device->openChannels.size(), 4, 10000);
@@ -316,7 +312,7 @@ private Q_SLOTS:
     }
 
     void controlMessages() {
-        Rig rig;
+        Rig rig(objects);
         QSignalSpy cursor(rig.session.get(), &RemoteSession::cursorChanged);
         rig.session->start();
         QVERIFY(rig.reach(State::Connected));
@@ -344,7 +340,7 @@ private Q_SLOTS:
     }
 
     void jpegFramesStillsAndFiles() {
-        Rig rig;
+        Rig rig(objects);
         QSignalSpy image(rig.session.get(), &RemoteSession::imageChanged);
         QList<QByteArray> stills;
         rig.session->setOnStill([&](const QByteArray &b) { stills.append(b); });
@@ -386,7 +382,7 @@ private Q_SLOTS:
     }
 
     void signalsAndClosing() {
-        Rig rig;
+        Rig rig(objects);
         QSignalSpy closed(rig.session.get(), &RemoteSession::closed);
         rig.session->start();
         QVERIFY(rig.reach(State::Connected));
@@ -429,7 +425,7 @@ private Q_SLOTS:
 
     void closedChannelMeansLost() {
         // A peer whose channels go away is gone, whatever the ICE state says.
-        Rig rig;
+        Rig rig(objects);
         rig.session->start();
         QVERIFY(rig.reach(State::Connected));
         rig.device->closeChannel(QStringLiteral("ctrl"));
@@ -444,8 +440,8 @@ private Q_SLOTS:
         // Both hosts stay reachable (ICE keeps answering) and then send nothing:
         // the one that reported stats at a steady pace is declared gone, the one
         // that never did is left alone.
-        Rig steady;
-        Rig quiet;
+        Rig steady(objects);
+        Rig quiet(objects);
         steady.session->start();
         quiet.session->start();
         QVERIFY(steady.reach(State::Connected));
@@ -464,7 +460,7 @@ private Q_SLOTS:
     }
 
     void connectFailureText() {
-        Rig rig;
+        Rig rig(objects);
         rig.port->connectError = QStringLiteral("タイムアウト");
         rig.session->start();
         QVERIFY(rig.reach(State::Failed));

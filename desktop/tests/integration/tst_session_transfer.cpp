@@ -2,12 +2,11 @@
 // agent shares the CLIPBOARD of a private Xvfb (a plain X client copies and pastes
 // there), files travel both ways into the receivers' download folders.
 #include "config/AppConfig.h"
-#include "media/PeerConnectionFactory.h"
 #include "session/RemoteSession.h"
 #include "session/SessionExchange.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
-#include "support/WsSignalingPort.h"
+#include "support/ViewerObjects.h"
 #include "support/XClipboardClient.h"
 #include "transfer/FileTransfers.h"
 #include "viewer/ClipboardSync.h"
@@ -63,6 +62,8 @@ QStringList entries(const QString &dir) {
 
 class TestSessionTransfer : public QObject {
     Q_OBJECT
+    ViewerObjects objects;
+
 private:
     // A host with its own home (its downloads land in hostHome/Downloads) and a
     // connected viewer session whose downloads land in viewerDownloads.
@@ -83,17 +84,15 @@ private:
         }
     };
 
-    static std::unique_ptr<Rig> connect() {
+    std::unique_ptr<Rig> connect() {
         auto rig = std::make_unique<Rig>();
         QDir().mkpath(rig->hostHome());
         rig->peers.setHostEnv("HOME", rig->hostHome());
         rig->peers.setHostEnv("XDG_CONFIG_HOME", rig->hostHome() + "/.config");
         if (!rig->peers.startServer() || !rig->peers.startHost() || !rig->peers.waitForDevice())
             return nullptr;
-        AppConfig::shared()->setVideoPref(QStringLiteral("jpeg"));
-        rig->session = std::make_unique<RemoteSession>(rig->peers.deviceId(), rig->peers.autoPasscode(),
-                                                       QStringLiteral("Test device"),
-                                                       std::make_shared<WsSignalingPort>(rig->peers.serverUrl()));
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        rig->session = objects.sessionTo(rig->peers, rig->peers.autoPasscode());
         rig->files()->setFolder(rig->viewerDownloads());
         rig->session->start();
         if (!QTest::qWaitFor([&] { return rig->session->state() == State::Connected; }, 15000))
@@ -111,14 +110,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        bool done = false;
-        PeerConnectionFactory::shared()->whenReady(this, [&](const QString &error) {
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
-    }
+    void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
 
     void clipboardBothWays() {
         XClipboardClient editor;

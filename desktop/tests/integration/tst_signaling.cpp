@@ -1,6 +1,7 @@
 // The signaling client against a scripted WebSocket server (greeting withheld, noise,
 // closes) and against the real velmo-rendezvous with a scripted device.
 #include "config/AppConfig.h"
+#include "config/Paths.h"
 #include "rendezvous/Signaling.h"
 #include "rendezvous/SignalingFrame.h"
 #include "support/RendezvousProcess.h"
@@ -92,13 +93,14 @@ class TestSignaling : public QObject {
     Q_OBJECT
 
     TestEnv env;
+    AppConfig config{Paths::settingsFile()};
     std::unique_ptr<ScriptedWsServer> ws;
 
 private Q_SLOTS:
     void init() {
         ws = std::make_unique<ScriptedWsServer>();
         QVERIFY(ws->listen());
-        AppConfig::shared()->setServer(ws->url());
+        config.setServer(ws->url());
     }
     void cleanup() { ws.reset(); }
 
@@ -150,8 +152,8 @@ private Q_SLOTS:
 
     void aServerValueThatIsNoUrlFailsWithBadUrl() {
         for (const QString bad : {"", "not a url", "http://"}) {
-            AppConfig::shared()->setServer(bad);
-            Signaling s;
+            config.setServer(bad);
+            Signaling s(&config);
             Results r;
             s.connectWithError(this, r.next());
             QTRY_VERIFY(r.done(0));
@@ -164,7 +166,7 @@ private Q_SLOTS:
 
     void twoConnectsBeforeTheGreetingShareOneSocket() {
         ws->greet = false;
-        Signaling s;
+        Signaling s(&config);
         QSignalSpy onlineSpy(&s, &Signaling::onlineChanged);
         Results r;
         s.connectWithError(this, r.next());
@@ -195,7 +197,7 @@ private Q_SLOTS:
 
     void aServerThatNeverGreetsFailsTheOldestWaiterAfterTenSeconds() {
         ws->greet = false;
-        Signaling s;
+        Signaling s(&config);
         Results r;
         s.connectWithError(this, r.next());
         QTest::qWait(2000);
@@ -232,7 +234,7 @@ private Q_SLOTS:
 
     void aGreetingWithoutIdSucceedsButTheNextConnectWaitsForAnother() {
         ws->greeting = QJsonObject{{"type", "hello"}};
-        Signaling s;
+        Signaling s(&config);
         Results r;
         s.connectWithError(this, r.next());
         QTRY_VERIFY(r.done(0));
@@ -252,7 +254,7 @@ private Q_SLOTS:
 
     void noiseIsIgnoredAndMessagesAreRoutedBySid() {
         ws->greet = false;
-        Signaling s;
+        Signaling s(&config);
         Results r;
         s.connectWithError(this, r.next());
         QTRY_COMPARE(ws->sockets.size(), 1);
@@ -317,7 +319,7 @@ private Q_SLOTS:
     }
 
     void aServerCloseGoesOfflineAndTheNextConnectOpensANewSocket() {
-        Signaling s;
+        Signaling s(&config);
         Results r;
         s.connectWithError(this, r.next());
         QTRY_VERIFY(r.done(0));
@@ -353,7 +355,7 @@ private Q_SLOTS:
 
     void nothingListening() {
         ws->server.close();
-        Signaling s;
+        Signaling s(&config);
         Results r;
         s.connectWithError(this, r.next());
         QTRY_VERIFY(r.done(0));
@@ -362,7 +364,7 @@ private Q_SLOTS:
         QVERIFY(!Signaling::errorDescription(Err::ConnectionLost).isEmpty());
 
         // A scheme the socket cannot speak fails as quickly, not after the greeting wait.
-        AppConfig::shared()->setServer("ftp://127.0.0.1:1");
+        config.setServer("ftp://127.0.0.1:1");
         QElapsedTimer t;
         t.start();
         s.connectWithError(this, r.next());
@@ -375,8 +377,8 @@ private Q_SLOTS:
     void relayThroughTheRealServer() {
         RendezvousProcess server;
         QVERIFY(server.start());
-        AppConfig::shared()->setServer(server.url());
-        Signaling s;
+        config.setServer(server.url());
+        Signaling s(&config);
         Results r;
         s.connectWithError(this, r.next());
         QTRY_VERIFY(r.done(0));

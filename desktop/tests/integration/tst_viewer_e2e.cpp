@@ -3,16 +3,17 @@
 // device, and "切断". Against real velmo-rendezvous and velmo-remote-host child
 // processes on 127.0.0.1 (the host logs what arrives on "input").
 #include "config/AppConfig.h"
-#include "viewer/ConnectView.h"
-#include "support/DevicePeers.h"
-#include "viewer/RemoteScreenView.h"
+#include "rendezvous/Signaling.h"
 #include "session/SessionStore.h"
+#include "support/DevicePeers.h"
+#include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
+#include "util/StringUtils.h"
+#include "viewer/ConnectView.h"
+#include "viewer/RemoteScreenView.h"
 #include "viewer/SessionView.h"
 #include "viewer/SessionWindowView.h"
 #include "viewer/SessionWindows.h"
-#include "rendezvous/Signaling.h"
-#include "util/StringUtils.h"
-#include "support/TestEnv.h"
 
 #include <QApplication>
 #include <QDir>
@@ -26,17 +27,6 @@
 #include <QTest>
 
 namespace {
-QList<QJsonObject> inputLog(const QString &dataDir) {
-    QList<QJsonObject> out;
-    QFile f(dataDir + "/device-input.jsonl");
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (!line.trimmed().isEmpty())
-            out << QJsonDocument::fromJson(line).object();
-    return out;
-}
-
 int authedSessions(DevicePeers &peers) {
     int n = 0;
     for (const QJsonValue &v : peers.status().value("sessions").toArray())
@@ -59,6 +49,8 @@ class TestViewerEndToEnd : public QObject {
     Q_OBJECT
 
     TestEnv env;
+    ViewerObjects objects;
+    SessionWindows windows{objects.store(), objects.config()};
     DevicePeers peers;
 
 private Q_SLOTS:
@@ -70,15 +62,15 @@ private Q_SLOTS:
 
 void TestViewerEndToEnd::cleanup() {
     // A failed run leaves nothing behind for the next one.
-    SessionStore::shared()->closeAll();
-    QTRY_COMPARE(SessionWindows::shared()->count(), 0);
+    objects.store()->closeAll();
+    QTRY_COMPARE(windows.count(), 0);
 }
 
 void TestViewerEndToEnd::initTestCase() {
     QVERIFY(peers.startServer());
     QVERIFY(peers.startHost("input_log"));
     QVERIFY(peers.waitForDevice());
-    AppConfig::shared()->setServer(peers.serverUrl());
+    objects.config()->setServer(peers.serverUrl());
 }
 
 void TestViewerEndToEnd::connectWatchClickTypeDisconnect_data() {
@@ -89,13 +81,14 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect_data() {
 
 void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QFETCH(QString, videoPref);
-    AppConfig::shared()->setVideoPref(videoPref);
+    objects.config()->setVideoPref(videoPref);
     QFile::remove(peers.dataDir() + "/device-input.jsonl");
-    SessionStore *store = SessionStore::shared();
-    const int windowsBefore = SessionWindows::shared()->count();
+    SessionStore *store = objects.store();
+    const int windowsBefore = windows.count();
 
     // The connect panel, as in the main window.
-    ConnectView panel;
+    ConnectView panel(objects.config(), objects.signaling(), objects.api(), objects.trust(), store,
+                      [this](const QString &opened) { windows.open(opened); });
     panel.resize(900, 640);
     panel.show();
     QVERIFY(QTest::qWaitForWindowExposed(&panel));
@@ -109,10 +102,10 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QTest::mouseClick(panel.findChild<QPushButton *>("connect"), Qt::LeftButton);
 
     // One session window opens and reaches the picture.
-    QTRY_COMPARE_WITH_TIMEOUT(SessionWindows::shared()->count(), windowsBefore + 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(windows.count(), windowsBefore + 1, 10000);
     QCOMPARE(store->count(), 1);
     const QString sid = store->ids().first();
-    QPointer<SessionWindowView> window = SessionWindows::shared()->window(sid);
+    QPointer<SessionWindowView> window = windows.window(sid);
     QVERIFY(window);
     QPointer<RemoteSession> session = store->session(sid);
     QTRY_COMPARE_WITH_TIMEOUT(session->state(), RemoteSession::State::Connected, 20000);
@@ -148,7 +141,7 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QTest::mouseClick(window->findChild<QPushButton *>("key_Tab"), Qt::LeftButton);
 
     auto has = [&](const QJsonObject &want) {
-        for (const QJsonObject &m : inputLog(peers.dataDir())) {
+        for (const QJsonObject &m : peers.inputLog()) {
             bool all = true;
             for (auto it = want.begin(); it != want.end(); ++it)
                 all = all && m.value(it.key()) == it.value();
@@ -167,7 +160,7 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QTRY_VERIFY_WITH_TIMEOUT(has({{"t", "ku"}, {"code", "Tab"}}), 5000);
     // In order: the press before the release.
     QStringList kinds;
-    for (const QJsonObject &m : inputLog(peers.dataDir()))
+    for (const QJsonObject &m : peers.inputLog())
         if (m.value("t").toString() != "mm")
             kinds << m.value("t").toString();
     QCOMPARE(kinds.mid(0, 4), QStringList({"md", "mu", "kd", "ku"}));
@@ -177,7 +170,7 @@ void TestViewerEndToEnd::connectWatchClickTypeDisconnect() {
     QTRY_VERIFY(!window);
     QVERIFY(!store->contains(sid));
     QTRY_VERIFY(!session);
-    QCOMPARE(SessionWindows::shared()->count(), windowsBefore);
+    QCOMPARE(windows.count(), windowsBefore);
     QTRY_COMPARE_WITH_TIMEOUT(authedSessions(peers), 0, 10000);
 }
 

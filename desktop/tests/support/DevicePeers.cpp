@@ -195,3 +195,14 @@ int DevicePeers::post(const QString &path, const QJsonObject &body) {
     request("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), &code);
     return code;
 }
+
+QList<QJsonObject> DevicePeers::inputLog() const {
+    QFile f(dataDir() + QStringLiteral("/device-input.jsonl"));
+    QList<QJsonObject> out;
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (!line.trimmed().isEmpty())
+            out.append(QJsonDocument::fromJson(line).object());
+    return out;
+}

@@ -3,6 +3,7 @@
 #include "support/DeviceTestViewer.h"
 
 #include <QJsonObject>
+#include <QList>
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -57,6 +58,9 @@ public:
     }
     QString autoPasscode() const { return m_autoPasscode; }
     QString dataDir() const { return m_hostDataDir.isEmpty() ? m_dir.path() + QStringLiteral("/host") : m_hostDataDir; }
+    // What the host logged of the "input" channel (started with the "input_log" hook), one
+    // object per line of device-input.jsonl; empty before anything arrived.
+    QList<QJsonObject> inputLog() const;
     // Where the next startHost keeps its data (e.g. the application's own data directory,
     // so that an AgentController finds the agent).
     void setHostDataDir(const QString &dir) { m_hostDataDir = dir; }

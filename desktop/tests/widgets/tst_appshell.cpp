@@ -1,15 +1,16 @@
 #include "config/AppConfig.h"
+#include "session/RemoteSession.h"
+#include "session/SessionStore.h"
 #include "sharing/AskWindows.h"
 #include "sharing/NoticeBar.h"
 #include "sharing/ProfileWindows.h"
-#include "session/RemoteSession.h"
 #include "shell/RootView.h"
-#include "session/SessionStore.h"
+#include "shell/SingleInstance.h"
+#include "shell/VelmoRemoteApp.h"
+#include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "viewer/SessionWindowView.h"
 #include "viewer/SessionWindows.h"
-#include "shell/SingleInstance.h"
-#include "support/TestEnv.h"
-#include "shell/VelmoRemoteApp.h"
 
 #include <QApplication>
 #include <QListWidget>
@@ -23,6 +24,7 @@ class TestAppShell : public QObject {
     Q_OBJECT
 
     TestEnv env;
+    ViewerObjects objects;
 
 private Q_SLOTS:
     void tabsAndRawValues() {
@@ -32,7 +34,7 @@ private Q_SLOTS:
         QCOMPARE(RootView::tabFromRaw("Host"), std::nullopt);
         QCOMPARE(RootView::tabFromRaw(""), std::nullopt);
 
-        RootView view;
+        RootView view(new QWidget, new QWidget, new QWidget);
         auto *sidebar = view.findChild<QListWidget *>("sidebar");
         QVERIFY(sidebar);
         QStringList labels;
@@ -50,22 +52,21 @@ private Q_SLOTS:
     }
 
     void sessionStoreCloses() {
-        SessionStore store;
+        SessionStore store(objects.context());
         store.close("nothere");
         store.closeAll();
         QCOMPARE(store.count(), 0);
 
-        auto *a = new RemoteSession("111111111", "pw", "A");
-        auto *b = new RemoteSession("222222222", "pw", "B");
+        RemoteSession *a = store.open("111111111", "pw", "A");
+        RemoteSession *b = store.open("222222222", "pw", "B");
         QCOMPARE(a->sid().size(), 8);
         QVERIFY(a->sid() != b->sid());
         QVERIFY(QRegularExpression("^[0-9a-f]{8}$").match(a->sid()).hasMatch());
         QPointer<RemoteSession> pa(a), pb(b);
         QSignalSpy closedA(a, &RemoteSession::closed);
         QSignalSpy closedB(b, &RemoteSession::closed);
-        store.insert(a);
-        store.insert(b);
         QCOMPARE(store.count(), 2);
+        QCOMPARE(store.session(a->sid()), a);
         store.close(a->sid());
         QCOMPARE(closedA.count(), 1);
         QCOMPARE(store.count(), 1);
@@ -76,7 +77,7 @@ private Q_SLOTS:
     }
 
     void sessionWindowPerId() {
-        SessionWindows windows;
+        SessionWindows windows(objects.store(), objects.config());
         SessionWindowView *first = windows.open("abcd0123");
         QCOMPARE(first->size(), QSize(1280, 820));
         QCOMPARE(windows.open("abcd0123"), first);
@@ -116,9 +117,9 @@ private Q_SLOTS:
         QVERIFY(!QApplication::quitOnLastWindowClosed());
         QCOMPARE(steps, (QStringList{"AskWindows.start", "AgentController.start", "ProfileWindows.start",
                                      "AskWindows.start", "NoticeBar.start", "Signaling.connect"}));
-        QVERIFY(AskWindows::shared()->isRunning());
-        QVERIFY(ProfileWindows::shared()->isRunning());
-        QVERIFY(NoticeBar::shared()->isRunning());
+        QVERIFY(app.askWindows()->isRunning());
+        QVERIFY(app.profileWindows()->isRunning());
+        QVERIFY(app.noticeBar()->isRunning());
         // No "New Window" anywhere in the main window's menus.
         for (QAction *a : app.mainWindow()->menuBar()->actions())
             QVERIFY(!a->text().contains("New Window"));
@@ -134,15 +135,14 @@ private Q_SLOTS:
         QCOMPARE(steps.size(), 5);
 
         // Sessions are closed before the agent is stopped.
-        auto *session = new RemoteSession("123456789", "pw", "dev");
+        RemoteSession *session = app.store()->open("123456789", "pw", "dev");
         connect(session, &RemoteSession::closed, this, [&] { steps << "session closed"; });
-        SessionStore::shared()->insert(session);
         steps.clear();
         app.willTerminate();
         QCOMPARE(steps, (QStringList{"NoticeBar.stop", "ProfileWindows.closeAll", "AskWindows.closeAll",
                                      "SessionStore.closeAll", "session closed", "AgentController.terminateAgentSync"}));
-        QVERIFY(!NoticeBar::shared()->isRunning());
-        QCOMPARE(SessionStore::shared()->count(), 0);
+        QVERIFY(!app.noticeBar()->isRunning());
+        QCOMPARE(app.store()->count(), 0);
         steps.clear();
         app.willTerminate();
         QVERIFY(steps.isEmpty());

@@ -2,11 +2,11 @@
 // thumbnails, alias sheet and deletion against a real velmo-rendezvous with
 // scripted devices.
 #include "config/AppConfig.h"
-#include "rendezvous/Signaling.h"
 #include "session/SessionStore.h"
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedPeer.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "viewer/ConnectView.h"
 #include "viewer/DeviceRowView.h"
 
@@ -54,14 +54,15 @@ class TestConnectView : public QObject {
     Q_OBJECT
 
     TestEnv env;
+    ViewerObjects objects;
     RendezvousProcess server;
     std::unique_ptr<ScriptedPeer> online; // "Studio", online with a thumbnail
     QString offlineId;                    // "Laptop", registered then gone
     QStringList opened;
 
     std::unique_ptr<ConnectView> makeView(SessionStore *store) {
-        auto view = std::make_unique<ConnectView>(AppConfig::shared(), Signaling::shared(), store,
-                                                  [this](const QString &sid) { opened << sid; });
+        auto view = std::make_unique<ConnectView>(objects.config(), objects.signaling(), objects.api(), objects.trust(),
+                                                  store, [this](const QString &sid) { opened << sid; });
         view->resize(900, 640);
         return view;
     }
@@ -82,7 +83,7 @@ private Q_SLOTS:
 
 void TestConnectView::initTestCase() {
     QVERIFY(server.start({"--admin-token", adminToken}));
-    AppConfig::shared()->setServer(server.url());
+    objects.config()->setServer(server.url());
     online = std::make_unique<ScriptedPeer>();
     QVERIFY(online->registerAt(server.wsUrl("/ws/device"), "secret-online-0123456789", "Studio", "Linux"));
     online->sendBinary(png(QColor(0, 120, 255)));
@@ -124,7 +125,7 @@ void TestConnectView::pureParts() {
 }
 
 void TestConnectView::typingGroupsTheId() {
-    SessionStore store;
+    SessionStore store(objects.context());
     auto view = makeView(&store);
     view->show();
     auto *field = view->findChild<QLineEdit *>("targetId");
@@ -145,7 +146,7 @@ void TestConnectView::typingGroupsTheId() {
 }
 
 void TestConnectView::checksBeforeAnyRequest() {
-    SessionStore store;
+    SessionStore store(objects.context());
     auto view = makeView(&store);
     view->show();
     QSignalSpy busy(view.get(), &ConnectView::busyChanged);
@@ -164,7 +165,7 @@ void TestConnectView::checksBeforeAnyRequest() {
 }
 
 void TestConnectView::lookupFailures() {
-    SessionStore store;
+    SessionStore store(objects.context());
     auto view = makeView(&store);
     view->show();
     // Unknown ID.
@@ -186,18 +187,18 @@ void TestConnectView::lookupFailures() {
     QCOMPARE(view->findChild<QLineEdit *>("passcode")->text(), QString("pass"));
 
     // The server cannot be reached.
-    AppConfig::shared()->setServer(QString("http://127.0.0.1:%1").arg(closedPort()));
+    objects.config()->setServer(QString("http://127.0.0.1:%1").arg(closedPort()));
     view->setTargetId(online->id());
     view->connectToDevice();
     QTRY_VERIFY_WITH_TIMEOUT(!view->busy(), 9000);
     QCOMPARE(view->message(), QString("サーバーに接続できません"));
-    AppConfig::shared()->setServer(server.url());
+    objects.config()->setServer(server.url());
     QCOMPARE(store.count(), 0);
     QVERIFY(opened.isEmpty());
 }
 
 void TestConnectView::successfulCheckOpensSession() {
-    SessionStore store;
+    SessionStore store(objects.context());
     auto view = makeView(&store);
     view->show();
     opened.clear();
@@ -220,16 +221,16 @@ void TestConnectView::successfulCheckOpensSession() {
     QCOMPARE(s->targetId(), online->id());
     QCOMPARE(s->name(), QString("Studio"));
     // The panel itself does not record a recent: the session does once connected.
-    QVERIFY(AppConfig::shared()->recents().isEmpty());
+    QVERIFY(objects.config()->recents().isEmpty());
     store.closeAll();
 }
 
 void TestConnectView::listsOnlineAndThumbnails() {
-    AppConfig *config = AppConfig::shared();
+    AppConfig *config = objects.config();
     config->setRecents({});
     config->addRecent(offlineId, "Laptop");
     config->addRecent(online->id(), "Studio");
-    SessionStore store;
+    SessionStore store(objects.context());
     auto view = makeView(&store);
     view->show(); // starts the online refresh
     QTRY_VERIFY_WITH_TIMEOUT(view->onlineCache().size() == 2 && view->thumbCache().contains(online->id()), 9000);
@@ -259,11 +260,11 @@ void TestConnectView::listsOnlineAndThumbnails() {
 }
 
 void TestConnectView::favouritesAndAlias() {
-    AppConfig *config = AppConfig::shared();
+    AppConfig *config = objects.config();
     config->setRecents({});
     config->setFavorites({});
     config->addRecent(online->id(), "Studio");
-    SessionStore store;
+    SessionStore store(objects.context());
     auto view = makeView(&store);
     view->show();
     // Starring in the recents adds a favourite whose alias is its name.
@@ -305,8 +306,8 @@ void TestConnectView::favouritesAndAlias() {
 }
 
 void TestConnectView::serverListAndDeletion() {
-    AppConfig *config = AppConfig::shared();
-    SessionStore store;
+    AppConfig *config = objects.config();
+    SessionStore store(objects.context());
     auto view = makeView(&store);
     view->show();
 
@@ -383,7 +384,7 @@ void TestConnectView::serverListAndDeletion() {
 }
 
 void TestConnectView::replacedDialogsKeepTheNewTarget() {
-    SessionStore store;
+    SessionStore store(objects.context());
     auto view = makeView(&store);
     view->show();
     QVERIFY(QTest::qWaitForWindowExposed(view.get()));
@@ -422,10 +423,10 @@ void TestConnectView::replacedDialogsKeepTheNewTarget() {
 
 // Each time the panel is shown its state starts afresh and the online refresh runs.
 void TestConnectView::shownAgainStartsAfreshAndRefreshes() {
-    AppConfig *config = AppConfig::shared();
+    AppConfig *config = objects.config();
     config->setRecents({});
     config->addRecent(offlineId, "Laptop");
-    SessionStore store;
+    SessionStore store(objects.context());
     auto view = makeView(&store);
     view->show();
     QTRY_VERIFY_WITH_TIMEOUT(view->onlineCache().contains(offlineId), 9000);

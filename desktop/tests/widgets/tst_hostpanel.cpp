@@ -20,22 +20,27 @@
 
 namespace {
 
-QPushButton *button(QWidget *root, const QString &text) {
-    for (auto *b : root->findChildren<QPushButton *>())
-        if (b->text() == text && b->isVisibleTo(root))
+// The first button of that name on screen under root (rows being deleted are hidden first).
+QPushButton *button(QWidget *root, const char *name) {
+    for (auto *b : root->findChildren<QPushButton *>(name))
+        if (b->isVisibleTo(root))
             return b;
     return nullptr;
 }
 
-QCheckBox *checkBox(QWidget *root, const QString &text) {
-    for (auto *b : root->findChildren<QCheckBox *>())
-        if (b->text() == text)
-            return b;
-    return nullptr;
+// What the button of that name reads, "" when none is on screen.
+QString buttonText(QWidget *root, const char *name) {
+    QPushButton *b = button(root, name);
+    return b ? b->text() : QString();
 }
 
-bool hasLabel(QWidget *root, const QString &text) {
-    for (auto *l : root->findChildren<QLabel *>())
+QCheckBox *checkBox(QWidget *root, const char *name) {
+    return root->findChild<QCheckBox *>(name);
+}
+
+// Whether a label of that name on screen reads text.
+bool shows(QWidget *root, const char *name, const QString &text) {
+    for (auto *l : root->findChildren<QLabel *>(name))
         if (l->text() == text && l->isVisibleTo(root))
             return true;
     return false;
@@ -108,7 +113,7 @@ void TestHostPanel::init() {
     m_h = std::make_unique<HostUiHarness>(m_env->dataDir());
     QVERIFY(m_h->ok());
     QVERIFY(m_h->hook("device", {{"id", "987654321"}, {"connected", true}}));
-    m_panel = std::make_unique<HostPanelView>(m_h->agent(), m_config.get());
+    m_panel = std::make_unique<HostPanelView>(m_h->agent(), m_config.get(), nullptr, nullptr);
     m_panel->resize(900, 1400);
     m_panel->show();
     QTRY_COMPARE(labelText(m_panel.get(), "deviceId"), QStringLiteral("987 654 321"));
@@ -121,29 +126,35 @@ void TestHostPanel::cleanup() {
 
 void TestHostPanel::withoutStatus() {
     AgentController idle;
-    HostPanelView panel(&idle, m_config.get());
+    HostPanelView panel(&idle, m_config.get(), nullptr, nullptr);
     panel.show();
     QCOMPARE(labelText(&panel, "headerTitle"), QStringLiteral("エージェント未起動"));
     QCOMPARE(labelText(&panel, "deviceId"), QStringLiteral("--- --- ---"));
     QCOMPARE(labelText(&panel, "autoPasscode"), QStringLiteral("------"));
-    QVERIFY(!checkBox(&panel, "共有を許可")->isEnabled());
-    QVERIFY(!checkBox(&panel, "共有を許可")->isChecked());
-    QVERIFY(!checkBox(&panel, "操作中の帯を出す")->isEnabled());
-    QVERIFY(checkBox(&panel, "操作中の帯を出す")->isChecked());
-    QVERIFY(!button(&panel, "再発行")->isEnabled());
-    QVERIFY(!button(&panel, "速度優先")->isEnabled());
-    QVERIFY(!button(&panel, "両方")->isEnabled());
-    QVERIFY(hasLabel(&panel, "https://rv.example.test"));
-    QVERIFY(hasLabel(&panel, "(未使用)  映像 -  0fps  0%  0kbps"));
-    QVERIFY(hasLabel(&panel, "-  (-)"));
-    QVERIFY(hasLabel(&panel, "オフ(システム音)"));
-    QVERIFY(hasLabel(&panel, "0 台"));
-    QVERIFY(hasLabel(&panel, "接続はありません"));
-    QVERIFY(hasLabel(&panel, "登録はありません"));
+    QVERIFY(!checkBox(&panel, "sharingSwitch")->isEnabled());
+    QVERIFY(!checkBox(&panel, "sharingSwitch")->isChecked());
+    QVERIFY(!checkBox(&panel, "noticeBarSwitch")->isEnabled());
+    QVERIFY(checkBox(&panel, "noticeBarSwitch")->isChecked());
+    QCOMPARE(checkBox(&panel, "sharingSwitch")->text(), QStringLiteral("共有を許可"));
+    QCOMPARE(checkBox(&panel, "noticeBarSwitch")->text(), QStringLiteral("操作中の帯を出す"));
+    QCOMPARE(buttonText(&panel, "rotatePasscode"), QStringLiteral("再発行"));
+    QCOMPARE(buttonText(&panel, "preset_speed"), QStringLiteral("速度優先"));
+    QCOMPARE(buttonText(&panel, "passcodeMode_both"), QStringLiteral("両方"));
+    QVERIFY(!button(&panel, "rotatePasscode")->isEnabled());
+    QVERIFY(!button(&panel, "preset_speed")->isEnabled());
+    QVERIFY(!button(&panel, "passcodeMode_both")->isEnabled());
+    QVERIFY(shows(&panel, "serverLine", "https://rv.example.test"));
+    QVERIFY(shows(&panel, "encoderLine", "(未使用)  映像 -  0fps  0%  0kbps"));
+    QVERIFY(shows(&panel, "versionLine", "-  (-)"));
+    QVERIFY(shows(&panel, "audioLine", "オフ(システム音)"));
+    QVERIFY(shows(&panel, "monitorCount", "0 台"));
+    QVERIFY(shows(&panel, "noSessions", "接続はありません"));
+    QVERIFY(shows(&panel, "noControllers", "登録はありません"));
     QVERIFY(!panel.findChild<QGroupBox *>("permissionBox")->isVisibleTo(&panel));
     // Copy buttons with nothing to copy do nothing.
     QGuiApplication::clipboard()->setText("untouched");
-    button(&panel, "ID をコピー")->click();
+    QCOMPARE(buttonText(&panel, "copyId"), QStringLiteral("ID をコピー"));
+    button(&panel, "copyId")->click();
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("untouched"));
     QVERIFY(!panel.copied());
 }
@@ -151,27 +162,27 @@ void TestHostPanel::withoutStatus() {
 void TestHostPanel::headerSwitchesAndIds() {
     QCOMPARE(labelText(m_panel.get(), "headerTitle"), QStringLiteral("サーバー接続中"));
     QCOMPARE(labelText(m_panel.get(), "autoPasscode"), m_h->agent()->status()->autoPasscode);
-    QVERIFY(checkBox(m_panel.get(), "共有を許可")->isEnabled());
+    QVERIFY(checkBox(m_panel.get(), "sharingSwitch")->isEnabled());
 
     const bool sharing = m_h->agent()->status()->sharing;
-    checkBox(m_panel.get(), "共有を許可")->click();
+    checkBox(m_panel.get(), "sharingSwitch")->click();
     QTRY_COMPARE(m_h->agent()->status()->sharing, !sharing);
     QCOMPARE(m_h->bodies("sharing").last(), (QJsonObject{{"on", !sharing}}));
-    QCOMPARE(checkBox(m_panel.get(), "共有を許可")->isChecked(), !sharing);
+    QCOMPARE(checkBox(m_panel.get(), "sharingSwitch")->isChecked(), !sharing);
 
-    checkBox(m_panel.get(), "操作中の帯を出す")->click();
+    checkBox(m_panel.get(), "noticeBarSwitch")->click();
     QTRY_VERIFY(!m_h->agent()->status()->noticeBar);
     QCOMPARE(m_h->bodies("notice-bar").last(), (QJsonObject{{"on", false}}));
-    QVERIFY(!checkBox(m_panel.get(), "操作中の帯を出す")->isChecked());
-    checkBox(m_panel.get(), "操作中の帯を出す")->click();
+    QVERIFY(!checkBox(m_panel.get(), "noticeBarSwitch")->isChecked());
+    checkBox(m_panel.get(), "noticeBarSwitch")->click();
     QTRY_VERIFY(m_h->agent()->status()->noticeBar);
 
     const QString before = m_h->agent()->status()->autoPasscode;
-    button(m_panel.get(), "再発行")->click();
+    button(m_panel.get(), "rotatePasscode")->click();
     QTRY_VERIFY(m_h->agent()->status()->autoPasscode != before);
     QCOMPARE(labelText(m_panel.get(), "autoPasscode"), m_h->agent()->status()->autoPasscode);
 
-    button(m_panel.get(), "画質優先")->click();
+    button(m_panel.get(), "preset_quality")->click();
     QTRY_COMPARE(m_h->bodies("quality").size(), 1);
     const Quality q = presets().value("quality");
     QCOMPARE(m_h->bodies("quality").last(), (QJsonObject{{"fps", q.fps}, {"scale", q.scale}, {"kbps", q.kbps}}));
@@ -181,56 +192,58 @@ void TestHostPanel::headerSwitchesAndIds() {
 void TestHostPanel::copyButtonsKeepTheirOwnState() {
     const QString id = m_h->agent()->status()->id;
     const QString pass = m_h->agent()->status()->autoPasscode;
-    button(m_panel.get(), "ID をコピー")->click();
+    button(m_panel.get(), "copyId")->click();
     QCOMPARE(QGuiApplication::clipboard()->text(), id);
-    QVERIFY(button(m_panel.get(), "コピーしました"));
+    QCOMPARE(buttonText(m_panel.get(), "copyId"), QStringLiteral("コピーしました"));
     QTest::qWait(700);
-    button(m_panel.get(), "コピー")->click();
+    QCOMPARE(buttonText(m_panel.get(), "copyPasscode"), QStringLiteral("コピー"));
+    button(m_panel.get(), "copyPasscode")->click();
     QCOMPARE(QGuiApplication::clipboard()->text(), pass);
     // Only the passcode button reads "copied"; the ID's timer does not clear it.
-    QVERIFY(button(m_panel.get(), "ID をコピー"));
-    QVERIFY(!button(m_panel.get(), "コピー"));
+    QCOMPARE(buttonText(m_panel.get(), "copyId"), QStringLiteral("ID をコピー"));
+    QVERIFY(buttonText(m_panel.get(), "copyPasscode") != QStringLiteral("コピー"));
     QTest::qWait(1000); // the ID's 1.5 s have passed
     QCOMPARE(m_panel->copied(), std::optional<QString>(pass));
-    QVERIFY(!button(m_panel.get(), "コピー"));
-    QTRY_VERIFY_WITH_TIMEOUT(button(m_panel.get(), "コピー"), 2000);
+    QVERIFY(buttonText(m_panel.get(), "copyPasscode") != QStringLiteral("コピー"));
+    QTRY_COMPARE_WITH_TIMEOUT(buttonText(m_panel.get(), "copyPasscode"), QStringLiteral("コピー"), 2000);
     QVERIFY(!m_panel->copied());
 }
 
 void TestHostPanel::passcodes() {
     QLineEdit *field = m_panel->findChild<QLineEdit *>("fixedInput");
     QCOMPARE(field->echoMode(), QLineEdit::Password);
-    QVERIFY(hasLabel(m_panel.get(), "未設定"));
-    QVERIFY(!button(m_panel.get(), "解除")->isEnabled());
+    QVERIFY(shows(m_panel.get(), "fixedState", "未設定"));
+    QVERIFY(!button(m_panel.get(), "clearFixed")->isEnabled());
+    QCOMPARE(buttonText(m_panel.get(), "setFixed"), QStringLiteral("設定"));
     QTest::keyClicks(field, "12345");
-    QVERIFY(!button(m_panel.get(), "設定")->isEnabled());
+    QVERIFY(!button(m_panel.get(), "setFixed")->isEnabled());
     QTest::keyClicks(field, "6");
-    QVERIFY(button(m_panel.get(), "設定")->isEnabled());
-    button(m_panel.get(), "設定")->click();
+    QVERIFY(button(m_panel.get(), "setFixed")->isEnabled());
+    button(m_panel.get(), "setFixed")->click();
     QCOMPARE(field->text(), QString()); // emptied at once
     QTRY_VERIFY(m_h->agent()->status()->hasFixed);
     QCOMPARE(m_h->bodies("passcode/fixed").last(), (QJsonObject{{"passcode", "123456"}}));
-    QTRY_VERIFY(hasLabel(m_panel.get(), "設定済み"));
-    QVERIFY(button(m_panel.get(), "変更"));
-    QVERIFY(button(m_panel.get(), "解除")->isEnabled());
-    button(m_panel.get(), "解除")->click();
+    QTRY_VERIFY(shows(m_panel.get(), "fixedState", "設定済み"));
+    QCOMPARE(buttonText(m_panel.get(), "setFixed"), QStringLiteral("変更"));
+    QVERIFY(button(m_panel.get(), "clearFixed")->isEnabled());
+    button(m_panel.get(), "clearFixed")->click();
     QTRY_VERIFY(!m_h->agent()->status()->hasFixed);
     QCOMPARE(m_h->bodies("passcode/fixed").last(), (QJsonObject{{"passcode", ""}}));
 
-    button(m_panel.get(), "両方")->click();
+    button(m_panel.get(), "passcodeMode_both")->click();
     QTRY_COMPARE(m_h->agent()->status()->passcodeMode, QStringLiteral("both"));
     QCOMPARE(m_h->bodies("passcode/mode").last(), (QJsonObject{{"mode", "both"}}));
-    QVERIFY(button(m_panel.get(), "両方")->isChecked());
-    QVERIFY(!button(m_panel.get(), "自動のみ")->isChecked());
+    QVERIFY(button(m_panel.get(), "passcodeMode_both")->isChecked());
+    QVERIFY(!button(m_panel.get(), "passcodeMode_auto")->isChecked());
 }
 
 void TestHostPanel::deviceName() {
     QLineEdit *name = m_panel->findChild<QLineEdit *>("nameEdit");
     QCOMPARE(name->text(), m_h->agent()->status()->name);
     name->clear();
-    QVERIFY(!button(m_panel.get(), "保存")->isEnabled());
+    QVERIFY(!button(m_panel.get(), "saveName")->isEnabled());
     name->setText(QString::fromUtf8("\u3000 \t"));
-    QVERIFY(!button(m_panel.get(), "保存")->isEnabled()); // horizontal white space only
+    QVERIFY(!button(m_panel.get(), "saveName")->isEnabled()); // horizontal white space only
     name->clear();
     QTest::keyClicks(name, "desk-1");
     QTest::keyClick(name, Qt::Key_Return);
@@ -253,15 +266,15 @@ void TestHostPanel::permissionWarning() {
     QVERIFY(m_h->hook("perm", {{"screen", "denied"}, {"input", "granted"}}));
     QTRY_VERIFY(box->isVisibleTo(m_panel.get()));
     // The agent reports its own input state at start; wait for the hook's.
-    QTRY_VERIFY(hasLabel(box, "画面収録が許可されていません"));
-    QVERIFY(!hasLabel(box, "遠隔操作(アクセシビリティ)が許可されていません"));
-    QVERIFY(button(box, "画面収録を許可"));
-    QVERIFY(!button(box, "操作を許可"));
-    QVERIFY(button(box, "入れたので反映する"));
+    QTRY_VERIFY(shows(box, "screenPermissionText", "画面収録が許可されていません"));
+    QVERIFY(!shows(box, "inputPermissionText", "遠隔操作(アクセシビリティ)が許可されていません"));
+    QCOMPARE(buttonText(box, "allowScreen"), QStringLiteral("画面収録を許可"));
+    QVERIFY(!button(box, "allowInput"));
+    QCOMPARE(buttonText(box, "reloadPermission"), QStringLiteral("入れたので反映する"));
     QVERIFY(m_h->hook("perm", {{"screen", "granted"}, {"input", "denied"}}));
-    QTRY_VERIFY(button(box, "操作を許可"));
-    QVERIFY(!button(box, "画面収録を許可"));
-    QVERIFY(hasLabel(box, "遠隔操作(アクセシビリティ)が許可されていません"));
+    QTRY_COMPARE(buttonText(box, "allowInput"), QStringLiteral("操作を許可"));
+    QVERIFY(!button(box, "allowScreen"));
+    QVERIFY(shows(box, "inputPermissionText", "遠隔操作(アクセシビリティ)が許可されていません"));
     QVERIFY(m_h->hook("perm", {{"screen", "whatever"}, {"input", "unknown"}}));
     QTRY_VERIFY(!box->isVisibleTo(m_panel.get()));
 }
@@ -272,9 +285,9 @@ void TestHostPanel::sessionsRows() {
         {{"name", "Alice"}, {"icon", iconUrl()}, {"authed", true}, {"since", now - 61}, {"input", false}});
     const QString b = m_h->addSession({{"name", ""}, {"icon", "data:image/png;base64,!!!"}, {"relay", true}});
     QTRY_COMPARE(visibleRows(m_panel.get(), "sessionRow").size(), 2);
-    QVERIFY(!hasLabel(m_panel.get(), "接続はありません"));
-    QVERIFY(hasLabel(m_panel.get(), "Alice"));
-    QVERIFY(hasLabel(m_panel.get(), "名称未設定"));
+    QVERIFY(!shows(m_panel.get(), "noSessions", "接続はありません"));
+    QVERIFY(shows(m_panel.get(), "sessionName", "Alice"));
+    QVERIFY(shows(m_panel.get(), "sessionName", "名称未設定"));
     QStringList captions;
     for (auto *l : m_panel->findChildren<QLabel *>("sessionCaption"))
         if (l->isVisibleTo(m_panel.get()))
@@ -290,42 +303,46 @@ void TestHostPanel::sessionsRows() {
     QCOMPARE(decoded, (QList<bool>{true, false}));
 
     auto rows = visibleRows(m_panel.get(), "sessionRow");
-    button(rows.last(), "切断")->click();
+    QCOMPARE(buttonText(rows.last(), "disconnectSession"), QStringLiteral("切断"));
+    button(rows.last(), "disconnectSession")->click();
     QTRY_VERIFY(!m_h->bodies("disconnect").isEmpty());
     QCOMPARE(m_h->bodies("disconnect").last(), (QJsonObject{{"sid", b}}));
     m_h->removeSession(a);
     m_h->removeSession(b);
-    QTRY_VERIFY(hasLabel(m_panel.get(), "接続はありません"));
+    QTRY_VERIFY(shows(m_panel.get(), "noSessions", "接続はありません"));
 }
 
 void TestHostPanel::controllers() {
     QLineEdit *label = m_panel->findChild<QLineEdit *>("ctlLabel");
     QLineEdit *pub = m_panel->findChild<QLineEdit *>("ctlPub");
     pub->setText("   \t ");
-    button(m_panel.get(), "追加")->click();
+    button(m_panel.get(), "addController")->click();
     QTest::qWait(150);
     QVERIFY(m_h->bodies("controller/add").isEmpty());
 
     const QString key = QString::fromLatin1(QByteArray(32, '\x01').toBase64());
     pub->setText("  " + key + "\n");
-    button(m_panel.get(), "追加")->click();
+    button(m_panel.get(), "addController")->click();
     QTRY_COMPARE(m_h->bodies("controller/add").size(), 1);
     QCOMPARE(m_h->bodies("controller/add").last(), (QJsonObject{{"label", ""}, {"pub", key}}));
     QTRY_COMPARE(visibleRows(m_panel.get(), "controllerRow").size(), 1);
     QCOMPARE(pub->text(), QString());
-    QVERIFY(hasLabel(m_panel.get(), "コントローラー"));
-    QVERIFY(hasLabel(m_panel.get(), key.left(12) + "...  " + QDate::currentDate().toString("yyyy-MM-dd")) ||
-            hasLabel(m_panel.get(), key.left(12) + "..."));
+    QVERIFY(shows(m_panel.get(), "controllerName", "コントローラー"));
+    QVERIFY(shows(m_panel.get(), "controllerSummary",
+                  key.left(12) + "...  " + QDate::currentDate().toString("yyyy-MM-dd")) ||
+            shows(m_panel.get(), "controllerSummary", key.left(12) + "..."));
 
     // Emptied also when the agent refuses.
     label->setText("x");
     pub->setText(QString(2000, u'k'));
-    button(m_panel.get(), "追加")->click();
+    button(m_panel.get(), "addController")->click();
     QTRY_VERIFY(pub->text().isEmpty());
     QCOMPARE(label->text(), QString());
 
-    button(visibleRows(m_panel.get(), "controllerRow").first(), "削除")->click();
-    QTRY_VERIFY(hasLabel(m_panel.get(), "登録はありません"));
+    QCOMPARE(buttonText(visibleRows(m_panel.get(), "controllerRow").first(), "removeController"),
+             QStringLiteral("削除"));
+    button(visibleRows(m_panel.get(), "controllerRow").first(), "removeController")->click();
+    QTRY_VERIFY(shows(m_panel.get(), "noControllers", "登録はありません"));
     QCOMPARE(m_h->bodies("controller/remove").last(), (QJsonObject{{"pub", key}}));
 }
 
@@ -351,7 +368,7 @@ void TestHostPanel::agreementSheet() {
     EulaSheet *sheet = m_panel->eulaSheet();
     QCOMPARE(sheet->eula().version, QStringLiteral("2.1"));
     QCOMPARE(sheet->size(), QSize(620, 520));
-    QVERIFY(hasLabel(sheet, EulaSheet::versionLine("2.1")));
+    QVERIFY(shows(sheet, "versionLine", EulaSheet::versionLine("2.1")));
     QCOMPARE(sheet->markdownView()->blocks().size(), 2);
     sheet->acceptButton()->click();
     QTRY_VERIFY(!m_panel->eulaSheet());
@@ -382,8 +399,8 @@ void TestHostPanel::agreementSheet() {
     QVERIFY(m_h->hook("eula", {{"version", "3.0"}, {"hash", "h3"}, {"body", "# 新\n\n- 一\n- 二"}}));
     QTRY_COMPARE(sheet->eula().version, QStringLiteral("3.0"));
     QCOMPARE(m_panel->eulaSheet(), sheet);
-    QVERIFY(hasLabel(sheet, EulaSheet::versionLine("3.0")));
-    QVERIFY(!hasLabel(sheet, EulaSheet::versionLine("2.2")));
+    QVERIFY(shows(sheet, "versionLine", EulaSheet::versionLine("3.0")));
+    QVERIFY(!shows(sheet, "versionLine", EulaSheet::versionLine("2.2")));
     QCOMPARE(sheet->markdownView()->blocks().size(), 3);
     // ...and one the agent no longer asks for closes without counting as "later".
     QVERIFY(m_h->hook("eula", {}));
@@ -404,7 +421,7 @@ void TestHostPanel::hostileValues() {
     // covered where the icon is decoded) and a start far in the past.
     const QString huge = QStringLiteral("data:image/png;base64,") + QString(900 * 1024, u'A');
     const QString big = m_h->addSession({{"name", "Big"}, {"icon", huge}, {"since", -9e15}, {"authed", true}});
-    QTRY_VERIFY(hasLabel(m_panel.get(), "Big"));
+    QTRY_VERIFY(shows(m_panel.get(), "sessionName", "Big"));
     for (auto *l : m_panel->findChildren<QLabel *>())
         if (l->property("decodedIcon").isValid() && l->isVisibleTo(m_panel.get()))
             QVERIFY(!l->property("decodedIcon").toBool());
@@ -415,17 +432,19 @@ void TestHostPanel::hostileValues() {
         m_h->hook("session", {{"name", QStringLiteral("v%1").arg(i)}});
     QTRY_COMPARE(m_h->agent()->status()->sessions.size(), 120);
     QTRY_COMPARE(visibleRows(m_panel.get(), "sessionRow").size(), HostPanelView::maxRows);
-    QVERIFY(hasLabel(m_panel.get(), "ほか 70 件"));
+    QVERIFY(shows(m_panel.get(), "moreSessions", "ほか 70 件"));
 }
 
 void TestHostPanel::approvalAndWaylandNotice() {
     // The policy is sent and shown as the agent reports it.
-    QVERIFY(button(m_panel.get(), "パスコードだけで入れる")->isChecked());
-    button(m_panel.get(), "この端末で許可してから")->click();
+    QCOMPARE(buttonText(m_panel.get(), "approval_passcode"), QStringLiteral("パスコードだけで入れる"));
+    QCOMPARE(buttonText(m_panel.get(), "approval_ask"), QStringLiteral("この端末で許可してから"));
+    QVERIFY(button(m_panel.get(), "approval_passcode")->isChecked());
+    button(m_panel.get(), "approval_ask")->click();
     QTRY_COMPARE(m_h->agent()->status()->approval, QStringLiteral("ask"));
     QCOMPARE(m_h->bodies("approval").last(), (QJsonObject{{"mode", "ask"}}));
-    QVERIFY(button(m_panel.get(), "この端末で許可してから")->isChecked());
-    QVERIFY(!button(m_panel.get(), "パスコードだけで入れる")->isChecked());
+    QVERIFY(button(m_panel.get(), "approval_ask")->isChecked());
+    QVERIFY(!button(m_panel.get(), "approval_passcode")->isChecked());
 
     // The agent runs in a Wayland session without an X display (see main): the panel says
     // that sharing needs X11.

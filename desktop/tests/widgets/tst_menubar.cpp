@@ -1,11 +1,11 @@
 // The tray item against a real velmo-remote-host and supervisor.
 #include "config/AppConfig.h"
 #include "support/HostUiHarness.h"
+#include "support/TestEnv.h"
 #include "tray/MenuBarContentView.h"
 #include "tray/MenuBarItem.h"
 #include "tray/MenuBarLabel.h"
 #include "tray/MenuBarSupport.h"
-#include "support/TestEnv.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -15,6 +15,12 @@
 #include <QtTest>
 
 namespace {
+// The text of the action of that objectName in the item's menu, "" when there is none.
+QString actionText(const MenuBarItem &item, const QString &name) {
+    const QAction *a = item.content()->findAction(name);
+    return a ? a->text() : QString();
+}
+
 QStringList entries(const QMenu *menu) {
     QStringList out;
     for (const QAction *a : menu->actions())
@@ -83,31 +89,33 @@ void TestMenuBar::entriesFromStatus() {
     QCOMPARE(m_item->label()->currentStyle(), VelmoMark::Style::idle);
     QCOMPARE(m_item->trayIcon()->toolTip(), QStringLiteral("Velmo Remote: 待ち受け中"));
 
-    m_item->content()->findAction("端末 ID: 123 456 789  (コピー)")->trigger();
+    m_item->content()->findAction("copyId")->trigger();
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("123456789"));
-    m_item->content()->findAction("パスコード: " + pass + "  (コピー)")->trigger();
+    m_item->content()->findAction("copyPasscode")->trigger();
     QCOMPARE(QGuiApplication::clipboard()->text(), pass);
 
-    m_item->content()->findAction("パスコードを再発行")->trigger();
+    m_item->content()->findAction("rotatePasscode")->trigger();
     QTRY_VERIFY(m_h->agent()->status()->autoPasscode != pass);
     const QString next = m_h->agent()->status()->autoPasscode;
-    QTRY_VERIFY(m_item->content()->findAction("パスコード: " + next + "  (コピー)"));
+    QTRY_COMPARE(actionText(*m_item, "copyPasscode"), "パスコード: " + next + "  (コピー)");
 
-    m_item->content()->findAction("共有を停止する")->trigger();
+    QCOMPARE(actionText(*m_item, "sharingToggle"), QStringLiteral("共有を停止する"));
+    m_item->content()->findAction("sharingToggle")->trigger();
     QTRY_VERIFY(!m_h->agent()->status()->sharing);
     QCOMPARE(m_h->bodies("sharing").last(), (QJsonObject{{"on", false}}));
-    QTRY_VERIFY(m_item->content()->findAction("共有を再開する"));
+    QTRY_COMPARE(actionText(*m_item, "sharingToggle"), QStringLiteral("共有を再開する"));
     QCOMPARE(m_item->menu()->actions().first()->text(), name + " — 共有を停止中");
     QCOMPARE(m_item->label()->currentStyle(), VelmoMark::Style::off);
-    m_item->content()->findAction("共有を再開する")->trigger();
+    m_item->content()->findAction("sharingToggle")->trigger();
     QTRY_VERIFY(m_h->agent()->status()->sharing);
 }
 
 void TestMenuBar::sessionsAndLiveLabel() {
     const QString a = m_h->addSession({{"name", "Alice"}, {"authed", true}, {"ip", "192.0.2.1"}});
     const QString b = m_h->addSession({{"name", ""}, {"relay", true}});
-    QTRY_VERIFY(m_item->content()->findAction("名称未設定(リレー)"));
-    QAction *sub = m_item->content()->findAction("Alice");
+    QTRY_COMPARE(actionText(*m_item, "session_" + b), QStringLiteral("名称未設定(リレー)"));
+    QCOMPARE(actionText(*m_item, "session_" + a), QStringLiteral("Alice"));
+    QAction *sub = m_item->content()->findAction("session_" + a);
     QVERIFY(sub && sub->menu());
     QCOMPARE(entries(sub->menu()), (QStringList{"IP 192.0.2.1", "この接続を切る"}));
     QVERIFY(!sub->menu()->actions().first()->isEnabled());
@@ -117,14 +125,14 @@ void TestMenuBar::sessionsAndLiveLabel() {
     QVERIFY(m_item->trayIcon()->toolTip().startsWith(QStringLiteral("操作中")));
     QVERIFY(m_item->menu()->actions().first()->text().endsWith(QStringLiteral(" — 遠隔操作中(1 人)")));
 
-    QAction *relayed = m_item->content()->findAction("名称未設定(リレー)");
+    QAction *relayed = m_item->content()->findAction("session_" + b);
     QCOMPARE(entries(relayed->menu()), (QStringList{"この接続を切る"}));
     relayed->menu()->actions().first()->trigger();
     QTRY_VERIFY(!m_h->bodies("disconnect").isEmpty());
     QCOMPARE(m_h->bodies("disconnect").last(), (QJsonObject{{"sid", b}}));
     m_h->removeSession(a);
     m_h->removeSession(b);
-    QTRY_VERIFY(m_item->content()->findAction("接続はありません"));
+    QTRY_COMPARE(actionText(*m_item, "noSessions"), QStringLiteral("接続はありません"));
     QCOMPARE(m_item->label()->text(), QString());
 }
 
@@ -133,28 +141,28 @@ void TestMenuBar::applicationSwitches() {
     QSignalSpy policy(m_item.get(), &MenuBarItem::accessoryPolicyRequested);
     QSignalSpy quit(m_item.get(), &MenuBarItem::quitRequested);
 
-    m_item->content()->findAction("ウインドウを開く")->trigger();
+    m_item->content()->findAction("openWindow")->trigger();
     QCOMPARE(open.size(), 1);
 
-    QAction *dock = m_item->content()->findAction("Dock に出さない(メニューバーだけ)");
+    QAction *dock = m_item->content()->findAction("menuBarOnly");
     QVERIFY(dock->isCheckable() && !dock->isChecked());
     dock->trigger();
     QVERIFY(m_config->menuBarOnly());
     QCOMPARE(policy.size(), 1);
     QCOMPARE(policy.first().first().toBool(), true);
-    QTRY_VERIFY(m_item->content()->findAction("Dock に出さない(メニューバーだけ)")->isChecked());
+    QTRY_VERIFY(m_item->content()->findAction("menuBarOnly")->isChecked());
 
-    QAction *login = m_item->content()->findAction("ログイン時に起動");
+    QAction *login = m_item->content()->findAction("loginItem");
     QVERIFY(!login->isChecked());
     login->trigger();
     QVERIFY(QFile::exists(MenuBarSupport::loginItemPath()));
     QVERIFY(m_item->content()->loginItemOn());
-    QTRY_VERIFY(m_item->content()->findAction("ログイン時に起動")->isChecked());
-    m_item->content()->findAction("ログイン時に起動")->trigger();
+    QTRY_VERIFY(m_item->content()->findAction("loginItem")->isChecked());
+    m_item->content()->findAction("loginItem")->trigger();
     QVERIFY(!QFile::exists(MenuBarSupport::loginItemPath()));
-    QTRY_VERIFY(!m_item->content()->findAction("ログイン時に起動")->isChecked());
+    QTRY_VERIFY(!m_item->content()->findAction("loginItem")->isChecked());
 
-    m_item->content()->findAction("Velmo Remote を終了")->trigger();
+    m_item->content()->findAction("quit")->trigger();
     QCOMPARE(quit.size(), 1);
 }
 

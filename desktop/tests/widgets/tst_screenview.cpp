@@ -1,9 +1,10 @@
 // The remote screen view: letterbox and mapping arithmetic, the move throttle,
 // wheel factors, and the messages real Qt events turn into.
-#include "viewer/MoveThrottle.h"
-#include "viewer/RemoteScreenView.h"
 #include "session/RemoteSession.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
+#include "viewer/MoveThrottle.h"
+#include "viewer/RemoteScreenView.h"
 
 #include <QApplication>
 #include <QJsonDocument>
@@ -46,6 +47,7 @@ class TestScreenView : public QObject {
     Q_OBJECT
 
     TestEnv env;
+    ViewerObjects objects;
     std::unique_ptr<QWidget> window;
     RemoteScreenView *view = nullptr;
     std::unique_ptr<RemoteSession> session;
@@ -82,7 +84,7 @@ void TestScreenView::init() {
     view = new RemoteScreenView(window.get());
     layout->addWidget(view);
     window->resize(800, 600);
-    session = std::make_unique<RemoteSession>("123456789", "pass", "Desk");
+    session = std::make_unique<RemoteSession>("123456789", "pass", "Desk", objects.context());
     view->setSession(session.get());
     view->apply("jpeg", QImage(), QSizeF(1920, 1080), QPointF());
     window->show();

@@ -4,6 +4,7 @@
 #include "rendezvous/SignalingPort.h"
 #include "session/SessionStore.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "viewer/RemoteScreenView.h"
 #include "viewer/SessionView.h"
 #include "viewer/SessionWindowView.h"
@@ -57,9 +58,10 @@ class TestSessionWindow : public QObject {
     Q_OBJECT
 
     TestEnv env;
+    ViewerObjects objects;
 
     RemoteSession *newSession(SessionStore &store, const QString &name = "Desk") {
-        auto *s = new RemoteSession("123456789", "pass", name, std::make_shared<SilentPort>());
+        auto *s = new RemoteSession("123456789", "pass", name, objects.context(std::make_shared<SilentPort>()));
         store.insert(s);
         return s;
     }
@@ -110,9 +112,9 @@ void TestSessionWindow::texts() {
 }
 
 void TestSessionWindow::notFoundWindow() {
-    SessionStore store;
+    SessionStore store(objects.context());
     RemoteSession *other = newSession(store);
-    auto *w = new SessionWindowView("deadbeef", &store);
+    auto *w = new SessionWindowView("deadbeef", &store, objects.config());
     w->setAttribute(Qt::WA_DeleteOnClose);
     w->show();
     auto *label = w->findChild<QLabel *>("notFound");
@@ -128,9 +130,9 @@ void TestSessionWindow::notFoundWindow() {
 }
 
 void TestSessionWindow::windowStartsSessionAndShowsProgress() {
-    SessionStore store;
+    SessionStore store(objects.context());
     RemoteSession *s = newSession(store);
-    SessionWindowView w(s->sid(), &store);
+    SessionWindowView w(s->sid(), &store, objects.config());
     SessionView *view = w.sessionView();
     QVERIFY(view);
     QVERIFY(!view->started());
@@ -158,11 +160,11 @@ void TestSessionWindow::windowStartsSessionAndShowsProgress() {
 
 void TestSessionWindow::endingClosesWindowAndSession() {
     for (const char *button : {"disconnect", "cancel"}) {
-        SessionStore store;
+        SessionStore store(objects.context());
         RemoteSession *s = newSession(store);
         QPointer<RemoteSession> session(s);
         QSignalSpy closed(s, &RemoteSession::closed);
-        auto *w = new SessionWindowView(s->sid(), &store);
+        auto *w = new SessionWindowView(s->sid(), &store, objects.config());
         w->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<SessionWindowView> guard(w);
         w->show();
@@ -176,10 +178,10 @@ void TestSessionWindow::endingClosesWindowAndSession() {
 }
 
 void TestSessionWindow::hostByeDismisses() {
-    SessionStore store;
+    SessionStore store(objects.context());
     RemoteSession *s = newSession(store);
     const QString sid = s->sid();
-    auto *w = new SessionWindowView(sid, &store);
+    auto *w = new SessionWindowView(sid, &store, objects.config());
     w->setAttribute(Qt::WA_DeleteOnClose);
     QPointer<SessionWindowView> guard(w);
     w->show();
@@ -190,10 +192,10 @@ void TestSessionWindow::hostByeDismisses() {
 }
 
 void TestSessionWindow::failurePanelStaysUntilClosed() {
-    SessionStore store;
-    auto *s = new RemoteSession("123456789", "pass", "Desk", std::make_shared<RefusingPort>());
+    SessionStore store(objects.context());
+    auto *s = new RemoteSession("123456789", "pass", "Desk", objects.context(std::make_shared<RefusingPort>()));
     store.insert(s);
-    auto *w = new SessionWindowView(s->sid(), &store);
+    auto *w = new SessionWindowView(s->sid(), &store, objects.config());
     w->setAttribute(Qt::WA_DeleteOnClose);
     QPointer<SessionWindowView> guard(w);
     w->show();
@@ -213,9 +215,9 @@ void TestSessionWindow::failurePanelStaysUntilClosed() {
 }
 
 void TestSessionWindow::textFieldAndQuality() {
-    SessionStore store;
+    SessionStore store(objects.context());
     RemoteSession *s = newSession(store);
-    SessionWindowView w(s->sid(), &store);
+    SessionWindowView w(s->sid(), &store, objects.config());
     w.show();
     auto *field = w.findChild<QLineEdit *>("textField");
     auto *send = w.findChild<QPushButton *>("send");
@@ -235,17 +237,17 @@ void TestSessionWindow::textFieldAndQuality() {
     auto *quality = w.findChild<QToolButton *>("qualityMenu");
     QCOMPARE(menuTexts(quality), QStringList({"速度優先  30fps / 50% / 2000kbps", "標準  15fps / 75% / 4000kbps",
                                               "画質優先  10fps / 100% / 8000kbps"}));
-    AppConfig::shared()->setPreset("balanced");
+    objects.config()->setPreset("balanced");
     quality->menu()->actions().at(2)->trigger();
-    QCOMPARE(AppConfig::shared()->preset(), QString("quality"));
+    QCOMPARE(objects.config()->preset(), QString("quality"));
     QCOMPARE(s->quality(), presets().value("quality"));
-    AppConfig::shared()->setPreset("balanced");
+    objects.config()->setPreset("balanced");
 }
 
 void TestSessionWindow::toasts() {
-    SessionStore store;
+    SessionStore store(objects.context());
     RemoteSession *s = newSession(store);
-    SessionWindowView w(s->sid(), &store);
+    SessionWindowView w(s->sid(), &store, objects.config());
     w.show();
     SessionView *view = w.sessionView();
     // Saving before any frame.
@@ -265,9 +267,9 @@ void TestSessionWindow::toasts() {
 }
 
 void TestSessionWindow::savingPng() {
-    SessionStore store;
+    SessionStore store(objects.context());
     RemoteSession *s = newSession(store);
-    SessionWindowView w(s->sid(), &store);
+    SessionWindowView w(s->sid(), &store, objects.config());
     w.show();
     SessionView *view = w.sessionView();
     QTemporaryDir dir;

@@ -2,11 +2,12 @@
 // hooks), the real Secret Service, and the real uninstaller script.
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
-#include "support/HostProcess.h"
 #include "config/Keychain.h"
 #include "config/Paths.h"
-#include "support/RendezvousProcess.h"
+#include "rendezvous/LocalServer.h"
 #include "shell/SettingsPanelView.h"
+#include "support/HostProcess.h"
+#include "support/RendezvousProcess.h"
 #include "support/TestEnv.h"
 
 #include <QApplication>
@@ -44,6 +45,7 @@ class TestSettingsPanel : public QObject {
     Q_OBJECT
 
     TestEnv env;
+    std::unique_ptr<AppConfig> settings;
     std::unique_ptr<HostProcess> host;
     std::unique_ptr<AgentController> agent;
 
@@ -58,10 +60,11 @@ private Q_SLOTS:
 };
 
 void TestSettingsPanel::initTestCase() {
+    settings = std::make_unique<AppConfig>(Paths::settingsFile());
     host = std::make_unique<HostProcess>(Paths::dataDir());
     QVERIFY(host->ok());
-    agent = std::make_unique<AgentController>();
-    agent->start(AppConfig::shared()->server());
+    agent = std::make_unique<AgentController>(settings.get());
+    agent->start(settings->server());
     QTRY_VERIFY_WITH_TIMEOUT(agent->status().has_value(), 10000);
 }
 
@@ -79,8 +82,8 @@ void TestSettingsPanel::textsAndSelectors() {
     QCOMPARE(SettingsPanelView::trimmed(" \t "), QString());
     QCOMPARE(SettingsPanelView::presetLabel("balanced"), QString("標準  15fps / 75% / 4000kbps"));
 
-    AppConfig *config = AppConfig::shared();
-    SettingsPanelView panel(config, agent.get());
+    AppConfig *config = settings.get();
+    SettingsPanelView panel(config, agent.get(), nullptr, nullptr);
     auto *preset = panel.findChild<QComboBox *>("preset");
     QStringList labels;
     for (int i = 0; i < preset->count(); ++i)
@@ -111,9 +114,11 @@ void TestSettingsPanel::textsAndSelectors() {
 }
 
 void TestSettingsPanel::saveTokenAndServer() {
-    AppConfig *config = AppConfig::shared();
+    AppConfig *config = settings.get();
     const QString server = config->server();
-    SettingsPanelView panel(config, agent.get());
+    // A saved server change goes through the local server supervisor, as in the application.
+    LocalServer localServer(Paths::dataDir());
+    SettingsPanelView panel(config, agent.get(), &localServer, nullptr);
     panel.show();
     auto *tokenField = panel.findChild<QLineEdit *>("token");
     auto *serverField = panel.findChild<QLineEdit *>("server");
@@ -160,10 +165,11 @@ void TestSettingsPanel::saveTokenAndServer() {
     panel.hide();
     panel.show();
     QCOMPARE(serverField->text(), server);
+    localServer.terminateSync();
 }
 
 void TestSettingsPanel::audioFollowsAgent() {
-    SettingsPanelView panel(AppConfig::shared(), agent.get());
+    SettingsPanelView panel(settings.get(), agent.get(), nullptr, nullptr);
     panel.show();
     auto *on = panel.findChild<QCheckBox *>("audioOn");
     auto *source = panel.findChild<QComboBox *>("audioSource");
@@ -188,14 +194,14 @@ void TestSettingsPanel::audioFollowsAgent() {
     QCOMPARE(agent->status()->audioSource, QString("mic"));
 
     // Without an agent the controls are off and show the system sound.
-    SettingsPanelView detached(AppConfig::shared(), nullptr);
+    SettingsPanelView detached(settings.get(), nullptr, nullptr, nullptr);
     QVERIFY(!detached.findChild<QCheckBox *>("audioOn")->isEnabled());
     QVERIFY(!detached.findChild<QComboBox *>("audioSource")->isEnabled());
     QCOMPARE(detached.findChild<QComboBox *>("audioSource")->currentData().toString(), QString("system"));
 }
 
 void TestSettingsPanel::removalWithoutScriptOrOutput() {
-    SettingsPanelView panel(AppConfig::shared(), nullptr);
+    SettingsPanelView panel(settings.get(), nullptr, nullptr, nullptr);
     int quits = 0;
     panel.setQuitHandler([&] { ++quits; });
     panel.setUninstallScript("/nonexistent/uninstall.sh");
@@ -239,7 +245,7 @@ void TestSettingsPanel::removalRunsUninstaller() {
     writeFile(agentCopy, "#!/bin/sh\n");
     writeFile(autostart, "[Desktop Entry]\n");
     writeFile(Paths::dataDir() + "/agent.log", "log\n");
-    AppConfig::shared()->setPreset("speed"); // makes sure the settings file exists
+    settings->setPreset("speed"); // makes sure the settings file exists
     QVERIFY(QFileInfo::exists(Paths::settingsFile()));
 
     // The agent now registered with a rendezvous server whose administrator token is stored.
@@ -267,7 +273,7 @@ void TestSettingsPanel::removalRunsUninstaller() {
     qputenv("VELMO_SYSTEMCTL_LOG", log.toUtf8());
     qputenv("VELMO_SYSTEMCTL_STATE", state.path().toUtf8());
 
-    SettingsPanelView panel(AppConfig::shared(), nullptr);
+    SettingsPanelView panel(settings.get(), nullptr, nullptr, nullptr);
     panel.setUninstallScript(VELMO_SOURCE_DIR "/deploy/linux/uninstall.sh");
     int quits = 0;
     panel.setQuitHandler([&] { ++quits; });

@@ -5,6 +5,7 @@
 #include "session/SessionExchange.h"
 #include "session/SessionStore.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "transfer/FileTransfers.h"
 #include "viewer/ClipboardSync.h"
 #include "viewer/FileTransferPanel.h"
@@ -35,13 +36,14 @@ public:
 class TestTransferPanel : public QObject {
     Q_OBJECT
     TestEnv env;
+    ViewerObjects objects;
 
 private Q_SLOTS:
     void menuDropsAndRows() {
-        SessionStore store;
-        auto *session = new RemoteSession("123456789", "pass", "Desk", std::make_shared<SilentPort>());
+        SessionStore store(objects.context());
+        auto *session = new RemoteSession("123456789", "pass", "Desk", objects.context(std::make_shared<SilentPort>()));
         store.insert(session);
-        SessionView view(session, AppConfig::shared(), &store);
+        SessionView view(session, objects.config(), &store);
 
         auto *button = view.findChild<QToolButton *>("exchangeMenu");
         QVERIFY(button);

@@ -32,6 +32,7 @@ ApprovalBox::ApprovalBox(AgentController *agent, QWidget *parent)
                                                {QStringLiteral("この端末で許可してから"), QStringLiteral("ask")}};
     for (const auto &[text, mode] : modes) {
         auto *b = new QPushButton(text, m_modeRow);
+        b->setObjectName(QStringLiteral("approval_") + mode);
         b->setCheckable(true);
         b->setProperty("mode", mode);
         row->addWidget(b);

@@ -45,6 +45,7 @@ AskWindow::AskWindow(const ControlAsk &ask, QWidget *parent)
 
     if (!ask.ip.isEmpty()) {
         auto *ip = new QLabel(QStringLiteral("接続元 ") + bounded(ask.ip, 100), this);
+        ip->setObjectName(QStringLiteral("sourceAddress"));
         ip->setTextFormat(Qt::PlainText);
         ip->setFont(Theme::caption());
         ip->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
@@ -62,8 +63,10 @@ AskWindow::AskWindow(const ControlAsk &ask, QWidget *parent)
     row->setContentsMargins(0, 4, 0, 0);
     row->addStretch(1);
     m_refuse = new QPushButton(QStringLiteral("断る"), this);
+    m_refuse->setObjectName(QStringLiteral("refuse"));
     m_refuse->setAutoDefault(false);
     m_allow = new QPushButton(QStringLiteral("許可する"), this);
+    m_allow->setObjectName(QStringLiteral("allow"));
     m_allow->setDefault(true);
     m_allow->setAutoDefault(true);
     row->addWidget(m_refuse);

@@ -15,15 +15,6 @@ AskWindows::~AskWindows() {
     closeAll();
 }
 
-AskWindows *AskWindows::shared() {
-    static AskWindows *const instance = new AskWindows;
-    return instance;
-}
-
-void AskWindows::start() {
-    start(AgentController::shared());
-}
-
 void AskWindows::start(AgentController *agent) {
     if (m_running || !agent)
         return;

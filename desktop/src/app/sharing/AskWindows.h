@@ -24,11 +24,9 @@ public:
 
     explicit AskWindows(QObject *parent = nullptr);
     ~AskWindows() override;
-    static AskWindows *shared();
 
     bool isRunning() const { return m_running; }
-    // Follows AgentController::shared(); does nothing when already following.
-    void start();
+    // Follows the agent's status; does nothing when already following.
     void start(AgentController *agent);
     // Closes every prompt without answering.
     void closeAll();

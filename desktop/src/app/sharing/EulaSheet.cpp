@@ -31,6 +31,7 @@ EulaSheet::EulaSheet(const ControlEula &eula, std::function<void()> onAccept, st
     v->addWidget(title);
 
     auto *line = new QLabel(versionLine(eula.version.left(200)), this);
+    line->setObjectName(QStringLiteral("versionLine"));
     line->setTextFormat(Qt::PlainText);
     line->setWordWrap(true);
     line->setFont(Theme::callout());

@@ -39,10 +39,9 @@ using namespace PanelWidgets;
 
 // ---- construction
 
-HostPanelView::HostPanelView(QWidget *parent) : HostPanelView(AgentController::shared(), AppConfig::shared(), parent) {}
-
-HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, QWidget *parent)
-    : QWidget(parent), m_agent(agent), m_config(config) {
+HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, LocalServer *localServer, ServerTrust *trust,
+                             QWidget *parent)
+    : QWidget(parent), m_agent(agent), m_config(config), m_localServer(localServer), m_trust(trust) {
     setObjectName(QStringLiteral("hostPanel"));
     build();
     if (agent) {
@@ -56,8 +55,10 @@ HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, QWidget 
     }
     if (config)
         connect(config, &AppConfig::serverChanged, this, &HostPanelView::refresh);
-    connect(LocalServer::shared(), &LocalServer::originChanged, this, &HostPanelView::refresh);
-    connect(ServerTrust::shared(), &ServerTrust::failureChanged, this, &HostPanelView::refresh);
+    if (localServer)
+        connect(localServer, &LocalServer::originChanged, this, &HostPanelView::refresh);
+    if (trust)
+        connect(trust, &ServerTrust::failureChanged, this, &HostPanelView::refresh);
     m_elapsedTimer.setInterval(1000);
     connect(&m_elapsedTimer, &QTimer::timeout, this, &HostPanelView::refreshElapsed);
     resetViewState();
@@ -108,7 +109,9 @@ QWidget *HostPanelView::buildHeader() {
     m_title->setObjectName(QStringLiteral("headerTitle"));
     row->addWidget(m_title, 1);
     m_sharing = new QCheckBox(QStringLiteral("共有を許可"), w);
+    m_sharing->setObjectName(QStringLiteral("sharingSwitch"));
     m_noticeBar = new QCheckBox(QStringLiteral("操作中の帯を出す"), w);
+    m_noticeBar->setObjectName(QStringLiteral("noticeBarSwitch"));
     m_noticeBar->setToolTip(QStringLiteral("画面上端の赤い帯。消してもプロフィール窓は出ます。"));
     row->addWidget(m_sharing);
     row->addWidget(m_noticeBar);
@@ -137,13 +140,17 @@ QGroupBox *HostPanelView::buildPermission() {
     m_screenTexts = new QWidget(box);
     auto *sv = new QVBoxLayout(m_screenTexts);
     sv->setContentsMargins(0, 0, 0, 0);
-    sv->addWidget(label(QStringLiteral("画面収録が許可されていません"), m_screenTexts));
+    auto *screenTitle = label(QStringLiteral("画面収録が許可されていません"), m_screenTexts);
+    screenTitle->setObjectName(QStringLiteral("screenPermissionText"));
+    sv->addWidget(screenTitle);
     sv->addWidget(caption(QStringLiteral("このままつながれても、相手には壁紙しか映りません。"), m_screenTexts));
     v->addWidget(m_screenTexts);
     m_inputTexts = new QWidget(box);
     auto *iv = new QVBoxLayout(m_inputTexts);
     iv->setContentsMargins(0, 0, 0, 0);
-    iv->addWidget(label(QStringLiteral("遠隔操作(アクセシビリティ)が許可されていません"), m_inputTexts));
+    auto *inputTitle = label(QStringLiteral("遠隔操作(アクセシビリティ)が許可されていません"), m_inputTexts);
+    inputTitle->setObjectName(QStringLiteral("inputPermissionText"));
+    iv->addWidget(inputTitle);
     iv->addWidget(
         caption(QStringLiteral("画面は映りますが、相手が動かしてもこのコンピュータは反応しません。"), m_inputTexts));
     v->addWidget(m_inputTexts);
@@ -152,10 +159,13 @@ QGroupBox *HostPanelView::buildPermission() {
                          box));
     auto *buttons = new QHBoxLayout;
     m_screenButton = new QPushButton(QStringLiteral("画面収録を許可"), box);
+    m_screenButton->setObjectName(QStringLiteral("allowScreen"));
     m_screenButton->setDefault(true);
     m_inputButton = new QPushButton(QStringLiteral("操作を許可"), box);
+    m_inputButton->setObjectName(QStringLiteral("allowInput"));
     m_inputButton->setDefault(true);
     auto *reload = new QPushButton(QStringLiteral("入れたので反映する"), box);
+    reload->setObjectName(QStringLiteral("reloadPermission"));
     reload->setToolTip(QStringLiteral("デスクトップの確認で許可した後、エージェントを起こし直して反映します。"));
     buttons->addWidget(m_screenButton);
     buttons->addWidget(m_inputButton);
@@ -189,6 +199,7 @@ QGroupBox *HostPanelView::buildResident() {
     v->addWidget(m_residentText);
     v->addWidget(m_residentCaption);
     m_installResident = new QPushButton(QStringLiteral("常駐版を追加する"), box);
+    m_installResident->setObjectName(QStringLiteral("installResident"));
     v->addWidget(m_installResident, 0, Qt::AlignLeft);
     h->addLayout(v, 1);
     connect(m_installResident, &QPushButton::clicked, this, [this] {
@@ -208,6 +219,7 @@ QGroupBox *HostPanelView::buildDeviceId() {
     m_id->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(m_id);
     m_copyId = new QPushButton(box);
+    m_copyId->setObjectName(QStringLiteral("copyId"));
     row->addWidget(m_copyId, 0, Qt::AlignVCenter);
     row->addStretch(1);
     v->addLayout(row);
@@ -226,7 +238,9 @@ QGroupBox *HostPanelView::buildPasscode() {
     m_autoPass->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(m_autoPass);
     m_copyPass = new QPushButton(box);
+    m_copyPass->setObjectName(QStringLiteral("copyPasscode"));
     m_rotate = new QPushButton(QStringLiteral("再発行"), box);
+    m_rotate->setObjectName(QStringLiteral("rotatePasscode"));
     row->addWidget(m_copyPass);
     row->addWidget(m_rotate);
     row->addStretch(1);
@@ -240,6 +254,7 @@ QGroupBox *HostPanelView::buildPasscode() {
     auto *fixedRow = new QHBoxLayout;
     fixedRow->addWidget(secondaryCaption(QStringLiteral("固定パスコード"), box));
     m_fixedState = caption(QString(), box, false);
+    m_fixedState->setObjectName(QStringLiteral("fixedState"));
     fixedRow->addWidget(m_fixedState);
     fixedRow->addStretch(1);
     v->addLayout(fixedRow);
@@ -251,7 +266,9 @@ QGroupBox *HostPanelView::buildPasscode() {
     m_fixed->setPlaceholderText(QStringLiteral("6 文字以上"));
     m_fixed->setFixedWidth(220);
     m_setFixed = new QPushButton(box);
+    m_setFixed->setObjectName(QStringLiteral("setFixed"));
     m_clearFixed = new QPushButton(QStringLiteral("解除"), box);
+    m_clearFixed->setObjectName(QStringLiteral("clearFixed"));
     edit->addWidget(m_fixed);
     edit->addWidget(m_setFixed);
     edit->addWidget(m_clearFixed);
@@ -272,6 +289,7 @@ QGroupBox *HostPanelView::buildPasscode() {
                                                {QStringLiteral("両方"), QStringLiteral("both")}};
     for (const auto &[text, mode] : modes) {
         auto *b = new QPushButton(text, m_modeBox);
+        b->setObjectName(QStringLiteral("passcodeMode_") + mode);
         b->setCheckable(true);
         b->setProperty("mode", mode);
         seg->addWidget(b, 1);
@@ -332,6 +350,7 @@ QGroupBox *HostPanelView::buildDevice() {
     m_name->setPlaceholderText(QStringLiteral("端末名"));
     m_name->setFixedWidth(260);
     m_saveName = new QPushButton(QStringLiteral("保存"), box);
+    m_saveName->setObjectName(QStringLiteral("saveName"));
     nameRow->addWidget(m_name);
     nameRow->addWidget(m_saveName);
     nameRow->addStretch(1);
@@ -339,10 +358,12 @@ QGroupBox *HostPanelView::buildDevice() {
 
     addLabel(QStringLiteral("サーバー"));
     grid->addWidget(m_server = value(), r++, 1);
+    m_server->setObjectName(QStringLiteral("serverLine"));
     grid->addWidget(m_serverOrigin = value(), r++, 1);
     m_serverOrigin->setObjectName(QStringLiteral("serverOrigin"));
     addLabel(QStringLiteral("バージョン"));
     grid->addWidget(m_version = value(), r++, 1);
+    m_version->setObjectName(QStringLiteral("versionLine"));
     addLabel(QStringLiteral("エンコーダ"));
     grid->addWidget(m_encoder = value(), r++, 1);
     m_encoder->setObjectName(QStringLiteral("encoderLine"));
@@ -354,6 +375,7 @@ QGroupBox *HostPanelView::buildDevice() {
                                                       {QStringLiteral("画質優先"), QStringLiteral("quality")}};
     for (const auto &[text, key] : presetLabels) {
         auto *b = new QPushButton(text, box);
+        b->setObjectName(QStringLiteral("preset_") + key);
         b->setProperty("preset", key);
         presetRow->addWidget(b);
         m_presetButtons.append(b);
@@ -370,9 +392,11 @@ QGroupBox *HostPanelView::buildDevice() {
 
     addLabel(QStringLiteral("音声"));
     grid->addWidget(m_audio = value(), r++, 1);
+    m_audio->setObjectName(QStringLiteral("audioLine"));
     addLabel(QStringLiteral("モニタ"));
     auto *mon = new QVBoxLayout;
     m_monitorCount = value();
+    m_monitorCount->setObjectName(QStringLiteral("monitorCount"));
     mon->addWidget(m_monitorCount);
     m_monitorRows = new QVBoxLayout;
     mon->addLayout(m_monitorRows);
@@ -412,6 +436,7 @@ QGroupBox *HostPanelView::buildControllers() {
     m_ctlPub->setPlaceholderText(QStringLiteral("Ed25519 公開鍵(base64)"));
     m_ctlPub->setFont(Theme::mono(11));
     m_addController = new QPushButton(QStringLiteral("追加"), box);
+    m_addController->setObjectName(QStringLiteral("addController"));
     add->addWidget(m_ctlLabel);
     add->addWidget(m_ctlPub, 1);
     add->addWidget(m_addController);
@@ -555,8 +580,8 @@ void HostPanelView::refresh() {
         }
     }
     m_server->setText(bounded(st ? st->server : (m_config ? m_config->server() : QString()), 300));
-    const QString untrusted = ServerTrust::shared()->failure();
-    const QString origin = untrusted.isEmpty() ? LocalServer::shared()->summary() : untrusted;
+    const QString untrusted = m_trust ? m_trust->failure() : QString();
+    const QString origin = !untrusted.isEmpty() ? untrusted : m_localServer ? m_localServer->summary() : QString();
     m_serverOrigin->setText(origin);
     m_serverOrigin->setVisible(!origin.isEmpty());
     m_version->setText(bounded(HostPanelText::versionLine(st), 300));
@@ -640,7 +665,9 @@ void HostPanelView::refreshSessions(bool force) {
     QWidget *box = m_sessionRows->parentWidget();
     if (!m_noSessions) {
         m_noSessions = label(QStringLiteral("接続はありません"), box, Theme::callout());
+        m_noSessions->setObjectName(QStringLiteral("noSessions"));
         m_moreSessions = secondaryCaption(QString(), box);
+        m_moreSessions->setObjectName(QStringLiteral("moreSessions"));
     }
 
     // Rows are kept per session and updated in place, so that a stream of
@@ -701,6 +728,7 @@ HostPanelView::SessionRow HostPanelView::makeSessionRow(const ControlSession &s,
     auto *v = new QVBoxLayout;
     v->setSpacing(1);
     r.name = label(QString(), r.row);
+    r.name->setObjectName(QStringLiteral("sessionName"));
     v->addWidget(r.name);
     r.detail = caption(QString(), r.row);
     v->addWidget(r.detail);
@@ -709,6 +737,7 @@ HostPanelView::SessionRow HostPanelView::makeSessionRow(const ControlSession &s,
     v->addWidget(r.caption);
     h->addLayout(v, 1);
     auto *cut = new QPushButton(QStringLiteral("切断"), r.row);
+    cut->setObjectName(QStringLiteral("disconnectSession"));
     const QString sid = s.sid;
     connect(cut, &QPushButton::clicked, this, [this, sid] {
         if (m_agent)
@@ -752,7 +781,9 @@ void HostPanelView::refreshControllers(bool force) {
     clearLayout(m_controllerRows);
     QWidget *box = m_ctlPub->parentWidget();
     if (list.isEmpty()) {
-        m_controllerRows->addWidget(label(QStringLiteral("登録はありません"), box, Theme::callout()));
+        auto *none = label(QStringLiteral("登録はありません"), box, Theme::callout());
+        none->setObjectName(QStringLiteral("noControllers"));
+        m_controllerRows->addWidget(none);
         return;
     }
     int n = 0;
@@ -768,9 +799,14 @@ void HostPanelView::refreshControllers(bool force) {
         auto *keyPic = new QLabel(row);
         keyPic->setPixmap(keySymbol());
         h->addWidget(keyPic);
-        h->addWidget(label(c.label.isEmpty() ? QStringLiteral("コントローラー") : bounded(c.label), row));
-        h->addWidget(label(bounded(c.summary()), row, Theme::sized(11)), 1);
+        auto *name = label(c.label.isEmpty() ? QStringLiteral("コントローラー") : bounded(c.label), row);
+        name->setObjectName(QStringLiteral("controllerName"));
+        h->addWidget(name);
+        auto *summary = label(bounded(c.summary()), row, Theme::sized(11));
+        summary->setObjectName(QStringLiteral("controllerSummary"));
+        h->addWidget(summary, 1);
         auto *remove = new QPushButton(QStringLiteral("削除"), row);
+        remove->setObjectName(QStringLiteral("removeController"));
         const QString pub = c.pub;
         connect(remove, &QPushButton::clicked, this, [this, pub] {
             if (m_agent)

@@ -11,6 +11,7 @@
 class AgentController;
 class AppConfig;
 class EulaSheet;
+class LocalServer;
 class QAbstractButton;
 class QBoxLayout;
 class QButtonGroup;
@@ -22,6 +23,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QToolButton;
 class QVBoxLayout;
+class ServerTrust;
 
 // The host tab: what the local agent reports, and every control that changes it.
 class HostPanelView : public QWidget {
@@ -31,8 +33,9 @@ public:
     static constexpr int maxRows = 50;
     static constexpr int logLinesShown = 80;
 
-    explicit HostPanelView(QWidget *parent = nullptr);
-    HostPanelView(AgentController *agent, AppConfig *config, QWidget *parent = nullptr);
+    // None is owned; each may be null (that part of the panel then shows nothing).
+    HostPanelView(AgentController *agent, AppConfig *config, LocalServer *localServer, ServerTrust *trust,
+                  QWidget *parent = nullptr);
     ~HostPanelView() override;
 
     // View state, readable for tests.
@@ -73,6 +76,8 @@ private:
 
     QPointer<AgentController> m_agent;
     QPointer<AppConfig> m_config;
+    QPointer<LocalServer> m_localServer;
+    QPointer<ServerTrust> m_trust;
 
     // View state.
     std::optional<QString> m_copied;

@@ -50,14 +50,12 @@ protected:
     void paintEvent(QPaintEvent *) override {
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
-        QColor plate = QColor::fromRgbF(0.70f, 0.12f, 0.13f);
-        plate.setAlphaF(0.92f);
         QPainterPath path;
         path.addRoundedRect(QRectF(rect()), 6, 6);
-        p.fillPath(path, plate);
+        p.fillPath(path, Theme::noticePlate());
         const QFont font = Theme::sized(13, QFont::DemiBold);
         p.setFont(font);
-        p.setPen(Qt::white);
+        p.setPen(Theme::onFill());
         const QRect inner = rect().adjusted(8, 0, -8, 0);
         const QString shown = QFontMetrics(font).elidedText(m_text, Qt::ElideRight, inner.width());
         p.drawText(inner, Qt::AlignCenter, shown);
@@ -77,11 +75,6 @@ NoticeBar::~NoticeBar() {
     delete m_window.data();
 }
 
-NoticeBar *NoticeBar::shared() {
-    static NoticeBar *const instance = new NoticeBar;
-    return instance;
-}
-
 QString NoticeBar::barText(const std::optional<ControlStatus> &status) {
     if (!status || !status->noticeBar)
         return {};
@@ -94,10 +87,6 @@ QString NoticeBar::barText(const std::optional<ControlStatus> &status) {
     if (names.isEmpty())
         return {};
     return QStringLiteral("遠隔操作中: ") + names.join(QStringLiteral(", "));
-}
-
-void NoticeBar::start() {
-    start(AgentController::shared());
 }
 
 void NoticeBar::start(AgentController *agent) {

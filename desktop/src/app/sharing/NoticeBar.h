@@ -20,14 +20,12 @@ public:
 
     explicit NoticeBar(QObject *parent = nullptr);
     ~NoticeBar() override;
-    static NoticeBar *shared();
 
     // "遠隔操作中: " and the authenticated viewers' names, or "" for no bar.
     static QString barText(const std::optional<ControlStatus> &status);
 
     bool isRunning() const { return m_running; }
-    // Follows AgentController::shared(); does nothing when already following.
-    void start();
+    // Follows the agent's status; does nothing when already following.
     void start(AgentController *agent);
     // Removes the bar and drops every subscription.
     void stop();

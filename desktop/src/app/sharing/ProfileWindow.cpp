@@ -42,12 +42,15 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     auto *banner = new QLabel(QStringLiteral("遠隔操作されています"), page);
     banner->setFont(Theme::sized(10, QFont::Bold));
     banner->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::red())));
+    banner->setObjectName(QStringLiteral("banner"));
     texts->addWidget(banner);
     m_name = new QLabel(page);
+    m_name->setObjectName(QStringLiteral("viewerName"));
     m_name->setTextFormat(Qt::PlainText);
     m_name->setFont(Theme::title3());
     texts->addWidget(m_name);
     m_detail = new QLabel(page);
+    m_detail->setObjectName(QStringLiteral("viewerDetail"));
     m_detail->setTextFormat(Qt::PlainText);
     m_detail->setFont(Theme::caption());
     m_detail->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
@@ -55,9 +58,9 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     texts->addWidget(m_detail);
     header->addLayout(texts, 1);
     m_disconnect = new QPushButton(QStringLiteral("切断"), page);
-    m_disconnect->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border-radius: 4px;"
+    m_disconnect->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: %2; border-radius: 4px;"
                                                " padding: 3px 10px; font-weight: bold; }")
-                                    .arg(Theme::css(Theme::red())));
+                                    .arg(Theme::css(Theme::red()), Theme::css(Theme::onFill())));
     m_sendFile = new QPushButton(QStringLiteral("ファイルを送る…"), page);
     m_sendFile->setObjectName("sendFile");
     header->addWidget(m_sendFile, 0, Qt::AlignTop);
@@ -65,6 +68,7 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     v->addLayout(header);
 
     m_meta = new QLabel(page);
+    m_meta->setObjectName(QStringLiteral("sessionMeta"));
     m_meta->setTextFormat(Qt::PlainText);
     m_meta->setFont(Theme::caption());
     m_meta->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));

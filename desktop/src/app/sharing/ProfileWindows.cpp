@@ -17,15 +17,6 @@ ProfileWindows::~ProfileWindows() {
     closeAll();
 }
 
-ProfileWindows *ProfileWindows::shared() {
-    static ProfileWindows *const instance = new ProfileWindows;
-    return instance;
-}
-
-void ProfileWindows::start() {
-    start(AgentController::shared());
-}
-
 void ProfileWindows::start(AgentController *agent) {
     if (m_running || !agent)
         return;

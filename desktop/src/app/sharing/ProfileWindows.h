@@ -23,11 +23,9 @@ public:
 
     explicit ProfileWindows(QObject *parent = nullptr);
     ~ProfileWindows() override;
-    static ProfileWindows *shared();
 
     bool isRunning() const { return m_running; }
-    // Follows AgentController::shared(); does nothing when already following.
-    void start();
+    // Follows the agent's status; does nothing when already following.
     void start(AgentController *agent);
     void closeAll();
 

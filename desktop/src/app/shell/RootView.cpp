@@ -1,15 +1,11 @@
 #include "shell/RootView.h"
 
-#include "viewer/ConnectView.h"
-#include "sharing/HostPanelView.h"
-#include "shell/SettingsPanelView.h"
-
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QListWidget>
 #include <QShowEvent>
-#include <QStyle>
 #include <QStackedWidget>
+#include <QStyle>
 
 const QList<RootView::Tab> &RootView::allTabs() {
     static const QList<Tab> tabs{Tab::host, Tab::connect, Tab::settings};
@@ -18,9 +14,12 @@ const QList<RootView::Tab> &RootView::allTabs() {
 
 QString RootView::rawValue(Tab tab) {
     switch (tab) {
-    case Tab::host: return QStringLiteral("host");
-    case Tab::connect: return QStringLiteral("connect");
-    case Tab::settings: return QStringLiteral("settings");
+    case Tab::host:
+        return QStringLiteral("host");
+    case Tab::connect:
+        return QStringLiteral("connect");
+    case Tab::settings:
+        return QStringLiteral("settings");
     }
     return {};
 }
@@ -34,9 +33,12 @@ std::optional<RootView::Tab> RootView::tabFromRaw(const QString &raw) {
 
 QString RootView::label(Tab tab) {
     switch (tab) {
-    case Tab::host: return QStringLiteral("この端末");
-    case Tab::connect: return QStringLiteral("接続");
-    case Tab::settings: return QStringLiteral("設定");
+    case Tab::host:
+        return QStringLiteral("この端末");
+    case Tab::connect:
+        return QStringLiteral("接続");
+    case Tab::settings:
+        return QStringLiteral("設定");
     }
     return {};
 }
@@ -44,9 +46,12 @@ QString RootView::label(Tab tab) {
 QString RootView::iconName(Tab tab) {
     // Freedesktop icon names standing in for the system symbols.
     switch (tab) {
-    case Tab::host: return QStringLiteral("computer");
-    case Tab::connect: return QStringLiteral("go-next");
-    case Tab::settings: return QStringLiteral("preferences-system");
+    case Tab::host:
+        return QStringLiteral("computer");
+    case Tab::connect:
+        return QStringLiteral("go-next");
+    case Tab::settings:
+        return QStringLiteral("preferences-system");
     }
     return {};
 }
@@ -61,7 +66,8 @@ QIcon RootView::icon(Tab tab) const {
     return QIcon::fromTheme(iconName(tab), style()->standardIcon(fallback));
 }
 
-RootView::RootView(QWidget *parent) : QWidget(parent) {
+RootView::RootView(QWidget *hostPanel, QWidget *connectPanel, QWidget *settingsPanel, QWidget *parent)
+    : QWidget(parent) {
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -81,9 +87,9 @@ RootView::RootView(QWidget *parent) : QWidget(parent) {
     layout->addWidget(m_sidebar);
 
     m_detail = new QStackedWidget(this);
-    m_detail->addWidget(new HostPanelView(m_detail));
-    m_detail->addWidget(new ConnectView(m_detail));
-    m_detail->addWidget(new SettingsPanelView(m_detail));
+    m_detail->addWidget(hostPanel);
+    m_detail->addWidget(connectPanel);
+    m_detail->addWidget(settingsPanel);
     layout->addWidget(m_detail, 1);
 
     connect(m_sidebar, &QListWidget::currentRowChanged, this, [this](int row) {
@@ -101,7 +107,9 @@ void RootView::setTab(std::optional<Tab> tab) {
     m_detail->setCurrentIndex(row < 0 ? 0 : row);
 }
 
-QWidget *RootView::currentDetail() const { return m_detail->currentWidget(); }
+QWidget *RootView::currentDetail() const {
+    return m_detail->currentWidget();
+}
 
 void RootView::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);

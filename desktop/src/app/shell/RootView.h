@@ -20,7 +20,8 @@ public:
     static QString label(Tab tab);
     static QString iconName(Tab tab);
 
-    explicit RootView(QWidget *parent = nullptr);
+    // The detail panels of the three tabs, in the order of allTabs(); the view takes them over.
+    RootView(QWidget *hostPanel, QWidget *connectPanel, QWidget *settingsPanel, QWidget *parent = nullptr);
 
     std::optional<Tab> tab() const { return m_tab; }
     void setTab(std::optional<Tab> tab);

@@ -43,12 +43,11 @@ QLabel *caption(const QString &text, QWidget *parent) {
 }
 } // namespace
 
-SettingsPanelView::SettingsPanelView(QWidget *parent)
-    : SettingsPanelView(AppConfig::shared(), AgentController::shared(), parent) {}
-
-SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, QWidget *parent)
-    : QWidget(parent), m_config(config), m_agent(agent), m_server(config ? config->server() : QString()),
-      m_token(config ? config->adminToken() : QString()), m_script(Paths::uninstallScript()),
+SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, LocalServer *localServer,
+                                     Signaling *signaling, QWidget *parent)
+    : QWidget(parent), m_config(config), m_agent(agent), m_localServer(localServer), m_signaling(signaling),
+      m_server(config ? config->server() : QString()), m_token(config ? config->adminToken() : QString()),
+      m_script(Paths::uninstallScript()),
       m_quit([] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); }) {
     setWindowTitle(QStringLiteral("設定"));
     auto *outer = new QVBoxLayout(this);
@@ -378,11 +377,17 @@ void SettingsPanelView::save() {
         // A change to the default local server starts ours first when nothing answers there;
         // for any other server this runs at once.
         QPointer<AgentController> agent = m_agent;
-        LocalServer::shared()->ensure(s, Signaling::shared(), [agent, s] {
+        QPointer<Signaling> signaling = m_signaling;
+        auto restart = [agent, signaling, s] {
             if (agent)
                 agent->start(s);
-            Signaling::shared()->connect(Signaling::shared(), [](bool) {});
-        });
+            if (signaling)
+                signaling->connect(signaling, [](bool) {});
+        };
+        if (m_localServer)
+            m_localServer->ensure(s, m_signaling, restart);
+        else
+            restart();
     }
 }
 

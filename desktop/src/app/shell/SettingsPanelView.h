@@ -7,6 +7,7 @@
 
 class AgentController;
 class AppConfig;
+class LocalServer;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -16,6 +17,7 @@ class QPlainTextEdit;
 class QProcess;
 class QProgressBar;
 class QPushButton;
+class Signaling;
 
 // The "設定" tab: server and token (saved with a button), default quality,
 // video path and cursor overlay (applied at once), the local agent's audio, and
@@ -30,8 +32,10 @@ class SettingsPanelView : public QWidget {
     Q_PROPERTY(QString removeLog READ removeLog NOTIFY removeLogChanged)
 
 public:
-    explicit SettingsPanelView(QWidget *parent = nullptr);
-    SettingsPanelView(AppConfig *config, AgentController *agent, QWidget *parent = nullptr);
+    // None is owned; each may be null. A saved server change restarts the agent, after the
+    // local server made sure the default address answers, and reconnects signaling.
+    SettingsPanelView(AppConfig *config, AgentController *agent, LocalServer *localServer, Signaling *signaling,
+                      QWidget *parent = nullptr);
     ~SettingsPanelView() override;
 
     QString server() const { return m_server; }
@@ -78,6 +82,8 @@ private:
 
     QPointer<AppConfig> m_config;
     QPointer<AgentController> m_agent;
+    QPointer<LocalServer> m_localServer;
+    QPointer<Signaling> m_signaling;
     QString m_server;
     QString m_token;
     bool m_saved = false;

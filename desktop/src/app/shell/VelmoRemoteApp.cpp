@@ -2,31 +2,49 @@
 
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
-#include "rendezvous/LocalServer.h"
-#include "sharing/AskWindows.h"
-#include "tray/MenuBarItem.h"
-#include "sharing/NoticeBar.h"
+#include "config/Paths.h"
 #include "media/PeerConnectionFactory.h"
+#include "rendezvous/Api.h"
+#include "rendezvous/LocalServer.h"
+#include "rendezvous/ServerTrust.h"
+#include "rendezvous/SharedSignalingPort.h"
+#include "rendezvous/Signaling.h"
+#include "session/SessionStore.h"
+#include "sharing/AskWindows.h"
+#include "sharing/HostPanelView.h"
+#include "sharing/NoticeBar.h"
 #include "sharing/ProfileWindows.h"
 #include "shell/RootView.h"
-#include "session/SessionStore.h"
+#include "shell/SettingsPanelView.h"
+#include "tray/MenuBarItem.h"
+#include "viewer/ConnectView.h"
 #include "viewer/SessionWindows.h"
-#include "rendezvous/Signaling.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <QMainWindow>
 
 VelmoRemoteApp::VelmoRemoteApp(QObject *parent)
-    : QObject(parent), m_config(AppConfig::shared()), m_signaling(Signaling::shared()),
-      m_agent(AgentController::shared()), m_localServer(LocalServer::shared()), m_store(SessionStore::shared()) {
+    : QObject(parent), m_config(std::make_unique<AppConfig>(Paths::settingsFile())),
+      m_trust(std::make_unique<ServerTrust>()), m_api(std::make_unique<Api>(m_config.get(), m_trust.get())),
+      m_signaling(std::make_unique<Signaling>(m_config.get(), m_trust.get())),
+      m_factory(std::make_unique<PeerConnectionFactory>()),
+      m_port(std::make_shared<SharedSignalingPort>(m_signaling.get(), m_api.get(), m_trust.get())),
+      m_store(std::make_unique<SessionStore>(SessionContext{m_config.get(), m_factory.get(), m_port})),
+      m_agent(std::make_unique<AgentController>(m_config.get())),
+      m_localServer(std::make_unique<LocalServer>(Paths::dataDir())),
+      m_sessionWindows(std::make_unique<SessionWindows>(m_store.get(), m_config.get())),
+      m_askWindows(std::make_unique<AskWindows>()), m_profileWindows(std::make_unique<ProfileWindows>()),
+      m_noticeBar(std::make_unique<NoticeBar>()) {
     // The local server's output goes to the log section with the agent's.
-    connect(m_localServer, &LocalServer::logLine, m_agent, &AgentController::log);
+    connect(m_localServer.get(), &LocalServer::logLine, m_agent.get(), &AgentController::log);
 }
 
 VelmoRemoteApp::~VelmoRemoteApp() {
+    // The views go before the objects they show.
     if (m_mainWindow)
         delete m_mainWindow.data();
+    m_menuBar.reset();
 }
 
 void VelmoRemoteApp::step(const QString &name) {
@@ -37,10 +55,10 @@ void VelmoRemoteApp::step(const QString &name) {
 void VelmoRemoteApp::didFinishLaunching() {
     QApplication::setQuitOnLastWindowClosed(false);
     // The DTLS certificate and the decoders are made on a worker now, not at the first connect.
-    PeerConnectionFactory::shared()->warmUp();
+    m_factory->warmUp();
     setAccessoryPolicy(m_config->menuBarOnly());
     step("AskWindows.start");
-    AskWindows::shared()->start();
+    m_askWindows->start(m_agent.get());
 
     auto *window = new QMainWindow;
     window->setObjectName("main");
@@ -51,12 +69,17 @@ void VelmoRemoteApp::didFinishLaunching() {
     // Closing the main window hides it; the process lives on in the tray.
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     window->setWindowFlag(Qt::Tool, m_accessory);
-    m_rootView = new RootView(window);
+    SessionWindows *sessionWindows = m_sessionWindows.get();
+    auto *hostPanel = new HostPanelView(m_agent.get(), m_config.get(), m_localServer.get(), m_trust.get());
+    auto *connectPanel = new ConnectView(m_config.get(), m_signaling.get(), m_api.get(), m_trust.get(), m_store.get(),
+                                         [sessionWindows](const QString &sid) { sessionWindows->open(sid); });
+    auto *settingsPanel = new SettingsPanelView(m_config.get(), m_agent.get(), m_localServer.get(), m_signaling.get());
+    m_rootView = new RootView(hostPanel, connectPanel, settingsPanel, window);
     window->setCentralWidget(m_rootView);
     connect(m_rootView, &RootView::shown, this, &VelmoRemoteApp::runStartupTask);
     m_mainWindow = window;
 
-    m_menuBar = std::make_unique<MenuBarItem>(m_agent, m_config);
+    m_menuBar = std::make_unique<MenuBarItem>(m_agent.get(), m_config.get());
     connect(m_menuBar.get(), &MenuBarItem::openMainWindowRequested, this, &VelmoRemoteApp::openMainWindow);
     connect(m_menuBar.get(), &MenuBarItem::accessoryPolicyRequested, this, &VelmoRemoteApp::setAccessoryPolicy);
     connect(m_menuBar.get(), &MenuBarItem::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
@@ -78,11 +101,11 @@ void VelmoRemoteApp::runStartupSteps(const QString &server) {
     step("AgentController.start");
     m_agent->start(server);
     step("ProfileWindows.start");
-    ProfileWindows::shared()->start();
+    m_profileWindows->start(m_agent.get());
     step("AskWindows.start");
-    AskWindows::shared()->start();
+    m_askWindows->start(m_agent.get());
     step("NoticeBar.start");
-    NoticeBar::shared()->start();
+    m_noticeBar->start(m_agent.get());
     step("Signaling.connect");
     // A failure is dropped: nothing is shown and nothing retried here.
     m_signaling->connect(this, [](bool) {});
@@ -122,7 +145,7 @@ void VelmoRemoteApp::setAccessoryPolicy(bool accessory) {
         if (visible)
             m_mainWindow->show();
     }
-    SessionWindows::shared()->setSkipTaskbar(accessory);
+    m_sessionWindows->setSkipTaskbar(accessory);
 }
 
 void VelmoRemoteApp::willTerminate() {
@@ -130,11 +153,11 @@ void VelmoRemoteApp::willTerminate() {
         return;
     m_terminated = true;
     step("NoticeBar.stop");
-    NoticeBar::shared()->stop();
+    m_noticeBar->stop();
     step("ProfileWindows.closeAll");
-    ProfileWindows::shared()->closeAll();
+    m_profileWindows->closeAll();
     step("AskWindows.closeAll");
-    AskWindows::shared()->closeAll();
+    m_askWindows->closeAll();
     step("SessionStore.closeAll");
     m_store->closeAll();
     step("AgentController.terminateAgentSync");

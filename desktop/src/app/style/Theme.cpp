@@ -76,13 +76,40 @@ QColor favorite() {
     return QColor(0xff, 0xcc, 0x00);
 }
 
+QColor onFill() {
+    return QColor(0xff, 0xff, 0xff);
+}
+QColor screenBackground() {
+    return QColor(0x00, 0x00, 0x00);
+}
+QColor screenText() {
+    return QColor(0xff, 0xff, 0xff);
+}
+QColor cursorFill() {
+    return QColor(0xff, 0xff, 0xff);
+}
+QColor cursorOutline() {
+    return QColor(0x00, 0x00, 0x00);
+}
+QColor noticePlate() {
+    QColor c = QColor::fromRgbF(0.70f, 0.12f, 0.13f);
+    c.setAlphaF(0.92f);
+    return c;
+}
+QColor toastPlate() {
+    return QColor(30, 30, 30, 220);
+}
+QColor halo(const QColor &ink) {
+    return ink.lightness() > 127 ? QColor(0, 0, 0, 110) : QColor(255, 255, 255, 110);
+}
+
 QString primaryButtonCss(int padV, int padH) {
-    return QStringLiteral("QPushButton { background: %1; color: white; border-radius: 5px; padding: %2px %3px; }"
+    return QStringLiteral("QPushButton { background: %1; color: %5; border-radius: 5px; padding: %2px %3px; }"
                           "QPushButton:disabled { background: %4; }")
         .arg(accent().name())
         .arg(padV)
         .arg(padH)
-        .arg(accentDisabled().name());
+        .arg(accentDisabled().name(), onFill().name());
 }
 
 QString css(const QColor &c) {

@@ -30,6 +30,21 @@ QColor success();
 QColor warning();
 QColor destructive();
 QColor favorite();
+// Text and symbols on a filled colour: primary and destructive buttons, the notice bar,
+// the toast.
+QColor onFill();
+// The remote screen: the surround of the picture, text over it, and the local cursor
+// drawn on it (a light arrow with a dark outline, visible on any picture).
+QColor screenBackground();
+QColor screenText();
+QColor cursorFill();
+QColor cursorOutline();
+// The plates of the host's notice bar and of the viewer's toast.
+QColor noticePlate();
+QColor toastPlate();
+// The halo that sets the tray mark off the panel behind it: dark for light ink, light
+// for dark ink.
+QColor halo(const QColor &ink);
 // "color: …" / "rgba(…)" forms for style sheets.
 QString css(const QColor &c);
 // A filled primary button with white text, padded vertically by padV and

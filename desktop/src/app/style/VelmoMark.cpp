@@ -1,5 +1,7 @@
 #include "style/VelmoMark.h"
 
+#include "style/Theme.h"
+
 #include <QHash>
 #include <QPainter>
 #include <QPainterPath>
@@ -29,6 +31,8 @@ QPainterPath arc(QPointF c, qreal r, qreal from, qreal to) {
     return path;
 }
 
+// The mark is drawn as an opaque stencil (only its alpha counts) and tinted afterwards
+// with the ink of the panel, so black here is no colour of the theme.
 QPen pen(qreal width) {
     QPen p(Qt::black, width);
     p.setCapStyle(Qt::RoundCap);
@@ -135,7 +139,7 @@ QIcon icon(Style style, const QColor &ink) {
         p.fillRect(QRectF(0, 0, kPoints, kPoints), c);
         return out;
     };
-    QColor halo = ink.lightness() > 127 ? QColor(0, 0, 0, 110) : QColor(255, 255, 255, 110);
+    const QColor halo = Theme::halo(ink);
     QImage out(mask.size(), QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
     out.setDevicePixelRatio(kScale);

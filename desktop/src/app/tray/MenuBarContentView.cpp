@@ -14,12 +14,12 @@ QString bounded(const QString &s, int max = 80) {
     return s.size() > max ? s.left(max) + QStringLiteral("…") : s;
 }
 
-QAction *findIn(const QMenu *menu, const QString &text) {
+QAction *findIn(const QMenu *menu, const QString &name) {
     for (QAction *a : menu->actions()) {
-        if (a->text() == text)
+        if (a->objectName() == name)
             return a;
         if (a->menu())
-            if (QAction *found = findIn(a->menu(), text))
+            if (QAction *found = findIn(a->menu(), name))
                 return found;
     }
     return nullptr;
@@ -63,8 +63,8 @@ QMenu *MenuBarContentView::menu() const {
     return m_menu;
 }
 
-QAction *MenuBarContentView::findAction(const QString &text) const {
-    return m_menu ? findIn(m_menu, text) : nullptr;
+QAction *MenuBarContentView::findAction(const QString &name) const {
+    return m_menu ? findIn(m_menu, name) : nullptr;
 }
 
 void MenuBarContentView::changed() {
@@ -107,17 +107,23 @@ void MenuBarContentView::rebuild() {
     m_menu->addAction(bounded(headline(st, running, live)))->setEnabled(false);
     if (st) {
         const QString id = st->id;
-        m_menu->addAction(QStringLiteral("端末 ID: ") + bounded(MenuBarSupport::formatId(id), 40) +
-                              QStringLiteral("  (コピー)"),
-                          this, [this, id] { copy(id); });
+        m_menu
+            ->addAction(QStringLiteral("端末 ID: ") + bounded(MenuBarSupport::formatId(id), 40) +
+                            QStringLiteral("  (コピー)"),
+                        this, [this, id] { copy(id); })
+            ->setObjectName(QStringLiteral("copyId"));
         if (!st->autoPasscode.isEmpty()) {
             const QString pass = st->autoPasscode;
-            m_menu->addAction(QStringLiteral("パスコード: ") + bounded(pass, 40) + QStringLiteral("  (コピー)"), this,
-                              [this, pass] { copy(pass); });
+            m_menu
+                ->addAction(QStringLiteral("パスコード: ") + bounded(pass, 40) + QStringLiteral("  (コピー)"), this,
+                            [this, pass] { copy(pass); })
+                ->setObjectName(QStringLiteral("copyPasscode"));
         }
         m_menu->addSeparator();
         if (st->sessions.isEmpty()) {
-            m_menu->addAction(QStringLiteral("接続はありません"))->setEnabled(false);
+            QAction *none = m_menu->addAction(QStringLiteral("接続はありません"));
+            none->setObjectName(QStringLiteral("noSessions"));
+            none->setEnabled(false);
         } else {
             int shown = 0;
             for (const ControlSession &s : st->sessions) {
@@ -127,32 +133,42 @@ void MenuBarContentView::rebuild() {
                     break;
                 }
                 QMenu *sub = m_menu->addMenu(bounded(menuTitle(s)));
+                sub->menuAction()->setObjectName(QStringLiteral("session_") + s.sid);
                 const QString detail = s.detail();
                 if (!detail.isEmpty())
                     sub->addAction(bounded(detail, 120))->setEnabled(false);
                 const QString sid = s.sid;
-                sub->addAction(QStringLiteral("この接続を切る"), this, [this, sid] {
-                    if (m_agent)
-                        m_agent->disconnectSession(sid);
-                });
+                sub->addAction(QStringLiteral("この接続を切る"), this,
+                               [this, sid] {
+                                   if (m_agent)
+                                       m_agent->disconnectSession(sid);
+                               })
+                    ->setObjectName(QStringLiteral("disconnectSession"));
             }
         }
         m_menu->addSeparator();
         const bool sharing = st->sharing;
-        m_menu->addAction(sharing ? QStringLiteral("共有を停止する") : QStringLiteral("共有を再開する"), this,
-                          [this, sharing] {
-                              if (m_agent)
-                                  m_agent->setSharing(!sharing);
-                          });
-        m_menu->addAction(QStringLiteral("パスコードを再発行"), this, [this] {
-            if (m_agent)
-                m_agent->rotatePasscode();
-        });
+        m_menu
+            ->addAction(sharing ? QStringLiteral("共有を停止する") : QStringLiteral("共有を再開する"), this,
+                        [this, sharing] {
+                            if (m_agent)
+                                m_agent->setSharing(!sharing);
+                        })
+            ->setObjectName(QStringLiteral("sharingToggle"));
+        m_menu
+            ->addAction(QStringLiteral("パスコードを再発行"), this,
+                        [this] {
+                            if (m_agent)
+                                m_agent->rotatePasscode();
+                        })
+            ->setObjectName(QStringLiteral("rotatePasscode"));
         m_menu->addSeparator();
     }
-    m_menu->addAction(QStringLiteral("ウインドウを開く"), this, &MenuBarContentView::openWindowRequested);
+    m_menu->addAction(QStringLiteral("ウインドウを開く"), this, &MenuBarContentView::openWindowRequested)
+        ->setObjectName(QStringLiteral("openWindow"));
 
     QAction *login = m_menu->addAction(QStringLiteral("ログイン時に起動"));
+    login->setObjectName(QStringLiteral("loginItem"));
     login->setCheckable(true);
     login->setChecked(m_loginItemOn);
     connect(login, &QAction::toggled, this, [this](bool on) {
@@ -162,6 +178,7 @@ void MenuBarContentView::rebuild() {
     });
 
     QAction *dock = m_menu->addAction(QStringLiteral("Dock に出さない(メニューバーだけ)"));
+    dock->setObjectName(QStringLiteral("menuBarOnly"));
     dock->setCheckable(true);
     dock->setChecked(m_config && m_config->menuBarOnly());
     connect(dock, &QAction::toggled, this, [this](bool on) {
@@ -171,5 +188,6 @@ void MenuBarContentView::rebuild() {
     });
 
     m_menu->addSeparator();
-    m_menu->addAction(QStringLiteral("Velmo Remote を終了"), this, &MenuBarContentView::quitRequested);
+    m_menu->addAction(QStringLiteral("Velmo Remote を終了"), this, &MenuBarContentView::quitRequested)
+        ->setObjectName(QStringLiteral("quit"));
 }

@@ -30,8 +30,10 @@ public:
     // Rebuilds the menu now (done on every change while the menu is closed,
     // and before it opens).
     void rebuild();
-    // The action whose text is exactly `text`, searched through submenus.
-    QAction *findAction(const QString &text) const;
+    // The action of that objectName, searched through submenus: "copyId", "copyPasscode",
+    // "noSessions", "session_<sid>" (a submenu), "disconnectSession", "sharingToggle",
+    // "rotatePasscode", "openWindow", "loginItem", "menuBarOnly", "quit".
+    QAction *findAction(const QString &name) const;
 
 Q_SIGNALS:
     void openWindowRequested();

@@ -8,8 +8,6 @@
 
 #include <QMenu>
 
-MenuBarItem::MenuBarItem(QObject *parent) : MenuBarItem(AgentController::shared(), AppConfig::shared(), parent) {}
-
 MenuBarItem::MenuBarItem(AgentController *agent, AppConfig *config, QObject *parent)
     : QObject(parent), m_menu(std::make_unique<QMenu>()) {
     m_label = std::make_unique<MenuBarLabel>(agent, &m_tray);

@@ -16,7 +16,6 @@ class QMenu;
 class MenuBarItem : public QObject {
     Q_OBJECT
 public:
-    explicit MenuBarItem(QObject *parent = nullptr);
     MenuBarItem(AgentController *agent, AppConfig *config, QObject *parent = nullptr);
     ~MenuBarItem() override;
 

@@ -10,7 +10,6 @@
 #include "style/Theme.h"
 #include "util/StringUtils.h"
 #include "viewer/DeviceRowView.h"
-#include "viewer/SessionWindows.h"
 
 #include <QButtonGroup>
 #include <QDialog>
@@ -77,14 +76,11 @@ QImage thumbFrom(const QByteArray &bytes) {
 }
 } // namespace
 
-ConnectView::ConnectView(QWidget *parent)
-    : ConnectView(
-          AppConfig::shared(), Signaling::shared(), SessionStore::shared(),
-          [](const QString &sid) { SessionWindows::shared()->open(sid); }, parent) {}
-
-ConnectView::ConnectView(AppConfig *config, Signaling *signaling, SessionStore *store, OpenWindow openWindow,
-                         QWidget *parent)
-    : QWidget(parent), m_config(config), m_signaling(signaling), m_store(store), m_openWindow(std::move(openWindow)) {
+ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, ServerTrust *trust, SessionStore *store,
+                         OpenWindow openWindow, QWidget *parent)
+    : QWidget(parent), m_config(config), m_signaling(signaling), m_api(api), m_trust(trust), m_store(store),
+      m_openWindow(std::move(openWindow)) {
+    Q_ASSERT(api);
     setWindowTitle(QStringLiteral("接続"));
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(20, 20, 20, 20);
@@ -119,7 +115,7 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, SessionStore *
     connect(m_passField, &QLineEdit::textEdited, this, &ConnectView::setPasscode);
     connect(m_passField, &QLineEdit::returnPressed, this, &ConnectView::connectToDevice);
     row->addWidget(m_passField);
-    m_connectButton = new QPushButton(SymbolIcons::play(Qt::white), QStringLiteral("接続"), card);
+    m_connectButton = new QPushButton(SymbolIcons::play(Theme::onFill()), QStringLiteral("接続"), card);
     m_connectButton->setObjectName("connect");
     m_connectButton->setStyleSheet(Theme::primaryButtonCss(5, 14));
     connect(m_connectButton, &QPushButton::clicked, this, &ConnectView::connectToDevice);
@@ -417,11 +413,11 @@ void ConnectView::connectToDevice() {
     const QString passcode = m_passcode;
     setBusy(true);
     setMessage(QStringLiteral("端末を確認中…"));
-    Api::deviceInfo(id, this, [this, id, passcode](Result<DeviceInfo> found) {
+    m_api->deviceInfo(id, this, [this, id, passcode](Result<DeviceInfo> found) {
         if (!found.ok()) {
             // A server whose certificate does not verify is named as such; one out of reach
             // says so; every other failure reads as an unknown ID.
-            const QString untrusted = ServerTrust::shared()->failure();
+            const QString untrusted = m_trust ? m_trust->failure() : QString();
             setMessage(!untrusted.isEmpty() ? untrusted
                        : found.error.kind == Error::Kind::Unreachable
                            ? found.error.message
@@ -436,15 +432,12 @@ void ConnectView::connectToDevice() {
             return;
         }
         setMessage(QString());
-        auto *session = new RemoteSession(id, passcode, info->name);
         setPasscode(QString());
-        const QString sid = session->sid();
-        if (m_store)
-            m_store->insert(session);
-        else
-            session->deleteLater();
-        if (m_openWindow)
-            m_openWindow(sid);
+        if (m_store) {
+            const QString sid = m_store->open(id, passcode, info->name)->sid();
+            if (m_openWindow)
+                m_openWindow(sid);
+        }
         refreshOnline([this] { setBusy(false); });
     });
 }
@@ -464,7 +457,7 @@ void ConnectView::refreshOnline(std::function<void()> done) {
             return;
         }
         const QString id = entries.at(i).id;
-        Api::deviceInfo(id, this, [this, id, i, self](Result<DeviceInfo> info) {
+        m_api->deviceInfo(id, this, [this, id, i, self](Result<DeviceInfo> info) {
             m_onlineCache.insert(id, info.ok() && info.value->online);
             updateRows(id);
             fetchThumb(id, [self, i] { (*self)(i + 1); });
@@ -474,7 +467,7 @@ void ConnectView::refreshOnline(std::function<void()> done) {
 }
 
 void ConnectView::fetchThumb(const QString &id, std::function<void()> next) {
-    Api::deviceThumb(id, this, [this, id, next](Result<QByteArray> bytes) {
+    m_api->deviceThumb(id, this, [this, id, next](Result<QByteArray> bytes) {
         if (bytes.ok()) {
             const QImage image = thumbFrom(*bytes.value);
             // A failed fetch or an undecodable body leaves an older picture in place.
@@ -489,7 +482,7 @@ void ConnectView::fetchThumb(const QString &id, std::function<void()> next) {
 
 void ConnectView::loadServerDevices(std::function<void()> done) {
     setServerMsg(QStringLiteral("読み込んでいます…"));
-    Api::listDevices(this, [this, done](Result<QList<DeviceInfo>> listed) {
+    m_api->listDevices(this, [this, done](Result<QList<DeviceInfo>> listed) {
         if (!listed.ok()) {
             m_serverDevices.clear();
             rebuildServerList();
@@ -522,7 +515,7 @@ void ConnectView::loadServerDevices(std::function<void()> done) {
 }
 
 void ConnectView::remove(const DeviceInfo &device, std::function<void()> done) {
-    Api::deleteDevice(device.id, this, [this, device, done](Result<std::monostate> deleted) {
+    m_api->deleteDevice(device.id, this, [this, device, done](Result<std::monostate> deleted) {
         const QString outcome = deleted.ok()
                                     ? serverRowTitle(device) + QStringLiteral(" の登録を消しました")
                                     : QStringLiteral("消せませんでした(管理トークンを設定画面で入れてください)");

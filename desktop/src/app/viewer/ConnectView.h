@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 
+class Api;
 class AppConfig;
 class DeviceRowView;
 class QButtonGroup;
@@ -22,6 +23,7 @@ class QProgressBar;
 class QPushButton;
 class QStackedWidget;
 class QVBoxLayout;
+class ServerTrust;
 class SessionStore;
 class Signaling;
 
@@ -40,9 +42,10 @@ class ConnectView : public QWidget {
 public:
     using OpenWindow = std::function<void(const QString &sid)>;
 
-    explicit ConnectView(QWidget *parent = nullptr);
-    ConnectView(AppConfig *config, Signaling *signaling, SessionStore *store, OpenWindow openWindow,
-                QWidget *parent = nullptr);
+    // api is required; config, signaling, trust and store may be null (the lists stay empty,
+    // no server status, a connect opens nothing). openWindow shows the window of a new session.
+    ConnectView(AppConfig *config, Signaling *signaling, Api *api, ServerTrust *trust, SessionStore *store,
+                OpenWindow openWindow, QWidget *parent = nullptr);
     ~ConnectView() override;
 
     QString targetId() const { return m_targetId; }
@@ -115,6 +118,8 @@ private:
 
     QPointer<AppConfig> m_config;
     QPointer<Signaling> m_signaling;
+    Api *m_api;
+    QPointer<ServerTrust> m_trust;
     QPointer<SessionStore> m_store;
     OpenWindow m_openWindow;
 

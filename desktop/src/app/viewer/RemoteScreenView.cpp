@@ -1,5 +1,7 @@
 #include "viewer/RemoteScreenView.h"
 
+#include "style/Theme.h"
+
 #include "media/VideoFrameTap.h"
 #include "protocol/KeyCodes.h"
 #include "session/RemoteSession.h"
@@ -173,7 +175,7 @@ std::optional<QPoint> RemoteScreenView::remotePointOf(const QPointF &local) cons
 
 void RemoteScreenView::paintEvent(QPaintEvent *) {
     QPainter p(this);
-    p.fillRect(rect(), Qt::black);
+    p.fillRect(rect(), Theme::screenBackground());
     if (!m_picture.isNull()) {
         // Scaled straight from the shared frame into the backing store: no copy,
         // and no format conversion for the 32-bit formats the decoders produce.
@@ -185,8 +187,8 @@ void RemoteScreenView::paintEvent(QPaintEvent *) {
     if (!cursor.isEmpty()) {
         p.setRenderHint(QPainter::Antialiasing);
         p.translate(cursor.topLeft());
-        p.setPen(QPen(Qt::black, 1));
-        p.setBrush(Qt::white);
+        p.setPen(QPen(Theme::cursorOutline(), 1));
+        p.setBrush(Theme::cursorFill());
         p.drawPolygon(cursorPolygon());
     }
     if (!m_picture.isNull())

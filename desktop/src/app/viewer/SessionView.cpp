@@ -91,8 +91,8 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     m_main->setObjectName("mainArea");
     m_main->setAutoFillBackground(true);
     QPalette black = m_main->palette();
-    black.setColor(QPalette::Window, Qt::black);
-    black.setColor(QPalette::WindowText, Qt::white);
+    black.setColor(QPalette::Window, Theme::screenBackground());
+    black.setColor(QPalette::WindowText, Theme::screenText());
     m_main->setPalette(black);
 
     // Connecting / authenticating.
@@ -150,8 +150,9 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
 
     m_toastLabel = new QLabel(this);
     m_toastLabel->setObjectName("toast");
-    m_toastLabel->setStyleSheet(QStringLiteral("QLabel { background: rgba(30,30,30,220); color: white;"
-                                               " border-radius: 8px; padding: 6px 12px; }"));
+    m_toastLabel->setStyleSheet(
+        QStringLiteral("QLabel { background: %1; color: %2; border-radius: 8px; padding: 6px 12px; }")
+            .arg(Theme::css(Theme::toastPlate()), Theme::css(Theme::onFill())));
     m_toastLabel->hide();
 
     // The Super chords the screen leaves local (the PC keyboard's Command chords).

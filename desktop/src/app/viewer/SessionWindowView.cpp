@@ -2,23 +2,20 @@
 
 #include "config/AppConfig.h"
 #include "session/SessionStore.h"
-#include "viewer/SessionView.h"
 #include "style/SymbolIcons.h"
+#include "viewer/SessionView.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QVBoxLayout>
 
-SessionWindowView::SessionWindowView(const QString &sid, QWidget *parent)
-    : SessionWindowView(sid, SessionStore::shared(), parent) {}
-
-SessionWindowView::SessionWindowView(const QString &sid, SessionStore *store, QWidget *parent)
+SessionWindowView::SessionWindowView(const QString &sid, SessionStore *store, AppConfig *config, QWidget *parent)
     : QWidget(parent), m_sid(sid), m_store(store) {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     RemoteSession *session = store && !sid.isEmpty() ? store->session(sid) : nullptr;
     if (session) {
-        m_view = new SessionView(session, AppConfig::shared(), store, this);
+        m_view = new SessionView(session, config, store, this);
         layout->addWidget(m_view);
         setWindowTitle(SessionView::windowTitle(session->name(), session->targetId()));
         connect(m_view, &SessionView::dismissRequested, this, &QWidget::close);

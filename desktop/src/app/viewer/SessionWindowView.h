@@ -3,6 +3,7 @@
 #include <QPointer>
 #include <QWidget>
 
+class AppConfig;
 class SessionStore;
 class SessionView;
 
@@ -11,8 +12,7 @@ class SessionView;
 class SessionWindowView : public QWidget {
     Q_OBJECT
 public:
-    explicit SessionWindowView(const QString &sid, QWidget *parent = nullptr);
-    SessionWindowView(const QString &sid, SessionStore *store, QWidget *parent = nullptr);
+    SessionWindowView(const QString &sid, SessionStore *store, AppConfig *config, QWidget *parent = nullptr);
     ~SessionWindowView() override;
 
     QString sid() const { return m_sid; }

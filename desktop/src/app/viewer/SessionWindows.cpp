@@ -2,11 +2,16 @@
 
 #include "viewer/SessionWindowView.h"
 
-SessionWindows::SessionWindows(QObject *parent) : QObject(parent) {}
+#include "config/AppConfig.h"
+#include "session/SessionStore.h"
 
-SessionWindows *SessionWindows::shared() {
-    static SessionWindows *const instance = new SessionWindows;
-    return instance;
+SessionWindows::SessionWindows(SessionStore *store, AppConfig *config, QObject *parent)
+    : QObject(parent), m_store(store), m_config(config) {}
+
+SessionWindows::~SessionWindows() {
+    const auto windows = std::exchange(m_windows, {});
+    for (const auto &w : windows)
+        delete w.data();
 }
 
 SessionWindowView *SessionWindows::open(const QString &sid) {
@@ -16,7 +21,7 @@ SessionWindowView *SessionWindows::open(const QString &sid) {
         w->activateWindow();
         return w;
     }
-    auto *w = new SessionWindowView(sid);
+    auto *w = new SessionWindowView(sid, m_store, m_config);
     w->setAttribute(Qt::WA_DeleteOnClose);
     w->setWindowFlag(Qt::Tool, m_skipTaskbar);
     w->resize(defaultWidth, defaultHeight);

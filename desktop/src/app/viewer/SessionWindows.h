@@ -6,6 +6,9 @@
 
 #include "viewer/SessionWindowView.h"
 
+class AppConfig;
+class SessionStore;
+
 // The "session" window group: at most one window per session id.
 class SessionWindows : public QObject {
     Q_OBJECT
@@ -13,8 +16,10 @@ public:
     static constexpr int defaultWidth = 1280;
     static constexpr int defaultHeight = 820;
 
-    explicit SessionWindows(QObject *parent = nullptr);
-    static SessionWindows *shared();
+    // Windows show the sessions of `store` with the settings of `config` (neither owned).
+    SessionWindows(SessionStore *store, AppConfig *config, QObject *parent = nullptr);
+    // Closes the windows still open (and with them their sessions).
+    ~SessionWindows() override;
 
     // Shows the window for sid, or brings the open one forward.
     SessionWindowView *open(const QString &sid);
@@ -23,6 +28,8 @@ public:
     void setSkipTaskbar(bool skip);
 
 private:
+    QPointer<SessionStore> m_store;
+    QPointer<AppConfig> m_config;
     QMap<QString, QPointer<SessionWindowView>> m_windows;
     bool m_skipTaskbar = false;
 };

@@ -138,9 +138,9 @@ private:
     bool m_cancelled = false;
 };
 
-AgentController::AgentController(QObject *parent)
+AgentController::AgentController(AppConfig *config, QObject *parent)
     : QObject(parent), m_residentInstalled(ResidentAgent::installed()), m_message(QStringLiteral("エージェント未起動")),
-      m_dataDir(Paths::dataDir()), m_log(m_dataDir + QStringLiteral("/desktop.log")) {
+      m_config(config), m_dataDir(Paths::dataDir()), m_log(m_dataDir + QStringLiteral("/desktop.log")) {
     if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         connect(app, &QGuiApplication::applicationStateChanged, this, &AgentController::onApplicationStateChanged);
 }
@@ -158,9 +158,8 @@ AgentController::~AgentController() {
     }
 }
 
-AgentController *AgentController::shared() {
-    static AgentController *const instance = new AgentController;
-    return instance;
+QString AgentController::configuredServer() const {
+    return m_config ? m_config->server() : AppConfig::defaultServer();
 }
 
 QString AgentController::controlJsonPath() const {
@@ -650,7 +649,7 @@ void AgentController::reloadAfterScreenPermission(QObject *context, Done done) {
     if (!m_residentInstalled) {
         log(QStringLiteral("画面収録の許可を反映するためエージェントを起こし直します"));
         stop();
-        start(AppConfig::shared()->server());
+        start(configuredServer());
     } else {
         ResidentAgent::systemctl({QStringLiteral("restart"), QLatin1String(ResidentAgent::unitName)});
         log(QStringLiteral("画面収録の許可を反映するため常駐版を起こし直しました"));
@@ -722,7 +721,7 @@ void AgentController::terminateAgentSync() {
 // ---- resident agent
 
 void AgentController::writeResidentUnit() {
-    ResidentAgent::writeUnit(m_dataDir, AppConfig::shared()->server());
+    ResidentAgent::writeUnit(m_dataDir, configuredServer());
 }
 
 void AgentController::startResident() {
@@ -782,7 +781,7 @@ void AgentController::installResident(bool restart, QObject *context, Done done)
             return;
         }
         QTimer::singleShot(m_timings.residentInstallWaitMs, this, [this, finish] {
-            start(AppConfig::shared()->server());
+            start(configuredServer());
             finish();
         });
     });

@@ -25,6 +25,8 @@
 // Asynchronous operations take an optional context and completion; the
 // completion runs on the main thread once the operation (including its status
 // refresh) is over, and not at all when the context is gone.
+class AppConfig;
+
 class AgentController : public QObject {
     Q_OBJECT
     Q_PROPERTY(std::optional<ControlStatus> status READ status NOTIFY statusChanged)
@@ -49,10 +51,11 @@ public:
         int terminateWaitMs = 3'000; // before SIGKILL at shutdown
     };
 
-    // The data directory is fixed at creation (Paths::dataDir()).
-    explicit AgentController(QObject *parent = nullptr);
+    // The data directory is fixed at creation (Paths::dataDir()). A restart and the resident
+    // unit use the server configured in `config` at that moment; without a config (tests),
+    // the default local server.
+    explicit AgentController(AppConfig *config = nullptr, QObject *parent = nullptr);
     ~AgentController() override;
-    static AgentController *shared();
 
     // Published fields.
     const std::optional<ControlStatus> &status() const { return m_status; }
@@ -149,6 +152,7 @@ private:
 
     // Launch decision tree, one step per function.
     void launch(const QString &server);
+    QString configuredServer() const;
     void launchAfterRideAlong(const std::shared_ptr<Launch> &l);
     void residentWaitPass(const std::shared_ptr<Launch> &l);
     void residentFailure(const std::shared_ptr<Launch> &l);
@@ -183,6 +187,7 @@ private:
     std::optional<QString> m_lastError;
 
     // Private.
+    QPointer<AppConfig> m_config;
     QString m_dataDir;
     AgentLog m_log;
     std::unique_ptr<QProcess> m_process;

@@ -2,7 +2,6 @@
 
 #include "config/JsonSettingsFormat.h"
 #include "config/Keychain.h"
-#include "config/Paths.h"
 
 #include <QRegularExpression>
 
@@ -54,12 +53,6 @@ AppConfig::AppConfig(const QString &settingsFile, QObject *parent)
 }
 
 AppConfig::~AppConfig() = default;
-
-AppConfig *AppConfig::shared() {
-    // Lives for the whole process, like the settings it mirrors.
-    static AppConfig *const instance = new AppConfig(Paths::settingsFile());
-    return instance;
-}
 
 void AppConfig::setServer(const QString &v) {
     const bool changed = v != m_server;

@@ -29,9 +29,6 @@ public:
     explicit AppConfig(const QString &settingsFile, QObject *parent = nullptr);
     ~AppConfig() override;
 
-    // The one instance, created on first use from the user's settings file.
-    static AppConfig *shared();
-
     QSettings &d() { return *m_d; }
 
     QString server() const { return m_server; }

@@ -1,7 +1,6 @@
 #include "media/PeerConnection.h"
 
 #include "media/GstWebRtc.h"
-#include "media/PeerConnectionFactory.h"
 #include "media/VideoFrameTap.h"
 
 #include <QElapsedTimer>
@@ -124,7 +123,7 @@ bool PeerConnection::build(const Options &options, QString *error) {
         return failWith(GstWebRtc::error());
     m_tap = options.tap;
     m_media = options.media;
-    m_audioSink = options.audioSink.isEmpty() ? PeerConnectionFactory::shared()->audioSink() : options.audioSink;
+    m_audioSink = options.audioSink.isEmpty() ? QStringLiteral("fakesink sync=false") : options.audioSink;
 
     m_pipeline = gst_pipeline_new(nullptr);
     gst_object_ref_sink(m_pipeline);

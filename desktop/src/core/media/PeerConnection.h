@@ -50,7 +50,7 @@ public:
         QString iceUsername;
         QString iceCredential;
         std::shared_ptr<VideoFrameTap> tap;
-        QString audioSink; // element name; empty picks the factory's choice
+        QString audioSink; // element description (PeerConnectionFactory::audioSink()); empty: a fakesink
     };
 
     // The connection, or an Unavailable error saying why the pipeline cannot be built.

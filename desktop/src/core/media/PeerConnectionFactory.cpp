@@ -48,24 +48,20 @@ QString prepare() {
 
 PeerConnectionFactory::PeerConnectionFactory(QObject *parent) : QObject(parent) {}
 
-PeerConnectionFactory::~PeerConnectionFactory() = default;
-
-PeerConnectionFactory *PeerConnectionFactory::shared() {
-    static PeerConnectionFactory *const instance = [] {
-        auto *f = new PeerConnectionFactory;
-        // Pipelines still winding down must not outlive the application object.
-        qAddPostRoutine([] { shared()->waitForRetired(3000); });
-        return f;
-    }();
-    return instance;
+PeerConnectionFactory::~PeerConnectionFactory() {
+    // The worker touches this object until it has queued its report (which then is dropped).
+    if (m_warmUp.joinable())
+        m_warmUp.join();
+    // Pipelines still winding down should not outlive the application object.
+    waitForRetired(3000);
 }
 
 void PeerConnectionFactory::warmUp() {
     if (m_started)
         return;
     m_started = true;
-    // The factory lives for the process; the worker reports back to it.
-    std::thread([target = this] {
+    // Worker thread; joined by the destructor, reports back with a queued call.
+    m_warmUp = std::thread([target = this] {
         QString error;
         QString sink;
         if (!GstWebRtc::init())
@@ -78,7 +74,7 @@ void PeerConnectionFactory::warmUp() {
         }
         QMetaObject::invokeMethod(
             target, [target, error] { target->finishWarmUp(error); }, Qt::QueuedConnection);
-    }).detach();
+    });
 }
 
 void PeerConnectionFactory::finishWarmUp(const QString &error) {
@@ -113,18 +109,18 @@ void PeerConnectionFactory::retire(std::shared_ptr<PeerConnection> pc) {
     if (!pc)
         return;
     pc->shutdown();
-    ++m_retiring;
-    std::thread([this, pc = std::move(pc)]() mutable {
+    ++*m_retiring;
+    std::thread([retiring = m_retiring, pc = std::move(pc)]() mutable {
         pc->teardown();
         pc.reset();
-        --m_retiring;
+        --*retiring;
     }).detach();
 }
 
 bool PeerConnectionFactory::waitForRetired(int timeoutMs) {
     QElapsedTimer t;
     t.start();
-    while (m_retiring.load() > 0 && t.elapsed() < timeoutMs)
+    while (m_retiring->load() > 0 && t.elapsed() < timeoutMs)
         QThread::msleep(5);
-    return m_retiring.load() == 0;
+    return m_retiring->load() == 0;
 }

@@ -7,20 +7,22 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 class PeerConnection;
 
-// Process-wide WebRTC start-up shared by all sessions: GStreamer, the DTLS
-// certificate (generated once per process, 100-300 ms) and the decoder
-// plug-ins are made ready on a worker at start-up rather than at the first
-// connect. Also retires finished peer connections off the main thread.
+// WebRTC start-up shared by all sessions: GStreamer, the DTLS certificate
+// (generated once per process, 100-300 ms) and the decoder plug-ins are made
+// ready on a worker at start-up rather than at the first connect. Also retires
+// finished peer connections off the main thread. Lives on the main thread; the
+// application makes one and hands it to its sessions.
 class PeerConnectionFactory : public QObject {
     Q_OBJECT
 public:
     explicit PeerConnectionFactory(QObject *parent = nullptr);
+    // Waits for the warm-up worker and, for a while, for retired connections.
     ~PeerConnectionFactory() override;
-    static PeerConnectionFactory *shared();
 
     // Starts the warm-up once (main thread); later calls do nothing.
     void warmUp();
@@ -49,5 +51,7 @@ private:
     std::vector<std::function<void(QString)>> m_waiting;
     mutable std::mutex m_lock; // guards m_audioSink (written by the warm-up worker)
     QString m_audioSink;
-    std::atomic<int> m_retiring{0};
+    std::thread m_warmUp;
+    // Shared with the retiring workers, which may outlive a wait that timed out.
+    std::shared_ptr<std::atomic<int>> m_retiring = std::make_shared<std::atomic<int>>(0);
 };

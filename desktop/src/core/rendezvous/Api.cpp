@@ -3,7 +3,6 @@
 #include "config/AppConfig.h"
 #include "rendezvous/ServerTrust.h"
 
-#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -12,27 +11,15 @@
 
 Q_LOGGING_CATEGORY(lcApi, "velmo.api", QtInfoMsg)
 
-namespace {
-
-// What came back from one request, before the operation applies its own rules.
-struct Outcome {
+struct Api::Outcome {
     bool isHttp = false; // an HTTP response arrived whole (any status)
     int status = 0;
     QByteArray body;
 };
 
-bool onMainThread() {
-    QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
+namespace {
 
-// Runs `fn` on the main thread: at once when already there, else queued.
-void onMain(std::function<void()> fn) {
-    if (onMainThread())
-        fn();
-    else if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
-}
+using Outcome = Api::Outcome;
 
 // Errors that say the exchange itself failed (connection, time-out, abort, proxy
 // connection) rather than the server answering with a status. Qt also reports
@@ -46,16 +33,50 @@ bool isTransportError(QNetworkReply::NetworkError e) {
     return connection || proxyConnection || e == QNetworkReply::UnknownProxyError;
 }
 
-void perform(const QByteArray &verb, const QString &path, int timeoutMs, qint64 maxBytes, QObject *context,
-             std::function<void(Outcome)> done) {
+// The failure an outcome stands for when the operation's own rule refused it.
+Error failureOf(const Outcome &out, bool deviceLookup) {
+    if (!out.isHttp)
+        return Error::make(Error::Kind::Unreachable, QStringLiteral("サーバーに接続できません"));
+    if (deviceLookup && out.status == 404)
+        return Error::make(Error::Kind::NotFound, QStringLiteral("その端末 ID は登録されていません"), 404);
+    if (out.status != 200)
+        return Error::make(Error::Kind::Http, QStringLiteral("サーバーがエラーを返しました(HTTP %1)").arg(out.status),
+                           out.status);
+    return Error::make(Error::Kind::BadAnswer, QStringLiteral("サーバーの応答を読めません"), out.status);
+}
+
+template <class T> Result<T> resultOf(const Outcome &out, std::optional<T> value, bool deviceLookup = false) {
+    if (value)
+        return Result<T>::success(std::move(*value));
+    return Result<T>::failure(failureOf(out, deviceLookup));
+}
+
+} // namespace
+
+Api::Api(AppConfig *config, ServerTrust *trust, QObject *parent)
+    : QObject(parent), m_config(config), m_network(new QNetworkAccessManager(this)) {
+    m_network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    // Certificates are checked against the system's CA store; a failure is reported, never
+    // ignored, so the request fails and nothing is sent in the clear instead.
+    if (trust) {
+        connect(m_network, &QNetworkAccessManager::sslErrors, trust,
+                [trust](QNetworkReply *reply, const QList<QSslError> &errors) {
+                    trust->noteFailure(reply->url(), errors);
+                });
+        connect(m_network, &QNetworkAccessManager::encrypted, trust,
+                [trust](QNetworkReply *reply) { trust->noteVerified(reply->url()); });
+    }
+}
+
+void Api::perform(const QByteArray &verb, const QString &path, int timeoutMs, qint64 maxBytes, QObject *context,
+                  std::function<void(Outcome)> done) const {
     QPointer<QObject> guard(context);
     const bool hadContext = context != nullptr;
-    onMain([=, done = std::move(done)]() mutable {
+    auto send = [=, this, done = std::move(done)]() mutable {
         if (hadContext && !guard)
             return;
-        const QNetworkRequest request = Api::makeRequest(path, timeoutMs);
-        QNetworkReply *reply =
-            verb == "GET" ? Api::network()->get(request) : Api::network()->sendCustomRequest(request, verb);
+        const QNetworkRequest request = makeRequest(path, timeoutMs);
+        QNetworkReply *reply = verb == "GET" ? m_network->get(request) : m_network->sendCustomRequest(request, verb);
         auto tooLarge = std::make_shared<bool>(false);
         // A hostile or broken server must not make us buffer without bound.
         QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
@@ -80,45 +101,13 @@ void perform(const QByteArray &verb, const QString &path, int timeoutMs, qint64 
                 return;
             done(std::move(out));
         });
-    });
-}
-
-// The failure an outcome stands for when the operation's own rule refused it.
-Error failureOf(const Outcome &out, bool deviceLookup) {
-    if (!out.isHttp)
-        return Error::make(Error::Kind::Unreachable, QStringLiteral("サーバーに接続できません"));
-    if (deviceLookup && out.status == 404)
-        return Error::make(Error::Kind::NotFound, QStringLiteral("その端末 ID は登録されていません"), 404);
-    if (out.status != 200)
-        return Error::make(Error::Kind::Http, QStringLiteral("サーバーがエラーを返しました(HTTP %1)").arg(out.status),
-                           out.status);
-    return Error::make(Error::Kind::BadAnswer, QStringLiteral("サーバーの応答を読めません"), out.status);
-}
-
-template <class T> Result<T> resultOf(const Outcome &out, std::optional<T> value, bool deviceLookup = false) {
-    if (value)
-        return Result<T>::success(std::move(*value));
-    return Result<T>::failure(failureOf(out, deviceLookup));
-}
-
-} // namespace
-
-QNetworkAccessManager *Api::network() {
-    // Created on the main thread at first use and kept for the process.
-    static QNetworkAccessManager *const nam = [] {
-        auto *m = new QNetworkAccessManager(QCoreApplication::instance());
-        m->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
-        // Certificates are checked against the system's CA store; a failure is reported, never
-        // ignored, so the request fails and nothing is sent in the clear instead.
-        QObject::connect(m, &QNetworkAccessManager::sslErrors, m,
-                         [](QNetworkReply *reply, const QList<QSslError> &errors) {
-                             ServerTrust::shared()->noteFailure(reply->url(), errors);
-                         });
-        QObject::connect(m, &QNetworkAccessManager::encrypted, m,
-                         [](QNetworkReply *reply) { ServerTrust::shared()->noteVerified(reply->url()); });
-        return m;
-    }();
-    return nam;
+    };
+    // Runs on this object's (the main) thread: at once when already there, else queued, and
+    // dropped when this object is gone by then.
+    if (QThread::currentThread() == thread())
+        send();
+    else
+        QMetaObject::invokeMethod(const_cast<Api *>(this), std::move(send), Qt::QueuedConnection);
 }
 
 QString Api::trimToken(const QString &token) {
@@ -140,11 +129,10 @@ QUrl Api::makeUrl(const QString &server, const QString &path) {
     return QUrl(QString::fromLatin1(placeholderBase) + path);
 }
 
-QNetworkRequest Api::makeRequest(const QString &path, int timeoutMs) {
-    AppConfig *config = AppConfig::shared();
-    QNetworkRequest request(makeUrl(config->server(), path));
+QNetworkRequest Api::makeRequest(const QString &path, int timeoutMs) const {
+    QNetworkRequest request(makeUrl(m_config->server(), path));
     request.setTransferTimeout(timeoutMs);
-    const QString token = trimToken(config->adminToken());
+    const QString token = trimToken(m_config->adminToken());
     // A line break or other control character would split the header (or inject new
     // ones): such a token is not sent at all.
     const bool printable = std::none_of(token.cbegin(), token.cend(), [](QChar c) { return c < u' ' || c == u'\x7f'; });
@@ -153,7 +141,7 @@ QNetworkRequest Api::makeRequest(const QString &path, int timeoutMs) {
     return request;
 }
 
-void Api::deviceInfo(const QString &id, QObject *context, std::function<void(Result<DeviceInfo>)> done) {
+void Api::deviceInfo(const QString &id, QObject *context, std::function<void(Result<DeviceInfo>)> done) const {
     perform("GET", QStringLiteral("/api/v1/devices/") + id, deviceInfoTimeoutMs, maxJsonBytes, context,
             [done = std::move(done)](Outcome out) {
                 const bool ok = out.isHttp && out.status == 200;
@@ -161,7 +149,7 @@ void Api::deviceInfo(const QString &id, QObject *context, std::function<void(Res
             });
 }
 
-void Api::deviceThumb(const QString &id, QObject *context, std::function<void(Result<QByteArray>)> done) {
+void Api::deviceThumb(const QString &id, QObject *context, std::function<void(Result<QByteArray>)> done) const {
     perform("GET", QStringLiteral("/api/v1/devices/") + id + QStringLiteral("/thumb"), deviceThumbTimeoutMs,
             maxThumbBytes, context, [done = std::move(done)](Outcome out) {
                 const bool ok = out.isHttp && out.status == 200 && !out.body.isEmpty();
@@ -169,7 +157,7 @@ void Api::deviceThumb(const QString &id, QObject *context, std::function<void(Re
             });
 }
 
-void Api::listDevices(QObject *context, std::function<void(Result<QList<DeviceInfo>>)> done) {
+void Api::listDevices(QObject *context, std::function<void(Result<QList<DeviceInfo>>)> done) const {
     perform("GET", QStringLiteral("/api/v1/devices"), listDevicesTimeoutMs, maxJsonBytes, context,
             [done = std::move(done)](Outcome out) {
                 const bool ok = out.isHttp && out.status == 200;
@@ -177,7 +165,7 @@ void Api::listDevices(QObject *context, std::function<void(Result<QList<DeviceIn
             });
 }
 
-void Api::deleteDevice(const QString &id, QObject *context, std::function<void(Result<std::monostate>)> done) {
+void Api::deleteDevice(const QString &id, QObject *context, std::function<void(Result<std::monostate>)> done) const {
     perform("DELETE", QStringLiteral("/api/v1/devices/") + id, deleteDeviceTimeoutMs, maxJsonBytes, context,
             [done = std::move(done)](Outcome out) {
                 const bool ok = out.isHttp && out.status == 200;
@@ -185,7 +173,7 @@ void Api::deleteDevice(const QString &id, QObject *context, std::function<void(R
             });
 }
 
-void Api::turnCredentials(QObject *context, std::function<void(Result<IceConfig>)> done) {
+void Api::turnCredentials(QObject *context, std::function<void(Result<IceConfig>)> done) const {
     perform("POST", QStringLiteral("/api/v1/turn-credentials"), turnCredentialsTimeoutMs, maxJsonBytes, context,
             [done = std::move(done)](Outcome out) {
                 done(resultOf(out, out.isHttp ? IceConfig::decode(out.body) : std::nullopt));

@@ -46,11 +46,6 @@ LocalServer::~LocalServer() {
     }
 }
 
-LocalServer *LocalServer::shared() {
-    static LocalServer *const instance = new LocalServer(Paths::dataDir());
-    return instance;
-}
-
 bool LocalServer::isDefaultLocal(const QString &server) {
     QString s = server.trimmed();
     while (s.endsWith(u'/'))

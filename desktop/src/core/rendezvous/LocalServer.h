@@ -49,7 +49,6 @@ public:
     // `dataDir` is the application's data directory; the server keeps its registry below it.
     explicit LocalServer(const QString &dataDir, QObject *parent = nullptr);
     ~LocalServer() override;
-    static LocalServer *shared();
 
     Origin origin() const { return m_origin; }
     // One line for the host panel: which server and whether this application started it.

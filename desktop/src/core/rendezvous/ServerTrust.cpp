@@ -1,6 +1,5 @@
 #include "rendezvous/ServerTrust.h"
 
-#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QStringList>
 
@@ -33,11 +32,6 @@ QString reason(const QSslError &e) {
 } // namespace
 
 ServerTrust::ServerTrust(QObject *parent) : QObject(parent) {}
-
-ServerTrust *ServerTrust::shared() {
-    static ServerTrust *const instance = new ServerTrust(QCoreApplication::instance());
-    return instance;
-}
 
 QString ServerTrust::describe(const QList<QSslError> &errors) {
     QStringList reasons;

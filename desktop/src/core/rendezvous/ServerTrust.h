@@ -16,7 +16,6 @@ class ServerTrust : public QObject {
     Q_PROPERTY(QString failure READ failure NOTIFY failureChanged)
 public:
     explicit ServerTrust(QObject *parent = nullptr);
-    static ServerTrust *shared();
 
     // "サーバーの証明書を確認できません(…)" after a certificate did not verify; empty again
     // once a handshake verified (or when there was none).

@@ -13,18 +13,14 @@
 
 Q_LOGGING_CATEGORY(lcSignaling, "velmo.signaling", QtInfoMsg)
 
-Signaling::Signaling(QObject *parent) : QObject(parent) {}
+Signaling::Signaling(AppConfig *config, ServerTrust *trust, QObject *parent)
+    : QObject(parent), m_config(config), m_trust(trust) {}
 
 Signaling::~Signaling() {
     if (m_task) {
         m_task->disconnect(this);
         m_task->abort();
     }
-}
-
-Signaling *Signaling::shared() {
-    static Signaling *const instance = new Signaling;
-    return instance;
 }
 
 QString Signaling::socketUrlString(const QString &server) {
@@ -83,7 +79,7 @@ void Signaling::connectWithError(QObject *context, std::function<void(ConnectErr
         return;
     }
     if (!m_task) {
-        const QUrl url(socketUrlString(AppConfig::shared()->server()), QUrl::StrictMode);
+        const QUrl url(socketUrlString(m_config->server()), QUrl::StrictMode);
         if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty()) {
             answerSoon(std::move(waiter), ConnectError::BadUrl);
             return;
@@ -120,11 +116,13 @@ void Signaling::openSocket(const QUrl &url) {
                      });
     // wss: the system's CA store decides; a certificate that does not verify fails the
     // socket (reported to ServerTrust) and is never ignored.
-    QObject::connect(socket, &QWebSocket::sslErrors, this,
-                     [url](const QList<QSslError> &errors) { ServerTrust::shared()->noteFailure(url, errors); });
-    QObject::connect(socket, &QWebSocket::connected, this, [url] {
-        if (url.scheme() == u"wss")
-            ServerTrust::shared()->noteVerified(url);
+    QObject::connect(socket, &QWebSocket::sslErrors, this, [this, url](const QList<QSslError> &errors) {
+        if (m_trust)
+            m_trust->noteFailure(url, errors);
+    });
+    QObject::connect(socket, &QWebSocket::connected, this, [this, url] {
+        if (url.scheme() == u"wss" && m_trust)
+            m_trust->noteVerified(url);
     });
     qCDebug(lcSignaling) << "opening" << url.toString();
     // Opened from the event loop: a URL the socket refuses at once (an unknown scheme) must

@@ -12,7 +12,9 @@
 #include <memory>
 #include <optional>
 
+class AppConfig;
 class QWebSocket;
+class ServerTrust;
 struct SignalingFrame;
 
 // The application's one WebSocket to the rendezvous server's "/ws/viewer" endpoint.
@@ -20,7 +22,7 @@ struct SignalingFrame;
 // `sid` to the handler registered under it, and sends what sessions hand it. No
 // heartbeat, no automatic reconnection: whoever needs the socket calls connect().
 //
-// Everything runs on the thread the object lives on (the main thread for shared()):
+// Everything runs on the thread the object lives on (the main thread in the application):
 // the socket, the waiters, the 10-second checks, handler calls. That serialises all
 // access to the socket and the waiters. send() may be called from any thread.
 class Signaling : public QObject {
@@ -35,9 +37,10 @@ public:
     // Larger incoming messages close the socket (the server never sends anything near it).
     static constexpr qint64 maxIncomingBytes = 1024 * 1024;
 
-    explicit Signaling(QObject *parent = nullptr);
+    // The socket goes to the server configured in `config` when it opens; TLS outcomes are
+    // reported to `trust` (may be null). Both must outlive this object.
+    explicit Signaling(AppConfig *config, ServerTrust *trust = nullptr, QObject *parent = nullptr);
     ~Signaling() override;
-    static Signaling *shared();
 
     // The id the greeting gave; null when absent (no greeting yet, or one without "id").
     QString myId() const { return m_myId.value_or(QString()); }
@@ -89,6 +92,8 @@ private:
     void setOnline(bool online);
     void setMyId(std::optional<QString> id);
 
+    AppConfig *m_config;
+    QPointer<ServerTrust> m_trust;
     std::optional<QString> m_myId;
     bool m_online = false;
     QWebSocket *m_task = nullptr; // owned (child); replaced and cleared by openSocket()/reset()

@@ -12,8 +12,8 @@
 
 // What a session needs from the rendezvous server: a greeted signaling socket,
 // TURN credentials, sending, and routing of its own messages by sid. The
-// default port is the shared signaling and REST clients; a test can plug a
-// direct line to a peer of its own.
+// application's port is SharedSignalingPort over its signaling and REST clients; a
+// test can plug a direct line to a peer of its own.
 class SignalingPort {
 public:
     struct Ice {
@@ -34,7 +34,4 @@ public:
     // Routes the messages carrying this sid to handler until detach().
     virtual void attach(const QString &sid, std::function<void(const QJsonObject &)> handler) = 0;
     virtual void detach(const QString &sid) = 0;
-
-    // The port over Signaling::shared() and the REST client.
-    static std::shared_ptr<SignalingPort> shared();
 };

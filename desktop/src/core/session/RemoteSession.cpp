@@ -73,6 +73,9 @@ struct SessionCore {
 };
 
 struct RemoteSession::Private {
+    // The config and the factory may go before a session parked for deletion.
+    QPointer<AppConfig> config;
+    QPointer<PeerConnectionFactory> factory;
     std::shared_ptr<SignalingPort> port;
     std::shared_ptr<MainThreadLink> link;
     std::shared_ptr<SessionCore> core;
@@ -104,15 +107,14 @@ QString RemoteSession::lockedText(qint64 retrySec) {
     return QStringLiteral("パスコードを続けて間違えたため、この端末は接続を受け付けません(あと %1 分)").arg(minutes);
 }
 
-RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, const QString &name, QObject *parent)
-    : RemoteSession(targetId, passcode, name, SignalingPort::shared(), parent) {}
-
 RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, const QString &name,
-                             std::shared_ptr<SignalingPort> port, QObject *parent)
+                             const SessionContext &context, QObject *parent)
     : QObject(parent), m_targetId(targetId), m_passcode(passcode), m_sid(makeSid()), m_name(name),
-      m_volume(AppConfig::shared()->volume()), m_quality(AppConfig::shared()->quality()),
-      d(std::make_unique<Private>()) {
-    d->port = port ? std::move(port) : SignalingPort::shared();
+      m_volume(context.config->volume()), m_quality(context.config->quality()), d(std::make_unique<Private>()) {
+    Q_ASSERT(context.config && context.factory && context.port);
+    d->config = context.config;
+    d->factory = context.factory;
+    d->port = context.port;
     d->link = std::make_shared<MainThreadLink>(this);
     d->core = std::make_shared<SessionCore>();
     d->core->link = d->link;
@@ -130,7 +132,7 @@ RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, c
     exchange.file.buffered = [this]() -> quint64 { return d->pc ? d->pc->bufferedAmount(File) : 0; };
     d->exchange = new SessionExchange(std::move(exchange), this);
     // Certificate and decoders are made before the user presses connect.
-    PeerConnectionFactory::shared()->warmUp();
+    d->factory->warmUp();
 }
 
 RemoteSession::~RemoteSession() {
@@ -201,7 +203,7 @@ void RemoteSession::start() {
         return;
     d->started = true;
     d->clock.start();
-    PeerConnectionFactory::shared()->whenReady(this, [this](const QString &error) {
+    d->factory->whenReady(this, [this](const QString &error) {
         if (m_state == State::Closed)
             return;
         if (!error.isEmpty()) {
@@ -229,7 +231,8 @@ void RemoteSession::start() {
 void RemoteSession::setup(const QStringList &urls, const QString &username, const QString &credential) {
     PeerConnection::Options options;
     options.channels = channelLabels;
-    options.media = AppConfig::shared()->videoPref() != QLatin1String("jpeg");
+    options.media = !d->config || d->config->videoPref() != QLatin1String("jpeg");
+    options.audioSink = d->factory ? d->factory->audioSink() : QString();
     options.iceUrls = urls;
     options.iceUsername = username;
     options.iceCredential = credential;
@@ -545,7 +548,8 @@ void RemoteSession::onAuthOk(const QJsonObject &message) {
     if (d->timings.connected < 0 && d->clock.isValid())
         d->timings.connected = d->clock.elapsed();
     applyAudio();
-    AppConfig::shared()->addRecent(m_targetId, m_name);
+    if (d->config)
+        d->config->addRecent(m_targetId, m_name);
     setQuality(m_quality);
 }
 
@@ -667,6 +671,13 @@ void RemoteSession::close() {
         d->silenceTimer->stop();
     d->port->send(QJsonObject{{"type", "bye"}, {"to", m_targetId}, {"sid", m_sid}});
     d->port->detach(m_sid);
-    if (d->pc)
-        PeerConnectionFactory::shared()->retire(std::exchange(d->pc, nullptr));
+    if (d->pc) {
+        if (d->factory)
+            d->factory->retire(std::exchange(d->pc, nullptr));
+        else if (const std::shared_ptr<PeerConnection> pc = std::exchange(d->pc, nullptr)) {
+            // The factory went first (the application is going down): torn down here.
+            pc->shutdown();
+            pc->teardown();
+        }
+    }
 }

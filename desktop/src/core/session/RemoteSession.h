@@ -2,6 +2,7 @@
 
 #include "config/Quality.h"
 #include "session/Monitor.h"
+#include "session/SessionContext.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -62,11 +63,10 @@ public:
     // full setting plays the sound as the host sent it and nothing is amplified.
     static double audioLevel(bool muted, double volume);
 
-    // No network activity until start(). The signaling port defaults to the shared
-    // signaling client and REST client; tests may hand in their own.
-    RemoteSession(const QString &targetId, const QString &passcode, const QString &name, QObject *parent = nullptr);
-    RemoteSession(const QString &targetId, const QString &passcode, const QString &name,
-                  std::shared_ptr<SignalingPort> port, QObject *parent = nullptr);
+    // No network activity until start(). The context's config, factory and port must be
+    // set (SessionStore::open() passes the application's; tests may plug their own port).
+    RemoteSession(const QString &targetId, const QString &passcode, const QString &name, const SessionContext &context,
+                  QObject *parent = nullptr);
     ~RemoteSession() override;
 
     // 8 lower-case hexadecimal characters from a random UUID.

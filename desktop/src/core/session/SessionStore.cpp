@@ -1,10 +1,11 @@
 #include "session/SessionStore.h"
 
-SessionStore::SessionStore(QObject *parent) : QObject(parent) {}
+SessionStore::SessionStore(SessionContext context, QObject *parent) : QObject(parent), m_context(std::move(context)) {}
 
-SessionStore *SessionStore::shared() {
-    static SessionStore *const instance = new SessionStore;
-    return instance;
+RemoteSession *SessionStore::open(const QString &targetId, const QString &passcode, const QString &name) {
+    auto *session = new RemoteSession(targetId, passcode, name, m_context);
+    insert(session);
+    return session;
 }
 
 void SessionStore::insert(RemoteSession *session) {
