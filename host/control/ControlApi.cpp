@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
@@ -86,7 +87,8 @@ const QStringList &commandPaths() {
     static const QStringList paths{
         "quality",     "audio",      "approval",   "asks/answer",       "controller/add",   "controller/remove",
         "eula/accept", "sharing",    "notice-bar", "passcode/rotate",   "passcode/fixed",   "passcode/mode",
-        "name",        "disconnect", "perm",       "screen-permission", "input-permission", "quit"};
+        "name",        "disconnect", "perm",       "screen-permission", "input-permission", "quit",
+        "files/send"};
     return paths;
 }
 
@@ -375,6 +377,18 @@ void ControlApi::handleCommand(const QString &path, const QJsonObject &body, Htt
             return bad();
         if (!m_state->setPermissions(sid, input, clip, files))
             return plain(r, 404, QStringLiteral("そのセッションはありません"));
+        return ok(r);
+    }
+    if (path == QLatin1String("files/send")) {
+        const QString sid = f.str("sid");
+        const QString file = f.str("path");
+        if (!f.ok())
+            return bad();
+        const QFileInfo info(file);
+        if (!info.isAbsolute() || !info.isFile() || !info.isReadable())
+            return plain(r, 400, QStringLiteral("送れるファイルではありません"));
+        if (!m_state->requestSendFile(sid, info.absoluteFilePath()))
+            return plain(r, 404, QStringLiteral("ファイルを受け取れるセッションがありません"));
         return ok(r);
     }
     if (path == QLatin1String("screen-permission")) {

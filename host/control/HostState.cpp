@@ -228,6 +228,14 @@ bool HostState::requestDisconnect(const QString &sid) {
     return answerAsk(sid, false);
 }
 
+bool HostState::requestSendFile(const QString &sid, const QString &path) {
+    const std::optional<Session> s = session(sid);
+    if (!s || !s->authed || !s->files)
+        return false;
+    Q_EMIT sendFileRequested(sid, path);
+    return true;
+}
+
 bool HostState::setPermissions(const QString &sid, bool input, bool clip, bool files) {
     bool found = false;
     for (Session &s : m_sessions) {

@@ -150,6 +150,9 @@ public:
     // ask with that sid) and tells the device side.
     bool requestDisconnect(const QString &sid);
     bool setPermissions(const QString &sid, bool input, bool clip, bool files);
+    // The control API's "files/send": asks the device side to send a file to an
+    // authenticated session that has the `files` right; false when there is none.
+    bool requestSendFile(const QString &sid, const QString &path);
 
     // Connection requests.
     QList<Ask> asks() const { return m_asks; }
@@ -190,6 +193,7 @@ Q_SIGNALS:
     void askAnswered(const QString &sid, bool ok);
     void disconnectRequested(const QString &sid);
     void permissionsChanged(const QString &sid);
+    void sendFileRequested(const QString &sid, const QString &path);
     void qualityChanged();
     void audioChanged();
     void sharingChanged(bool on);

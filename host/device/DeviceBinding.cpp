@@ -6,6 +6,7 @@
 #include "capture/ScreenVideoSource.h"
 #include "capture/TestPatternSource.h"
 #include "capture/X11ScreenCapture.h"
+#include "clipboard/X11Clipboard.h"
 #include "control/HostState.h"
 #include "device/DeviceService.h"
 #include "input/XTestInjector.h"
@@ -50,6 +51,22 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         qWarning("velmo-remote-host: no input for viewers: %s", qPrintable(inputProblem));
         state->setInputPerm(QStringLiteral("denied"));
     }
+    m_service->setExchangePermissions(
+        [s = m_state](const QString &sid) {
+            const auto session = s ? s->session(sid) : std::nullopt;
+            return session && session->clip;
+        },
+        [s = m_state](const QString &sid) {
+            const auto session = s ? s->session(sid) : std::nullopt;
+            return session && session->files;
+        });
+    // Viewers share the desktop's clipboard; without an X display they cannot.
+    QString clipboardProblem;
+    m_clipboard = X11Clipboard::open(&clipboardProblem);
+    if (m_clipboard)
+        m_service->setClipboard(m_clipboard.get());
+    else
+        qCInfo(lcBinding) << "no clipboard sharing:" << clipboardProblem;
     m_service->setName(state->name());
     m_service->setSharing(state->sharing());
     m_service->setAudioOn(state->audioOn());
@@ -98,7 +115,10 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         DeviceSession *session = m_service->session(sid);
         if (session && (!s || !s->input))
             session->releaseInput();
+        m_service->setRights(sid, s && s->clip, s && s->files);
     });
+    connect(state, &HostState::sendFileRequested, m_service,
+            [this](const QString &sid, const QString &path) { m_service->sendFile(sid, path); });
 
     connect(m_service, &DeviceService::deviceIdChanged, state, &HostState::setDeviceId);
     connect(m_service, &DeviceService::registeredChanged, state, &HostState::setConnected);

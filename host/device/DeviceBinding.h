@@ -5,6 +5,7 @@
 
 #include <memory>
 
+class ClipboardBackend;
 class DeviceService;
 class EncoderPool;
 class HostState;
@@ -34,8 +35,9 @@ private:
     void publishMonitors();
 
     QPointer<HostState> m_state;
-    DeviceService *m_service = nullptr;        // child
-    std::unique_ptr<InputInjector> m_injector; // outlives the service's sessions
-    ScreenCapture *m_capture = nullptr;        // child; null with the test pattern
+    DeviceService *m_service = nullptr;            // child
+    std::unique_ptr<InputInjector> m_injector;     // outlives the service's sessions
+    std::unique_ptr<ClipboardBackend> m_clipboard; // likewise
+    ScreenCapture *m_capture = nullptr;            // child; null with the test pattern
     std::unique_ptr<EncoderPool> m_encoders;
 };

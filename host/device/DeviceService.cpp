@@ -1,5 +1,6 @@
 #include "device/DeviceService.h"
 
+#include "clipboard/ClipboardBackend.h"
 #include "device/DeviceLink.h"
 
 #include <QBuffer>
@@ -186,6 +187,9 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.dataDir = m_dataDir;
         opts.passcodes = m_passcodes;
         opts.inputAllowed = m_inputAllowed;
+        // Without a clipboard to share the viewer is told it has no `clip`.
+        opts.clipAllowed = [this](const QString &id) { return m_clipboard && m_clipAllowed && m_clipAllowed(id); };
+        opts.filesAllowed = m_filesAllowed;
         opts.makeVideo = m_makeVideo;
         opts.injector = m_injector;
         opts.lockout = m_lockout;
@@ -204,6 +208,15 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         connect(session, &DeviceSession::audioCaptureChanged, this,
                 [this, session] { Q_EMIT audioCaptureChanged(session); });
         connect(session, &DeviceSession::pathChanged, this, [this, session] { Q_EMIT sessionPathChanged(session); });
+        // A viewer's copy goes on the desktop's clipboard, and from there to the other viewers.
+        connect(session, &DeviceSession::clipboardFromViewer, this, [this, session](const QString &text) {
+            if (!m_clipboard)
+                return;
+            m_clipboard->setText(text);
+            for (DeviceSession *other : std::as_const(m_sessions))
+                if (other != session)
+                    other->offerClipboard(text);
+        });
         connect(session, &DeviceSession::finished, this, [this, session, sid] {
             if (m_sessions.value(sid) == session)
                 m_sessions.remove(sid);
@@ -227,6 +240,28 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         if (existing)
             existing->hangUp(false);
     }
+}
+
+void DeviceService::setClipboard(ClipboardBackend *clipboard) {
+    if (m_clipboard)
+        disconnect(m_clipboard, nullptr, this, nullptr);
+    m_clipboard = clipboard;
+    if (!clipboard)
+        return;
+    connect(clipboard, &ClipboardBackend::copied, this, [this](const QString &text) {
+        for (DeviceSession *s : std::as_const(m_sessions))
+            s->offerClipboard(text);
+    });
+}
+
+void DeviceService::setRights(const QString &sid, bool clip, bool files) {
+    if (DeviceSession *s = m_sessions.value(sid))
+        s->setRights(clip && m_clipboard, files);
+}
+
+bool DeviceService::sendFile(const QString &sid, const QString &path) {
+    DeviceSession *s = m_sessions.value(sid);
+    return s && s->sendFile(path);
 }
 
 bool DeviceService::disconnectSession(const QString &sid) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+class ClipboardBackend;
 class DeviceLink;
 class QNetworkAccessManager;
 
@@ -36,6 +37,14 @@ public:
     }
     void setPasscodeSource(std::function<DevicePasscodes()> source) { m_passcodes = std::move(source); }
     void setInputPermission(std::function<bool(const QString &)> allowed) { m_inputAllowed = std::move(allowed); }
+    // The `clip` and `files` rights of a session (by sid).
+    void setExchangePermissions(std::function<bool(const QString &)> clip, std::function<bool(const QString &)> files) {
+        m_clipAllowed = std::move(clip);
+        m_filesAllowed = std::move(files);
+    }
+    // The desktop's clipboard, shared with admitted viewers that have `clip`; must
+    // outlive every session. None: viewers' texts are dropped.
+    void setClipboard(ClipboardBackend *clipboard);
     // What each new viewer is shown (built into its session's pipeline).
     void setVideoFactory(std::function<std::unique_ptr<VideoSource>(GstElement *)> make) {
         m_makeVideo = std::move(make);
@@ -59,6 +68,10 @@ public:
     void start();
     // Ends one viewer's session from this side ("bye" to the viewer).
     bool disconnectSession(const QString &sid);
+    // Sends a file of this desktop to an admitted viewer; false when there is none under sid.
+    bool sendFile(const QString &sid, const QString &path);
+    // The host changed a session's `clip` / `files` rights (clip only counts with a clipboard).
+    void setRights(const QString &sid, bool clip, bool files);
     // Ends every session, as on quit.
     void hangUpAll();
 
@@ -96,6 +109,9 @@ private:
     QStringList m_iceAddresses;
     std::function<DevicePasscodes()> m_passcodes;
     std::function<bool(const QString &)> m_inputAllowed;
+    std::function<bool(const QString &)> m_clipAllowed;
+    std::function<bool(const QString &)> m_filesAllowed;
+    QPointer<ClipboardBackend> m_clipboard;
     std::function<std::unique_ptr<VideoSource>(GstElement *)> m_makeVideo;
     std::function<QImage()> m_thumbnail;
     InputInjector *m_injector = nullptr;

@@ -7,6 +7,7 @@
 #include "device/HookTraffic.h"
 #include "device/SessionChannels.h"
 #include "device/SessionVideo.h"
+#include "device/ViewerExchange.h"
 #include "input/InputInjector.h"
 #include "input/RemoteInput.h"
 #include "protocol/IceUrl.h"
@@ -91,17 +92,24 @@ struct DeviceSession::Guard : std::enable_shared_from_this<Guard> {
     std::atomic<int> pending{0};
     // Set while a release of the viewer's keys, for input lost to a flood, is on its way.
     std::atomic<bool> releaseQueued{false};
+    // Bytes of "file" messages handed to the main thread and not yet handled. A viewer
+    // keeps at most a few MiB of a file unacknowledged; beyond fileBytesLimit messages
+    // are dropped, and the transfer they belong to fails on the gap.
+    std::atomic<qint64> fileBytes{0};
 };
 
 namespace {
 constexpr int kMaxPendingMessages = 256;
-}
+constexpr qint64 kFileBytesLimit = 32 * 1024 * 1024;
+} // namespace
 
 DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options options, QObject *parent)
     : QObject(parent), m_sid(sid), m_viewer(viewer), m_since(QDateTime::currentSecsSinceEpoch()),
       m_options(std::move(options)), m_guard(std::make_shared<Guard>()) {
     m_guard->session = this;
     m_channels = std::make_unique<SessionChannels>(m_guard.get());
+    m_exchange = std::make_unique<ViewerExchange>(m_channels.get());
+    connect(m_exchange.get(), &ViewerExchange::clipboardFromViewer, this, &DeviceSession::clipboardFromViewer);
     m_clock.start();
     m_startedAt = m_clock.msecsSinceReference();
     m_deadline.setSingleShot(true);
@@ -134,11 +142,14 @@ void DeviceSession::teardown() {
     if (m_video)
         m_video->stop();
     m_input.reset();
+    m_exchange->stop(QStringLiteral("接続が切れました"));
     if (m_busWatch)
         g_source_remove(m_busWatch);
     m_busWatch = 0;
-    if (m_pipeline)
+    if (m_pipeline) {
+        SessionChannels::releaseBlockedSends(m_webrtc);
         gst_element_set_state(m_pipeline, GST_STATE_NULL);
+    }
     // The sources push into the pipeline from other threads: they go once it has stopped.
     m_video.reset();
     m_audio.reset();
@@ -422,9 +433,32 @@ QString labelOf(GstWebRTCDataChannel *channel) {
 }
 } // namespace
 
+// SCTP thread: a message on "file" goes to the main thread whole and in order, within
+// the byte bound (a dropped chunk fails its transfer there).
+void DeviceSession::handOverFile(Guard *guard, const QByteArray &bytes, bool binary) {
+    if (guard->fileBytes.load() + bytes.size() > kFileBytesLimit)
+        return;
+    std::lock_guard lock(guard->mutex);
+    DeviceSession *self = guard->session;
+    if (!self)
+        return;
+    guard->fileBytes += bytes.size();
+    QMetaObject::invokeMethod(
+        self,
+        [self, bytes, binary] {
+            self->m_guard->fileBytes -= bytes.size();
+            self->fileMessage(bytes, binary);
+        },
+        Qt::QueuedConnection);
+}
+
 // SCTP thread.
 void DeviceSession::onChannelString(GstWebRTCDataChannel *channel, gchar *text, gpointer data) {
     auto *guard = static_cast<Guard *>(data);
+    if (labelOf(channel) == QLatin1String("file")) {
+        handOverFile(guard, QByteArray(text), false);
+        return;
+    }
     if (guard->pending.load() >= kMaxPendingMessages) {
         // A dropped input message may be a key-up: let go of everything the viewer
         // holds rather than leave a key down (one such release on its way at a time).
@@ -466,10 +500,14 @@ void DeviceSession::onChannelString(GstWebRTCDataChannel *channel, gchar *text, 
 // SCTP thread.
 void DeviceSession::onChannelData(GstWebRTCDataChannel *channel, GBytes *data, gpointer guard) {
     const QString label = labelOf(channel);
-    if (label != QLatin1String("ctrl") && label != QLatin1String("input"))
-        return; // the viewer sends nothing binary we use
     gsize size = 0;
     const auto *ptr = static_cast<const char *>(g_bytes_get_data(data, &size));
+    if (label == QLatin1String("file")) {
+        handOverFile(static_cast<Guard *>(guard), QByteArray(ptr, qsizetype(size)), true);
+        return;
+    }
+    if (label != QLatin1String("ctrl") && label != QLatin1String("input"))
+        return; // the viewer sends nothing binary we use
     const QByteArray bytes(ptr, qsizetype(size));
     onChannelString(channel, const_cast<gchar *>(bytes.constData()), guard);
 }
@@ -625,7 +663,37 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
         const QJsonValue ts = msg.value(QLatin1String("ts"));
         if (ts.isDouble())
             sendCtrl({{"t", "pong"}, {"ts", ts}});
+    } else {
+        m_exchange->handleCtrl(msg); // "clip"
     }
+}
+
+void DeviceSession::fileMessage(const QByteArray &bytes, bool binary) {
+    if (m_phase != Phase::Authed)
+        return;
+    if (binary) {
+        m_exchange->files()->handleBinary(bytes);
+        return;
+    }
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+    if (doc.isObject())
+        m_exchange->files()->handleText(doc.object());
+}
+
+void DeviceSession::setRights(bool clip, bool files) {
+    m_exchange->setRights(clip, files);
+}
+
+void DeviceSession::offerClipboard(const QString &text) {
+    if (m_phase == Phase::Authed)
+        m_exchange->offerClipboard(text);
+}
+
+bool DeviceSession::sendFile(const QString &path) {
+    if (m_phase != Phase::Authed)
+        return false;
+    m_exchange->files()->send(path);
+    return true;
 }
 
 void DeviceSession::verify(const QJsonObject &auth) {
@@ -736,6 +804,8 @@ void DeviceSession::admit() {
         m_input = std::make_unique<RemoteInput>(m_options.injector);
     m_path.watch(m_webrtc);
     m_path.update(m_webrtc);
+    m_exchange->start(!m_options.clipAllowed || m_options.clipAllowed(m_sid),
+                      !m_options.filesAllowed || m_options.filesAllowed(m_sid));
     qCInfo(lcDevice) << m_sid << "viewer authenticated," << videoMode();
     Q_EMIT authedChanged();
     if (m_options.hooks.fileTransfer)
@@ -848,8 +918,9 @@ void DeviceSession::lost(const QString &reason) {
     m_deadline.stop();
     m_iceGrace.stop();
     m_path.stop();
-    // Whatever the viewer held is let go as it leaves.
+    // Whatever the viewer held is let go as it leaves; half-received files are removed.
     m_input.reset();
+    m_exchange->stop(QStringLiteral("接続が切れました"));
     if (m_video)
         m_video->stop();
     if (m_audio)

@@ -31,6 +31,7 @@ class InputInjector;
 class RemoteInput;
 class SessionChannels;
 class SessionVideo;
+class ViewerExchange;
 class VideoSource;
 struct InputTarget;
 
@@ -61,6 +62,9 @@ public:
         std::function<DevicePasscodes()> passcodes;
         // Whether the host lets this viewer's input through (by sid).
         std::function<bool(const QString &)> inputAllowed;
+        // Whether the host lets this viewer exchange the clipboard / files (by sid).
+        std::function<bool(const QString &)> clipAllowed;
+        std::function<bool(const QString &)> filesAllowed;
         // The picture for this viewer, built into the session's pipeline (the shared
         // screen or the test pattern).
         std::function<std::unique_ptr<VideoSource>(GstElement *pipeline)> makeVideo;
@@ -94,6 +98,14 @@ public:
     void setDeviceName(const QString &name) { m_options.deviceName = name; }
     // Lets go of every key and button the viewer holds (its input right was withdrawn).
     void releaseInput();
+    // The host changed this viewer's `clip` / `files` rights.
+    void setRights(bool clip, bool files);
+    // The desktop's clipboard changed (or another viewer's text went on it).
+    void offerClipboard(const QString &text);
+    // Sends a file of this desktop to the viewer's download folder; false when the
+    // viewer is not admitted. The outcome is logged.
+    bool sendFile(const QString &path);
+    ViewerExchange *exchange() const { return m_exchange.get(); }
 
     QString sid() const { return m_sid; }
     QString viewer() const { return m_viewer; }
@@ -124,6 +136,8 @@ Q_SIGNALS:
     void audioCaptureChanged();
     // The viewer's address or the relay use changed.
     void pathChanged();
+    // Text the viewer copied, for the desktop's clipboard.
+    void clipboardFromViewer(const QString &text);
     // The session is over (lost, refused, hung up); the owner deletes it.
     void finished(const QString &reason);
 
@@ -137,6 +151,7 @@ private:
     static void onChannelString(GstWebRTCDataChannel *channel, gchar *text, gpointer guard);
     static void onChannelData(GstWebRTCDataChannel *channel, GBytes *data, gpointer guard);
     static void onChannelClose(GstWebRTCDataChannel *channel, gpointer guard);
+    static void handOverFile(Guard *guard, const QByteArray &bytes, bool binary);
     static void onRemoteSet(GstPromise *promise, gpointer guard);
     static void onAnswer(GstPromise *promise, gpointer guard);
     static gboolean onBus(GstBus *bus, GstMessage *msg, gpointer guard);
@@ -145,6 +160,7 @@ private:
     void channelOpened(const QString &label, GstWebRTCDataChannel *channel);
     void ctrlMessage(const QByteArray &bytes);
     void inputMessage(const QByteArray &bytes);
+    void fileMessage(const QByteArray &bytes, bool binary);
     InputTarget inputTarget() const;
     void sendChallenge();
     void verify(const QJsonObject &auth);
@@ -172,6 +188,7 @@ private:
     std::unique_ptr<SessionVideo> m_video;
     std::unique_ptr<AudioTrack> m_audio;
     std::unique_ptr<RemoteInput> m_input; // from the proof to the end
+    std::unique_ptr<ViewerExchange> m_exchange;
     std::optional<ViewerIntroduction> m_intro;
     QTimer m_askTimer;
     QString m_offerSdp;

@@ -5,9 +5,11 @@
 #include "support/TestEnv.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QTemporaryFile>
 #include <QtTest>
 
 class TestProfileWindows : public QObject {
@@ -88,6 +90,17 @@ void TestProfileWindows::oneWindowPerAuthenticatedViewer() {
 void TestProfileWindows::rightsButtonSendsOneInvertedRight() {
     ProfileWindow *w = m_windows->window(m_sid);
     QVERIFY(w);
+    // While the viewer has `files`, the host user can send it a file.
+    QVERIFY(w->sendFileButton()->isEnabled());
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    w->sendFileButton()->click();
+    auto *dialog = w->findChild<QFileDialog *>("sendFileDialog");
+    QVERIFY(dialog);
+    dialog->selectFile(file.fileName());
+    QMetaObject::invokeMethod(dialog, &QDialog::accept);
+    QTRY_COMPARE(m_h->bodies("files/send").size(), 1);
+    QCOMPARE(m_h->bodies("files/send").last(), (QJsonObject{{"sid", m_sid}, {"path", file.fileName()}}));
     const auto before = m_h->bodies("perm").size();
     w->rightButton(0)->click();
     QTRY_COMPARE(m_h->bodies("perm").size(), before + 1);
@@ -96,6 +109,7 @@ void TestProfileWindows::rightsButtonSendsOneInvertedRight() {
     QTRY_COMPARE(w->rightButton(0)->text(), QStringLiteral("操作 ×"));
     w->rightButton(2)->click();
     QTRY_COMPARE(w->rightButton(2)->text(), QStringLiteral("ファイル ×"));
+    QVERIFY(!w->sendFileButton()->isEnabled());
     QCOMPARE(m_h->bodies("perm").last(),
              (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", true}, {"files", false}}));
     QCOMPARE(w->rightButton(0)->text(), QStringLiteral("操作 ×"));

@@ -4,6 +4,7 @@
 #include "style/Theme.h"
 
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -60,6 +61,9 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     m_disconnect->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: %2; border-radius: 4px;"
                                                " padding: 3px 10px; font-weight: bold; }")
                                     .arg(Theme::css(Theme::red()), Theme::css(Theme::onFill())));
+    m_sendFile = new QPushButton(QStringLiteral("ファイルを送る…"), page);
+    m_sendFile->setObjectName("sendFile");
+    header->addWidget(m_sendFile, 0, Qt::AlignTop);
     header->addWidget(m_disconnect, 0, Qt::AlignTop);
     v->addLayout(header);
 
@@ -95,6 +99,7 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
         if (m_agent)
             m_agent->disconnectSession(m_sid);
     });
+    connect(m_sendFile, &QPushButton::clicked, this, &ProfileWindow::chooseFiles);
     if (agent)
         connect(agent, &AgentController::statusChanged, this, &ProfileWindow::refresh);
     m_tick.setInterval(30'000);
@@ -162,6 +167,7 @@ void ProfileWindow::refresh() {
     m_detail->setText(bounded(detail, 300));
     m_detail->setVisible(!detail.isEmpty());
     m_meta->setText(bounded(metaLine(*s, m_now), 300));
+    m_sendFile->setEnabled(s->files);
     const bool values[3] = {s->input, s->clip, s->files};
     const QColor accent = palette().color(QPalette::Highlight);
     for (int i = 0; i < 3; ++i) {
@@ -178,6 +184,20 @@ void ProfileWindow::toggle(int which) {
     bool v[3] = {s->input, s->clip, s->files};
     v[which] = !v[which];
     m_agent->setPermissions(m_sid, v[0], v[1], v[2]);
+}
+
+void ProfileWindow::chooseFiles() {
+    auto *dialog = new QFileDialog(this, QStringLiteral("相手に送るファイル"));
+    dialog->setObjectName("sendFileDialog");
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::filesSelected, this, [this](const QStringList &paths) {
+        if (!m_agent)
+            return;
+        for (const QString &path : paths)
+            m_agent->sendFile(m_sid, path);
+    });
+    dialog->open();
 }
 
 void ProfileWindow::closeEvent(QCloseEvent *event) {

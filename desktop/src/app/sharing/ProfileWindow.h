@@ -38,6 +38,8 @@ public:
     QDateTime now() const { return m_now; }
     QPushButton *rightButton(int which) const; // 0 input, 1 clip, 2 files
     QPushButton *disconnectButton() const { return m_disconnect; }
+    // "ファイルを送る…": a non-modal dialog, then the chosen files go to the viewer.
+    QPushButton *sendFileButton() const { return m_sendFile; }
 
 Q_SIGNALS:
     void closing(ProfileWindow *window);
@@ -48,6 +50,7 @@ protected:
 private:
     void refresh();
     void toggle(int which);
+    void chooseFiles();
 
     QString m_sid;
     QPointer<AgentController> m_agent;
@@ -58,5 +61,6 @@ private:
     QLabel *m_detail = nullptr;
     QLabel *m_meta = nullptr;
     QPushButton *m_disconnect = nullptr;
+    QPushButton *m_sendFile = nullptr;
     QPushButton *m_rights[3] = {};
 };

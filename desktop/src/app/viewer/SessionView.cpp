@@ -5,16 +5,20 @@
 #include "session/ReconnectPolicy.h"
 #include "session/SessionRecorder.h"
 #include "session/SessionStatistics.h"
+#include "session/SessionExchange.h"
 #include "session/SessionStore.h"
 #include "style/SymbolIcons.h"
 #include "style/Theme.h"
 #include "util/StringUtils.h"
+#include "viewer/ClipboardSync.h"
+#include "viewer/FileTransferPanel.h"
 #include "viewer/RemoteScreenView.h"
 #include "viewer/StatsOverlay.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QBuffer>
+#include <QClipboard>
 #include <QFile>
 #include <QFileDialog>
 #include <QFrame>
@@ -74,6 +78,12 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
+
+    // Files dropped anywhere on the window go to the host.
+    m_transfers = new FileTransferPanel(m_session, this);
+    m_transfers->setObjectName("transfers");
+    m_transfers->watchDrops(this);
+    connect(m_transfers, &FileTransferPanel::notice, this, &SessionView::showToast);
 
     auto *header = new QWidget(this);
     header->setObjectName("header");
@@ -137,6 +147,8 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     m_main->addWidget(failed);
     m_main->addWidget(new QWidget(m_main)); // closed: nothing
     layout->addWidget(m_main, 1);
+
+    layout->addWidget(m_transfers);
 
     layout->addWidget(divider(this, QFrame::HLine));
     auto *bar = new QWidget(this);
@@ -317,12 +329,45 @@ void SessionView::buildHeader(QWidget *header) {
     m_cameraButton->setMenu(cameraMenu);
     h->addWidget(m_cameraButton);
 
+    buildExchangeMenu(header);
+
     m_disconnect = new QPushButton(QStringLiteral("切断"), header);
     m_disconnect->setObjectName("disconnect");
     // Command+Escape on the other build; Super is the PC keyboard's Command key.
     m_disconnect->setShortcut(QKeySequence(Qt::META | Qt::Key_Escape));
     connect(m_disconnect, &QPushButton::clicked, this, &SessionView::endSession);
     h->addWidget(m_disconnect);
+}
+
+void SessionView::buildExchangeMenu(QWidget *header) {
+    m_clipboardSync = new ClipboardSync(m_session, QGuiApplication::clipboard(), this);
+    connect(m_clipboardSync, &ClipboardSync::notice, this, &SessionView::showToast);
+    auto *button = new QToolButton(header);
+    button->setObjectName("exchangeMenu");
+    button->setText(QStringLiteral("転送"));
+    button->setPopupMode(QToolButton::InstantPopup);
+    auto *menu = new QMenu(button);
+    m_clipboardAction = menu->addAction(QStringLiteral("クリップボードを同期"));
+    m_clipboardAction->setObjectName("clipboardSync");
+    m_clipboardAction->setCheckable(true);
+    m_clipboardAction->setChecked(m_clipboardSync->enabled());
+    connect(m_clipboardAction, &QAction::toggled, m_clipboardSync, &ClipboardSync::setEnabled);
+    m_sendFilesAction = menu->addAction(QStringLiteral("ファイルを送る…"));
+    m_sendFilesAction->setObjectName("sendFiles");
+    connect(m_sendFilesAction, &QAction::triggered, m_transfers, &FileTransferPanel::chooseFiles);
+    button->setMenu(menu);
+    header->layout()->addWidget(button);
+    if (m_session) {
+        connect(m_session->exchange(), &SessionExchange::permissionsChanged, this, &SessionView::refreshExchange);
+        connect(m_session->exchange(), &SessionExchange::liveChanged, this, &SessionView::refreshExchange);
+    }
+    refreshExchange();
+}
+
+void SessionView::refreshExchange() {
+    const SessionExchange *exchange = m_session ? m_session->exchange() : nullptr;
+    m_clipboardAction->setEnabled(exchange && exchange->clipAllowed());
+    m_sendFilesAction->setEnabled(m_transfers->canSend());
 }
 
 void SessionView::buildKeyBar(QWidget *bar) {

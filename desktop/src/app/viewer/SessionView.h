@@ -11,6 +11,8 @@
 
 class AppConfig;
 class QAction;
+class ClipboardSync;
+class FileTransferPanel;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -51,6 +53,8 @@ public:
     QString toast() const { return m_toast; }
     bool started() const { return m_started; }
     RemoteScreenView *screen() const { return m_screen; }
+    FileTransferPanel *transfers() const { return m_transfers; }
+    ClipboardSync *clipboardSync() const { return m_clipboardSync; }
 
     // name when not empty, else the grouped device ID.
     static QString displayTitle(const QString &name, const QString &targetId);
@@ -100,6 +104,8 @@ private:
     void refresh();
     void refreshMonitors();
     void refreshAudio();
+    void buildExchangeMenu(QWidget *header);
+    void refreshExchange();
     void placeToast();
     void placeStats();
     void refreshRecording();
@@ -140,4 +146,8 @@ private:
     SessionStatistics *m_statistics = nullptr;
     StatsOverlay *m_statsOverlay = nullptr;
     QAction *m_statsAction = nullptr;
+    FileTransferPanel *m_transfers = nullptr;
+    ClipboardSync *m_clipboardSync = nullptr;
+    QAction *m_clipboardAction = nullptr;
+    QAction *m_sendFilesAction = nullptr;
 };

@@ -607,6 +607,10 @@ void AgentController::setPermissions(const QString &sid, bool input, bool clip, 
             std::move(done));
 }
 
+void AgentController::sendFile(const QString &sid, const QString &path, QObject *context, Done done) {
+    command(QStringLiteral("files/send"), {{"sid", sid}, {"path", path}}, context, std::move(done));
+}
+
 // ---- permissions
 
 void AgentController::permissionFlow(bool screen, QObject *context, Done done) {

@@ -107,6 +107,8 @@ public:
     void disconnectSession(const QString &sid, QObject *context = nullptr, Done done = {});
     void setPermissions(const QString &sid, bool input, bool clip, bool files, QObject *context = nullptr,
                         Done done = {});
+    // Sends a file of this desktop (absolute path) to an authenticated viewer with `files`.
+    void sendFile(const QString &sid, const QString &path, QObject *context = nullptr, Done done = {});
 
     // Permission flows. Linux has no settings panes: the "open settings" step
     // does nothing; the flag handling is kept.

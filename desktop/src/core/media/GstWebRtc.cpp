@@ -208,6 +208,30 @@ std::optional<guint> mlineOf(const GstSDPMessage *sdp, const QString &mid) {
     return std::nullopt;
 }
 
+void releaseBlockedSends(GstElement *webrtcbin) {
+    if (!webrtcbin)
+        return;
+    GstIterator *elements = gst_bin_iterate_recurse(GST_BIN(webrtcbin));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+        auto *element = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory *factory = gst_element_get_factory(element);
+        if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "sctpenc") == 0) {
+            GstIterator *pads = gst_element_iterate_sink_pads(element);
+            GValue pad = G_VALUE_INIT;
+            while (gst_iterator_next(pads, &pad) == GST_ITERATOR_OK) {
+                gst_pad_send_event(GST_PAD(g_value_get_object(&pad)), gst_event_new_flush_start());
+                g_value_reset(&pad);
+            }
+            g_value_unset(&pad);
+            gst_iterator_free(pads);
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(elements);
+}
+
 bool sendText(GstWebRTCDataChannel *channel, const QByteArray &utf8) {
     if (!channel)
         return false;

@@ -53,6 +53,11 @@ QString midOf(const GstSDPMessage *sdp, guint mline);
 // Index of the m-line carrying this a=mid.
 std::optional<guint> mlineOf(const GstSDPMessage *sdp, const QString &mid);
 
+// Lets go of data-channel messages that wait for room in the SCTP send buffer (a
+// gone peer never makes room, and sctpenc would then hold up the pipeline's stop):
+// flush-start on every sink pad of webrtcbin's sctpenc. Call right before stopping.
+void releaseBlockedSends(GstElement *webrtcbin);
+
 // Sends on a data channel; false when the channel refuses (closed, too big).
 bool sendText(GstWebRTCDataChannel *channel, const QByteArray &utf8);
 bool sendBinary(GstWebRTCDataChannel *channel, const QByteArray &bytes);

@@ -252,6 +252,14 @@ bool PeerConnection::sendBinary(int channel, const QByteArray &bytes) {
     return GstWebRtc::sendBinary(m_channels[channel]->channel, bytes);
 }
 
+quint64 PeerConnection::bufferedAmount(int channel) const {
+    if (channel < 0 || channel >= int(m_channels.size()) || !m_channels[channel]->channel)
+        return 0;
+    guint64 amount = 0;
+    g_object_get(m_channels[channel]->channel, "buffered-amount", &amount, nullptr);
+    return amount;
+}
+
 QString PeerConnection::localSdp() const {
     GstWebRTCSessionDescription *d = GstWebRtc::description(m_webrtc, "local-description");
     const QString s = GstWebRtc::sdpText(d);
@@ -363,6 +371,7 @@ void PeerConnection::teardown(bool waitForChannels) {
     if (m_webrtc)
         g_signal_handlers_disconnect_by_data(m_webrtc, this);
     if (m_pipeline) {
+        GstWebRtc::releaseBlockedSends(m_webrtc);
         gst_element_set_state(m_pipeline, GST_STATE_NULL);
         GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(m_pipeline));
         gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);

@@ -74,6 +74,8 @@ public:
 
     bool sendText(int channel, const QByteArray &utf8);
     bool sendBinary(int channel, const QByteArray &bytes);
+    // Bytes handed to a channel that have not gone out yet (0 when unknown).
+    quint64 bufferedAmount(int channel) const;
 
     QString localSdp() const;
     QString remoteSdp() const;

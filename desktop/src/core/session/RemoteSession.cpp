@@ -11,6 +11,7 @@
 #include "protocol/PasscodeProof.h"
 #include "rendezvous/SignalingPort.h"
 #include "session/FileChannel.h"
+#include "session/SessionExchange.h"
 #include "session/ViewerHello.h"
 #include "util/MainThreadLink.h"
 
@@ -72,7 +73,9 @@ struct SessionCore {
     std::shared_ptr<DecodeClock> decodeClock;
     std::shared_ptr<VideoFrameTap> tap;
     std::unique_ptr<JpegVideoPath> video; // data-channel thread
-    FileChannel files;                    // data-channel thread
+    // Chunks of transfers the host never announced (main thread); what it announces
+    // goes to the session's SessionExchange instead.
+    FileChannel files{16, 16ll * 1024 * 1024};
 };
 
 struct RemoteSession::Private {
@@ -100,6 +103,7 @@ struct RemoteSession::Private {
     QString wireSid;
     quint64 jpegFrames = 0;
     std::function<void(GstSample *)> encodedSink;
+    SessionExchange *exchange = nullptr; // child
 };
 
 QString RemoteSession::authFailText(qint64 remaining) {
@@ -135,6 +139,12 @@ RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, c
     d->core->video = std::make_unique<JpegVideoPath>(
         d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
         [this](const QImage &image, QSize size) { onFrameDecoded(image, size); }, d->core->decodeClock);
+    SessionExchange::Link exchange;
+    exchange.sendCtrl = [this](const QJsonObject &message) { sendCtrl(message); };
+    exchange.file.sendText = [this](const QByteArray &json) { return d->pc && d->pc->sendText(File, json); };
+    exchange.file.sendBinary = [this](const QByteArray &bytes) { return d->pc && d->pc->sendBinary(File, bytes); };
+    exchange.file.buffered = [this]() -> quint64 { return d->pc ? d->pc->bufferedAmount(File) : 0; };
+    d->exchange = new SessionExchange(std::move(exchange), this);
     // Certificate and decoders are made before the user presses connect.
     d->factory->warmUp();
 }
@@ -160,6 +170,8 @@ void RemoteSession::setState(State next, const QString &text, FailureKind kind) 
     m_failureText = next == State::Failed ? text : QString();
     m_failureKind = next == State::Failed ? kind : FailureKind::None;
     qCDebug(lcSession) << m_sid << "state" << next << m_failureText;
+    d->exchange->setLive(next == State::Connected,
+                         next == State::Closed ? QStringLiteral("セッションを終了しました") : m_failureText);
     Q_EMIT stateChanged();
     if (next == State::Closed)
         Q_EMIT closed();
@@ -309,17 +321,23 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
                 core->video->push(data);
             break;
         case File:
+            // Files are written on the main thread: what the host may send at once is
+            // bounded by the acknowledgement window of the transfers.
             if (binary) {
-                const qint64 id = core->files.onBinary(data);
-                if (id < 0)
-                    break;
-                const auto &t = core->files.downloads().at(quint32(id));
-                const int chunks = int(t.chunks.size());
-                const qint64 bytes = t.bytes;
-                core->link->post(
-                    [self, id, chunks, bytes] { Q_EMIT self->downloadProgress(quint32(id), chunks, bytes); });
+                core->link->post([self, core, data] {
+                    if (self->d->exchange->files()->handleBinary(data))
+                        return;
+                    const qint64 id = core->files.onBinary(data);
+                    if (id < 0)
+                        return;
+                    const auto &t = core->files.downloads().at(quint32(id));
+                    Q_EMIT self->downloadProgress(quint32(id), int(t.chunks.size()), t.bytes);
+                });
             } else if (auto obj = parseObject(data)) {
-                core->link->post([self, o = std::move(*obj)] { Q_EMIT self->fileEvent(o); });
+                core->link->post([self, o = std::move(*obj)] {
+                    self->d->exchange->files()->handleText(o);
+                    Q_EMIT self->fileEvent(o);
+                });
             }
             break;
         default:
@@ -472,6 +490,8 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
             m_audioAvailable = available;
             Q_EMIT audioAvailableChanged();
         }
+    } else {
+        d->exchange->handleCtrl(message); // "clip", "perm"
     }
 }
 
@@ -624,6 +644,10 @@ QImage RemoteSession::snapshot() const {
 
 RemoteSession::Timings RemoteSession::timings() const {
     return d->timings;
+}
+
+SessionExchange *RemoteSession::exchange() const {
+    return d->exchange;
 }
 
 VideoFrameTap *RemoteSession::tap() const {

@@ -22,6 +22,7 @@ struct WebRtcStats;
 typedef struct _GstSample GstSample;
 class MainThreadLink;
 class SignalingPort;
+class SessionExchange;
 
 // One viewer connection to a remote device: WebRTC negotiation through the
 // signaling client, the control protocol with the passcode proof, the video path
@@ -128,6 +129,8 @@ public:
     void setOnStill(std::function<void(const QByteArray &)> onStill) { m_onStill = std::move(onStill); }
     // The H.264 frame sink; lives as long as the session.
     VideoFrameTap *tap() const;
+    // Clipboard text and files exchanged with the host; lives as long as the session.
+    SessionExchange *exchange() const;
 
     // ---- statistics (main thread) ----
     // Asks webrtcbin for its statistics; done runs later on the main thread, and

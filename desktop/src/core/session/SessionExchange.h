@@ -1,0 +1,61 @@
+#pragma once
+
+#include "transfer/ClipText.h"
+#include "transfer/FileTransfers.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+// What a viewer session exchanges with the host besides picture, sound and input:
+// clipboard text ("clip" on ctrl) and files (on "file"), within the rights the host
+// grants this viewer ("perm" on ctrl: `clip`, `files`). A host that never sends
+// "perm" is assumed to allow both; it then answers or ignores the messages itself.
+//
+// Main thread; owned by its RemoteSession.
+class SessionExchange : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool clipAllowed READ clipAllowed NOTIFY permissionsChanged)
+    Q_PROPERTY(bool filesAllowed READ filesAllowed NOTIFY permissionsChanged)
+    Q_PROPERTY(bool live READ live NOTIFY liveChanged)
+
+public:
+    struct Link {
+        std::function<void(const QJsonObject &)> sendCtrl;
+        FileTransfers::Link file;
+    };
+
+    explicit SessionExchange(Link link, QObject *parent = nullptr);
+
+    FileTransfers *files() const { return m_files; }
+    bool clipAllowed() const { return m_clipAllowed; }
+    bool filesAllowed() const { return m_filesAllowed; }
+    // True while the session is connected (authenticated).
+    bool live() const { return m_live; }
+
+    enum class ClipResult { Sent, TooLarge, NotAllowed, NotConnected };
+    // Puts text on the host's clipboard.
+    ClipResult sendClipboard(const QString &text);
+
+    // From the session: a control message ("clip", "perm"); true when it was one of these.
+    bool handleCtrl(const QJsonObject &message);
+    // From the session: it became connected, or stopped being so (then every transfer ends).
+    void setLive(bool live, const QString &why = {});
+
+Q_SIGNALS:
+    // Text the host's clipboard took (a copy on the remote desktop).
+    void clipboardReceived(const QString &text);
+    void permissionsChanged();
+    void liveChanged();
+
+private:
+    Link m_link;
+    FileTransfers *m_files;
+    ClipText m_clipIn;
+    quint32 m_clipId = 0;
+    bool m_clipAllowed = true;
+    bool m_filesAllowed = true;
+    bool m_live = false;
+};

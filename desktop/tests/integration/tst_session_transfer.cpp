@@ -1,0 +1,280 @@
+// Clipboard text and files between the app's viewer session and the real agent: the
+// agent shares the CLIPBOARD of a private Xvfb (a plain X client copies and pastes
+// there), files travel both ways into the receivers' download folders.
+#include "config/AppConfig.h"
+#include "session/RemoteSession.h"
+#include "session/SessionExchange.h"
+#include "support/DevicePeers.h"
+#include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
+#include "support/XClipboardClient.h"
+#include "transfer/FileTransfers.h"
+#include "viewer/ClipboardSync.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using State = RemoteSession::State;
+using Status = FileTransfers::Status;
+
+namespace {
+// A file of `size` random bytes, written in pieces; its SHA-256.
+QByteArray writeRandomFile(const QString &path, qint64 size) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray block(1024 * 1024, Qt::Uninitialized);
+    for (qint64 left = size; left > 0;) {
+        const qint64 n = std::min<qint64>(left, block.size());
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+        f.write(block.constData(), n);
+        hash.addData(QByteArrayView(block.constData(), n));
+        left -= n;
+    }
+    return hash.result();
+}
+
+QByteArray sha256Of(const QString &path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&f);
+    return hash.result();
+}
+
+// Every entry of a folder, hidden ones included.
+QStringList entries(const QString &dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+} // namespace
+
+class TestSessionTransfer : public QObject {
+    Q_OBJECT
+    ViewerObjects objects;
+
+private:
+    // A host with its own home (its downloads land in hostHome/Downloads) and a
+    // connected viewer session whose downloads land in viewerDownloads.
+    struct Rig {
+        QTemporaryDir dir;
+        DevicePeers peers;
+        std::unique_ptr<RemoteSession> session;
+        QString hostHome() const { return dir.path() + "/host-home"; }
+        QString hostDownloads() const { return hostHome() + "/Downloads"; }
+        QString viewerDownloads() const { return dir.path() + "/viewer-downloads"; }
+        QString hostSid() {
+            const QJsonArray sessions = peers.status().value("sessions").toArray();
+            return sessions.isEmpty() ? QString() : sessions.first().toObject().value("sid").toString();
+        }
+        FileTransfers *files() const { return session->exchange()->files(); }
+        int setPerm(bool clip, bool files) {
+            return peers.post("perm", {{"sid", hostSid()}, {"input", true}, {"clip", clip}, {"files", files}});
+        }
+    };
+
+    std::unique_ptr<Rig> connect() {
+        auto rig = std::make_unique<Rig>();
+        QDir().mkpath(rig->hostHome());
+        rig->peers.setHostEnv("HOME", rig->hostHome());
+        rig->peers.setHostEnv("XDG_CONFIG_HOME", rig->hostHome() + "/.config");
+        if (!rig->peers.startServer() || !rig->peers.startHost() || !rig->peers.waitForDevice())
+            return nullptr;
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        rig->session = objects.sessionTo(rig->peers, rig->peers.autoPasscode());
+        rig->files()->setFolder(rig->viewerDownloads());
+        rig->session->start();
+        if (!QTest::qWaitFor([&] { return rig->session->state() == State::Connected; }, 15000))
+            return nullptr;
+        return rig;
+    }
+
+    static bool finished(FileTransfers *files, int key, int ms = 60000) {
+        return QTest::qWaitFor(
+            [&] {
+                const auto t = files->transfer(key);
+                return t && t->finished();
+            },
+            ms);
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
+
+    void clipboardBothWays() {
+        XClipboardClient editor;
+        QVERIFY2(editor.ok(), "no X display");
+        auto rig = connect();
+        QVERIFY(rig);
+        QClipboard *local = QGuiApplication::clipboard();
+        ClipboardSync sync(rig->session.get(), local);
+        QSignalSpy notices(&sync, &ClipboardSync::notice);
+
+        // Copied on the remote desktop, pasted here; not sent back (the editor keeps the selection).
+        const QString remoteText = QStringLiteral("ホストでコピー ✓\nline two\t🙂");
+        editor.copy(remoteText);
+        QTRY_COMPARE_WITH_TIMEOUT(local->text(), remoteText, 5000);
+        QTest::qWait(700);
+        QVERIFY(editor.owns());
+
+        // Copied here, pasted on the remote desktop by a plain X client.
+        const QString localText = QStringLiteral("viewer → host: ") + QString(20000, QLatin1Char('x')) + "終";
+        local->setText(localText);
+        QTRY_VERIFY_WITH_TIMEOUT(editor.paste() == localText, 5000);
+        QVERIFY(!editor.owns());
+
+        // Over 1 MiB is not sent and the user is told.
+        local->setText(QString(1024 * 1024 + 1, QLatin1Char('y')));
+        QTRY_COMPARE(notices.size(), 1);
+        QCOMPARE(notices.first().first().toString(), ClipboardSync::tooLargeText());
+        QTest::qWait(500);
+        QCOMPARE(editor.paste(), localText);
+
+        // Without the right nothing comes over, and the viewer knows.
+        QCOMPARE(rig->setPerm(false, true), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig->session->exchange()->clipAllowed(), 5000);
+        local->setText(QStringLiteral("stays local"));
+        editor.copy(QStringLiteral("stays remote"));
+        QTest::qWait(1000);
+        QCOMPARE(local->text(), QStringLiteral("stays local"));
+        QCOMPARE(editor.paste(), QStringLiteral("stays remote"));
+        // The switch off: nothing either, with the right back.
+        QCOMPARE(rig->setPerm(true, true), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(rig->session->exchange()->clipAllowed(), 5000);
+        sync.setEnabled(false);
+        editor.copy(QStringLiteral("again remote"));
+        QTest::qWait(1000);
+        QCOMPARE(local->text(), QStringLiteral("stays local"));
+        sync.setEnabled(true);
+        editor.copy(QStringLiteral("remote once more"));
+        QTRY_COMPARE_WITH_TIMEOUT(local->text(), QStringLiteral("remote once more"), 5000);
+    }
+
+    void filesToTheHost() {
+        auto rig = connect();
+        QVERIFY(rig);
+        QTemporaryDir src;
+        FileTransfers *files = rig->files();
+
+        // 50 MB arrive intact.
+        const QString big = src.path() + "/big.bin";
+        const QByteArray hash = writeRandomFile(big, 50 * 1000 * 1000);
+        QElapsedTimer clock;
+        clock.start();
+        const int key = files->send(big);
+        QVERIFY(finished(files, key));
+        QCOMPARE(files->transfer(key)->status, Status::Done);
+        qInfo("50 MB to the host in %lld ms", clock.elapsed());
+        QCOMPARE(sha256Of(rig->hostDownloads() + "/big.bin"), hash);
+
+        // The same name again gets " (1)"; a hostile name lands as a plain file in Downloads.
+        const QString small = src.path() + "/big.bin.small";
+        QFile f(small);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("second");
+        f.close();
+        const int again = files->send(small, QStringLiteral("big.bin"));
+        const int hostile = files->send(small, QStringLiteral("../../.bashrc"));
+        QVERIFY(finished(files, again));
+        QVERIFY(finished(files, hostile));
+        QCOMPARE(files->transfer(again)->status, Status::Done);
+        QCOMPARE(files->transfer(hostile)->status, Status::Done);
+        QCOMPARE(entries(rig->hostDownloads()), (QStringList{"bashrc", "big (1).bin", "big.bin"}));
+        QFile second(rig->hostDownloads() + "/big (1).bin");
+        QVERIFY(second.open(QIODevice::ReadOnly));
+        QCOMPARE(second.readAll(), QByteArray("second"));
+        QVERIFY(!QFile::exists(rig->hostHome() + "/.bashrc"));
+        QVERIFY(!QFile::exists(rig->dir.path() + "/.bashrc"));
+
+        // A cancelled transfer leaves nothing.
+        const int cancelled = files->send(big, QStringLiteral("cancelled.bin"));
+        QVERIFY(QTest::qWaitFor([&] { return files->transfer(cancelled)->done >= 2 * 1024 * 1024; }, 20000));
+        files->cancel(cancelled);
+        QCOMPARE(files->transfer(cancelled)->status, Status::Cancelled);
+        QTRY_COMPARE_WITH_TIMEOUT(entries(rig->hostDownloads()), (QStringList{"bashrc", "big (1).bin", "big.bin"}),
+                                  5000);
+
+        // Nor does a viewer that leaves in the middle.
+        const int left = files->send(big, QStringLiteral("left.bin"));
+        QVERIFY(QTest::qWaitFor([&] { return files->transfer(left)->done >= 2 * 1024 * 1024; }, 20000));
+        rig->session->close();
+        QCOMPARE(files->transfer(left)->status, Status::Failed);
+        QTRY_COMPARE_WITH_TIMEOUT(entries(rig->hostDownloads()), (QStringList{"bashrc", "big (1).bin", "big.bin"}),
+                                  10000);
+    }
+
+    void filesFromTheHostAndRights() {
+        auto rig = connect();
+        QVERIFY(rig);
+        QTemporaryDir src;
+        const QString path = src.path() + "/report.pdf";
+        const QByteArray hash = writeRandomFile(path, 3 * 1024 * 1024 + 17);
+        FileTransfers *files = rig->files();
+        QSignalSpy added(files, &FileTransfers::added);
+
+        // The host user sends a file (control API); it lands in the viewer's download folder.
+        QCOMPARE(rig->peers.post("files/send", {{"sid", rig->hostSid()}, {"path", path}}), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(added.size(), 1, 5000);
+        const int key = added.first().first().toInt();
+        QVERIFY(finished(files, key));
+        QCOMPARE(files->transfer(key)->status, Status::Done);
+        QCOMPARE(files->transfer(key)->direction, FileTransfers::Direction::Incoming);
+        QCOMPARE(sha256Of(rig->viewerDownloads() + "/report.pdf"), hash);
+        QCOMPARE(rig->peers.post("files/send", {{"sid", rig->hostSid()}, {"path", "relative/x"}}), 400);
+        QCOMPARE(rig->peers.post("files/send", {{"sid", "nosuch"}, {"path", path}}), 404);
+
+        // A download the viewer cancels leaves nothing in its folder.
+        const QString big = src.path() + "/big.bin";
+        writeRandomFile(big, 40 * 1000 * 1000);
+        QCOMPARE(rig->peers.post("files/send", {{"sid", rig->hostSid()}, {"path", big}}), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(added.size(), 2, 5000);
+        const int incoming = added.last().first().toInt();
+        QVERIFY(QTest::qWaitFor([&] { return files->transfer(incoming)->done >= 2 * 1024 * 1024; }, 20000));
+        files->cancel(incoming);
+        QCOMPARE(entries(rig->viewerDownloads()), QStringList{"report.pdf"});
+
+        // Without the `files` right: the viewer knows, the host refuses either way.
+        QCOMPARE(rig->setPerm(true, false), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig->session->exchange()->filesAllowed(), 5000);
+        const int refused = files->send(path);
+        QCOMPARE(files->transfer(refused)->status, Status::Failed);
+        QCOMPARE(rig->peers.post("files/send", {{"sid", rig->hostSid()}, {"path", path}}), 404);
+        QCOMPARE(rig->setPerm(true, true), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(rig->session->exchange()->filesAllowed(), 5000);
+        const int allowed = files->send(path);
+        QVERIFY(finished(files, allowed));
+        QCOMPARE(files->transfer(allowed)->status, Status::Done);
+        QCOMPARE(sha256Of(rig->hostDownloads() + "/report.pdf"), hash);
+
+        // The viewer leaving in the middle of a download: nothing left here, and the host
+        // stops sending (it ends cleanly afterwards, which the rig checks).
+        QCOMPARE(rig->peers.post("files/send", {{"sid", rig->hostSid()}, {"path", big}}), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(added.size(), 5, 5000);
+        const int interrupted = added.last().first().toInt();
+        QVERIFY(QTest::qWaitFor([&] { return files->transfer(interrupted)->done >= 2 * 1024 * 1024; }, 20000));
+        rig->session->close();
+        QCOMPARE(files->transfer(interrupted)->status, Status::Failed);
+        QCOMPARE(entries(rig->viewerDownloads()), QStringList{"report.pdf"});
+        QTRY_VERIFY_WITH_TIMEOUT(rig->peers.status().value("sessions").toArray().isEmpty(), 10000);
+    }
+};
+
+int main(int argc, char **argv) {
+    TestEnv env;
+    QGuiApplication app(argc, argv);
+    TestSessionTransfer t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_session_transfer.moc"

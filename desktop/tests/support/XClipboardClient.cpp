@@ -1,0 +1,102 @@
+#include "support/XClipboardClient.h"
+
+#include <QSocketNotifier>
+#include <QTest>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+XClipboardClient::XClipboardClient() {
+    m_display = XOpenDisplay(nullptr);
+    if (!m_display)
+        return;
+    m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0, 1, 1, 0, 0, 0);
+    m_clipboard = XInternAtom(m_display, "CLIPBOARD", False);
+    m_utf8 = XInternAtom(m_display, "UTF8_STRING", False);
+    m_targets = XInternAtom(m_display, "TARGETS", False);
+    m_property = XInternAtom(m_display, "TEST_PASTE", False);
+    m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &XClipboardClient::readEvents);
+    XFlush(m_display);
+}
+
+XClipboardClient::~XClipboardClient() {
+    delete m_notifier;
+    if (m_display) {
+        XDestroyWindow(m_display, m_window);
+        XCloseDisplay(m_display);
+    }
+}
+
+void XClipboardClient::copy(const QString &text) {
+    m_owned = text.toUtf8();
+    XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
+    XFlush(m_display);
+    readEvents();
+}
+
+bool XClipboardClient::owns() const {
+    return XGetSelectionOwner(m_display, m_clipboard) == m_window;
+}
+
+std::optional<QString> XClipboardClient::paste(int timeoutMs) {
+    m_pasted.reset();
+    m_waiting = true;
+    XDeleteProperty(m_display, m_window, m_property);
+    XConvertSelection(m_display, m_clipboard, m_utf8, m_property, m_window, CurrentTime);
+    XFlush(m_display);
+    (void)QTest::qWaitFor(
+        [this] {
+            readEvents();
+            return !m_waiting;
+        },
+        timeoutMs);
+    m_waiting = false;
+    if (!m_pasted)
+        return std::nullopt;
+    return QString::fromUtf8(*m_pasted);
+}
+
+void XClipboardClient::readEvents() {
+    while (XPending(m_display) > 0) {
+        XEvent ev;
+        XNextEvent(m_display, &ev);
+        if (ev.type == SelectionRequest) {
+            const XSelectionRequestEvent &req = ev.xselectionrequest;
+            XEvent reply{};
+            reply.xselection.type = SelectionNotify;
+            reply.xselection.requestor = req.requestor;
+            reply.xselection.selection = req.selection;
+            reply.xselection.target = req.target;
+            reply.xselection.time = req.time;
+            reply.xselection.property = None;
+            if (req.target == m_targets) {
+                const Atom targets[] = {Atom(m_targets), Atom(m_utf8)};
+                XChangeProperty(m_display, req.requestor, req.property, XA_ATOM, 32, PropModeReplace,
+                                reinterpret_cast<const unsigned char *>(targets), 2);
+                reply.xselection.property = req.property;
+            } else if (req.target == m_utf8) {
+                XChangeProperty(m_display, req.requestor, req.property, m_utf8, 8, PropModeReplace,
+                                reinterpret_cast<const unsigned char *>(m_owned.constData()), int(m_owned.size()));
+                reply.xselection.property = req.property;
+                ++m_served;
+            }
+            XSendEvent(m_display, req.requestor, False, NoEventMask, &reply);
+            XFlush(m_display);
+        } else if (ev.type == SelectionNotify && m_waiting) {
+            m_waiting = false;
+            if (ev.xselection.property == None)
+                continue;
+            Atom type = None;
+            int format = 0;
+            unsigned long items = 0, after = 0;
+            unsigned char *data = nullptr;
+            XGetWindowProperty(m_display, m_window, m_property, 0, 1 << 20, True, AnyPropertyType, &type, &format,
+                               &items, &after, &data);
+            if (data && format == 8)
+                m_pasted = QByteArray(reinterpret_cast<const char *>(data), qsizetype(items));
+            if (data)
+                XFree(data);
+        }
+    }
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class QSocketNotifier;
+struct _XDisplay;
+
+// A plain X client on the display in DISPLAY that uses the CLIPBOARD selection the way
+// editors do: it copies (owns the selection and answers UTF8_STRING / TARGETS
+// requests) and pastes (asks the current owner for UTF8_STRING and waits for the
+// answer while the Qt event loop runs).
+class XClipboardClient : public QObject {
+    Q_OBJECT
+public:
+    XClipboardClient();
+    ~XClipboardClient() override;
+
+    bool ok() const { return m_display != nullptr; }
+    // Takes the selection with this text.
+    void copy(const QString &text);
+    // The clipboard's text, or nullopt when there is none or no answer within timeoutMs.
+    std::optional<QString> paste(int timeoutMs = 3000);
+    // Whether this client still owns the selection.
+    bool owns() const;
+    // Requests for the text this client has answered.
+    int served() const { return m_served; }
+
+private:
+    void readEvents();
+
+    _XDisplay *m_display = nullptr;
+    unsigned long m_window = 0;
+    unsigned long m_clipboard = 0, m_utf8 = 0, m_targets = 0, m_property = 0;
+    QSocketNotifier *m_notifier = nullptr;
+    QByteArray m_owned;
+    int m_served = 0;
+    bool m_waiting = false;
+    std::optional<QByteArray> m_pasted;
+};

@@ -1,0 +1,303 @@
+// The shared transfer library without a network: safe names, partial files, the
+// "clip" parts, and the file messages between two ends joined in this process.
+#include "transfer/ClipText.h"
+#include "transfer/FileTransfers.h"
+#include "transfer/IncomingFile.h"
+#include "transfer/SafeFileName.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <deque>
+
+using Status = FileTransfers::Status;
+
+namespace {
+QStringList entries(const QString &dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QByteArray randomBytes(qsizetype n) {
+    QByteArray b(n, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(b.data()), n / 4);
+    return b;
+}
+
+// Two ends joined by an ordered queue in each direction, delivered by the event loop.
+// `buffered` of an end is what it queued and the other has not taken yet.
+struct Pair {
+    struct Message {
+        QByteArray bytes;
+        bool binary = false;
+    };
+    std::deque<Message> toB, toA;
+    qint64 queuedToB = 0;
+    bool dropAcks = false;
+    qint64 maxUnacked = 0; // the most A had sent beyond B's acknowledgements
+    qint64 sentByA = 0, ackedByB = 0;
+    FileTransfers *a = nullptr, *b = nullptr;
+
+    Pair(const QString &folderA, const QString &folderB) {
+        FileTransfers::Link la;
+        la.sendText = [this](const QByteArray &j) { return push(toB, j, false); };
+        la.sendBinary = [this](const QByteArray &m) {
+            sentByA += m.size() - FileChunkHeader::size;
+            maxUnacked = std::max(maxUnacked, sentByA - ackedByB);
+            return push(toB, m, true);
+        };
+        la.buffered = [this] { return quint64(queuedToB); };
+        FileTransfers::Link lb;
+        lb.sendText = [this](const QByteArray &j) {
+            const QJsonObject o = QJsonDocument::fromJson(j).object();
+            if (o.value("t").toString() == QLatin1String("file_ack")) {
+                if (dropAcks)
+                    return true;
+                ackedByB = qint64(o.value("bytes").toDouble());
+            }
+            return push(toA, j, false);
+        };
+        lb.sendBinary = [this](const QByteArray &m) { return push(toA, m, true); };
+        lb.buffered = [] { return quint64(0); };
+        a = new FileTransfers(la);
+        b = new FileTransfers(lb);
+        a->setFolder(folderA);
+        b->setFolder(folderB);
+    }
+    ~Pair() {
+        delete a;
+        delete b;
+    }
+    bool push(std::deque<Message> &q, const QByteArray &bytes, bool binary) {
+        q.push_back({bytes, binary});
+        if (&q == &toB)
+            queuedToB += bytes.size();
+        QTimer::singleShot(0, [this] { deliver(); });
+        return true;
+    }
+    // One message each way per turn of the event loop, like a channel that drains.
+    void deliver() {
+        if (!toB.empty()) {
+            Message m = std::move(toB.front());
+            toB.pop_front();
+            queuedToB -= m.bytes.size();
+            if (m.binary)
+                b->handleBinary(m.bytes);
+            else
+                b->handleText(QJsonDocument::fromJson(m.bytes).object());
+        }
+        if (!toA.empty()) {
+            Message m = std::move(toA.front());
+            toA.pop_front();
+            if (!m.binary)
+                a->handleText(QJsonDocument::fromJson(m.bytes).object());
+        }
+    }
+};
+} // namespace
+
+class TestTransfer : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void safeNames() {
+        QCOMPARE(SafeFileName::clean("../../.bashrc"), QStringLiteral("bashrc"));
+        QCOMPARE(SafeFileName::clean("C:\\Users\\x\\report.pdf"), QStringLiteral("report.pdf"));
+        QCOMPARE(SafeFileName::clean(".."), QStringLiteral("ファイル"));
+        QCOMPARE(SafeFileName::clean("dir/"), QStringLiteral("ファイル"));
+        QCOMPARE(SafeFileName::clean(" . .hidden.txt. "), QStringLiteral("hidden.txt"));
+        // Control and format characters go: "evil\u202Egpj.exe" would read as "evilexe.jpg".
+        QCOMPARE(SafeFileName::clean(QStringLiteral("evil\u202Egpj.exe")), QStringLiteral("evilgpj.exe"));
+        QCOMPARE(SafeFileName::clean(QStringLiteral("a\nb\x01"
+                                                    "c\u00A0d.txt")),
+                 QStringLiteral("abc d.txt"));
+        QCOMPARE(SafeFileName::clean(QStringLiteral("絵文字🙂.png")), QStringLiteral("絵文字🙂.png"));
+        const QString longName = SafeFileName::clean(QString(300, QChar(0xE9)) + ".txt");
+        QVERIFY(longName.toUtf8().size() <= SafeFileName::maxBytes);
+        QVERIFY(longName.endsWith(".txt"));
+
+        QCOMPARE(SafeFileName::numbered("a.tar.gz", 1), QStringLiteral("a.tar (1).gz"));
+        QCOMPARE(SafeFileName::numbered("README", 2), QStringLiteral("README (2)"));
+        QCOMPARE(SafeFileName::numbered("x.txt", 0), QStringLiteral("x.txt"));
+        const QString numbered = SafeFileName::numbered(longName, 12);
+        QVERIFY(numbered.toUtf8().size() <= SafeFileName::maxBytes);
+        QVERIFY(numbered.endsWith(" (12).txt"));
+    }
+
+    void partialFiles() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + "/Downloads"; // made on demand
+        QString error;
+        auto first = IncomingFile::create(folder, "x.txt", 3, &error);
+        QVERIFY2(first, qPrintable(error));
+        QVERIFY(first->write("one"));
+        QVERIFY(first->commit(&error));
+        QCOMPARE(first->finalPath(), folder + "/x.txt");
+
+        // The same name does not replace the first file.
+        auto second = IncomingFile::create(folder, "../x.txt", 3, &error);
+        QVERIFY(second->write("two"));
+        QVERIFY(second->commit(&error));
+        QCOMPARE(entries(folder), (QStringList{"x (1).txt", "x.txt"}));
+        QFile one(folder + "/x.txt");
+        QVERIFY(one.open(QIODevice::ReadOnly));
+        QCOMPARE(one.readAll(), QByteArray("one"));
+
+        // Given up before it is complete: nothing stays.
+        {
+            auto partial = IncomingFile::create(folder, "partial.bin", 1 << 20, &error);
+            QVERIFY(partial->write(randomBytes(4096)));
+        }
+        QCOMPARE(entries(folder), (QStringList{"x (1).txt", "x.txt"}));
+
+        // More than the free space is refused before anything is written.
+        QVERIFY(!IncomingFile::create(folder, "huge.bin", qint64(1) << 60, &error));
+        QCOMPARE(error, QStringLiteral("保存先の空き容量が足りません"));
+        QVERIFY(!IncomingFile::create(folder, "neg.bin", -1, &error));
+        QCOMPARE(entries(folder).size(), 2);
+    }
+
+    void clipParts() {
+        // A surrogate pair on the part boundary stays whole.
+        QString text = QString(ClipText::partChars - 1, QLatin1Char('a')) + QStringLiteral("🙂") + "tail";
+        QList<QJsonObject> parts = ClipText::split(text, 7);
+        QCOMPARE(parts.size(), 2);
+        QCOMPARE(parts[0].value("text").toString().size(), ClipText::partChars - 1);
+        ClipText in;
+        QVERIFY(!in.add(parts[0]));
+        QCOMPARE(in.add(parts[1]), std::optional<QString>(text));
+
+        // Even a text of control characters keeps every message under 64 KiB.
+        const QString controls(ClipText::partChars * 3, QChar(1));
+        for (const QJsonObject &p : ClipText::split(controls, 8))
+            QVERIFY(QJsonDocument(p).toJson(QJsonDocument::Compact).size() < 64 * 1024);
+        QCOMPARE(ClipText::split(QString(), 9).size(), 1); // an empty text is one empty part
+
+        // A gap or a mix of texts loses the text; the next one is whole again.
+        parts = ClipText::split(QString(3 * ClipText::partChars, QLatin1Char('b')), 10);
+        QVERIFY(!in.add(parts[0]));
+        QVERIFY(!in.add(parts[2]));
+        QVERIFY(!in.add(parts[1]));
+        QJsonObject foreign = ClipText::split("x", 11).first();
+        QVERIFY(in.add(foreign).has_value());
+        QVERIFY(!in.add(QJsonObject{{"t", "clip"}, {"id", 1}, {"part", 0}, {"parts", 1}, {"text", 5}}));
+        QVERIFY(!in.add(QJsonObject{{"t", "clip"}, {"id", 1}, {"part", 1}, {"parts", 1}, {"text", "x"}}));
+
+        // Over 1 MiB of UTF-8 is neither sent nor put together.
+        QVERIFY(ClipText::fits(QString(ClipText::maxBytes, QLatin1Char('c'))));
+        QVERIFY(!ClipText::fits(QString(ClipText::maxBytes / 2, QChar(0x3042))));
+        QVERIFY(ClipText::split(QString(ClipText::maxBytes + 1, QLatin1Char('c')), 12).isEmpty());
+        const QString piece(ClipText::partChars, QChar(0x3042)); // 3 bytes each in UTF-8
+        const int n = int(ClipText::maxBytes / (piece.size() * 3)) + 2;
+        std::optional<QString> whole;
+        for (int i = 0; i < n; ++i)
+            whole = in.add(QJsonObject{{"t", "clip"}, {"id", 13}, {"part", i}, {"parts", n}, {"text", piece}});
+        QVERIFY(!whole);
+    }
+
+    void filesBetweenTwoEnds() {
+        QTemporaryDir dir;
+        Pair pair(dir.path() + "/a", dir.path() + "/b");
+        const QByteArray data = randomBytes(9 * 1024 * 1024 + 123);
+        const QString path = dir.path() + "/data.bin";
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(data);
+        f.close();
+
+        const int key = pair.a->send(path);
+        QTRY_VERIFY_WITH_TIMEOUT(pair.a->transfer(key)->finished(), 20000);
+        QCOMPARE(pair.a->transfer(key)->status, Status::Done);
+        QFile got(dir.path() + "/b/data.bin");
+        QVERIFY(got.open(QIODevice::ReadOnly));
+        QVERIFY(got.readAll() == data);
+        // Never more in flight than the window (plus the chunk that crossed it).
+        QVERIFY2(pair.maxUnacked <= FileTransfers::window + FileTransfers::chunkBytes,
+                 qPrintable(QString::number(pair.maxUnacked)));
+
+        // A receiver that stops acknowledging stops the sender at the window.
+        pair.dropAcks = true;
+        pair.sentByA = pair.ackedByB = 0;
+        const int stuck = pair.a->send(path, "stuck.bin");
+        QTest::qWait(500);
+        QVERIFY(pair.toB.empty());
+        QCOMPARE(pair.a->transfer(stuck)->status, Status::Running);
+        QVERIFY(pair.sentByA >= FileTransfers::window);
+        QVERIFY(pair.sentByA <= FileTransfers::window + FileTransfers::chunkBytes);
+        pair.a->cancel(stuck);
+        QTRY_COMPARE(entries(dir.path() + "/b"), QStringList{"data.bin"});
+
+        // Switched off on the receiving side: refused with the reason.
+        pair.b->setAllowed(false);
+        const int refused = pair.a->send(path);
+        QTRY_VERIFY(pair.a->transfer(refused)->finished());
+        QCOMPARE(pair.a->transfer(refused)->message, QStringLiteral("相手側: ファイル転送が許可されていません"));
+        QVERIFY(pair.a->send(dir.path() + "/missing") > 0);
+        QCOMPARE(pair.a->transfers().last().status, Status::Failed);
+    }
+
+    void receiverAgainstBadSenders() {
+        QTemporaryDir dir;
+        QList<QJsonObject> answers;
+        FileTransfers::Link link;
+        link.sendText = [&](const QByteArray &j) {
+            answers.append(QJsonDocument::fromJson(j).object());
+            return true;
+        };
+        link.sendBinary = [](const QByteArray &) { return true; };
+        FileTransfers rx(link);
+        rx.setFolder(dir.path());
+        auto start = [&](int id, qint64 size, const QJsonValue &name = QStringLiteral("f.bin")) {
+            rx.handleText({{"t", "file_start"}, {"id", id}, {"name", name}, {"size", size}});
+            return answers.last();
+        };
+        auto chunk = [](quint32 id, quint32 offset, const QByteArray &bytes) {
+            return FileChunkHeader{id, offset}.encode(bytes);
+        };
+
+        QVERIFY(!rx.handleBinary(chunk(1, 0, "early"))); // not announced: not ours
+        QCOMPARE(start(1, 10).value("t").toString(), QStringLiteral("file_accept"));
+        QVERIFY(rx.handleBinary(chunk(1, 0, "hello")));
+        QVERIFY(rx.handleBinary(chunk(1, 9, "world"))); // a gap
+        QCOMPARE(answers.last().value("t").toString(), QStringLiteral("file_reject"));
+
+        QCOMPARE(start(2, 4).value("t").toString(), QStringLiteral("file_accept"));
+        QVERIFY(rx.handleBinary(chunk(2, 0, "toolong")));
+        QCOMPARE(answers.last().value("t").toString(), QStringLiteral("file_reject"));
+
+        QCOMPARE(start(3, 8).value("t").toString(), QStringLiteral("file_accept"));
+        QVERIFY(rx.handleBinary(chunk(3, 0, "half")));
+        rx.handleText({{"t", "file_end"}, {"id", 3}});
+        QCOMPARE(answers.last().value("t").toString(), QStringLiteral("file_reject"));
+
+        QCOMPARE(start(4, -1).value("t").toString(), QStringLiteral("file_reject"));
+        QCOMPARE(start(5, 1, 42).value("t").toString(), QStringLiteral("file_reject"));
+        QCOMPARE(entries(dir.path()), QStringList{});
+
+        // At most maxIncoming at once; an empty file completes at file_end.
+        for (int id = 10; id < 10 + FileTransfers::maxIncoming; ++id)
+            QCOMPARE(start(id, 0, QStringLiteral("e%1").arg(id)).value("t").toString(), QStringLiteral("file_accept"));
+        QCOMPARE(start(99, 0).value("reason").toString(), QStringLiteral("同時に受け取れるファイルが多すぎます"));
+        rx.handleText({{"t", "file_end"}, {"id", 10}});
+        QCOMPARE(answers.last().value("t").toString(), QStringLiteral("file_done"));
+        QCOMPARE(entries(dir.path()), QStringList{"e10"});
+        rx.abortAll(QStringLiteral("接続が切れました"));
+        QCOMPARE(entries(dir.path()), QStringList{"e10"});
+
+        // A sender that stops in the middle is given up.
+        rx.setStallTimeoutMs(300);
+        QCOMPARE(start(20, 10).value("t").toString(), QStringLiteral("file_accept"));
+        QVERIFY(rx.handleBinary(chunk(20, 0, "abc")));
+        QTRY_COMPARE_WITH_TIMEOUT(answers.last().value("t").toString(), QStringLiteral("file_reject"), 3000);
+        QCOMPARE(answers.last().value("id").toInt(), 20);
+        QCOMPARE(entries(dir.path()), QStringList{"e10"});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTransfer)
+#include "tst_transfer.moc"

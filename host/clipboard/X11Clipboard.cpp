@@ -1,0 +1,300 @@
+#include "clipboard/X11Clipboard.h"
+
+#include "transfer/ClipText.h"
+
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+
+// Xlib's macros (None, Bool, Status, …) clash with Qt's names: included last.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+
+Q_LOGGING_CATEGORY(lcClipboard, "velmo.clipboard")
+
+namespace {
+constexpr int kReadTimeoutMs = 3000;
+
+// Protocol errors (a requestor window that vanished before its answer) are logged;
+// Xlib's default handler would end the agent. Installed only where no other part of
+// the agent has put its own (equally non-fatal) handler.
+int onXError(Display *display, XErrorEvent *error) {
+    char text[128] = {};
+    XGetErrorText(display, error->error_code, text, sizeof text);
+    qCWarning(lcClipboard) << "X error" << text << "request" << error->request_code;
+    return 0;
+}
+
+int onXIOError(Display *) {
+    return 0; // the per-display exit handler below decides
+}
+
+void installHandlers() {
+    XErrorHandler previous = XSetErrorHandler(nullptr);
+    XErrorHandler fallback = XSetErrorHandler(previous);
+    if (previous == fallback)
+        XSetErrorHandler(onXError);
+    XIOErrorHandler previousIo = XSetIOErrorHandler(nullptr);
+    XIOErrorHandler fallbackIo = XSetIOErrorHandler(previousIo);
+    if (previousIo == fallbackIo)
+        XSetIOErrorHandler(onXIOError);
+}
+
+// The longest property this connection can write in one request.
+qsizetype maxPropertyBytes(Display *display) {
+    long units = XExtendedMaxRequestSize(display);
+    if (units <= 0)
+        units = XMaxRequestSize(display);
+    return qsizetype(units) * 4 - 1024;
+}
+} // namespace
+
+std::unique_ptr<X11Clipboard> X11Clipboard::open(QString *problem) {
+    const QByteArray name = qgetenv("DISPLAY");
+    if (name.isEmpty()) {
+        *problem = QStringLiteral("DISPLAY is not set: no X11 clipboard");
+        return nullptr;
+    }
+    installHandlers();
+    Display *display = XOpenDisplay(name.constData());
+    if (!display) {
+        *problem = QStringLiteral("cannot open the X display %1").arg(QString::fromLocal8Bit(name));
+        return nullptr;
+    }
+    int event = 0, error = 0;
+    if (!XFixesQueryExtension(display, &event, &error)) {
+        XCloseDisplay(display);
+        *problem = QStringLiteral("the X display %1 has no XFIXES extension").arg(QString::fromLocal8Bit(name));
+        return nullptr;
+    }
+    return std::unique_ptr<X11Clipboard>(new X11Clipboard(display, event));
+}
+
+X11Clipboard::X11Clipboard(_XDisplay *display, int xfixesEvent) : m_display(display), m_xfixesEvent(xfixesEvent) {
+    m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0, 1, 1, 0, 0, 0);
+    XSelectInput(m_display, m_window, PropertyChangeMask);
+    m_clipboard = XInternAtom(m_display, "CLIPBOARD", False);
+    m_utf8 = XInternAtom(m_display, "UTF8_STRING", False);
+    m_targets = XInternAtom(m_display, "TARGETS", False);
+    m_text = XInternAtom(m_display, "TEXT", False);
+    m_incr = XInternAtom(m_display, "INCR", False);
+    m_property = XInternAtom(m_display, "VELMO_CLIPBOARD", False);
+    XFixesSelectSelectionInput(m_display, m_window, m_clipboard, XFixesSetSelectionOwnerNotifyMask);
+    XSetIOErrorExitHandler(
+        m_display, [](Display *, void *self) { static_cast<X11Clipboard *>(self)->m_lost = true; }, this);
+
+    m_readTimeout.setSingleShot(true);
+    m_readTimeout.setInterval(kReadTimeoutMs);
+    connect(&m_readTimeout, &QTimer::timeout, this, [this] {
+        qCInfo(lcClipboard) << "the clipboard owner did not answer in time";
+        finishRead(false);
+    });
+    m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &X11Clipboard::readEvents);
+    XFlush(m_display);
+    qCInfo(lcClipboard) << "CLIPBOARD of" << DisplayString(m_display) << "shared with viewers";
+}
+
+X11Clipboard::~X11Clipboard() {
+    delete m_notifier;
+    if (!m_lost) {
+        XDestroyWindow(m_display, m_window);
+        XCloseDisplay(m_display);
+    }
+}
+
+// Main thread, when the connection's socket has data (and after each of our requests,
+// which may have queued events while waiting for a reply).
+void X11Clipboard::readEvents() {
+    while (!m_lost && XPending(m_display) > 0) {
+        XEvent ev;
+        XNextEvent(m_display, &ev);
+        handle(&ev);
+    }
+    if (m_lost && m_notifier) {
+        qCWarning(lcClipboard) << "the X display went away: clipboard sharing stops";
+        m_notifier->setEnabled(false);
+    }
+}
+
+void X11Clipboard::handle(void *event) {
+    auto *ev = static_cast<XEvent *>(event);
+    if (ev->type == m_xfixesEvent + XFixesSelectionNotify) {
+        auto *sel = reinterpret_cast<XFixesSelectionNotifyEvent *>(ev);
+        if (sel->selection != m_clipboard)
+            return;
+        if (sel->owner != m_window)
+            m_owner = false; // someone else took it (or it was dropped)
+        if (sel->owner == None || sel->owner == m_window)
+            return; // our own text, or none
+        if (m_reading) {
+            m_readAgain = true;
+            m_againTime = sel->selection_timestamp;
+            return;
+        }
+        requestText(sel->selection_timestamp, m_utf8);
+    } else if (ev->type == SelectionNotify) {
+        onSelectionNotify(ev);
+    } else if (ev->type == PropertyNotify) {
+        onPropertyNotify(ev);
+    } else if (ev->type == SelectionRequest) {
+        serve(ev);
+    } else if (ev->type == SelectionClear) {
+        if (ev->xselectionclear.selection == m_clipboard) {
+            m_owner = false;
+            m_owned.clear();
+        }
+    }
+}
+
+void X11Clipboard::requestText(unsigned long time, unsigned long target) {
+    m_reading = true;
+    m_incrReading = false;
+    m_incoming.clear();
+    m_readTarget = target;
+    m_readTime = time;
+    XDeleteProperty(m_display, m_window, m_property);
+    XConvertSelection(m_display, m_clipboard, target, m_property, m_window, time);
+    XFlush(m_display);
+    m_readTimeout.start();
+}
+
+void X11Clipboard::onSelectionNotify(void *event) {
+    const XSelectionEvent &sel = static_cast<XEvent *>(event)->xselection;
+    if (!m_reading || m_incrReading || sel.requestor != m_window || sel.selection != m_clipboard)
+        return;
+    if (sel.property == None) {
+        // No UTF-8 from this owner: Latin-1 STRING is the other text every owner knows.
+        if (m_readTarget == m_utf8)
+            requestText(m_readTime, XA_STRING);
+        else
+            finishRead(false);
+        return;
+    }
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char *data = nullptr;
+    const long maxUnits = long(ClipText::maxBytes / 4 + 2);
+    if (XGetWindowProperty(m_display, m_window, m_property, 0, maxUnits, True, AnyPropertyType, &type, &format, &items,
+                           &after, &data) != Success) {
+        finishRead(false);
+        return;
+    }
+    if (type == m_incr) {
+        // Deleting the property (done by the read) asks the owner for the first piece.
+        if (data)
+            XFree(data);
+        m_incrReading = true;
+        XFlush(m_display);
+        m_readTimeout.start();
+        return;
+    }
+    if (data && format == 8)
+        m_incoming = QByteArray(reinterpret_cast<const char *>(data), qsizetype(items));
+    if (data)
+        XFree(data);
+    if (after > 0 || format != 8) {
+        qCInfo(lcClipboard) << "clipboard text not passed on:" << (after > 0 ? "larger than 1 MiB" : "not text");
+        finishRead(false);
+        return;
+    }
+    finishRead(true);
+}
+
+void X11Clipboard::onPropertyNotify(void *event) {
+    const XPropertyEvent &prop = static_cast<XEvent *>(event)->xproperty;
+    if (!m_incrReading || prop.window != m_window || prop.atom != m_property || prop.state != PropertyNewValue)
+        return;
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char *data = nullptr;
+    if (XGetWindowProperty(m_display, m_window, m_property, 0, long(ClipText::maxBytes / 4 + 2), True, AnyPropertyType,
+                           &type, &format, &items, &after, &data) != Success) {
+        finishRead(false);
+        return;
+    }
+    const qsizetype n = format == 8 ? qsizetype(items) : 0;
+    if (data && n > 0)
+        m_incoming.append(reinterpret_cast<const char *>(data), n);
+    if (data)
+        XFree(data);
+    XFlush(m_display);
+    if (m_incoming.size() > ClipText::maxBytes * 4) {
+        // Far over the bound even for Latin-1: stop listening; the owner gives up by itself.
+        qCInfo(lcClipboard) << "clipboard text not passed on: larger than 1 MiB";
+        finishRead(false);
+        return;
+    }
+    if (n == 0)
+        finishRead(true); // the empty piece ends the transfer
+    else
+        m_readTimeout.start();
+}
+
+void X11Clipboard::finishRead(bool ok) {
+    const QByteArray bytes = std::exchange(m_incoming, {});
+    const bool latin1 = m_readTarget == XA_STRING;
+    m_reading = false;
+    m_incrReading = false;
+    m_readTimeout.stop();
+    if (ok) {
+        const QString text = latin1 ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
+        if (!ClipText::fits(text))
+            qCInfo(lcClipboard) << "clipboard text not passed on: larger than 1 MiB";
+        else if (!text.isEmpty())
+            Q_EMIT copied(text);
+    }
+    if (m_readAgain) {
+        m_readAgain = false;
+        requestText(m_againTime, m_utf8);
+    }
+}
+
+void X11Clipboard::setText(const QString &text) {
+    if (m_lost)
+        return;
+    m_owned = text.toUtf8();
+    XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
+    m_owner = XGetSelectionOwner(m_display, m_clipboard) == m_window;
+    if (!m_owner)
+        qCWarning(lcClipboard) << "could not take the clipboard";
+    readEvents();
+}
+
+// Another client asks for our text.
+void X11Clipboard::serve(void *event) {
+    const XSelectionRequestEvent &req = static_cast<XEvent *>(event)->xselectionrequest;
+    XEvent reply{};
+    reply.xselection.type = SelectionNotify;
+    reply.xselection.display = req.display;
+    reply.xselection.requestor = req.requestor;
+    reply.xselection.selection = req.selection;
+    reply.xselection.target = req.target;
+    reply.xselection.time = req.time;
+    reply.xselection.property = None;
+    // Obsolete clients name no property: the target's name is used then.
+    const Atom property = req.property != None ? req.property : req.target;
+    if (m_owner && req.selection == m_clipboard) {
+        if (req.target == m_targets) {
+            const Atom targets[] = {Atom(m_targets), Atom(m_utf8), Atom(m_text), XA_STRING};
+            XChangeProperty(m_display, req.requestor, property, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char *>(targets), 4);
+            reply.xselection.property = property;
+        } else if (req.target == m_utf8 || req.target == m_text || req.target == XA_STRING) {
+            const bool latin1 = req.target == XA_STRING;
+            const QByteArray bytes = latin1 ? QString::fromUtf8(m_owned).toLatin1() : m_owned;
+            if (bytes.size() <= maxPropertyBytes(m_display)) {
+                XChangeProperty(m_display, req.requestor, property, latin1 ? XA_STRING : Atom(m_utf8), 8,
+                                PropModeReplace, reinterpret_cast<const unsigned char *>(bytes.constData()),
+                                int(bytes.size()));
+                reply.xselection.property = property;
+            } else {
+                qCInfo(lcClipboard) << "clipboard text too large for one X request: not served";
+            }
+        }
+    }
+    XSendEvent(m_display, req.requestor, False, NoEventMask, &reply);
+    XFlush(m_display);
+}

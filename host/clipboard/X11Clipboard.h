@@ -1,0 +1,59 @@
+#pragma once
+
+#include "clipboard/ClipboardBackend.h"
+
+#include <QByteArray>
+#include <QTimer>
+
+#include <memory>
+
+class QSocketNotifier;
+struct _XDisplay;
+
+// The CLIPBOARD selection of the X display in DISPLAY, on the agent's own connection
+// and an unmapped window. XFixes reports every new owner; the text is then asked for
+// as UTF8_STRING (STRING when the owner has no UTF-8), large texts arriving through
+// the INCR protocol. setText() takes ownership and answers other clients' requests
+// for TARGETS, UTF8_STRING, TEXT and STRING. Texts over ClipText::maxBytes are not
+// passed on; a text too large for one X request is not served (no INCR when owning).
+class X11Clipboard : public ClipboardBackend {
+    Q_OBJECT
+public:
+    // nullptr and *problem when there is no display or it lacks XFixes.
+    static std::unique_ptr<X11Clipboard> open(QString *problem);
+    ~X11Clipboard() override;
+
+    void setText(const QString &text) override;
+
+private:
+    X11Clipboard(_XDisplay *display, int xfixesEvent);
+    void readEvents();
+    void handle(void *event);
+    void requestText(unsigned long time, unsigned long target);
+    void onSelectionNotify(void *event);
+    void onPropertyNotify(void *event);
+    void serve(void *event);
+    void finishRead(bool ok);
+
+    _XDisplay *m_display = nullptr;
+    unsigned long m_window = 0;
+    int m_xfixesEvent = 0;
+    unsigned long m_clipboard = 0, m_utf8 = 0, m_targets = 0, m_text = 0, m_incr = 0, m_property = 0;
+    QSocketNotifier *m_notifier = nullptr;
+    bool m_lost = false;
+
+    // While this agent owns the selection.
+    bool m_owner = false;
+    QByteArray m_owned; // UTF-8
+    unsigned long m_ownedSince = 0;
+
+    // One read at a time; a copy during a read is read after it.
+    bool m_reading = false;
+    bool m_incrReading = false;
+    bool m_readAgain = false;
+    unsigned long m_againTime = 0;
+    unsigned long m_readTarget = 0;
+    unsigned long m_readTime = 0;
+    QByteArray m_incoming;
+    QTimer m_readTimeout;
+};
