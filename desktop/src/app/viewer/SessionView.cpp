@@ -3,9 +3,9 @@
 
 #include "config/AppConfig.h"
 #include "session/ReconnectPolicy.h"
+#include "session/SessionExchange.h"
 #include "session/SessionRecorder.h"
 #include "session/SessionStatistics.h"
-#include "session/SessionExchange.h"
 #include "session/SessionStore.h"
 #include "style/SymbolIcons.h"
 #include "style/Theme.h"
