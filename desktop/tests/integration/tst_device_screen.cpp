@@ -321,18 +321,21 @@ private Q_SLOTS:
         b->setQuality({30, 1.0, 80, 6000});
         QVERIFY2(shows(*b, {1920, 1080}, quarters(), 40, &why), qPrintable(why));
         QTest::qWait(500);
-        QCOMPARE(hostThreads(pid, "venc:src"), one);
+        // A second encoding at this size would double the count; x264 may start or end a
+        // helper thread of its own now and then, hence no exact figure.
+        const auto shared = [&] { return hostThreads(pid, "venc:src") < one + one / 2; };
+        QVERIFY2(shared(), qPrintable(QString::number(hostThreads(pid, "venc:src"))));
 
         b->setQuality({30, 0.5, 80, 3000});
         QVERIFY2(shows(*b, {960, 540}, {{{150, 100}, Qt::red}}, 40, &why), qPrintable(why));
         // (x264 gives a smaller picture fewer threads of its own.)
-        QTRY_VERIFY_WITH_TIMEOUT(hostThreads(pid, "venc:src") > one, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(hostThreads(pid, "venc:src") >= one + 2, 5000);
         // Both still see what changes on the screen.
         painter.fill({0, 0, 960, 540}, Qt::blue);
         QVERIFY2(shows(*a, {1920, 1080}, {{{300, 200}, Qt::blue}}, 40, &why), qPrintable(why));
         QVERIFY2(shows(*b, {960, 540}, {{{150, 100}, Qt::blue}}, 40, &why), qPrintable(why));
         b->close();
-        QTRY_COMPARE_WITH_TIMEOUT(hostThreads(pid, "venc:src"), one, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(shared(), 5000);
         a->close();
         QTRY_COMPARE_WITH_TIMEOUT(hostThreads(pid, "venc:src"), 0, 5000);
     }
