@@ -13,6 +13,7 @@
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
+#include "support/WsSignalingPort.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -33,56 +34,6 @@
 #include <memory>
 
 namespace {
-class WsPort : public SignalingPort {
-public:
-    explicit WsPort(const QString &server) {
-        QUrl url(server);
-        url.setScheme(QStringLiteral("ws"));
-        url.setPath(QStringLiteral("/ws/viewer"));
-        QObject::connect(&m_ws, &QWebSocket::textMessageReceived, &m_ws, [this](const QString &text) {
-            const QJsonObject msg = QJsonDocument::fromJson(text.toUtf8()).object();
-            if (msg.value("type").toString() == QLatin1String("hello")) {
-                m_greeted = true;
-                for (auto &w : std::exchange(m_waiters, {}))
-                    w();
-                return;
-            }
-            if (const auto handler = m_handlers.value(msg.value("sid").toString()))
-                handler(msg);
-        });
-        m_ws.open(url);
-    }
-    void connect(QObject *context, std::function<void(Result<std::monostate>)> done) override {
-        QPointer<QObject> ctx(context);
-        auto call = [ctx, done] {
-            if (ctx)
-                done(Result<std::monostate>::success({}));
-        };
-        if (m_greeted)
-            QMetaObject::invokeMethod(context, call, Qt::QueuedConnection);
-        else
-            m_waiters.append(call);
-    }
-    void turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) override {
-        QMetaObject::invokeMethod(
-            context, [done] { done(Result<Ice>::success(Ice{})); }, Qt::QueuedConnection);
-    }
-    void send(const QJsonObject &message) override {
-        const QString text = QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
-        QMetaObject::invokeMethod(
-            &m_ws, [this, text] { m_ws.sendTextMessage(text); }, Qt::QueuedConnection);
-    }
-    void attach(const QString &sid, std::function<void(const QJsonObject &)> handler) override {
-        m_handlers.insert(sid, std::move(handler));
-    }
-    void detach(const QString &sid) override { m_handlers.remove(sid); }
-
-private:
-    QWebSocket m_ws;
-    bool m_greeted = false;
-    QList<std::function<void()>> m_waiters;
-    QMap<QString, std::function<void(const QJsonObject &)>> m_handlers;
-};
 
 // CPU seconds (user + system) a process has used so far.
 double cpuSeconds(qint64 pid) {
@@ -207,7 +158,7 @@ Figures measureHost(RemoteSession &s, qint64 pid, int seconds) {
 std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers, const QString &pref) {
     objects.config()->setVideoPref(pref);
     auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("bench"),
-                                             objects.context(std::make_shared<WsPort>(peers.serverUrl())));
+                                             objects.context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
     s->start();
     if (!QTest::qWaitFor([&] { return s->state() == RemoteSession::State::Connected; }, 20000))
         return nullptr;
