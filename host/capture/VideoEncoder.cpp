@@ -182,7 +182,9 @@ void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size, bool repeat) {
     m_trailing = repeat ? std::max(0, m_trailing - 1) : kTrailingRepeats;
     if (size != m_inSize) {
         m_inSize = size;
-        GstCaps *caps = gst_caps_from_string(rawCaps(size, 0).constData());
+        // The nominal rate, not 0/1: x264 takes a variable rate as "each frame lasts until
+        // the next one arrives" and holds every frame back until then (one frame of latency).
+        GstCaps *caps = gst_caps_from_string(rawCaps(size, m_key.fps).constData());
         gst_app_src_set_caps(GST_APP_SRC(m_appsrc), caps);
         gst_caps_unref(caps);
     }
