@@ -19,8 +19,8 @@ packages=(
     libpq-dev libhiredis-dev
     # X11 window-manager hints of the host-side windows (sticky prompts)
     libxcb1-dev
-    # the real host: capture (SHM, damage, RandR, cursor), input (XTest), sound (PulseAudio API)
-    libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxtst-dev libpulse-dev libjpeg-dev
+    # the real host: capture (SHM, damage, RandR, cursor, raw pointer motion), input (XTest), sound (PulseAudio API)
+    libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxi-dev libxtst-dev libpulse-dev libjpeg-dev
     gstreamer1.0-pulseaudio gstreamer1.0-x
     # faster rebuilds; the format check
     ccache clang-format

@@ -5,7 +5,10 @@
 #include <QHash>
 #include <QLoggingCategory>
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -15,9 +18,14 @@ Q_LOGGING_CATEGORY(lcFeed, "velmo.capture.feed")
 
 namespace {
 constexpr qint64 kOutside = LLONG_MIN;
-// After this long without a change the feed polls at kIdleFps only.
+// For this long after a change the consumers are offered pictures at their own rate
+// (an encoder sends the last picture a few more times); then the thread sleeps until
+// the display reports something, looking again every kIdleWaitMs for consumers that
+// want the picture again (H.264 keep-alive).
 constexpr gint64 kIdleAfterUs = 2 * G_USEC_PER_SEC;
-constexpr int kIdleFps = 10;
+constexpr int kIdleWaitMs = 1000;
+// A grabber that cannot report pointer motion has its pointer looked at this often.
+constexpr int kPointerPollMs = 100;
 qint64 packPoint(QPoint p) {
     return (qint64(p.x()) << 32) | quint32(p.y());
 }
@@ -29,6 +37,7 @@ QPoint unpackPoint(qint64 v) {
 CaptureFeed::CaptureFeed(int monitorId, std::unique_ptr<FrameGrabber> grabber)
     : m_monitorId(monitorId), m_grabber(std::move(grabber)) {
     m_pointer = kOutside;
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
 CaptureFeed::~CaptureFeed() {
@@ -36,14 +45,20 @@ CaptureFeed::~CaptureFeed() {
         std::lock_guard lock(m_mutex);
         m_stop = true;
     }
-    m_wake.notify_all();
+    signal();
     if (m_thread.joinable())
         m_thread.join();
     if (m_latest)
         gst_buffer_unref(m_latest);
+    if (m_wakeFd >= 0)
+        close(m_wakeFd);
 }
 
 bool CaptureFeed::start(const QRect &rect, QString *error) {
+    if (m_wakeFd < 0) {
+        *error = QStringLiteral("no eventfd for the capture thread");
+        return false;
+    }
     if (!m_grabber->open(rect, error))
         return false;
     m_rect = rect;
@@ -60,7 +75,7 @@ void CaptureFeed::setRect(const QRect &rect) {
         m_rectChanged = true;
         m_woken = true;
     }
-    m_wake.notify_all();
+    signal();
 }
 
 QRect CaptureFeed::rect() const {
@@ -80,7 +95,7 @@ void CaptureFeed::subscribe(FrameConsumer *consumer) {
             m_consumers.append(consumer);
         m_woken = true;
     }
-    m_wake.notify_all();
+    signal();
 }
 
 void CaptureFeed::unsubscribe(FrameConsumer *consumer) {
@@ -97,7 +112,18 @@ void CaptureFeed::wake() {
         std::lock_guard lock(m_mutex);
         m_woken = true;
     }
-    m_wake.notify_all();
+    signal();
+}
+
+void CaptureFeed::signal() {
+    const quint64 one = 1;
+    // Full only after 2^64 - 2 unread wakes: the thread is awake then anyway.
+    [[maybe_unused]] const ssize_t n = write(m_wakeFd, &one, sizeof one);
+}
+
+void CaptureFeed::sleep(int timeoutMs) {
+    pollfd fd{m_wakeFd, POLLIN, 0};
+    ::poll(&fd, 1, timeoutMs);
 }
 
 std::optional<QPoint> CaptureFeed::pointer() const {
@@ -169,7 +195,7 @@ void CaptureFeed::compose(GstBuffer *out, const uchar *src, int srcStride, QSize
 void CaptureFeed::run() {
     pthread_setname_np(pthread_self(), "velmo-capture");
     struct Sent {
-        gint64 at = 0;
+        gint64 due = 0; // when the consumer may have its next picture
         quint64 serial = 0;
     };
     QHash<FrameConsumer *, Sent> sent;
@@ -179,11 +205,21 @@ void CaptureFeed::run() {
     QPoint lastPointer(INT_MIN, INT_MIN);
     QRect rect;
     gint64 lastChange = 0;
+    // When the next picture may be taken: changes that come faster than the consumers'
+    // rate wait for it, a change after a quiet spell is taken at once.
+    gint64 due = 0;
+    const auto drainWakes = [this] {
+        quint64 count = 0;
+        [[maybe_unused]] const ssize_t n = read(m_wakeFd, &count, sizeof count);
+    };
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
         if (m_consumers.isEmpty()) {
             // Nobody watches: no capture, no polling. The next subscriber gets a fresh picture.
-            m_wake.wait(lock, [this] { return m_stop || !m_consumers.isEmpty(); });
+            lock.unlock();
+            sleep(-1);
+            drainWakes();
+            lock.lock();
             dirty = true;
             continue;
         }
@@ -194,6 +230,7 @@ void CaptureFeed::run() {
         rect = m_rect;
         m_woken = false;
         lock.unlock();
+        drainWakes();
 
         if (rectChanged) {
             if (m_grabber->setRect(rect))
@@ -206,7 +243,12 @@ void CaptureFeed::run() {
             qCWarning(lcFeed) << "display lost: capture of monitor" << m_monitorId << "ends";
             m_pointer = kOutside;
             lock.lock();
-            m_wake.wait(lock, [this] { return m_stop; });
+            while (!m_stop) {
+                lock.unlock();
+                sleep(-1);
+                drainWakes();
+                lock.lock();
+            }
             break;
         }
         dirty = dirty || poll.damaged;
@@ -217,10 +259,13 @@ void CaptureFeed::run() {
         redraw = redraw || drawn != lastPointer || (inside && poll.cursorChanged);
         lastPointer = drawn;
 
-        const gint64 polledAt = g_get_monotonic_time();
+        const gint64 interval = G_USEC_PER_SEC / fps;
+        gint64 now = g_get_monotonic_time();
         if (dirty || redraw)
-            lastChange = polledAt;
-        if (dirty || redraw) {
+            lastChange = now;
+        if ((dirty || redraw) && now >= due - 1000) {
+            // On a moving desktop the pictures come exactly `interval` apart, however long taking one lasts.
+            due = now - due < interval ? due + interval : now + interval;
             const bool grabbed = !dirty || m_grabber->grab();
             int srcStride = 0;
             const uchar *src = m_grabber->pixels(&srcStride);
@@ -240,9 +285,12 @@ void CaptureFeed::run() {
             }
             dirty = false;
             redraw = false;
+            now = g_get_monotonic_time();
         }
 
-        const gint64 now = g_get_monotonic_time();
+        // The next time a consumer is offered a picture (at its own rate, only while the
+        // picture changed lately or when it asks).
+        gint64 next = G_MAXINT64;
         {
             std::lock_guard delivering(m_deliver);
             QList<FrameConsumer *> consumers;
@@ -258,25 +306,42 @@ void CaptureFeed::run() {
                 it = consumers.contains(it.key()) ? std::next(it) : sent.erase(it);
             for (FrameConsumer *c : std::as_const(consumers)) {
                 Sent &s = sent[c];
-                const gint64 interval = G_USEC_PER_SEC / std::max(1, c->maxFps());
-                // A frame the consumer has not seen yet, at its own rate; or the same one again when it asks.
-                if (!frame || now - s.at < interval - 2000)
+                const gint64 own = G_USEC_PER_SEC / std::max(1, c->maxFps());
+                // A frame the consumer has not seen yet, at its own rate (on a schedule, so that
+                // the time a grab takes does not cost it a frame); or the same one again when it asks.
+                if (!frame)
                     continue;
+                if (now < s.due - 2000) {
+                    next = std::min(next, s.due);
+                    continue;
+                }
                 if (s.serial == serial && !c->wantsRepeat(now))
                     continue;
                 c->consumeFrame(frame, size, s.serial == serial);
-                s.at = now;
+                s.due = now - s.due < own ? s.due + own : now + own;
                 s.serial = serial;
+                next = std::min(next, s.due);
             }
             if (frame)
                 gst_buffer_unref(frame);
         }
 
+        // How long to sleep: a pending change waits for its turn without listening to
+        // the display (which keeps reporting); otherwise the display's news wake the thread.
+        const bool recent = now - lastChange < kIdleAfterUs;
+        int timeoutMs = kIdleWaitMs;
+        if (recent && next != G_MAXINT64)
+            timeoutMs = int(std::clamp<gint64>((next - now + 999) / 1000, 0, kIdleWaitMs));
+        if (!m_grabber->reportsMotion())
+            timeoutMs = std::min(timeoutMs, recent ? int(interval / 1000) : kPointerPollMs);
         lock.lock();
-        // A still desktop is looked at less often; the first change brings the full rate back.
-        if (polledAt - lastChange > kIdleAfterUs)
-            fps = std::min(fps, kIdleFps);
-        const auto tick = std::chrono::microseconds(G_USEC_PER_SEC / fps);
-        m_wake.wait_for(lock, tick, [this] { return m_stop || m_woken; });
+        if (m_stop || m_woken)
+            continue;
+        lock.unlock();
+        if (dirty || redraw)
+            sleep(int(std::clamp<gint64>((due - now + 999) / 1000, 0, kIdleWaitMs)));
+        else
+            m_grabber->wait(m_wakeFd, timeoutMs);
+        lock.lock();
     }
 }

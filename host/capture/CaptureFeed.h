@@ -10,7 +10,6 @@
 #include <gst/gst.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,7 +19,8 @@ class FrameConsumer;
 
 // The pictures of one display, captured on the feed's own thread only when the
 // display changed (or the pointer moved), with the pointer drawn in, and handed to
-// every subscribed consumer at the rate it asks for. Idle while nobody subscribes.
+// every subscribed consumer at the rate it asks for. The thread sleeps until the
+// display reports a change (or a consumer is due); idle while nobody subscribes.
 // Public methods may be called from any thread.
 class CaptureFeed {
 public:
@@ -54,12 +54,15 @@ private:
     void run();
     void compose(GstBuffer *out, const uchar *src, int srcStride, QSize size, QPoint pointer);
     GstBuffer *newBuffer(QSize size);
+    // Sleeps on the wake descriptor alone (the display's news wait for their turn).
+    void sleep(int timeoutMs);
+    void signal();
 
     const int m_monitorId;
     std::unique_ptr<FrameGrabber> m_grabber; // capture thread only (after start)
     std::thread m_thread;
+    int m_wakeFd = -1;          // an eventfd: readable when the thread should look again
     mutable std::mutex m_mutex; // guards everything below up to m_consumers
-    std::condition_variable m_wake;
     bool m_stop = false;
     bool m_woken = false;
     QRect m_rect;

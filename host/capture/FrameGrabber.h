@@ -23,6 +23,12 @@ public:
     virtual bool setRect(const QRect &rect) = 0;
     // What happened since the last call; never blocks on the display server for long.
     virtual Poll poll() = 0;
+    // Blocks until poll() may have news, `wakeFd` turns readable or `timeoutMs` passes
+    // (-1: no limit).
+    virtual void wait(int wakeFd, int timeoutMs) = 0;
+    // Whether wait() also returns when the pointer moves; if not, the feed has to look at
+    // the pointer on a timer.
+    virtual bool reportsMotion() const = 0;
     // Reads the rectangle's pixels into the grabber's own image; false on failure.
     virtual bool grab() = 0;
     // The last grabbed picture (BGRx, 4 bytes a pixel) and its stride.

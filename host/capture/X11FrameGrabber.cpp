@@ -8,9 +8,11 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -26,6 +28,7 @@ struct X11FrameGrabber::Impl {
     XserverRegion region = 0;
     int damageEvent = 0;
     int fixesEvent = 0;
+    int xiOpcode = -1; // XInput 2 raw motion wakes the feed when the pointer moves; -1: not there
     bool cursorPending = true;
     std::atomic<bool> lost{false};
 };
@@ -71,6 +74,21 @@ bool X11FrameGrabber::open(const QRect &rect, QString *error) {
     d->damage = XDamageCreate(d->dpy, d->root, XDamageReportNonEmpty);
     d->region = XFixesCreateRegion(d->dpy, nullptr, 0);
     XFixesSelectCursorInput(d->dpy, d->root, XFixesDisplayCursorNotifyMask);
+    // Raw motion of every pointer, wherever it is: the feed sleeps until something moves
+    // instead of asking the server where the pointer is ten times a second.
+    int xiEvent = 0;
+    int xiMajor = 2;
+    int xiMinor = 0;
+    if (XQueryExtension(d->dpy, "XInputExtension", &d->xiOpcode, &xiEvent, &err) &&
+        XIQueryVersion(d->dpy, &xiMajor, &xiMinor) == Success) {
+        unsigned char bits[XIMaskLen(XI_RawMotion)] = {};
+        XISetMask(bits, XI_RawMotion);
+        XIEventMask mask{XIAllMasterDevices, int(sizeof bits), bits};
+        XISelectEvents(d->dpy, d->root, &mask, 1);
+    } else {
+        d->xiOpcode = -1;
+        qCInfo(lcGrab) << "no XInput 2: the pointer is looked at on a timer";
+    }
     if (!makeImage(rect)) {
         *error = QStringLiteral("MIT-SHM capture of %1x%2 failed").arg(rect.width()).arg(rect.height());
         return false;
@@ -159,6 +177,7 @@ FrameGrabber::Poll X11FrameGrabber::poll() {
             p.damaged = true;
         else if (ev.type == d->fixesEvent + XFixesCursorNotify)
             d->cursorPending = true;
+        // Raw motion only wakes the feed: the pointer is asked for below.
     }
     if (p.damaged) {
         // Collect the damage; only what touches this rectangle counts.
@@ -186,6 +205,18 @@ FrameGrabber::Poll X11FrameGrabber::poll() {
         p.pointer = QPoint(-1, -1);
     p.lost = d->lost;
     return p;
+}
+
+void X11FrameGrabber::wait(int wakeFd, int timeoutMs) {
+    // Events Xlib has already read (while waiting for a reply) are not on the socket any more.
+    if (d->lost || XEventsQueued(d->dpy, QueuedAfterFlush) > 0)
+        return;
+    pollfd fds[2] = {{ConnectionNumber(d->dpy), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    ::poll(fds, 2, timeoutMs);
+}
+
+bool X11FrameGrabber::reportsMotion() const {
+    return d && d->xiOpcode >= 0;
 }
 
 bool X11FrameGrabber::grab() {

@@ -17,6 +17,8 @@ public:
     bool open(const QRect &rect, QString *error) override;
     bool setRect(const QRect &rect) override;
     Poll poll() override;
+    void wait(int wakeFd, int timeoutMs) override;
+    bool reportsMotion() const override;
     bool grab() override;
     const uchar *pixels(int *stride) const override;
     const QImage &cursor(QPoint *hotspot) const override;
