@@ -21,9 +21,10 @@ constexpr qint64 kOutside = LLONG_MIN;
 // For this long after a change the consumers are offered pictures at their own rate
 // (an encoder sends the last picture a few more times); then the thread sleeps until
 // the display reports something, looking again every kIdleWaitMs for consumers that
-// want the picture again (H.264 keep-alive).
+// want the picture again (H.264 keep-alive) and for a warped pointer (XWarpPointer
+// makes no raw motion).
 constexpr gint64 kIdleAfterUs = 2 * G_USEC_PER_SEC;
-constexpr int kIdleWaitMs = 1000;
+constexpr int kIdleWaitMs = 250;
 // A grabber that cannot report pointer motion has its pointer looked at this often.
 constexpr int kPointerPollMs = 100;
 qint64 packPoint(QPoint p) {
