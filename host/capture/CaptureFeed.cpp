@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 
 Q_LOGGING_CATEGORY(lcFeed, "velmo.capture.feed")
 
@@ -141,25 +140,13 @@ GstBuffer *CaptureFeed::latest(QSize *size) const {
     return m_latest ? gst_buffer_ref(m_latest) : nullptr;
 }
 
-GstBuffer *CaptureFeed::newBuffer(QSize size) {
-    // A fresh buffer every time: encoders may still read the previous picture. Same-sized
-    // allocations are served again by the allocator without new page faults.
-    return gst_buffer_new_allocate(nullptr, gsize(size.width()) * gsize(size.height()) * 4, nullptr);
-}
-
-void CaptureFeed::compose(GstBuffer *out, const uchar *src, int srcStride, QSize size, QPoint pointer) {
+void CaptureFeed::drawPointer(GstBuffer *out, QSize size, QPoint pointer) {
     GstMapInfo map;
     if (!gst_buffer_map(out, &map, GST_MAP_WRITE))
         return;
     const int w = size.width();
     const int h = size.height();
     const int stride = w * 4;
-    if (srcStride == stride) {
-        std::memcpy(map.data, src, size_t(stride) * size_t(h));
-    } else {
-        for (int y = 0; y < h; ++y)
-            std::memcpy(map.data + size_t(y) * size_t(stride), src + size_t(y) * size_t(srcStride), size_t(stride));
-    }
     // The pointer, blended in (its picture is premultiplied).
     QPoint hotspot;
     const QImage &cursor = m_grabber->cursor(&hotspot);
@@ -267,25 +254,27 @@ void CaptureFeed::run() {
         if ((dirty || redraw) && now >= due - 1000) {
             // On a moving desktop the pictures come exactly `interval` apart, however long taking one lasts.
             due = now - due < interval ? due + interval : now + interval;
-            const bool grabbed = !dirty || m_grabber->grab();
-            int srcStride = 0;
-            const uchar *src = m_grabber->pixels(&srcStride);
+            // The picture is the grabbed memory itself, with the pointer drawn in: a pointer
+            // that moved over a still desktop is a new grab (the server copies, not this thread).
+            const FrameGrabber::Grab grabbed = m_grabber->grab();
             const QSize size = rect.size();
-            if (grabbed && src) {
+            GstBuffer *out = grabbed == FrameGrabber::Grab::Ok ? m_grabber->picture() : nullptr;
+            if (out) {
                 if (dirty)
                     ++m_grabs;
-                if (GstBuffer *out = newBuffer(size)) {
-                    compose(out, src, srcStride, size, drawn);
-                    std::lock_guard keep(m_mutex);
-                    if (m_latest)
-                        gst_buffer_unref(m_latest);
-                    m_latest = out;
-                    m_latestSize = size;
-                    ++serial;
-                }
+                drawPointer(out, size, drawn);
+                std::lock_guard keep(m_mutex);
+                if (m_latest)
+                    gst_buffer_unref(m_latest);
+                m_latest = out;
+                m_latestSize = size;
+                ++serial;
             }
-            dirty = false;
-            redraw = false;
+            // Every picture still in use: this change is taken at the next turn.
+            if (grabbed != FrameGrabber::Grab::Busy) {
+                dirty = false;
+                redraw = false;
+            }
             now = g_get_monotonic_time();
         }
 

@@ -52,8 +52,8 @@ public:
 
 private:
     void run();
-    void compose(GstBuffer *out, const uchar *src, int srcStride, QSize size, QPoint pointer);
-    GstBuffer *newBuffer(QSize size);
+    // Blends the pointer into a freshly grabbed picture.
+    void drawPointer(GstBuffer *picture, QSize size, QPoint pointer);
     // Sleeps on the wake descriptor alone (the display's news wait for their turn).
     void sleep(int timeoutMs);
     void signal();

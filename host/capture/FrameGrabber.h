@@ -5,6 +5,8 @@
 #include <QRect>
 #include <QString>
 
+#include <gst/gst.h>
+
 // The platform part of a capture feed: reads one rectangle of the desktop and the
 // pointer. Created on any thread, then used only on its feed's capture thread.
 class FrameGrabber {
@@ -29,10 +31,17 @@ public:
     // Whether wait() also returns when the pointer moves; if not, the feed has to look at
     // the pointer on a timer.
     virtual bool reportsMotion() const = 0;
-    // Reads the rectangle's pixels into the grabber's own image; false on failure.
-    virtual bool grab() = 0;
-    // The last grabbed picture (BGRx, 4 bytes a pixel) and its stride.
-    virtual const uchar *pixels(int *stride) const = 0;
+    enum class Grab {
+        Ok,
+        Busy,  // every picture the grabber may have is still in use: try again later
+        Failed // the server refused (the display is changing): wait for the next change
+    };
+    // Reads the rectangle's pixels into a picture that no later grab overwrites while
+    // someone holds it.
+    virtual Grab grab() = 0;
+    // The picture of the last successful grab (BGRx, stride = width × 4), writable, a new
+    // reference; null when it was taken already.
+    virtual GstBuffer *picture() = 0;
     // The pointer's picture (ARGB32 premultiplied) and its hot spot.
     virtual const QImage &cursor(QPoint *hotspot) const = 0;
 };

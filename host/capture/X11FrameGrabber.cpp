@@ -5,6 +5,7 @@
 #include <QLoggingCategory>
 
 #include <atomic>
+#include <vector>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -18,12 +19,29 @@
 
 Q_LOGGING_CATEGORY(lcGrab, "velmo.capture.x11")
 
+namespace {
+// Pictures in use at once: the feed's newest, and per encoder the ones queued and being
+// converted. Beyond this a grab waits for one to come back.
+constexpr size_t kMaxSegments = 6;
+} // namespace
+
+// One MIT-SHM picture. Its memory stays mapped while the grabber or a buffer made from
+// it holds it (whichever lets go last unmaps it, on its own thread).
+struct X11FrameGrabber::Segment {
+    XShmSegmentInfo shm{};
+    XImage *image = nullptr;       // capture thread; null once detached from the server
+    std::atomic<bool> lent{false}; // a buffer made from it is alive
+    ~Segment() {
+        if (shm.shmaddr && shm.shmaddr != reinterpret_cast<char *>(-1))
+            shmdt(shm.shmaddr);
+    }
+};
+
 struct X11FrameGrabber::Impl {
     Display *dpy = nullptr;
     Window root = 0;
-    XImage *image = nullptr;
-    XShmSegmentInfo shm{};
-    bool attached = false;
+    std::vector<std::shared_ptr<X11FrameGrabber::Segment>> segments; // of the current size
+    std::shared_ptr<X11FrameGrabber::Segment> last;                  // the last grab, until taken
     Damage damage = 0;
     XserverRegion region = 0;
     int damageEvent = 0;
@@ -37,7 +55,7 @@ X11FrameGrabber::~X11FrameGrabber() {
     if (!d)
         return;
     if (d->dpy && !d->lost) {
-        freeImage();
+        dropSegments();
         if (d->region)
             XFixesDestroyRegion(d->dpy, d->region);
         if (d->damage)
@@ -89,61 +107,72 @@ bool X11FrameGrabber::open(const QRect &rect, QString *error) {
         d->xiOpcode = -1;
         qCInfo(lcGrab) << "no XInput 2: the pointer is looked at on a timer";
     }
-    if (!makeImage(rect)) {
+    if (!setRect(rect)) {
         *error = QStringLiteral("MIT-SHM capture of %1x%2 failed").arg(rect.width()).arg(rect.height());
         return false;
     }
     return true;
 }
 
-void X11FrameGrabber::freeImage() {
-    if (!d->image)
-        return;
-    if (d->attached)
-        XShmDetach(d->dpy, &d->shm);
-    XSync(d->dpy, False);
-    XDestroyImage(d->image); // frees nothing of the segment: data belongs to shm
-    if (d->shm.shmaddr && d->shm.shmaddr != reinterpret_cast<char *>(-1))
-        shmdt(d->shm.shmaddr);
-    d->image = nullptr;
-    d->attached = false;
-    d->shm = {};
+void X11FrameGrabber::dropSegments() {
+    d->last.reset();
+    for (const auto &seg : d->segments) {
+        XShmDetach(d->dpy, &seg->shm);
+        XSync(d->dpy, False);
+        XDestroyImage(seg->image); // the structure only: the memory is the segment's
+        seg->image = nullptr;
+    }
+    d->segments.clear();
 }
 
-bool X11FrameGrabber::makeImage(const QRect &rect) {
-    freeImage();
-    m_rect = rect;
+std::shared_ptr<X11FrameGrabber::Segment> X11FrameGrabber::makeSegment() {
     const int screen = DefaultScreen(d->dpy);
-    d->image = XShmCreateImage(d->dpy, DefaultVisual(d->dpy, screen), unsigned(DefaultDepth(d->dpy, screen)), ZPixmap,
-                               nullptr, &d->shm, unsigned(rect.width()), unsigned(rect.height()));
-    if (!d->image)
-        return false;
-    if (d->image->bits_per_pixel != 32) {
-        qCWarning(lcGrab) << "unsupported pixel size" << d->image->bits_per_pixel;
-        freeImage();
-        return false;
+    auto seg = std::make_shared<Segment>();
+    seg->image = XShmCreateImage(d->dpy, DefaultVisual(d->dpy, screen), unsigned(DefaultDepth(d->dpy, screen)), ZPixmap,
+                                 nullptr, &seg->shm, unsigned(m_rect.width()), unsigned(m_rect.height()));
+    if (!seg->image)
+        return nullptr;
+    const auto dropImage = [&] {
+        XDestroyImage(seg->image);
+        seg->image = nullptr;
+    };
+    if (seg->image->bits_per_pixel != 32 || seg->image->bytes_per_line != m_rect.width() * 4) {
+        qCWarning(lcGrab) << "unsupported pixel layout" << seg->image->bits_per_pixel << seg->image->bytes_per_line;
+        dropImage();
+        return nullptr;
     }
-    d->shm.shmid = shmget(IPC_PRIVATE, size_t(d->image->bytes_per_line) * size_t(d->image->height), IPC_CREAT | 0600);
-    if (d->shm.shmid < 0) {
-        freeImage();
-        return false;
+    seg->shm.shmid =
+        shmget(IPC_PRIVATE, size_t(seg->image->bytes_per_line) * size_t(seg->image->height), IPC_CREAT | 0600);
+    if (seg->shm.shmid < 0) {
+        dropImage();
+        return nullptr;
     }
-    d->shm.shmaddr = d->image->data = static_cast<char *>(shmat(d->shm.shmid, nullptr, 0));
-    d->shm.readOnly = False;
-    const bool ok = d->shm.shmaddr != reinterpret_cast<char *>(-1) && XShmAttach(d->dpy, &d->shm);
+    seg->shm.shmaddr = seg->image->data = static_cast<char *>(shmat(seg->shm.shmid, nullptr, 0));
+    seg->shm.readOnly = False;
+    const bool ok = seg->shm.shmaddr != reinterpret_cast<char *>(-1) && XShmAttach(d->dpy, &seg->shm);
     XSync(d->dpy, False);
     // Marked for removal now: the segment goes when both sides detach, even after a crash.
-    shmctl(d->shm.shmid, IPC_RMID, nullptr);
-    d->attached = ok && X11ScreenCapture::takeError(d->dpy) == 0;
-    if (!d->attached) {
-        freeImage();
-        return false;
+    shmctl(seg->shm.shmid, IPC_RMID, nullptr);
+    if (!ok || X11ScreenCapture::takeError(d->dpy) != 0) {
+        if (ok)
+            XShmDetach(d->dpy, &seg->shm);
+        dropImage();
+        return nullptr;
     }
-    return true;
+    return seg;
 }
 
 bool X11FrameGrabber::setRect(const QRect &rect) {
-    return d && d->dpy && makeImage(rect);
+    if (!d || !d->dpy)
+        return false;
+    dropSegments();
+    m_rect = rect;
+    // One now, to know that capture works at this size; more when pictures are kept.
+    auto seg = makeSegment();
+    if (!seg)
+        return false;
+    d->segments.push_back(std::move(seg));
+    return true;
 }
 
 void X11FrameGrabber::fetchCursor() {
@@ -219,18 +248,43 @@ bool X11FrameGrabber::reportsMotion() const {
     return d && d->xiOpcode >= 0;
 }
 
-bool X11FrameGrabber::grab() {
-    if (!d->image)
-        return false;
-    const bool ok = XShmGetImage(d->dpy, d->root, d->image, m_rect.x(), m_rect.y(), AllPlanes);
-    return ok && X11ScreenCapture::takeError(d->dpy) == 0;
+FrameGrabber::Grab X11FrameGrabber::grab() {
+    std::shared_ptr<Segment> seg;
+    for (const auto &s : d->segments) {
+        if (!s->lent.load(std::memory_order_acquire)) {
+            seg = s;
+            break;
+        }
+    }
+    if (!seg && d->segments.size() < kMaxSegments) {
+        seg = makeSegment();
+        if (seg)
+            d->segments.push_back(seg);
+    }
+    if (!seg)
+        return d->segments.empty() ? Grab::Failed : Grab::Busy;
+    d->last.reset();
+    const bool ok = XShmGetImage(d->dpy, d->root, seg->image, m_rect.x(), m_rect.y(), AllPlanes);
+    if (!ok || X11ScreenCapture::takeError(d->dpy) != 0)
+        return Grab::Failed;
+    d->last = seg;
+    return Grab::Ok;
 }
 
-const uchar *X11FrameGrabber::pixels(int *stride) const {
-    if (!d || !d->image)
+GstBuffer *X11FrameGrabber::picture() {
+    if (!d || !d->last)
         return nullptr;
-    *stride = d->image->bytes_per_line;
-    return reinterpret_cast<const uchar *>(d->image->data);
+    std::shared_ptr<Segment> seg = std::exchange(d->last, nullptr);
+    seg->lent.store(true, std::memory_order_relaxed);
+    const gsize size = gsize(seg->image->bytes_per_line) * gsize(seg->image->height);
+    auto *hold = new std::shared_ptr<Segment>(seg);
+    // Called on whichever thread drops the last reference to the memory.
+    const auto giveBack = [](gpointer data) {
+        auto *h = static_cast<std::shared_ptr<Segment> *>(data);
+        (*h)->lent.store(false, std::memory_order_release);
+        delete h;
+    };
+    return gst_buffer_new_wrapped_full(GstMemoryFlags(0), seg->image->data, size, 0, size, hold, giveBack);
 }
 
 const QImage &X11FrameGrabber::cursor(QPoint *hotspot) const {
