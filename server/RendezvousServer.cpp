@@ -112,7 +112,7 @@ RendezvousServer::~RendezvousServer() {
 void RendezvousServer::shutdown() {
     m_http.close();
     m_pingTimer.stop();
-    // Sockets are children of the WebSocket server; stop reacting to their last signals, tell
+    // Sockets are children of this object; stop reacting to their last signals, tell
     // every peer the server is going away (1001) and hand the close frames to the kernel now:
     // the process may end right after this.
     const QList<QWebSocket *> sockets = m_viewers.keys() + m_devices.keys();
@@ -347,6 +347,9 @@ void RendezvousServer::sendError(QWebSocket *socket, const QString &sid, const Q
 
 void RendezvousServer::onNewSocket() {
     while (QWebSocket *socket = m_ws.nextPendingConnection()) {
+        // The WebSocket server hands sockets over without a parent: owned by this object,
+        // the ones still open or closing at exit go with it instead of being leaked.
+        socket->setParent(this);
         const QString path = socket->requestUrl().path();
         if (m_viewers.size() + m_devices.size() >= maxSockets) {
             socket->close(QWebSocketProtocol::CloseCode(1013), QStringLiteral("try again later"));
