@@ -221,10 +221,10 @@ void CaptureFeed::run() {
         drainWakes();
 
         if (rectChanged) {
-            if (m_grabber->setRect(rect))
-                dirty = true;
-            else
+            if (!m_grabber->setRect(rect))
                 qCWarning(lcFeed) << "monitor" << m_monitorId << "cannot be captured at" << rect;
+            // Grabbed at the new size either way: a grabber that failed just now tries again.
+            dirty = true;
         }
         const FrameGrabber::Poll poll = m_grabber->poll();
         if (poll.lost) {

@@ -149,6 +149,9 @@ std::shared_ptr<X11FrameGrabber::Segment> X11FrameGrabber::makeSegment() {
     }
     seg->shm.shmaddr = seg->image->data = static_cast<char *>(shmat(seg->shm.shmid, nullptr, 0));
     seg->shm.readOnly = False;
+    // An earlier request's error is not this one's.
+    XSync(d->dpy, False);
+    X11ScreenCapture::takeError(d->dpy);
     const bool ok = seg->shm.shmaddr != reinterpret_cast<char *>(-1) && XShmAttach(d->dpy, &seg->shm);
     XSync(d->dpy, False);
     // Marked for removal now: the segment goes when both sides detach, even after a crash.
@@ -265,7 +268,10 @@ FrameGrabber::Grab X11FrameGrabber::grab() {
         return d->segments.empty() ? Grab::Failed : Grab::Busy;
     d->last.reset();
     const bool ok = XShmGetImage(d->dpy, d->root, seg->image, m_rect.x(), m_rect.y(), AllPlanes);
-    if (!ok || X11ScreenCapture::takeError(d->dpy) != 0)
+    // Taken in any case: left behind (a grab of the old size during a mode change), the
+    // error would be blamed on the next segment made for the new size.
+    const int error = X11ScreenCapture::takeError(d->dpy);
+    if (!ok || error != 0)
         return Grab::Failed;
     d->last = seg;
     return Grab::Ok;
