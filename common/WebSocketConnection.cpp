@@ -161,12 +161,16 @@ void WebSocketConnection::close(int code, const QString &reason) {
             utf8.truncate(cut);
         }
         sendFrame(Close, code == 1005 ? payload : payload + utf8);
+        // Into the kernel now: the connection then ends at once, and the process may exit
+        // right after a shutdown.
+        m_socket->flush();
         QTimer::singleShot(closeTimeoutMs, this, [this] {
             if (!m_gone)
                 abort();
         });
     }
-    // Leaves once the queued frames have gone out; disconnected() follows.
+    // Leaves once the queued frames have gone out; disconnected() follows (at once when
+    // nothing is left to write).
     m_socket->disconnectFromHost();
 }
 

@@ -42,7 +42,7 @@ public:
     void sendTextMessage(const QString &text);
     void ping(const QByteArray &payload = {});
     // Sends a close frame (once; 1005 sends one without a code) and ends the connection once
-    // it has gone out.
+    // it has gone out: disconnected() comes at once when the kernel takes the frame.
     void close(int code, const QString &reason = {});
     // Drops the connection now; disconnected() comes at once.
     void abort();

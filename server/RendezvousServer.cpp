@@ -356,16 +356,16 @@ void RendezvousServer::onUpgrade(QTcpSocket *socket, const HttpRequest &req, con
         return; // answered with 400 or 426 and closed
     const QString path = ws->path();
     if (m_viewers.size() + m_devices.size() >= maxSockets) {
-        ws->close(closeTryAgain, QStringLiteral("try again later"));
         connect(ws, &WebSocketConnection::disconnected, ws, &QObject::deleteLater);
+        ws->close(closeTryAgain, QStringLiteral("try again later"));
         QTimer::singleShot(2000, ws, &QObject::deleteLater);
     } else if (path == u"/ws/viewer") {
         addViewer(ws);
     } else if (path == u"/ws/device") {
         addDevice(ws);
     } else {
-        ws->close(closePolicyViolated, QStringLiteral("unknown path"));
         connect(ws, &WebSocketConnection::disconnected, ws, &QObject::deleteLater);
+        ws->close(closePolicyViolated, QStringLiteral("unknown path"));
         QTimer::singleShot(2000, ws, &QObject::deleteLater);
     }
     // Frames that came with the handshake are read now that the handlers are in place.
