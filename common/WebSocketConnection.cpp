@@ -190,9 +190,11 @@ void WebSocketConnection::process() {
                 close(m_parser.failure(), m_parser.failureReason());
                 return;
             }
-            if (m_socket->bytesAvailable() <= 0)
+            const qint64 available = m_socket->bytesAvailable();
+            if (available <= 0)
                 return;
-            m_parser.append(m_socket->read(readChunk));
+            // Exactly what is there: read(n) would keep n bytes of capacity in the buffer.
+            m_parser.append(m_socket->read(qMin(available, readChunk)));
             continue;
         }
         switch (event->kind) {

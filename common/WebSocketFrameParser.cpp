@@ -13,10 +13,19 @@ constexpr int maxControlPayload = 125;
 void WebSocketFrameParser::append(const QByteArray &bytes) {
     if (m_failure)
         return;
+    if (m_pos == m_buf.size()) {
+        // All parsed (the usual case): take the new bytes as they are, and let the memory of
+        // an earlier large message go with the old buffer.
+        m_buf = bytes;
+        m_pos = 0;
+        return;
+    }
     // Drop what has been parsed before growing: the buffer stays about one frame long.
     if (m_pos > 0 && m_pos >= m_buf.size() / 2) {
         m_buf.remove(0, m_pos);
         m_pos = 0;
+        if (m_buf.capacity() > 2 * m_buf.size() + 64 * 1024)
+            m_buf.squeeze();
     }
     m_buf += bytes;
 }
@@ -82,6 +91,12 @@ std::optional<WebSocketFrameParser::Event> WebSocketFrameParser::next() {
     while (!m_failure) {
         const auto *p = reinterpret_cast<const unsigned char *>(m_buf.constData()) + m_pos;
         const qsizetype have = m_buf.size() - m_pos;
+        if (have == 0) {
+            // An idle connection holds no buffer at all.
+            m_buf = QByteArray();
+            m_pos = 0;
+            return std::nullopt;
+        }
         if (have < 2)
             return std::nullopt;
         const bool fin = p[0] & 0x80;
