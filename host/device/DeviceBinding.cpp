@@ -92,8 +92,10 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     publishMonitors();
 
     connect(state, &HostState::changed, this, [this] {
-        if (m_state)
-            m_service->setName(m_state->name());
+        if (!m_state)
+            return;
+        m_service->setName(m_state->name());
+        m_service->passcodesMayHaveChanged();
     });
     connect(state, &HostState::sharingChanged, m_service, &DeviceService::setSharing);
     connect(state, &HostState::audioChanged, this, [this] {

@@ -24,6 +24,9 @@ Q_LOGGING_CATEGORY(lcService, "velmo.device.service")
 DeviceService::DeviceService(const QString &server, const QString &dataDir, QObject *parent)
     : QObject(parent), m_dataDir(dataDir), m_link(new DeviceLink(server, dataDir, this)), m_server(server.trimmed()),
       m_nam(new QNetworkAccessManager(this)) {
+    m_proofKeys =
+        new ProofKeyStock([this] { return ProofKeys::accepted(m_passcodes ? m_passcodes() : DevicePasscodes{}); },
+                          DeviceSession::Options().iterations, this);
     connect(m_link, &DeviceLink::deviceIdChanged, this, &DeviceService::deviceIdChanged);
     connect(m_link, &DeviceLink::registeredChanged, this, [this](bool on) {
         Q_EMIT registeredChanged(on);
@@ -48,8 +51,13 @@ DeviceService::~DeviceService() {
 void DeviceService::start() {
     warmUp();
     m_link->start();
+    m_proofKeys->start();
     m_thumbTimer.start();
     m_iceTimer.start();
+}
+
+void DeviceService::passcodesMayHaveChanged() {
+    m_proofKeys->codesMayHaveChanged();
 }
 
 void DeviceService::warmUp() {
@@ -193,6 +201,7 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         opts.makeVideo = m_makeVideo;
         opts.injector = m_injector;
         opts.lockout = m_lockout;
+        opts.proofKeys = m_proofKeys;
         auto *session = new DeviceSession(sid, msg.value(QLatin1String("from")).toString().left(64), opts, this);
         connect(session, &DeviceSession::outgoing, this, [this, sid](QJsonObject out) {
             out.insert(QStringLiteral("sid"), sid);

@@ -66,6 +66,8 @@ public:
     void setHostQuality(int fps, double scale, int kbps);
 
     void start();
+    // The host's passcodes or their mode may have changed (keys made ahead are then renewed).
+    void passcodesMayHaveChanged();
     // Ends one viewer's session from this side ("bye" to the viewer).
     bool disconnectSession(const QString &sid);
     // Sends a file of this desktop to an admitted viewer; false when there is none under sid.
@@ -105,6 +107,7 @@ private:
     QPointer<DeviceLink> m_link;
     QMap<QString, DeviceSession *> m_sessions; // children of this object
     std::shared_ptr<DeviceLockout> m_lockout = std::make_shared<DeviceLockout>();
+    ProofKeyStock *m_proofKeys; // child of this object
     DeviceHooks m_hooks;
     QStringList m_iceAddresses;
     std::function<DevicePasscodes()> m_passcodes;

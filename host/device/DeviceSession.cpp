@@ -603,7 +603,10 @@ void DeviceSession::sendChallenge() {
     m_nonce = PasscodeProof::randomBytes(PasscodeProof::nonceBytes);
     // The keys are derived while the challenge travels and the viewer works on its
     // proof, so that checking the proof costs next to nothing when it comes.
-    m_keys = std::make_unique<ProofKeys>(acceptedCodes(), m_options.iterations);
+    // Keys made ahead of time, when there are some, leave the CPU to the viewer's proof.
+    m_keys = m_options.proofKeys && m_options.proofKeys->iterations() == m_options.iterations
+                 ? m_options.proofKeys->take(acceptedCodes())
+                 : std::make_unique<ProofKeys>(acceptedCodes(), m_options.iterations);
     QString fp = PasscodeProof::fingerprint(m_answerSdp);
     if (m_options.hooks.wrongFingerprint && !fp.isEmpty())
         fp.replace(0, 1, fp.startsWith(QLatin1Char('A')) ? QStringLiteral("B") : QStringLiteral("A"));
@@ -729,12 +732,7 @@ void DeviceSession::verify(const QJsonObject &auth) {
 }
 
 ProofKeys::Codes DeviceSession::acceptedCodes() const {
-    const DevicePasscodes codes = m_options.passcodes ? m_options.passcodes() : DevicePasscodes{};
-    const bool useAuto = codes.mode == QLatin1String("auto") || codes.mode == QLatin1String("both");
-    const bool useFixed = codes.mode == QLatin1String("fixed") || codes.mode == QLatin1String("both");
-    // An empty passcode never opens the device.
-    return {useAuto ? codes.autoPasscode.toUtf8() : QByteArray(),
-            useFixed ? codes.fixedPasscode.toUtf8() : QByteArray()};
+    return ProofKeys::accepted(m_options.passcodes ? m_options.passcodes() : DevicePasscodes{});
 }
 
 void DeviceSession::refuseProof(const DeviceLockout::Outcome &out) {

@@ -4,6 +4,7 @@
 #include "device/DeviceHooks.h"
 #include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
+#include "device/ProofKeyStock.h"
 #include "device/ProofKeys.h"
 #include "device/SessionPath.h"
 #include "device/ViewerIntroduction.h"
@@ -74,6 +75,8 @@ public:
         // has gone settles its try all the same.
         std::shared_ptr<DeviceLockout> lockout;
         quint32 iterations = 100000;
+        // Keys for the next challenge made ahead of time; none: each challenge derives its own.
+        QPointer<ProofKeyStock> proofKeys;
     };
 
     enum class Phase { Negotiating, Challenged, Verifying, Asking, Authed, Refused, Ended };

@@ -33,6 +33,14 @@ ProofKeys::ProofKeys(const Codes &codes, quint32 iterations) : m_state(std::make
 
 ProofKeys::~ProofKeys() = default;
 
+ProofKeys::Codes ProofKeys::accepted(const DevicePasscodes &passcodes) {
+    const bool useAuto = passcodes.mode == QLatin1String("auto") || passcodes.mode == QLatin1String("both");
+    const bool useFixed = passcodes.mode == QLatin1String("fixed") || passcodes.mode == QLatin1String("both");
+    // An empty passcode never opens the device.
+    return {useAuto ? passcodes.autoPasscode.toUtf8() : QByteArray(),
+            useFixed ? passcodes.fixedPasscode.toUtf8() : QByteArray()};
+}
+
 QByteArray ProofKeys::autoSalt() const {
     return m_state->autoSalt;
 }

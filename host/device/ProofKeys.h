@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/DevicePasscodes.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -18,6 +20,9 @@ public:
         QByteArray fixedCode;
         bool operator==(const Codes &) const = default;
     };
+
+    // What a proof may open under the device's passcode settings right now.
+    static Codes accepted(const DevicePasscodes &passcodes);
 
     ProofKeys(const Codes &codes, quint32 iterations);
     ~ProofKeys();

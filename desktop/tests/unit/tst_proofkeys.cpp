@@ -1,4 +1,5 @@
 // The host's prepared proof keys against proofs made the way a viewer makes them.
+#include "device/ProofKeyStock.h"
 #include "device/ProofKeys.h"
 #include "protocol/PasscodeProof.h"
 
@@ -79,6 +80,45 @@ private Q_SLOTS:
             keys.check({"333333", {}}, msg, a, {}, [&out](bool ok) { out = ok; });
         }
         QTRY_COMPARE_WITH_TIMEOUT(out, std::optional<bool>(true), 20000);
+    }
+
+    // Keys made ahead serve one challenge only, and only for the codes they were made for.
+    void stockServesEachSetOnceForItsCodes() {
+        ProofKeys::Codes current{"444444", "fixed-pass"};
+        ProofKeyStock stock([&current] { return current; }, kIters);
+        QVERIFY(!stock.stocked());
+        stock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(stock.stocked(), ProofKeyStock::quietMs + 5000);
+        const QByteArray msg = "n";
+        std::unique_ptr<ProofKeys> first = stock.take(current);
+        QVERIFY(!stock.stocked());
+        QCOMPARE(run(*first, current, msg, viewerProof(*first, "444444", msg)), true);
+        QCOMPARE(run(*first, current, msg, viewerProof(*first, "000000", msg)), false);
+        // Taken again before the next set is made: fresh salts, never the first set's.
+        std::unique_ptr<ProofKeys> second = stock.take(current);
+        QVERIFY(second->autoSalt() != first->autoSalt());
+        QVERIFY(second->fixedSalt() != first->fixedSalt());
+        QCOMPARE(run(*second, current, msg, viewerProof(*second, "fixed-pass", msg)), true);
+
+        // Renewed passcode: the stocked set is dropped, the next one is for the new code.
+        QTRY_VERIFY_WITH_TIMEOUT(stock.stocked(), ProofKeyStock::quietMs + 5000);
+        current.autoCode = "555555";
+        stock.codesMayHaveChanged();
+        QVERIFY(!stock.stocked());
+        QTRY_VERIFY_WITH_TIMEOUT(stock.stocked(), ProofKeyStock::quietMs + 5000);
+        std::unique_ptr<ProofKeys> third = stock.take(current);
+        QCOMPARE(run(*third, current, msg, viewerProof(*third, "555555", msg)), true);
+        QCOMPARE(run(*third, current, msg, viewerProof(*third, "444444", msg)), false);
+        // A challenge under codes the set was not made for gets keys of its own.
+        QTRY_VERIFY_WITH_TIMEOUT(stock.stocked(), ProofKeyStock::quietMs + 5000);
+        std::unique_ptr<ProofKeys> other = stock.take({"666666", {}});
+        QCOMPARE(run(*other, {"666666", {}}, msg, viewerProof(*other, "666666", msg)), true);
+
+        // Nothing accepted: nothing is made ahead.
+        current = {};
+        stock.codesMayHaveChanged();
+        QTest::qWait(ProofKeyStock::quietMs + 300);
+        QVERIFY(!stock.stocked());
     }
 };
 
