@@ -365,8 +365,27 @@ private Q_SLOTS:
         QVERIFY(answer && answer->opcode == 0x1 && answer->fin);
         QVERIFY(answer->payload.contains("\"answer\""));
         // A close is answered with the same code, then the server hangs up.
-        v.socket.write(clientFrame(0x8, QByteArray("\x0f\xa0" "bye", 5)));
+        v.socket.write(clientFrame(0x8, QByteArray("\x0f\xa0"
+                                                   "bye",
+                                                   5)));
         QCOMPARE(v.closedWith(), 4000);
+
+        // Upgrades that are not valid handshakes get an HTTP answer, not a socket.
+        auto upgrade = [&](const QByteArray &key, const QByteArray &version) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, server.port());
+            if (!s.waitForConnected(5000))
+                return QByteArray();
+            s.write("GET /ws/viewer HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Key: " +
+                    key + "\r\nSec-WebSocket-Version: " + version + "\r\n\r\n");
+            QByteArray answer;
+            (void)QTest::qWaitFor([&] { return (answer += s.readAll()).contains("\r\n\r\n"); }, 5000);
+            return answer;
+        };
+        QVERIFY(upgrade("c2hvcnQ=", "13").startsWith("HTTP/1.1 400 "));
+        const QByteArray oldVersion = upgrade("dGhlIHNhbXBsZSBub25jZQ==", "8");
+        QVERIFY(oldVersion.startsWith("HTTP/1.1 426 ") && oldVersion.contains("Sec-WebSocket-Version: 13\r\n"));
     }
 
     void sigtermRightAfterListeningEndsCleanly() {
