@@ -351,6 +351,7 @@ void RendezvousServer::sendError(WebSocketConnection *socket, const QString &sid
 }
 
 void RendezvousServer::onUpgrade(QTcpSocket *socket, const HttpRequest &req, const QByteArray &early) {
+    // Owned by this object: the ones still open or closing at exit go with it.
     WebSocketConnection *ws = WebSocketConnection::accept(socket, req, early, this);
     if (!ws)
         return; // answered with 400 or 426 and closed

@@ -199,7 +199,11 @@ int main(int argc, char **argv) {
                     connected.size());
         std::printf("  offer sent            %7.1f\n", median(offer));
         std::printf("  answer received       %7.1f\n", median(answer));
-        std::printf("  ICE connected         %7.1f\n", median(ice));
+        // webrtcbin leaves its ICE state at "new" on a connection without media (JPEG mode).
+        if (median(ice) < 0)
+            std::printf("  ICE connected               - (not reported without a media track)\n");
+        else
+            std::printf("  ICE connected         %7.1f\n", median(ice));
         std::printf("  DTLS connected        %7.1f\n", median(dtls));
         std::printf("  channels open         %7.1f\n", median(channels));
         std::printf("  challenge received    %7.1f\n", median(challenge));

@@ -45,8 +45,8 @@ int even(double v) {
 }
 } // namespace
 
-TestPatternSource::TestPatternSource(GstElement *pipeline, QObject *parent)
-    : VideoSource(parent), m_pipeline(pipeline) {
+TestPatternSource::TestPatternSource(GstElement *pipeline, const QString &notice, QObject *parent)
+    : VideoSource(parent), m_pipeline(pipeline), m_notice(notice) {
     m_capsTimer.setSingleShot(true);
     m_capsTimer.setInterval(250);
     connect(&m_capsTimer, &QTimer::timeout, this, &TestPatternSource::applyCaps);
@@ -60,6 +60,12 @@ QJsonArray TestPatternSource::patternMonitors() {
         out.append(QJsonObject{
             {"id", m.id}, {"name", QString::fromUtf8(m.name)}, {"w", m.w}, {"h", m.h}, {"primary", m.primary}});
     return out;
+}
+
+QJsonArray TestPatternSource::noticeMonitors() {
+    const auto &m = monitorDef(1);
+    return {QJsonObject{
+        {"id", m.id}, {"name", QStringLiteral("画面を共有できません")}, {"w", m.w}, {"h", m.h}, {"primary", true}}};
 }
 
 QSize TestPatternSource::monitorSize(int id) {
@@ -112,11 +118,27 @@ bool TestPatternSource::addSource() {
     GError *err = nullptr;
     // The unscaled picture goes to a tee: one branch feeds the encoder, one keeps the
     // newest frame for stills.
+    QByteArray picture = "videotestsrc name=src is-live=true pattern=ball motion=wavy ! "
+                         "video/x-raw,format=BGRx,width=1280,height=720,framerate=30/1 ! ";
+    if (!m_notice.isEmpty()) {
+        // The text is escaped for the description: a quoted string without quotes or backslashes.
+        QString text = m_notice;
+        text.remove(QLatin1Char('"')).remove(QLatin1Char('\\'));
+        picture = "videotestsrc name=src is-live=true pattern=solid-color foreground-color=" +
+                  QByteArray::number(0xff000000u | noticeBackground) +
+                  " ! video/x-raw,format=BGRx,width=1280,height=720,framerate=30/1 ! ";
+        // Without the text overlay (pango) the viewer still gets the plain picture.
+        if (GstElementFactory *overlay = gst_element_factory_find("textoverlay")) {
+            gst_object_unref(overlay);
+            picture += "textoverlay text=\"" + text.toUtf8() +
+                       "\" valignment=center halignment=center line-alignment=center "
+                       "font-desc=\"Sans 14\" shaded-background=false ! ";
+        }
+    }
     GstElement *bin = gst_parse_bin_from_description(
-        "videotestsrc name=src is-live=true pattern=ball motion=wavy ! "
-        "video/x-raw,format=BGRx,width=1280,height=720,framerate=30/1 ! "
-        "tee name=t ! queue leaky=downstream max-size-buffers=2 ! appsink name=still sync=false "
-        "max-buffers=1 drop=true emit-signals=false",
+        (picture + "tee name=t ! queue leaky=downstream max-size-buffers=2 ! appsink name=still sync=false "
+                   "max-buffers=1 drop=true emit-signals=false")
+            .constData(),
         FALSE, &err);
     if (!bin) {
         qCWarning(lcPattern) << "source:" << (err ? err->message : "?");
@@ -224,6 +246,8 @@ void TestPatternSource::select(const QString &mode, qint64 id) {
         bool known = false;
         for (const auto &m : kMonitors)
             known = known || m.id == id;
+        // The notice picture has one display only.
+        known = known && (m_notice.isEmpty() || id == 1);
         if (!known)
             return;
         next = int(id);
@@ -238,7 +262,7 @@ void TestPatternSource::select(const QString &mode, qint64 id) {
 
 void TestPatternSource::updateCaps() {
     const auto &m = monitorDef(m_monitor);
-    if (m_testSrc)
+    if (m_testSrc && m_notice.isEmpty())
         gst_util_set_object_arg(G_OBJECT(m_testSrc), "pattern", m.pattern);
     m_quality = m_settings.q;
     if (m_x264)

@@ -17,18 +17,25 @@
 // The moving picture a device sends when no real screen is shared (`--source test`):
 // a bouncing ball (or colour bars on the second virtual display) from videotestsrc,
 // encoded as JPEG frames handed to the session or as an H.264 RTP stream linked into
-// webrtcbin. Lives in the session's pipeline; all methods run on the main thread.
+// webrtcbin. With a notice it is a still, dark picture with that text instead, for a
+// host whose screen cannot be shared, so that viewers are told rather than shown a
+// pattern they could take for the desktop. Lives in the session's pipeline; all
+// methods run on the main thread.
 class TestPatternSource : public VideoSource {
     Q_OBJECT
 public:
-    explicit TestPatternSource(GstElement *pipeline, QObject *parent = nullptr);
+    explicit TestPatternSource(GstElement *pipeline, const QString &notice = {}, QObject *parent = nullptr);
     ~TestPatternSource() override;
 
     // The virtual displays: [{id, name, w, h, primary}].
     static QJsonArray patternMonitors();
     static QSize monitorSize(int id);
+    // The one display of the notice picture.
+    static QJsonArray noticeMonitors();
+    // The background of the notice picture (RGB).
+    static constexpr quint32 noticeBackground = 0x202124;
 
-    QJsonArray monitors() const override { return patternMonitors(); }
+    QJsonArray monitors() const override { return m_notice.isEmpty() ? patternMonitors() : noticeMonitors(); }
     bool addJpeg() override;
     bool addH264(GstElement *webrtc, int pt) override;
     void setFlowing(bool on) override;
@@ -57,6 +64,7 @@ private:
     void updateCaps();
 
     GstElement *m_pipeline = nullptr; // not owned
+    QString m_notice;
     GstElement *m_testSrc = nullptr;
     GstElement *m_encCaps = nullptr;
     std::atomic<int> m_quality{70}; // read by the JPEG appsink's thread

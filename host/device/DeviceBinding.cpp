@@ -11,7 +11,9 @@
 #include "device/DeviceService.h"
 #include "input/XTestInjector.h"
 
+#include <QColor>
 #include <QDateTime>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLoggingCategory>
@@ -84,10 +86,23 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     if (source == QLatin1String("screen"))
         setUpScreen();
     if (!m_capture) {
-        m_service->setVideoFactory([](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
-            return std::make_unique<TestPatternSource>(pipeline);
+        // A screen that was asked for and cannot be had is said so on the viewer's side too.
+        const QString notice = source == QLatin1String("screen")
+                                   ? QStringLiteral("この端末の画面を共有できません\n"
+                                                    "画面の共有には X11 のデスクトップが必要です")
+                                   : QString();
+        m_service->setVideoFactory([notice](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
+            return std::make_unique<TestPatternSource>(pipeline, notice);
         });
-        state->setVideo(QStringLiteral("テストパターン"), QStringLiteral("x264enc / libjpeg"));
+        state->setVideo(notice.isEmpty() ? QStringLiteral("テストパターン") : QStringLiteral("画面を共有できません"),
+                        QStringLiteral("x264enc / libjpeg"));
+        m_noticeOnly = !notice.isEmpty();
+        if (m_noticeOnly)
+            m_service->setThumbnailSource([] {
+                QImage thumb(320, 180, QImage::Format_RGB32);
+                thumb.fill(QColor::fromRgb(TestPatternSource::noticeBackground));
+                return thumb;
+            });
     }
     publishMonitors();
 
@@ -192,7 +207,7 @@ DeviceBinding::~DeviceBinding() {
 void DeviceBinding::setUpScreen() {
     auto *capture = new X11ScreenCapture(this);
     if (!capture->available()) {
-        // Nothing real can be shown: the status says so, viewers get the test pattern.
+        // Nothing real can be shown: the status says so, viewers are told.
         qCWarning(lcBinding) << "screen sharing is not possible:" << capture->problem();
         m_state->setScreenPerm(QStringLiteral("denied"));
         delete capture;
@@ -218,7 +233,8 @@ void DeviceBinding::publishMonitors() {
         for (const CaptureMonitor &m : m_capture->monitors())
             monitors.append({m.id, m.name, m.rect.width(), m.rect.height(), m.primary});
     } else {
-        for (const QJsonValue &v : TestPatternSource::patternMonitors()) {
+        for (const QJsonValue &v :
+             m_noticeOnly ? TestPatternSource::noticeMonitors() : TestPatternSource::patternMonitors()) {
             const QJsonObject m = v.toObject();
             monitors.append({m.value("id").toInt(), m.value("name").toString(), m.value("w").toInt(),
                              m.value("h").toInt(), m.value("primary").toBool()});

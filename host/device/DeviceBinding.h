@@ -39,5 +39,6 @@ private:
     std::unique_ptr<InputInjector> m_injector;     // outlives the service's sessions
     std::unique_ptr<ClipboardBackend> m_clipboard; // likewise
     ScreenCapture *m_capture = nullptr;            // child; null with the test pattern
+    bool m_noticeOnly = false;                     // the screen was asked for and cannot be shared
     std::unique_ptr<EncoderPool> m_encoders;
 };

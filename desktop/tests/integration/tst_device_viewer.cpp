@@ -46,6 +46,46 @@ private:
 private Q_SLOTS:
     void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
 
+    // A screen that cannot be shared (no X display here) is said so, in the status and in
+    // the picture, rather than replaced by the test pattern.
+    void unsharableScreenIsSaidSo() {
+        DevicePeers peers;
+        peers.setHostSource(QStringLiteral("screen"));
+        peers.setHostEnv(QStringLiteral("DISPLAY"), QStringLiteral(":9731"));
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        const QJsonObject status = peers.status();
+        QCOMPARE(status.value("screenPerm").toString(), QStringLiteral("denied"));
+        QCOMPARE(status.value("monitors").toArray().size(), 1);
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto s = session(peers, peers.autoPasscode());
+        QVERIFY2(reach(*s, State::Connected), qPrintable(s->failureText()));
+        QCOMPARE(s->monitors().size(), 1);
+        QCOMPARE(s->monitors().first().name, QStringLiteral("画面を共有できません"));
+        // A dark grey field with light text in the middle; neither the ball on black nor bars.
+        QTRY_VERIFY_WITH_TIMEOUT(!s->image().isNull(), 10000);
+        const QImage img = s->image();
+        QCOMPARE(img.size(), QSize(1280, 720));
+        for (const QPoint p : {QPoint(20, 20), QPoint(1260, 20), QPoint(20, 700), QPoint(1260, 700)}) {
+            const QRgb px = img.pixel(p);
+            QVERIFY2(std::abs(qRed(px) - 0x20) <= 6 && std::abs(qGreen(px) - 0x21) <= 6 &&
+                         std::abs(qBlue(px) - 0x24) <= 6,
+                     qPrintable(QStringLiteral("%1,%2: %3 %4 %5")
+                                    .arg(p.x())
+                                    .arg(p.y())
+                                    .arg(qRed(px))
+                                    .arg(qGreen(px))
+                                    .arg(qBlue(px))));
+        }
+        int light = 0;
+        for (int y = 260; y < 460; ++y)
+            for (int x = 200; x < 1080; ++x)
+                light += qGray(img.pixel(x, y)) > 160;
+        QVERIFY2(light > 500, qPrintable(QString::number(light)));
+        s->close();
+    }
+
     void jpegAndH264Sessions() {
         DevicePeers peers;
         QVERIFY(peers.startServer());
