@@ -1,7 +1,6 @@
 #include "HttpServer.h"
 
 #include <QTcpSocket>
-#include <QWebSocketServer>
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -340,14 +339,15 @@ void HttpServer::onReadable(QTcpSocket *socket) {
                 req.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
         }
 
-        if (m_ws && req.header("upgrade").toLower() == "websocket") {
+        if (m_upgrade && req.header("upgrade").toLower() == "websocket") {
             c.handled = true;
-            // Give the handshake back unread: the WebSocket server parses it itself.
-            socket->rollbackTransaction();
+            // The connection stays counted (until its socket goes) but is no longer ours to read.
+            socket->commitTransaction();
+            const QByteArray early = c.head.mid(end);
             c.head.clear();
             disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
             disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            m_ws->handleConnection(socket);
+            m_upgrade(socket, req, early);
             return;
         }
 

@@ -11,7 +11,6 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <QUrlQuery>
-#include <QWebSocketServer>
 
 #include <deque>
 #include <functional>
@@ -64,7 +63,7 @@ private:
 
 // Minimal HTTP/1.1 server on QTcpServer: one request per connection
 // ("Connection: close"), bounded header and body sizes, and hand-over of
-// WebSocket upgrades to a QWebSocketServer in non-listening mode.
+// WebSocket upgrades (see WebSocketConnection::accept()).
 //
 // It holds under hostile clients: a request (header and body) must arrive within
 // a time-out, each client address may hold a bounded number of connections, and
@@ -75,6 +74,9 @@ class HttpServer : public QObject {
     Q_OBJECT
 public:
     using Handler = std::function<void(const HttpRequest &, HttpResponder *)>;
+    // Takes over a connection whose request asks for a WebSocket upgrade, read up to the end
+    // of its header; `early` holds what the client sent after it.
+    using UpgradeHandler = std::function<void(QTcpSocket *, const HttpRequest &, const QByteArray &early)>;
 
     static constexpr qsizetype maxHeaderBytes = 64 * 1024;
     static constexpr qsizetype defaultMaxBodyBytes = 16 * 1024 * 1024;
@@ -96,7 +98,7 @@ public:
     quint16 port() const { return m_server.serverPort(); }
     void close() { m_server.close(); }
     void setHandler(Handler handler) { m_handler = std::move(handler); }
-    void setWebSocketServer(QWebSocketServer *ws) { m_ws = ws; }
+    void setUpgradeHandler(UpgradeHandler handler) { m_upgrade = std::move(handler); }
     void setMaxBodyBytes(qsizetype bytes) { m_maxBody = bytes; }
     // Serves HTTPS (and WSS through the WebSocket hand-over) on the same port from now on.
     void setTls(const QSslConfiguration &config) { m_server.setTls(config); }
@@ -126,7 +128,7 @@ private:
         QByteArray head;       // bytes read so far inside the read transaction
         qsizetype scanned = 0; // head[0, scanned) holds no end of header
         bool headerDone = false;
-        bool handled = false; // answered by us, handed to the handler or to the WebSocket server
+        bool handled = false; // answered by us, handed to the handler or upgraded
         HttpRequest req;
         qint64 length = 0;
     };
@@ -144,7 +146,7 @@ private:
 
     TlsTcpServer m_server;
     Handler m_handler;
-    QPointer<QWebSocketServer> m_ws;
+    UpgradeHandler m_upgrade;
     qsizetype m_maxBody = defaultMaxBodyBytes;
     Limits m_limits;
     int m_maxConnections = 0;

@@ -1,5 +1,6 @@
 #include "RendezvousServer.h"
 
+#include "WebSocketConnection.h"
 #include "protocol/Json.h"
 
 #include <QCryptographicHash>
@@ -10,7 +11,7 @@
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QWebSocket>
+#include <QTcpSocket>
 
 #include <algorithm>
 
@@ -31,6 +32,10 @@ const QString textNoSession = QStringLiteral("セッションがありません"
 const QString textDeviceLost = QStringLiteral("端末との接続が切れました");
 const QString textTooMany = QStringLiteral("セッションが多すぎます");
 
+constexpr int closeGoingAway = 1001;
+constexpr int closePolicyViolated = 1008;
+constexpr int closeServerError = 1011;
+constexpr int closeTryAgain = 1013;
 constexpr int closeBadRegistration = 4400;
 constexpr int closeRegisterTimeout = 4408;
 constexpr int closeReplaced = 4409;
@@ -87,17 +92,17 @@ RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options o
                                    QObject *parent)
     : QObject(parent), m_registry(std::move(registry)), m_options(std::move(options)),
       m_turn(m_options.stunUrls, m_options.turnUrls, m_options.turnSecret, m_options.turnTtlSeconds),
-      m_bus(std::move(bus)), m_ws(QStringLiteral("velmo-rendezvous"), QWebSocketServer::NonSecureMode) {
+      m_bus(std::move(bus)) {
     if (m_bus)
         connect(m_bus.get(), &MessageBus::message, this, &RendezvousServer::onBusMessage);
     m_clock.start();
-    m_ws.setHandshakeTimeout(10000);
     m_http.setMaxBodyBytes(64 * 1024);
     m_http.setLimits(m_options.http);
     m_registry->setThumbBudget(m_options.thumbBudgetBytes);
-    m_http.setWebSocketServer(&m_ws);
+    // The handshake is read (within the request time-out) by the HTTP server.
+    m_http.setUpgradeHandler(
+        [this](QTcpSocket *socket, const HttpRequest &req, const QByteArray &early) { onUpgrade(socket, req, early); });
     m_http.setHandler([this](const HttpRequest &req, HttpResponder *res) { handleHttp(req, res); });
-    connect(&m_ws, &QWebSocketServer::newConnection, this, &RendezvousServer::onNewSocket);
     m_pingTimer.setInterval(m_options.pingIntervalMs);
     connect(&m_pingTimer, &QTimer::timeout, this, &RendezvousServer::pingAll);
     // Often enough that a short expiry (as in tests) is kept to within a quarter.
@@ -115,12 +120,12 @@ void RendezvousServer::shutdown() {
     // Sockets are children of this object; stop reacting to their last signals, tell
     // every peer the server is going away (1001) and hand the close frames to the kernel now:
     // the process may end right after this.
-    const QList<QWebSocket *> sockets = m_viewers.keys() + m_devices.keys();
+    const QList<WebSocketConnection *> sockets = m_viewers.keys() + m_devices.keys();
     if (!sockets.isEmpty())
         qCInfo(lcRendezvous).noquote() << "shutting down: closing" << sockets.size() << "sockets";
-    for (QWebSocket *s : sockets) {
+    for (WebSocketConnection *s : sockets) {
         s->disconnect(this);
-        s->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("server shutting down"));
+        s->close(closeGoingAway, QStringLiteral("server shutting down"));
         s->flush();
     }
     // The other instances see these devices offline now rather than when their presence runs out.
@@ -309,7 +314,7 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
             return;
         }
         qCInfo(lcRendezvous).noquote() << "device" << id << "deleted by the administrator";
-        if (QWebSocket *socket = m_online.value(id)) {
+        if (WebSocketConnection *socket = m_online.value(id)) {
             deviceOffline(id, true);
             closeDevice(socket, closeDeleted, QStringLiteral("deleted"));
         } else {
@@ -326,50 +331,50 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
 
 // ---- WebSockets ---------------------------------------------------------------------------
 
-void RendezvousServer::sendJson(QWebSocket *socket, const QJsonObject &o) {
+void RendezvousServer::sendJson(WebSocketConnection *socket, const QJsonObject &o) {
     if (!socket)
         return;
     // A peer that stops reading is dropped rather than buffered for without bound. Later,
     // not now: callers may be walking the tables that the disconnect edits.
     if (socket->bytesToWrite() > maxPendingWriteBytes) {
-        QMetaObject::invokeMethod(socket, &QWebSocket::abort, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(socket, &WebSocketConnection::abort, Qt::QueuedConnection);
         return;
     }
     socket->sendTextMessage(QString::fromUtf8(Json::compact(o)));
 }
 
-void RendezvousServer::sendError(QWebSocket *socket, const QString &sid, const QString &text) {
+void RendezvousServer::sendError(WebSocketConnection *socket, const QString &sid, const QString &text) {
     QJsonObject o{{"type", "error"}, {"error", text}};
     if (!sid.isEmpty())
         o.insert("sid", sid);
     sendJson(socket, o);
 }
 
-void RendezvousServer::onNewSocket() {
-    while (QWebSocket *socket = m_ws.nextPendingConnection()) {
-        // The WebSocket server hands sockets over without a parent: owned by this object,
-        // the ones still open or closing at exit go with it instead of being leaked.
-        socket->setParent(this);
-        const QString path = socket->requestUrl().path();
-        if (m_viewers.size() + m_devices.size() >= maxSockets) {
-            socket->close(QWebSocketProtocol::CloseCode(1013), QStringLiteral("try again later"));
-            connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-            QTimer::singleShot(2000, socket, &QObject::deleteLater);
-        } else if (path == u"/ws/viewer") {
-            addViewer(socket);
-        } else if (path == u"/ws/device") {
-            addDevice(socket);
-        } else {
-            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
-            connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-            QTimer::singleShot(2000, socket, &QObject::deleteLater);
-        }
+void RendezvousServer::onUpgrade(QTcpSocket *socket, const HttpRequest &req, const QByteArray &early) {
+    // Owned by this object: the ones still open or closing at exit go with it.
+    WebSocketConnection *ws = WebSocketConnection::accept(socket, req, early, this);
+    if (!ws)
+        return; // answered with 400 or 426 and closed
+    const QString path = ws->path();
+    if (m_viewers.size() + m_devices.size() >= maxSockets) {
+        connect(ws, &WebSocketConnection::disconnected, ws, &QObject::deleteLater);
+        ws->close(closeTryAgain, QStringLiteral("try again later"));
+        QTimer::singleShot(2000, ws, &QObject::deleteLater);
+    } else if (path == u"/ws/viewer") {
+        addViewer(ws);
+    } else if (path == u"/ws/device") {
+        addDevice(ws);
+    } else {
+        connect(ws, &WebSocketConnection::disconnected, ws, &QObject::deleteLater);
+        ws->close(closePolicyViolated, QStringLiteral("unknown path"));
+        QTimer::singleShot(2000, ws, &QObject::deleteLater);
     }
+    // Frames that came with the handshake are read now that the handlers are in place.
+    ws->start();
 }
 
-void RendezvousServer::addViewer(QWebSocket *socket) {
-    socket->setMaxAllowedIncomingMessageSize(maxViewerMessageBytes);
-    socket->setMaxAllowedIncomingFrameSize(maxViewerMessageBytes);
+void RendezvousServer::addViewer(WebSocketConnection *socket) {
+    socket->setMaxMessageBytes(maxViewerMessageBytes);
     const QString id = QStringLiteral("v") + randomHex(8).left(12);
     const qint64 now = m_clock.elapsed();
     Viewer v;
@@ -382,33 +387,32 @@ void RendezvousServer::addViewer(QWebSocket *socket) {
     m_viewerById.insert(id, socket);
     if (m_bus)
         m_bus->subscribe(MessageBus::viewerChannel(id));
-    connect(socket, &QWebSocket::textMessageReceived, this,
+    connect(socket, &WebSocketConnection::textMessageReceived, this,
             [this, socket](const QString &text) { onViewerText(socket, text); });
     auto heard = [this, socket] {
         if (const auto it = m_viewers.find(socket); it != m_viewers.end())
             it->lastHeard = nowMs();
     };
     // Nothing is carried in binary frames; they only show the viewer is alive.
-    connect(socket, &QWebSocket::binaryMessageReceived, this, heard);
-    connect(socket, &QWebSocket::pong, this, heard);
-    connect(socket, &QWebSocket::disconnected, this, [this, socket] { viewerGone(socket); });
+    connect(socket, &WebSocketConnection::binaryMessageReceived, this, heard);
+    connect(socket, &WebSocketConnection::pong, this, heard);
+    connect(socket, &WebSocketConnection::disconnected, this, [this, socket] { viewerGone(socket); });
     qCInfo(lcRendezvous).noquote() << "viewer" << id << "connected from" << socket->peerAddress().toString();
     sendJson(socket, QJsonObject{{"type", "hello"}, {"id", id}});
 }
 
-void RendezvousServer::addDevice(QWebSocket *socket) {
-    socket->setMaxAllowedIncomingMessageSize(maxDeviceMessageBytes);
-    socket->setMaxAllowedIncomingFrameSize(maxDeviceMessageBytes);
+void RendezvousServer::addDevice(WebSocketConnection *socket) {
+    socket->setMaxMessageBytes(maxDeviceMessageBytes);
     m_devices.insert(socket, Device{QString(), nowMs(), 0});
-    connect(socket, &QWebSocket::textMessageReceived, this,
+    connect(socket, &WebSocketConnection::textMessageReceived, this,
             [this, socket](const QString &text) { onDeviceText(socket, text); });
-    connect(socket, &QWebSocket::binaryMessageReceived, this,
+    connect(socket, &WebSocketConnection::binaryMessageReceived, this,
             [this, socket](const QByteArray &bytes) { onDeviceBinary(socket, bytes); });
-    connect(socket, &QWebSocket::pong, this, [this, socket] {
+    connect(socket, &WebSocketConnection::pong, this, [this, socket] {
         if (m_devices.contains(socket))
             m_devices[socket].lastHeard = nowMs();
     });
-    connect(socket, &QWebSocket::disconnected, this, [this, socket] { deviceGone(socket); });
+    connect(socket, &WebSocketConnection::disconnected, this, [this, socket] { deviceGone(socket); });
     QTimer::singleShot(registerTimeoutMs, socket, [this, socket] {
         if (m_devices.contains(socket) && m_devices.value(socket).id.isEmpty())
             closeDevice(socket, closeRegisterTimeout, QStringLiteral("register timeout"),
@@ -416,18 +420,18 @@ void RendezvousServer::addDevice(QWebSocket *socket) {
     });
 }
 
-void RendezvousServer::throttleViewer(QWebSocket *socket, const QString &sid) {
+void RendezvousServer::throttleViewer(WebSocketConnection *socket, const QString &sid) {
     const auto vit = m_viewers.find(socket);
     if (vit == m_viewers.end() || vit->closing)
         return;
     vit->closing = true;
     qCInfo(lcRendezvous) << "viewer" << vit->id << "from" << vit->address << "over its limits: closed";
     sendError(socket, sid, textTooFast);
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("too many requests"));
-    QTimer::singleShot(2000, socket, &QWebSocket::abort);
+    socket->close(closePolicyViolated, QStringLiteral("too many requests"));
+    QTimer::singleShot(2000, socket, &WebSocketConnection::abort);
 }
 
-void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
+void RendezvousServer::onViewerText(WebSocketConnection *socket, const QString &text) {
     auto vit = m_viewers.find(socket);
     if (vit == m_viewers.end() || vit->closing)
         return;
@@ -461,7 +465,7 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
             return;
         removeRoute(key);
         const QJsonObject bye{{"type", "bye"}, {"sid", sid}, {"from", viewerId}};
-        if (QWebSocket *device = m_online.value(to))
+        if (WebSocketConnection *device = m_online.value(to))
             sendJson(device, bye);
         else if (m_bus)
             publishToDevice(to, viewerId, bye);
@@ -477,7 +481,7 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
             return;
         }
     }
-    QWebSocket *device = Registry::isDeviceId(to) ? m_online.value(to) : nullptr;
+    WebSocketConnection *device = Registry::isDeviceId(to) ? m_online.value(to) : nullptr;
     // Not here: perhaps on another instance; the bus tells when nobody took the message.
     const bool elsewhere = !device && m_bus && Registry::isDeviceId(to);
     if (!device && !elsewhere) {
@@ -522,7 +526,8 @@ void RendezvousServer::onViewerText(QWebSocket *socket, const QString &text) {
     sendJson(device, out);
 }
 
-void RendezvousServer::addRoute(const QString &key, const QString &deviceId, const QString &sid, QWebSocket *viewer) {
+void RendezvousServer::addRoute(const QString &key, const QString &deviceId, const QString &sid,
+                                WebSocketConnection *viewer) {
     removeRoute(key); // a route whose viewer has gone
     const auto vit = m_viewers.find(viewer);
     if (vit == m_viewers.end())
@@ -553,7 +558,7 @@ void RendezvousServer::removeRoute(const QString &key) {
     m_routes.erase(it);
 }
 
-void RendezvousServer::onDeviceText(QWebSocket *socket, const QString &text) {
+void RendezvousServer::onDeviceText(WebSocketConnection *socket, const QString &text) {
     auto dit = m_devices.find(socket);
     if (dit == m_devices.end())
         return;
@@ -596,7 +601,7 @@ void RendezvousServer::onDeviceText(QWebSocket *socket, const QString &text) {
     }
 }
 
-void RendezvousServer::onDeviceBinary(QWebSocket *socket, const QByteArray &bytes) {
+void RendezvousServer::onDeviceBinary(WebSocketConnection *socket, const QByteArray &bytes) {
     auto dit = m_devices.find(socket);
     if (dit == m_devices.end())
         return;
@@ -609,7 +614,7 @@ void RendezvousServer::onDeviceBinary(QWebSocket *socket, const QByteArray &byte
     storeThumb(socket, bytes);
 }
 
-void RendezvousServer::registerDevice(QWebSocket *socket, const QJsonObject &msg) {
+void RendezvousServer::registerDevice(WebSocketConnection *socket, const QJsonObject &msg) {
     if (!takeFor(m_registrationsByAddress, HttpServer::addressKey(socket->peerAddress()), m_options.registerRate,
                  m_options.registerBurst)) {
         closeDevice(socket, closeTooMany, QStringLiteral("too many registrations"),
@@ -639,11 +644,10 @@ void RendezvousServer::registerDevice(QWebSocket *socket, const QJsonObject &msg
     const QByteArray hash = QCryptographicHash::hash(secret.toString().toLatin1(), QCryptographicHash::Sha256);
     const std::optional<QString> id = m_registry->registerDevice(hash, n, p);
     if (!id) {
-        closeDevice(socket, QWebSocketProtocol::CloseCodeBadOperation, QStringLiteral("registry failure"),
-                    QStringLiteral("registry failure"));
+        closeDevice(socket, closeServerError, QStringLiteral("registry failure"), QStringLiteral("registry failure"));
         return;
     }
-    if (QWebSocket *previous = m_online.value(*id); previous && previous != socket) {
+    if (WebSocketConnection *previous = m_online.value(*id); previous && previous != socket) {
         m_devices.remove(previous); // its close must not take the new socket offline
         closeDevice(previous, closeReplaced, QStringLiteral("replaced"));
     }
@@ -661,7 +665,7 @@ void RendezvousServer::registerDevice(QWebSocket *socket, const QJsonObject &msg
     sendJson(socket, QJsonObject{{"type", "registered"}, {"id", *id}});
 }
 
-void RendezvousServer::storeThumb(QWebSocket *socket, const QByteArray &bytes) {
+void RendezvousServer::storeThumb(WebSocketConnection *socket, const QByteArray &bytes) {
     const auto it = m_devices.find(socket);
     if (it == m_devices.end())
         return;
@@ -678,7 +682,7 @@ void RendezvousServer::storeThumb(QWebSocket *socket, const QByteArray &bytes) {
     m_registry->setThumb(d.id, bytes, type);
 }
 
-void RendezvousServer::relayFromDevice(QWebSocket *socket, const QJsonObject &msg) {
+void RendezvousServer::relayFromDevice(WebSocketConnection *socket, const QJsonObject &msg) {
     const QString deviceId = m_devices.value(socket).id;
     const QJsonValue sidValue = msg.value("sid");
     // (the device's own messages are not rate-limited: one device harms only itself)
@@ -695,7 +699,7 @@ void RendezvousServer::relayFromDevice(QWebSocket *socket, const QJsonObject &ms
         out.insert("payload", msg.value("payload"));
     if (msg.contains("error"))
         out.insert("error", msg.value("error"));
-    QWebSocket *viewer = route->viewer;
+    WebSocketConnection *viewer = route->viewer;
     const QString remoteViewer = route->remote ? route->viewerId : QString();
     if (type == u"answer")
         route->answered = true;
@@ -707,7 +711,7 @@ void RendezvousServer::relayFromDevice(QWebSocket *socket, const QJsonObject &ms
         sendJson(viewer, out);
 }
 
-void RendezvousServer::viewerGone(QWebSocket *socket) {
+void RendezvousServer::viewerGone(WebSocketConnection *socket) {
     const auto vit = m_viewers.constFind(socket);
     if (vit != m_viewers.constEnd())
         qCInfo(lcRendezvous).noquote() << "viewer" << vit->id << "closed";
@@ -719,7 +723,7 @@ void RendezvousServer::viewerGone(QWebSocket *socket) {
         if (!it->answered) {
             // Half-made negotiations can never finish now.
             const QJsonObject bye{{"type", "bye"}, {"sid", it->sid}};
-            if (QWebSocket *device = m_online.value(it->deviceId))
+            if (WebSocketConnection *device = m_online.value(it->deviceId))
                 sendJson(device, bye);
             else if (m_bus)
                 publishToDevice(it->deviceId, it->viewerId, bye);
@@ -762,7 +766,7 @@ void RendezvousServer::deviceOffline(const QString &id, bool dropAllRoutes) {
     }
 }
 
-void RendezvousServer::deviceGone(QWebSocket *socket) {
+void RendezvousServer::deviceGone(WebSocketConnection *socket) {
     const auto it = m_devices.constFind(socket);
     if (it != m_devices.constEnd()) {
         const QString id = it->id;
@@ -775,9 +779,9 @@ void RendezvousServer::deviceGone(QWebSocket *socket) {
     socket->deleteLater();
 }
 
-void RendezvousServer::closeDevice(QWebSocket *socket, int code, const QString &reason, const QString &error) {
+void RendezvousServer::closeDevice(WebSocketConnection *socket, int code, const QString &reason, const QString &error) {
     const QString id = m_devices.value(socket).id;
-    if (code == closeBadRegistration || code == QWebSocketProtocol::CloseCodeBadOperation)
+    if (code == closeBadRegistration || code == closeServerError)
         qCWarning(lcRendezvous).noquote()
             << "device socket from" << socket->peerAddress().toString() << "refused:" << reason;
     else
@@ -792,12 +796,12 @@ void RendezvousServer::closeDevice(QWebSocket *socket, int code, const QString &
         m_devices.remove(socket);
     }
     socket->disconnect(this);
-    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &WebSocketConnection::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(2000, socket, [socket] {
         socket->abort();
         socket->deleteLater();
     });
-    socket->close(QWebSocketProtocol::CloseCode(code), reason);
+    socket->close(code, reason);
 }
 
 void RendezvousServer::pingAll() {
@@ -805,8 +809,8 @@ void RendezvousServer::pingAll() {
     const qint64 silenceLimitMs = 3LL * m_options.pingIntervalMs;
     pruneBuckets();
     // Aborting emits disconnected() at once, which edits the tables: iterate over copies.
-    const QList<QWebSocket *> viewers = m_viewers.keys();
-    for (QWebSocket *s : viewers) {
+    const QList<WebSocketConnection *> viewers = m_viewers.keys();
+    for (WebSocketConnection *s : viewers) {
         const auto it = m_viewers.constFind(s);
         if (it == m_viewers.constEnd())
             continue;
@@ -815,12 +819,12 @@ void RendezvousServer::pingAll() {
         else
             s->ping();
     }
-    const QList<QWebSocket *> devices = m_devices.keys();
-    for (QWebSocket *s : devices) {
+    const QList<WebSocketConnection *> devices = m_devices.keys();
+    for (WebSocketConnection *s : devices) {
         if (!m_devices.contains(s))
             continue;
         if (now - m_devices.value(s).lastHeard > silenceLimitMs)
-            closeDevice(s, QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("silent"));
+            closeDevice(s, closeGoingAway, QStringLiteral("silent"));
         else
             s->ping();
     }
@@ -846,7 +850,7 @@ void RendezvousServer::publishToDevice(const QString &deviceId, const QString &v
                        if (key.isEmpty() || (receivers && *receivers > 0))
                            return;
                        // No instance holds the device (or the bus is down): as if it were unknown here.
-                       QWebSocket *viewer = m_viewerById.value(viewerId);
+                       WebSocketConnection *viewer = m_viewerById.value(viewerId);
                        const auto route = m_routes.constFind(key);
                        if (route != m_routes.constEnd() && viewer && route->viewer == viewer && !route->answered)
                            removeRoute(key);
@@ -879,7 +883,7 @@ void RendezvousServer::onBusMessage(const QByteArray &channel, const QByteArray 
     if (channel.startsWith(devicePrefix)) {
         const QString id = QString::fromLatin1(channel.mid(devicePrefix.size()));
         const QString kind = envelope->value("k").toString();
-        QWebSocket *device = m_online.value(id);
+        WebSocketConnection *device = m_online.value(id);
         if (kind == u"signal") {
             busToDevice(id, *envelope);
         } else if (kind == u"replaced" && device && envelope->value("by").toString() != m_bus->instanceId()) {
@@ -914,7 +918,7 @@ void RendezvousServer::busToDevice(const QString &deviceId, const QJsonObject &e
     auto refuse = [&](const QString &text, bool drop) {
         publishToViewer(viewerId, deviceId, QJsonObject{{"type", "error"}, {"sid", sid}, {"error", text}}, drop);
     };
-    QWebSocket *device = m_online.value(deviceId);
+    WebSocketConnection *device = m_online.value(deviceId);
     if (!device) {
         // Just gone from here (the subscription ends with it).
         if (type != u"bye")
@@ -956,7 +960,7 @@ void RendezvousServer::busToDevice(const QString &deviceId, const QJsonObject &e
 }
 
 void RendezvousServer::busToViewer(const QString &viewerId, const QJsonObject &envelope) {
-    QWebSocket *socket = m_viewerById.value(viewerId);
+    WebSocketConnection *socket = m_viewerById.value(viewerId);
     const QString deviceId = envelope.value("device").toString();
     const QJsonObject msg = envelope.value("msg").toObject();
     if (!socket || !Registry::isDeviceId(deviceId) || !isSid(msg.value("sid")))

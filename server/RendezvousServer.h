@@ -16,9 +16,9 @@
 #include <QSslConfiguration>
 #include <QStringList>
 #include <QTimer>
-#include <QWebSocketServer>
 
-class QWebSocket;
+class QTcpSocket;
+class WebSocketConnection;
 
 // REST registry, viewer signaling ("/ws/viewer") and device sockets ("/ws/device") on one
 // port. Session messages are relayed along routes (device ID, sid) → viewer socket.
@@ -109,7 +109,7 @@ private:
         qint64 lastThumb = 0;
     };
     struct Route {
-        QPointer<QWebSocket> viewer;
+        QPointer<WebSocketConnection> viewer;
         QString viewerId;
         QString deviceId;
         QString sid;
@@ -123,24 +123,25 @@ private:
     bool authorised(const HttpRequest &req, HttpResponder *res) const;
     static QJsonObject deviceJson(const DeviceRecord &d, bool online);
 
-    void onNewSocket();
-    void addViewer(QWebSocket *socket);
-    void addDevice(QWebSocket *socket);
-    void onViewerText(QWebSocket *socket, const QString &text);
-    void onDeviceText(QWebSocket *socket, const QString &text);
-    void onDeviceBinary(QWebSocket *socket, const QByteArray &bytes);
-    void registerDevice(QWebSocket *socket, const QJsonObject &msg);
-    void storeThumb(QWebSocket *socket, const QByteArray &bytes);
-    void relayFromDevice(QWebSocket *socket, const QJsonObject &msg);
-    void viewerGone(QWebSocket *socket);
-    void deviceGone(QWebSocket *socket);
+    // Main thread, from the HTTP server: a request to upgrade to a WebSocket.
+    void onUpgrade(QTcpSocket *socket, const HttpRequest &req, const QByteArray &early);
+    void addViewer(WebSocketConnection *socket);
+    void addDevice(WebSocketConnection *socket);
+    void onViewerText(WebSocketConnection *socket, const QString &text);
+    void onDeviceText(WebSocketConnection *socket, const QString &text);
+    void onDeviceBinary(WebSocketConnection *socket, const QByteArray &bytes);
+    void registerDevice(WebSocketConnection *socket, const QJsonObject &msg);
+    void storeThumb(WebSocketConnection *socket, const QByteArray &bytes);
+    void relayFromDevice(WebSocketConnection *socket, const QJsonObject &msg);
+    void viewerGone(WebSocketConnection *socket);
+    void deviceGone(WebSocketConnection *socket);
     // The device is no longer reachable: unanswered sessions get an error, all its routes
     // stay (answered) or go (unanswered).
     void deviceOffline(const QString &id, bool dropAllRoutes);
-    void sendError(QWebSocket *socket, const QString &sid, const QString &text);
-    void closeDevice(QWebSocket *socket, int code, const QString &reason, const QString &error = {});
+    void sendError(WebSocketConnection *socket, const QString &sid, const QString &text);
+    void closeDevice(WebSocketConnection *socket, int code, const QString &reason, const QString &error = {});
     void pingAll();
-    void addRoute(const QString &key, const QString &deviceId, const QString &sid, QWebSocket *viewer);
+    void addRoute(const QString &key, const QString &deviceId, const QString &sid, WebSocketConnection *viewer);
     void addRemoteRoute(const QString &key, const QString &deviceId, const QString &sid, const QString &viewerId);
     // The bus: messages for the devices and viewers held here.
     void onBusMessage(const QByteArray &channel, const QByteArray &payload);
@@ -156,23 +157,22 @@ private:
     // Takes a token from the address's bucket in `table`, making the bucket when new.
     bool takeFor(QHash<QString, TokenBucket> &table, const QString &address, double rate, double burst);
     // A viewer over its limits: told so, then closed.
-    void throttleViewer(QWebSocket *socket, const QString &sid);
+    void throttleViewer(WebSocketConnection *socket, const QString &sid);
     void pruneBuckets();
 
     static QString routeKey(const QString &deviceId, const QString &sid) { return deviceId + u'/' + sid; }
-    static void sendJson(QWebSocket *socket, const QJsonObject &o);
+    static void sendJson(WebSocketConnection *socket, const QJsonObject &o);
 
     std::unique_ptr<Registry> m_registry;
     Options m_options;
     TurnCredentials m_turn;
     std::unique_ptr<MessageBus> m_bus;
     HttpServer m_http;
-    QWebSocketServer m_ws;
     QTimer m_pingTimer;
-    QHash<QWebSocket *, Viewer> m_viewers;
-    QHash<QString, QWebSocket *> m_viewerById;
-    QHash<QWebSocket *, Device> m_devices;
-    QHash<QString, QWebSocket *> m_online;          // device ID → its registered socket
+    QHash<WebSocketConnection *, Viewer> m_viewers;
+    QHash<QString, WebSocketConnection *> m_viewerById;
+    QHash<WebSocketConnection *, Device> m_devices;
+    QHash<QString, WebSocketConnection *> m_online; // device ID → its registered socket
     QHash<QString, Route> m_routes;                 // routeKey → viewer
     QHash<QString, QSet<QString>> m_routesByDevice; // device ID → its route keys
     QHash<QString, int> m_routesByAddress;          // viewer address → routes

@@ -32,3 +32,5 @@ seed restrecords 2 '[{"id":"123456789","name":"pc","platform":"linux","online":f
 seed restrecords 3 '{"urls":["turn:127.0.0.1:3478"],"username":"u","credential":"c"}'
 seed ctrlmessage 1 '{"t":"challenge","nonce":"AAAA","auto_salt":"AAAA","fixed_salt":"AAAA","iters":100000,"monitors":[{"id":1,"name":"A","w":1920,"h":1080,"primary":true}]}'
 seed devicelist 1 '[{"id":"123456789","name":"pc","alias":"home"},{"id":"1","name":"b"}]'
+# cap byte, then: a masked text frame in two fragments with a ping between, and a close 1000
+seed wsframes 1 '\377\001\202\000\000\000\000ab\211\200\000\000\000\000\200\201\000\000\000\000c\210\202\000\000\000\000\003\350'

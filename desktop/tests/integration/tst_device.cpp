@@ -99,7 +99,7 @@ private Q_SLOTS:
         QCOMPARE(ch.value("host_fp").toString(), DeviceTestViewer::fingerprint(v->answerSdp()));
         QCOMPARE(ch.value("host_fp").toString().size(), 64);
         // Listed before the proof, not authenticated.
-        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(v->sid(), false) || v->count("auth_ok") == 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(v->sid(), false) || v->count("auth_ok") == 1, 15000);
 
         QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
         qInfo("offer to challenge %lld ms, to auth_ok %lld ms", toChallenge, setup.elapsed());

@@ -1,6 +1,7 @@
 // velmo-rendezvous under hostile clients, each case with the server's limits turned down so
 // that a short, bounded loop on 127.0.0.1 reaches them: route accounting, floods of viewer
-// messages, registrations, look-ups, expiry, the thumbnail budget, and ending on SIGTERM.
+// messages, registrations, look-ups, expiry, the thumbnail budget, frames that break the
+// WebSocket rules, and ending on SIGTERM.
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedPeer.h"
 #include "support/TestEnv.h"
@@ -13,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
+#include <QtEndian>
 
 #include <csignal>
 
@@ -33,6 +35,41 @@ QJsonObject ice(const QString &to, const QString &sid, int padding = 0) {
     return QJsonObject{
         {"type", "ice"}, {"to", to}, {"sid", sid}, {"payload", QJsonObject{{"candidate", QString(padding, u'c')}}}};
 }
+
+QByteArray compact(const QJsonObject &o) {
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+// A viewer speaking WebSocket over a plain TCP socket, to send frames no real client would.
+struct RawViewer {
+    QTcpSocket socket;
+    QByteArray in;
+
+    bool open(quint16 port) {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!socket.waitForConnected(5000))
+            return false;
+        socket.write("GET /ws/viewer HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        if (!QTest::qWaitFor([&] { return (in += socket.readAll()).contains("\r\n\r\n"); }, 5000) ||
+            !in.startsWith("HTTP/1.1 101 ") || !in.contains("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo="))
+            return false;
+        in.remove(0, in.indexOf("\r\n\r\n") + 4);
+        const auto hello = frame();
+        return hello && hello->payload.contains("\"hello\"");
+    }
+    std::optional<ServerFrame> frame() {
+        std::optional<ServerFrame> f;
+        (void)QTest::qWaitFor([&] { return (f = takeServerFrame(in += socket.readAll())).has_value(); }, 5000);
+        return f;
+    }
+    // The close code the server ended with, once it has also dropped the connection; -1 if not.
+    int closedWith() {
+        const auto f = frame();
+        const bool gone = socket.state() == QAbstractSocket::UnconnectedState || socket.waitForDisconnected(5000);
+        return f && f->opcode == 0x8 && gone ? f->closeCode() : -1;
+    }
+};
 
 } // namespace
 
@@ -257,6 +294,98 @@ private Q_SLOTS:
         QVERIFY(fair);
         fair->send(offer(d->id(), "fair"));
         QVERIFY(d->take("connect", "fair"));
+    }
+
+    void framesThatBreakTheWebSocketRulesCloseTheConnection() {
+        RendezvousProcess server;
+        QVERIFY(server.start());
+        auto d = device(server);
+        QVERIFY(d);
+        auto connectFrame = [&](const QString &sid, bool masked) {
+            return clientFrame(0x1, compact(offer(d->id(), sid)), true, masked);
+        };
+        // Frame headers that announce a payload and send none of it.
+        auto announce = [](int opcode, bool fin, quint64 length) {
+            QByteArray h = clientFrame(opcode, {}, fin);
+            const bool wide = length > 0xffff;
+            h[1] = char(0x80 | (wide ? 127 : 126));
+            char be[8];
+            qToBigEndian(length, be);
+            return h.insert(2, wide ? QByteArray(be, 8) : QByteArray(be + 6, 2));
+        };
+        const struct {
+            const char *what;
+            QByteArray frames;
+            int code;
+        } cases[] = {
+            {"unmasked", connectFrame("unmasked", false), 1002},
+            {"reserved bit", QByteArray(connectFrame("rsv", true)).replace(0, 1, "\xc1"), 1002},
+            {"continuation first", clientFrame(0x0, compact(offer(d->id(), "cont"))), 1002},
+            {"fragmented ping", clientFrame(0x9, "p", false), 1002},
+            {"64-bit length", announce(0x1, true, quint64(1) << 62), 1009},
+            {"over the cap in fragments", clientFrame(0x1, QByteArray(40000, ' '), false) + announce(0x0, true, 30000),
+             1009},
+            {"not UTF-8", clientFrame(0x1, "{\"type\":\"\xff\xfe\"}"), 1007},
+        };
+        for (const auto &c : cases) {
+            RawViewer v;
+            QVERIFY2(v.open(server.port()), c.what);
+            v.socket.write(c.frames);
+            QVERIFY2(v.closedWith() == c.code, c.what);
+        }
+        // None of them reached the device: a later message is the first it gets.
+        auto later = viewer(server);
+        QVERIFY(later);
+        later->send(offer(d->id(), "later"));
+        QVERIFY(d->take("connect", "later"));
+        QCOMPARE(d->received().size(), 0);
+    }
+
+    void maskedFragmentsPingsAndCloseAreServed() {
+        RendezvousProcess server;
+        QVERIFY(server.start());
+        auto d = device(server);
+        QVERIFY(d);
+        RawViewer v;
+        QVERIFY(v.open(server.port()));
+        // One message in three fragments with a ping between them.
+        const QByteArray text = compact(offer(d->id(), "frag", 300));
+        v.socket.write(clientFrame(0x1, text.left(100), false) + clientFrame(0x9, "are you there") +
+                       clientFrame(0x0, text.mid(100, 100), false) + clientFrame(0x0, text.mid(200)));
+        const auto pong = v.frame();
+        QVERIFY(pong);
+        QCOMPARE(pong->opcode, 0xA);
+        QCOMPARE(pong->payload, QByteArray("are you there"));
+        const auto relayed = d->take("connect", "frag");
+        QVERIFY(relayed);
+        QCOMPARE(relayed->value("payload")["sdp"].toString().size(), 309);
+        // The device's answer comes back in one unmasked frame.
+        d->send(QJsonObject{{"type", "answer"}, {"sid", "frag"}, {"payload", QJsonObject{{"sdp", "v=0 answer"}}}});
+        const auto answer = v.frame();
+        QVERIFY(answer && answer->opcode == 0x1 && answer->fin);
+        QVERIFY(answer->payload.contains("\"answer\""));
+        // A close is answered with the same code, then the server hangs up.
+        v.socket.write(clientFrame(0x8, QByteArray("\x0f\xa0"
+                                                   "bye",
+                                                   5)));
+        QCOMPARE(v.closedWith(), 4000);
+
+        // Upgrades that are not valid handshakes get an HTTP answer, not a socket.
+        auto upgrade = [&](const QByteArray &key, const QByteArray &version) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, server.port());
+            if (!s.waitForConnected(5000))
+                return QByteArray();
+            s.write("GET /ws/viewer HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Key: " +
+                    key + "\r\nSec-WebSocket-Version: " + version + "\r\n\r\n");
+            QByteArray answer;
+            (void)QTest::qWaitFor([&] { return (answer += s.readAll()).contains("\r\n\r\n"); }, 5000);
+            return answer;
+        };
+        QVERIFY(upgrade("c2hvcnQ=", "13").startsWith("HTTP/1.1 400 "));
+        const QByteArray oldVersion = upgrade("dGhlIHNhbXBsZSBub25jZQ==", "8");
+        QVERIFY(oldVersion.startsWith("HTTP/1.1 426 ") && oldVersion.contains("Sec-WebSocket-Version: 13\r\n"));
     }
 
     void sigtermRightAfterListeningEndsCleanly() {
