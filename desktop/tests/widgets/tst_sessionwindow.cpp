@@ -1,9 +1,9 @@
 // The session window: its texts and menus, the not-found panel, ending and
 // closing, the key bar's text field, toasts and PNG saving.
 #include "config/AppConfig.h"
-#include "rendezvous/SignalingPort.h"
 #include "session/SessionStatistics.h"
 #include "session/SessionStore.h"
+#include "support/SilentSignalingPort.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "viewer/RemoteScreenView.h"
@@ -23,18 +23,9 @@
 #include <QToolButton>
 
 namespace {
-// A rendezvous server that never greets: the session stays in "connecting".
-class SilentPort : public SignalingPort {
-public:
-    void connect(QObject *, std::function<void(Result<std::monostate>)>) override {}
-    void turnCredentials(QObject *, std::function<void(Result<Ice>)>) override {}
-    void send(const QJsonObject &) override {}
-    void attach(const QString &, std::function<void(const QJsonObject &)>) override {}
-    void detach(const QString &) override {}
-};
 
 // A rendezvous server that cannot be reached: the session fails.
-class RefusingPort : public SilentPort {
+class RefusingPort : public SilentSignalingPort {
 public:
     void connect(QObject *context, std::function<void(Result<std::monostate>)> done) override {
         QMetaObject::invokeMethod(
@@ -62,7 +53,8 @@ class TestSessionWindow : public QObject {
     ViewerObjects objects;
 
     RemoteSession *newSession(SessionStore &store, const QString &name = "Desk") {
-        auto *s = new RemoteSession("123456789", "pass", name, objects.context(std::make_shared<SilentPort>()));
+        auto *s =
+            new RemoteSession("123456789", "pass", name, objects.context(std::make_shared<SilentSignalingPort>()));
         store.insert(s);
         return s;
     }

@@ -1,9 +1,9 @@
 // The session window's "転送" menu, file drops and transfer rows, with a session that
 // has not connected (so nothing may be sent).
 #include "config/AppConfig.h"
-#include "rendezvous/SignalingPort.h"
 #include "session/SessionExchange.h"
 #include "session/SessionStore.h"
+#include "support/SilentSignalingPort.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "transfer/FileTransfers.h"
@@ -22,17 +22,6 @@
 #include <QToolButton>
 #include <QUrl>
 
-namespace {
-class SilentPort : public SignalingPort {
-public:
-    void connect(QObject *, std::function<void(Result<std::monostate>)>) override {}
-    void turnCredentials(QObject *, std::function<void(Result<Ice>)>) override {}
-    void send(const QJsonObject &) override {}
-    void attach(const QString &, std::function<void(const QJsonObject &)>) override {}
-    void detach(const QString &) override {}
-};
-} // namespace
-
 class TestTransferPanel : public QObject {
     Q_OBJECT
     TestEnv env;
@@ -41,7 +30,8 @@ class TestTransferPanel : public QObject {
 private Q_SLOTS:
     void menuDropsAndRows() {
         SessionStore store(objects.context());
-        auto *session = new RemoteSession("123456789", "pass", "Desk", objects.context(std::make_shared<SilentPort>()));
+        auto *session =
+            new RemoteSession("123456789", "pass", "Desk", objects.context(std::make_shared<SilentSignalingPort>()));
         store.insert(session);
         SessionView view(session, objects.config(), &store);
 
