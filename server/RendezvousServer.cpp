@@ -1,6 +1,7 @@
 #include "RendezvousServer.h"
 
 #include "WebSocketConnection.h"
+#include "protocol/DeviceInfo.h"
 #include "protocol/Json.h"
 
 #include <QCryptographicHash>
@@ -200,10 +201,7 @@ bool RendezvousServer::authorised(const HttpRequest &req, HttpResponder *res) co
 }
 
 QJsonObject RendezvousServer::deviceJson(const DeviceRecord &d, bool online) {
-    return QJsonObject{{"id", d.id},
-                       {"name", d.name},
-                       {"platform", d.platform ? QJsonValue(*d.platform) : QJsonValue(QJsonValue::Null)},
-                       {"online", online}};
+    return DeviceInfo{d.id, d.name, d.platform, online}.toJson();
 }
 
 void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {

@@ -1,5 +1,7 @@
 #include "transfer/ClipText.h"
 
+#include "protocol/ctrl/CtrlMessage.h"
+
 #include <cmath>
 
 QList<QJsonObject> ClipText::split(const QString &text, quint32 id) {
@@ -16,8 +18,8 @@ QList<QJsonObject> ClipText::split(const QString &text, quint32 id) {
     } while (at < text.size());
     QList<QJsonObject> out;
     for (int i = 0; i < pieces.size(); ++i)
-        out.append(QJsonObject{
-            {"t", "clip"}, {"id", qint64(id)}, {"part", i}, {"parts", int(pieces.size())}, {"text", pieces[i]}});
+        out.append(CtrlMessage::tagged(
+            tag, {{"id", qint64(id)}, {"part", i}, {"parts", int(pieces.size())}, {"text", pieces[i]}}));
     return out;
 }
 

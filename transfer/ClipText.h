@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QLatin1StringView>
 #include <QList>
 #include <QString>
 
@@ -15,6 +16,7 @@
 // at a time and drops it on any gap, change of id or excess.
 class ClipText {
 public:
+    static constexpr QLatin1StringView tag{"clip"};
     static constexpr qsizetype maxBytes = 1024 * 1024;
     static constexpr qsizetype partChars = 8192;
     static constexpr int maxParts = int((maxBytes + partChars - 1) / partChars) * 4; // 4 UTF-16 units a byte at most

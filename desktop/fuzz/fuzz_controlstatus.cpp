@@ -1,4 +1,4 @@
-#include "agent/model/ControlStatus.h"
+#include "protocol/agent/ControlStatus.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "rendezvous/DeviceInfo.h"
+#include "protocol/DeviceInfo.h"
 #include "rendezvous/IceConfig.h"
 
 #include <QJsonArray>

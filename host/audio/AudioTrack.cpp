@@ -1,6 +1,6 @@
 #include "audio/AudioTrack.h"
 
-#include "device/WebrtcTrack.h"
+#include "webrtc/WebrtcTrack.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

@@ -3,7 +3,7 @@
 #include "capture/CaptureFeed.h"
 #include "capture/EncoderPool.h"
 #include "capture/ScreenCapture.h"
-#include "device/WebrtcTrack.h"
+#include "webrtc/WebrtcTrack.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -21,7 +21,6 @@
 Q_LOGGING_CATEGORY(lcScreenSource, "velmo.capture.source")
 
 namespace {
-constexpr int kMaxFps = 30;
 // H.264 waiting in this session's appsrc beyond this means the viewer's path is behind:
 // drop and restart from a key frame rather than queue.
 constexpr guint64 kMaxQueuedBytes = 4 * 1024 * 1024;
@@ -110,10 +109,7 @@ void ScreenVideoSource::setFlowing(bool on) {
 }
 
 void ScreenVideoSource::apply(const Settings &s) {
-    m_settings.fps = std::clamp(s.fps, 1, kMaxFps);
-    m_settings.scale = std::isfinite(s.scale) ? std::clamp(s.scale, 0.1, 1.0) : 1.0;
-    m_settings.q = std::clamp(s.q, 1, 100);
-    m_settings.kbps = std::clamp(s.kbps, 100, 50000);
+    m_settings = s.clamped();
     // Each change of encoder costs the viewer a key frame: a burst of changes becomes one.
     if (!m_settle.isActive())
         m_settle.start();

@@ -57,7 +57,7 @@ private:
     bool m_h264 = false;
     bool m_flowing = false;
     int m_monitor = 0;
-    Settings m_settings;
+    Settings m_settings = startSettings;
     std::shared_ptr<CaptureFeed> m_feed;
     std::shared_ptr<VideoEncoder> m_encoder;
     std::atomic<VideoEncoder *> m_keyTarget{nullptr};

@@ -1,7 +1,7 @@
 #include "capture/TestPatternSource.h"
 
 #include "capture/JpegWriter.h"
-#include "device/WebrtcTrack.h"
+#include "webrtc/WebrtcTrack.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -231,10 +231,9 @@ void TestPatternSource::setFlowing(bool on) {
 }
 
 void TestPatternSource::apply(const Settings &s) {
-    m_settings.fps = std::clamp(s.fps, 1, kSourceFps);
-    m_settings.scale = std::isfinite(s.scale) ? std::clamp(s.scale, 0.1, 1.0) : 1.0;
-    m_settings.q = std::clamp(s.q, 1, 100);
-    m_settings.kbps = std::clamp(s.kbps, 100, 50000);
+    m_settings = s.clamped();
+    // The pattern itself runs at kSourceFps.
+    m_settings.fps = std::min(m_settings.fps, kSourceFps);
     updateCaps();
 }
 

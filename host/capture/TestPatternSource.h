@@ -75,7 +75,7 @@ private:
     bool m_h264 = false;
     bool m_flowing = false;
     int m_monitor = 1;
-    Settings m_settings;
+    Settings m_settings = startSettings;
     GstPad *m_branchPad = nullptr; // entry of the encoding branch, owned by the pipeline
     QTimer m_capsTimer;
     std::unique_ptr<GstCaps, decltype(&gst_caps_unref)> m_capsPending{nullptr, &gst_caps_unref};

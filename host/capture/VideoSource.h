@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/ctrl/QualityRequest.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QObject>
@@ -18,12 +20,10 @@
 class VideoSource : public QObject {
     Q_OBJECT
 public:
-    struct Settings {
-        int fps = 30;
-        double scale = 1.0;
-        int q = 70;
-        int kbps = 2500;
-    };
+    // What the viewer asks for, within the limits of its record.
+    using Settings = QualityRequest;
+    // Until the viewer asks.
+    static constexpr Settings startSettings{30, 1.0, 70, 2500};
 
     using QObject::QObject;
 

@@ -5,6 +5,7 @@
 #include "control/HostState.h"
 #include "control/TestHooks.h"
 #include "protocol/Json.h"
+#include "protocol/ctrl/QualityRequest.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -262,7 +263,11 @@ void ControlApi::handleCommand(const QString &path, const QJsonObject &body, Htt
         const double fps = f.number("fps"), scale = f.number("scale"), kbps = f.number("kbps");
         if (!f.ok())
             return bad();
-        if (!(fps >= 1 && fps <= 120) || !(scale > 0 && scale <= 4) || !(kbps >= 0 && kbps <= 1'000'000))
+        // The limits of the viewer's quality request: what a session could not use is refused.
+        const bool inRange = fps >= QualityRequest::minFps && fps <= QualityRequest::maxFps &&
+                             scale >= QualityRequest::minScale && scale <= QualityRequest::maxScale &&
+                             kbps >= QualityRequest::minKbps && kbps <= QualityRequest::maxKbps;
+        if (!inRange)
             return plain(r, 400, QStringLiteral("画質の値が範囲外です"));
         m_state->setQuality(int(fps), scale, int(kbps));
         return ok(r);

@@ -117,15 +117,6 @@ bool HostState::setPasscodeMode(const QString &mode) {
     return true;
 }
 
-QStringList HostState::acceptedPasscodes() const {
-    QStringList out;
-    if (m_passcodeMode != QLatin1String("fixed") && !m_autoPasscode.isEmpty())
-        out << m_autoPasscode;
-    if (m_passcodeMode != QLatin1String("auto") && !m_fixedPasscode.isEmpty())
-        out << m_fixedPasscode;
-    return out;
-}
-
 void HostState::setQuality(int fps, double scale, int kbps) {
     if (m_fps == fps && m_scale == scale && m_kbps == kbps)
         return;
@@ -341,61 +332,37 @@ void HostState::setScreenPerm(const QString &s) {
 }
 
 QJsonObject HostState::toStatusJson() const {
-    QJsonArray monitors;
-    for (const Monitor &m : m_monitors)
-        monitors.append(QJsonObject{{"id", m.id}, {"name", m.name}, {"w", m.w}, {"h", m.h}, {"primary", m.primary}});
-    QJsonArray sessions;
-    for (const Session &s : m_sessions) {
-        QJsonObject o{{"sid", s.sid},     {"viewer", s.viewer}, {"name", s.name},     {"icon", s.icon},
-                      {"ip", s.ip},       {"since", s.since},   {"authed", s.authed}, {"relay", s.relay},
-                      {"input", s.input}, {"clip", s.clip},     {"files", s.files}};
-        if (s.info)
-            o.insert("info", QJsonObject{{"app", s.info->app},
-                                         {"os", s.info->os},
-                                         {"browser", s.info->browser},
-                                         {"screen", s.info->screen},
-                                         {"ver", s.info->ver}});
-        sessions.append(o);
-    }
-    QJsonArray asks;
-    for (const Ask &a : m_asks)
-        asks.append(QJsonObject{{"sid", a.sid}, {"name", a.name}, {"ip", a.ip}, {"at", a.at}});
-    QJsonArray controllers;
-    for (const Controller &c : m_controllers)
-        controllers.append(QJsonObject{{"label", c.label}, {"pub", c.pub}, {"added", c.added}});
-    QJsonObject o{{"id", m_deviceId},
-                  {"name", m_name},
-                  {"platform", m_platform},
-                  {"version", m_version},
-                  {"server", m_server},
-                  {"connected", m_connected},
-                  {"problem", m_problem},
-                  {"sharing", m_sharing},
-                  {"autoPasscode", m_autoPasscode},
-                  {"passcodeMode", m_passcodeMode},
-                  {"hasFixed", !m_fixedPasscode.isEmpty()},
-                  {"fps", m_fps},
-                  {"scale", m_scale},
-                  {"kbps", m_kbps},
-                  {"video", m_video},
-                  {"encoder", m_encoder},
-                  {"audioOn", m_audioOn},
-                  {"audioSource", m_audioSource},
-                  {"monitors", monitors},
-                  {"sessions", sessions},
-                  {"noticeBar", m_noticeBar},
-                  {"controllers", controllers},
-                  {"allowAsk", m_allowAsk},
-                  {"approval", m_approval},
-                  {"audioDevice", m_audioDevice},
-                  {"audioError", m_audioError},
-                  {"displayServer", m_displayServer},
-                  {"asks", asks},
-                  {"inputPerm", m_inputPerm},
-                  {"screenPerm", m_screenPerm}};
-    o.insert("eulaRequired",
-             m_eula
-                 ? QJsonValue(QJsonObject{{"version", m_eula->version}, {"hash", m_eula->hash}, {"body", m_eula->body}})
-                 : QJsonValue(QJsonValue::Null));
-    return o;
+    ControlStatus status;
+    status.id = m_deviceId;
+    status.name = m_name;
+    status.platform = m_platform;
+    status.version = m_version;
+    status.server = m_server;
+    status.connected = m_connected;
+    status.problem = m_problem;
+    status.sharing = m_sharing;
+    status.autoPasscode = m_autoPasscode;
+    status.passcodeMode = m_passcodeMode;
+    status.hasFixed = !m_fixedPasscode.isEmpty();
+    status.fps = m_fps;
+    status.scale = m_scale;
+    status.kbps = m_kbps;
+    status.video = m_video;
+    status.encoder = m_encoder;
+    status.audioOn = m_audioOn;
+    status.audioSource = m_audioSource;
+    status.monitors = m_monitors;
+    status.sessions = m_sessions;
+    status.noticeBar = m_noticeBar;
+    status.controllers = m_controllers;
+    status.eulaRequired = m_eula;
+    status.allowAsk = m_allowAsk;
+    status.asks = m_asks;
+    status.inputPerm = m_inputPerm;
+    status.screenPerm = m_screenPerm;
+    status.approval = m_approval;
+    status.displayServer = m_displayServer;
+    status.audioError = m_audioError;
+    status.audioDevice = m_audioDevice;
+    return status.toJson();
 }

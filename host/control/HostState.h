@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/agent/ControlStatus.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -14,8 +16,8 @@
 // How the device side (rendezvous registration, WebRTC sessions) uses it:
 //   - after registering: setDeviceId(id), setConnected(true/false) as the link
 //     to the rendezvous server comes and goes;
-//   - passcode check: acceptedPasscodes() gives the passcodes the current mode
-//     accepts (automatic and/or fixed); isControllerAllowed(pub) for keyed
+//   - passcode check: autoPasscode(), fixedPasscode() and passcodeMode() (the
+//     device's ProofKeys::accepted says which of them a proof may use); isControllerAllowed(pub) for keyed
 //     controllers; sharing() says whether offers are accepted at all;
 //   - a request that needs the user's consent: addAsk(ask) and wait for
 //     askAnswered(sid, ok) (emitted once, also with ok=false when the ask is
@@ -34,50 +36,13 @@
 class HostState : public QObject {
     Q_OBJECT
 public:
-    struct ViewerInfo {
-        QString app, os, browser, screen, ver;
-        bool operator==(const ViewerInfo &) const = default;
-    };
-    struct Session {
-        QString sid;
-        QString viewer; // the viewer's device ID
-        QString name;
-        std::optional<ViewerInfo> info;
-        QString icon; // data URL or ""
-        QString ip;
-        qint64 since = 0; // seconds since 1970
-        bool authed = false;
-        bool relay = false;
-        bool input = true;
-        bool clip = true;
-        bool files = true;
-        bool operator==(const Session &) const = default;
-    };
-    struct Ask {
-        QString sid;
-        QString name;
-        QString ip;
-        qint64 at = 0; // seconds since 1970
-        bool operator==(const Ask &) const = default;
-    };
-    struct Controller {
-        QString label;
-        QString pub; // Ed25519 public key, base64
-        qint64 added = 0;
-        bool operator==(const Controller &) const = default;
-    };
-    struct Monitor {
-        int id = 0;
-        QString name;
-        int w = 0;
-        int h = 0;
-        bool primary = false;
-        bool operator==(const Monitor &) const = default;
-    };
-    struct Eula {
-        QString version, hash, body;
-        bool operator==(const Eula &) const = default;
-    };
+    // The records of the status the agent reports (protocol/agent), kept as they are sent.
+    using ViewerInfo = ControlViewerInfo;
+    using Session = ControlSession;
+    using Ask = ControlAsk;
+    using Controller = ControlController;
+    using Monitor = ControlMonitor;
+    using Eula = ControlEula;
 
     explicit HostState(QObject *parent = nullptr);
 
@@ -117,8 +82,6 @@ public:
     QString passcodeMode() const { return m_passcodeMode; }
     // "auto", "fixed" or "both"; anything else is refused (false).
     bool setPasscodeMode(const QString &mode);
-    // The passcodes the current mode accepts (empty ones left out).
-    QStringList acceptedPasscodes() const;
 
     // Capture.
     int fps() const { return m_fps; }

@@ -10,9 +10,20 @@
 #include "device/ViewerExchange.h"
 #include "input/InputInjector.h"
 #include "input/RemoteInput.h"
-#include "protocol/IceUrl.h"
 #include "protocol/Json.h"
 #include "protocol/PasscodeProof.h"
+#include "protocol/ctrl/AudioStateMessage.h"
+#include "protocol/ctrl/AuthFailMessage.h"
+#include "protocol/ctrl/AuthMessage.h"
+#include "protocol/ctrl/AuthOkMessage.h"
+#include "protocol/ctrl/ChallengeMessage.h"
+#include "protocol/ctrl/CtrlMessage.h"
+#include "protocol/ctrl/LockedMessage.h"
+#include "protocol/ctrl/PingMessage.h"
+#include "protocol/ctrl/QualityRequest.h"
+#include "protocol/ctrl/SelectMessage.h"
+#include "protocol/ctrl/StillMessage.h"
+#include "webrtc/GstWebRtc.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -64,16 +75,6 @@ int offeredPayload(const GstSDPMessage *sdp, const char *media, const char *enco
     return 0;
 }
 
-QString midOf(const QString &sdpText, guint mline) {
-    GstSDPMessage *sdp = nullptr;
-    QString mid;
-    if (gst_sdp_message_new_from_text(sdpText.toUtf8().constData(), &sdp) == GST_SDP_OK) {
-        if (mline < gst_sdp_message_medias_len(sdp))
-            mid = QString::fromUtf8(gst_sdp_media_get_attribute_val(gst_sdp_message_get_media(sdp, mline), "mid"));
-        gst_sdp_message_free(sdp);
-    }
-    return mid;
-}
 } // namespace
 
 // Shared with webrtcbin's threads: they only reach the session while `session` is set.
@@ -147,7 +148,7 @@ void DeviceSession::teardown() {
         g_source_remove(m_busWatch);
     m_busWatch = 0;
     if (m_pipeline) {
-        SessionChannels::releaseBlockedSends(m_webrtc);
+        GstWebRtc::releaseBlockedSends(m_webrtc);
         gst_element_set_state(m_pipeline, GST_STATE_NULL);
     }
     // The sources push into the pipeline from other threads: they go once it has stopped.
@@ -175,14 +176,13 @@ bool DeviceSession::start(const QString &offerSdp) {
     m_opusPt = offeredPayload(offer, "audio", "OPUS");
 
     m_pipeline = gst_pipeline_new(nullptr);
-    m_webrtc = gst_element_factory_make("webrtcbin", nullptr);
+    m_webrtc = GstWebRtc::createWebRtcBin(nullptr, m_options.iceAddresses);
     if (!m_webrtc) {
         gst_sdp_message_free(offer);
         return false;
     }
-    gst_util_set_object_arg(G_OBJECT(m_webrtc), "bundle-policy", "max-bundle");
     gst_bin_add(GST_BIN(m_pipeline), m_webrtc);
-    configureIce();
+    GstWebRtc::applyIceServers(m_webrtc, m_options.iceUrls, m_options.iceUsername, m_options.iceCredential);
 
     Guard *g = m_guard.get();
     g->keepAlive(m_webrtc);
@@ -248,10 +248,9 @@ void DeviceSession::addRemoteCandidate(const QJsonObject &payload) {
     const QString cand = payload.value(QLatin1String("candidate")).toString();
     if (cand.isEmpty() || cand.size() > 4096)
         return;
-    GstSDPMessage *offer = nullptr;
-    if (gst_sdp_message_new_from_text(m_offerSdp.toUtf8().constData(), &offer) != GST_SDP_OK)
+    const int lines = int(GstWebRtc::mlineCount(m_offerSdp));
+    if (lines == 0)
         return;
-    const int lines = int(gst_sdp_message_medias_len(offer));
     int mline = -1;
     const QJsonValue index = payload.value(QLatin1String("sdpMLineIndex"));
     if (index.isDouble()) {
@@ -259,63 +258,14 @@ void DeviceSession::addRemoteCandidate(const QJsonObject &payload) {
         if (d >= 0 && d < lines)
             mline = int(d);
     } else if (const QString mid = payload.value(QLatin1String("sdpMid")).toString(); !mid.isEmpty()) {
-        for (int i = 0; i < lines && mline < 0; ++i)
-            if (mid ==
-                QString::fromUtf8(gst_sdp_media_get_attribute_val(gst_sdp_message_get_media(offer, guint(i)), "mid")))
-                mline = i;
+        if (const std::optional<guint> found = GstWebRtc::mlineOf(m_offerSdp, mid))
+            mline = int(*found);
     } else {
         mline = 0;
     }
-    gst_sdp_message_free(offer);
     if (mline < 0)
         return;
     g_signal_emit_by_name(m_webrtc, "add-ice-candidate", guint(mline), cand.toUtf8().constData());
-}
-
-void DeviceSession::configureIce() {
-    GstElement *ice = nullptr;
-    g_object_get(m_webrtc, "ice-agent", &ice, nullptr);
-    if (!ice)
-        return;
-    GObject *agent = nullptr;
-    if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "agent"))
-        g_object_get(ice, "agent", &agent, nullptr);
-    if (agent) {
-        // No SSDP multicast on every gather; notice a silent peer within seconds.
-        GObjectClass *cls = G_OBJECT_GET_CLASS(agent);
-        if (g_object_class_find_property(cls, "upnp"))
-            g_object_set(agent, "upnp", FALSE, nullptr);
-        if (g_object_class_find_property(cls, "keepalive-conncheck"))
-            g_object_set(agent, "keepalive-conncheck", TRUE, nullptr);
-        if (g_object_class_find_property(cls, "stun-max-retransmissions"))
-            g_object_set(agent, "stun-max-retransmissions", 3u, nullptr);
-        // Checks are paced 20 ms apart by default, which makes up most of a set-up
-        // on a fast network; a handful of pairs at 5 ms is still far below any rate
-        // limit.
-        if (g_object_class_find_property(cls, "stun-pacing-timer"))
-            g_object_set(agent, "stun-pacing-timer", 5u, nullptr);
-        g_object_unref(agent);
-    }
-    // TCP candidates only add pairs to check; media and data go over UDP.
-    if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "ice-tcp"))
-        g_object_set(ice, "ice-tcp", FALSE, nullptr);
-    bool stunSet = false;
-    for (const QString &url : std::as_const(m_options.iceUrls)) {
-        if (const auto stun = IceUrl::stunUri(url)) {
-            if (stunSet)
-                continue; // webrtcbin takes one STUN server
-            g_object_set(m_webrtc, "stun-server", stun->toUtf8().constData(), nullptr);
-            stunSet = true;
-        } else if (const auto turn = IceUrl::turnUri(url, m_options.iceUsername, m_options.iceCredential)) {
-            gboolean ok = FALSE;
-            g_signal_emit_by_name(m_webrtc, "add-turn-server", turn->toUtf8().constData(), &ok);
-        }
-    }
-    for (const QString &addr : std::as_const(m_options.iceAddresses)) {
-        gboolean ok = FALSE;
-        g_signal_emit_by_name(ice, "add-local-ip-address", addr.toUtf8().constData(), &ok);
-    }
-    gst_object_unref(ice);
 }
 
 // webrtcbin thread: the remote offer is applied; make the answer.
@@ -355,9 +305,7 @@ void DeviceSession::onAnswer(GstPromise *promise, gpointer data) {
                     self, [self] { self->lost(QStringLiteral("no answer")); }, Qt::QueuedConnection);
                 return;
             }
-            gchar *text = gst_sdp_message_as_text(answer->sdp);
-            const QString sdp = QString::fromUtf8(text);
-            g_free(text);
+            const QString sdp = GstWebRtc::sdpText(answer);
             // Queued before set-local-description runs, so the answer is known before any candidate.
             QMetaObject::invokeMethod(
                 self,
@@ -389,7 +337,7 @@ void DeviceSession::onIceCandidate(GstElement *, guint mline, gchar *candidate, 
     QMetaObject::invokeMethod(
         self,
         [self, mline, cand] {
-            QString mid = midOf(self->m_answerSdp, mline);
+            QString mid = GstWebRtc::midOf(self->m_answerSdp, mline);
             if (mid.isEmpty())
                 mid = QString::number(mline);
             Q_EMIT self->outgoing(QJsonObject{
@@ -595,7 +543,7 @@ void DeviceSession::sendChallenge() {
         return;
     if (const qint64 left = m_options.lockout ? m_options.lockout->retrySec(m_clock.msecsSinceReference()) : 0;
         left > 0) {
-        sendCtrl({{"t", "locked"}, {"retry_sec", left}});
+        sendCtrl(LockedMessage{left}.toJson());
         m_phase = Phase::Refused;
         m_deadline.start(kRefusedLingerMs);
         return;
@@ -611,30 +559,26 @@ void DeviceSession::sendChallenge() {
     if (m_options.hooks.wrongFingerprint && !fp.isEmpty())
         fp.replace(0, 1, fp.startsWith(QLatin1Char('A')) ? QStringLiteral("B") : QStringLiteral("A"));
     m_phase = Phase::Challenged;
-    sendCtrl({{"t", "challenge"},
-              {"nonce", QString::fromLatin1(m_nonce.toBase64())},
-              {"auto_salt", QString::fromLatin1(m_keys->autoSalt().toBase64())},
-              {"fixed_salt", QString::fromLatin1(m_keys->fixedSalt().toBase64())},
-              {"host_fp", fp},
-              {"iters", qint64(m_options.iterations)}});
+    sendCtrl(ChallengeMessage{m_nonce, m_keys->autoSalt(), m_keys->fixedSalt(), fp, quint32(m_options.iterations)}
+                 .toJson());
 }
 
 void DeviceSession::ctrlMessage(const QByteArray &bytes) {
-    const QJsonDocument doc = QJsonDocument::fromJson(bytes);
-    if (!doc.isObject())
+    const std::optional<QJsonObject> parsed = CtrlMessage::parse(bytes);
+    if (!parsed)
         return;
-    const QJsonObject msg = doc.object();
-    const QString t = msg.value(QLatin1String("t")).toString();
-    if (t == QLatin1String("auth")) {
-        verify(msg);
+    const QJsonObject &msg = *parsed;
+    const QString t = CtrlMessage::tagOf(msg);
+    if (t == AuthMessage::tag) {
+        verify(AuthMessage::fromJson(msg));
         return;
     }
-    if (t == QLatin1String("hello")) {
+    if (t == ViewerIntroduction::tag) {
         // Heard only from a viewer that has sent its proof (it follows "auth" at once), so
         // that the host user sees who asks; the first one counts.
         const bool proven = m_phase == Phase::Verifying || m_phase == Phase::Asking || m_phase == Phase::Authed;
         if (proven && !m_intro) {
-            m_intro = ViewerIntroduction::fromMessage(msg);
+            m_intro = ViewerIntroduction::fromJson(msg);
             Q_EMIT introduced();
         }
         return;
@@ -642,30 +586,18 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
     // Everything else is for authenticated viewers only.
     if (m_phase != Phase::Authed)
         return;
-    if (t == QLatin1String("quality")) {
+    if (t == QualityRequest::tag) {
         VideoSource *source = m_video->source();
-        VideoSource::Settings s = source->settings();
-        const auto intOr = [&](const char *key, int def) {
-            const QJsonValue v = msg.value(QLatin1String(key));
-            return v.isDouble() && std::isfinite(v.toDouble()) && std::abs(v.toDouble()) < 1e9 ? int(v.toDouble())
-                                                                                               : def;
-        };
-        s.fps = intOr("fps", s.fps);
-        s.q = intOr("q", s.q);
-        s.kbps = intOr("kbps", s.kbps);
-        if (msg.value(QLatin1String("scale")).isDouble())
-            s.scale = msg.value(QLatin1String("scale")).toDouble();
-        source->apply(s);
-    } else if (t == QLatin1String("select")) {
-        m_video->source()->select(msg.value(QLatin1String("mode")).toString(),
-                                  qint64(msg.value(QLatin1String("id")).toDouble()));
-    } else if (t == QLatin1String("still")) {
+        source->apply(QualityRequest::fromJson(msg, source->settings()));
+    } else if (t == SelectMessage::tag) {
+        const SelectMessage select = SelectMessage::fromJson(msg);
+        m_video->source()->select(select.mode, select.id);
+    } else if (t == StillMessage::tag) {
         m_video->source()->requestStill();
-    } else if (t == QLatin1String("ping")) {
+    } else if (t == PingMessage::tag) {
         // The viewer's round-trip measurement: its own number comes back untouched.
-        const QJsonValue ts = msg.value(QLatin1String("ts"));
-        if (ts.isDouble())
-            sendCtrl({{"t", "pong"}, {"ts", ts}});
+        if (const std::optional<PingMessage> ping = PingMessage::read(msg))
+            sendCtrl(ping->pong());
     } else {
         m_exchange->handleCtrl(msg); // "clip"
     }
@@ -699,7 +631,7 @@ bool DeviceSession::sendFile(const QString &path) {
     return true;
 }
 
-void DeviceSession::verify(const QJsonObject &auth) {
+void DeviceSession::verify(const AuthMessage &auth) {
     // One proof per challenge: a refused viewer does not get to try again on the same connection.
     if (m_phase != Phase::Challenged)
         return;
@@ -716,8 +648,7 @@ void DeviceSession::verify(const QJsonObject &auth) {
     m_phase = Phase::Verifying;
     const QByteArray message = PasscodeProof::message(m_nonce, PasscodeProof::fingerprint(m_offerSdp),
                                                       PasscodeProof::fingerprint(m_answerSdp));
-    m_keys->check(acceptedCodes(), message, auth.value(QLatin1String("a")).toString(),
-                  auth.value(QLatin1String("f")).toString(),
+    m_keys->check(acceptedCodes(), message, auth.a, auth.f,
                   [self = QPointer<DeviceSession>(this), lockout = m_options.lockout](bool ok) {
                       // Main thread. The try is settled even when the session has gone meanwhile.
                       QElapsedTimer clock;
@@ -737,9 +668,9 @@ ProofKeys::Codes DeviceSession::acceptedCodes() const {
 
 void DeviceSession::refuseProof(const DeviceLockout::Outcome &out) {
     if (out.locked)
-        sendCtrl({{"t", "locked"}, {"retry_sec", out.retrySec}});
+        sendCtrl(LockedMessage{out.retrySec}.toJson());
     else
-        sendCtrl({{"t", "auth_fail"}, {"remaining", out.remaining}});
+        sendCtrl(AuthFailMessage{out.remaining}.toJson());
     // Keep the connection so the viewer can show why; it goes when the viewer
     // closes or after a while.
     m_phase = Phase::Refused;
@@ -794,7 +725,7 @@ void DeviceSession::admit() {
     m_phase = Phase::Authed;
     const bool audio = m_audio && m_options.audioOn;
     sendAuthOk();
-    sendCtrl({{"t", "audio_state"}, {"on", audio}});
+    sendCtrl(AudioStateMessage{audio}.toJson());
     m_video->start();
     if (m_audio)
         m_audio->setFlowing(true);
@@ -815,11 +746,7 @@ void DeviceSession::admit() {
 
 void DeviceSession::sendAuthOk() {
     const bool audio = m_audio && m_options.audioOn;
-    sendCtrl({{"t", "auth_ok"},
-              {"monitors", m_video->source()->monitors()},
-              {"video", videoMode()},
-              {"audio", audio ? "opus" : "none"},
-              {"name", m_options.deviceName}});
+    sendCtrl(AuthOkMessage{m_video->source()->monitors(), videoMode(), audio, m_options.deviceName}.toJson());
 }
 
 void DeviceSession::inputMessage(const QByteArray &bytes) {
@@ -869,7 +796,7 @@ void DeviceSession::setAudioOn(bool on) {
     const bool changed = m_options.audioOn != on;
     m_options.audioOn = on;
     if (m_phase == Phase::Authed && changed)
-        sendCtrl({{"t", "audio_state"}, {"on", on && m_audio}});
+        sendCtrl(AudioStateMessage{on && m_audio}.toJson());
     if (m_audio)
         m_audio->setOn(on);
 }

@@ -7,7 +7,7 @@
 #include "device/ProofKeyStock.h"
 #include "device/ProofKeys.h"
 #include "device/SessionPath.h"
-#include "device/ViewerIntroduction.h"
+#include "protocol/ctrl/ViewerIntroduction.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -34,6 +34,7 @@ class SessionChannels;
 class SessionVideo;
 class ViewerExchange;
 class VideoSource;
+struct AuthMessage;
 struct InputTarget;
 
 // One viewer connected to this device: the answering webrtcbin, the control protocol
@@ -159,14 +160,13 @@ private:
     static void onAnswer(GstPromise *promise, gpointer guard);
     static gboolean onBus(GstBus *bus, GstMessage *msg, gpointer guard);
 
-    void configureIce();
     void channelOpened(const QString &label, GstWebRTCDataChannel *channel);
     void ctrlMessage(const QByteArray &bytes);
     void inputMessage(const QByteArray &bytes);
     void fileMessage(const QByteArray &bytes, bool binary);
     InputTarget inputTarget() const;
     void sendChallenge();
-    void verify(const QJsonObject &auth);
+    void verify(const AuthMessage &auth);
     void verified(const DeviceLockout::Outcome &out);
     ProofKeys::Codes acceptedCodes() const;
     void refuseProof(const DeviceLockout::Outcome &out);

@@ -30,10 +30,6 @@ public:
     void close(const char *label);
     // Drops the channels and disconnects the handlers that carry `handlerData`.
     void clear();
-    // Lets go of messages that wait for room in the SCTP send buffer (a gone viewer
-    // never makes room, and sctpenc would then hold up the pipeline's stop):
-    // flush-start on every sink pad of webrtcbin's sctpenc. Call right before stopping.
-    static void releaseBlockedSends(GstElement *webrtcbin);
 
 private:
     gpointer m_handlerData;

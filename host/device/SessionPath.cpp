@@ -1,5 +1,7 @@
 #include "device/SessionPath.h"
 
+#include "webrtc/SelectedPair.h"
+
 #include <gst/webrtc/webrtc.h>
 
 SessionPath::SessionPath(QObject *parent) : QObject(parent) {
@@ -13,40 +15,15 @@ SessionPath::SessionPath(QObject *parent) : QObject(parent) {
 void SessionPath::update(GstElement *webrtc) {
     if (!webrtc)
         return;
-    // webrtcbin's statistics carry no candidate pairs for data-only connections; ask the
-    // ICE agent for the pair in use on the bundle's transport.
-    GObject *sctp = nullptr;
-    GObject *dtls = nullptr;
-    GObject *iceTransport = nullptr;
-    GstWebRTCICEStream *stream = nullptr;
-    GstWebRTCICE *ice = nullptr;
-    g_object_get(webrtc, "sctp-transport", &sctp, nullptr);
-    if (sctp)
-        g_object_get(sctp, "transport", &dtls, nullptr);
-    if (dtls)
-        g_object_get(dtls, "transport", &iceTransport, nullptr);
-    if (iceTransport && g_object_class_find_property(G_OBJECT_GET_CLASS(iceTransport), "stream"))
-        g_object_get(iceTransport, "stream", &stream, nullptr);
-    g_object_get(webrtc, "ice-agent", &ice, nullptr);
-    GstWebRTCICECandidateStats *local = nullptr;
-    GstWebRTCICECandidateStats *remote = nullptr;
-    if (ice && stream && gst_webrtc_ice_get_selected_pair(ice, stream, &local, &remote) && local && remote) {
-        const bool relay = g_strcmp0(local->type, "relay") == 0 || g_strcmp0(remote->type, "relay") == 0;
-        const QString ip = QString::fromUtf8(remote->ipaddr);
-        if (relay != m_relay || ip != m_remoteIp) {
-            m_relay = relay;
-            m_remoteIp = ip;
-            Q_EMIT pathChanged();
-        }
+    const std::optional<SelectedPair> pair = SelectedPair::read(webrtc);
+    if (!pair)
+        return;
+    const bool relay = pair->relayed();
+    if (relay != m_relay || pair->remoteIp != m_remoteIp) {
+        m_relay = relay;
+        m_remoteIp = pair->remoteIp;
+        Q_EMIT pathChanged();
     }
-    if (local)
-        gst_webrtc_ice_candidate_stats_free(local);
-    if (remote)
-        gst_webrtc_ice_candidate_stats_free(remote);
-    for (gpointer o : {static_cast<gpointer>(ice), static_cast<gpointer>(stream), static_cast<gpointer>(iceTransport),
-                       static_cast<gpointer>(dtls), static_cast<gpointer>(sctp)})
-        if (o)
-            g_object_unref(o);
 }
 
 void SessionPath::watch(GstElement *webrtc) {

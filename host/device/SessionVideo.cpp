@@ -4,6 +4,8 @@
 #include "device/SessionChannels.h"
 
 #include "protocol/JpegChunkHeader.h"
+#include "protocol/ctrl/CursorMessage.h"
+#include "protocol/ctrl/StatsMessage.h"
 
 #include <algorithm>
 #include <cmath>
@@ -96,12 +98,13 @@ void SessionVideo::sendStats() {
         frames = counters.first;
         bytes = counters.second;
     }
-    Q_EMIT ctrl({{"t", "stats"},
-                 {"codec", m_source->codec()},
-                 {"enc", m_source->encoder()},
-                 {"fps", frames},
-                 {"kbps", qint64(bytes * 8 / 1000)},
-                 {"relay", relay}});
+    StatsMessage stats;
+    stats.codec = m_source->codec();
+    stats.encoder = m_source->encoder();
+    stats.fps = frames;
+    stats.kbps = bytes * 8 / 1000;
+    stats.relay = relay;
+    Q_EMIT ctrl(stats.toJson());
 }
 
 void SessionVideo::sendCursor() {
@@ -112,7 +115,7 @@ void SessionVideo::sendCursor() {
     if (const auto host = m_source->pointer())
         m_pointer = host;
     if (m_pointer) {
-        Q_EMIT ctrl({{"t", "cursor"}, {"x", m_pointer->x()}, {"y", m_pointer->y()}});
+        Q_EMIT ctrl(CursorMessage{double(m_pointer->x()), double(m_pointer->y())}.toJson());
         return;
     }
     // Until the viewer moves it: a pointer circling the middle of the picture, in frame pixels.
@@ -120,5 +123,5 @@ void SessionVideo::sendCursor() {
     const double t = double(m_clock.elapsed()) / 1000.0;
     const int x = int(size.width() / 2 + std::cos(t) * size.width() / 4);
     const int y = int(size.height() / 2 + std::sin(t) * size.height() / 4);
-    Q_EMIT ctrl({{"t", "cursor"}, {"x", x}, {"y", y}});
+    Q_EMIT ctrl(CursorMessage{double(x), double(y)}.toJson());
 }

@@ -2,6 +2,8 @@
 
 #include "device/SessionChannels.h"
 #include "protocol/Json.h"
+#include "protocol/ctrl/CtrlMessage.h"
+#include "protocol/ctrl/PermMessage.h"
 
 #include <QLoggingCategory>
 
@@ -35,7 +37,7 @@ ViewerExchange::ViewerExchange(SessionChannels *channels, QObject *parent)
 }
 
 void ViewerExchange::sendPerm() {
-    m_channels->sendText("ctrl", Json::compact(QJsonObject{{"t", "perm"}, {"clip", m_clip}, {"files", m_filesRight}}));
+    m_channels->sendText("ctrl", Json::compact(PermMessage{m_clip, m_filesRight}.toJson()));
 }
 
 void ViewerExchange::start(bool clip, bool files) {
@@ -64,7 +66,7 @@ void ViewerExchange::stop(const QString &why) {
 }
 
 bool ViewerExchange::handleCtrl(const QJsonObject &message) {
-    if (message.value(QLatin1String("t")).toString() != QLatin1String("clip"))
+    if (!CtrlMessage::is<ClipText>(message))
         return false;
     const std::optional<QString> text = m_clipIn.add(message);
     if (!text || !m_started || !m_clip || *text == m_lastText)

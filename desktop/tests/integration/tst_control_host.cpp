@@ -1,6 +1,6 @@
 // velmo-remote-host's control API as a program: control.json life cycle, the
 // bearer token, every command's effect on the status, bad input, and ending.
-#include "agent/model/ControlStatus.h"
+#include "protocol/agent/ControlStatus.h"
 #include "support/HostProcess.h"
 #include "support/TestEnv.h"
 

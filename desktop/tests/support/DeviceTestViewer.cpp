@@ -1,6 +1,10 @@
 #include "support/DeviceTestViewer.h"
 
-#include "media/GstWebRtc.h"
+#include "webrtc/GstWebRtc.h"
+#include "protocol/PasscodeProof.h"
+#include "protocol/ctrl/AuthMessage.h"
+#include "protocol/ctrl/ChallengeMessage.h"
+#include "protocol/ctrl/CtrlMessage.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -315,20 +319,20 @@ void DeviceTestViewer::onMessageData(GObject *ch, GBytes *bytes, gpointer data) 
 
 void DeviceTestViewer::handleCtrl(const QJsonObject &msg) {
     ctrl.append(msg);
-    if (msg.value("t").toString() == QLatin1String("challenge") && m_options.autoProve) {
+    const std::optional<ChallengeMessage> challenge =
+        CtrlMessage::is<ChallengeMessage>(msg) ? ChallengeMessage::fromJson(msg) : std::nullopt;
+    if (challenge && m_options.autoProve) {
         const QString localFp = fingerprint(m_offer);
         const QString remoteFp = fingerprint(m_answer);
         // Like the app: a host fingerprint that is not the answer's gets no proof.
-        if (msg.contains("host_fp") && msg.value("host_fp").toString() != remoteFp) {
+        if (challenge->hostFp && *challenge->hostFp != remoteFp) {
             Q_EMIT ctrlReceived(msg);
             return;
         }
-        const auto proof =
-            pythonProof(m_options.passcode, QByteArray::fromBase64(msg.value("nonce").toString().toLatin1()),
-                        QByteArray::fromBase64(msg.value("auto_salt").toString().toLatin1()),
-                        QByteArray::fromBase64(msg.value("fixed_salt").toString().toLatin1()), localFp, remoteFp,
-                        qint64(msg.value("iters").toDouble(100000)));
-        sendCtrl({{"t", "auth"}, {"a", proof.first}, {"f", proof.second}});
+        const auto proof = pythonProof(m_options.passcode, challenge->nonce, challenge->autoSalt, challenge->fixedSalt,
+                                       localFp, remoteFp,
+                                       qint64(challenge->iters.value_or(PasscodeProof::defaultIterations)));
+        sendCtrl(AuthMessage{proof.first, proof.second}.toJson());
         proofSent = true;
     }
     Q_EMIT ctrlReceived(msg);
@@ -407,13 +411,13 @@ void DeviceTestViewer::sendInput(const QJsonObject &msg) {
 int DeviceTestViewer::count(const QString &t) const {
     int n = 0;
     for (const QJsonObject &m : ctrl)
-        n += m.value("t").toString() == t;
+        n += CtrlMessage::tagOf(m) == t;
     return n;
 }
 
 QJsonObject DeviceTestViewer::last(const QString &t) const {
     for (auto it = ctrl.crbegin(); it != ctrl.crend(); ++it)
-        if (it->value("t").toString() == t)
+        if (CtrlMessage::tagOf(*it) == t)
             return *it;
     return {};
 }

@@ -1,6 +1,11 @@
 #include "support/ScriptedAnswerer.h"
 
-#include "media/GstWebRtc.h"
+#include "webrtc/GstWebRtc.h"
+#include "protocol/ctrl/AuthFailMessage.h"
+#include "protocol/ctrl/AuthMessage.h"
+#include "protocol/ctrl/AuthOkMessage.h"
+#include "protocol/ctrl/ChallengeMessage.h"
+#include "protocol/ctrl/CtrlMessage.h"
 #include "protocol/PasscodeProof.h"
 #include "util/MainThreadLink.h"
 
@@ -198,14 +203,13 @@ QString ScriptedAnswerer::localFingerprint() const {
 }
 
 void ScriptedAnswerer::sendChallenge() {
-    QJsonObject c{{"t", "challenge"},
-                  {"nonce", QString::fromLatin1(nonce.toBase64())},
-                  {"auto_salt", QString::fromLatin1(autoSalt.toBase64())},
-                  {"fixed_salt", QString::fromLatin1(fixedSalt.toBase64())}};
+    ChallengeMessage challenge{nonce, autoSalt, fixedSalt, std::nullopt, std::nullopt};
     if (hostFpOverride != QLatin1String("-"))
-        c.insert("host_fp", hostFpOverride.isEmpty() ? localFingerprint() : hostFpOverride);
+        challenge.hostFp = hostFpOverride.isEmpty() ? localFingerprint() : hostFpOverride;
+    QJsonObject c = challenge.toJson();
+    // Any value, in range or not: the viewer's checks are what the tests look at.
     if (!iters.isUndefined())
-        c.insert("iters", iters);
+        c.insert(ChallengeMessage::itersKey, iters);
     sendText(QStringLiteral("ctrl"), c);
     // Answer proofs from here on.
     disconnect(this, &ScriptedAnswerer::messageReceived, this, nullptr);
@@ -213,7 +217,7 @@ void ScriptedAnswerer::sendChallenge() {
         if (label != QLatin1String("ctrl"))
             return;
         const QJsonObject o = QJsonDocument::fromJson(bytes).object();
-        if (o.value("t").toString() == QLatin1String("auth"))
+        if (CtrlMessage::is<AuthMessage>(o))
             onCtrl(o);
     });
 }
@@ -226,26 +230,28 @@ void ScriptedAnswerer::onCtrl(const QJsonObject &message) {
     in.iters = quint32(iters.isDouble() ? iters.toDouble() : 100000);
     in.autoSalt = autoSalt;
     in.fixedSalt = fixedSalt;
+    const AuthMessage auth = AuthMessage::fromJson(message);
     bool ok = false;
     for (const QString &pass : {autoPasscode, fixedPasscode}) {
         if (pass.isEmpty())
             continue;
         in.passcode = pass;
         const auto expected = PasscodeProof::compute(in);
-        ok = ok || (expected &&
-                    (expected->a == message.value("a").toString() || expected->f == message.value("f").toString()));
+        ok = ok || (expected && (expected->a == auth.a || expected->f == auth.f));
     }
     if (ok) {
         ++authsAccepted;
-        QJsonObject m = authOkExtra;
-        m.insert("t", "auth_ok");
-        if (!m.contains("monitors"))
-            m.insert("monitors",
-                     QJsonArray{QJsonObject{{"id", 1}, {"name", "Main"}, {"w", 1920}, {"h", 1080}, {"primary", true}}});
+        AuthOkMessage ok;
+        ok.monitors =
+            QJsonArray{QJsonObject{{"id", 1}, {"name", "Main"}, {"w", 1920}, {"h", 1080}, {"primary", true}}};
+        // The test's own fields, as they are (also ones the record would not write).
+        QJsonObject m = ok.toJson();
+        for (auto it = authOkExtra.begin(); it != authOkExtra.end(); ++it)
+            m.insert(it.key(), it.value());
         sendText(QStringLiteral("ctrl"), m);
     } else {
         ++authsRejected;
-        sendText(QStringLiteral("ctrl"), QJsonObject{{"t", "auth_fail"}, {"remaining", --remaining}});
+        sendText(QStringLiteral("ctrl"), AuthFailMessage{--remaining}.toJson());
     }
 }
 

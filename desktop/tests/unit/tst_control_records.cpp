@@ -3,8 +3,8 @@
 #include "agent/ControlClient.h"
 #include "agent/ControlEndpoint.h"
 #include "agent/ControlError.h"
-#include "agent/model/ControlJson.h"
-#include "agent/model/ControlStatus.h"
+#include "protocol/agent/ControlJson.h"
+#include "protocol/agent/ControlStatus.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/model/ControlAsk.h"
+#include "protocol/agent/ControlAsk.h"
 
 #include <QHash>
 #include <QMap>

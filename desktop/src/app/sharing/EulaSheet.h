@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/model/ControlEula.h"
+#include "protocol/agent/ControlEula.h"
 
 #include <QDialog>
 

@@ -370,17 +370,13 @@ QGroupBox *HostPanelView::buildDevice() {
 
     addLabel(QStringLiteral("配信の既定"));
     auto *presetRow = new QHBoxLayout;
-    const QList<QPair<QString, QString>> presetLabels{{QStringLiteral("速度優先"), QStringLiteral("speed")},
-                                                      {QStringLiteral("標準"), QStringLiteral("balanced")},
-                                                      {QStringLiteral("画質優先"), QStringLiteral("quality")}};
-    for (const auto &[text, key] : presetLabels) {
-        auto *b = new QPushButton(text, box);
-        b->setObjectName(QStringLiteral("preset_") + key);
-        b->setProperty("preset", key);
+    for (const QualityPreset &preset : presetList()) {
+        auto *b = new QPushButton(preset.label, box);
+        b->setObjectName(QStringLiteral("preset_") + preset.key);
+        b->setProperty("preset", preset.key);
         presetRow->addWidget(b);
         m_presetButtons.append(b);
-        connect(b, &QPushButton::clicked, this, [this, key] {
-            const Quality q = presets().value(key);
+        connect(b, &QPushButton::clicked, this, [this, q = preset.quality] {
             if (m_agent)
                 m_agent->setQuality(q.fps, q.scale, q.kbps);
         });

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/model/ControlStatus.h"
+#include "protocol/agent/ControlStatus.h"
 
 #include <QPointer>
 #include <QTimer>

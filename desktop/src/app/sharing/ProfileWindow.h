@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/model/ControlSession.h"
+#include "protocol/agent/ControlSession.h"
 
 #include <QDateTime>
 #include <QPointer>

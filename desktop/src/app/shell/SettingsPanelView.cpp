@@ -2,7 +2,7 @@
 #include "util/ErrorText.h"
 
 #include "agent/AgentController.h"
-#include "agent/model/ControlStatus.h"
+#include "protocol/agent/ControlStatus.h"
 #include "config/AppConfig.h"
 #include "config/Paths.h"
 #include "config/Quality.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/DeviceEntry.h"
-#include "rendezvous/DeviceInfo.h"
+#include "protocol/DeviceInfo.h"
 
 #include <QHash>
 #include <QImage>

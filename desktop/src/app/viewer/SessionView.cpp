@@ -40,15 +40,6 @@
 namespace {
 enum Page { connectingPage = 0, screenPage = 1, failedPage = 2, emptyPage = 3 };
 
-const QList<QPair<QString, QString>> &qualityRows() {
-    static const QList<QPair<QString, QString>> rows{
-        {QStringLiteral("speed"), QStringLiteral("速度優先")},
-        {QStringLiteral("balanced"), QStringLiteral("標準")},
-        {QStringLiteral("quality"), QStringLiteral("画質優先")},
-    };
-    return rows;
-}
-
 // A JSON number as a whole number, truncated; 0 when absent or not a finite number.
 qint64 wholeNumber(const QJsonValue &v) {
     if (!v.isDouble())
@@ -270,11 +261,11 @@ void SessionView::buildHeader(QWidget *header) {
     m_qualityButton->setFixedWidth(80);
     m_qualityButton->setPopupMode(QToolButton::InstantPopup);
     auto *qualityMenu = new QMenu(m_qualityButton);
-    for (const auto &[key, label] : qualityRows()) {
-        const Quality q = presets().value(key);
-        QAction *a = qualityMenu->addAction(qualityLabel(label, q));
-        a->setData(key);
-        connect(a, &QAction::triggered, this, [this, key = key, q] {
+    for (const QualityPreset &preset : presetList()) {
+        const Quality q = preset.quality;
+        QAction *a = qualityMenu->addAction(qualityLabel(preset.label, q));
+        a->setData(preset.key);
+        connect(a, &QAction::triggered, this, [this, key = preset.key, q] {
             if (m_config)
                 m_config->setPreset(key);
             if (m_session)

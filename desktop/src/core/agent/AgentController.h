@@ -3,7 +3,7 @@
 #include "agent/AgentLog.h"
 #include "agent/ControlClient.h"
 #include "agent/ControlEndpoint.h"
-#include "agent/model/ControlStatus.h"
+#include "protocol/agent/ControlStatus.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "agent/ControlError.h"
-#include "agent/model/ControlStatus.h"
+#include "protocol/agent/ControlStatus.h"
 #include "util/Result.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #include "agent/ControlEndpoint.h"
 
-#include "agent/model/ControlJson.h"
+#include "protocol/agent/ControlJson.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -1,24 +1,13 @@
 #pragma once
 
-#include <QJsonObject>
+#include "protocol/ctrl/QualityRequest.h"
+
+#include <QList>
 #include <QMap>
 #include <QString>
-#include <QVariantMap>
 
-// A quality preset: what the host should send.
-struct Quality {
-    int fps = 15;
-    double scale = 0.75;
-    int q = 60;
-    int kbps = 4000;
-
-    bool operator==(const Quality &) const = default;
-
-    // The four entries sent to the host when asking for a quality.
-    QJsonObject dict() const {
-        return QJsonObject{{"fps", fps}, {"scale", scale}, {"q", q}, {"kbps", kbps}};
-    }
-};
+// A quality the viewer asks the host for: the record of the "quality" message.
+using Quality = QualityRequest;
 
 struct QualityPreset {
     QString key;
@@ -26,7 +15,8 @@ struct QualityPreset {
     Quality quality;
 };
 
-// The three presets in display order: "speed", "balanced", "quality".
+// The three presets in display order: "speed", "balanced", "quality". The viewer's
+// quality menu, the host panel's quality buttons and the settings all list these.
 const QList<QualityPreset> &presetList();
 // Preset key → quality.
 const QMap<QString, Quality> &presets();

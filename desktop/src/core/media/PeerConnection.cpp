@@ -1,7 +1,7 @@
 #include "media/PeerConnection.h"
 
 #include "media/DecodeClock.h"
-#include "media/GstWebRtc.h"
+#include "webrtc/GstWebRtc.h"
 #include "media/VideoFrameTap.h"
 
 #include <QElapsedTimer>

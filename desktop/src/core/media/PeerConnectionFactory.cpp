@@ -1,6 +1,6 @@
 #include "media/PeerConnectionFactory.h"
 
-#include "media/GstWebRtc.h"
+#include "webrtc/GstWebRtc.h"
 #include "media/PeerConnection.h"
 
 #include <QCoreApplication>

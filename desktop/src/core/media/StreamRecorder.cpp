@@ -1,6 +1,6 @@
 #include "media/StreamRecorder.h"
 
-#include "media/GstWebRtc.h"
+#include "webrtc/GstWebRtc.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,7 @@
 #include "media/WebRtcStats.h"
 
+#include "webrtc/SelectedPair.h"
+
 #include <gst/webrtc/webrtc.h>
 
 namespace {
@@ -42,34 +44,9 @@ WebRtcStats WebRtcStats::read(GstElement *webrtcbin, const GstStructure *reply) 
     addRtp(reply, out);
     if (!webrtcbin)
         return out;
-    // webrtcbin reports no candidate pairs for data-only connections; the ICE agent
-    // knows the pair in use on the bundle's transport either way.
-    GObject *sctp = nullptr;
-    GObject *dtls = nullptr;
-    GObject *iceTransport = nullptr;
-    GstWebRTCICEStream *stream = nullptr;
-    GstWebRTCICE *ice = nullptr;
-    g_object_get(webrtcbin, "sctp-transport", &sctp, nullptr);
-    if (sctp)
-        g_object_get(sctp, "transport", &dtls, nullptr);
-    if (dtls)
-        g_object_get(dtls, "transport", &iceTransport, nullptr);
-    if (iceTransport && g_object_class_find_property(G_OBJECT_GET_CLASS(iceTransport), "stream"))
-        g_object_get(iceTransport, "stream", &stream, nullptr);
-    g_object_get(webrtcbin, "ice-agent", &ice, nullptr);
-    GstWebRTCICECandidateStats *local = nullptr;
-    GstWebRTCICECandidateStats *remote = nullptr;
-    if (ice && stream && gst_webrtc_ice_get_selected_pair(ice, stream, &local, &remote) && local && remote) {
-        out.localCandidateType = QString::fromUtf8(local->type);
-        out.remoteCandidateType = QString::fromUtf8(remote->type);
+    if (const std::optional<SelectedPair> pair = SelectedPair::read(webrtcbin)) {
+        out.localCandidateType = pair->localType;
+        out.remoteCandidateType = pair->remoteType;
     }
-    if (local)
-        gst_webrtc_ice_candidate_stats_free(local);
-    if (remote)
-        gst_webrtc_ice_candidate_stats_free(remote);
-    for (gpointer o : {static_cast<gpointer>(ice), static_cast<gpointer>(stream), static_cast<gpointer>(iceTransport),
-                       static_cast<gpointer>(dtls), static_cast<gpointer>(sctp)})
-        if (o)
-            g_object_unref(o);
     return out;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "rendezvous/DeviceInfo.h"
+#include "protocol/DeviceInfo.h"
 #include "rendezvous/IceConfig.h"
 #include "util/Result.h"
 

@@ -9,6 +9,19 @@
 #include "media/WebRtcStats.h"
 #include "protocol/Json.h"
 #include "protocol/PasscodeProof.h"
+#include "protocol/ctrl/AudioStateMessage.h"
+#include "protocol/ctrl/AuthFailMessage.h"
+#include "protocol/ctrl/AuthMessage.h"
+#include "protocol/ctrl/AuthOkMessage.h"
+#include "protocol/ctrl/ChallengeMessage.h"
+#include "protocol/ctrl/CtrlMessage.h"
+#include "protocol/ctrl/CursorMessage.h"
+#include "protocol/ctrl/LockedMessage.h"
+#include "protocol/ctrl/PingMessage.h"
+#include "protocol/ctrl/PongMessage.h"
+#include "protocol/ctrl/SelectMessage.h"
+#include "protocol/ctrl/StatsMessage.h"
+#include "protocol/ctrl/StillMessage.h"
 #include "rendezvous/SignalingPort.h"
 #include "session/FileChannel.h"
 #include "session/SessionExchange.h"
@@ -41,10 +54,6 @@ const QStringList channelLabels{QStringLiteral("ctrl"), QStringLiteral("video"),
 // An integral JSON number that a double holds exactly; the default otherwise.
 qint64 jsonInt(const QJsonValue &v, qint64 fallback) {
     return Json::integral(v, -Json::maxExact, Json::maxExact).value_or(fallback);
-}
-
-double jsonNumber(const QJsonValue &v, double fallback) {
-    return v.isDouble() ? v.toDouble() : fallback;
 }
 
 qint64 steadyMs() {
@@ -456,41 +465,38 @@ void RemoteSession::sendCtrl(const QJsonObject &message) {
 }
 
 void RemoteSession::onCtrl(const QJsonObject &message) {
-    const QJsonValue tv = message.value("t");
-    if (!tv.isString())
-        return;
-    const QString t = tv.toString();
-    if (t == QLatin1String("challenge")) {
+    const QString t = CtrlMessage::tagOf(message);
+    if (t == ChallengeMessage::tag) {
         onChallenge(message);
-    } else if (t == QLatin1String("auth_ok")) {
-        onAuthOk(message);
-    } else if (t == QLatin1String("auth_fail")) {
-        fail(authFailText(jsonInt(message.value("remaining"), 0)), FailureKind::Refused);
-    } else if (t == QLatin1String("locked")) {
-        fail(lockedText(jsonInt(message.value("retry_sec"), 0)), FailureKind::Refused);
-    } else if (t == QLatin1String("cursor")) {
-        const QPointF p(jsonNumber(message.value("x"), 0), jsonNumber(message.value("y"), 0));
+    } else if (t == AuthOkMessage::tag) {
+        onAuthOk(AuthOkMessage::fromJson(message));
+    } else if (t == AuthFailMessage::tag) {
+        fail(authFailText(AuthFailMessage::fromJson(message).remaining), FailureKind::Refused);
+    } else if (t == LockedMessage::tag) {
+        fail(lockedText(LockedMessage::fromJson(message).retrySec), FailureKind::Refused);
+    } else if (t == CursorMessage::tag) {
+        const CursorMessage cursor = CursorMessage::fromJson(message);
+        const QPointF p(cursor.x, cursor.y);
         if (p != m_cursor) {
             m_cursor = p;
             Q_EMIT cursorChanged();
         }
-    } else if (t == QLatin1String("stats")) {
-        m_stats = message;
+    } else if (t == StatsMessage::tag) {
+        m_stats = message; // shown as it came, fields this viewer does not know included
         Q_EMIT statsChanged();
         noteStats();
-    } else if (t == QLatin1String("pong")) {
-        const QJsonValue sent = message.value("ts");
+    } else if (t == PongMessage::tag) {
+        const std::optional<double> sent = PongMessage::fromJson(message).ts;
         const qint64 now = d->clock.isValid() ? d->clock.elapsed() : -1;
-        if (sent.isDouble() && now >= 0 && sent.toDouble() >= 0 && sent.toDouble() <= double(now))
-            Q_EMIT roundTrip(double(now) - sent.toDouble());
-    } else if (t == QLatin1String("audio_state")) {
-        const QJsonValue on = message.value("on");
-        const bool available = on.isBool() && on.toBool();
+        if (sent && now >= 0 && *sent >= 0 && *sent <= double(now))
+            Q_EMIT roundTrip(double(now) - *sent);
+    } else if (t == AudioStateMessage::tag) {
+        const bool available = AudioStateMessage::fromJson(message).on;
         if (available != m_audioAvailable) {
             m_audioAvailable = available;
             Q_EMIT audioAvailableChanged();
         }
-    } else {
+    } else if (!t.isEmpty()) {
         d->exchange->handleCtrl(message); // "clip", "perm"
     }
 }
@@ -509,37 +515,30 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
     const QString remoteSdp = d->pc->remoteSdp();
     if (localSdp.isEmpty() || remoteSdp.isEmpty())
         return;
-    auto text = [&](const char *key) {
-        const QJsonValue v = message.value(QLatin1String(key));
-        return v.isString() ? v.toString() : QString();
-    };
-    const auto nonce = PasscodeProof::decodeBase64(text("nonce"));
-    const auto autoSalt = PasscodeProof::decodeBase64(text("auto_salt"));
-    const auto fixedSalt = PasscodeProof::decodeBase64(text("fixed_salt"));
-    if (!nonce || !autoSalt || !fixedSalt)
+    const std::optional<ChallengeMessage> challenge = ChallengeMessage::fromJson(message);
+    if (!challenge)
         return;
     PasscodeProof::Input in;
     in.passcode = m_passcode;
-    in.nonce = *nonce;
-    in.autoSalt = *autoSalt;
-    in.fixedSalt = *fixedSalt;
+    in.nonce = challenge->nonce;
+    in.autoSalt = challenge->autoSalt;
+    in.fixedSalt = challenge->fixedSalt;
     in.localFingerprint = PasscodeProof::fingerprint(localSdp);
     in.remoteFingerprint = PasscodeProof::fingerprint(remoteSdp);
 
-    const QJsonValue hostFp = message.value("host_fp");
-    if (hostFp.isString() && hostFp.toString() != in.remoteFingerprint) {
+    if (challenge->hostFp && *challenge->hostFp != in.remoteFingerprint) {
         d->fingerprintMismatch = true;
         qCWarning(lcSession) << m_sid << "certificate fingerprint mismatch";
         fail(fingerprintText(), FailureKind::Refused);
         return;
     }
-    const std::optional<quint32> iters = PasscodeProof::iterations(message.value("iters"));
-    if (!iters) {
-        qCWarning(lcSession) << m_sid << "challenge refused: iteration count out of range" << message.value("iters");
+    if (!challenge->iters) {
+        qCWarning(lcSession) << m_sid << "challenge refused: iteration count out of range"
+                             << message.value(ChallengeMessage::itersKey);
         fail(itersText(), FailureKind::Refused);
         return;
     }
-    in.iters = *iters;
+    in.iters = *challenge->iters;
     const qint64 proofStart = d->clock.elapsed();
     PasscodeProof::computeAsync(
         in, this, [this, proofStart, attempt = d->attempt](std::optional<PasscodeProof::Result> proof) {
@@ -547,25 +546,23 @@ void RemoteSession::onChallenge(const QJsonObject &message) {
             // A proof made for an earlier connection's challenge must not answer the current one.
             if (!proof || d->fingerprintMismatch || m_state == State::Closed || attempt != d->attempt)
                 return;
-            sendCtrl(QJsonObject{{"t", "auth"}, {"a", proof->a}, {"f", proof->f}});
+            sendCtrl(AuthMessage{proof->a, proof->f}.toJson());
             // Who is asking, right behind the proof: a host that lets its user approve viewers
             // can show the name in the request; others take it once the viewer is in.
             sendCtrl(ViewerHello::message());
         });
 }
 
-void RemoteSession::onAuthOk(const QJsonObject &message) {
+void RemoteSession::onAuthOk(const AuthOkMessage &message) {
     // Only a peer whose certificate was not found wrong may let input flow.
     if (d->fingerprintMismatch || m_state == State::Closed)
         return;
-    const QList<Monitor> monitors = Monitor::listFromJson(message.value("monitors"));
-    const QJsonValue video = message.value("video");
-    const QJsonValue audio = message.value("audio");
-    const QString videoMode = video.isString() ? video.toString() : QStringLiteral("jpeg");
-    const bool audioAvailable = audio.isString() && audio.toString() == QLatin1String("opus");
+    const QList<Monitor> monitors = Monitor::listFromJson(message.monitors);
+    const QString videoMode = message.video;
+    const bool audioAvailable = message.audio;
 
-    if (const QJsonValue n = message.value("name"); n.isString() && n.toString() != m_name) {
-        m_name = n.toString();
+    if (message.name && *message.name != m_name) {
+        m_name = *message.name;
         Q_EMIT nameChanged();
     }
     if (monitors != m_monitors) {
@@ -591,17 +588,15 @@ void RemoteSession::onAuthOk(const QJsonObject &message) {
 
 void RemoteSession::setQuality(const Quality &q) {
     m_quality = q;
-    QJsonObject msg = q.dict();
-    msg.insert("t", "quality");
-    sendCtrl(msg);
+    sendCtrl(q.clamped().toJson());
 }
 
 void RemoteSession::selectMonitor(const QString &mode, int id) {
-    sendCtrl(QJsonObject{{"t", "select"}, {"mode", mode}, {"id", id}});
+    sendCtrl(SelectMessage{mode, id}.toJson());
 }
 
 void RemoteSession::requestStill() {
-    sendCtrl(QJsonObject{{"t", "still"}});
+    sendCtrl(StillMessage{}.toJson());
 }
 
 void RemoteSession::sendInput(const QJsonObject &message) {
@@ -781,7 +776,7 @@ void RemoteSession::collectStats(std::function<void(const WebRtcStats &)> done) 
 void RemoteSession::sendPing() {
     if (m_state != State::Connected || !d->clock.isValid())
         return;
-    sendCtrl(QJsonObject{{"t", "ping"}, {"ts", double(d->clock.elapsed())}});
+    sendCtrl(PingMessage{double(d->clock.elapsed())}.toJson());
 }
 
 quint64 RemoteSession::framesReceived() const {

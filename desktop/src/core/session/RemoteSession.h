@@ -19,6 +19,7 @@
 class PeerConnection;
 class VideoFrameTap;
 struct WebRtcStats;
+struct AuthOkMessage;
 typedef struct _GstSample GstSample;
 class MainThreadLink;
 class SignalingPort;
@@ -209,7 +210,7 @@ private:
     void retirePeer();
     void onCtrl(const QJsonObject &message);
     void onChallenge(const QJsonObject &message);
-    void onAuthOk(const QJsonObject &message);
+    void onAuthOk(const AuthOkMessage &message);
     void onFrameDecoded(const QImage &image, QSize size);
     void onStillReceived(const QByteArray &bytes);
     void updateFrameSize(QSize size);

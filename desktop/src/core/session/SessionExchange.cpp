@@ -1,5 +1,8 @@
 #include "session/SessionExchange.h"
 
+#include "protocol/ctrl/CtrlMessage.h"
+#include "protocol/ctrl/PermMessage.h"
+
 SessionExchange::SessionExchange(Link link, QObject *parent)
     : QObject(parent), m_link(std::move(link)), m_files(new FileTransfers(m_link.file, this)) {}
 
@@ -16,19 +19,17 @@ SessionExchange::ClipResult SessionExchange::sendClipboard(const QString &text) 
 }
 
 bool SessionExchange::handleCtrl(const QJsonObject &message) {
-    const QString t = message.value(QLatin1String("t")).toString();
-    if (t == QLatin1String("clip")) {
+    const QString t = CtrlMessage::tagOf(message);
+    if (t == ClipText::tag) {
         const std::optional<QString> text = m_clipIn.add(message);
         if (text && m_clipAllowed && m_live)
             Q_EMIT clipboardReceived(*text);
         return true;
     }
-    if (t == QLatin1String("perm")) {
-        // A missing or mistyped right keeps its value.
-        const QJsonValue clip = message.value(QLatin1String("clip"));
-        const QJsonValue files = message.value(QLatin1String("files"));
-        const bool c = clip.isBool() ? clip.toBool() : m_clipAllowed;
-        const bool f = files.isBool() ? files.toBool() : m_filesAllowed;
+    if (t == PermMessage::tag) {
+        const PermMessage perm = PermMessage::fromJson(message);
+        const bool c = perm.clip.value_or(m_clipAllowed);
+        const bool f = perm.files.value_or(m_filesAllowed);
         if (c != m_clipAllowed || f != m_filesAllowed) {
             m_clipAllowed = c;
             m_filesAllowed = f;

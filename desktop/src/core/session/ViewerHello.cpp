@@ -1,5 +1,7 @@
 #include "session/ViewerHello.h"
 
+#include "protocol/ctrl/ViewerIntroduction.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
@@ -39,16 +41,14 @@ QJsonObject message() {
         user = QString::fromLocal8Bit(pw->pw_name);
     if (user.isEmpty())
         user = qEnvironmentVariable("USER");
-    QJsonObject hello{{"t", "hello"},
-                      {"user", user},
-                      {"machine", QSysInfo::machineHostName()},
-                      {"os", QSysInfo::prettyProductName()},
-                      {"app", QStringLiteral("Velmo Remote")},
-                      {"ver", QStringLiteral(VELMO_VERSION)}};
-    const QString icon = iconDataUrl(QDir::home().filePath(QStringLiteral(".face")));
-    if (!icon.isEmpty())
-        hello.insert(QStringLiteral("icon"), icon);
-    return hello;
+    ViewerIntroduction hello;
+    hello.user = user;
+    hello.machine = QSysInfo::machineHostName();
+    hello.os = QSysInfo::prettyProductName();
+    hello.app = QStringLiteral("Velmo Remote");
+    hello.ver = QStringLiteral(VELMO_VERSION);
+    hello.icon = iconDataUrl(QDir::home().filePath(QStringLiteral(".face")), ViewerIntroduction::maxIconChars);
+    return hello.toJson();
 }
 
 } // namespace ViewerHello

@@ -3,10 +3,8 @@
 #include <QJsonObject>
 #include <QString>
 
-// The viewer's introduction to the host, sent on "ctrl" right after the passcode proof:
-// {"t": "hello", "user", "machine", "os", "app", "ver", "icon"?}. The host shows it to
-// its user (the approval prompt, the notice bar, the profile windows); a host that does
-// not know the message ignores it.
+// The viewer's introduction to the host (the "hello" record, protocol/ctrl/ViewerIntroduction)
+// for this user and machine; a host that does not know the message ignores it.
 namespace ViewerHello {
 // The whole message for this user and machine. The icon is the user's ~/.face picture,
 // made small, when there is one.

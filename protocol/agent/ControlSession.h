@@ -1,0 +1,35 @@
+#pragma once
+
+#include "protocol/agent/ControlViewerInfo.h"
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+
+#include <optional>
+
+// One viewer connected to this device, as the agent lists it. Tolerant decoding;
+// identity is sid.
+struct ControlSession {
+    QString sid;
+    QString viewer;
+    QString name;
+    std::optional<ControlViewerInfo> info;
+    QString icon;
+    QString ip;
+    qint64 since = 0;
+    bool authed = false;
+    bool relay = false;
+    bool input = true;
+    bool clip = true;
+    bool files = true;
+
+    bool operator==(const ControlSession &) const = default;
+
+    // nullopt only when the value is not an object. Keys already camel-cased.
+    // The agent's form of the record.
+    QJsonObject toJson() const;
+    static std::optional<ControlSession> fromJson(const QJsonValue &value);
+    // info.line, "IP " + ip and "ID " + viewer (each when not empty), joined by two spaces.
+    QString detail() const;
+};

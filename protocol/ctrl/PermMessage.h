@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QLatin1StringView>
+#include <optional>
+
+// "perm", host → viewer: what the host user allows this viewer besides the picture.
+// A missing or mistyped right is none: the viewer keeps what it had.
+struct PermMessage {
+    static constexpr QLatin1StringView tag{"perm"};
+
+    std::optional<bool> clip;
+    std::optional<bool> files;
+    QJsonObject toJson() const;
+    static PermMessage fromJson(const QJsonObject &message);
+    bool operator==(const PermMessage &) const = default;
+};
