@@ -3,9 +3,9 @@
 #include "capture/DisplaySession.h"
 #include "control/ControlApi.h"
 #include "control/HostSettings.h"
-#include "control/HostSignals.h"
 #include "control/HostState.h"
 #include "device/DeviceBinding.h"
+#include "posix/SignalPipe.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -15,6 +15,7 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -77,7 +78,8 @@ int main(int argc, char **argv) {
             QThread::msleep(static_cast<unsigned long>(qMin(delay, 60'000)));
     }
 
-    HostSignals signalsHandler;
+    SignalPipe signalPipe({SIGTERM, SIGINT});
+    std::signal(SIGPIPE, SIG_IGN);
     HostState state;
     state.setServer(parser.value(serverOpt).trimmed());
     HostSettings settings(&state, dataDir);
@@ -112,7 +114,7 @@ int main(int argc, char **argv) {
         say(QStringLiteral("quit requested"));
         QCoreApplication::quit();
     });
-    QObject::connect(&signalsHandler, &HostSignals::terminateRequested, &app, [](int sig) {
+    QObject::connect(&signalPipe, &SignalPipe::received, &app, [](int sig) {
         say(QStringLiteral("signal %1: ending").arg(sig));
         QCoreApplication::quit();
     });

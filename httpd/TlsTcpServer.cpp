@@ -5,12 +5,9 @@
 #include <QSslKey>
 #include <QSslSocket>
 
-std::optional<QSslConfiguration> TlsTcpServer::loadPem(const QString &certFile, const QString &keyFile,
-                                                       QString *error) {
-    auto failWith = [error](const QString &text) {
-        if (error)
-            *error = text;
-        return std::nullopt;
+Result<QSslConfiguration> TlsTcpServer::loadPem(const QString &certFile, const QString &keyFile) {
+    auto failWith = [](const QString &text) {
+        return Result<QSslConfiguration>::failure(Error::make(Error::Kind::Unavailable, text));
     };
     if (!QSslSocket::supportsSsl())
         return failWith(QStringLiteral("TLS is not available (no TLS backend for Qt)"));
@@ -36,7 +33,7 @@ std::optional<QSslConfiguration> TlsTcpServer::loadPem(const QString &certFile, 
     config.setPrivateKey(key);
     config.setPeerVerifyMode(QSslSocket::VerifyNone); // clients are not asked for certificates
     config.setProtocol(QSsl::TlsV1_2OrLater);
-    return config;
+    return Result<QSslConfiguration>::success(config);
 }
 
 void TlsTcpServer::incomingConnection(qintptr descriptor) {

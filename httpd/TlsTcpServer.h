@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Result.h"
+
 #include <QSslConfiguration>
 #include <QTcpServer>
 
@@ -15,8 +17,8 @@ public:
     using QTcpServer::QTcpServer;
 
     // Loads a PEM certificate (chain: the server's certificate first) and its PEM private
-    // key; the error text names the file that could not be used.
-    static std::optional<QSslConfiguration> loadPem(const QString &certFile, const QString &keyFile, QString *error);
+    // key; the error names the file that could not be used.
+    static Result<QSslConfiguration> loadPem(const QString &certFile, const QString &keyFile);
 
     void setTls(const QSslConfiguration &config) { m_tls = config; }
     bool tlsEnabled() const { return m_tls.has_value(); }

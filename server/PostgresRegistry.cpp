@@ -78,20 +78,20 @@ PostgresRegistry::~PostgresRegistry() {
     PQfinish(m_conn);
 }
 
-std::unique_ptr<PostgresRegistry> PostgresRegistry::open(const QString &uri, QString *error) {
+::Result<std::unique_ptr<PostgresRegistry>> PostgresRegistry::open(const QString &uri) {
+    using Opened = ::Result<std::unique_ptr<PostgresRegistry>>;
     PGconn *conn = PQconnectdb(uri.toUtf8().constData());
     if (PQstatus(conn) != CONNECTION_OK) {
-        if (error)
-            *error = QString::fromUtf8(PQerrorMessage(conn)).trimmed();
+        const QString why = QString::fromUtf8(PQerrorMessage(conn)).trimmed();
         PQfinish(conn);
-        return nullptr;
+        return Opened::failure(Error::make(Error::Kind::Unreachable, why));
     }
     std::unique_ptr<PostgresRegistry> r(new PostgresRegistry(conn));
     // Quiet the server's NOTICEs ("relation already exists") in the log.
     r->exec("SET client_min_messages = warning");
-    if (!r->migrate(error))
-        return nullptr;
-    return r;
+    if (const ::Result<std::monostate> migrated = r->migrate(); !migrated.ok())
+        return Opened::failure(migrated.error);
+    return Opened::success(std::move(r));
 }
 
 bool PostgresRegistry::exec(const char *sql) const {
@@ -141,12 +141,12 @@ PostgresRegistry::Result PostgresRegistry::run(const char *sql, const QList<Para
     return Result();
 }
 
-bool PostgresRegistry::migrate(QString *error) {
+::Result<std::monostate> PostgresRegistry::migrate() {
+    using Migrated = ::Result<std::monostate>;
     auto failed = [&] {
-        if (error)
-            *error = QString::fromUtf8(PQerrorMessage(m_conn)).trimmed();
+        const QString why = QString::fromUtf8(PQerrorMessage(m_conn)).trimmed();
         exec("ROLLBACK");
-        return false;
+        return Migrated::failure(Error::make(Error::Kind::Unavailable, why));
     };
     // Instances starting together take turns; the first one migrates, the others find it done.
     if (!exec("BEGIN") || !run("SELECT pg_advisory_xact_lock($1)", {migrationLock}).ok() ||
@@ -158,18 +158,19 @@ bool PostgresRegistry::migrate(QString *error) {
     const int from = current.text(0, 0).toInt();
     if (from > schemaVersion) {
         exec("ROLLBACK");
-        if (error)
-            *error = QStringLiteral("the database has schema version %1; this server knows up to %2")
-                         .arg(from)
-                         .arg(schemaVersion);
-        return false;
+        return Migrated::failure(Error::make(
+            Error::Kind::Invalid, QStringLiteral("the database has schema version %1; this server knows up to %2")
+                                      .arg(from)
+                                      .arg(schemaVersion)));
     }
     for (int v = from + 1; v <= schemaVersion; ++v) {
         if (!exec(migrations[v - 1]) || !run("INSERT INTO schema_version (version) VALUES ($1)", {qint64(v)}).ok())
             return failed();
         qCInfo(lcRendezvous) << "postgresql registry migrated to schema version" << v;
     }
-    return exec("COMMIT") || failed();
+    if (!exec("COMMIT"))
+        return failed();
+    return Migrated::success({});
 }
 
 std::optional<QString> PostgresRegistry::registerDevice(const QByteArray &secretHash, const QString &name,

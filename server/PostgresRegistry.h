@@ -19,7 +19,7 @@ public:
 
     // Connects ("postgresql://user@host:port/db?…", libpq's URI form) and migrates the
     // schema. nullptr with `error` set on failure.
-    static std::unique_ptr<PostgresRegistry> open(const QString &uri, QString *error);
+    static ::Result<std::unique_ptr<PostgresRegistry>> open(const QString &uri);
 
     // The schema version this build migrates to.
     static constexpr int schemaVersion = 1;
@@ -44,7 +44,7 @@ private:
     class Result;
 
     explicit PostgresRegistry(PGconn *conn);
-    bool migrate(QString *error);
+    ::Result<std::monostate> migrate();
     // Runs one statement; a lost connection is re-opened and the statement tried once more.
     Result run(const char *sql, const QList<Param> &params = {}, bool binaryResult = false) const;
     bool exec(const char *sql) const;

@@ -11,7 +11,8 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcRendezvous)
 
-std::optional<RedisConnection::Address> RedisConnection::parseUrl(const QString &url, QString *error) {
+Result<RedisConnection::Address> RedisConnection::parseUrl(const QString &url) {
+    auto refused = [](const QString &why) { return Result<Address>::failure(Error::make(Error::Kind::Invalid, why)); };
     const QUrl u(url);
     Address a;
     if (u.scheme() == u"unix" || u.scheme() == u"redis+unix") {
@@ -20,18 +21,13 @@ std::optional<RedisConnection::Address> RedisConnection::parseUrl(const QString 
         a.host = u.host();
         a.port = u.port(6379);
     } else {
-        if (error)
-            *error = QStringLiteral("wants redis://HOST[:PORT] or unix:///PATH, not %1").arg(url);
-        return std::nullopt;
+        return refused(QStringLiteral("wants redis://HOST[:PORT] or unix:///PATH, not %1").arg(url));
     }
-    if (a.host.isEmpty() && a.unixPath.isEmpty()) {
-        if (error)
-            *error = QStringLiteral("names no socket: %1").arg(url);
-        return std::nullopt;
-    }
+    if (a.host.isEmpty() && a.unixPath.isEmpty())
+        return refused(QStringLiteral("names no socket: %1").arg(url));
     a.user = u.userName(QUrl::FullyDecoded).toUtf8();
     a.password = u.password(QUrl::FullyDecoded).toUtf8();
-    return a;
+    return Result<Address>::success(std::move(a));
 }
 
 RedisConnection::RedisConnection(Address address, QString name, QObject *parent)

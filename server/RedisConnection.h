@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Result.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
@@ -40,7 +42,7 @@ public:
     static constexpr int connectTimeoutMs = 3000;
 
     // "redis://[[USER]:PASSWORD@]HOST[:PORT]", "unix:///path/redis.sock" (or "redis+unix://").
-    static std::optional<Address> parseUrl(const QString &url, QString *error);
+    static Result<Address> parseUrl(const QString &url);
 
     RedisConnection(Address address, QString name, QObject *parent = nullptr);
     ~RedisConnection() override;

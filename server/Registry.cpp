@@ -3,10 +3,18 @@
 #include "PostgresRegistry.h"
 #include "SqliteRegistry.h"
 
-std::unique_ptr<Registry> Registry::open(const QString &location, QString *error) {
+namespace {
+template <typename R> Result<std::unique_ptr<Registry>> asRegistry(Result<std::unique_ptr<R>> opened) {
+    if (!opened.ok())
+        return Result<std::unique_ptr<Registry>>::failure(opened.error);
+    return Result<std::unique_ptr<Registry>>::success(std::move(*opened.value));
+}
+} // namespace
+
+Result<std::unique_ptr<Registry>> Registry::open(const QString &location) {
     if (location.startsWith(u"postgresql://") || location.startsWith(u"postgres://"))
-        return PostgresRegistry::open(location, error);
-    return SqliteRegistry::open(location, error);
+        return asRegistry(PostgresRegistry::open(location));
+    return asRegistry(SqliteRegistry::open(location));
 }
 
 bool Registry::isDeviceId(const QString &s) {

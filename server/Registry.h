@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Result.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -27,7 +29,7 @@ public:
 
     // "postgresql://…" (or "postgres://…") opens PostgreSQL, anything else is an SQLite file
     // (":memory:" keeps nothing). nullptr with `error` set on failure.
-    static std::unique_ptr<Registry> open(const QString &location, QString *error);
+    static Result<std::unique_ptr<Registry>> open(const QString &location);
 
     static bool isDeviceId(const QString &s);
 

@@ -1,10 +1,8 @@
 #include "RendezvousServer.h"
 
 #include "WebSocketConnection.h"
-#include "protocol/DeviceInfo.h"
 #include "protocol/Json.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,8 +13,6 @@
 #include <QTcpSocket>
 
 #include <algorithm>
-
-#include <openssl/crypto.h>
 
 Q_LOGGING_CATEGORY(lcRendezvous, "velmo.rendezvous")
 
@@ -76,10 +72,6 @@ QByteArray imageType(const QByteArray &b) {
     return {};
 }
 
-QByteArray errorBody(const char *text) {
-    return Json::compact(QJsonObject{{"error", QLatin1String(text)}});
-}
-
 QString randomHex(int bytes) {
     QByteArray raw(bytes, Qt::Uninitialized);
     QRandomGenerator::system()->generate(reinterpret_cast<quint32 *>(raw.data()),
@@ -93,7 +85,7 @@ RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options o
                                    QObject *parent)
     : QObject(parent), m_registry(std::move(registry)), m_options(std::move(options)),
       m_turn(m_options.stunUrls, m_options.turnUrls, m_options.turnSecret, m_options.turnTtlSeconds),
-      m_bus(std::move(bus)) {
+      m_bus(std::move(bus)), m_rest(m_registry.get(), &m_turn, m_bus.get(), m_options.adminToken, restHooks()) {
     if (m_bus)
         connect(m_bus.get(), &MessageBus::message, this, &RendezvousServer::onBusMessage);
     m_clock.start();
@@ -103,7 +95,7 @@ RendezvousServer::RendezvousServer(std::unique_ptr<Registry> registry, Options o
     // The handshake is read (within the request time-out) by the HTTP server.
     m_http.setUpgradeHandler(
         [this](QTcpSocket *socket, const HttpRequest &req, const QByteArray &early) { onUpgrade(socket, req, early); });
-    m_http.setHandler([this](const HttpRequest &req, HttpResponder *res) { handleHttp(req, res); });
+    m_http.setHandler([this](const HttpRequest &req, HttpResponder *res) { m_rest.handle(req, res); });
     m_pingTimer.setInterval(m_options.pingIntervalMs);
     connect(&m_pingTimer, &QTimer::timeout, this, &RendezvousServer::pingAll);
     // Often enough that a short expiry (as in tests) is kept to within a quarter.
@@ -180,151 +172,27 @@ void RendezvousServer::pruneBuckets() {
         table->removeIf([now](const QHash<QString, TokenBucket>::iterator it) { return it->idle(now); });
 }
 
-// ---- REST ------------------------------------------------------------------------------
-
-bool RendezvousServer::authorised(const HttpRequest &req, HttpResponder *res) const {
-    if (m_options.adminToken.isEmpty()) {
-        res->respondJson(403, errorBody("administration is disabled on this server"));
-        return false;
-    }
-    const QByteArray header = req.header("authorization");
-    const QByteArray given = header.startsWith("Bearer ") ? header.mid(7).trimmed() : QByteArray();
-    // Compare digests so the time taken says nothing about the token.
-    const QByteArray a = QCryptographicHash::hash(given, QCryptographicHash::Sha256);
-    const QByteArray b = QCryptographicHash::hash(m_options.adminToken.toUtf8(), QCryptographicHash::Sha256);
-    if (given.isEmpty() || CRYPTO_memcmp(a.constData(), b.constData(), size_t(a.size())) != 0) {
-        res->respond(401, errorBody("administrator token required"), "application/json",
-                     {{"WWW-Authenticate", "Bearer"}});
-        return false;
-    }
-    return true;
+RestApi::Hooks RendezvousServer::restHooks() {
+    RestApi::Hooks hooks;
+    hooks.onlineHere = [this](const QString &id) { return m_online.contains(id); };
+    hooks.load = [this] { return QJsonObject{{"devicesOnline", m_online.size()}, {"viewers", m_viewers.size()}}; };
+    hooks.takeLookup = [this](const QString &address) {
+        return takeFor(m_lookupsByAddress, address, m_options.lookupRate, m_options.lookupBurst);
+    };
+    hooks.deletedByAdmin = [this](const QString &id) { deviceDeleted(id); };
+    return hooks;
 }
 
-QJsonObject RendezvousServer::deviceJson(const DeviceRecord &d, bool online) {
-    return DeviceInfo{d.id, d.name, d.platform, online}.toJson();
-}
-
-void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
-    if (req.path == u"/healthz") {
-        // For load balancers and service monitors: up, and how busy.
-        QJsonObject health{{"status", "ok"},
-                           {"version", QStringLiteral(VELMO_VERSION)},
-                           {"devicesOnline", m_online.size()},
-                           {"viewers", m_viewers.size()}};
-        // With a bus the counts are this instance's; "bus" says whether the others are reachable.
-        if (m_bus) {
-            health.insert("instance", m_bus->instanceId());
-            health.insert("bus", m_bus->isUp() ? "up" : "down");
-        }
-        res->respondJson(200, Json::compact(health));
-        return;
+void RendezvousServer::deviceDeleted(const QString &id) {
+    if (WebSocketConnection *socket = m_online.value(id)) {
+        deviceOffline(id, true);
+        closeDevice(socket, closeDeleted, QStringLiteral("deleted"));
+    } else {
+        deviceOffline(id, true);
+        // Held by another instance, perhaps: that one closes it.
+        if (m_bus)
+            m_bus->publish(MessageBus::deviceChannel(id), Json::compact(QJsonObject{{"k", "deleted"}}), this);
     }
-    const QString prefix = QStringLiteral("/api/v1/");
-    if (!req.path.startsWith(prefix)) {
-        res->respondJson(404, errorBody("not found"));
-        return;
-    }
-    const QStringList parts = req.path.mid(prefix.size()).split(u'/');
-    const QByteArray &m = req.method;
-    auto methodNotAllowed = [res] { res->respondJson(405, errorBody("method not allowed")); };
-
-    if (parts == QStringList{QStringLiteral("turn-credentials")}) {
-        if (m != "POST")
-            return methodNotAllowed();
-        res->respondJson(200, Json::compact(m_turn.issue(QDateTime::currentSecsSinceEpoch())));
-        return;
-    }
-    if (parts.value(0) == u"devices" && parts.size() >= 2 && m == "GET" &&
-        !takeFor(m_lookupsByAddress, req.peer, m_options.lookupRate, m_options.lookupBurst)) {
-        res->respond(429, errorBody("too many requests"), "application/json", {{"Retry-After", "1"}});
-        return;
-    }
-    if (parts.value(0) != u"devices" || parts.size() > 3) {
-        res->respondJson(404, errorBody("not found"));
-        return;
-    }
-    if (parts.size() == 1) {
-        if (m != "GET")
-            return methodNotAllowed();
-        if (!authorised(req, res))
-            return;
-        const QList<DeviceRecord> devices = m_registry->list();
-        QStringList elsewhere;
-        for (const DeviceRecord &d : devices) {
-            if (!m_online.contains(d.id))
-                elsewhere.append(d.id);
-        }
-        auto answer = [this, devices, res = QPointer<HttpResponder>(res)](const QSet<QString> &remoteOnline) {
-            QJsonArray array;
-            for (const DeviceRecord &d : devices)
-                array.append(deviceJson(d, m_online.contains(d.id) || remoteOnline.contains(d.id)));
-            if (res)
-                res->respondJson(200, Json::compact(array));
-        };
-        if (!m_bus || elsewhere.isEmpty())
-            return answer({});
-        // The others' devices: online as the bus says (offline while it cannot say).
-        m_bus->onlineAmong(elsewhere, res, [answer](const std::optional<QSet<QString>> &online) {
-            answer(online.value_or(QSet<QString>()));
-        });
-        return;
-    }
-    const QString id = parts[1];
-    if (!Registry::isDeviceId(id)) {
-        res->respondJson(404, errorBody("no such device"));
-        return;
-    }
-    if (parts.size() == 3) {
-        if (parts[2] != u"thumb") {
-            res->respondJson(404, errorBody("not found"));
-            return;
-        }
-        if (m != "GET")
-            return methodNotAllowed();
-        const auto thumb = m_registry->thumb(id);
-        if (!thumb) {
-            res->respondJson(404, errorBody("no thumbnail"));
-            return;
-        }
-        res->respond(200, thumb->first, thumb->second, {{"Cache-Control", "no-cache"}});
-        return;
-    }
-    if (m == "GET") {
-        const auto d = m_registry->find(id);
-        if (!d) {
-            res->respondJson(404, errorBody("no such device"));
-        } else if (m_online.contains(id) || !m_bus) {
-            res->respondJson(200, Json::compact(deviceJson(*d, m_online.contains(id))));
-        } else {
-            QPointer<HttpResponder> later(res);
-            m_bus->onlineAmong({id}, res, [later, d](const std::optional<QSet<QString>> &online) {
-                if (later)
-                    later->respondJson(200, Json::compact(deviceJson(*d, online && online->contains(d->id))));
-            });
-        }
-        return;
-    }
-    if (m == "DELETE") {
-        if (!authorised(req, res))
-            return;
-        if (!m_registry->remove(id)) {
-            res->respondJson(404, errorBody("no such device"));
-            return;
-        }
-        qCInfo(lcRendezvous).noquote() << "device" << id << "deleted by the administrator";
-        if (WebSocketConnection *socket = m_online.value(id)) {
-            deviceOffline(id, true);
-            closeDevice(socket, closeDeleted, QStringLiteral("deleted"));
-        } else {
-            deviceOffline(id, true);
-            // Held by another instance, perhaps: that one closes it.
-            if (m_bus)
-                m_bus->publish(MessageBus::deviceChannel(id), Json::compact(QJsonObject{{"k", "deleted"}}), this);
-        }
-        res->respondJson(200, Json::compact(QJsonObject{{"deleted", id}}));
-        return;
-    }
-    methodNotAllowed();
 }
 
 // ---- WebSockets ---------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "HttpServer.h"
 #include "MessageBus.h"
 #include "Registry.h"
+#include "RestApi.h"
 #include "TokenBucket.h"
 #include "TurnCredentials.h"
 
@@ -20,8 +21,8 @@
 class QTcpSocket;
 class WebSocketConnection;
 
-// REST registry, viewer signaling ("/ws/viewer") and device sockets ("/ws/device") on one
-// port. Session messages are relayed along routes (device ID, sid) → viewer socket.
+// REST registry (RestApi), viewer signaling ("/ws/viewer") and device sockets ("/ws/device")
+// on one port. Session messages are relayed along routes (device ID, sid) → viewer socket.
 //
 // With a MessageBus, several instances share the devices: a viewer's messages for a device
 // held elsewhere go out on the device's channel, and the device's answers come back on the
@@ -119,9 +120,10 @@ private:
         bool remote = false;
     };
 
-    void handleHttp(const HttpRequest &req, HttpResponder *res);
-    bool authorised(const HttpRequest &req, HttpResponder *res) const;
-    static QJsonObject deviceJson(const DeviceRecord &d, bool online);
+    RestApi::Hooks restHooks();
+    // The administrator deleted the device: its sessions end, its socket (here or on
+    // another instance) is closed.
+    void deviceDeleted(const QString &id);
 
     // Main thread, from the HTTP server: a request to upgrade to a WebSocket.
     void onUpgrade(QTcpSocket *socket, const HttpRequest &req, const QByteArray &early);
@@ -168,6 +170,7 @@ private:
     TurnCredentials m_turn;
     std::unique_ptr<MessageBus> m_bus;
     HttpServer m_http;
+    RestApi m_rest;
     QTimer m_pingTimer;
     QHash<WebSocketConnection *, Viewer> m_viewers;
     QHash<QString, WebSocketConnection *> m_viewerById;

@@ -72,36 +72,39 @@ SqliteRegistry::~SqliteRegistry() {
     sqlite3_close(m_db);
 }
 
-std::unique_ptr<SqliteRegistry> SqliteRegistry::open(const QString &path, QString *error) {
+Result<std::unique_ptr<SqliteRegistry>> SqliteRegistry::open(const QString &path) {
+    using Opened = Result<std::unique_ptr<SqliteRegistry>>;
     sqlite3 *db = nullptr;
     const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        if (error)
-            *error = QString::fromUtf8(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        const QString why = QString::fromUtf8(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
         sqlite3_close(db);
-        return nullptr;
+        return Opened::failure(Error::make(Error::Kind::Unavailable, why));
     }
     std::unique_ptr<SqliteRegistry> r(new SqliteRegistry(db));
     sqlite3_busy_timeout(db, 2000);
-    if (!r->exec("PRAGMA journal_mode=WAL") || !r->exec("PRAGMA synchronous=NORMAL") || !r->migrate(error)) {
-        if (error && error->isEmpty())
-            *error = QString::fromUtf8(sqlite3_errmsg(db));
-        return nullptr;
-    }
+    if (!r->exec("PRAGMA journal_mode=WAL") || !r->exec("PRAGMA synchronous=NORMAL"))
+        return Opened::failure(Error::make(Error::Kind::Unavailable, QString::fromUtf8(sqlite3_errmsg(db))));
+    if (const Result<std::monostate> migrated = r->migrate(); !migrated.ok())
+        return Opened::failure(migrated.error);
     r->m_thumbBytes = r->queryThumbBytes();
-    return r;
+    return Opened::success(std::move(r));
 }
 
-bool SqliteRegistry::migrate(QString *error) {
+Result<std::monostate> SqliteRegistry::migrate() {
+    using Migrated = Result<std::monostate>;
+    // The reason is read before ROLLBACK replaces it.
+    auto rollback = [this](bool rollBack = true) {
+        const QString why = QString::fromUtf8(sqlite3_errmsg(m_db));
+        if (rollBack)
+            exec("ROLLBACK");
+        return Migrated::failure(Error::make(Error::Kind::Unavailable, why));
+    };
     // Files from before schema_version have the table of version 1, some also the column of
     // version 2: each step is written to find its work done already.
     if (!exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)") || !exec("BEGIN IMMEDIATE"))
-        return false;
-    auto rollback = [this] {
-        exec("ROLLBACK");
-        return false;
-    };
+        return rollback(false);
     qint64 from = 0;
     {
         Statement st(m_db, "SELECT COALESCE(MAX(version), 0) FROM schema_version");
@@ -110,11 +113,10 @@ bool SqliteRegistry::migrate(QString *error) {
         from = sqlite3_column_int64(st.get(), 0);
     }
     if (from > schemaVersion) {
-        if (error)
-            *error = QStringLiteral("the file has schema version %1; this server knows up to %2")
-                         .arg(from)
-                         .arg(schemaVersion);
-        return rollback();
+        exec("ROLLBACK");
+        return Migrated::failure(Error::make(
+            Error::Kind::Invalid,
+            QStringLiteral("the file has schema version %1; this server knows up to %2").arg(from).arg(schemaVersion)));
     }
     if (from < 1 && !exec("CREATE TABLE IF NOT EXISTS devices ("
                           " id TEXT PRIMARY KEY,"
@@ -142,7 +144,9 @@ bool SqliteRegistry::migrate(QString *error) {
         if (st.step() != SQLITE_DONE)
             return rollback();
     }
-    return exec("COMMIT") || rollback();
+    if (!exec("COMMIT"))
+        return rollback();
+    return Migrated::success({});
 }
 
 bool SqliteRegistry::exec(const char *sql) {

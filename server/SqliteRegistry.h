@@ -10,7 +10,7 @@ public:
     ~SqliteRegistry() override;
 
     // Opens (and creates) the database; ":memory:" keeps nothing. nullptr with `error` set on failure.
-    static std::unique_ptr<SqliteRegistry> open(const QString &path, QString *error);
+    static Result<std::unique_ptr<SqliteRegistry>> open(const QString &path);
 
     // The schema version this build migrates to (table schema_version; files from before it
     // are taken as they are and brought up to date).
@@ -32,7 +32,7 @@ public:
 private:
     explicit SqliteRegistry(sqlite3 *db);
     bool exec(const char *sql);
-    bool migrate(QString *error);
+    Result<std::monostate> migrate();
     qint64 queryThumbBytes() const;
 
     sqlite3 *m_db; // owned; closed in the destructor

@@ -14,9 +14,7 @@ struct SelectedPair {
     QString remoteType;
     QString remoteIp;
 
-    bool relayed() const {
-        return localType == QLatin1String("relay") || remoteType == QLatin1String("relay");
-    }
+    bool relayed() const { return localType == QLatin1String("relay") || remoteType == QLatin1String("relay"); }
 
     // None before ICE has chosen a pair (or without a transport yet).
     static std::optional<SelectedPair> read(GstElement *webrtcbin);

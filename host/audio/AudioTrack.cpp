@@ -6,7 +6,6 @@
 #include <QLoggingCategory>
 #include <QPointer>
 
-
 #include <thread>
 #include <utility>
 

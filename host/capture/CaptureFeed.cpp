@@ -54,16 +54,16 @@ CaptureFeed::~CaptureFeed() {
         close(m_wakeFd);
 }
 
-bool CaptureFeed::start(const QRect &rect, QString *error) {
-    if (m_wakeFd < 0) {
-        *error = QStringLiteral("no eventfd for the capture thread");
-        return false;
-    }
-    if (!m_grabber->open(rect, error))
-        return false;
+Result<std::monostate> CaptureFeed::start(const QRect &rect) {
+    if (m_wakeFd < 0)
+        return Result<std::monostate>::failure(
+            Error::make(Error::Kind::Unavailable, QStringLiteral("no eventfd for the capture thread")));
+    Result<std::monostate> opened = m_grabber->open(rect);
+    if (!opened.ok())
+        return opened;
     m_rect = rect;
     m_thread = std::thread([this] { run(); });
-    return true;
+    return opened;
 }
 
 void CaptureFeed::setRect(const QRect &rect) {

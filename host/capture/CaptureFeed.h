@@ -29,8 +29,8 @@ public:
     CaptureFeed(const CaptureFeed &) = delete;
     CaptureFeed &operator=(const CaptureFeed &) = delete;
 
-    // Opens the grabber for `rect` and starts the thread; false (with a reason) when capture cannot work.
-    bool start(const QRect &rect, QString *error);
+    // Opens the grabber for `rect` and starts the thread; fails with the reason when capture cannot work.
+    Result<std::monostate> start(const QRect &rect);
     int monitorId() const { return m_monitorId; }
     // The display moved or was resized.
     void setRect(const QRect &rect);

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "protocol/Result.h"
+
+#include <variant>
+
 #include <QImage>
 #include <QPoint>
 #include <QRect>
@@ -19,8 +23,8 @@ public:
     };
 
     virtual ~FrameGrabber() = default;
-    // Connects and prepares for `rect`; false with a reason when capture cannot work.
-    virtual bool open(const QRect &rect, QString *error) = 0;
+    // Connects and prepares for `rect`; fails with the reason when capture cannot work.
+    virtual Result<std::monostate> open(const QRect &rect) = 0;
     // A new rectangle (layout change, other display); false when it cannot be captured.
     virtual bool setRect(const QRect &rect) = 0;
     // What happened since the last call; never blocks on the display server for long.

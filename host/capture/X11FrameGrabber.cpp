@@ -65,29 +65,23 @@ X11FrameGrabber::~X11FrameGrabber() {
     delete d;
 }
 
-bool X11FrameGrabber::open(const QRect &rect, QString *error) {
+Result<std::monostate> X11FrameGrabber::open(const QRect &rect) {
+    using Opened = Result<std::monostate>;
+    const auto refused = [](const QString &why) { return Opened::failure(Error::make(Error::Kind::Unavailable, why)); };
     X11ScreenCapture::installErrorHandlers();
     d = new Impl;
     d->dpy = XOpenDisplay(nullptr);
-    if (!d->dpy) {
-        *error = QStringLiteral("cannot open display %1").arg(qEnvironmentVariable("DISPLAY"));
-        return false;
-    }
+    if (!d->dpy)
+        return refused(QStringLiteral("cannot open display %1").arg(qEnvironmentVariable("DISPLAY")));
     X11ScreenCapture::watchLoss(d->dpy, &d->lost);
     d->root = DefaultRootWindow(d->dpy);
     int err = 0;
-    if (!XShmQueryExtension(d->dpy)) {
-        *error = QStringLiteral("the X server has no MIT-SHM");
-        return false;
-    }
-    if (!XDamageQueryExtension(d->dpy, &d->damageEvent, &err)) {
-        *error = QStringLiteral("the X server has no DAMAGE");
-        return false;
-    }
-    if (!XFixesQueryExtension(d->dpy, &d->fixesEvent, &err)) {
-        *error = QStringLiteral("the X server has no XFIXES");
-        return false;
-    }
+    if (!XShmQueryExtension(d->dpy))
+        return refused(QStringLiteral("the X server has no MIT-SHM"));
+    if (!XDamageQueryExtension(d->dpy, &d->damageEvent, &err))
+        return refused(QStringLiteral("the X server has no DAMAGE"));
+    if (!XFixesQueryExtension(d->dpy, &d->fixesEvent, &err))
+        return refused(QStringLiteral("the X server has no XFIXES"));
     // Damage is reported once when it becomes non-empty and collected with each grab.
     d->damage = XDamageCreate(d->dpy, d->root, XDamageReportNonEmpty);
     d->region = XFixesCreateRegion(d->dpy, nullptr, 0);
@@ -107,11 +101,9 @@ bool X11FrameGrabber::open(const QRect &rect, QString *error) {
         d->xiOpcode = -1;
         qCInfo(lcGrab) << "no XInput 2: the pointer is looked at on a timer";
     }
-    if (!setRect(rect)) {
-        *error = QStringLiteral("MIT-SHM capture of %1x%2 failed").arg(rect.width()).arg(rect.height());
-        return false;
-    }
-    return true;
+    if (!setRect(rect))
+        return refused(QStringLiteral("MIT-SHM capture of %1x%2 failed").arg(rect.width()).arg(rect.height()));
+    return Opened::success({});
 }
 
 void X11FrameGrabber::dropSegments() {

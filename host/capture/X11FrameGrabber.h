@@ -17,7 +17,7 @@ public:
     X11FrameGrabber() = default;
     ~X11FrameGrabber() override;
 
-    bool open(const QRect &rect, QString *error) override;
+    Result<std::monostate> open(const QRect &rect) override;
     bool setRect(const QRect &rect) override;
     Poll poll() override;
     void wait(int wakeFd, int timeoutMs) override;

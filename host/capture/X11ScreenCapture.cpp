@@ -256,9 +256,8 @@ std::shared_ptr<CaptureFeed> X11ScreenCapture::feed(int id) {
     if (!known)
         return nullptr;
     auto feed = std::make_shared<CaptureFeed>(id, std::make_unique<X11FrameGrabber>());
-    QString error;
-    if (!feed->start(rectOf(id), &error)) {
-        qCWarning(lcScreen) << "capture of monitor" << id << "failed:" << error;
+    if (const Result<std::monostate> started = feed->start(rectOf(id)); !started.ok()) {
+        qCWarning(lcScreen) << "capture of monitor" << id << "failed:" << started.error.message;
         return nullptr;
     }
     m_feeds.insert(id, feed);

@@ -153,14 +153,14 @@ bool ControlApi::restart() {
 }
 
 bool ControlApi::writeControlJson() {
-    QString error;
     const QJsonObject o{
         {"port", m_server->port()}, {"token", m_token}, {"pid", qint64(QCoreApplication::applicationPid())}};
-    if (!DataDir::ensure(m_dataDir, &error) || !DataDir::writePrivate(controlJsonPath(), Json::compact(o), &error)) {
-        qCWarning(lcApi).noquote() << error;
-        return false;
-    }
-    return true;
+    DataDir::Done written = DataDir::ensure(m_dataDir);
+    if (written.ok())
+        written = DataDir::writePrivate(controlJsonPath(), Json::compact(o));
+    if (!written.ok())
+        qCWarning(lcApi).noquote() << written.error.message;
+    return written.ok();
 }
 
 void ControlApi::removeControlJson() {

@@ -12,9 +12,8 @@
 
 namespace {
 
-void setError(QString *error, const QString &text) {
-    if (error)
-        *error = text;
+DataDir::Done refused(const QString &text) {
+    return DataDir::Done::failure(Error::make(Error::Kind::Unavailable, text));
 }
 
 QString errnoText() {
@@ -23,34 +22,24 @@ QString errnoText() {
 
 } // namespace
 
-bool DataDir::ensure(const QString &dir, QString *error) {
+DataDir::Done DataDir::ensure(const QString &dir) {
     const QByteArray path = QFile::encodeName(dir);
     const QString parent = QFileInfo(dir).absolutePath();
-    if (!QDir().mkpath(parent)) {
-        setError(error, QStringLiteral("cannot make %1").arg(parent));
-        return false;
-    }
-    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-        setError(error, QStringLiteral("cannot make %1: %2").arg(dir, errnoText()));
-        return false;
-    }
+    if (!QDir().mkpath(parent))
+        return refused(QStringLiteral("cannot make %1").arg(parent));
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return refused(QStringLiteral("cannot make %1: %2").arg(dir, errnoText()));
     struct stat st {};
-    if (::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        setError(error, QStringLiteral("%1 is not a directory").arg(dir));
-        return false;
-    }
-    if (st.st_uid != ::geteuid()) {
-        setError(error, QStringLiteral("the data directory %1 belongs to another user").arg(dir));
-        return false;
-    }
-    if ((st.st_mode & 077) != 0 && ::chmod(path.constData(), 0700) != 0) {
-        setError(error, QStringLiteral("cannot make %1 private: %2").arg(dir, errnoText()));
-        return false;
-    }
-    return true;
+    if (::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return refused(QStringLiteral("%1 is not a directory").arg(dir));
+    if (st.st_uid != ::geteuid())
+        return refused(QStringLiteral("the data directory %1 belongs to another user").arg(dir));
+    if ((st.st_mode & 077) != 0 && ::chmod(path.constData(), 0700) != 0)
+        return refused(QStringLiteral("cannot make %1 private: %2").arg(dir, errnoText()));
+    return Done::success({});
 }
 
-bool DataDir::writePrivate(const QString &path, const QByteArray &bytes, QString *error) {
+DataDir::Done DataDir::writePrivate(const QString &path, const QByteArray &bytes) {
     const QByteArray target = QFile::encodeName(path);
     // A fresh name that no one can have prepared: O_EXCL refuses anything already
     // there, symbolic links included, and O_NOFOLLOW says so once more.
@@ -62,10 +51,8 @@ bool DataDir::writePrivate(const QString &path, const QByteArray &bytes, QString
         if (fd < 0 && errno != EEXIST)
             break;
     }
-    if (fd < 0) {
-        setError(error, QStringLiteral("cannot write %1: %2").arg(path, errnoText()));
-        return false;
-    }
+    if (fd < 0)
+        return refused(QStringLiteral("cannot write %1: %2").arg(path, errnoText()));
     qsizetype done = 0;
     bool ok = true;
     while (ok && done < bytes.size()) {
@@ -79,22 +66,22 @@ bool DataDir::writePrivate(const QString &path, const QByteArray &bytes, QString
     ok = ::close(fd) == 0 && ok;
     // rename() replaces a symbolic link at `path` itself, never the file it points to.
     if (!ok || ::rename(temp.constData(), target.constData()) != 0) {
-        setError(error, QStringLiteral("cannot write %1: %2").arg(path, errnoText()));
+        const QString text = QStringLiteral("cannot write %1: %2").arg(path, errnoText());
         ::unlink(temp.constData());
-        return false;
+        return refused(text);
     }
-    return true;
+    return Done::success({});
 }
 
-std::optional<QByteArray> DataDir::readPrivate(const QString &path, qint64 maxBytes, QString *error) {
-    setError(error, QString());
+Result<std::optional<QByteArray>> DataDir::readPrivate(const QString &path, qint64 maxBytes) {
+    using Read = Result<std::optional<QByteArray>>;
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT)
-            return std::nullopt;
-        setError(error, errno == ELOOP ? QStringLiteral("%1 is a symbolic link; refused").arg(path)
-                                       : QStringLiteral("cannot read %1: %2").arg(path, errnoText()));
-        return std::nullopt;
+            return Read::success(std::nullopt);
+        return Read::failure(Error::make(Error::Kind::Unavailable,
+                                         errno == ELOOP ? QStringLiteral("%1 is a symbolic link; refused").arg(path)
+                                                        : QStringLiteral("cannot read %1: %2").arg(path, errnoText())));
     }
     struct stat st {};
     QString refusal;
@@ -109,8 +96,7 @@ std::optional<QByteArray> DataDir::readPrivate(const QString &path, qint64 maxBy
                       .arg(path, QString::number(st.st_mode & 0777, 8));
     if (!refusal.isEmpty()) {
         ::close(fd);
-        setError(error, refusal);
-        return std::nullopt;
+        return Read::failure(Error::make(Error::Kind::Unavailable, refusal));
     }
     QByteArray out(qMin<qint64>(maxBytes, qMax<qint64>(st.st_size, 0)), Qt::Uninitialized);
     qsizetype done = 0;
@@ -124,5 +110,5 @@ std::optional<QByteArray> DataDir::readPrivate(const QString &path, qint64 maxBy
     }
     ::close(fd);
     out.truncate(done);
-    return out;
+    return Read::success(std::move(out));
 }

@@ -2,8 +2,8 @@
 
 #include "HttpServer.h"
 #include "control/ControlApi.h"
-#include "control/HostSignals.h"
 #include "control/HostState.h"
+#include "posix/SignalPipe.h"
 #include "protocol/Json.h"
 
 #include <QDateTime>
@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <csignal>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcHooks, "velmo.host.api")
@@ -174,7 +175,7 @@ void TestHooks::handle(const QString &path, const HttpRequest &req, const QJsonO
         return;
     }
     if (path == QLatin1String("ignore-sigterm")) {
-        HostSignals::setIgnoreTerm(body.value("on").toBool(true));
+        SignalPipe::setIgnored(SIGTERM, body.value("on").toBool(true));
         return ok(r);
     }
     plain(r, 404, QStringLiteral("そのような操作はありません"));

@@ -52,34 +52,31 @@ QUrl DeviceLink::deviceUrl(const QString &server) {
     return url.isValid() && !url.host().isEmpty() ? url : QUrl();
 }
 
-QString DeviceLink::loadOrCreateSecret(const QString &dataDir, QString *problem) {
+Result<QString> DeviceLink::loadOrCreateSecret(const QString &dataDir) {
     const QString path = QDir(dataDir).filePath(QStringLiteral("device.json"));
-    QString error;
     // The secret is the device's identity: a file that another user planted or can read
     // is not trusted (nor replaced: the user has to look at it).
-    const std::optional<QByteArray> stored = DataDir::readPrivate(path, 64 * 1024, &error);
-    if (!error.isEmpty()) {
-        if (problem)
-            *problem = error;
-        return {};
-    }
-    if (stored) {
-        const QString secret = QJsonDocument::fromJson(*stored).object().value(QLatin1String("secret")).toString();
+    const Result<std::optional<QByteArray>> stored = DataDir::readPrivate(path, 64 * 1024);
+    if (!stored.ok())
+        return Result<QString>::failure(stored.error);
+    if (*stored.value) {
+        const QString secret =
+            QJsonDocument::fromJson(**stored.value).object().value(QLatin1String("secret")).toString();
         if (secret.size() >= 16 && secret.size() <= 256)
-            return secret;
+            return Result<QString>::success(secret);
     }
     const QByteArray raw = PasscodeProof::randomBytes(32);
     if (raw.isEmpty())
-        return {};
+        return Result<QString>::failure(
+            Error::make(Error::Kind::Unavailable, QStringLiteral("no random bytes for a device secret")));
     const QString secret =
         QString::fromLatin1(raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-    if (!DataDir::ensure(dataDir, &error) ||
-        !DataDir::writePrivate(path, QJsonDocument(QJsonObject{{"secret", secret}}).toJson(), &error)) {
-        if (problem)
-            *problem = error;
-        return {};
-    }
-    return secret;
+    DataDir::Done written = DataDir::ensure(dataDir);
+    if (written.ok())
+        written = DataDir::writePrivate(path, QJsonDocument(QJsonObject{{"secret", secret}}).toJson());
+    if (!written.ok())
+        return Result<QString>::failure(written.error);
+    return Result<QString>::success(secret);
 }
 
 void DeviceLink::start() {
@@ -89,15 +86,13 @@ void DeviceLink::start() {
         qCWarning(lcLink) << "no usable server URL:" << m_server;
         return;
     }
-    QString problem;
-    m_secret = loadOrCreateSecret(m_dataDir, &problem);
-    if (m_secret.isEmpty()) {
-        if (!problem.isEmpty()) {
-            qCWarning(lcLink).noquote() << problem << "- the device does not register";
-            Q_EMIT this->problem(problem);
-        }
+    const Result<QString> secret = loadOrCreateSecret(m_dataDir);
+    if (!secret.ok()) {
+        qCWarning(lcLink).noquote() << secret.error.message << "- the device does not register";
+        Q_EMIT problem(secret.error.message);
         return;
     }
+    m_secret = *secret.value;
     m_running = true;
     open();
 }

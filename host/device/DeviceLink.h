@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Result.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QPointer>
@@ -18,10 +20,9 @@ public:
 
     // ws:// or wss:// URL of the device endpoint for an http(s) server URL; invalid for anything else.
     static QUrl deviceUrl(const QString &server);
-    // Reads the device secret, making and storing a new one when there is none. Empty,
-    // with `problem` set, when device.json is refused (not this user's own private
-    // file) or cannot be written.
-    static QString loadOrCreateSecret(const QString &dataDir, QString *problem = nullptr);
+    // Reads the device secret, making and storing a new one when there is none. Fails
+    // when device.json is refused (not this user's own private file) or cannot be written.
+    static Result<QString> loadOrCreateSecret(const QString &dataDir);
 
     void start();
     void stop();

@@ -559,8 +559,8 @@ void DeviceSession::sendChallenge() {
     if (m_options.hooks.wrongFingerprint && !fp.isEmpty())
         fp.replace(0, 1, fp.startsWith(QLatin1Char('A')) ? QStringLiteral("B") : QStringLiteral("A"));
     m_phase = Phase::Challenged;
-    sendCtrl(ChallengeMessage{m_nonce, m_keys->autoSalt(), m_keys->fixedSalt(), fp, quint32(m_options.iterations)}
-                 .toJson());
+    sendCtrl(
+        ChallengeMessage{m_nonce, m_keys->autoSalt(), m_keys->fixedSalt(), fp, quint32(m_options.iterations)}.toJson());
 }
 
 void DeviceSession::ctrlMessage(const QByteArray &bytes) {

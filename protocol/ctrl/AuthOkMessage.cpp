@@ -4,7 +4,8 @@
 
 QJsonObject AuthOkMessage::toJson() const {
     QJsonObject o = CtrlMessage::tagged(
-        tag, {{"monitors", monitors}, {"video", video}, {"audio", audio ? QStringLiteral("opus") : QStringLiteral("none")}});
+        tag,
+        {{"monitors", monitors}, {"video", video}, {"audio", audio ? QStringLiteral("opus") : QStringLiteral("none")}});
     if (name)
         o.insert(QLatin1StringView("name"), *name);
     return o;

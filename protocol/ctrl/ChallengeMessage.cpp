@@ -15,8 +15,8 @@ std::optional<QByteArray> bytesAt(const QJsonObject &message, const char *key) {
 } // namespace
 
 QJsonObject ChallengeMessage::toJson() const {
-    QJsonObject o =
-        CtrlMessage::tagged(tag, {{"nonce", base64(nonce)}, {"auto_salt", base64(autoSalt)}, {"fixed_salt", base64(fixedSalt)}});
+    QJsonObject o = CtrlMessage::tagged(
+        tag, {{"nonce", base64(nonce)}, {"auto_salt", base64(autoSalt)}, {"fixed_salt", base64(fixedSalt)}});
     if (hostFp)
         o.insert(hostFpKey, *hostFp);
     if (iters)

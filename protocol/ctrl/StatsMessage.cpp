@@ -4,7 +4,8 @@
 #include "protocol/ctrl/CtrlMessage.h"
 
 QJsonObject StatsMessage::toJson() const {
-    return CtrlMessage::tagged(tag, {{"codec", codec}, {"enc", encoder}, {"fps", fps}, {"kbps", kbps}, {"relay", relay}});
+    return CtrlMessage::tagged(tag,
+                               {{"codec", codec}, {"enc", encoder}, {"fps", fps}, {"kbps", kbps}, {"relay", relay}});
 }
 
 StatsMessage StatsMessage::fromJson(const QJsonObject &message) {

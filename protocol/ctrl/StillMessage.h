@@ -8,7 +8,6 @@
 struct StillMessage {
     static constexpr QLatin1StringView tag{"still"};
 
-
     QJsonObject toJson() const;
     static StillMessage fromJson(const QJsonObject &message);
     bool operator==(const StillMessage &) const = default;

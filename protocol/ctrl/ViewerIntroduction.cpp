@@ -46,7 +46,8 @@ QString checkedIcon(const QJsonObject &o) {
 } // namespace
 
 QJsonObject ViewerIntroduction::toJson() const {
-    QJsonObject o = CtrlMessage::tagged(tag, {{"user", user}, {"machine", machine}, {"os", os}, {"app", app}, {"ver", ver}});
+    QJsonObject o =
+        CtrlMessage::tagged(tag, {{"user", user}, {"machine", machine}, {"os", os}, {"app", app}, {"ver", ver}});
     if (!icon.isEmpty())
         o.insert(QLatin1StringView("icon"), icon);
     return o;

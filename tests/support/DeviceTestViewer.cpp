@@ -1,10 +1,10 @@
 #include "support/DeviceTestViewer.h"
 
-#include "webrtc/GstWebRtc.h"
 #include "protocol/PasscodeProof.h"
 #include "protocol/ctrl/AuthMessage.h"
 #include "protocol/ctrl/ChallengeMessage.h"
 #include "protocol/ctrl/CtrlMessage.h"
+#include "webrtc/GstWebRtc.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -329,9 +329,9 @@ void DeviceTestViewer::handleCtrl(const QJsonObject &msg) {
             Q_EMIT ctrlReceived(msg);
             return;
         }
-        const auto proof = pythonProof(m_options.passcode, challenge->nonce, challenge->autoSalt, challenge->fixedSalt,
-                                       localFp, remoteFp,
-                                       qint64(challenge->iters.value_or(PasscodeProof::defaultIterations)));
+        const auto proof =
+            pythonProof(m_options.passcode, challenge->nonce, challenge->autoSalt, challenge->fixedSalt, localFp,
+                        remoteFp, qint64(challenge->iters.value_or(PasscodeProof::defaultIterations)));
         sendCtrl(AuthMessage{proof.first, proof.second}.toJson());
         proofSent = true;
     }

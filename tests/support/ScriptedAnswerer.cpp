@@ -1,13 +1,13 @@
 #include "support/ScriptedAnswerer.h"
 
-#include "webrtc/GstWebRtc.h"
+#include "protocol/PasscodeProof.h"
 #include "protocol/ctrl/AuthFailMessage.h"
 #include "protocol/ctrl/AuthMessage.h"
 #include "protocol/ctrl/AuthOkMessage.h"
 #include "protocol/ctrl/ChallengeMessage.h"
 #include "protocol/ctrl/CtrlMessage.h"
-#include "protocol/PasscodeProof.h"
 #include "util/MainThreadLink.h"
+#include "webrtc/GstWebRtc.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -242,8 +242,7 @@ void ScriptedAnswerer::onCtrl(const QJsonObject &message) {
     if (ok) {
         ++authsAccepted;
         AuthOkMessage ok;
-        ok.monitors =
-            QJsonArray{QJsonObject{{"id", 1}, {"name", "Main"}, {"w", 1920}, {"h", 1080}, {"primary", true}}};
+        ok.monitors = QJsonArray{QJsonObject{{"id", 1}, {"name", "Main"}, {"w", 1920}, {"h", 1080}, {"primary", true}}};
         // The test's own fields, as they are (also ones the record would not write).
         QJsonObject m = ok.toJson();
         for (auto it = authOkExtra.begin(); it != authOkExtra.end(); ++it)

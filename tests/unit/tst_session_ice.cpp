@@ -1,8 +1,8 @@
 // The webrtcbin helpers: ICE server URLs as webrtcbin takes them, the ICE agent
 // set-up (no UPnP, keepalive checks, loopback gathering), and the m-line/mid
 // mapping of descriptions.
-#include "webrtc/GstWebRtc.h"
 #include "protocol/IceUrl.h"
+#include "webrtc/GstWebRtc.h"
 
 #include <QTest>
 

@@ -2,10 +2,10 @@
 #include "util/ErrorText.h"
 
 #include "agent/AgentController.h"
-#include "protocol/agent/ControlStatus.h"
 #include "config/AppConfig.h"
 #include "config/Paths.h"
 #include "config/Quality.h"
+#include "protocol/agent/ControlStatus.h"
 #include "rendezvous/LocalServer.h"
 #include "rendezvous/Signaling.h"
 #include "style/Theme.h"

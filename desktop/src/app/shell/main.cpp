@@ -1,8 +1,10 @@
+#include "posix/SignalPipe.h"
 #include "shell/SingleInstance.h"
-#include "shell/UnixSignals.h"
 #include "shell/VelmoRemoteApp.h"
 
 #include <QApplication>
+
+#include <csignal>
 
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
@@ -18,7 +20,10 @@ int main(int argc, char **argv) {
     VelmoRemoteApp velmo;
     QObject::connect(&instance, &SingleInstance::reopenRequested, &velmo, &VelmoRemoteApp::handleReopen);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &velmo, &VelmoRemoteApp::willTerminate);
-    UnixSignals::quitOnTermination();
+    // SIGTERM, SIGINT and SIGHUP end the event loop normally, so the shutdown sequence
+    // runs (the spawned agent is stopped, sessions say goodbye).
+    SignalPipe signalPipe({SIGTERM, SIGINT, SIGHUP});
+    QObject::connect(&signalPipe, &SignalPipe::received, &app, &QCoreApplication::quit);
     velmo.didFinishLaunching();
     return app.exec();
 }

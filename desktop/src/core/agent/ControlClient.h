@@ -1,8 +1,8 @@
 #pragma once
 
 #include "agent/ControlError.h"
+#include "protocol/Result.h"
 #include "protocol/agent/ControlStatus.h"
-#include "util/Result.h"
 
 #include <QByteArray>
 #include <QJsonObject>

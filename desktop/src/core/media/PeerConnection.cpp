@@ -1,8 +1,8 @@
 #include "media/PeerConnection.h"
 
 #include "media/DecodeClock.h"
-#include "webrtc/GstWebRtc.h"
 #include "media/VideoFrameTap.h"
+#include "webrtc/GstWebRtc.h"
 
 #include <QElapsedTimer>
 #include <QImage>

@@ -1,7 +1,7 @@
 #include "media/PeerConnectionFactory.h"
 
-#include "webrtc/GstWebRtc.h"
 #include "media/PeerConnection.h"
+#include "webrtc/GstWebRtc.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

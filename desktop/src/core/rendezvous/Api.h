@@ -1,8 +1,8 @@
 #pragma once
 
 #include "protocol/DeviceInfo.h"
+#include "protocol/Result.h"
 #include "rendezvous/IceConfig.h"
-#include "util/Result.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "util/Result.h"
+#include "protocol/Result.h"
 
 #include <QJsonObject>
 #include <QObject>

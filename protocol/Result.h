@@ -1,6 +1,6 @@
 #pragma once
 
-#include "util/Error.h"
+#include "protocol/Error.h"
 
 #include <optional>
 #include <utility>

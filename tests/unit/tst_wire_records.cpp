@@ -1,0 +1,246 @@
+#include "config/Quality.h"
+#include "protocol/DeviceInfo.h"
+#include "protocol/PasscodeProof.h"
+#include "protocol/agent/ControlStatus.h"
+#include "protocol/ctrl/AudioStateMessage.h"
+#include "protocol/ctrl/AuthFailMessage.h"
+#include "protocol/ctrl/AuthMessage.h"
+#include "protocol/ctrl/AuthOkMessage.h"
+#include "protocol/ctrl/ChallengeMessage.h"
+#include "protocol/ctrl/CtrlMessage.h"
+#include "protocol/ctrl/CursorMessage.h"
+#include "protocol/ctrl/LockedMessage.h"
+#include "protocol/ctrl/PermMessage.h"
+#include "protocol/ctrl/PingMessage.h"
+#include "protocol/ctrl/PongMessage.h"
+#include "protocol/ctrl/QualityRequest.h"
+#include "protocol/ctrl/SelectMessage.h"
+#include "protocol/ctrl/StatsMessage.h"
+#include "protocol/ctrl/StillMessage.h"
+#include "protocol/ctrl/ViewerIntroduction.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+
+// The records both ends build and read their messages with: what one end writes, the
+// other reads back to the same value, through the text that crosses the wire.
+class TestWireRecords : public QObject {
+    Q_OBJECT
+
+    // The object as the other end gets it: serialized and parsed again.
+    static QJsonObject overTheWire(const QJsonObject &o) {
+        const std::optional<QJsonObject> back = CtrlMessage::parse(QJsonDocument(o).toJson(QJsonDocument::Compact));
+        return back.value_or(QJsonObject());
+    }
+    template <typename M> static M roundTrip(const M &m) {
+        const QJsonObject wire = overTheWire(m.toJson());
+        if (!CtrlMessage::is<M>(wire))
+            qWarning() << "tag lost:" << wire;
+        return M::fromJson(wire);
+    }
+
+private Q_SLOTS:
+    void everyTagIsOneRecordsAndDistinct() {
+        const QList<QLatin1StringView> tags{AudioStateMessage::tag, AuthFailMessage::tag,  AuthMessage::tag,
+                                            AuthOkMessage::tag,     ChallengeMessage::tag, CursorMessage::tag,
+                                            LockedMessage::tag,     PermMessage::tag,      PingMessage::tag,
+                                            PongMessage::tag,       QualityRequest::tag,   SelectMessage::tag,
+                                            StatsMessage::tag,      StillMessage::tag,     ViewerIntroduction::tag};
+        QSet<QString> seen;
+        for (QLatin1StringView t : tags)
+            seen.insert(QString(t));
+        QCOMPARE(seen.size(), tags.size());
+        QCOMPARE(CtrlMessage::tagOf(QJsonObject{{"t", 5}}), QString());
+        QCOMPARE(CtrlMessage::tagOf(QJsonObject{}), QString());
+        QVERIFY(!CtrlMessage::parse("[1]"));
+        QVERIFY(!CtrlMessage::parse("{"));
+    }
+
+    void authenticationRoundTrips() {
+        ChallengeMessage c{QByteArray(16, 'n'), QByteArray(16, 'a'), QByteArray(16, 'f'), QStringLiteral("AB:CD"),
+                           5000};
+        QCOMPARE(ChallengeMessage::fromJson(overTheWire(c.toJson())), c);
+        c.hostFp.reset();
+        QCOMPARE(ChallengeMessage::fromJson(overTheWire(c.toJson())), c);
+        // Without a count the viewer works with the usual one; a hostile count is kept as none.
+        QJsonObject wire = c.toJson();
+        wire.remove(ChallengeMessage::itersKey);
+        QCOMPARE(ChallengeMessage::fromJson(wire)->iters, PasscodeProof::defaultIterations);
+        wire.insert(ChallengeMessage::itersKey, double(PasscodeProof::maxIters) + 1);
+        QCOMPARE(ChallengeMessage::fromJson(wire)->iters, std::nullopt);
+        wire.insert(QStringLiteral("nonce"), QStringLiteral("***"));
+        QVERIFY(!ChallengeMessage::fromJson(wire));
+
+        QCOMPARE(roundTrip(AuthMessage{QStringLiteral("proof-a"), QStringLiteral("proof-f")}),
+                 (AuthMessage{QStringLiteral("proof-a"), QStringLiteral("proof-f")}));
+        QCOMPARE(AuthMessage::fromJson(QJsonObject{{"t", "auth"}, {"a", 3}}), AuthMessage{});
+
+        QCOMPARE(roundTrip(AuthFailMessage{2}).remaining, 2);
+        QCOMPARE(roundTrip(LockedMessage{61}).retrySec, 61);
+        // Counts that are not whole numbers read as 0 at the viewer, whatever the host sent.
+        QCOMPARE(LockedMessage::fromJson(QJsonObject{{"retry_sec", 1.5}}).retrySec, 0);
+        QCOMPARE(LockedMessage::fromJson(QJsonObject{{"retry_sec", 9.3e18}}).retrySec, 0);
+        QCOMPARE(AuthFailMessage::fromJson(QJsonObject{{"remaining", "2"}}).remaining, 0);
+
+        AuthOkMessage ok;
+        ok.monitors = QJsonArray{QJsonObject{{"id", 1}, {"name", "Main"}, {"w", 1920}, {"h", 1080}, {"primary", true}}};
+        ok.video = QStringLiteral("h264");
+        ok.audio = true;
+        ok.name = QStringLiteral("机の端末");
+        QCOMPARE(roundTrip(ok), ok);
+        ok.name.reset();
+        ok.audio = false;
+        QCOMPARE(roundTrip(ok), ok);
+        QCOMPARE(overTheWire(ok.toJson()).value("audio").toString(), QStringLiteral("none"));
+        // An older host that says nothing about its picture sends JPEG.
+        QCOMPARE(AuthOkMessage::fromJson(QJsonObject{{"t", "auth_ok"}}).video, QStringLiteral("jpeg"));
+    }
+
+    void sessionMessagesRoundTrip() {
+        QCOMPARE(roundTrip(AudioStateMessage{true}).on, true);
+        QCOMPARE(AudioStateMessage::fromJson(QJsonObject{{"on", "yes"}}).on, false);
+        QCOMPARE(roundTrip(CursorMessage{12.5, -3}), (CursorMessage{12.5, -3}));
+        QCOMPARE(CursorMessage::fromJson(QJsonObject{{"x", "1"}}), (CursorMessage{0, 0}));
+        QCOMPARE(roundTrip(SelectMessage{QStringLiteral("single"), 2}), (SelectMessage{QStringLiteral("single"), 2}));
+        // An id that is no display's number reads as 0, which names none.
+        QCOMPARE(SelectMessage::fromJson(QJsonObject{{"mode", "single"}, {"id", 1e300}}).id, 0);
+        QCOMPARE(SelectMessage::fromJson(QJsonObject{{"mode", "single"}, {"id", 1.5}}).id, 0);
+        QCOMPARE(overTheWire(StillMessage{}.toJson()), (QJsonObject{{"t", "still"}}));
+        QCOMPARE(roundTrip(PermMessage{true, false}), (PermMessage{true, false}));
+        QCOMPARE(PermMessage::fromJson(QJsonObject{{"clip", 1}}), (PermMessage{std::nullopt, std::nullopt}));
+
+        StatsMessage stats{QStringLiteral("h264"), QStringLiteral("x264enc"), 24, 3100, true};
+        QCOMPARE(roundTrip(stats), stats);
+    }
+
+    void pingComesBackUntouched() {
+        const PingMessage ping{1234.5};
+        const QJsonObject wire = overTheWire(ping.toJson());
+        const std::optional<PingMessage> heard = PingMessage::read(wire);
+        QVERIFY(heard);
+        const QJsonObject answer = overTheWire(heard->pong());
+        QVERIFY(CtrlMessage::is<PongMessage>(answer));
+        QCOMPARE(PongMessage::fromJson(answer).ts, std::optional<double>(1234.5));
+        // A ping without a number gets no answer.
+        QVERIFY(!PingMessage::read(QJsonObject{{"t", "ping"}, {"ts", "soon"}}));
+        QCOMPARE(PongMessage::fromJson(QJsonObject{{"t", "pong"}}).ts, std::nullopt);
+    }
+
+    void helloIsCleanedOnReading() {
+        ViewerIntroduction hello;
+        hello.user = QStringLiteral("taro");
+        hello.machine = QStringLiteral("desk");
+        hello.os = QStringLiteral("Debian GNU/Linux 12");
+        hello.app = QStringLiteral("Velmo Remote");
+        hello.ver = QStringLiteral("0.1.0");
+        QCOMPARE(roundTrip(hello), hello);
+        QVERIFY(!hello.toJson().contains(QStringLiteral("icon")));
+        hello.user = QStringLiteral("ta\nro") + QString(200, QLatin1Char('x'));
+        const ViewerIntroduction heard = roundTrip(hello);
+        QCOMPARE(heard.user.size(), ViewerIntroduction::maxNameChars);
+        QVERIFY(!heard.user.contains(QLatin1Char('\n')));
+    }
+
+    // The viewer clamps what it sends, the host what it receives: the same limits.
+    void qualityClampsTheSameAtBothEnds() {
+        const QualityRequest inside{24, 0.5, 70, 3000};
+        QCOMPARE(QualityRequest::fromJson(overTheWire(inside.toJson()), QualityRequest{}), inside);
+        QVERIFY(inside.inRange());
+
+        const QList<QualityRequest> outside{{0, 0.01, 0, 10},
+                                            {QualityRequest::maxFps + 1, 2.0, 101, 1'000'000},
+                                            {-5, std::nan(""), 1000, -1},
+                                            {std::numeric_limits<int>::max(), 1e9, -1, 50001}};
+        for (const QualityRequest &q : outside) {
+            const QualityRequest sent = q.clamped(); // the viewer
+            QVERIFY(sent.inRange());
+            QVERIFY(!q.inRange());
+            // The host reading the raw values clamps them to the same request.
+            QJsonObject raw{{"t", "quality"}, {"fps", q.fps}, {"q", q.q}, {"kbps", q.kbps}};
+            if (std::isfinite(q.scale))
+                raw.insert("scale", q.scale);
+            const QualityRequest heard = QualityRequest::fromJson(overTheWire(raw), QualityRequest{30, 1.0, 70, 2500});
+            QCOMPARE(heard.fps, sent.fps);
+            QCOMPARE(heard.q, sent.q);
+            QCOMPARE(heard.kbps, sent.kbps);
+            if (std::isfinite(q.scale))
+                QCOMPARE(heard.scale, sent.scale);
+        }
+        const QualityRequest tooFast{QualityRequest::maxFps + 1, 0.5, 60, 4000};
+        QCOMPARE(tooFast.clamped().fps, QualityRequest::maxFps);
+        // Missing or absurd values keep what the host had.
+        const QualityRequest current{20, 0.6, 50, 900};
+        QCOMPARE(QualityRequest::fromJson(QJsonObject{{"fps", "fast"}, {"kbps", 1e12}}, current), current);
+        // Every preset the application offers is a request the host takes as it is.
+        for (const QualityPreset &p : presetList())
+            QVERIFY2(p.quality.inRange(), qPrintable(p.key));
+    }
+
+    void agentStatusRoundTrips() {
+        ControlStatus s;
+        s.id = QStringLiteral("123456789");
+        s.name = QStringLiteral("desk");
+        s.platform = QStringLiteral("linux");
+        s.version = QStringLiteral("0.1.0");
+        s.server = QStringLiteral("http://127.0.0.1:8787");
+        s.connected = true;
+        s.problem = QStringLiteral("device.json is readable by others");
+        s.sharing = true;
+        s.autoPasscode = QStringLiteral("123456");
+        s.passcodeMode = QStringLiteral("both");
+        s.hasFixed = true;
+        s.fps = 24;
+        s.scale = 0.5;
+        s.kbps = 3000;
+        s.video = QStringLiteral("h264");
+        s.encoder = QStringLiteral("x264enc");
+        s.audioOn = true;
+        s.audioSource = QStringLiteral("mic");
+        s.monitors = {ControlMonitor{1, QStringLiteral("HDMI-1"), 1920, 1080, true}};
+        ControlSession session;
+        session.sid = QStringLiteral("s1");
+        session.viewer = QStringLiteral("987654321");
+        session.name = QStringLiteral("taro@laptop");
+        session.info = ControlViewerInfo{QStringLiteral("Velmo Remote"), QStringLiteral("Debian"), QString(), QString(),
+                                         QStringLiteral("0.1.0")};
+        session.ip = QStringLiteral("192.0.2.7");
+        session.since = 1700000000;
+        session.authed = true;
+        session.relay = true;
+        session.clip = false;
+        s.sessions = {session};
+        s.noticeBar = false;
+        s.controllers = {ControlController{QStringLiteral("laptop"), QStringLiteral("AAAA"), 1700000001}};
+        s.eulaRequired = ControlEula{QStringLiteral("2"), QStringLiteral("abc"), QStringLiteral("# Terms")};
+        s.allowAsk = false;
+        s.asks = {ControlAsk{QStringLiteral("s2"), QStringLiteral("hanako"), QStringLiteral("192.0.2.8"), 1700000002}};
+        s.inputPerm = QStringLiteral("denied");
+        s.screenPerm = QStringLiteral("granted");
+        s.approval = QStringLiteral("ask");
+        s.displayServer = QStringLiteral("x11");
+        s.audioError = QStringLiteral("no monitor");
+        s.audioDevice = QStringLiteral("alsa_output.monitor");
+        const QByteArray wire = QJsonDocument(s.toJson()).toJson(QJsonDocument::Compact);
+        QCOMPARE(ControlStatus::decode(wire), std::optional<ControlStatus>(s));
+        // No agreement to accept is written as null, and read back as none.
+        s.eulaRequired.reset();
+        QVERIFY(s.toJson().value("eulaRequired").isNull());
+        QCOMPARE(ControlStatus::fromObject(s.toJson()), s);
+    }
+
+    void deviceRecordRoundTrips() {
+        const DeviceInfo d{QStringLiteral("123456789"), QStringLiteral("desk"), QStringLiteral("linux"), true};
+        QCOMPARE(DeviceInfo::decode(QJsonDocument(d.toJson()).toJson()), std::optional<DeviceInfo>(d));
+        const DeviceInfo bare{QStringLiteral("123456789"), QStringLiteral("desk"), std::nullopt, false};
+        QVERIFY(bare.toJson().value("platform").isNull());
+        QCOMPARE(DeviceInfo::decode(QJsonDocument(bare.toJson()).toJson()), std::optional<DeviceInfo>(bare));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWireRecords)
+#include "tst_wire_records.moc"
