@@ -314,7 +314,7 @@ void TestSettingsPanel::removalRunsUninstaller() {
 
     QTemporaryDir state;
     const QString log = state.filePath("systemctl.log");
-    qputenv("VELMO_SYSTEMCTL", VELMO_SOURCE_DIR "/desktop/tests/support/fake-systemctl.sh");
+    qputenv("VELMO_SYSTEMCTL", VELMO_SOURCE_DIR "/tests/support/fake-systemctl.sh");
     qputenv("VELMO_SYSTEMCTL_LOG", log.toUtf8());
     qputenv("VELMO_SYSTEMCTL_STATE", state.path().toUtf8());
 
