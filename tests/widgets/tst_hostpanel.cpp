@@ -156,6 +156,12 @@ void TestHostPanel::withoutStatus() {
     QVERIFY(shows(&panel, "audioLine", "オフ(オンにするとシステム音を配信)"));
     QVERIFY(shows(&panel, "monitorCount", "0 台"));
     QVERIFY(shows(&panel, "noSessions", "接続はありません"));
+    // On the first layout the text sits inside its box, under the "接続中" title.
+    auto *none = panel.findChild<QLabel *>("noSessions");
+    auto *sessionsBox = qobject_cast<QGroupBox *>(none->parentWidget());
+    QVERIFY(sessionsBox);
+    QCOMPARE(sessionsBox->title(), QStringLiteral("接続中"));
+    QTRY_VERIFY(sessionsBox->contentsRect().contains(none->geometry()));
     QVERIFY(shows(&panel, "noControllers", "登録はありません"));
     QVERIFY(!panel.findChild<QGroupBox *>("permissionBox")->isVisibleTo(&panel));
     // Copy buttons with nothing to copy do nothing.

@@ -718,6 +718,10 @@ void HostPanelView::refreshSessions(bool force) {
         m_noSessions->setObjectName(QStringLiteral("noSessions"));
         m_moreSessions = secondaryCaption(QString(), box);
         m_moreSessions->setObjectName(QStringLiteral("moreSessions"));
+        // In the layout from the start: a first status without sessions changes no row
+        // order, and a label outside the layout sat over the box's title.
+        m_sessionRows->addWidget(m_noSessions);
+        m_sessionRows->addWidget(m_moreSessions);
     }
 
     // Rows are kept per session and updated in place, so that a stream of
