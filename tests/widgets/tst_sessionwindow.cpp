@@ -124,6 +124,7 @@ private Q_SLOTS:
     void toasts();
     void savingPng();
     void refusalSaysWhoAndWraps();
+    void fullScreenActualSizeAndKeyHint();
 };
 
 void TestSessionWindow::texts() {
@@ -298,6 +299,47 @@ void TestSessionWindow::refusalSaysWhoAndWraps() {
         verifyNotClipped(&w, text);
     }
     QVERIFY(text->height() > text->fontMetrics().height() * 2);
+}
+
+void TestSessionWindow::fullScreenActualSizeAndKeyHint() {
+    SessionStore store(objects.context());
+    RemoteSession *s = newSession(store);
+    SessionWindowView w(s->sid(), &store, objects.config());
+    w.resize(1000, 700);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    SessionView *view = w.sessionView();
+
+    // F11 and the header's button switch full screen on and off.
+    auto *full = w.findChild<QToolButton *>("fullScreen");
+    QVERIFY(full && full->isCheckable());
+    QTest::keyClick(&w, Qt::Key_F11);
+    QTRY_VERIFY(w.isFullScreen());
+    QVERIFY(full->isChecked());
+    full->click();
+    QTRY_VERIFY(!w.isFullScreen());
+    QVERIFY(!full->isChecked());
+
+    // 1:1 shows one remote pixel per screen pixel (scrolled when larger); off fits the window.
+    RemoteScreenView *screen = view->screen();
+    screen->apply("jpeg", QImage(), QSizeF(1920, 1080), QPointF());
+    auto *actual = w.findChild<QToolButton *>("actualSize");
+    actual->click();
+    QVERIFY(view->actualSize());
+    QCOMPARE(screen->size(), QSize(1920, 1080));
+    QCOMPARE(screen->contentRect(), QRectF(0, 0, 1920, 1080));
+    actual->click();
+    QVERIFY(!view->actualSize());
+    QTRY_VERIFY(screen->width() < 1920);
+    QVERIFY(screen->contentRect().width() < 1920);
+
+    // The key bar says where the keys go and how to get them back.
+    auto *hint = w.findChild<QLabel *>("keyHint");
+    QCOMPARE(hint->text(), QString("キー入力は映像をクリックしてから"));
+    Q_EMIT screen->keyboardGrabChanged(true);
+    QVERIFY(hint->text().contains("Ctrl+Alt+Shift で解放"));
+    Q_EMIT screen->keyboardGrabChanged(false);
+    QCOMPARE(hint->text(), QString("キー入力は映像をクリックしてから"));
 }
 
 void TestSessionWindow::textFieldAndQuality() {
