@@ -162,6 +162,34 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     centred->addWidget(texts, 100);
     centred->addStretch(1);
     fl->addLayout(centred);
+    // A refused passcode is asked for here: the device may have a new one.
+    m_retryRow = new QWidget(failed);
+    auto *rr = new QHBoxLayout(m_retryRow);
+    rr->setContentsMargins(0, 0, 0, 0);
+    m_retryPasscode = new QLineEdit(m_retryRow);
+    m_retryPasscode->setObjectName("retryPasscode");
+    m_retryPasscode->setEchoMode(QLineEdit::Password);
+    m_retryPasscode->setPlaceholderText(QStringLiteral("新しいパスコード"));
+    m_retryPasscode->setFixedWidth(200);
+    rr->addWidget(m_retryPasscode);
+    m_retryButton = new QPushButton(QStringLiteral("再試行"), m_retryRow);
+    m_retryButton->setObjectName("retry");
+    m_retryButton->setEnabled(false);
+    rr->addWidget(m_retryButton);
+    connect(m_retryPasscode, &QLineEdit::textChanged, this,
+            [this](const QString &t) { m_retryButton->setEnabled(!t.isEmpty()); });
+    connect(m_retryPasscode, &QLineEdit::returnPressed, this, &SessionView::retryWithPasscode);
+    connect(m_retryButton, &QPushButton::clicked, this, &SessionView::retryWithPasscode);
+    m_retryRow->setVisible(false);
+    fl->addWidget(m_retryRow, 0, Qt::AlignHCenter);
+    m_cancelReconnect = new QPushButton(QStringLiteral("再接続をやめる"), failed);
+    m_cancelReconnect->setObjectName("cancelReconnect");
+    m_cancelReconnect->setVisible(false);
+    connect(m_cancelReconnect, &QPushButton::clicked, this, [this] {
+        if (m_reconnect)
+            m_reconnect->cancel();
+    });
+    fl->addWidget(m_cancelReconnect, 0, Qt::AlignHCenter);
     auto *closeButton = new QPushButton(QStringLiteral("閉じる"), failed);
     closeButton->setObjectName("close");
     closeButton->setDefault(true);
@@ -463,6 +491,15 @@ void SessionView::buildKeyBar(QWidget *bar) {
             [this](bool grabbed) { m_keyHint->setText(keyHintText(grabbed)); });
 }
 
+void SessionView::retryWithPasscode() {
+    const QString passcode = m_retryPasscode->text();
+    if (!m_session || passcode.isEmpty())
+        return;
+    m_retryPasscode->clear();
+    m_retryRow->setVisible(false);
+    m_session->reconnectWithPasscode(passcode);
+}
+
 QString SessionView::keyHintText(bool grabbed) {
     return grabbed ? QStringLiteral("キーボードは相手へ(Alt+Tab なども)・") + RemoteScreenView::escapeChordText() +
                          QStringLiteral(" で解放")
@@ -608,6 +645,13 @@ void SessionView::refresh() {
     case RemoteSession::State::Failed:
         m_failureText->setText(m_session->failureText());
         m_reconnectText->setText(m_reconnect ? m_reconnect->statusText() : QString());
+        m_cancelReconnect->setVisible(m_reconnect && m_reconnect->active());
+        if (m_session->passcodeRefused() && !m_retryRow->isVisible()) {
+            m_retryRow->setVisible(true);
+            m_retryPasscode->setFocus(Qt::OtherFocusReason);
+        } else if (!m_session->passcodeRefused()) {
+            m_retryRow->setVisible(false);
+        }
         m_main->setCurrentIndex(failedPage);
         break;
     case RemoteSession::State::Closed:

@@ -107,6 +107,8 @@ public:
     // One remote pixel per screen pixel, or the picture fitted to the window.
     void setActualSize(bool on);
     bool actualSize() const { return m_actualSize; }
+    // "再試行" with the passcode typed in the failure panel.
+    void retryWithPasscode();
 
 private:
     void applyScale();
@@ -143,6 +145,10 @@ private:
     QToolButton *m_actualSizeButton = nullptr;
     QToolButton *m_fullScreenButton = nullptr;
     QLabel *m_keyHint = nullptr;
+    QWidget *m_retryRow = nullptr;
+    QLineEdit *m_retryPasscode = nullptr;
+    QPushButton *m_retryButton = nullptr;
+    QPushButton *m_cancelReconnect = nullptr;
     class QScrollArea *m_screenScroll = nullptr;
     bool m_actualSize = false;
     QPushButton *m_disconnect = nullptr;
