@@ -11,6 +11,7 @@
 #include "viewer/RemoteScreenView.h"
 #include "viewer/SessionView.h"
 #include "viewer/SessionWindowView.h"
+#include "viewer/StatsOverlay.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -28,7 +29,9 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+
 #include <QToolButton>
+#include <cmath>
 
 namespace {
 
@@ -374,10 +377,33 @@ void TestSessionWindow::textFieldAndQuality() {
     QVERIFY(!w.findChild<QWidget *>("statsOverlay")->isVisible());
     QVERIFY(!w.findChild<SessionView *>()->statistics()->running());
     objects.config()->setPreset("balanced");
+    // The preset in force is marked: the session's own (the default "標準" here).
+    auto checked = [quality] {
+        QStringList out;
+        for (QAction *a : quality->menu()->actions())
+            if (a->isChecked() && !a->data().toString().isEmpty())
+                out << a->data().toString();
+        return out;
+    };
+    QCOMPARE(s->quality(), presets().value("balanced"));
+    QCOMPARE(checked(), QStringList({"balanced"}));
     quality->menu()->actions().at(2)->trigger();
     QCOMPARE(objects.config()->preset(), QString("quality"));
     QCOMPARE(s->quality(), presets().value("quality"));
+    QCOMPARE(checked(), QStringList({"quality"}));
     objects.config()->setPreset("balanced");
+
+    // The bit-rate graph's axis: a round figure a spike does not blow up.
+    QList<double> minute(58, 3500.0);
+    minute << 160654.0 << 3600.0;
+    QCOMPARE(StatsOverlay::axisTop(minute), 5000.0);
+    QCOMPARE(StatsOverlay::axisLabel(5000), QString("5 Mbps"));
+    QCOMPARE(StatsOverlay::axisLabel(1500), QString("1.5 Mbps"));
+    QCOMPARE(StatsOverlay::axisLabel(500), QString("500 kbps"));
+    QCOMPARE(StatsOverlay::axisTop({}), 100.0);
+    QCOMPARE(StatsOverlay::axisTop({300, 320, 310}), 500.0);
+    QCOMPARE(StatsOverlay::axisTop({1500, 1700, 1600}), 2000.0);
+    QCOMPARE(StatsOverlay::axisTop({std::nan(""), -1, 0}), 100.0);
 }
 
 void TestSessionWindow::toasts() {

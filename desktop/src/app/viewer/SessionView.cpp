@@ -17,6 +17,7 @@
 #include "viewer/StatsOverlay.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QBuffer>
 #include <QClipboard>
@@ -325,17 +326,27 @@ void SessionView::buildHeader(QWidget *header) {
     m_qualityButton->setFixedWidth(80);
     m_qualityButton->setPopupMode(QToolButton::InstantPopup);
     auto *qualityMenu = new QMenu(m_qualityButton);
+    // The preset in force is marked (none when the session asked for another quality).
+    auto *presetGroup = new QActionGroup(qualityMenu);
+    presetGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
     for (const auto &[key, label] : qualityRows()) {
         const Quality q = presets().value(key);
         QAction *a = qualityMenu->addAction(qualityLabel(label, q));
         a->setData(key);
+        a->setCheckable(true);
+        a->setObjectName(QStringLiteral("preset_") + key);
+        presetGroup->addAction(a);
+        m_presetActions.append(a);
         connect(a, &QAction::triggered, this, [this, key = key, q] {
             if (m_config)
                 m_config->setPreset(key);
             if (m_session)
                 m_session->setQuality(q);
+            markPreset();
         });
     }
+    connect(qualityMenu, &QMenu::aboutToShow, this, &SessionView::markPreset);
+    markPreset();
     qualityMenu->addSeparator();
     m_statsAction = qualityMenu->addAction(QStringLiteral("統計を表示"));
     m_statsAction->setObjectName("statsAction");
@@ -489,6 +500,11 @@ void SessionView::buildKeyBar(QWidget *bar) {
     h->addWidget(m_keyHint);
     connect(m_screen, &RemoteScreenView::keyboardGrabChanged, this,
             [this](bool grabbed) { m_keyHint->setText(keyHintText(grabbed)); });
+}
+
+void SessionView::markPreset() {
+    for (QAction *a : std::as_const(m_presetActions))
+        a->setChecked(m_session && presets().value(a->data().toString()) == m_session->quality());
 }
 
 void SessionView::retryWithPasscode() {

@@ -109,6 +109,8 @@ public:
     bool actualSize() const { return m_actualSize; }
     // "再試行" with the passcode typed in the failure panel.
     void retryWithPasscode();
+    // Checks the quality menu's entry of the preset in force.
+    void markPreset();
 
 private:
     void applyScale();
@@ -145,6 +147,7 @@ private:
     QToolButton *m_actualSizeButton = nullptr;
     QToolButton *m_fullScreenButton = nullptr;
     QLabel *m_keyHint = nullptr;
+    QList<QAction *> m_presetActions;
     QWidget *m_retryRow = nullptr;
     QLineEdit *m_retryPasscode = nullptr;
     QPushButton *m_retryButton = nullptr;
