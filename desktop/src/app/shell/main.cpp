@@ -1,4 +1,5 @@
 #include "posix/SignalPipe.h"
+#include "shell/QtTranslations.h"
 #include "shell/SingleInstance.h"
 #include "shell/VelmoRemoteApp.h"
 
@@ -12,6 +13,7 @@ int main(int argc, char **argv) {
     QApplication::setDesktopFileName(QStringLiteral("velmo-remote"));
     QApplication::setApplicationVersion(QStringLiteral(VELMO_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
+    QtTranslations::install(&app);
 
     SingleInstance instance(SingleInstance::defaultName());
     if (!instance.claim())

@@ -451,7 +451,12 @@ void RemoteSession::onSignal(const QJsonObject &message) {
         d->pc->addRemoteCandidate(guint(index), mid, p.value("candidate").toString());
     } else if (t == QLatin1String("error")) {
         const QJsonValue e = message.value("error");
-        fail(QStringLiteral("エラー: ") + (e.isString() ? e.toString() : QString()), FailureKind::Unreachable);
+        const QString text = e.isString() ? e.toString() : QString();
+        // The device's refusal (sharing off, its user said no, no answer in time) says who refused.
+        if (text == QStringLiteral("接続を拒否しました"))
+            fail(QStringLiteral("相手が接続を拒否しました"), FailureKind::Refused);
+        else
+            fail(QStringLiteral("エラー: ") + text, FailureKind::Unreachable);
     } else if (t == QLatin1String("bye")) {
         close();
     }
@@ -471,6 +476,7 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
     } else if (t == AuthOkMessage::tag) {
         onAuthOk(AuthOkMessage::fromJson(message));
     } else if (t == AuthFailMessage::tag) {
+        m_passcodeRefused = true;
         fail(authFailText(AuthFailMessage::fromJson(message).remaining), FailureKind::Refused);
     } else if (t == LockedMessage::tag) {
         fail(lockedText(LockedMessage::fromJson(message).retrySec), FailureKind::Refused);
@@ -750,8 +756,16 @@ void RemoteSession::reconnect() {
     d->audioTrack = false;
     d->statsTimes.clear();
     d->channelsOpen = 0;
+    m_passcodeRefused = false;
     setState(State::Connecting);
     connectSequence();
+}
+
+void RemoteSession::reconnectWithPasscode(const QString &passcode) {
+    if (m_state == State::Closed || !d->started)
+        return;
+    m_passcode = passcode;
+    reconnect();
 }
 
 QString RemoteSession::connectionSid() const {
