@@ -20,6 +20,8 @@ public:
     // Which of the agent's platform back ends serves the desktop, and why the screen cannot be shared.
     static QString backendLine(const std::optional<ControlStatus> &st);
     static QString audioLine(const std::optional<ControlStatus> &st);
+    // Why the device ID is empty ("" when there is one, or nothing to say).
+    static QString idNote(const std::optional<ControlStatus> &st, bool agentEnded);
     static QString monitorLine(const ControlMonitor &monitor);
     static QString sessionCaption(const ControlSession &session, qint64 now);
     static QString copyLabel(const QString &label, const QString &value, const std::optional<QString> &copied);
