@@ -152,6 +152,20 @@ void HostState::setAudioCapture(const QString &device, const QString &error) {
     Q_EMIT changed();
 }
 
+void HostState::setBackend(const QString &name) {
+    if (m_backend == name)
+        return;
+    m_backend = name;
+    Q_EMIT changed();
+}
+
+void HostState::setScreenError(const QString &error) {
+    if (m_screenError == error)
+        return;
+    m_screenError = error;
+    Q_EMIT changed();
+}
+
 void HostState::setDisplayServer(const QString &kind) {
     if (m_displayServer == kind)
         return;
@@ -362,6 +376,8 @@ QJsonObject HostState::toStatusJson() const {
     status.screenPerm = m_screenPerm;
     status.approval = m_approval;
     status.displayServer = m_displayServer;
+    status.backend = m_backend;
+    status.screenError = m_screenError;
     status.audioError = m_audioError;
     status.audioDevice = m_audioDevice;
     return status.toJson();

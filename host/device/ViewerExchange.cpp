@@ -37,7 +37,7 @@ ViewerExchange::ViewerExchange(SessionChannels *channels, QObject *parent)
 }
 
 void ViewerExchange::sendPerm() {
-    m_channels->sendText("ctrl", Json::compact(PermMessage{m_clip, m_filesRight}.toJson()));
+    m_channels->sendText("ctrl", Json::compact(PermMessage{m_clip, m_filesRight, std::nullopt}.toJson()));
 }
 
 void ViewerExchange::start(bool clip, bool files) {

@@ -16,9 +16,11 @@ QJsonObject PermMessage::toJson() const {
         o.insert(QLatin1StringView("clip"), *clip);
     if (files)
         o.insert(QLatin1StringView("files"), *files);
+    if (input)
+        o.insert(QLatin1StringView("input"), *input);
     return o;
 }
 
 PermMessage PermMessage::fromJson(const QJsonObject &message) {
-    return {flag(message, "clip"), flag(message, "files")};
+    return {flag(message, "clip"), flag(message, "files"), flag(message, "input")};
 }

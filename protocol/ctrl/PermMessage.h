@@ -11,6 +11,7 @@ struct PermMessage {
 
     std::optional<bool> clip;
     std::optional<bool> files;
+    std::optional<bool> input; // the viewer's keyboard and mouse
     QJsonObject toJson() const;
     static PermMessage fromJson(const QJsonObject &message);
     bool operator==(const PermMessage &) const = default;

@@ -2,6 +2,7 @@
 #include "protocol/DeviceInfo.h"
 #include "protocol/PasscodeProof.h"
 #include "protocol/agent/ControlStatus.h"
+#include "protocol/ctrl/ApprovalWaitMessage.h"
 #include "protocol/ctrl/AudioStateMessage.h"
 #include "protocol/ctrl/AuthFailMessage.h"
 #include "protocol/ctrl/AuthMessage.h"
@@ -46,11 +47,11 @@ class TestWireRecords : public QObject {
 
 private Q_SLOTS:
     void everyTagIsOneRecordsAndDistinct() {
-        const QList<QLatin1StringView> tags{AudioStateMessage::tag, AuthFailMessage::tag,  AuthMessage::tag,
-                                            AuthOkMessage::tag,     ChallengeMessage::tag, CursorMessage::tag,
-                                            LockedMessage::tag,     PermMessage::tag,      PingMessage::tag,
-                                            PongMessage::tag,       QualityRequest::tag,   SelectMessage::tag,
-                                            StatsMessage::tag,      StillMessage::tag,     ViewerIntroduction::tag};
+        const QList<QLatin1StringView> tags{
+            ApprovalWaitMessage::tag, AudioStateMessage::tag, AuthFailMessage::tag, AuthMessage::tag,
+            AuthOkMessage::tag,       ChallengeMessage::tag,  CursorMessage::tag,   LockedMessage::tag,
+            PermMessage::tag,         PingMessage::tag,       PongMessage::tag,     QualityRequest::tag,
+            SelectMessage::tag,       StatsMessage::tag,      StillMessage::tag,    ViewerIntroduction::tag};
         QSet<QString> seen;
         for (QLatin1StringView t : tags)
             seen.insert(QString(t));
@@ -111,8 +112,16 @@ private Q_SLOTS:
         QCOMPARE(SelectMessage::fromJson(QJsonObject{{"mode", "single"}, {"id", 1e300}}).id, 0);
         QCOMPARE(SelectMessage::fromJson(QJsonObject{{"mode", "single"}, {"id", 1.5}}).id, 0);
         QCOMPARE(overTheWire(StillMessage{}.toJson()), (QJsonObject{{"t", "still"}}));
-        QCOMPARE(roundTrip(PermMessage{true, false}), (PermMessage{true, false}));
-        QCOMPARE(PermMessage::fromJson(QJsonObject{{"clip", 1}}), (PermMessage{std::nullopt, std::nullopt}));
+        QCOMPARE(roundTrip(PermMessage{true, false, true}), (PermMessage{true, false, true}));
+        QCOMPARE(roundTrip(PermMessage{true, false, std::nullopt}), (PermMessage{true, false, std::nullopt}));
+        QCOMPARE(PermMessage::fromJson(QJsonObject{{"clip", 1}}),
+                 (PermMessage{std::nullopt, std::nullopt, std::nullopt}));
+
+        QCOMPARE(roundTrip(ApprovalWaitMessage{45}).sec, 45);
+        // Both ends keep the wait within a day; nothing usable reads as the usual minute.
+        QCOMPARE(roundTrip(ApprovalWaitMessage{10 * ApprovalWaitMessage::maxSec}).sec, ApprovalWaitMessage::maxSec);
+        QCOMPARE(ApprovalWaitMessage::fromJson(QJsonObject{{"sec", 1e300}}).sec, ApprovalWaitMessage::defaultSec);
+        QCOMPARE(ApprovalWaitMessage::fromJson(QJsonObject{{"sec", -5}}).sec, 0);
 
         StatsMessage stats{QStringLiteral("h264"), QStringLiteral("x264enc"), 24, 3100, true};
         QCOMPARE(roundTrip(stats), stats);
@@ -223,6 +232,8 @@ private Q_SLOTS:
         s.screenPerm = QStringLiteral("granted");
         s.approval = QStringLiteral("ask");
         s.displayServer = QStringLiteral("x11");
+        s.backend = QStringLiteral("x11");
+        s.screenError = QStringLiteral("no display");
         s.audioError = QStringLiteral("no monitor");
         s.audioDevice = QStringLiteral("alsa_output.monitor");
         const QByteArray wire = QJsonDocument(s.toJson()).toJson(QJsonDocument::Compact);

@@ -9,6 +9,7 @@
 #include "media/WebRtcStats.h"
 #include "protocol/Json.h"
 #include "protocol/PasscodeProof.h"
+#include "protocol/ctrl/ApprovalWaitMessage.h"
 #include "protocol/ctrl/AudioStateMessage.h"
 #include "protocol/ctrl/AuthFailMessage.h"
 #include "protocol/ctrl/AuthMessage.h"
@@ -170,6 +171,11 @@ QString RemoteSession::makeSid() {
 // ---- the one place that assigns `state` ------------------------------------------------------------------------
 
 void RemoteSession::setState(State next, const QString &text, FailureKind kind) {
+    // Any outcome ends a wait for the host user's approval.
+    if (next != State::Authenticating && m_approvalDeadline.isValid()) {
+        m_approvalDeadline = QDateTime();
+        Q_EMIT approvalWaitChanged();
+    }
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_state == State::Closed)
         return; // nothing leaves closed
@@ -475,6 +481,9 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
         onChallenge(message);
     } else if (t == AuthOkMessage::tag) {
         onAuthOk(AuthOkMessage::fromJson(message));
+    } else if (t == ApprovalWaitMessage::tag) {
+        m_approvalDeadline = QDateTime::currentDateTimeUtc().addSecs(ApprovalWaitMessage::fromJson(message).sec);
+        Q_EMIT approvalWaitChanged();
     } else if (t == AuthFailMessage::tag) {
         m_passcodeRefused = true;
         fail(authFailText(AuthFailMessage::fromJson(message).remaining), FailureKind::Refused);

@@ -28,9 +28,11 @@ bool SessionExchange::handleCtrl(const QJsonObject &message) {
     }
     if (t == PermMessage::tag) {
         const PermMessage perm = PermMessage::fromJson(message);
+        const bool i = perm.input.value_or(m_inputAllowed);
         const bool c = perm.clip.value_or(m_clipAllowed);
         const bool f = perm.files.value_or(m_filesAllowed);
-        if (c != m_clipAllowed || f != m_filesAllowed) {
+        if (i != m_inputAllowed || c != m_clipAllowed || f != m_filesAllowed) {
+            m_inputAllowed = i;
             m_clipAllowed = c;
             m_filesAllowed = f;
             m_files->setAllowed(f);
