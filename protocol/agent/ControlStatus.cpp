@@ -95,6 +95,8 @@ QJsonObject ControlStatus::toJson() const {
         {"audioDevice", audioDevice},
         {"audioError", audioError},
         {"displayServer", displayServer},
+        {"backend", backend},
+        {"screenError", screenError},
         {"asks", askList},
         {"inputPerm", inputPerm},
         {"screenPerm", screenPerm},
