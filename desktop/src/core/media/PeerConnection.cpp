@@ -162,10 +162,16 @@ bool PeerConnection::build(const Options &options, QString *error) {
 }
 
 void PeerConnection::addTransceivers() {
+    bool video = true;
     for (GstCaps *caps : {videoCaps(), audioCaps()}) {
         GstWebRTCRTPTransceiver *t = nullptr;
         g_signal_emit_by_name(m_webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY, caps, &t);
         gst_caps_unref(caps);
+        // Video asks for lost packets again (NACK, answered by retransmission) before it
+        // falls back to asking for a key frame.
+        if (t && video)
+            g_object_set(t, "do-nack", TRUE, nullptr);
+        video = false;
         if (t)
             gst_object_unref(t);
     }
