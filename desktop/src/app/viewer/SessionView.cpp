@@ -2,6 +2,7 @@
 #include "util/ErrorText.h"
 
 #include "config/AppConfig.h"
+#include "config/Paths.h"
 #include "session/ReconnectPolicy.h"
 #include "session/SessionExchange.h"
 #include "session/SessionRecorder.h"
@@ -128,15 +129,27 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     auto *warning = new QLabel(failed);
     warning->setPixmap(SymbolIcons::warning(Theme::warning()).pixmap(48, 48));
     fl->addWidget(warning, 0, Qt::AlignHCenter);
-    m_failureText = new QLabel(failed);
+    // A wrapped label given an alignment in a box layout gets its one-line height and
+    // is cut at the top and bottom; full width in a column of readable width instead.
+    auto *texts = new QWidget(failed);
+    texts->setMaximumWidth(readableTextWidth);
+    auto *tl = new QVBoxLayout(texts);
+    tl->setContentsMargins(16, 0, 16, 0);
+    m_failureText = new QLabel(texts);
     m_failureText->setObjectName("failureText");
     m_failureText->setWordWrap(true);
     m_failureText->setAlignment(Qt::AlignCenter);
-    fl->addWidget(m_failureText, 0, Qt::AlignHCenter);
-    m_reconnectText = new QLabel(failed);
+    tl->addWidget(m_failureText);
+    m_reconnectText = new QLabel(texts);
     m_reconnectText->setObjectName("reconnectText");
+    m_reconnectText->setWordWrap(true);
     m_reconnectText->setAlignment(Qt::AlignCenter);
-    fl->addWidget(m_reconnectText, 0, Qt::AlignHCenter);
+    tl->addWidget(m_reconnectText);
+    auto *centred = new QHBoxLayout;
+    centred->addStretch(1);
+    centred->addWidget(texts, 100);
+    centred->addStretch(1);
+    fl->addLayout(centred);
     auto *closeButton = new QPushButton(QStringLiteral("閉じる"), failed);
     closeButton->setObjectName("close");
     closeButton->setDefault(true);
@@ -659,7 +672,7 @@ void SessionView::toggleRecording() {
         showToast(QStringLiteral("接続していないため録画できません"));
         return;
     }
-    // The same dialog as the screenshots (and so the same folder), with the recording's container.
+    // The same dialog as the screenshots, in the videos folder, with the recording's container.
     auto *dialog = new QFileDialog(this);
     dialog->setObjectName("recordDialog");
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -669,6 +682,7 @@ void SessionView::toggleRecording() {
     dialog->setDefaultSuffix(QStringLiteral("mkv"));
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setWindowModality(Qt::NonModal);
+    dialog->setDirectory(Paths::videosDir());
     dialog->selectFile(SessionRecorder::proposedFileName(m_session->targetId(), QDateTime::currentDateTime()));
     connect(dialog, &QFileDialog::fileSelected, this, [this](const QString &path) {
         if (!path.isEmpty())
@@ -717,6 +731,7 @@ void SessionView::saveImage(const QImage &image, const QString &label) {
     dialog->setDefaultSuffix(QStringLiteral("png"));
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setWindowModality(Qt::NonModal);
+    dialog->setDirectory(Paths::picturesDir());
     dialog->selectFile(proposedFileName(targetId, QDateTime::currentDateTime()));
     connect(dialog, &QFileDialog::fileSelected, this, [this, png, label](const QString &path) {
         if (path.isEmpty())

@@ -37,6 +37,8 @@ class SessionView : public QWidget {
     Q_PROPERTY(bool started READ started NOTIFY startedChanged)
 
 public:
+    // Messages on the failure panel wrap at this width (and at the window's, when narrower).
+    static constexpr int readableTextWidth = 560;
     struct MonitorEntry {
         QString label;
         QString mode; // "all" or "single"
