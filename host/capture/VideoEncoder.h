@@ -83,7 +83,7 @@ private:
     GstElement *m_appsrc = nullptr;
     GstElement *m_outCaps = nullptr;
     GstPad *m_encSrc = nullptr;
-    GstElement *m_enc = nullptr; // a reference, H.264 only
+    GstElement *m_enc = nullptr;                   // a reference, H.264 only
     QHash<EncodedSink *, QPair<int, int>> m_rates; // kbps, fps; under m_mutex
     std::atomic<int> m_bitrate{0};
     std::atomic<int> m_fpsCap{30};

@@ -24,6 +24,7 @@ struct DeviceHooks {
     bool fixedRate = false;
 
     static DeviceHooks parse(const QString &list);
-    bool any() const { return wrongFingerprint || badChunks || fileTransfer || inputLog || shortLock || closeSide || fixedRate;
+    bool any() const {
+        return wrongFingerprint || badChunks || fileTransfer || inputLog || shortLock || closeSide || fixedRate;
     }
 };

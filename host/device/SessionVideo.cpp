@@ -136,12 +136,8 @@ void SessionVideo::sendStats() {
         frames = counters.first;
         bytes = counters.second;
     }
-    QJsonObject stats{{"t", "stats"},
-                      {"codec", m_source->codec()},
-                      {"enc", m_source->encoder()},
-                      {"fps", frames},
-                      {"kbps", qint64(bytes * 8 / 1000)},
-                      {"relay", relay}};
+    QJsonObject stats{{"t", "stats"},  {"codec", m_source->codec()},       {"enc", m_source->encoder()},
+                      {"fps", frames}, {"kbps", qint64(bytes * 8 / 1000)}, {"relay", relay}};
     const QJsonObject link = m_source->linkStats();
     for (auto it = link.begin(); it != link.end(); ++it)
         stats.insert(it.key(), it.value());

@@ -23,9 +23,9 @@ constexpr int64_t kLossWindowUs = 1000000;
 constexpr int kLossMinPackets = 20;
 // One cut per this interval (a round trip or so: the feedback of a cut takes that long).
 constexpr int64_t kCutIntervalUs = 300000;
-// After a cut the rate climbs gently for this long, while near the rate that overused
-// (once the path carries clearly more than that, it has grown: climb fast again).
-constexpr int64_t kGentleUs = 3000000;
+// After a cut the rate climbs gently while near the rate that overused (for at most this
+// long; once the path carries clearly more than that, it has grown: climb fast again).
+constexpr int64_t kGentleUs = 10000000;
 constexpr double kGentlePerSecond = 1.08;
 constexpr double kFastPerSecond = 1.5;
 constexpr double kBackoff = 0.85;
@@ -210,8 +210,7 @@ void CongestionController::refreshLoss(int64_t nowUs) {
 }
 
 int CongestionController::update(int64_t nowUs) {
-    const double dt =
-        m_lastUpdateUs < 0 ? 0.0 : std::clamp(double(nowUs - m_lastUpdateUs) / 1e6, 0.0, 1.0);
+    const double dt = m_lastUpdateUs < 0 ? 0.0 : std::clamp(double(nowUs - m_lastUpdateUs) / 1e6, 0.0, 1.0);
     m_lastUpdateUs = nowUs;
     refreshLoss(nowUs);
 

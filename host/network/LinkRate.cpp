@@ -94,8 +94,8 @@ void LinkRate::tick() {
         target == m_cc.floorKbps()) {
         if (target != m_published) {
             m_published = target;
-            qCDebug(lcLinkRate) << "target" << target << "acked" << m_cc.ackedKbps() << "loss" << m_cc.loss()
-                                << "trend" << m_cc.trend() << "/" << m_cc.threshold();
+            qCDebug(lcLinkRate) << "target" << target << "acked" << m_cc.ackedKbps() << "loss" << m_cc.loss() << "trend"
+                                << m_cc.trend() << "/" << m_cc.threshold();
             Q_EMIT targetChanged(target);
         }
     }

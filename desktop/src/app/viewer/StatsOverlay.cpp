@@ -48,8 +48,9 @@ QStringList StatsOverlay::lines(const SessionStatistics::Sample &s) {
                    QStringLiteral(" / ") + (s.estimateKbps ? QString::number(*s.estimateKbps) : none) +
                    QStringLiteral(" kbps");
     if (s.hostLossPct || s.hostRttMs)
-        out << QStringLiteral("送信側の損失/往復: ") + (s.hostLossPct ? number(*s.hostLossPct, 1) + QStringLiteral(" %") : none) +
-                   QStringLiteral(" / ") + (s.hostRttMs ? QString::number(*s.hostRttMs) + QStringLiteral(" ms") : none);
+        out << QStringLiteral("送信側の損失/往復: ") +
+                   (s.hostLossPct ? number(*s.hostLossPct, 1) + QStringLiteral(" %") : none) + QStringLiteral(" / ") +
+                   (s.hostRttMs ? QString::number(*s.hostRttMs) + QStringLiteral(" ms") : none);
     if (s.targetKbps || s.estimateKbps)
         out << QStringLiteral("制限: ") + (s.limit.isEmpty() ? QStringLiteral("なし") : s.limit);
     return out;
