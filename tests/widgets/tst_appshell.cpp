@@ -19,6 +19,7 @@
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QProcess>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -82,7 +83,9 @@ private Q_SLOTS:
     void sessionWindowPerId() {
         SessionWindows windows(objects.store(), objects.config());
         SessionWindowView *first = windows.open("abcd0123");
-        QCOMPARE(first->size(), QSize(1280, 820));
+        // Larger than the old 1280 × 820 where the screen allows, never beyond its free area.
+        const QSize free = QGuiApplication::primaryScreen()->availableGeometry().size();
+        QCOMPARE(first->size(), QSize(1600, 1000).boundedTo(free * 0.92));
         QCOMPARE(windows.open("abcd0123"), first);
         QCOMPARE(windows.count(), 1);
         SessionWindowView *other = windows.open("ffff0000");

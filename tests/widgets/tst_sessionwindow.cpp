@@ -11,6 +11,7 @@
 #include "viewer/RemoteScreenView.h"
 #include "viewer/SessionView.h"
 #include "viewer/SessionWindowView.h"
+#include "viewer/StatsOverlay.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -28,7 +29,9 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+
 #include <QToolButton>
+#include <cmath>
 
 namespace {
 
@@ -124,6 +127,7 @@ private Q_SLOTS:
     void toasts();
     void savingPng();
     void refusalSaysWhoAndWraps();
+    void fullScreenActualSizeAndKeyHint();
 };
 
 void TestSessionWindow::texts() {
@@ -300,6 +304,47 @@ void TestSessionWindow::refusalSaysWhoAndWraps() {
     QVERIFY(text->height() > text->fontMetrics().height() * 2);
 }
 
+void TestSessionWindow::fullScreenActualSizeAndKeyHint() {
+    SessionStore store(objects.context());
+    RemoteSession *s = newSession(store);
+    SessionWindowView w(s->sid(), &store, objects.config());
+    w.resize(1000, 700);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    SessionView *view = w.sessionView();
+
+    // F11 and the header's button switch full screen on and off.
+    auto *full = w.findChild<QToolButton *>("fullScreen");
+    QVERIFY(full && full->isCheckable());
+    QTest::keyClick(&w, Qt::Key_F11);
+    QTRY_VERIFY(w.isFullScreen());
+    QVERIFY(full->isChecked());
+    full->click();
+    QTRY_VERIFY(!w.isFullScreen());
+    QVERIFY(!full->isChecked());
+
+    // 1:1 shows one remote pixel per screen pixel (scrolled when larger); off fits the window.
+    RemoteScreenView *screen = view->screen();
+    screen->apply("jpeg", QImage(), QSizeF(1920, 1080), QPointF());
+    auto *actual = w.findChild<QToolButton *>("actualSize");
+    actual->click();
+    QVERIFY(view->actualSize());
+    QCOMPARE(screen->size(), QSize(1920, 1080));
+    QCOMPARE(screen->contentRect(), QRectF(0, 0, 1920, 1080));
+    actual->click();
+    QVERIFY(!view->actualSize());
+    QTRY_VERIFY(screen->width() < 1920);
+    QVERIFY(screen->contentRect().width() < 1920);
+
+    // The key bar says where the keys go and how to get them back.
+    auto *hint = w.findChild<QLabel *>("keyHint");
+    QCOMPARE(hint->text(), QString("キー入力は映像をクリックしてから"));
+    Q_EMIT screen->keyboardGrabChanged(true);
+    QVERIFY(hint->text().contains("Ctrl+Alt+Shift で解放"));
+    Q_EMIT screen->keyboardGrabChanged(false);
+    QCOMPARE(hint->text(), QString("キー入力は映像をクリックしてから"));
+}
+
 void TestSessionWindow::textFieldAndQuality() {
     SessionStore store(objects.context());
     RemoteSession *s = newSession(store);
@@ -332,10 +377,33 @@ void TestSessionWindow::textFieldAndQuality() {
     QVERIFY(!w.findChild<QWidget *>("statsOverlay")->isVisible());
     QVERIFY(!w.findChild<SessionView *>()->statistics()->running());
     objects.config()->setPreset("balanced");
+    // The preset in force is marked: the session's own (the default "標準" here).
+    auto checked = [quality] {
+        QStringList out;
+        for (QAction *a : quality->menu()->actions())
+            if (a->isChecked() && !a->data().toString().isEmpty())
+                out << a->data().toString();
+        return out;
+    };
+    QCOMPARE(s->quality(), presets().value("balanced"));
+    QCOMPARE(checked(), QStringList({"balanced"}));
     quality->menu()->actions().at(2)->trigger();
     QCOMPARE(objects.config()->preset(), QString("quality"));
     QCOMPARE(s->quality(), presets().value("quality"));
+    QCOMPARE(checked(), QStringList({"quality"}));
     objects.config()->setPreset("balanced");
+
+    // The bit-rate graph's axis: a round figure a spike does not blow up.
+    QList<double> minute(58, 3500.0);
+    minute << 160654.0 << 3600.0;
+    QCOMPARE(StatsOverlay::axisTop(minute), 5000.0);
+    QCOMPARE(StatsOverlay::axisLabel(5000), QString("5 Mbps"));
+    QCOMPARE(StatsOverlay::axisLabel(1500), QString("1.5 Mbps"));
+    QCOMPARE(StatsOverlay::axisLabel(500), QString("500 kbps"));
+    QCOMPARE(StatsOverlay::axisTop({}), 100.0);
+    QCOMPARE(StatsOverlay::axisTop({300, 320, 310}), 500.0);
+    QCOMPARE(StatsOverlay::axisTop({1500, 1700, 1600}), 2000.0);
+    QCOMPARE(StatsOverlay::axisTop({std::nan(""), -1, 0}), 100.0);
 }
 
 void TestSessionWindow::toasts() {

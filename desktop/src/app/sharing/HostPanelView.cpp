@@ -422,9 +422,11 @@ QGroupBox *HostPanelView::buildDevice() {
         b->setObjectName(QStringLiteral("preset_") + key);
         b->setProperty("preset", key);
         presetRow->addWidget(b);
+        b->setCheckable(true);
         m_presetButtons.append(b);
         connect(b, &QPushButton::clicked, this, [this, key] {
             const Quality q = presets().value(key);
+            markPreset(); // the mark follows the agent, not the click
             if (m_agent)
                 m_agent->setQuality(q.fps, q.scale, q.kbps);
         });
@@ -638,11 +640,21 @@ void HostPanelView::refresh() {
     m_encoder->setText(bounded(HostPanelText::encoderLine(st), 400));
     for (QPushButton *b : m_presetButtons)
         b->setEnabled(st.has_value());
+    markPreset();
     m_audio->setText(HostPanelText::audioLine(st));
     refreshMonitors();
     refreshSessions(false);
     refreshControllers(false);
     maybeShowEula();
+}
+
+void HostPanelView::markPreset() {
+    const auto &st = m_agent ? m_agent->status() : std::optional<ControlStatus>();
+    // The preset the agent streams with is marked; none when it uses another quality.
+    for (QPushButton *b : m_presetButtons) {
+        const Quality q = presets().value(b->property("preset").toString());
+        b->setChecked(st && st->fps == q.fps && st->kbps == q.kbps && std::abs(st->scale - q.scale) < 0.005);
+    }
 }
 
 void HostPanelView::refreshCopyLabels() {
@@ -718,6 +730,10 @@ void HostPanelView::refreshSessions(bool force) {
         m_noSessions->setObjectName(QStringLiteral("noSessions"));
         m_moreSessions = secondaryCaption(QString(), box);
         m_moreSessions->setObjectName(QStringLiteral("moreSessions"));
+        // In the layout from the start: a first status without sessions changes no row
+        // order, and a label outside the layout sat over the box's title.
+        m_sessionRows->addWidget(m_noSessions);
+        m_sessionRows->addWidget(m_moreSessions);
     }
 
     // Rows are kept per session and updated in place, so that a stream of

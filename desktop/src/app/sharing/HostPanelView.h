@@ -69,6 +69,7 @@ private:
     void refreshControllers(bool force);
     void refreshMonitors();
     void refreshCopyLabels();
+    void markPreset();
     void refreshElapsed();
     void maybeShowEula();
     void copyButtonPressed(const QString &value);

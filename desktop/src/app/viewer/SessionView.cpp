@@ -17,6 +17,7 @@
 #include "viewer/StatsOverlay.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QBuffer>
 #include <QClipboard>
@@ -30,6 +31,8 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QShortcut>
 #include <QSlider>
 #include <QStackedWidget>
 #include <QTimer>
@@ -119,9 +122,19 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     cl->addStretch();
     m_main->addWidget(connecting);
 
-    m_screen = new RemoteScreenView(m_main);
+    // The picture fits the window, or shows at one screen pixel per remote pixel
+    // ("等倍") with scroll bars when it is larger.
+    m_screenScroll = new QScrollArea(m_main);
+    m_screenScroll->setObjectName("screenScroll");
+    m_screenScroll->setFrameShape(QFrame::NoFrame);
+    m_screenScroll->setAlignment(Qt::AlignCenter);
+    m_screenScroll->setWidgetResizable(true);
+    m_screenScroll->setFocusPolicy(Qt::NoFocus);
+    m_screenScroll->setPalette(black);
+    m_screen = new RemoteScreenView;
     m_screen->setObjectName("screen");
-    m_main->addWidget(m_screen);
+    m_screenScroll->setWidget(m_screen);
+    m_main->addWidget(m_screenScroll);
 
     auto *failed = new QWidget(m_main);
     auto *fl = new QVBoxLayout(failed);
@@ -150,6 +163,34 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     centred->addWidget(texts, 100);
     centred->addStretch(1);
     fl->addLayout(centred);
+    // A refused passcode is asked for here: the device may have a new one.
+    m_retryRow = new QWidget(failed);
+    auto *rr = new QHBoxLayout(m_retryRow);
+    rr->setContentsMargins(0, 0, 0, 0);
+    m_retryPasscode = new QLineEdit(m_retryRow);
+    m_retryPasscode->setObjectName("retryPasscode");
+    m_retryPasscode->setEchoMode(QLineEdit::Password);
+    m_retryPasscode->setPlaceholderText(QStringLiteral("新しいパスコード"));
+    m_retryPasscode->setFixedWidth(200);
+    rr->addWidget(m_retryPasscode);
+    m_retryButton = new QPushButton(QStringLiteral("再試行"), m_retryRow);
+    m_retryButton->setObjectName("retry");
+    m_retryButton->setEnabled(false);
+    rr->addWidget(m_retryButton);
+    connect(m_retryPasscode, &QLineEdit::textChanged, this,
+            [this](const QString &t) { m_retryButton->setEnabled(!t.isEmpty()); });
+    connect(m_retryPasscode, &QLineEdit::returnPressed, this, &SessionView::retryWithPasscode);
+    connect(m_retryButton, &QPushButton::clicked, this, &SessionView::retryWithPasscode);
+    m_retryRow->setVisible(false);
+    fl->addWidget(m_retryRow, 0, Qt::AlignHCenter);
+    m_cancelReconnect = new QPushButton(QStringLiteral("再接続をやめる"), failed);
+    m_cancelReconnect->setObjectName("cancelReconnect");
+    m_cancelReconnect->setVisible(false);
+    connect(m_cancelReconnect, &QPushButton::clicked, this, [this] {
+        if (m_reconnect)
+            m_reconnect->cancel();
+    });
+    fl->addWidget(m_cancelReconnect, 0, Qt::AlignHCenter);
     auto *closeButton = new QPushButton(QStringLiteral("閉じる"), failed);
     closeButton->setObjectName("close");
     closeButton->setDefault(true);
@@ -198,6 +239,8 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
                          &RemoteSession::videoModeChanged, &RemoteSession::frameSizeChanged})
             connect(m_session, sig, this, &SessionView::refresh);
         connect(m_session, &RemoteSession::monitorsChanged, this, &SessionView::refreshMonitors);
+        // Queued: the picture takes the session's new size first.
+        connect(m_session, &RemoteSession::frameSizeChanged, this, &SessionView::applyScale, Qt::QueuedConnection);
         for (auto sig :
              {&RemoteSession::audioAvailableChanged, &RemoteSession::mutedChanged, &RemoteSession::volumeChanged})
             connect(m_session, sig, this, &SessionView::refreshAudio);
@@ -283,17 +326,27 @@ void SessionView::buildHeader(QWidget *header) {
     m_qualityButton->setFixedWidth(80);
     m_qualityButton->setPopupMode(QToolButton::InstantPopup);
     auto *qualityMenu = new QMenu(m_qualityButton);
+    // The preset in force is marked (none when the session asked for another quality).
+    auto *presetGroup = new QActionGroup(qualityMenu);
+    presetGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
     for (const auto &[key, label] : qualityRows()) {
         const Quality q = presets().value(key);
         QAction *a = qualityMenu->addAction(qualityLabel(label, q));
         a->setData(key);
+        a->setCheckable(true);
+        a->setObjectName(QStringLiteral("preset_") + key);
+        presetGroup->addAction(a);
+        m_presetActions.append(a);
         connect(a, &QAction::triggered, this, [this, key = key, q] {
             if (m_config)
                 m_config->setPreset(key);
             if (m_session)
                 m_session->setQuality(q);
+            markPreset();
         });
     }
+    connect(qualityMenu, &QMenu::aboutToShow, this, &SessionView::markPreset);
+    markPreset();
     qualityMenu->addSeparator();
     m_statsAction = qualityMenu->addAction(QStringLiteral("統計を表示"));
     m_statsAction->setObjectName("statsAction");
@@ -343,6 +396,25 @@ void SessionView::buildHeader(QWidget *header) {
     h->addWidget(m_cameraButton);
 
     buildExchangeMenu(header);
+
+    m_actualSizeButton = new QToolButton(header);
+    m_actualSizeButton->setObjectName("actualSize");
+    m_actualSizeButton->setText(QStringLiteral("等倍"));
+    m_actualSizeButton->setCheckable(true);
+    m_actualSizeButton->setToolTip(QStringLiteral("相手の 1 画素をこの画面の 1 画素で表示(切ると窓に合わせる)"));
+    connect(m_actualSizeButton, &QToolButton::toggled, this, &SessionView::setActualSize);
+    h->addWidget(m_actualSizeButton);
+    m_fullScreenButton = new QToolButton(header);
+    m_fullScreenButton->setObjectName("fullScreen");
+    m_fullScreenButton->setText(QStringLiteral("全画面"));
+    m_fullScreenButton->setCheckable(true);
+    m_fullScreenButton->setToolTip(QStringLiteral("全画面表示(F11)"));
+    connect(m_fullScreenButton, &QToolButton::toggled, this, &SessionView::setFullScreen);
+    h->addWidget(m_fullScreenButton);
+    auto *f11 = new QShortcut(QKeySequence(Qt::Key_F11), this);
+    f11->setObjectName("fullScreenShortcut");
+    f11->setContext(Qt::WindowShortcut);
+    connect(f11, &QShortcut::activated, this, [this] { setFullScreen(!window()->isFullScreen()); });
 
     m_disconnect = new QPushButton(QStringLiteral("切断"), header);
     m_disconnect->setObjectName("disconnect");
@@ -422,9 +494,61 @@ void SessionView::buildKeyBar(QWidget *bar) {
     connect(m_sendButton, &QPushButton::clicked, this, &SessionView::sendText);
     h->addWidget(m_sendButton);
     h->addStretch();
-    auto *hint = new QLabel(QStringLiteral("キー入力は映像をクリックしてから"), bar);
-    hint->setForegroundRole(QPalette::PlaceholderText);
-    h->addWidget(hint);
+    m_keyHint = new QLabel(keyHintText(false), bar);
+    m_keyHint->setObjectName("keyHint");
+    m_keyHint->setForegroundRole(QPalette::PlaceholderText);
+    h->addWidget(m_keyHint);
+    connect(m_screen, &RemoteScreenView::keyboardGrabChanged, this,
+            [this](bool grabbed) { m_keyHint->setText(keyHintText(grabbed)); });
+}
+
+void SessionView::markPreset() {
+    for (QAction *a : std::as_const(m_presetActions))
+        a->setChecked(m_session && presets().value(a->data().toString()) == m_session->quality());
+}
+
+void SessionView::retryWithPasscode() {
+    const QString passcode = m_retryPasscode->text();
+    if (!m_session || passcode.isEmpty())
+        return;
+    m_retryPasscode->clear();
+    m_retryRow->setVisible(false);
+    m_session->reconnectWithPasscode(passcode);
+}
+
+QString SessionView::keyHintText(bool grabbed) {
+    return grabbed ? QStringLiteral("キーボードは相手へ(Alt+Tab なども)・") + RemoteScreenView::escapeChordText() +
+                         QStringLiteral(" で解放")
+                   : QStringLiteral("キー入力は映像をクリックしてから");
+}
+
+void SessionView::setFullScreen(bool on) {
+    QWidget *w = window();
+    if (on == w->isFullScreen())
+        return;
+    if (on)
+        w->showFullScreen();
+    else
+        w->showNormal();
+    m_fullScreenButton->setChecked(on);
+}
+
+void SessionView::setActualSize(bool on) {
+    m_actualSize = on;
+    m_actualSizeButton->setChecked(on);
+    applyScale();
+}
+
+void SessionView::applyScale() {
+    const QSizeF frame = m_screen->frameSize();
+    if (m_actualSize && frame.width() > 0 && frame.height() > 0) {
+        m_screenScroll->setWidgetResizable(false);
+        m_screen->setFixedSize(frame.toSize());
+    } else {
+        m_screen->setMinimumSize(0, 0);
+        m_screen->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        m_screenScroll->setWidgetResizable(true);
+    }
 }
 
 QString SessionView::displayTitle(const QString &name, const QString &targetId) {
@@ -537,6 +661,13 @@ void SessionView::refresh() {
     case RemoteSession::State::Failed:
         m_failureText->setText(m_session->failureText());
         m_reconnectText->setText(m_reconnect ? m_reconnect->statusText() : QString());
+        m_cancelReconnect->setVisible(m_reconnect && m_reconnect->active());
+        if (m_session->passcodeRefused() && !m_retryRow->isVisible()) {
+            m_retryRow->setVisible(true);
+            m_retryPasscode->setFocus(Qt::OtherFocusReason);
+        } else if (!m_session->passcodeRefused()) {
+            m_retryRow->setVisible(false);
+        }
         m_main->setCurrentIndex(failedPage);
         break;
     case RemoteSession::State::Closed:

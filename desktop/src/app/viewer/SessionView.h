@@ -100,7 +100,20 @@ protected:
     void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
+public:
+    // The key bar's hint: click first, or where the keys go and how to get them back.
+    static QString keyHintText(bool grabbed);
+    void setFullScreen(bool on);
+    // One remote pixel per screen pixel, or the picture fitted to the window.
+    void setActualSize(bool on);
+    bool actualSize() const { return m_actualSize; }
+    // "再試行" with the passcode typed in the failure panel.
+    void retryWithPasscode();
+    // Checks the quality menu's entry of the preset in force.
+    void markPreset();
+
 private:
+    void applyScale();
     void buildHeader(QWidget *header);
     void buildKeyBar(QWidget *bar);
     void refresh();
@@ -131,6 +144,16 @@ private:
     QToolButton *m_muteButton = nullptr;
     QSlider *m_volume = nullptr;
     QToolButton *m_cameraButton = nullptr;
+    QToolButton *m_actualSizeButton = nullptr;
+    QToolButton *m_fullScreenButton = nullptr;
+    QLabel *m_keyHint = nullptr;
+    QList<QAction *> m_presetActions;
+    QWidget *m_retryRow = nullptr;
+    QLineEdit *m_retryPasscode = nullptr;
+    QPushButton *m_retryButton = nullptr;
+    QPushButton *m_cancelReconnect = nullptr;
+    class QScrollArea *m_screenScroll = nullptr;
+    bool m_actualSize = false;
     QPushButton *m_disconnect = nullptr;
     QStackedWidget *m_main = nullptr;
     QLabel *m_progressText = nullptr;

@@ -471,6 +471,7 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
     } else if (t == QLatin1String("auth_ok")) {
         onAuthOk(message);
     } else if (t == QLatin1String("auth_fail")) {
+        m_passcodeRefused = true;
         fail(authFailText(jsonInt(message.value("remaining"), 0)), FailureKind::Refused);
     } else if (t == QLatin1String("locked")) {
         fail(lockedText(jsonInt(message.value("retry_sec"), 0)), FailureKind::Refused);
@@ -772,8 +773,16 @@ void RemoteSession::reconnect() {
     d->audioTrack = false;
     d->statsTimes.clear();
     d->channelsOpen = 0;
+    m_passcodeRefused = false;
     setState(State::Connecting);
     connectSequence();
+}
+
+void RemoteSession::reconnectWithPasscode(const QString &passcode) {
+    if (m_state == State::Closed || !d->started)
+        return;
+    m_passcode = passcode;
+    reconnect();
 }
 
 QString RemoteSession::connectionSid() const {

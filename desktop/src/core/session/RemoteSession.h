@@ -88,6 +88,9 @@ public:
     State state() const { return m_state; }
     QString failureText() const { return m_failureText; }
     FailureKind failureKind() const { return m_failureKind; }
+    // The last failure is the host refusing the passcode's proof ("auth_fail"): trying
+    // again with the same passcode only spends an attempt, a new one is needed.
+    bool passcodeRefused() const { return m_passcodeRefused; }
     bool isClosed() const { return m_state == State::Closed; }
     QImage image() const { return m_image; }
     QSizeF frameSize() const { return m_frameSize; }
@@ -112,6 +115,8 @@ public:
     // the current peer connection is retired, a new one is negotiated under a fresh
     // signaling id, and the state goes back to connecting. Does nothing once closed.
     void reconnect();
+    // The same with a passcode the user typed again (the host issued a new one).
+    void reconnectWithPasscode(const QString &passcode);
     // The id of the current connection on the signaling path: `sid` for the first
     // connection, a fresh one for each reconnect (the host may still hold the old one).
     QString connectionSid() const;
@@ -226,6 +231,7 @@ private:
     State m_state = State::Connecting;
     QString m_failureText;
     FailureKind m_failureKind = FailureKind::None;
+    bool m_passcodeRefused = false;
     QImage m_image;
     QSizeF m_frameSize;
     QPointF m_cursor;
