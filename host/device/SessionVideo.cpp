@@ -5,8 +5,12 @@
 
 #include "protocol/JpegChunkHeader.h"
 
+#include <QLoggingCategory>
+
 #include <algorithm>
 #include <cmath>
+
+Q_LOGGING_CATEGORY(lcVideo, "velmo.device.video")
 
 namespace {
 // JPEG frames waiting in the "video" channel beyond this mean the viewer is behind: skip.
@@ -70,7 +74,7 @@ void SessionVideo::sendJpeg(const QByteArray &jpeg, int w, int h) {
         return;
     // The frames before are still on their way: this one is left out, and the next
     // picture (newer) goes once the viewer has them. Nothing queues for seconds.
-    if (!m_pacer.canSend()) {
+    if (m_paced && !m_pacer.canSend(g_get_monotonic_time())) {
         ++m_skipped;
         return;
     }
@@ -89,6 +93,7 @@ void SessionVideo::pace() {
     m_pacer.setGoalFps(goalFps(m_source->settings().fps));
     const int before = m_pacer.step();
     const int step = m_pacer.update(g_get_monotonic_time());
+    qCDebug(lcVideo) << "pace: step" << step << "rate" << m_pacer.rate() << "frame" << m_pacer.frameBytes();
     if (step != before) {
         const JpegPacer::Step v = m_pacer.stepValues(m_source->settings().q);
         m_source->setLinkStep(v.scale, v.q);

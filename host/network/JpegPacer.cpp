@@ -22,7 +22,9 @@ constexpr int64_t kUpHoldUs = 3000000;
 constexpr double kDownBelow = 0.8; // of the goal frame rate
 constexpr double kUpAbove = 2.5;
 // The smoothing of the rate and frame-size measurements.
-constexpr double kKeep = 0.7;
+constexpr double kKeep = 0.5;
+// The busy time a rate measurement spans.
+constexpr int64_t kRateWindowUs = 1000000;
 } // namespace
 
 JpegPacer::JpegPacer(int goalFps) : m_goalFps(std::max(1, goalFps)) {}
@@ -40,18 +42,28 @@ JpegPacer::Step JpegPacer::stepValues(int viewerQ) const {
     return {s.scale, std::min(viewerQ, s.q)};
 }
 
+bool JpegPacer::canSend(int64_t nowUs) {
+    if (m_unpaced)
+        return true;
+    if (!m_acking && m_firstSentUs >= 0 && nowUs - m_firstSentUs > noAckLimitUs) {
+        m_unpaced = true;
+        m_inFlight.clear();
+        return true;
+    }
+    return m_inFlight.size() < std::size_t(maxInFlight);
+}
+
 void JpegPacer::sent(uint32_t seq, int bytes, int64_t nowUs) {
-    m_inFlight.push_back({seq, bytes, nowUs});
-    // A viewer that never acknowledges (one that predates the acknowledgement) must not
-    // stop the picture: without acknowledgements nothing is held back, and the list stays short.
-    if (!m_acking)
-        while (m_inFlight.size() > std::size_t(maxInFlight) - 1)
-            m_inFlight.pop_front();
+    if (m_firstSentUs < 0)
+        m_firstSentUs = nowUs;
+    if (!m_unpaced)
+        m_inFlight.push_back({seq, bytes, nowUs});
     m_frameBytes = m_frameBytes <= 0 ? bytes : kKeep * m_frameBytes + (1 - kKeep) * bytes;
 }
 
 void JpegPacer::acked(uint32_t seq, int64_t nowUs) {
     m_acking = true;
+    m_unpaced = false; // late, but it does acknowledge
     int64_t bytes = 0;
     int64_t firstSent = -1;
     while (!m_inFlight.empty() && int32_t(seq - m_inFlight.front().seq) >= 0) {
@@ -62,11 +74,20 @@ void JpegPacer::acked(uint32_t seq, int64_t nowUs) {
     }
     if (bytes > 0) {
         // The path was busy with these frames from when the first left (or the previous
-        // acknowledgement came, when it was still busy then) until now.
+        // acknowledgement came, when it was still busy then) until now. Summed over a
+        // second of busy time: acknowledgements that come in a bunch (they queue on the
+        // way back too) must not read as a fast path.
         const int64_t busyFrom = std::max(firstSent, m_lastAckUs);
-        const double seconds = std::max(0.001, double(nowUs - busyFrom) / 1e6);
-        const double sample = double(bytes) / seconds;
-        m_rate = m_acks == 0 ? sample : kKeep * m_rate + (1 - kKeep) * sample;
+        m_windowUs += std::max<int64_t>(0, nowUs - busyFrom);
+        m_windowBytes += bytes;
+        if (m_windowUs >= kRateWindowUs || (m_rate <= 0 && m_windowUs >= kRateWindowUs / 3)) {
+            const double sample = double(m_windowBytes) * 1e6 / double(std::max<int64_t>(1, m_windowUs));
+            m_rate = m_rate <= 0 ? sample : kKeep * m_rate + (1 - kKeep) * sample;
+            if (m_windowUs >= kRateWindowUs) {
+                m_windowUs = 0;
+                m_windowBytes = 0;
+            }
+        }
         ++m_acks;
     }
     m_lastAckUs = nowUs;
@@ -88,7 +109,8 @@ int JpegPacer::update(int64_t nowUs) {
     const double fps = m_rate / m_frameBytes;
     const int64_t held = nowUs - m_lastStepUs;
     if (fps < m_goalFps * kDownBelow && m_step + 1 < steps() && held >= kDownHoldUs) {
-        ++m_step;
+        // Far below: two steps at once (each step roughly halves a frame or less).
+        m_step = std::min(steps() - 1, m_step + (fps < m_goalFps * kDownBelow / 3 ? 2 : 1));
         m_lastStepUs = nowUs;
     } else if (fps > m_goalFps * kUpAbove && m_step > 0 && held >= kUpHoldUs) {
         --m_step;

@@ -23,8 +23,12 @@ public:
     explicit JpegPacer(int goalFps = 10);
 
     void setGoalFps(int fps);
+    // A viewer that has not acknowledged anything this long after the first frame does
+    // not know the acknowledgement (an older one): its frames are not held back.
+    static constexpr int64_t noAckLimitUs = 3000000;
+
     // May a frame go now? False while maxInFlight frames wait for their acknowledgement.
-    bool canSend() const { return m_inFlight.size() < std::size_t(maxInFlight); }
+    bool canSend(int64_t nowUs);
     void sent(uint32_t seq, int bytes, int64_t nowUs);
     // The viewer has the frame `seq` (and every one before it).
     void acked(uint32_t seq, int64_t nowUs);
@@ -49,11 +53,15 @@ private:
     };
     std::deque<InFlight> m_inFlight;
     bool m_acking = false;
+    bool m_unpaced = false; // the viewer never acknowledged
+    int64_t m_firstSentUs = -1;
     int m_goalFps;
     int m_step = 0;
     double m_rate = 0;
     double m_frameBytes = 0;
     int64_t m_lastAckUs = -1;
+    int64_t m_windowUs = 0;
+    int64_t m_windowBytes = 0;
     int64_t m_lastStepUs = -1;
     int m_acks = 0;
 };

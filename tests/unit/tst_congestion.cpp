@@ -197,33 +197,45 @@ private Q_SLOTS:
 
     void pacerHoldsAtMostTwoFramesInFlight() {
         JpegPacer pacer(10);
-        // Before the viewer acknowledges anything it might be one that never does: not held.
-        for (uint32_t seq = 1; seq <= 5; ++seq) {
-            QVERIFY(pacer.canSend());
-            pacer.sent(seq, 50000, seq * 1000);
-        }
-        pacer.acked(5, 10000);
+        QVERIFY(pacer.canSend(0));
+        pacer.sent(1, 50000, 0);
+        QVERIFY(pacer.canSend(1000));
+        pacer.sent(2, 50000, 1000);
+        QVERIFY(!pacer.canSend(2000));
+        pacer.acked(1, 40000);
         QVERIFY(pacer.acking());
-        pacer.sent(6, 50000, 20000);
-        QVERIFY(pacer.canSend());
-        pacer.sent(7, 50000, 20000);
-        QVERIFY(!pacer.canSend());
-        pacer.acked(6, 60000);
-        QVERIFY(pacer.canSend());
-        pacer.sent(8, 50000, 60000);
-        QVERIFY(!pacer.canSend());
+        QVERIFY(pacer.canSend(40000));
+        pacer.sent(3, 50000, 40000);
+        QVERIFY(!pacer.canSend(41000));
         // An acknowledgement covers every frame before it.
-        pacer.acked(8, 100000);
-        QVERIFY(pacer.canSend());
+        pacer.acked(3, 100000);
+        QVERIFY(pacer.canSend(100000));
         // A frame the channel refused is forgotten.
-        pacer.sent(9, 50000, 100000);
-        pacer.sent(10, 50000, 100000);
-        pacer.forget(9);
-        QVERIFY(pacer.canSend());
+        pacer.sent(4, 50000, 100000);
+        pacer.sent(5, 50000, 100000);
+        pacer.forget(4);
+        QVERIFY(pacer.canSend(100000));
         // A stale or repeated acknowledgement changes nothing.
         pacer.acked(3, 120000);
-        pacer.sent(11, 50000, 120000);
-        QVERIFY(!pacer.canSend());
+        pacer.sent(6, 50000, 120000);
+        QVERIFY(!pacer.canSend(120000));
+        // An acknowledging viewer is held back however long it takes.
+        QVERIFY(!pacer.canSend(120000 + 10 * JpegPacer::noAckLimitUs));
+    }
+
+    void pacerLetsAViewerWithoutAcknowledgementsThrough() {
+        // An older viewer never acknowledges: held for a while, then not held at all.
+        JpegPacer pacer(10);
+        pacer.sent(1, 50000, 0);
+        pacer.sent(2, 50000, 1000);
+        QVERIFY(!pacer.canSend(JpegPacer::noAckLimitUs / 2));
+        QVERIFY(pacer.canSend(JpegPacer::noAckLimitUs + 2000));
+        for (uint32_t seq = 3; seq < 100; ++seq) {
+            pacer.sent(seq, 50000, JpegPacer::noAckLimitUs + seq * 1000);
+            QVERIFY(pacer.canSend(JpegPacer::noAckLimitUs + seq * 1000));
+        }
+        QVERIFY(!pacer.acking());
+        QCOMPARE(pacer.update(JpegPacer::noAckLimitUs + 200000), 0); // no measure, no step
     }
 
     void pacerStepsDownOnASlowLinkAndBackUp() {
