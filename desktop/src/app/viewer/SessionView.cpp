@@ -239,6 +239,17 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
                          &RemoteSession::videoModeChanged, &RemoteSession::frameSizeChanged})
             connect(m_session, sig, this, &SessionView::refresh);
         connect(m_session, &RemoteSession::monitorsChanged, this, &SessionView::refreshMonitors);
+        // While the host asks its user, the remaining time counts down on screen.
+        m_approvalTick = new QTimer(this);
+        m_approvalTick->setInterval(1000);
+        connect(m_approvalTick, &QTimer::timeout, this, &SessionView::refresh);
+        connect(m_session, &RemoteSession::approvalWaitChanged, this, [this] {
+            if (m_session && m_session->approvalDeadline().isValid())
+                m_approvalTick->start();
+            else
+                m_approvalTick->stop();
+            refresh();
+        });
         // Queued: the picture takes the session's new size first.
         connect(m_session, &RemoteSession::frameSizeChanged, this, &SessionView::applyScale, Qt::QueuedConnection);
         for (auto sig :
@@ -309,6 +320,12 @@ void SessionView::buildHeader(QWidget *header) {
     m_stats->setFont(small);
     m_stats->setForegroundRole(QPalette::PlaceholderText);
     h->addWidget(m_stats);
+    m_rightsText = new QLabel(header);
+    m_rightsText->setObjectName("rightsText");
+    m_rightsText->setStyleSheet(
+        QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(Theme::css(Theme::orange())));
+    m_rightsText->hide();
+    h->addWidget(m_rightsText);
     h->addStretch();
 
     m_monitorButton = new QToolButton(header);
@@ -453,6 +470,51 @@ void SessionView::refreshExchange() {
     const SessionExchange *exchange = m_session ? m_session->exchange() : nullptr;
     m_clipboardAction->setEnabled(exchange && exchange->clipAllowed());
     m_sendFilesAction->setEnabled(m_transfers->canSend());
+    // The rights in force, and a word when the host changes one.
+    const Rights now{!exchange || exchange->inputAllowed(), !exchange || exchange->clipAllowed(),
+                     !exchange || exchange->filesAllowed()};
+    m_rightsText->setText(rightsText(now.input, now.clip, now.files));
+    m_rightsText->setVisible(!m_rightsText->text().isEmpty());
+    if (!m_keyHint || !m_screen)
+        return; // still being built
+    m_keyHint->setText(now.input ? keyHintText(m_screen->keyboardGrabbed())
+                                 : QStringLiteral("相手が操作を許可していないため、キーとマウスは届きません"));
+    const QString change = rightsChangeText(m_rights, now);
+    m_rights = now;
+    if (!change.isEmpty())
+        showToast(change);
+}
+
+QString SessionView::rightsText(bool input, bool clip, bool files) {
+    if (!input && !clip && !files)
+        return QStringLiteral("閲覧のみ");
+    QStringList off;
+    if (!input)
+        off << QStringLiteral("操作");
+    if (!clip)
+        off << QStringLiteral("クリップボード");
+    if (!files)
+        off << QStringLiteral("ファイル");
+    return off.isEmpty() ? QString() : off.join(QStringLiteral("・")) + QStringLiteral(" は不可");
+}
+
+QString SessionView::rightsChangeText(const Rights &before, const Rights &after) {
+    QStringList said;
+    auto word = [&said](bool was, bool is, const QString &what) {
+        if (was != is)
+            said << what + (is ? QStringLiteral("を許可しました") : QStringLiteral("を止めました"));
+    };
+    word(before.input, after.input, QStringLiteral("操作"));
+    word(before.clip, after.clip, QStringLiteral("クリップボード"));
+    word(before.files, after.files, QStringLiteral("ファイル転送"));
+    return said.isEmpty() ? QString() : QStringLiteral("相手が") + said.join(QStringLiteral("、"));
+}
+
+QString SessionView::authenticatingText(const QDateTime &deadline, const QDateTime &now) {
+    if (!deadline.isValid())
+        return QStringLiteral("認証中…");
+    const qint64 left = std::max<qint64>(0, (now.msecsTo(deadline) + 999) / 1000);
+    return QStringLiteral("相手の許可を待っています(残り %1 秒)").arg(left);
 }
 
 void SessionView::buildKeyBar(QWidget *bar) {
@@ -498,8 +560,10 @@ void SessionView::buildKeyBar(QWidget *bar) {
     m_keyHint->setObjectName("keyHint");
     m_keyHint->setForegroundRole(QPalette::PlaceholderText);
     h->addWidget(m_keyHint);
-    connect(m_screen, &RemoteScreenView::keyboardGrabChanged, this,
-            [this](bool grabbed) { m_keyHint->setText(keyHintText(grabbed)); });
+    connect(m_screen, &RemoteScreenView::keyboardGrabChanged, this, [this](bool grabbed) {
+        if (m_rights.input)
+            m_keyHint->setText(keyHintText(grabbed));
+    });
 }
 
 void SessionView::markPreset() {
@@ -647,9 +711,10 @@ void SessionView::refresh() {
         if (m_reconnect && m_reconnect->active() && state == RemoteSession::State::Connecting)
             m_progressText->setText(m_reconnect->statusText());
         else
-            m_progressText->setText(state == RemoteSession::State::Authenticating
-                                        ? QStringLiteral("認証中…")
-                                        : m_session->name() + QStringLiteral(" に接続中…"));
+            m_progressText->setText(
+                state == RemoteSession::State::Authenticating
+                    ? authenticatingText(m_session->approvalDeadline(), QDateTime::currentDateTimeUtc())
+                    : m_session->name() + QStringLiteral(" に接続中…"));
         m_main->setCurrentIndex(connectingPage);
         break;
     case RemoteSession::State::Connected:

@@ -162,6 +162,11 @@ QString RemoteSession::makeSid() {
 // ---- the one place that assigns `state` ------------------------------------------------------------------------
 
 void RemoteSession::setState(State next, const QString &text, FailureKind kind) {
+    // Any outcome ends a wait for the host user's approval.
+    if (next != State::Authenticating && m_approvalDeadline.isValid()) {
+        m_approvalDeadline = QDateTime();
+        Q_EMIT approvalWaitChanged();
+    }
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_state == State::Closed)
         return; // nothing leaves closed
@@ -470,6 +475,11 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
         onChallenge(message);
     } else if (t == QLatin1String("auth_ok")) {
         onAuthOk(message);
+    } else if (t == QLatin1String("approval_wait")) {
+        // At most a day: a made-up figure must not overflow the clock.
+        const qint64 sec = std::clamp<qint64>(jsonInt(message.value("sec"), 60), 0, 86400);
+        m_approvalDeadline = QDateTime::currentDateTimeUtc().addSecs(sec);
+        Q_EMIT approvalWaitChanged();
     } else if (t == QLatin1String("auth_fail")) {
         m_passcodeRefused = true;
         fail(authFailText(jsonInt(message.value("remaining"), 0)), FailureKind::Refused);

@@ -5,6 +5,7 @@
 #include "session/SessionContext.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QImage>
 #include <QJsonObject>
 #include <QObject>
@@ -91,6 +92,9 @@ public:
     // The last failure is the host refusing the passcode's proof ("auth_fail"): trying
     // again with the same passcode only spends an attempt, a new one is needed.
     bool passcodeRefused() const { return m_passcodeRefused; }
+    // The host asks its user before letting this viewer in ("approval_wait"): the
+    // moment the request runs out, invalid when nobody is being asked.
+    QDateTime approvalDeadline() const { return m_approvalDeadline; }
     bool isClosed() const { return m_state == State::Closed; }
     QImage image() const { return m_image; }
     QSizeF frameSize() const { return m_frameSize; }
@@ -202,6 +206,8 @@ Q_SIGNALS:
     void closed();
     // The host answered a "ping" after this many milliseconds.
     void roundTrip(double ms);
+    // The host started or stopped waiting for its user's approval.
+    void approvalWaitChanged();
 
 private:
     struct Private;
@@ -232,6 +238,7 @@ private:
     QString m_failureText;
     FailureKind m_failureKind = FailureKind::None;
     bool m_passcodeRefused = false;
+    QDateTime m_approvalDeadline;
     QImage m_image;
     QSizeF m_frameSize;
     QPointF m_cursor;
