@@ -411,6 +411,9 @@ QGroupBox *HostPanelView::buildDevice() {
     addLabel(QStringLiteral("エンコーダ"));
     grid->addWidget(m_encoder = value(), r++, 1);
     m_encoder->setObjectName(QStringLiteral("encoderLine"));
+    addLabel(QStringLiteral("画面の取り込み"));
+    grid->addWidget(m_backend = value(), r++, 1);
+    m_backend->setObjectName(QStringLiteral("backendLine"));
 
     addLabel(QStringLiteral("配信の既定"));
     auto *presetRow = new QHBoxLayout;
@@ -638,6 +641,7 @@ void HostPanelView::refresh() {
     m_serverOrigin->setVisible(!origin.isEmpty());
     m_version->setText(bounded(HostPanelText::versionLine(st), 300));
     m_encoder->setText(bounded(HostPanelText::encoderLine(st), 400));
+    m_backend->setText(bounded(HostPanelText::backendLine(st), 400));
     for (QPushButton *b : m_presetButtons)
         b->setEnabled(st.has_value());
     markPreset();
