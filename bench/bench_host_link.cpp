@@ -9,7 +9,8 @@
 // viewer's ceiling. The same runs against a host started with the `fixed_rate` hook (the
 // viewer's kbps whatever the link does, JPEG not paced) are the baseline. Needs root in
 // the namespace for tc:
-//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/bench/bench_host_link [SECONDS]
+//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/bench/bench_host_link [SECONDS [h264|jpeg [adaptive|fixed]]]
+// (the optional words run only that codec or that host).
 #include "config/AppConfig.h"
 #include "media/VideoFrameTap.h"
 #include "session/RemoteSession.h"
@@ -237,6 +238,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     const int seconds = argc >= 2 ? std::max(4, atoi(argv[1])) : 10;
+    const QString onlyCodec = argc >= 3 ? QString::fromLocal8Bit(argv[2]) : QString();
+    const QString onlyRun = argc >= 4 ? QString::fromLocal8Bit(argv[3]) : QString();
     TestEnv env;
     QGuiApplication app(argc, argv);
     gst_init(nullptr, nullptr);
@@ -280,6 +283,8 @@ int main(int argc, char **argv) {
     const Quality asked{30, 1.0, 70, 8000};
     const Quality qualityPreset{10, 1.0, 70, 8000};
     for (const bool adaptive : {true, false}) {
+        if (!onlyRun.isEmpty() && onlyRun != QLatin1String(adaptive ? "adaptive" : "fixed"))
+            continue;
         DevicePeers peers;
         peers.setHostSource(QStringLiteral("screen"));
         if (!peers.startServer() || !peers.startHost(adaptive ? QString() : QStringLiteral("fixed_rate")) ||
@@ -290,6 +295,8 @@ int main(int argc, char **argv) {
         const char *run = adaptive ? "adaptive" : "fixed";
         for (const bool h264 : {true, false}) {
             const char *codec = h264 ? "h264" : "jpeg";
+            if (!onlyCodec.isEmpty() && onlyCodec != QLatin1String(codec))
+                continue;
             for (const int cap : {1000, 2000, 5000, 10000})
                 row(codec, run, QStringLiteral("%1M").arg(cap / 1000),
                     measure(objects, peers, h264, asked, cap, seconds), cap);
