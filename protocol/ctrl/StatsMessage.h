@@ -14,6 +14,10 @@ struct StatsMessage {
     int fps = 0;     // frames sent
     qint64 kbps = 0; // kilobits sent
     bool relay = false;
+    // How the host sees the path, as its link-rate and pacing code reports it ("target",
+    // "fpsCap", "est", "keys", "skipped", "limit", …): written beside the fields above,
+    // and whatever else a message carries is read back into it.
+    QJsonObject link;
 
     QJsonObject toJson() const;
     static StatsMessage fromJson(const QJsonObject &message);

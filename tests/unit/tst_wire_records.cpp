@@ -10,6 +10,7 @@
 #include "protocol/ctrl/ChallengeMessage.h"
 #include "protocol/ctrl/CtrlMessage.h"
 #include "protocol/ctrl/CursorMessage.h"
+#include "protocol/ctrl/FrameAckMessage.h"
 #include "protocol/ctrl/LockedMessage.h"
 #include "protocol/ctrl/PermMessage.h"
 #include "protocol/ctrl/PingMessage.h"
@@ -47,11 +48,12 @@ class TestWireRecords : public QObject {
 
 private Q_SLOTS:
     void everyTagIsOneRecordsAndDistinct() {
-        const QList<QLatin1StringView> tags{
-            ApprovalWaitMessage::tag, AudioStateMessage::tag, AuthFailMessage::tag, AuthMessage::tag,
-            AuthOkMessage::tag,       ChallengeMessage::tag,  CursorMessage::tag,   LockedMessage::tag,
-            PermMessage::tag,         PingMessage::tag,       PongMessage::tag,     QualityRequest::tag,
-            SelectMessage::tag,       StatsMessage::tag,      StillMessage::tag,    ViewerIntroduction::tag};
+        const QList<QLatin1StringView> tags{ApprovalWaitMessage::tag, AudioStateMessage::tag, AuthFailMessage::tag,
+                                            AuthMessage::tag,         AuthOkMessage::tag,     ChallengeMessage::tag,
+                                            CursorMessage::tag,       FrameAckMessage::tag,   LockedMessage::tag,
+                                            PermMessage::tag,         PingMessage::tag,       PongMessage::tag,
+                                            QualityRequest::tag,      SelectMessage::tag,     StatsMessage::tag,
+                                            StillMessage::tag,        ViewerIntroduction::tag};
         QSet<QString> seen;
         for (QLatin1StringView t : tags)
             seen.insert(QString(t));
@@ -123,8 +125,20 @@ private Q_SLOTS:
         QCOMPARE(ApprovalWaitMessage::fromJson(QJsonObject{{"sec", 1e300}}).sec, ApprovalWaitMessage::defaultSec);
         QCOMPARE(ApprovalWaitMessage::fromJson(QJsonObject{{"sec", -5}}).sec, 0);
 
-        StatsMessage stats{QStringLiteral("h264"), QStringLiteral("x264enc"), 24, 3100, true};
+        StatsMessage stats{QStringLiteral("h264"), QStringLiteral("x264enc"), 24, 3100, true, {}};
         QCOMPARE(roundTrip(stats), stats);
+        // The path's figures travel beside the fields and come back as they were; they
+        // cannot overwrite a field.
+        stats.link = QJsonObject{{"target", 2500}, {"limit", QStringLiteral("回線")}};
+        QCOMPARE(roundTrip(stats), stats);
+        StatsMessage clash = stats;
+        clash.link.insert("fps", 99);
+        QCOMPARE(overTheWire(clash.toJson()).value("fps").toInt(), 24);
+
+        QCOMPARE(roundTrip(FrameAckMessage{4294967295u}).seq, 4294967295u);
+        QVERIFY(!FrameAckMessage::read(QJsonObject{{"seq", 4294967296.0}}));
+        QVERIFY(!FrameAckMessage::read(QJsonObject{{"seq", -1}}));
+        QVERIFY(!FrameAckMessage::read(QJsonObject{{"seq", 1.5}}));
     }
 
     void pingComesBackUntouched() {

@@ -17,6 +17,7 @@
 #include "protocol/ctrl/ChallengeMessage.h"
 #include "protocol/ctrl/CtrlMessage.h"
 #include "protocol/ctrl/CursorMessage.h"
+#include "protocol/ctrl/FrameAckMessage.h"
 #include "protocol/ctrl/LockedMessage.h"
 #include "protocol/ctrl/PingMessage.h"
 #include "protocol/ctrl/PongMessage.h"
@@ -149,6 +150,7 @@ RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, c
     d->core->video = std::make_unique<JpegVideoPath>(
         d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
         [this](const QImage &image, QSize size) { onFrameDecoded(image, size); }, d->core->decodeClock);
+    d->core->video->setArrivalSink(frameAcknowledger());
     SessionExchange::Link exchange;
     exchange.sendCtrl = [this](const QJsonObject &message) { sendCtrl(message); };
     exchange.file.sendText = [this](const QByteArray &json) { return d->pc && d->pc->sendText(File, json); };
@@ -622,6 +624,12 @@ void RemoteSession::sendInput(const QJsonObject &message) {
 
 // ---- video -----------------------------------------------------------------------------------------------------
 
+// "frame_ack" (protocol/ctrl/FrameAckMessage) for every JPEG frame.
+std::function<void(quint32)> RemoteSession::frameAcknowledger() {
+    auto link = d->link;
+    return [link, this](quint32 seq) { link->post([this, seq] { sendCtrl(FrameAckMessage{seq}.toJson()); }); };
+}
+
 void RemoteSession::onFrameDecoded(const QImage &image, QSize size) {
     ++d->jpegFrames;
     m_image = image;
@@ -757,6 +765,7 @@ void RemoteSession::reconnect() {
     core->video = std::make_unique<JpegVideoPath>(
         d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
         [this](const QImage &image, QSize size) { onFrameDecoded(image, size); }, core->decodeClock);
+    core->video->setArrivalSink(frameAcknowledger());
     d->core = std::move(core);
     d->wireSid = makeSid();
     d->offerSent = false;

@@ -222,6 +222,7 @@ private:
     void onCtrl(const QJsonObject &message);
     void onChallenge(const QJsonObject &message);
     void onAuthOk(const AuthOkMessage &message);
+    std::function<void(quint32)> frameAcknowledger();
     void onFrameDecoded(const QImage &image, QSize size);
     void onStillReceived(const QByteArray &bytes);
     void updateFrameSize(QSize size);
