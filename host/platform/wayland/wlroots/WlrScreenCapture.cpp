@@ -119,9 +119,8 @@ QImage WlrScreenCapture::snapshot(int id, QSize box) {
     GstBuffer *buf = live ? live->latest(&size) : nullptr;
     WlrFrameGrabber grabber;
     if (!buf) {
-        QString error;
         const QRect rect = rectOf(id);
-        if (rect.isEmpty() || !grabber.open(rect, &error) || grabber.grab() != FrameGrabber::Grab::Ok)
+        if (rect.isEmpty() || !grabber.open(rect).ok() || grabber.grab() != FrameGrabber::Grab::Ok)
             return {};
         buf = grabber.picture();
         size = rect.size();
