@@ -12,5 +12,7 @@ std::optional<ControlAsk> ControlAsk::fromJson(const QJsonValue &value) {
     const auto at = ControlJson::int64(o, QStringLiteral("at"));
     if (!sid || !name || !ip || !at)
         return std::nullopt;
-    return ControlAsk{*sid, *name, *ip, *at};
+    // Optional (an older agent does not send it); a mistyped one counts as not said.
+    const qint64 expires = ControlJson::int64(o, QStringLiteral("expires")).value_or(0);
+    return ControlAsk{*sid, *name, *ip, *at, expires};
 }

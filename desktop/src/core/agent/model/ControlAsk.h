@@ -11,6 +11,8 @@ struct ControlAsk {
     QString name; // the name the requester gave
     QString ip;
     qint64 at = 0; // carried, not used
+    // When the request is refused unanswered (seconds since 1970); 0 when the agent does not say.
+    qint64 expires = 0;
 
     bool operator==(const ControlAsk &) const = default;
 
