@@ -169,9 +169,11 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     // 4. Removal.
     auto *removeBox = new QGroupBox(QStringLiteral("このコンピュータから削除"), content);
     auto *rv = new QVBoxLayout(removeBox);
-    rv->addWidget(caption(QStringLiteral("アプリ・常駐版・端末の身元・画面収録などの許可を、まとめて外します。"
-                                         "サーバー上の端末登録も消えるので、一覧からも居なくなります。"),
-                          removeBox));
+    rv->addWidget(caption(
+        QStringLiteral(
+            "アプリ・常駐版・端末の身元・画面収録などの許可を、まとめて外します。"
+            "サーバーに届けばサーバー上の端末登録も消え、一覧からも居なくなります(何を消せたかは削除後に表示します)。"),
+        removeBox));
     auto *removeRow = new QHBoxLayout;
     m_removeButton = new QPushButton(QStringLiteral("Velmo Remote を削除"), removeBox);
     m_removeButton->setObjectName("remove");
@@ -291,7 +293,7 @@ void SettingsPanelView::setConfirmRemove(bool v) {
     box->setWindowTitle(QStringLiteral("Velmo Remote をこのコンピュータから削除しますか?"));
     box->setText(QStringLiteral("Velmo Remote をこのコンピュータから削除しますか?"));
     box->setInformativeText(
-        QStringLiteral("アプリ・常駐版・身元・許可をまとめて外し、サーバー上の端末登録も消します。\n"
+        QStringLiteral("アプリ・常駐版・身元・許可をまとめて外し、サーバーに届けばサーバー上の端末登録も消します。\n"
                        "元には戻せません。入れ直すと別の端末として登録されます。"));
     QPushButton *cancel = box->addButton(QStringLiteral("やめる"), QMessageBox::RejectRole);
     cancel->setObjectName("cancel");
