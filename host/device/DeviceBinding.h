@@ -9,6 +9,7 @@ class ClipboardBackend;
 class DeviceService;
 class EncoderPool;
 class HostState;
+class PasscodeRotation;
 class InputInjector;
 class ScreenCapture;
 
@@ -36,6 +37,7 @@ private:
 
     QPointer<HostState> m_state;
     DeviceService *m_service = nullptr;            // child
+    PasscodeRotation *m_rotation = nullptr;        // child
     std::unique_ptr<InputInjector> m_injector;     // outlives the service's sessions
     std::unique_ptr<ClipboardBackend> m_clipboard; // likewise
     ScreenCapture *m_capture = nullptr;            // child; null with the test pattern

@@ -12,7 +12,11 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include "transfer/ClipText.h"
 
 #include <gst/gst.h>
 
@@ -203,6 +207,52 @@ private Q_SLOTS:
         QVERIFY(nothingHeld());
     }
 
+    // "テキスト送信" into a real text field (a Tk entry, which reads the keyboard mapping
+    // when it handles each key, as Xlib clients do): a long text of characters no key of
+    // the layout has, mixed with ASCII and emoji, more than the spare keycodes hold, comes
+    // out exactly, twice in a row.
+    void longMixedTextIntoATextField() {
+        const QString wish = QStandardPaths::findExecutable(QStringLiteral("wish"));
+        QVERIFY2(!wish.isEmpty(), "needs Tk's wish (tk8.6) as the text client");
+        QTemporaryDir dir;
+        QFile script(dir.filePath(QStringLiteral("entry.tcl")));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("wm geometry . 900x60+0+0\n"
+                     "entry .e -width 120\n"
+                     "pack .e\n"
+                     "bind .e <Return> {puts [.e get]; flush stdout; .e delete 0 end}\n"
+                     "update\n"
+                     "focus -force .e\n"
+                     "update\n"
+                     "puts ready\n"
+                     "flush stdout\n");
+        script.close();
+        QProcess entry;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+        entry.setProcessEnvironment(env);
+        entry.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        entry.start(wish, {script.fileName()});
+        const auto line = [&entry](int ms) {
+            (void)QTest::qWaitFor([&] { return entry.canReadLine(); }, ms);
+            return QString::fromUtf8(entry.readLine()).trimmed();
+        };
+        QCOMPARE(line(10000), QStringLiteral("ready"));
+
+        auto v = halfSizeViewer();
+        QVERIFY(v);
+        const QString text =
+            QStringLiteral("東京都渋谷区神南一丁目二番三号の会議室へ行きます Meeting at 10:30, room #4! "
+                           "こんにちは世界 😀🎉👍 ¿Qué tal? 日本語のテキストを正しく送ります");
+        for (int round = 0; round < 2; ++round) {
+            v->sendInput({{"t", "text"}, {"s", text + u'\n'}});
+            QCOMPARE(line(20000), text);
+        }
+        entry.kill();
+        entry.waitForFinished(5000);
+        m_x.focus();
+    }
+
     void heldKeysReleased() {
         // Withdrawing the input right lets go of what the viewer holds, and stops its input.
         auto v = halfSizeViewer();
@@ -212,12 +262,20 @@ private Q_SLOTS:
         QVERIFY(next(Kind::ButtonDown, 3));
         QVERIFY(m_x.keysDown().contains(kShiftLeft));
         QCOMPARE(m_x.buttonsDown(), kButton3Mask);
+        // The viewer learnt its rights on admission, and learns at once that input went.
+        QTRY_VERIFY(v->count("perm") >= 1);
+        QCOMPARE(v->last("perm").value("input"), QJsonValue(true));
+        const int perms = v->count("perm");
         QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", false}, {"clip", true}, {"files", true}}), 200);
         QVERIFY(nothingHeld());
+        QTRY_COMPARE(v->count("perm"), perms + 1);
+        QCOMPARE(v->last("perm").value("input"), QJsonValue(false));
+        QCOMPARE(v->last("perm").value("files"), QJsonValue(true));
         m_x.clear();
         v->sendInput({{"t", "kd"}, {"code", "KeyB"}});
         QVERIFY(!next(Kind::KeyDown, 0, 500));
         QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", true}, {"clip", true}, {"files", true}}), 200);
+        QTRY_COMPARE(v->last("perm").value("input"), QJsonValue(true));
         v->sendInput({{"t", "kd"}, {"code", "KeyC"}});
         v->sendInput({{"t", "ku"}, {"code", "KeyC"}});
         const auto *c = next(Kind::KeyDown);
@@ -280,6 +338,39 @@ private Q_SLOTS:
         qInfo("host RSS %lld kB before the flood, %lld kB after", rssBefore, rssAfter);
         QVERIFY(rssBefore > 0 && rssAfter - rssBefore < 64 * 1024);
         QCOMPARE(m_peers.status().value("inputPerm").toString(), QStringLiteral("unneeded"));
+    }
+
+    // A viewer pouring clipboard texts (forty of the largest size, as fast as its channel
+    // takes them): the agent puts on the desktop and passes on only what its budget allows
+    // (the first text whole, then about one a few seconds), and its memory stays bounded.
+    void clipboardFloodIsBounded() {
+        auto flood = m_peers.viewer(m_peers.autoPasscode());
+        auto other = m_peers.viewer(m_peers.autoPasscode());
+        QVERIFY(QTest::qWaitFor([&] { return flood->count("auth_ok") == 1 && other->count("auth_ok") == 1; }, 15000));
+        QTRY_VERIFY_WITH_TIMEOUT(flood->channelsOpen() && other->last("perm").value("clip").toBool(), 10000);
+        const qint64 pid = m_peers.host().processId();
+        const qint64 rssBefore = rssKb(pid);
+        const int before = other->count("clip");
+        for (int i = 0; i < 40; ++i) {
+            const QString text(int(ClipText::maxBytes), QChar(u'a' + i % 26));
+            for (const QJsonObject &part : ClipText::split(text, quint32(i + 1)))
+                flood->sendCtrl(part);
+            QCoreApplication::processEvents();
+        }
+        // Whatever got through has arrived by now.
+        QTest::qWait(3000);
+        int whole = 0;
+        for (const QJsonObject &m : std::as_const(other->ctrl))
+            whole += m.value("t").toString() == QLatin1String("clip") &&
+                     m.value("part").toInt() == m.value("parts").toInt() - 1;
+        const qint64 rssAfter = rssKb(pid);
+        qInfo("%d of 40 texts passed on; host RSS %lld kB before, %lld kB after", whole, rssBefore, rssAfter);
+        QVERIFY(other->count("clip") > before);
+        QVERIFY2(whole >= 1 && whole <= 4, qPrintable(QString::number(whole)));
+        QVERIFY(rssAfter - rssBefore < 96 * 1024);
+        QVERIFY(m_peers.sessionListed(flood->sid(), true));
+        flood->close();
+        other->close();
     }
 
     void secondMonitor() {
