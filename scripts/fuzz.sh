@@ -11,12 +11,12 @@ seconds="${1:-30}"
 build="$root/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_FUZZ=ON \
     -DVELMO_BUILD_TESTS=OFF -DVELMO_BUILD_BENCH=OFF >/dev/null
-targets=$(cd "$root/desktop/fuzz" && ls fuzz_*.cpp | sed 's/\.cpp$//')
+targets=$(cd "$root/fuzz" && ls fuzz_*.cpp | sed 's/\.cpp$//')
 # shellcheck disable=SC2086
 cmake --build "$build" -j"$(nproc)" --target $targets
 
 seeds="$build/seeds"
-rm -rf "$seeds" && "$root/desktop/fuzz/make-seeds.sh" "$seeds"
+rm -rf "$seeds" && "$root/fuzz/make-seeds.sh" "$seeds"
 mkdir -p "$build/findings"
 failed=0
 passed=0
@@ -24,16 +24,16 @@ for t in $targets; do
     name="${t#fuzz_}"
     dict=()
     case "$name" in
-        markdown) dict=(-dict="$root/desktop/fuzz/markdown.dict") ;;
+        markdown) dict=(-dict="$root/fuzz/markdown.dict") ;;
         controlstatus|controlendpoint|eventstream|signaling|restrecords|ctrlmessage|devicelist)
-            dict=(-dict="$root/desktop/fuzz/json.dict") ;;
+            dict=(-dict="$root/fuzz/json.dict") ;;
     esac
     corpus="$build/corpus/$name"
     mkdir -p "$corpus"
     seed_dirs=()
     [ -d "$seeds/$name" ] && seed_dirs=("$seeds/$name")
     start=$(date +%s)
-    if (cd "$build/findings" && "$build/desktop/fuzz/$t" "$corpus" "${seed_dirs[@]}" "${dict[@]}" \
+    if (cd "$build/findings" && "$build/fuzz/$t" "$corpus" "${seed_dirs[@]}" "${dict[@]}" \
             -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 >"$build/findings/$t.log" 2>&1); then
         passed=$((passed + 1))
         echo "fuzz $t: ok in $(( $(date +%s) - start )) s, $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$build/findings/$t.log" | grep -o '[0-9]*$') runs"

@@ -9,6 +9,8 @@ packages=(
     build-essential cmake ninja-build pkg-config
     # Qt 6
     qt6-base-dev qt6-base-dev-tools qt6-websockets-dev libgl-dev qt6-qpa-plugins
+    # Qt's own Japanese texts (file dialogs, standard buttons)
+    qt6-translations-l10n
     # WebRTC and media (webrtcbin, ICE, decoders, test encoders)
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly

@@ -107,7 +107,9 @@ device ID and passcode, approval of viewers and a bar while controlled.")
 set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS
     "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad, gstreamer1.0-nice, gstreamer1.0-libav, gstreamer1.0-pulseaudio, gstreamer1.0-x, qt6-qpa-plugins")
 # The agent encodes H.264 with x264enc; the server is started by the app when none runs.
-set(CPACK_DEBIAN_APP_PACKAGE_RECOMMENDS "velmo-rendezvous, gstreamer1.0-plugins-ugly, fonts-noto-cjk")
+# qt6-translations-l10n: Qt's own dialogs and buttons in Japanese (English without it).
+set(CPACK_DEBIAN_APP_PACKAGE_RECOMMENDS
+    "velmo-rendezvous, gstreamer1.0-plugins-ugly, fonts-noto-cjk, qt6-translations-l10n")
 set(CPACK_DEBIAN_APP_PACKAGE_SUGGESTS "gnome-keyring")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME velmo-rendezvous)

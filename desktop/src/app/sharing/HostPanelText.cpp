@@ -59,8 +59,22 @@ QString HostPanelText::versionLine(const std::optional<ControlStatus> &st) {
 QString HostPanelText::audioLine(const std::optional<ControlStatus> &st) {
     const bool on = st && st->audioOn;
     const bool mic = st && st->audioSource == QLatin1String("mic");
-    return (on ? QStringLiteral("オン") : QStringLiteral("オフ")) + u'(' +
-           (mic ? QStringLiteral("マイク") : QStringLiteral("システム音")) + u')';
+    // Says both whether sound goes out and which source is (or would be) used.
+    const QString source = mic ? QStringLiteral("マイク") : QStringLiteral("システム音");
+    return on ? QStringLiteral("オン(") + source + QStringLiteral("を配信中)")
+              : QStringLiteral("オフ(オンにすると") + source + QStringLiteral("を配信)");
+}
+
+QString HostPanelText::idNote(const std::optional<ControlStatus> &st, bool agentEnded) {
+    if (!st)
+        return agentEnded ? QStringLiteral("エージェントが止まっているため、ID はありません。") : QString();
+    if (!st->id.isEmpty())
+        return QString();
+    if (st->connected)
+        return QStringLiteral("サーバーに登録しています…");
+    return QStringLiteral("ID はサーバーが発行します。いまサーバー ") + st->server +
+           QStringLiteral(" に接続できていません。サーバーが動いているか、設定のサーバー "
+                          "URL(アドレスとポート)を確認してください。");
 }
 
 QString HostPanelText::monitorLine(const ControlMonitor &m) {

@@ -18,6 +18,8 @@ public:
     static QString encoderLine(const std::optional<ControlStatus> &st);
     static QString versionLine(const std::optional<ControlStatus> &st);
     static QString audioLine(const std::optional<ControlStatus> &st);
+    // Why the device ID is empty ("" when there is one, or nothing to say).
+    static QString idNote(const std::optional<ControlStatus> &st, bool agentEnded);
     static QString monitorLine(const ControlMonitor &monitor);
     static QString sessionCaption(const ControlSession &session, qint64 now);
     static QString copyLabel(const QString &label, const QString &value, const std::optional<QString> &copied);

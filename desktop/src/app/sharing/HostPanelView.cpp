@@ -51,6 +51,7 @@ HostPanelView::HostPanelView(AgentController *agent, AppConfig *config, LocalSer
         connect(agent, &AgentController::lastErrorChanged, this, &HostPanelView::refresh);
         connect(agent, &AgentController::residentInstalledChanged, this, &HostPanelView::refresh);
         connect(agent, &AgentController::attachedToResidentChanged, this, &HostPanelView::refresh);
+        connect(agent, &AgentController::agentEndedChanged, this, &HostPanelView::refresh);
         connect(agent, &AgentController::logLinesChanged, this, &HostPanelView::refreshLog);
     }
     if (config)
@@ -120,6 +121,7 @@ QWidget *HostPanelView::buildHeader() {
     m_error->setObjectName(QStringLiteral("lastError"));
     setColour(m_error, Theme::orange());
     v->addWidget(m_error);
+    v->addWidget(buildAgentEnded(w));
     connect(m_sharing, &QCheckBox::clicked, this, [this](bool on) {
         if (m_agent)
             m_agent->setSharing(on);
@@ -129,6 +131,43 @@ QWidget *HostPanelView::buildHeader() {
             m_agent->setNoticeBar(on);
     });
     return w;
+}
+
+// Shown while the agent is gone: nothing the panel showed before holds, and nothing
+// brings the agent back by itself. The resident agent is the route that the service
+// manager restarts, so it is offered beside the one-off restart.
+QWidget *HostPanelView::buildAgentEnded(QWidget *parent) {
+    auto *box = new QGroupBox(parent);
+    box->setObjectName(QStringLiteral("agentEndedBox"));
+    auto *h = new QHBoxLayout(box);
+    h->addWidget(glyph(QStringLiteral("⚠"), Theme::red(), box), 0, Qt::AlignTop);
+    auto *v = new QVBoxLayout;
+    auto *title = label(QStringLiteral("エージェントが停止しました"), box, Theme::sized(12, QFont::DemiBold));
+    title->setObjectName(QStringLiteral("agentEndedText"));
+    v->addWidget(title);
+    v->addWidget(
+        caption(QStringLiteral("いまはこの端末に接続できません。ID とパスコードは再起動すると戻ります。"), box));
+    auto *buttons = new QHBoxLayout;
+    auto *restart = new QPushButton(QStringLiteral("再起動"), box);
+    restart->setObjectName(QStringLiteral("restartAgent"));
+    restart->setDefault(true);
+    buttons->addWidget(restart);
+    m_residentRoute = new QPushButton(QStringLiteral("常駐版にする(止まっても自動で起き直します)"), box);
+    m_residentRoute->setObjectName(QStringLiteral("residentRoute"));
+    buttons->addWidget(m_residentRoute);
+    buttons->addStretch(1);
+    v->addLayout(buttons);
+    h->addLayout(v, 1);
+    connect(restart, &QPushButton::clicked, this, [this] {
+        if (m_agent)
+            m_agent->restartAgent();
+    });
+    connect(m_residentRoute, &QPushButton::clicked, this, [this] {
+        if (m_agent)
+            m_agent->installResident(true);
+    });
+    m_agentEnded = box;
+    return box;
 }
 
 QGroupBox *HostPanelView::buildPermission() {
@@ -223,6 +262,11 @@ QGroupBox *HostPanelView::buildDeviceId() {
     row->addWidget(m_copyId, 0, Qt::AlignVCenter);
     row->addStretch(1);
     v->addLayout(row);
+    m_idNote = caption(QString(), box);
+    m_idNote->setObjectName(QStringLiteral("idNote"));
+    m_idNote->setWordWrap(true);
+    setColour(m_idNote, Theme::orange());
+    v->addWidget(m_idNote);
     connect(m_copyId, &QPushButton::clicked, this,
             [this] { copyButtonPressed(m_agent && m_agent->status() ? m_agent->status()->id : QString()); });
     return box;
@@ -530,6 +574,9 @@ void HostPanelView::refresh() {
     m_sharing->setEnabled(st.has_value());
     m_noticeBar->setChecked(!st || st->noticeBar);
     m_noticeBar->setEnabled(st.has_value());
+    const bool ended = m_agent && m_agent->agentEnded() && !st;
+    m_agentEnded->setVisible(ended);
+    m_residentRoute->setVisible(ended && !m_agent->residentInstalled());
 
     // Permission warning.
     const bool screenDenied = st && st->screenPerm == QLatin1String("denied");
@@ -557,6 +604,9 @@ void HostPanelView::refresh() {
     // Device ID and passcodes.
     m_id->setText(formattedId(st ? bounded(st->id, 40) : QStringLiteral("---------")));
     m_autoPass->setText(st ? bounded(st->autoPasscode, 40) : QStringLiteral("------"));
+    const QString idNote = HostPanelText::idNote(st, m_agent && m_agent->agentEnded());
+    m_idNote->setText(bounded(idNote, 400));
+    m_idNote->setVisible(!idNote.isEmpty());
     m_rotate->setEnabled(st.has_value());
     const bool hasFixed = st && st->hasFixed;
     m_fixedState->setText(hasFixed ? QStringLiteral("設定済み") : QStringLiteral("未設定"));
@@ -668,6 +718,10 @@ void HostPanelView::refreshSessions(bool force) {
         m_noSessions->setObjectName(QStringLiteral("noSessions"));
         m_moreSessions = secondaryCaption(QString(), box);
         m_moreSessions->setObjectName(QStringLiteral("moreSessions"));
+        // In the layout from the start: a first status without sessions changes no row
+        // order, and a label outside the layout sat over the box's title.
+        m_sessionRows->addWidget(m_noSessions);
+        m_sessionRows->addWidget(m_moreSessions);
     }
 
     // Rows are kept per session and updated in place, so that a stream of

@@ -52,6 +52,7 @@ protected:
 private:
     void build();
     QWidget *buildHeader();
+    QWidget *buildAgentEnded(QWidget *parent);
     QGroupBox *buildPermission();
     QGroupBox *buildResident();
     QGroupBox *buildDeviceId();
@@ -91,6 +92,8 @@ private:
     QLabel *m_error = nullptr;
     QCheckBox *m_sharing = nullptr;
     QCheckBox *m_noticeBar = nullptr;
+    QWidget *m_agentEnded = nullptr;
+    QPushButton *m_residentRoute = nullptr;
     // Permission warning.
     QGroupBox *m_permBox = nullptr;
     QWidget *m_screenTexts = nullptr;
@@ -104,6 +107,7 @@ private:
     QPushButton *m_installResident = nullptr;
     // Device ID and passcodes.
     QLabel *m_id = nullptr;
+    QLabel *m_idNote = nullptr; // why there is no ID
     QPushButton *m_copyId = nullptr;
     QLabel *m_autoPass = nullptr;
     QPushButton *m_copyPass = nullptr;

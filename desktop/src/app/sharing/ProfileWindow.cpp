@@ -1,6 +1,7 @@
 #include "sharing/ProfileWindow.h"
 
 #include "agent/AgentController.h"
+#include "config/Paths.h"
 #include "style/Theme.h"
 
 #include <QCloseEvent>
@@ -83,10 +84,24 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     }
     v->addLayout(rights);
 
-    auto *note = new QLabel(QStringLiteral("許可を外すと、その相手はそれができなくなります。"), page);
-    note->setFont(Theme::caption2());
-    note->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
-    v->addWidget(note);
+    // With "操作" off the viewer could still set this clipboard and send files: the window
+    // says so and offers to take those too, so that "view only" means what it says.
+    auto *noteRow = new QHBoxLayout;
+    m_note = new QLabel(page);
+    m_note->setObjectName(QStringLiteral("rightsNote"));
+    m_note->setFont(Theme::caption2());
+    m_note->setWordWrap(true);
+    m_note->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
+    noteRow->addWidget(m_note, 1);
+    m_viewOnly = new QPushButton(QStringLiteral("それも外す"), page);
+    m_viewOnly->setObjectName(QStringLiteral("viewOnly"));
+    m_viewOnly->setFont(Theme::caption2());
+    noteRow->addWidget(m_viewOnly, 0, Qt::AlignVCenter);
+    connect(m_viewOnly, &QPushButton::clicked, this, [this] {
+        if (m_agent && session())
+            m_agent->setPermissions(m_sid, false, false, false);
+    });
+    v->addLayout(noteRow);
     v->addStretch(1);
     m_stack->addWidget(page);
 
@@ -146,6 +161,18 @@ QString ProfileWindow::rightLabel(const QString &word, bool on) {
     return on ? word : word + QStringLiteral(" ×");
 }
 
+QString ProfileWindow::rightsNote(const ControlSession &s) {
+    if (!s.input && !s.clip && !s.files)
+        return QStringLiteral("閲覧のみ: この相手は画面を見るだけです。");
+    if (!s.input && s.clip && s.files)
+        return QStringLiteral("操作は外れていますが、クリップボードとファイルはまだ使えます。");
+    if (!s.input && s.clip)
+        return QStringLiteral("操作は外れていますが、クリップボードはまだ使えます。");
+    if (!s.input)
+        return QStringLiteral("操作は外れていますが、ファイルはまだ送れます。");
+    return QStringLiteral("許可を外すと、その相手はそれができなくなります。");
+}
+
 QPushButton *ProfileWindow::rightButton(int which) const {
     return which >= 0 && which < 3 ? m_rights[which] : nullptr;
 }
@@ -170,6 +197,8 @@ void ProfileWindow::refresh() {
     m_sendFile->setEnabled(s->files);
     const bool values[3] = {s->input, s->clip, s->files};
     const QColor accent = palette().color(QPalette::Highlight);
+    m_note->setText(rightsNote(*s));
+    m_viewOnly->setVisible(!s->input && (s->clip || s->files));
     for (int i = 0; i < 3; ++i) {
         m_rights[i]->setText(rightLabel(QString::fromUtf8(kWords[i]), values[i]));
         m_rights[i]->setStyleSheet(
@@ -190,6 +219,7 @@ void ProfileWindow::chooseFiles() {
     auto *dialog = new QFileDialog(this, QStringLiteral("相手に送るファイル"));
     dialog->setObjectName("sendFileDialog");
     dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setDirectory(Paths::homeDir());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QFileDialog::filesSelected, this, [this](const QStringList &paths) {
         if (!m_agent)

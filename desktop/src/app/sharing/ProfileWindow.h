@@ -20,7 +20,7 @@ class ProfileWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr int contentWidth = 360;
-    static constexpr int contentHeight = 178;
+    static constexpr int contentHeight = 196;
 
     ProfileWindow(const QString &sid, AgentController *agent, QWidget *parent = nullptr);
 
@@ -33,6 +33,8 @@ public:
     static QString duration(qint64 elapsedSeconds);
     // Label of a rights button: the word, then " ×" when the right is off.
     static QString rightLabel(const QString &word, bool on);
+    // The line under the rights: what the viewer can still do, "閲覧のみ" when nothing.
+    static QString rightsNote(const ControlSession &session);
 
     void setNow(const QDateTime &now);
     QDateTime now() const { return m_now; }
@@ -63,4 +65,6 @@ private:
     QPushButton *m_disconnect = nullptr;
     QPushButton *m_sendFile = nullptr;
     QPushButton *m_rights[3] = {};
+    QLabel *m_note = nullptr;
+    QPushButton *m_viewOnly = nullptr; // "それも外す": clip and files off with input
 };

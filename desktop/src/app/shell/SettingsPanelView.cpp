@@ -1,5 +1,4 @@
 #include "shell/SettingsPanelView.h"
-#include "util/ErrorText.h"
 
 #include "agent/AgentController.h"
 #include "agent/model/ControlStatus.h"
@@ -9,6 +8,7 @@
 #include "rendezvous/LocalServer.h"
 #include "rendezvous/Signaling.h"
 #include "style/Theme.h"
+#include "util/ErrorText.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -103,6 +103,11 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     saveRow->addWidget(m_savedLabel);
     saveRow->addStretch();
     sv->addLayout(saveRow);
+    m_serverCheck = new QLabel(serverBox);
+    m_serverCheck->setObjectName("serverCheck");
+    m_serverCheck->setWordWrap(true);
+    m_serverCheck->setVisible(false);
+    sv->addWidget(m_serverCheck);
     column->addWidget(serverBox);
 
     // 2. Quality, video path, cursor.
@@ -169,11 +174,10 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     // 4. Removal.
     auto *removeBox = new QGroupBox(QStringLiteral("このコンピュータから削除"), content);
     auto *rv = new QVBoxLayout(removeBox);
-    rv->addWidget(caption(
-        QStringLiteral(
-            "アプリ・常駐版・端末の身元・画面収録などの許可を、まとめて外します。"
-            "サーバーに届けばサーバー上の端末登録も消え、一覧からも居なくなります(何を消せたかは削除後に表示します)。"),
-        removeBox));
+    rv->addWidget(caption(QStringLiteral("常駐版・ログイン時の自動起動・端末の身元・設定を、まとめて外します。"
+                                         "サーバーに届けばサーバー上の端末登録も消え、一覧からも居なくなります"
+                                         "(何を消せたかは削除後に表示します)。"),
+                          removeBox));
     auto *removeRow = new QHBoxLayout;
     m_removeButton = new QPushButton(QStringLiteral("Velmo Remote を削除"), removeBox);
     m_removeButton->setObjectName("remove");
@@ -366,24 +370,46 @@ void SettingsPanelView::save() {
     // The first press's timer ends the confirmation; a second press does not extend it.
     if (!wasSaved)
         QTimer::singleShot(2000, this, [this] { setSaved(false); });
+    setServerCheck(QStringLiteral("サーバーを確かめています…"), Theme::secondary());
+    QPointer<SettingsPanelView> self(this);
+    auto check = [self, s] {
+        if (!self || !self->m_signaling)
+            return;
+        // The saved server answers (its signaling socket is greeted) or the user is told at once.
+        self->m_signaling->connect(self, [self, s](bool ok) {
+            if (!self || !self->m_config || self->m_config->server() != s)
+                return;
+            if (ok)
+                self->setServerCheck(QStringLiteral("サーバー ") + s + QStringLiteral(" に接続できました"),
+                                     Theme::success());
+            else
+                self->setServerCheck(ErrorText::serverUnreachable(s), Theme::orange());
+        });
+    };
     if (changed) {
         if (m_agent)
             m_agent->stop();
         // A change to the default local server starts ours first when nothing answers there;
         // for any other server this runs at once.
         QPointer<AgentController> agent = m_agent;
-        QPointer<Signaling> signaling = m_signaling;
-        auto restart = [agent, signaling, s] {
+        auto restart = [agent, s, check] {
             if (agent)
                 agent->start(s);
-            if (signaling)
-                signaling->connect(signaling, [](bool) {});
+            check();
         };
         if (m_localServer)
             m_localServer->ensure(s, m_signaling, restart);
         else
             restart();
+    } else {
+        check();
     }
+}
+
+void SettingsPanelView::setServerCheck(const QString &text, const QColor &colour) {
+    m_serverCheck->setText(text);
+    m_serverCheck->setStyleSheet(QStringLiteral("color: ") + colour.name());
+    m_serverCheck->setVisible(!text.isEmpty());
 }
 
 void SettingsPanelView::removeEverything() {

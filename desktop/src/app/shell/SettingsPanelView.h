@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QPointer>
 #include <QWidget>
 
@@ -74,6 +75,8 @@ protected:
 
 private:
     void setSaved(bool v);
+    // The outcome of checking the saved server, under the save button ("" hides it).
+    void setServerCheck(const QString &text, const QColor &colour);
     void setRemoving(bool v);
     void setRemoveLog(const QString &v);
     void syncFromConfig();
@@ -98,6 +101,7 @@ private:
     QLineEdit *m_serverField = nullptr;
     QLineEdit *m_tokenField = nullptr;
     QLabel *m_savedLabel = nullptr;
+    QLabel *m_serverCheck = nullptr;
     QComboBox *m_preset = nullptr;
     QComboBox *m_video = nullptr;
     QCheckBox *m_cursor = nullptr;

@@ -1,6 +1,7 @@
 #include "shell/SingleInstance.h"
 
 #include <QLocalSocket>
+#include <QStandardPaths>
 
 #include <unistd.h>
 
@@ -17,7 +18,13 @@ SingleInstance::SingleInstance(const QString &name, QObject *parent) : QObject(p
     });
 }
 
-QString SingleInstance::defaultName() { return QStringLiteral("velmo-remote-%1").arg(getuid()); }
+QString SingleInstance::defaultName() {
+    // The per-user runtime folder (0700): in the shared temporary folder another account
+    // could take the name first and keep the application from starting. Qt falls back to
+    // a private folder of its own making when XDG_RUNTIME_DIR is not set.
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return dir + QStringLiteral("/velmo-remote-%1.sock").arg(getuid());
+}
 
 bool SingleInstance::claim() {
     QLocalSocket probe;

@@ -112,13 +112,13 @@ void VelmoRemoteApp::runStartupSteps(const QString &server) {
 }
 
 void VelmoRemoteApp::handleReopen() {
-    // With any window of ours on screen (a session window, a prompt, the main
-    // window) launching again changes nothing.
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->isVisible() && w->isWindow() && !w->windowFlags().testFlag(Qt::Popup))
-            return;
+    // Launching again is how a user gets the window back from the tray or from a
+    // minimised state: the main window comes forward whatever else is on screen (the
+    // notice bar and profile windows are always on screen during a session).
     setAccessoryPolicy(false);
     if (m_mainWindow) {
+        if (m_mainWindow->isMinimized())
+            m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
         m_mainWindow->show();
         m_mainWindow->raise();
         m_mainWindow->activateWindow();

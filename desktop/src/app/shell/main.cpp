@@ -1,3 +1,4 @@
+#include "shell/QtTranslations.h"
 #include "shell/SingleInstance.h"
 #include "shell/UnixSignals.h"
 #include "shell/VelmoRemoteApp.h"
@@ -10,6 +11,7 @@ int main(int argc, char **argv) {
     QApplication::setDesktopFileName(QStringLiteral("velmo-remote"));
     QApplication::setApplicationVersion(QStringLiteral(VELMO_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
+    QtTranslations::install(&app);
 
     SingleInstance instance(SingleInstance::defaultName());
     if (!instance.claim())

@@ -32,6 +32,7 @@ MenuBarContentView::MenuBarContentView(AgentController *agent, AppConfig *config
     if (agent) {
         connect(agent, &AgentController::statusChanged, this, &MenuBarContentView::changed);
         connect(agent, &AgentController::runningChanged, this, &MenuBarContentView::changed);
+        connect(agent, &AgentController::agentEndedChanged, this, &MenuBarContentView::changed);
     }
     if (config)
         connect(config, &AppConfig::menuBarOnlyChanged, this, &MenuBarContentView::changed);
@@ -104,7 +105,21 @@ void MenuBarContentView::rebuild() {
     const bool running = m_agent && m_agent->running();
     const int live = MenuBarLabel::live(st);
 
-    m_menu->addAction(bounded(headline(st, running, live)))->setEnabled(false);
+    const bool ended = !st && m_agent && m_agent->agentEnded();
+    m_menu
+        ->addAction(ended ? QStringLiteral("Velmo Remote — エージェントが停止しました")
+                          : bounded(headline(st, running, live)))
+        ->setEnabled(false);
+    if (ended) {
+        // Nothing restarts an ended agent by itself: the tray offers it where the user looks.
+        m_menu
+            ->addAction(QStringLiteral("エージェントを再起動"), this,
+                        [this] {
+                            if (m_agent)
+                                m_agent->restartAgent();
+                        })
+            ->setObjectName(QStringLiteral("restartAgent"));
+    }
     if (st) {
         const QString id = st->id;
         m_menu
@@ -177,7 +192,7 @@ void MenuBarContentView::rebuild() {
         changed();
     });
 
-    QAction *dock = m_menu->addAction(QStringLiteral("Dock に出さない(メニューバーだけ)"));
+    QAction *dock = m_menu->addAction(QStringLiteral("タスクバーに出さない(トレイだけ)"));
     dock->setObjectName(QStringLiteral("menuBarOnly"));
     dock->setCheckable(true);
     dock->setChecked(m_config && m_config->menuBarOnly());

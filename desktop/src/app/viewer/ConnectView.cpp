@@ -8,6 +8,7 @@
 #include "session/SessionStore.h"
 #include "style/SymbolIcons.h"
 #include "style/Theme.h"
+#include "util/ErrorText.h"
 #include "util/StringUtils.h"
 #include "viewer/DeviceRowView.h"
 
@@ -114,7 +115,16 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
     m_passField->setFixedWidth(180);
     connect(m_passField, &QLineEdit::textEdited, this, &ConnectView::setPasscode);
     connect(m_passField, &QLineEdit::returnPressed, this, &ConnectView::connectToDevice);
-    row->addWidget(m_passField);
+    // A missing passcode is said right under its field, where the user types it.
+    auto *passColumn = new QVBoxLayout;
+    passColumn->setSpacing(2);
+    passColumn->addWidget(m_passField);
+    m_passHint = new QLabel(card);
+    m_passHint->setObjectName("passcodeHint");
+    m_passHint->setStyleSheet(QStringLiteral("color: ") + Theme::warning().name());
+    m_passHint->setVisible(false);
+    passColumn->addWidget(m_passHint);
+    row->addLayout(passColumn);
     m_connectButton = new QPushButton(SymbolIcons::play(Theme::onFill()), QStringLiteral("接続"), card);
     m_connectButton->setObjectName("connect");
     m_connectButton->setStyleSheet(Theme::primaryButtonCss(5, 14));
@@ -220,6 +230,12 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
     }
     if (m_signaling)
         connect(m_signaling, &Signaling::onlineChanged, this, &ConnectView::updateServerDot);
+    if (m_config)
+        connect(m_config, &AppConfig::serverChanged, this, &ConnectView::updateServerDot);
+    // The light shows a real connection to the configured server: while it is off and the
+    // panel is on screen, the server is tried again now and then.
+    m_serverRecheck.setInterval(serverRecheckMs);
+    connect(&m_serverRecheck, &QTimer::timeout, this, &ConnectView::checkServer);
     updateServerDot();
     rebuildLists();
 }
@@ -242,8 +258,24 @@ std::optional<QString> ConnectView::connectCheck(const QString &targetId, const 
     if (characters(digitsOnly(targetId)).size() != 9)
         return QStringLiteral("端末 ID は 9 桁の数字です");
     if (passcode.isEmpty())
-        return QStringLiteral("パスコードを入力してください");
+        return missingPasscodeText();
     return std::nullopt;
+}
+
+void ConnectView::askForPasscode() {
+    setMessage(QString());
+    m_passHint->setText(missingPasscodeText());
+    m_passHint->setVisible(true);
+    m_passField->setFocus(Qt::OtherFocusReason);
+}
+
+void ConnectView::connectFromList(const QString &grouped) {
+    setTargetId(grouped);
+    // With a passcode typed, the row's "接続" connects; without one, it asks for it there.
+    if (m_passcode.isEmpty())
+        askForPasscode();
+    else
+        connectToDevice();
 }
 
 QString ConnectView::asciiDigits(const QString &digits) {
@@ -306,6 +338,8 @@ void ConnectView::setTargetId(const QString &v) {
 }
 
 void ConnectView::setPasscode(const QString &v) {
+    if (!v.isEmpty())
+        m_passHint->setVisible(false);
     if (v == m_passcode)
         return;
     m_passcode = v;
@@ -367,6 +401,17 @@ void ConnectView::updateServerDot() {
     const bool online = m_signaling && m_signaling->online();
     m_serverDot->setPixmap(SymbolIcons::dot(online ? green : red).pixmap(8, 8));
     m_serverText->setText(online ? QStringLiteral("サーバー接続中") : QStringLiteral("サーバー未接続"));
+    const QString server = m_config ? m_config->server() : QString();
+    m_serverText->setToolTip(online ? server : ErrorText::serverUnreachable(server));
+    if (online || !isVisible())
+        m_serverRecheck.stop();
+    else if (!m_serverRecheck.isActive())
+        m_serverRecheck.start();
+}
+
+void ConnectView::checkServer() {
+    if (m_signaling && !m_signaling->online() && !m_signaling->hasSocket())
+        m_signaling->connect(this, [](bool) {});
 }
 
 void ConnectView::showEvent(QShowEvent *event) {
@@ -377,6 +422,8 @@ void ConnectView::showEvent(QShowEvent *event) {
         resetViewState();
     m_resetOnShow = false;
     refreshOnline();
+    checkServer();
+    updateServerDot();
 }
 
 void ConnectView::hideEvent(QHideEvent *event) {
@@ -384,6 +431,7 @@ void ConnectView::hideEvent(QHideEvent *event) {
     // Another tab or a closed window: the panel's state starts afresh next time.
     if (!event->spontaneous())
         m_resetOnShow = true;
+    m_serverRecheck.stop();
 }
 
 void ConnectView::resetViewState() {
@@ -392,6 +440,7 @@ void ConnectView::resetViewState() {
     setTargetId(QString());
     setPasscode(QString());
     setMessage(QString());
+    m_passHint->setVisible(false);
     setBusy(false);
     setAliasText(QString());
     m_onlineCache.clear();
@@ -406,6 +455,10 @@ void ConnectView::resetViewState() {
 
 void ConnectView::connectToDevice() {
     if (const auto failure = connectCheck(m_targetId, m_passcode)) {
+        if (m_passcode.isEmpty() && *failure == missingPasscodeText()) {
+            askForPasscode();
+            return;
+        }
         setMessage(*failure);
         return;
     }
@@ -420,7 +473,7 @@ void ConnectView::connectToDevice() {
             const QString untrusted = m_trust ? m_trust->failure() : QString();
             setMessage(!untrusted.isEmpty() ? untrusted
                        : found.error.kind == Error::Kind::Unreachable
-                           ? found.error.message
+                           ? ErrorText::serverUnreachable(m_config ? m_config->server() : QString())
                            : QStringLiteral("その端末 ID は登録されていません"));
             setBusy(false);
             return;
@@ -713,7 +766,7 @@ void ConnectView::rebuildDeviceList(int tab) {
         });
         row->addButton(star);
         auto *connectButton = linkButton(QStringLiteral("接続"), row, "rowConnect");
-        connect(connectButton, &QPushButton::clicked, this, [this, grouped] { setTargetId(grouped); });
+        connect(connectButton, &QPushButton::clicked, this, [this, grouped] { connectFromList(grouped); });
         row->addButton(connectButton);
         layout->addWidget(row);
     }

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QImage>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -74,6 +75,7 @@ public:
     static std::optional<QString> groupedTargetId(const QString &text);
     // The first failing check of a connect: the text to show, or nothing.
     static std::optional<QString> connectCheck(const QString &targetId, const QString &passcode);
+    static QString missingPasscodeText() { return QStringLiteral("パスコードを入力してください"); }
     // Decimal digits of any script as ASCII digits, so that an ID typed with
     // full-width digits names the same device on the server.
     static QString asciiDigits(const QString &digits);
@@ -114,6 +116,11 @@ private:
     void rebuildDeviceList(int tab);
     void rebuildServerList();
     void updateServerDot();
+    void checkServer();
+    // The message under the passcode field, and the focus there.
+    void askForPasscode();
+    // A list row's "接続": fills the ID, then connects or asks for the passcode.
+    void connectFromList(const QString &grouped);
     void fetchThumb(const QString &id, std::function<void()> next);
 
     QPointer<AppConfig> m_config;
@@ -144,6 +151,11 @@ private:
     QLabel *m_serverDot = nullptr;
     QLabel *m_serverText = nullptr;
     QLabel *m_messageLabel = nullptr;
+    QLabel *m_passHint = nullptr;
+    // The light shows a real connection to the configured server: while it is off and the
+    // panel is on screen, the server is tried again now and then.
+    static constexpr int serverRecheckMs = 10'000;
+    QTimer m_serverRecheck;
     QButtonGroup *m_segments = nullptr;
     QStackedWidget *m_pages = nullptr;
     QVBoxLayout *m_listLayouts[2] = {nullptr, nullptr};

@@ -1,5 +1,6 @@
 #include "viewer/FileTransferPanel.h"
 
+#include "config/Paths.h"
 #include "session/RemoteSession.h"
 #include "session/SessionExchange.h"
 #include "transfer/FileTransfers.h"
@@ -64,6 +65,7 @@ void FileTransferPanel::chooseFiles() {
     auto *dialog = new QFileDialog(window(), QStringLiteral("相手に送るファイル"));
     dialog->setObjectName("sendFileDialog");
     dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setDirectory(Paths::homeDir());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QFileDialog::filesSelected, this, &FileTransferPanel::sendFiles);
     dialog->open();

@@ -148,6 +148,8 @@ QPolygonF RemoteScreenView::cursorPolygon() {
 }
 
 bool RemoteScreenView::localShortcut(int key, Qt::KeyboardModifiers modifiers) {
+    if (key == Qt::Key_F11)
+        return true;
     if (!modifiers.testFlag(Qt::MetaModifier))
         return false;
     return key == Qt::Key_Q || key == Qt::Key_W || key == Qt::Key_M || key == Qt::Key_H || key == Qt::Key_Escape;
@@ -217,6 +219,7 @@ void RemoteScreenView::mouseMoveEvent(QMouseEvent *event) {
 void RemoteScreenView::mousePressEvent(QMouseEvent *event) {
     event->accept();
     setFocus(Qt::MouseFocusReason);
+    grabKeys(); // also after the escape chord, while the focus stayed here
     if (const auto point = remotePointOf(event->position()))
         send(QJsonObject{{"t", "md"}, {"b", buttonIndex(event->button())}, {"x", point->x()}, {"y", point->y()}});
 }
@@ -274,6 +277,16 @@ void RemoteScreenView::keyPressEvent(QKeyEvent *event) {
     if (KeyCodes::isModifier(*code)) {
         if (event->isAutoRepeat())
             return;
+        if (m_grabbed && completesEscapeChord(*code)) {
+            // The escape chord: the remote sees its modifiers released, the desktop gets
+            // the keyboard back, and the chord's own releases stay here.
+            const QSet<QString> held = m_heldModifiers;
+            releaseHeldModifiers();
+            m_localKeys = held;
+            m_localKeys.insert(*code);
+            ungrabKeys();
+            return;
+        }
         m_heldModifiers.insert(*code);
         send(QJsonObject{{"t", "kd"}, {"code", *code}});
         return;
@@ -305,6 +318,16 @@ void RemoteScreenView::keyReleaseEvent(QKeyEvent *event) {
     send(QJsonObject{{"t", "ku"}, {"code", *code}});
 }
 
+bool RemoteScreenView::completesEscapeChord(const QString &code) const {
+    // Told from the modifiers held (Qt leaves a modifier key's own flag out of its press).
+    QSet<QString> held = m_heldModifiers;
+    held.insert(code);
+    auto any = [&held](const char *left, const char *right) {
+        return held.contains(QLatin1String(left)) || held.contains(QLatin1String(right));
+    };
+    return any("ControlLeft", "ControlRight") && any("AltLeft", "AltRight") && any("ShiftLeft", "ShiftRight");
+}
+
 void RemoteScreenView::releaseHeldModifiers() {
     const QSet<QString> held = std::exchange(m_heldModifiers, {});
     for (const QString &code : held)
@@ -312,9 +335,39 @@ void RemoteScreenView::releaseHeldModifiers() {
     m_localKeys.clear();
 }
 
+void RemoteScreenView::focusInEvent(QFocusEvent *event) {
+    QWidget::focusInEvent(event);
+    grabKeys();
+}
+
 void RemoteScreenView::focusOutEvent(QFocusEvent *event) {
     releaseHeldModifiers();
+    ungrabKeys();
     QWidget::focusOutEvent(event);
+}
+
+void RemoteScreenView::setKeyboardGrabEnabled(bool enabled) {
+    m_grabEnabled = enabled;
+    if (!enabled)
+        ungrabKeys();
+    else if (hasFocus())
+        grabKeys();
+}
+
+void RemoteScreenView::grabKeys() {
+    if (m_grabbed || !m_grabEnabled || !isVisible() || !window()->isActiveWindow())
+        return;
+    grabKeyboard();
+    m_grabbed = true;
+    Q_EMIT keyboardGrabChanged(true);
+}
+
+void RemoteScreenView::ungrabKeys() {
+    if (!m_grabbed)
+        return;
+    releaseKeyboard();
+    m_grabbed = false;
+    Q_EMIT keyboardGrabChanged(false);
 }
 
 bool RemoteScreenView::focusNextPrevChild(bool) {

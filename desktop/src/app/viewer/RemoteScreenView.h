@@ -25,6 +25,7 @@
 class RemoteScreenView : public QWidget {
     Q_OBJECT
     Q_PROPERTY(bool showCursor READ showCursor WRITE setShowCursor NOTIFY showCursorChanged)
+    Q_PROPERTY(bool keyboardGrabbed READ keyboardGrabbed NOTIFY keyboardGrabChanged)
 
 public:
     // Linear scale factor of a wheel notch; precise (pixel) deltas pass as they are.
@@ -69,10 +70,20 @@ public:
     static QPolygonF cursorPolygon();
     // Super+Q (quit), Super+W (close the window), Super+M and Super+H (minimise)
     // and Super+Escape ("切断") are left to the window and the desktop.
+    // F11 (full screen) stays with the window as well.
     static bool localShortcut(int key, Qt::KeyboardModifiers modifiers);
+    // Held together, these give the keyboard back to the local desktop.
+    static QString escapeChordText() { return QStringLiteral("Ctrl+Alt+Shift"); }
+
+    // While the picture has the focus the whole keyboard is grabbed, so that Alt+Tab,
+    // Super and the desktop's other chords reach the remote; the escape chord, a click
+    // elsewhere or leaving the window ends the grab, a click on the picture starts it again.
+    bool keyboardGrabbed() const { return m_grabbed; }
+    void setKeyboardGrabEnabled(bool enabled);
 
 Q_SIGNALS:
     void showCursorChanged();
+    void keyboardGrabChanged(bool grabbed);
     // Every message handed to the session (which sends it only while connected).
     void inputSent(const QJsonObject &message);
     // A picture was painted.
@@ -88,6 +99,7 @@ protected:
     void wheelEvent(QWheelEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void keyReleaseEvent(QKeyEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
     bool focusNextPrevChild(bool next) override;
 
@@ -96,6 +108,10 @@ private:
     void onVideoFrame();
     void send(const QJsonObject &message);
     void releaseHeldModifiers();
+    void grabKeys();
+    // Whether pressing this modifier, with those held, makes Ctrl+Alt+Shift.
+    bool completesEscapeChord(const QString &code) const;
+    void ungrabKeys();
     std::optional<QPoint> remotePointOf(const QPointF &local) const;
 
     QPointer<RemoteSession> m_session;
@@ -113,4 +129,6 @@ private:
     QElapsedTimer m_clock;
     quint64 m_paintedFrames = 0;
     QList<QMetaObject::Connection> m_connections;
+    bool m_grabEnabled = true;
+    bool m_grabbed = false;
 };

@@ -2,6 +2,7 @@
 #include "util/ErrorText.h"
 
 #include "config/AppConfig.h"
+#include "config/Paths.h"
 #include "session/ReconnectPolicy.h"
 #include "session/SessionExchange.h"
 #include "session/SessionRecorder.h"
@@ -29,6 +30,8 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QShortcut>
 #include <QSlider>
 #include <QStackedWidget>
 #include <QTimer>
@@ -118,9 +121,19 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     cl->addStretch();
     m_main->addWidget(connecting);
 
-    m_screen = new RemoteScreenView(m_main);
+    // The picture fits the window, or shows at one screen pixel per remote pixel
+    // ("等倍") with scroll bars when it is larger.
+    m_screenScroll = new QScrollArea(m_main);
+    m_screenScroll->setObjectName("screenScroll");
+    m_screenScroll->setFrameShape(QFrame::NoFrame);
+    m_screenScroll->setAlignment(Qt::AlignCenter);
+    m_screenScroll->setWidgetResizable(true);
+    m_screenScroll->setFocusPolicy(Qt::NoFocus);
+    m_screenScroll->setPalette(black);
+    m_screen = new RemoteScreenView;
     m_screen->setObjectName("screen");
-    m_main->addWidget(m_screen);
+    m_screenScroll->setWidget(m_screen);
+    m_main->addWidget(m_screenScroll);
 
     auto *failed = new QWidget(m_main);
     auto *fl = new QVBoxLayout(failed);
@@ -128,15 +141,27 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     auto *warning = new QLabel(failed);
     warning->setPixmap(SymbolIcons::warning(Theme::warning()).pixmap(48, 48));
     fl->addWidget(warning, 0, Qt::AlignHCenter);
-    m_failureText = new QLabel(failed);
+    // A wrapped label given an alignment in a box layout gets its one-line height and
+    // is cut at the top and bottom; full width in a column of readable width instead.
+    auto *texts = new QWidget(failed);
+    texts->setMaximumWidth(readableTextWidth);
+    auto *tl = new QVBoxLayout(texts);
+    tl->setContentsMargins(16, 0, 16, 0);
+    m_failureText = new QLabel(texts);
     m_failureText->setObjectName("failureText");
     m_failureText->setWordWrap(true);
     m_failureText->setAlignment(Qt::AlignCenter);
-    fl->addWidget(m_failureText, 0, Qt::AlignHCenter);
-    m_reconnectText = new QLabel(failed);
+    tl->addWidget(m_failureText);
+    m_reconnectText = new QLabel(texts);
     m_reconnectText->setObjectName("reconnectText");
+    m_reconnectText->setWordWrap(true);
     m_reconnectText->setAlignment(Qt::AlignCenter);
-    fl->addWidget(m_reconnectText, 0, Qt::AlignHCenter);
+    tl->addWidget(m_reconnectText);
+    auto *centred = new QHBoxLayout;
+    centred->addStretch(1);
+    centred->addWidget(texts, 100);
+    centred->addStretch(1);
+    fl->addLayout(centred);
     auto *closeButton = new QPushButton(QStringLiteral("閉じる"), failed);
     closeButton->setObjectName("close");
     closeButton->setDefault(true);
@@ -185,6 +210,8 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
                          &RemoteSession::videoModeChanged, &RemoteSession::frameSizeChanged})
             connect(m_session, sig, this, &SessionView::refresh);
         connect(m_session, &RemoteSession::monitorsChanged, this, &SessionView::refreshMonitors);
+        // Queued: the picture takes the session's new size first.
+        connect(m_session, &RemoteSession::frameSizeChanged, this, &SessionView::applyScale, Qt::QueuedConnection);
         for (auto sig :
              {&RemoteSession::audioAvailableChanged, &RemoteSession::mutedChanged, &RemoteSession::volumeChanged})
             connect(m_session, sig, this, &SessionView::refreshAudio);
@@ -331,6 +358,25 @@ void SessionView::buildHeader(QWidget *header) {
 
     buildExchangeMenu(header);
 
+    m_actualSizeButton = new QToolButton(header);
+    m_actualSizeButton->setObjectName("actualSize");
+    m_actualSizeButton->setText(QStringLiteral("等倍"));
+    m_actualSizeButton->setCheckable(true);
+    m_actualSizeButton->setToolTip(QStringLiteral("相手の 1 画素をこの画面の 1 画素で表示(切ると窓に合わせる)"));
+    connect(m_actualSizeButton, &QToolButton::toggled, this, &SessionView::setActualSize);
+    h->addWidget(m_actualSizeButton);
+    m_fullScreenButton = new QToolButton(header);
+    m_fullScreenButton->setObjectName("fullScreen");
+    m_fullScreenButton->setText(QStringLiteral("全画面"));
+    m_fullScreenButton->setCheckable(true);
+    m_fullScreenButton->setToolTip(QStringLiteral("全画面表示(F11)"));
+    connect(m_fullScreenButton, &QToolButton::toggled, this, &SessionView::setFullScreen);
+    h->addWidget(m_fullScreenButton);
+    auto *f11 = new QShortcut(QKeySequence(Qt::Key_F11), this);
+    f11->setObjectName("fullScreenShortcut");
+    f11->setContext(Qt::WindowShortcut);
+    connect(f11, &QShortcut::activated, this, [this] { setFullScreen(!window()->isFullScreen()); });
+
     m_disconnect = new QPushButton(QStringLiteral("切断"), header);
     m_disconnect->setObjectName("disconnect");
     // Command+Escape on the other build; Super is the PC keyboard's Command key.
@@ -409,9 +455,47 @@ void SessionView::buildKeyBar(QWidget *bar) {
     connect(m_sendButton, &QPushButton::clicked, this, &SessionView::sendText);
     h->addWidget(m_sendButton);
     h->addStretch();
-    auto *hint = new QLabel(QStringLiteral("キー入力は映像をクリックしてから"), bar);
-    hint->setForegroundRole(QPalette::PlaceholderText);
-    h->addWidget(hint);
+    m_keyHint = new QLabel(keyHintText(false), bar);
+    m_keyHint->setObjectName("keyHint");
+    m_keyHint->setForegroundRole(QPalette::PlaceholderText);
+    h->addWidget(m_keyHint);
+    connect(m_screen, &RemoteScreenView::keyboardGrabChanged, this,
+            [this](bool grabbed) { m_keyHint->setText(keyHintText(grabbed)); });
+}
+
+QString SessionView::keyHintText(bool grabbed) {
+    return grabbed ? QStringLiteral("キーボードは相手へ(Alt+Tab なども)・") + RemoteScreenView::escapeChordText() +
+                         QStringLiteral(" で解放")
+                   : QStringLiteral("キー入力は映像をクリックしてから");
+}
+
+void SessionView::setFullScreen(bool on) {
+    QWidget *w = window();
+    if (on == w->isFullScreen())
+        return;
+    if (on)
+        w->showFullScreen();
+    else
+        w->showNormal();
+    m_fullScreenButton->setChecked(on);
+}
+
+void SessionView::setActualSize(bool on) {
+    m_actualSize = on;
+    m_actualSizeButton->setChecked(on);
+    applyScale();
+}
+
+void SessionView::applyScale() {
+    const QSizeF frame = m_screen->frameSize();
+    if (m_actualSize && frame.width() > 0 && frame.height() > 0) {
+        m_screenScroll->setWidgetResizable(false);
+        m_screen->setFixedSize(frame.toSize());
+    } else {
+        m_screen->setMinimumSize(0, 0);
+        m_screen->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        m_screenScroll->setWidgetResizable(true);
+    }
 }
 
 QString SessionView::displayTitle(const QString &name, const QString &targetId) {
@@ -659,7 +743,7 @@ void SessionView::toggleRecording() {
         showToast(QStringLiteral("接続していないため録画できません"));
         return;
     }
-    // The same dialog as the screenshots (and so the same folder), with the recording's container.
+    // The same dialog as the screenshots, in the videos folder, with the recording's container.
     auto *dialog = new QFileDialog(this);
     dialog->setObjectName("recordDialog");
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -669,6 +753,7 @@ void SessionView::toggleRecording() {
     dialog->setDefaultSuffix(QStringLiteral("mkv"));
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setWindowModality(Qt::NonModal);
+    dialog->setDirectory(Paths::videosDir());
     dialog->selectFile(SessionRecorder::proposedFileName(m_session->targetId(), QDateTime::currentDateTime()));
     connect(dialog, &QFileDialog::fileSelected, this, [this](const QString &path) {
         if (!path.isEmpty())
@@ -717,6 +802,7 @@ void SessionView::saveImage(const QImage &image, const QString &label) {
     dialog->setDefaultSuffix(QStringLiteral("png"));
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setWindowModality(Qt::NonModal);
+    dialog->setDirectory(Paths::picturesDir());
     dialog->selectFile(proposedFileName(targetId, QDateTime::currentDateTime()));
     connect(dialog, &QFileDialog::fileSelected, this, [this, png, label](const QString &path) {
         if (path.isEmpty())

@@ -37,6 +37,8 @@ class SessionView : public QWidget {
     Q_PROPERTY(bool started READ started NOTIFY startedChanged)
 
 public:
+    // Messages on the failure panel wrap at this width (and at the window's, when narrower).
+    static constexpr int readableTextWidth = 560;
     struct MonitorEntry {
         QString label;
         QString mode; // "all" or "single"
@@ -98,7 +100,16 @@ protected:
     void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
+public:
+    // The key bar's hint: click first, or where the keys go and how to get them back.
+    static QString keyHintText(bool grabbed);
+    void setFullScreen(bool on);
+    // One remote pixel per screen pixel, or the picture fitted to the window.
+    void setActualSize(bool on);
+    bool actualSize() const { return m_actualSize; }
+
 private:
+    void applyScale();
     void buildHeader(QWidget *header);
     void buildKeyBar(QWidget *bar);
     void refresh();
@@ -129,6 +140,11 @@ private:
     QToolButton *m_muteButton = nullptr;
     QSlider *m_volume = nullptr;
     QToolButton *m_cameraButton = nullptr;
+    QToolButton *m_actualSizeButton = nullptr;
+    QToolButton *m_fullScreenButton = nullptr;
+    QLabel *m_keyHint = nullptr;
+    class QScrollArea *m_screenScroll = nullptr;
+    bool m_actualSize = false;
     QPushButton *m_disconnect = nullptr;
     QStackedWidget *m_main = nullptr;
     QLabel *m_progressText = nullptr;

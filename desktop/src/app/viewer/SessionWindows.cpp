@@ -1,5 +1,8 @@
 #include "viewer/SessionWindows.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+
 #include "viewer/SessionWindowView.h"
 
 #include "config/AppConfig.h"
@@ -24,7 +27,11 @@ SessionWindowView *SessionWindows::open(const QString &sid) {
     auto *w = new SessionWindowView(sid, m_store, m_config);
     w->setAttribute(Qt::WA_DeleteOnClose);
     w->setWindowFlag(Qt::Tool, m_skipTaskbar);
-    w->resize(defaultWidth, defaultHeight);
+    // Larger than before, within the screen's free area.
+    QSize size(defaultWidth, defaultHeight);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        size = size.boundedTo(screen->availableGeometry().size() * 0.92);
+    w->resize(size);
     m_windows.insert(sid, w);
     connect(w, &QObject::destroyed, this, [this, sid] { m_windows.remove(sid); });
     w->show();

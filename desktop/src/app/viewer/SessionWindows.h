@@ -13,8 +13,10 @@ class SessionStore;
 class SessionWindows : public QObject {
     Q_OBJECT
 public:
-    static constexpr int defaultWidth = 1280;
-    static constexpr int defaultHeight = 820;
+    // A remote 1920 × 1080 desktop fits almost at full size; smaller screens get 92 % of
+    // their free area.
+    static constexpr int defaultWidth = 1600;
+    static constexpr int defaultHeight = 1000;
 
     // Windows show the sessions of `store` with the settings of `config` (neither owned).
     SessionWindows(SessionStore *store, AppConfig *config, QObject *parent = nullptr);

@@ -102,6 +102,12 @@ private:
         const bool failed = error.has_value();
         if (failed && !m_previousFailed)
             m_owner->log(QStringLiteral("events 切断: ") + error->message);
+        // A stream that ends because its agent died (killed, crashed) must not leave
+        // the last status on screen as if the device were still reachable.
+        // A killed child stays a zombie until reaped: it no longer has an executable.
+        const qint64 pid = m_owner->m_agentPid;
+        if (pid > 0 && (!AgentProcessInfo::exists(pid) || !AgentProcessInfo::isOurAgent(pid)))
+            m_owner->agentLost(QStringLiteral("エージェントが停止しました"));
         QTimer::singleShot(m_owner->m_timings.eventsReopenMs, this, [this, failed] { afterPause(failed); });
     }
 
@@ -112,6 +118,9 @@ private:
         if (m_owner->isUsableAgent(ep) && (ep->port != m_current.port() || ep->token != m_current.token())) {
             const ControlClient next(ep->port, ep->token);
             m_owner->m_client = next;
+            m_owner->m_agentPid = ep->pid;
+            m_owner->setRunning(true);
+            m_owner->setAgentEnded(false);
             m_owner->setAttachedToResident(AgentProcessInfo::isResidentAgent(ep->pid));
             m_owner->m_eventsLogged = false;
             m_owner->setLastError(std::nullopt);
@@ -209,6 +218,24 @@ void AgentController::setMessage(const QString &v) {
     Q_EMIT messageChanged();
 }
 
+void AgentController::setAgentEnded(bool v) {
+    if (m_agentEnded == v)
+        return;
+    m_agentEnded = v;
+    Q_EMIT agentEndedChanged();
+}
+
+void AgentController::agentLost(const QString &message) {
+    if (m_agentEnded)
+        return;
+    m_agentPid = 0;
+    m_client.reset();
+    setRunning(false);
+    setStatus(std::nullopt);
+    setMessage(message);
+    setAgentEnded(true);
+}
+
 void AgentController::setLastError(const std::optional<QString> &v) {
     if (m_lastError == v)
         return;
@@ -249,17 +276,19 @@ void AgentController::launch(const QString &server) {
             return;
         }
         const bool resident = AgentProcessInfo::isResidentAgent(pid);
-        attach(client, false, resident, resident ? residentMessage(client.port()) : rideAlongMessage(client.port()),
-               true);
+        attach(client, pid, false, resident,
+               resident ? residentMessage(client.port()) : rideAlongMessage(client.port()), true);
         log(QStringLiteral("既存のエージェント(pid ") + QString::number(pid) + QStringLiteral(")に相乗りします"));
     });
 }
 
-void AgentController::attach(const ControlClient &client, bool spawned, bool resident, const QString &message,
-                             bool endsLaunch) {
+void AgentController::attach(const ControlClient &client, qint64 pid, bool spawned, bool resident,
+                             const QString &message, bool endsLaunch) {
     m_spawnedByUs = spawned;
     m_client = client;
+    m_agentPid = pid;
     setRunning(true);
+    setAgentEnded(false);
     setAttachedToResident(resident);
     setMessage(message);
     refresh(this, [this, client, endsLaunch] {
@@ -290,12 +319,13 @@ void AgentController::residentWaitPass(const std::shared_ptr<Launch> &l) {
     const std::optional<ControlEndpoint> ep = ControlEndpoint::read(controlJsonPath());
     if (ep && ep->port > 0) {
         const ControlClient client(ep->port, ep->token);
-        client.status(this, [this, l, client](Result<ControlStatus> r) {
+        const qint64 pid = ep->pid;
+        client.status(this, [this, l, client, pid](Result<ControlStatus> r) {
             if (!r.ok()) {
                 residentFailure(l);
                 return;
             }
-            attach(client, false, true, residentMessage(client.port()), true);
+            attach(client, pid, false, true, residentMessage(client.port()), true);
         });
         return;
     }
@@ -371,7 +401,7 @@ void AgentController::spawnWaitPass(const std::shared_ptr<Launch> &l) {
     if (ep && ep->port > 0) {
         log(QStringLiteral("control.json 読み込み: port=") + portText(ep->port) + QStringLiteral(" pid=") +
             QString::number(ep->pid));
-        attach(ControlClient(ep->port, ep->token), true, false,
+        attach(ControlClient(ep->port, ep->token), ep->pid, true, false,
                QStringLiteral("制御 API 接続済み(127.0.0.1:") + portText(ep->port) + u')', true);
         return;
     }
@@ -437,9 +467,8 @@ void AgentController::onProcessFinished(int exitCode, QProcess::ExitStatus) {
     onProcessOutput();
     flushProcessOutput();
     m_processEnded = true;
-    setRunning(false);
-    m_client.reset();
     stopEvents();
+    agentLost(QStringLiteral("エージェント停止(終了コード ") + QString::number(exitCode) + u')');
     setMessage(QStringLiteral("エージェント停止(終了コード ") + QString::number(exitCode) + u')');
     log(QStringLiteral("agent 終了: status=") + QString::number(exitCode));
 }
@@ -497,7 +526,7 @@ void AgentController::retryAttachSoon() {
             }
             m_retrying = false;
             setLastError(std::nullopt);
-            attach(client, false, AgentProcessInfo::isResidentAgent(pid), residentMessage(client.port()), false);
+            attach(client, pid, false, AgentProcessInfo::isResidentAgent(pid), residentMessage(client.port()), false);
             log(QStringLiteral("常駐版が上がったので繋ぎ直しました"));
         });
     };
@@ -688,9 +717,17 @@ void AgentController::stop() {
         m_process.reset();
     }
     m_spawnedByUs = false;
+    m_agentPid = 0;
     setRunning(false);
     setStatus(std::nullopt);
     setMessage(QStringLiteral("エージェント停止"));
+}
+
+void AgentController::restartAgent() {
+    log(QStringLiteral("エージェントを起こし直します"));
+    stop();
+    setAgentEnded(false);
+    start(configuredServer());
 }
 
 void AgentController::terminateAgentSync() {

@@ -36,6 +36,7 @@ class AgentController : public QObject {
     Q_PROPERTY(QString message READ message NOTIFY messageChanged)
     Q_PROPERTY(std::optional<QString> lastError READ lastError NOTIFY lastErrorChanged)
     Q_PROPERTY(QStringList logLines READ logLines NOTIFY logLinesChanged)
+    Q_PROPERTY(bool agentEnded READ agentEnded NOTIFY agentEndedChanged)
 
 public:
     using Done = std::function<void()>;
@@ -65,6 +66,9 @@ public:
     QString message() const { return m_message; }
     const std::optional<QString> &lastError() const { return m_lastError; }
     QStringList logLines() const { return m_log.lines(); }
+    // The agent this application held has ended (exited, crashed or was killed) and no
+    // other one has taken its place. Nothing restarts it by itself: restartAgent() does.
+    bool agentEnded() const { return m_agentEnded; }
 
     QString dataDir() const { return m_dataDir; }
     bool spawnedByUs() const { return m_spawnedByUs; }
@@ -85,6 +89,9 @@ public:
     // Ends a spawned agent and waits for it (terminate, at most ~3 s, then kill).
     // Publishes and logs nothing.
     void terminateAgentSync();
+    // The user's "restart" after the agent ended: detaches what is left and runs the
+    // launch decision tree again with the configured server.
+    void restartAgent();
 
     // Reads "status" once.
     void refresh(QObject *context = nullptr, Done done = {});
@@ -138,6 +145,7 @@ Q_SIGNALS:
     void messageChanged();
     void lastErrorChanged();
     void logLinesChanged();
+    void agentEndedChanged();
 
 private:
     struct Launch;
@@ -149,6 +157,9 @@ private:
     void setResidentInstalled(bool v);
     void setMessage(const QString &v);
     void setLastError(const std::optional<QString> &v);
+    void setAgentEnded(bool v);
+    // The attached agent's process is gone: nothing it reported holds any more.
+    void agentLost(const QString &message);
 
     // Launch decision tree, one step per function.
     void launch(const QString &server);
@@ -162,7 +173,8 @@ private:
     // Takes client as the agent: publishes it (spawned by us or not, resident or
     // not, with message), reads its status, then follows its events; endsLaunch
     // closes the launch under way.
-    void attach(const ControlClient &client, bool spawned, bool resident, const QString &message, bool endsLaunch);
+    void attach(const ControlClient &client, qint64 pid, bool spawned, bool resident, const QString &message,
+                bool endsLaunch);
 
     void startEvents(const ControlClient &client);
     void stopEvents();
@@ -185,6 +197,7 @@ private:
     bool m_residentInstalled = false;
     QString m_message;
     std::optional<QString> m_lastError;
+    bool m_agentEnded = false;
 
     // Private.
     QPointer<AppConfig> m_config;
@@ -193,6 +206,7 @@ private:
     std::unique_ptr<QProcess> m_process;
     bool m_spawnedByUs = false;
     std::optional<ControlClient> m_client;
+    qint64 m_agentPid = 0; // process of the attached agent (0: not known)
     std::unique_ptr<EventLoop> m_events;
     bool m_launching = false;
     bool m_retrying = false;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 namespace {
 QString xdg(const char *var, const QString &fallback) {
@@ -14,21 +15,52 @@ QString xdg(const char *var, const QString &fallback) {
 
 namespace Paths {
 
-QString homeDir() { return QDir::homePath(); }
+QString homeDir() {
+    return QDir::homePath();
+}
 
-QString configDir() { return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/velmo-remote"; }
+namespace {
+// QStandardPaths reads user-dirs.dirs; a folder named there but missing is no place to
+// open a dialog in.
+QString existingOrHome(QStandardPaths::StandardLocation location) {
+    const QString dir = QStandardPaths::writableLocation(location);
+    return !dir.isEmpty() && QFileInfo(dir).isDir() ? dir : homeDir();
+}
+} // namespace
 
-QString settingsFile() { return configDir() + "/settings.json"; }
+QString picturesDir() {
+    return existingOrHome(QStandardPaths::PicturesLocation);
+}
 
-QString dataDir() { return xdg("XDG_DATA_HOME", homeDir() + "/.local/share") + "/velmo-remote"; }
+QString videosDir() {
+    return existingOrHome(QStandardPaths::MoviesLocation);
+}
 
-QString systemdUserDir() { return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/systemd/user"; }
+QString configDir() {
+    return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/velmo-remote";
+}
 
-QString autostartDir() { return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/autostart"; }
+QString settingsFile() {
+    return configDir() + "/settings.json";
+}
+
+QString dataDir() {
+    return xdg("XDG_DATA_HOME", homeDir() + "/.local/share") + "/velmo-remote";
+}
+
+QString systemdUserDir() {
+    return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/systemd/user";
+}
+
+QString autostartDir() {
+    return xdg("XDG_CONFIG_HOME", homeDir() + "/.config") + "/autostart";
+}
 
 // Never lib/velmo-remote/agent: that is where an install into ~/.local puts the
 // application's own agent.
-QString residentAgentDir() { return homeDir() + "/.local/lib/velmo-remote/resident-agent"; }
+QString residentAgentDir() {
+    return homeDir() + "/.local/lib/velmo-remote/resident-agent";
+}
 
 QString executableDir() {
     const QString dir = QCoreApplication::applicationDirPath();

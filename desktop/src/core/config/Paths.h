@@ -24,4 +24,9 @@ QString bundledAgentDir();
 // The uninstaller script: <prefix>/share/velmo-remote/uninstall.sh, or beside the executable.
 QString uninstallScript();
 QString homeDir();
+// Where file dialogs open: the user's pictures folder (XDG_PICTURES_DIR) for
+// screenshots, the videos folder (XDG_VIDEOS_DIR) for recordings; the home folder
+// when that folder does not exist.
+QString picturesDir();
+QString videosDir();
 } // namespace Paths

@@ -14,7 +14,16 @@
 Q_LOGGING_CATEGORY(lcSignaling, "velmo.signaling", QtInfoMsg)
 
 Signaling::Signaling(AppConfig *config, ServerTrust *trust, QObject *parent)
-    : QObject(parent), m_config(config), m_trust(trust) {}
+    : QObject(parent), m_config(config), m_trust(trust) {
+    // A socket to the previous server must not keep the "connected" light on for the new
+    // one: it is closed, and the next connect() opens one to the server now configured.
+    if (config) {
+        QObject::connect(config, &AppConfig::serverChanged, this, [this] {
+            if (m_task && m_task->requestUrl() != QUrl(socketUrlString(m_config->server())))
+                reset();
+        });
+    }
+}
 
 Signaling::~Signaling() {
     if (m_task) {

@@ -442,7 +442,12 @@ void RemoteSession::onSignal(const QJsonObject &message) {
         d->pc->addRemoteCandidate(guint(index), mid, p.value("candidate").toString());
     } else if (t == QLatin1String("error")) {
         const QJsonValue e = message.value("error");
-        fail(QStringLiteral("エラー: ") + (e.isString() ? e.toString() : QString()), FailureKind::Unreachable);
+        const QString text = e.isString() ? e.toString() : QString();
+        // The device's refusal (sharing off, its user said no, no answer in time) says who refused.
+        if (text == QStringLiteral("接続を拒否しました"))
+            fail(QStringLiteral("相手が接続を拒否しました"), FailureKind::Refused);
+        else
+            fail(QStringLiteral("エラー: ") + text, FailureKind::Unreachable);
     } else if (t == QLatin1String("bye")) {
         close();
     }

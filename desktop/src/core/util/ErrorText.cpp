@@ -123,4 +123,10 @@ QString file(QFileDevice::FileError error, const QString &original) {
     return logged(shown, original);
 }
 
+QString serverUnreachable(const QString &server) {
+    return QStringLiteral("サーバー ") + server +
+           QStringLiteral(" に接続できません。サーバーが動いているか、設定のサーバー URL(アドレスとポート)、"
+                          "ファイアウォールを確認してください。");
+}
+
 } // namespace ErrorText

@@ -14,5 +14,7 @@ QString network(QNetworkReply::NetworkError error, const QString &original);
 // program: the file name shown to the user (e.g. "cp"); may be empty.
 QString process(QProcess::ProcessError error, const QString &program, const QString &original);
 QString file(QFileDevice::FileError error, const QString &original);
+// The rendezvous server at `server` did not answer: names it and says what to check.
+QString serverUnreachable(const QString &server);
 
 } // namespace ErrorText

@@ -63,7 +63,7 @@ void TestMenuBar::withoutAgent() {
     MenuBarItem item(&idle, m_config.get());
     QCOMPARE(entries(item.menu()),
              (QStringList{"Velmo Remote — エージェント未起動", "ウインドウを開く", "ログイン時に起動",
-                          "Dock に出さない(メニューバーだけ)", "---", "Velmo Remote を終了"}));
+                          "タスクバーに出さない(トレイだけ)", "---", "Velmo Remote を終了"}));
     QVERIFY(!item.menu()->actions().first()->isEnabled());
     QCOMPARE(item.label()->currentStyle(), VelmoMark::Style::off);
     QCOMPARE(item.trayIcon()->toolTip(), QStringLiteral("Velmo Remote: エージェント未起動"));
@@ -85,7 +85,7 @@ void TestMenuBar::entriesFromStatus() {
                  (QStringList{name + " — 待ち受け中", "端末 ID: 123 456 789  (コピー)",
                               "パスコード: " + pass + "  (コピー)", "---", "接続はありません", "---", "共有を停止する",
                               "パスコードを再発行", "---", "ウインドウを開く", "ログイン時に起動",
-                              "Dock に出さない(メニューバーだけ)", "---", "Velmo Remote を終了"}));
+                              "タスクバーに出さない(トレイだけ)", "---", "Velmo Remote を終了"}));
     QCOMPARE(m_item->label()->currentStyle(), VelmoMark::Style::idle);
     QCOMPARE(m_item->trayIcon()->toolTip(), QStringLiteral("Velmo Remote: 待ち受け中"));
 

@@ -1,8 +1,10 @@
 // The session window: its texts and menus, the not-found panel, ending and
 // closing, the key bar's text field, toasts and PNG saving.
 #include "config/AppConfig.h"
+#include "config/Paths.h"
 #include "session/SessionStatistics.h"
 #include "session/SessionStore.h"
+#include "shell/QtTranslations.h"
 #include "support/SilentSignalingPort.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
@@ -10,8 +12,14 @@
 #include "viewer/SessionView.h"
 #include "viewer/SessionWindowView.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -37,6 +45,52 @@ public:
             Qt::QueuedConnection);
     }
 };
+
+// A rendezvous server that greets and relays the device's refusal of the offer.
+class RefusedByDevicePort : public SignalingPort {
+public:
+    void connect(QObject *context, std::function<void(Result<std::monostate>)> done) override {
+        QMetaObject::invokeMethod(
+            context, [done] { done(Result<std::monostate>::success({})); }, Qt::QueuedConnection);
+    }
+    void turnCredentials(QObject *context, std::function<void(Result<Ice>)> done) override {
+        QMetaObject::invokeMethod(
+            context, [done] { done(Result<Ice>::success({})); }, Qt::QueuedConnection);
+    }
+    void send(const QJsonObject &message) override {
+        if (message.value("type").toString() != QLatin1String("connect"))
+            return;
+        const QString sid = message.value("sid").toString();
+        QMetaObject::invokeMethod(
+            qApp,
+            [this, sid] {
+                if (m_handlers.contains(sid))
+                    m_handlers.value(sid)(
+                        QJsonObject{{"type", "error"}, {"sid", sid}, {"error", "接続を拒否しました"}});
+            },
+            Qt::QueuedConnection);
+    }
+    void attach(const QString &sid, std::function<void(const QJsonObject &)> handler) override {
+        m_handlers.insert(sid, std::move(handler));
+    }
+    void detach(const QString &sid) override { m_handlers.remove(sid); }
+
+private:
+    QHash<QString, std::function<void(const QJsonObject &)>> m_handlers;
+};
+
+// The whole of a wrapped label is on screen: as tall as its text needs at its width,
+// no wider than a readable line, and inside its window.
+void verifyNotClipped(QWidget *window, QLabel *label) {
+    QVERIFY(label->isVisible());
+    QVERIFY2(
+        label->height() >= label->heightForWidth(label->width()),
+        qPrintable(
+            QStringLiteral("%1 px tall, needs %2").arg(label->height()).arg(label->heightForWidth(label->width()))));
+    QVERIFY(label->width() <= SessionView::readableTextWidth);
+    const QRect inWindow(label->mapTo(window, QPoint(0, 0)), label->size());
+    QVERIFY(window->rect().contains(inWindow));
+}
 
 QStringList menuTexts(QToolButton *button) {
     QStringList out;
@@ -69,6 +123,8 @@ private Q_SLOTS:
     void textFieldAndQuality();
     void toasts();
     void savingPng();
+    void refusalSaysWhoAndWraps();
+    void fullScreenActualSizeAndKeyHint();
 };
 
 void TestSessionWindow::texts() {
@@ -216,6 +272,76 @@ void TestSessionWindow::failurePanelStaysUntilClosed() {
     QCOMPARE(store.count(), 0);
 }
 
+void TestSessionWindow::refusalSaysWhoAndWraps() {
+    SessionStore store(objects.context());
+    auto *s = new RemoteSession("123456789", "pass", "Desk", objects.context(std::make_shared<RefusedByDevicePort>()));
+    store.insert(s);
+    SessionWindowView w(s->sid(), &store, objects.config());
+    w.show();
+    QTRY_COMPARE_WITH_TIMEOUT(s->state(), RemoteSession::State::Failed, 20000);
+    QCOMPARE(s->failureText(), QStringLiteral("相手が接続を拒否しました"));
+    // A refusal is the device's answer: no automatic reconnect tries it again.
+    QCOMPARE(s->failureKind(), RemoteSession::FailureKind::Refused);
+    auto *text = w.findChild<QLabel *>("failureText");
+    QTRY_VERIFY(text->isVisible());
+    QCOMPARE(text->text(), QStringLiteral("相手が接続を拒否しました"));
+    verifyNotClipped(&w, text);
+
+    // Longer messages wrap onto several whole lines, in a narrow window too.
+    const QString longText =
+        QStringLiteral("パスコードが違います(残り 4 回)。端末が見つからないか、オフラインです。") +
+        QStringLiteral("相手の端末でエージェントが動いているか、ID とパスコードをもう一度確かめてください。");
+    text->setText(longText);
+    for (int width : {1280, 700, 420}) {
+        w.resize(width, 600);
+        QTest::qWait(50);
+        QCoreApplication::processEvents();
+        verifyNotClipped(&w, text);
+    }
+    QVERIFY(text->height() > text->fontMetrics().height() * 2);
+}
+
+void TestSessionWindow::fullScreenActualSizeAndKeyHint() {
+    SessionStore store(objects.context());
+    RemoteSession *s = newSession(store);
+    SessionWindowView w(s->sid(), &store, objects.config());
+    w.resize(1000, 700);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    SessionView *view = w.sessionView();
+
+    // F11 and the header's button switch full screen on and off.
+    auto *full = w.findChild<QToolButton *>("fullScreen");
+    QVERIFY(full && full->isCheckable());
+    QTest::keyClick(&w, Qt::Key_F11);
+    QTRY_VERIFY(w.isFullScreen());
+    QVERIFY(full->isChecked());
+    full->click();
+    QTRY_VERIFY(!w.isFullScreen());
+    QVERIFY(!full->isChecked());
+
+    // 1:1 shows one remote pixel per screen pixel (scrolled when larger); off fits the window.
+    RemoteScreenView *screen = view->screen();
+    screen->apply("jpeg", QImage(), QSizeF(1920, 1080), QPointF());
+    auto *actual = w.findChild<QToolButton *>("actualSize");
+    actual->click();
+    QVERIFY(view->actualSize());
+    QCOMPARE(screen->size(), QSize(1920, 1080));
+    QCOMPARE(screen->contentRect(), QRectF(0, 0, 1920, 1080));
+    actual->click();
+    QVERIFY(!view->actualSize());
+    QTRY_VERIFY(screen->width() < 1920);
+    QVERIFY(screen->contentRect().width() < 1920);
+
+    // The key bar says where the keys go and how to get them back.
+    auto *hint = w.findChild<QLabel *>("keyHint");
+    QCOMPARE(hint->text(), QString("キー入力は映像をクリックしてから"));
+    Q_EMIT screen->keyboardGrabChanged(true);
+    QVERIFY(hint->text().contains("Ctrl+Alt+Shift で解放"));
+    Q_EMIT screen->keyboardGrabChanged(false);
+    QCOMPARE(hint->text(), QString("キー入力は映像をクリックしてから"));
+}
+
 void TestSessionWindow::textFieldAndQuality() {
     SessionStore store(objects.context());
     RemoteSession *s = newSession(store);
@@ -286,10 +412,28 @@ void TestSessionWindow::savingPng() {
     QImage image(64, 48, QImage::Format_RGB32);
     image.fill(QColor(10, 200, 30));
 
+    // The user's pictures folder (XDG_PICTURES_DIR), not the working directory; the
+    // dialog's own texts in Japanese.
+    const QString home = QDir::homePath();
+    QVERIFY(QDir().mkpath(home + "/画像") && QDir().mkpath(home + "/ビデオ"));
+    {
+        QFile dirs(qEnvironmentVariable("XDG_CONFIG_HOME") + "/user-dirs.dirs");
+        QVERIFY(QDir().mkpath(QFileInfo(dirs).path()));
+        QVERIFY(dirs.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        dirs.write("XDG_PICTURES_DIR=\"$HOME/画像\"\nXDG_VIDEOS_DIR=\"$HOME/ビデオ\"\n");
+    }
+    QCOMPARE(Paths::videosDir(), home + "/ビデオ");
+    QVERIFY(QtTranslations::install(qApp));
     view->saveImage(image, "スクリーンショット");
     QFileDialog *dialog = nullptr;
     QTRY_VERIFY((dialog = view->findChild<QFileDialog *>("saveDialog")));
     QVERIFY(!dialog->isModal());
+    QCOMPARE(dialog->directory().absolutePath(), home + "/画像");
+    QStringList buttons;
+    for (QAbstractButton *b : dialog->findChildren<QAbstractButton *>())
+        buttons << b->text();
+    QVERIFY2(buttons.contains("キャンセル"), qPrintable(buttons.join('|')));
+    QVERIFY(!buttons.contains("Cancel"));
     const QString proposed = dialog->selectedFiles().value(0);
     QVERIFY2(QFileInfo(proposed).fileName().startsWith("velmo-remote-123456789-"), qPrintable(proposed));
     QVERIFY(proposed.endsWith(".png"));

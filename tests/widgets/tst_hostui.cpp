@@ -88,7 +88,7 @@ void TestHostUi::elapsedAndPermissions() {
 void TestHostUi::panelLinesWithHostileValues() {
     QCOMPARE(HostPanelText::encoderLine(std::nullopt), QStringLiteral("(未使用)  映像 -  0fps  0%  0kbps"));
     QCOMPARE(HostPanelText::versionLine(std::nullopt), QStringLiteral("-  (-)"));
-    QCOMPARE(HostPanelText::audioLine(std::nullopt), QStringLiteral("オフ(システム音)"));
+    QCOMPARE(HostPanelText::audioLine(std::nullopt), QStringLiteral("オフ(オンにするとシステム音を配信)"));
 
     ControlStatus st;
     st.encoder = "x264";
@@ -102,9 +102,20 @@ void TestHostUi::panelLinesWithHostileValues() {
     st.audioSource = "mic";
     QCOMPARE(HostPanelText::encoderLine(st), QStringLiteral("x264  映像 h264  30fps  75%  4000kbps"));
     QCOMPARE(HostPanelText::versionLine(st), QStringLiteral("1.2  (linux)"));
-    QCOMPARE(HostPanelText::audioLine(st), QStringLiteral("オン(マイク)"));
+    QCOMPARE(HostPanelText::audioLine(st), QStringLiteral("オン(マイクを配信中)"));
     st.audioSource = "something";
-    QCOMPARE(HostPanelText::audioLine(st), QStringLiteral("オン(システム音)"));
+    QCOMPARE(HostPanelText::audioLine(st), QStringLiteral("オン(システム音を配信中)"));
+
+    // An empty ID says why: the agent is gone, the server does not answer, or it is registering.
+    QCOMPARE(HostPanelText::idNote(std::nullopt, false), QString());
+    QVERIFY(HostPanelText::idNote(std::nullopt, true).contains(QStringLiteral("エージェントが止まっている")));
+    st.server = "http://127.0.0.1:9999";
+    st.connected = false;
+    QVERIFY(HostPanelText::idNote(st, false).contains(QStringLiteral("http://127.0.0.1:9999 に接続できていません")));
+    st.connected = true;
+    QCOMPARE(HostPanelText::idNote(st, false), QStringLiteral("サーバーに登録しています…"));
+    st.id = "123456789";
+    QCOMPARE(HostPanelText::idNote(st, false), QString());
 
     for (double bad : {std::nan(""), double(INFINITY), -double(INFINITY), 1e300, -1e300}) {
         st.scale = bad;

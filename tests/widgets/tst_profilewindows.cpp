@@ -107,12 +107,30 @@ void TestProfileWindows::rightsButtonSendsOneInvertedRight() {
     QCOMPARE(m_h->bodies("perm").last(),
              (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", true}, {"files", true}}));
     QTRY_COMPARE(w->rightButton(0)->text(), QStringLiteral("操作 ×"));
+    // Input off while clipboard and files stay: the window says so and offers to take them too.
+    auto *note = w->findChild<QLabel *>("rightsNote");
+    auto *viewOnly = w->findChild<QPushButton *>("viewOnly");
+    QCOMPARE(note->text(), QStringLiteral("操作は外れていますが、クリップボードとファイルはまだ使えます。"));
+    QVERIFY(viewOnly->isVisibleTo(w));
     w->rightButton(2)->click();
     QTRY_COMPARE(w->rightButton(2)->text(), QStringLiteral("ファイル ×"));
     QVERIFY(!w->sendFileButton()->isEnabled());
     QCOMPARE(m_h->bodies("perm").last(),
              (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", true}, {"files", false}}));
     QCOMPARE(w->rightButton(0)->text(), QStringLiteral("操作 ×"));
+    QCOMPARE(note->text(), QStringLiteral("操作は外れていますが、クリップボードはまだ使えます。"));
+    // "それも外す": one change that leaves the viewer only watching.
+    viewOnly->click();
+    QTRY_COMPARE(w->rightButton(1)->text(), QStringLiteral("クリップボード ×"));
+    QCOMPARE(m_h->bodies("perm").last(),
+             (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", false}, {"files", false}}));
+    QCOMPARE(note->text(), QStringLiteral("閲覧のみ: この相手は画面を見るだけです。"));
+    QVERIFY(!viewOnly->isVisibleTo(w));
+    // Everything the window shows fits in it.
+    for (QWidget *child : w->findChildren<QWidget *>())
+        if (child->isVisibleTo(w))
+            QVERIFY2(w->rect().contains(QRect(child->mapTo(w, QPoint(0, 0)), child->size())),
+                     qPrintable(child->objectName()));
 }
 
 void TestProfileWindows::disconnectAndClose() {

@@ -74,6 +74,7 @@ private Q_SLOTS:
     void keysAndCh();
     void modifiersAndFocusLoss();
     void superChordsAndShortcuts();
+    void keyboardGrabAndEscapeChord();
     void painting();
 };
 
@@ -330,6 +331,45 @@ void TestScreenView::superChordsAndShortcuts() {
         QVERIFY(RemoteScreenView::localShortcut(key, Qt::MetaModifier));
     QVERIFY(!RemoteScreenView::localShortcut(Qt::Key_Q, Qt::ControlModifier));
     QVERIFY(!RemoteScreenView::localShortcut(Qt::Key_C, Qt::MetaModifier));
+}
+
+// While the picture has the focus the keyboard is grabbed (Alt+Tab and Super reach the
+// remote); Ctrl+Alt+Shift gives it back, a click on the picture takes it again.
+void TestScreenView::keyboardGrabAndEscapeChord() {
+    QTRY_VERIFY(view->keyboardGrabbed());
+    QCOMPARE(QWidget::keyboardGrabber(), view);
+    QSignalSpy sent(view, &RemoteScreenView::inputSent);
+    QSignalSpy grab(view, &RemoteScreenView::keyboardGrabChanged);
+    enum : quint32 { scCtrlL = 37, scAltL = 64 };
+    press(scCtrlL, Qt::Key_Control, Qt::ControlModifier);
+    press(scAltL, Qt::Key_Alt, Qt::ControlModifier | Qt::AltModifier);
+    press(scShiftL, Qt::Key_Shift, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+    QVERIFY(!view->keyboardGrabbed());
+    QCOMPARE(QWidget::keyboardGrabber(), nullptr);
+    QCOMPARE(grab.count(), 1);
+    release(scShiftL, Qt::Key_Shift, Qt::ControlModifier | Qt::AltModifier);
+    release(scAltL, Qt::Key_Alt, Qt::ControlModifier);
+    release(scCtrlL, Qt::Key_Control);
+    // The remote saw Ctrl and Alt go down and up once; the chord's own releases stay here.
+    // (the releases in any order).
+    const QStringList got = messages(sent);
+    QCOMPARE(got.size(), 4);
+    QCOMPARE(got.mid(0, 2), QStringList({R"({"code":"ControlLeft","t":"kd"})", R"({"code":"AltLeft","t":"kd"})"}));
+    QCOMPARE(QSet<QString>(got.begin() + 2, got.end()),
+             QSet<QString>({R"({"code":"AltLeft","t":"ku"})", R"({"code":"ControlLeft","t":"ku"})"}));
+    QVERIFY(view->heldModifiers().isEmpty());
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(400, 300));
+    QVERIFY(view->keyboardGrabbed());
+    QCOMPARE(QWidget::keyboardGrabber(), view);
+    // Focus elsewhere ends the grab.
+    auto *other = new QWidget(window.get());
+    other->setFocusPolicy(Qt::StrongFocus);
+    other->show();
+    other->setFocus();
+    QTRY_VERIFY(!view->keyboardGrabbed());
+    QCOMPARE(QWidget::keyboardGrabber(), nullptr);
+    // F11 stays with the window (full screen).
+    QVERIFY(RemoteScreenView::localShortcut(Qt::Key_F11, {}));
 }
 
 void TestScreenView::painting() {

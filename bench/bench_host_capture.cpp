@@ -5,7 +5,7 @@
 // frame, H.264 and JPEG, next to a baseline measured in the same run — a bare
 // ximagesrc → the same encoder settings → fakesink in a child process — and the host's
 // CPU on an idle desktop with a viewer connected. Run it inside the test environment:
-//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/desktop/bench/bench_host_capture [SECONDS]
+//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/bench/bench_host_capture [SECONDS]
 #include "config/AppConfig.h"
 #include "media/PeerConnectionFactory.h"
 #include "rendezvous/SignalingPort.h"

@@ -5,6 +5,7 @@
 #include "config/Keychain.h"
 #include "config/Paths.h"
 #include "rendezvous/LocalServer.h"
+#include "rendezvous/Signaling.h"
 #include "shell/SettingsPanelView.h"
 #include "support/HostProcess.h"
 #include "support/RendezvousProcess.h"
@@ -22,6 +23,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -54,6 +56,7 @@ private Q_SLOTS:
     void cleanupTestCase();
     void textsAndSelectors();
     void saveTokenAndServer();
+    void saveChecksTheServer();
     void audioFollowsAgent();
     void removalWithoutScriptOrOutput();
     void removalRunsUninstaller();
@@ -104,6 +107,14 @@ void TestSettingsPanel::textsAndSelectors() {
     QCOMPARE(config->videoPref(), QString("jpeg"));
     video->activated(0);
     QCOMPARE(config->videoPref(), QString("h264"));
+
+    // The removal says what goes on Linux: no screen-recording permission exists on X11.
+    bool removalCaption = false;
+    for (QLabel *l : panel.findChildren<QLabel *>()) {
+        QVERIFY2(!l->text().contains("画面収録"), qPrintable(l->text()));
+        removalCaption |= l->text().startsWith("常駐版・ログイン時の自動起動・端末の身元・設定を、まとめて外します。");
+    }
+    QVERIFY(removalCaption);
 
     auto *cursor = panel.findChild<QCheckBox *>("showCursor");
     QCOMPARE(cursor->text(), QString("相手側のマウスカーソルを重ねて表示する"));
@@ -166,6 +177,40 @@ void TestSettingsPanel::saveTokenAndServer() {
     panel.show();
     QCOMPARE(serverField->text(), server);
     localServer.terminateSync();
+}
+
+// Saving says whether the saved server answers: a real signaling connection to it.
+void TestSettingsPanel::saveChecksTheServer() {
+    AppConfig *config = settings.get();
+    const QString before = config->server();
+    RendezvousProcess rendezvous;
+    QVERIFY(rendezvous.start());
+    Signaling signaling(config);
+    SettingsPanelView panel(config, nullptr, nullptr, &signaling);
+    panel.show();
+    auto *check = panel.findChild<QLabel *>("serverCheck");
+    QVERIFY(!check->isVisible());
+
+    panel.setServer(rendezvous.url());
+    panel.save();
+    QVERIFY(panel.findChild<QLabel *>("savedLabel")->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(check->text(), QString("サーバー ") + rendezvous.url() + " に接続できました", 10000);
+    QVERIFY(check->isVisible());
+    QVERIFY(signaling.online());
+
+    // A server that does not answer: said at once, with the URL and what to check; the
+    // socket to the previous server no longer counts as connected.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const QString dead = QString("http://127.0.0.1:%1").arg(probe.serverPort());
+    probe.close();
+    panel.setServer(dead);
+    panel.save();
+    QTRY_VERIFY_WITH_TIMEOUT(check->text().startsWith(QString("サーバー ") + dead + " に接続できません"), 10000);
+    QVERIFY(check->text().contains("確認してください"));
+    QVERIFY(check->isVisible());
+    QVERIFY(!signaling.online());
+    config->setServer(before);
 }
 
 void TestSettingsPanel::audioFollowsAgent() {
@@ -270,7 +315,7 @@ void TestSettingsPanel::removalRunsUninstaller() {
 
     QTemporaryDir state;
     const QString log = state.filePath("systemctl.log");
-    qputenv("VELMO_SYSTEMCTL", VELMO_SOURCE_DIR "/desktop/tests/support/fake-systemctl.sh");
+    qputenv("VELMO_SYSTEMCTL", VELMO_SOURCE_DIR "/tests/support/fake-systemctl.sh");
     qputenv("VELMO_SYSTEMCTL_LOG", log.toUtf8());
     qputenv("VELMO_SYSTEMCTL_STATE", state.path().toUtf8());
 

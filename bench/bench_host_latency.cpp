@@ -6,7 +6,7 @@
 // next to a baseline measured in the same run — a bare ximagesrc → the same encoder
 // settings → decoder → appsink in this process, without WebRTC or the host. Run it
 // inside the test environment:
-//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/desktop/bench/bench_host_latency [SECONDS]
+//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/bench/bench_host_latency [SECONDS]
 #include "config/AppConfig.h"
 #include "media/VideoFrameTap.h"
 #include "session/RemoteSession.h"

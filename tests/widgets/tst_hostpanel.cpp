@@ -2,9 +2,12 @@
 #include "config/AppConfig.h"
 #include "sharing/EulaSheet.h"
 #include "sharing/HostPanelView.h"
+#include "sharing/NoticeBar.h"
+#include "sharing/ProfileWindows.h"
 #include "style/MarkdownView.h"
 #include "support/HostUiHarness.h"
 #include "support/TestEnv.h"
+#include "tray/MenuBarContentView.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -13,10 +16,13 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QToolButton>
 #include <QtTest>
+
+#include <csignal>
 
 namespace {
 
@@ -92,6 +98,7 @@ private Q_SLOTS:
     void agreementSheet();
     void hostileValues();
     void approvalAndWaylandNotice();
+    void killedAgentClearsEveryHostWindow();
 
 private:
     TestEnv *m_env;
@@ -146,9 +153,15 @@ void TestHostPanel::withoutStatus() {
     QVERIFY(shows(&panel, "serverLine", "https://rv.example.test"));
     QVERIFY(shows(&panel, "encoderLine", "(未使用)  映像 -  0fps  0%  0kbps"));
     QVERIFY(shows(&panel, "versionLine", "-  (-)"));
-    QVERIFY(shows(&panel, "audioLine", "オフ(システム音)"));
+    QVERIFY(shows(&panel, "audioLine", "オフ(オンにするとシステム音を配信)"));
     QVERIFY(shows(&panel, "monitorCount", "0 台"));
     QVERIFY(shows(&panel, "noSessions", "接続はありません"));
+    // On the first layout the text sits inside its box, under the "接続中" title.
+    auto *none = panel.findChild<QLabel *>("noSessions");
+    auto *sessionsBox = qobject_cast<QGroupBox *>(none->parentWidget());
+    QVERIFY(sessionsBox);
+    QCOMPARE(sessionsBox->title(), QStringLiteral("接続中"));
+    QTRY_VERIFY(sessionsBox->contentsRect().contains(none->geometry()));
     QVERIFY(shows(&panel, "noControllers", "登録はありません"));
     QVERIFY(!panel.findChild<QGroupBox *>("permissionBox")->isVisibleTo(&panel));
     // Copy buttons with nothing to copy do nothing.
@@ -452,6 +465,42 @@ void TestHostPanel::approvalAndWaylandNotice() {
     auto *notice = m_panel->findChild<QLabel *>("displayNotice");
     QVERIFY(notice->isVisibleTo(m_panel.get()));
     QVERIFY(notice->text().contains(QStringLiteral("X11 のセッションが必要です")));
+}
+
+// kill -9 of the agent during a session: the panel, the "being controlled" bar, the
+// profile windows and the tray all drop what the dead agent reported at once, and the
+// panel offers the restart (and the resident route) instead.
+void TestHostPanel::killedAgentClearsEveryHostWindow() {
+    NoticeBar bar;
+    bar.start(m_h->agent());
+    ProfileWindows profiles;
+    profiles.start(m_h->agent());
+    QMenu menu;
+    MenuBarContentView tray(m_h->agent(), m_config.get(), &menu, false);
+    QVERIFY(!m_h->addSession({{"name", "Viewer"}, {"authed", true}}).isEmpty());
+    QTRY_COMPARE(bar.text(), QStringLiteral("遠隔操作中: Viewer"));
+    QTRY_COMPARE(profiles.count(), 1);
+    QVERIFY(!m_panel->findChild<QWidget *>("agentEndedBox")->isVisibleTo(m_panel.get()));
+
+    ::kill(pid_t(m_h->host().pid()), SIGKILL);
+    QTRY_VERIFY_WITH_TIMEOUT(m_h->agent()->agentEnded(), 5000);
+    QVERIFY(!m_h->agent()->running());
+    QVERIFY(!m_h->agent()->status());
+    QCOMPARE(labelText(m_panel.get(), "deviceId"), QStringLiteral("--- --- ---"));
+    QCOMPARE(labelText(m_panel.get(), "autoPasscode"), QStringLiteral("------"));
+    QVERIFY(labelText(m_panel.get(), "headerTitle") != QStringLiteral("サーバー接続中"));
+    QVERIFY(m_panel->findChild<QWidget *>("agentEndedBox")->isVisibleTo(m_panel.get()));
+    QVERIFY(shows(m_panel.get(), "agentEndedText", QStringLiteral("エージェントが停止しました")));
+    QCOMPARE(buttonText(m_panel.get(), "restartAgent"), QStringLiteral("再起動"));
+    // No resident agent in this home: the route the service manager restarts is offered.
+    QVERIFY(button(m_panel.get(), "residentRoute"));
+    QCOMPARE(bar.text(), QString());
+    QVERIFY(!bar.window() || !bar.window()->isVisible());
+    QCOMPARE(profiles.count(), 0);
+    QTRY_VERIFY(!menu.actions().isEmpty() &&
+                menu.actions().first()->text() == QStringLiteral("Velmo Remote — エージェントが停止しました"));
+    QVERIFY(tray.findAction("restartAgent"));
+    QVERIFY(!tray.findAction("copyId"));
 }
 
 int main(int argc, char **argv) {

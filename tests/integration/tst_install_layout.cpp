@@ -55,7 +55,7 @@ private Q_SLOTS:
         env.insert("XDG_DATA_HOME", home + "/.local/share");
         env.insert("TMPDIR", tmp.path() + "/tmp"); // the single-instance socket
         env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("VELMO_SYSTEMCTL", VELMO_SOURCE_DIR "/desktop/tests/support/fake-systemctl.sh");
+        env.insert("VELMO_SYSTEMCTL", VELMO_SOURCE_DIR "/tests/support/fake-systemctl.sh");
         env.insert("VELMO_SYSTEMCTL_LOG", tmp.path() + "/systemctl.log");
         env.insert("VELMO_SYSTEMCTL_STATE", tmp.path());
         for (const char *var : {"VELMO_RMAGENT", "VELMO_AGENT_BUNDLE_DIR", "VELMO_SYSTEMCTL_RUN"})

@@ -67,7 +67,7 @@ private:
 };
 
 void TestResident::initTestCase() {
-    qputenv("VELMO_SYSTEMCTL", VELMO_SOURCE_DIR "/desktop/tests/support/fake-systemctl.sh");
+    qputenv("VELMO_SYSTEMCTL", VELMO_SOURCE_DIR "/tests/support/fake-systemctl.sh");
     qputenv("VELMO_SYSTEMCTL_LOG", (m_env.home() + "/systemctl.log").toUtf8());
     qputenv("VELMO_SYSTEMCTL_STATE", (m_env.home() + "/sysstate").toUtf8());
     qputenv("VELMO_HOST_TEST_HOOKS", "1");

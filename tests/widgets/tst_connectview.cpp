@@ -2,6 +2,7 @@
 // thumbnails, alias sheet and deletion against a real velmo-rendezvous with
 // scripted devices.
 #include "config/AppConfig.h"
+#include "rendezvous/Signaling.h"
 #include "session/SessionStore.h"
 #include "support/RendezvousProcess.h"
 #include "support/ScriptedPeer.h"
@@ -158,7 +159,13 @@ void TestConnectView::checksBeforeAnyRequest() {
     view->setTargetId(online->id());
     view->setPasscode("");
     QTest::keyClick(view->findChild<QLineEdit *>("passcode"), Qt::Key_Return);
-    QCOMPARE(view->message(), QString("パスコードを入力してください"));
+    // The missing passcode is said under its own field, not under the ID.
+    QCOMPARE(view->message(), QString());
+    QVERIFY(view->findChild<QLabel *>("passcodeHint")->isVisible());
+    QCOMPARE(view->findChild<QLabel *>("passcodeHint")->text(), QString("パスコードを入力してください"));
+    view->setPasscode("x");
+    QVERIFY(!view->findChild<QLabel *>("passcodeHint")->isVisible());
+    view->setPasscode("");
     // Neither check started a lookup.
     QCOMPARE(busy.count(), 0);
     QCOMPARE(store.count(), 0);
@@ -186,12 +193,19 @@ void TestConnectView::lookupFailures() {
     QCOMPARE(view->passcode(), QString("pass"));
     QCOMPARE(view->findChild<QLineEdit *>("passcode")->text(), QString("pass"));
 
-    // The server cannot be reached.
-    objects.config()->setServer(QString("http://127.0.0.1:%1").arg(closedPort()));
+    // The server cannot be reached. The light was on for the previous server and goes off:
+    // it shows the server now configured.
+    objects.signaling()->connect(view.get(), [](bool) {});
+    QTRY_COMPARE(view->findChild<QLabel *>("serverState")->text(), QString("サーバー接続中"));
+    const QString unreachable = QString("http://127.0.0.1:%1").arg(closedPort());
+    objects.config()->setServer(unreachable);
     view->setTargetId(online->id());
     view->connectToDevice();
     QTRY_VERIFY_WITH_TIMEOUT(!view->busy(), 9000);
-    QCOMPARE(view->message(), QString("サーバーに接続できません"));
+    // It names the server and says what to check; the light is off for that server.
+    QVERIFY(view->message().startsWith(QString("サーバー ") + unreachable + " に接続できません"));
+    QVERIFY(view->message().contains("確認してください"));
+    QTRY_COMPARE(view->findChild<QLabel *>("serverState")->text(), QString("サーバー未接続"));
     objects.config()->setServer(server.url());
     QCOMPARE(store.count(), 0);
     QVERIFY(opened.isEmpty());
@@ -250,6 +264,20 @@ void TestConnectView::listsOnlineAndThumbnails() {
     QVERIFY(qAbs(QColor(box.pixel(48, 0)).green() - 199) < 40 && QColor(box.pixel(48, 0)).red() < 120);
 
     // A click on the row fills the ID and leaves the passcode alone.
+    // The row's "接続" with no passcode typed: the ID is filled, the message stands under
+    // the passcode field and the focus goes there; no lookup starts.
+    QApplication::setActiveWindow(view.get());
+    view->setPasscode("");
+    QSignalSpy busy(view.get(), &ConnectView::busyChanged);
+    auto *rowConnect = rows[1]->findChild<QPushButton *>("rowConnect");
+    QVERIFY(rowConnect);
+    QTest::mouseClick(rowConnect, Qt::LeftButton);
+    QCOMPARE(view->targetId(), QString(offlineId).insert(6, ' ').insert(3, ' '));
+    QCOMPARE(view->findChild<QLabel *>("passcodeHint")->text(), QString("パスコードを入力してください"));
+    QVERIFY(view->findChild<QLabel *>("passcodeHint")->isVisible());
+    QTRY_VERIFY(view->findChild<QLineEdit *>("passcode")->hasFocus());
+    QCOMPARE(busy.count(), 0);
+
     view->setPasscode("keep");
     QTest::mouseClick(rows[1], Qt::LeftButton, {}, QPoint(200, 10));
     QCOMPARE(view->targetId(), QString(offlineId).insert(6, ' ').insert(3, ' '));

@@ -3,7 +3,7 @@
 // process → the same client's ButtonPress, measured in the same run on the same
 // display. The agent and the rendezvous server are started here on 127.0.0.1.
 // Run inside the test environment with a display:
-//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/desktop/bench/bench_host_input [RUNS]
+//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/bench/bench_host_input [RUNS]
 #include "support/DevicePeers.h"
 #include "support/DeviceTestViewer.h"
 #include "support/TestEnv.h"

@@ -13,11 +13,15 @@
 #include "viewer/SessionWindows.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QListWidget>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QProcess>
+#include <QScreen>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestAppShell : public QObject {
@@ -79,7 +83,9 @@ private Q_SLOTS:
     void sessionWindowPerId() {
         SessionWindows windows(objects.store(), objects.config());
         SessionWindowView *first = windows.open("abcd0123");
-        QCOMPARE(first->size(), QSize(1280, 820));
+        // Larger than the old 1280 × 820 where the screen allows, never beyond its free area.
+        const QSize free = QGuiApplication::primaryScreen()->availableGeometry().size();
+        QCOMPARE(first->size(), QSize(1600, 1000).boundedTo(free * 0.92));
         QCOMPARE(windows.open("abcd0123"), first);
         QCOMPARE(windows.count(), 1);
         SessionWindowView *other = windows.open("ffff0000");
@@ -103,6 +109,19 @@ private Q_SLOTS:
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitCode(), 3);
         QTRY_COMPARE(reopen.count(), 1);
+
+        // The application's own socket lives in the per-user runtime folder (0700), not in
+        // the shared temporary folder where another account could squat the name.
+        QTemporaryDir runtime;
+        QVERIFY(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        const QString own = SingleInstance::defaultName();
+        qputenv("XDG_RUNTIME_DIR", saved);
+        QVERIFY2(own.startsWith(runtime.path() + '/'), qPrintable(own));
+        SingleInstance inRuntime(own);
+        QVERIFY(inRuntime.claim());
+        QVERIFY(QFileInfo::exists(own));
     }
 
     // The start-up task and the shutdown run their steps in a fixed order.
@@ -163,8 +182,9 @@ private Q_SLOTS:
         app.config()->setMenuBarOnly(false);
     }
 
-    // Launching again does nothing while any window is visible, the main one or not.
-    void reopenWithAWindowVisibleDoesNothing() {
+    // Launching again brings the main window forward when it was closed to the tray or
+    // minimised, also while other windows of ours (a session, the notice bar) are on screen.
+    void reopenBringsTheMainWindowForward() {
         VelmoRemoteApp app;
         app.didFinishLaunching();
         app.mainWindow()->hide();
@@ -173,10 +193,13 @@ private Q_SLOTS:
         other.show();
         QVERIFY(QTest::qWaitForWindowExposed(&other));
         app.handleReopen();
-        QVERIFY(!app.mainWindow()->isVisible());
-        other.hide();
-        app.handleReopen();
         QVERIFY(app.mainWindow()->isVisible());
+        app.mainWindow()->showMinimized();
+        QTRY_VERIFY(app.mainWindow()->isMinimized());
+        app.handleReopen();
+        QTRY_VERIFY(!app.mainWindow()->isMinimized());
+        QVERIFY(app.mainWindow()->isVisible());
+        other.hide();
 
         // A main window opened again starts on the host tab.
         auto *root = qobject_cast<RootView *>(app.mainWindow()->centralWidget());
