@@ -31,8 +31,6 @@ packages=(
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
     dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
     pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox
-    # a real X text field for typed text (Tk's wish)
-    tk8.6
     # gst-discoverer-1.0: the recording tests open the files as a player would
     gstreamer1.0-plugins-base-apps
     # the servers the tests of several rendezvous instances and of relaying start privately

@@ -191,11 +191,13 @@ QList<QRect> XTestInjector::monitors() const {
 
 bool XTestInjector::enqueue(const Pending &p) {
     const bool release = (p.kind == Pending::Key || p.kind == Pending::Button) && !p.down;
-    if (int(m_queue.size()) >= maxQueued && !release) {
+    if ((int(m_queue.size()) >= maxQueued || (p.kind == Pending::Char && m_queuedChars >= maxQueuedChars)) &&
+        !release) {
         qCWarning(lcInput) << "input is coming faster than it can be typed: dropped";
         return false;
     }
     m_queue.push_back(p);
+    m_queuedChars += p.kind == Pending::Char;
     return true;
 }
 
@@ -261,6 +263,7 @@ bool XTestInjector::typeCharacter(char32_t ch) {
         return false;
     case Typed::Settle:
         m_queue.push_front({Pending::Char, int(ch), true, {}});
+        ++m_queuedChars;
         startSettle();
         return true;
     }
@@ -331,8 +334,8 @@ void XTestInjector::startSettle() {
 // Main thread, `settleMs` after the round trip: the keys typed on spares have been read.
 void XTestInjector::settled() {
     m_settling = false;
-    for (Spare &s : m_spares)
-        s.typed = false;
+    // Emptied before they are bound again: clients then take the next bindings as new keys.
+    restoreSpares();
     drain();
 }
 
@@ -356,6 +359,7 @@ void XTestInjector::drain() {
             }
             break;
         }
+        m_queuedChars -= p.kind == Pending::Char;
         m_queue.pop_front();
     }
     flush();

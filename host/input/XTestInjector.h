@@ -48,14 +48,18 @@ public:
     // read the keyboard mapping when they handle the key event, which may be a while later.
     static constexpr int restoreAfterMs = 1500;
     // How long the clients get to handle the keys typed on spares before one is bound
-    // again (after the round trip that has delivered them). Measured with Tk and Xlib
-    // clients on Xvfb: without any wait a long Japanese text came out garbled.
-    static constexpr int settleMs = 60;
+    // again (after the round trip that has delivered them). Measured on Xvfb on a loaded
+    // machine: an Xlib client (XLookupString) got a long Japanese text garbled with no
+    // wait, lost characters with 150 ms, and got it exactly with 400 ms.
+    static constexpr int settleMs = 400;
     // Spare keycodes used at most: every empty keycode of the layout up to this many.
     static constexpr int maxSpares = 32;
     // Input held while the spares settle. Beyond this, presses, pointer motion and
-    // characters are dropped (releases never are: no key stays down).
+    // characters are dropped (releases never are: no key stays down); of characters at most
+    // one "text" message's worth waits, so that a flood of text cannot hold everybody's
+    // input back for minutes.
     static constexpr int maxQueued = 20000;
+    static constexpr int maxQueuedChars = 1000;
 
 private:
     explicit XTestInjector(_XDisplay *display);
@@ -105,6 +109,7 @@ private:
     qint64 m_uses = 0;
     QTimer m_restore;
     std::deque<Pending> m_queue;
+    int m_queuedChars = 0;
     bool m_settling = false;
     QTimer m_settle;
     mutable QList<QRect> m_monitors;

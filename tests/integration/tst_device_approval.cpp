@@ -257,7 +257,6 @@ private Q_SLOTS:
             return full.left(4) + '-' + full.mid(4, 4) + '-' + full.mid(8, 4) + '-' + full.mid(12, 4);
         };
         QSet<QString> viewerIds;
-        QSet<QString> fingerprints;
         for (const QJsonValue &value : asks(peers)) {
             const QJsonObject a = value.toObject();
             const auto &v = a.value("sid").toString() == viewers[0]->sid() ? viewers[0] : viewers[1];
@@ -266,10 +265,10 @@ private Q_SLOTS:
             QVERIFY(a.value("viewer").toString().startsWith('v'));
             QCOMPARE(a.value("expires").toInteger() - a.value("at").toInteger(), 20);
             viewerIds.insert(a.value("viewer").toString());
-            fingerprints.insert(a.value("fingerprint").toString());
         }
+        // (Both viewers live in this one process and so share its DTLS certificate: their
+        // fingerprints agree here, as they would not between two machines.)
         QCOMPARE(viewerIds.size(), 2);
-        QCOMPARE(fingerprints.size(), 2);
         QCOMPARE(peers.post("asks/answer", {{"sid", viewers[0]->sid()}, {"ok", true}}), 200);
         QTRY_VERIFY_WITH_TIMEOUT(viewers[0]->count("auth_ok") == 1, 10000);
         // The admitted session keeps its fingerprint in the status.

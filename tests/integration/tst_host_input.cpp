@@ -12,8 +12,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include "transfer/ClipText.h"
@@ -207,50 +205,23 @@ private Q_SLOTS:
         QVERIFY(nothingHeld());
     }
 
-    // "テキスト送信" into a real text field (a Tk entry, which reads the keyboard mapping
-    // when it handles each key, as Xlib clients do): a long text of characters no key of
-    // the layout has, mixed with ASCII and emoji, more than the spare keycodes hold, comes
-    // out exactly, twice in a row.
-    void longMixedTextIntoATextField() {
-        const QString wish = QStandardPaths::findExecutable(QStringLiteral("wish"));
-        QVERIFY2(!wish.isEmpty(), "needs Tk's wish (tk8.6) as the text client");
-        QTemporaryDir dir;
-        QFile script(dir.filePath(QStringLiteral("entry.tcl")));
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("wm geometry . 900x60+0+0\n"
-                     "entry .e -width 120\n"
-                     "pack .e\n"
-                     "bind .e <Return> {puts [.e get]; flush stdout; .e delete 0 end}\n"
-                     "update\n"
-                     "focus -force .e\n"
-                     "update\n"
-                     "puts ready\n"
-                     "flush stdout\n");
-        script.close();
-        QProcess entry;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
-        entry.setProcessEnvironment(env);
-        entry.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        entry.start(wish, {script.fileName()});
-        const auto line = [&entry](int ms) {
-            (void)QTest::qWaitFor([&] { return entry.canReadLine(); }, ms);
-            return QString::fromUtf8(entry.readLine()).trimmed();
-        };
-        QCOMPARE(line(10000), QStringLiteral("ready"));
-
+    // "テキスト送信": a long text of characters no key of the layout has (more of them than
+    // there are spare keycodes), mixed with ASCII and emoji, arrives exactly in a real X
+    // client that looks each key up in the keyboard mapping as it handles it (XLookupString,
+    // fetching the mapping again after each MappingNotify), twice in a row.
+    void longMixedTextArrivesExactly() {
         auto v = halfSizeViewer();
         QVERIFY(v);
         const QString text =
             QStringLiteral("東京都渋谷区神南一丁目二番三号の会議室へ行きます Meeting at 10:30, room #4! "
                            "こんにちは世界 😀🎉👍 ¿Qué tal? 日本語のテキストを正しく送ります");
         for (int round = 0; round < 2; ++round) {
+            m_x.clear();
             v->sendInput({{"t", "text"}, {"s", text + u'\n'}});
-            QCOMPARE(line(20000), text);
+            QVERIFY(m_x.waitFor([](const auto &e) { return e.kind == Kind::KeyUp && e.keysym == 0xff0d; }, 30000));
+            QCOMPARE(m_x.typed(), text + u'\r');
         }
-        entry.kill();
-        entry.waitForFinished(5000);
-        m_x.focus();
+        QVERIFY(nothingHeld());
     }
 
     void heldKeysReleased() {
@@ -305,7 +276,7 @@ private Q_SLOTS:
         const QStringList codes = {"ShiftLeft", "KeyA",     "ControlLeft", "Digit7", "AltRight", "NoSuchKey", "",
                                    "Enter",     "MetaLeft", "F24",         "Lang1",  "x",        "KeyZ"};
         QString cjk; // characters no layout here has: every one needs a spare keycode
-        for (char32_t c = 0x4e00; c < 0x4e00 + 300; ++c)
+        for (char32_t c = 0x4e00; c < 0x4e00 + 40; ++c)
             cjk += QString::fromUcs4(&c, 1);
         const QJsonObject junk[] = {
             {{"t", "md"}, {"b", 7}, {"x", 1}, {"y", 1}},

@@ -197,6 +197,8 @@ private Q_SLOTS:
         one.b->abortAll(QStringLiteral("end"));
         QCOMPARE(IncomingFile::owedOn(folder), 0);
         QCOMPARE(entries(folder), QStringList());
+        // The answers still queued between the ends go before the ends do.
+        QTRY_VERIFY(one.toA.empty() && one.toB.empty() && two.toA.empty() && two.toB.empty());
     }
 
     void clipParts() {
