@@ -1,19 +1,16 @@
 // velmo-remote-host: the local agent. Serves the control API on 127.0.0.1 and
 // announces it through control.json in its data directory.
-#include "capture/DisplaySession.h"
 #include "control/ControlApi.h"
 #include "control/HostSettings.h"
 #include "control/HostSignals.h"
 #include "control/HostState.h"
 #include "device/DeviceBinding.h"
+#include "platform/DesktopSession.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QPointer>
 #include <QThread>
-#include <QThreadPool>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -82,21 +79,6 @@ int main(int argc, char **argv) {
     state.setServer(parser.value(serverOpt).trimmed());
     HostSettings settings(&state, dataDir);
     settings.load();
-    // Opening the display may wait on a remote X server: not on the main thread.
-    QThreadPool::globalInstance()->start([target = QPointer<HostState>(&state)] {
-        const QString kind = DisplaySession::detect();
-        QMetaObject::invokeMethod(
-            qApp,
-            [target, kind] {
-                if (!target)
-                    return;
-                target->setDisplayServer(kind);
-                if (kind == QLatin1String("wayland"))
-                    say(QStringLiteral("Wayland session without an X display: sharing needs X11 for now"));
-            },
-            Qt::QueuedConnection);
-    });
-
     ControlApi api(&state, dataDir, testHooks);
     if (!api.start()) {
         std::fprintf(stderr, "velmo-remote-host: cannot listen on 127.0.0.1 or write %s\n",
@@ -117,7 +99,13 @@ int main(int argc, char **argv) {
         QCoreApplication::quit();
     });
 
-    DeviceBinding device(&state, dataDir, testHooks, source);
+    // What the session offers decides the platform back end. Probed once the control API
+    // answers: opening the display may wait on a remote X server.
+    const DesktopSession session = DesktopSession::probe();
+    state.setDisplayServer(session.displayServer());
+    if (session.displayServer() == QLatin1String("wayland"))
+        say(QStringLiteral("Wayland session without an X display: sharing needs X11 for now"));
+    DeviceBinding device(&state, dataDir, testHooks, source, session);
     device.start();
 
     const int rc = app.exec();

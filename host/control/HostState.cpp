@@ -161,6 +161,20 @@ void HostState::setAudioCapture(const QString &device, const QString &error) {
     Q_EMIT changed();
 }
 
+void HostState::setBackend(const QString &name) {
+    if (m_backend == name)
+        return;
+    m_backend = name;
+    Q_EMIT changed();
+}
+
+void HostState::setScreenError(const QString &error) {
+    if (m_screenError == error)
+        return;
+    m_screenError = error;
+    Q_EMIT changed();
+}
+
 void HostState::setDisplayServer(const QString &kind) {
     if (m_displayServer == kind)
         return;
@@ -396,6 +410,8 @@ QJsonObject HostState::toStatusJson() const {
                   {"audioDevice", m_audioDevice},
                   {"audioError", m_audioError},
                   {"displayServer", m_displayServer},
+                  {"backend", m_backend},
+                  {"screenError", m_screenError},
                   {"asks", asks},
                   {"inputPerm", m_inputPerm},
                   {"screenPerm", m_screenPerm}};

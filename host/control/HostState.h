@@ -193,6 +193,13 @@ public:
     // X server only shows X11 windows), "wayland" (no usable X display) or "none".
     QString displayServer() const { return m_displayServer; }
     void setDisplayServer(const QString &kind);
+    // The platform back end that serves the screen, input and clipboard ("x11", "wlroots",
+    // "mutter", "portal"; "none" when the session offers none), and why the screen cannot
+    // be shared ("" when it can, or when nobody asked for it).
+    QString backend() const { return m_backend; }
+    void setBackend(const QString &name);
+    QString screenError() const { return m_screenError; }
+    void setScreenError(const QString &error);
 
     // The whole state as the "status" JSON object.
     QJsonObject toStatusJson() const;
@@ -240,4 +247,6 @@ private:
     QString m_inputPerm = QStringLiteral("unneeded");
     QString m_screenPerm = QStringLiteral("unneeded");
     QString m_displayServer = QStringLiteral("none");
+    QString m_backend = QStringLiteral("none");
+    QString m_screenError;
 };

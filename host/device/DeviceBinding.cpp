@@ -3,14 +3,16 @@
 #include "audio/PulseAudioSource.h"
 #include "audio/TestToneSource.h"
 #include "capture/EncoderPool.h"
+#include "capture/ScreenCapture.h"
 #include "capture/ScreenVideoSource.h"
 #include "capture/TestPatternSource.h"
-#include "capture/X11ScreenCapture.h"
-#include "clipboard/X11Clipboard.h"
+#include "clipboard/ClipboardBackend.h"
 #include "control/HostState.h"
 #include "control/PasscodeRotation.h"
 #include "device/DeviceService.h"
-#include "input/XTestInjector.h"
+#include "input/InputInjector.h"
+#include "platform/BackendFactory.h"
+#include "platform/DesktopBackend.h"
 
 #include <QColor>
 #include <QDateTime>
@@ -24,9 +26,18 @@ Q_LOGGING_CATEGORY(lcBinding, "velmo.device.binding")
 #include <gst/gst.h>
 
 DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool testHooks, const QString &source,
-                             QObject *parent)
+                             const DesktopSession &session, QObject *parent)
     : QObject(parent), m_state(state) {
     gst_init_check(nullptr, nullptr, nullptr);
+    // The screen, input and clipboard of the platform the session offers. With the test
+    // pattern viewers still reach the desktop's input and clipboard.
+    const BackendFactory::Choice choice = BackendFactory::choose(session);
+    m_backend = BackendFactory::create(choice);
+    if (m_backend)
+        qCInfo(lcBinding) << "desktop back end:" << m_backend->name();
+    else
+        qCInfo(lcBinding) << "no desktop back end:" << choice.problem;
+    state->setBackend(m_backend ? m_backend->name() : QStringLiteral("none"));
     m_service = new DeviceService(state->server(), dataDir, this);
     m_service->setIceAddresses(qEnvironmentVariable("VELMO_ICE_ADDRESSES").split(QLatin1Char(','), Qt::SkipEmptyParts));
     if (testHooks)
@@ -44,9 +55,10 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         const auto session = s ? s->session(sid) : std::nullopt;
         return session && session->input;
     });
-    // Input goes to the X display; without one (or without XTEST) the status says so.
-    QString inputProblem;
-    m_injector = XTestInjector::open(&inputProblem);
+    // Input goes to the desktop; without a way in the status says so.
+    QString inputProblem = choice.problem;
+    if (m_backend)
+        m_injector = m_backend->openInput(&inputProblem);
     if (m_injector) {
         m_service->setInjector(m_injector.get());
         state->setInputPerm(QStringLiteral("unneeded"));
@@ -63,9 +75,10 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
             const auto session = s ? s->session(sid) : std::nullopt;
             return session && session->files;
         });
-    // Viewers share the desktop's clipboard; without an X display they cannot.
-    QString clipboardProblem;
-    m_clipboard = X11Clipboard::open(&clipboardProblem);
+    // Viewers share the desktop's clipboard where the back end has one.
+    QString clipboardProblem = choice.problem;
+    if (m_backend)
+        m_clipboard = m_backend->openClipboard(&clipboardProblem);
     if (m_clipboard)
         m_service->setClipboard(m_clipboard.get());
     else
@@ -89,7 +102,7 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         new PasscodeRotation(state, testHooks && graceMs > 0 ? graceMs : PasscodeRotation::defaultGraceMs, this);
 
     if (source == QLatin1String("screen"))
-        setUpScreen();
+        setUpScreen(choice.problem);
     if (!m_capture) {
         // A screen that was asked for and cannot be had is said so on the viewer's side too.
         const QString notice = source == QLatin1String("screen")
@@ -217,18 +230,23 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
 
 DeviceBinding::~DeviceBinding() {
     stop();
-    // Sessions go before the input they send to.
+    // Sessions go before the input they send to, the parts before the back end that made them.
     delete m_service;
     m_service = nullptr;
+    delete m_capture;
+    m_capture = nullptr;
+    m_injector.reset();
+    m_clipboard.reset();
 }
 
-void DeviceBinding::setUpScreen() {
-    auto *capture = new X11ScreenCapture(this);
-    if (!capture->available()) {
+void DeviceBinding::setUpScreen(const QString &choiceProblem) {
+    QString problem = choiceProblem;
+    ScreenCapture *capture = m_backend ? m_backend->openCapture(this, &problem) : nullptr;
+    if (!capture) {
         // Nothing real can be shown: the status says so, viewers are told.
-        qCWarning(lcBinding) << "screen sharing is not possible:" << capture->problem();
+        qCWarning(lcBinding) << "screen sharing is not possible:" << problem;
         m_state->setScreenPerm(QStringLiteral("denied"));
-        delete capture;
+        m_state->setScreenError(problem);
         return;
     }
     m_capture = capture;

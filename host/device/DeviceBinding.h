@@ -5,7 +5,10 @@
 
 #include <memory>
 
+struct DesktopSession;
+
 class ClipboardBackend;
+class DesktopBackend;
 class DeviceService;
 class EncoderPool;
 class HostState;
@@ -19,10 +22,10 @@ class ScreenCapture;
 class DeviceBinding : public QObject {
     Q_OBJECT
 public:
-    // `source`: "screen" shares the X11 display in DISPLAY and records the sound server,
-    // "test" sends the test pattern and the test tone.
-    DeviceBinding(HostState *state, const QString &dataDir, bool testHooks,
-                  const QString &source = QStringLiteral("test"), QObject *parent = nullptr);
+    // `source`: "screen" shares the desktop of `session` (through the back end that fits
+    // it) and records the sound server, "test" sends the test pattern and the test tone.
+    DeviceBinding(HostState *state, const QString &dataDir, bool testHooks, const QString &source,
+                  const DesktopSession &session, QObject *parent = nullptr);
     ~DeviceBinding() override;
 
     // Initialises GStreamer and registers with the state's server (nothing without one).
@@ -32,10 +35,11 @@ public:
     DeviceService *service() const { return m_service; }
 
 private:
-    void setUpScreen();
+    void setUpScreen(const QString &choiceProblem);
     void publishMonitors();
 
     QPointer<HostState> m_state;
+    std::unique_ptr<DesktopBackend> m_backend;     // null with the test pattern or without a usable desktop
     DeviceService *m_service = nullptr;            // child
     PasscodeRotation *m_rotation = nullptr;        // child
     std::unique_ptr<InputInjector> m_injector;     // outlives the service's sessions

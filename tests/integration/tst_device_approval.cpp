@@ -141,12 +141,12 @@ private Q_SLOTS:
         QVERIFY(!sid.isEmpty());
         QCOMPARE(peers.post("asks/answer", {{"sid", sid}, {"ok", false}}), 200);
         QVERIFY(QTest::qWaitFor([&] { return refused->state() == State::Failed; }, 10000));
-        QCOMPARE(refused->failureText(), QStringLiteral("エラー: 接続を拒否しました"));
+        QCOMPARE(refused->failureText(), QStringLiteral("相手が接続を拒否しました"));
         QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(sid), 10000);
         QVERIFY(asks(peers).isEmpty());
         // The connection ended; the viewer still says why.
         QTest::qWait(1500);
-        QCOMPARE(refused->failureText(), QStringLiteral("エラー: 接続を拒否しました"));
+        QCOMPARE(refused->failureText(), QStringLiteral("相手が接続を拒否しました"));
         refused->close();
 
         auto late = connectViewer(objects, peers);
@@ -223,7 +223,7 @@ private Q_SLOTS:
         auto refused = connectViewer(objects, peers);
         answer(*refused, QStringLiteral("refuse"));
         QVERIFY(QTest::qWaitFor([&] { return refused->state() == State::Failed; }, 10000));
-        QCOMPARE(refused->failureText(), QStringLiteral("エラー: 接続を拒否しました"));
+        QCOMPARE(refused->failureText(), QStringLiteral("相手が接続を拒否しました"));
         refused->close();
         windows.closeAll();
         agent.stop();

@@ -192,6 +192,8 @@ private Q_SLOTS:
         QVERIFY(startPeers(peers));
         const QJsonObject status = peers.status();
         QCOMPARE(status.value("screenPerm").toString(), QStringLiteral("unneeded"));
+        QCOMPARE(status.value("backend").toString(), QStringLiteral("x11"));
+        QCOMPARE(status.value("screenError").toString(), QString());
         QVERIFY2(status.value("encoder").toString().contains("x264enc"),
                  qPrintable(status.value("encoder").toString()));
         QCOMPARE(status.value("monitors").toArray().size(), 1);

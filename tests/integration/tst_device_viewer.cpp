@@ -57,6 +57,9 @@ private Q_SLOTS:
         QVERIFY(peers.waitForDevice());
         const QJsonObject status = peers.status();
         QCOMPARE(status.value("screenPerm").toString(), QStringLiteral("denied"));
+        QCOMPARE(status.value("backend").toString(), QStringLiteral("none"));
+        QVERIFY2(status.value("screenError").toString().contains(":9731"),
+                 qPrintable(status.value("screenError").toString()));
         QCOMPARE(status.value("monitors").toArray().size(), 1);
         objects.config()->setVideoPref(QStringLiteral("jpeg"));
         auto s = session(peers, peers.autoPasscode());

@@ -19,7 +19,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -180,37 +182,57 @@ private Q_SLOTS:
         objects.factory()->waitForRetired();
     }
 
-    // A device that stays away: the tries come with growing waits (shortened here) and
-    // end after the last one with a text that says so.
+    // A device that stays away: the tries come with growing waits (shortened here), the
+    // countdown to the next one shows, and the run ends when the time a user waits is
+    // over, with a text that says so. A run can be cancelled.
     void reconnectGivesUpAfterLastTry() {
         DevicePeers peers;
         QVERIFY(peers.startServer() && peers.startHost() && peers.waitForDevice());
         auto s = connected(peers, QStringLiteral("jpeg"));
         QVERIFY(s);
         ReconnectPolicy policy(s.get());
-        const double scale = 0.05;
+        const double scale = 0.01; // ten minutes become six seconds
         policy.setTimeScale(scale);
         QSignalSpy stats(s.get(), &RemoteSession::statsChanged);
         QTRY_VERIFY_WITH_TIMEOUT(stats.size() >= 5, 15000);
         QList<qint64> tries; // when each try began
+        QStringList texts;
         QElapsedTimer clock;
         clock.start();
         connect(s.get(), &RemoteSession::stateChanged, this, [&] {
             if (s->state() == State::Connecting)
                 tries.append(clock.elapsed());
         });
+        connect(&policy, &ReconnectPolicy::statusChanged, this, [&] { texts << policy.statusText(); });
         peers.killHost();
         QTRY_COMPARE_WITH_TIMEOUT(policy.statusText(), ReconnectPolicy::exhaustedText(), 60000);
-        QCOMPARE(tries.size(), ReconnectPolicy::maxTries);
+        QCOMPARE(texts.first(), ReconnectPolicy::waitingText(1, 1));
+        QVERIFY(texts.contains(ReconnectPolicy::tryingText(1)));
+        // More than the five tries of old: waits double up to their cap until the time is over.
+        QVERIFY2(tries.size() >= 8, qPrintable(QString::number(tries.size())));
         for (int i = 1; i < tries.size(); ++i)
             QVERIFY2(
                 tries[i] - tries[i - 1] >= qint64(ReconnectPolicy::delayMs(i + 1) * scale),
                 qPrintable(
                     QStringLiteral("try %1 came %2 ms after the one before").arg(i + 1).arg(tries[i] - tries[i - 1])));
+        QVERIFY(tries.last() - tries.first() <= qint64(ReconnectPolicy::giveUpAfterMs * scale) + 3000);
         QCOMPARE(s->state(), State::Failed);
         QCOMPARE(s->failureKind(), RemoteSession::FailureKind::Unreachable); // the server: the device is offline
+        const qsizetype made = tries.size();
         QTest::qWait(1500);
-        QCOMPARE(tries.size(), ReconnectPolicy::maxTries);
+        QCOMPARE(tries.size(), made);
+
+        // A new run after a try of the user's; cancelled, it tries no more.
+        policy.setTimeScale(1.0);
+        s->reconnect();
+        QTRY_COMPARE_WITH_TIMEOUT(policy.statusText(), ReconnectPolicy::waitingText(1, 1), 15000);
+        QVERIFY(policy.active());
+        policy.cancel();
+        QVERIFY(!policy.active());
+        QCOMPARE(policy.statusText(), ReconnectPolicy::cancelledText());
+        const qsizetype afterCancel = tries.size();
+        QTest::qWait(2000);
+        QCOMPARE(tries.size(), afterCancel);
         s->close();
         objects.factory()->waitForRetired();
     }
@@ -259,8 +281,9 @@ private Q_SLOTS:
         peers.killHost();
         QTRY_COMPARE_WITH_TIMEOUT(s->state(), State::Failed, 30000);
         QCOMPARE(s->failureKind(), RemoteSession::FailureKind::Lost);
-        QCOMPARE(policy->statusText(), ReconnectPolicy::tryingText(1));
-        QTRY_COMPARE(view.findChild<QLabel *>("reconnectText")->text(), ReconnectPolicy::tryingText(1));
+        QCOMPARE(policy->statusText(), ReconnectPolicy::waitingText(1, 1));
+        QTRY_COMPARE(view.findChild<QLabel *>("reconnectText")->text(), ReconnectPolicy::waitingText(1, 1));
+        QVERIFY(view.findChild<QPushButton *>("cancelReconnect")->isVisibleTo(&view));
         QVERIFY(peers.startHost());
         QVERIFY(setPasscode(peers, passcode)); // the fixed passcode is not kept by the device
         QVERIFY(peers.waitForDevice());
@@ -271,7 +294,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(peers.sessionListed(s->connectionSid(), true), 5000);
 
         // Again, but the device now only takes its new automatic passcode: the first try is
-        // refused and no further try follows.
+        // refused, no further try follows, and the window asks for the new passcode.
         QSignalSpy stats2(s, &RemoteSession::statsChanged);
         QTRY_VERIFY_WITH_TIMEOUT(stats2.size() >= 5, 15000);
         peers.killHost();
@@ -281,12 +304,25 @@ private Q_SLOTS:
         QSignalSpy states(s, &RemoteSession::stateChanged);
         QTRY_COMPARE_WITH_TIMEOUT(s->failureKind(), RemoteSession::FailureKind::Refused, 40000);
         QCOMPARE(s->failureText(), RemoteSession::authFailText(4));
-        QCOMPARE(policy->statusText(), ReconnectPolicy::refusedText());
-        QCOMPARE(view.findChild<QLabel *>("reconnectText")->text(), ReconnectPolicy::refusedText());
+        QVERIFY(s->passcodeRefused());
+        QCOMPARE(policy->statusText(), ReconnectPolicy::passcodeText());
+        QCOMPARE(view.findChild<QLabel *>("reconnectText")->text(), ReconnectPolicy::passcodeText());
+        auto *field = view.findChild<QLineEdit *>("retryPasscode");
+        auto *retry = view.findChild<QPushButton *>("retry");
+        QVERIFY(field->isVisibleTo(&view) && retry->isVisibleTo(&view));
+        QVERIFY(!retry->isEnabled());
+        QVERIFY(!view.findChild<QPushButton *>("cancelReconnect")->isVisibleTo(&view));
         const qsizetype changes = states.size();
         QTest::qWait(3000); // longer than the next wait would have been
         QCOMPARE(states.size(), changes);
         QCOMPARE(s->state(), State::Failed);
+        // "再試行" with the device's new passcode gets in again.
+        field->setText(peers.autoPasscode());
+        QVERIFY(retry->isEnabled());
+        retry->click();
+        QTRY_COMPARE_WITH_TIMEOUT(s->state(), State::Connected, 30000);
+        QVERIFY(!field->isVisibleTo(&view));
+        QCOMPARE(policy->statusText(), QString());
         s->close();
         objects.factory()->waitForRetired();
     }

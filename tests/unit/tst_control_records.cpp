@@ -50,7 +50,8 @@ void TestControlRecords::snakeAndCamelKeys() {
     const auto s = ControlStatus::decode(R"({"auto_passcode":"123456","passcodeMode":"both","has_fixed":true,
         "audio_on":true,"notice_bar":false,"eula_required":{"version":"2","hash":"h","body":"# T"},
         "sessions":[{"sid":"a1","info":{"app":"Velmo","ver":"1.2"},"since":1700000000123}],
-        "input_perm":"denied","screenPerm":"denied","allow_ask":false})");
+        "input_perm":"denied","screenPerm":"denied","allow_ask":false,"backend":"wlroots",
+        "screen_error":"why"})");
     QVERIFY(s);
     QCOMPARE(s->autoPasscode, QStringLiteral("123456"));
     QCOMPARE(s->passcodeMode, QStringLiteral("both"));
@@ -66,6 +67,8 @@ void TestControlRecords::snakeAndCamelKeys() {
     QCOMPARE(s->sessions[0].info->line(), QStringLiteral("Velmo · v1.2"));
     QCOMPARE(s->inputPerm, QStringLiteral("denied"));
     QCOMPARE(s->screenPerm, QStringLiteral("denied"));
+    QCOMPARE(s->backend, QStringLiteral("wlroots"));
+    QCOMPARE(s->screenError, QStringLiteral("why"));
 }
 
 void TestControlRecords::wrongTypesTakeDefaults() {

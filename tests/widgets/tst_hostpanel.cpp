@@ -195,11 +195,26 @@ void TestHostPanel::headerSwitchesAndIds() {
     QTRY_VERIFY(m_h->agent()->status()->autoPasscode != before);
     QCOMPARE(labelText(m_panel.get(), "autoPasscode"), m_h->agent()->status()->autoPasscode);
 
+    // The preset the agent streams with is marked, and only that one.
+    auto marked = [this] {
+        QStringList out;
+        for (const char *name : {"preset_speed", "preset_balanced", "preset_quality"})
+            if (button(m_panel.get(), name)->isChecked())
+                out << name;
+        return out;
+    };
     button(m_panel.get(), "preset_quality")->click();
     QTRY_COMPARE(m_h->bodies("quality").size(), 1);
     const Quality q = presets().value("quality");
     QCOMPARE(m_h->bodies("quality").last(), (QJsonObject{{"fps", q.fps}, {"scale", q.scale}, {"kbps", q.kbps}}));
     QTRY_VERIFY(m_panel->findChild<QLabel *>("encoderLine")->text().contains(QString::number(q.fps) + "fps"));
+    QTRY_COMPARE(marked(), QStringList({"preset_quality"}));
+    // Pressing the marked one again keeps it marked.
+    button(m_panel.get(), "preset_quality")->click();
+    QTRY_COMPARE(m_h->bodies("quality").size(), 2);
+    QCOMPARE(marked(), QStringList({"preset_quality"}));
+    button(m_panel.get(), "preset_balanced")->click();
+    QTRY_COMPARE(marked(), QStringList({"preset_balanced"}));
 }
 
 void TestHostPanel::copyButtonsKeepTheirOwnState() {

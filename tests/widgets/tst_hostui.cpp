@@ -89,6 +89,7 @@ void TestHostUi::panelLinesWithHostileValues() {
     QCOMPARE(HostPanelText::encoderLine(std::nullopt), QStringLiteral("(未使用)  映像 -  0fps  0%  0kbps"));
     QCOMPARE(HostPanelText::versionLine(std::nullopt), QStringLiteral("-  (-)"));
     QCOMPARE(HostPanelText::audioLine(std::nullopt), QStringLiteral("オフ(オンにするとシステム音を配信)"));
+    QCOMPARE(HostPanelText::backendLine(std::nullopt), QStringLiteral("-"));
 
     ControlStatus st;
     st.encoder = "x264";
@@ -105,6 +106,18 @@ void TestHostUi::panelLinesWithHostileValues() {
     QCOMPARE(HostPanelText::audioLine(st), QStringLiteral("オン(マイクを配信中)"));
     st.audioSource = "something";
     QCOMPARE(HostPanelText::audioLine(st), QStringLiteral("オン(システム音を配信中)"));
+    // The back end in use, in words; a reason why the screen cannot be shared follows it.
+    QCOMPARE(HostPanelText::backendLine(st), QStringLiteral("-"));
+    st.backend = "x11";
+    QCOMPARE(HostPanelText::backendLine(st), QStringLiteral("X11"));
+    st.backend = "wlroots";
+    QCOMPARE(HostPanelText::backendLine(st), QStringLiteral("Wayland (wlroots)"));
+    st.backend = "none";
+    st.screenError = "no screencopy";
+    QCOMPARE(HostPanelText::backendLine(st), QStringLiteral("なし  画面を共有できません: no screencopy"));
+    st.backend = "future-thing";
+    st.screenError.clear();
+    QCOMPARE(HostPanelText::backendLine(st), QStringLiteral("future-thing"));
 
     // An empty ID says why: the agent is gone, the server does not answer, or it is registering.
     QCOMPARE(HostPanelText::idNote(std::nullopt, false), QString());

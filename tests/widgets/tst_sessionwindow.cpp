@@ -2,6 +2,7 @@
 // closing, the key bar's text field, toasts and PNG saving.
 #include "config/AppConfig.h"
 #include "config/Paths.h"
+#include "session/SessionExchange.h"
 #include "session/SessionStatistics.h"
 #include "session/SessionStore.h"
 #include "shell/QtTranslations.h"
@@ -11,6 +12,7 @@
 #include "viewer/RemoteScreenView.h"
 #include "viewer/SessionView.h"
 #include "viewer/SessionWindowView.h"
+#include "viewer/StatsOverlay.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -28,7 +30,9 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+
 #include <QToolButton>
+#include <cmath>
 
 namespace {
 
@@ -125,6 +129,7 @@ private Q_SLOTS:
     void savingPng();
     void refusalSaysWhoAndWraps();
     void fullScreenActualSizeAndKeyHint();
+    void rightsAndApprovalWait();
 };
 
 void TestSessionWindow::texts() {
@@ -342,6 +347,49 @@ void TestSessionWindow::fullScreenActualSizeAndKeyHint() {
     QCOMPARE(hint->text(), QString("キー入力は映像をクリックしてから"));
 }
 
+// The rights the host grants are shown ("閲覧のみ"), a change is said in a toast, and the
+// key bar says when keys cannot reach the host; the approval wait counts down.
+void TestSessionWindow::rightsAndApprovalWait() {
+    using R = SessionView::Rights;
+    QCOMPARE(SessionView::rightsText(true, true, true), QString());
+    QCOMPARE(SessionView::rightsText(false, false, false), QString("閲覧のみ"));
+    QCOMPARE(SessionView::rightsText(false, true, false), QString("操作・ファイル は不可"));
+    QCOMPARE(SessionView::rightsChangeText(R{}, R{}), QString());
+    QCOMPARE(SessionView::rightsChangeText(R{}, R{false, true, true}), QString("相手が操作を止めました"));
+    QCOMPARE(SessionView::rightsChangeText(R{false, false, true}, R{true, false, false}),
+             QString("相手が操作を許可しました、ファイル転送を止めました"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QCOMPARE(SessionView::authenticatingText(QDateTime(), now), QString("認証中…"));
+    QCOMPARE(SessionView::authenticatingText(now.addSecs(60), now), QString("相手の許可を待っています(残り 60 秒)"));
+    QCOMPARE(SessionView::authenticatingText(now.addMSecs(41200), now),
+             QString("相手の許可を待っています(残り 42 秒)"));
+    QCOMPARE(SessionView::authenticatingText(now.addSecs(-5), now), QString("相手の許可を待っています(残り 0 秒)"));
+
+    SessionStore store(objects.context());
+    RemoteSession *s = newSession(store);
+    SessionWindowView w(s->sid(), &store, objects.config());
+    w.show();
+    SessionView *view = w.sessionView();
+    auto *rights = w.findChild<QLabel *>("rightsText");
+    auto *hint = w.findChild<QLabel *>("keyHint");
+    QVERIFY(!rights->isVisible());
+    // The host withdraws every right ("perm" on ctrl, as the session hands it over).
+    QVERIFY(s->exchange()->handleCtrl(QJsonObject{{"t", "perm"}, {"input", false}, {"clip", false}, {"files", false}}));
+    QVERIFY(!s->exchange()->inputAllowed());
+    QCOMPARE(rights->text(), QString("閲覧のみ"));
+    QVERIFY(rights->isVisible());
+    QCOMPARE(view->toast(), QString("相手が操作を止めました、クリップボードを止めました、ファイル転送を止めました"));
+    QCOMPARE(hint->text(), QString("相手が操作を許可していないため、キーとマウスは届きません"));
+    // Input given back; an older host's "perm" without input keeps what was said.
+    QVERIFY(s->exchange()->handleCtrl(QJsonObject{{"t", "perm"}, {"input", true}, {"clip", false}, {"files", false}}));
+    QCOMPARE(view->toast(), QString("相手が操作を許可しました"));
+    QCOMPARE(rights->text(), QString("クリップボード・ファイル は不可"));
+    QCOMPARE(hint->text(), QString("キー入力は映像をクリックしてから"));
+    QVERIFY(s->exchange()->handleCtrl(QJsonObject{{"t", "perm"}, {"clip", true}, {"files", true}}));
+    QVERIFY(s->exchange()->inputAllowed());
+    QVERIFY(!rights->isVisible());
+}
+
 void TestSessionWindow::textFieldAndQuality() {
     SessionStore store(objects.context());
     RemoteSession *s = newSession(store);
@@ -374,10 +422,33 @@ void TestSessionWindow::textFieldAndQuality() {
     QVERIFY(!w.findChild<QWidget *>("statsOverlay")->isVisible());
     QVERIFY(!w.findChild<SessionView *>()->statistics()->running());
     objects.config()->setPreset("balanced");
+    // The preset in force is marked: the session's own (the default "標準" here).
+    auto checked = [quality] {
+        QStringList out;
+        for (QAction *a : quality->menu()->actions())
+            if (a->isChecked() && !a->data().toString().isEmpty())
+                out << a->data().toString();
+        return out;
+    };
+    QCOMPARE(s->quality(), presets().value("balanced"));
+    QCOMPARE(checked(), QStringList({"balanced"}));
     quality->menu()->actions().at(2)->trigger();
     QCOMPARE(objects.config()->preset(), QString("quality"));
     QCOMPARE(s->quality(), presets().value("quality"));
+    QCOMPARE(checked(), QStringList({"quality"}));
     objects.config()->setPreset("balanced");
+
+    // The bit-rate graph's axis: a round figure a spike does not blow up.
+    QList<double> minute(58, 3500.0);
+    minute << 160654.0 << 3600.0;
+    QCOMPARE(StatsOverlay::axisTop(minute), 5000.0);
+    QCOMPARE(StatsOverlay::axisLabel(5000), QString("5 Mbps"));
+    QCOMPARE(StatsOverlay::axisLabel(1500), QString("1.5 Mbps"));
+    QCOMPARE(StatsOverlay::axisLabel(500), QString("500 kbps"));
+    QCOMPARE(StatsOverlay::axisTop({}), 100.0);
+    QCOMPARE(StatsOverlay::axisTop({300, 320, 310}), 500.0);
+    QCOMPARE(StatsOverlay::axisTop({1500, 1700, 1600}), 2000.0);
+    QCOMPARE(StatsOverlay::axisTop({std::nan(""), -1, 0}), 100.0);
 }
 
 void TestSessionWindow::toasts() {

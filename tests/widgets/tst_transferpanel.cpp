@@ -1,6 +1,7 @@
 // The session window's "転送" menu, file drops and transfer rows, with a session that
 // has not connected (so nothing may be sent).
 #include "config/AppConfig.h"
+#include "protocol/FileChunkHeader.h"
 #include "session/SessionExchange.h"
 #include "session/SessionStore.h"
 #include "support/SilentSignalingPort.h"
@@ -13,6 +14,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFileInfo>
+#include <QJsonObject>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -89,6 +92,30 @@ private Q_SLOTS:
         close->click();
         QVERIFY(panel->isHidden());
         QVERIFY(!session->exchange()->files()->transfer(key));
+
+        // A file received from the host: the row says where it went, offers its folder,
+        // the window says so too, and the row stays past the time sent files are shown.
+        FileTransfers *files = session->exchange()->files();
+        QTemporaryDir downloads;
+        files->setFolder(downloads.path());
+        files->setAllowed(true);
+        files->handleText(QJsonObject{{"t", "file_start"}, {"id", 7}, {"name", "report.txt"}, {"size", 5}});
+        files->handleBinary(FileChunkHeader{7, 0}.encode("hello"));
+        files->handleText(QJsonObject{{"t", "file_end"}, {"id", 7}});
+        QList<FileTransfers::Transfer> all = files->transfers();
+        QCOMPARE(all.size(), 1);
+        QTRY_COMPARE(files->transfer(all.first().key)->status, FileTransfers::Status::Done);
+        const QString saved = files->transfer(all.first().key)->path;
+        QCOMPARE(QFileInfo(saved).absolutePath(), QFileInfo(downloads.path()).absoluteFilePath());
+        auto *received = panel->findChild<QWidget *>(QStringLiteral("transfer_%1").arg(all.first().key));
+        QVERIFY(received);
+        QTRY_COMPARE(received->findChild<QLabel *>("transferStatus")->text(), QStringLiteral("保存しました: ") + saved);
+        QVERIFY(!received->findChild<QToolButton *>("openFolder")->isHidden());
+        QCOMPARE(received->findChild<QToolButton *>("openFolder")->text(), QStringLiteral("フォルダを開く"));
+        QCOMPARE(view.toast(), QStringLiteral("report.txt を ") + QFileInfo(saved).absolutePath() + " に保存しました");
+        QTest::qWait(FileTransferPanel::keepDoneMs + 300);
+        QVERIFY(panel->findChild<QWidget *>(QStringLiteral("transfer_%1").arg(all.first().key)));
+        QVERIFY(!panel->isHidden());
     }
 };
 

@@ -51,6 +51,26 @@ QString HostPanelText::encoderLine(const std::optional<ControlStatus> &st) {
            QStringLiteral("fps  ") + percent + QStringLiteral("%  ") + QString::number(kbps) + QStringLiteral("kbps");
 }
 
+QString HostPanelText::backendLine(const std::optional<ControlStatus> &st) {
+    const QString backend = st ? st->backend : QString();
+    QString line;
+    if (backend == QLatin1String("x11"))
+        line = QStringLiteral("X11");
+    else if (backend == QLatin1String("wlroots"))
+        line = QStringLiteral("Wayland (wlroots)");
+    else if (backend == QLatin1String("mutter"))
+        line = QStringLiteral("Wayland (GNOME / Mutter)");
+    else if (backend == QLatin1String("portal"))
+        line = QStringLiteral("Wayland (デスクトップポータル)");
+    else if (backend == QLatin1String("none"))
+        line = QStringLiteral("なし");
+    else
+        line = backend.isEmpty() ? QStringLiteral("-") : backend;
+    if (st && !st->screenError.isEmpty())
+        line += QStringLiteral("  画面を共有できません: ") + st->screenError;
+    return line;
+}
+
 QString HostPanelText::versionLine(const std::optional<ControlStatus> &st) {
     return (st ? st->version : QStringLiteral("-")) + QStringLiteral("  (") +
            (st ? st->platform : QStringLiteral("-")) + u')';

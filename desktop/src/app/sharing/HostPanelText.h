@@ -17,6 +17,8 @@ public:
     static QString permLabel(const ControlSession &session);
     static QString encoderLine(const std::optional<ControlStatus> &st);
     static QString versionLine(const std::optional<ControlStatus> &st);
+    // Which of the agent's platform back ends serves the desktop, and why the screen cannot be shared.
+    static QString backendLine(const std::optional<ControlStatus> &st);
     static QString audioLine(const std::optional<ControlStatus> &st);
     // Why the device ID is empty ("" when there is one, or nothing to say).
     static QString idNote(const std::optional<ControlStatus> &st, bool agentEnded);

@@ -411,6 +411,9 @@ QGroupBox *HostPanelView::buildDevice() {
     addLabel(QStringLiteral("エンコーダ"));
     grid->addWidget(m_encoder = value(), r++, 1);
     m_encoder->setObjectName(QStringLiteral("encoderLine"));
+    addLabel(QStringLiteral("画面の取り込み"));
+    grid->addWidget(m_backend = value(), r++, 1);
+    m_backend->setObjectName(QStringLiteral("backendLine"));
 
     addLabel(QStringLiteral("配信の既定"));
     auto *presetRow = new QHBoxLayout;
@@ -422,9 +425,11 @@ QGroupBox *HostPanelView::buildDevice() {
         b->setObjectName(QStringLiteral("preset_") + key);
         b->setProperty("preset", key);
         presetRow->addWidget(b);
+        b->setCheckable(true);
         m_presetButtons.append(b);
         connect(b, &QPushButton::clicked, this, [this, key] {
             const Quality q = presets().value(key);
+            markPreset(); // the mark follows the agent, not the click
             if (m_agent)
                 m_agent->setQuality(q.fps, q.scale, q.kbps);
         });
@@ -636,13 +641,24 @@ void HostPanelView::refresh() {
     m_serverOrigin->setVisible(!origin.isEmpty());
     m_version->setText(bounded(HostPanelText::versionLine(st), 300));
     m_encoder->setText(bounded(HostPanelText::encoderLine(st), 400));
+    m_backend->setText(bounded(HostPanelText::backendLine(st), 400));
     for (QPushButton *b : m_presetButtons)
         b->setEnabled(st.has_value());
+    markPreset();
     m_audio->setText(HostPanelText::audioLine(st));
     refreshMonitors();
     refreshSessions(false);
     refreshControllers(false);
     maybeShowEula();
+}
+
+void HostPanelView::markPreset() {
+    const auto &st = m_agent ? m_agent->status() : std::optional<ControlStatus>();
+    // The preset the agent streams with is marked; none when it uses another quality.
+    for (QPushButton *b : m_presetButtons) {
+        const Quality q = presets().value(b->property("preset").toString());
+        b->setChecked(st && st->fps == q.fps && st->kbps == q.kbps && std::abs(st->scale - q.scale) < 0.005);
+    }
 }
 
 void HostPanelView::refreshCopyLabels() {

@@ -69,6 +69,7 @@ private:
     void refreshControllers(bool force);
     void refreshMonitors();
     void refreshCopyLabels();
+    void markPreset();
     void refreshElapsed();
     void maybeShowEula();
     void copyButtonPressed(const QString &value);
@@ -125,6 +126,7 @@ private:
     QLabel *m_serverOrigin = nullptr; // whether this application started the server in use
     QLabel *m_version = nullptr;
     QLabel *m_encoder = nullptr;
+    QLabel *m_backend = nullptr;
     QList<QPushButton *> m_presetButtons;
     QLabel *m_audio = nullptr;
     QLabel *m_monitorCount = nullptr;

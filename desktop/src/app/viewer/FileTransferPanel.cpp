@@ -5,9 +5,12 @@
 #include "session/SessionExchange.h"
 #include "transfer/FileTransfers.h"
 
+#include <QDesktopServices>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
@@ -116,6 +119,17 @@ void FileTransferPanel::addRow(int key) {
     row.status->setObjectName("transferStatus");
     row.status->setForegroundRole(QPalette::PlaceholderText);
     h->addWidget(row.status, 1);
+    // A received file says where it went and opens its folder; its row stays until closed.
+    row.openFolder = new QToolButton(row.widget);
+    row.openFolder->setObjectName("openFolder");
+    row.openFolder->setText(QStringLiteral("フォルダを開く"));
+    row.openFolder->setVisible(false);
+    connect(row.openFolder, &QToolButton::clicked, this, [this, key] {
+        const auto t = m_session ? m_session->exchange()->files()->transfer(key) : std::nullopt;
+        if (t && !t->path.isEmpty())
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(t->path).absolutePath()));
+    });
+    h->addWidget(row.openFolder);
     row.button = new QToolButton(row.widget);
     row.button->setObjectName("transferButton");
     connect(row.button, &QToolButton::clicked, this, [this, key] {
@@ -157,7 +171,8 @@ void FileTransferPanel::updateRow(int key) {
         status = locale.formattedDataSize(t->done) + QStringLiteral(" / ") + locale.formattedDataSize(t->size);
         break;
     case FileTransfers::Status::Done:
-        status = incoming ? QStringLiteral("保存しました: ") + t->path : QStringLiteral("送りました");
+        status = incoming ? QStringLiteral("保存しました: ") + QDir::toNativeSeparators(t->path)
+                          : QStringLiteral("送りました");
         break;
     case FileTransfers::Status::Failed:
     case FileTransfers::Status::Cancelled:
@@ -167,7 +182,14 @@ void FileTransferPanel::updateRow(int key) {
     row.status->setText(status);
     row.status->setToolTip(status);
     row.button->setText(t->finished() ? QStringLiteral("閉じる") : QStringLiteral("キャンセル"));
-    if (t->status == FileTransfers::Status::Done)
+    const bool received = incoming && t->status == FileTransfers::Status::Done;
+    if (received && row.openFolder->isHidden()) {
+        row.openFolder->setVisible(true);
+        Q_EMIT notice(t->name + QStringLiteral(" を ") + QDir::toNativeSeparators(QFileInfo(t->path).absolutePath()) +
+                      QStringLiteral(" に保存しました"));
+    }
+    // Sent files go by themselves after a while; received ones stay, saying where they are.
+    if (t->status == FileTransfers::Status::Done && !incoming)
         QTimer::singleShot(keepDoneMs, this, [this, key] {
             if (m_session)
                 m_session->exchange()->files()->forget(key);

@@ -13,7 +13,8 @@ class RemoteSession;
 
 // The session window's file transfers: one row per file sent to the host or received
 // from it (name, direction, progress, status) with "キャンセル" while it runs; finished
-// rows can be closed, successful ones go by themselves after a while. Hidden while
+// rows can be closed, files sent go by themselves after a while, files received stay
+// with where they were saved and "フォルダを開く". Hidden while
 // there is nothing to show. It also takes files dropped on the watched window and the
 // files chosen in its dialog, and sends them while the host grants `files`.
 class FileTransferPanel : public QWidget {
@@ -47,6 +48,7 @@ private:
         QLabel *name = nullptr;
         QProgressBar *bar = nullptr;
         QLabel *status = nullptr;
+        QToolButton *openFolder = nullptr;
         QToolButton *button = nullptr;
     };
     void addRow(int key);

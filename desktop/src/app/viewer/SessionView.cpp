@@ -17,6 +17,7 @@
 #include "viewer/StatsOverlay.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QBuffer>
 #include <QClipboard>
@@ -162,6 +163,34 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     centred->addWidget(texts, 100);
     centred->addStretch(1);
     fl->addLayout(centred);
+    // A refused passcode is asked for here: the device may have a new one.
+    m_retryRow = new QWidget(failed);
+    auto *rr = new QHBoxLayout(m_retryRow);
+    rr->setContentsMargins(0, 0, 0, 0);
+    m_retryPasscode = new QLineEdit(m_retryRow);
+    m_retryPasscode->setObjectName("retryPasscode");
+    m_retryPasscode->setEchoMode(QLineEdit::Password);
+    m_retryPasscode->setPlaceholderText(QStringLiteral("新しいパスコード"));
+    m_retryPasscode->setFixedWidth(200);
+    rr->addWidget(m_retryPasscode);
+    m_retryButton = new QPushButton(QStringLiteral("再試行"), m_retryRow);
+    m_retryButton->setObjectName("retry");
+    m_retryButton->setEnabled(false);
+    rr->addWidget(m_retryButton);
+    connect(m_retryPasscode, &QLineEdit::textChanged, this,
+            [this](const QString &t) { m_retryButton->setEnabled(!t.isEmpty()); });
+    connect(m_retryPasscode, &QLineEdit::returnPressed, this, &SessionView::retryWithPasscode);
+    connect(m_retryButton, &QPushButton::clicked, this, &SessionView::retryWithPasscode);
+    m_retryRow->setVisible(false);
+    fl->addWidget(m_retryRow, 0, Qt::AlignHCenter);
+    m_cancelReconnect = new QPushButton(QStringLiteral("再接続をやめる"), failed);
+    m_cancelReconnect->setObjectName("cancelReconnect");
+    m_cancelReconnect->setVisible(false);
+    connect(m_cancelReconnect, &QPushButton::clicked, this, [this] {
+        if (m_reconnect)
+            m_reconnect->cancel();
+    });
+    fl->addWidget(m_cancelReconnect, 0, Qt::AlignHCenter);
     auto *closeButton = new QPushButton(QStringLiteral("閉じる"), failed);
     closeButton->setObjectName("close");
     closeButton->setDefault(true);
@@ -210,6 +239,17 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
                          &RemoteSession::videoModeChanged, &RemoteSession::frameSizeChanged})
             connect(m_session, sig, this, &SessionView::refresh);
         connect(m_session, &RemoteSession::monitorsChanged, this, &SessionView::refreshMonitors);
+        // While the host asks its user, the remaining time counts down on screen.
+        m_approvalTick = new QTimer(this);
+        m_approvalTick->setInterval(1000);
+        connect(m_approvalTick, &QTimer::timeout, this, &SessionView::refresh);
+        connect(m_session, &RemoteSession::approvalWaitChanged, this, [this] {
+            if (m_session && m_session->approvalDeadline().isValid())
+                m_approvalTick->start();
+            else
+                m_approvalTick->stop();
+            refresh();
+        });
         // Queued: the picture takes the session's new size first.
         connect(m_session, &RemoteSession::frameSizeChanged, this, &SessionView::applyScale, Qt::QueuedConnection);
         for (auto sig :
@@ -280,6 +320,12 @@ void SessionView::buildHeader(QWidget *header) {
     m_stats->setFont(small);
     m_stats->setForegroundRole(QPalette::PlaceholderText);
     h->addWidget(m_stats);
+    m_rightsText = new QLabel(header);
+    m_rightsText->setObjectName("rightsText");
+    m_rightsText->setStyleSheet(
+        QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(Theme::css(Theme::orange())));
+    m_rightsText->hide();
+    h->addWidget(m_rightsText);
     h->addStretch();
 
     m_monitorButton = new QToolButton(header);
@@ -297,17 +343,27 @@ void SessionView::buildHeader(QWidget *header) {
     m_qualityButton->setFixedWidth(80);
     m_qualityButton->setPopupMode(QToolButton::InstantPopup);
     auto *qualityMenu = new QMenu(m_qualityButton);
+    // The preset in force is marked (none when the session asked for another quality).
+    auto *presetGroup = new QActionGroup(qualityMenu);
+    presetGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
     for (const auto &[key, label] : qualityRows()) {
         const Quality q = presets().value(key);
         QAction *a = qualityMenu->addAction(qualityLabel(label, q));
         a->setData(key);
+        a->setCheckable(true);
+        a->setObjectName(QStringLiteral("preset_") + key);
+        presetGroup->addAction(a);
+        m_presetActions.append(a);
         connect(a, &QAction::triggered, this, [this, key = key, q] {
             if (m_config)
                 m_config->setPreset(key);
             if (m_session)
                 m_session->setQuality(q);
+            markPreset();
         });
     }
+    connect(qualityMenu, &QMenu::aboutToShow, this, &SessionView::markPreset);
+    markPreset();
     qualityMenu->addSeparator();
     m_statsAction = qualityMenu->addAction(QStringLiteral("統計を表示"));
     m_statsAction->setObjectName("statsAction");
@@ -414,6 +470,51 @@ void SessionView::refreshExchange() {
     const SessionExchange *exchange = m_session ? m_session->exchange() : nullptr;
     m_clipboardAction->setEnabled(exchange && exchange->clipAllowed());
     m_sendFilesAction->setEnabled(m_transfers->canSend());
+    // The rights in force, and a word when the host changes one.
+    const Rights now{!exchange || exchange->inputAllowed(), !exchange || exchange->clipAllowed(),
+                     !exchange || exchange->filesAllowed()};
+    m_rightsText->setText(rightsText(now.input, now.clip, now.files));
+    m_rightsText->setVisible(!m_rightsText->text().isEmpty());
+    if (!m_keyHint || !m_screen)
+        return; // still being built
+    m_keyHint->setText(now.input ? keyHintText(m_screen->keyboardGrabbed())
+                                 : QStringLiteral("相手が操作を許可していないため、キーとマウスは届きません"));
+    const QString change = rightsChangeText(m_rights, now);
+    m_rights = now;
+    if (!change.isEmpty())
+        showToast(change);
+}
+
+QString SessionView::rightsText(bool input, bool clip, bool files) {
+    if (!input && !clip && !files)
+        return QStringLiteral("閲覧のみ");
+    QStringList off;
+    if (!input)
+        off << QStringLiteral("操作");
+    if (!clip)
+        off << QStringLiteral("クリップボード");
+    if (!files)
+        off << QStringLiteral("ファイル");
+    return off.isEmpty() ? QString() : off.join(QStringLiteral("・")) + QStringLiteral(" は不可");
+}
+
+QString SessionView::rightsChangeText(const Rights &before, const Rights &after) {
+    QStringList said;
+    auto word = [&said](bool was, bool is, const QString &what) {
+        if (was != is)
+            said << what + (is ? QStringLiteral("を許可しました") : QStringLiteral("を止めました"));
+    };
+    word(before.input, after.input, QStringLiteral("操作"));
+    word(before.clip, after.clip, QStringLiteral("クリップボード"));
+    word(before.files, after.files, QStringLiteral("ファイル転送"));
+    return said.isEmpty() ? QString() : QStringLiteral("相手が") + said.join(QStringLiteral("、"));
+}
+
+QString SessionView::authenticatingText(const QDateTime &deadline, const QDateTime &now) {
+    if (!deadline.isValid())
+        return QStringLiteral("認証中…");
+    const qint64 left = std::max<qint64>(0, (now.msecsTo(deadline) + 999) / 1000);
+    return QStringLiteral("相手の許可を待っています(残り %1 秒)").arg(left);
 }
 
 void SessionView::buildKeyBar(QWidget *bar) {
@@ -459,8 +560,24 @@ void SessionView::buildKeyBar(QWidget *bar) {
     m_keyHint->setObjectName("keyHint");
     m_keyHint->setForegroundRole(QPalette::PlaceholderText);
     h->addWidget(m_keyHint);
-    connect(m_screen, &RemoteScreenView::keyboardGrabChanged, this,
-            [this](bool grabbed) { m_keyHint->setText(keyHintText(grabbed)); });
+    connect(m_screen, &RemoteScreenView::keyboardGrabChanged, this, [this](bool grabbed) {
+        if (m_rights.input)
+            m_keyHint->setText(keyHintText(grabbed));
+    });
+}
+
+void SessionView::markPreset() {
+    for (QAction *a : std::as_const(m_presetActions))
+        a->setChecked(m_session && presets().value(a->data().toString()) == m_session->quality());
+}
+
+void SessionView::retryWithPasscode() {
+    const QString passcode = m_retryPasscode->text();
+    if (!m_session || passcode.isEmpty())
+        return;
+    m_retryPasscode->clear();
+    m_retryRow->setVisible(false);
+    m_session->reconnectWithPasscode(passcode);
 }
 
 QString SessionView::keyHintText(bool grabbed) {
@@ -594,9 +711,10 @@ void SessionView::refresh() {
         if (m_reconnect && m_reconnect->active() && state == RemoteSession::State::Connecting)
             m_progressText->setText(m_reconnect->statusText());
         else
-            m_progressText->setText(state == RemoteSession::State::Authenticating
-                                        ? QStringLiteral("認証中…")
-                                        : m_session->name() + QStringLiteral(" に接続中…"));
+            m_progressText->setText(
+                state == RemoteSession::State::Authenticating
+                    ? authenticatingText(m_session->approvalDeadline(), QDateTime::currentDateTimeUtc())
+                    : m_session->name() + QStringLiteral(" に接続中…"));
         m_main->setCurrentIndex(connectingPage);
         break;
     case RemoteSession::State::Connected:
@@ -608,6 +726,13 @@ void SessionView::refresh() {
     case RemoteSession::State::Failed:
         m_failureText->setText(m_session->failureText());
         m_reconnectText->setText(m_reconnect ? m_reconnect->statusText() : QString());
+        m_cancelReconnect->setVisible(m_reconnect && m_reconnect->active());
+        if (m_session->passcodeRefused() && !m_retryRow->isVisible()) {
+            m_retryRow->setVisible(true);
+            m_retryPasscode->setFocus(Qt::OtherFocusReason);
+        } else if (!m_session->passcodeRefused()) {
+            m_retryRow->setVisible(false);
+        }
         m_main->setCurrentIndex(failedPage);
         break;
     case RemoteSession::State::Closed:

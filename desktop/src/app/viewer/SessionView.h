@@ -107,6 +107,21 @@ public:
     // One remote pixel per screen pixel, or the picture fitted to the window.
     void setActualSize(bool on);
     bool actualSize() const { return m_actualSize; }
+    // "再試行" with the passcode typed in the failure panel.
+    void retryWithPasscode();
+    struct Rights {
+        bool input = true;
+        bool clip = true;
+        bool files = true;
+    };
+    // "閲覧のみ", "操作・ファイル は不可", or "" when everything is allowed.
+    static QString rightsText(bool input, bool clip, bool files);
+    // "相手が操作を止めました" and the like; "" when nothing changed.
+    static QString rightsChangeText(const Rights &before, const Rights &after);
+    // "認証中…", or "相手の許可を待っています(残り N 秒)" while the host asks its user.
+    static QString authenticatingText(const QDateTime &deadline, const QDateTime &now);
+    // Checks the quality menu's entry of the preset in force.
+    void markPreset();
 
 private:
     void applyScale();
@@ -143,6 +158,14 @@ private:
     QToolButton *m_actualSizeButton = nullptr;
     QToolButton *m_fullScreenButton = nullptr;
     QLabel *m_keyHint = nullptr;
+    QList<QAction *> m_presetActions;
+    QLabel *m_rightsText = nullptr;
+    Rights m_rights;
+    QTimer *m_approvalTick = nullptr;
+    QWidget *m_retryRow = nullptr;
+    QLineEdit *m_retryPasscode = nullptr;
+    QPushButton *m_retryButton = nullptr;
+    QPushButton *m_cancelReconnect = nullptr;
     class QScrollArea *m_screenScroll = nullptr;
     bool m_actualSize = false;
     QPushButton *m_disconnect = nullptr;

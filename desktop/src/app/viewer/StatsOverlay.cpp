@@ -80,7 +80,7 @@ void StatsOverlay::paintEvent(QPaintEvent *) {
     p.drawRect(graph);
     if (m_history.size() < 2)
         return;
-    const double peak = std::max(1.0, *std::max_element(m_history.begin(), m_history.end()));
+    const double peak = axisTop(m_history);
     const double step = graph.width() / double(SessionStatistics::historySeconds - 1);
     const double x0 = graph.right() - step * double(m_history.size() - 1);
     QPainterPath line;
@@ -94,5 +94,29 @@ void StatsOverlay::paintEvent(QPaintEvent *) {
     p.setPen(QPen(Theme::green(), 1.5));
     p.drawPath(line);
     p.setPen(QColor(255, 255, 255, 160));
-    p.drawText(graph.adjusted(4, 2, -4, -2), Qt::AlignRight | Qt::AlignTop, number(peak, 0) + QStringLiteral(" kbps"));
+    p.drawText(graph.adjusted(4, 2, -4, -2), Qt::AlignRight | Qt::AlignTop, axisLabel(peak));
+}
+
+double StatsOverlay::axisTop(const QList<double> &history) {
+    QList<double> values;
+    for (double v : history)
+        if (std::isfinite(v) && v > 0)
+            values.append(v);
+    if (values.isEmpty())
+        return 100;
+    std::sort(values.begin(), values.end());
+    // The 90th percentile: a few seconds of spike stay above the axis.
+    const double typical = values.at(qsizetype(std::floor(0.9 * double(values.size() - 1))));
+    const double wanted = std::max(100.0, typical * 1.1);
+    const double decade = std::pow(10.0, std::floor(std::log10(wanted)));
+    for (double m : {1.0, 2.0, 5.0, 10.0})
+        if (m * decade >= wanted)
+            return m * decade;
+    return 10 * decade;
+}
+
+QString StatsOverlay::axisLabel(double kbps) {
+    if (kbps >= 1000)
+        return QString::number(kbps / 1000.0, 'g', 3) + QStringLiteral(" Mbps");
+    return number(kbps, 0) + QStringLiteral(" kbps");
 }

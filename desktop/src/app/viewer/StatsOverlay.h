@@ -17,6 +17,12 @@ public:
 
     // The text lines shown, in order (also what tests read).
     static QStringList lines(const SessionStatistics::Sample &sample);
+    // The bit-rate graph's top: a round figure (1, 2 or 5 × 10^n kbps) just above what
+    // the last minute mostly held, so that one spike does not flatten the rest (it is
+    // drawn clipped at the top) and the label stays readable.
+    static double axisTop(const QList<double> &history);
+    // "500 kbps", "4 Mbps", "1.5 Mbps".
+    static QString axisLabel(double kbps);
     QStringList shownLines() const { return m_lines; }
 
     QSize sizeHint() const override;

@@ -161,6 +161,11 @@ QString RemoteSession::makeSid() {
 // ---- the one place that assigns `state` ------------------------------------------------------------------------
 
 void RemoteSession::setState(State next, const QString &text, FailureKind kind) {
+    // Any outcome ends a wait for the host user's approval.
+    if (next != State::Authenticating && m_approvalDeadline.isValid()) {
+        m_approvalDeadline = QDateTime();
+        Q_EMIT approvalWaitChanged();
+    }
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_state == State::Closed)
         return; // nothing leaves closed
@@ -469,7 +474,13 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
         onChallenge(message);
     } else if (t == QLatin1String("auth_ok")) {
         onAuthOk(message);
+    } else if (t == QLatin1String("approval_wait")) {
+        // At most a day: a made-up figure must not overflow the clock.
+        const qint64 sec = std::clamp<qint64>(jsonInt(message.value("sec"), 60), 0, 86400);
+        m_approvalDeadline = QDateTime::currentDateTimeUtc().addSecs(sec);
+        Q_EMIT approvalWaitChanged();
     } else if (t == QLatin1String("auth_fail")) {
+        m_passcodeRefused = true;
         fail(authFailText(jsonInt(message.value("remaining"), 0)), FailureKind::Refused);
     } else if (t == QLatin1String("locked")) {
         fail(lockedText(jsonInt(message.value("retry_sec"), 0)), FailureKind::Refused);
@@ -760,8 +771,16 @@ void RemoteSession::reconnect() {
     d->audioTrack = false;
     d->statsTimes.clear();
     d->channelsOpen = 0;
+    m_passcodeRefused = false;
     setState(State::Connecting);
     connectSequence();
+}
+
+void RemoteSession::reconnectWithPasscode(const QString &passcode) {
+    if (m_state == State::Closed || !d->started)
+        return;
+    m_passcode = passcode;
+    reconnect();
 }
 
 QString RemoteSession::connectionSid() const {

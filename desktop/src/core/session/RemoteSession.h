@@ -5,6 +5,7 @@
 #include "session/SessionContext.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QImage>
 #include <QJsonObject>
 #include <QObject>
@@ -88,6 +89,12 @@ public:
     State state() const { return m_state; }
     QString failureText() const { return m_failureText; }
     FailureKind failureKind() const { return m_failureKind; }
+    // The last failure is the host refusing the passcode's proof ("auth_fail"): trying
+    // again with the same passcode only spends an attempt, a new one is needed.
+    bool passcodeRefused() const { return m_passcodeRefused; }
+    // The host asks its user before letting this viewer in ("approval_wait"): the
+    // moment the request runs out, invalid when nobody is being asked.
+    QDateTime approvalDeadline() const { return m_approvalDeadline; }
     bool isClosed() const { return m_state == State::Closed; }
     QImage image() const { return m_image; }
     QSizeF frameSize() const { return m_frameSize; }
@@ -112,6 +119,8 @@ public:
     // the current peer connection is retired, a new one is negotiated under a fresh
     // signaling id, and the state goes back to connecting. Does nothing once closed.
     void reconnect();
+    // The same with a passcode the user typed again (the host issued a new one).
+    void reconnectWithPasscode(const QString &passcode);
     // The id of the current connection on the signaling path: `sid` for the first
     // connection, a fresh one for each reconnect (the host may still hold the old one).
     QString connectionSid() const;
@@ -197,6 +206,8 @@ Q_SIGNALS:
     void closed();
     // The host answered a "ping" after this many milliseconds.
     void roundTrip(double ms);
+    // The host started or stopped waiting for its user's approval.
+    void approvalWaitChanged();
 
 private:
     struct Private;
@@ -225,6 +236,8 @@ private:
     State m_state = State::Connecting;
     QString m_failureText;
     FailureKind m_failureKind = FailureKind::None;
+    bool m_passcodeRefused = false;
+    QDateTime m_approvalDeadline;
     QImage m_image;
     QSizeF m_frameSize;
     QPointF m_cursor;

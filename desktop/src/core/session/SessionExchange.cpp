@@ -25,11 +25,14 @@ bool SessionExchange::handleCtrl(const QJsonObject &message) {
     }
     if (t == QLatin1String("perm")) {
         // A missing or mistyped right keeps its value.
+        const QJsonValue input = message.value(QLatin1String("input"));
         const QJsonValue clip = message.value(QLatin1String("clip"));
         const QJsonValue files = message.value(QLatin1String("files"));
+        const bool i = input.isBool() ? input.toBool() : m_inputAllowed;
         const bool c = clip.isBool() ? clip.toBool() : m_clipAllowed;
         const bool f = files.isBool() ? files.toBool() : m_filesAllowed;
-        if (c != m_clipAllowed || f != m_filesAllowed) {
+        if (i != m_inputAllowed || c != m_clipAllowed || f != m_filesAllowed) {
+            m_inputAllowed = i;
             m_clipAllowed = c;
             m_filesAllowed = f;
             m_files->setAllowed(f);

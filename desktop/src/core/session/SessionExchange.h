@@ -17,6 +17,7 @@
 // Main thread; owned by its RemoteSession.
 class SessionExchange : public QObject {
     Q_OBJECT
+    Q_PROPERTY(bool inputAllowed READ inputAllowed NOTIFY permissionsChanged)
     Q_PROPERTY(bool clipAllowed READ clipAllowed NOTIFY permissionsChanged)
     Q_PROPERTY(bool filesAllowed READ filesAllowed NOTIFY permissionsChanged)
     Q_PROPERTY(bool live READ live NOTIFY liveChanged)
@@ -30,6 +31,8 @@ public:
     explicit SessionExchange(Link link, QObject *parent = nullptr);
 
     FileTransfers *files() const { return m_files; }
+    // Whether the host takes this viewer's mouse and keys (a host that does not say: yes).
+    bool inputAllowed() const { return m_inputAllowed; }
     bool clipAllowed() const { return m_clipAllowed; }
     bool filesAllowed() const { return m_filesAllowed; }
     // True while the session is connected (authenticated).
@@ -55,6 +58,7 @@ private:
     FileTransfers *m_files;
     ClipText m_clipIn;
     quint32 m_clipId = 0;
+    bool m_inputAllowed = true;
     bool m_clipAllowed = true;
     bool m_filesAllowed = true;
     bool m_live = false;

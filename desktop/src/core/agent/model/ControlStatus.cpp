@@ -45,6 +45,8 @@ ControlStatus ControlStatus::fromObject(const QJsonObject &object) {
     r.screenPerm = string(o, QStringLiteral("screenPerm")).value_or(r.screenPerm);
     r.approval = string(o, QStringLiteral("approval")).value_or(r.approval);
     r.displayServer = string(o, QStringLiteral("displayServer")).value_or(r.displayServer);
+    r.backend = string(o, QStringLiteral("backend")).value_or(r.backend);
+    r.screenError = string(o, QStringLiteral("screenError")).value_or(r.screenError);
     r.audioError = string(o, QStringLiteral("audioError")).value_or(r.audioError);
     return r;
 }

@@ -47,7 +47,9 @@ struct ControlStatus {
     // Added by the Linux agent (an older agent leaves the defaults):
     QString approval = QStringLiteral("passcode"); // "passcode" or "ask" (the user admits each viewer)
     QString displayServer;                         // "x11", "xwayland", "wayland", "none" or "" (unknown)
-    QString audioError;                            // why no sound is captured, "" when fine
+    QString backend;     // the agent's platform back end: "x11", "wlroots", "mutter", "portal", "none" or "" (unknown)
+    QString screenError; // why the screen cannot be shared, "" when it can
+    QString audioError;  // why no sound is captured, "" when fine
 
     bool operator==(const ControlStatus &) const = default;
 

@@ -1,4 +1,6 @@
-#include "input/XTestInjector.h"
+#include "platform/x11/XTestInjector.h"
+
+#include "platform/x11/X11ErrorTrap.h"
 
 #include <QLoggingCategory>
 #include <QSocketNotifier>
@@ -16,16 +18,6 @@
 Q_LOGGING_CATEGORY(lcInput, "velmo.input")
 
 namespace {
-
-// Protocol errors of this connection (a keycode another client just took away, a
-// button the server does not have) are logged; Xlib's default handler would end the
-// whole agent.
-int onXError(Display *display, XErrorEvent *error) {
-    char text[128] = {};
-    XGetErrorText(display, error->error_code, text, sizeof text);
-    qCWarning(lcInput) << "X error" << text << "request" << error->request_code << "minor" << error->minor_code;
-    return 0;
-}
 
 // The keysym of a Unicode character: Latin-1 has its own, everything else the
 // Unicode range of keysyms.
@@ -53,7 +45,10 @@ std::unique_ptr<XTestInjector> XTestInjector::open(QString *problem) {
         *problem = QStringLiteral("the X display %1 has no XTEST extension").arg(QString::fromLocal8Bit(name));
         return nullptr;
     }
-    XSetErrorHandler(onXError);
+    // Protocol errors of this connection (a keycode another client just took away, a
+    // button the server does not have) are logged; Xlib's default handler would end the
+    // whole agent.
+    X11ErrorTrap::install();
     return std::unique_ptr<XTestInjector>(new XTestInjector(display));
 }
 
@@ -101,6 +96,7 @@ XTestInjector::~XTestInjector() {
     }
     restoreSpares();
     delete m_notifier;
+    X11ErrorTrap::forget(m_display);
     XCloseDisplay(m_display);
 }
 

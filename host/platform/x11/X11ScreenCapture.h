@@ -27,14 +27,6 @@ public:
     std::shared_ptr<CaptureFeed> feed(int id) override;
     QImage snapshot(int id, QSize box) override;
 
-    // Xlib's error handlers are process-wide: these keep an X error (a display that
-    // changed under a request) or a lost server from ending the process.
-    static void installErrorHandlers();
-    // The code of the last X error on `dpy` since the previous call, or 0.
-    static int takeError(Display *dpy);
-    // `lost` turns true when the connection `dpy` breaks.
-    static void watchLoss(Display *dpy, std::atomic<bool> *lost);
-
 private:
     void readEvents();
     void refreshMonitors();

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 class QSocketNotifier;
@@ -40,7 +41,7 @@ private:
     int m_xfixesEvent = 0;
     unsigned long m_clipboard = 0, m_utf8 = 0, m_targets = 0, m_text = 0, m_incr = 0, m_property = 0;
     QSocketNotifier *m_notifier = nullptr;
-    bool m_lost = false;
+    std::atomic<bool> m_lost{false};
 
     // While this agent owns the selection.
     bool m_owner = false;

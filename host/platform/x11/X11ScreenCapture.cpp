@@ -1,7 +1,8 @@
-#include "capture/X11ScreenCapture.h"
+#include "platform/x11/X11ScreenCapture.h"
 
 #include "capture/CaptureFeed.h"
-#include "capture/X11FrameGrabber.h"
+#include "platform/x11/X11ErrorTrap.h"
+#include "platform/x11/X11FrameGrabber.h"
 
 #include <QImage>
 #include <QLoggingCategory>
@@ -13,51 +14,10 @@
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 
-#include <mutex>
-
 Q_LOGGING_CATEGORY(lcScreen, "velmo.capture.screen")
 
-namespace {
-std::mutex g_errorMutex;
-QHash<Display *, int> g_errors;
-
-// Any thread that made the failed request. Process-wide (it replaces the handler the
-// input side installs, so it logs the same way): records the error for its display.
-int onXError(Display *dpy, XErrorEvent *ev) {
-    char text[128] = {};
-    XGetErrorText(dpy, ev->error_code, text, sizeof text);
-    qCWarning(lcScreen) << "X error" << text << "request" << ev->request_code << "minor" << ev->minor_code;
-    std::lock_guard lock(g_errorMutex);
-    g_errors.insert(dpy, ev->error_code);
-    return 0;
-}
-
-int onXIOError(Display *) {
-    // Returning lets the per-display exit handler decide; the process stays.
-    return 0;
-}
-} // namespace
-
-void X11ScreenCapture::installErrorHandlers() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XSetErrorHandler(onXError);
-        XSetIOErrorHandler(onXIOError);
-    });
-}
-
-int X11ScreenCapture::takeError(Display *dpy) {
-    std::lock_guard lock(g_errorMutex);
-    return g_errors.take(dpy);
-}
-
-void X11ScreenCapture::watchLoss(Display *dpy, std::atomic<bool> *lost) {
-    XSetIOErrorExitHandler(
-        dpy, [](Display *, void *flag) { static_cast<std::atomic<bool> *>(flag)->store(true); }, lost);
-}
-
 X11ScreenCapture::X11ScreenCapture(QObject *parent) : ScreenCapture(parent) {
-    installErrorHandlers();
+    X11ErrorTrap::install();
     m_settle.setSingleShot(true);
     m_settle.setInterval(100);
     connect(&m_settle, &QTimer::timeout, this, &X11ScreenCapture::refreshMonitors);
@@ -68,7 +28,7 @@ X11ScreenCapture::X11ScreenCapture(QObject *parent) : ScreenCapture(parent) {
         m_problem = QStringLiteral("cannot open the X display \"%1\"").arg(QString::fromLocal8Bit(name));
         return;
     }
-    watchLoss(m_dpy, &m_lost);
+    X11ErrorTrap::watchLoss(m_dpy, &m_lost);
     int event = 0;
     int error = 0;
     int major = 0;
@@ -103,8 +63,10 @@ X11ScreenCapture::X11ScreenCapture(QObject *parent) : ScreenCapture(parent) {
 X11ScreenCapture::~X11ScreenCapture() {
     delete m_notifier;
     m_notifier = nullptr;
-    if (m_dpy && !m_lost)
+    if (m_dpy && !m_lost) {
+        X11ErrorTrap::forget(m_dpy);
         XCloseDisplay(m_dpy);
+    }
 }
 
 QString X11ScreenCapture::description() const {
@@ -232,7 +194,7 @@ QImage X11ScreenCapture::snapshot(int id, QSize box) {
     // Rare (once a minute): a plain XGetImage on the main connection is enough.
     XImage *img = XGetImage(m_dpy, DefaultRootWindow(m_dpy), rect.x(), rect.y(), unsigned(rect.width()),
                             unsigned(rect.height()), AllPlanes, ZPixmap);
-    takeError(m_dpy);
+    X11ErrorTrap::take(m_dpy);
     if (!img)
         return {};
     QImage out;

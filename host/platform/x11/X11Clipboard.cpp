@@ -1,4 +1,6 @@
-#include "clipboard/X11Clipboard.h"
+#include "platform/x11/X11Clipboard.h"
+
+#include "platform/x11/X11ErrorTrap.h"
 
 #include "transfer/ClipText.h"
 
@@ -15,31 +17,6 @@ Q_LOGGING_CATEGORY(lcClipboard, "velmo.clipboard")
 namespace {
 constexpr int kReadTimeoutMs = 3000;
 
-// Protocol errors (a requestor window that vanished before its answer) are logged;
-// Xlib's default handler would end the agent. Installed only where no other part of
-// the agent has put its own (equally non-fatal) handler.
-int onXError(Display *display, XErrorEvent *error) {
-    char text[128] = {};
-    XGetErrorText(display, error->error_code, text, sizeof text);
-    qCWarning(lcClipboard) << "X error" << text << "request" << error->request_code;
-    return 0;
-}
-
-int onXIOError(Display *) {
-    return 0; // the per-display exit handler below decides
-}
-
-void installHandlers() {
-    XErrorHandler previous = XSetErrorHandler(nullptr);
-    XErrorHandler fallback = XSetErrorHandler(previous);
-    if (previous == fallback)
-        XSetErrorHandler(onXError);
-    XIOErrorHandler previousIo = XSetIOErrorHandler(nullptr);
-    XIOErrorHandler fallbackIo = XSetIOErrorHandler(previousIo);
-    if (previousIo == fallbackIo)
-        XSetIOErrorHandler(onXIOError);
-}
-
 // The longest property this connection can write in one request.
 qsizetype maxPropertyBytes(Display *display) {
     long units = XExtendedMaxRequestSize(display);
@@ -55,7 +32,9 @@ std::unique_ptr<X11Clipboard> X11Clipboard::open(QString *problem) {
         *problem = QStringLiteral("DISPLAY is not set: no X11 clipboard");
         return nullptr;
     }
-    installHandlers();
+    // Protocol errors (a requestor window that vanished before its answer) are logged;
+    // Xlib's default handler would end the agent.
+    X11ErrorTrap::install();
     Display *display = XOpenDisplay(name.constData());
     if (!display) {
         *problem = QStringLiteral("cannot open the X display %1").arg(QString::fromLocal8Bit(name));
@@ -80,8 +59,7 @@ X11Clipboard::X11Clipboard(_XDisplay *display, int xfixesEvent) : m_display(disp
     m_incr = XInternAtom(m_display, "INCR", False);
     m_property = XInternAtom(m_display, "VELMO_CLIPBOARD", False);
     XFixesSelectSelectionInput(m_display, m_window, m_clipboard, XFixesSetSelectionOwnerNotifyMask);
-    XSetIOErrorExitHandler(
-        m_display, [](Display *, void *self) { static_cast<X11Clipboard *>(self)->m_lost = true; }, this);
+    X11ErrorTrap::watchLoss(m_display, &m_lost);
 
     m_readTimeout.setSingleShot(true);
     m_readTimeout.setInterval(kReadTimeoutMs);
@@ -99,6 +77,7 @@ X11Clipboard::~X11Clipboard() {
     delete m_notifier;
     if (!m_lost) {
         XDestroyWindow(m_display, m_window);
+        X11ErrorTrap::forget(m_display);
         XCloseDisplay(m_display);
     }
 }

@@ -1,6 +1,6 @@
-#include "capture/X11FrameGrabber.h"
+#include "platform/x11/X11FrameGrabber.h"
 
-#include "capture/X11ScreenCapture.h"
+#include "platform/x11/X11ErrorTrap.h"
 
 #include <QLoggingCategory>
 
@@ -60,20 +60,21 @@ X11FrameGrabber::~X11FrameGrabber() {
             XFixesDestroyRegion(d->dpy, d->region);
         if (d->damage)
             XDamageDestroy(d->dpy, d->damage);
+        X11ErrorTrap::forget(d->dpy);
         XCloseDisplay(d->dpy);
     }
     delete d;
 }
 
 bool X11FrameGrabber::open(const QRect &rect, QString *error) {
-    X11ScreenCapture::installErrorHandlers();
+    X11ErrorTrap::install();
     d = new Impl;
     d->dpy = XOpenDisplay(nullptr);
     if (!d->dpy) {
         *error = QStringLiteral("cannot open display %1").arg(qEnvironmentVariable("DISPLAY"));
         return false;
     }
-    X11ScreenCapture::watchLoss(d->dpy, &d->lost);
+    X11ErrorTrap::watchLoss(d->dpy, &d->lost);
     d->root = DefaultRootWindow(d->dpy);
     int err = 0;
     if (!XShmQueryExtension(d->dpy)) {
@@ -151,12 +152,12 @@ std::shared_ptr<X11FrameGrabber::Segment> X11FrameGrabber::makeSegment() {
     seg->shm.readOnly = False;
     // An earlier request's error is not this one's.
     XSync(d->dpy, False);
-    X11ScreenCapture::takeError(d->dpy);
+    X11ErrorTrap::take(d->dpy);
     const bool ok = seg->shm.shmaddr != reinterpret_cast<char *>(-1) && XShmAttach(d->dpy, &seg->shm);
     XSync(d->dpy, False);
     // Marked for removal now: the segment goes when both sides detach, even after a crash.
     shmctl(seg->shm.shmid, IPC_RMID, nullptr);
-    if (!ok || X11ScreenCapture::takeError(d->dpy) != 0) {
+    if (!ok || X11ErrorTrap::take(d->dpy) != 0) {
         if (ok)
             XShmDetach(d->dpy, &seg->shm);
         dropImage();
@@ -270,7 +271,7 @@ FrameGrabber::Grab X11FrameGrabber::grab() {
     const bool ok = XShmGetImage(d->dpy, d->root, seg->image, m_rect.x(), m_rect.y(), AllPlanes);
     // Taken in any case: left behind (a grab of the old size during a mode change), the
     // error would be blamed on the next segment made for the new size.
-    const int error = X11ScreenCapture::takeError(d->dpy);
+    const int error = X11ErrorTrap::take(d->dpy);
     if (!ok || error != 0)
         return Grab::Failed;
     d->last = seg;

@@ -1,0 +1,36 @@
+#include "platform/DesktopSession.h"
+
+#include <QByteArray>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+
+#include <X11/Xlib.h>
+
+DesktopSession DesktopSession::probe() {
+    DesktopSession s;
+    s.sessionType = qEnvironmentVariable("XDG_SESSION_TYPE");
+    s.waylandDisplay = qEnvironmentVariable("WAYLAND_DISPLAY");
+    s.x11Display = qEnvironmentVariable("DISPLAY");
+    if (!s.x11Display.isEmpty()) {
+        if (Display *d = XOpenDisplay(s.x11Display.toLocal8Bit().constData())) {
+            s.x11Answers = true;
+            XCloseDisplay(d);
+        }
+    }
+    // Only a session bus that is there already: no bus is started for this.
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+        const QDBusConnection bus = QDBusConnection::sessionBus();
+        if (bus.isConnected() && bus.interface()) {
+            for (const char *name : {kMutterRemoteDesktop, kMutterScreenCast, kPortal})
+                if (bus.interface()->isServiceRegistered(QLatin1String(name)))
+                    s.busNames << QLatin1String(name);
+        }
+    }
+    return s;
+}
+
+QString DesktopSession::displayServer() const {
+    if (wayland())
+        return x11Answers ? QStringLiteral("xwayland") : QStringLiteral("wayland");
+    return x11Answers ? QStringLiteral("x11") : QStringLiteral("none");
+}
