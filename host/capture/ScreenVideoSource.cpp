@@ -4,6 +4,7 @@
 #include "capture/EncoderPool.h"
 #include "capture/ScreenCapture.h"
 #include "device/WebrtcTrack.h"
+#include "network/LinkRate.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -60,14 +61,12 @@ bool ScreenVideoSource::addJpeg() {
     return true;
 }
 
-bool ScreenVideoSource::addH264(GstElement *webrtc, int pt) {
+bool ScreenVideoSource::addH264(GstElement *webrtc, int pt, int twccExt) {
     m_h264 = true;
-    const QByteArray rtpCaps =
-        "application/x-rtp,media=video,encoding-name=H264,clock-rate=90000,payload=" + QByteArray::number(pt);
+    const QByteArray rtpCaps = LinkRate::h264Caps(pt, twccExt);
     const QByteArray desc = "appsrc name=src is-live=true format=time do-timestamp=true block=false "
                             "caps=video/x-h264,stream-format=byte-stream,alignment=au ! "
-                            "rtph264pay config-interval=-1 aggregate-mode=zero-latency ! capsfilter caps=\"" +
-                            rtpCaps + "\"";
+                            "rtph264pay config-interval=-1 aggregate-mode=zero-latency ! capsfilter name=rtpcaps";
     GError *err = nullptr;
     GstElement *bin = gst_parse_bin_from_description(desc.constData(), TRUE, &err);
     if (!bin) {
@@ -76,12 +75,24 @@ bool ScreenVideoSource::addH264(GstElement *webrtc, int pt) {
         return false;
     }
     gst_bin_add(GST_BIN(m_pipeline), bin);
+    GstElement *capsfilter = gst_bin_get_by_name(GST_BIN(bin), "rtpcaps");
+    GstCaps *caps = gst_caps_from_string(rtpCaps.constData());
+    g_object_set(capsfilter, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    gst_object_unref(capsfilter);
     m_appsrc = gst_bin_get_by_name(GST_BIN(bin), "src");
     GstPad *pad = gst_element_get_static_pad(m_appsrc, "src");
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onUpstream, this, nullptr);
     gst_object_unref(pad);
     gst_object_unref(m_appsrc); // the pipeline owns it
-    return WebrtcTrack::link(bin, webrtc, rtpCaps);
+    if (twccExt > 0) {
+        m_rate = std::make_unique<LinkRate>(m_settings.kbps);
+        GstPad *out = gst_element_get_static_pad(bin, "src");
+        m_rate->attach(out, webrtc);
+        gst_object_unref(out);
+        connect(m_rate.get(), &LinkRate::targetChanged, this, &ScreenVideoSource::applyRate);
+    }
+    return WebrtcTrack::link(bin, webrtc, rtpCaps, true);
 }
 
 // The session pipeline's streaming thread: webrtcbin asks for a key frame (the viewer
@@ -106,6 +117,8 @@ void ScreenVideoSource::setFlowing(bool on) {
     if (on == m_flowing)
         return;
     m_flowing = on;
+    if (m_rate)
+        on ? m_rate->start() : m_rate->stop();
     rewire();
 }
 
@@ -114,9 +127,23 @@ void ScreenVideoSource::apply(const Settings &s) {
     m_settings.scale = std::isfinite(s.scale) ? std::clamp(s.scale, 0.1, 1.0) : 1.0;
     m_settings.q = std::clamp(s.q, 1, 100);
     m_settings.kbps = std::clamp(s.kbps, 100, 50000);
+    // The viewer's kbps is a ceiling: the path's estimate goes up to it.
+    if (m_rate)
+        m_rate->setCeiling(m_settings.kbps);
     // Each change of encoder costs the viewer a key frame: a burst of changes becomes one.
     if (!m_settle.isActive())
         m_settle.start();
+}
+
+void ScreenVideoSource::setLinkStep(double scale, int q) {
+    m_stepScale = std::clamp(scale, 0.1, 1.0);
+    m_stepQ = std::clamp(q, 1, 100);
+    if (!m_settle.isActive())
+        m_settle.start();
+}
+
+double ScreenVideoSource::scale() const {
+    return std::max(0.05, m_settings.scale * m_stepScale);
 }
 
 void ScreenVideoSource::select(const QString &mode, qint64 id) {
@@ -157,8 +184,8 @@ void ScreenVideoSource::rewire() {
             key.monitor = m_monitor;
             key.h264 = m_h264;
             key.fps = m_settings.fps;
-            key.scalePercent = int(std::lround(m_settings.scale * 100));
-            key.q = m_h264 ? 0 : m_settings.q;
+            key.scalePercent = int(std::lround(scale() * 100));
+            key.q = m_h264 ? 0 : std::min(m_settings.q, m_stepQ);
             key.kbps = m_h264 ? m_settings.kbps : 0;
             encoder = m_pool->encoder(feed, key);
         }
@@ -171,8 +198,11 @@ void ScreenVideoSource::rewire() {
     m_needKey = true;
     m_encoder = encoder;
     m_feed = feed;
-    if (m_encoder)
+    if (m_encoder) {
         m_encoder->addSink(this);
+        if (m_rate)
+            applyRate();
+    }
 }
 
 QSize ScreenVideoSource::frameSize() const {
@@ -185,7 +215,7 @@ QSize ScreenVideoSource::frameSize() const {
     }
     if (native.isEmpty())
         return {};
-    return {even(native.width() * m_settings.scale), even(native.height() * m_settings.scale)};
+    return {even(native.width() * scale()), even(native.height() * scale())};
 }
 
 std::optional<QRect> ScreenVideoSource::desktopRect() const {
@@ -207,13 +237,40 @@ std::optional<QPoint> ScreenVideoSource::pointer() const {
     const auto p = m_feed->pointer();
     if (!p)
         return std::nullopt;
-    return QPoint(int(std::lround(p->x() * m_settings.scale)), int(std::lround(p->y() * m_settings.scale)));
+    return QPoint(int(std::lround(p->x() * scale())), int(std::lround(p->y() * scale())));
 }
 
 QString ScreenVideoSource::encoder() const {
     if (!m_h264)
         return QStringLiteral("libjpeg");
     return m_encoder ? m_encoder->encoderName() : m_pool->h264Encoder();
+}
+
+void ScreenVideoSource::applyRate() {
+    if (!m_encoder || !m_rate)
+        return;
+    const int kbps = m_rate->targetKbps();
+    const QSize size = frameSize();
+    // Below what a picture of this size needs at the viewer's frame rate: fewer frames,
+    // each one still readable.
+    const int fps = CongestionController::frameRateFor(kbps, size.width() * size.height(), m_settings.fps);
+    m_encoder->setSinkRate(this, kbps, fps);
+}
+
+QJsonObject ScreenVideoSource::linkStats() {
+    QJsonObject o = m_rate ? m_rate->stats() : QJsonObject();
+    if (!m_encoder)
+        return o;
+    // The encoder runs at the lowest rate of the viewers it serves.
+    if (m_rate) {
+        o.insert("target", m_encoder->bitrate());
+        o.insert("fpsCap", m_encoder->frameRate());
+    }
+    // Frames the encoder had to drop (it could not keep up): the machine is the limit.
+    const auto [in, out] = m_encoder->takeThroughput();
+    if (!o.contains("limit") && in >= 10 && out < in * 85 / 100)
+        o.insert("limit", QStringLiteral("CPU"));
+    return o;
 }
 
 QPair<int, qint64> ScreenVideoSource::takeCounters() {
@@ -239,6 +296,8 @@ void ScreenVideoSource::h264(GstBuffer *au) {
         return;
     }
     m_needKey = false;
+    if (key)
+        ++m_keyFrames;
     GstBuffer *copy = gst_buffer_copy(au);
     GST_BUFFER_PTS(copy) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;

@@ -11,6 +11,7 @@
 #include <memory>
 
 class CaptureFeed;
+class LinkRate;
 class EncoderPool;
 class ScreenCapture;
 
@@ -27,7 +28,7 @@ public:
 
     QJsonArray monitors() const override;
     bool addJpeg() override;
-    bool addH264(GstElement *webrtc, int pt) override;
+    bool addH264(GstElement *webrtc, int pt, int twccExt) override;
     void setFlowing(bool on) override;
     void apply(const Settings &s) override;
     Settings settings() const override { return m_settings; }
@@ -40,6 +41,9 @@ public:
     QString encoder() const override;
     int monitor() const override { return m_monitor; }
     std::optional<QRect> desktopRect() const override;
+    QJsonObject linkStats() override;
+    void setLinkStep(double scale, int q) override;
+    qint64 keyFrames() const override { return m_keyFrames.load(); }
 
 private:
     // EncodedSink (encoder thread).
@@ -49,6 +53,10 @@ private:
 
     // Attaches to the feed and encoder that match the current choice.
     void rewire();
+    // The viewer's scale times the link's step.
+    double scale() const;
+    // Hands the link's rate (and the frame rate that suits it) to the encoder.
+    void applyRate();
 
     QPointer<ScreenCapture> m_capture;
     EncoderPool *m_pool = nullptr;    // outlives every session
@@ -58,6 +66,8 @@ private:
     bool m_flowing = false;
     int m_monitor = 0;
     Settings m_settings;
+    double m_stepScale = 1.0; // JPEG on a slow link (setLinkStep)
+    int m_stepQ = 100;
     std::shared_ptr<CaptureFeed> m_feed;
     std::shared_ptr<VideoEncoder> m_encoder;
     std::atomic<VideoEncoder *> m_keyTarget{nullptr};
@@ -67,4 +77,6 @@ private:
     std::atomic<int> m_frames{0};
     std::atomic<qint64> m_bytes{0};
     std::atomic<bool> m_needKey{false};
+    std::atomic<qint64> m_keyFrames{0};
+    std::unique_ptr<LinkRate> m_rate; // H.264 with the viewer's congestion feedback
 };

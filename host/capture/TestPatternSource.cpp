@@ -2,6 +2,7 @@
 
 #include "capture/JpegWriter.h"
 #include "device/WebrtcTrack.h"
+#include "network/LinkRate.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -189,12 +190,11 @@ bool TestPatternSource::addJpeg() {
     return true;
 }
 
-bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
+bool TestPatternSource::addH264(GstElement *webrtc, int pt, int twccExt) {
     if (!addSource())
         return false;
     m_h264 = true;
-    const QByteArray rtpCaps =
-        "application/x-rtp,media=video,encoding-name=H264,clock-rate=90000,payload=" + QByteArray::number(pt);
+    const QByteArray rtpCaps = LinkRate::h264Caps(pt, twccExt);
     GError *err = nullptr;
     const QByteArray desc =
         "queue name=q leaky=downstream max-size-buffers=2 ! valve name=gate drop=true "
@@ -202,8 +202,7 @@ bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
         "capsfilter name=enccaps ! "
         "x264enc name=enc tune=zerolatency speed-preset=ultrafast threads=2 key-int-max=60 ! "
         "video/x-h264,profile=constrained-baseline ! rtph264pay config-interval=-1 aggregate-mode=zero-latency ! "
-        "capsfilter caps=\"" +
-        rtpCaps + "\"";
+        "capsfilter name=rtpcaps";
     GstElement *bin = gst_parse_bin_from_description(desc.constData(), TRUE, &err);
     if (!bin) {
         qCWarning(lcPattern) << "h264 branch:" << (err ? err->message : "?");
@@ -212,6 +211,11 @@ bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
     }
     gst_bin_add(GST_BIN(m_pipeline), bin);
     m_encCaps = gst_bin_get_by_name(GST_BIN(bin), "enccaps");
+    GstElement *rtpFilter = gst_bin_get_by_name(GST_BIN(bin), "rtpcaps");
+    GstCaps *caps = gst_caps_from_string(rtpCaps.constData());
+    g_object_set(rtpFilter, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    gst_object_unref(rtpFilter);
     setBranchEntry(bin);
     m_x264 = gst_bin_get_by_name(GST_BIN(bin), "enc");
     m_videoValve = gst_bin_get_by_name(GST_BIN(bin), "gate");
@@ -220,8 +224,19 @@ bool TestPatternSource::addH264(GstElement *webrtc, int pt) {
     gst_object_unref(encSrc);
     for (GstElement *e : {m_encCaps, m_x264, m_videoValve})
         gst_object_unref(e);
+    if (twccExt > 0) {
+        m_rate = std::make_unique<LinkRate>(m_settings.kbps);
+        GstPad *out = gst_element_get_static_pad(bin, "src");
+        m_rate->attach(out, webrtc);
+        gst_object_unref(out);
+        m_rate->start();
+        connect(m_rate.get(), &LinkRate::targetChanged, this, [this](int kbps) {
+            if (m_x264)
+                g_object_set(m_x264, "bitrate", guint(kbps), nullptr);
+        });
+    }
     updateCaps();
-    return gst_element_link(m_tee, bin) && WebrtcTrack::link(bin, webrtc, rtpCaps);
+    return gst_element_link(m_tee, bin) && WebrtcTrack::link(bin, webrtc, rtpCaps, true);
 }
 
 void TestPatternSource::setFlowing(bool on) {
@@ -265,8 +280,10 @@ void TestPatternSource::updateCaps() {
     if (m_testSrc && m_notice.isEmpty())
         gst_util_set_object_arg(G_OBJECT(m_testSrc), "pattern", m.pattern);
     m_quality = m_settings.q;
+    if (m_rate)
+        m_rate->setCeiling(m_settings.kbps);
     if (m_x264)
-        g_object_set(m_x264, "bitrate", guint(m_settings.kbps), nullptr);
+        g_object_set(m_x264, "bitrate", guint(m_rate ? m_rate->targetKbps() : m_settings.kbps), nullptr);
     if (!m_encCaps || !m_branchPad)
         return;
     GstCaps *caps = branchCaps();
@@ -369,6 +386,10 @@ void TestPatternSource::requestStill() {
             },
             Qt::QueuedConnection);
     });
+}
+
+QJsonObject TestPatternSource::linkStats() {
+    return m_rate ? m_rate->stats() : QJsonObject();
 }
 
 QPair<int, qint64> TestPatternSource::takeCounters() {

@@ -14,6 +14,8 @@
 #include <memory>
 #include <mutex>
 
+class LinkRate;
+
 // The moving picture a device sends when no real screen is shared (`--source test`):
 // a bouncing ball (or colour bars on the second virtual display) from videotestsrc,
 // encoded as JPEG frames handed to the session or as an H.264 RTP stream linked into
@@ -37,7 +39,8 @@ public:
 
     QJsonArray monitors() const override { return m_notice.isEmpty() ? patternMonitors() : noticeMonitors(); }
     bool addJpeg() override;
-    bool addH264(GstElement *webrtc, int pt) override;
+    bool addH264(GstElement *webrtc, int pt, int twccExt) override;
+    QJsonObject linkStats() override;
     void setFlowing(bool on) override;
     void apply(const Settings &s) override;
     Settings settings() const override { return m_settings; }
@@ -69,6 +72,7 @@ private:
     GstElement *m_encCaps = nullptr;
     std::atomic<int> m_quality{70}; // read by the JPEG appsink's thread
     GstElement *m_x264 = nullptr;
+    std::unique_ptr<LinkRate> m_rate; // H.264 with the viewer's congestion feedback
     GstElement *m_stillSink = nullptr;
     GstElement *m_videoValve = nullptr;
     GstElement *m_tee = nullptr;

@@ -37,7 +37,9 @@ int threads() {
 } // namespace
 
 VideoEncoder::VideoEncoder(std::shared_ptr<CaptureFeed> feed, const Key &key, const QString &h264Encoder)
-    : m_feed(std::move(feed)), m_key(key), m_h264Encoder(h264Encoder) {}
+    : m_feed(std::move(feed)), m_key(key), m_h264Encoder(h264Encoder) {
+    m_fpsCap = key.fps;
+}
 
 VideoEncoder::~VideoEncoder() {
     if (m_feed)
@@ -48,6 +50,8 @@ VideoEncoder::~VideoEncoder() {
     }
     if (m_encSrc)
         gst_object_unref(m_encSrc);
+    if (m_enc)
+        gst_object_unref(m_enc);
 }
 
 QByteArray VideoEncoder::rawCaps(QSize size, int fps) {
@@ -66,6 +70,9 @@ QByteArray VideoEncoder::encoderDescription(const QString &h264Encoder, bool h26
     }
     const QByteArray rate = QByteArray::number(kbps);
     const QByteArray keyInt = QByteArray::number(std::max(1, fps) * 4);
+    // The rate control's buffer holds about one frame: no frame (a key frame included) may
+    // be much larger than the path carries in a frame's time, or it queues on the path.
+    const QByteArray vbv = QByteArray::number(std::clamp(1000 / std::max(1, fps), 16, 200));
     QByteArray enc;
     if (h264Encoder == QLatin1String("vah264enc"))
         enc = "vah264enc name=enc rate-control=cbr target-usage=7 bitrate=" + rate + " key-int-max=" + keyInt;
@@ -75,7 +82,7 @@ QByteArray VideoEncoder::encoderDescription(const QString &h264Encoder, bool h26
         // Latency first: no look-ahead, no B-frames, sliced threads; the fastest preset
         // keeps a 1080p desktop within one core.
         enc = "x264enc name=enc tune=zerolatency speed-preset=ultrafast threads=" + n + " bitrate=" + rate +
-              " vbv-buf-capacity=500 key-int-max=" + keyInt;
+              " vbv-buf-capacity=" + vbv + " key-int-max=" + keyInt;
     return "videoconvertscale n-threads=" + n + " ! capsfilter name=outcaps caps=video/x-raw,format=I420 ! " + enc +
            " ! video/x-h264,profile=constrained-baseline,stream-format=byte-stream,alignment=au";
 }
@@ -99,7 +106,8 @@ bool VideoEncoder::start() {
     GstElement *out = gst_bin_get_by_name(GST_BIN(m_pipeline), "out");
     if (enc) {
         m_encSrc = gst_element_get_static_pad(enc, "src");
-        gst_object_unref(enc);
+        m_enc = enc; // kept for rate changes
+        m_bitrate = m_key.kbps;
     }
     g_signal_connect(out, "new-sample", G_CALLBACK(onSample), this);
     GstPad *srcPad = gst_element_get_static_pad(m_appsrc, "src");
@@ -158,6 +166,44 @@ void VideoEncoder::addSink(EncodedSink *sink) {
 void VideoEncoder::removeSink(EncodedSink *sink) {
     std::lock_guard lock(m_mutex);
     m_sinks.removeAll(sink);
+    if (m_rates.remove(sink))
+        applyRate();
+}
+
+void VideoEncoder::setSinkRate(EncodedSink *sink, int kbps, int fps) {
+    std::lock_guard lock(m_mutex);
+    if (!m_sinks.contains(sink))
+        return;
+    if (kbps > 0)
+        m_rates.insert(sink, {kbps, fps});
+    else
+        m_rates.remove(sink);
+    applyRate();
+}
+
+QPair<int, int> VideoEncoder::takeThroughput() {
+    return {m_framesIn.exchange(0), m_framesOut.exchange(0)};
+}
+
+void VideoEncoder::applyRate() {
+    int rate = m_key.kbps;
+    int fps = m_key.fps;
+    for (const auto &r : std::as_const(m_rates)) {
+        rate = std::min(rate, r.first);
+        if (r.second > 0)
+            fps = std::min(fps, r.second);
+    }
+    // The feed hands frames at this rate from its next round.
+    m_fpsCap = std::max(1, fps);
+    if (!m_enc)
+        return;
+    rate = std::max(rate, 50);
+    if (rate == m_bitrate.load())
+        return;
+    m_bitrate = rate;
+    // x264enc and the VA-API encoders take a new bitrate while playing (x264 reconfigures
+    // its rate control at the next frame).
+    g_object_set(m_enc, "bitrate", guint(rate), nullptr);
 }
 
 bool VideoEncoder::hasSinks() const {
@@ -174,7 +220,8 @@ void VideoEncoder::requestKeyFrame() {
 bool VideoEncoder::wantsRepeat(gint64 nowUs) {
     if (!m_key.h264)
         return false;
-    return m_keyWanted.load() || m_trailing > 0 || nowUs - m_lastPushUs.load() > kKeepAliveUs;
+    const bool keyDue = m_keyWanted.load() && nowUs - m_lastKeyUs.load() >= minKeySpacingUs;
+    return keyDue || m_trailing > 0 || nowUs - m_lastPushUs.load() > kKeepAliveUs;
 }
 
 // Capture thread.
@@ -190,7 +237,10 @@ void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size, bool repeat) {
     }
     const gint64 now = g_get_monotonic_time();
     const bool moving = now - m_lastPushUs.load() < G_USEC_PER_SEC;
-    if (m_encSrc && (m_keyWanted.exchange(false) || (moving && now - m_lastKeyUs.load() > kKeyIntervalUs))) {
+    // A request within minKeySpacingUs of the last key frame waits (it stays wanted).
+    const bool spaced = now - m_lastKeyUs.load() >= minKeySpacingUs;
+    const bool asked = spaced && m_keyWanted.exchange(false);
+    if (m_encSrc && (asked || (moving && now - m_lastKeyUs.load() > kKeyIntervalUs))) {
         m_lastKeyUs = now; // asked for; the encoder's output confirms it
         gst_pad_send_event(m_encSrc, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
     }
@@ -200,6 +250,7 @@ void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size, bool repeat) {
     GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;
     gst_app_src_push_buffer(GST_APP_SRC(m_appsrc), copy);
     m_lastPushUs = now;
+    ++m_framesIn;
 }
 
 // The encoder's streaming thread (appsink).
@@ -213,6 +264,7 @@ GstFlowReturn VideoEncoder::onSample(GstElement *appsink, gpointer data) {
         gst_sample_unref(sample);
         return GST_FLOW_OK;
     }
+    ++self->m_framesOut;
     if (self->m_key.h264) {
         if (!GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT))
             self->m_lastKeyUs = g_get_monotonic_time();

@@ -2,7 +2,9 @@
 
 #include "capture/FrameConsumer.h"
 
+#include <QHash>
 #include <QList>
+#include <QPair>
 #include <QString>
 
 #include <gst/gst.h>
@@ -46,6 +48,16 @@ public:
     void removeSink(EncodedSink *sink);
     bool hasSinks() const;
     void requestKeyFrame();
+    // The rate `sink`'s path carries now (kbit/s, at most the key's kbps; 0: no estimate)
+    // and the frame rate that suits it (at most the key's fps). A shared encoder runs at
+    // the lowest of its sinks (the slowest viewer's path holds back the others).
+    // Main thread.
+    void setSinkRate(EncodedSink *sink, int kbps, int fps);
+    int bitrate() const { return m_bitrate.load(); }
+    int frameRate() const { return m_fpsCap.load(); }
+    // Frames handed to the encoder and frames it gave out since the last call; the
+    // difference was dropped because it could not keep up.
+    QPair<int, int> takeThroughput();
 
     // The GStreamer description of the encoding part, shared with the benchmark's baseline.
     static QByteArray encoderDescription(const QString &h264Encoder, bool h264, int q, int kbps, int fps);
@@ -53,10 +65,14 @@ public:
 
     // FrameConsumer (capture thread).
     void consumeFrame(GstBuffer *frame, QSize size, bool repeat) override;
-    int maxFps() const override { return m_key.fps; }
+    // Key frames asked for come at most this often: each lost packet of a large key frame
+    // brings another request, and answering them all would be a storm.
+    static constexpr gint64 minKeySpacingUs = 500000;
+    int maxFps() const override { return m_fpsCap.load(); }
     bool wantsRepeat(gint64 nowUs) override;
 
 private:
+    void applyRate(); // under m_mutex
     static GstFlowReturn onSample(GstElement *sink, gpointer self);
     static GstPadProbeReturn onCaps(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 
@@ -67,6 +83,12 @@ private:
     GstElement *m_appsrc = nullptr;
     GstElement *m_outCaps = nullptr;
     GstPad *m_encSrc = nullptr;
+    GstElement *m_enc = nullptr;                   // a reference, H.264 only
+    QHash<EncodedSink *, QPair<int, int>> m_rates; // kbps, fps; under m_mutex
+    std::atomic<int> m_bitrate{0};
+    std::atomic<int> m_fpsCap{30};
+    std::atomic<int> m_framesIn{0};
+    std::atomic<int> m_framesOut{0};
     QSize m_inSize;
     mutable std::mutex m_mutex; // sinks, last JPEG
     QList<EncodedSink *> m_sinks;

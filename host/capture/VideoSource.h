@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QObject>
 #include <QPair>
 #include <QPoint>
@@ -29,10 +30,11 @@ public:
 
     // The viewer's displays as sent in "auth_ok": [{id, name, w, h, primary}].
     virtual QJsonArray monitors() const = 0;
-    // JPEG frames (jpegFrame) or H.264 RTP into `webrtc` with payload type `pt`.
-    // Nothing flows until setFlowing(true).
+    // JPEG frames (jpegFrame) or H.264 RTP into `webrtc` with payload type `pt`, carrying
+    // the transport-wide sequence number in header extension `twccExt` (0: the viewer did
+    // not offer congestion feedback). Nothing flows until setFlowing(true).
     virtual bool addJpeg() = 0;
-    virtual bool addH264(GstElement *webrtc, int pt) = 0;
+    virtual bool addH264(GstElement *webrtc, int pt, int twccExt) = 0;
     virtual void setFlowing(bool on) = 0;
     // Values out of range are clamped; a burst of changes is applied as one.
     virtual void apply(const Settings &s) = 0;
@@ -54,6 +56,18 @@ public:
     virtual QPair<int, qint64> takeCounters() = 0;
     virtual QString codec() const = 0;
     virtual QString encoder() const = 0;
+    // How the link holds the picture back, for the statistics: est, target, loss, rtt,
+    // limit (see LinkRate::stats); empty when the source does not adapt. Called once per
+    // statistics period (it may count over the period).
+    virtual QJsonObject linkStats() { return {}; }
+    // The JPEG picture's step down for a slow link: `scale` times the viewer's scale, at
+    // most quality `q` (1.0 and 100: the viewer's choice).
+    virtual void setLinkStep(double scale, int q) {
+        Q_UNUSED(scale);
+        Q_UNUSED(q);
+    }
+    // H.264 key frames sent so far.
+    virtual qint64 keyFrames() const { return 0; }
 
 Q_SIGNALS:
     void jpegFrame(const QByteArray &jpeg, int w, int h);

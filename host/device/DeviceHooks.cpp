@@ -18,6 +18,8 @@ DeviceHooks DeviceHooks::parse(const QString &list) {
             h.shortLock = true;
         else if (name == QLatin1String("close_side"))
             h.closeSide = true;
+        else if (name == QLatin1String("fixed_rate"))
+            h.fixedRate = true;
     }
     return h;
 }

@@ -12,6 +12,8 @@
 //               in the data directory
 //   close_side  after authentication the "video", "input" and "file" channels are
 //               closed from this side; only "ctrl" stays
+//   fixed_rate  H.264 at the viewer's kbps whatever the link does, and JPEG frames not
+//               paced by the viewer's acknowledgements (the benchmark's baseline)
 struct DeviceHooks {
     bool wrongFingerprint = false;
     bool badChunks = false;
@@ -19,7 +21,10 @@ struct DeviceHooks {
     bool inputLog = false;
     bool shortLock = false;
     bool closeSide = false;
+    bool fixedRate = false;
 
     static DeviceHooks parse(const QString &list);
-    bool any() const { return wrongFingerprint || badChunks || fileTransfer || inputLog || shortLock || closeSide; }
+    bool any() const {
+        return wrongFingerprint || badChunks || fileTransfer || inputLog || shortLock || closeSide || fixedRate;
+    }
 };

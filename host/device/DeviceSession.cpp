@@ -10,6 +10,7 @@
 #include "device/ViewerExchange.h"
 #include "input/InputInjector.h"
 #include "input/RemoteInput.h"
+#include "network/LinkRate.h"
 #include "protocol/IceUrl.h"
 #include "protocol/Json.h"
 #include "protocol/PasscodeProof.h"
@@ -60,6 +61,29 @@ int offeredPayload(const GstSDPMessage *sdp, const char *media, const char *enco
                 fallback = pt;
         }
         return fallback;
+    }
+    return 0;
+}
+
+// The header-extension id the offer gives to `uri` in its first m-line of `media`, or 0.
+int offeredExtension(const GstSDPMessage *sdp, const char *media, const char *uri) {
+    for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
+        const GstSDPMedia *m = gst_sdp_message_get_media(sdp, i);
+        if (g_strcmp0(gst_sdp_media_get_media(m), media) != 0)
+            continue;
+        for (guint a = 0; a < gst_sdp_media_attributes_len(m); ++a) {
+            const GstSDPAttribute *attr = gst_sdp_media_get_attribute(m, a);
+            if (g_strcmp0(attr->key, "extmap") != 0 || !attr->value)
+                continue;
+            // "ID[/direction] URI [attributes]"
+            const QList<QByteArray> parts = QByteArray(attr->value).simplified().split(' ');
+            if (parts.size() >= 2 && parts[1] == uri) {
+                const int id = parts[0].split('/').first().toInt();
+                if (id >= 1 && id <= 14)
+                    return id;
+            }
+        }
+        return 0;
     }
     return 0;
 }
@@ -173,6 +197,9 @@ bool DeviceSession::start(const QString &offerSdp) {
     m_offerSdp = offerSdp;
     m_h264Pt = offeredPayload(offer, "video", "H264");
     m_opusPt = offeredPayload(offer, "audio", "OPUS");
+    // Without the viewer's congestion feedback (or with the fixed_rate hook) the encoder
+    // keeps the viewer's kbps.
+    m_twccExt = m_options.hooks.fixedRate ? 0 : offeredExtension(offer, "video", LinkRate::twccUri);
 
     m_pipeline = gst_pipeline_new(nullptr);
     m_webrtc = gst_element_factory_make("webrtcbin", nullptr);
@@ -199,6 +226,7 @@ bool DeviceSession::start(const QString &offerSdp) {
     }
     m_video = std::make_unique<SessionVideo>(std::move(source), m_channels.get());
     m_video->setBadChunks(m_options.hooks.badChunks);
+    m_video->setPaced(!m_options.hooks.fixedRate);
     m_video->setRelayProbe([this] {
         m_path.update(m_webrtc);
         return m_path.relay();
@@ -209,7 +237,7 @@ bool DeviceSession::start(const QString &offerSdp) {
         if (m_phase == Phase::Authed)
             sendAuthOk();
     });
-    bool media = m_video->build(m_webrtc, m_h264Pt);
+    bool media = m_video->build(m_webrtc, m_h264Pt, m_twccExt);
     // The audio track is set up whenever it is offered, so that the host can switch audio on later.
     if (media && m_opusPt > 0) {
         m_audio = std::make_unique<AudioTrack>(m_pipeline, m_options.audioSource);
@@ -661,6 +689,11 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
                                   qint64(msg.value(QLatin1String("id")).toDouble()));
     } else if (t == QLatin1String("still")) {
         m_video->source()->requestStill();
+    } else if (t == QLatin1String("frame_ack")) {
+        // The viewer has a JPEG frame: the next ones may follow (JpegPacer).
+        const QJsonValue seq = msg.value(QLatin1String("seq"));
+        if (seq.isDouble() && seq.toDouble() >= 0 && seq.toDouble() <= 4294967295.0)
+            m_video->frameAcked(quint32(seq.toDouble()));
     } else if (t == QLatin1String("ping")) {
         // The viewer's round-trip measurement: its own number comes back untouched.
         const QJsonValue ts = msg.value(QLatin1String("ts"));

@@ -211,6 +211,7 @@ private:
     QString m_answerSdp;
     int m_h264Pt = 0;
     int m_opusPt = 0;
+    int m_twccExt = 0; // the viewer's transport-wide sequence number extension
     QByteArray m_nonce;
     std::unique_ptr<ProofKeys> m_keys; // from the challenge on
     QTimer m_deadline;

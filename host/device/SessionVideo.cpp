@@ -5,12 +5,23 @@
 
 #include "protocol/JpegChunkHeader.h"
 
+#include <QLoggingCategory>
+
 #include <algorithm>
 #include <cmath>
 
+Q_LOGGING_CATEGORY(lcVideo, "velmo.device.video")
+
 namespace {
 // JPEG frames waiting in the "video" channel beyond this mean the viewer is behind: skip.
-constexpr quint64 kMaxBuffered = 4 * 1024 * 1024;
+// (A viewer that acknowledges frames is paced more tightly by JpegPacer.)
+constexpr quint64 kMaxBuffered = 1024 * 1024;
+// The frame rate a JPEG picture should keep before it gets softer and smaller: half the
+// viewer's rate, so a preset that asks for many frames keeps more of them, and one that
+// asks for few keeps its sharpness longer.
+int goalFps(int viewerFps) {
+    return std::max(3, viewerFps / 2);
+}
 } // namespace
 
 SessionVideo::SessionVideo(std::unique_ptr<VideoSource> source, SessionChannels *channels, QObject *parent)
@@ -20,10 +31,9 @@ SessionVideo::SessionVideo(std::unique_ptr<VideoSource> source, SessionChannels 
     connect(&m_statsTimer, &QTimer::timeout, this, &SessionVideo::sendStats);
     m_cursorTimer.setInterval(100);
     connect(&m_cursorTimer, &QTimer::timeout, this, &SessionVideo::sendCursor);
-    connect(m_source.get(), &VideoSource::jpegFrame, this, [this](const QByteArray &jpeg, int w, int h) {
-        if (m_running)
-            sendChunks(jpeg, w, h, false);
-    });
+    m_paceTimer.setInterval(500);
+    connect(&m_paceTimer, &QTimer::timeout, this, &SessionVideo::pace);
+    connect(m_source.get(), &VideoSource::jpegFrame, this, &SessionVideo::sendJpeg);
     connect(m_source.get(), &VideoSource::stillReady, this, [this](const QByteArray &png, int w, int h) {
         if (m_running)
             sendChunks(png, w, h, true);
@@ -32,9 +42,9 @@ SessionVideo::SessionVideo(std::unique_ptr<VideoSource> source, SessionChannels 
 
 SessionVideo::~SessionVideo() = default;
 
-bool SessionVideo::build(GstElement *webrtc, int h264Pt) {
+bool SessionVideo::build(GstElement *webrtc, int h264Pt, int twccExt) {
     m_h264 = h264Pt > 0;
-    return m_h264 ? m_source->addH264(webrtc, h264Pt) : m_source->addJpeg();
+    return m_h264 ? m_source->addH264(webrtc, h264Pt, twccExt) : m_source->addJpeg();
 }
 
 void SessionVideo::start() {
@@ -42,12 +52,15 @@ void SessionVideo::start() {
     m_source->setFlowing(true);
     m_statsTimer.start();
     m_cursorTimer.start();
+    if (!m_h264)
+        m_paceTimer.start();
 }
 
 void SessionVideo::stop() {
     m_running = false;
     m_statsTimer.stop();
     m_cursorTimer.stop();
+    m_paceTimer.stop();
     m_source->setFlowing(false);
 }
 
@@ -56,17 +69,48 @@ void SessionVideo::viewerPointer(double x, double y) {
     m_pointer = QPoint(int(std::clamp(x, 0.0, double(size.width()))), int(std::clamp(y, 0.0, double(size.height()))));
 }
 
-void SessionVideo::sendChunks(const QByteArray &data, int w, int h, bool still) {
-    if (!m_channels->has(QStringLiteral("video")))
+void SessionVideo::sendJpeg(const QByteArray &jpeg, int w, int h) {
+    if (!m_running)
         return;
+    // The frames before are still on their way: this one is left out, and the next
+    // picture (newer) goes once the viewer has them. Nothing queues for seconds.
+    if (m_paced && !m_pacer.canSend(g_get_monotonic_time())) {
+        ++m_skipped;
+        return;
+    }
+    if (sendChunks(jpeg, w, h, false))
+        m_pacer.sent(m_seq, int(jpeg.size()), g_get_monotonic_time());
+    else
+        ++m_skipped;
+}
+
+void SessionVideo::frameAcked(quint32 seq) {
+    if (!m_h264 && m_paced)
+        m_pacer.acked(seq, g_get_monotonic_time());
+}
+
+void SessionVideo::pace() {
+    m_pacer.setGoalFps(goalFps(m_source->settings().fps));
+    const int before = m_pacer.step();
+    const int step = m_pacer.update(g_get_monotonic_time());
+    qCDebug(lcVideo) << "pace: step" << step << "rate" << m_pacer.rate() << "frame" << m_pacer.frameBytes();
+    if (step != before) {
+        const JpegPacer::Step v = m_pacer.stepValues(m_source->settings().q);
+        m_source->setLinkStep(v.scale, v.q);
+    }
+}
+
+bool SessionVideo::sendChunks(const QByteArray &data, int w, int h, bool still) {
+    if (!m_channels->has(QStringLiteral("video")))
+        return false;
     if (!still && m_channels->buffered("video") > kMaxBuffered)
-        return; // the viewer is behind: skip this frame rather than queue it
+        return false; // the viewer is behind: skip this frame rather than queue it
     if (m_badChunks && !still)
         HookTraffic::badChunks(*m_channels, m_seq);
     const int payload = SessionChannels::maxMessage - int(JpegChunkHeader::size);
     const qsizetype count = std::max<qsizetype>(1, (data.size() + payload - 1) / payload);
     if (count > 0xFFFF)
-        return;
+        return false;
     JpegChunkHeader header;
     header.seq = ++m_seq;
     header.count = quint16(count);
@@ -81,6 +125,7 @@ void SessionVideo::sendChunks(const QByteArray &data, int w, int h, bool still) 
         ++m_sentFrames;
         m_sentBytes += data.size();
     }
+    return true;
 }
 
 void SessionVideo::sendStats() {
@@ -96,12 +141,24 @@ void SessionVideo::sendStats() {
         frames = counters.first;
         bytes = counters.second;
     }
-    Q_EMIT ctrl({{"t", "stats"},
-                 {"codec", m_source->codec()},
-                 {"enc", m_source->encoder()},
-                 {"fps", frames},
-                 {"kbps", qint64(bytes * 8 / 1000)},
-                 {"relay", relay}});
+    QJsonObject stats{{"t", "stats"},  {"codec", m_source->codec()},       {"enc", m_source->encoder()},
+                      {"fps", frames}, {"kbps", qint64(bytes * 8 / 1000)}, {"relay", relay}};
+    const QJsonObject link = m_source->linkStats();
+    for (auto it = link.begin(); it != link.end(); ++it)
+        stats.insert(it.key(), it.value());
+    if (m_h264) {
+        stats.insert("keys", m_source->keyFrames());
+    } else if (m_pacer.acking()) {
+        // The JPEG path's own measure of the link: the delivery rate, and whether it made
+        // the picture smaller or softer than the viewer asked.
+        stats.insert("est", qint64(m_pacer.rate() * 8 / 1000));
+        stats.insert("skipped", m_skipped);
+        if (m_pacer.step() > 0)
+            stats.insert("limit", QStringLiteral("回線"));
+    }
+    m_skipped = 0;
+    m_lastStats = stats;
+    Q_EMIT ctrl(stats);
 }
 
 void SessionVideo::sendCursor() {

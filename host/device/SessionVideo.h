@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/VideoSource.h"
+#include "network/JpegPacer.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -24,10 +25,15 @@ public:
     ~SessionVideo() override;
 
     VideoSource *source() const { return m_source.get(); }
-    // Builds the branch: an H.264 track with payload type `h264Pt` into `webrtc`, or JPEG.
-    bool build(GstElement *webrtc, int h264Pt);
+    // Builds the branch: an H.264 track with payload type `h264Pt` (and the transport-wide
+    // sequence number in header extension `twccExt`, 0 for none) into `webrtc`, or JPEG.
+    bool build(GstElement *webrtc, int h264Pt, int twccExt);
+    // The last "stats" sent to the viewer (empty before the first).
+    QJsonObject lastStats() const { return m_lastStats; }
     QString mode() const { return m_h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"); }
     void setBadChunks(bool on) { m_badChunks = on; }
+    // JPEG frames wait for the viewer's acknowledgements (the default).
+    void setPaced(bool on) { m_paced = on; }
     // Called for the statistics: refreshes and tells whether a relay carries the session.
     void setRelayProbe(std::function<bool()> probe) { m_relay = std::move(probe); }
 
@@ -35,21 +41,27 @@ public:
     void stop();
     // The viewer's pointer: the reported one when the source has none of its own.
     void viewerPointer(double x, double y);
+    // "frame_ack": the viewer has JPEG frame `seq` and the ones before it.
+    void frameAcked(quint32 seq);
 
 Q_SIGNALS:
     // A control message for the viewer.
     void ctrl(const QJsonObject &msg);
 
 private:
-    void sendChunks(const QByteArray &data, int w, int h, bool still);
+    // False when the frame was not handed to the channel.
+    bool sendChunks(const QByteArray &data, int w, int h, bool still);
     void sendStats();
     void sendCursor();
+    void pace();
+    void sendJpeg(const QByteArray &jpeg, int w, int h);
 
     std::unique_ptr<VideoSource> m_source;
     SessionChannels *m_channels; // owned by the session, outlives this
     bool m_h264 = false;
     bool m_running = false;
     bool m_badChunks = false;
+    bool m_paced = true;
     std::function<bool()> m_relay;
     quint32 m_seq = 0;
     int m_sentFrames = 0;
@@ -58,4 +70,8 @@ private:
     QTimer m_cursorTimer;
     QElapsedTimer m_clock;
     std::optional<QPoint> m_pointer;
+    QJsonObject m_lastStats;
+    JpegPacer m_pacer;
+    QTimer m_paceTimer;
+    int m_skipped = 0; // JPEG frames left out since the last statistics
 };

@@ -2,7 +2,7 @@
 
 #include <gst/webrtc/webrtc.h>
 
-bool WebrtcTrack::link(GstElement *bin, GstElement *webrtc, const QByteArray &rtpCaps) {
+bool WebrtcTrack::link(GstElement *bin, GstElement *webrtc, const QByteArray &rtpCaps, bool nack) {
     GstPad *src = gst_element_get_static_pad(bin, "src");
     GstPad *sink = gst_element_request_pad_simple(webrtc, "sink_%u");
     bool ok = src && sink && gst_pad_link(src, sink) == GST_PAD_LINK_OK;
@@ -14,6 +14,8 @@ bool WebrtcTrack::link(GstElement *bin, GstElement *webrtc, const QByteArray &rt
             GstCaps *caps = gst_caps_from_string(rtpCaps.constData());
             g_object_set(trans, "codec-preferences", caps, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
                          nullptr);
+            if (nack)
+                g_object_set(trans, "do-nack", TRUE, nullptr);
             gst_caps_unref(caps);
             gst_object_unref(trans);
         }

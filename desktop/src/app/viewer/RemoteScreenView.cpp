@@ -112,18 +112,34 @@ QRectF RemoteScreenView::contentRect(const QSizeF &bounds, const QSizeF &frame) 
 }
 
 std::optional<QPoint> RemoteScreenView::remotePoint(const QPointF &local, const QSizeF &bounds, const QSizeF &frame) {
+    return remotePointIn(local, contentRect(bounds, frame), frame);
+}
+
+std::optional<QPoint> RemoteScreenView::remotePointIn(const QPointF &local, const QRectF &r, const QSizeF &frame) {
     // Sizes beyond what an int pixel coordinate can name are not a picture.
-    if (!(frame.width() > 0 && frame.width() < 1e9 && frame.height() < 1e9))
+    if (!(frame.width() > 0 && frame.width() < 1e9 && frame.height() > 0 && frame.height() < 1e9))
         return std::nullopt;
-    const QRectF r = contentRect(bounds, frame);
     if (!(r.width() > 0 && r.height() > 0))
         return std::nullopt;
-    const double k = frame.width() / r.width();
-    const double x = snapped(k * (local.x() - r.x()));
-    const double y = snapped(k * (local.y() - r.y()));
+    const double x = snapped(frame.width() / r.width() * (local.x() - r.x()));
+    const double y = snapped(frame.height() / r.height() * (local.y() - r.y()));
     if (!(x >= 0 && y >= 0 && x <= frame.width() && y <= frame.height()))
         return std::nullopt;
     return QPoint(int(std::trunc(x)), int(std::trunc(y)));
+}
+
+QRectF RemoteScreenView::actualPixelsRect(const QSizeF &frame, qreal ratio, const QPointF &origin) {
+    if (!(ratio > 0) || !std::isfinite(ratio))
+        ratio = 1;
+    if (!(frame.width() > 0 && frame.height() > 0) || !std::isfinite(frame.width()) || !std::isfinite(frame.height()))
+        return {};
+    // The window's backing store has whole device pixels; a view at an odd logical
+    // position on a 1.5 screen starts half-way into one.
+    auto shift = [ratio](double logical) {
+        const double device = logical * ratio;
+        return (std::ceil(device - 1e-6) - device) / ratio;
+    };
+    return QRectF(shift(origin.x()), shift(origin.y()), frame.width() / ratio, frame.height() / ratio);
 }
 
 QPointF RemoteScreenView::wheelDelta(const QPoint &angleDelta, const QPoint &pixelDelta) {
@@ -156,7 +172,26 @@ bool RemoteScreenView::localShortcut(int key, Qt::KeyboardModifiers modifiers) {
 }
 
 QRectF RemoteScreenView::contentRect() const {
+    if (m_actualPixels && m_frameSize.width() > 0 && m_frameSize.height() > 0)
+        return actualPixelsRect(m_frameSize, devicePixelRatioF(), QPointF(mapTo(window(), QPoint(0, 0))));
     return contentRect(QSizeF(size()), m_frameSize);
+}
+
+void RemoteScreenView::setActualPixels(bool on) {
+    if (on == m_actualPixels)
+        return;
+    m_actualPixels = on;
+    update();
+}
+
+QSize RemoteScreenView::actualPixelsSize() const {
+    const QRectF r = actualPixelsRect(m_frameSize, devicePixelRatioF(), QPointF());
+    if (r.isEmpty())
+        return {};
+    // On a fractional ratio the picture may be shifted by up to a device pixel.
+    const double ratio = devicePixelRatioF();
+    const double slack = ratio == std::round(ratio) ? 0 : 1 / ratio;
+    return QSize(int(std::ceil(r.width() + slack - 1e-6)), int(std::ceil(r.height() + slack - 1e-6)));
 }
 
 QRectF RemoteScreenView::cursorRect() const {
@@ -167,12 +202,12 @@ QRectF RemoteScreenView::cursorRect() const {
         std::abs(m_remoteCursor.x()) > 1e6 || std::abs(m_remoteCursor.y()) > 1e6)
         return {};
     const QRectF r = contentRect();
-    const double k = r.width() / m_frameSize.width();
-    return QRectF(r.x() + k * m_remoteCursor.x(), r.y() + k * m_remoteCursor.y(), 16, 16);
+    return QRectF(r.x() + r.width() / m_frameSize.width() * m_remoteCursor.x(),
+                  r.y() + r.height() / m_frameSize.height() * m_remoteCursor.y(), 16, 16);
 }
 
 std::optional<QPoint> RemoteScreenView::remotePointOf(const QPointF &local) const {
-    return remotePoint(local, QSizeF(size()), m_frameSize);
+    return remotePointIn(local, contentRect(), m_frameSize);
 }
 
 void RemoteScreenView::paintEvent(QPaintEvent *) {
@@ -181,7 +216,8 @@ void RemoteScreenView::paintEvent(QPaintEvent *) {
     if (!m_picture.isNull()) {
         // Scaled straight from the shared frame into the backing store: no copy,
         // and no format conversion for the 32-bit formats the decoders produce.
-        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        // In 1:1 mode the device transform is the identity: nothing to smooth.
+        p.setRenderHint(QPainter::SmoothPixmapTransform, !m_actualPixels);
         p.drawImage(contentRect(), m_picture);
         ++m_paintedFrames;
     }
@@ -247,6 +283,12 @@ void RemoteScreenView::wheelEvent(QWheelEvent *event) {
 }
 
 bool RemoteScreenView::event(QEvent *event) {
+    if (event->type() == QEvent::ScreenChangeInternal) {
+        // Sent down the widget tree when the window lands on another screen, whose
+        // device pixel ratio may differ: the 1:1 size changes with it.
+        update();
+        Q_EMIT screenChanged();
+    }
     if (event->type() == QEvent::ShortcutOverride) {
         // Claim every key before the window's shortcuts see it, except the local ones.
         auto *key = static_cast<QKeyEvent *>(event);

@@ -48,6 +48,20 @@ public:
     // Where the picture is drawn in this view, and the pointer overlay's box
     // (empty when hidden).
     QRectF contentRect() const;
+    // One remote pixel on one device pixel of this screen, whatever its device pixel
+    // ratio: the picture is frame / ratio logical pixels large, at the top left, moved
+    // by less than a device pixel so that it starts on one (no resampling, no blur).
+    // Off: the picture fits the view (letterboxed).
+    bool actualPixels() const { return m_actualPixels; }
+    void setActualPixels(bool on);
+    // The view's size that holds the whole picture in 1:1 mode (logical pixels, rounded up).
+    QSize actualPixelsSize() const;
+    // The picture's rectangle in 1:1 mode: frame / ratio, its top left at the first
+    // device pixel at or after `origin` (the view's top left in its window, logical).
+    static QRectF actualPixelsRect(const QSizeF &frame, qreal ratio, const QPointF &origin);
+    // A view point → remote pixel (truncated) for a picture drawn in `content`;
+    // none outside it.
+    static std::optional<QPoint> remotePointIn(const QPointF &local, const QRectF &content, const QSizeF &frame);
     QRectF cursorRect() const;
     // Forgets the session's frames; the window calls it when it goes away.
     void detach();
@@ -88,6 +102,8 @@ Q_SIGNALS:
     void inputSent(const QJsonObject &message);
     // A picture was painted.
     void framePainted();
+    // The window moved to a screen with another device pixel ratio (or another screen).
+    void screenChanged();
 
 protected:
     bool event(QEvent *event) override;
@@ -131,4 +147,5 @@ private:
     QList<QMetaObject::Connection> m_connections;
     bool m_grabEnabled = true;
     bool m_grabbed = false;
+    bool m_actualPixels = false;
 };

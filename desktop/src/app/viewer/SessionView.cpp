@@ -134,6 +134,8 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     m_screen = new RemoteScreenView;
     m_screen->setObjectName("screen");
     m_screenScroll->setWidget(m_screen);
+    // Another screen may have another device pixel ratio, hence another 1:1 size.
+    connect(m_screen, &RemoteScreenView::screenChanged, this, &SessionView::applyScale, Qt::QueuedConnection);
     m_main->addWidget(m_screenScroll);
 
     auto *failed = new QWidget(m_main);
@@ -605,9 +607,12 @@ void SessionView::setActualSize(bool on) {
 
 void SessionView::applyScale() {
     const QSizeF frame = m_screen->frameSize();
+    m_screen->setActualPixels(m_actualSize);
     if (m_actualSize && frame.width() > 0 && frame.height() > 0) {
+        // One remote pixel per device pixel: on a screen with a device pixel ratio of 2
+        // that is half as many logical pixels.
         m_screenScroll->setWidgetResizable(false);
-        m_screen->setFixedSize(frame.toSize());
+        m_screen->setFixedSize(m_screen->actualPixelsSize());
     } else {
         m_screen->setMinimumSize(0, 0);
         m_screen->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);

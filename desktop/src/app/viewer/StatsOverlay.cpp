@@ -40,6 +40,19 @@ QStringList StatsOverlay::lines(const SessionStatistics::Sample &s) {
         path = (*s.relayed ? QStringLiteral("中継 (TURN)") : QStringLiteral("直接")) +
                (s.path.isEmpty() ? QString() : QStringLiteral("  ") + s.path);
     out << QStringLiteral("経路: ") + path;
+    // The host's side: what it sends and why it holds back.
+    if (s.sentFps)
+        out << QStringLiteral("送信: ") + QString::number(*s.sentFps) + QStringLiteral(" fps");
+    if (s.targetKbps || s.estimateKbps)
+        out << QStringLiteral("目標/推定: ") + (s.targetKbps ? QString::number(*s.targetKbps) : none) +
+                   QStringLiteral(" / ") + (s.estimateKbps ? QString::number(*s.estimateKbps) : none) +
+                   QStringLiteral(" kbps");
+    if (s.hostLossPct || s.hostRttMs)
+        out << QStringLiteral("送信側の損失/往復: ") +
+                   (s.hostLossPct ? number(*s.hostLossPct, 1) + QStringLiteral(" %") : none) + QStringLiteral(" / ") +
+                   (s.hostRttMs ? QString::number(*s.hostRttMs) + QStringLiteral(" ms") : none);
+    if (s.targetKbps || s.estimateKbps)
+        out << QStringLiteral("制限: ") + (s.limit.isEmpty() ? QStringLiteral("なし") : s.limit);
     return out;
 }
 

@@ -71,6 +71,8 @@ void JpegVideoPath::push(QByteArrayView message) {
             m_link->post([onStill = m_onStill, jpeg = std::move(frame->jpeg)] { onStill(jpeg); });
         return;
     }
+    if (m_onArrival)
+        m_onArrival(frame->seq);
     std::lock_guard guard(m_lock);
     if (m_waiting)
         ++m_skipped;

@@ -36,6 +36,12 @@ public:
                   std::shared_ptr<DecodeClock> clock = {});
     ~JpegVideoPath();
 
+    // Called on the data-channel thread with the sequence number of every picture
+    // that arrived whole (not stills): the host sends the next ones when the previous
+    // have arrived. Set before the first push.
+    using ArrivalSink = std::function<void(quint32 seq)>;
+    void setArrivalSink(ArrivalSink sink) { m_onArrival = std::move(sink); }
+
     // Data-channel thread: one binary message of "video".
     void push(QByteArrayView message);
 
@@ -64,6 +70,7 @@ private:
     std::shared_ptr<DecodeClock> m_clock;
     StillSink m_onStill;
     ImageSink m_onImage;
+    ArrivalSink m_onArrival;
     JpegReassembler m_reassembler; // data-channel thread only
     QThreadPool m_pool;
     void *m_tj = nullptr; // decoder thread only

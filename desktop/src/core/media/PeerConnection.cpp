@@ -162,10 +162,16 @@ bool PeerConnection::build(const Options &options, QString *error) {
 }
 
 void PeerConnection::addTransceivers() {
+    bool video = true;
     for (GstCaps *caps : {videoCaps(), audioCaps()}) {
         GstWebRTCRTPTransceiver *t = nullptr;
         g_signal_emit_by_name(m_webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY, caps, &t);
         gst_caps_unref(caps);
+        // Video asks for lost packets again (NACK, answered by retransmission) before it
+        // falls back to asking for a key frame.
+        if (t && video)
+            g_object_set(t, "do-nack", TRUE, nullptr);
+        video = false;
         if (t)
             gst_object_unref(t);
     }
@@ -518,8 +524,12 @@ void PeerConnection::linkIncoming(GstPad *pad) {
 void PeerConnection::linkVideo(GstPad *pad) {
     // The depayloaded stream splits: one branch decodes for the screen, the other
     // hands the access units as they came to a recorder (dropped while none listens).
+    // A packet that stays lost (retransmission did not bring it in time) asks the host
+    // for a key frame (a PLI; the host answers at most twice a second), or the damaged
+    // area would stay grey until the next periodic key frame.
     GstElement *bin = gst_parse_bin_from_description(
-        "queue max-size-buffers=0 max-size-bytes=0 max-size-time=500000000 ! rtph264depay ! tee name=split "
+        "queue max-size-buffers=0 max-size-bytes=0 max-size-time=500000000 ! rtph264depay request-keyframe=true ! "
+        "tee name=split "
         "split. ! queue ! avdec_h264 name=decoder ! videoconvert ! video/x-raw,format=BGRx ! "
         "appsink name=tap sync=false max-buffers=1 drop=true "
         "split. ! queue max-size-buffers=0 max-size-bytes=0 max-size-time=2000000000 ! "

@@ -139,6 +139,7 @@ RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, c
     d->core->video = std::make_unique<JpegVideoPath>(
         d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
         [this](const QImage &image, QSize size) { onFrameDecoded(image, size); }, d->core->decodeClock);
+    d->core->video->setArrivalSink(frameAcknowledger());
     SessionExchange::Link exchange;
     exchange.sendCtrl = [this](const QJsonObject &message) { sendCtrl(message); };
     exchange.file.sendText = [this](const QByteArray &json) { return d->pc && d->pc->sendText(File, json); };
@@ -628,6 +629,16 @@ void RemoteSession::sendInput(const QJsonObject &message) {
 
 // ---- video -----------------------------------------------------------------------------------------------------
 
+// "frame_ack" {seq}: the host keeps at most a frame or two on their way and measures the
+// link by these, so that pictures never queue on a slow link (a host that does not know
+// the message ignores it).
+std::function<void(quint32)> RemoteSession::frameAcknowledger() {
+    auto link = d->link;
+    return [link, this](quint32 seq) {
+        link->post([this, seq] { sendCtrl(QJsonObject{{"t", "frame_ack"}, {"seq", double(seq)}}); });
+    };
+}
+
 void RemoteSession::onFrameDecoded(const QImage &image, QSize size) {
     ++d->jpegFrames;
     m_image = image;
@@ -763,6 +774,7 @@ void RemoteSession::reconnect() {
     core->video = std::make_unique<JpegVideoPath>(
         d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
         [this](const QImage &image, QSize size) { onFrameDecoded(image, size); }, core->decodeClock);
+    core->video->setArrivalSink(frameAcknowledger());
     d->core = std::move(core);
     d->wireSid = makeSid();
     d->offerSent = false;

@@ -221,6 +221,7 @@ private:
     void onCtrl(const QJsonObject &message);
     void onChallenge(const QJsonObject &message);
     void onAuthOk(const QJsonObject &message);
+    std::function<void(quint32)> frameAcknowledger();
     void onFrameDecoded(const QImage &image, QSize size);
     void onStillReceived(const QByteArray &bytes);
     void updateFrameSize(QSize size);

@@ -36,6 +36,20 @@ void SessionStatistics::tick() {
     });
 }
 
+void SessionStatistics::readHostStats(const QJsonObject &host) {
+    const auto integer = [&host](const char *key) -> std::optional<int> {
+        const QJsonValue v = host.value(QLatin1String(key));
+        return v.isDouble() && v.toDouble() >= 0 ? std::optional<int>(int(v.toDouble())) : std::nullopt;
+    };
+    m_latest.sentFps = integer("fps");
+    m_latest.estimateKbps = integer("est");
+    m_latest.targetKbps = integer("target");
+    m_latest.hostRttMs = integer("rtt");
+    const QJsonValue loss = host.value(QLatin1String("loss"));
+    m_latest.hostLossPct = loss.isDouble() ? std::optional<double>(loss.toDouble()) : std::nullopt;
+    m_latest.limit = host.value(QLatin1String("limit")).toString().left(16);
+}
+
 void SessionStatistics::onStats(const WebRtcStats &stats) {
     if (!m_session)
         return;
@@ -58,6 +72,7 @@ void SessionStatistics::onStats(const WebRtcStats &stats) {
     m_lastBytes = bytes;
     m_latest.decodeMs = decode.frames ? std::optional<double>(decode.averageMs) : std::nullopt;
     m_latest.packetsLost = stats.rtpPacketsLost >= 0 ? std::optional<qint64>(stats.rtpPacketsLost) : std::nullopt;
+    readHostStats(m_session->stats());
     if (stats.hasPath()) {
         m_latest.relayed = stats.relayed();
         m_latest.path = stats.localCandidateType + QStringLiteral(" ↔ ") + stats.remoteCandidateType;

@@ -3,6 +3,7 @@
 #include "media/WebRtcStats.h"
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -34,6 +35,16 @@ public:
         std::optional<qint64> packetsLost; // RTP only; none on data-channel video
         std::optional<bool> relayed;       // none until the candidate pair is known
         QString path;                      // e.g. "host ↔ host"
+        // What the host reports of the link in its "stats" (none from a host that does
+        // not adapt): frames it sent per second, the rate it estimates the path carries,
+        // the rate it encodes at, the loss and round-trip time it sees, and what holds
+        // the picture back ("回線", "CPU" or empty).
+        std::optional<int> sentFps;
+        std::optional<int> estimateKbps;
+        std::optional<int> targetKbps;
+        std::optional<double> hostLossPct;
+        std::optional<int> hostRttMs;
+        QString limit;
     };
 
     explicit SessionStatistics(RemoteSession *session, QObject *parent = nullptr);
@@ -52,6 +63,7 @@ Q_SIGNALS:
 private:
     void tick();
     void onStats(const WebRtcStats &stats);
+    void readHostStats(const QJsonObject &host);
 
     QPointer<RemoteSession> m_session;
     QTimer m_timer;

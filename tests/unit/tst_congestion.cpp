@@ -1,0 +1,273 @@
+// The agent's link estimators as units: the congestion controller of the H.264 track
+// fed with the feedback a simulated bottleneck would give (steady, a queue that grows,
+// loss bursts, recovery, a link that changes), and the JPEG pacer's acknowledgements
+// and steps.
+#include "network/CongestionController.h"
+#include "network/JpegPacer.h"
+
+#include <QTest>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace {
+using CC = CongestionController;
+
+// A token-bucket bottleneck like `tc … tbf rate R latency L`: packets leave one after
+// another at the link rate, wait in a queue of at most `queueMs`, and are dropped when the
+// queue is longer; feedback comes every 50 ms for what arrived (or was lost) by then.
+// The sender sends 30 frames a second of exactly the controller's target.
+struct Link {
+    double kbps;
+    double queueMs = 300;
+    double extraLoss = 0; // random loss on top, 0–1
+    int64_t delayUs = 20000;
+};
+
+struct Run {
+    std::vector<int> targets; // one per second
+    int lastTarget = 0;
+    double maxQueueMs = 0;
+};
+
+Run simulate(CC &cc, const std::vector<Link> &phases, int secondsPerPhase, uint32_t seed = 1) {
+    Run run;
+    std::vector<CC::Packet> pending;
+    double linkFreeUs = 0;
+    int64_t nextFrameUs = 0;
+    int64_t t = 0;
+    const int64_t endUs = int64_t(phases.size()) * secondsPerPhase * 1000000;
+    for (; t < endUs; t += 1000) {
+        const Link &link = phases[size_t(t / (int64_t(secondsPerPhase) * 1000000))];
+        if (t >= nextFrameUs) {
+            nextFrameUs += 33333;
+            const int bytes = cc.targetKbps() * 1000 / 8 / 30;
+            for (int b = 0; b < bytes; b += 1200) {
+                CC::Packet p;
+                p.sendUs = t;
+                p.size = std::min(1200, bytes - b);
+                const double start = std::max(linkFreeUs, double(t));
+                seed = seed * 1103515245u + 12345u;
+                const bool randomLoss = double((seed >> 8) % 10000) / 10000.0 < link.extraLoss;
+                if (start - double(t) > link.queueMs * 1000.0 || randomLoss) {
+                    p.recvUs = -1;
+                } else {
+                    linkFreeUs = start + p.size * 8.0 / link.kbps * 1000.0;
+                    p.recvUs = int64_t(linkFreeUs) + link.delayUs;
+                    run.maxQueueMs = std::max(run.maxQueueMs, (start - double(t)) / 1000.0);
+                }
+                pending.push_back(p);
+            }
+        }
+        if (t % 50000 == 0) {
+            std::vector<CC::Packet> report;
+            std::vector<CC::Packet> rest;
+            for (const CC::Packet &p : pending)
+                ((p.recvUs < 0 ? p.sendUs + link.delayUs : p.recvUs) + link.delayUs <= t ? report : rest).push_back(p);
+            pending.swap(rest);
+            cc.onFeedback(report, t);
+        }
+        if (t % 200000 == 0)
+            cc.update(t);
+        if (t % 1000000 == 0)
+            run.targets.push_back(cc.targetKbps());
+    }
+    run.lastTarget = cc.targetKbps();
+    return run;
+}
+
+// The median of the targets of seconds [from, to).
+int median(const Run &run, int from, int to) {
+    std::vector<int> v(run.targets.begin() + from, run.targets.begin() + to);
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+} // namespace
+
+class TestCongestion : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void fastLinkReachesTheCeiling() {
+        CC cc(150, 2500, 1500);
+        const Run run = simulate(cc, {Link{20000}}, 10);
+        QCOMPARE(run.lastTarget, 2500);
+        QCOMPARE(cc.limit(), CC::Limit::None);
+        QCOMPARE(cc.loss(), 0.0);
+        // It got there within a few seconds and stayed.
+        QCOMPARE(median(run, 4, 10), 2500);
+    }
+
+    void growingDelayBringsTheRateUnderTheLink() {
+        // 2500 asked, 1000 available: the queue grows, the rate falls below the link and
+        // stays around it; the queue never fills (no loss needed to notice).
+        CC cc(150, 2500, 1500);
+        const Run run = simulate(cc, {Link{1000}}, 20);
+        const int settled = median(run, 8, 20);
+        QVERIFY2(settled < 1000 && settled > 500, qPrintable(QString::number(settled)));
+        QCOMPARE(cc.limit(), CC::Limit::Delay);
+        QVERIFY2(run.maxQueueMs < 300, qPrintable(QString::number(run.maxQueueMs)));
+        QVERIFY(cc.ackedKbps() > 400 && cc.ackedKbps() <= 1050);
+    }
+
+    void lossBurstCutsAndRecovers() {
+        // A link with room but 30 % random loss (no queue): the loss bound holds the rate
+        // down; once the loss stops the rate climbs back to the ceiling.
+        CC cc(150, 4000, 4000);
+        const Run lossy = simulate(cc, {Link{50000, 300, 0.3}}, 5);
+        QVERIFY2(lossy.lastTarget < 1500, qPrintable(QString::number(lossy.lastTarget)));
+        QVERIFY(cc.loss() > 0.2);
+        QCOMPARE(cc.limit(), CC::Limit::Loss);
+        const Run clean = simulate(cc, {Link{50000}}, 15);
+        QCOMPARE(clean.lastTarget, 4000);
+        QCOMPARE(cc.loss(), 0.0);
+    }
+
+    void lightLossIsTolerated() {
+        CC cc(150, 3000, 3000);
+        const Run run = simulate(cc, {Link{50000, 300, 0.01}}, 10);
+        QCOMPARE(run.lastTarget, 3000);
+    }
+
+    void followsALinkThatChanges() {
+        // 2 → 10 → 1 Mbit/s, ceiling 8000: under 2 in the first phase, well above 2 within
+        // 5 s of the second, under 1 in the third.
+        CC cc(150, 8000, 1500);
+        const Run run = simulate(cc, {Link{2000}, Link{10000}, Link{1000}}, 12);
+        QVERIFY(median(run, 6, 12) < 2000);
+        QVERIFY2(run.targets[12 + 5] > 4000, qPrintable(QString::number(run.targets[12 + 5])));
+        QVERIFY(median(run, 20, 24) > 6000);
+        QVERIFY(median(run, 30, 36) < 1000);
+    }
+
+    void boundsClampAtOnceButAHigherCeilingIsEarned() {
+        CC cc(150, 2500, 2500);
+        cc.setBounds(150, 1000);
+        QCOMPARE(cc.targetKbps(), 1000);
+        cc.setBounds(150, 8000);
+        QCOMPARE(cc.targetKbps(), 1000); // no jump: the path has to show it carries more
+        cc.setBounds(1200, 8000);
+        QCOMPARE(cc.targetKbps(), 1200);
+        // A floor above the ceiling: the ceiling follows the floor.
+        cc.setBounds(500, 100);
+        QCOMPARE(cc.ceilingKbps(), 500);
+        QCOMPARE(cc.targetKbps(), 500);
+    }
+
+    void withoutFeedbackNothingMoves() {
+        CC cc(150, 2500, 1000);
+        for (int64_t t = 0; t < 5000000; t += 200000)
+            cc.update(t);
+        QCOMPARE(cc.targetKbps(), 1000);
+        cc.onFeedback({}, 0);
+        cc.update(5200000);
+        QCOMPARE(cc.targetKbps(), 1000);
+    }
+
+    void strangeFeedbackStaysInBounds() {
+        // Reordered, repeated, all lost, clock jumps, zero sizes: no crash, the target
+        // stays between floor and ceiling.
+        CC cc(150, 2500, 1500);
+        std::vector<CC::Packet> odd;
+        for (int i = 0; i < 200; ++i) {
+            CC::Packet p;
+            p.sendUs = (i % 7) * 1000000 - (i * 37 % 5000);
+            p.recvUs = i % 3 == 0 ? -1 : (i % 5 == 0 ? INT64_C(1) << 50 : p.sendUs + (i * 7919 % 400000));
+            p.size = i % 4 == 0 ? 0 : 1200;
+            odd.push_back(p);
+        }
+        for (int64_t t = 0; t < 3000000; t += 50000) {
+            cc.onFeedback(odd, t);
+            std::reverse(odd.begin(), odd.end());
+            if (t % 200000 == 0) {
+                cc.update(t);
+                QVERIFY(cc.targetKbps() >= 150 && cc.targetKbps() <= 2500);
+            }
+        }
+        std::vector<CC::Packet> allLost(100);
+        for (CC::Packet &p : allLost)
+            p.recvUs = -1;
+        for (int64_t t = 3000000; t < 6000000; t += 200000) {
+            cc.onFeedback(allLost, t);
+            cc.update(t);
+        }
+        QCOMPARE(cc.targetKbps(), 150);
+        QCOMPARE(cc.limit(), CC::Limit::Loss);
+    }
+
+    void pacerHoldsAtMostTwoFramesInFlight() {
+        JpegPacer pacer(10);
+        QVERIFY(pacer.canSend(0));
+        pacer.sent(1, 50000, 0);
+        QVERIFY(pacer.canSend(1000));
+        pacer.sent(2, 50000, 1000);
+        QVERIFY(!pacer.canSend(2000));
+        pacer.acked(1, 40000);
+        QVERIFY(pacer.acking());
+        QVERIFY(pacer.canSend(40000));
+        pacer.sent(3, 50000, 40000);
+        QVERIFY(!pacer.canSend(41000));
+        // An acknowledgement covers every frame before it.
+        pacer.acked(3, 100000);
+        QVERIFY(pacer.canSend(100000));
+        // A frame the channel refused is forgotten.
+        pacer.sent(4, 50000, 100000);
+        pacer.sent(5, 50000, 100000);
+        pacer.forget(4);
+        QVERIFY(pacer.canSend(100000));
+        // A stale or repeated acknowledgement changes nothing.
+        pacer.acked(3, 120000);
+        pacer.sent(6, 50000, 120000);
+        QVERIFY(!pacer.canSend(120000));
+        // An acknowledging viewer is held back however long it takes.
+        QVERIFY(!pacer.canSend(120000 + 10 * JpegPacer::noAckLimitUs));
+    }
+
+    void pacerLetsAViewerWithoutAcknowledgementsThrough() {
+        // An older viewer never acknowledges: held for a while, then not held at all.
+        JpegPacer pacer(10);
+        pacer.sent(1, 50000, 0);
+        pacer.sent(2, 50000, 1000);
+        QVERIFY(!pacer.canSend(JpegPacer::noAckLimitUs / 2));
+        QVERIFY(pacer.canSend(JpegPacer::noAckLimitUs + 2000));
+        for (uint32_t seq = 3; seq < 100; ++seq) {
+            pacer.sent(seq, 50000, JpegPacer::noAckLimitUs + seq * 1000);
+            QVERIFY(pacer.canSend(JpegPacer::noAckLimitUs + seq * 1000));
+        }
+        QVERIFY(!pacer.acking());
+        QCOMPARE(pacer.update(JpegPacer::noAckLimitUs + 200000), 0); // no measure, no step
+    }
+
+    void pacerStepsDownOnASlowLinkAndBackUp() {
+        // 100 kB frames through 250 kB/s: 2.5 fps against a goal of 10 → smaller steps
+        // until the frames fit; then a fast link brings it back to step 0.
+        JpegPacer pacer(10);
+        int64_t now = 0;
+        uint32_t seq = 0;
+        auto runFor = [&](double bytesPerSecond, int64_t untilUs) {
+            while (now < untilUs) {
+                // The frame size follows the step: quality and area shrink it.
+                const JpegPacer::Step v = pacer.stepValues(80);
+                const int bytes = int(100000 * v.scale * v.scale * (v.q / 80.0));
+                pacer.sent(++seq, bytes, now);
+                now += int64_t(bytes / bytesPerSecond * 1e6) + 2000;
+                pacer.acked(seq, now);
+                if (now / 500000 != (now - 1) / 500000)
+                    pacer.update(now);
+                pacer.update(now);
+            }
+        };
+        runFor(250000, 10000000);
+        QVERIFY2(pacer.step() >= 2, qPrintable(QString::number(pacer.step())));
+        const JpegPacer::Step slow = pacer.stepValues(80);
+        QVERIFY(slow.scale < 1.0 || slow.q < 80);
+        QVERIFY(pacer.rate() > 200000 && pacer.rate() < 260000);
+        runFor(20000000, 40000000);
+        QCOMPARE(pacer.step(), 0);
+        QCOMPARE(pacer.stepValues(80).q, 80);
+        QCOMPARE(pacer.stepValues(80).scale, 1.0);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestCongestion)
+#include "tst_congestion.moc"
