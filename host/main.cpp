@@ -43,15 +43,20 @@ int main(int argc, char **argv) {
                                       QStringLiteral("Serve the test/... endpoints (also VELMO_HOST_TEST_HOOKS=1)."));
     const QCommandLineOption sourceOpt(
         QStringLiteral("source"),
-        QStringLiteral("What viewers see: \"screen\" (the X11 display in DISPLAY; the default when DISPLAY is set) "
-                       "or \"test\" (a test pattern; the default without DISPLAY)."),
+        QStringLiteral("What viewers see: \"screen\" (the desktop session: the Wayland compositor in "
+                       "WAYLAND_DISPLAY, else the X11 display in DISPLAY; the default when either is set) "
+                       "or \"test\" (a test pattern; the default without a desktop session)."),
         QStringLiteral("SOURCE"));
     parser.addOptions({dataOpt, serverOpt, hooksOpt, sourceOpt});
     parser.process(app);
 
     QString source = parser.value(sourceOpt);
+    // A desktop session (X11 or Wayland) is shared; without one the test pattern is shown.
     if (source.isEmpty())
-        source = qEnvironmentVariableIsEmpty("DISPLAY") ? QStringLiteral("test") : QStringLiteral("screen");
+        source = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+                         qgetenv("XDG_SESSION_TYPE") != QByteArrayLiteral("wayland")
+                     ? QStringLiteral("test")
+                     : QStringLiteral("screen");
     if (source != QLatin1String("screen") && source != QLatin1String("test")) {
         std::fprintf(stderr, "velmo-remote-host: --source must be \"screen\" or \"test\"\n");
         return 2;
@@ -103,8 +108,6 @@ int main(int argc, char **argv) {
     // answers: opening the display may wait on a remote X server.
     const DesktopSession session = DesktopSession::probe();
     state.setDisplayServer(session.displayServer());
-    if (session.displayServer() == QLatin1String("wayland"))
-        say(QStringLiteral("Wayland session without an X display: sharing needs X11 for now"));
     DeviceBinding device(&state, dataDir, testHooks, source, session);
     device.start();
 

@@ -24,6 +24,9 @@ packages=(
     # the real host: capture (SHM, damage, RandR, cursor, raw pointer motion), input (XTest), sound (PulseAudio API)
     libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxi-dev libxtst-dev libpulse-dev libjpeg-dev
     gstreamer1.0-pulseaudio gstreamer1.0-x
+    # the real host on Wayland: the client library, protocol descriptions and their code
+    # generator, XKB keymaps for the virtual keyboard
+    libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev xkb-data
     # faster rebuilds; the format check
     ccache clang-format
     # Debian packages (scripts/package.sh): dpkg-shlibdeps, lintian
@@ -31,6 +34,8 @@ packages=(
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
     dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
     pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox
+    # the Wayland tests: a headless sway (wlroots) with its Xwayland, and a Wayland client window
+    sway xwayland qt6-wayland
     # gst-discoverer-1.0: the recording tests open the files as a player would
     gstreamer1.0-plugins-base-apps
     # the servers the tests of several rendezvous instances and of relaying start privately
@@ -50,5 +55,15 @@ fi
 echo "Installing: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another apt run (an unattended upgrade, a second checkout installing) holds the lock for a
+# while: wait for it rather than fail, and try again a few times.
+for attempt in 1 2 3; do
+    if $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+            --no-install-recommends "${missing[@]}"; then
+        exit 0
+    fi
+    echo "apt-get failed (attempt $attempt); trying again" >&2
+    sleep 15
+done
+exit 1

@@ -57,6 +57,42 @@ if [ "${VELMO_TEST_SOUND:-}" = "1" ]; then
     for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
     pactl info >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; cat "$keyring_home/pulse.log" >&2; exit 1; }
 fi
+# A test of the host on a wlroots desktop asks for a headless sway (VELMO_TEST_SWAY=1):
+# software rendering, one virtual output of VELMO_TEST_SWAY_SIZE (1280x720), its Xwayland.
+# sway refuses to run as root: then it runs as an unprivileged user of its own, and the
+# test (root) reaches its sockets anyway. Exports WAYLAND_DISPLAY (an absolute path),
+# VELMO_TEST_SWAYSOCK and VELMO_TEST_XWAYLAND (the Xwayland's DISPLAY). Without sway
+# installed nothing is exported, and the test skips saying so.
+if [ "${VELMO_TEST_SWAY:-}" = "1" ] && command -v sway >/dev/null; then
+    wl_root="$(mktemp -d)"
+    as_wl=()
+    if [ "$(id -u)" -eq 0 ]; then
+        id velmo-compositor >/dev/null 2>&1 ||
+            useradd --system --no-create-home --shell /usr/sbin/nologin velmo-compositor
+        chown velmo-compositor "$wl_root"
+        as_wl=(setpriv --reuid=velmo-compositor --regid=velmo-compositor --clear-groups)
+    fi
+    chmod 0700 "$wl_root"
+    {
+        echo "output HEADLESS-1 resolution ${VELMO_TEST_SWAY_SIZE:-1280x720} bg #000000 solid_color"
+        echo "xwayland enable"
+        echo "default_border none"
+        echo "focus_follows_mouse no"
+        # Xwayland lets in its own user only: the test (root) is let in too.
+        echo "exec sh -c 'xhost +si:localuser:$(id -un) >/dev/null; echo \"\$DISPLAY\" > \"\$XDG_RUNTIME_DIR/display\"'"
+    } >"$wl_root/config"
+    "${as_wl[@]}" env -i PATH=/usr/bin:/bin HOME="$wl_root" XDG_RUNTIME_DIR="$wl_root" WLR_BACKENDS=headless \
+        WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 sway -c "$wl_root/config" >"$keyring_home/sway.log" 2>&1 &
+    pids+=($!)
+    stops+=("rm -rf $wl_root")
+    for _ in $(seq 100); do [ -s "$wl_root/display" ] && break; sleep 0.1; done
+    wl_socket="$(ls "$wl_root"/wayland-* 2>/dev/null | grep -v '\.lock$' | head -n 1 || true)"
+    [ -n "$wl_socket" ] || { echo "sway did not start" >&2; cat "$keyring_home/sway.log" >&2; exit 1; }
+    export WAYLAND_DISPLAY="$wl_socket"
+    VELMO_TEST_SWAYSOCK="$(ls "$wl_root"/sway-ipc.* 2>/dev/null | head -n 1)"
+    VELMO_TEST_XWAYLAND="$(cat "$wl_root/display" 2>/dev/null)"
+    export VELMO_TEST_SWAYSOCK VELMO_TEST_XWAYLAND VELMO_TEST_SWAY_LOG="$keyring_home/sway.log"
+fi
 # Tests of several server instances ask for the shared services they run on, each a private
 # instance on loopback or a socket in a temporary directory, stopped when the test ends:
 # PostgreSQL (VELMO_TEST_POSTGRES=1 → VELMO_TEST_PG_URL), Redis (VELMO_TEST_REDIS=1 →

@@ -220,7 +220,7 @@ void VideoEncoder::requestKeyFrame() {
 bool VideoEncoder::wantsRepeat(gint64 nowUs) {
     if (!m_key.h264)
         return false;
-    const bool keyDue = m_keyWanted.load() && nowUs - m_lastKeyUs.load() >= minKeySpacingUs;
+    const bool keyDue = m_keyWanted.load() && nowUs - m_lastKeyUs.load() >= m_keySpacingUs.load();
     return keyDue || m_trailing > 0 || nowUs - m_lastPushUs.load() > kKeepAliveUs;
 }
 
@@ -237,8 +237,8 @@ void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size, bool repeat) {
     }
     const gint64 now = g_get_monotonic_time();
     const bool moving = now - m_lastPushUs.load() < G_USEC_PER_SEC;
-    // A request within minKeySpacingUs of the last key frame waits (it stays wanted).
-    const bool spaced = now - m_lastKeyUs.load() >= minKeySpacingUs;
+    // A request within the spacing of the last key frame waits (it stays wanted).
+    const bool spaced = now - m_lastKeyUs.load() >= m_keySpacingUs.load();
     const bool asked = spaced && m_keyWanted.exchange(false);
     if (m_encSrc && (asked || (moving && now - m_lastKeyUs.load() > kKeyIntervalUs))) {
         m_lastKeyUs = now; // asked for; the encoder's output confirms it
@@ -266,8 +266,13 @@ GstFlowReturn VideoEncoder::onSample(GstElement *appsink, gpointer data) {
     }
     ++self->m_framesOut;
     if (self->m_key.h264) {
-        if (!GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT))
+        if (!GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT)) {
             self->m_lastKeyUs = g_get_monotonic_time();
+            const double seconds =
+                double(gst_buffer_get_size(buf)) * 8.0 / (std::max(50, self->m_bitrate.load()) * 1000.0);
+            self->m_keySpacingUs =
+                std::clamp<gint64>(gint64(4.0 * seconds * G_USEC_PER_SEC), minKeySpacingUs, maxKeySpacingUs);
+        }
         std::lock_guard lock(self->m_mutex);
         for (EncodedSink *s : std::as_const(self->m_sinks))
             s->h264(buf);

@@ -65,9 +65,13 @@ public:
 
     // FrameConsumer (capture thread).
     void consumeFrame(GstBuffer *frame, QSize size, bool repeat) override;
-    // Key frames asked for come at most this often: each lost packet of a large key frame
-    // brings another request, and answering them all would be a storm.
+    // Key frames asked for come at most every 500 ms: each lost packet of a large key
+    // frame brings another request, and answering them all would be a storm. On a slow
+    // path longer: at least four times what the last key frame took at the current rate
+    // (at most 3 s), so that most of the time goes to the frames after it.
     static constexpr gint64 minKeySpacingUs = 500000;
+    static constexpr gint64 maxKeySpacingUs = 3000000;
+    gint64 keySpacingUs() const { return m_keySpacingUs.load(); }
     int maxFps() const override { return m_fpsCap.load(); }
     bool wantsRepeat(gint64 nowUs) override;
 
@@ -88,6 +92,7 @@ private:
     std::atomic<int> m_bitrate{0};
     std::atomic<int> m_fpsCap{30};
     std::atomic<int> m_framesIn{0};
+    std::atomic<gint64> m_keySpacingUs{minKeySpacingUs};
     std::atomic<int> m_framesOut{0};
     QSize m_inSize;
     mutable std::mutex m_mutex; // sinks, last JPEG

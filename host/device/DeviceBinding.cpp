@@ -105,10 +105,12 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         setUpScreen(choice.problem);
     if (!m_capture) {
         // A screen that was asked for and cannot be had is said so on the viewer's side too.
-        const QString notice = source == QLatin1String("screen")
+        const QString notice = source != QLatin1String("screen") ? QString()
+                               : session.wayland()
                                    ? QStringLiteral("この端末の画面を共有できません\n"
-                                                    "画面の共有には X11 のデスクトップが必要です")
-                                   : QString();
+                                                    "この Wayland デスクトップの画面を取り込む手段が見つかりません")
+                                   : QStringLiteral("この端末の画面を共有できません\n"
+                                                    "画面の共有には X11 か Wayland のデスクトップが必要です");
         m_service->setVideoFactory([notice](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
             return std::make_unique<TestPatternSource>(pipeline, notice);
         });

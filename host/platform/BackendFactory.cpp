@@ -1,14 +1,29 @@
 #include "platform/BackendFactory.h"
 
+#include "platform/wayland/wlroots/WlrBackend.h"
 #include "platform/x11/X11Backend.h"
 
 namespace BackendFactory {
 
 Choice choose(const DesktopSession &session) {
+    if (session.wayland()) {
+        // A Wayland desktop is shared through the compositor itself. Its Xwayland (DISPLAY)
+        // shows X11 windows only, and often not even those (MIT-SHM fails there): never used.
+        if (session.hasGlobal("zwlr_screencopy_manager_v1"))
+            return {QStringLiteral("wlroots"), {}};
+        const QString where = session.waylandDisplay.isEmpty() ? QStringLiteral("wayland-0") : session.waylandDisplay;
+        QString why = session.waylandGlobals.isEmpty()
+                          ? QStringLiteral("no Wayland compositor answers at \"%1\"").arg(where)
+                          : QStringLiteral("the Wayland compositor at \"%1\" offers no way to capture its screen "
+                                           "that this agent knows (wlr-screencopy)")
+                                .arg(where);
+        if (session.x11Answers)
+            why += QStringLiteral("; its Xwayland (DISPLAY %1) would show X11 windows only, so it is not used")
+                       .arg(session.x11Display);
+        return {{}, why};
+    }
     if (session.x11Answers)
         return {QStringLiteral("x11"), {}};
-    if (session.wayland())
-        return {{}, QStringLiteral("a Wayland session without a usable X display: sharing needs X11 for now")};
     if (session.x11Display.isEmpty())
         return {{}, QStringLiteral("no desktop session: DISPLAY is not set")};
     return {{}, QStringLiteral("cannot open the X display \"%1\"").arg(session.x11Display)};
@@ -17,6 +32,8 @@ Choice choose(const DesktopSession &session) {
 std::unique_ptr<DesktopBackend> create(const Choice &choice) {
     if (choice.name == QLatin1String("x11"))
         return std::make_unique<X11Backend>();
+    if (choice.name == QLatin1String("wlroots"))
+        return std::make_unique<WlrBackend>();
     return nullptr;
 }
 

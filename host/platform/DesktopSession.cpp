@@ -1,5 +1,7 @@
 #include "platform/DesktopSession.h"
 
+#include "platform/wayland/WaylandClient.h"
+
 #include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -17,6 +19,8 @@ DesktopSession DesktopSession::probe() {
             XCloseDisplay(d);
         }
     }
+    if (s.wayland())
+        s.waylandGlobals = WaylandClient::probeGlobals();
     // Only a session bus that is there already: no bus is started for this.
     if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
         const QDBusConnection bus = QDBusConnection::sessionBus();

@@ -12,7 +12,8 @@ struct DesktopSession {
     QString waylandDisplay; // WAYLAND_DISPLAY
     QString x11Display;     // DISPLAY
     bool x11Answers = false;
-    QStringList busNames; // those of kMutterRemoteDesktop, kMutterScreenCast, kPortal present
+    QStringList waylandGlobals; // the interfaces the Wayland compositor offers (empty: none answers)
+    QStringList busNames;       // those of kMutterRemoteDesktop, kMutterScreenCast, kPortal present
 
     static constexpr const char *kMutterRemoteDesktop = "org.gnome.Mutter.RemoteDesktop";
     static constexpr const char *kMutterScreenCast = "org.gnome.Mutter.ScreenCast";
@@ -23,6 +24,7 @@ struct DesktopSession {
     // A Wayland compositor runs this session (also when it has an Xwayland in DISPLAY).
     bool wayland() const { return !waylandDisplay.isEmpty() || sessionType == QLatin1String("wayland"); }
     bool hasBusName(const char *name) const { return busNames.contains(QLatin1String(name)); }
+    bool hasGlobal(const char *interface) const { return waylandGlobals.contains(QLatin1String(interface)); }
     // For the status's `displayServer`:
     //   "x11"       an X server in DISPLAY answers and no Wayland compositor is around;
     //   "xwayland"  a Wayland session whose X server (Xwayland) answers;

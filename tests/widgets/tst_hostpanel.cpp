@@ -1,5 +1,6 @@
 // The host panel against a real velmo-remote-host and supervisor.
 #include "config/AppConfig.h"
+#include "sharing/ApprovalBox.h"
 #include "sharing/EulaSheet.h"
 #include "sharing/HostPanelView.h"
 #include "sharing/NoticeBar.h"
@@ -474,12 +475,17 @@ void TestHostPanel::approvalAndWaylandNotice() {
     QVERIFY(button(m_panel.get(), "approval_ask")->isChecked());
     QVERIFY(!button(m_panel.get(), "approval_passcode")->isChecked());
 
-    // The agent runs in a Wayland session without an X display (see main): the panel says
-    // that sharing needs X11.
+    // The agent runs in a Wayland session whose compositor does not answer (see main): the
+    // panel says that the screen cannot be shared, and the back-end line says why.
     QCOMPARE(m_h->agent()->status()->displayServer, QStringLiteral("wayland"));
+    QCOMPARE(m_h->agent()->status()->backend, QStringLiteral("none"));
     auto *notice = m_panel->findChild<QLabel *>("displayNotice");
     QVERIFY(notice->isVisibleTo(m_panel.get()));
-    QVERIFY(notice->text().contains(QStringLiteral("X11 のセッションが必要です")));
+    QVERIFY(notice->text().contains(QStringLiteral("画面を共有できません")));
+    QTRY_VERIFY(m_panel->findChild<QLabel *>("backendLine")->text().contains(QStringLiteral("wayland-velmo-test")));
+    // With a Wayland back end there is nothing to say.
+    QCOMPARE(ApprovalBox::displayNotice(QStringLiteral("xwayland"), QStringLiteral("wlroots")), QString());
+    QCOMPARE(ApprovalBox::displayNotice(QStringLiteral("x11"), QStringLiteral("x11")), QString());
 }
 
 // kill -9 of the agent during a session: the panel, the "being controlled" bar, the

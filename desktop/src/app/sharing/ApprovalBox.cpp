@@ -62,14 +62,16 @@ ApprovalBox::ApprovalBox(AgentController *agent, QWidget *parent)
     refresh();
 }
 
-QString ApprovalBox::displayNotice(const QString &displayServer) {
-    if (displayServer == QLatin1String("wayland"))
-        return QStringLiteral("この端末は Wayland のセッションで動いているため、画面を共有できません。共有には X11 "
-                              "のセッションが必要です(ログイン画面で「Xorg」のセッションを選んでください)。");
-    if (displayServer == QLatin1String("xwayland"))
-        return QStringLiteral("この端末は Wayland のセッションです。相手に映るのは X11 "
-                              "のアプリの窓だけです。画面全体の共有には X11 のセッションが必要です。");
-    return {};
+QString ApprovalBox::displayNotice(const QString &displayServer, const QString &backend) {
+    const bool wayland = displayServer == QLatin1String("wayland") || displayServer == QLatin1String("xwayland");
+    // A Wayland back end shares the whole desktop: nothing to say.
+    if (!wayland || backend == QLatin1String("wlroots") || backend == QLatin1String("mutter") ||
+        backend == QLatin1String("portal"))
+        return {};
+    return QStringLiteral("この端末は Wayland のセッションで動いていますが、このデスクトップの画面を取り込む手段が"
+                          "見つからないため、画面を共有できません(対応しているのは GNOME、KDE Plasma "
+                          "などのデスクトップポータルと、sway などの wlroots 系です)。X11 "
+                          "のセッション(ログイン画面で「Xorg」)でも共有できます。");
 }
 
 void ApprovalBox::refresh() {
@@ -78,7 +80,7 @@ void ApprovalBox::refresh() {
     for (QAbstractButton *b : m_modes->buttons())
         b->setChecked(b->property("mode").toString() == mode);
     m_modeRow->setEnabled(st.has_value());
-    const QString notice = displayNotice(st ? st->displayServer : QString());
+    const QString notice = displayNotice(st ? st->displayServer : QString(), st ? st->backend : QString());
     m_notice->setText(notice);
     m_notice->setVisible(!notice.isEmpty());
     const QString audio = st && !st->audioError.isEmpty() ? QStringLiteral("音声: ") + st->audioError : QString();

@@ -10,14 +10,14 @@ class QLabel;
 // The host panel's "接続の承認" box: whether a viewer with the right passcode comes in at
 // once or waits until the user here allows it (the approval windows), sent to the agent
 // as "approval" {"mode": "passcode" | "ask"}. Below it, when the agent runs in a Wayland
-// session, the plain word that sharing needs X11. Follows the supervisor's status itself.
+// session it cannot share, the plain word why. Follows the supervisor's status itself.
 class ApprovalBox : public QGroupBox {
     Q_OBJECT
 public:
     explicit ApprovalBox(AgentController *agent, QWidget *parent = nullptr);
 
-    // The notice for a `displayServer` value, "" when there is nothing to say.
-    static QString displayNotice(const QString &displayServer);
+    // The notice for the agent's `displayServer` and `backend`, "" when there is nothing to say.
+    static QString displayNotice(const QString &displayServer, const QString &backend);
 
 private:
     void refresh();

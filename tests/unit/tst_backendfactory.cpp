@@ -1,0 +1,92 @@
+// The one place that picks the platform back end: from what the session offers (session
+// kind, display names, whether the X server answers, the Wayland globals, the D-Bus names)
+// to a back end or a plain reason why none fits. A Wayland session is never shared
+// through its Xwayland (that would show X11 windows only, or nothing).
+#include "platform/BackendFactory.h"
+#include "platform/DesktopBackend.h"
+
+#include <QTest>
+
+class TestBackendFactory : public QObject {
+    Q_OBJECT
+private:
+    static DesktopSession x11() {
+        DesktopSession s;
+        s.sessionType = QStringLiteral("x11");
+        s.x11Display = QStringLiteral(":0");
+        s.x11Answers = true;
+        return s;
+    }
+    static DesktopSession sway(bool xwayland) {
+        DesktopSession s;
+        s.sessionType = QStringLiteral("wayland");
+        s.waylandDisplay = QStringLiteral("wayland-1");
+        s.waylandGlobals = {
+            QStringLiteral("wl_compositor"), QStringLiteral("wl_seat"), QStringLiteral("zwlr_screencopy_manager_v1"),
+            QStringLiteral("zwlr_virtual_pointer_manager_v1"), QStringLiteral("zwp_virtual_keyboard_manager_v1")};
+        if (xwayland) {
+            s.x11Display = QStringLiteral(":1");
+            s.x11Answers = true;
+        }
+        return s;
+    }
+
+private Q_SLOTS:
+    void x11SessionGetsX11() {
+        const auto c = BackendFactory::choose(x11());
+        QCOMPARE(c.name, QStringLiteral("x11"));
+        QVERIFY(c.problem.isEmpty());
+        const auto backend = BackendFactory::create(c);
+        QVERIFY(backend);
+        QCOMPARE(backend->name(), QStringLiteral("x11"));
+    }
+
+    void wlrootsChosenAlsoWithXwayland() {
+        for (const bool xwayland : {false, true}) {
+            const auto c = BackendFactory::choose(sway(xwayland));
+            QCOMPARE(c.name, QStringLiteral("wlroots"));
+            QVERIFY(c.problem.isEmpty());
+            QCOMPARE(BackendFactory::create(c)->name(), QStringLiteral("wlroots"));
+        }
+        // The session kind alone (WAYLAND_DISPLAY left at its default) is a Wayland session too.
+        DesktopSession s = sway(true);
+        s.waylandDisplay.clear();
+        QCOMPARE(BackendFactory::choose(s).name, QStringLiteral("wlroots"));
+    }
+
+    void waylandWithoutAMeansSaysWhyAndNeverUsesXwayland() {
+        // A compositor without screencopy (and no other route): its Xwayland is not used.
+        DesktopSession s = sway(true);
+        s.waylandGlobals = {QStringLiteral("wl_compositor"), QStringLiteral("wl_seat")};
+        auto c = BackendFactory::choose(s);
+        QCOMPARE(c.name, QString());
+        QVERIFY2(c.problem.contains(QStringLiteral("Xwayland")), qPrintable(c.problem));
+        QVERIFY(!BackendFactory::create(c));
+        // No compositor answers at all.
+        s.waylandGlobals.clear();
+        s.x11Answers = false;
+        c = BackendFactory::choose(s);
+        QCOMPARE(c.name, QString());
+        QVERIFY2(c.problem.contains(QStringLiteral("wayland-1")), qPrintable(c.problem));
+    }
+
+    void noDesktop() {
+        DesktopSession s;
+        auto c = BackendFactory::choose(s);
+        QCOMPARE(c.name, QString());
+        QVERIFY2(c.problem.contains(QStringLiteral("DISPLAY")), qPrintable(c.problem));
+        s.x11Display = QStringLiteral(":77");
+        c = BackendFactory::choose(s);
+        QVERIFY2(c.problem.contains(QStringLiteral(":77")), qPrintable(c.problem));
+        QCOMPARE(s.displayServer(), QStringLiteral("none"));
+    }
+
+    void displayServerKinds() {
+        QCOMPARE(x11().displayServer(), QStringLiteral("x11"));
+        QCOMPARE(sway(true).displayServer(), QStringLiteral("xwayland"));
+        QCOMPARE(sway(false).displayServer(), QStringLiteral("wayland"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackendFactory)
+#include "tst_backendfactory.moc"
