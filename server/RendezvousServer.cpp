@@ -307,13 +307,31 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
         return;
     }
     if (m == "DELETE") {
-        if (!authorised(req, res))
+        // The administrator, or the device itself with its secret ("Authorization: Device
+        // <secret>"), as when its software is uninstalled.
+        const bool byDevice = req.header("authorization").startsWith("Device ");
+        if (byDevice) {
+            if (!takeFor(m_lookupsByAddress, req.peer, m_options.lookupRate, m_options.lookupBurst)) {
+                res->respond(429, errorBody("too many requests"), "application/json", {{"Retry-After", "1"}});
+                return;
+            }
+            const QByteArray secret = req.header("authorization").mid(7).trimmed();
+            const auto owner = m_registry->idForSecret(QCryptographicHash::hash(secret, QCryptographicHash::Sha256));
+            // Unknown device and wrong secret look alike.
+            if (secret.isEmpty() || !owner || *owner != id) {
+                res->respond(401, errorBody("not this device's secret"), "application/json",
+                             {{"WWW-Authenticate", "Device"}});
+                return;
+            }
+        } else if (!authorised(req, res)) {
             return;
+        }
         if (!m_registry->remove(id)) {
             res->respondJson(404, errorBody("no such device"));
             return;
         }
-        qCInfo(lcRendezvous).noquote() << "device" << id << "deleted by the administrator";
+        qCInfo(lcRendezvous).noquote() << "device" << id
+                                       << (byDevice ? "deleted by itself" : "deleted by the administrator");
         if (WebSocketConnection *socket = m_online.value(id)) {
             deviceOffline(id, true);
             closeDevice(socket, closeDeleted, QStringLiteral("deleted"));
@@ -332,15 +350,10 @@ void RendezvousServer::handleHttp(const HttpRequest &req, HttpResponder *res) {
 // ---- WebSockets ---------------------------------------------------------------------------
 
 void RendezvousServer::sendJson(WebSocketConnection *socket, const QJsonObject &o) {
-    if (!socket)
-        return;
-    // A peer that stops reading is dropped rather than buffered for without bound. Later,
-    // not now: callers may be walking the tables that the disconnect edits.
-    if (socket->bytesToWrite() > maxPendingWriteBytes) {
-        QMetaObject::invokeMethod(socket, &WebSocketConnection::abort, Qt::QueuedConnection);
-        return;
-    }
-    socket->sendTextMessage(QString::fromUtf8(Json::compact(o)));
+    // A peer that stops reading is dropped by the socket itself (maxPendingWriteBytes), from
+    // the event loop: callers may be walking the tables that the disconnect edits.
+    if (socket)
+        socket->sendTextMessage(QString::fromUtf8(Json::compact(o)));
 }
 
 void RendezvousServer::sendError(WebSocketConnection *socket, const QString &sid, const QString &text) {
@@ -355,6 +368,8 @@ void RendezvousServer::onUpgrade(QTcpSocket *socket, const HttpRequest &req, con
     WebSocketConnection *ws = WebSocketConnection::accept(socket, req, early, this);
     if (!ws)
         return; // answered with 400 or 426 and closed
+    // Relayed messages and pongs alike.
+    ws->setMaxPendingWriteBytes(maxPendingWriteBytes);
     const QString path = ws->path();
     if (m_viewers.size() + m_devices.size() >= maxSockets) {
         connect(ws, &WebSocketConnection::disconnected, ws, &QObject::deleteLater);

@@ -362,7 +362,7 @@ QJsonObject HostState::toStatusJson() const {
     for (const Session &s : m_sessions) {
         QJsonObject o{{"sid", s.sid},     {"viewer", s.viewer}, {"name", s.name},     {"icon", s.icon},
                       {"ip", s.ip},       {"since", s.since},   {"authed", s.authed}, {"relay", s.relay},
-                      {"input", s.input}, {"clip", s.clip},     {"files", s.files}};
+                      {"input", s.input}, {"clip", s.clip},     {"files", s.files},   {"fingerprint", s.fingerprint}};
         if (s.info)
             o.insert("info", QJsonObject{{"app", s.info->app},
                                          {"os", s.info->os},
@@ -373,7 +373,13 @@ QJsonObject HostState::toStatusJson() const {
     }
     QJsonArray asks;
     for (const Ask &a : m_asks)
-        asks.append(QJsonObject{{"sid", a.sid}, {"name", a.name}, {"ip", a.ip}, {"at", a.at}});
+        asks.append(QJsonObject{{"sid", a.sid},
+                                {"name", a.name},
+                                {"ip", a.ip},
+                                {"at", a.at},
+                                {"viewer", a.viewer},
+                                {"fingerprint", a.fingerprint},
+                                {"expires", a.expires}});
     QJsonArray controllers;
     for (const Controller &c : m_controllers)
         controllers.append(QJsonObject{{"label", c.label}, {"pub", c.pub}, {"added", c.added}});

@@ -45,6 +45,8 @@ public:
         std::optional<ViewerInfo> info;
         QString icon; // data URL or ""
         QString ip;
+        // Short form of the viewer's certificate fingerprint (DeviceSession::shortFingerprint).
+        QString fingerprint;
         qint64 since = 0; // seconds since 1970
         bool authed = false;
         bool relay = false;
@@ -58,6 +60,13 @@ public:
         QString name;
         QString ip;
         qint64 at = 0; // seconds since 1970
+        // Who asks beyond its self-given name: the rendezvous server's ID of the viewer's
+        // connection, and the short fingerprint of the certificate its proof was bound to
+        // (two viewers both called "user@host" differ there).
+        QString viewer;
+        QString fingerprint;
+        // When the request is refused unanswered (seconds since 1970); 0: unknown.
+        qint64 expires = 0;
         bool operator==(const Ask &) const = default;
     };
     struct Controller {

@@ -1,6 +1,11 @@
 #include "device/SessionPath.h"
 
+#include <QHostAddress>
+#include <QNetworkInterface>
+
 #include <gst/webrtc/webrtc.h>
+
+#include <algorithm>
 
 SessionPath::SessionPath(QObject *parent) : QObject(parent) {
     m_watchdog.setInterval(1000);
@@ -8,6 +13,24 @@ SessionPath::SessionPath(QObject *parent) : QObject(parent) {
         if (g_get_monotonic_time() - m_lastInbound.load() > silenceLimitUs)
             Q_EMIT silent();
     });
+}
+
+QString SessionPath::usableAddress(const QString &remote, const QString &local) {
+    // A link-local IPv6 address means nothing without the link: it gets the zone of the
+    // interface the pair runs on (that of the local address), as in "fe80::1%eth0".
+    const QHostAddress address(remote);
+    if (address.protocol() != QAbstractSocket::IPv6Protocol || !address.isLinkLocal() || remote.contains(u'%'))
+        return remote;
+    const Q_IPV6ADDR ours = QHostAddress(local).toIPv6Address();
+    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+            // Compared without the scope that the interface's own entry carries.
+            const Q_IPV6ADDR theirs = entry.ip().toIPv6Address();
+            if (entry.ip().protocol() == QAbstractSocket::IPv6Protocol && std::equal(ours.c, ours.c + 16, theirs.c))
+                return remote + u'%' + iface.name();
+        }
+    }
+    return remote;
 }
 
 void SessionPath::update(GstElement *webrtc) {
@@ -32,7 +55,7 @@ void SessionPath::update(GstElement *webrtc) {
     GstWebRTCICECandidateStats *remote = nullptr;
     if (ice && stream && gst_webrtc_ice_get_selected_pair(ice, stream, &local, &remote) && local && remote) {
         const bool relay = g_strcmp0(local->type, "relay") == 0 || g_strcmp0(remote->type, "relay") == 0;
-        const QString ip = QString::fromUtf8(remote->ipaddr);
+        const QString ip = usableAddress(QString::fromUtf8(remote->ipaddr), QString::fromUtf8(local->ipaddr));
         if (relay != m_relay || ip != m_remoteIp) {
             m_relay = relay;
             m_remoteIp = ip;
