@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <utility>
+
 namespace {
 
 enum Opcode : int { Text = 0x1, Close = 0x8, Ping = 0x9, Pong = 0xA };
@@ -61,6 +63,7 @@ WebSocketConnection::WebSocketConnection(QTcpSocket *socket, const QString &path
     socket->setParent(this);
     connect(socket, &QTcpSocket::readyRead, this, &WebSocketConnection::process);
     connect(socket, &QTcpSocket::disconnected, this, &WebSocketConnection::onSocketGone);
+    connect(socket, &QTcpSocket::bytesWritten, this, &WebSocketConnection::onBytesWritten);
     connect(socket, &QObject::destroyed, this, &WebSocketConnection::onSocketGone);
 }
 
@@ -109,9 +112,30 @@ void WebSocketConnection::onSocketGone() {
     Q_EMIT disconnected();
 }
 
-void WebSocketConnection::sendFrame(int opcode, const QByteArray &payload) {
-    if (!m_socket || m_gone)
+void WebSocketConnection::onBytesWritten() {
+    // The owed pong goes out once everything before it has reached the kernel.
+    if (m_owedPong && m_socket && m_socket->bytesToWrite() == 0 && !m_closeSent) {
+        const QByteArray payload = *std::exchange(m_owedPong, std::nullopt);
+        sendFrame(Pong, payload);
+    }
+}
+
+void WebSocketConnection::dropForBacklog() {
+    if (m_dropping)
         return;
+    m_dropping = true;
+    m_owedPong.reset();
+    QMetaObject::invokeMethod(this, &WebSocketConnection::abort, Qt::QueuedConnection);
+}
+
+void WebSocketConnection::sendFrame(int opcode, const QByteArray &payload) {
+    if (!m_socket || m_gone || m_dropping)
+        return;
+    // A peer that stops reading is dropped rather than buffered for.
+    if (m_maxPendingWrite > 0 && m_socket->bytesToWrite() > m_maxPendingWrite) {
+        dropForBacklog();
+        return;
+    }
     // Server frames go out unmasked, each message in one final frame.
     QByteArray frame;
     const qsizetype n = payload.size();
@@ -148,6 +172,7 @@ void WebSocketConnection::close(int code, const QString &reason) {
         return;
     if (!m_closeSent) {
         m_closeSent = true;
+        m_owedPong.reset(); // nothing but the close goes out after it
         // 1005 stands for "no code": the frame then carries nothing.
         QByteArray payload(code == 1005 ? 0 : 2, Qt::Uninitialized);
         if (code != 1005)
@@ -205,7 +230,11 @@ void WebSocketConnection::process() {
             Q_EMIT binaryMessageReceived(event->payload);
             break;
         case WebSocketFrameParser::Kind::Ping:
-            sendFrame(Pong, event->payload);
+            // Coalesced: with frames still waiting, this ping's answer replaces any owed one.
+            if (m_socket->bytesToWrite() > 0)
+                m_owedPong = event->payload;
+            else
+                sendFrame(Pong, event->payload);
             break;
         case WebSocketFrameParser::Kind::Pong:
             Q_EMIT pong(event->payload);

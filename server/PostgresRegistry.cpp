@@ -213,6 +213,13 @@ std::optional<DeviceRecord> PostgresRegistry::find(const QString &id) const {
     return r.record(0);
 }
 
+std::optional<QString> PostgresRegistry::idForSecret(const QByteArray &secretHash) const {
+    const Result r = run("SELECT id FROM devices WHERE secret_hash = $1", {secretHash});
+    if (r.rows() != 1)
+        return std::nullopt;
+    return r.text(0, 0);
+}
+
 QList<DeviceRecord> PostgresRegistry::list() const {
     QList<DeviceRecord> out;
     const Result r = run("SELECT id, name, platform FROM devices ORDER BY id");

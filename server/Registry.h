@@ -40,6 +40,8 @@ public:
     virtual bool setName(const QString &id, const QString &name) = 0;
     virtual bool setPlatform(const QString &id, const std::optional<QString> &platform) = 0;
     virtual std::optional<DeviceRecord> find(const QString &id) const = 0;
+    // The ID bound to this secret hash; nullopt when none is (or on a database failure).
+    virtual std::optional<QString> idForSecret(const QByteArray &secretHash) const = 0;
     // Every device, ordered by ID.
     virtual QList<DeviceRecord> list() const = 0;
     // Stores the newest thumbnail. When all thumbnails together would pass the budget

@@ -3,6 +3,7 @@
 #include "WebSocketConnection.h"
 #include "protocol/Json.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -198,15 +199,10 @@ void RendezvousServer::deviceDeleted(const QString &id) {
 // ---- WebSockets ---------------------------------------------------------------------------
 
 void RendezvousServer::sendJson(WebSocketConnection *socket, const QJsonObject &o) {
-    if (!socket)
-        return;
-    // A peer that stops reading is dropped rather than buffered for without bound. Later,
-    // not now: callers may be walking the tables that the disconnect edits.
-    if (socket->bytesToWrite() > maxPendingWriteBytes) {
-        QMetaObject::invokeMethod(socket, &WebSocketConnection::abort, Qt::QueuedConnection);
-        return;
-    }
-    socket->sendTextMessage(QString::fromUtf8(Json::compact(o)));
+    // A peer that stops reading is dropped by the socket itself (maxPendingWriteBytes), from
+    // the event loop: callers may be walking the tables that the disconnect edits.
+    if (socket)
+        socket->sendTextMessage(QString::fromUtf8(Json::compact(o)));
 }
 
 void RendezvousServer::sendError(WebSocketConnection *socket, const QString &sid, const QString &text) {
@@ -221,6 +217,8 @@ void RendezvousServer::onUpgrade(QTcpSocket *socket, const HttpRequest &req, con
     WebSocketConnection *ws = WebSocketConnection::accept(socket, req, early, this);
     if (!ws)
         return; // answered with 400 or 426 and closed
+    // Relayed messages and pongs alike.
+    ws->setMaxPendingWriteBytes(maxPendingWriteBytes);
     const QString path = ws->path();
     if (m_viewers.size() + m_devices.size() >= maxSockets) {
         connect(ws, &WebSocketConnection::disconnected, ws, &QObject::deleteLater);

@@ -120,13 +120,31 @@ void RestApi::handle(const HttpRequest &req, HttpResponder *res) {
         return;
     }
     if (m == "DELETE") {
-        if (!authorised(req, res))
+        // The administrator, or the device itself with its secret ("Authorization: Device
+        // <secret>"), as when its software is uninstalled.
+        const bool byDevice = req.header("authorization").startsWith("Device ");
+        if (byDevice) {
+            if (!m_hooks.takeLookup(req.peer)) {
+                res->respond(429, errorBody("too many requests"), "application/json", {{"Retry-After", "1"}});
+                return;
+            }
+            const QByteArray secret = req.header("authorization").mid(7).trimmed();
+            const auto owner = m_registry->idForSecret(QCryptographicHash::hash(secret, QCryptographicHash::Sha256));
+            // Unknown device and wrong secret look alike.
+            if (secret.isEmpty() || !owner || *owner != id) {
+                res->respond(401, errorBody("not this device's secret"), "application/json",
+                             {{"WWW-Authenticate", "Device"}});
+                return;
+            }
+        } else if (!authorised(req, res)) {
             return;
+        }
         if (!m_registry->remove(id)) {
             res->respondJson(404, errorBody("no such device"));
             return;
         }
-        qCInfo(lcRendezvous).noquote() << "device" << id << "deleted by the administrator";
+        qCInfo(lcRendezvous).noquote() << "device" << id
+                                       << (byDevice ? "deleted by itself" : "deleted by the administrator");
         m_hooks.deletedByAdmin(id);
         res->respondJson(200, Json::compact(QJsonObject{{"deleted", id}}));
         return;

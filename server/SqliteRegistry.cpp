@@ -214,6 +214,14 @@ std::optional<DeviceRecord> SqliteRegistry::find(const QString &id) const {
     return recordFrom(st);
 }
 
+std::optional<QString> SqliteRegistry::idForSecret(const QByteArray &secretHash) const {
+    Statement st(m_db, "SELECT id FROM devices WHERE secret_hash = ?1");
+    st.bindBlob(1, secretHash);
+    if (st.step() != SQLITE_ROW)
+        return std::nullopt;
+    return st.text(0);
+}
+
 QList<DeviceRecord> SqliteRegistry::list() const {
     QList<DeviceRecord> out;
     Statement st(m_db, "SELECT id, name, platform FROM devices ORDER BY id");

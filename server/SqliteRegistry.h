@@ -21,6 +21,7 @@ public:
     bool setName(const QString &id, const QString &name) override;
     bool setPlatform(const QString &id, const std::optional<QString> &platform) override;
     std::optional<DeviceRecord> find(const QString &id) const override;
+    std::optional<QString> idForSecret(const QByteArray &secretHash) const override;
     QList<DeviceRecord> list() const override;
     bool setThumb(const QString &id, const QByteArray &bytes, const QByteArray &mimeType) override;
     qint64 thumbBytes() const override { return m_thumbBytes; }

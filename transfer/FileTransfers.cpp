@@ -2,6 +2,7 @@
 
 #include "protocol/Json.h"
 #include "transfer/IncomingFile.h"
+#include "transfer/SendableFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,8 @@
 #include <QStandardPaths>
 
 #include <cmath>
+
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcTransfer, "velmo.transfer")
 
@@ -131,15 +134,20 @@ int FileTransfers::send(const QString &path, const QString &name) {
     };
     if (!m_allowed)
         return refuse(notAllowedText());
-    if (info.isDir())
-        return refuse(QStringLiteral("フォルダは送れません"));
-    if (!info.isFile())
-        return refuse(QStringLiteral("ファイルが見つかりません"));
     if (m_out.size() >= std::size_t(maxOutgoing))
         return refuse(QStringLiteral("同時に送れるファイルが多すぎます"));
-    auto file = std::make_unique<QFile>(t.path);
-    if (!file->open(QIODevice::ReadOnly))
+    // What is read is what was checked: the descriptor SendableFile opened.
+    QString why;
+    const int fd = SendableFile::open(t.path, &why);
+    if (fd < 0)
+        return refuse(why);
+    auto file = std::make_unique<QFile>();
+    if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         return refuse(QStringLiteral("ファイルを読み込めません"));
+    }
+    t.size = file->size();
+    m_list[key].size = t.size;
     const quint32 id = ++m_nextId;
     Out out;
     out.key = key;

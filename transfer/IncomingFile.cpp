@@ -5,7 +5,32 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QStorageInfo>
+
+#include <algorithm>
+
+namespace {
+// Running receptions' unwritten bytes by file system (root path). Main thread only.
+QHash<QString, qint64> &owedBytes() {
+    static QHash<QString, qint64> owed;
+    return owed;
+}
+} // namespace
+
+qint64 IncomingFile::owedOn(const QString &folder) {
+    const QStorageInfo storage(folder);
+    return storage.isValid() ? owedBytes().value(storage.rootPath()) : 0;
+}
+
+void IncomingFile::release() {
+    if (m_owed <= 0)
+        return;
+    auto it = owedBytes().find(m_device);
+    if (it != owedBytes().end() && (*it -= m_owed) <= 0)
+        owedBytes().erase(it);
+    m_owed = 0;
+}
 
 std::unique_ptr<IncomingFile> IncomingFile::create(const QString &folder, const QString &proposedName, qint64 size,
                                                    QString *error) {
@@ -19,7 +44,11 @@ std::unique_ptr<IncomingFile> IncomingFile::create(const QString &folder, const 
     if (!QDir().mkpath(folder))
         return fail(QStringLiteral("保存先のフォルダを作れません"));
     QStorageInfo storage(folder);
-    if (storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() - spareBytes < size)
+    const QString device = storage.isValid() ? storage.rootPath() : QString();
+    // Files on their way count as if they had arrived: parallel transfers cannot together
+    // take more than the free space.
+    if (storage.isValid() && storage.bytesAvailable() >= 0 &&
+        storage.bytesAvailable() - spareBytes - owedBytes().value(device) < size)
         return fail(QStringLiteral("保存先の空き容量が足りません"));
     std::unique_ptr<IncomingFile> in(new IncomingFile);
     in->m_folder = folder;
@@ -29,10 +58,17 @@ std::unique_ptr<IncomingFile> IncomingFile::create(const QString &folder, const 
     in->m_file->setAutoRemove(true);
     if (!in->m_file->open())
         return fail(QStringLiteral("保存先に書き込めません"));
+    if (!device.isEmpty() && size > 0) {
+        in->m_device = device;
+        in->m_owed = size;
+        owedBytes()[device] += size;
+    }
     return in;
 }
 
-IncomingFile::~IncomingFile() = default; // QTemporaryFile removes an uncommitted file
+IncomingFile::~IncomingFile() {
+    release(); // QTemporaryFile removes an uncommitted file
+}
 
 bool IncomingFile::write(QByteArrayView bytes) {
     if (!m_file || bytes.isEmpty())
@@ -40,10 +76,18 @@ bool IncomingFile::write(QByteArrayView bytes) {
     if (m_file->write(bytes.data(), bytes.size()) != bytes.size())
         return false;
     m_written += bytes.size();
+    // Written bytes show in the free space now; they are owed no longer.
+    const qint64 paid = std::min<qint64>(m_owed, bytes.size());
+    if (paid > 0) {
+        m_owed -= paid;
+        if (auto it = owedBytes().find(m_device); it != owedBytes().end() && (*it -= paid) <= 0)
+            owedBytes().erase(it);
+    }
     return true;
 }
 
 bool IncomingFile::commit(QString *error) {
+    release();
     if (!m_file || !m_file->flush()) {
         if (error)
             *error = QStringLiteral("保存先に書き込めません");

@@ -12,10 +12,16 @@
 // links or renames it to the first free name of "name", "name (1)", …, never replacing
 // a file. Destroying it before a successful commit removes the temporary file, so a
 // failed or cancelled transfer leaves nothing behind.
+//
+// Free space is judged with every file still being received in this process (of any
+// session) counted as if it were complete: the bytes each has yet to write are held
+// back from the space that new files may take, on the same file system. Main thread.
 class IncomingFile {
 public:
     // Bytes of free space kept beyond the file itself.
     static constexpr qint64 spareBytes = 1024 * 1024;
+    // Bytes the files being received on the file system of `folder` have yet to write.
+    static qint64 owedOn(const QString &folder);
 
     // The file in `folder` (created when missing) for a sender's proposed name and
     // size; nullptr and *error (Japanese, for the user) when it cannot be received.
@@ -46,4 +52,7 @@ private:
     qint64 m_written = 0;
     QString m_finalPath;
     std::unique_ptr<QTemporaryFile> m_file;
+    QString m_device;  // the file system (its root path) the bytes go to
+    qint64 m_owed = 0; // counted in owedOn() until written or given up
+    void release();
 };

@@ -23,7 +23,7 @@ std::optional<SelectedPair> SelectedPair::read(GstElement *webrtcbin) {
     std::optional<SelectedPair> out;
     if (ice && stream && gst_webrtc_ice_get_selected_pair(ice, stream, &local, &remote) && local && remote)
         out = SelectedPair{QString::fromUtf8(local->type), QString::fromUtf8(remote->type),
-                           QString::fromUtf8(remote->ipaddr)};
+                           QString::fromUtf8(remote->ipaddr), QString::fromUtf8(local->ipaddr)};
     if (local)
         gst_webrtc_ice_candidate_stats_free(local);
     if (remote)

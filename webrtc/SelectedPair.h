@@ -13,6 +13,7 @@ struct SelectedPair {
     QString localType; // "host", "srflx", "prflx", "relay"
     QString remoteType;
     QString remoteIp;
+    QString localIp;
 
     bool relayed() const { return localType == QLatin1String("relay") || remoteType == QLatin1String("relay"); }
 

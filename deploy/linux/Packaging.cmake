@@ -8,13 +8,9 @@
 # (GStreamer and Qt plug-ins) is listed by hand.
 #
 # lintian reports no error or warning. What it still says at the "info" level, and why it stays:
-#   hardening-no-bindnow, hardening-no-fortify-functions: the project's own compile flags
-#     (RelWithDebInfo, no distribution build flags); a build for an archive would add
-#     -Wl,-z,now and -D_FORTIFY_SOURCE=2 through dpkg-buildflags.
 #   binary-has-unneeded-section .comment: left by cmake's strip; harmless.
 #   package-supports-alternative-init-but-no-init.d-script: the server is a systemd service
 #     only (it needs DynamicUser= and StateDirectory=).
-#   desktop-entry-lacks-keywords-entry: the entry's Name and Comment carry the search words.
 
 set(VELMO_DOC_APP ${CMAKE_INSTALL_DATADIR}/doc/velmo-remote)
 set(VELMO_DOC_SERVER ${CMAKE_INSTALL_DATADIR}/doc/velmo-rendezvous)

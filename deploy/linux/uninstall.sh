@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Removes what Velmo Remote set up for this user and says what it did:
 #   - the device's registration on the rendezvous server (when the local agent
-#     answers and an administrator token is stored),
+#     answers and tells the device ID and server; the device proves itself with the
+#     secret in its data directory, or an administrator token is used when stored),
 #   - the resident agent: systemd user service velmo-remote-agent.service and its
 #     copy in ~/.local/lib/velmo-remote/resident-agent (never the application's
 #     own agent, which an install into ~/.local puts in ~/.local/lib/velmo-remote/agent),
@@ -76,7 +77,7 @@ if [ -f "$control" ] && command -v python3 >/dev/null 2>&1; then
         token_cmd=(secret-tool lookup "${secret_attrs[@]}")
     fi
     admin_token="$( ((${#token_cmd[@]})) && "${token_cmd[@]}" 2>/dev/null || true)"
-    result="$(CONTROL="$control" ADMIN_TOKEN="$admin_token" PURGE="$purge" python3 - <<'EOF' 2>/dev/null
+    result="$(CONTROL="$control" DEVICE_JSON="$data_dir/device.json" ADMIN_TOKEN="$admin_token" PURGE="$purge" python3 - <<'EOF' 2>/dev/null
 import json, os, urllib.request, urllib.parse
 try:
     c = json.load(open(os.environ["CONTROL"]))
@@ -93,14 +94,23 @@ except Exception:
 if not (len(dev) == 9 and dev.isdigit()) or not server.startswith(("http://", "https://")):
     print("noid"); raise SystemExit
 print("device %s %s" % (dev, server))
+# The device's own secret proves it is this device; an administrator token does too.
+try:
+    secret = str(json.load(open(os.environ["DEVICE_JSON"])).get("secret", ""))
+except Exception:
+    secret = ""
 tok = os.environ.get("ADMIN_TOKEN", "").strip(" \t")
-if not tok:
-    print("notoken"); raise SystemExit
+if secret:
+    auth = "Device " + secret
+elif tok:
+    auth = "Bearer " + tok
+else:
+    print("nosecret"); raise SystemExit
 if os.environ.get("PURGE") != "1":
     print("would"); raise SystemExit
 try:
     req = urllib.request.Request(server + "/api/v1/devices/" + dev, method="DELETE",
-                                 headers={"Authorization": "Bearer " + tok})
+                                 headers={"Authorization": auth})
     code = urllib.request.urlopen(req, timeout=8).status
     print("deleted" if code == 200 else "refused %d" % code)
 except urllib.error.HTTPError as e:
@@ -114,7 +124,7 @@ EOF
     case "$result" in
     *deleted*) say "サーバー上の端末登録を消しました: $device" ;;
     *would*) say "削除予定: サーバー上の端末登録 $device" ;;
-    *notoken*) say "サーバー上の端末登録 $device は残ります(管理トークンが保存されていません)" ;;
+    *nosecret*) say "サーバー上の端末登録 $device は残ります(端末の秘密鍵も管理トークンもありません)" ;;
     *refused*) say "サーバー上の端末登録 $device を消せませんでした(サーバーが拒否: ${result##*refused })" ;;
     *unreachable*) say "サーバー上の端末登録 $device を消せませんでした(サーバーに届きません)" ;;
     *noid*) say "サーバー上の端末登録はありません(端末 ID が未発行です)" ;;

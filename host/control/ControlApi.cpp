@@ -6,6 +6,7 @@
 #include "control/TestHooks.h"
 #include "protocol/Json.h"
 #include "protocol/ctrl/QualityRequest.h"
+#include "transfer/SendableFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,6 +17,8 @@
 #include <QRandomGenerator>
 #include <QSaveFile>
 #include <QTcpSocket>
+
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcApi, "velmo.host.api")
 
@@ -389,10 +392,13 @@ void ControlApi::handleCommand(const QString &path, const QJsonObject &body, Htt
         const QString file = f.str("path");
         if (!f.ok())
             return bad();
-        const QFileInfo info(file);
-        if (!info.isAbsolute() || !info.isFile() || !info.isReadable())
-            return plain(r, 400, QStringLiteral("送れるファイルではありません"));
-        if (!m_state->requestSendFile(sid, info.absoluteFilePath()))
+        // Checked on the opened file (no link, a regular file, not /proc): the answer says why not.
+        QString why;
+        const int fd = SendableFile::open(file, &why);
+        if (fd < 0)
+            return plain(r, 400, why);
+        ::close(fd);
+        if (!m_state->requestSendFile(sid, QFileInfo(file).absoluteFilePath()))
             return plain(r, 404, QStringLiteral("ファイルを受け取れるセッションがありません"));
         return ok(r);
     }

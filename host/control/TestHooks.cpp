@@ -79,8 +79,13 @@ void TestHooks::handle(const QString &path, const HttpRequest &req, const QJsonO
     if (req.method != "POST")
         return plain(r, 405, QStringLiteral("POST で呼んでください"));
     if (path == QLatin1String("ask")) {
-        HostState::Ask a{sidOr("sid"), body.value("name").toString(), body.value("ip").toString(),
-                         body.value("at").toInteger(QDateTime::currentSecsSinceEpoch())};
+        HostState::Ask a{sidOr("sid"),
+                         body.value("name").toString(),
+                         body.value("ip").toString(),
+                         body.value("at").toInteger(QDateTime::currentSecsSinceEpoch()),
+                         body.value("viewer").toString(),
+                         body.value("fingerprint").toString(),
+                         body.value("expires").toInteger(0)};
         // "withdraw": another request leaves in the same status change.
         if (body.value("withdraw").isString()) {
             const QSignalBlocker quiet(m_state);
@@ -97,6 +102,7 @@ void TestHooks::handle(const QString &path, const HttpRequest &req, const QJsonO
         HostState::Session s;
         s.sid = sidOr("sid");
         s.viewer = body.value("viewer").toString();
+        s.fingerprint = body.value("fingerprint").toString();
         s.name = body.value("name").toString();
         if (body.value("info").isObject()) {
             const QJsonObject i = body.value("info").toObject();

@@ -8,6 +8,7 @@
 #include "capture/TestPatternSource.h"
 #include "clipboard/ClipboardBackend.h"
 #include "control/HostState.h"
+#include "control/PasscodeRotation.h"
 #include "device/DeviceService.h"
 #include "input/InputInjector.h"
 #include "platform/BackendFactory.h"
@@ -95,6 +96,10 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     // Tests shorten the wait for the host user's answer.
     if (const int ms = qEnvironmentVariableIntValue("VELMO_HOST_ASK_TIMEOUT_MS"); testHooks && ms > 0)
         m_service->setAskTimeoutMs(ms);
+    // ... and the time a lost viewer has to come back with the automatic passcode.
+    const int graceMs = qEnvironmentVariableIntValue("VELMO_HOST_RECONNECT_GRACE_MS");
+    m_rotation =
+        new PasscodeRotation(state, testHooks && graceMs > 0 ? graceMs : PasscodeRotation::defaultGraceMs, this);
 
     if (source == QLatin1String("screen"))
         setUpScreen(choice.problem);
@@ -147,7 +152,7 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         DeviceSession *session = m_service->session(sid);
         if (session && (!s || !s->input))
             session->releaseInput();
-        m_service->setRights(sid, s && s->clip, s && s->files);
+        m_service->setRights(sid, s && s->input, s && s->clip, s && s->files);
     });
     connect(state, &HostState::sendFileRequested, m_service,
             [this](const QString &sid, const QString &path) { m_service->sendFile(sid, path); });
@@ -161,10 +166,13 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         HostState::Session s;
         s.sid = session->sid();
         s.viewer = session->viewer();
+        s.fingerprint = session->shortFingerprint();
         s.since = session->since();
         m_state->addSession(s);
     });
     connect(m_service, &DeviceService::sessionAuthed, this, [this](const QString &sid) {
+        if (DeviceSession *session = m_service->session(sid))
+            m_rotation->admitted(sid, session->admittedByAutoPasscode());
         if (m_state)
             m_state->updateSession(sid, [](HostState::Session &s) { s.authed = true; });
     });
@@ -175,7 +183,8 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
                 s.relay = session->relay();
             });
     });
-    connect(m_service, &DeviceService::sessionEnded, this, [this](const QString &sid) {
+    connect(m_service, &DeviceService::sessionEnded, this, [this](const QString &sid, bool forGood, bool byAuto) {
+        m_rotation->ended(sid, forGood, byAuto);
         if (!m_state)
             return;
         m_state->removeAsk(sid); // a viewer that leaves withdraws its request
@@ -185,8 +194,15 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         if (!m_state)
             return;
         const auto &intro = session->introduction();
-        m_state->addAsk({session->sid(), intro ? intro->displayName() : QString(), session->remoteIp(),
-                         QDateTime::currentSecsSinceEpoch()});
+        HostState::Ask ask;
+        ask.sid = session->sid();
+        ask.name = intro ? intro->displayName() : QString();
+        ask.ip = session->remoteIp();
+        ask.at = QDateTime::currentSecsSinceEpoch();
+        ask.viewer = session->viewer();
+        ask.fingerprint = session->shortFingerprint();
+        ask.expires = session->askExpires();
+        m_state->addAsk(ask);
     });
     connect(m_service, &DeviceService::sessionAskClosed, this, [this](const QString &sid) {
         if (m_state)
@@ -202,9 +218,11 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
             s.icon = intro.icon;
         });
         // A request already shown gets the name too.
-        for (const HostState::Ask &a : m_state->asks())
-            if (a.sid == session->sid())
-                m_state->addAsk({a.sid, intro.displayName(), a.ip, a.at});
+        for (HostState::Ask a : m_state->asks())
+            if (a.sid == session->sid()) {
+                a.name = intro.displayName();
+                m_state->addAsk(a);
+            }
     });
     connect(m_service, &DeviceService::audioCaptureChanged, this, [this](DeviceSession *session) {
         if (m_state)

@@ -12,6 +12,7 @@ class DesktopBackend;
 class DeviceService;
 class EncoderPool;
 class HostState;
+class PasscodeRotation;
 class InputInjector;
 class ScreenCapture;
 
@@ -40,6 +41,7 @@ private:
     QPointer<HostState> m_state;
     std::unique_ptr<DesktopBackend> m_backend;     // null with the test pattern or without a usable desktop
     DeviceService *m_service = nullptr;            // child
+    PasscodeRotation *m_rotation = nullptr;        // child
     std::unique_ptr<InputInjector> m_injector;     // outlives the service's sessions
     std::unique_ptr<ClipboardBackend> m_clipboard; // likewise
     ScreenCapture *m_capture = nullptr;            // child; null with the test pattern

@@ -19,6 +19,8 @@
 
 #include <cmath>
 
+#include <malloc.h>
+
 Q_LOGGING_CATEGORY(lcService, "velmo.device.service")
 
 DeviceService::DeviceService(const QString &server, const QString &dataDir, QObject *parent)
@@ -28,6 +30,13 @@ DeviceService::DeviceService(const QString &server, const QString &dataDir, QObj
         new ProofKeyStock([this] { return ProofKeys::accepted(m_passcodes ? m_passcodes() : DevicePasscodes{}); },
                           DeviceSession::Options().iterations, this);
     connect(m_link, &DeviceLink::deviceIdChanged, this, &DeviceService::deviceIdChanged);
+    // After the pipelines have stopped (they go 200 ms after their session, their threads with them).
+    m_trimTimer.setSingleShot(true);
+    m_trimTimer.setInterval(2000);
+    connect(&m_trimTimer, &QTimer::timeout, this, [this] {
+        if (m_sessions.isEmpty())
+            malloc_trim(0);
+    });
     connect(m_link, &DeviceLink::registeredChanged, this, [this](bool on) {
         Q_EMIT registeredChanged(on);
         if (on) {
@@ -229,9 +238,11 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         connect(session, &DeviceSession::finished, this, [this, session, sid] {
             if (m_sessions.value(sid) == session)
                 m_sessions.remove(sid);
-            Q_EMIT sessionEnded(sid);
+            Q_EMIT sessionEnded(sid, session->endedForGood(), session->admittedByAutoPasscode());
             // Let closed channels reach the viewer before the pipeline stops.
             QTimer::singleShot(200, session, &QObject::deleteLater);
+            if (m_sessions.isEmpty())
+                m_trimTimer.start();
         });
         m_sessions.insert(sid, session);
         if (!session->start(sdp)) {
@@ -263,9 +274,9 @@ void DeviceService::setClipboard(ClipboardBackend *clipboard) {
     });
 }
 
-void DeviceService::setRights(const QString &sid, bool clip, bool files) {
+void DeviceService::setRights(const QString &sid, bool input, bool clip, bool files) {
     if (DeviceSession *s = m_sessions.value(sid))
-        s->setRights(clip && m_clipboard, files);
+        s->setRights(input, clip && m_clipboard, files);
 }
 
 bool DeviceService::sendFile(const QString &sid, const QString &path) {

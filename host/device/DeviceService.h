@@ -73,7 +73,7 @@ public:
     // Sends a file of this desktop to an admitted viewer; false when there is none under sid.
     bool sendFile(const QString &sid, const QString &path);
     // The host changed a session's `clip` / `files` rights (clip only counts with a clipboard).
-    void setRights(const QString &sid, bool clip, bool files);
+    void setRights(const QString &sid, bool input, bool clip, bool files);
     // Ends every session, as on quit.
     void hangUpAll();
 
@@ -92,7 +92,9 @@ Q_SIGNALS:
     void sessionIntroduced(DeviceSession *session);
     void audioCaptureChanged(DeviceSession *session);
     void sessionPathChanged(DeviceSession *session);
-    void sessionEnded(const QString &sid);
+    // `forGood`: see DeviceSession::endedForGood(); `byAuto`: it had got in with the
+    // automatic passcode.
+    void sessionEnded(const QString &sid, bool forGood, bool byAuto);
     // The device cannot work, and why (shown in the agent's status).
     void problem(const QString &text);
 
@@ -126,6 +128,9 @@ private:
     int m_askTimeoutMs = 60 * 1000;
     bool m_sharing = true;
     QTimer m_thumbTimer;
+    // Runs a while after the last session has gone: gives the memory the sessions' buffers
+    // held back to the system (malloc keeps freed memory of its arenas otherwise).
+    QTimer m_trimTimer;
     QTimer m_iceTimer;
     QString m_server;
     QStringList m_iceUrls;

@@ -648,8 +648,8 @@ void DeviceSession::fileMessage(const QByteArray &bytes, bool binary) {
         m_exchange->files()->handleText(doc.object());
 }
 
-void DeviceSession::setRights(bool clip, bool files) {
-    m_exchange->setRights(clip, files);
+void DeviceSession::setRights(bool input, bool clip, bool files) {
+    m_exchange->setRights(input && m_options.injector, clip, files);
 }
 
 void DeviceSession::offerClipboard(const QString &text) {
@@ -682,8 +682,11 @@ void DeviceSession::verify(const AuthMessage &auth) {
     const QByteArray message = PasscodeProof::message(m_nonce, PasscodeProof::fingerprint(m_offerSdp),
                                                       PasscodeProof::fingerprint(m_answerSdp));
     m_keys->check(acceptedCodes(), message, auth.a, auth.f,
-                  [self = QPointer<DeviceSession>(this), lockout = m_options.lockout](bool ok) {
+                  [self = QPointer<DeviceSession>(this), lockout = m_options.lockout](ProofKeys::Opened opened) {
                       // Main thread. The try is settled even when the session has gone meanwhile.
+                      const bool ok = opened != ProofKeys::Opened::None;
+                      if (self)
+                          self->m_openedByAuto = opened == ProofKeys::Opened::Auto;
                       QElapsedTimer clock;
                       clock.start();
                       DeviceLockout::Outcome out;
@@ -721,13 +724,25 @@ void DeviceSession::verified(const DeviceLockout::Outcome &out) {
     m_deadline.stop();
     if (m_options.approvalRequired && m_options.approvalRequired()) {
         m_phase = Phase::Asking;
-        m_askTimer.start(std::max(100, m_options.askTimeoutMs));
+        const int waitMs = std::max(100, m_options.askTimeoutMs);
+        m_askTimer.start(waitMs);
+        m_askExpires = QDateTime::currentSecsSinceEpoch() + (waitMs + 999) / 1000;
+        // The viewer learns that the host user is being asked, and for how long at most.
+        sendCtrl({{"t", "approval_wait"}, {"sec", (waitMs + 999) / 1000}});
         qCInfo(lcDevice) << m_sid << "passcode proven; asking the host user";
         m_path.update(m_webrtc); // the request shows the viewer's address
         Q_EMIT askStarted();
         return;
     }
     admit();
+}
+
+QString DeviceSession::shortFingerprint() const {
+    const QString fp = PasscodeProof::fingerprint(m_offerSdp).left(16);
+    QStringList groups;
+    for (qsizetype i = 0; i + 4 <= fp.size(); i += 4)
+        groups.append(fp.mid(i, 4));
+    return groups.join(u'-');
 }
 
 void DeviceSession::answerAsk(bool ok) {
@@ -756,6 +771,7 @@ void DeviceSession::refuseAsk(const QString &text) {
 
 void DeviceSession::admit() {
     m_phase = Phase::Authed;
+    m_admittedByAuto = m_openedByAuto;
     const bool audio = m_audio && m_options.audioOn;
     sendAuthOk();
     sendCtrl(AudioStateMessage{audio}.toJson());
@@ -766,7 +782,8 @@ void DeviceSession::admit() {
         m_input = std::make_unique<RemoteInput>(m_options.injector);
     m_path.watch(m_webrtc);
     m_path.update(m_webrtc);
-    m_exchange->start(!m_options.clipAllowed || m_options.clipAllowed(m_sid),
+    m_exchange->start(m_options.injector && (!m_options.inputAllowed || m_options.inputAllowed(m_sid)),
+                      !m_options.clipAllowed || m_options.clipAllowed(m_sid),
                       !m_options.filesAllowed || m_options.filesAllowed(m_sid));
     qCInfo(lcDevice) << m_sid << "viewer authenticated," << videoMode();
     Q_EMIT authedChanged();
@@ -865,6 +882,9 @@ void DeviceSession::sendCtrl(const QJsonObject &msg) {
 void DeviceSession::lost(const QString &reason) {
     if (m_phase == Phase::Ended)
         return;
+    // Said goodbye (bye, a hang-up from either side, closed channels), or just gone
+    // (silence, ICE, pipeline): after the latter a viewer may well come back.
+    m_endedForGood = reason == QLatin1String("hung up") || reason == QLatin1String("ctrl closed");
     qCInfo(lcDevice) << m_sid << "session ends:" << reason;
     // Without an answer the viewer would wait for nothing: tell it.
     if (m_answerSdp.isEmpty() && reason != QLatin1String("hung up"))

@@ -102,8 +102,8 @@ public:
     void setDeviceName(const QString &name) { m_options.deviceName = name; }
     // Lets go of every key and button the viewer holds (its input right was withdrawn).
     void releaseInput();
-    // The host changed this viewer's `clip` / `files` rights.
-    void setRights(bool clip, bool files);
+    // The host changed this viewer's `input` / `clip` / `files` rights.
+    void setRights(bool input, bool clip, bool files);
     // The desktop's clipboard changed (or another viewer's text went on it).
     void offerClipboard(const QString &text);
     // Sends a file of this desktop to the viewer's download folder; false when the
@@ -113,10 +113,22 @@ public:
 
     QString sid() const { return m_sid; }
     QString viewer() const { return m_viewer; }
+    // The viewer's DTLS certificate fingerprint (from its offer), shortened for people to
+    // compare: the first 16 hexadecimal digits in groups of four ("AB12-CD34-EF56-7890").
+    // "" before the offer.
+    QString shortFingerprint() const;
+    // When an ask now running is refused unanswered (seconds since 1970); 0 when not asking.
+    qint64 askExpires() const { return m_askExpires; }
     qint64 since() const { return m_since; }
     // Monotonic start time, for choosing which session gives way.
     qint64 startedAt() const { return m_startedAt; }
     bool authed() const { return m_phase == Phase::Authed; }
+    // The viewer was admitted (now or before it ended) with the automatic passcode, not the fixed one.
+    bool admittedByAutoPasscode() const { return m_admittedByAuto; }
+    // Once ended: whether either side ended it on purpose ("bye", a hang-up, closed
+    // channels) rather than losing the viewer (silence, ICE, an error), after which an
+    // automatic reconnect may follow.
+    bool endedForGood() const { return m_endedForGood; }
     bool asking() const { return m_phase == Phase::Asking; }
     // What the viewer said about itself ("hello"), once it has.
     const std::optional<ViewerIntroduction> &introduction() const { return m_intro; }
@@ -194,6 +206,7 @@ private:
     std::unique_ptr<ViewerExchange> m_exchange;
     std::optional<ViewerIntroduction> m_intro;
     QTimer m_askTimer;
+    qint64 m_askExpires = 0;
     QString m_offerSdp;
     QString m_answerSdp;
     int m_h264Pt = 0;
@@ -206,4 +219,7 @@ private:
     SessionPath m_path;
     QElapsedTimer m_clock;
     bool m_tornDown = false;
+    bool m_openedByAuto = false; // the proof was for the automatic passcode
+    bool m_admittedByAuto = false;
+    bool m_endedForGood = false;
 };

@@ -19,7 +19,7 @@ struct ProofKeys::State {
         Codes codes;
         QByteArray message;
         QString a, f;
-        std::function<void(bool)> done;
+        std::function<void(ProofKeys::Opened)> done;
     };
     std::vector<Pending> pending;
 };
@@ -84,7 +84,7 @@ void ProofKeys::derive(const std::shared_ptr<State> &state, const Codes &codes) 
 }
 
 void ProofKeys::check(const Codes &now, const QByteArray &message, const QString &a, const QString &f,
-                      std::function<void(bool)> done) {
+                      std::function<void(Opened)> done) {
     m_state->pending.push_back({now, message, a, f, std::move(done)});
     if (!(m_state->derivedFor == now))
         derive(m_state, now);
@@ -105,8 +105,11 @@ void ProofKeys::finish(const std::shared_ptr<State> &state) {
     if (!state->pending.empty())
         derive(state, state->pending.front().codes);
     for (State::Pending &p : ready) {
-        const bool ok = (!p.codes.autoCode.isEmpty() && PasscodeProof::matches(state->autoKey, p.message, p.a)) ||
-                        (!p.codes.fixedCode.isEmpty() && PasscodeProof::matches(state->fixedKey, p.message, p.f));
-        p.done(ok);
+        Opened opened = Opened::None;
+        if (!p.codes.autoCode.isEmpty() && PasscodeProof::matches(state->autoKey, p.message, p.a))
+            opened = Opened::Auto;
+        else if (!p.codes.fixedCode.isEmpty() && PasscodeProof::matches(state->fixedKey, p.message, p.f))
+            opened = Opened::Fixed;
+        p.done(opened);
     }
 }

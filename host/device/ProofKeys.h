@@ -32,13 +32,17 @@ public:
     QByteArray autoSalt() const;
     QByteArray fixedSalt() const;
 
+    // Which passcode a proof opened: none, the automatic one or the fixed one.
+    enum class Opened { None, Auto, Fixed };
+
     // Whether `a` (for the auto salt) or `f` (for the fixed one) is the MAC of `message`
-    // under the key of a passcode in `now`. `done` runs on the main thread: at once when
+    // under the key of a passcode in `now` (the automatic one is tried first). `done`
+    // runs on the main thread: at once when
     // the keys are ready, else when they are; codes that changed since the keys were
     // started are derived again first. It runs even when this object is gone by then,
     // so that whoever counts tries can settle this one.
     void check(const Codes &now, const QByteArray &message, const QString &a, const QString &f,
-               std::function<void(bool)> done);
+               std::function<void(Opened)> done);
 
 private:
     struct State;

@@ -1,8 +1,12 @@
 #include "device/SessionPath.h"
 
 #include "webrtc/SelectedPair.h"
+#include <QHostAddress>
+#include <QNetworkInterface>
 
 #include <gst/webrtc/webrtc.h>
+
+#include <algorithm>
 
 SessionPath::SessionPath(QObject *parent) : QObject(parent) {
     m_watchdog.setInterval(1000);
@@ -12,6 +16,24 @@ SessionPath::SessionPath(QObject *parent) : QObject(parent) {
     });
 }
 
+QString SessionPath::usableAddress(const QString &remote, const QString &local) {
+    // A link-local IPv6 address means nothing without the link: it gets the zone of the
+    // interface the pair runs on (that of the local address), as in "fe80::1%eth0".
+    const QHostAddress address(remote);
+    if (address.protocol() != QAbstractSocket::IPv6Protocol || !address.isLinkLocal() || remote.contains(u'%'))
+        return remote;
+    const Q_IPV6ADDR ours = QHostAddress(local).toIPv6Address();
+    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+            // Compared without the scope that the interface's own entry carries.
+            const Q_IPV6ADDR theirs = entry.ip().toIPv6Address();
+            if (entry.ip().protocol() == QAbstractSocket::IPv6Protocol && std::equal(ours.c, ours.c + 16, theirs.c))
+                return remote + u'%' + iface.name();
+        }
+    }
+    return remote;
+}
+
 void SessionPath::update(GstElement *webrtc) {
     if (!webrtc)
         return;
@@ -19,9 +41,10 @@ void SessionPath::update(GstElement *webrtc) {
     if (!pair)
         return;
     const bool relay = pair->relayed();
-    if (relay != m_relay || pair->remoteIp != m_remoteIp) {
+    const QString ip = usableAddress(pair->remoteIp, pair->localIp);
+    if (relay != m_relay || ip != m_remoteIp) {
         m_relay = relay;
-        m_remoteIp = pair->remoteIp;
+        m_remoteIp = ip;
         Q_EMIT pathChanged();
     }
 }

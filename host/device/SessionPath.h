@@ -27,6 +27,9 @@ public:
     void stop() { m_watchdog.stop(); }
 
     bool relay() const { return m_relay; }
+    // The viewer's address as the pair gives it, with the zone of a link-local IPv6
+    // address added from the interface that holds `local`.
+    static QString usableAddress(const QString &remote, const QString &local);
     QString remoteIp() const { return m_remoteIp; }
 
 Q_SIGNALS:

@@ -7,6 +7,8 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
+
 Q_LOGGING_CATEGORY(lcExchange, "velmo.device.exchange")
 
 namespace {
@@ -37,20 +39,22 @@ ViewerExchange::ViewerExchange(SessionChannels *channels, QObject *parent)
 }
 
 void ViewerExchange::sendPerm() {
-    m_channels->sendText("ctrl", Json::compact(PermMessage{m_clip, m_filesRight, std::nullopt}.toJson()));
+    m_channels->sendText("ctrl", Json::compact(PermMessage{m_clip, m_filesRight, m_input}.toJson()));
 }
 
-void ViewerExchange::start(bool clip, bool files) {
+void ViewerExchange::start(bool input, bool clip, bool files) {
     m_started = true;
+    m_input = input;
     m_clip = clip;
     m_filesRight = files;
     m_files->setAllowed(files);
     sendPerm();
 }
 
-void ViewerExchange::setRights(bool clip, bool files) {
-    if (clip == m_clip && files == m_filesRight)
+void ViewerExchange::setRights(bool input, bool clip, bool files) {
+    if (input == m_input && clip == m_clip && files == m_filesRight)
         return;
+    m_input = input;
     m_clip = clip;
     m_filesRight = files;
     if (!m_started)
@@ -68,6 +72,18 @@ void ViewerExchange::stop(const QString &why) {
 bool ViewerExchange::handleCtrl(const QJsonObject &message) {
     if (!CtrlMessage::is<ClipText>(message))
         return false;
+    if (!m_clipClock.isValid())
+        m_clipClock.start();
+    m_clipBudget = std::min(clipBurst, m_clipBudget + clipRate * double(m_clipClock.restart()) / 1000.0);
+    const double cost = std::max(clipMinCost, double(message.value(QLatin1String("text")).toString().size()));
+    if (cost > m_clipBudget) {
+        // The text this part belongs to is lost: the next part does not follow on.
+        if (m_clipDropped++ % 64 == 0)
+            qCInfo(lcExchange) << "clipboard texts from the viewer come too fast: dropped" << m_clipDropped
+                               << "parts so far";
+        return true;
+    }
+    m_clipBudget -= cost;
     const std::optional<QString> text = m_clipIn.add(message);
     if (!text || !m_started || !m_clip || *text == m_lastText)
         return true;

@@ -3,6 +3,7 @@
 #include "transfer/ClipText.h"
 #include "transfer/FileTransfers.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -10,7 +11,8 @@
 class SessionChannels;
 
 // Clipboard text and files between this desktop and one admitted viewer, within the
-// viewer's `clip` and `files` rights: "perm" tells the viewer what it may do, "clip"
+// viewer's `clip` and `files` rights: "perm" tells the viewer what it may do (its
+// `input` right too, which RemoteInput enforces), "clip"
 // parts carry text both ways (ctrl), FileTransfers runs the "file" channel. Main thread.
 class ViewerExchange : public QObject {
     Q_OBJECT
@@ -20,14 +22,25 @@ public:
     FileTransfers *files() const { return m_files; }
 
     // The viewer is admitted: it learns its rights and exchanges begin.
-    void start(bool clip, bool files);
-    // The host changed the viewer's rights; a withdrawn `files` ends its transfers.
-    void setRights(bool clip, bool files);
+    void start(bool input, bool clip, bool files);
+    // The host changed the viewer's rights; a withdrawn `files` ends its transfers. The
+    // viewer hears of every change at once.
+    void setRights(bool input, bool clip, bool files);
     // The session ended: transfers stop, partial files are removed.
     void stop(const QString &why);
 
     // A "clip" part from the viewer; true when it was one.
     bool handleCtrl(const QJsonObject &message);
+
+    // What a viewer's clipboard texts may cost, in UTF-16 units: a budget of clipBurst
+    // that refills at clipRate a second, each part costing its length and at least
+    // clipMinCost (a flood of tiny texts is a flood too). A part beyond the budget is
+    // dropped, and with it the text it belongs to: putting text on the desktop's
+    // clipboard and passing it to the other viewers is the costly part. One text of the
+    // largest size fits the budget at any time.
+    static constexpr double clipBurst = 1.25 * 1024 * 1024;
+    static constexpr double clipRate = 128 * 1024;
+    static constexpr double clipMinCost = 4096;
     // The desktop's clipboard changed: the viewer gets the text unless it came from it.
     void offerClipboard(const QString &text);
 
@@ -43,7 +56,11 @@ private:
     ClipText m_clipIn;
     quint32 m_clipId = 0;
     QString m_lastText; // the last text that went either way: never sent back
+    double m_clipBudget = clipBurst;
+    QElapsedTimer m_clipClock; // since the budget was last refilled
+    qint64 m_clipDropped = 0;  // parts dropped, for the log
     bool m_started = false;
+    bool m_input = true;
     bool m_clip = true;
     bool m_filesRight = true;
 };

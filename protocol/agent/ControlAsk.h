@@ -12,6 +12,12 @@ struct ControlAsk {
     QString name; // the name the requester gave
     QString ip;
     qint64 at = 0; // carried, not used
+    // When the request is refused unanswered (seconds since 1970); 0 when the agent does not say.
+    // Who asks beyond its self-given name: the server's ID of the viewer's connection and the
+    // short fingerprint of the certificate its proof was bound to.
+    QString viewer;
+    QString fingerprint;
+    qint64 expires = 0;
 
     bool operator==(const ControlAsk &) const = default;
 

@@ -16,6 +16,7 @@ std::optional<ControlSession> ControlSession::fromJson(const QJsonValue &value) 
     r.info = ControlViewerInfo::fromJson(o.value(QStringLiteral("info")));
     r.icon = string(o, QStringLiteral("icon")).value_or(QString());
     r.ip = string(o, QStringLiteral("ip")).value_or(QString());
+    r.fingerprint = string(o, QStringLiteral("fingerprint")).value_or(QString());
     r.since = int64(o, QStringLiteral("since")).value_or(0);
     r.authed = boolean(o, QStringLiteral("authed")).value_or(false);
     r.relay = boolean(o, QStringLiteral("relay")).value_or(false);
@@ -42,7 +43,7 @@ QString ControlSession::detail() const {
 QJsonObject ControlSession::toJson() const {
     QJsonObject o{{"sid", sid},     {"viewer", viewer}, {"name", name},     {"icon", icon},
                   {"ip", ip},       {"since", since},   {"authed", authed}, {"relay", relay},
-                  {"input", input}, {"clip", clip},     {"files", files}};
+                  {"input", input}, {"clip", clip},     {"files", files},   {"fingerprint", fingerprint}};
     if (info)
         o.insert(QStringLiteral("info"), info->toJson());
     return o;

@@ -17,6 +17,7 @@ struct ControlSession {
     std::optional<ControlViewerInfo> info;
     QString icon;
     QString ip;
+    QString fingerprint; // short form of the viewer's certificate fingerprint
     qint64 since = 0;
     bool authed = false;
     bool relay = false;

@@ -10,7 +10,11 @@
 #include <QJsonDocument>
 #include <QTest>
 
+#include <QTemporaryDir>
+
 #include <csignal>
+
+#include <sys/stat.h>
 
 class TestControlHost : public QObject {
     Q_OBJECT
@@ -19,6 +23,7 @@ private Q_SLOTS:
     void commandsChangeStatus();
     void sessionsAsksAndPermissions();
     void badInput();
+    void filesSendTakesOnlyRegularFiles();
     void quitAndSigtermRemoveControlJson();
     void crashLeavesStaleFileAndRestartRewrites();
 
@@ -119,6 +124,44 @@ void TestControlHost::sessionsAsksAndPermissions() {
     s = status(h);
     QVERIFY(s.sessions.isEmpty());
     QVERIFY(s.asks.isEmpty());
+}
+
+// "files/send" sends a regular file of this desktop and nothing else: not through a symbolic
+// link, not a kernel pseudo-file (/proc), not a FIFO or a folder; each refusal says why. A
+// file that passes is refused only for want of a session (404).
+void TestControlHost::filesSendTakesOnlyRegularFiles() {
+    HostProcess h(m_env.dataDir() + "/files");
+    QVERIFY(h.ok());
+    QTemporaryDir dir;
+    const QString file = dir.filePath("report.txt");
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("numbers\n");
+    f.close();
+    const QString link = dir.filePath("link.txt");
+    QVERIFY(QFile::link(file, link));
+    const QString fifo = dir.filePath("fifo");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const struct {
+        QString path;
+        int status;
+        QString says;
+    } cases[] = {
+        {link, 400, QStringLiteral("シンボリックリンク")},
+        {QStringLiteral("/proc/self/status"), 400, QStringLiteral("/proc")},
+        {QStringLiteral("/proc/%1/environ").arg(h.pid()), 400, QStringLiteral("/proc")},
+        {fifo, 400, QStringLiteral("通常のファイルではない")},
+        {dir.path(), 400, QStringLiteral("フォルダ")},
+        {dir.filePath("missing"), 400, QStringLiteral("見つかりません")},
+        {QStringLiteral("relative/x"), 400, QStringLiteral("絶対パス")},
+        {file, 404, QStringLiteral("セッション")},
+    };
+    for (const auto &c : cases) {
+        QByteArray answer;
+        const int status = h.post("files/send", {{"sid", "nosuch"}, {"path", c.path}}, &answer);
+        QVERIFY2(status == c.status, qPrintable(c.path + ": " + QString::number(status)));
+        QVERIFY2(QString::fromUtf8(answer).contains(c.says), qPrintable(c.path + ": " + QString::fromUtf8(answer)));
+    }
 }
 
 void TestControlHost::badInput() {

@@ -237,6 +237,53 @@ private Q_SLOTS:
         QVERIFY(peers.sessionGone(refused->sid()));
     }
 
+    // Eight viewers (H.264 and JPEG) come and go: once the last has left, the agent gives
+    // back most of the memory their sessions took (malloc keeps freed memory otherwise).
+    void memoryReturnsAfterViewersLeave() {
+        DevicePeers peers;
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        const qint64 pid = peers.host().processId();
+        const auto rssKb = [pid] {
+            QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+            if (!f.open(QIODevice::ReadOnly))
+                return qint64(-1);
+            const auto m =
+                QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(f.readAll()));
+            return m.hasMatch() ? m.captured(1).toLongLong() : qint64(-1);
+        };
+        const auto flowing = [](const DeviceTestViewer &v, bool h264) {
+            return h264 ? v.h264Frames >= 5 : v.frameSizes.size() >= 5;
+        };
+        // One viewer first, so that what stays loaded for good (plug-ins, the encoders'
+        // set-up) is in the baseline.
+        {
+            auto warm = peers.viewer(peers.autoPasscode(), true);
+            QTRY_VERIFY_WITH_TIMEOUT(flowing(*warm, true), 20000);
+            warm->close();
+            QTRY_VERIFY_WITH_TIMEOUT(peers.status().value("sessions").toArray().isEmpty(), 10000);
+        }
+        QTest::qWait(3000);
+        const qint64 before = rssKb();
+        std::vector<std::unique_ptr<DeviceTestViewer>> viewers;
+        const QString passcode = peers.autoPasscode();
+        for (int i = 0; i < 8; ++i)
+            viewers.push_back(peers.viewer(passcode, i % 2 == 0));
+        for (int i = 0; i < 8; ++i)
+            QTRY_VERIFY_WITH_TIMEOUT(flowing(*viewers[size_t(i)], i % 2 == 0), 30000);
+        const qint64 during = rssKb();
+        for (auto &v : viewers)
+            v->close();
+        QTRY_VERIFY_WITH_TIMEOUT(peers.status().value("sessions").toArray().isEmpty(), 15000);
+        viewers.clear();
+        QTest::qWait(4000); // the sessions' pipelines stop, then the agent trims
+        const qint64 after = rssKb();
+        qInfo("agent RSS: %lld kB before, %lld kB with eight viewers, %lld kB after they left", before, during, after);
+        QVERIFY(before > 0 && during > before);
+        QVERIFY2(after - before < (during - before) / 2, "less than half of the sessions' memory came back");
+    }
+
     void vanishedViewerIsNoticed() {
         DevicePeers peers;
         QVERIFY(peers.startServer());

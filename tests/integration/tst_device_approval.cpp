@@ -20,6 +20,7 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QPushButton>
+#include <QSet>
 #include <QSysInfo>
 #include <QTest>
 
@@ -226,6 +227,54 @@ private Q_SLOTS:
         refused->close();
         windows.closeAll();
         agent.stop();
+    }
+
+    // Two viewers that call themselves the same ask at once: each request carries what
+    // tells them apart (the server's ID of the viewer and the short fingerprint of the
+    // certificate its proof is bound to) and when it runs out; each viewer hears that it
+    // waits for the host user and for how long.
+    void requestsTellViewersApartAndViewersHearTheyWait() {
+        DevicePeers peers;
+        peers.setHostEnv(QStringLiteral("VELMO_HOST_ASK_TIMEOUT_MS"), QStringLiteral("20000"));
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        QCOMPARE(peers.post("approval", {{"mode", "ask"}}), 200);
+        std::unique_ptr<DeviceTestViewer> viewers[2];
+        for (auto &v : viewers) {
+            v = peers.viewer(peers.autoPasscode());
+            QTRY_VERIFY_WITH_TIMEOUT(v->count("approval_wait") == 1, 15000);
+            QCOMPARE(v->last("approval_wait").value("sec").toInt(), 20);
+            QCOMPARE(v->count("auth_ok"), 0);
+            v->sendCtrl({{"t", "hello"}, {"user", "root"}, {"machine", "vm"}});
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(asks(peers).size() == 2 &&
+                                     asks(peers).at(1).toObject().value("name").toString() == "root@vm" &&
+                                     asks(peers).at(0).toObject().value("name").toString() == "root@vm",
+                                 10000);
+        const auto shortFp = [](const DeviceTestViewer &v) {
+            const QString full = DeviceTestViewer::fingerprint(v.offerSdp());
+            return full.left(4) + '-' + full.mid(4, 4) + '-' + full.mid(8, 4) + '-' + full.mid(12, 4);
+        };
+        QSet<QString> viewerIds;
+        for (const QJsonValue &value : asks(peers)) {
+            const QJsonObject a = value.toObject();
+            const auto &v = a.value("sid").toString() == viewers[0]->sid() ? viewers[0] : viewers[1];
+            QCOMPARE(a.value("sid").toString(), v->sid());
+            QCOMPARE(a.value("fingerprint").toString(), shortFp(*v));
+            QVERIFY(a.value("viewer").toString().startsWith('v'));
+            QCOMPARE(a.value("expires").toInteger() - a.value("at").toInteger(), 20);
+            viewerIds.insert(a.value("viewer").toString());
+        }
+        // (Both viewers live in this one process and so share its DTLS certificate: their
+        // fingerprints agree here, as they would not between two machines.)
+        QCOMPARE(viewerIds.size(), 2);
+        QCOMPARE(peers.post("asks/answer", {{"sid", viewers[0]->sid()}, {"ok", true}}), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(viewers[0]->count("auth_ok") == 1, 10000);
+        // The admitted session keeps its fingerprint in the status.
+        QCOMPARE(sessionOf(peers, viewers[0]->sid()).value("fingerprint").toString(), shortFp(*viewers[0]));
+        for (auto &v : viewers)
+            v->close();
     }
 
     void introductionIsBounded() {

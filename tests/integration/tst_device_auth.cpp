@@ -32,19 +32,17 @@ private Q_SLOTS:
         QVERIFY(peers.waitForDevice());
         const QString fixed = QStringLiteral("fixed-pass-9");
         QCOMPARE(peers.post("passcode/fixed", {{"passcode", fixed}}), 200);
-        const QString autoCode = peers.autoPasscode();
-
         struct Row {
             const char *mode;
-            QString passcode;
+            bool useAuto; // the automatic passcode in force at the time, else the fixed one
             bool ok;
         };
         // Each success resets the failure count, so the lockout never comes into play here.
-        const Row rows[] = {{"auto", autoCode, true},   {"auto", fixed, false},   {"fixed", fixed, true},
-                            {"fixed", autoCode, false}, {"both", autoCode, true}, {"both", fixed, true}};
+        const Row rows[] = {{"auto", true, true},   {"auto", false, false}, {"fixed", false, true},
+                            {"fixed", true, false}, {"both", true, true},   {"both", false, true}};
         for (const Row &row : rows) {
             QCOMPARE(peers.post("passcode/mode", {{"mode", row.mode}}), 200);
-            auto v = peers.viewer(row.passcode);
+            auto v = peers.viewer(row.useAuto ? peers.autoPasscode() : fixed);
             QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") + v->count("auth_fail") == 1, 10000);
             QVERIFY2(v->count(row.ok ? "auth_ok" : "auth_fail") == 1, row.mode);
             if (!row.ok) {
@@ -54,6 +52,76 @@ private Q_SLOTS:
             v->close();
             QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(v->sid()), 5000);
         }
+    }
+
+    // The automatic passcode is one per session: a session admitted with it that ends for
+    // good (the viewer's "bye", the host's disconnect) makes a new one at once, and the old
+    // one opens nothing more; a viewer that is only lost may come back with it within the
+    // reconnect grace, and after the grace without one the code changes too. The fixed
+    // passcode never changes.
+    void autoPasscodeChangesAfterEachSession() {
+        DevicePeers peers;
+        peers.setHostEnv(QStringLiteral("VELMO_HOST_RECONNECT_GRACE_MS"), QStringLiteral("3000"));
+        QVERIFY(peers.startServer());
+        QVERIFY(peers.startHost());
+        QVERIFY(peers.waitForDevice());
+        const QString fixed = QStringLiteral("fixed-pass-7");
+        QCOMPARE(peers.post("passcode/fixed", {{"passcode", fixed}}), 200);
+        QCOMPARE(peers.post("passcode/mode", {{"mode", "both"}}), 200);
+        const auto admitted = [&](const QString &passcode) {
+            auto v = peers.viewer(passcode);
+            (void)QTest::qWaitFor([&] { return v->count("auth_ok") + v->count("auth_fail") == 1; }, 15000);
+            return v;
+        };
+
+        // Ended by the viewer's "bye".
+        const QString first = peers.autoPasscode();
+        auto v = admitted(first);
+        QCOMPARE(v->count("auth_ok"), 1);
+        QCOMPARE(peers.autoPasscode(), first); // unchanged while the session runs
+        v->close();
+        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != first, 5000);
+        const QString second = peers.autoPasscode();
+        QCOMPARE(admitted(first)->count("auth_fail"), 1);
+
+        // Ended by the host.
+        v = admitted(second);
+        QCOMPARE(v->count("auth_ok"), 1);
+        QCOMPARE(peers.post("disconnect", {{"sid", v->sid()}}), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != second, 5000);
+
+        // With the fixed passcode: the automatic one stays.
+        const QString third = peers.autoPasscode();
+        v = admitted(fixed);
+        QCOMPARE(v->count("auth_ok"), 1);
+        v->close();
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(v->sid()), 5000);
+        QCOMPARE(peers.autoPasscode(), third);
+
+        // Lost without a word (the viewer's pipeline just stops): the code still opens for a
+        // reconnect within the grace; that session's "bye" then changes it.
+        v = admitted(third);
+        QCOMPARE(v->count("auth_ok"), 1);
+        const QString lostSid = v->sid();
+        v.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(lostSid), 15000);
+        QCOMPARE(peers.autoPasscode(), third);
+        v = admitted(third);
+        QCOMPARE(v->count("auth_ok"), 1);
+        QTest::qWait(3500); // past the grace: the reconnected session holds the code
+        QCOMPARE(peers.autoPasscode(), third);
+        v->close();
+        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != third, 5000);
+
+        // Lost, and nobody comes back: the code changes once the grace is over.
+        const QString fourth = peers.autoPasscode();
+        v = admitted(fourth);
+        QCOMPARE(v->count("auth_ok"), 1);
+        const QString goneSid = v->sid();
+        v.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(goneSid), 15000);
+        QCOMPARE(peers.autoPasscode(), fourth);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != fourth, 6000);
     }
 
     void repeatedWrongPasscodesLock() {

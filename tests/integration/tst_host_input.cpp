@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include "transfer/ClipText.h"
+
 #include <gst/gst.h>
 
 #include <memory>
@@ -203,6 +205,25 @@ private Q_SLOTS:
         QVERIFY(nothingHeld());
     }
 
+    // "テキスト送信": a long text of characters no key of the layout has (more of them than
+    // there are spare keycodes), mixed with ASCII and emoji, arrives exactly in a real X
+    // client that looks each key up in the keyboard mapping as it handles it (XLookupString,
+    // fetching the mapping again after each MappingNotify), twice in a row.
+    void longMixedTextArrivesExactly() {
+        auto v = halfSizeViewer();
+        QVERIFY(v);
+        const QString text =
+            QStringLiteral("東京都渋谷区神南一丁目二番三号の会議室へ行きます Meeting at 10:30, room #4! "
+                           "こんにちは世界 😀🎉👍 ¿Qué tal? 日本語のテキストを正しく送ります");
+        for (int round = 0; round < 2; ++round) {
+            m_x.clear();
+            v->sendInput({{"t", "text"}, {"s", text + u'\n'}});
+            QVERIFY(m_x.waitFor([](const auto &e) { return e.kind == Kind::KeyUp && e.keysym == 0xff0d; }, 30000));
+            QCOMPARE(m_x.typed(), text + u'\r');
+        }
+        QVERIFY(nothingHeld());
+    }
+
     void heldKeysReleased() {
         // Withdrawing the input right lets go of what the viewer holds, and stops its input.
         auto v = halfSizeViewer();
@@ -212,12 +233,20 @@ private Q_SLOTS:
         QVERIFY(next(Kind::ButtonDown, 3));
         QVERIFY(m_x.keysDown().contains(kShiftLeft));
         QCOMPARE(m_x.buttonsDown(), kButton3Mask);
+        // The viewer learnt its rights on admission, and learns at once that input went.
+        QTRY_VERIFY(v->count("perm") >= 1);
+        QCOMPARE(v->last("perm").value("input"), QJsonValue(true));
+        const int perms = v->count("perm");
         QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", false}, {"clip", true}, {"files", true}}), 200);
         QVERIFY(nothingHeld());
+        QTRY_COMPARE(v->count("perm"), perms + 1);
+        QCOMPARE(v->last("perm").value("input"), QJsonValue(false));
+        QCOMPARE(v->last("perm").value("files"), QJsonValue(true));
         m_x.clear();
         v->sendInput({{"t", "kd"}, {"code", "KeyB"}});
         QVERIFY(!next(Kind::KeyDown, 0, 500));
         QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", true}, {"clip", true}, {"files", true}}), 200);
+        QTRY_COMPARE(v->last("perm").value("input"), QJsonValue(true));
         v->sendInput({{"t", "kd"}, {"code", "KeyC"}});
         v->sendInput({{"t", "ku"}, {"code", "KeyC"}});
         const auto *c = next(Kind::KeyDown);
@@ -247,7 +276,7 @@ private Q_SLOTS:
         const QStringList codes = {"ShiftLeft", "KeyA",     "ControlLeft", "Digit7", "AltRight", "NoSuchKey", "",
                                    "Enter",     "MetaLeft", "F24",         "Lang1",  "x",        "KeyZ"};
         QString cjk; // characters no layout here has: every one needs a spare keycode
-        for (char32_t c = 0x4e00; c < 0x4e00 + 300; ++c)
+        for (char32_t c = 0x4e00; c < 0x4e00 + 40; ++c)
             cjk += QString::fromUcs4(&c, 1);
         const QJsonObject junk[] = {
             {{"t", "md"}, {"b", 7}, {"x", 1}, {"y", 1}},
@@ -280,6 +309,39 @@ private Q_SLOTS:
         qInfo("host RSS %lld kB before the flood, %lld kB after", rssBefore, rssAfter);
         QVERIFY(rssBefore > 0 && rssAfter - rssBefore < 64 * 1024);
         QCOMPARE(m_peers.status().value("inputPerm").toString(), QStringLiteral("unneeded"));
+    }
+
+    // A viewer pouring clipboard texts (forty of the largest size, as fast as its channel
+    // takes them): the agent puts on the desktop and passes on only what its budget allows
+    // (the first text whole, then about one a few seconds), and its memory stays bounded.
+    void clipboardFloodIsBounded() {
+        auto flood = m_peers.viewer(m_peers.autoPasscode());
+        auto other = m_peers.viewer(m_peers.autoPasscode());
+        QVERIFY(QTest::qWaitFor([&] { return flood->count("auth_ok") == 1 && other->count("auth_ok") == 1; }, 15000));
+        QTRY_VERIFY_WITH_TIMEOUT(flood->channelsOpen() && other->last("perm").value("clip").toBool(), 10000);
+        const qint64 pid = m_peers.host().processId();
+        const qint64 rssBefore = rssKb(pid);
+        const int before = other->count("clip");
+        for (int i = 0; i < 40; ++i) {
+            const QString text(int(ClipText::maxBytes), QChar(u'a' + i % 26));
+            for (const QJsonObject &part : ClipText::split(text, quint32(i + 1)))
+                flood->sendCtrl(part);
+            QCoreApplication::processEvents();
+        }
+        // Whatever got through has arrived by now.
+        QTest::qWait(3000);
+        int whole = 0;
+        for (const QJsonObject &m : std::as_const(other->ctrl))
+            whole += m.value("t").toString() == QLatin1String("clip") &&
+                     m.value("part").toInt() == m.value("parts").toInt() - 1;
+        const qint64 rssAfter = rssKb(pid);
+        qInfo("%d of 40 texts passed on; host RSS %lld kB before, %lld kB after", whole, rssBefore, rssAfter);
+        QVERIFY(other->count("clip") > before);
+        QVERIFY2(whole >= 1 && whole <= 4, qPrintable(QString::number(whole)));
+        QVERIFY(rssAfter - rssBefore < 96 * 1024);
+        QVERIFY(m_peers.sessionListed(flood->sid(), true));
+        flood->close();
+        other->close();
     }
 
     void secondMonitor() {

@@ -48,6 +48,15 @@ done
 for d in libsqlite3-0 libpq5 libhiredis; do
     grep -q "$d" <<<"$(dpkg-deb -f "$server_deb" Depends)" || fail "velmo-rendezvous depends on $d"
 done
+# The programs that take input from the network carry Debian's hardening: position-independent,
+# bound at load (full RELRO), fortified string and memory calls.
+for f in usr/bin/velmo-remote usr/lib/velmo-remote/agent/velmo-remote-host usr/bin/velmo-rendezvous; do
+    readelf -h "$root/$f" | grep -q 'Type:.*DYN' || fail "/$f is not position-independent"
+    readelf -d "$root/$f" | grep -q 'FLAGS.*BIND_NOW' || fail "/$f is not bound at load (-z now)"
+    readelf -lW "$root/$f" | grep -q 'GNU_RELRO' || fail "/$f has no RELRO segment"
+    readelf -sW --dyn-syms "$root/$f" | grep -q '__[a-z]*_chk@' || fail "/$f has no fortified calls"
+done
+grep -q '^Keywords=' "$root/usr/share/applications/velmo-remote.desktop" || fail "desktop entry without Keywords"
 # The server's unpacked binary is stripped and still runs.
 [ "$("$root/usr/bin/velmo-rendezvous" --version)" = "velmo-rendezvous $(dpkg-deb -f "$server_deb" Version)" ] ||
     fail "installed server --version"

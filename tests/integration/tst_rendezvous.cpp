@@ -37,10 +37,11 @@ class TestRendezvous : public QObject {
     QNetworkAccessManager nam;
     int secretCounter = 0;
 
-    Http request(const QByteArray &verb, const QString &path, const QByteArray &token = {}) {
+    Http request(const QByteArray &verb, const QString &path, const QByteArray &token = {},
+                 const QByteArray &scheme = "Bearer ") {
         QNetworkRequest req(QUrl(server.url() + path));
         if (!token.isEmpty())
-            req.setRawHeader("Authorization", "Bearer " + token);
+            req.setRawHeader("Authorization", scheme + token);
         QNetworkReply *reply = nam.sendCustomRequest(req, verb);
         QSignalSpy done(reply, &QNetworkReply::finished);
         if (!reply->isFinished())
@@ -245,6 +246,27 @@ private Q_SLOTS:
         QVERIFY(done.wait(5000));
         QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 403);
         reply->deleteLater();
+    }
+
+    // A device removes its own registration with its secret (as its uninstaller does),
+    // and only its own: another device's secret, a wrong one or none is refused alike.
+    void aDeviceDeletesItselfWithItsSecret() {
+        const QString secret = newSecret();
+        auto d = device(secret, "Leaving");
+        auto other = device(newSecret(), "Staying");
+        QVERIFY(d && other);
+        const QString path = "/api/v1/devices/" + d->id();
+        QCOMPARE(request("DELETE", path, secret.toUtf8() + "x", "Device ").status, 401);
+        QCOMPARE(request("DELETE", "/api/v1/devices/" + other->id(), secret.toUtf8(), "Device ").status, 401);
+        QCOMPARE(request("DELETE", path, " ", "Device ").status, 401);
+        QCOMPARE(request("GET", path).status, 200);
+        QCOMPARE(request("DELETE", path, secret.toUtf8(), "Device ").status, 200);
+        QTRY_VERIFY(d->closed());
+        QCOMPARE(d->closeCode(), 4410);
+        QCOMPARE(request("GET", path).status, 404);
+        QCOMPARE(request("DELETE", path, secret.toUtf8(), "Device ").status, 401);
+        QVERIFY(!other->closed());
+        QCOMPARE(request("GET", "/api/v1/devices/" + other->id()).status, 200);
     }
 
     void thumbnails() {

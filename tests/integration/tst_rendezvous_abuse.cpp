@@ -7,6 +7,8 @@
 #include "support/TestEnv.h"
 #include "support/WsFrames.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -38,6 +40,16 @@ QJsonObject ice(const QString &to, const QString &sid, int padding = 0) {
 
 QByteArray compact(const QJsonObject &o) {
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+// Resident memory of a process in KiB, from /proc; -1 when it cannot be read.
+qint64 residentKiB(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    static const QRegularExpression re(QStringLiteral("VmRSS:\\s+(\\d+) kB"));
+    const auto m = re.match(QString::fromLatin1(f.readAll()));
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
 }
 
 // A viewer speaking WebSocket over a plain TCP socket, to send frames no real client would.
@@ -386,6 +398,65 @@ private Q_SLOTS:
         QVERIFY(upgrade("c2hvcnQ=", "13").startsWith("HTTP/1.1 400 "));
         const QByteArray oldVersion = upgrade("dGhlIHNhbXBsZSBub25jZQ==", "8");
         QVERIFY(oldVersion.startsWith("HTTP/1.1 426 ") && oldVersion.contains("Sec-WebSocket-Version: 13\r\n"));
+    }
+
+    // A client that pings as fast as it can and never reads the pongs: the server owes it one
+    // pong at a time, not one per ping, so its memory stays where it was, and the devices
+    // on it stay reachable throughout.
+    void aPingFloodThatNeverReadsCostsNoMemory() {
+        RendezvousProcess server;
+        QVERIFY(server.start());
+        auto d = device(server);
+        QVERIFY(d);
+        const qint64 pid = server.process().processId();
+        const qint64 before = residentKiB(pid);
+        QVERIFY(before > 0);
+
+        RawViewer flood;
+        QVERIFY(flood.open(server.port()));
+        flood.socket.setReadBufferSize(1); // reads nothing more: the pongs pile up on the server's side
+        QByteArray block;
+        for (int i = 0; i < 4096; ++i)
+            block += clientFrame(0x9, QByteArray(125, char('a' + i % 26)));
+        // 96 MiB of pings (about 770,000), more than every kernel buffer on the way holds.
+        qint64 peak = before;
+        for (int i = 0; i < 96 * 1024 * 1024 / block.size() && flood.socket.state() == QAbstractSocket::ConnectedState;
+             ++i) {
+            flood.socket.write(block);
+            while (flood.socket.bytesToWrite() > 2 * 1024 * 1024 && flood.socket.waitForBytesWritten(1000)) {
+            }
+            if (i % 32 == 0)
+                peak = qMax(peak, residentKiB(pid));
+        }
+        QTest::qWait(200);
+        peak = qMax(peak, residentKiB(pid));
+        qInfo() << "server resident memory before" << before << "KiB, at most" << peak << "KiB during the flood";
+        QVERIFY2(peak - before < 32 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - before)));
+
+        // The device stayed online and reachable all along.
+        QCOMPARE(online(server, d->id()), QJsonValue(true));
+        auto other = viewer(server);
+        QVERIFY(other);
+        other->send(offer(d->id(), "after-flood"));
+        QVERIFY(d->take("connect", "after-flood"));
+
+        // Once the flooder reads again it gets a pong: the answer owed to the last ping.
+        flood.socket.setReadBufferSize(0);
+        QByteArray lastPong;
+        QElapsedTimer quiet;
+        quiet.start();
+        while (quiet.elapsed() < 500) {
+            QTest::qWait(20);
+            const QByteArray more = flood.socket.readAll();
+            if (!more.isEmpty())
+                quiet.restart();
+            flood.in += more;
+            while (const auto f = takeServerFrame(flood.in)) {
+                QCOMPARE(f->opcode, 0xA);
+                lastPong = f->payload;
+            }
+        }
+        QCOMPARE(lastPong, QByteArray(125, char('a' + 4095 % 26)));
     }
 
     void sigtermRightAfterListeningEndsCleanly() {

@@ -186,6 +186,13 @@ bool DevicePeers::sessionGone(const QString &sid) {
     return true;
 }
 
+QString DevicePeers::autoPasscode() {
+    const QString now = status().value("autoPasscode").toString();
+    if (!now.isEmpty())
+        m_autoPasscode = now;
+    return m_autoPasscode;
+}
+
 QJsonObject DevicePeers::status() {
     return QJsonDocument::fromJson(request("GET", QStringLiteral("status"), {}, nullptr)).object();
 }

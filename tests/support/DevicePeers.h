@@ -56,7 +56,9 @@ public:
         v->start();
         return v;
     }
-    QString autoPasscode() const { return m_autoPasscode; }
+    // The automatic passcode in force now (it changes after each session that used it),
+    // as the agent's status gives it; the last one seen when the agent does not answer.
+    QString autoPasscode();
     QString dataDir() const { return m_hostDataDir.isEmpty() ? m_dir.path() + QStringLiteral("/host") : m_hostDataDir; }
     // What the host logged of the "input" channel (started with the "input_log" hook), one
     // object per line of device-input.jsonl; empty before anything arrived.

@@ -49,6 +49,11 @@ bool XEventWindow::open(QString *error) {
     return true;
 }
 
+void XEventWindow::focus() {
+    XSetInputFocus(m_display, m_window, RevertToParent, CurrentTime);
+    XSync(m_display, False);
+}
+
 int XEventWindow::fd() const {
     return ConnectionNumber(m_display);
 }

@@ -33,6 +33,8 @@ public:
 
     // Opens DISPLAY, maps the window and takes the focus. False (and why) when it cannot.
     bool open(QString *error);
+    // Takes the keyboard focus (back) for this window.
+    void focus();
     // Reads every event that has arrived, without waiting.
     void pump();
     // Waits on the connection (not the Qt loop) up to `ms` for an event that matches,

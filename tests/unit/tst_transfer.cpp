@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -160,6 +161,44 @@ private Q_SLOTS:
         QCOMPARE(error, QStringLiteral("保存先の空き容量が足りません"));
         QVERIFY(!IncomingFile::create(folder, "neg.bin", -1, &error));
         QCOMPARE(entries(folder).size(), 2);
+    }
+
+    // Two sessions receiving into the same folder at once: the second file is judged with
+    // the first one's bytes counted as taken, so both together never pass the free space;
+    // what the first has written, or its whole share once it is given up, frees the room.
+    void parallelReceptionsShareTheFreeSpace() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + "/Downloads";
+        QVERIFY(QDir().mkpath(folder));
+        const qint64 free = QStorageInfo(folder).bytesAvailable();
+        QVERIFY(free > 64 * 1024 * 1024);
+        Pair one(dir.path() + "/a", folder), two(dir.path() + "/b", folder);
+        const auto offer = [](Pair &p, int id, qint64 size) {
+            p.b->handleText(QJsonObject{
+                {"t", "file_start"}, {"id", id}, {"name", QStringLiteral("f%1.bin").arg(id)}, {"size", size}});
+            return p.b->transfers().last();
+        };
+        // Half the free space, then three quarters of it in the other session: alone each
+        // would fit, together they do not.
+        const auto half = offer(one, 1, free / 2);
+        QCOMPARE(half.status, Status::Running);
+        const auto more = offer(two, 2, free / 4 * 3);
+        QCOMPARE(more.status, Status::Failed);
+        QCOMPARE(more.message, QStringLiteral("保存先の空き容量が足りません"));
+        // A quarter still fits beside the half.
+        const auto quarter = offer(two, 3, free / 5);
+        QCOMPARE(quarter.status, Status::Running);
+        // The half is cancelled by its sender: its share is free again.
+        one.b->handleText(QJsonObject{{"t", "file_cancel"}, {"id", 1}});
+        QCOMPARE(one.b->transfer(half.key)->status, Status::Cancelled);
+        QCOMPARE(offer(one, 4, free / 2).status, Status::Running);
+        QCOMPARE(IncomingFile::owedOn(folder), free / 2 + free / 5);
+        two.b->abortAll(QStringLiteral("end"));
+        one.b->abortAll(QStringLiteral("end"));
+        QCOMPARE(IncomingFile::owedOn(folder), 0);
+        QCOMPARE(entries(folder), QStringList());
+        // The answers still queued between the ends go before the ends do.
+        QTRY_VERIFY(one.toA.empty() && one.toB.empty() && two.toA.empty() && two.toB.empty());
     }
 
     void clipParts() {

@@ -241,7 +241,8 @@ private Q_SLOTS:
         s.controllers = {ControlController{QStringLiteral("laptop"), QStringLiteral("AAAA"), 1700000001}};
         s.eulaRequired = ControlEula{QStringLiteral("2"), QStringLiteral("abc"), QStringLiteral("# Terms")};
         s.allowAsk = false;
-        s.asks = {ControlAsk{QStringLiteral("s2"), QStringLiteral("hanako"), QStringLiteral("192.0.2.8"), 1700000002}};
+        s.asks = {ControlAsk{QStringLiteral("s2"), QStringLiteral("hanako"), QStringLiteral("192.0.2.8"), 1700000002,
+                             QStringLiteral("555666777"), QStringLiteral("AB:CD"), 1700000062}};
         s.inputPerm = QStringLiteral("denied");
         s.screenPerm = QStringLiteral("granted");
         s.approval = QStringLiteral("ask");

@@ -5,6 +5,8 @@
 #include "support/TestEnv.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QtTest>
@@ -26,6 +28,7 @@ private Q_SLOTS:
     void returnAllowsAndButtonsAnswerOnce();
     void closeAllAnswersNothing();
     void floodOpensABoundedNumber();
+    void countdownToTheAutomaticRefusal();
 
 private:
     QList<QJsonObject> answers() const { return m_h->bodies("asks/answer"); }
@@ -182,6 +185,32 @@ void TestAskWindows::floodOpensABoundedNumber() {
     QTRY_VERIFY(!m_windows->openSids().contains(first));
     QTRY_COMPARE(m_windows->count(), AskWindows::maxOpen);
     QCOMPARE(answers().size(), m_answersBefore + 1);
+}
+
+// The agent refuses an unanswered request after 60 s: the window counts down to it, and
+// says nothing when the agent does not tell.
+void TestAskWindows::countdownToTheAutomaticRefusal() {
+    QCOMPARE(AskWindow::countdownText(0, 1000), QString());
+    QCOMPARE(AskWindow::countdownText(1060, 1000), QString("あと 60 秒で断ります(答えないとき)"));
+    QCOMPARE(AskWindow::countdownText(990, 1000), QString("あと 0 秒で断ります(答えないとき)"));
+    // The agent's record carries it (optional: an older agent leaves it out).
+    const auto ask =
+        ControlAsk::fromJson(QJsonObject{{"sid", "s1"}, {"name", "A"}, {"ip", ""}, {"at", 5}, {"expires", 70}});
+    QVERIFY(ask);
+    QCOMPARE(ask->expires, 70);
+    QCOMPARE(ControlAsk::fromJson(QJsonObject{{"sid", "s1"}, {"name", "A"}, {"ip", ""}, {"at", 5}})->expires, 0);
+
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    AskWindow window(ControlAsk{"s2", "B", "", now, "", "", now + 60});
+    window.show();
+    auto *countdown = window.findChild<QLabel *>("askCountdown");
+    QVERIFY(countdown->isVisibleTo(&window));
+    const QString first = countdown->text();
+    QVERIFY2(first == "あと 60 秒で断ります(答えないとき)" || first == "あと 59 秒で断ります(答えないとき)",
+             qPrintable(first));
+    QTRY_VERIFY_WITH_TIMEOUT(countdown->text() != first, 2500);
+    AskWindow silent(ControlAsk{"s3", "C", "", now, "", "", 0});
+    QVERIFY(!silent.findChild<QLabel *>("askCountdown")->isVisibleTo(&silent));
 }
 
 int main(int argc, char **argv) {

@@ -18,7 +18,6 @@
 Q_LOGGING_CATEGORY(lcInput, "velmo.input")
 
 namespace {
-constexpr int kMaxSpares = 8;
 
 // The keysym of a Unicode character: Latin-1 has its own, everything else the
 // Unicode range of keysyms.
@@ -71,7 +70,15 @@ XTestInjector::XTestInjector(_XDisplay *display) : m_display(display) {
 
     m_restore.setSingleShot(true);
     m_restore.setInterval(restoreAfterMs);
-    connect(&m_restore, &QTimer::timeout, this, &XTestInjector::restoreSpares);
+    connect(&m_restore, &QTimer::timeout, this, [this] {
+        if (busy())
+            m_restore.start(); // still typing
+        else
+            restoreSpares();
+    });
+    m_settle.setSingleShot(true);
+    m_settle.setInterval(settleMs);
+    connect(&m_settle, &QTimer::timeout, this, &XTestInjector::settled);
     m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &XTestInjector::readEvents);
     flush();
@@ -80,6 +87,13 @@ XTestInjector::XTestInjector(_XDisplay *display) : m_display(display) {
 }
 
 XTestInjector::~XTestInjector() {
+    // What waits is given up, but nothing stays pressed.
+    for (const Pending &p : m_queue) {
+        if (p.kind == Pending::Key && !p.down)
+            XTestFakeKeyEvent(m_display, unsigned(p.value), False, CurrentTime);
+        else if (p.kind == Pending::Button && !p.down)
+            XTestFakeButtonEvent(m_display, unsigned(p.value), False, CurrentTime);
+    }
     restoreSpares();
     delete m_notifier;
     X11ErrorTrap::forget(m_display);
@@ -127,7 +141,7 @@ void XTestInjector::readKeymap() {
     }
     // Spare keycodes are chosen once, from the top: those without any keysym.
     if (m_spares.empty()) {
-        for (int kc = m_maxKeycode; kc >= m_minKeycode && int(m_spares.size()) < kMaxSpares; --kc) {
+        for (int kc = m_maxKeycode; kc >= m_minKeycode && int(m_spares.size()) < maxSpares; --kc) {
             bool empty = true;
             for (int i = 0; i < m_symsPerCode && empty; ++i)
                 empty = symAt(kc, i) == NoSymbol;
@@ -171,7 +185,23 @@ QList<QRect> XTestInjector::monitors() const {
     return m_monitors;
 }
 
+bool XTestInjector::enqueue(const Pending &p) {
+    const bool release = (p.kind == Pending::Key || p.kind == Pending::Button) && !p.down;
+    if ((int(m_queue.size()) >= maxQueued || (p.kind == Pending::Char && m_queuedChars >= maxQueuedChars)) &&
+        !release) {
+        qCWarning(lcInput) << "input is coming faster than it can be typed: dropped";
+        return false;
+    }
+    m_queue.push_back(p);
+    m_queuedChars += p.kind == Pending::Char;
+    return true;
+}
+
 void XTestInjector::movePointer(QPoint desktop) {
+    if (busy()) {
+        enqueue({Pending::Motion, 0, false, desktop});
+        return;
+    }
     XTestFakeMotionEvent(m_display, DefaultScreen(m_display), desktop.x(), desktop.y(), CurrentTime);
     flush();
 }
@@ -179,6 +209,8 @@ void XTestInjector::movePointer(QPoint desktop) {
 bool XTestInjector::button(int button, bool down) {
     if (button < 1 || button > m_buttons)
         return false;
+    if (busy())
+        return enqueue({Pending::Button, button, down, {}});
     XTestFakeButtonEvent(m_display, unsigned(button), down ? True : False, CurrentTime);
     flush();
     return true;
@@ -203,6 +235,8 @@ bool XTestInjector::key(quint32 evdev, bool down) {
         if (!bound)
             return false;
     }
+    if (busy())
+        return enqueue({Pending::Key, kc, down, {}});
     XTestFakeKeyEvent(m_display, unsigned(kc), down ? True : False, CurrentTime);
     flush();
     return true;
@@ -216,6 +250,23 @@ void XTestInjector::tap(int kc) {
 bool XTestInjector::typeCharacter(char32_t ch) {
     if (ch < 0x20 || ch == 0x7f || ch > 0x10ffff)
         return false;
+    if (busy())
+        return enqueue({Pending::Char, int(ch), true, {}});
+    switch (typeNow(ch)) {
+    case Typed::Done:
+        return true;
+    case Typed::Failed:
+        return false;
+    case Typed::Settle:
+        m_queue.push_front({Pending::Char, int(ch), true, {}});
+        ++m_queuedChars;
+        startSettle();
+        return true;
+    }
+    return false;
+}
+
+XTestInjector::Typed XTestInjector::typeNow(char32_t ch) {
     const KeySym sym = keysymOf(ch);
     if (m_keymapStale)
         readKeymap();
@@ -226,50 +277,94 @@ bool XTestInjector::typeCharacter(char32_t ch) {
         if (symAt(kc, 0) == sym) {
             tap(kc);
             flush();
-            return true;
+            return Typed::Done;
         }
         if (symAt(kc, 1) == sym && m_shiftCode) {
             XTestFakeKeyEvent(m_display, unsigned(m_shiftCode), True, CurrentTime);
             tap(kc);
             XTestFakeKeyEvent(m_display, unsigned(m_shiftCode), False, CurrentTime);
             flush();
-            return true;
+            return Typed::Done;
         }
     }
-    const int kc = spareFor(sym);
-    if (!kc)
-        return false;
-    tap(kc);
-    flush();
-    m_restore.start();
-    return true;
-}
-
-int XTestInjector::spareFor(unsigned long keysym) {
     if (m_spares.empty())
-        return 0;
+        return Typed::Failed;
     Spare *slot = nullptr;
     for (Spare &s : m_spares) {
-        if (s.keysym == keysym) {
+        if (s.keysym == sym) {
             slot = &s;
             break;
         }
     }
     if (!slot) {
-        // The least recently used spare: its last character has long been read.
-        slot = &*std::min_element(m_spares.begin(), m_spares.end(),
-                                  [](const Spare &a, const Spare &b) { return a.usedAt < b.usedAt; });
-        KeySym syms[2] = {keysym, keysym};
+        // The least recently used spare that nothing has been typed on since the clients
+        // last caught up; none such: wait for them.
+        for (Spare &s : m_spares) {
+            if (!s.typed && (!slot || s.usedAt < slot->usedAt))
+                slot = &s;
+        }
+        if (!slot)
+            return Typed::Settle;
+        KeySym syms[2] = {sym, sym};
         XChangeKeyboardMapping(m_display, slot->keycode, 2, syms, 1);
-        slot->keysym = keysym;
+        slot->keysym = sym;
     }
     slot->usedAt = ++m_uses;
-    return slot->keycode;
+    slot->typed = true;
+    tap(slot->keycode);
+    flush();
+    m_restore.start();
+    return Typed::Done;
+}
+
+void XTestInjector::startSettle() {
+    if (m_settling)
+        return;
+    m_settling = true;
+    // The round trip: the server has applied every binding and delivered every key so far.
+    XSync(m_display, False);
+    readEvents();
+    m_settle.start();
+}
+
+// Main thread, `settleMs` after the round trip: the keys typed on spares have been read.
+void XTestInjector::settled() {
+    m_settling = false;
+    // Emptied before they are bound again: clients then take the next bindings as new keys.
+    restoreSpares();
+    drain();
+}
+
+void XTestInjector::drain() {
+    while (!m_queue.empty() && !m_settling) {
+        const Pending p = m_queue.front();
+        switch (p.kind) {
+        case Pending::Motion:
+            XTestFakeMotionEvent(m_display, DefaultScreen(m_display), p.at.x(), p.at.y(), CurrentTime);
+            break;
+        case Pending::Button:
+            XTestFakeButtonEvent(m_display, unsigned(p.value), p.down ? True : False, CurrentTime);
+            break;
+        case Pending::Key:
+            XTestFakeKeyEvent(m_display, unsigned(p.value), p.down ? True : False, CurrentTime);
+            break;
+        case Pending::Char:
+            if (typeNow(char32_t(p.value)) == Typed::Settle) {
+                startSettle();
+                return;
+            }
+            break;
+        }
+        m_queuedChars -= p.kind == Pending::Char;
+        m_queue.pop_front();
+    }
+    flush();
 }
 
 void XTestInjector::restoreSpares() {
     bool changed = false;
     for (Spare &s : m_spares) {
+        s.typed = false;
         if (!s.keysym)
             continue;
         KeySym none[2] = {NoSymbol, NoSymbol};

@@ -4,9 +4,11 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPoint>
 #include <QString>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -20,6 +22,15 @@ struct _XDisplay;
 // and the spare keycodes are emptied again once typing pauses. Every request is
 // flushed at once. Main thread only; the connection's events (keyboard mapping and
 // RandR changes) are read when its socket becomes readable.
+//
+// Clients look a key up in the keyboard mapping when they handle its event, and they
+// fetch the mapping anew only then (after a MappingNotify): a spare keycode bound again
+// before the focused client has handled the key typed on it gives that key the new
+// character. So a spare that has been typed on is not bound again until the events
+// have settled: a round trip (the server has applied the bindings and delivered the
+// keys) and then `settleMs` for the clients to read them. Until then everything that
+// comes (keys, buttons, pointer, characters) waits in order behind the character that
+// needs a spare; typing of long texts goes on from the event loop, never blocking it.
 class XTestInjector : public QObject, public InputInjector {
     Q_OBJECT
 public:
@@ -36,6 +47,19 @@ public:
     // How long a spare keycode keeps its temporary keysym after the last use: clients
     // read the keyboard mapping when they handle the key event, which may be a while later.
     static constexpr int restoreAfterMs = 1500;
+    // How long the clients get to handle the keys typed on spares before one is bound
+    // again (after the round trip that has delivered them). Measured on Xvfb on a loaded
+    // machine: an Xlib client (XLookupString) got a long Japanese text garbled with no
+    // wait, lost characters with 150 ms, and got it exactly with 400 ms.
+    static constexpr int settleMs = 400;
+    // Spare keycodes used at most: every empty keycode of the layout up to this many.
+    static constexpr int maxSpares = 32;
+    // Input held while the spares settle. Beyond this, presses, pointer motion and
+    // characters are dropped (releases never are: no key stays down); of characters at most
+    // one "text" message's worth waits, so that a flood of text cannot hold everybody's
+    // input back for minutes.
+    static constexpr int maxQueued = 20000;
+    static constexpr int maxQueuedChars = 1000;
 
 private:
     explicit XTestInjector(_XDisplay *display);
@@ -45,9 +69,23 @@ private:
     // keysym at `index` of keycode `kc` in the cached core mapping.
     unsigned long symAt(int kc, int index) const;
     void tap(int kc);
-    int spareFor(unsigned long keysym);
+    enum class Typed { Done, Settle, Failed };
+    Typed typeNow(char32_t ch);
     void restoreSpares();
     void flush();
+
+    // Input waiting behind a character that needs a settled spare.
+    struct Pending {
+        enum Kind { Motion, Button, Key, Char } kind;
+        int value = 0; // button, keycode or character
+        bool down = false;
+        QPoint at;
+    };
+    bool busy() const { return m_settling || !m_queue.empty(); }
+    bool enqueue(const Pending &p);
+    void startSettle();
+    void settled();
+    void drain();
 
     _XDisplay *m_display;                  // owned
     QSocketNotifier *m_notifier = nullptr; // child
@@ -64,10 +102,16 @@ private:
         int keycode = 0;
         unsigned long keysym = 0; // 0: free
         qint64 usedAt = 0;
+        // Typed on since the last settle: not to be bound again before the next.
+        bool typed = false;
     };
     std::vector<Spare> m_spares;
     qint64 m_uses = 0;
     QTimer m_restore;
+    std::deque<Pending> m_queue;
+    int m_queuedChars = 0;
+    bool m_settling = false;
+    QTimer m_settle;
     mutable QList<QRect> m_monitors;
     mutable bool m_monitorsStale = true;
     // RandR sends no event when monitors are defined with --setmonitor: read again now and then.

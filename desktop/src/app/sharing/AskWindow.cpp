@@ -3,11 +3,15 @@
 #include "style/Theme.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 // Names are the requester's own words: keep a hostile one from growing the window.
@@ -59,6 +63,19 @@ AskWindow::AskWindow(const ControlAsk &ask, QWidget *parent)
     warn->setFont(Theme::caption());
     v->addWidget(warn);
 
+    // The agent refuses an unanswered request after a while (60 s): the window counts down.
+    m_countdown = new QLabel(this);
+    m_countdown->setObjectName(QStringLiteral("askCountdown"));
+    m_countdown->setFont(Theme::caption());
+    m_countdown->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::orange())));
+    v->addWidget(m_countdown);
+    m_tick = new QTimer(this);
+    m_tick->setInterval(1000);
+    connect(m_tick, &QTimer::timeout, this, &AskWindow::tick);
+    tick();
+    if (m_ask.expires > 0)
+        m_tick->start();
+
     auto *row = new QHBoxLayout;
     row->setContentsMargins(0, 4, 0, 0);
     row->addStretch(1);
@@ -79,6 +96,19 @@ AskWindow::AskWindow(const ControlAsk &ask, QWidget *parent)
     setFixedWidth(contentWidth);
     adjustSize();
     m_allow->setFocus();
+}
+
+QString AskWindow::countdownText(qint64 expires, qint64 now) {
+    if (expires <= 0)
+        return QString();
+    const qint64 left = std::clamp<qint64>(expires - now, 0, 24 * 3600);
+    return QStringLiteral("あと %1 秒で断ります(答えないとき)").arg(left);
+}
+
+void AskWindow::tick() {
+    const QString text = countdownText(m_ask.expires, QDateTime::currentSecsSinceEpoch());
+    m_countdown->setText(text);
+    m_countdown->setVisible(!text.isEmpty());
 }
 
 void AskWindow::keyPressEvent(QKeyEvent *event) {

@@ -20,6 +20,8 @@ public:
 
     // "名乗りのない相手" for an empty name, then the fixed sentence.
     static QString requestText(const QString &name);
+    // "あと N 秒で断ります" until `expires` (seconds since 1970); "" when not said.
+    static QString countdownText(qint64 expires, qint64 now);
 
 Q_SIGNALS:
     // The user pressed a button (ok true for 許可する).
@@ -32,7 +34,11 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    void tick();
+
     ControlAsk m_ask;
+    class QLabel *m_countdown = nullptr;
+    class QTimer *m_tick = nullptr;
     QPushButton *m_allow = nullptr;
     QPushButton *m_refuse = nullptr;
 };

@@ -175,7 +175,8 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     auto *removeBox = new QGroupBox(QStringLiteral("このコンピュータから削除"), content);
     auto *rv = new QVBoxLayout(removeBox);
     rv->addWidget(caption(QStringLiteral("常駐版・ログイン時の自動起動・端末の身元・設定を、まとめて外します。"
-                                         "サーバー上の端末登録も消えるので、一覧からも居なくなります。"),
+                                         "サーバーに届けばサーバー上の端末登録も消え、一覧からも居なくなります"
+                                         "(何を消せたかは削除後に表示します)。"),
                           removeBox));
     auto *removeRow = new QHBoxLayout;
     m_removeButton = new QPushButton(QStringLiteral("Velmo Remote を削除"), removeBox);
@@ -296,7 +297,7 @@ void SettingsPanelView::setConfirmRemove(bool v) {
     box->setWindowTitle(QStringLiteral("Velmo Remote をこのコンピュータから削除しますか?"));
     box->setText(QStringLiteral("Velmo Remote をこのコンピュータから削除しますか?"));
     box->setInformativeText(
-        QStringLiteral("アプリ・常駐版・身元・許可をまとめて外し、サーバー上の端末登録も消します。\n"
+        QStringLiteral("アプリ・常駐版・身元・許可をまとめて外し、サーバーに届けばサーバー上の端末登録も消します。\n"
                        "元には戻せません。入れ直すと別の端末として登録されます。"));
     QPushButton *cancel = box->addButton(QStringLiteral("やめる"), QMessageBox::RejectRole);
     cancel->setObjectName("cancel");
