@@ -58,7 +58,10 @@ done
 # Fortified calls: the application itself makes no string or memory call whose size the
 # compiler knows (its buffers are Qt's), so only the agent and the server are checked.
 for f in usr/lib/velmo-remote/agent/velmo-remote-host usr/bin/velmo-rendezvous; do
-    readelf -sW --dyn-syms "$root/$f" | grep -q '__[a-z_]*_chk@' || fail "/$f has no fortified calls"
+    # Read whole before matching: grep -q would stop at the first hit and, under pipefail,
+    # readelf's broken pipe would count as a failure.
+    syms="$(readelf -sW --dyn-syms "$root/$f")"
+    grep -q '__[a-z_]*_chk@' <<<"$syms" || fail "/$f has no fortified calls"
 done
 grep -q '^Keywords=' "$root/usr/share/applications/velmo-remote.desktop" || fail "desktop entry without Keywords"
 # The server's unpacked binary is stripped and still runs.
