@@ -104,7 +104,9 @@ void JpegPacer::forget(uint32_t seq) {
 int JpegPacer::update(int64_t nowUs) {
     if (m_lastStepUs < 0)
         m_lastStepUs = nowUs;
-    if (!m_acking || m_acks < 3 || m_frameBytes <= 0)
+    // No measurement yet (acknowledgements have not spanned enough busy time): nothing
+    // says the path is slow.
+    if (!m_acking || m_acks < 3 || m_frameBytes <= 0 || m_rate <= 0)
         return m_step;
     const double fps = m_rate / m_frameBytes;
     const int64_t held = nowUs - m_lastStepUs;

@@ -240,6 +240,11 @@ private Q_SLOTS:
     // Eight viewers (H.264 and JPEG) come and go: once the last has left, the agent gives
     // back most of the memory their sessions took (malloc keeps freed memory otherwise).
     void memoryReturnsAfterViewersLeave() {
+#if defined(__SANITIZE_ADDRESS__)
+        // AddressSanitizer's allocator keeps freed memory in quarantine and malloc_trim
+        // does not reach it: the resident size says nothing about the agent's own pools.
+        QSKIP("the resident size is the sanitizer's under AddressSanitizer");
+#endif
         DevicePeers peers;
         QVERIFY(peers.startServer());
         QVERIFY(peers.startHost());

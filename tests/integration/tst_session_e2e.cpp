@@ -125,17 +125,20 @@ private Q_SLOTS:
         QVERIFY(started(peers));
         objects.config()->setVideoPref(QStringLiteral("jpeg"));
         QCOMPARE(peers.post("passcode/fixed", {{"passcode", "fixed-secret"}}), 200);
+        // A null passcode stands for the automatic one as it is when the case runs: it
+        // changes after every session that was admitted with it.
         struct Case {
             const char *mode;
             QString passcode;
             bool ok;
         };
-        const QList<Case> cases{{"auto", peers.autoPasscode(), true}, {"auto", "fixed-secret", false},
-                                {"fixed", "fixed-secret", true},      {"fixed", peers.autoPasscode(), false},
-                                {"both", peers.autoPasscode(), true}, {"both", "fixed-secret", true}};
+        const QList<Case> cases{{"auto", QString(), true},       {"auto", "fixed-secret", false},
+                                {"fixed", "fixed-secret", true}, {"fixed", QString(), false},
+                                {"both", QString(), true},       {"both", "fixed-secret", true}};
         for (const Case &c : cases) {
             QCOMPARE(peers.post("passcode/mode", {{"mode", c.mode}}), 200);
-            auto s = startSession(objects, peers, c.passcode);
+            const QString passcode = c.passcode.isNull() ? peers.autoPasscode() : c.passcode;
+            auto s = startSession(objects, peers, passcode);
             if (c.ok) {
                 QVERIFY2(reach(*s, State::Connected),
                          qPrintable(QStringLiteral("%1: %2").arg(c.mode, s->failureText())));

@@ -21,7 +21,8 @@ DevicePeers::~DevicePeers() {
         if (p->state() == QProcess::NotRunning)
             continue;
         p->terminate();
-        const bool ended = p->waitForFinished(5000);
+        // Generous: a loaded machine (or a sanitizer build) tears sessions down slowly.
+        const bool ended = p->waitForFinished(15000);
         if (!ended) {
             p->kill();
             p->waitForFinished(3000);
