@@ -85,7 +85,7 @@ if [ "${VELMO_TEST_SWAY:-}" = "1" ] && command -v sway >/dev/null; then
         WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 sway -c "$wl_root/config" >"$keyring_home/sway.log" 2>&1 &
     pids+=($!)
     stops+=("rm -rf $wl_root")
-    for _ in $(seq 100); do [ -s "$wl_root/display" ] && break; sleep 0.1; done
+    for _ in $(seq 300); do [ -s "$wl_root/display" ] && break; sleep 0.1; done
     wl_socket="$(ls "$wl_root"/wayland-* 2>/dev/null | grep -v '\.lock$' | head -n 1 || true)"
     [ -n "$wl_socket" ] || { echo "sway did not start" >&2; cat "$keyring_home/sway.log" >&2; exit 1; }
     export WAYLAND_DISPLAY="$wl_socket"

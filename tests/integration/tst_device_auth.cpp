@@ -43,14 +43,14 @@ private Q_SLOTS:
         for (const Row &row : rows) {
             QCOMPARE(peers.post("passcode/mode", {{"mode", row.mode}}), 200);
             auto v = peers.viewer(row.useAuto ? peers.autoPasscode() : fixed);
-            QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") + v->count("auth_fail") == 1, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") + v->count("auth_fail") == 1, 20000);
             QVERIFY2(v->count(row.ok ? "auth_ok" : "auth_fail") == 1, row.mode);
             if (!row.ok) {
                 QCOMPARE(v->last("auth_fail").value("remaining").toInt(), 4);
                 QVERIFY(peers.sessionListed(v->sid(), false));
             }
             v->close();
-            QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(v->sid()), 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(v->sid()), 20000);
         }
     }
 
@@ -61,7 +61,8 @@ private Q_SLOTS:
     // passcode never changes.
     void autoPasscodeChangesAfterEachSession() {
         DevicePeers peers;
-        peers.setHostEnv(QStringLiteral("VELMO_HOST_RECONNECT_GRACE_MS"), QStringLiteral("3000"));
+        // Long enough for a second viewer's whole handshake on a loaded machine.
+        peers.setHostEnv(QStringLiteral("VELMO_HOST_RECONNECT_GRACE_MS"), QStringLiteral("8000"));
         QVERIFY(peers.startServer());
         QVERIFY(peers.startHost());
         QVERIFY(peers.waitForDevice());
@@ -80,7 +81,7 @@ private Q_SLOTS:
         QCOMPARE(v->count("auth_ok"), 1);
         QCOMPARE(peers.autoPasscode(), first); // unchanged while the session runs
         v->close();
-        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != first, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != first, 20000);
         const QString second = peers.autoPasscode();
         QCOMPARE(admitted(first)->count("auth_fail"), 1);
 
@@ -88,14 +89,14 @@ private Q_SLOTS:
         v = admitted(second);
         QCOMPARE(v->count("auth_ok"), 1);
         QCOMPARE(peers.post("disconnect", {{"sid", v->sid()}}), 200);
-        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != second, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != second, 20000);
 
         // With the fixed passcode: the automatic one stays.
         const QString third = peers.autoPasscode();
         v = admitted(fixed);
         QCOMPARE(v->count("auth_ok"), 1);
         v->close();
-        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(v->sid()), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(v->sid()), 20000);
         QCOMPARE(peers.autoPasscode(), third);
 
         // Lost without a word (the viewer's pipeline just stops): the code still opens for a
@@ -104,14 +105,14 @@ private Q_SLOTS:
         QCOMPARE(v->count("auth_ok"), 1);
         const QString lostSid = v->sid();
         v.reset();
-        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(lostSid), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(lostSid), 30000);
         QCOMPARE(peers.autoPasscode(), third);
         v = admitted(third);
         QCOMPARE(v->count("auth_ok"), 1);
-        QTest::qWait(3500); // past the grace: the reconnected session holds the code
+        QTest::qWait(8500); // past the grace: the reconnected session holds the code
         QCOMPARE(peers.autoPasscode(), third);
         v->close();
-        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != third, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != third, 20000);
 
         // Lost, and nobody comes back: the code changes once the grace is over.
         const QString fourth = peers.autoPasscode();
@@ -119,9 +120,9 @@ private Q_SLOTS:
         QCOMPARE(v->count("auth_ok"), 1);
         const QString goneSid = v->sid();
         v.reset();
-        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(goneSid), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.sessionGone(goneSid), 30000);
         QCOMPARE(peers.autoPasscode(), fourth);
-        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != fourth, 6000);
+        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != fourth, 12000);
     }
 
     void repeatedWrongPasscodesLock() {
@@ -131,7 +132,7 @@ private Q_SLOTS:
         QVERIFY(peers.waitForDevice());
         for (int remaining = 4; remaining >= 1; --remaining) {
             auto v = peers.viewer(QStringLiteral("000000x"));
-            QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_fail") == 1, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_fail") == 1, 20000);
             QCOMPARE(v->last("auth_fail").value("remaining").toInt(), remaining);
             // A refused viewer gets no picture, and a second proof on the same connection is ignored.
             v->sendCtrl({{"t", "auth"}, {"a", "x"}, {"f", "y"}});
@@ -142,14 +143,14 @@ private Q_SLOTS:
             v->close();
         }
         auto fifth = peers.viewer(QStringLiteral("000000x"));
-        QTRY_VERIFY_WITH_TIMEOUT(fifth->count("locked") == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(fifth->count("locked") == 1, 20000);
         const qint64 retry = qint64(fifth->last("locked").value("retry_sec").toDouble());
         QVERIFY(retry > 240 && retry <= 300);
         fifth->close();
 
         // While locked even the right passcode is refused, before any proof is asked for.
         auto right = peers.viewer(peers.autoPasscode());
-        QTRY_VERIFY_WITH_TIMEOUT(right->count("locked") == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(right->count("locked") == 1, 20000);
         QCOMPARE(right->count("challenge"), 0);
         QCOMPARE(right->count("auth_ok"), 0);
     }
@@ -161,7 +162,7 @@ private Q_SLOTS:
         QVERIFY(peers.waitForDevice());
         for (int i = 0; i < 5; ++i) {
             auto v = peers.viewer(QStringLiteral("wrong"));
-            QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_fail") + v->count("locked") == 1, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_fail") + v->count("locked") == 1, 20000);
             QCOMPARE(v->count("locked"), i == 4 ? 1 : 0);
             if (i == 4)
                 QCOMPARE(v->last("locked").value("retry_sec").toInt(), 3);
@@ -170,9 +171,9 @@ private Q_SLOTS:
         // Once the time is up the right passcode opens the device, and the count starts afresh.
         QTest::qWait(3200);
         auto right = peers.viewer(peers.autoPasscode());
-        QTRY_VERIFY_WITH_TIMEOUT(right->count("auth_ok") == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(right->count("auth_ok") == 1, 20000);
         auto wrong = peers.viewer(QStringLiteral("wrong"));
-        QTRY_VERIFY_WITH_TIMEOUT(wrong->count("auth_fail") == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(wrong->count("auth_fail") == 1, 20000);
         QCOMPARE(wrong->last("auth_fail").value("remaining").toInt(), 4);
     }
 
@@ -182,7 +183,7 @@ private Q_SLOTS:
         QVERIFY(peers.startHost(QStringLiteral("wrong_fp")));
         QVERIFY(peers.waitForDevice());
         auto v = peers.viewer(peers.autoPasscode());
-        QTRY_VERIFY_WITH_TIMEOUT(v->count("challenge") == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("challenge") == 1, 20000);
         const QString sent = v->last("challenge").value("host_fp").toString();
         const QString real = DeviceTestViewer::fingerprint(v->answerSdp());
         QCOMPARE(sent.size(), 64);
@@ -202,7 +203,7 @@ private Q_SLOTS:
         o.autoProve = false;
         DeviceTestViewer v(peers.serverUrl(), peers.deviceId(), o);
         v.start();
-        QTRY_VERIFY_WITH_TIMEOUT(v.count("challenge") == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(v.count("challenge") == 1, 20000);
         v.sendCtrl({{"t", "still"}});
         v.sendCtrl({{"t", "quality"}, {"fps", 5}, {"scale", 0.2}, {"q", 10}, {"kbps", 100}});
         v.sendInput({{"t", "md"}, {"b", 0}, {"x", 1}, {"y", 2}});
@@ -227,13 +228,13 @@ private Q_SLOTS:
             o.autoProve = false;
             idle.push_back(std::make_unique<DeviceTestViewer>(peers.serverUrl(), peers.deviceId(), o));
             idle.back()->start();
-            QTRY_VERIFY_WITH_TIMEOUT(idle.back()->count("challenge") == 1, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(idle.back()->count("challenge") == 1, 20000);
         }
         QCOMPARE(peers.status().value("sessions").toArray().size(), 8);
         // ...and the next viewer still gets in: the oldest idle one is dropped with "bye".
         auto v = peers.viewer(peers.autoPasscode());
-        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(idle.front()->gotBye, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(idle.front()->gotBye, 20000);
         QVERIFY(!idle.back()->gotBye);
         QCOMPARE(peers.status().value("sessions").toArray().size(), 8);
     }
@@ -244,11 +245,11 @@ private Q_SLOTS:
         QVERIFY(peers.startHost(QStringLiteral("bad_chunks,file,input_log")));
         QVERIFY(peers.waitForDevice());
         auto v = peers.viewer(peers.autoPasscode());
-        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("auth_ok") == 1, 20000);
         QTRY_VERIFY_WITH_TIMEOUT(v->frames.size() >= 15, 15000);
         QVERIFY(v->malformedVideo >= 2);
         // Two interleaved transfers, each in order; the events and the rejects.
-        QTRY_COMPARE_WITH_TIMEOUT(v->fileEvents.size(), 4, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(v->fileEvents.size(), 4, 20000);
         QCOMPARE(v->files.value(1), QByteArray("helloworld"));
         QCOMPARE(v->files.value(2), QByteArray("abcdef"));
         QCOMPARE(v->fileEvents.first().value("t").toString(), QStringLiteral("file_start"));
@@ -258,7 +259,7 @@ private Q_SLOTS:
         v->sendInput({{"t", "kd"}, {"code", "KeyA"}, {"ch", "a"}});
         v->sendInput(QJsonObject{});
         QFile log(peers.dataDir() + "/device-input.jsonl");
-        QTRY_VERIFY_WITH_TIMEOUT(log.size() > 0 && QFile(log.fileName()).size() >= 40, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.size() > 0 && QFile(log.fileName()).size() >= 40, 20000);
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = log.readAll().split('\n');
         QVERIFY(lines.size() >= 2);

@@ -67,7 +67,7 @@ class TestHostWlroots : public QObject {
                 }
                 return true;
             },
-            15000);
+            30000);
     }
     static QList<QPair<QPoint, QColor>> quarters() {
         return {{{200, 150}, Qt::red}, {{1100, 150}, Qt::green}, {{200, 600}, Qt::blue}, {{1100, 600}, Qt::white}};
@@ -75,7 +75,7 @@ class TestHostWlroots : public QObject {
     // A scripted viewer with the input and clipboard rights, shown the output at half size.
     std::unique_ptr<DeviceTestViewer> halfSizeViewer() {
         auto v = m_peers.viewer(m_peers.autoPasscode());
-        if (!QTest::qWaitFor([&] { return v->count("auth_ok") == 1 && v->channelsOpen(); }, 15000))
+        if (!QTest::qWaitFor([&] { return v->count("auth_ok") == 1 && v->channelsOpen(); }, 30000))
             return nullptr;
         if (m_peers.post("perm", {{"sid", v->sid()}, {"input", true}, {"clip", true}, {"files", false}}) != 200)
             return nullptr;
@@ -89,11 +89,11 @@ class TestHostWlroots : public QObject {
                         m_win.paint(tick % 20 ? QColor(0, 0, 0) : QColor(40, 40, 40));
                     return !v->frameSizes.isEmpty() && v->frameSizes.last() == QSize(640, 360);
                 },
-                15000))
+                30000))
             return nullptr;
         return v;
     }
-    const QJsonObject *next(const QString &kind, int button = 0, int ms = 5000) {
+    const QJsonObject *next(const QString &kind, int button = 0, int ms = 10000) {
         return m_win.waitFor(
             [&](const QJsonObject &e) { return e.value("e") == kind && (!button || e.value("b").toInt() == button); },
             ms);
@@ -135,7 +135,7 @@ private Q_SLOTS:
     void jpegAndH264PicturesAreTheOutput() {
         QString why;
         auto jpeg = session(QStringLiteral("jpeg"));
-        QVERIFY2(QTest::qWaitFor([&] { return jpeg->state() == State::Connected; }, 15000),
+        QVERIFY2(QTest::qWaitFor([&] { return jpeg->state() == State::Connected; }, 30000),
                  qPrintable(jpeg->failureText()));
         QCOMPARE(jpeg->videoMode(), QStringLiteral("jpeg"));
         jpeg->setQuality({30, 1.0, 90, 8000});
@@ -148,7 +148,7 @@ private Q_SLOTS:
         jpeg->close();
 
         auto h264 = session(QStringLiteral("h264"));
-        QVERIFY2(QTest::qWaitFor([&] { return h264->state() == State::Connected; }, 15000),
+        QVERIFY2(QTest::qWaitFor([&] { return h264->state() == State::Connected; }, 30000),
                  qPrintable(h264->failureText()));
         QCOMPARE(h264->videoMode(), QStringLiteral("h264"));
         h264->setQuality({30, 1.0, 90, 8000});
@@ -191,7 +191,7 @@ private Q_SLOTS:
         v->sendInput({{"t", "text"}, {"s", QStringLiteral("zé→")}});
         v->sendInput({{"t", "kd"}, {"code", "KeyC"}});
         v->sendInput({{"t", "ku"}, {"code", "KeyC"}});
-        QTRY_COMPARE_WITH_TIMEOUT(m_win.typed(), QStringLiteral("aBzé→c"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_win.typed(), QStringLiteral("aBzé→c"), 10000);
         QVERIFY(m_win.keysHeld().isEmpty());
     }
 
@@ -238,7 +238,7 @@ private Q_SLOTS:
         QCOMPARE(m_win.buttonsHeld(), QList<int>{1});
         v.reset(); // no "bye", no closed channels: the pipeline just stops
         // The host notices the silence and lets go of everything.
-        QTRY_VERIFY_WITH_TIMEOUT(m_win.buttonsHeld().isEmpty() && m_win.keysHeld().isEmpty(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_win.buttonsHeld().isEmpty() && m_win.keysHeld().isEmpty(), 30000);
         QVERIFY(m_peers.host().state() == QProcess::Running);
     }
 };

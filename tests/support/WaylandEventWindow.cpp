@@ -27,7 +27,7 @@ bool WaylandEventWindow::start(QString *error) {
         *error = QStringLiteral("wl_event_window did not start: ") + m_proc.errorString();
         return false;
     }
-    const QJsonObject *ready = waitFor([](const QJsonObject &e) { return e.value("e") == "ready"; }, 15000);
+    const QJsonObject *ready = waitFor([](const QJsonObject &e) { return e.value("e") == "ready"; }, 30000);
     if (!ready) {
         *error = QStringLiteral("the Wayland window did not show (is qt6-wayland installed?)");
         return false;
