@@ -215,10 +215,13 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(windows.count(), 0, 5000);
             Q_UNUSED(viewer);
         };
+        const QString firstCode = peers.autoPasscode();
         auto allowed = connectViewer(objects, peers);
         answer(*allowed, QStringLiteral("allow"));
         QVERIFY(QTest::qWaitFor([&] { return allowed->state() == State::Connected; }, 10000));
         allowed->close();
+        // The session that used the automatic passcode has ended: the next viewer needs the new one.
+        QTRY_VERIFY_WITH_TIMEOUT(peers.autoPasscode() != firstCode, 10000);
 
         auto refused = connectViewer(objects, peers);
         answer(*refused, QStringLiteral("refuse"));

@@ -26,9 +26,10 @@ bool near(QRgb px, QRgb want) {
 class TestHost4k : public QObject {
     Q_OBJECT
     DevicePeers m_peers;
+    QString m_passcode; // fixed: viewers come one after another
 
     std::unique_ptr<DeviceTestViewer> fullSizeViewer() {
-        auto v = m_peers.viewer(m_peers.autoPasscode());
+        auto v = m_peers.viewer(m_passcode);
         if (!QTest::qWaitFor([&] { return v->count("auth_ok") == 1 && v->channelsOpen(); }, 15000))
             return nullptr;
         v->sendCtrl({{"t", "quality"}, {"fps", 5}, {"scale", 1.0}, {"q", 70}, {"kbps", 8000}});
@@ -49,6 +50,8 @@ private Q_SLOTS:
         m_peers.setHostSource(QStringLiteral("screen"));
         QVERIFY(m_peers.startHost());
         QVERIFY(m_peers.waitForDevice());
+        m_passcode = m_peers.useFixedPasscode(QStringLiteral("steady-code-1"));
+        QVERIFY(!m_passcode.isEmpty());
     }
 
     void pictureAtFullSize() {

@@ -33,11 +33,12 @@ class TestHostWlroots : public QObject {
     Q_OBJECT
     ViewerObjects objects;
     DevicePeers m_peers;
+    QString m_passcode; // fixed: viewers come one after another
     WaylandEventWindow m_win;
 
     std::unique_ptr<RemoteSession> session(const QString &videoPref) {
         objects.config()->setVideoPref(videoPref);
-        auto s = objects.sessionTo(m_peers, m_peers.autoPasscode(), QStringLiteral("Sway"));
+        auto s = objects.sessionTo(m_peers, m_passcode, QStringLiteral("Sway"));
         s->start();
         return s;
     }
@@ -74,7 +75,7 @@ class TestHostWlroots : public QObject {
     }
     // A scripted viewer with the input and clipboard rights, shown the output at half size.
     std::unique_ptr<DeviceTestViewer> halfSizeViewer() {
-        auto v = m_peers.viewer(m_peers.autoPasscode());
+        auto v = m_peers.viewer(m_passcode);
         if (!QTest::qWaitFor([&] { return v->count("auth_ok") == 1 && v->channelsOpen(); }, 30000))
             return nullptr;
         if (m_peers.post("perm", {{"sid", v->sid()}, {"input", true}, {"clip", true}, {"files", false}}) != 200)
@@ -116,6 +117,8 @@ private Q_SLOTS:
         QVERIFY(m_peers.startServer());
         QVERIFY(m_peers.startHost());
         QVERIFY(m_peers.waitForDevice());
+        m_passcode = m_peers.useFixedPasscode(QStringLiteral("steady-code-1"));
+        QVERIFY(!m_passcode.isEmpty());
     }
 
     void waylandBackEndChosenOverXwayland() {

@@ -431,7 +431,12 @@ private Q_SLOTS:
         QTest::qWait(200);
         peak = qMax(peak, residentKiB(pid));
         qInfo() << "server resident memory before" << before << "KiB, at most" << peak << "KiB during the flood";
+#ifndef __SANITIZE_ADDRESS__
         QVERIFY2(peak - before < 32 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - before)));
+#else
+        // Instrumented, freed blocks wait in the sanitizer's quarantine (up to 256 MiB): the
+        // resident size says nothing about what the server keeps. The plain build checks it.
+#endif
 
         // The device stayed online and reachable all along.
         QCOMPARE(online(server, d->id()), QJsonValue(true));

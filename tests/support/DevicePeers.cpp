@@ -194,6 +194,13 @@ QString DevicePeers::autoPasscode() {
     return m_autoPasscode;
 }
 
+QString DevicePeers::useFixedPasscode(const QString &passcode) {
+    if (post(QStringLiteral("passcode/fixed"), {{"passcode", passcode}}) != 200 ||
+        post(QStringLiteral("passcode/mode"), {{"mode", "fixed"}}) != 200)
+        return {};
+    return passcode;
+}
+
 QJsonObject DevicePeers::status() {
     return QJsonDocument::fromJson(request("GET", QStringLiteral("status"), {}, nullptr)).object();
 }

@@ -59,6 +59,10 @@ public:
     // The automatic passcode in force now (it changes after each session that used it),
     // as the agent's status gives it; the last one seen when the agent does not answer.
     QString autoPasscode();
+    // Sets a fixed passcode and makes it the only one: for tests that connect viewer after
+    // viewer, where the automatic passcode changes whenever a session that used it ends
+    // (a race between one viewer's goodbye and the next one's read). Empty on failure.
+    QString useFixedPasscode(const QString &passcode);
     QString dataDir() const { return m_hostDataDir.isEmpty() ? m_dir.path() + QStringLiteral("/host") : m_hostDataDir; }
     // What the host logged of the "input" channel (started with the "input_log" hook), one
     // object per line of device-input.jsonl; empty before anything arrived.
