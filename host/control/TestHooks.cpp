@@ -118,6 +118,10 @@ void TestHooks::handle(const QString &path, const HttpRequest &req, const QJsonO
         s.input = body.value("input").toBool(true);
         s.clip = body.value("clip").toBool(true);
         s.files = body.value("files").toBool(true);
+        s.recording = body.value("recording").toBool(false);
+        for (const QJsonValue &t : body.value("transfers").toArray())
+            if (const auto transfer = ControlTransfer::fromJson(t))
+                s.transfers.append(*transfer);
         m_state->addSession(s);
         return ok(r, {{"sid", s.sid}});
     }

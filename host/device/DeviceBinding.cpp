@@ -10,6 +10,8 @@
 #include "control/HostState.h"
 #include "control/PasscodeRotation.h"
 #include "device/DeviceService.h"
+#include "device/DeviceSession.h"
+#include "device/ViewerExchange.h"
 #include "input/InputInjector.h"
 #include "platform/BackendFactory.h"
 #include "platform/DesktopBackend.h"
@@ -24,6 +26,38 @@
 Q_LOGGING_CATEGORY(lcBinding, "velmo.device.binding")
 
 #include <gst/gst.h>
+
+namespace {
+// A transfer as the agent's status lists it.
+ControlTransfer controlTransfer(const FileTransfers::Transfer &t) {
+    ControlTransfer c;
+    c.id = t.key;
+    c.sent = t.direction == FileTransfers::Direction::Outgoing;
+    c.name = t.name;
+    c.path = t.path;
+    c.size = t.size;
+    c.done = t.done;
+    switch (t.status) {
+    case FileTransfers::Status::Waiting:
+        c.state = QStringLiteral("waiting");
+        break;
+    case FileTransfers::Status::Running:
+        c.state = QStringLiteral("running");
+        break;
+    case FileTransfers::Status::Done:
+        c.state = QStringLiteral("done");
+        break;
+    case FileTransfers::Status::Failed:
+        c.state = QStringLiteral("failed");
+        break;
+    case FileTransfers::Status::Cancelled:
+        c.state = QStringLiteral("cancelled");
+        break;
+    }
+    c.message = t.message;
+    return c;
+}
+} // namespace
 
 DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool testHooks, const QString &source,
                              const DesktopSession &session, QObject *parent)
@@ -182,6 +216,20 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
                 s.ip = session->remoteIp();
                 s.relay = session->relay();
             });
+    });
+    // What the viewer does, for the host user: whether it records, the files that came
+    // from it (and where they were saved) and those sent to it.
+    connect(m_service, &DeviceService::sessionActivity, this, [this](DeviceSession *session) {
+        if (!m_state)
+            return;
+        QList<ControlTransfer> transfers;
+        for (const FileTransfers::Transfer &t : session->exchange()->shownTransfers())
+            transfers.append(controlTransfer(t));
+        const bool recording = session->viewerRecording();
+        m_state->updateSession(session->sid(), [&](HostState::Session &s) {
+            s.recording = recording;
+            s.transfers = transfers;
+        });
     });
     connect(m_service, &DeviceService::sessionEnded, this, [this](const QString &sid, bool forGood, bool byAuto) {
         m_rotation->ended(sid, forGood, byAuto);

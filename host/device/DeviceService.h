@@ -92,6 +92,8 @@ Q_SIGNALS:
     void sessionIntroduced(DeviceSession *session);
     void audioCaptureChanged(DeviceSession *session);
     void sessionPathChanged(DeviceSession *session);
+    // What the viewer does changed: recording, files (DeviceSession::activityChanged).
+    void sessionActivity(DeviceSession *session);
     // `forGood`: see DeviceSession::endedForGood(); `byAuto`: it had got in with the
     // automatic passcode.
     void sessionEnded(const QString &sid, bool forGood, bool byAuto);

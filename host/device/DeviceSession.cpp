@@ -23,6 +23,7 @@
 #include "protocol/ctrl/LockedMessage.h"
 #include "protocol/ctrl/PingMessage.h"
 #include "protocol/ctrl/QualityRequest.h"
+#include "protocol/ctrl/RecordingMessage.h"
 #include "protocol/ctrl/SelectMessage.h"
 #include "protocol/ctrl/StillMessage.h"
 #include "webrtc/GstWebRtc.h"
@@ -136,6 +137,7 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
     m_channels = std::make_unique<SessionChannels>(m_guard.get());
     m_exchange = std::make_unique<ViewerExchange>(m_channels.get());
     connect(m_exchange.get(), &ViewerExchange::clipboardFromViewer, this, &DeviceSession::clipboardFromViewer);
+    connect(m_exchange.get(), &ViewerExchange::transfersChanged, this, &DeviceSession::activityChanged);
     m_clock.start();
     m_startedAt = m_clock.msecsSinceReference();
     m_deadline.setSingleShot(true);
@@ -627,6 +629,13 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
         // The viewer has a JPEG frame: the next ones may follow (JpegPacer).
         if (const std::optional<FrameAckMessage> ack = FrameAckMessage::read(msg))
             m_video->frameAcked(ack->seq);
+    } else if (t == RecordingMessage::tag) {
+        const std::optional<RecordingMessage> rec = RecordingMessage::read(msg);
+        if (rec && rec->on != m_viewerRecording) {
+            m_viewerRecording = rec->on;
+            qCInfo(lcDevice) << m_sid << (rec->on ? "the viewer records" : "the viewer stopped recording");
+            Q_EMIT activityChanged();
+        }
     } else if (t == PingMessage::tag) {
         // The viewer's round-trip measurement: its own number comes back untouched.
         if (const std::optional<PingMessage> ping = PingMessage::read(msg))

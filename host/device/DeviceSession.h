@@ -110,6 +110,8 @@ public:
     // viewer is not admitted. The outcome is logged.
     bool sendFile(const QString &path);
     ViewerExchange *exchange() const { return m_exchange.get(); }
+    // The viewer says it records what it is shown ("rec").
+    bool viewerRecording() const { return m_viewerRecording; }
 
     QString sid() const { return m_sid; }
     QString viewer() const { return m_viewer; }
@@ -154,6 +156,8 @@ Q_SIGNALS:
     void pathChanged();
     // Text the viewer copied, for the desktop's clipboard.
     void clipboardFromViewer(const QString &text);
+    // viewerRecording() or the files exchanged with the viewer changed.
+    void activityChanged();
     // The session is over (lost, refused, hung up); the owner deletes it.
     void finished(const QString &reason);
 
@@ -222,4 +226,5 @@ private:
     bool m_openedByAuto = false; // the proof was for the automatic passcode
     bool m_admittedByAuto = false;
     bool m_endedForGood = false;
+    bool m_viewerRecording = false;
 };

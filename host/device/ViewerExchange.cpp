@@ -25,17 +25,57 @@ ViewerExchange::ViewerExchange(SessionChannels *channels, QObject *parent)
     : QObject(parent), m_channels(channels), m_files(new FileTransfers(fileLink(channels), this)) {
     // Nothing is accepted before the viewer is admitted.
     m_files->setAllowed(false);
-    connect(m_files, &FileTransfers::changed, this, [this](int key) {
-        const auto t = m_files->transfer(key);
-        if (!t || !t->finished())
-            return;
-        const char *way = t->direction == FileTransfers::Direction::Incoming ? "from" : "to";
-        if (t->status == FileTransfers::Status::Done)
-            qCInfo(lcExchange) << "file" << way << "viewer:" << t->name << t->size << "bytes" << t->path;
-        else
-            qCInfo(lcExchange) << "file" << way << "viewer ended:" << t->name << t->message;
-        m_files->forget(key);
-    });
+    m_progress.setSingleShot(true);
+    m_progress.setInterval(progressMs);
+    connect(&m_progress, &QTimer::timeout, this, &ViewerExchange::transfersChanged);
+    connect(m_files, &FileTransfers::added, this, &ViewerExchange::noteTransfer);
+    connect(m_files, &FileTransfers::changed, this, &ViewerExchange::noteTransfer);
+}
+
+void ViewerExchange::noteTransfer(int key) {
+    const auto t = m_files->transfer(key);
+    if (!t)
+        return;
+    const auto before = m_shown.find(key);
+    const bool news = before == m_shown.end() || before->second.status != t->status;
+    m_shown[key] = *t;
+    if (!t->finished()) {
+        // Progress is worth an event now and then, not one per acknowledgement.
+        if (news) {
+            m_progress.stop();
+            Q_EMIT transfersChanged();
+        } else if (!m_progress.isActive()) {
+            m_progress.start();
+        }
+        return;
+    }
+    const char *way = t->direction == FileTransfers::Direction::Incoming ? "from" : "to";
+    if (t->status == FileTransfers::Status::Done)
+        qCInfo(lcExchange) << "file" << way << "viewer:" << t->name << t->size << "bytes" << t->path;
+    else
+        qCInfo(lcExchange) << "file" << way << "viewer ended:" << t->name << t->message;
+    m_files->forget(key);
+    // Only the last few ended ones stay listed.
+    int ended = 0;
+    for (auto it = m_shown.rbegin(); it != m_shown.rend(); ++it)
+        ended += it->second.finished() ? 1 : 0;
+    for (auto it = m_shown.begin(); it != m_shown.end() && ended > keptEnded;) {
+        if (it->second.finished()) {
+            it = m_shown.erase(it);
+            --ended;
+        } else {
+            ++it;
+        }
+    }
+    m_progress.stop();
+    Q_EMIT transfersChanged();
+}
+
+QList<FileTransfers::Transfer> ViewerExchange::shownTransfers() const {
+    QList<FileTransfers::Transfer> out;
+    for (const auto &[key, t] : m_shown)
+        out.append(t);
+    return out;
 }
 
 void ViewerExchange::sendPerm() {

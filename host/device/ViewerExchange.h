@@ -5,8 +5,12 @@
 
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+
+#include <map>
 
 class SessionChannels;
 
@@ -44,11 +48,22 @@ public:
     // The desktop's clipboard changed: the viewer gets the text unless it came from it.
     void offerClipboard(const QString &text);
 
+    // Files with this viewer for the host user to see: the running ones and the last
+    // keptEnded that ended, oldest first.
+    static constexpr int keptEnded = 5;
+    QList<FileTransfers::Transfer> shownTransfers() const;
+
 Q_SIGNALS:
     // A whole text from the viewer, to go on the desktop's clipboard.
     void clipboardFromViewer(const QString &text);
+    // shownTransfers() changed: at once when a file starts or ends, at most every
+    // progressMs while bytes flow.
+    void transfersChanged();
 
 private:
+    static constexpr int progressMs = 250;
+    void noteTransfer(int key);
+
     void sendPerm();
 
     SessionChannels *m_channels;
@@ -63,4 +78,6 @@ private:
     bool m_input = true;
     bool m_clip = true;
     bool m_filesRight = true;
+    std::map<int, FileTransfers::Transfer> m_shown; // by key: keys grow, so oldest first
+    QTimer m_progress;
 };

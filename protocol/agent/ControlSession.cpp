@@ -2,6 +2,7 @@
 
 #include "protocol/agent/ControlJson.h"
 
+#include <QJsonArray>
 #include <QStringList>
 
 std::optional<ControlSession> ControlSession::fromJson(const QJsonValue &value) {
@@ -23,6 +24,9 @@ std::optional<ControlSession> ControlSession::fromJson(const QJsonValue &value) 
     r.input = boolean(o, QStringLiteral("input")).value_or(true);
     r.clip = boolean(o, QStringLiteral("clip")).value_or(true);
     r.files = boolean(o, QStringLiteral("files")).value_or(true);
+    r.recording = boolean(o, QStringLiteral("recording")).value_or(false);
+    r.transfers = list<ControlTransfer>(o, QStringLiteral("transfers"), ControlTransfer::fromJson)
+                      .value_or(QList<ControlTransfer>());
     return r;
 }
 
@@ -46,5 +50,10 @@ QJsonObject ControlSession::toJson() const {
                   {"input", input}, {"clip", clip},     {"files", files},   {"fingerprint", fingerprint}};
     if (info)
         o.insert(QStringLiteral("info"), info->toJson());
+    o.insert(QStringLiteral("recording"), recording);
+    QJsonArray list;
+    for (const ControlTransfer &t : transfers)
+        list.append(t.toJson());
+    o.insert(QStringLiteral("transfers"), list);
     return o;
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "protocol/agent/ControlTransfer.h"
 #include "protocol/agent/ControlViewerInfo.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -24,6 +26,8 @@ struct ControlSession {
     bool input = true;
     bool clip = true;
     bool files = true;
+    bool recording = false;           // the viewer records what it is shown
+    QList<ControlTransfer> transfers; // running files and the last few that ended, oldest first
 
     bool operator==(const ControlSession &) const = default;
 

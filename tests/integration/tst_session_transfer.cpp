@@ -4,6 +4,7 @@
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
 #include "session/SessionExchange.h"
+#include "session/SessionRecorder.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
@@ -109,6 +110,18 @@ private:
             ms);
     }
 
+    // The host's status lists the viewer's files: what came (and where it was saved), what went.
+    static QJsonObject hostTransfer(Rig &rig, const QString &name, bool sent) {
+        const QJsonArray sessions = rig.peers.status().value("sessions").toArray();
+        if (sessions.isEmpty())
+            return {};
+        QJsonObject found;
+        for (const QJsonValue &t : sessions.first().toObject().value("transfers").toArray())
+            if (t.toObject().value("name").toString() == name && t.toObject().value("sent").toBool() == sent)
+                found = t.toObject(); // the latest of that name
+        return found;
+    }
+
 private Q_SLOTS:
     void initTestCase() { QCOMPARE(objects.waitForWebRtc(), QString()); }
 
@@ -177,6 +190,11 @@ private Q_SLOTS:
         QCOMPARE(files->transfer(key)->status, Status::Done);
         qInfo("50 MB to the host in %lld ms", clock.elapsed());
         QCOMPARE(sha256Of(rig->hostDownloads() + "/big.bin"), hash);
+        // The host user sees the file and where it went.
+        QTRY_COMPARE_WITH_TIMEOUT(hostTransfer(*rig, "big.bin", false).value("state").toString(), QString("done"),
+                                  5000);
+        QCOMPARE(hostTransfer(*rig, "big.bin", false).value("path").toString(), rig->hostDownloads() + "/big.bin");
+        QCOMPARE(hostTransfer(*rig, "big.bin", false).value("size").toInteger(), 50 * 1000 * 1000);
 
         // The same name again gets " (1)"; a hostile name lands as a plain file in Downloads.
         const QString small = src.path() + "/big.bin.small";
@@ -202,6 +220,10 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return files->transfer(cancelled)->done >= 2 * 1024 * 1024; }, 20000));
         files->cancel(cancelled);
         QCOMPARE(files->transfer(cancelled)->status, Status::Cancelled);
+        QTRY_VERIFY_WITH_TIMEOUT(hostTransfer(*rig, "cancelled.bin", false).value("state").toString() == "cancelled" ||
+                                     hostTransfer(*rig, "cancelled.bin", false).value("state").toString() == "failed",
+                                 5000);
+        QCOMPARE(hostTransfer(*rig, "cancelled.bin", false).value("path").toString(), QString());
         QTRY_COMPARE_WITH_TIMEOUT(entries(rig->hostDownloads()), (QStringList{"bashrc", "big (1).bin", "big.bin"}),
                                   5000);
 
@@ -231,6 +253,10 @@ private Q_SLOTS:
         QCOMPARE(files->transfer(key)->status, Status::Done);
         QCOMPARE(files->transfer(key)->direction, FileTransfers::Direction::Incoming);
         QCOMPARE(sha256Of(rig->viewerDownloads() + "/report.pdf"), hash);
+        // The host user sees what went and how it ended.
+        QTRY_COMPARE_WITH_TIMEOUT(hostTransfer(*rig, "report.pdf", true).value("state").toString(), QString("done"),
+                                  5000);
+        QCOMPARE(hostTransfer(*rig, "report.pdf", true).value("path").toString(), path);
         QCOMPARE(rig->peers.post("files/send", {{"sid", rig->hostSid()}, {"path", "relative/x"}}), 400);
         QCOMPARE(rig->peers.post("files/send", {{"sid", "nosuch"}, {"path", path}}), 404);
 
@@ -267,6 +293,26 @@ private Q_SLOTS:
         QCOMPARE(files->transfer(interrupted)->status, Status::Failed);
         QCOMPARE(entries(rig->viewerDownloads()), QStringList{"report.pdf"});
         QTRY_VERIFY_WITH_TIMEOUT(rig->peers.status().value("sessions").toArray().isEmpty(), 10000);
+    }
+
+    // The viewer records: the host's status says so at once, and no longer once it stops.
+    void hostSeesRecording() {
+        auto rig = connect();
+        QVERIFY(rig);
+        auto recording = [&] {
+            const QJsonArray sessions = rig->peers.status().value("sessions").toArray();
+            return !sessions.isEmpty() && sessions.first().toObject().value("recording").toBool();
+        };
+        QVERIFY(!recording());
+        QTemporaryDir out;
+        SessionRecorder recorder(rig->session.get());
+        QSignalSpy written(&recorder, &SessionRecorder::finished);
+        const auto started = recorder.start(out.path() + "/session.mkv");
+        QVERIFY2(started.ok(), qPrintable(started.ok() ? QString() : started.error.message));
+        QTRY_VERIFY_WITH_TIMEOUT(recording(), 5000);
+        recorder.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!recording(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(written.size(), 1, 10000); // the file is done before its folder goes
     }
 };
 

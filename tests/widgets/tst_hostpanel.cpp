@@ -4,6 +4,7 @@
 #include "sharing/EulaSheet.h"
 #include "sharing/HostPanelView.h"
 #include "sharing/NoticeBar.h"
+#include "sharing/ProfileWindow.h"
 #include "sharing/ProfileWindows.h"
 #include "style/MarkdownView.h"
 #include "support/HostUiHarness.h"
@@ -15,6 +16,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGroupBox>
+#include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -100,6 +102,7 @@ private Q_SLOTS:
     void hostileValues();
     void approvalAndWaylandNotice();
     void killedAgentClearsEveryHostWindow();
+    void viewerActivity();
 
 private:
     TestEnv *m_env;
@@ -529,6 +532,66 @@ void TestHostPanel::killedAgentClearsEveryHostWindow() {
                 menu.actions().first()->text() == QStringLiteral("Velmo Remote — エージェントが停止しました"));
     QVERIFY(tray.findAction("restartAgent"));
     QVERIFY(!tray.findAction("copyId"));
+}
+
+// What the viewer does reaches the host user: a recording viewer is named in the bar and
+// its profile window, files from it say where they were saved (with "フォルダを開く"),
+// files sent to it show their progress and outcome.
+void TestHostPanel::viewerActivity() {
+    NoticeBar bar;
+    bar.start(m_h->agent());
+    ProfileWindows profiles;
+    profiles.start(m_h->agent());
+    const QJsonArray transfers{
+        QJsonObject{{"id", 1},
+                    {"sent", false},
+                    {"name", "report.pdf"},
+                    {"path", "/home/u/Downloads/report.pdf"},
+                    {"size", 2048},
+                    {"done", 2048},
+                    {"state", "done"}},
+        QJsonObject{{"id", 2},
+                    {"sent", true},
+                    {"name", "big.bin"},
+                    {"path", "/home/u/big.bin"},
+                    {"size", 4 * 1024 * 1024},
+                    {"done", 1024 * 1024},
+                    {"state", "running"}},
+        QJsonObject{{"id", 3},
+                    {"sent", true},
+                    {"name", "gone.txt"},
+                    {"state", "failed"},
+                    {"message", "相手が受け取りを断りました"}},
+    };
+    const QString sid =
+        m_h->addSession({{"name", "Viewer"}, {"authed", true}, {"recording", true}, {"transfers", transfers}});
+    QVERIFY(!sid.isEmpty());
+    QTRY_COMPARE(bar.text(), QStringLiteral("遠隔操作中: Viewer(録画中)"));
+    QTRY_VERIFY(profiles.window(sid));
+    ProfileWindow *w = profiles.window(sid);
+    QTRY_VERIFY(w->findChild<QLabel *>("recordingLine")->isVisibleTo(w));
+    QCOMPARE(w->findChild<QLabel *>("recordingLine")->text(), ProfileWindow::recordingText());
+    const auto lineOf = [w](int id) {
+        QWidget *row = w->findChild<QWidget *>(QStringLiteral("transfer_%1").arg(id));
+        return row && row->isVisibleTo(w) ? row->findChild<QLabel *>("transferLine")->text() : QString();
+    };
+    QTRY_COMPARE(lineOf(1), QStringLiteral("↓ report.pdf を受け取りました: /home/u/Downloads/report.pdf"));
+    QVERIFY(lineOf(2).startsWith(QStringLiteral("↑ big.bin を送っています ")));
+    QCOMPARE(lineOf(3), QStringLiteral("↑ gone.txt を送れませんでした: 相手が受け取りを断りました"));
+    // Only the received file has its folder to open.
+    const QList<QPushButton *> open = w->findChildren<QPushButton *>("openFolder");
+    QCOMPARE(open.size(), 1);
+    QCOMPARE(open.first()->parentWidget()->objectName(), QStringLiteral("transfer_1"));
+    QCOMPARE(open.first()->text(), QStringLiteral("フォルダを開く"));
+    // The window makes room for the rows, and everything in it fits.
+    QVERIFY(w->height() > ProfileWindow::contentHeight);
+
+    // The viewer stops recording: the bar and the window follow.
+    QVERIFY(!m_h->addSession({{"sid", sid}, {"name", "Viewer"}, {"authed", true}}).isEmpty());
+    QTRY_COMPARE(bar.text(), QStringLiteral("遠隔操作中: Viewer"));
+    QTRY_VERIFY(!w->findChild<QLabel *>("recordingLine")->isVisibleTo(w));
+    QTRY_VERIFY(!w->findChild<QWidget *>("transfers")->isVisibleTo(w));
+    QCOMPARE(w->height(), ProfileWindow::contentHeight);
 }
 
 int main(int argc, char **argv) {

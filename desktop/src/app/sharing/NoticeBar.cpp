@@ -82,7 +82,9 @@ QString NoticeBar::barText(const std::optional<ControlStatus> &status) {
     for (const ControlSession &s : status->sessions) {
         if (!s.authed)
             continue;
-        names.append(s.name.isEmpty() ? QStringLiteral("名称未設定") : s.name);
+        const QString name = s.name.isEmpty() ? QStringLiteral("名称未設定") : s.name;
+        // A viewer that records what it sees says so where the host user always looks.
+        names.append(s.recording ? name + QStringLiteral("(録画中)") : name);
     }
     if (names.isEmpty())
         return {};

@@ -5,11 +5,16 @@
 #include "style/Theme.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QStackedLayout>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
@@ -32,7 +37,7 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
 
     m_stack = new QStackedLayout(this);
 
-    auto *page = new QWidget(this);
+    auto *page = m_page = new QWidget(this);
     auto *v = new QVBoxLayout(page);
     v->setContentsMargins(14, 14, 14, 14);
     v->setSpacing(10);
@@ -102,6 +107,21 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
             m_agent->setPermissions(m_sid, false, false, false);
     });
     v->addLayout(noteRow);
+
+    // What the viewer does besides looking: recording, files either way.
+    m_recording = new QLabel(recordingText(), page);
+    m_recording->setObjectName(QStringLiteral("recordingLine"));
+    m_recording->setFont(Theme::caption());
+    m_recording->setStyleSheet(QStringLiteral("color: %1; font-weight: bold").arg(Theme::css(Theme::red())));
+    m_recording->hide();
+    v->addWidget(m_recording);
+    m_transferBox = new QWidget(page);
+    m_transferBox->setObjectName(QStringLiteral("transfers"));
+    auto *rows = new QVBoxLayout(m_transferBox);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(2);
+    m_transferBox->hide();
+    v->addWidget(m_transferBox);
     v->addStretch(1);
     m_stack->addWidget(page);
 
@@ -173,6 +193,64 @@ QString ProfileWindow::rightsNote(const ControlSession &s) {
     return QStringLiteral("許可を外すと、その相手はそれができなくなります。");
 }
 
+QString ProfileWindow::transferLine(const ControlTransfer &t) {
+    const QLocale locale;
+    const QString name = bounded(t.name, 80);
+    const QString arrow = t.sent ? QStringLiteral("↑ ") : QStringLiteral("↓ ");
+    if (t.state == u"done")
+        return arrow + name +
+               (t.sent ? QStringLiteral(" を送りました")
+                       : QStringLiteral(" を受け取りました: ") + QDir::toNativeSeparators(t.path));
+    if (t.state == u"failed" || t.state == u"cancelled")
+        return arrow + name +
+               (t.sent ? QStringLiteral(" を送れませんでした") : QStringLiteral(" を受け取れませんでした")) +
+               (t.message.isEmpty() ? QString() : QStringLiteral(": ") + bounded(t.message, 120));
+    if (t.state == u"running")
+        return arrow + name + (t.sent ? QStringLiteral(" を送っています ") : QStringLiteral(" を受け取っています ")) +
+               locale.formattedDataSize(t.done) + QStringLiteral(" / ") + locale.formattedDataSize(t.size);
+    return arrow + name + (t.sent ? QStringLiteral(": 相手の応答を待っています") : QString());
+}
+
+void ProfileWindow::showTransfers(const QList<ControlTransfer> &transfers) {
+    if (transfers == m_shownTransfers)
+        return;
+    m_shownTransfers = transfers;
+    auto *rows = static_cast<QVBoxLayout *>(m_transferBox->layout());
+    while (QLayoutItem *item = rows->takeAt(0)) {
+        if (QWidget *w = item->widget()) {
+            w->hide();
+            w->deleteLater();
+        }
+        delete item;
+    }
+    for (const ControlTransfer &t : transfers) {
+        auto *row = new QWidget(m_transferBox);
+        row->setObjectName(QStringLiteral("transfer_%1").arg(t.id));
+        auto *h = new QHBoxLayout(row);
+        h->setContentsMargins(0, 0, 0, 0);
+        auto *line = new QLabel(transferLine(t), row);
+        line->setObjectName(QStringLiteral("transferLine"));
+        line->setTextFormat(Qt::PlainText);
+        line->setFont(Theme::caption());
+        line->setWordWrap(true);
+        line->setToolTip(line->text());
+        line->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        h->addWidget(line, 1);
+        // A received file can be found at once: its folder opens in the file manager.
+        if (!t.sent && t.state == u"done" && !t.path.isEmpty()) {
+            auto *open = new QPushButton(QStringLiteral("フォルダを開く"), row);
+            open->setObjectName(QStringLiteral("openFolder"));
+            open->setFont(Theme::caption2());
+            const QString folder = QFileInfo(t.path).absolutePath();
+            connect(open, &QPushButton::clicked, this,
+                    [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
+            h->addWidget(open, 0, Qt::AlignVCenter);
+        }
+        rows->addWidget(row);
+    }
+    m_transferBox->setVisible(!transfers.isEmpty());
+}
+
 QPushButton *ProfileWindow::rightButton(int which) const {
     return which >= 0 && which < 3 ? m_rights[which] : nullptr;
 }
@@ -204,6 +282,16 @@ void ProfileWindow::refresh() {
         m_rights[i]->setStyleSheet(
             QStringLiteral("QPushButton { color: %1; }").arg(Theme::css(values[i] ? accent : Theme::secondary())));
     }
+    m_recording->setVisible(s->recording);
+    showTransfers(s->transfers);
+    // The window grows with what it has to say and shrinks back.
+    m_page->layout()->activate();
+    // Placed from the bottom of the screen, it keeps its bottom edge where it was.
+    const int height = std::max(contentHeight, m_page->layout()->minimumSize().height());
+    const int grow = height - this->height();
+    setFixedSize(contentWidth, height);
+    if (grow != 0 && isVisible())
+        move(x(), y() - grow);
 }
 
 void ProfileWindow::toggle(int which) {

@@ -35,6 +35,10 @@ public:
     static QString rightLabel(const QString &word, bool on);
     // The line under the rights: what the viewer can still do, "閲覧のみ" when nothing.
     static QString rightsNote(const ControlSession &session);
+    // One line about a file exchanged with the viewer: direction, name, progress or
+    // outcome, and where a received file was saved.
+    static QString transferLine(const ControlTransfer &transfer);
+    static QString recordingText() { return QStringLiteral("● この相手は画面を録画しています"); }
 
     void setNow(const QDateTime &now);
     QDateTime now() const { return m_now; }
@@ -51,6 +55,7 @@ protected:
 
 private:
     void refresh();
+    void showTransfers(const QList<ControlTransfer> &transfers);
     void toggle(int which);
     void chooseFiles();
 
@@ -67,4 +72,8 @@ private:
     QPushButton *m_rights[3] = {};
     QLabel *m_note = nullptr;
     QPushButton *m_viewOnly = nullptr; // "それも外す": clip and files off with input
+    QLabel *m_recording = nullptr;
+    QWidget *m_transferBox = nullptr; // one row per file exchanged with the viewer
+    QList<ControlTransfer> m_shownTransfers;
+    QWidget *m_page = nullptr;
 };

@@ -21,6 +21,7 @@
 #include "protocol/ctrl/LockedMessage.h"
 #include "protocol/ctrl/PingMessage.h"
 #include "protocol/ctrl/PongMessage.h"
+#include "protocol/ctrl/RecordingMessage.h"
 #include "protocol/ctrl/SelectMessage.h"
 #include "protocol/ctrl/StatsMessage.h"
 #include "protocol/ctrl/StillMessage.h"
@@ -601,6 +602,16 @@ void RemoteSession::onAuthOk(const AuthOkMessage &message) {
     if (d->config)
         d->config->addRecent(m_targetId, m_name);
     setQuality(m_quality);
+    if (m_recording)
+        sendCtrl(RecordingMessage{true}.toJson());
+}
+
+void RemoteSession::setRecording(bool on) {
+    if (on == m_recording)
+        return;
+    m_recording = on;
+    if (m_state == State::Connected)
+        sendCtrl(RecordingMessage{on}.toJson());
 }
 
 void RemoteSession::setQuality(const Quality &q) {

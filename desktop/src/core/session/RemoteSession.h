@@ -132,6 +132,10 @@ public:
     void setQuality(const Quality &q);
     void selectMonitor(const QString &mode, int id);
     void requestStill();
+    // Whether this viewer records what it is shown; the host is told now and after
+    // each reconnect ("rec").
+    void setRecording(bool on);
+    bool recording() const { return m_recording; }
 
     // The picture currently shown: the latest H.264 frame in "h264" mode, else `image`.
     QImage snapshot() const;
@@ -251,6 +255,7 @@ private:
     bool m_muted = false;
     double m_volume = 1.0;
     Quality m_quality;
+    bool m_recording = false;
     std::function<void(const QByteArray &)> m_onStill;
 
     std::unique_ptr<Private> d;

@@ -10,8 +10,14 @@
 Q_LOGGING_CATEGORY(lcSessionRecorder, "velmo.session.recorder")
 
 SessionRecorder::SessionRecorder(RemoteSession *session, QObject *parent) : QObject(parent), m_session(session) {
-    if (m_session)
-        connect(m_session, &RemoteSession::stateChanged, this, &SessionRecorder::onStateChanged);
+    if (!m_session)
+        return;
+    connect(m_session, &RemoteSession::stateChanged, this, &SessionRecorder::onStateChanged);
+    // The host's user is told whenever this starts or stops recording.
+    connect(this, &SessionRecorder::recordingChanged, m_session, [this] {
+        if (m_session)
+            m_session->setRecording(recording());
+    });
 }
 
 SessionRecorder::~SessionRecorder() {
@@ -19,6 +25,8 @@ SessionRecorder::~SessionRecorder() {
     if (m_recorder) {
         detachFeeds();
         std::exchange(m_recorder, nullptr)->finish();
+        if (m_session)
+            m_session->setRecording(false);
     }
 }
 
