@@ -278,6 +278,27 @@ private Q_SLOTS:
             }(),
             10000);
         QCOMPARE(*got, theirs);
+
+        // Without the clip right the agent takes nothing from the viewer, even from one
+        // that sends anyway, and sends it nothing.
+        QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", true}, {"clip", false}, {"files", false}}), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(!v->last("perm").value("clip").toBool(true), 10000);
+        for (const QJsonObject &part : ClipImage::split(noisePng(30, 30), 42))
+            v->sendCtrl(part);
+        v->sendCtrl({{"t", "clip"}, {"id", 43}, {"part", 0}, {"parts", 1}, {"text", QStringLiteral("verboten")}});
+        QTest::qWait(1500);
+        m_win.askPasteImage();
+        const QJsonObject *kept = m_win.waitFor([](const QJsonObject &e) { return e.value("e") == "pasteimg"; });
+        QVERIFY(kept);
+        QCOMPARE(QByteArray::fromBase64(kept->value("png").toString().toLatin1()), theirs);
+        const qsizetype quiet = v->ctrl.size();
+        v->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        v->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        QVERIFY(next("up", 1));
+        m_win.copyImage(noisePng(20, 20));
+        QTest::qWait(1500);
+        for (qsizetype i = quiet; i < v->ctrl.size(); ++i)
+            QVERIFY(v->ctrl[i].value("t").toString() != ClipImage::tag);
     }
 
     void nothingHeldAfterTheViewerVanishesMidDrag() {
