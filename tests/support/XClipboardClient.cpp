@@ -3,6 +3,8 @@
 #include <QSocketNotifier>
 #include <QTest>
 
+#include <algorithm>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
@@ -15,6 +17,8 @@ XClipboardClient::XClipboardClient() {
     m_utf8 = XInternAtom(m_display, "UTF8_STRING", False);
     m_targets = XInternAtom(m_display, "TARGETS", False);
     m_property = XInternAtom(m_display, "TEST_PASTE", False);
+    m_png = XInternAtom(m_display, "image/png", False);
+    m_incr = XInternAtom(m_display, "INCR", False);
     m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &XClipboardClient::readEvents);
     XFlush(m_display);
@@ -30,6 +34,18 @@ XClipboardClient::~XClipboardClient() {
 
 void XClipboardClient::copy(const QString &text) {
     m_owned = text.toUtf8();
+    m_ownedTarget = m_utf8;
+    m_incrChunk = 0;
+    XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
+    XFlush(m_display);
+    readEvents();
+}
+
+void XClipboardClient::copyImage(const QByteArray &png, int incrChunk) {
+    m_owned = png;
+    m_incrChunk = incrChunk;
+    m_incrSent = -1;
+    m_ownedTarget = m_png;
     XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
     XFlush(m_display);
     readEvents();
@@ -40,10 +56,21 @@ bool XClipboardClient::owns() const {
 }
 
 std::optional<QString> XClipboardClient::paste(int timeoutMs) {
+    const std::optional<QByteArray> bytes = request(m_utf8, timeoutMs);
+    if (!bytes)
+        return std::nullopt;
+    return QString::fromUtf8(*bytes);
+}
+
+std::optional<QByteArray> XClipboardClient::pasteImage(int timeoutMs) {
+    return request(m_png, timeoutMs);
+}
+
+std::optional<QByteArray> XClipboardClient::request(unsigned long target, int timeoutMs) {
     m_pasted.reset();
     m_waiting = true;
     XDeleteProperty(m_display, m_window, m_property);
-    XConvertSelection(m_display, m_clipboard, m_utf8, m_property, m_window, CurrentTime);
+    XConvertSelection(m_display, m_clipboard, target, m_property, m_window, CurrentTime);
     XFlush(m_display);
     (void)QTest::qWaitFor(
         [this] {
@@ -52,9 +79,7 @@ std::optional<QString> XClipboardClient::paste(int timeoutMs) {
         },
         timeoutMs);
     m_waiting = false;
-    if (!m_pasted)
-        return std::nullopt;
-    return QString::fromUtf8(*m_pasted);
+    return m_pasted;
 }
 
 void XClipboardClient::readEvents() {
@@ -71,17 +96,36 @@ void XClipboardClient::readEvents() {
             reply.xselection.time = req.time;
             reply.xselection.property = None;
             if (req.target == m_targets) {
-                const Atom targets[] = {Atom(m_targets), Atom(m_utf8)};
+                const Atom targets[] = {Atom(m_targets), Atom(m_ownedTarget)};
                 XChangeProperty(m_display, req.requestor, req.property, XA_ATOM, 32, PropModeReplace,
                                 reinterpret_cast<const unsigned char *>(targets), 2);
                 reply.xselection.property = req.property;
-            } else if (req.target == m_utf8) {
-                XChangeProperty(m_display, req.requestor, req.property, m_utf8, 8, PropModeReplace,
+            } else if (req.target == m_ownedTarget && m_incrChunk > 0 && m_owned.size() > m_incrChunk) {
+                // The size goes first; each deletion of the property asks for the next piece.
+                const long size = long(m_owned.size());
+                XSelectInput(m_display, req.requestor, PropertyChangeMask);
+                XChangeProperty(m_display, req.requestor, req.property, m_incr, 32, PropModeReplace,
+                                reinterpret_cast<const unsigned char *>(&size), 1);
+                m_incrWindow = req.requestor;
+                m_incrProperty = req.property;
+                m_incrSent = 0;
+                reply.xselection.property = req.property;
+                ++m_served;
+            } else if (req.target == m_ownedTarget) {
+                XChangeProperty(m_display, req.requestor, req.property, m_ownedTarget, 8, PropModeReplace,
                                 reinterpret_cast<const unsigned char *>(m_owned.constData()), int(m_owned.size()));
                 reply.xselection.property = req.property;
                 ++m_served;
             }
             XSendEvent(m_display, req.requestor, False, NoEventMask, &reply);
+            XFlush(m_display);
+        } else if (ev.type == PropertyNotify && m_incrSent >= 0 && ev.xproperty.window == m_incrWindow &&
+                   ev.xproperty.atom == m_incrProperty && ev.xproperty.state == PropertyDelete) {
+            // The last piece is the empty one.
+            const qsizetype n = std::min<qsizetype>(m_incrChunk, m_owned.size() - m_incrSent);
+            XChangeProperty(m_display, m_incrWindow, m_incrProperty, m_ownedTarget, 8, PropModeReplace,
+                            reinterpret_cast<const unsigned char *>(m_owned.constData() + m_incrSent), int(n));
+            m_incrSent = n == 0 ? -1 : m_incrSent + n;
             XFlush(m_display);
         } else if (ev.type == SelectionNotify && m_waiting) {
             m_waiting = false;
@@ -91,7 +135,7 @@ void XClipboardClient::readEvents() {
             int format = 0;
             unsigned long items = 0, after = 0;
             unsigned char *data = nullptr;
-            XGetWindowProperty(m_display, m_window, m_property, 0, 1 << 20, True, AnyPropertyType, &type, &format,
+            XGetWindowProperty(m_display, m_window, m_property, 0, 1 << 22, True, AnyPropertyType, &type, &format,
                                &items, &after, &data);
             if (data && format == 8)
                 m_pasted = QByteArray(reinterpret_cast<const char *>(data), qsizetype(items));
