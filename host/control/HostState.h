@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/agent/ControlStatus.h"
+#include "protocol/ctrl/QualityPresets.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -184,9 +185,10 @@ private:
     QString m_autoPasscode;
     QString m_fixedPasscode;
     QString m_passcodeMode = QStringLiteral("auto");
-    int m_fps = 15;
-    double m_scale = 1.0;
-    int m_kbps = 2500;
+    // The standard preset until the host user picks one: the viewer's "標準" too.
+    int m_fps = standardQuality().fps;
+    double m_scale = standardQuality().scale;
+    int m_kbps = standardQuality().kbps;
     QString m_video;
     QString m_encoder;
     bool m_audioOn = false;

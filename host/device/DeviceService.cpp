@@ -235,6 +235,14 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
                 if (other != session)
                     other->offerClipboard(text);
         });
+        connect(session, &DeviceSession::clipboardImageFromViewer, this, [this, session](const QByteArray &png) {
+            if (!m_clipboard)
+                return;
+            m_clipboard->setImage(png);
+            for (DeviceSession *other : std::as_const(m_sessions))
+                if (other != session)
+                    other->offerClipboardImage(png);
+        });
         connect(session, &DeviceSession::finished, this, [this, session, sid] {
             if (m_sessions.value(sid) == session)
                 m_sessions.remove(sid);
@@ -271,6 +279,10 @@ void DeviceService::setClipboard(ClipboardBackend *clipboard) {
     connect(clipboard, &ClipboardBackend::copied, this, [this](const QString &text) {
         for (DeviceSession *s : std::as_const(m_sessions))
             s->offerClipboard(text);
+    });
+    connect(clipboard, &ClipboardBackend::copiedImage, this, [this](const QByteArray &png) {
+        for (DeviceSession *s : std::as_const(m_sessions))
+            s->offerClipboardImage(png);
     });
 }
 

@@ -139,6 +139,8 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
     m_channels = std::make_unique<SessionChannels>(m_guard.get());
     m_exchange = std::make_unique<ViewerExchange>(m_channels.get());
     connect(m_exchange.get(), &ViewerExchange::clipboardFromViewer, this, &DeviceSession::clipboardFromViewer);
+    connect(m_exchange.get(), &ViewerExchange::clipboardImageFromViewer, this,
+            &DeviceSession::clipboardImageFromViewer);
     m_clock.start();
     m_startedAt = m_clock.msecsSinceReference();
     m_deadline.setSingleShot(true);
@@ -624,7 +626,7 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
         if (const std::optional<PingMessage> ping = PingMessage::read(msg))
             sendCtrl(ping->pong());
     } else {
-        m_exchange->handleCtrl(msg); // "clip"
+        m_exchange->handleCtrl(msg); // "clip", "clipimg"
     }
 }
 
@@ -647,6 +649,11 @@ void DeviceSession::setRights(bool input, bool clip, bool files) {
 void DeviceSession::offerClipboard(const QString &text) {
     if (m_phase == Phase::Authed)
         m_exchange->offerClipboard(text);
+}
+
+void DeviceSession::offerClipboardImage(const QByteArray &png) {
+    if (m_phase == Phase::Authed)
+        m_exchange->offerClipboardImage(png);
 }
 
 bool DeviceSession::sendFile(const QString &path) {

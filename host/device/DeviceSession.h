@@ -106,6 +106,8 @@ public:
     void setRights(bool input, bool clip, bool files);
     // The desktop's clipboard changed (or another viewer's text went on it).
     void offerClipboard(const QString &text);
+    // Likewise for a PNG picture.
+    void offerClipboardImage(const QByteArray &png);
     // Sends a file of this desktop to the viewer's download folder; false when the
     // viewer is not admitted. The outcome is logged.
     bool sendFile(const QString &path);
@@ -154,6 +156,8 @@ Q_SIGNALS:
     void pathChanged();
     // Text the viewer copied, for the desktop's clipboard.
     void clipboardFromViewer(const QString &text);
+    // A PNG picture the viewer copied, for the desktop's clipboard.
+    void clipboardImageFromViewer(const QByteArray &png);
     // The session is over (lost, refused, hung up); the owner deletes it.
     void finished(const QString &reason);
 

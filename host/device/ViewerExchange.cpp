@@ -70,6 +70,8 @@ void ViewerExchange::stop(const QString &why) {
 }
 
 bool ViewerExchange::handleCtrl(const QJsonObject &message) {
+    if (CtrlMessage::is<ClipImage>(message))
+        return takeImagePart(message);
     if (!CtrlMessage::is<ClipText>(message))
         return false;
     if (!m_clipClock.isValid())
@@ -88,14 +90,50 @@ bool ViewerExchange::handleCtrl(const QJsonObject &message) {
     if (!text || !m_started || !m_clip || *text == m_lastText)
         return true;
     m_lastText = *text;
+    m_lastImage.clear();
     Q_EMIT clipboardFromViewer(*text);
     return true;
+}
+
+bool ViewerExchange::takeImagePart(const QJsonObject &message) {
+    if (!m_imageClock.isValid())
+        m_imageClock.start();
+    m_imageBudget = std::min(imageBurst, m_imageBudget + imageRate * double(m_imageClock.restart()) / 1000.0);
+    const double cost = std::max(clipMinCost, double(message.value(QLatin1String("png")).toString().size()));
+    if (cost > m_imageBudget) {
+        if (m_clipDropped++ % 64 == 0)
+            qCInfo(lcExchange) << "clipboard pictures from the viewer come too fast: dropped" << m_clipDropped
+                               << "parts so far";
+        return true;
+    }
+    m_imageBudget -= cost;
+    const std::optional<QByteArray> png = m_imageIn.add(message);
+    if (!png || !m_started || !m_clip || *png == m_lastImage)
+        return true;
+    m_lastImage = *png;
+    m_lastText.clear();
+    Q_EMIT clipboardImageFromViewer(*png);
+    return true;
+}
+
+void ViewerExchange::offerClipboardImage(const QByteArray &png) {
+    if (!m_started || !m_clip || png == m_lastImage)
+        return;
+    if (!ClipImage::fits(png)) {
+        qCInfo(lcExchange) << "clipboard picture of" << png.size() << "bytes not sent: over" << ClipImage::maxBytes;
+        return;
+    }
+    m_lastImage = png;
+    m_lastText.clear();
+    for (const QJsonObject &part : ClipImage::split(png, ++m_clipId))
+        m_channels->sendText("ctrl", Json::compact(part));
 }
 
 void ViewerExchange::offerClipboard(const QString &text) {
     if (!m_started || !m_clip || text == m_lastText || !ClipText::fits(text))
         return;
     m_lastText = text;
+    m_lastImage.clear();
     for (const QJsonObject &part : ClipText::split(text, ++m_clipId))
         m_channels->sendText("ctrl", Json::compact(part));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 #include "transfer/FileTransfers.h"
 
@@ -13,7 +14,8 @@ class SessionChannels;
 // Clipboard text and files between this desktop and one admitted viewer, within the
 // viewer's `clip` and `files` rights: "perm" tells the viewer what it may do (its
 // `input` right too, which RemoteInput enforces), "clip"
-// parts carry text both ways (ctrl), FileTransfers runs the "file" channel. Main thread.
+// parts carry text and "clipimg" parts PNG pictures both ways (ctrl), FileTransfers
+// runs the "file" channel. Main thread.
 class ViewerExchange : public QObject {
     Q_OBJECT
 public:
@@ -29,7 +31,7 @@ public:
     // The session ended: transfers stop, partial files are removed.
     void stop(const QString &why);
 
-    // A "clip" part from the viewer; true when it was one.
+    // A "clip" or "clipimg" part from the viewer; true when it was one.
     bool handleCtrl(const QJsonObject &message);
 
     // What a viewer's clipboard texts may cost, in UTF-16 units: a budget of clipBurst
@@ -43,19 +45,32 @@ public:
     static constexpr double clipMinCost = 4096;
     // The desktop's clipboard changed: the viewer gets the text unless it came from it.
     void offerClipboard(const QString &text);
+    // Pictures have a budget of their own, in Base64 characters: one picture of the
+    // largest size at any time, refilled at imageRate a second.
+    static constexpr double imageBurst = 1.25 * double((ClipImage::maxBytes + 2) / 3 * 4);
+    static constexpr double imageRate = 2 * 1024 * 1024;
+    // The desktop's clipboard holds a picture: the viewer gets it unless it came from it.
+    void offerClipboardImage(const QByteArray &png);
 
 Q_SIGNALS:
     // A whole text from the viewer, to go on the desktop's clipboard.
     void clipboardFromViewer(const QString &text);
+    // A whole PNG picture from the viewer, to go on the desktop's clipboard.
+    void clipboardImageFromViewer(const QByteArray &png);
 
 private:
     void sendPerm();
+    bool takeImagePart(const QJsonObject &message);
 
     SessionChannels *m_channels;
     FileTransfers *m_files;
     ClipText m_clipIn;
     quint32 m_clipId = 0;
     QString m_lastText; // the last text that went either way: never sent back
+    ClipImage m_imageIn;
+    QByteArray m_lastImage; // likewise for pictures
+    double m_imageBudget = imageBurst;
+    QElapsedTimer m_imageClock;
     double m_clipBudget = clipBurst;
     QElapsedTimer m_clipClock; // since the budget was last refilled
     qint64 m_clipDropped = 0;  // parts dropped, for the log

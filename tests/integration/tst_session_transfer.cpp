@@ -8,15 +8,19 @@
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/XClipboardClient.h"
+#include "transfer/ClipImage.h"
 #include "transfer/FileTransfers.h"
 #include "viewer/ClipboardSync.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QClipboard>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
+#include <QMimeData>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -43,6 +47,30 @@ QByteArray writeRandomFile(const QString &path, qint64 size) {
         left -= n;
     }
     return hash.result();
+}
+
+// A PNG of noise (it hardly compresses: about 4 bytes a pixel).
+QByteArray noisePng(int width, int height) {
+    QImage image(width, height, QImage::Format_ARGB32);
+    for (int y = 0; y < height; ++y)
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.scanLine(y)), width);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG", 100); // stored, not compressed: quick
+    return png;
+}
+
+// What a paste of image/png here would get.
+QByteArray localPng() {
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+    return data ? data->data(QStringLiteral("image/png")) : QByteArray();
+}
+
+void copyLocalPng(const QByteArray &png) {
+    auto *data = new QMimeData;
+    data->setData(QStringLiteral("image/png"), png);
+    QGuiApplication::clipboard()->setMimeData(data);
 }
 
 QByteArray sha256Of(const QString &path) {
@@ -159,6 +187,71 @@ private Q_SLOTS:
         sync.setEnabled(true);
         editor.copy(QStringLiteral("remote once more"));
         QTRY_COMPARE_WITH_TIMEOUT(local->text(), QStringLiteral("remote once more"), 5000);
+    }
+
+    void clipboardPictures() {
+        XClipboardClient editor;
+        QVERIFY2(editor.ok(), "no X display");
+        auto rig = connect();
+        QVERIFY(rig);
+        QClipboard *local = QGuiApplication::clipboard();
+        ClipboardSync sync(rig->session.get(), local);
+        QSignalSpy notices(&sync, &ClipboardSync::notice);
+
+        // A picture of about 4 MB copied on the remote desktop is pasted here byte for byte.
+        const QByteArray remote = noisePng(1000, 1000);
+        QVERIFY(remote.size() > 3900000 && remote.size() < ClipImage::maxBytes);
+        editor.copyImage(remote);
+        QTRY_VERIFY_WITH_TIMEOUT(localPng() == remote, 20000);
+        QVERIFY(!local->mimeData()->hasText());
+        QTest::qWait(700);
+        QVERIFY(editor.owns()); // not sent back
+
+        // Copied here, pasted on the remote desktop by a plain X client, byte for byte.
+        const QByteArray mine = noisePng(300, 200);
+        copyLocalPng(mine);
+        QTRY_VERIFY_WITH_TIMEOUT(editor.pasteImage() == mine, 20000);
+        QVERIFY(!editor.owns());
+        QCOMPARE(editor.paste(), std::nullopt); // a picture only, no text
+        // A picture the local program offers only as an image goes over as PNG.
+        QImage drawn(64, 48, QImage::Format_RGB32);
+        drawn.fill(QColor(10, 200, 30));
+        local->setImage(drawn);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QImage::fromData(editor.pasteImage().value_or(QByteArray()), "PNG").convertToFormat(QImage::Format_RGB32) ==
+                drawn,
+            20000);
+
+        // Over the cap: not sent, the user is told, the host keeps the last picture.
+        const QByteArray huge = noisePng(1500, 1500);
+        QVERIFY(huge.size() > ClipImage::maxBytes);
+        const QByteArray kept = editor.pasteImage().value_or(QByteArray());
+        copyLocalPng(huge);
+        QTRY_COMPARE(notices.size(), 1);
+        QCOMPARE(notices.first().first().toString(), ClipboardSync::tooLargeImage());
+        QTest::qWait(500);
+        QCOMPARE(editor.pasteImage(), std::optional<QByteArray>(kept));
+        // And the other way: nothing arrives.
+        editor.copyImage(huge);
+        QTest::qWait(2000);
+        QCOMPARE(localPng(), huge); // still the local copy
+        QVERIFY(editor.owns());
+
+        // Without the right nothing comes over either way.
+        QCOMPARE(rig->setPerm(false, true), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig->session->exchange()->clipAllowed(), 5000);
+        const QByteArray stayLocal = noisePng(40, 40), stayRemote = noisePng(50, 50);
+        copyLocalPng(stayLocal);
+        editor.copyImage(stayRemote);
+        QTest::qWait(1500);
+        QCOMPARE(localPng(), stayLocal);
+        QCOMPARE(editor.pasteImage(), std::optional<QByteArray>(stayRemote));
+        // With the right back a new copy passes again.
+        QCOMPARE(rig->setPerm(true, true), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(rig->session->exchange()->clipAllowed(), 5000);
+        const QByteArray again = noisePng(60, 60);
+        editor.copyImage(again);
+        QTRY_VERIFY_WITH_TIMEOUT(localPng() == again, 20000);
     }
 
     void filesToTheHost() {

@@ -15,6 +15,7 @@ XClipboardClient::XClipboardClient() {
     m_utf8 = XInternAtom(m_display, "UTF8_STRING", False);
     m_targets = XInternAtom(m_display, "TARGETS", False);
     m_property = XInternAtom(m_display, "TEST_PASTE", False);
+    m_png = XInternAtom(m_display, "image/png", False);
     m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &XClipboardClient::readEvents);
     XFlush(m_display);
@@ -30,6 +31,15 @@ XClipboardClient::~XClipboardClient() {
 
 void XClipboardClient::copy(const QString &text) {
     m_owned = text.toUtf8();
+    m_ownedTarget = m_utf8;
+    XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
+    XFlush(m_display);
+    readEvents();
+}
+
+void XClipboardClient::copyImage(const QByteArray &png) {
+    m_owned = png;
+    m_ownedTarget = m_png;
     XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
     XFlush(m_display);
     readEvents();
@@ -40,10 +50,21 @@ bool XClipboardClient::owns() const {
 }
 
 std::optional<QString> XClipboardClient::paste(int timeoutMs) {
+    const std::optional<QByteArray> bytes = request(m_utf8, timeoutMs);
+    if (!bytes)
+        return std::nullopt;
+    return QString::fromUtf8(*bytes);
+}
+
+std::optional<QByteArray> XClipboardClient::pasteImage(int timeoutMs) {
+    return request(m_png, timeoutMs);
+}
+
+std::optional<QByteArray> XClipboardClient::request(unsigned long target, int timeoutMs) {
     m_pasted.reset();
     m_waiting = true;
     XDeleteProperty(m_display, m_window, m_property);
-    XConvertSelection(m_display, m_clipboard, m_utf8, m_property, m_window, CurrentTime);
+    XConvertSelection(m_display, m_clipboard, target, m_property, m_window, CurrentTime);
     XFlush(m_display);
     (void)QTest::qWaitFor(
         [this] {
@@ -52,9 +73,7 @@ std::optional<QString> XClipboardClient::paste(int timeoutMs) {
         },
         timeoutMs);
     m_waiting = false;
-    if (!m_pasted)
-        return std::nullopt;
-    return QString::fromUtf8(*m_pasted);
+    return m_pasted;
 }
 
 void XClipboardClient::readEvents() {
@@ -71,12 +90,12 @@ void XClipboardClient::readEvents() {
             reply.xselection.time = req.time;
             reply.xselection.property = None;
             if (req.target == m_targets) {
-                const Atom targets[] = {Atom(m_targets), Atom(m_utf8)};
+                const Atom targets[] = {Atom(m_targets), Atom(m_ownedTarget)};
                 XChangeProperty(m_display, req.requestor, req.property, XA_ATOM, 32, PropModeReplace,
                                 reinterpret_cast<const unsigned char *>(targets), 2);
                 reply.xselection.property = req.property;
-            } else if (req.target == m_utf8) {
-                XChangeProperty(m_display, req.requestor, req.property, m_utf8, 8, PropModeReplace,
+            } else if (req.target == m_ownedTarget) {
+                XChangeProperty(m_display, req.requestor, req.property, m_ownedTarget, 8, PropModeReplace,
                                 reinterpret_cast<const unsigned char *>(m_owned.constData()), int(m_owned.size()));
                 reply.xselection.property = req.property;
                 ++m_served;
@@ -91,7 +110,7 @@ void XClipboardClient::readEvents() {
             int format = 0;
             unsigned long items = 0, after = 0;
             unsigned char *data = nullptr;
-            XGetWindowProperty(m_display, m_window, m_property, 0, 1 << 20, True, AnyPropertyType, &type, &format,
+            XGetWindowProperty(m_display, m_window, m_property, 0, 1 << 22, True, AnyPropertyType, &type, &format,
                                &items, &after, &data);
             if (data && format == 8)
                 m_pasted = QByteArray(reinterpret_cast<const char *>(data), qsizetype(items));

@@ -11,8 +11,9 @@ struct _XDisplay;
 
 // A plain X client on the display in DISPLAY that uses the CLIPBOARD selection the way
 // editors do: it copies (owns the selection and answers UTF8_STRING / TARGETS
-// requests) and pastes (asks the current owner for UTF8_STRING and waits for the
-// answer while the Qt event loop runs).
+// requests, or image/png for a picture, in one property) and pastes (asks the current
+// owner for UTF8_STRING or image/png and waits for the answer while the Qt event loop
+// runs).
 class XClipboardClient : public QObject {
     Q_OBJECT
 public:
@@ -22,8 +23,12 @@ public:
     bool ok() const { return m_display != nullptr; }
     // Takes the selection with this text.
     void copy(const QString &text);
+    // Takes the selection with a PNG file's bytes, offered as image/png only.
+    void copyImage(const QByteArray &png);
     // The clipboard's text, or nullopt when there is none or no answer within timeoutMs.
     std::optional<QString> paste(int timeoutMs = 3000);
+    // The clipboard's image/png bytes, or nullopt when refused or unanswered.
+    std::optional<QByteArray> pasteImage(int timeoutMs = 3000);
     // Whether this client still owns the selection.
     bool owns() const;
     // Requests for the text this client has answered.
@@ -31,10 +36,12 @@ public:
 
 private:
     void readEvents();
+    std::optional<QByteArray> request(unsigned long target, int timeoutMs);
 
     _XDisplay *m_display = nullptr;
     unsigned long m_window = 0;
-    unsigned long m_clipboard = 0, m_utf8 = 0, m_targets = 0, m_property = 0;
+    unsigned long m_clipboard = 0, m_utf8 = 0, m_targets = 0, m_property = 0, m_png = 0;
+    unsigned long m_ownedTarget = 0;
     QSocketNotifier *m_notifier = nullptr;
     QByteArray m_owned;
     int m_served = 0;

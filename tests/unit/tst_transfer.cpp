@@ -1,5 +1,6 @@
 // The shared transfer library without a network: safe names, partial files, the
 // "clip" parts, and the file messages between two ends joined in this process.
+#include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 #include "transfer/FileTransfers.h"
 #include "transfer/IncomingFile.h"
@@ -237,6 +238,71 @@ private Q_SLOTS:
         for (int i = 0; i < n; ++i)
             whole = in.add(QJsonObject{{"t", "clip"}, {"id", 13}, {"part", i}, {"parts", n}, {"text", piece}});
         QVERIFY(!whole);
+    }
+
+    void clipImageParts() {
+        // Every byte value, in a PNG of several parts, comes back byte for byte.
+        QByteArray png = QByteArray("\x89PNG\r\n\x1a\n", 8) + randomBytes(3 * ClipImage::partBytes + 17);
+        QList<QJsonObject> parts = ClipImage::split(png, 21);
+        QCOMPARE(parts.size(), 4);
+        ClipImage in;
+        std::optional<QByteArray> whole;
+        for (const QJsonObject &p : parts) {
+            QCOMPARE(p.value("t").toString(), QStringLiteral("clipimg"));
+            QVERIFY(QJsonDocument(p).toJson(QJsonDocument::Compact).size() < 64 * 1024);
+            QVERIFY(!whole);
+            whole = in.add(QJsonDocument::fromJson(QJsonDocument(p).toJson()).object());
+        }
+        QCOMPARE(whole, std::optional<QByteArray>(png));
+
+        // Only PNGs of at most the cap are sent.
+        QVERIFY(ClipImage::split(QByteArray("GIF89a") + randomBytes(100), 22).isEmpty());
+        QByteArray largest = png;
+        largest.resize(ClipImage::maxBytes, 'z');
+        QVERIFY(ClipImage::fits(largest));
+        QCOMPARE(ClipImage::split(largest, 23).size(), ClipImage::maxParts);
+        largest.append('z');
+        QVERIFY(!ClipImage::fits(largest));
+        QVERIFY(ClipImage::split(largest, 24).isEmpty());
+
+        // A gap, a foreign part, bad Base64, an oversized part or a non-PNG loses the
+        // picture; the next one is whole again.
+        QVERIFY(!in.add(parts[0]));
+        QVERIFY(!in.add(parts[2]));
+        QVERIFY(!in.add(parts[3]));
+        QJsonObject bad = parts[1];
+        bad.insert("png", "***");
+        QVERIFY(!in.add(parts[0]));
+        QVERIFY(!in.add(bad));
+        QVERIFY(!in.add(parts[3]));
+        QJsonObject fat = parts[1];
+        fat.insert("png", QString::fromLatin1(randomBytes(ClipImage::partBytes + 3).toBase64()));
+        QVERIFY(!in.add(parts[0]));
+        QVERIFY(!in.add(fat));
+        const QJsonObject notPng{{"t", "clipimg"},
+                                 {"id", 25},
+                                 {"part", 0},
+                                 {"parts", 1},
+                                 {"png", QString::fromLatin1(QByteArray("plain text").toBase64())}};
+        QVERIFY(!in.add(notPng));
+        QVERIFY(!in.add(QJsonObject{{"t", "clipimg"}, {"id", 1}, {"part", 0}, {"parts", 1}, {"png", 5}}));
+        QVERIFY(!in.add(QJsonObject{
+            {"t", "clipimg"}, {"id", 1}, {"part", 0}, {"parts", ClipImage::maxParts + 1}, {"png", "iVBORw0KGgo="}}));
+        const QList<QJsonObject> again = ClipImage::split(png, 26);
+        for (int i = 0; i < again.size(); ++i)
+            whole = in.add(again[i]);
+        QCOMPARE(whole, std::optional<QByteArray>(png));
+        // The most parts a sender may announce, each full, make exactly the cap.
+        const QString full = QString::fromLatin1(randomBytes(ClipImage::partBytes).toBase64());
+        for (int i = 0; i < ClipImage::maxParts; ++i)
+            whole = in.add(QJsonObject{
+                {"t", "clipimg"},
+                {"id", 27},
+                {"part", i},
+                {"parts", ClipImage::maxParts},
+                {"png", i == 0 ? QString::fromLatin1(QByteArray(png.left(ClipImage::partBytes)).toBase64()) : full}});
+        QVERIFY(whole.has_value());
+        QCOMPARE(whole->size(), ClipImage::maxBytes);
     }
 
     void filesBetweenTwoEnds() {

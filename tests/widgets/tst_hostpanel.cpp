@@ -204,6 +204,12 @@ void TestHostPanel::headerSwitchesAndIds() {
                 out << name;
         return out;
     };
+    // A fresh agent streams with the viewer's "標準", and the panel says so.
+    const Quality standard = presets().value("balanced");
+    QCOMPARE(m_h->agent()->status()->fps, standard.fps);
+    QCOMPARE(m_h->agent()->status()->kbps, standard.kbps);
+    QCOMPARE(m_h->agent()->status()->scale, standard.scale);
+    QCOMPARE(marked(), QStringList({"preset_balanced"}));
     button(m_panel.get(), "preset_quality")->click();
     QTRY_COMPARE(m_h->bodies("quality").size(), 1);
     const Quality q = presets().value("quality");

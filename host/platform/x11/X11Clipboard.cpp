@@ -2,6 +2,7 @@
 
 #include "platform/x11/X11ErrorTrap.h"
 
+#include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 
 #include <QLoggingCategory>
@@ -57,6 +58,7 @@ X11Clipboard::X11Clipboard(_XDisplay *display, int xfixesEvent) : m_display(disp
     m_targets = XInternAtom(m_display, "TARGETS", False);
     m_text = XInternAtom(m_display, "TEXT", False);
     m_incr = XInternAtom(m_display, "INCR", False);
+    m_png = XInternAtom(m_display, "image/png", False);
     m_property = XInternAtom(m_display, "VELMO_CLIPBOARD", False);
     XFixesSelectSelectionInput(m_display, m_window, m_clipboard, XFixesSetSelectionOwnerNotifyMask);
     X11ErrorTrap::watchLoss(m_display, &m_lost);
@@ -111,7 +113,7 @@ void X11Clipboard::handle(void *event) {
             m_againTime = sel->selection_timestamp;
             return;
         }
-        requestText(sel->selection_timestamp, m_utf8);
+        requestText(sel->selection_timestamp, m_targets);
     } else if (ev->type == SelectionNotify) {
         onSelectionNotify(ev);
     } else if (ev->type == PropertyNotify) {
@@ -122,6 +124,7 @@ void X11Clipboard::handle(void *event) {
         if (ev->xselectionclear.selection == m_clipboard) {
             m_owner = false;
             m_owned.clear();
+            m_ownedImage = false;
         }
     }
 }
@@ -143,8 +146,11 @@ void X11Clipboard::onSelectionNotify(void *event) {
     if (!m_reading || m_incrReading || sel.requestor != m_window || sel.selection != m_clipboard)
         return;
     if (sel.property == None) {
+        // An owner that lists no targets is asked for text as before.
+        if (m_readTarget == m_targets)
+            requestText(m_readTime, m_utf8);
         // No UTF-8 from this owner: Latin-1 STRING is the other text every owner knows.
-        if (m_readTarget == m_utf8)
+        else if (m_readTarget == m_utf8)
             requestText(m_readTime, XA_STRING);
         else
             finishRead(false);
@@ -154,7 +160,11 @@ void X11Clipboard::onSelectionNotify(void *event) {
     int format = 0;
     unsigned long items = 0, after = 0;
     unsigned char *data = nullptr;
-    const long maxUnits = long(ClipText::maxBytes / 4 + 2);
+    if (m_readTarget == m_targets) {
+        chooseTarget();
+        return;
+    }
+    const long maxUnits = long(readLimit() / 4 + 2);
     if (XGetWindowProperty(m_display, m_window, m_property, 0, maxUnits, True, AnyPropertyType, &type, &format, &items,
                            &after, &data) != Success) {
         finishRead(false);
@@ -174,7 +184,8 @@ void X11Clipboard::onSelectionNotify(void *event) {
     if (data)
         XFree(data);
     if (after > 0 || format != 8) {
-        qCInfo(lcClipboard) << "clipboard text not passed on:" << (after > 0 ? "larger than 1 MiB" : "not text");
+        qCInfo(lcClipboard) << "clipboard" << (m_readTarget == m_png ? "picture" : "text")
+                            << "not passed on:" << (after > 0 ? "larger than the limit" : "not 8-bit data");
         finishRead(false);
         return;
     }
@@ -189,8 +200,8 @@ void X11Clipboard::onPropertyNotify(void *event) {
     int format = 0;
     unsigned long items = 0, after = 0;
     unsigned char *data = nullptr;
-    if (XGetWindowProperty(m_display, m_window, m_property, 0, long(ClipText::maxBytes / 4 + 2), True, AnyPropertyType,
-                           &type, &format, &items, &after, &data) != Success) {
+    if (XGetWindowProperty(m_display, m_window, m_property, 0, long(readLimit() / 4 + 2), True, AnyPropertyType, &type,
+                           &format, &items, &after, &data) != Success) {
         finishRead(false);
         return;
     }
@@ -200,9 +211,10 @@ void X11Clipboard::onPropertyNotify(void *event) {
     if (data)
         XFree(data);
     XFlush(m_display);
-    if (m_incoming.size() > ClipText::maxBytes * 4) {
-        // Far over the bound even for Latin-1: stop listening; the owner gives up by itself.
-        qCInfo(lcClipboard) << "clipboard text not passed on: larger than 1 MiB";
+    if (m_incoming.size() > (m_readTarget == m_png ? ClipImage::maxBytes : ClipText::maxBytes * 4)) {
+        // Over the bound (far over it for Latin-1 text): stop listening; the owner gives up by itself.
+        qCInfo(lcClipboard) << "clipboard" << (m_readTarget == m_png ? "picture" : "text")
+                            << "not passed on: larger than the limit";
         finishRead(false);
         return;
     }
@@ -218,7 +230,13 @@ void X11Clipboard::finishRead(bool ok) {
     m_reading = false;
     m_incrReading = false;
     m_readTimeout.stop();
-    if (ok) {
+    if (ok && m_readTarget == m_png) {
+        if (!ClipImage::fits(bytes))
+            qCInfo(lcClipboard) << "clipboard picture not passed on:"
+                                << (ClipImage::isPng(bytes) ? "larger than 8 MiB" : "not a PNG");
+        else
+            Q_EMIT copiedImage(bytes);
+    } else if (ok) {
         const QString text = latin1 ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
         if (!ClipText::fits(text))
             qCInfo(lcClipboard) << "clipboard text not passed on: larger than 1 MiB";
@@ -227,14 +245,48 @@ void X11Clipboard::finishRead(bool ok) {
     }
     if (m_readAgain) {
         m_readAgain = false;
-        requestText(m_againTime, m_utf8);
+        requestText(m_againTime, m_targets);
     }
+}
+
+qsizetype X11Clipboard::readLimit() const {
+    return m_readTarget == m_png ? ClipImage::maxBytes : ClipText::maxBytes;
+}
+
+// The owner's TARGETS are in the property: text is taken when offered (a spreadsheet's
+// cells come with a picture of them too), a PNG otherwise.
+void X11Clipboard::chooseTarget() {
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char *data = nullptr;
+    bool text = false, png = false, any = false;
+    if (XGetWindowProperty(m_display, m_window, m_property, 0, 1024, True, AnyPropertyType, &type, &format, &items,
+                           &after, &data) == Success &&
+        data && format == 32) {
+        any = true;
+        // Format-32 properties come as longs from Xlib.
+        const auto *atoms = reinterpret_cast<const unsigned long *>(data);
+        for (unsigned long i = 0; i < items; ++i) {
+            text = text || atoms[i] == m_utf8 || atoms[i] == XA_STRING || atoms[i] == m_text;
+            png = png || atoms[i] == m_png;
+        }
+    }
+    if (data)
+        XFree(data);
+    if (text || !any)
+        requestText(m_readTime, m_utf8);
+    else if (png)
+        requestText(m_readTime, m_png);
+    else
+        finishRead(false); // nothing viewers could take
 }
 
 void X11Clipboard::setText(const QString &text) {
     if (m_lost)
         return;
     m_owned = text.toUtf8();
+    m_ownedImage = false;
     XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
     m_owner = XGetSelectionOwner(m_display, m_clipboard) == m_window;
     if (!m_owner)
@@ -242,7 +294,19 @@ void X11Clipboard::setText(const QString &text) {
     readEvents();
 }
 
-// Another client asks for our text.
+void X11Clipboard::setImage(const QByteArray &png) {
+    if (m_lost || !ClipImage::fits(png))
+        return;
+    m_owned = png;
+    m_ownedImage = true;
+    XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
+    m_owner = XGetSelectionOwner(m_display, m_clipboard) == m_window;
+    if (!m_owner)
+        qCWarning(lcClipboard) << "could not take the clipboard";
+    readEvents();
+}
+
+// Another client asks for our text or picture.
 void X11Clipboard::serve(void *event) {
     const XSelectionRequestEvent &req = static_cast<XEvent *>(event)->xselectionrequest;
     XEvent reply{};
@@ -255,7 +319,20 @@ void X11Clipboard::serve(void *event) {
     reply.xselection.property = None;
     // Obsolete clients name no property: the target's name is used then.
     const Atom property = req.property != None ? req.property : req.target;
-    if (m_owner && req.selection == m_clipboard) {
+    if (m_owner && req.selection == m_clipboard && m_ownedImage) {
+        if (req.target == m_targets) {
+            const Atom targets[] = {Atom(m_targets), Atom(m_png)};
+            XChangeProperty(m_display, req.requestor, property, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char *>(targets), 2);
+            reply.xselection.property = property;
+        } else if (req.target == m_png && m_owned.size() <= maxPropertyBytes(m_display)) {
+            // At most 8 MiB: within one request wherever BIG-REQUESTS is there (every
+            // current server); without it the picture is refused rather than half sent.
+            XChangeProperty(m_display, req.requestor, property, Atom(m_png), 8, PropModeReplace,
+                            reinterpret_cast<const unsigned char *>(m_owned.constData()), int(m_owned.size()));
+            reply.xselection.property = property;
+        }
+    } else if (m_owner && req.selection == m_clipboard) {
         if (req.target == m_targets) {
             const Atom targets[] = {Atom(m_targets), Atom(m_utf8), Atom(m_text), XA_STRING};
             XChangeProperty(m_display, req.requestor, property, XA_ATOM, 32, PropModeReplace,

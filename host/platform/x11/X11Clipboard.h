@@ -15,8 +15,11 @@ struct _XDisplay;
 // and an unmapped window. XFixes reports every new owner; the text is then asked for
 // as UTF8_STRING (STRING when the owner has no UTF-8), large texts arriving through
 // the INCR protocol. setText() takes ownership and answers other clients' requests
-// for TARGETS, UTF8_STRING, TEXT and STRING. Texts over ClipText::maxBytes are not
-// passed on; a text too large for one X request is not served (no INCR when owning).
+// for TARGETS, UTF8_STRING, TEXT and STRING. Pictures go both ways as image/png (the
+// owner's TARGETS are asked first; text wins when both are offered); setImage() serves
+// TARGETS and image/png. Texts over ClipText::maxBytes and pictures over
+// ClipImage::maxBytes are not passed on; a copy too large for one X request is not
+// served (no INCR when owning).
 class X11Clipboard : public ClipboardBackend {
     Q_OBJECT
 public:
@@ -25,6 +28,7 @@ public:
     ~X11Clipboard() override;
 
     void setText(const QString &text) override;
+    void setImage(const QByteArray &png) override;
 
 private:
     X11Clipboard(_XDisplay *display, int xfixesEvent);
@@ -35,17 +39,21 @@ private:
     void onPropertyNotify(void *event);
     void serve(void *event);
     void finishRead(bool ok);
+    void chooseTarget();
+    qsizetype readLimit() const;
 
     _XDisplay *m_display = nullptr;
     unsigned long m_window = 0;
     int m_xfixesEvent = 0;
     unsigned long m_clipboard = 0, m_utf8 = 0, m_targets = 0, m_text = 0, m_incr = 0, m_property = 0;
+    unsigned long m_png = 0;
     QSocketNotifier *m_notifier = nullptr;
     std::atomic<bool> m_lost{false};
 
     // While this agent owns the selection.
     bool m_owner = false;
-    QByteArray m_owned; // UTF-8
+    QByteArray m_owned; // UTF-8, or PNG when m_ownedImage
+    bool m_ownedImage = false;
     unsigned long m_ownedSince = 0;
 
     // One read at a time; a copy during a read is read after it.

@@ -18,8 +18,26 @@ SessionExchange::ClipResult SessionExchange::sendClipboard(const QString &text) 
     return ClipResult::Sent;
 }
 
+SessionExchange::ClipResult SessionExchange::sendClipboardImage(const QByteArray &png) {
+    if (!m_live || !m_link.sendCtrl)
+        return ClipResult::NotConnected;
+    if (!m_clipAllowed)
+        return ClipResult::NotAllowed;
+    if (!ClipImage::fits(png))
+        return ClipResult::TooLarge;
+    for (const QJsonObject &part : ClipImage::split(png, ++m_clipId))
+        m_link.sendCtrl(part);
+    return ClipResult::Sent;
+}
+
 bool SessionExchange::handleCtrl(const QJsonObject &message) {
     const QString t = CtrlMessage::tagOf(message);
+    if (t == ClipImage::tag) {
+        const std::optional<QByteArray> png = m_imageIn.add(message);
+        if (png && m_clipAllowed && m_live)
+            Q_EMIT clipboardImageReceived(*png);
+        return true;
+    }
     if (t == ClipText::tag) {
         const std::optional<QString> text = m_clipIn.add(message);
         if (text && m_clipAllowed && m_live)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 #include "transfer/FileTransfers.h"
 
@@ -10,9 +11,9 @@
 #include <functional>
 
 // What a viewer session exchanges with the host besides picture, sound and input:
-// clipboard text ("clip" on ctrl) and files (on "file"), within the rights the host
-// grants this viewer ("perm" on ctrl: `clip`, `files`). A host that never sends
-// "perm" is assumed to allow both; it then answers or ignores the messages itself.
+// clipboard text ("clip" on ctrl), clipboard pictures as PNG ("clipimg" on ctrl) and files (on "file"), within the
+// rights the host grants this viewer ("perm" on ctrl: `clip`, `files`). A host that never sends "perm" is assumed to
+// allow both; it then answers or ignores the messages itself.
 //
 // Main thread; owned by its RemoteSession.
 class SessionExchange : public QObject {
@@ -41,6 +42,8 @@ public:
     enum class ClipResult { Sent, TooLarge, NotAllowed, NotConnected };
     // Puts text on the host's clipboard.
     ClipResult sendClipboard(const QString &text);
+    // Puts a PNG picture on the host's clipboard (TooLarge also for bytes that are no PNG).
+    ClipResult sendClipboardImage(const QByteArray &png);
 
     // From the session: a control message ("clip", "perm"); true when it was one of these.
     bool handleCtrl(const QJsonObject &message);
@@ -50,6 +53,8 @@ public:
 Q_SIGNALS:
     // Text the host's clipboard took (a copy on the remote desktop).
     void clipboardReceived(const QString &text);
+    // A PNG picture the host's clipboard took, byte for byte as it was copied.
+    void clipboardImageReceived(const QByteArray &png);
     void permissionsChanged();
     void liveChanged();
 
@@ -57,6 +62,7 @@ private:
     Link m_link;
     FileTransfers *m_files;
     ClipText m_clipIn;
+    ClipImage m_imageIn;
     quint32 m_clipId = 0;
     bool m_inputAllowed = true;
     bool m_clipAllowed = true;
