@@ -27,9 +27,21 @@ export GNOME_KEYRING_CONTROL
 # Xvfb with RandR, XTest, MIT-SHM and DAMAGE at 1920x1080, found through -displayfd.
 pids=()
 stops=()
+# Every process the test starts carries this mark. A test that dies (a sanitizer report,
+# an abort) leaves its agents and servers behind, and they keep CTest's output pipe open
+# until its time limit: they are found by the mark and ended with it.
+export VELMO_TEST_RUN="$$.$(date +%s%N)"
 cleanup() {
     for c in "${stops[@]}"; do eval "$c" >/dev/null 2>&1 || true; done
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    for e in /proc/[0-9]*/environ; do
+        p="${e#/proc/}"
+        p="${p%/environ}"
+        [ "$p" != "$$" ] || continue
+        if grep -qzx "VELMO_TEST_RUN=$VELMO_TEST_RUN" "$e" 2>/dev/null; then
+            kill -9 "$p" 2>/dev/null || true
+        fi
+    done
     rm -rf "$keyring_home"
     [ -z "${pg_root:-}" ] || rm -rf "$pg_root"
 }

@@ -11,9 +11,13 @@
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/WaylandEventWindow.h"
+#include "transfer/ClipImage.h"
 
+#include <QBuffer>
 #include <QGuiApplication>
+#include <QImage>
 #include <QJsonArray>
+#include <QRandomGenerator>
 #include <QTest>
 
 #include <memory>
@@ -225,6 +229,76 @@ private Q_SLOTS:
         m_win.copy(QStringLiteral("aus Sway"));
         QTRY_VERIFY_WITH_TIMEOUT(v->count("clip") > before, 10000);
         QCOMPARE(v->last("clip").value("text").toString(), QStringLiteral("aus Sway"));
+    }
+
+    void clipboardPictures() {
+        auto v = halfSizeViewer();
+        QVERIFY(v);
+        auto noisePng = [](int w, int h) {
+            QImage image(w, h, QImage::Format_ARGB32);
+            for (int y = 0; y < h; ++y)
+                QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.scanLine(y)), w);
+            QByteArray png;
+            QBuffer buffer(&png);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "PNG", 100);
+            return png;
+        };
+        // The viewer's PNG (several parts) lands on the compositor's clipboard, where the
+        // window pastes it byte for byte.
+        const QByteArray mine = noisePng(200, 120);
+        for (const QJsonObject &part : ClipImage::split(mine, 41))
+            v->sendCtrl(part);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                m_win.askPasteImage();
+                const QJsonObject *pasted =
+                    m_win.waitFor([](const QJsonObject &e) { return e.value("e") == "pasteimg"; }, 300);
+                return pasted && QByteArray::fromBase64(pasted->value("png").toString().toLatin1()) == mine;
+            },
+            10000));
+        // A picture the window copies reaches the viewer whole (the window is clicked
+        // first, as for text: the compositor takes a copy only after newer input).
+        const qsizetype before = v->ctrl.size();
+        v->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        v->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        QVERIFY(next("up", 1));
+        const QByteArray theirs = noisePng(150, 90);
+        m_win.copyImage(theirs);
+        ClipImage in;
+        std::optional<QByteArray> got;
+        qsizetype seen = before;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (; seen < v->ctrl.size(); ++seen)
+                    if (v->ctrl[seen].value("t").toString() == ClipImage::tag)
+                        if (auto png = in.add(v->ctrl[seen]))
+                            got = png;
+                return got.has_value();
+            }(),
+            10000);
+        QCOMPARE(*got, theirs);
+
+        // Without the clip right the agent takes nothing from the viewer, even from one
+        // that sends anyway, and sends it nothing.
+        QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", true}, {"clip", false}, {"files", false}}), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(!v->last("perm").value("clip").toBool(true), 10000);
+        for (const QJsonObject &part : ClipImage::split(noisePng(30, 30), 42))
+            v->sendCtrl(part);
+        v->sendCtrl({{"t", "clip"}, {"id", 43}, {"part", 0}, {"parts", 1}, {"text", QStringLiteral("verboten")}});
+        QTest::qWait(1500);
+        m_win.askPasteImage();
+        const QJsonObject *kept = m_win.waitFor([](const QJsonObject &e) { return e.value("e") == "pasteimg"; });
+        QVERIFY(kept);
+        QCOMPARE(QByteArray::fromBase64(kept->value("png").toString().toLatin1()), theirs);
+        const qsizetype quiet = v->ctrl.size();
+        v->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        v->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        QVERIFY(next("up", 1));
+        m_win.copyImage(noisePng(20, 20));
+        QTest::qWait(1500);
+        for (qsizetype i = quiet; i < v->ctrl.size(); ++i)
+            QVERIFY(v->ctrl[i].value("t").toString() != ClipImage::tag);
     }
 
     void nothingHeldAfterTheViewerVanishesMidDrag() {

@@ -206,6 +206,10 @@ private Q_SLOTS:
         QVERIFY(!local->mimeData()->hasText());
         QTest::qWait(700);
         QVERIFY(editor.owns()); // not sent back
+        // Handed over in 256 KiB pieces through INCR, as toolkits do with large copies.
+        const QByteArray pieces = noisePng(700, 500);
+        editor.copyImage(pieces, 256 * 1024);
+        QTRY_VERIFY_WITH_TIMEOUT(localPng() == pieces, 20000);
 
         // Copied here, pasted on the remote desktop by a plain X client, byte for byte.
         const QByteArray mine = noisePng(300, 200);
@@ -231,10 +235,13 @@ private Q_SLOTS:
         QCOMPARE(notices.first().first().toString(), ClipboardSync::tooLargeImage());
         QTest::qWait(500);
         QCOMPARE(editor.pasteImage(), std::optional<QByteArray>(kept));
-        // And the other way: nothing arrives.
+        // And the other way: nothing arrives, in one property or in pieces.
         editor.copyImage(huge);
         QTest::qWait(2000);
         QCOMPARE(localPng(), huge); // still the local copy
+        editor.copyImage(huge, 512 * 1024);
+        QTest::qWait(2000);
+        QCOMPARE(localPng(), huge);
         QVERIFY(editor.owns());
 
         // Without the right nothing comes over either way.

@@ -58,6 +58,14 @@ void WaylandEventWindow::askPaste() {
     m_proc.write("paste\n");
 }
 
+void WaylandEventWindow::copyImage(const QByteArray &png) {
+    m_proc.write("copyimg " + png.toBase64() + "\n");
+}
+
+void WaylandEventWindow::askPasteImage() {
+    m_proc.write("pasteimg\n");
+}
+
 const QJsonObject *WaylandEventWindow::waitFor(const std::function<bool(const QJsonObject &)> &match, int ms) {
     const QJsonObject *found = nullptr;
     [[maybe_unused]] const bool matched = QTest::qWaitFor(

@@ -26,6 +26,9 @@ public:
     // Puts a text on the clipboard, asks for the clipboard's text (answered as an "paste" event).
     void copy(const QString &text);
     void askPaste();
+    // The same for a PNG's bytes as image/png (answered as a "pasteimg" event, Base64).
+    void copyImage(const QByteArray &png);
+    void askPasteImage();
     // Waits (with the Qt loop running) up to `ms` for an event that matches, looking only
     // past the event the previous wait returned.
     const QJsonObject *waitFor(const std::function<bool(const QJsonObject &)> &match, int ms = 5000);

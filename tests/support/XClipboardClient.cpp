@@ -3,6 +3,8 @@
 #include <QSocketNotifier>
 #include <QTest>
 
+#include <algorithm>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
@@ -16,6 +18,7 @@ XClipboardClient::XClipboardClient() {
     m_targets = XInternAtom(m_display, "TARGETS", False);
     m_property = XInternAtom(m_display, "TEST_PASTE", False);
     m_png = XInternAtom(m_display, "image/png", False);
+    m_incr = XInternAtom(m_display, "INCR", False);
     m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &XClipboardClient::readEvents);
     XFlush(m_display);
@@ -32,13 +35,16 @@ XClipboardClient::~XClipboardClient() {
 void XClipboardClient::copy(const QString &text) {
     m_owned = text.toUtf8();
     m_ownedTarget = m_utf8;
+    m_incrChunk = 0;
     XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
     XFlush(m_display);
     readEvents();
 }
 
-void XClipboardClient::copyImage(const QByteArray &png) {
+void XClipboardClient::copyImage(const QByteArray &png, int incrChunk) {
     m_owned = png;
+    m_incrChunk = incrChunk;
+    m_incrSent = -1;
     m_ownedTarget = m_png;
     XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
     XFlush(m_display);
@@ -94,6 +100,17 @@ void XClipboardClient::readEvents() {
                 XChangeProperty(m_display, req.requestor, req.property, XA_ATOM, 32, PropModeReplace,
                                 reinterpret_cast<const unsigned char *>(targets), 2);
                 reply.xselection.property = req.property;
+            } else if (req.target == m_ownedTarget && m_incrChunk > 0 && m_owned.size() > m_incrChunk) {
+                // The size goes first; each deletion of the property asks for the next piece.
+                const long size = long(m_owned.size());
+                XSelectInput(m_display, req.requestor, PropertyChangeMask);
+                XChangeProperty(m_display, req.requestor, req.property, m_incr, 32, PropModeReplace,
+                                reinterpret_cast<const unsigned char *>(&size), 1);
+                m_incrWindow = req.requestor;
+                m_incrProperty = req.property;
+                m_incrSent = 0;
+                reply.xselection.property = req.property;
+                ++m_served;
             } else if (req.target == m_ownedTarget) {
                 XChangeProperty(m_display, req.requestor, req.property, m_ownedTarget, 8, PropModeReplace,
                                 reinterpret_cast<const unsigned char *>(m_owned.constData()), int(m_owned.size()));
@@ -101,6 +118,14 @@ void XClipboardClient::readEvents() {
                 ++m_served;
             }
             XSendEvent(m_display, req.requestor, False, NoEventMask, &reply);
+            XFlush(m_display);
+        } else if (ev.type == PropertyNotify && m_incrSent >= 0 && ev.xproperty.window == m_incrWindow &&
+                   ev.xproperty.atom == m_incrProperty && ev.xproperty.state == PropertyDelete) {
+            // The last piece is the empty one.
+            const qsizetype n = std::min<qsizetype>(m_incrChunk, m_owned.size() - m_incrSent);
+            XChangeProperty(m_display, m_incrWindow, m_incrProperty, m_ownedTarget, 8, PropModeReplace,
+                            reinterpret_cast<const unsigned char *>(m_owned.constData() + m_incrSent), int(n));
+            m_incrSent = n == 0 ? -1 : m_incrSent + n;
             XFlush(m_display);
         } else if (ev.type == SelectionNotify && m_waiting) {
             m_waiting = false;

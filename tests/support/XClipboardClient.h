@@ -23,8 +23,10 @@ public:
     bool ok() const { return m_display != nullptr; }
     // Takes the selection with this text.
     void copy(const QString &text);
-    // Takes the selection with a PNG file's bytes, offered as image/png only.
-    void copyImage(const QByteArray &png);
+    // Takes the selection with a PNG file's bytes, offered as image/png only. With
+    // incrChunk > 0 the bytes are handed over through INCR in pieces of that size, as
+    // toolkits do with large copies.
+    void copyImage(const QByteArray &png, int incrChunk = 0);
     // The clipboard's text, or nullopt when there is none or no answer within timeoutMs.
     std::optional<QString> paste(int timeoutMs = 3000);
     // The clipboard's image/png bytes, or nullopt when refused or unanswered.
@@ -42,6 +44,11 @@ private:
     unsigned long m_window = 0;
     unsigned long m_clipboard = 0, m_utf8 = 0, m_targets = 0, m_property = 0, m_png = 0;
     unsigned long m_ownedTarget = 0;
+    unsigned long m_incr = 0;
+    int m_incrChunk = 0;
+    // The INCR hand-over under way: to which window and property, and how far.
+    unsigned long m_incrWindow = 0, m_incrProperty = 0;
+    qsizetype m_incrSent = -1;
     QSocketNotifier *m_notifier = nullptr;
     QByteArray m_owned;
     int m_served = 0;

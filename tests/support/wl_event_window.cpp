@@ -3,13 +3,16 @@
 // square of a colour the test chooses in the middle) and writes every pointer and key
 // event the compositor delivers to it on standard output, one JSON object a line.
 // Commands on standard input: "paint R G B" (the middle square), "copy TEXT" (puts TEXT
-// on the clipboard), "paste" (prints the clipboard's text).
+// on the clipboard), "paste" (prints the clipboard's text), "copyimg BASE64" (puts a PNG's
+// bytes on the clipboard as image/png), "pasteimg" (prints the clipboard's image/png bytes
+// as Base64).
 // Runs with QT_QPA_PLATFORM=wayland (or xcb, for a window on the session's Xwayland).
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRasterWindow>
@@ -101,6 +104,14 @@ int main(int argc, char **argv) {
                 w.update();
             } else if (line.startsWith("copy ")) {
                 QGuiApplication::clipboard()->setText(QString::fromUtf8(line.mid(5)));
+            } else if (line.startsWith("copyimg ")) {
+                auto *data = new QMimeData;
+                data->setData(QStringLiteral("image/png"), QByteArray::fromBase64(line.mid(8)));
+                QGuiApplication::clipboard()->setMimeData(data);
+            } else if (line == "pasteimg") {
+                const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+                const QByteArray png = data ? data->data(QStringLiteral("image/png")) : QByteArray();
+                emitLine({{"e", "pasteimg"}, {"png", QString::fromLatin1(png.toBase64())}});
             } else if (line == "paste") {
                 emitLine({{"e", "paste"}, {"text", QGuiApplication::clipboard()->text()}});
             }

@@ -281,6 +281,11 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
 SessionView::~SessionView() {
     if (m_screen)
         m_screen->detach();
+    // The base destructor closes the window, and the children still react to that (the
+    // picture loses focus and releases its keyboard grab, a field ends its editing): their
+    // signals must not reach this view's slots, whose members are already gone by then.
+    for (QObject *child : findChildren<QObject *>())
+        child->disconnect(this);
 }
 
 void SessionView::buildHeader(QWidget *header) {

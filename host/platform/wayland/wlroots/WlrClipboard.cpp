@@ -1,6 +1,7 @@
 #include "platform/wayland/wlroots/WlrClipboard.h"
 
 #include "platform/wayland/WaylandClient.h"
+#include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 
 #include "wlr-data-control-unstable-v1-client-protocol.h"
@@ -175,6 +176,9 @@ void WlrClipboard::selected(zwlr_data_control_offer_v1 *offer) {
             return;
         }
     }
+    // Text wins when both are offered (a spreadsheet's cells come with a picture of them).
+    if (types.contains(ClipImage::mimeType))
+        startRead(offer, QByteArray(ClipImage::mimeType.data(), ClipImage::mimeType.size()));
 }
 
 void WlrClipboard::startRead(zwlr_data_control_offer_v1 *offer, const QByteArray &mime) {
@@ -187,6 +191,7 @@ void WlrClipboard::startRead(zwlr_data_control_offer_v1 *offer, const QByteArray
     close(fds[1]);
     m_readFd = fds[0];
     m_incoming.clear();
+    m_readingImage = mime == QByteArrayView(ClipImage::mimeType.data(), ClipImage::mimeType.size());
     m_reader = new QSocketNotifier(m_readFd, QSocketNotifier::Read, this);
     connect(m_reader, &QSocketNotifier::activated, this, [this] {
         char chunk[65536];
@@ -194,8 +199,10 @@ void WlrClipboard::startRead(zwlr_data_control_offer_v1 *offer, const QByteArray
             const ssize_t n = read(m_readFd, chunk, sizeof chunk);
             if (n > 0) {
                 m_incoming.append(chunk, n);
-                if (m_incoming.size() > ClipText::maxBytes) {
-                    qCInfo(lcWlrClip) << "a copied text over" << ClipText::maxBytes << "bytes is not shared";
+                const qsizetype limit = m_readingImage ? ClipImage::maxBytes : ClipText::maxBytes;
+                if (m_incoming.size() > limit) {
+                    qCInfo(lcWlrClip) << "a copied" << (m_readingImage ? "picture" : "text") << "over" << limit
+                                      << "bytes is not shared";
                     finishRead(false);
                     return;
                 }
@@ -221,9 +228,15 @@ void WlrClipboard::finishRead(bool ok) {
         close(m_readFd);
         m_readFd = -1;
     }
-    const QByteArray text = std::exchange(m_incoming, {});
-    if (ok && !text.isEmpty())
-        Q_EMIT copied(QString::fromUtf8(text));
+    const QByteArray bytes = std::exchange(m_incoming, {});
+    if (!ok || bytes.isEmpty())
+        return;
+    if (!m_readingImage)
+        Q_EMIT copied(QString::fromUtf8(bytes));
+    else if (ClipImage::fits(bytes))
+        Q_EMIT copiedImage(bytes);
+    else
+        qCInfo(lcWlrClip) << "a copied picture that is not a PNG is not shared";
 }
 
 void WlrClipboard::setText(const QString &text) {
@@ -232,20 +245,39 @@ void WlrClipboard::setText(const QString &text) {
     const QByteArray bytes = text.toUtf8();
     if (bytes.size() > ClipText::maxBytes)
         return;
+    m_owned = bytes;
+    offerOwned(false);
+}
+
+void WlrClipboard::setImage(const QByteArray &png) {
+    if (m_client->broken() || !ClipImage::fits(png))
+        return;
+    m_owned = png;
+    offerOwned(true);
+}
+
+void WlrClipboard::offerOwned(bool image) {
     if (m_source)
         zwlr_data_control_source_v1_destroy(m_source);
     finishRead(false);
-    m_owned = bytes;
+    m_ownedImage = image;
     m_source = zwlr_data_control_manager_v1_create_data_source(m_manager);
     zwlr_data_control_source_v1_add_listener(m_source, &kSourceListener, this);
-    for (const char *type : kTextTypes)
-        zwlr_data_control_source_v1_offer(m_source, type);
+    if (image)
+        zwlr_data_control_source_v1_offer(m_source, QByteArray(ClipImage::mimeType.data(), ClipImage::mimeType.size()));
+    else
+        for (const char *type : kTextTypes)
+            zwlr_data_control_source_v1_offer(m_source, type);
     zwlr_data_control_device_v1_set_selection(m_device, m_source);
     m_client->dispatchPending();
 }
 
-void WlrClipboard::sendTo(const char *, int fd) {
-    // Every type offered is the same UTF-8 text.
+void WlrClipboard::sendTo(const char *mime, int fd) {
+    // Every text type offered is the same UTF-8 text; a picture is offered as image/png only.
+    if (m_ownedImage && QLatin1StringView(mime) != ClipImage::mimeType) {
+        close(fd);
+        return;
+    }
     new PipeWriter(fd, m_owned);
 }
 

@@ -20,7 +20,9 @@ struct zwlr_data_control_source_v1;
 // client without a window (this agent) read and set the seat's selection. A new
 // selection is read as UTF-8 text through a pipe, without blocking (given up after 3 s);
 // setText() offers the text as a data source of the agent until another client copies.
-// Texts over ClipText::maxBytes are not passed on. Main thread.
+// A selection that offers no text but image/png is read as a picture, and setImage()
+// offers image/png. Texts over ClipText::maxBytes and pictures over ClipImage::maxBytes
+// are not passed on. Main thread.
 class WlrClipboard : public ClipboardBackend {
     Q_OBJECT
 public:
@@ -29,6 +31,7 @@ public:
     ~WlrClipboard() override;
 
     void setText(const QString &text) override;
+    void setImage(const QByteArray &png) override;
 
     struct Offer;
     // Data-control listeners (main thread, inside a dispatch).
@@ -42,6 +45,7 @@ private:
     void readEvents();
     void startRead(zwlr_data_control_offer_v1 *offer, const QByteArray &mime);
     void finishRead(bool ok);
+    void offerOwned(bool image);
 
     std::unique_ptr<WaylandClient> m_client;
     QSocketNotifier *m_notifier = nullptr; // child
@@ -50,11 +54,13 @@ private:
     zwlr_data_control_device_v1 *m_device = nullptr;
     zwlr_data_control_offer_v1 *m_offer = nullptr;   // the selection in force, when not ours
     zwlr_data_control_source_v1 *m_source = nullptr; // ours, while it is the selection
-    QByteArray m_owned;                              // its text (UTF-8)
+    QByteArray m_owned;                              // its text (UTF-8) or PNG
+    bool m_ownedImage = false;
 
     // One read at a time; a newer selection replaces the read under way.
     int m_readFd = -1;
     QSocketNotifier *m_reader = nullptr;
     QByteArray m_incoming;
+    bool m_readingImage = false;
     QTimer m_readTimeout;
 };
