@@ -179,159 +179,188 @@ void CaptureFeed::drawPointer(GstBuffer *out, QSize size, QPoint pointer) {
     gst_buffer_unmap(out, &map);
 }
 
-// The feed's capture thread.
-void CaptureFeed::run() {
-    pthread_setname_np(pthread_self(), "velmo-capture");
+// What the capture thread carries from one turn of run() to the next.
+struct CaptureFeed::RunState {
     struct Sent {
         gint64 due = 0; // when the consumer may have its next picture
         quint64 serial = 0;
     };
     QHash<FrameConsumer *, Sent> sent;
-    quint64 serial = 0;
-    bool dirty = true;
-    bool redraw = false;
-    QPoint lastPointer(INT_MIN, INT_MIN);
+    quint64 serial = 0;  // of the latest picture
+    bool dirty = true;   // the display changed since the latest picture
+    bool redraw = false; // the pointer did
+    QPoint lastPointer{INT_MIN, INT_MIN};
     QRect rect;
     gint64 lastChange = 0;
     // When the next picture may be taken: changes that come faster than the consumers'
     // rate wait for it, a change after a quiet spell is taken at once.
     gint64 due = 0;
-    const auto drainWakes = [this] {
-        quint64 count = 0;
-        [[maybe_unused]] const ssize_t n = read(m_wakeFd, &count, sizeof count);
-    };
+};
+
+// The feed's capture thread.
+void CaptureFeed::run() {
+    pthread_setname_np(pthread_self(), "velmo-capture");
+    RunState st;
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
         if (m_consumers.isEmpty()) {
             // Nobody watches: no capture, no polling. The next subscriber gets a fresh picture.
-            lock.unlock();
-            sleep(-1);
-            drainWakes();
-            lock.lock();
-            dirty = true;
+            sleepUntilWoken(lock);
+            st.dirty = true;
             continue;
         }
         int fps = 1;
         for (FrameConsumer *c : std::as_const(m_consumers))
             fps = std::max(fps, c->maxFps());
         const bool rectChanged = std::exchange(m_rectChanged, false);
-        rect = m_rect;
+        st.rect = m_rect;
         m_woken = false;
         lock.unlock();
         drainWakes();
 
-        if (rectChanged) {
-            if (!m_grabber->setRect(rect))
-                qCWarning(lcFeed) << "monitor" << m_monitorId << "cannot be captured at" << rect;
-            // Grabbed at the new size either way: a grabber that failed just now tries again.
-            dirty = true;
-        }
-        const FrameGrabber::Poll poll = m_grabber->poll();
-        if (poll.lost) {
-            qCWarning(lcFeed) << "display lost: capture of monitor" << m_monitorId << "ends";
-            m_pointer = kOutside;
+        const std::optional<QPoint> drawn = pollDisplay(st, rectChanged);
+        if (!drawn) {
+            // The display is gone for good: the thread only waits to be stopped.
             lock.lock();
-            while (!m_stop) {
-                lock.unlock();
-                sleep(-1);
-                drainWakes();
-                lock.lock();
-            }
+            while (!m_stop)
+                sleepUntilWoken(lock);
             break;
         }
-        dirty = dirty || poll.damaged;
-        const QPoint rel = poll.pointer - rect.topLeft();
-        const bool inside = QRect(QPoint(0, 0), rect.size()).contains(rel);
-        const QPoint drawn = inside ? rel : QPoint(INT_MIN, INT_MIN);
-        m_pointer = inside ? packPoint(rel) : kOutside;
-        redraw = redraw || drawn != lastPointer || (inside && poll.cursorChanged);
-        lastPointer = drawn;
-
         const gint64 interval = G_USEC_PER_SEC / fps;
         gint64 now = g_get_monotonic_time();
-        if (dirty || redraw)
-            lastChange = now;
-        if ((dirty || redraw) && now >= due - 1000) {
+        if (st.dirty || st.redraw)
+            st.lastChange = now;
+        if ((st.dirty || st.redraw) && now >= st.due - 1000) {
             // On a moving desktop the pictures come exactly `interval` apart, however long taking one lasts.
-            due = now - due < interval ? due + interval : now + interval;
-            // The picture is the grabbed memory itself, with the pointer drawn in: a pointer
-            // that moved over a still desktop is a new grab (the server copies, not this thread).
-            const FrameGrabber::Grab grabbed = m_grabber->grab();
-            const QSize size = rect.size();
-            GstBuffer *out = grabbed == FrameGrabber::Grab::Ok ? m_grabber->picture() : nullptr;
-            if (out) {
-                if (dirty)
-                    ++m_grabs;
-                drawPointer(out, size, drawn);
-                std::lock_guard keep(m_mutex);
-                if (m_latest)
-                    gst_buffer_unref(m_latest);
-                m_latest = out;
-                m_latestSize = size;
-                ++serial;
-            }
-            // Every picture still in use: this change is taken at the next turn.
-            if (grabbed != FrameGrabber::Grab::Busy) {
-                dirty = false;
-                redraw = false;
-            }
+            st.due = now - st.due < interval ? st.due + interval : now + interval;
+            grab(st, *drawn);
             now = g_get_monotonic_time();
         }
-
-        // The next time a consumer is offered a picture (at its own rate, only while the
-        // picture changed lately or when it asks).
-        gint64 next = G_MAXINT64;
-        {
-            std::lock_guard delivering(m_deliver);
-            QList<FrameConsumer *> consumers;
-            GstBuffer *frame = nullptr;
-            QSize size;
-            {
-                std::lock_guard keep(m_mutex);
-                consumers = m_consumers;
-                frame = m_latest ? gst_buffer_ref(m_latest) : nullptr;
-                size = m_latestSize;
-            }
-            for (auto it = sent.begin(); it != sent.end();)
-                it = consumers.contains(it.key()) ? std::next(it) : sent.erase(it);
-            for (FrameConsumer *c : std::as_const(consumers)) {
-                Sent &s = sent[c];
-                const gint64 own = G_USEC_PER_SEC / std::max(1, c->maxFps());
-                // A frame the consumer has not seen yet, at its own rate (on a schedule, so that
-                // the time a grab takes does not cost it a frame); or the same one again when it asks.
-                if (!frame)
-                    continue;
-                if (now < s.due - 2000) {
-                    next = std::min(next, s.due);
-                    continue;
-                }
-                if (s.serial == serial && !c->wantsRepeat(now))
-                    continue;
-                c->consumeFrame(frame, size, s.serial == serial);
-                s.due = now - s.due < own ? s.due + own : now + own;
-                s.serial = serial;
-                next = std::min(next, s.due);
-            }
-            if (frame)
-                gst_buffer_unref(frame);
-        }
-
-        // How long to sleep: a pending change waits for its turn without listening to
-        // the display (which keeps reporting); otherwise the display's news wake the thread.
-        const bool recent = now - lastChange < kIdleAfterUs;
-        int timeoutMs = kIdleWaitMs;
-        if (recent && next != G_MAXINT64)
-            timeoutMs = int(std::clamp<gint64>((next - now + 999) / 1000, 0, kIdleWaitMs));
-        if (!m_grabber->reportsMotion())
-            timeoutMs = std::min(timeoutMs, recent ? int(interval / 1000) : kPointerPollMs);
-        lock.lock();
-        if (m_stop || m_woken)
-            continue;
-        lock.unlock();
-        if (dirty || redraw)
-            sleep(int(std::clamp<gint64>((due - now + 999) / 1000, 0, kIdleWaitMs)));
-        else
-            m_grabber->wait(m_wakeFd, timeoutMs);
-        lock.lock();
+        const gint64 next = deliver(st, now);
+        waitForNews(lock, st, now, next, interval);
     }
+}
+
+void CaptureFeed::drainWakes() {
+    quint64 count = 0;
+    [[maybe_unused]] const ssize_t n = read(m_wakeFd, &count, sizeof count);
+}
+
+// Capture thread; `lock` is held on entry and on return.
+void CaptureFeed::sleepUntilWoken(std::unique_lock<std::mutex> &lock) {
+    lock.unlock();
+    sleep(-1);
+    drainWakes();
+    lock.lock();
+}
+
+// Capture thread. Follows the display's rectangle, damage and pointer; the pointer's place
+// in the picture (INT_MIN when outside), or none when the display is lost.
+std::optional<QPoint> CaptureFeed::pollDisplay(RunState &st, bool rectChanged) {
+    if (rectChanged) {
+        if (!m_grabber->setRect(st.rect))
+            qCWarning(lcFeed) << "monitor" << m_monitorId << "cannot be captured at" << st.rect;
+        // Grabbed at the new size either way: a grabber that failed just now tries again.
+        st.dirty = true;
+    }
+    const FrameGrabber::Poll poll = m_grabber->poll();
+    if (poll.lost) {
+        qCWarning(lcFeed) << "display lost: capture of monitor" << m_monitorId << "ends";
+        m_pointer = kOutside;
+        return std::nullopt;
+    }
+    st.dirty = st.dirty || poll.damaged;
+    const QPoint rel = poll.pointer - st.rect.topLeft();
+    const bool inside = QRect(QPoint(0, 0), st.rect.size()).contains(rel);
+    const QPoint drawn = inside ? rel : QPoint(INT_MIN, INT_MIN);
+    m_pointer = inside ? packPoint(rel) : kOutside;
+    st.redraw = st.redraw || drawn != st.lastPointer || (inside && poll.cursorChanged);
+    st.lastPointer = drawn;
+    return drawn;
+}
+
+// Capture thread. The picture is the grabbed memory itself, with the pointer drawn in: a
+// pointer that moved over a still desktop is a new grab (the server copies, not this thread).
+void CaptureFeed::grab(RunState &st, QPoint drawn) {
+    const FrameGrabber::Grab grabbed = m_grabber->grab();
+    const QSize size = st.rect.size();
+    GstBuffer *out = grabbed == FrameGrabber::Grab::Ok ? m_grabber->picture() : nullptr;
+    if (out) {
+        if (st.dirty)
+            ++m_grabs;
+        drawPointer(out, size, drawn);
+        std::lock_guard keep(m_mutex);
+        if (m_latest)
+            gst_buffer_unref(m_latest);
+        m_latest = out;
+        m_latestSize = size;
+        ++st.serial;
+    }
+    // Every picture still in use: this change is taken at the next turn.
+    if (grabbed != FrameGrabber::Grab::Busy) {
+        st.dirty = false;
+        st.redraw = false;
+    }
+}
+
+// Capture thread. Offers the latest picture to each consumer that is due; returns the next
+// time a consumer is offered a picture (at its own rate, only while the picture changed
+// lately or when it asks).
+gint64 CaptureFeed::deliver(RunState &st, gint64 now) {
+    gint64 next = G_MAXINT64;
+    std::lock_guard delivering(m_deliver);
+    QList<FrameConsumer *> consumers;
+    GstBuffer *frame = nullptr;
+    QSize size;
+    {
+        std::lock_guard keep(m_mutex);
+        consumers = m_consumers;
+        frame = m_latest ? gst_buffer_ref(m_latest) : nullptr;
+        size = m_latestSize;
+    }
+    for (auto it = st.sent.begin(); it != st.sent.end();)
+        it = consumers.contains(it.key()) ? std::next(it) : st.sent.erase(it);
+    for (FrameConsumer *c : std::as_const(consumers)) {
+        RunState::Sent &s = st.sent[c];
+        const gint64 own = G_USEC_PER_SEC / std::max(1, c->maxFps());
+        // A frame the consumer has not seen yet, at its own rate (on a schedule, so that
+        // the time a grab takes does not cost it a frame); or the same one again when it asks.
+        if (!frame)
+            continue;
+        if (now < s.due - 2000) {
+            next = std::min(next, s.due);
+            continue;
+        }
+        if (s.serial == st.serial && !c->wantsRepeat(now))
+            continue;
+        c->consumeFrame(frame, size, s.serial == st.serial);
+        s.due = now - s.due < own ? s.due + own : now + own;
+        s.serial = st.serial;
+        next = std::min(next, s.due);
+    }
+    if (frame)
+        gst_buffer_unref(frame);
+    return next;
+}
+
+// Capture thread; `lock` is not held on entry and is held on return. A pending change waits
+// for its turn without listening to the display (which keeps reporting); otherwise the
+// display's news wake the thread.
+void CaptureFeed::waitForNews(std::unique_lock<std::mutex> &lock, const RunState &st, gint64 now, gint64 next,
+                              gint64 interval) {
+    const bool recent = now - st.lastChange < kIdleAfterUs;
+    int timeoutMs = kIdleWaitMs;
+    if (recent && next != G_MAXINT64)
+        timeoutMs = int(std::clamp<gint64>((next - now + 999) / 1000, 0, kIdleWaitMs));
+    if (!m_grabber->reportsMotion())
+        timeoutMs = std::min(timeoutMs, recent ? int(interval / 1000) : kPointerPollMs);
+    lock.lock();
+    if (m_stop || m_woken)
+        return;
+    lock.unlock();
+    if (st.dirty || st.redraw)
+        sleep(int(std::clamp<gint64>((st.due - now + 999) / 1000, 0, kIdleWaitMs)));
+    else
+        m_grabber->wait(m_wakeFd, timeoutMs);
+    lock.lock();
 }

@@ -51,7 +51,15 @@ public:
     int takeGrabs() { return m_grabs.exchange(0); }
 
 private:
+    struct RunState;
+    // The capture thread, in its steps.
     void run();
+    void drainWakes();
+    void sleepUntilWoken(std::unique_lock<std::mutex> &lock);
+    std::optional<QPoint> pollDisplay(RunState &st, bool rectChanged);
+    void grab(RunState &st, QPoint drawn);
+    gint64 deliver(RunState &st, gint64 now);
+    void waitForNews(std::unique_lock<std::mutex> &lock, const RunState &st, gint64 now, gint64 next, gint64 interval);
     // Blends the pointer into a freshly grabbed picture.
     void drawPointer(GstBuffer *picture, QSize size, QPoint pointer);
     // Sleeps on the wake descriptor alone (the display's news wait for their turn).

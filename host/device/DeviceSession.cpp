@@ -1,5 +1,4 @@
 #include "device/DeviceSession.h"
-#include "device/ProofKeys.h"
 
 #include "audio/AudioTrack.h"
 #include "capture/VideoSource.h"
@@ -128,11 +127,15 @@ struct DeviceSession::Guard : std::enable_shared_from_this<Guard> {
 namespace {
 constexpr int kMaxPendingMessages = 256;
 constexpr qint64 kFileBytesLimit = 32 * 1024 * 1024;
+
+PasscodeChallenge::Options challengeOptions(const DeviceSession::Options &options) {
+    return {options.passcodes, options.lockout, options.iterations, options.proofKeys, options.hooks.wrongFingerprint};
+}
 } // namespace
 
 DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options options, QObject *parent)
     : QObject(parent), m_sid(sid), m_viewer(viewer), m_since(QDateTime::currentSecsSinceEpoch()),
-      m_options(std::move(options)), m_guard(std::make_shared<Guard>()) {
+      m_options(std::move(options)), m_guard(std::make_shared<Guard>()), m_proof(challengeOptions(m_options)) {
     m_guard->session = this;
     m_channels = std::make_unique<SessionChannels>(m_guard.get());
     m_exchange = std::make_unique<ViewerExchange>(m_channels.get());
@@ -574,26 +577,15 @@ void DeviceSession::channelOpened(const QString &label, GstWebRTCDataChannel *ch
 void DeviceSession::sendChallenge() {
     if (m_answerSdp.isEmpty())
         return;
-    if (const qint64 left = m_options.lockout ? m_options.lockout->retrySec(m_clock.msecsSinceReference()) : 0;
-        left > 0) {
+    if (const qint64 left = m_proof.lockedFor(m_clock.msecsSinceReference()); left > 0) {
         sendCtrl(LockedMessage{left}.toJson());
         m_phase = Phase::Refused;
         m_deadline.start(kRefusedLingerMs);
         return;
     }
-    m_nonce = PasscodeProof::randomBytes(PasscodeProof::nonceBytes);
-    // The keys are derived while the challenge travels and the viewer works on its
-    // proof, so that checking the proof costs next to nothing when it comes.
-    // Keys made ahead of time, when there are some, leave the CPU to the viewer's proof.
-    m_keys = m_options.proofKeys && m_options.proofKeys->iterations() == m_options.iterations
-                 ? m_options.proofKeys->take(acceptedCodes())
-                 : std::make_unique<ProofKeys>(acceptedCodes(), m_options.iterations);
-    QString fp = PasscodeProof::fingerprint(m_answerSdp);
-    if (m_options.hooks.wrongFingerprint && !fp.isEmpty())
-        fp.replace(0, 1, fp.startsWith(QLatin1Char('A')) ? QStringLiteral("B") : QStringLiteral("A"));
+    const ChallengeMessage challenge = m_proof.issue(m_answerSdp);
     m_phase = Phase::Challenged;
-    sendCtrl(
-        ChallengeMessage{m_nonce, m_keys->autoSalt(), m_keys->fixedSalt(), fp, quint32(m_options.iterations)}.toJson());
+    sendCtrl(challenge.toJson());
 }
 
 void DeviceSession::ctrlMessage(const QByteArray &bytes) {
@@ -684,38 +676,19 @@ void DeviceSession::verify(const AuthMessage &auth) {
     // One proof per challenge: a refused viewer does not get to try again on the same connection.
     if (m_phase != Phase::Challenged)
         return;
-    const qint64 now = m_clock.msecsSinceReference();
-    // The try is counted before the check starts, so that proofs from many sessions at
-    // once cannot all be checked against a count that none of them has raised yet.
-    if (m_options.lockout) {
-        const DeviceLockout::Outcome held = m_options.lockout->reserve(now);
-        if (held.locked) {
-            refuseProof(held);
-            return;
-        }
-    }
+    // Set before the check: a check whose keys are ready answers at once.
     m_phase = Phase::Verifying;
-    const QByteArray message = PasscodeProof::message(m_nonce, PasscodeProof::fingerprint(m_offerSdp),
-                                                      PasscodeProof::fingerprint(m_answerSdp));
-    m_keys->check(acceptedCodes(), message, auth.a, auth.f,
-                  [self = QPointer<DeviceSession>(this), lockout = m_options.lockout](ProofKeys::Opened opened) {
-                      // Main thread. The try is settled even when the session has gone meanwhile.
-                      const bool ok = opened != ProofKeys::Opened::None;
-                      if (self)
-                          self->m_openedByAuto = opened == ProofKeys::Opened::Auto;
-                      QElapsedTimer clock;
-                      clock.start();
-                      DeviceLockout::Outcome out;
-                      out.accepted = ok;
-                      if (lockout)
-                          out = lockout->settle(ok, clock.msecsSinceReference());
-                      if (self)
-                          self->verified(out);
-                  });
-}
-
-ProofKeys::Codes DeviceSession::acceptedCodes() const {
-    return ProofKeys::accepted(m_options.passcodes ? m_options.passcodes() : DevicePasscodes{});
+    const std::optional<DeviceLockout::Outcome> held =
+        m_proof.check(auth, m_offerSdp, m_answerSdp, m_clock.msecsSinceReference(),
+                      [self = QPointer<DeviceSession>(this)](const PasscodeChallenge::Verdict &verdict) {
+                          // Main thread; the session may have gone meanwhile.
+                          if (!self)
+                              return;
+                          self->m_openedByAuto = verdict.openedByAuto;
+                          self->verified(verdict.outcome);
+                      });
+    if (held)
+        refuseProof(*held);
 }
 
 void DeviceSession::refuseProof(const DeviceLockout::Outcome &out) {

@@ -4,8 +4,8 @@
 #include "device/DeviceHooks.h"
 #include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
+#include "device/PasscodeChallenge.h"
 #include "device/ProofKeyStock.h"
-#include "device/ProofKeys.h"
 #include "device/SessionPath.h"
 #include "protocol/ctrl/ViewerIntroduction.h"
 
@@ -188,7 +188,6 @@ private:
     void sendChallenge();
     void verify(const AuthMessage &auth);
     void verified(const DeviceLockout::Outcome &out);
-    ProofKeys::Codes acceptedCodes() const;
     void refuseProof(const DeviceLockout::Outcome &out);
     void admit();
     void refuseAsk(const QString &text);
@@ -220,8 +219,7 @@ private:
     int m_h264Pt = 0;
     int m_opusPt = 0;
     int m_twccExt = 0; // the viewer's transport-wide sequence number extension
-    QByteArray m_nonce;
-    std::unique_ptr<ProofKeys> m_keys; // from the challenge on
+    PasscodeChallenge m_proof;
     QTimer m_deadline;
     QTimer m_iceGrace;
     SessionPath m_path;

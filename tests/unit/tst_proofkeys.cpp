@@ -1,8 +1,13 @@
-// The host's prepared proof keys against proofs made the way a viewer makes them.
+// The host's prepared proof keys and its challenge against proofs made the way a viewer makes them.
+#include "device/DeviceLockout.h"
+#include "device/PasscodeChallenge.h"
 #include "device/ProofKeyStock.h"
 #include "device/ProofKeys.h"
 #include "protocol/PasscodeProof.h"
+#include "protocol/ctrl/AuthMessage.h"
+#include "protocol/ctrl/ChallengeMessage.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <optional>
@@ -17,6 +22,12 @@ PasscodeProof::Result viewerProof(const ProofKeys &keys, const QByteArray &passc
             PasscodeProof::hmacSha256(PasscodeProof::pbkdf2(passcode, keys.autoSalt(), kIters), message).toBase64()),
         QString::fromLatin1(
             PasscodeProof::hmacSha256(PasscodeProof::pbkdf2(passcode, keys.fixedSalt(), kIters), message).toBase64())};
+}
+
+qint64 nowMs() {
+    QElapsedTimer clock;
+    clock.start();
+    return clock.msecsSinceReference();
 }
 
 std::optional<bool> run(ProofKeys &keys, const ProofKeys::Codes &now, const QByteArray &message,
@@ -120,6 +131,65 @@ private Q_SLOTS:
         stock.codesMayHaveChanged();
         QTest::qWait(ProofKeyStock::quietMs + 300);
         QVERIFY(!stock.stocked());
+    }
+
+    // A challenge's proof from the viewer's own computation opens the passcode it was made
+    // for, on this connection only; wrong proofs count towards the lockout, which then
+    // refuses at once without checking.
+    void challengeChecksProofsAgainstTheLockout() {
+        const QString offer = QStringLiteral("v=0\r\na=fingerprint:sha-256 AA:BB:CC\r\n");
+        const QString answer = QStringLiteral("v=0\r\na=fingerprint:sha-256 DD:EE:FF\r\n");
+        auto lockout = std::make_shared<DeviceLockout>();
+        PasscodeChallenge::Options options;
+        options.passcodes = [] { return DevicePasscodes{"123456", "fixed-pass", QStringLiteral("both")}; };
+        options.lockout = lockout;
+        options.iterations = kIters;
+        const auto proofFor = [&](PasscodeChallenge &challenge, const QString &passcode, const QString &viewerSdp) {
+            const ChallengeMessage sent = challenge.issue(answer);
+            const std::optional<ChallengeMessage> got = ChallengeMessage::fromJson(sent.toJson());
+            const std::optional<PasscodeProof::Result> proof = PasscodeProof::compute(
+                {passcode, got->nonce, got->autoSalt, got->fixedSalt, PasscodeProof::fingerprint(viewerSdp),
+                 got->hostFp.value_or(QString()), *got->iters});
+            return AuthMessage{proof->a, proof->f};
+        };
+        const auto verdictOf = [&](PasscodeChallenge &challenge, const AuthMessage &auth) {
+            std::optional<PasscodeChallenge::Verdict> verdict;
+            const std::optional<DeviceLockout::Outcome> atOnce = challenge.check(
+                auth, offer, answer, nowMs(), [&verdict](const PasscodeChallenge::Verdict &v) { verdict = v; });
+            if (atOnce)
+                return PasscodeChallenge::Verdict{*atOnce, false};
+            (void)QTest::qWaitFor([&verdict] { return verdict.has_value(); }, 10000);
+            return verdict.value_or(PasscodeChallenge::Verdict{});
+        };
+
+        PasscodeChallenge fixed(options);
+        const PasscodeChallenge::Verdict byFixed = verdictOf(fixed, proofFor(fixed, "fixed-pass", offer));
+        QVERIFY(byFixed.outcome.accepted);
+        QVERIFY(!byFixed.openedByAuto);
+        PasscodeChallenge automatic(options);
+        const PasscodeChallenge::Verdict byAuto = verdictOf(automatic, proofFor(automatic, "123456", offer));
+        QVERIFY(byAuto.outcome.accepted);
+        QVERIFY(byAuto.openedByAuto);
+
+        // The right passcode made for another viewer's certificate, then wrong passcodes.
+        for (int i = 0; i < DeviceLockout::maxFailures; ++i) {
+            PasscodeChallenge challenge(options);
+            const AuthMessage auth =
+                i == 0 ? proofFor(challenge, "123456", answer) : proofFor(challenge, "654321", offer);
+            const PasscodeChallenge::Verdict v = verdictOf(challenge, auth);
+            QVERIFY(!v.outcome.accepted);
+            QCOMPARE(v.outcome.remaining, DeviceLockout::maxFailures - 1 - i);
+            QCOMPARE(v.outcome.locked, i == DeviceLockout::maxFailures - 1);
+        }
+        PasscodeChallenge late(options);
+        QVERIFY(late.lockedFor(nowMs()) > 0);
+        const AuthMessage right = proofFor(late, "123456", offer);
+        bool checked = false;
+        const std::optional<DeviceLockout::Outcome> refused = late.check(
+            right, offer, answer, nowMs(), [&checked](const PasscodeChallenge::Verdict &) { checked = true; });
+        QVERIFY(refused && refused->locked);
+        QTest::qWait(200);
+        QVERIFY(!checked);
     }
 };
 

@@ -1,5 +1,6 @@
 // The host panel against a real velmo-remote-host and supervisor.
 #include "config/AppConfig.h"
+#include "menubar/MenuBarContentView.h"
 #include "sharing/ApprovalBox.h"
 #include "sharing/EulaSheet.h"
 #include "sharing/HostPanelView.h"
@@ -9,7 +10,6 @@
 #include "style/MarkdownView.h"
 #include "support/HostUiHarness.h"
 #include "support/TestEnv.h"
-#include "tray/MenuBarContentView.h"
 
 #include <QApplication>
 #include <QBuffer>

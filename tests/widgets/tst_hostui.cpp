@@ -1,13 +1,13 @@
 // The texts, rules and arithmetic of the host-side windows.
+#include "menubar/MenuBarContentView.h"
+#include "menubar/MenuBarLabel.h"
+#include "menubar/MenuBarSupport.h"
 #include "sharing/HostPanelText.h"
 #include "sharing/HostPanelView.h"
 #include "sharing/NoticeBar.h"
 #include "sharing/ProfileWindow.h"
 #include "style/VelmoMark.h"
 #include "support/TestEnv.h"
-#include "tray/MenuBarContentView.h"
-#include "tray/MenuBarLabel.h"
-#include "tray/MenuBarSupport.h"
 #include "util/WindowPlacement.h"
 
 #include <QApplication>

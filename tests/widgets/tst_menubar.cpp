@@ -1,11 +1,11 @@
 // The tray item against a real velmo-remote-host and supervisor.
 #include "config/AppConfig.h"
+#include "menubar/MenuBarContentView.h"
+#include "menubar/MenuBarItem.h"
+#include "menubar/MenuBarLabel.h"
+#include "menubar/MenuBarSupport.h"
 #include "support/HostUiHarness.h"
 #include "support/TestEnv.h"
-#include "tray/MenuBarContentView.h"
-#include "tray/MenuBarItem.h"
-#include "tray/MenuBarLabel.h"
-#include "tray/MenuBarSupport.h"
 
 #include <QApplication>
 #include <QClipboard>

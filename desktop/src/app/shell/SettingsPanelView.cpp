@@ -63,8 +63,31 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     column->setSpacing(14);
     column->setAlignment(Qt::AlignTop | Qt::AlignLeft);
 
-    // 1. Server and token.
-    auto *serverBox = new QGroupBox(QStringLiteral("サーバー(セルフホスト可)"), content);
+    // The sections, top to bottom.
+    QGroupBox *serverBox = buildServerBox(content);
+    QGroupBox *qualityBox = buildQualityBox(content);
+    QGroupBox *audioBox = buildAudioBox(content);
+    QGroupBox *removeBox = buildRemoveBox(content);
+    for (QGroupBox *box : {serverBox, qualityBox, audioBox, removeBox}) {
+        box->setMaximumWidth(640);
+        column->addWidget(box);
+    }
+    column->addStretch();
+
+    if (m_config) {
+        connect(m_config, &AppConfig::presetChanged, this, &SettingsPanelView::syncFromConfig);
+        connect(m_config, &AppConfig::videoPrefChanged, this, &SettingsPanelView::syncFromConfig);
+        connect(m_config, &AppConfig::showCursorChanged, this, &SettingsPanelView::syncFromConfig);
+    }
+    if (m_agent)
+        connect(m_agent, &AgentController::statusChanged, this, &SettingsPanelView::syncFromAgent);
+    syncFromConfig();
+    syncFromAgent();
+}
+
+// Server and token, saved together.
+QGroupBox *SettingsPanelView::buildServerBox(QWidget *parent) {
+    auto *serverBox = new QGroupBox(QStringLiteral("サーバー(セルフホスト可)"), parent);
     auto *sv = new QVBoxLayout(serverBox);
     m_serverField = new QLineEdit(m_server, serverBox);
     m_serverField->setObjectName("server");
@@ -108,10 +131,12 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     m_serverCheck->setWordWrap(true);
     m_serverCheck->setVisible(false);
     sv->addWidget(m_serverCheck);
-    column->addWidget(serverBox);
+    return serverBox;
+}
 
-    // 2. Quality, video path, cursor.
-    auto *qualityBox = new QGroupBox(QStringLiteral("既定の画質(接続したときに送る値)"), content);
+// Quality, video path, cursor: what a new session asks for.
+QGroupBox *SettingsPanelView::buildQualityBox(QWidget *parent) {
+    auto *qualityBox = new QGroupBox(QStringLiteral("既定の画質(接続したときに送る値)"), parent);
     auto *qf = new QFormLayout(qualityBox);
     m_preset = new QComboBox(qualityBox);
     m_preset->setObjectName("preset");
@@ -140,10 +165,12 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
             m_config->setShowCursor(on);
     });
     qf->addRow(m_cursor);
-    column->addWidget(qualityBox);
+    return qualityBox;
+}
 
-    // 3. The audio this device sends when it is controlled (a setting of the agent).
-    auto *audioBox = new QGroupBox(QStringLiteral("この端末の音声(操作される側)"), content);
+// The audio this device sends when it is controlled (a setting of the agent).
+QGroupBox *SettingsPanelView::buildAudioBox(QWidget *parent) {
+    auto *audioBox = new QGroupBox(QStringLiteral("この端末の音声(操作される側)"), parent);
     auto *af = new QFormLayout(audioBox);
     m_audioOn = new QCheckBox(QStringLiteral("音声を配信する"), audioBox);
     m_audioOn->setObjectName("audioOn");
@@ -169,10 +196,12 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     af->addRow(
         caption(QStringLiteral("システム音は既定の出力(PulseAudio / PipeWire)で鳴っている音、マイクは既定の入力です。"),
                 audioBox));
-    column->addWidget(audioBox);
+    return audioBox;
+}
 
-    // 4. Removal.
-    auto *removeBox = new QGroupBox(QStringLiteral("このコンピュータから削除"), content);
+// Removal of the installation, with the uninstaller's output.
+QGroupBox *SettingsPanelView::buildRemoveBox(QWidget *parent) {
+    auto *removeBox = new QGroupBox(QStringLiteral("このコンピュータから削除"), parent);
     auto *rv = new QVBoxLayout(removeBox);
     rv->addWidget(caption(QStringLiteral("常駐版・ログイン時の自動起動・端末の身元・設定を、まとめて外します。"
                                          "サーバーに届けばサーバー上の端末登録も消え、一覧からも居なくなります"
@@ -200,22 +229,7 @@ SettingsPanelView::SettingsPanelView(AppConfig *config, AgentController *agent, 
     m_logView->setFont(mono);
     m_logView->setVisible(false);
     rv->addWidget(m_logView);
-    column->addWidget(removeBox);
-
-    column->addStretch();
-
-    for (QGroupBox *box : {serverBox, qualityBox, audioBox, removeBox})
-        box->setMaximumWidth(640);
-
-    if (m_config) {
-        connect(m_config, &AppConfig::presetChanged, this, &SettingsPanelView::syncFromConfig);
-        connect(m_config, &AppConfig::videoPrefChanged, this, &SettingsPanelView::syncFromConfig);
-        connect(m_config, &AppConfig::showCursorChanged, this, &SettingsPanelView::syncFromConfig);
-    }
-    if (m_agent)
-        connect(m_agent, &AgentController::statusChanged, this, &SettingsPanelView::syncFromAgent);
-    syncFromConfig();
-    syncFromAgent();
+    return removeBox;
 }
 
 SettingsPanelView::~SettingsPanelView() {

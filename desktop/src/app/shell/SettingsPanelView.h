@@ -11,6 +11,7 @@ class AppConfig;
 class LocalServer;
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMessageBox;
@@ -74,6 +75,11 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    // The constructor's sections, top to bottom.
+    QGroupBox *buildServerBox(QWidget *parent);
+    QGroupBox *buildQualityBox(QWidget *parent);
+    QGroupBox *buildAudioBox(QWidget *parent);
+    QGroupBox *buildRemoveBox(QWidget *parent);
     void setSaved(bool v);
     // The outcome of checking the saved server, under the save button ("" hides it).
     void setServerCheck(const QString &text, const QColor &colour);

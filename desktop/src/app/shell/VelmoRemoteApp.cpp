@@ -4,6 +4,7 @@
 #include "config/AppConfig.h"
 #include "config/Paths.h"
 #include "media/PeerConnectionFactory.h"
+#include "menubar/MenuBarItem.h"
 #include "rendezvous/Api.h"
 #include "rendezvous/LocalServer.h"
 #include "rendezvous/ServerTrust.h"
@@ -16,7 +17,6 @@
 #include "sharing/ProfileWindows.h"
 #include "shell/RootView.h"
 #include "shell/SettingsPanelView.h"
-#include "tray/MenuBarItem.h"
 #include "viewer/ConnectView.h"
 #include "viewer/SessionWindows.h"
 

@@ -87,7 +87,29 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(14);
 
-    // 1. Address card.
+    column->addWidget(buildAddressCard());
+    column->addWidget(buildListSelector());
+    column->addWidget(buildLists(), 1);
+
+    if (m_config) {
+        connect(m_config, &AppConfig::recentsChanged, this, &ConnectView::rebuildLists);
+        connect(m_config, &AppConfig::favoritesChanged, this, &ConnectView::rebuildLists);
+    }
+    if (m_signaling)
+        connect(m_signaling, &Signaling::onlineChanged, this, &ConnectView::updateServerDot);
+    if (m_config)
+        connect(m_config, &AppConfig::serverChanged, this, &ConnectView::updateServerDot);
+    // The light shows a real connection to the configured server: while it is off and the
+    // panel is on screen, the server is tried again now and then.
+    m_serverRecheck.setInterval(serverRecheckMs);
+    connect(&m_serverRecheck, &QTimer::timeout, this, &ConnectView::checkServer);
+    updateServerDot();
+    rebuildLists();
+}
+
+// The address card: the ID and passcode fields, the connect button, the server's light and
+// the message line.
+QWidget *ConnectView::buildAddressCard() {
     auto *card = new QFrame(this);
     card->setObjectName("addressCard");
     card->setStyleSheet(QStringLiteral("#addressCard { background: palette(base); border-radius: 10px; }"));
@@ -108,23 +130,7 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
     m_idField->setFixedWidth(220);
     connect(m_idField, &QLineEdit::textEdited, this, &ConnectView::setTargetId);
     row->addWidget(m_idField);
-    m_passField = new QLineEdit(card);
-    m_passField->setObjectName("passcode");
-    m_passField->setEchoMode(QLineEdit::Password);
-    m_passField->setPlaceholderText(QStringLiteral("パスコード"));
-    m_passField->setFixedWidth(180);
-    connect(m_passField, &QLineEdit::textEdited, this, &ConnectView::setPasscode);
-    connect(m_passField, &QLineEdit::returnPressed, this, &ConnectView::connectToDevice);
-    // A missing passcode is said right under its field, where the user types it.
-    auto *passColumn = new QVBoxLayout;
-    passColumn->setSpacing(2);
-    passColumn->addWidget(m_passField);
-    m_passHint = new QLabel(card);
-    m_passHint->setObjectName("passcodeHint");
-    m_passHint->setStyleSheet(QStringLiteral("color: ") + Theme::warning().name());
-    m_passHint->setVisible(false);
-    passColumn->addWidget(m_passHint);
-    row->addLayout(passColumn);
+    row->addLayout(buildPasscodeColumn(card));
     m_connectButton = new QPushButton(SymbolIcons::play(Theme::onFill()), QStringLiteral("接続"), card);
     m_connectButton->setObjectName("connect");
     m_connectButton->setStyleSheet(Theme::primaryButtonCss(5, 14));
@@ -138,26 +144,59 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
     m_progress->setVisible(false);
     row->addWidget(m_progress);
     row->addStretch();
+    addServerState(row, card);
+    cv->addLayout(row);
+    m_messageLabel = new QLabel(card);
+    m_messageLabel->setObjectName("message");
+    m_messageLabel->setFont(smallFont());
+    m_messageLabel->setStyleSheet(QStringLiteral("color: ") + Theme::warning().name());
+    m_messageLabel->setVisible(false);
+    cv->addWidget(m_messageLabel);
+    return card;
+}
+
+// The passcode field with its hint: a missing passcode is said right under the field, where
+// the user types it.
+QVBoxLayout *ConnectView::buildPasscodeColumn(QWidget *card) {
+    m_passField = new QLineEdit(card);
+    m_passField->setObjectName("passcode");
+    m_passField->setEchoMode(QLineEdit::Password);
+    m_passField->setPlaceholderText(QStringLiteral("パスコード"));
+    m_passField->setFixedWidth(180);
+    connect(m_passField, &QLineEdit::textEdited, this, &ConnectView::setPasscode);
+    connect(m_passField, &QLineEdit::returnPressed, this, &ConnectView::connectToDevice);
+    auto *passColumn = new QVBoxLayout;
+    passColumn->setSpacing(2);
+    passColumn->addWidget(m_passField);
+    m_passHint = new QLabel(card);
+    m_passHint->setObjectName("passcodeHint");
+    m_passHint->setStyleSheet(QStringLiteral("color: ") + Theme::warning().name());
+    m_passHint->setVisible(false);
+    passColumn->addWidget(m_passHint);
+    return passColumn;
+}
+
+// The server's light and its state in words, at the end of the address row.
+void ConnectView::addServerState(QHBoxLayout *row, QWidget *card) {
     m_serverDot = new QLabel(card);
     m_serverDot->setFixedSize(8, 8);
     row->addWidget(m_serverDot);
     m_serverText = new QLabel(card);
     m_serverText->setObjectName("serverState");
-    QFont small = m_serverText->font();
-    small.setPointSizeF(small.pointSizeF() * 0.85);
-    m_serverText->setFont(small);
+    m_serverText->setFont(smallFont());
     m_serverText->setForegroundRole(QPalette::PlaceholderText);
     row->addWidget(m_serverText);
-    cv->addLayout(row);
-    m_messageLabel = new QLabel(card);
-    m_messageLabel->setObjectName("message");
-    m_messageLabel->setFont(small);
-    m_messageLabel->setStyleSheet(QStringLiteral("color: ") + Theme::warning().name());
-    m_messageLabel->setVisible(false);
-    cv->addWidget(m_messageLabel);
-    column->addWidget(card);
+}
 
-    // 2. The list selector.
+// The secondary lines' font: the panel's own, a little smaller.
+QFont ConnectView::smallFont() const {
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    return small;
+}
+
+// The list selector: recents, favourites, the server's devices.
+QWidget *ConnectView::buildListSelector() {
     auto *segmentsBox = new QWidget(this);
     segmentsBox->setFixedWidth(340);
     auto *sl = new QHBoxLayout(segmentsBox);
@@ -178,9 +217,11 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
         sl->addWidget(b);
     }
     connect(m_segments, &QButtonGroup::idClicked, this, &ConnectView::setTab);
-    column->addWidget(segmentsBox);
+    return segmentsBox;
+}
 
-    // 3. The lists.
+// The lists, one page each: recents and favourites, then the server's devices.
+QWidget *ConnectView::buildLists() {
     m_pages = new QStackedWidget(this);
     for (int i = 0; i < 2; ++i) {
         auto *scroll = new QScrollArea(m_pages);
@@ -193,7 +234,12 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
         scroll->setWidget(m_listHosts[i]);
         m_pages->addWidget(scroll);
     }
-    auto *serverPage = new QWidget(m_pages);
+    m_pages->addWidget(buildServerPage(m_pages));
+    return m_pages;
+}
+
+QWidget *ConnectView::buildServerPage(QWidget *parent) {
+    auto *serverPage = new QWidget(parent);
     auto *sp = new QVBoxLayout(serverPage);
     sp->setContentsMargins(0, 0, 0, 0);
     auto *header = new QHBoxLayout;
@@ -208,7 +254,7 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
     sp->addLayout(header);
     m_serverMsgLabel = new QLabel(serverPage);
     m_serverMsgLabel->setObjectName("serverMsg");
-    m_serverMsgLabel->setFont(small);
+    m_serverMsgLabel->setFont(smallFont());
     m_serverMsgLabel->setWordWrap(true);
     m_serverMsgLabel->setVisible(false);
     sp->addWidget(m_serverMsgLabel);
@@ -221,23 +267,7 @@ ConnectView::ConnectView(AppConfig *config, Signaling *signaling, Api *api, Serv
     m_serverListLayout->setAlignment(Qt::AlignTop);
     serverScroll->setWidget(m_serverListHost);
     sp->addWidget(serverScroll, 1);
-    m_pages->addWidget(serverPage);
-    column->addWidget(m_pages, 1);
-
-    if (m_config) {
-        connect(m_config, &AppConfig::recentsChanged, this, &ConnectView::rebuildLists);
-        connect(m_config, &AppConfig::favoritesChanged, this, &ConnectView::rebuildLists);
-    }
-    if (m_signaling)
-        connect(m_signaling, &Signaling::onlineChanged, this, &ConnectView::updateServerDot);
-    if (m_config)
-        connect(m_config, &AppConfig::serverChanged, this, &ConnectView::updateServerDot);
-    // The light shows a real connection to the configured server: while it is off and the
-    // panel is on screen, the server is tried again now and then.
-    m_serverRecheck.setInterval(serverRecheckMs);
-    connect(&m_serverRecheck, &QTimer::timeout, this, &ConnectView::checkServer);
-    updateServerDot();
-    rebuildLists();
+    return serverPage;
 }
 
 ConnectView::~ConnectView() = default;

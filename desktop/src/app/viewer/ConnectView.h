@@ -17,6 +17,7 @@ class AppConfig;
 class DeviceRowView;
 class QButtonGroup;
 class QDialog;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMessageBox;
@@ -106,6 +107,14 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    // The constructor's parts, top to bottom.
+    QWidget *buildAddressCard();
+    QVBoxLayout *buildPasscodeColumn(QWidget *card);
+    void addServerState(QHBoxLayout *row, QWidget *card);
+    QFont smallFont() const;
+    QWidget *buildListSelector();
+    QWidget *buildLists();
+    QWidget *buildServerPage(QWidget *parent);
     // The state a newly shown panel starts with.
     void resetViewState();
     void setMessage(const QString &v);

@@ -268,121 +268,156 @@ void RemoteSession::connectSequence() {
     });
 }
 
-void RemoteSession::setup(const QStringList &urls, const QString &username, const QString &credential) {
-    PeerConnection::Options options;
-    options.channels = channelLabels;
-    options.media = !d->config || d->config->videoPref() != QLatin1String("jpeg");
-    options.audioSink = d->factory ? d->factory->audioSink() : QString();
-    options.iceUrls = urls;
-    options.iceUsername = username;
-    options.iceCredential = credential;
-    options.tap = d->core->tap;
-    options.decodeClock = d->core->decodeClock;
+// The steps of setup(): what the peer connection is made with. Its callbacks run on the
+// connection's own threads and reach the session only through core->link->post, which drops
+// work for a session that is gone; `self` is dereferenced inside the posted work only.
+struct RemoteSession::PeerSetup {
+    static PeerConnection::Options options(const RemoteSession &session, const QStringList &urls,
+                                           const QString &username, const QString &credential) {
+        PeerConnection::Options options;
+        options.channels = channelLabels;
+        options.media = !session.d->config || session.d->config->videoPref() != QLatin1String("jpeg");
+        options.audioSink = session.d->factory ? session.d->factory->audioSink() : QString();
+        options.iceUrls = urls;
+        options.iceUsername = username;
+        options.iceCredential = credential;
+        options.tap = session.d->core->tap;
+        options.decodeClock = session.d->core->decodeClock;
+        return options;
+    }
 
-    std::shared_ptr<SessionCore> core = d->core;
-    RemoteSession *self = this; // only dereferenced inside link->post, which drops work for a dead session
-    PeerConnection::Callbacks cb;
-    // ":pc" thread.
-    cb.localCandidate = [core, self](guint mline, const QString &mid, const QString &candidate) {
-        QJsonObject payload{{"candidate", candidate},
-                            {"sdpMid", mid.isEmpty() ? QStringLiteral("0") : mid},
-                            {"sdpMLineIndex", int(mline)}};
-        core->link->post([core, self, payload] {
-            if (self->m_state == State::Closed || core != self->d->core)
-                return;
-            QJsonObject msg{{"type", "ice"}, {"to", self->m_targetId}, {"sid", self->d->wireSid}, {"payload", payload}};
-            if (!self->d->offerSent)
-                self->d->earlyCandidates.append(msg);
-            else
-                self->d->port->send(msg);
-        });
-    };
-    cb.iceConnected = [core, self] {
-        core->link->post([self] {
-            if (self->d->timings.iceConnected < 0)
-                self->d->timings.iceConnected = self->d->clock.elapsed();
-        });
-    };
-    cb.transportConnected = [core, self] {
-        core->link->post([self] {
-            if (self->d->timings.transportConnected < 0)
-                self->d->timings.transportConnected = self->d->clock.elapsed();
-        });
-    };
-    cb.channelOpen = [core, self](int) {
-        core->link->post([core, self] {
-            if (core == self->d->core && ++self->d->channelsOpen == int(channelLabels.size()))
-                self->d->timings.channelsOpen = self->d->clock.elapsed();
-        });
-    };
-    // A session that already failed keeps its reason (a refusal, a wrong passcode) when
-    // the host then ends the connection.
-    cb.lost = [core, self](const QString &) {
-        core->link->post([core, self] {
-            if (core == self->d->core && self->m_state != State::Failed)
-                self->fail(lostText(), FailureKind::Lost);
-        });
-    };
-    cb.message = [core, self](int channel, const QByteArray &data, bool binary) {
-        core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
-        core->channelBytes->fetch_add(quint64(data.size()), std::memory_order_relaxed);
-        switch (channel) {
-        case Ctrl:
-            if (auto obj = parseObject(data))
-                core->link->post([core, self, o = std::move(*obj)] {
-                    if (core == self->d->core)
-                        self->onCtrl(o);
-                });
-            break;
-        case Video:
-            if (binary)
-                core->video->push(data);
-            break;
-        case File:
-            // Files are written on the main thread: what the host may send at once is
-            // bounded by the acknowledgement window of the transfers.
-            if (binary) {
-                core->link->post([self, core, data] {
-                    if (self->d->exchange->files()->handleBinary(data))
-                        return;
-                    const qint64 id = core->files.onBinary(data);
-                    if (id < 0)
-                        return;
-                    const auto &t = core->files.downloads().at(quint32(id));
-                    Q_EMIT self->downloadProgress(quint32(id), int(t.chunks.size()), t.bytes);
-                });
-            } else if (auto obj = parseObject(data)) {
-                core->link->post([self, o = std::move(*obj)] {
-                    self->d->exchange->files()->handleText(o);
-                    Q_EMIT self->fileEvent(o);
-                });
+    static PeerConnection::Callbacks callbacks(RemoteSession *self) {
+        const std::shared_ptr<SessionCore> core = self->d->core;
+        PeerConnection::Callbacks cb;
+        addConnectionEvents(cb, core, self);
+        cb.message = channelMessage(core, self);
+        addTracks(cb, core, self);
+        return cb;
+    }
+
+    // Candidates, the set-up timings and the loss of the connection.
+    static void addConnectionEvents(PeerConnection::Callbacks &cb, const std::shared_ptr<SessionCore> &core,
+                                    RemoteSession *self) {
+        // ":pc" thread.
+        cb.localCandidate = [core, self](guint mline, const QString &mid, const QString &candidate) {
+            QJsonObject payload{{"candidate", candidate},
+                                {"sdpMid", mid.isEmpty() ? QStringLiteral("0") : mid},
+                                {"sdpMLineIndex", int(mline)}};
+            core->link->post([core, self, payload] {
+                if (self->m_state == State::Closed || core != self->d->core)
+                    return;
+                QJsonObject msg{
+                    {"type", "ice"}, {"to", self->m_targetId}, {"sid", self->d->wireSid}, {"payload", payload}};
+                if (!self->d->offerSent)
+                    self->d->earlyCandidates.append(msg);
+                else
+                    self->d->port->send(msg);
+            });
+        };
+        cb.iceConnected = [core, self] {
+            core->link->post([self] {
+                if (self->d->timings.iceConnected < 0)
+                    self->d->timings.iceConnected = self->d->clock.elapsed();
+            });
+        };
+        cb.transportConnected = [core, self] {
+            core->link->post([self] {
+                if (self->d->timings.transportConnected < 0)
+                    self->d->timings.transportConnected = self->d->clock.elapsed();
+            });
+        };
+        cb.channelOpen = [core, self](int) {
+            core->link->post([core, self] {
+                if (core == self->d->core && ++self->d->channelsOpen == int(channelLabels.size()))
+                    self->d->timings.channelsOpen = self->d->clock.elapsed();
+            });
+        };
+        // A session that already failed keeps its reason (a refusal, a wrong passcode) when
+        // the host then ends the connection.
+        cb.lost = [core, self](const QString &) {
+            core->link->post([core, self] {
+                if (core == self->d->core && self->m_state != State::Failed)
+                    self->fail(lostText(), FailureKind::Lost);
+            });
+        };
+    }
+
+    // What the host sends on the data channels (their threads).
+    static std::function<void(int, const QByteArray &, bool)> channelMessage(const std::shared_ptr<SessionCore> &core,
+                                                                             RemoteSession *self) {
+        return [core, self](int channel, const QByteArray &data, bool binary) {
+            core->lastReceived.store(steadyMs(), std::memory_order_relaxed);
+            core->channelBytes->fetch_add(quint64(data.size()), std::memory_order_relaxed);
+            switch (channel) {
+            case Ctrl:
+                if (auto obj = parseObject(data))
+                    core->link->post([core, self, o = std::move(*obj)] {
+                        if (core == self->d->core)
+                            self->onCtrl(o);
+                    });
+                break;
+            case Video:
+                if (binary)
+                    core->video->push(data);
+                break;
+            case File:
+                fileMessage(core, self, data, binary);
+                break;
+            default:
+                break; // "input" carries nothing towards the viewer
             }
-            break;
-        default:
-            break; // "input" carries nothing towards the viewer
+        };
+    }
+
+    // Files are written on the main thread: what the host may send at once is bounded by
+    // the acknowledgement window of the transfers.
+    static void fileMessage(const std::shared_ptr<SessionCore> &core, RemoteSession *self, const QByteArray &data,
+                            bool binary) {
+        if (binary) {
+            core->link->post([self, core, data] {
+                if (self->d->exchange->files()->handleBinary(data))
+                    return;
+                const qint64 id = core->files.onBinary(data);
+                if (id < 0)
+                    return;
+                const auto &t = core->files.downloads().at(quint32(id));
+                Q_EMIT self->downloadProgress(quint32(id), int(t.chunks.size()), t.bytes);
+            });
+        } else if (auto obj = parseObject(data)) {
+            core->link->post([self, o = std::move(*obj)] {
+                self->d->exchange->files()->handleText(o);
+                Q_EMIT self->fileEvent(o);
+            });
         }
-    };
-    // Jitter-buffer thread.
-    cb.videoTrack = [core, self] {
-        core->link->post([self] {
-            if (!self->m_videoTrack) {
-                self->m_videoTrack = true;
-                Q_EMIT self->videoTrackChanged();
-            }
-        });
-    };
-    cb.audioTrack = [core, self] {
-        core->link->post([self] {
-            self->d->audioTrack = true;
-            if (!self->m_audioAvailable) {
-                self->m_audioAvailable = true;
-                Q_EMIT self->audioAvailableChanged();
-            }
-            self->applyAudio();
-        });
-    };
+    }
 
-    Result<std::shared_ptr<PeerConnection>> created = PeerConnection::create(options, std::move(cb));
+    // The host's picture and sound arrived (jitter-buffer thread).
+    static void addTracks(PeerConnection::Callbacks &cb, const std::shared_ptr<SessionCore> &core,
+                          RemoteSession *self) {
+        cb.videoTrack = [core, self] {
+            core->link->post([self] {
+                if (!self->m_videoTrack) {
+                    self->m_videoTrack = true;
+                    Q_EMIT self->videoTrackChanged();
+                }
+            });
+        };
+        cb.audioTrack = [core, self] {
+            core->link->post([self] {
+                self->d->audioTrack = true;
+                if (!self->m_audioAvailable) {
+                    self->m_audioAvailable = true;
+                    Q_EMIT self->audioAvailableChanged();
+                }
+                self->applyAudio();
+            });
+        };
+    }
+};
+
+void RemoteSession::setup(const QStringList &urls, const QString &username, const QString &credential) {
+    Result<std::shared_ptr<PeerConnection>> created =
+        PeerConnection::create(PeerSetup::options(*this, urls, username, credential), PeerSetup::callbacks(this));
     if (!created.ok()) {
         fail(QStringLiteral("接続できません: ") + created.error.message, FailureKind::Unreachable);
         return;
@@ -391,8 +426,12 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
     if (d->encodedSink)
         d->pc->setEncodedSink(d->encodedSink);
     applyAudio();
-
     // Registered before the offer goes out, so the answer cannot be missed.
+    attachSignaling();
+    sendOffer();
+}
+
+void RemoteSession::attachSignaling() {
     QPointer<RemoteSession> weak(this);
     d->port->attach(d->wireSid, [weak](const QJsonObject &message) {
         QCoreApplication *app = QCoreApplication::instance();
@@ -409,7 +448,12 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
             },
             Qt::QueuedConnection);
     });
+}
 
+// The offer goes out with the candidates gathered before it, and those that follow go at once.
+void RemoteSession::sendOffer() {
+    std::shared_ptr<SessionCore> core = d->core;
+    RemoteSession *self = this; // only dereferenced inside link->post, which drops work for a dead session
     d->pc->createOffer([core, self](std::optional<QString> sdp, const QString &error) {
         core->link->post([core, self, sdp, error] {
             if (self->m_state == State::Closed || !self->d->pc || core != self->d->core)

@@ -219,7 +219,11 @@ private:
     friend struct Private;
 
     void setState(State next, const QString &text = {}, FailureKind kind = FailureKind::None);
+    // Builds the peer connection (PeerSetup), then attaches to signaling and sends the offer.
+    struct PeerSetup;
     void setup(const QStringList &urls, const QString &username, const QString &credential);
+    void attachSignaling();
+    void sendOffer();
     void fail(const QString &text, FailureKind kind);
     void connectSequence();
     void retirePeer();

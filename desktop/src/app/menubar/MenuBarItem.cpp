@@ -1,10 +1,10 @@
-#include "tray/MenuBarItem.h"
+#include "menubar/MenuBarItem.h"
 
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
-#include "tray/MenuBarContentView.h"
-#include "tray/MenuBarLabel.h"
-#include "tray/MenuBarSupport.h"
+#include "menubar/MenuBarContentView.h"
+#include "menubar/MenuBarLabel.h"
+#include "menubar/MenuBarSupport.h"
 
 #include <QMenu>
 

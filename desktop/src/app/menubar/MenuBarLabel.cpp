@@ -1,4 +1,4 @@
-#include "tray/MenuBarLabel.h"
+#include "menubar/MenuBarLabel.h"
 
 #include "agent/AgentController.h"
 

@@ -1,4 +1,4 @@
-#include "tray/MenuBarSupport.h"
+#include "menubar/MenuBarSupport.h"
 
 #include "config/Paths.h"
 #include "util/StringUtils.h"

@@ -1,9 +1,9 @@
-#include "tray/MenuBarContentView.h"
+#include "menubar/MenuBarContentView.h"
 
 #include "agent/AgentController.h"
 #include "config/AppConfig.h"
-#include "tray/MenuBarLabel.h"
-#include "tray/MenuBarSupport.h"
+#include "menubar/MenuBarLabel.h"
+#include "menubar/MenuBarSupport.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
