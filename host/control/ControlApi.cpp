@@ -87,6 +87,20 @@ private:
     QString m_error;
 };
 
+// The answer to a command; each way of giving it returns true, the command being handled.
+struct Answer {
+    HttpResponder *r;
+    bool done(const QJsonObject &o = {}) const {
+        ok(r, o);
+        return true;
+    }
+    bool refuse(int status, const QString &text) const {
+        plain(r, status, text);
+        return true;
+    }
+    bool bad(const Fields &f) const { return refuse(400, f.error()); }
+};
+
 const QStringList &commandPaths() {
     static const QStringList paths{
         "quality",     "audio",      "approval",   "asks/answer",       "controller/add",   "controller/remove",
@@ -259,166 +273,198 @@ void ControlApi::handle(const HttpRequest &req, HttpResponder *r) {
 }
 
 void ControlApi::handleCommand(const QString &path, const QJsonObject &body, HttpResponder *r) {
-    Fields f(body);
-    auto bad = [&] { plain(r, 400, f.error()); };
+    if (settingCommand(path, body, r) || accessCommand(path, body, r) || sessionCommand(path, body, r) ||
+        agentCommand(path, r))
+        return;
+    plain(r, 404, QStringLiteral("そのような操作はありません"));
+}
 
+// The device's own settings: picture, sound, sharing, name, the notice bar, permissions.
+// True when `path` is one of them; the answer has been given then.
+bool ControlApi::settingCommand(const QString &path, const QJsonObject &body, HttpResponder *r) {
+    Fields f(body);
+    const Answer answer{r};
     if (path == QLatin1String("quality")) {
         const double fps = f.number("fps"), scale = f.number("scale"), kbps = f.number("kbps");
         if (!f.ok())
-            return bad();
+            return answer.bad(f);
         // The limits of the viewer's quality request: what a session could not use is refused.
         const bool inRange = fps >= QualityRequest::minFps && fps <= QualityRequest::maxFps &&
                              scale >= QualityRequest::minScale && scale <= QualityRequest::maxScale &&
                              kbps >= QualityRequest::minKbps && kbps <= QualityRequest::maxKbps;
         if (!inRange)
-            return plain(r, 400, QStringLiteral("画質の値が範囲外です"));
+            return answer.refuse(400, QStringLiteral("画質の値が範囲外です"));
         m_state->setQuality(int(fps), scale, int(kbps));
-        return ok(r);
+        return answer.done();
     }
     if (path == QLatin1String("audio")) {
         const bool on = f.boolean("on");
         const QString source = f.str("source");
         if (!f.ok())
-            return bad();
+            return answer.bad(f);
         if (source != QLatin1String("system") && source != QLatin1String("mic"))
-            return plain(r, 400, QStringLiteral("音源は system か mic です"));
+            return answer.refuse(400, QStringLiteral("音源は system か mic です"));
         m_state->setAudio(on, source);
-        return ok(r);
-    }
-    if (path == QLatin1String("approval")) {
-        const QString mode = f.str("mode");
-        if (!f.ok())
-            return bad();
-        if (!m_state->setApproval(mode))
-            return plain(r, 400, QStringLiteral("承認の方式は passcode か ask です"));
-        return ok(r);
-    }
-    if (path == QLatin1String("asks/answer")) {
-        const QString sid = f.str("sid");
-        const bool yes = f.boolean("ok");
-        if (!f.ok())
-            return bad();
-        if (!m_state->answerAsk(sid, yes))
-            return plain(r, 404, QStringLiteral("その接続要求はもうありません"));
-        return ok(r);
-    }
-    if (path == QLatin1String("controller/add")) {
-        const QString label = f.str("label"), pub = f.str("pub");
-        if (!f.ok())
-            return bad();
-        if (pub.size() > 1024 || pub.trimmed().isEmpty())
-            return plain(r, 400, QStringLiteral("公開鍵が正しくありません"));
-        if (m_state->controllers().size() >= HostState::maxControllers && !m_state->isControllerAllowed(pub.trimmed()))
-            return plain(r, 400, QStringLiteral("登録できる操作元は %1 件までです").arg(HostState::maxControllers));
-        if (!m_state->addController(label.left(256), pub.trimmed()))
-            return plain(r, 400, QStringLiteral("公開鍵が正しくありません"));
-        return ok(r);
-    }
-    if (path == QLatin1String("controller/remove")) {
-        const QString pub = f.str("pub");
-        if (!f.ok())
-            return bad();
-        if (!m_state->removeController(pub))
-            return plain(r, 404, QStringLiteral("その操作元は登録されていません"));
-        return ok(r);
-    }
-    if (path == QLatin1String("eula/accept")) {
-        m_state->acceptEula();
-        return ok(r);
+        return answer.done();
     }
     if (path == QLatin1String("sharing")) {
         const bool on = f.boolean("on");
         if (!f.ok())
-            return bad();
+            return answer.bad(f);
         m_state->setSharing(on);
-        return ok(r);
+        return answer.done();
     }
     if (path == QLatin1String("notice-bar")) {
         const bool on = f.boolean("on");
         if (!f.ok())
-            return bad();
+            return answer.bad(f);
         m_state->setNoticeBar(on);
-        return ok(r);
-    }
-    if (path == QLatin1String("passcode/rotate")) {
-        m_state->rotatePasscode();
-        return ok(r);
-    }
-    if (path == QLatin1String("passcode/fixed")) {
-        const QString passcode = f.str("passcode");
-        if (!f.ok())
-            return bad();
-        if (passcode.size() > 64)
-            return plain(r, 400, QStringLiteral("固定パスコードが長すぎます"));
-        m_state->setFixedPasscode(passcode);
-        return ok(r);
-    }
-    if (path == QLatin1String("passcode/mode")) {
-        const QString mode = f.str("mode");
-        if (!f.ok())
-            return bad();
-        if (!m_state->setPasscodeMode(mode))
-            return plain(r, 400, QStringLiteral("パスコードの方式は auto, fixed, both のどれかです"));
-        return ok(r);
+        return answer.done();
     }
     if (path == QLatin1String("name")) {
         const QString name = f.str("name").trimmed();
         if (!f.ok())
-            return bad();
+            return answer.bad(f);
         if (name.isEmpty() || name.size() > 128)
-            return plain(r, 400, QStringLiteral("名前は 1〜128 文字にしてください"));
+            return answer.refuse(400, QStringLiteral("名前は 1〜128 文字にしてください"));
         m_state->setName(name);
-        return ok(r);
-    }
-    if (path == QLatin1String("disconnect")) {
-        const QString sid = f.str("sid");
-        if (!f.ok())
-            return bad();
-        if (!m_state->requestDisconnect(sid))
-            return plain(r, 404, QStringLiteral("そのセッションはありません"));
-        return ok(r);
-    }
-    if (path == QLatin1String("perm")) {
-        const QString sid = f.str("sid");
-        const bool input = f.boolean("input"), clip = f.boolean("clip"), files = f.boolean("files");
-        if (!f.ok())
-            return bad();
-        if (!m_state->setPermissions(sid, input, clip, files))
-            return plain(r, 404, QStringLiteral("そのセッションはありません"));
-        return ok(r);
-    }
-    if (path == QLatin1String("files/send")) {
-        const QString sid = f.str("sid");
-        const QString file = f.str("path");
-        if (!f.ok())
-            return bad();
-        // Checked on the opened file (no link, a regular file, not /proc): the answer says why not.
-        QString why;
-        const int fd = SendableFile::open(file, &why);
-        if (fd < 0)
-            return plain(r, 400, why);
-        ::close(fd);
-        if (!m_state->requestSendFile(sid, QFileInfo(file).absoluteFilePath()))
-            return plain(r, 404, QStringLiteral("ファイルを受け取れるセッションがありません"));
-        return ok(r);
+        return answer.done();
     }
     if (path == QLatin1String("screen-permission")) {
         const bool grant = !m_hooks || m_hooks->grantScreen();
         if (grant && m_state->screenPerm() == QLatin1String("denied"))
             m_state->setScreenPerm(QStringLiteral("granted"));
-        return ok(r, {{"granted", grant}});
+        return answer.done({{"granted", grant}});
     }
     if (path == QLatin1String("input-permission")) {
         const bool grant = !m_hooks || m_hooks->grantInput();
         if (grant && m_state->inputPerm() == QLatin1String("denied"))
             m_state->setInputPerm(QStringLiteral("granted"));
-        return ok(r, {{"granted", grant}});
+        return answer.done({{"granted", grant}});
+    }
+    return false;
+}
+
+// Who may come in: passcodes, approval, asks waiting for an answer, known controllers.
+// True when `path` is one of them; the answer has been given then.
+bool ControlApi::accessCommand(const QString &path, const QJsonObject &body, HttpResponder *r) {
+    Fields f(body);
+    const Answer answer{r};
+    if (path == QLatin1String("approval")) {
+        const QString mode = f.str("mode");
+        if (!f.ok())
+            return answer.bad(f);
+        if (!m_state->setApproval(mode))
+            return answer.refuse(400, QStringLiteral("承認の方式は passcode か ask です"));
+        return answer.done();
+    }
+    if (path == QLatin1String("asks/answer")) {
+        const QString sid = f.str("sid");
+        const bool yes = f.boolean("ok");
+        if (!f.ok())
+            return answer.bad(f);
+        if (!m_state->answerAsk(sid, yes))
+            return answer.refuse(404, QStringLiteral("その接続要求はもうありません"));
+        return answer.done();
+    }
+    if (path == QLatin1String("controller/add")) {
+        const QString label = f.str("label"), pub = f.str("pub");
+        if (!f.ok())
+            return answer.bad(f);
+        if (pub.size() > 1024 || pub.trimmed().isEmpty())
+            return answer.refuse(400, QStringLiteral("公開鍵が正しくありません"));
+        if (m_state->controllers().size() >= HostState::maxControllers && !m_state->isControllerAllowed(pub.trimmed()))
+            return answer.refuse(400,
+                                 QStringLiteral("登録できる操作元は %1 件までです").arg(HostState::maxControllers));
+        if (!m_state->addController(label.left(256), pub.trimmed()))
+            return answer.refuse(400, QStringLiteral("公開鍵が正しくありません"));
+        return answer.done();
+    }
+    if (path == QLatin1String("controller/remove")) {
+        const QString pub = f.str("pub");
+        if (!f.ok())
+            return answer.bad(f);
+        if (!m_state->removeController(pub))
+            return answer.refuse(404, QStringLiteral("その操作元は登録されていません"));
+        return answer.done();
+    }
+    if (path == QLatin1String("passcode/rotate")) {
+        m_state->rotatePasscode();
+        return answer.done();
+    }
+    if (path == QLatin1String("passcode/fixed")) {
+        const QString passcode = f.str("passcode");
+        if (!f.ok())
+            return answer.bad(f);
+        if (passcode.size() > 64)
+            return answer.refuse(400, QStringLiteral("固定パスコードが長すぎます"));
+        m_state->setFixedPasscode(passcode);
+        return answer.done();
+    }
+    if (path == QLatin1String("passcode/mode")) {
+        const QString mode = f.str("mode");
+        if (!f.ok())
+            return answer.bad(f);
+        if (!m_state->setPasscodeMode(mode))
+            return answer.refuse(400, QStringLiteral("パスコードの方式は auto, fixed, both のどれかです"));
+        return answer.done();
+    }
+    return false;
+}
+
+// The viewers connected now: ending a session, its rights, files sent to it.
+// True when `path` is one of them; the answer has been given then.
+bool ControlApi::sessionCommand(const QString &path, const QJsonObject &body, HttpResponder *r) {
+    Fields f(body);
+    const Answer answer{r};
+    if (path == QLatin1String("disconnect")) {
+        const QString sid = f.str("sid");
+        if (!f.ok())
+            return answer.bad(f);
+        if (!m_state->requestDisconnect(sid))
+            return answer.refuse(404, QStringLiteral("そのセッションはありません"));
+        return answer.done();
+    }
+    if (path == QLatin1String("perm")) {
+        const QString sid = f.str("sid");
+        const bool input = f.boolean("input"), clip = f.boolean("clip"), files = f.boolean("files");
+        if (!f.ok())
+            return answer.bad(f);
+        if (!m_state->setPermissions(sid, input, clip, files))
+            return answer.refuse(404, QStringLiteral("そのセッションはありません"));
+        return answer.done();
+    }
+    if (path == QLatin1String("files/send")) {
+        const QString sid = f.str("sid");
+        const QString file = f.str("path");
+        if (!f.ok())
+            return answer.bad(f);
+        // Checked on the opened file (no link, a regular file, not /proc): the answer says why not.
+        QString why;
+        const int fd = SendableFile::open(file, &why);
+        if (fd < 0)
+            return answer.refuse(400, why);
+        ::close(fd);
+        if (!m_state->requestSendFile(sid, QFileInfo(file).absoluteFilePath()))
+            return answer.refuse(404, QStringLiteral("ファイルを受け取れるセッションがありません"));
+        return answer.done();
+    }
+    return false;
+}
+
+// The agent itself: the agreement, quitting.
+// True when `path` is one of them; the answer has been given then.
+bool ControlApi::agentCommand(const QString &path, HttpResponder *r) {
+    const Answer answer{r};
+    if (path == QLatin1String("eula/accept")) {
+        m_state->acceptEula();
+        return answer.done();
     }
     if (path == QLatin1String("quit")) {
-        ok(r);
+        answer.done();
         // Let the answer leave before the loop ends.
         QTimer::singleShot(50, this, &ControlApi::quitRequested);
-        return;
+        return true;
     }
-    plain(r, 404, QStringLiteral("そのような操作はありません"));
+    return false;
 }

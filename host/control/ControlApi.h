@@ -47,6 +47,11 @@ Q_SIGNALS:
 private:
     void handle(const HttpRequest &req, HttpResponder *r);
     void handleCommand(const QString &path, const QJsonObject &body, HttpResponder *r);
+    // handleCommand()'s groups; each answers and returns true when the path is one of its own.
+    bool settingCommand(const QString &path, const QJsonObject &body, HttpResponder *r);
+    bool accessCommand(const QString &path, const QJsonObject &body, HttpResponder *r);
+    bool sessionCommand(const QString &path, const QJsonObject &body, HttpResponder *r);
+    bool agentCommand(const QString &path, HttpResponder *r);
     bool writeControlJson();
     void scheduleBroadcast();
     void broadcast();
