@@ -14,11 +14,13 @@
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/WsSignalingPort.h"
+#include "viewer/SessionView.h"
 
 #include <QApplication>
 #include <QDateTime>
 #include <QImage>
 #include <QJsonArray>
+#include <QLabel>
 #include <QPushButton>
 #include <QSet>
 #include <QSysInfo>
@@ -89,9 +91,26 @@ private Q_SLOTS:
         QCOMPARE(peers.status().value("approval").toString(), QStringLiteral("ask"));
 
         auto s = connectViewer(objects, peers);
+        SessionView view(s.get(), objects.config(), nullptr);
+        view.show();
         const QJsonObject ask = waitForAsk(peers);
         QVERIFY2(!ask.isEmpty(), "no request listed");
         const QString sid = ask.value("sid").toString();
+        // The viewer's window says whom it waits for and how long it may still take.
+        auto secondsLeft = [&] {
+            const QString text = view.findChild<QLabel *>("progressText")->text();
+            const QString head = QStringLiteral("相手の許可を待っています(残り "), tail = QStringLiteral(" 秒)");
+            if (!text.startsWith(head) || !text.endsWith(tail))
+                return -1;
+            bool ok = false;
+            const int n = text.mid(head.size(), text.size() - head.size() - tail.size()).toInt(&ok);
+            return ok ? n : -1;
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(secondsLeft() > 0, qPrintable(view.findChild<QLabel *>("progressText")->text()),
+                                  5000);
+        const int first = secondsLeft();
+        QVERIFY2(first <= 60, qPrintable(QString::number(first)));
+        QTRY_VERIFY_WITH_TIMEOUT(secondsLeft() >= 0 && secondsLeft() < first, 5000);
         // The introduction follows the proof, so the request already names the viewer.
         QTRY_VERIFY_WITH_TIMEOUT(asks(peers).first().toObject().value("name").toString().endsWith(
                                      QLatin1Char('@') + QSysInfo::machineHostName()),
