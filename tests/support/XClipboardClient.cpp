@@ -68,8 +68,13 @@ std::optional<QByteArray> XClipboardClient::pasteImage(int timeoutMs) {
 
 std::optional<QByteArray> XClipboardClient::request(unsigned long target, int timeoutMs) {
     m_pasted.reset();
+    readEvents(); // answers to earlier requests that gave up waiting are dropped here...
     m_waiting = true;
-    XDeleteProperty(m_display, m_window, m_property);
+    // ...and one that comes later still names its own property: each request has a new one,
+    // so a late answer is never read as this one's (nor its property deleted by this one).
+    m_property =
+        XInternAtom(m_display, QByteArray("TEST_PASTE_" + QByteArray::number(++m_requests)).constData(), False);
+    m_requestTarget = target;
     XConvertSelection(m_display, m_clipboard, target, m_property, m_window, CurrentTime);
     XFlush(m_display);
     (void)QTest::qWaitFor(
@@ -128,6 +133,9 @@ void XClipboardClient::readEvents() {
             m_incrSent = n == 0 ? -1 : m_incrSent + n;
             XFlush(m_display);
         } else if (ev.type == SelectionNotify && m_waiting) {
+            if (ev.xselection.property != None ? ev.xselection.property != m_property
+                                               : ev.xselection.target != m_requestTarget)
+                continue; // a late answer to an earlier request
             m_waiting = false;
             if (ev.xselection.property == None)
                 continue;

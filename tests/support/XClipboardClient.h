@@ -43,6 +43,8 @@ private:
     _XDisplay *m_display = nullptr;
     unsigned long m_window = 0;
     unsigned long m_clipboard = 0, m_utf8 = 0, m_targets = 0, m_property = 0, m_png = 0;
+    unsigned long m_requestTarget = 0;
+    int m_requests = 0;
     unsigned long m_ownedTarget = 0;
     unsigned long m_incr = 0;
     int m_incrChunk = 0;
