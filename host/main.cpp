@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QThread>
+#include <QThreadPool>
 
 #include <csignal>
 #include <cstdio>
@@ -115,6 +116,11 @@ int main(int argc, char **argv) {
 
     const int rc = app.exec();
     device.stop();
+    // Key derivations may still run on the pool's threads (a stock made ahead of time, a
+    // proof being checked). They must end while the application object they report to,
+    // and the crypto library's state, are still there: a job that finished during exit
+    // posted to a destroyed application and used freed OpenSSL state.
+    QThreadPool::globalInstance()->waitForDone();
     api.removeControlJson();
     return rc;
 }
