@@ -27,10 +27,6 @@ constexpr gint64 kKeepAliveUs = 10 * G_USEC_PER_SEC;
 // on several frames at once (FFmpeg's frame threads) show a frame only once later ones
 // arrive, and the viewer must see the last change at once.
 constexpr int kTrailingRepeats = 3;
-// Once the picture has been still this long, one key frame of it unless one came since
-// the last change: a delta frame lost on the way (or dropped by a starved viewer) would
-// otherwise leave its area wrong until something moves there again.
-constexpr gint64 kSettleKeyUs = G_USEC_PER_SEC;
 
 int even(double v) {
     return std::max(2, int(std::lround(v / 2.0)) * 2);
@@ -225,13 +221,7 @@ bool VideoEncoder::wantsRepeat(gint64 nowUs) {
     if (!m_key.h264)
         return false;
     const bool keyDue = m_keyWanted.load() && nowUs - m_lastKeyUs.load() >= m_keySpacingUs.load();
-    return keyDue || settleKeyDue(nowUs) || m_trailing > 0 || nowUs - m_lastPushUs.load() > kKeepAliveUs;
-}
-
-bool VideoEncoder::settleKeyDue(gint64 nowUs) const {
-    const gint64 change = m_lastChangeUs.load();
-    return change > m_lastKeyUs.load() && nowUs - change >= kSettleKeyUs &&
-           nowUs - m_lastKeyUs.load() >= m_keySpacingUs.load();
+    return keyDue || m_trailing > 0 || nowUs - m_lastPushUs.load() > kKeepAliveUs;
 }
 
 // Capture thread.
@@ -250,10 +240,7 @@ void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size, bool repeat) {
     // A request within the spacing of the last key frame waits (it stays wanted).
     const bool spaced = now - m_lastKeyUs.load() >= m_keySpacingUs.load();
     const bool asked = spaced && m_keyWanted.exchange(false);
-    const bool settled = repeat && settleKeyDue(now);
-    if (!repeat)
-        m_lastChangeUs = now;
-    if (m_encSrc && (asked || settled || (moving && now - m_lastKeyUs.load() > kKeyIntervalUs))) {
+    if (m_encSrc && (asked || (moving && now - m_lastKeyUs.load() > kKeyIntervalUs))) {
         m_lastKeyUs = now; // asked for; the encoder's output confirms it
         gst_pad_send_event(m_encSrc, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
     }

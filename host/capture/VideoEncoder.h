@@ -74,8 +74,6 @@ public:
     gint64 keySpacingUs() const { return m_keySpacingUs.load(); }
     int maxFps() const override { return m_fpsCap.load(); }
     bool wantsRepeat(gint64 nowUs) override;
-    // After the picture settles: one key frame of it, unless one came since it last changed.
-    bool settleKeyDue(gint64 nowUs) const;
 
 private:
     void applyRate(); // under m_mutex
@@ -104,6 +102,5 @@ private:
     std::atomic<bool> m_keyWanted{true};
     std::atomic<gint64> m_lastKeyUs{0};
     std::atomic<gint64> m_lastPushUs{0};
-    std::atomic<gint64> m_lastChangeUs{0}; // the last frame that was not a repeat
-    int m_trailing = 0;                    // capture thread
+    int m_trailing = 0; // capture thread
 };

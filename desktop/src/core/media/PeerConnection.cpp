@@ -609,21 +609,7 @@ GstFlowReturn PeerConnection::onEncodedSample(GstAppSink *sink, gpointer data) {
 GstPadProbeReturn PeerConnection::onDecoderIn(GstPad *, GstPadProbeInfo *info, gpointer data) {
     auto *self = static_cast<PeerConnection *>(data);
     GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (!buffer)
-        return GST_PAD_PROBE_OK;
-    // A picture that starts with changes to a key frame it never had stays grey where
-    // nothing moves (a viewer joining an encoding other viewers already get, a key frame
-    // lost before this branch was linked): ask for one until it comes, twice a second.
-    if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)) {
-        self->m_sawKeyFrame = true;
-    } else if (!self->m_sawKeyFrame) {
-        const gint64 now = g_get_monotonic_time();
-        if (now - self->m_lastKeyAskUs >= G_USEC_PER_SEC / 2) {
-            self->m_lastKeyAskUs = now;
-            self->requestKeyFrame();
-        }
-    }
-    if (!GST_BUFFER_PTS_IS_VALID(buffer) || !self->m_decodeClock)
+    if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer) || !self->m_decodeClock)
         return GST_PAD_PROBE_OK;
     std::lock_guard guard(self->m_decodeLock);
     self->m_decodeStarts[size_t(self->m_decodeNext)] = {GST_BUFFER_PTS(buffer), g_get_monotonic_time()};

@@ -154,9 +154,6 @@ private:
     std::mutex m_decodeLock;
     std::array<std::pair<GstClockTime, gint64>, 16> m_decodeStarts{};
     int m_decodeNext = 0;
-    // Decoder input thread only: whether a key frame has come yet, and when one was last asked for.
-    bool m_sawKeyFrame = false;
-    gint64 m_lastKeyAskUs = 0;
     QString m_audioSink;
     bool m_media = false;
     std::atomic<bool> m_audioEnabled{true};
