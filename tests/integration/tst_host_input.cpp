@@ -9,6 +9,7 @@
 #include "support/XEventWindow.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
@@ -325,6 +326,8 @@ private Q_SLOTS:
         const qint64 pid = m_peers.host().processId();
         const qint64 rssBefore = rssKb(pid);
         const int before = other->count("clip");
+        QElapsedTimer clock;
+        clock.start();
         for (int i = 0; i < 40; ++i) {
             const QString text(int(ClipText::maxBytes), QChar(u'a' + i % 26));
             for (const QJsonObject &part : ClipText::split(text, quint32(i + 1)))
@@ -340,7 +343,11 @@ private Q_SLOTS:
         const qint64 rssAfter = rssKb(pid);
         qInfo("%d of 40 texts passed on; host RSS %lld kB before, %lld kB after", whole, rssBefore, rssAfter);
         QVERIFY(other->count("clip") > before);
-        QVERIFY2(whole >= 1 && whole <= 4, qPrintable(QString::number(whole)));
+        // The budget refills 128 KiB a second, one whole text every 8 s or so: a loaded machine
+        // that took longer to send the flood lets more through, never more than that pace.
+        const int allowed = 3 + int(clock.elapsed() / 8000);
+        QVERIFY2(whole >= 1 && whole <= allowed,
+                 qPrintable(QStringLiteral("%1 of at most %2").arg(whole).arg(allowed)));
         QVERIFY(rssAfter - rssBefore < 96 * 1024);
         QVERIFY(m_peers.sessionListed(flood->sid(), true));
         flood->close();
