@@ -109,23 +109,30 @@ void ViewerExchange::stop(const QString &why) {
     m_files->setAllowed(false);
 }
 
+// A budget of `burst` that refills at `rate` a second: takes `cost` from it when it holds that much.
+bool ViewerExchange::spend(double &budget, QElapsedTimer &clock, double burst, double rate, double cost) {
+    if (!clock.isValid())
+        clock.start();
+    budget = std::min(burst, budget + rate * double(clock.restart()) / 1000.0);
+    if (cost > budget)
+        return false;
+    budget -= cost;
+    return true;
+}
+
 bool ViewerExchange::handleCtrl(const QJsonObject &message) {
     if (CtrlMessage::is<ClipImage>(message))
         return takeImagePart(message);
     if (!CtrlMessage::is<ClipText>(message))
         return false;
-    if (!m_clipClock.isValid())
-        m_clipClock.start();
-    m_clipBudget = std::min(clipBurst, m_clipBudget + clipRate * double(m_clipClock.restart()) / 1000.0);
     const double cost = std::max(clipMinCost, double(message.value(QLatin1String("text")).toString().size()));
-    if (cost > m_clipBudget) {
+    if (!spend(m_clipBudget, m_clipClock, clipBurst, clipRate, cost)) {
         // The text this part belongs to is lost: the next part does not follow on.
         if (m_clipDropped++ % 64 == 0)
             qCInfo(lcExchange) << "clipboard texts from the viewer come too fast: dropped" << m_clipDropped
                                << "parts so far";
         return true;
     }
-    m_clipBudget -= cost;
     const std::optional<QString> text = m_clipIn.add(message);
     if (!text || !m_started || !m_clip || *text == m_lastText)
         return true;
@@ -136,17 +143,13 @@ bool ViewerExchange::handleCtrl(const QJsonObject &message) {
 }
 
 bool ViewerExchange::takeImagePart(const QJsonObject &message) {
-    if (!m_imageClock.isValid())
-        m_imageClock.start();
-    m_imageBudget = std::min(imageBurst, m_imageBudget + imageRate * double(m_imageClock.restart()) / 1000.0);
     const double cost = std::max(clipMinCost, double(message.value(QLatin1String("png")).toString().size()));
-    if (cost > m_imageBudget) {
+    if (!spend(m_imageBudget, m_imageClock, imageBurst, imageRate, cost)) {
         if (m_clipDropped++ % 64 == 0)
             qCInfo(lcExchange) << "clipboard pictures from the viewer come too fast: dropped" << m_clipDropped
                                << "parts so far";
         return true;
     }
-    m_imageBudget -= cost;
     const std::optional<QByteArray> png = m_imageIn.add(message);
     if (!png || !m_started || !m_clip || *png == m_lastImage)
         return true;

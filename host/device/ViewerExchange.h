@@ -84,6 +84,7 @@ private:
     QString m_lastText; // the last text that went either way: never sent back
     ClipImage m_imageIn;
     QByteArray m_lastImage; // likewise for pictures
+    static bool spend(double &budget, QElapsedTimer &clock, double burst, double rate, double cost);
     double m_imageBudget = imageBurst;
     QElapsedTimer m_imageClock;
     double m_clipBudget = clipBurst;
