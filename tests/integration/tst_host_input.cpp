@@ -28,6 +28,14 @@ namespace {
 constexpr int kShiftLeft = 42 + 8, kControlRight = 97 + 8, kKeyA = 30 + 8;
 constexpr unsigned kButton1Mask = 1u << 8, kButton3Mask = 1u << 10;
 
+// Instrumented, freed blocks wait in AddressSanitizer's quarantine (up to 256 MiB), so the
+// agent's resident size says nothing about what it keeps: the bounds hold in the plain build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRssMeaningful = false;
+#else
+constexpr bool kRssMeaningful = true;
+#endif
+
 qint64 rssKb(qint64 pid) {
     QFile f(QStringLiteral("/proc/%1/status").arg(pid));
     if (!f.open(QIODevice::ReadOnly))
@@ -311,7 +319,9 @@ private Q_SLOTS:
         QVERIFY(m_peers.host().state() == QProcess::Running);
         const qint64 rssAfter = rssKb(pid);
         qInfo("host RSS %lld kB before the flood, %lld kB after", rssBefore, rssAfter);
-        QVERIFY(rssBefore > 0 && rssAfter - rssBefore < 64 * 1024);
+        QVERIFY(rssBefore > 0);
+        if (kRssMeaningful)
+            QVERIFY(rssAfter - rssBefore < 64 * 1024);
         QCOMPARE(m_peers.status().value("inputPerm").toString(), QStringLiteral("unneeded"));
     }
 
@@ -348,7 +358,8 @@ private Q_SLOTS:
         const int allowed = 3 + int(clock.elapsed() / 8000);
         QVERIFY2(whole >= 1 && whole <= allowed,
                  qPrintable(QStringLiteral("%1 of at most %2").arg(whole).arg(allowed)));
-        QVERIFY(rssAfter - rssBefore < 96 * 1024);
+        if (kRssMeaningful)
+            QVERIFY(rssAfter - rssBefore < 96 * 1024);
         QVERIFY(m_peers.sessionListed(flood->sid(), true));
         flood->close();
         other->close();
