@@ -4,7 +4,8 @@
 // in a real GNOME session, with DISPLAY set to Mutter's Xwayland: it must choose Mutter's
 // own remote-desktop and screen-cast interfaces (no dialog), never the Xwayland. The app's
 // own viewer finds the colours in JPEG and H.264; clicks, wheel and keys arrive as real
-// events; nothing stays held when a viewer vanishes mid-drag; when Mutter goes, the status
+// events; the clipboard goes both ways; nothing stays held when a viewer vanishes
+// mid-drag; when Mutter goes, the status
 // says so instead of showing a stale picture.
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
@@ -213,6 +214,36 @@ private Q_SLOTS:
         v->sendInput({{"t", "ku"}, {"code", "KeyQ"}});
         QVERIFY(!next("down", 1, 1500));
         QCOMPARE(m_win.typed(), QString());
+    }
+
+    void clipboardBothWays() {
+        auto v = halfSizeViewer();
+        QVERIFY(v);
+        QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", true}, {"clip", true}, {"files", false}}), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(v->last("perm").value("clip").toBool(), 10000);
+        // The viewer's text lands on Mutter's clipboard, where the window reads it.
+        v->sendCtrl({{"t", "clip"}, {"id", 1}, {"part", 0}, {"parts", 1}, {"text", QStringLiteral("von Velmo ✓")}});
+        const QJsonObject *pasted = nullptr;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                m_win.askPaste();
+                pasted = m_win.waitFor(
+                    [](const QJsonObject &e) {
+                        return e.value("e") == "paste" && !e.value("text").toString().isEmpty();
+                    },
+                    300);
+                return pasted && pasted->value("text").toString() == QStringLiteral("von Velmo ✓");
+            },
+            15000));
+        // A text the window copies reaches the viewer (the window is clicked first: a
+        // compositor takes a copy only from a client with recent input).
+        const int before = v->count("clip");
+        v->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        v->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        QVERIFY(next("up", 1));
+        m_win.copy(QStringLiteral("aus GNOME"));
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("clip") > before, 15000);
+        QCOMPARE(v->last("clip").value("text").toString(), QStringLiteral("aus GNOME"));
     }
 
     void nothingHeldAfterTheViewerVanishesMidDrag() {
