@@ -109,14 +109,15 @@ fi
 # PipeWire and WirePlumber first (Mutter's screen casts stream through them), then mutter
 # with one virtual monitor of VELMO_TEST_MUTTER_SIZE (1280x720) and its Xwayland, on this
 # D-Bus session, in a runtime directory of its own. Exports WAYLAND_DISPLAY (an absolute
-# path), VELMO_TEST_MUTTER_XWAYLAND (the Xwayland's DISPLAY, XAUTHORITY its cookie), VELMO_TEST_MUTTER_PID and
-# VELMO_TEST_MUTTER_LOG. Without mutter, pipewire or wireplumber nothing is exported, and
+# path), VELMO_TEST_MUTTER_XWAYLAND (the Xwayland's DISPLAY, XAUTHORITY its cookie),
+# VELMO_TEST_MUTTER_PID, VELMO_TEST_PIPEWIRE_PID and VELMO_TEST_MUTTER_LOG. Without mutter, pipewire or wireplumber nothing is exported, and
 # the test skips saying so.
 if [ "${VELMO_TEST_MUTTER:-}" = "1" ] && command -v mutter >/dev/null && command -v pipewire >/dev/null &&
     command -v wireplumber >/dev/null; then
     export XDG_RUNTIME_DIR="$keyring_home/run"
     mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
     HOME="$keyring_home" pipewire >"$keyring_home/pipewire.log" 2>&1 &
+    VELMO_TEST_PIPEWIRE_PID=$!
     pids+=($!)
     for _ in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.1; done
     HOME="$keyring_home" wireplumber >"$keyring_home/wireplumber.log" 2>&1 &
@@ -140,7 +141,8 @@ if [ "${VELMO_TEST_MUTTER:-}" = "1" ] && command -v mutter >/dev/null && command
     XAUTHORITY="$(ls "$XDG_RUNTIME_DIR"/.mutter-Xwaylandauth.* 2>/dev/null | head -n 1)"
     export XAUTHORITY
     VELMO_TEST_MUTTER_XWAYLAND="$(sed -n 's/.*Using public X11 display \(:[0-9]*\).*/\1/p' "$keyring_home/mutter.log" | head -n 1)"
-    export VELMO_TEST_MUTTER_XWAYLAND VELMO_TEST_MUTTER_PID VELMO_TEST_MUTTER_LOG="$keyring_home/mutter.log"
+    export VELMO_TEST_MUTTER_XWAYLAND VELMO_TEST_MUTTER_PID VELMO_TEST_PIPEWIRE_PID
+    export VELMO_TEST_MUTTER_LOG="$keyring_home/mutter.log"
 fi
 # Tests of several server instances ask for the shared services they run on, each a private
 # instance on loopback or a socket in a temporary directory, stopped when the test ends:

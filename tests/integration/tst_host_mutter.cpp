@@ -4,7 +4,8 @@
 // in a real GNOME session, with DISPLAY set to Mutter's Xwayland: it must choose Mutter's
 // own remote-desktop and screen-cast interfaces (no dialog), never the Xwayland. The app's
 // own viewer finds the colours in JPEG and H.264; clicks, wheel and keys arrive as real
-// events; nothing stays held when a viewer vanishes mid-drag; when Mutter goes, the status
+// events; the clipboard goes both ways; nothing stays held when a viewer vanishes
+// mid-drag; when Mutter goes, the status
 // says so instead of showing a stale picture.
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
@@ -25,6 +26,8 @@ using State = RemoteSession::State;
 
 namespace {
 constexpr int kShiftLeftScan = 42 + 8;
+// The agent gives Mutter 10 s to announce a stream; a loaded machine has some more.
+constexpr int kMutterWaitMs = 30000;
 
 bool near(QRgb px, const QColor &want, int tolerance) {
     return std::abs(qRed(px) - want.red()) <= tolerance && std::abs(qGreen(px) - want.green()) <= tolerance &&
@@ -189,7 +192,7 @@ private Q_SLOTS:
         QVERIFY(wheel);
         QVERIFY2(wheel->value("dy").toInt() > 0, qPrintable(QString::number(wheel->value("dy").toInt())));
 
-        // Keys by their code, with Shift.
+        // Keys by their code, with Shift, and text.
         m_win.clear();
         v->sendInput({{"t", "kd"}, {"code", "KeyA"}});
         v->sendInput({{"t", "ku"}, {"code", "KeyA"}});
@@ -197,9 +200,12 @@ private Q_SLOTS:
         v->sendInput({{"t", "kd"}, {"code", "KeyB"}});
         v->sendInput({{"t", "ku"}, {"code", "KeyB"}});
         v->sendInput({{"t", "ku"}, {"code", "ShiftLeft"}});
-        v->sendInput({{"t", "text"}, {"s", QStringLiteral("z")}});
+        v->sendInput({{"t", "text"}, {"s", QStringLiteral("zé→")}});
         v->sendInput({{"t", "kd"}, {"code", "KeyC"}});
         v->sendInput({{"t", "ku"}, {"code", "KeyC"}});
+        // Mutter 43 types a keysym only where a key of the session's layout gives it ("No
+        // keycode found for keyval e9 in current group"): é and → do not come through on a
+        // US layout, and take nothing else with them.
         QTRY_COMPARE_WITH_TIMEOUT(m_win.typed(), QStringLiteral("aBzc"), 10000);
         QVERIFY(m_win.keysHeld().isEmpty());
 
@@ -213,6 +219,36 @@ private Q_SLOTS:
         v->sendInput({{"t", "ku"}, {"code", "KeyQ"}});
         QVERIFY(!next("down", 1, 1500));
         QCOMPARE(m_win.typed(), QString());
+    }
+
+    void clipboardBothWays() {
+        auto v = halfSizeViewer();
+        QVERIFY(v);
+        QCOMPARE(m_peers.post("perm", {{"sid", v->sid()}, {"input", true}, {"clip", true}, {"files", false}}), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(v->last("perm").value("clip").toBool(), 10000);
+        // The viewer's text lands on Mutter's clipboard, where the window reads it.
+        v->sendCtrl({{"t", "clip"}, {"id", 1}, {"part", 0}, {"parts", 1}, {"text", QStringLiteral("von Velmo ✓")}});
+        const QJsonObject *pasted = nullptr;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                m_win.askPaste();
+                pasted = m_win.waitFor(
+                    [](const QJsonObject &e) {
+                        return e.value("e") == "paste" && !e.value("text").toString().isEmpty();
+                    },
+                    300);
+                return pasted && pasted->value("text").toString() == QStringLiteral("von Velmo ✓");
+            },
+            15000));
+        // A text the window copies reaches the viewer (the window is clicked first: a
+        // compositor takes a copy only from a client with recent input).
+        const int before = v->count("clip");
+        v->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        v->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        QVERIFY(next("up", 1));
+        m_win.copy(QStringLiteral("aus GNOME"));
+        QTRY_VERIFY_WITH_TIMEOUT(v->count("clip") > before, 15000);
+        QCOMPARE(v->last("clip").value("text").toString(), QStringLiteral("aus GNOME"));
     }
 
     void nothingHeldAfterTheViewerVanishesMidDrag() {
@@ -231,6 +267,30 @@ private Q_SLOTS:
         // The host notices the silence and lets go of everything.
         QTRY_VERIFY_WITH_TIMEOUT(m_win.buttonsHeld().isEmpty() && m_win.keysHeld().isEmpty(), 30000);
         QVERIFY(m_peers.host().state() == QProcess::Running);
+    }
+
+    // Near the end: PipeWire is gone, so Mutter has no stream to give. An agent started now
+    // says so (screen and input "denied" with the reason), and does not hang.
+    void noStreamIsAClearState() {
+        const qint64 pid = qEnvironmentVariable("VELMO_TEST_PIPEWIRE_PID").toLongLong();
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+        QTest::qWait(500);
+        DevicePeers late;
+        late.setHostSource(QStringLiteral("screen"));
+        late.setHostEnv(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        QVERIFY(late.startServer());
+        QVERIFY(late.startHost());
+        QVERIFY(late.waitForDevice());
+        QCOMPARE(late.status().value("backend").toString(), QStringLiteral("mutter"));
+        QTRY_COMPARE_WITH_TIMEOUT(late.status().value("screenPerm").toString(), QStringLiteral("denied"),
+                                  kMutterWaitMs);
+        const QJsonObject status = late.status();
+        qInfo() << "the agent says:" << status.value("screenError").toString();
+        QVERIFY2(status.value("screenError").toString().contains(QStringLiteral("Mutter")),
+                 qPrintable(status.value("screenError").toString()));
+        QCOMPARE(status.value("inputPerm").toString(), QStringLiteral("denied"));
+        QVERIFY(late.host().state() == QProcess::Running);
     }
 
     // Last: the desktop goes away under the agent (the compositor crashes: nothing is closed).

@@ -10,7 +10,8 @@ class MutterSession;
 
 // Input on a Mutter desktop through the agent's remote-desktop session: the pointer by
 // absolute motion over a monitor's stream, buttons and keys by their evdev codes, and a
-// character that no key gives by its keysym (Mutter finds or makes a key for it). What is
+// character by its keysym. Mutter 43 types a keysym only where a key of the session's
+// layout gives it (at any shift level); others it drops with a warning in its log. What is
 // held down is let go of when the injector goes. Main thread only.
 class MutterInjector : public InputInjector {
 public:

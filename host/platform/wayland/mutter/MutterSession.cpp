@@ -115,9 +115,10 @@ bool MutterSession::readMonitors(QString *problem) {
         }
         a.endArray();
     }
-    // In the logical layout mode (1) a monitor's place is its size divided by its scale.
-    const QVariantMap props = qdbus_cast<QVariantMap>(reply.arguments().at(3));
-    const bool logical = props.value(QStringLiteral("layout-mode"), 1u).toUInt() == 1;
+    // A monitor's stream has its mode's size (turned with the monitor), also where Mutter
+    // lays monitors out in logical pixels with a scale (its stream is then the logical size
+    // times the scale); absolute pointer positions are given in the stream's pixels too. So
+    // the rectangle is the monitor's place with the stream's size.
     const QDBusArgument a = reply.arguments().at(2).value<QDBusArgument>();
     a.beginArray();
     while (!a.atEnd()) {
@@ -147,8 +148,6 @@ bool MutterSession::readMonitors(QString *problem) {
             QSize size = m.size;
             if (transform % 2 == 1)
                 size.transpose();
-            if (logical && scale > 0)
-                size = QSize(qRound(size.width() / scale), qRound(size.height() / scale));
             auto s = std::make_shared<MutterStream>();
             s->id = int(m_streams.size()) + 1;
             s->connector = m.connector;

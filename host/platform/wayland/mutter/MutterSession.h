@@ -18,7 +18,7 @@ class QDBusPendingCall;
 struct MutterStream {
     int id = 0;        // the `monitors` id (1 …), kept while the session lives
     QString connector; // Mutter's name of the monitor ("Meta-0", "DP-1", …)
-    QRect rect;        // in the desktop's layout (logical pixels)
+    QRect rect;        // its place in the layout, with the stream's size (the mode's pixels)
     bool primary = false;
     QString path;                   // the stream's D-Bus object
     std::atomic<quint32> node{0};   // its PipeWire node, once Mutter announced it
