@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QLoggingCategory>
+#include <QRegion>
 
 #include <poll.h>
 #include <pthread.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 Q_LOGGING_CATEGORY(lcFeed, "velmo.capture.feed")
 
@@ -73,6 +75,18 @@ void CaptureFeed::setRect(const QRect &rect) {
             return;
         m_rect = rect;
         m_rectChanged = true;
+        m_woken = true;
+    }
+    signal();
+}
+
+void CaptureFeed::setShown(const QList<QRect> &areas) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (areas == m_shown)
+            return;
+        m_shown = areas;
+        m_shownChanged = true;
         m_woken = true;
     }
     signal();
@@ -179,6 +193,20 @@ void CaptureFeed::drawPointer(GstBuffer *out, QSize size, QPoint pointer) {
     gst_buffer_unmap(out, &map);
 }
 
+void CaptureFeed::blank(GstBuffer *out, QSize size, const QList<QRect> &gaps) {
+    GstMapInfo map;
+    if (!gst_buffer_map(out, &map, GST_MAP_WRITE))
+        return;
+    const QRect whole(QPoint(0, 0), size);
+    const size_t stride = size_t(size.width()) * 4;
+    for (const QRect &gap : gaps) {
+        const QRect r = gap.intersected(whole);
+        for (int y = r.top(); y <= r.bottom() && !r.isEmpty(); ++y)
+            memset(map.data + size_t(y) * stride + size_t(r.x()) * 4, 0, size_t(r.width()) * 4);
+    }
+    gst_buffer_unmap(out, &map);
+}
+
 // What the capture thread carries from one turn of run() to the next.
 struct CaptureFeed::RunState {
     struct Sent {
@@ -191,6 +219,7 @@ struct CaptureFeed::RunState {
     bool redraw = false; // the pointer did
     QPoint lastPointer{INT_MIN, INT_MIN};
     QRect rect;
+    QList<QRect> gaps; // relative to `rect`, black in every picture
     gint64 lastChange = 0;
     // When the next picture may be taken: changes that come faster than the consumers'
     // rate wait for it, a change after a quiet spell is taken at once.
@@ -213,6 +242,16 @@ void CaptureFeed::run() {
         for (FrameConsumer *c : std::as_const(m_consumers))
             fps = std::max(fps, c->maxFps());
         const bool rectChanged = std::exchange(m_rectChanged, false);
+        if (std::exchange(m_shownChanged, false) || rectChanged) {
+            st.gaps.clear();
+            if (!m_shown.isEmpty()) {
+                QRegion gaps(QRect(QPoint(0, 0), m_rect.size()));
+                for (const QRect &r : std::as_const(m_shown))
+                    gaps -= r.translated(-m_rect.topLeft());
+                st.gaps = QList<QRect>(gaps.begin(), gaps.end());
+            }
+            st.dirty = true;
+        }
         st.rect = m_rect;
         m_woken = false;
         lock.unlock();
@@ -288,6 +327,8 @@ void CaptureFeed::grab(RunState &st, QPoint drawn) {
     if (out) {
         if (st.dirty)
             ++m_grabs;
+        if (!st.gaps.isEmpty())
+            blank(out, size, st.gaps);
         drawPointer(out, size, drawn);
         std::lock_guard keep(m_mutex);
         if (m_latest)

@@ -34,6 +34,10 @@ public:
     int monitorId() const { return m_monitorId; }
     // The display moved or was resized.
     void setRect(const QRect &rect);
+    // The parts of the rectangle that show a display, in desktop pixels; the rest of the
+    // picture is black (the desktop's pixels outside every display are nobody's to see).
+    // Empty: the whole rectangle.
+    void setShown(const QList<QRect> &areas);
     QSize size() const;
     QRect rect() const;
 
@@ -58,6 +62,8 @@ private:
     void sleepUntilWoken(std::unique_lock<std::mutex> &lock);
     std::optional<QPoint> pollDisplay(RunState &st, bool rectChanged);
     void grab(RunState &st, QPoint drawn);
+    // Paints the parts of a fresh picture that no display covers black.
+    static void blank(GstBuffer *picture, QSize size, const QList<QRect> &gaps);
     gint64 deliver(RunState &st, gint64 now);
     void waitForNews(std::unique_lock<std::mutex> &lock, const RunState &st, gint64 now, gint64 next, gint64 interval);
     // Blends the pointer into a freshly grabbed picture.
@@ -75,6 +81,8 @@ private:
     bool m_woken = false;
     QRect m_rect;
     bool m_rectChanged = false;
+    QList<QRect> m_shown;
+    bool m_shownChanged = false;
     QList<FrameConsumer *> m_consumers;
     std::mutex m_deliver; // held while consumers are called
     GstBuffer *m_latest = nullptr;

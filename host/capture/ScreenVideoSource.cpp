@@ -36,7 +36,24 @@ ScreenVideoSource::ScreenVideoSource(ScreenCapture *capture, EncoderPool *pool, 
     m_settle.setSingleShot(true);
     m_settle.setInterval(250);
     connect(&m_settle, &QTimer::timeout, this, &ScreenVideoSource::rewire);
-    connect(capture, &ScreenCapture::monitorsChanged, this, &VideoSource::monitorsChanged);
+    connect(capture, &ScreenCapture::monitorsChanged, this, &ScreenVideoSource::followMonitors);
+}
+
+void ScreenVideoSource::followMonitors() {
+    bool known = m_monitor == 0;
+    const auto list = m_capture ? m_capture->monitors() : QList<CaptureMonitor>();
+    for (const CaptureMonitor &m : list)
+        known = known || m.id == m_monitor;
+    // The display shown went away: the primary one instead (its feed would show the
+    // primary one too, under the old id the viewer can no longer choose).
+    if (!known && m_capture) {
+        m_monitor = m_capture->primaryId();
+        rewire();
+    }
+    // The size of the picture may have changed: the encoder's rate follows.
+    if (m_rate)
+        applyRate();
+    Q_EMIT monitorsChanged();
 }
 
 ScreenVideoSource::~ScreenVideoSource() {
@@ -203,12 +220,8 @@ void ScreenVideoSource::rewire() {
 
 QSize ScreenVideoSource::frameSize() const {
     QSize native = m_feed ? m_feed->size() : QSize();
-    if (native.isEmpty() && m_capture) {
-        const auto list = m_capture->monitors();
-        for (const CaptureMonitor &m : list)
-            if (m.id == m_monitor || m_monitor == 0)
-                native = native.expandedTo(m.rect.size());
-    }
+    if (native.isEmpty())
+        native = desktopRect().value_or(QRect()).size();
     if (native.isEmpty())
         return {};
     return {even(native.width() * scale()), even(native.height() * scale())};
@@ -225,6 +238,16 @@ std::optional<QRect> ScreenVideoSource::desktopRect() const {
                 all = all.united(m.rect);
     }
     return all;
+}
+
+QList<QRect> ScreenVideoSource::desktopAreas() const {
+    QList<QRect> areas;
+    if (m_monitor != 0 || !m_capture)
+        return areas;
+    const auto list = m_capture->monitors();
+    for (const CaptureMonitor &m : list)
+        areas.append(m.rect);
+    return areas;
 }
 
 std::optional<QPoint> ScreenVideoSource::pointer() const {

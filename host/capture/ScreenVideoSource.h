@@ -41,6 +41,7 @@ public:
     QString encoder() const override;
     int monitor() const override { return m_monitor; }
     std::optional<QRect> desktopRect() const override;
+    QList<QRect> desktopAreas() const override;
     QJsonObject linkStats() override;
     void setLinkStep(double scale, int q) override;
     qint64 keyFrames() const override { return m_keyFrames.load(); }
@@ -51,6 +52,8 @@ private:
     void jpeg(const QByteArray &data, QSize size) override;
     static GstPadProbeReturn onUpstream(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 
+    // The list of displays changed: a display that went away is not shown any more.
+    void followMonitors();
     // Attaches to the feed and encoder that match the current choice.
     void rewire();
     // The viewer's scale times the link's step.

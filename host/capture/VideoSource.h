@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
 #include <QPair>
 #include <QPoint>
@@ -48,6 +49,9 @@ public:
     // The desktop area the picture shows, in desktop pixels; none when the picture is
     // not of the desktop (the test pattern).
     virtual std::optional<QRect> desktopRect() const { return std::nullopt; }
+    // The displays inside desktopRect() when the picture shows more than one, in desktop
+    // pixels (the rest of the picture is black); empty otherwise.
+    virtual QList<QRect> desktopAreas() const { return {}; }
     // The host's pointer in frame pixels; none when the source has no pointer of its own.
     virtual std::optional<QPoint> pointer() const = 0;
     // The unscaled picture as PNG, off the main thread; stillReady follows.

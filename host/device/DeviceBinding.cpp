@@ -321,6 +321,15 @@ void DeviceBinding::setUpScreen(const QString &choiceProblem) {
             return std::make_unique<ScreenVideoSource>(capture, pool, pipeline);
         });
     connect(capture, &ScreenCapture::monitorsChanged, this, &DeviceBinding::publishMonitors);
+    // The desktop ended the session the pictures came through: the status says so (and the
+    // input, when it went through the same session).
+    connect(capture, &ScreenCapture::failed, this, [this](const QString &why) {
+        qCWarning(lcBinding) << "screen sharing ended:" << why;
+        m_state->setScreenPerm(QStringLiteral("denied"));
+        m_state->setScreenError(why);
+        if (m_backend && m_backend->inputEndsWithScreen())
+            m_state->setInputPerm(QStringLiteral("denied"));
+    });
     m_service->setThumbnailSource([capture] { return capture->snapshot(capture->primaryId(), QSize(320, 180)); });
 }
 

@@ -882,11 +882,11 @@ InputTarget DeviceSession::inputTarget() const {
     const VideoSource *source = m_video ? m_video->source() : nullptr;
     if (source)
         if (const auto rect = source->desktopRect())
-            return {*rect, source->frameSize()};
+            return {*rect, source->frameSize(), source->desktopAreas()};
     // The test pattern: its display N stands for the desktop's N-th monitor.
     const QList<QRect> monitors = m_options.injector->monitors();
     const int index = source ? source->monitor() - 1 : 0;
-    return {monitors.value(index, monitors.value(0)), source ? source->frameSize() : QSize()};
+    return {monitors.value(index, monitors.value(0)), source ? source->frameSize() : QSize(), {}};
 }
 
 void DeviceSession::releaseInput() {

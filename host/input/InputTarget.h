@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QRect>
 #include <QSize>
 
@@ -8,4 +9,7 @@
 struct InputTarget {
     QRect monitor;
     QSize frame;
+    // When the picture shows several displays: their rectangles in desktop pixels. A point
+    // outside all of them is moved to the nearest one. Empty: all of `monitor` is a display.
+    QList<QRect> areas;
 };

@@ -55,7 +55,27 @@ QPoint RemoteInput::toDesktop(double x, double y, const InputTarget &target) {
     // Clamped in floating point first: a coordinate far outside must not overflow int.
     const double dx = std::clamp(m.x() + std::floor(x * sx), double(m.left()), double(std::max(m.left(), m.right())));
     const double dy = std::clamp(m.y() + std::floor(y * sy), double(m.top()), double(std::max(m.top(), m.bottom())));
-    return QPoint(int(dx), int(dy));
+    const QPoint p{int(dx), int(dy)};
+    if (target.areas.isEmpty())
+        return p;
+    // The picture spans several displays: a point in the black between them goes to the
+    // nearest point of the nearest display, so that the pointer stays where someone can see
+    // it and a button pressed there is still let go.
+    QPoint best = p;
+    qint64 bestDistance = -1;
+    for (const QRect &a : target.areas) {
+        if (a.isEmpty())
+            continue;
+        if (a.contains(p))
+            return p;
+        const QPoint q(std::clamp(p.x(), a.left(), a.right()), std::clamp(p.y(), a.top(), a.bottom()));
+        const qint64 d = qint64(q.x() - p.x()) * (q.x() - p.x()) + qint64(q.y() - p.y()) * (q.y() - p.y());
+        if (bestDistance < 0 || d < bestDistance) {
+            bestDistance = d;
+            best = q;
+        }
+    }
+    return best;
 }
 
 void RemoteInput::handle(const QJsonObject &msg, const InputTarget &target) {

@@ -33,7 +33,7 @@ public:
     int heldKeys() const { return int(m_keys.size()); }
     int heldButtons() const { return int(m_buttons.size()); }
 
-    // Frame pixels → desktop pixels inside the monitor.
+    // Frame pixels → desktop pixels inside the monitor (and on one of its displays).
     static QPoint toDesktop(double x, double y, const InputTarget &target);
 
 private:

@@ -15,6 +15,7 @@
 
 #include <gst/app/gstappsink.h>
 #include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 
 namespace {
@@ -42,6 +43,9 @@ DeviceTestViewer::DeviceTestViewer(const QString &server, const QString &deviceI
 
 DeviceTestViewer::~DeviceTestViewer() {
     if (m_pipeline) {
+        // A viewer that poured more into a channel than SCTP takes holds sctpenc's stream
+        // lock in a wait for room; stopping would wait on that lock for ever.
+        GstWebRtc::releaseBlockedSends(m_webrtc);
         gst_element_set_state(m_pipeline, GST_STATE_NULL);
         for (GObject *ch : {m_ctrl, m_video, m_input, m_file})
             if (ch) {
@@ -50,6 +54,31 @@ DeviceTestViewer::~DeviceTestViewer() {
             }
         gst_object_unref(m_pipeline);
     }
+    if (m_lastSample)
+        gst_sample_unref(m_lastSample);
+}
+
+QImage DeviceTestViewer::h264Picture() const {
+    GstSample *sample = nullptr;
+    {
+        std::lock_guard lock(m_sampleLock);
+        sample = m_lastSample ? gst_sample_ref(m_lastSample) : nullptr;
+    }
+    if (!sample)
+        return {};
+    QImage out;
+    GstVideoInfo info;
+    GstMapInfo map;
+    GstBuffer *buffer = gst_sample_get_buffer(sample);
+    if (gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) && buffer &&
+        gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        out = QImage(map.data, GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info),
+                     GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), QImage::Format_RGBX8888)
+                  .copy();
+        gst_buffer_unmap(buffer, &map);
+    }
+    gst_sample_unref(sample);
+    return out;
 }
 
 QString DeviceTestViewer::fingerprint(const QString &sdp) {
@@ -256,6 +285,12 @@ GstFlowReturn DeviceTestViewer::onDecoded(GstElement *sink, gpointer data) {
         gst_structure_get_int(s, "width", &w);
         gst_structure_get_int(s, "height", &h);
         ++self->h264Frames;
+        {
+            std::lock_guard lock(self->m_sampleLock);
+            if (self->m_lastSample)
+                gst_sample_unref(self->m_lastSample);
+            self->m_lastSample = gst_sample_ref(sample);
+        }
         QMetaObject::invokeMethod(
             self,
             [self, w, h] {
@@ -372,6 +407,8 @@ void DeviceTestViewer::handleVideo(const QByteArray &bytes) {
         return;
     }
     frameSizes.append(QSize(done.w, done.h));
+    if (m_options.ackFrames)
+        sendCtrl({{"t", "frame_ack"}, {"seq", qint64(seq)}});
     QImage img = QImage::fromData(whole, "JPEG");
     if (!img.isNull())
         frames.append(img);

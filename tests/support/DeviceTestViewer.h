@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 // A scripted viewer for tests of the device side: its own webrtcbin offerer with the
 // four channels (and receive-only H.264 + Opus when asked), signaling over
@@ -33,6 +34,9 @@ public:
         QString iceUsername;
         QString iceCredential;
         bool relayOnly = false;
+        // Acknowledge each JPEG frame as the app does ("frame_ack"), so that the host paces
+        // pictures by the acknowledgements rather than assuming a viewer that never does.
+        bool ackFrames = false;
     };
 
     DeviceTestViewer(const QString &server, const QString &deviceId, Options options, QObject *parent = nullptr);
@@ -72,6 +76,9 @@ public:
     QSize h264Size;
     bool proofSent = false;
     bool gotBye = false;
+
+    // The newest decoded frame of the video track (null before the first).
+    QImage h264Picture() const;
 
     int count(const QString &t) const;
     QJsonObject last(const QString &t) const;
@@ -114,4 +121,6 @@ private:
         int w = 0, h = 0, flags = 0;
     };
     QMap<quint32, Partial> m_partial;
+    mutable std::mutex m_sampleLock; // the appsink's streaming thread writes, the test reads
+    GstSample *m_lastSample = nullptr;
 };

@@ -54,6 +54,19 @@ void XEventWindow::focus() {
     XSync(m_display, False);
 }
 
+void XEventWindow::fill(int x, int y, int w, int h, unsigned long rgb) {
+    GC gc = XCreateGC(m_display, m_window, 0, nullptr);
+    XSetForeground(m_display, gc, rgb);
+    XFillRectangle(m_display, m_window, gc, x, y, unsigned(w), unsigned(h));
+    XFreeGC(m_display, gc);
+    XSync(m_display, False);
+}
+
+void XEventWindow::warp(int x, int y) {
+    XWarpPointer(m_display, None, DefaultRootWindow(m_display), 0, 0, 0, 0, x, y);
+    XSync(m_display, False);
+}
+
 int XEventWindow::fd() const {
     return ConnectionNumber(m_display);
 }

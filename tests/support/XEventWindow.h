@@ -35,6 +35,11 @@ public:
     bool open(QString *error);
     // Takes the keyboard focus (back) for this window.
     void focus();
+    // Paints a rectangle of the window (root coordinates: the window covers the screen)
+    // in a colour given as 0xRRGGBB, and waits until the server has done it.
+    void fill(int x, int y, int w, int h, unsigned long rgb);
+    // Moves the pointer to root coordinates.
+    void warp(int x, int y);
     // Reads every event that has arrived, without waiting.
     void pump();
     // Waits on the connection (not the Qt loop) up to `ms` for an event that matches,

@@ -113,7 +113,9 @@ void X11ScreenCapture::refreshMonitors() {
             const QString name = atom ? QString::fromUtf8(atom) : QStringLiteral("monitor %1").arg(i + 1);
             if (atom)
                 XFree(atom);
-            const QRect rect(info[i].x, info[i].y, info[i].width, info[i].height);
+            // A monitor defined past the edge of the screen shows what the screen has of it.
+            const QRect rect = QRect(info[i].x, info[i].y, info[i].width, info[i].height)
+                                   .intersected(QRect(0, 0, attrs.width, attrs.height));
             if (rect.isEmpty())
                 continue;
             int id = m_ids.value(name);
@@ -153,8 +155,11 @@ void X11ScreenCapture::refreshMonitors() {
     m_monitors = list;
     // Live feeds follow their monitor; one that went away shows the primary one.
     for (auto it = m_feeds.cbegin(); it != m_feeds.cend(); ++it)
-        if (auto f = it.value().lock())
+        if (auto f = it.value().lock()) {
             f->setRect(rectOf(it.key()));
+            if (it.key() == 0)
+                f->setShown(shownAreas());
+        }
     if (changed) {
         QStringList text;
         for (const CaptureMonitor &m : std::as_const(m_monitors))
@@ -185,6 +190,13 @@ QRect X11ScreenCapture::rectOf(int id) const {
         if (m.primary)
             return m.rect;
     return {};
+}
+
+QList<QRect> X11ScreenCapture::shownAreas() const {
+    QList<QRect> areas;
+    for (const CaptureMonitor &m : m_monitors)
+        areas.append(m.rect);
+    return areas;
 }
 
 QImage X11ScreenCapture::snapshot(int id, QSize box) {
@@ -222,6 +234,8 @@ std::shared_ptr<CaptureFeed> X11ScreenCapture::feed(int id) {
         qCWarning(lcScreen) << "capture of monitor" << id << "failed:" << started.error.message;
         return nullptr;
     }
+    if (id == 0)
+        feed->setShown(shownAreas());
     m_feeds.insert(id, feed);
     return feed;
 }

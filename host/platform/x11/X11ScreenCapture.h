@@ -31,6 +31,8 @@ private:
     void readEvents();
     void refreshMonitors();
     QRect rectOf(int id) const;
+    // What the whole-desktop picture shows: every monitor (the rest of their bounding box is black).
+    QList<QRect> shownAreas() const;
 
     Display *m_dpy = nullptr;
     int m_randrEvent = -1;

@@ -1,0 +1,316 @@
+// Several displays on one X screen: velmo-remote-host shares a private Xvfb (2560 × 1440)
+// on which RandR defines three monitors of different sizes, two of them away from the
+// screen's origin. A real X client paints each monitor its own colour (and the rest of the
+// screen magenta) and records the events it gets; scripted viewers must find the colours
+// at the right places of the all-monitors picture (black between the monitors), see their
+// clicks arrive at the right root coordinates, and follow layout changes in the session.
+#include "support/DevicePeers.h"
+#include "support/DeviceTestViewer.h"
+#include "support/TestEnv.h"
+#include "support/XEventWindow.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTest>
+
+#include <gst/gst.h>
+
+#include <memory>
+
+using Kind = XEventWindow::Kind;
+
+namespace {
+bool xrandr(const QStringList &args) {
+    QProcess p;
+    p.start(QStringLiteral("xrandr"), args);
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// A monitor for xrandr --setmonitor: geometry with made-up millimetres.
+QString geometry(const QRect &r) {
+    return QStringLiteral("%1/%2x%3/%4+%5+%6")
+        .arg(r.width())
+        .arg(r.width() / 4)
+        .arg(r.height())
+        .arg(r.height() / 4)
+        .arg(r.x())
+        .arg(r.y());
+}
+
+// The layout: A takes the screen's output (so the screen itself is no monitor of its own),
+// B is smaller and lower, C small at the bottom. Their bounding box is 2304 × 1440.
+const QRect kA(0, 0, 1280, 1024);
+const QRect kB(1280, 300, 1024, 768);
+const QRect kC(1400, 1068, 800, 372);
+constexpr unsigned long kRed = 0xff0000, kGreen = 0x00ff00, kBlue = 0x0000ff, kMagenta = 0xff00ff;
+
+bool near(QRgb px, QRgb want, int tolerance) {
+    return std::abs(qRed(px) - qRed(want)) <= tolerance && std::abs(qGreen(px) - qGreen(want)) <= tolerance &&
+           std::abs(qBlue(px) - qBlue(want)) <= tolerance;
+}
+
+QImage picture(const DeviceTestViewer &v, bool h264) {
+    if (h264)
+        return v.h264Picture();
+    return v.frames.isEmpty() ? QImage() : v.frames.last();
+}
+
+// Waits until the viewer's picture has this size and these colours at these places.
+bool shows(const DeviceTestViewer &v, bool h264, QSize size, const QList<QPair<QPoint, QRgb>> &expected, QString *why,
+           int ms = 20000) {
+    return QTest::qWaitFor(
+        [&] {
+            const QImage img = picture(v, h264);
+            if (img.size() != size) {
+                *why = QStringLiteral("picture is %1x%2, not %3x%4")
+                           .arg(img.width())
+                           .arg(img.height())
+                           .arg(size.width())
+                           .arg(size.height());
+                return false;
+            }
+            for (const auto &[p, c] : expected) {
+                const QRgb px = img.pixel(p);
+                if (!near(px, c, 48)) {
+                    *why = QStringLiteral("%1,%2 is %3 %4 %5")
+                               .arg(p.x())
+                               .arg(p.y())
+                               .arg(qRed(px))
+                               .arg(qGreen(px))
+                               .arg(qBlue(px));
+                    return false;
+                }
+            }
+            return true;
+        },
+        ms);
+}
+
+// Desktop pixels → frame pixels of a half-size picture of a box at the origin.
+QPoint half(QPoint desktop) {
+    return {desktop.x() / 2, desktop.y() / 2};
+}
+} // namespace
+
+class TestHostMonitors : public QObject {
+    Q_OBJECT
+private:
+    DevicePeers m_peers;
+    QString m_passcode;
+    XEventWindow m_x;
+
+    // RandR refuses to redefine a monitor in place: it goes and comes back (what the host
+    // sees in between is just another layout).
+    static bool setMonitor(const QString &name, const QRect &r, const QString &output = QStringLiteral("none")) {
+        xrandr({"--delmonitor", name});
+        return xrandr({"--setmonitor", name, geometry(r), output});
+    }
+    static bool setLayout() { return setMonitor("A", kA, "screen") && setMonitor("B", kB) && setMonitor("C", kC); }
+    // A viewer of every monitor at half size, once the host lists the three.
+    std::unique_ptr<DeviceTestViewer> allViewer(bool h264) {
+        DeviceTestViewer::Options o;
+        o.passcode = m_passcode;
+        o.h264 = h264;
+        o.ackFrames = true;
+        auto v = std::make_unique<DeviceTestViewer>(m_peers.serverUrl(), m_peers.deviceId(), o);
+        v->start();
+        if (!QTest::qWaitFor([&] { return v->count("auth_ok") >= 1 && v->channelsOpen(); }, 20000))
+            return nullptr;
+        v->sendCtrl({{"t", "select"}, {"mode", "all"}, {"id", 0}});
+        v->sendCtrl({{"t", "quality"}, {"fps", 15}, {"scale", 0.5}, {"q", 90}, {"kbps", 6000}});
+        return v;
+    }
+    // The id the host gave the monitor of this name in its newest list.
+    static int idOf(const DeviceTestViewer &v, const QString &name) {
+        for (const QJsonValue &m : v.last("auth_ok").value("monitors").toArray())
+            if (m.toObject().value("name").toString() == name)
+                return m.toObject().value("id").toInt();
+        return 0;
+    }
+    static QJsonObject monitorNamed(const DeviceTestViewer &v, const QString &name) {
+        for (const QJsonValue &m : v.last("auth_ok").value("monitors").toArray())
+            if (m.toObject().value("name").toString() == name)
+                return m.toObject();
+        return {};
+    }
+    const XEventWindow::Event *click(DeviceTestViewer &v, QPoint frame) {
+        v.sendInput({{"t", "md"}, {"b", 0}, {"x", frame.x()}, {"y", frame.y()}});
+        v.sendInput({{"t", "mu"}, {"b", 0}, {"x", frame.x()}, {"y", frame.y()}});
+        const auto *down =
+            m_x.waitFor([](const auto &e) { return e.kind == Kind::ButtonDown && e.button == 1; }, 10000);
+        return m_x.waitFor([](const auto &e) { return e.kind == Kind::ButtonUp && e.button == 1; }, 10000) ? down
+                                                                                                           : nullptr;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        gst_init(nullptr, nullptr);
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("needs the test environment's Xvfb");
+        QVERIFY(setLayout());
+        QString error;
+        QVERIFY2(m_x.open(&error), qPrintable(error));
+        m_x.fill(0, 0, 2560, 1440, kMagenta);
+        m_x.fill(kA.x(), kA.y(), kA.width(), kA.height(), kRed);
+        m_x.fill(kB.x(), kB.y(), kB.width(), kB.height(), kGreen);
+        m_x.fill(kC.x(), kC.y(), kC.width(), kC.height(), kBlue);
+        m_peers.setHostSource(QStringLiteral("screen"));
+        QVERIFY(m_peers.startServer());
+        QVERIFY(m_peers.startHost());
+        QVERIFY(m_peers.waitForDevice());
+        m_passcode = m_peers.useFixedPasscode(QStringLiteral("monitors-code-1"));
+        QVERIFY(!m_passcode.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(m_peers.status().value("monitors").toArray().size(), 3, 10000);
+    }
+
+    void init() {
+        // Each case starts from the same layout and pointer.
+        QVERIFY(setLayout());
+        QTRY_COMPARE_WITH_TIMEOUT(m_peers.status().value("monitors").toArray().size(), 3, 10000);
+        // The host draws the pointer into the picture: out of the way, in a corner no monitor shows.
+        m_x.warp(100, 1400);
+        m_x.clear();
+    }
+
+    // The bounding box of the three monitors as one picture: each colour where its monitor
+    // is, black (not the screen's magenta) where no monitor is.
+    void allMonitorsPicture_data() {
+        QTest::addColumn<bool>("h264");
+        QTest::newRow("jpeg") << false;
+        QTest::newRow("h264") << true;
+    }
+    void allMonitorsPicture() {
+        QFETCH(bool, h264);
+        auto v = allViewer(h264);
+        QVERIFY(v);
+        const QJsonArray monitors = v->last("auth_ok").value("monitors").toArray();
+        QCOMPARE(monitors.size(), 3);
+        QCOMPARE(monitorNamed(*v, "B").value("w").toInt(), kB.width());
+        QCOMPARE(monitorNamed(*v, "C").value("h").toInt(), kC.height());
+        QString why;
+        QVERIFY2(shows(*v, h264, {1152, 720},
+                       {{half(kA.center()), 0xff0000},
+                        {half(kB.center()), 0x00ff00},
+                        {half(kC.center()), 0x0000ff},
+                        {half(kB.topLeft() + QPoint(8, 8)), 0x00ff00},
+                        {half(kC.bottomRight() - QPoint(8, 8)), 0x0000ff},
+                        // Screen pixels outside every monitor.
+                        {half({600, 1250}), 0x000000},
+                        {half({1800, 120}), 0x000000},
+                        {half({2250, 1200}), 0x000000}},
+                       &why),
+                 qPrintable(why));
+        // One monitor alone, in the same session: its own size and colour, no black.
+        v->sendCtrl({{"t", "select"}, {"mode", "single"}, {"id", idOf(*v, "C")}});
+        QVERIFY2(shows(*v, h264, {400, 186}, {{{4, 4}, 0x0000ff}, {{200, 93}, 0x0000ff}, {{395, 181}, 0x0000ff}}, &why),
+                 qPrintable(why));
+        v->close();
+    }
+
+    // A click in each monitor of the all-monitors picture lands there on the root; one in
+    // the black between them goes to the nearest point of the nearest monitor.
+    void clicksLandOnTheirMonitor() {
+        auto v = allViewer(false);
+        QVERIFY(v);
+        QTRY_VERIFY_WITH_TIMEOUT(!v->frameSizes.isEmpty() && v->frameSizes.last() == QSize(1152, 720), 20000);
+        const QList<QPoint> targets = {{200, 200}, kB.center(), {1600, 1200}, kC.bottomRight() - QPoint(1, 1)};
+        for (const QPoint &p : targets) {
+            const auto *down = click(*v, half(p));
+            QVERIFY(down);
+            QCOMPARE(QPoint(down->x, down->y), QPoint(p.x() / 2 * 2, p.y() / 2 * 2));
+        }
+        // Below A, left of C: nothing there; A's bottom edge is nearest.
+        const auto *gap = click(*v, half({640, 1200}));
+        QVERIFY(gap);
+        QCOMPARE(QPoint(gap->x, gap->y), QPoint(640, kA.bottom()));
+        // Above B, right of A: B's top edge.
+        const auto *above = click(*v, half({1800, 100}));
+        QVERIFY(above);
+        QCOMPARE(QPoint(above->x, above->y), QPoint(1800, kB.top()));
+        // Far outside the picture: clamped to the box first, then onto C's corner.
+        v->sendInput({{"t", "mm"}, {"x", 99999}, {"y", 99999}});
+        QVERIFY(m_x.waitFor(
+            [](const auto &e) { return e.kind == Kind::Motion && e.x == kC.right() && e.y == kC.bottom(); }, 10000));
+
+        // B alone: the picture's pixels map onto B only.
+        v->sendCtrl({{"t", "select"}, {"mode", "single"}, {"id", idOf(*v, "B")}});
+        QTRY_VERIFY_WITH_TIMEOUT(!v->frameSizes.isEmpty() && v->frameSizes.last() == QSize(512, 384), 20000);
+        const auto *inB = click(*v, {256, 192});
+        QVERIFY(inB);
+        QCOMPARE(QPoint(inB->x, inB->y), kB.topLeft() + QPoint(512, 384));
+        v->close();
+        QTRY_VERIFY_WITH_TIMEOUT(m_x.buttonsDown() == 0, 10000);
+    }
+
+    // Monitors moved, resized, removed and added during a session reach the viewer (a new
+    // list, a picture of the new size) without a new connection, in both views.
+    void layoutChangesFollow_data() {
+        QTest::addColumn<bool>("h264");
+        QTest::newRow("jpeg") << false;
+        QTest::newRow("h264") << true;
+    }
+    void layoutChangesFollow() {
+        QFETCH(bool, h264);
+        auto v = allViewer(h264);
+        QVERIFY(v);
+        QString why;
+        QVERIFY2(shows(*v, h264, {1152, 720}, {{half(kB.center()), 0x00ff00}}, &why), qPrintable(why));
+        const int authOks = v->count("auth_ok");
+
+        // B grows and moves to the top right corner: the box is now the whole screen.
+        const QRect movedB(1280, 0, 1280, 720);
+        m_x.fill(movedB.x(), movedB.y(), movedB.width(), movedB.height(), kGreen);
+        QVERIFY(setMonitor("B", movedB));
+        QTRY_VERIFY_WITH_TIMEOUT(monitorNamed(*v, "B").value("w").toInt() == 1280, 10000);
+        QCOMPARE(monitorNamed(*v, "B").value("h").toInt(), 720);
+        QVERIFY2(
+            shows(*v, h264, {1280, 720},
+                  {{half(movedB.center()), 0x00ff00}, {half(kA.center()), 0xff0000}, {half(kC.center()), 0x0000ff}},
+                  &why),
+            qPrintable(why));
+
+        // C goes: the box loses its bottom rows.
+        QVERIFY(xrandr({"--delmonitor", "C"}));
+        QTRY_COMPARE_WITH_TIMEOUT(v->last("auth_ok").value("monitors").toArray().size(), 2, 10000);
+        QVERIFY2(shows(*v, h264, {1280, 512}, {{half(movedB.center()), 0x00ff00}, {half(kA.center()), 0xff0000}}, &why),
+                 qPrintable(why));
+
+        // The single view of a monitor that is resized follows its size; when the monitor
+        // goes, the view falls back to the primary monitor.
+        const QRect smallC(1400, 1068, 600, 300);
+        QVERIFY(setMonitor("C", smallC));
+        QTRY_COMPARE_WITH_TIMEOUT(v->last("auth_ok").value("monitors").toArray().size(), 3, 10000);
+        v->sendCtrl({{"t", "select"}, {"mode", "single"}, {"id", idOf(*v, "C")}});
+        QVERIFY2(shows(*v, h264, {300, 150}, {{{150, 75}, 0x0000ff}}, &why), qPrintable(why));
+        const QRect wideC(1300, 1040, 1000, 400);
+        QVERIFY(setMonitor("C", wideC));
+        QTRY_VERIFY_WITH_TIMEOUT(monitorNamed(*v, "C").value("w").toInt() == 1000, 10000);
+        // Its left part shows the screen's magenta around the blue painted for C before.
+        QVERIFY2(shows(*v, h264, {500, 200}, {{{250, 100}, 0x0000ff}, {{20, 100}, 0xff00ff}}, &why), qPrintable(why));
+        QVERIFY(xrandr({"--delmonitor", "C"}));
+        QVERIFY2(shows(*v, h264, {640, 512}, {{{320, 256}, 0xff0000}}, &why), qPrintable(why));
+        QCOMPARE(v->last("auth_ok").value("monitors").toArray().size(), 2);
+
+        // All this in the one session.
+        QVERIFY(v->count("auth_ok") > authOks);
+        QCOMPARE(v->count("challenge"), 1);
+        QVERIFY(m_peers.sessionListed(v->sid(), true));
+        v->close();
+    }
+
+    void cleanupTestCase() {
+        xrandr({"--delmonitor", "A"});
+        xrandr({"--delmonitor", "B"});
+        xrandr({"--delmonitor", "C"});
+    }
+};
+
+int main(int argc, char **argv) {
+    TestEnv env;
+    QCoreApplication app(argc, argv);
+    TestHostMonitors t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_host_monitors.moc"
