@@ -33,9 +33,12 @@ packages=(
     dpkg-dev lintian
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
     dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
-    pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox
+    pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox tk
     # the Wayland tests: a headless sway (wlroots) with its Xwayland, and a Wayland client window
     sway xwayland qt6-wayland
+    # the GNOME tests and the host on GNOME: a headless Mutter, its screen casts through
+    # PipeWire (WirePlumber the session manager) into GStreamer's pipewiresrc; gdbus
+    mutter pipewire pipewire-bin wireplumber gstreamer1.0-pipewire libglib2.0-bin
     # gst-discoverer-1.0: the recording tests open the files as a player would
     gstreamer1.0-plugins-base-apps
     # the servers the tests of several rendezvous instances and of relaying start privately

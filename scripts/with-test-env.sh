@@ -105,6 +105,45 @@ if [ "${VELMO_TEST_SWAY:-}" = "1" ] && command -v sway >/dev/null; then
     VELMO_TEST_XWAYLAND="$(cat "$wl_root/display" 2>/dev/null)"
     export VELMO_TEST_SWAYSOCK VELMO_TEST_XWAYLAND VELMO_TEST_SWAY_LOG="$keyring_home/sway.log"
 fi
+# A test of the host on a GNOME desktop asks for a headless Mutter (VELMO_TEST_MUTTER=1):
+# PipeWire and WirePlumber first (Mutter's screen casts stream through them), then mutter
+# with one virtual monitor of VELMO_TEST_MUTTER_SIZE (1280x720) and its Xwayland, on this
+# D-Bus session, in a runtime directory of its own. Exports WAYLAND_DISPLAY (an absolute
+# path), VELMO_TEST_MUTTER_XWAYLAND (the Xwayland's DISPLAY, XAUTHORITY its cookie),
+# VELMO_TEST_MUTTER_PID, VELMO_TEST_PIPEWIRE_PID and VELMO_TEST_MUTTER_LOG. Without mutter, pipewire or wireplumber nothing is exported, and
+# the test skips saying so.
+if [ "${VELMO_TEST_MUTTER:-}" = "1" ] && command -v mutter >/dev/null && command -v pipewire >/dev/null &&
+    command -v wireplumber >/dev/null; then
+    export XDG_RUNTIME_DIR="$keyring_home/run"
+    mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
+    HOME="$keyring_home" pipewire >"$keyring_home/pipewire.log" 2>&1 &
+    VELMO_TEST_PIPEWIRE_PID=$!
+    pids+=($!)
+    for _ in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.1; done
+    HOME="$keyring_home" wireplumber >"$keyring_home/wireplumber.log" 2>&1 &
+    pids+=($!)
+    HOME="$keyring_home" mutter --headless --wayland --wayland-display=velmo-mutter \
+        --virtual-monitor "${VELMO_TEST_MUTTER_SIZE:-1280x720}" >"$keyring_home/mutter.log" 2>&1 &
+    VELMO_TEST_MUTTER_PID=$!
+    pids+=($!)
+    owned() {
+        gdbus call --session -d org.freedesktop.DBus -o /org/freedesktop/DBus \
+            -m org.freedesktop.DBus.NameHasOwner "$1" 2>/dev/null | grep -q true
+    }
+    for _ in $(seq 300); do
+        owned org.gnome.Mutter.RemoteDesktop && owned org.gnome.Mutter.ScreenCast &&
+            [ -S "$XDG_RUNTIME_DIR/velmo-mutter" ] && grep -q "X11 display" "$keyring_home/mutter.log" && break
+        sleep 0.1
+    done
+    owned org.gnome.Mutter.RemoteDesktop || { echo "mutter did not start" >&2; cat "$keyring_home/mutter.log" >&2; exit 1; }
+    export WAYLAND_DISPLAY="$XDG_RUNTIME_DIR/velmo-mutter"
+    # Mutter's Xwayland lets in the holders of its cookie only.
+    XAUTHORITY="$(ls "$XDG_RUNTIME_DIR"/.mutter-Xwaylandauth.* 2>/dev/null | head -n 1)"
+    export XAUTHORITY
+    VELMO_TEST_MUTTER_XWAYLAND="$(sed -n 's/.*Using public X11 display \(:[0-9]*\).*/\1/p' "$keyring_home/mutter.log" | head -n 1)"
+    export VELMO_TEST_MUTTER_XWAYLAND VELMO_TEST_MUTTER_PID VELMO_TEST_PIPEWIRE_PID
+    export VELMO_TEST_MUTTER_LOG="$keyring_home/mutter.log"
+fi
 # Tests of several server instances ask for the shared services they run on, each a private
 # instance on loopback or a socket in a temporary directory, stopped when the test ends:
 # PostgreSQL (VELMO_TEST_POSTGRES=1 → VELMO_TEST_PG_URL), Redis (VELMO_TEST_REDIS=1 →

@@ -43,4 +43,6 @@ public:
 Q_SIGNALS:
     // Displays were added, removed, moved or resized; live feeds already follow.
     void monitorsChanged();
+    // Capture stopped for good (the compositor ended the session the pictures came through).
+    void failed(const QString &problem);
 };

@@ -1,5 +1,6 @@
 #include "platform/BackendFactory.h"
 
+#include "platform/wayland/mutter/MutterBackend.h"
 #include "platform/wayland/wlroots/WlrBackend.h"
 #include "platform/x11/X11Backend.h"
 
@@ -11,11 +12,16 @@ Choice choose(const DesktopSession &session) {
         // shows X11 windows only, and often not even those (MIT-SHM fails there): never used.
         if (session.hasGlobal("zwlr_screencopy_manager_v1"))
             return {QStringLiteral("wlroots"), {}};
+        // GNOME: Mutter's own remote-desktop and screen-cast services, without a dialog.
+        if (session.hasBusName(DesktopSession::kMutterRemoteDesktop) &&
+            session.hasBusName(DesktopSession::kMutterScreenCast))
+            return {QStringLiteral("mutter"), {}};
         const QString where = session.waylandDisplay.isEmpty() ? QStringLiteral("wayland-0") : session.waylandDisplay;
         QString why = session.waylandGlobals.isEmpty()
                           ? QStringLiteral("no Wayland compositor answers at \"%1\"").arg(where)
-                          : QStringLiteral("the Wayland compositor at \"%1\" offers no way to capture its screen "
-                                           "that this agent knows (wlr-screencopy)")
+                          : QStringLiteral(
+                                "the Wayland compositor at \"%1\" offers no way to capture its screen "
+                                "that this agent knows (wlr-screencopy, or Mutter's remote desktop on the session bus)")
                                 .arg(where);
         if (session.x11Answers)
             why += QStringLiteral("; its Xwayland (DISPLAY %1) would show X11 windows only, so it is not used")
@@ -34,6 +40,8 @@ std::unique_ptr<DesktopBackend> create(const Choice &choice) {
         return std::make_unique<X11Backend>();
     if (choice.name == QLatin1String("wlroots"))
         return std::make_unique<WlrBackend>();
+    if (choice.name == QLatin1String("mutter"))
+        return std::make_unique<MutterBackend>();
     return nullptr;
 }
 

@@ -26,4 +26,7 @@ public:
     virtual std::unique_ptr<InputInjector> openInput(QString *problem) = 0;
     // The desktop's clipboard; null, and why in *problem, when there is none to share.
     virtual std::unique_ptr<ClipboardBackend> openClipboard(QString *problem) = 0;
+    // Whether input goes through the same session as the pictures, so that it ends when
+    // the capture reports failed().
+    virtual bool inputEndsWithScreen() const { return false; }
 };

@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "transfer/ClipText.h"
@@ -27,6 +29,14 @@ namespace {
 // X keycodes (evdev + 8) and masks of the keys the cases hold.
 constexpr int kShiftLeft = 42 + 8, kControlRight = 97 + 8, kKeyA = 30 + 8;
 constexpr unsigned kButton1Mask = 1u << 8, kButton3Mask = 1u << 10;
+
+// Instrumented, freed blocks wait in AddressSanitizer's quarantine (up to 256 MiB), so the
+// agent's resident size says nothing about what it keeps: the bounds hold in the plain build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRssMeaningful = false;
+#else
+constexpr bool kRssMeaningful = true;
+#endif
 
 qint64 rssKb(qint64 pid) {
     QFile f(QStringLiteral("/proc/%1/status").arg(pid));
@@ -228,6 +238,55 @@ private Q_SLOTS:
         QVERIFY(nothingHeld());
     }
 
+    // The same text into a Tk entry: Tk with an input method translates a key when it reads
+    // it off the connection, before it handles the MappingNotify read with it.
+    void textArrivesExactlyInTk() {
+        const QString wish = QStandardPaths::findExecutable(QStringLiteral("wish"));
+        if (wish.isEmpty())
+            QSKIP("needs wish (Debian package tk)");
+        auto v = halfSizeViewer();
+        QVERIFY(v);
+        QTemporaryDir dir;
+        const QString out = dir.filePath(QStringLiteral("typed.txt"));
+        QFile script(dir.filePath(QStringLiteral("entry.tcl")));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("wm geometry . 1200x100+0+0\n"
+                                    "entry .e -width 200\n"
+                                    "pack .e -fill both -expand 1\n"
+                                    "bind .e <Return> {set f [open {%1} a]; fconfigure $f -encoding utf-8; "
+                                    "puts $f [.e get]; close $f; .e delete 0 end}\n"
+                                    "tkwait visibility .e\n"
+                                    "focus -force .e\n"
+                                    "update\n"
+                                    "puts ready\n"
+                                    "flush stdout\n")
+                         .arg(out)
+                         .toUtf8());
+        script.close();
+        QProcess tk;
+        tk.setProcessChannelMode(QProcess::MergedChannels);
+        tk.start(wish, {script.fileName()});
+        QVERIFY(tk.waitForStarted());
+        QByteArray said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += tk.readAll()).contains("ready"), said.constData(), 20000);
+        const QString text =
+            QStringLiteral("東京都渋谷区神南一丁目二番三号の会議室へ行きます Meeting at 10:30, room #4! "
+                           "こんにちは世界 😀🎉👍 ¿Qué tal? 日本語のテキストを正しく送ります");
+        const auto lines = [&] {
+            QFile f(out);
+            return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts)
+                                               : QStringList();
+        };
+        for (int round = 1; round <= 2; ++round) {
+            v->sendInput({{"t", "text"}, {"s", text + u'\n'}});
+            QTRY_VERIFY_WITH_TIMEOUT(lines().size() == round, 60000);
+            QCOMPARE(lines().last(), text);
+        }
+        tk.kill();
+        tk.waitForFinished();
+        m_x.focus();
+    }
+
     void heldKeysReleased() {
         // Withdrawing the input right lets go of what the viewer holds, and stops its input.
         auto v = halfSizeViewer();
@@ -311,7 +370,9 @@ private Q_SLOTS:
         QVERIFY(m_peers.host().state() == QProcess::Running);
         const qint64 rssAfter = rssKb(pid);
         qInfo("host RSS %lld kB before the flood, %lld kB after", rssBefore, rssAfter);
-        QVERIFY(rssBefore > 0 && rssAfter - rssBefore < 64 * 1024);
+        QVERIFY(rssBefore > 0);
+        if (kRssMeaningful)
+            QVERIFY(rssAfter - rssBefore < 64 * 1024);
         QCOMPARE(m_peers.status().value("inputPerm").toString(), QStringLiteral("unneeded"));
     }
 
@@ -348,7 +409,8 @@ private Q_SLOTS:
         const int allowed = 3 + int(clock.elapsed() / 8000);
         QVERIFY2(whole >= 1 && whole <= allowed,
                  qPrintable(QStringLiteral("%1 of at most %2").arg(whole).arg(allowed)));
-        QVERIFY(rssAfter - rssBefore < 96 * 1024);
+        if (kRssMeaningful)
+            QVERIFY(rssAfter - rssBefore < 96 * 1024);
         QVERIFY(m_peers.sessionListed(flood->sid(), true));
         flood->close();
         other->close();

@@ -43,6 +43,9 @@ DeviceTestViewer::DeviceTestViewer(const QString &server, const QString &deviceI
 
 DeviceTestViewer::~DeviceTestViewer() {
     if (m_pipeline) {
+        // A viewer that poured more into a channel than SCTP takes holds sctpenc's stream
+        // lock in a wait for room; stopping would wait on that lock for ever.
+        GstWebRtc::releaseBlockedSends(m_webrtc);
         gst_element_set_state(m_pipeline, GST_STATE_NULL);
         for (GObject *ch : {m_ctrl, m_video, m_input, m_file})
             if (ch) {

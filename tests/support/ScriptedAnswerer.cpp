@@ -81,6 +81,7 @@ void ScriptedAnswerer::kill() {
     if (!m_pipeline)
         return;
     g_signal_handlers_disconnect_by_data(m_webrtc, this);
+    GstWebRtc::releaseBlockedSends(m_webrtc); // a send waiting for SCTP room would hold the stop
     gst_element_set_state(m_pipeline, GST_STATE_NULL);
     for (GstWebRTCDataChannel *c : std::as_const(m_channels))
         g_object_unref(c);

@@ -54,6 +54,37 @@ private Q_SLOTS:
         QCOMPARE(BackendFactory::choose(s).name, QStringLiteral("wlroots"));
     }
 
+    void mutterChosenOnGnomeWhenItsServicesAreOnTheBus() {
+        // GNOME: no screencopy; Mutter's remote desktop and screen cast on the session bus.
+        DesktopSession s = sway(true);
+        s.waylandGlobals = {QStringLiteral("wl_compositor"), QStringLiteral("wl_seat")};
+        s.busNames = {QLatin1String(DesktopSession::kMutterRemoteDesktop),
+                      QLatin1String(DesktopSession::kMutterScreenCast)};
+        auto c = BackendFactory::choose(s);
+        QCOMPARE(c.name, QStringLiteral("mutter"));
+        QVERIFY(c.problem.isEmpty());
+        QCOMPARE(BackendFactory::create(c)->name(), QStringLiteral("mutter"));
+        // Both services are needed: the screen cast alone gives no input, and the other way round.
+        for (const char *only : {DesktopSession::kMutterRemoteDesktop, DesktopSession::kMutterScreenCast}) {
+            s.busNames = {QLatin1String(only)};
+            c = BackendFactory::choose(s);
+            QCOMPARE(c.name, QString());
+            QVERIFY2(c.problem.contains(QStringLiteral("Mutter")), qPrintable(c.problem));
+        }
+        // A wlroots compositor keeps its own back end even where those names are around.
+        s = sway(true);
+        s.busNames = {QLatin1String(DesktopSession::kMutterRemoteDesktop),
+                      QLatin1String(DesktopSession::kMutterScreenCast)};
+        QCOMPARE(BackendFactory::choose(s).name, QStringLiteral("wlroots"));
+        // Not on X11: an X11 GNOME session is captured through X.
+        DesktopSession x;
+        x.sessionType = QStringLiteral("x11");
+        x.x11Display = QStringLiteral(":0");
+        x.x11Answers = true;
+        x.busNames = s.busNames;
+        QCOMPARE(BackendFactory::choose(x).name, QStringLiteral("x11"));
+    }
+
     void waylandWithoutAMeansSaysWhyAndNeverUsesXwayland() {
         // A compositor without screencopy (and no other route): its Xwayland is not used.
         DesktopSession s = sway(true);

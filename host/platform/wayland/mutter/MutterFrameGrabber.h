@@ -1,0 +1,52 @@
+#pragma once
+
+#include "capture/FrameGrabber.h"
+
+#include <QImage>
+
+#include <atomic>
+#include <memory>
+
+struct MutterStream;
+typedef struct _GstElement GstElement;
+
+// Reads one monitor of a Mutter desktop from its screen-cast stream: `pipewiresrc` on the
+// stream's PipeWire node into an appsink that keeps only the newest picture. Mutter sends a
+// picture only when the monitor changed, so an idle desktop costs nothing, and poll()
+// reports a change exactly when one arrived. The pointer is drawn in by Mutter. The
+// pipeline is built on the capture thread once the node is known (the session announces it
+// shortly after it started).
+class MutterFrameGrabber : public FrameGrabber {
+public:
+    explicit MutterFrameGrabber(std::shared_ptr<MutterStream> stream);
+    ~MutterFrameGrabber() override;
+
+    Result<std::monostate> open(const QRect &rect) override;
+    bool setRect(const QRect &rect) override;
+    Poll poll() override;
+    void wait(int wakeFd, int timeoutMs) override;
+    bool reportsMotion() const override { return true; }
+    Grab grab() override;
+    GstBuffer *picture() override;
+    const QImage &cursor(QPoint *hotspot) const override;
+
+    // Pictures that arrived from PipeWire (for figures).
+    quint64 received() const { return m_received.load(); }
+
+private:
+    bool build();
+    void stopPipeline();
+    bool pipelineFailed();
+
+    std::shared_ptr<MutterStream> m_stream;
+    QRect m_rect;
+    GstElement *m_pipeline = nullptr;
+    GstElement *m_sink = nullptr;
+    int m_eventFd = -1; // readable when a picture arrived
+    std::atomic<bool> m_fresh{false};
+    std::atomic<quint64> m_received{0};
+    bool m_lost = false;
+    bool m_sizeWarned = false;
+    GstBuffer *m_picture = nullptr; // the last grab, until taken
+    QImage m_noCursor;
+};

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QRect>
+#include <QString>
+#include <QTimer>
+#include <QVariantList>
+
+#include <atomic>
+#include <memory>
+
+class QDBusMessage;
+class QDBusPendingCall;
+
+// One monitor of a Mutter desktop and the screen-cast stream that shows it. The node id
+// and the end are written on the main thread and read by the capture thread.
+struct MutterStream {
+    int id = 0;        // the `monitors` id (1 …), kept while the session lives
+    QString connector; // Mutter's name of the monitor ("Meta-0", "DP-1", …)
+    QRect rect;        // its place in the layout, with the stream's size (the mode's pixels)
+    bool primary = false;
+    QString path;                   // the stream's D-Bus object
+    std::atomic<quint32> node{0};   // its PipeWire node, once Mutter announced it
+    std::atomic<bool> ended{false}; // the session ended: no picture will come any more
+};
+
+// A remote-desktop session of Mutter (GNOME's compositor) on the session bus, with a
+// screen-cast session tied to it that records every monitor (pointer drawn into the
+// picture). It is what GNOME's own remote desktop uses: no dialog, no one has to be at the
+// machine. Created at once or not at all (the reason in open()'s *problem); the streams'
+// PipeWire nodes come shortly after, and a session whose streams never come, or that Mutter
+// closes, ends with failed(). Input goes through notify(), in order, without waiting for
+// Mutter's answer. Main thread.
+class MutterSession : public QObject {
+    Q_OBJECT
+public:
+    // How long Mutter has to announce the streams after the session started.
+    static constexpr int kStreamWaitMs = 10000;
+    // How long one call to Mutter may take while setting up.
+    static constexpr int kCallTimeoutMs = 5000;
+
+    static std::shared_ptr<MutterSession> open(QString *problem);
+    ~MutterSession() override;
+
+    const QList<std::shared_ptr<MutterStream>> &streams() const { return m_streams; }
+    // Why the session ended; empty while it works.
+    QString problem() const { return m_problem; }
+    bool ready() const; // every stream has its node
+    // Calls `method` of the remote-desktop session with `args`, not waiting for the answer.
+    void notify(const char *method, const QVariantList &args);
+    // The same, for a caller that wants the answer (delivered on the main thread), or that
+    // waits for it (up to kCallTimeoutMs).
+    QDBusPendingCall callLater(const char *method, const QVariantList &args);
+    QDBusMessage callNow(const char *method, const QVariantList &args);
+    // The remote-desktop session's object, for its signals.
+    QString path() const { return m_rdPath; }
+    static QString interface();
+
+Q_SIGNALS:
+    void failed(const QString &problem);
+    void streamsReady();
+
+private Q_SLOTS:
+    void streamAdded(const QDBusMessage &signal);
+    void closed();
+
+private:
+    MutterSession() = default;
+    bool start(QString *problem);
+    bool readMonitors(QString *problem);
+    void fail(const QString &why);
+
+    QString m_rdPath; // the remote-desktop session object
+    QString m_scPath; // the screen-cast session object
+    QList<std::shared_ptr<MutterStream>> m_streams;
+    QString m_problem;
+    QTimer m_streamWait;
+    int m_errorsLogged = 0;
+};
