@@ -33,7 +33,7 @@ packages=(
     dpkg-dev lintian
     # running the tests: private D-Bus with a keyring, X server, Japanese font, tools the tests call
     dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth fonts-noto-cjk python3 iproute2 util-linux procps
-    pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox
+    pulseaudio pulseaudio-utils xdotool x11-utils x11-xserver-utils sox tk
     # the Wayland tests: a headless sway (wlroots) with its Xwayland, and a Wayland client window
     sway xwayland qt6-wayland
     # the GNOME tests and the host on GNOME: a headless Mutter, its screen casts through

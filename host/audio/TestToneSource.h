@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/AudioSource.h"
+#include "webrtc/AudioSource.h"
 
 // The quiet 440 Hz tone sent with the test picture (`--source test`), whatever the kind.
 class TestToneSource : public AudioSource {

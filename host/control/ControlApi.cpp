@@ -430,7 +430,12 @@ bool ControlApi::sessionCommand(const QString &path, const QJsonObject &body, Ht
         const bool input = f.boolean("input"), clip = f.boolean("clip"), files = f.boolean("files");
         if (!f.ok())
             return answer.bad(f);
-        if (!m_state->setPermissions(sid, input, clip, files))
+        // `mic` came later: a client that does not know it leaves it as it is.
+        const QJsonValue mic = body.value(QLatin1String("mic"));
+        if (!mic.isUndefined() && !mic.isBool())
+            return answer.refuse(400, QStringLiteral("mic は真偽値です"));
+        if (!m_state->setPermissions(sid, input, clip, files,
+                                     mic.isBool() ? std::optional(mic.toBool()) : std::nullopt))
             return answer.refuse(404, QStringLiteral("そのセッションはありません"));
         return answer.done();
     }

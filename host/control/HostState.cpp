@@ -241,17 +241,19 @@ bool HostState::requestSendFile(const QString &sid, const QString &path) {
     return true;
 }
 
-bool HostState::setPermissions(const QString &sid, bool input, bool clip, bool files) {
+bool HostState::setPermissions(const QString &sid, bool input, bool clip, bool files, std::optional<bool> mic) {
     bool found = false;
     for (Session &s : m_sessions) {
         if (s.sid != sid)
             continue;
         found = true;
-        if (s.input == input && s.clip == clip && s.files == files)
+        if (s.input == input && s.clip == clip && s.files == files && (!mic || s.mic == *mic))
             break;
         s.input = input;
         s.clip = clip;
         s.files = files;
+        if (mic)
+            s.mic = *mic;
         Q_EMIT permissionsChanged(sid);
         Q_EMIT changed();
         break;

@@ -27,7 +27,7 @@
 //   - a peer connection: addSession(s) (authed=false), updateSession(sid, fn) to
 //     set authed/relay/info, removeSession(sid) when it ends; obey
 //     disconnectRequested(sid) (the session is already removed from the list)
-//     and permissionsChanged(sid) (read session(sid) for input/clip/files);
+//     and permissionsChanged(sid) (read session(sid) for input/clip/files/mic);
 //   - approval(): "passcode" lets a viewer in on its proof alone; "ask" lists it
 //     with addAsk() after the proof and waits for the user's answer;
 //   - qualityChanged(), audioChanged(), sharingChanged(on) to reconfigure
@@ -113,7 +113,8 @@ public:
     // The control API's "disconnect": removes the session (or refuses a pending
     // ask with that sid) and tells the device side.
     bool requestDisconnect(const QString &sid);
-    bool setPermissions(const QString &sid, bool input, bool clip, bool files);
+    // `mic` unset keeps the session's microphone right as it is.
+    bool setPermissions(const QString &sid, bool input, bool clip, bool files, std::optional<bool> mic = std::nullopt);
     // The control API's "files/send": asks the device side to send a file to an
     // authenticated session that has the `files` right; false when there is none.
     bool requestSendFile(const QString &sid, const QString &path);

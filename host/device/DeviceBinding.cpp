@@ -1,6 +1,6 @@
 #include "device/DeviceBinding.h"
 
-#include "audio/PulseAudioSource.h"
+#include "audio/PulseVirtualMicrophone.h"
 #include "audio/TestToneSource.h"
 #include "capture/EncoderPool.h"
 #include "capture/ScreenCapture.h"
@@ -15,6 +15,7 @@
 #include "input/InputInjector.h"
 #include "platform/BackendFactory.h"
 #include "platform/DesktopBackend.h"
+#include "webrtc/PulseAudioSource.h"
 
 #include <QColor>
 #include <QDateTime>
@@ -22,6 +23,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QThreadPool>
 
 Q_LOGGING_CATEGORY(lcBinding, "velmo.device.binding")
 
@@ -126,6 +128,16 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         m_service->setAudioSource(std::make_shared<TestToneSource>());
     else
         m_service->setAudioSource(std::make_shared<PulseAudioSource>());
+    // Viewers' voices play into microphones of the sound server, one per session. Those an
+    // agent that was killed left behind go first (off the main thread: the server may be slow).
+    auto microphones = std::make_shared<PulseVirtualMicrophone>();
+    QThreadPool::globalInstance()->start([microphones] { microphones->removeLeftovers(); });
+    m_service->setMicrophones(
+        [s = m_state](const QString &sid) {
+            const auto session = s ? s->session(sid) : std::nullopt;
+            return session && session->mic;
+        },
+        microphones);
     m_service->setApprovalRequired([s = m_state] { return s && s->approval() == QLatin1String("ask"); });
     // Tests shorten the wait for the host user's answer.
     if (const int ms = qEnvironmentVariableIntValue("VELMO_HOST_ASK_TIMEOUT_MS"); testHooks && ms > 0)
@@ -187,6 +199,7 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         if (session && (!s || !s->input))
             session->releaseInput();
         m_service->setRights(sid, s && s->input, s && s->clip, s && s->files);
+        m_service->setMicRight(sid, s && s->mic);
     });
     connect(state, &HostState::sendFileRequested, m_service,
             [this](const QString &sid, const QString &path) { m_service->sendFile(sid, path); });

@@ -207,6 +207,8 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
         // Without a clipboard to share the viewer is told it has no `clip`.
         opts.clipAllowed = [this](const QString &id) { return m_clipboard && m_clipAllowed && m_clipAllowed(id); };
         opts.filesAllowed = m_filesAllowed;
+        opts.micAllowed = m_micAllowed;
+        opts.microphones = m_microphones;
         opts.makeVideo = m_makeVideo;
         opts.injector = m_injector;
         opts.lockout = m_lockout;
@@ -290,6 +292,11 @@ void DeviceService::setClipboard(ClipboardBackend *clipboard) {
 void DeviceService::setRights(const QString &sid, bool input, bool clip, bool files) {
     if (DeviceSession *s = m_sessions.value(sid))
         s->setRights(input, clip && m_clipboard, files);
+}
+
+void DeviceService::setMicRight(const QString &sid, bool on) {
+    if (DeviceSession *s = m_sessions.value(sid))
+        s->setMicRight(on);
 }
 
 bool DeviceService::sendFile(const QString &sid, const QString &path) {

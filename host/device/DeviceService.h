@@ -42,6 +42,13 @@ public:
         m_clipAllowed = std::move(clip);
         m_filesAllowed = std::move(files);
     }
+    // The `mic` right of a session (by sid), and the sound server's devices a viewer's
+    // voice plays into; without them viewers' voices are dropped.
+    void setMicrophones(std::function<bool(const QString &)> allowed,
+                        std::shared_ptr<const VirtualMicrophone> microphones) {
+        m_micAllowed = std::move(allowed);
+        m_microphones = std::move(microphones);
+    }
     // The desktop's clipboard, shared with admitted viewers that have `clip`; must
     // outlive every session. None: viewers' texts are dropped.
     void setClipboard(ClipboardBackend *clipboard);
@@ -74,6 +81,7 @@ public:
     bool sendFile(const QString &sid, const QString &path);
     // The host changed a session's `clip` / `files` rights (clip only counts with a clipboard).
     void setRights(const QString &sid, bool input, bool clip, bool files);
+    void setMicRight(const QString &sid, bool on);
     // Ends every session, as on quit.
     void hangUpAll();
 
@@ -118,6 +126,8 @@ private:
     std::function<bool(const QString &)> m_inputAllowed;
     std::function<bool(const QString &)> m_clipAllowed;
     std::function<bool(const QString &)> m_filesAllowed;
+    std::function<bool(const QString &)> m_micAllowed;
+    std::shared_ptr<const VirtualMicrophone> m_microphones;
     QPointer<ClipboardBackend> m_clipboard;
     std::function<std::unique_ptr<VideoSource>(GstElement *)> m_makeVideo;
     std::function<QImage()> m_thumbnail;

@@ -1,6 +1,6 @@
 #include "device/DeviceSession.h"
 
-#include "audio/AudioTrack.h"
+#include "audio/ViewerMicrophone.h"
 #include "capture/VideoSource.h"
 #include "device/DeviceLockout.h"
 #include "device/HookTraffic.h"
@@ -20,11 +20,13 @@
 #include "protocol/ctrl/CtrlMessage.h"
 #include "protocol/ctrl/FrameAckMessage.h"
 #include "protocol/ctrl/LockedMessage.h"
+#include "protocol/ctrl/PermMessage.h"
 #include "protocol/ctrl/PingMessage.h"
 #include "protocol/ctrl/QualityRequest.h"
 #include "protocol/ctrl/RecordingMessage.h"
 #include "protocol/ctrl/SelectMessage.h"
 #include "protocol/ctrl/StillMessage.h"
+#include "webrtc/AudioTrack.h"
 #include "webrtc/GstWebRtc.h"
 
 #include <QCoreApplication>
@@ -33,6 +35,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QLoggingCategory>
+#include <QRandomGenerator>
 #include <QThreadPool>
 
 #include <gst/sdp/sdp.h>
@@ -186,6 +189,7 @@ void DeviceSession::teardown() {
     // The sources push into the pipeline from other threads: they go once it has stopped.
     m_video.reset();
     m_audio.reset();
+    m_mic.reset();
     m_channels->clear();
     if (m_webrtc)
         g_signal_handlers_disconnect_by_data(m_webrtc, m_guard.get());
@@ -225,6 +229,7 @@ bool DeviceSession::start(const QString &offerSdp) {
     g_signal_connect(m_webrtc, "on-data-channel", G_CALLBACK(onDataChannel), g);
     g_signal_connect(m_webrtc, "notify::connection-state", G_CALLBACK(onConnectionState), g);
     g_signal_connect(m_webrtc, "notify::ice-connection-state", G_CALLBACK(onIceState), g);
+    g_signal_connect(m_webrtc, "pad-added", G_CALLBACK(onPadAdded), g);
 
     std::unique_ptr<VideoSource> source = m_options.makeVideo ? m_options.makeVideo(m_pipeline) : nullptr;
     if (!source) {
@@ -253,6 +258,13 @@ bool DeviceSession::start(const QString &offerSdp) {
         m_audio->setKind(m_options.audioKind);
         connect(m_audio.get(), &AudioTrack::captureChanged, this, &DeviceSession::audioCaptureChanged);
         media = m_audio->addTo(m_webrtc, m_opusPt);
+        // A viewer that offers to send its microphone may be heard once the host allows it;
+        // the device it plays into is named for this session alone.
+        if (media && m_options.microphones) {
+            const QString id = QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0');
+            m_mic = std::make_unique<ViewerMicrophone>(m_pipeline, m_options.microphones, id);
+            connect(m_mic.get(), &ViewerMicrophone::deviceChanged, this, &DeviceSession::micChanged);
+        }
     }
     if (!media) {
         qCWarning(lcDevice) << m_sid << "media branches could not be built";
@@ -405,6 +417,35 @@ void DeviceSession::onDataChannel(GstElement *, GstWebRTCDataChannel *channel, g
                                                [](GstWebRTCDataChannel *c) { g_object_unref(c); });
     QMetaObject::invokeMethod(
         self, [self, name, held] { self->channelOpened(name, held.get()); }, Qt::QueuedConnection);
+}
+
+// webrtcbin's streaming thread: media from the viewer (its microphone). Every pad gets a
+// branch: one left unlinked would stop the pipeline.
+void DeviceSession::onPadAdded(GstElement *, GstPad *pad, gpointer data) {
+    if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC)
+        return;
+    auto *guard = static_cast<Guard *>(data);
+    {
+        std::lock_guard lock(guard->mutex);
+        DeviceSession *self = guard->session;
+        if (self && self->m_mic && self->m_mic->link(pad))
+            return;
+    }
+    // Nobody takes it (no microphone here, or a second track): it is dropped.
+    GstElement *webrtc = gst_pad_get_parent_element(pad);
+    GstObject *pipeline = webrtc ? gst_element_get_parent(webrtc) : nullptr;
+    if (pipeline) {
+        GstElement *drop = gst_element_factory_make("fakesink", nullptr);
+        g_object_set(drop, "sync", FALSE, "async", FALSE, nullptr);
+        gst_bin_add(GST_BIN(pipeline), drop);
+        gst_element_sync_state_with_parent(drop);
+        GstPad *in = gst_element_get_static_pad(drop, "sink");
+        gst_pad_link(pad, in);
+        gst_object_unref(in);
+        gst_object_unref(pipeline);
+    }
+    if (webrtc)
+        gst_object_unref(webrtc);
 }
 
 namespace {
@@ -655,6 +696,22 @@ void DeviceSession::setRights(bool input, bool clip, bool files) {
     m_exchange->setRights(input && m_options.injector, clip, files);
 }
 
+bool DeviceSession::micAllowed() const {
+    return m_mic && m_options.micAllowed && m_options.micAllowed(m_sid);
+}
+
+void DeviceSession::setMicRight(bool on) {
+    if (!m_mic)
+        return;
+    m_mic->setAllowed(on);
+    if (m_phase == Phase::Authed)
+        sendCtrl(PermMessage{std::nullopt, std::nullopt, std::nullopt, on}.toJson());
+}
+
+QString DeviceSession::micSource() const {
+    return m_mic ? m_mic->source() : QString();
+}
+
 void DeviceSession::offerClipboard(const QString &text) {
     if (m_phase == Phase::Authed)
         m_exchange->offerClipboard(text);
@@ -767,6 +824,12 @@ void DeviceSession::admit() {
     m_video->start();
     if (m_audio)
         m_audio->setFlowing(true);
+    // The viewer learns whether its microphone is heard (a viewer told nothing assumes not).
+    sendCtrl(PermMessage{std::nullopt, std::nullopt, std::nullopt, micAllowed()}.toJson());
+    if (m_mic) {
+        m_mic->setAllowed(micAllowed());
+        m_mic->setFlowing(true);
+    }
     if (m_options.injector)
         m_input = std::make_unique<RemoteInput>(m_options.injector);
     m_path.watch(m_webrtc);
@@ -892,6 +955,8 @@ void DeviceSession::lost(const QString &reason) {
         m_video->stop();
     if (m_audio)
         m_audio->stop();
+    if (m_mic)
+        m_mic->stop();
     if (wasAsking)
         Q_EMIT askClosed();
     if (wasAuthed)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/AudioSource.h"
+#include "audio/VirtualMicrophone.h"
 #include "device/DeviceHooks.h"
 #include "device/DeviceLockout.h"
 #include "device/DevicePasscodes.h"
@@ -8,6 +8,7 @@
 #include "device/ProofKeyStock.h"
 #include "device/SessionPath.h"
 #include "protocol/ctrl/ViewerIntroduction.h"
+#include "webrtc/AudioSource.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -32,6 +33,7 @@ class InputInjector;
 class RemoteInput;
 class SessionChannels;
 class SessionVideo;
+class ViewerMicrophone;
 class ViewerExchange;
 class VideoSource;
 struct AuthMessage;
@@ -67,6 +69,10 @@ public:
         // Whether the host lets this viewer exchange the clipboard / files (by sid).
         std::function<bool(const QString &)> clipAllowed;
         std::function<bool(const QString &)> filesAllowed;
+        // Whether the viewer's microphone may play on this desktop (by sid), and the
+        // sound server's devices it plays into; none: viewers' voices are dropped.
+        std::function<bool(const QString &)> micAllowed;
+        std::shared_ptr<const VirtualMicrophone> microphones;
         // The picture for this viewer, built into the session's pipeline (the shared
         // screen or the test pattern).
         std::function<std::unique_ptr<VideoSource>(GstElement *pipeline)> makeVideo;
@@ -104,6 +110,10 @@ public:
     void releaseInput();
     // The host changed this viewer's `input` / `clip` / `files` rights.
     void setRights(bool input, bool clip, bool files);
+    // The host changed this viewer's `mic` right; withdrawn, its voice stops at once.
+    void setMicRight(bool on);
+    // The source host programs record the viewer's voice from, while it exists.
+    QString micSource() const;
     // The desktop's clipboard changed (or another viewer's text went on it).
     void offerClipboard(const QString &text);
     // Likewise for a PNG picture.
@@ -154,6 +164,8 @@ Q_SIGNALS:
     // introduction() is set.
     void introduced();
     void audioCaptureChanged();
+    // micSource() changed.
+    void micChanged();
     // The viewer's address or the relay use changed.
     void pathChanged();
     // Text the viewer copied, for the desktop's clipboard.
@@ -170,6 +182,7 @@ private:
     // webrtcbin / data channel callbacks (webrtcbin's threads).
     static void onIceCandidate(GstElement *webrtc, guint mline, gchar *candidate, gpointer guard);
     static void onDataChannel(GstElement *webrtc, GstWebRTCDataChannel *channel, gpointer guard);
+    static void onPadAdded(GstElement *webrtc, GstPad *pad, gpointer guard);
     static void onConnectionState(GObject *webrtc, GParamSpec *, gpointer guard);
     static void onIceState(GObject *webrtc, GParamSpec *, gpointer guard);
     static void onChannelString(GstWebRTCDataChannel *channel, gchar *text, gpointer guard);
@@ -193,6 +206,7 @@ private:
     void refuseAsk(const QString &text);
     void sendAuthOk();
     void sendCtrl(const QJsonObject &msg);
+    bool micAllowed() const;
     void lost(const QString &reason);
     void teardown();
 
@@ -209,7 +223,8 @@ private:
     std::unique_ptr<SessionChannels> m_channels;
     std::unique_ptr<SessionVideo> m_video;
     std::unique_ptr<AudioTrack> m_audio;
-    std::unique_ptr<RemoteInput> m_input; // from the proof to the end
+    std::unique_ptr<ViewerMicrophone> m_mic; // the viewer's voice, when it offers to send one
+    std::unique_ptr<RemoteInput> m_input;    // from the proof to the end
     std::unique_ptr<ViewerExchange> m_exchange;
     std::optional<ViewerIntroduction> m_intro;
     QTimer m_askTimer;

@@ -24,6 +24,7 @@ std::optional<ControlSession> ControlSession::fromJson(const QJsonValue &value) 
     r.input = boolean(o, QStringLiteral("input")).value_or(true);
     r.clip = boolean(o, QStringLiteral("clip")).value_or(true);
     r.files = boolean(o, QStringLiteral("files")).value_or(true);
+    r.mic = boolean(o, QStringLiteral("mic")).value_or(false);
     r.recording = boolean(o, QStringLiteral("recording")).value_or(false);
     r.transfers = list<ControlTransfer>(o, QStringLiteral("transfers"), ControlTransfer::fromJson)
                       .value_or(QList<ControlTransfer>());
@@ -50,6 +51,7 @@ QJsonObject ControlSession::toJson() const {
                   {"input", input}, {"clip", clip},     {"files", files},   {"fingerprint", fingerprint}};
     if (info)
         o.insert(QStringLiteral("info"), info->toJson());
+    o.insert(QStringLiteral("mic"), mic);
     o.insert(QStringLiteral("recording"), recording);
     QJsonArray list;
     for (const ControlTransfer &t : transfers)

@@ -26,6 +26,7 @@ struct ControlSession {
     bool input = true;
     bool clip = true;
     bool files = true;
+    bool mic = false;                 // the viewer's microphone may play on this desktop
     bool recording = false;           // the viewer records what it is shown
     QList<ControlTransfer> transfers; // running files and the last few that ended, oldest first
 

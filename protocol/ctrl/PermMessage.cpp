@@ -18,9 +18,11 @@ QJsonObject PermMessage::toJson() const {
         o.insert(QLatin1StringView("files"), *files);
     if (input)
         o.insert(QLatin1StringView("input"), *input);
+    if (mic)
+        o.insert(QLatin1StringView("mic"), *mic);
     return o;
 }
 
 PermMessage PermMessage::fromJson(const QJsonObject &message) {
-    return {flag(message, "clip"), flag(message, "files"), flag(message, "input")};
+    return {flag(message, "clip"), flag(message, "files"), flag(message, "input"), flag(message, "mic")};
 }

@@ -12,6 +12,7 @@ struct PermMessage {
     std::optional<bool> clip;
     std::optional<bool> files;
     std::optional<bool> input; // the viewer's keyboard and mouse
+    std::optional<bool> mic;   // the viewer's microphone, played on the host
     QJsonObject toJson() const;
     static PermMessage fromJson(const QJsonObject &message);
     bool operator==(const PermMessage &) const = default;

@@ -116,6 +116,16 @@ void TestControlHost::sessionsAsksAndPermissions() {
     s = status(h);
     QVERIFY(!s.sessions[0].input && s.sessions[0].clip && !s.sessions[0].files);
     QCOMPARE(h.post("perm", {{"sid", "s1"}, {"input", true}}), 400); // all three each time
+    // The viewer's microphone is off until given; a client that leaves it out keeps it as it is.
+    QVERIFY(!s.sessions[0].mic);
+    QCOMPARE(h.post("perm", {{"sid", "s1"}, {"input", false}, {"clip", true}, {"files", false}, {"mic", true}}), 200);
+    QVERIFY(status(h).sessions[0].mic);
+    QCOMPARE(h.post("perm", {{"sid", "s1"}, {"input", true}, {"clip", true}, {"files", false}}), 200);
+    s = status(h);
+    QVERIFY(s.sessions[0].mic && s.sessions[0].input);
+    QCOMPARE(h.post("perm", {{"sid", "s1"}, {"input", true}, {"clip", true}, {"files", false}, {"mic", "yes"}}), 400);
+    QCOMPARE(h.post("perm", {{"sid", "s1"}, {"input", true}, {"clip", true}, {"files", false}, {"mic", false}}), 200);
+    QVERIFY(!status(h).sessions[0].mic);
     QCOMPARE(h.post("asks/answer", {{"sid", "q1"}, {"ok", true}}), 200);
     QCOMPARE(h.post("asks/answer", {{"sid", "q1"}, {"ok", true}}), 404);
     QCOMPARE(h.post("disconnect", {{"sid", "q2"}}), 200); // a pending request is refused

@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "transfer/ClipText.h"
@@ -234,6 +236,55 @@ private Q_SLOTS:
             QCOMPARE(m_x.typed(), text + u'\r');
         }
         QVERIFY(nothingHeld());
+    }
+
+    // The same text into a Tk entry: Tk with an input method translates a key when it reads
+    // it off the connection, before it handles the MappingNotify read with it.
+    void textArrivesExactlyInTk() {
+        const QString wish = QStandardPaths::findExecutable(QStringLiteral("wish"));
+        if (wish.isEmpty())
+            QSKIP("needs wish (Debian package tk)");
+        auto v = halfSizeViewer();
+        QVERIFY(v);
+        QTemporaryDir dir;
+        const QString out = dir.filePath(QStringLiteral("typed.txt"));
+        QFile script(dir.filePath(QStringLiteral("entry.tcl")));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("wm geometry . 1200x100+0+0\n"
+                                    "entry .e -width 200\n"
+                                    "pack .e -fill both -expand 1\n"
+                                    "bind .e <Return> {set f [open {%1} a]; fconfigure $f -encoding utf-8; "
+                                    "puts $f [.e get]; close $f; .e delete 0 end}\n"
+                                    "tkwait visibility .e\n"
+                                    "focus -force .e\n"
+                                    "update\n"
+                                    "puts ready\n"
+                                    "flush stdout\n")
+                         .arg(out)
+                         .toUtf8());
+        script.close();
+        QProcess tk;
+        tk.setProcessChannelMode(QProcess::MergedChannels);
+        tk.start(wish, {script.fileName()});
+        QVERIFY(tk.waitForStarted());
+        QByteArray said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += tk.readAll()).contains("ready"), said.constData(), 20000);
+        const QString text =
+            QStringLiteral("東京都渋谷区神南一丁目二番三号の会議室へ行きます Meeting at 10:30, room #4! "
+                           "こんにちは世界 😀🎉👍 ¿Qué tal? 日本語のテキストを正しく送ります");
+        const auto lines = [&] {
+            QFile f(out);
+            return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts)
+                                               : QStringList();
+        };
+        for (int round = 1; round <= 2; ++round) {
+            v->sendInput({{"t", "text"}, {"s", text + u'\n'}});
+            QTRY_VERIFY_WITH_TIMEOUT(lines().size() == round, 60000);
+            QCOMPARE(lines().last(), text);
+        }
+        tk.kill();
+        tk.waitForFinished();
+        m_x.focus();
     }
 
     void heldKeysReleased() {

@@ -113,7 +113,10 @@ private Q_SLOTS:
         if (media.size() > 1) {
             const QStringList sections = sdp.split(QStringLiteral("m="));
             QVERIFY(sections[1].contains("a=recvonly") && sections[1].contains("H264"));
-            QVERIFY(sections[2].contains("a=recvonly") && sections[2].contains("OPUS", Qt::CaseInsensitive));
+            // Audio goes both ways from the first offer (the microphone switch needs no new one).
+            QVERIFY(sections[2].contains("a=sendrecv") && sections[2].contains("OPUS", Qt::CaseInsensitive));
+            QVERIFY(sections[2].contains("opus/48000/2", Qt::CaseInsensitive));
+            QCOMPARE(sdp.count(QStringLiteral("m=audio")), 1);
             QVERIFY(sections[1].contains("transport-cc"));
         }
         QVERIFY(!connect.value("payload").toObject().value("sdp").toString().isEmpty());

@@ -156,6 +156,9 @@ void TestControlRecords::derivedTexts() {
 
     ControlSession s;
     QCOMPARE(s.detail(), QString());
+    // A viewer's microphone is heard only once the host gives the right; an older agent never says.
+    QVERIFY(!s.mic);
+    QVERIFY(!ControlSession::fromJson(QJsonObject{{"sid", "s1"}})->mic);
     s.ip = "10.1.2.3";
     s.viewer = "123456789";
     QCOMPARE(s.detail(), QStringLiteral("IP 10.1.2.3  ID 123456789"));

@@ -118,6 +118,12 @@ private Q_SLOTS:
         QCOMPARE(roundTrip(PermMessage{true, false, std::nullopt}), (PermMessage{true, false, std::nullopt}));
         QCOMPARE(PermMessage::fromJson(QJsonObject{{"clip", 1}}),
                  (PermMessage{std::nullopt, std::nullopt, std::nullopt}));
+        // The microphone alone: the other rights stay as the viewer had them.
+        QCOMPARE(roundTrip(PermMessage{std::nullopt, std::nullopt, std::nullopt, true}),
+                 (PermMessage{std::nullopt, std::nullopt, std::nullopt, true}));
+        QCOMPARE(overTheWire(PermMessage{std::nullopt, std::nullopt, std::nullopt, false}.toJson()),
+                 (QJsonObject{{"t", "perm"}, {"mic", false}}));
+        QCOMPARE(PermMessage::fromJson(QJsonObject{{"mic", "on"}}).mic, std::nullopt);
 
         QCOMPARE(roundTrip(ApprovalWaitMessage{45}).sec, 45);
         // Both ends keep the wait within a day; nothing usable reads as the usual minute.
@@ -236,6 +242,7 @@ private Q_SLOTS:
         session.authed = true;
         session.relay = true;
         session.clip = false;
+        session.mic = true; // not the default: it must travel to come back
         s.sessions = {session};
         s.noticeBar = false;
         s.controllers = {ControlController{QStringLiteral("laptop"), QStringLiteral("AAAA"), 1700000001}};

@@ -84,6 +84,8 @@ void TestProfileWindows::oneWindowPerAuthenticatedViewer() {
     QCOMPARE(w->rightButton(0)->text(), QStringLiteral("操作"));
     QCOMPARE(w->rightButton(1)->text(), QStringLiteral("クリップボード"));
     QCOMPARE(w->rightButton(2)->text(), QStringLiteral("ファイル"));
+    // The viewer's microphone is not heard until the host user gives it.
+    QCOMPARE(w->rightButton(3)->text(), QStringLiteral("マイク ×"));
     QVERIFY(m_h->removeSession(pending));
 }
 
@@ -105,7 +107,7 @@ void TestProfileWindows::rightsButtonSendsOneInvertedRight() {
     w->rightButton(0)->click();
     QTRY_COMPARE(m_h->bodies("perm").size(), before + 1);
     QCOMPARE(m_h->bodies("perm").last(),
-             (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", true}, {"files", true}}));
+             (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", true}, {"files", true}, {"mic", false}}));
     QTRY_COMPARE(w->rightButton(0)->text(), QStringLiteral("操作 ×"));
     // Input off while clipboard and files stay: the window says so and offers to take them too.
     auto *note = w->findChild<QLabel *>("rightsNote");
@@ -116,14 +118,20 @@ void TestProfileWindows::rightsButtonSendsOneInvertedRight() {
     QTRY_COMPARE(w->rightButton(2)->text(), QStringLiteral("ファイル ×"));
     QVERIFY(!w->sendFileButton()->isEnabled());
     QCOMPARE(m_h->bodies("perm").last(),
-             (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", true}, {"files", false}}));
+             (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", true}, {"files", false}, {"mic", false}}));
     QCOMPARE(w->rightButton(0)->text(), QStringLiteral("操作 ×"));
     QCOMPARE(note->text(), QStringLiteral("操作は外れていますが、クリップボードはまだ使えます。"));
+    // The microphone: given, then taken back with the rest by "それも外す".
+    w->rightButton(3)->click();
+    QTRY_COMPARE(w->rightButton(3)->text(), QStringLiteral("マイク"));
+    QCOMPARE(m_h->bodies("perm").last(),
+             (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", true}, {"files", false}, {"mic", true}}));
     // "それも外す": one change that leaves the viewer only watching.
     viewOnly->click();
     QTRY_COMPARE(w->rightButton(1)->text(), QStringLiteral("クリップボード ×"));
+    QTRY_COMPARE(w->rightButton(3)->text(), QStringLiteral("マイク ×"));
     QCOMPARE(m_h->bodies("perm").last(),
-             (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", false}, {"files", false}}));
+             (QJsonObject{{"sid", m_sid}, {"input", false}, {"clip", false}, {"files", false}, {"mic", false}}));
     QCOMPARE(note->text(), QStringLiteral("閲覧のみ: この相手は画面を見るだけです。"));
     QVERIFY(!viewOnly->isVisibleTo(w));
     // Everything the window shows fits in it.

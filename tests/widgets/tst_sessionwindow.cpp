@@ -388,6 +388,22 @@ void TestSessionWindow::rightsAndApprovalWait() {
     QVERIFY(s->exchange()->handleCtrl(QJsonObject{{"t", "perm"}, {"clip", true}, {"files", true}}));
     QVERIFY(s->exchange()->inputAllowed());
     QVERIFY(!rights->isVisible());
+
+    // "マイクを送る": off, and not to be switched on until the host allows the microphone.
+    auto *mic = w.findChild<QToolButton *>("micToggle");
+    QVERIFY(mic);
+    QCOMPARE(mic->text(), QString("マイクを送る"));
+    QVERIFY(!mic->isChecked() && !mic->isEnabled());
+    QCOMPARE(mic->toolTip(), QString("ホストがマイクの送信を許可していません"));
+    QVERIFY(s->exchange()->handleCtrl(QJsonObject{{"t", "perm"}, {"mic", true}}));
+    QVERIFY(s->exchange()->micAllowed() && s->exchange()->inputAllowed());
+    QCOMPARE(mic->toolTip(), QString("この端末のマイクの音をホストに送ります"));
+    QVERIFY(!mic->isEnabled()); // not connected
+    s->setMicOn(true);
+    QVERIFY(mic->isChecked());
+    QVERIFY(!s->micSending()); // nothing is recorded without a connection
+    QVERIFY(s->exchange()->handleCtrl(QJsonObject{{"t", "perm"}, {"mic", false}}));
+    QCOMPARE(mic->toolTip(), QString("ホストがマイクの送信を許可していません"));
 }
 
 void TestSessionWindow::textFieldAndQuality() {

@@ -79,6 +79,12 @@ XTestInjector::XTestInjector(_XDisplay *display) : m_display(display) {
     m_settle.setSingleShot(true);
     m_settle.setInterval(settleMs);
     connect(&m_settle, &QTimer::timeout, this, &XTestInjector::settled);
+    m_gap.setSingleShot(true);
+    m_gap.setInterval(bindGapMs);
+    connect(&m_gap, &QTimer::timeout, this, [this] {
+        m_gapping = false;
+        drain();
+    });
     m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &XTestInjector::readEvents);
     flush();
@@ -252,18 +258,68 @@ bool XTestInjector::typeCharacter(char32_t ch) {
         return false;
     if (busy())
         return enqueue({Pending::Char, int(ch), true, {}});
-    switch (typeNow(ch)) {
-    case Typed::Done:
+    const Typed typed = typeNow(ch);
+    if (typed == Typed::Done)
         return true;
-    case Typed::Failed:
+    if (typed == Typed::Failed)
         return false;
-    case Typed::Settle:
-        m_queue.push_front({Pending::Char, int(ch), true, {}});
-        ++m_queuedChars;
-        startSettle();
-        return true;
+    m_queue.push_front({Pending::Char, int(ch), true, {}});
+    ++m_queuedChars;
+    wait(typed == Typed::Settle);
+    return true;
+}
+
+int XTestInjector::layoutKey(unsigned long sym, bool *shifted) const {
+    for (int kc = m_minKeycode; kc <= m_maxKeycode; ++kc) {
+        if (std::any_of(m_spares.begin(), m_spares.end(), [kc](const Spare &s) { return s.keycode == kc; }))
+            continue;
+        if (symAt(kc, 0) == sym) {
+            *shifted = false;
+            return kc;
+        }
+        if (symAt(kc, 1) == sym && m_shiftCode) {
+            *shifted = true;
+            return kc;
+        }
     }
-    return false;
+    return 0;
+}
+
+XTestInjector::Spare *XTestInjector::freeSpare() {
+    Spare *slot = nullptr;
+    for (Spare &s : m_spares) {
+        if (!s.typed && (!slot || s.usedAt < slot->usedAt))
+            slot = &s;
+    }
+    return slot;
+}
+
+void XTestInjector::bind(Spare &slot, unsigned long sym) {
+    KeySym syms[2] = {sym, sym};
+    XChangeKeyboardMapping(m_display, slot.keycode, 2, syms, 1);
+    slot.keysym = sym;
+    // Taken until the next settle, typed on or about to be.
+    slot.typed = true;
+    slot.usedAt = ++m_uses;
+}
+
+void XTestInjector::bindAhead() {
+    // A bounded look: the queue may hold a whole text behind input of other kinds.
+    constexpr size_t lookAhead = 512;
+    for (size_t i = 0; i < m_queue.size() && i < lookAhead; ++i) {
+        const Pending &p = m_queue[i];
+        if (p.kind != Pending::Char)
+            continue;
+        const KeySym sym = keysymOf(char32_t(p.value));
+        bool shifted = false;
+        if (layoutKey(sym, &shifted) ||
+            std::any_of(m_spares.begin(), m_spares.end(), [sym](const Spare &s) { return s.keysym == sym; }))
+            continue;
+        Spare *slot = freeSpare();
+        if (!slot)
+            return;
+        bind(*slot, sym);
+    }
 }
 
 XTestInjector::Typed XTestInjector::typeNow(char32_t ch) {
@@ -271,60 +327,54 @@ XTestInjector::Typed XTestInjector::typeNow(char32_t ch) {
     if (m_keymapStale)
         readKeymap();
     // A key of the layout: on its first level, or its second with Shift.
-    for (int kc = m_minKeycode; kc <= m_maxKeycode; ++kc) {
-        if (std::any_of(m_spares.begin(), m_spares.end(), [kc](const Spare &s) { return s.keycode == kc; }))
-            continue;
-        if (symAt(kc, 0) == sym) {
-            tap(kc);
-            flush();
-            return Typed::Done;
-        }
-        if (symAt(kc, 1) == sym && m_shiftCode) {
+    bool shifted = false;
+    if (const int kc = layoutKey(sym, &shifted)) {
+        if (shifted)
             XTestFakeKeyEvent(m_display, unsigned(m_shiftCode), True, CurrentTime);
-            tap(kc);
+        tap(kc);
+        if (shifted)
             XTestFakeKeyEvent(m_display, unsigned(m_shiftCode), False, CurrentTime);
-            flush();
-            return Typed::Done;
-        }
+        flush();
+        return Typed::Done;
     }
     if (m_spares.empty())
         return Typed::Failed;
-    Spare *slot = nullptr;
     for (Spare &s : m_spares) {
         if (s.keysym == sym) {
-            slot = &s;
-            break;
+            s.usedAt = ++m_uses;
+            s.typed = true;
+            tap(s.keycode);
+            flush();
+            m_restore.start();
+            return Typed::Done;
         }
     }
-    if (!slot) {
-        // The least recently used spare that nothing has been typed on since the clients
-        // last caught up; none such: wait for them.
-        for (Spare &s : m_spares) {
-            if (!s.typed && (!slot || s.usedAt < slot->usedAt))
-                slot = &s;
-        }
-        if (!slot)
-            return Typed::Settle;
-        KeySym syms[2] = {sym, sym};
-        XChangeKeyboardMapping(m_display, slot->keycode, 2, syms, 1);
-        slot->keysym = sym;
-    }
-    slot->usedAt = ++m_uses;
-    slot->typed = true;
-    tap(slot->keycode);
-    flush();
+    // Not bound yet: bind it (and what waits behind it), type later. None free: wait
+    // until the keys typed on the spares have been read.
+    Spare *slot = freeSpare();
+    if (!slot)
+        return Typed::Settle;
+    bind(*slot, sym);
+    bindAhead();
     m_restore.start();
-    return Typed::Done;
+    return Typed::Bound;
 }
 
-void XTestInjector::startSettle() {
-    if (m_settling)
+// The round trip, then `settleMs` (spares emptied and free again afterwards) or
+// `bindGapMs` (the bindings seen by every client) before the queue goes on.
+void XTestInjector::wait(bool settle) {
+    if (m_settling || m_gapping)
         return;
-    m_settling = true;
     // The round trip: the server has applied every binding and delivered every key so far.
     XSync(m_display, False);
     readEvents();
-    m_settle.start();
+    if (settle) {
+        m_settling = true;
+        m_settle.start();
+    } else {
+        m_gapping = true;
+        m_gap.start();
+    }
 }
 
 // Main thread, `settleMs` after the round trip: the keys typed on spares have been read.
@@ -336,7 +386,7 @@ void XTestInjector::settled() {
 }
 
 void XTestInjector::drain() {
-    while (!m_queue.empty() && !m_settling) {
+    while (!m_queue.empty() && !m_settling && !m_gapping) {
         const Pending p = m_queue.front();
         switch (p.kind) {
         case Pending::Motion:
@@ -348,12 +398,14 @@ void XTestInjector::drain() {
         case Pending::Key:
             XTestFakeKeyEvent(m_display, unsigned(p.value), p.down ? True : False, CurrentTime);
             break;
-        case Pending::Char:
-            if (typeNow(char32_t(p.value)) == Typed::Settle) {
-                startSettle();
+        case Pending::Char: {
+            const Typed typed = typeNow(char32_t(p.value));
+            if (typed == Typed::Settle || typed == Typed::Bound) {
+                wait(typed == Typed::Settle);
                 return;
             }
             break;
+        }
         }
         m_queuedChars -= p.kind == Pending::Char;
         m_queue.pop_front();

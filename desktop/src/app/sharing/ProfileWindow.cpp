@@ -18,7 +18,8 @@
 #include <QVBoxLayout>
 
 namespace {
-const char *const kWords[3] = {"操作", "クリップボード", "ファイル"};
+// The viewer's rights, in button order; `mic` (its microphone plays here) is off until given.
+const char *const kWords[ProfileWindow::rightCount] = {"操作", "クリップボード", "ファイル", "マイク"};
 
 QString bounded(const QString &s, int max = 200) {
     return s.size() > max ? s.left(max) + QStringLiteral("…") : s;
@@ -81,7 +82,7 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     v->addWidget(m_meta);
 
     auto *rights = new QHBoxLayout;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < rightCount; ++i) {
         m_rights[i] = new QPushButton(page);
         m_rights[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         rights->addWidget(m_rights[i], 1);
@@ -104,7 +105,7 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     noteRow->addWidget(m_viewOnly, 0, Qt::AlignVCenter);
     connect(m_viewOnly, &QPushButton::clicked, this, [this] {
         if (m_agent && session())
-            m_agent->setPermissions(m_sid, false, false, false);
+            m_agent->setRights(m_sid, false, false, false, false);
     });
     v->addLayout(noteRow);
 
@@ -182,6 +183,8 @@ QString ProfileWindow::rightLabel(const QString &word, bool on) {
 }
 
 QString ProfileWindow::rightsNote(const ControlSession &s) {
+    if (!s.input && !s.clip && !s.files && s.mic)
+        return QStringLiteral("操作は外れていますが、相手の声はまだこの端末のマイクに届きます。");
     if (!s.input && !s.clip && !s.files)
         return QStringLiteral("閲覧のみ: この相手は画面を見るだけです。");
     if (!s.input && s.clip && s.files)
@@ -252,7 +255,7 @@ void ProfileWindow::showTransfers(const QList<ControlTransfer> &transfers) {
 }
 
 QPushButton *ProfileWindow::rightButton(int which) const {
-    return which >= 0 && which < 3 ? m_rights[which] : nullptr;
+    return which >= 0 && which < rightCount ? m_rights[which] : nullptr;
 }
 
 void ProfileWindow::setNow(const QDateTime &now) {
@@ -273,11 +276,11 @@ void ProfileWindow::refresh() {
     m_detail->setVisible(!detail.isEmpty());
     m_meta->setText(bounded(metaLine(*s, m_now), 300));
     m_sendFile->setEnabled(s->files);
-    const bool values[3] = {s->input, s->clip, s->files};
+    const bool values[rightCount] = {s->input, s->clip, s->files, s->mic};
     const QColor accent = palette().color(QPalette::Highlight);
     m_note->setText(rightsNote(*s));
-    m_viewOnly->setVisible(!s->input && (s->clip || s->files));
-    for (int i = 0; i < 3; ++i) {
+    m_viewOnly->setVisible(!s->input && (s->clip || s->files || s->mic));
+    for (int i = 0; i < rightCount; ++i) {
         m_rights[i]->setText(rightLabel(QString::fromUtf8(kWords[i]), values[i]));
         m_rights[i]->setStyleSheet(
             QStringLiteral("QPushButton { color: %1; }").arg(Theme::css(values[i] ? accent : Theme::secondary())));
@@ -298,9 +301,9 @@ void ProfileWindow::toggle(int which) {
     const auto s = session();
     if (!s || !m_agent)
         return;
-    bool v[3] = {s->input, s->clip, s->files};
+    bool v[rightCount] = {s->input, s->clip, s->files, s->mic};
     v[which] = !v[which];
-    m_agent->setPermissions(m_sid, v[0], v[1], v[2]);
+    m_agent->setRights(m_sid, v[0], v[1], v[2], v[3]);
 }
 
 void ProfileWindow::chooseFiles() {

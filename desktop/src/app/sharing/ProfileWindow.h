@@ -14,13 +14,15 @@ class QLabel;
 class QPushButton;
 class QStackedLayout;
 
-// Who is controlling this device through one session, with its three rights
+// Who is controlling this device through one session, with its four rights
 // and a disconnect button.
 class ProfileWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr int contentWidth = 360;
     static constexpr int contentHeight = 196;
+    // The rights a button each: input, clip, files, mic.
+    static constexpr int rightCount = 4;
 
     ProfileWindow(const QString &sid, AgentController *agent, QWidget *parent = nullptr);
 
@@ -42,7 +44,7 @@ public:
 
     void setNow(const QDateTime &now);
     QDateTime now() const { return m_now; }
-    QPushButton *rightButton(int which) const; // 0 input, 1 clip, 2 files
+    QPushButton *rightButton(int which) const; // 0 input, 1 clip, 2 files, 3 mic
     QPushButton *disconnectButton() const { return m_disconnect; }
     // "ファイルを送る…": a non-modal dialog, then the chosen files go to the viewer.
     QPushButton *sendFileButton() const { return m_sendFile; }
@@ -69,7 +71,7 @@ private:
     QLabel *m_meta = nullptr;
     QPushButton *m_disconnect = nullptr;
     QPushButton *m_sendFile = nullptr;
-    QPushButton *m_rights[3] = {};
+    QPushButton *m_rights[rightCount] = {};
     QLabel *m_note = nullptr;
     QPushButton *m_viewOnly = nullptr; // "それも外す": clip and files off with input
     QLabel *m_recording = nullptr;

@@ -248,6 +248,9 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
         for (auto sig :
              {&RemoteSession::audioAvailableChanged, &RemoteSession::mutedChanged, &RemoteSession::volumeChanged})
             connect(m_session, sig, this, &SessionView::refreshAudio);
+        for (auto sig : {&RemoteSession::micChanged, &RemoteSession::stateChanged})
+            connect(m_session, sig, this, &SessionView::refreshMic);
+        connect(m_session->exchange(), &SessionExchange::permissionsChanged, this, &SessionView::refreshMic);
         m_screen->setSession(m_session);
 
         // A dropped connection is made again by this window, with the passcode the session holds.
@@ -275,6 +278,7 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     refresh();
     refreshMonitors();
     refreshAudio();
+    refreshMic();
     refreshRecording();
 }
 
@@ -390,6 +394,20 @@ void SessionView::buildHeader(QWidget *header) {
             m_config->setVolume(volume);
     });
     h->addWidget(m_volume);
+
+    // This computer's microphone to the host: off at the start of every session, and only
+    // while the host allows it.
+    m_micButton = new QToolButton(header);
+    m_micButton->setObjectName("micToggle");
+    m_micButton->setText(QStringLiteral("マイクを送る"));
+    m_micButton->setCheckable(true);
+    m_micButton->setAutoRaise(true);
+    m_micButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    connect(m_micButton, &QToolButton::toggled, this, [this](bool on) {
+        if (m_session)
+            m_session->setMicOn(on);
+    });
+    h->addWidget(m_micButton);
 
     m_cameraButton = new QToolButton(header);
     m_cameraButton->setObjectName("cameraMenu");
@@ -757,6 +775,26 @@ void SessionView::refreshMonitors() {
                 m_session->selectMonitor(e.mode, e.id);
         });
     }
+}
+
+void SessionView::refreshMic() {
+    const bool allowed = m_session && m_session->exchange()->micAllowed();
+    const bool connected = m_session && m_session->state() == RemoteSession::State::Connected;
+    m_micButton->setEnabled(allowed && connected);
+    {
+        const QSignalBlocker block(m_micButton);
+        m_micButton->setChecked(m_session && m_session->micOn());
+    }
+    QString tip;
+    if (!allowed)
+        tip = QStringLiteral("ホストがマイクの送信を許可していません");
+    else if (m_session->micOn() && !m_session->micError().isEmpty())
+        tip = m_session->micError();
+    else if (m_session->micSending())
+        tip = QStringLiteral("この端末のマイクの音をホストに送っています");
+    else
+        tip = QStringLiteral("この端末のマイクの音をホストに送ります");
+    m_micButton->setToolTip(tip);
 }
 
 void SessionView::refreshAudio() {

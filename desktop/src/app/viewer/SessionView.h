@@ -130,6 +130,7 @@ private:
     void refresh();
     void refreshMonitors();
     void refreshAudio();
+    void refreshMic();
     void buildExchangeMenu(QWidget *header);
     void refreshExchange();
     void placeToast();
@@ -154,6 +155,7 @@ private:
     QToolButton *m_qualityButton = nullptr;
     QToolButton *m_muteButton = nullptr;
     QSlider *m_volume = nullptr;
+    QToolButton *m_micButton = nullptr;
     QToolButton *m_cameraButton = nullptr;
     QToolButton *m_actualSizeButton = nullptr;
     QToolButton *m_fullScreenButton = nullptr;

@@ -636,6 +636,12 @@ void AgentController::setPermissions(const QString &sid, bool input, bool clip, 
             std::move(done));
 }
 
+void AgentController::setRights(const QString &sid, bool input, bool clip, bool files, bool mic, QObject *context,
+                                Done done) {
+    command(QStringLiteral("perm"), {{"sid", sid}, {"input", input}, {"clip", clip}, {"files", files}, {"mic", mic}},
+            context, std::move(done));
+}
+
 void AgentController::sendFile(const QString &sid, const QString &path, QObject *context, Done done) {
     command(QStringLiteral("files/send"), {{"sid", sid}, {"path", path}}, context, std::move(done));
 }

@@ -114,6 +114,9 @@ public:
     void disconnectSession(const QString &sid, QObject *context = nullptr, Done done = {});
     void setPermissions(const QString &sid, bool input, bool clip, bool files, QObject *context = nullptr,
                         Done done = {});
+    // The same with the viewer's microphone (`mic`: its voice plays into a microphone of this desktop).
+    void setRights(const QString &sid, bool input, bool clip, bool files, bool mic, QObject *context = nullptr,
+                   Done done = {});
     // Sends a file of this desktop (absolute path) to an authenticated viewer with `files`.
     void sendFile(const QString &sid, const QString &path, QObject *context = nullptr, Done done = {});
 

@@ -31,14 +31,12 @@ GstCaps *videoCaps() {
             .constData());
 }
 
-GstCaps *audioCaps() {
-    return gst_caps_from_string(
-        QStringLiteral("application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,"
-                       "encoding-params=(string)2,useinbandfec=(string)1,"
-                       "rtcp-fb-transport-cc=(boolean)true,extmap-3=(string)%1")
-            .arg(QLatin1String(twccUri))
-            .toUtf8()
-            .constData());
+QByteArray audioCapsText() {
+    return QStringLiteral("application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,"
+                          "encoding-params=(string)2,useinbandfec=(string)1,"
+                          "rtcp-fb-transport-cc=(boolean)true,extmap-3=(string)%1")
+        .arg(QLatin1String(twccUri))
+        .toUtf8();
 }
 
 // A heap-held closure for GstPromise change functions.
@@ -157,24 +155,32 @@ bool PeerConnection::build(const Options &options, QString *error) {
         connectChannel(index++, channel);
     }
     if (m_media)
-        addTransceivers();
+        addTransceivers(options);
     return true;
 }
 
-void PeerConnection::addTransceivers() {
-    bool video = true;
-    for (GstCaps *caps : {videoCaps(), audioCaps()}) {
-        GstWebRTCRTPTransceiver *t = nullptr;
-        g_signal_emit_by_name(m_webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY, caps, &t);
-        gst_caps_unref(caps);
-        // Video asks for lost packets again (NACK, answered by retransmission) before it
-        // falls back to asking for a key frame.
-        if (t && video)
-            g_object_set(t, "do-nack", TRUE, nullptr);
-        video = false;
-        if (t)
-            gst_object_unref(t);
+void PeerConnection::addTransceivers(const Options &options) {
+    // Video first, then audio: the m-lines keep this order.
+    GstCaps *caps = videoCaps();
+    GstWebRTCRTPTransceiver *t = nullptr;
+    g_signal_emit_by_name(m_webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY, caps, &t);
+    gst_caps_unref(caps);
+    // Video asks for lost packets again (NACK, answered by retransmission) before it
+    // falls back to asking for a key frame.
+    if (t) {
+        g_object_set(t, "do-nack", TRUE, nullptr);
+        gst_object_unref(t);
     }
+    // The audio m-line is sendrecv from the start when this side may send (its microphone):
+    // turning the microphone on later then needs no new offer.
+    if (options.audioSender && options.audioSender(m_pipeline, m_webrtc, audioCapsText()))
+        return;
+    caps = gst_caps_from_string(audioCapsText().constData());
+    t = nullptr;
+    g_signal_emit_by_name(m_webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY, caps, &t);
+    gst_caps_unref(caps);
+    if (t)
+        gst_object_unref(t);
 }
 
 void PeerConnection::connectChannel(int index, GstWebRTCDataChannel *channel) {
@@ -451,6 +457,8 @@ GstBusSyncReply PeerConnection::onBusMessage(GstBus *, GstMessage *msg, gpointer
             self->reportLost(source + ": " + text);
         else
             qCWarning(lcPeer) << "pipeline error from" << source << text;
+        if (self->m_live && self->m_callbacks.elementError)
+            self->m_callbacks.elementError(msg);
     }
     return GST_BUS_DROP;
 }

@@ -44,6 +44,9 @@ public:
         // ICE found a working pair, then DTLS finished on it (set-up timings).
         std::function<void()> iceConnected;
         std::function<void()> transportConnected;
+        // An error posted by an element of the pipeline that is not the connection's own
+        // (a sound source); the message is valid during the call only.
+        std::function<void(GstMessage *msg)> elementError;
     };
 
     struct Options {
@@ -55,6 +58,11 @@ public:
         std::shared_ptr<VideoFrameTap> tap;
         QString audioSink; // element description (PeerConnectionFactory::audioSink()); empty: a fakesink
         std::shared_ptr<DecodeClock> decodeClock; // time avdec_h264 takes per frame
+        // With media: builds a sending audio track into the pipeline towards webrtcbin, whose
+        // transceiver then carries the audio m-line both ways (sendrecv) with `offerCaps` as
+        // its codec preferences; false (or none): the audio m-line is receive-only.
+        // Called once, on the thread that calls create().
+        std::function<bool(GstElement *pipeline, GstElement *webrtc, const QByteArray &offerCaps)> audioSender;
     };
 
     // The connection, or an Unavailable error saying why the pipeline cannot be built.
@@ -108,7 +116,7 @@ public:
 private:
     PeerConnection() = default;
     bool build(const Options &options, QString *error);
-    void addTransceivers();
+    void addTransceivers(const Options &options);
     void connectChannel(int index, GstWebRTCDataChannel *channel);
     void linkIncoming(GstPad *pad);
     void linkVideo(GstPad *pad);

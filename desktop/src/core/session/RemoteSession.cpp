@@ -30,6 +30,8 @@
 #include "session/SessionExchange.h"
 #include "session/ViewerHello.h"
 #include "util/MainThreadLink.h"
+#include "webrtc/AudioTrack.h"
+#include "webrtc/PulseAudioSource.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -98,6 +100,8 @@ struct RemoteSession::Private {
     std::shared_ptr<MainThreadLink> link;
     std::shared_ptr<SessionCore> core;
     std::shared_ptr<PeerConnection> pc;
+    // This computer's microphone towards the host, built into pc's pipeline (gone before pc).
+    std::unique_ptr<AudioTrack> mic;
     bool started = false;
     bool offerSent = false;
     QList<QJsonObject> earlyCandidates; // gathered before "connect" went out
@@ -158,6 +162,7 @@ RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, c
     exchange.file.sendBinary = [this](const QByteArray &bytes) { return d->pc && d->pc->sendBinary(File, bytes); };
     exchange.file.buffered = [this]() -> quint64 { return d->pc ? d->pc->bufferedAmount(File) : 0; };
     d->exchange = new SessionExchange(std::move(exchange), this);
+    connect(d->exchange, &SessionExchange::permissionsChanged, this, &RemoteSession::applyMic);
     // Certificate and decoders are made before the user presses connect.
     d->factory->warmUp();
 }
@@ -190,6 +195,7 @@ void RemoteSession::setState(State next, const QString &text, FailureKind kind) 
     qCDebug(lcSession) << m_sid << "state" << next << m_failureText;
     d->exchange->setLive(next == State::Connected,
                          next == State::Closed ? QStringLiteral("セッションを終了しました") : m_failureText);
+    applyMic();
     Q_EMIT stateChanged();
     if (next == State::Closed)
         Q_EMIT closed();
@@ -227,6 +233,29 @@ void RemoteSession::applyAudio() {
     // The playback element keeps these until the track arrives, so a track
     // that arrives while muted starts silent.
     d->pc->setAudio(!m_muted, audioLevel(m_muted, m_volume));
+}
+
+void RemoteSession::setMicOn(bool on) {
+    if (on == m_micOn)
+        return;
+    m_micOn = on;
+    applyMic();
+    Q_EMIT micChanged();
+}
+
+void RemoteSession::applyMic() {
+    if (!d->mic)
+        return;
+    d->mic->setFlowing(m_state == State::Connected);
+    d->mic->setOn(m_micOn && d->exchange->micAllowed());
+}
+
+bool RemoteSession::micSending() const {
+    return d->mic && !d->mic->device().isEmpty();
+}
+
+QString RemoteSession::micError() const {
+    return d->mic ? d->mic->error() : QString();
 }
 
 // ---- connect sequence ------------------------------------------------------------------------------------------
@@ -272,8 +301,8 @@ void RemoteSession::connectSequence() {
 // connection's own threads and reach the session only through core->link->post, which drops
 // work for a session that is gone; `self` is dereferenced inside the posted work only.
 struct RemoteSession::PeerSetup {
-    static PeerConnection::Options options(const RemoteSession &session, const QStringList &urls,
-                                           const QString &username, const QString &credential) {
+    static PeerConnection::Options options(RemoteSession &session, const QStringList &urls, const QString &username,
+                                           const QString &credential) {
         PeerConnection::Options options;
         options.channels = channelLabels;
         options.media = !session.d->config || session.d->config->videoPref() != QLatin1String("jpeg");
@@ -283,6 +312,19 @@ struct RemoteSession::PeerSetup {
         options.iceCredential = credential;
         options.tap = session.d->core->tap;
         options.decodeClock = session.d->core->decodeClock;
+        // The audio m-line is sendrecv from the first offer: the microphone switch then only
+        // opens the track (silence is never sent: nothing goes out while it is off).
+        RemoteSession *self = &session;
+        options.audioSender = [self](GstElement *pipeline, GstElement *webrtc, const QByteArray &offerCaps) {
+            auto mic = std::make_unique<AudioTrack>(pipeline, std::make_shared<PulseAudioSource>());
+            mic->setKind(QStringLiteral("mic"));
+            mic->setOn(false);
+            if (!mic->addTo(webrtc, 111, offerCaps))
+                return false;
+            QObject::connect(mic.get(), &AudioTrack::captureChanged, self, &RemoteSession::micChanged);
+            self->d->mic = std::move(mic);
+            return true;
+        };
         return options;
     }
 
@@ -292,6 +334,14 @@ struct RemoteSession::PeerSetup {
         addConnectionEvents(cb, core, self);
         cb.message = channelMessage(core, self);
         addTracks(cb, core, self);
+        // A microphone that cannot be recorded any more falls back to silence (main thread).
+        cb.elementError = [core, self](GstMessage *msg) {
+            std::shared_ptr<GstMessage> held(gst_message_ref(msg), [](GstMessage *m) { gst_message_unref(m); });
+            core->link->post([self, held] {
+                if (self->d->mic)
+                    self->d->mic->takeError(held.get());
+            });
+        };
         return cb;
     }
 
@@ -423,6 +473,7 @@ void RemoteSession::setup(const QStringList &urls, const QString &username, cons
         return;
     }
     d->pc = std::move(*created.value);
+    applyMic();
     if (d->encodedSink)
         d->pc->setEncodedSink(d->encodedSink);
     applyAudio();
@@ -785,6 +836,12 @@ void RemoteSession::close() {
 }
 
 void RemoteSession::retirePeer() {
+    // The microphone stops first: it lives in the pipeline that goes.
+    if (d->mic) {
+        d->mic->stop();
+        d->mic.reset();
+        Q_EMIT micChanged();
+    }
     if (d->pc) {
         if (d->factory)
             d->factory->retire(std::exchange(d->pc, nullptr));

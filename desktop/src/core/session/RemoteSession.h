@@ -50,6 +50,7 @@ class RemoteSession : public QObject {
     Q_PROPERTY(bool audioAvailable READ audioAvailable NOTIFY audioAvailableChanged)
     Q_PROPERTY(bool muted READ muted WRITE setMuted NOTIFY mutedChanged)
     Q_PROPERTY(double volume READ volume WRITE setVolume NOTIFY volumeChanged)
+    Q_PROPERTY(bool micOn READ micOn WRITE setMicOn NOTIFY micChanged)
 
 public:
     enum class State { Connecting, Authenticating, Connected, Failed, Closed };
@@ -111,6 +112,16 @@ public:
 
     void setMuted(bool muted);
     void setVolume(double volume);
+
+    // The user's switch "マイクを送る": the default input of this computer goes to the host
+    // while it is on, the session is connected and the host allows it (`mic`, see
+    // exchange()->micAllowed()). Off at the start of every session.
+    bool micOn() const { return m_micOn; }
+    void setMicOn(bool on);
+    // Whether the microphone is being recorded and sent now, and why not when it should
+    // be ("" when fine).
+    bool micSending() const;
+    QString micError() const;
 
     // Starts the connect sequence (signaling, TURN credentials, offer) and returns at once.
     void start();
@@ -200,6 +211,8 @@ Q_SIGNALS:
     void audioAvailableChanged();
     void mutedChanged();
     void volumeChanged();
+    // micOn(), micSending() or micError() changed.
+    void micChanged();
     // A new H.264 frame can be painted (coalesced: at most one outstanding until
     // tap()->latestImage() is called).
     void videoFrameAvailable();
@@ -235,6 +248,7 @@ private:
     void onStillReceived(const QByteArray &bytes);
     void updateFrameSize(QSize size);
     void applyAudio();
+    void applyMic();
     void sendCtrl(const QJsonObject &message);
     void noteStats();
     qint64 silenceLimitMs() const;
@@ -258,6 +272,7 @@ private:
     bool m_audioAvailable = false;
     bool m_muted = false;
     double m_volume = 1.0;
+    bool m_micOn = false;
     Quality m_quality;
     bool m_recording = false;
     std::function<void(const QByteArray &)> m_onStill;

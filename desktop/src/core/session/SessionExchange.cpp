@@ -49,10 +49,12 @@ bool SessionExchange::handleCtrl(const QJsonObject &message) {
         const bool i = perm.input.value_or(m_inputAllowed);
         const bool c = perm.clip.value_or(m_clipAllowed);
         const bool f = perm.files.value_or(m_filesAllowed);
-        if (i != m_inputAllowed || c != m_clipAllowed || f != m_filesAllowed) {
+        const bool m = perm.mic.value_or(m_micAllowed);
+        if (i != m_inputAllowed || c != m_clipAllowed || f != m_filesAllowed || m != m_micAllowed) {
             m_inputAllowed = i;
             m_clipAllowed = c;
             m_filesAllowed = f;
+            m_micAllowed = m;
             m_files->setAllowed(f);
             Q_EMIT permissionsChanged();
         }

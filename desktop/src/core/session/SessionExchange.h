@@ -21,6 +21,7 @@ class SessionExchange : public QObject {
     Q_PROPERTY(bool inputAllowed READ inputAllowed NOTIFY permissionsChanged)
     Q_PROPERTY(bool clipAllowed READ clipAllowed NOTIFY permissionsChanged)
     Q_PROPERTY(bool filesAllowed READ filesAllowed NOTIFY permissionsChanged)
+    Q_PROPERTY(bool micAllowed READ micAllowed NOTIFY permissionsChanged)
     Q_PROPERTY(bool live READ live NOTIFY liveChanged)
 
 public:
@@ -36,6 +37,9 @@ public:
     bool inputAllowed() const { return m_inputAllowed; }
     bool clipAllowed() const { return m_clipAllowed; }
     bool filesAllowed() const { return m_filesAllowed; }
+    // Whether the host plays this viewer's microphone (`mic`; a host that does not say: no,
+    // it would not know what to do with it).
+    bool micAllowed() const { return m_micAllowed; }
     // True while the session is connected (authenticated).
     bool live() const { return m_live; }
 
@@ -67,5 +71,6 @@ private:
     bool m_inputAllowed = true;
     bool m_clipAllowed = true;
     bool m_filesAllowed = true;
+    bool m_micAllowed = false;
     bool m_live = false;
 };

@@ -1,4 +1,4 @@
-#include "audio/AudioTrack.h"
+#include "webrtc/AudioTrack.h"
 
 #include "webrtc/WebrtcTrack.h"
 
@@ -43,7 +43,7 @@ GstPadProbeReturn AudioTrack::dropEos(GstPad *, GstPadProbeInfo *info, gpointer)
     return ev && GST_EVENT_TYPE(ev) == GST_EVENT_EOS ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 
-bool AudioTrack::addTo(GstElement *webrtc, int pt) {
+bool AudioTrack::addTo(GstElement *webrtc, int pt, const QByteArray &offerCaps) {
     const QByteArray rtpCaps =
         "application/x-rtp,media=audio,encoding-name=OPUS,clock-rate=48000,payload=" + QByteArray::number(pt);
     const QByteArray desc = "valve name=gate drop=true drop-mode=forward-sticky-events ! audioconvert ! "
@@ -65,7 +65,10 @@ bool AudioTrack::addTo(GstElement *webrtc, int pt) {
     gst_pad_add_probe(tailSink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, dropEos, nullptr, nullptr);
     gst_object_unref(tailSink);
 
-    const bool ok = WebrtcTrack::link(bin, webrtc, rtpCaps);
+    const bool ok = WebrtcTrack::link(bin, webrtc, rtpCaps, false, true, offerCaps);
+    // A pipeline that already plays (the viewer's) takes the track at once; one that does
+    // not yet (the agent's) starts it with everything else.
+    gst_element_sync_state_with_parent(bin);
     if (ok)
         useSilence();
     return ok;

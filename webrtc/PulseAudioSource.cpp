@@ -1,4 +1,4 @@
-#include "audio/PulseAudioSource.h"
+#include "webrtc/PulseAudioSource.h"
 
 #include <QLoggingCategory>
 

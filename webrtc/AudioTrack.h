@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/AudioSource.h"
+#include "webrtc/AudioSource.h"
 
 #include <QObject>
 #include <QString>
@@ -10,7 +10,8 @@
 
 #include <memory>
 
-// The Opus track of one session: a source element (the head) feeding a fixed tail
+// The Opus track of one session (the agent's sound to the viewer, or the viewer's
+// microphone to the agent): a source element (the head) feeding a fixed tail
 // valve → audioconvert → audioresample → opusenc → rtpopuspay into webrtcbin. The head
 // is silence until the viewer is admitted and audio is on; then the AudioSource is
 // opened on a worker thread and swapped in. A source that cannot be opened, or fails
@@ -22,8 +23,10 @@ public:
     AudioTrack(GstElement *pipeline, std::shared_ptr<const AudioSource> source, QObject *parent = nullptr);
     ~AudioTrack() override;
 
-    // Builds the track towards `webrtc` with the viewer's payload type.
-    bool addTo(GstElement *webrtc, int pt);
+    // Builds the track towards `webrtc` with the viewer's payload type. The track takes
+    // sound from the other side too (the viewer's microphone, when it offers it). An
+    // offering side gives its `offerCaps` (the codec preferences of its offer).
+    bool addTo(GstElement *webrtc, int pt, const QByteArray &offerCaps = {});
     // Sound passes (and the source is open) only while flowing and on.
     void setFlowing(bool on);
     // The session ends: nothing more passes and no source is opened or swapped; the heads

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/AudioSource.h"
+#include "webrtc/AudioSource.h"
 
 // Sound through the PulseAudio API with GStreamer's pulsesrc (served by PulseAudio or by
 // PipeWire's pulse server): "system" records the monitor of the default sink, "mic" the
