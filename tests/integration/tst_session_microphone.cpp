@@ -233,6 +233,23 @@ private Q_SLOTS:
         QVERIFY2(std::abs(heard.hz - 880) < 25, qPrintable(QString::number(heard.hz)));
         QVERIFY2(heard.db > -30, qPrintable(QString::number(heard.db)));
 
+        // The viewer switches it off: nothing more is sent, the host's microphone falls silent
+        // (it stays, as the right does); on again, the tone comes back.
+        s->setMicOn(false);
+        QTRY_VERIFY_WITH_TIMEOUT(!s->micSending(), 10000);
+        patience.setRemainingTime(20000);
+        do {
+            heard = listen(hostServer, source);
+        } while (heard.db > -60 && !patience.hasExpired());
+        QVERIFY2(heard.db <= -60, qPrintable(QString::number(heard.db)));
+        QCOMPARE(microphones(hostServer), QStringList{source});
+        s->setMicOn(true);
+        patience.setRemainingTime(20000);
+        do {
+            heard = listen(hostServer, source);
+        } while (std::abs(heard.hz - 880) >= 25 && !patience.hasExpired());
+        QVERIFY2(std::abs(heard.hz - 880) < 25, qPrintable(QString::number(heard.hz)));
+
         // Withdrawn: the device goes (and the viewer stops recording).
         QCOMPARE(setMic(peers, false), 200);
         QTRY_VERIFY_WITH_TIMEOUT(microphones(hostServer).isEmpty(), 10000);
