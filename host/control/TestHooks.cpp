@@ -5,6 +5,7 @@
 #include "control/HostState.h"
 #include "posix/SignalPipe.h"
 #include "protocol/Json.h"
+#include "protocol/agent/ControlSessionLink.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -119,6 +120,7 @@ void TestHooks::handle(const QString &path, const HttpRequest &req, const QJsonO
         s.clip = body.value("clip").toBool(true);
         s.files = body.value("files").toBool(true);
         s.recording = body.value("recording").toBool(false);
+        s.link = ControlSessionLink::fromJson(body.value("link"));
         for (const QJsonValue &t : body.value("transfers").toArray())
             if (const auto transfer = ControlTransfer::fromJson(t))
                 s.transfers.append(*transfer);

@@ -15,6 +15,8 @@
 #include "input/InputInjector.h"
 #include "platform/BackendFactory.h"
 #include "platform/DesktopBackend.h"
+#include "protocol/agent/ControlSessionLink.h"
+#include "protocol/ctrl/StatsMessage.h"
 #include "webrtc/PulseAudioSource.h"
 
 #include <QColor>
@@ -243,6 +245,13 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
             s.recording = recording;
             s.transfers = transfers;
         });
+    });
+    // The figures each viewer gets once a second, for the host user too.
+    connect(m_service, &DeviceService::sessionStats, this, [this](DeviceSession *session) {
+        if (!m_state)
+            return;
+        const ControlSessionLink link = ControlSessionLink::fromStats(StatsMessage::fromJson(session->lastStats()));
+        m_state->updateSession(session->sid(), [&](HostState::Session &s) { s.link = link; });
     });
     connect(m_service, &DeviceService::sessionEnded, this, [this](const QString &sid, bool forGood, bool byAuto) {
         m_rotation->ended(sid, forGood, byAuto);

@@ -102,6 +102,8 @@ Q_SIGNALS:
     void sessionPathChanged(DeviceSession *session);
     // What the viewer does changed: recording, files (DeviceSession::activityChanged).
     void sessionActivity(DeviceSession *session);
+    // The session sent its viewer new figures (DeviceSession::statsSent).
+    void sessionStats(DeviceSession *session);
     // `forGood`: see DeviceSession::endedForGood(); `byAuto`: it had got in with the
     // automatic passcode.
     void sessionEnded(const QString &sid, bool forGood, bool byAuto);

@@ -245,6 +245,7 @@ bool DeviceSession::start(const QString &offerSdp) {
         return m_path.relay();
     });
     connect(m_video.get(), &SessionVideo::ctrl, this, &DeviceSession::sendCtrl);
+    connect(m_video.get(), &SessionVideo::statsSent, this, &DeviceSession::statsSent);
     // The displays changed: the viewer learns the new list the way it learnt the first.
     connect(m_video->source(), &VideoSource::monitorsChanged, this, [this] {
         if (m_phase == Phase::Authed)
@@ -972,4 +973,8 @@ void DeviceSession::hangUp(bool sendBye) {
     // Closing the channels first lets the viewer see them close before the pipeline stops.
     m_channels->closeAll();
     lost(QStringLiteral("hung up"));
+}
+
+QJsonObject DeviceSession::lastStats() const {
+    return m_video ? m_video->lastStats() : QJsonObject();
 }

@@ -124,6 +124,8 @@ public:
     ViewerExchange *exchange() const { return m_exchange.get(); }
     // The viewer says it records what it is shown ("rec").
     bool viewerRecording() const { return m_viewerRecording; }
+    // The last "stats" sent to the viewer (empty before the picture flows).
+    QJsonObject lastStats() const;
 
     QString sid() const { return m_sid; }
     QString viewer() const { return m_viewer; }
@@ -172,6 +174,8 @@ Q_SIGNALS:
     void clipboardFromViewer(const QString &text);
     // viewerRecording() or the files exchanged with the viewer changed.
     void activityChanged();
+    // lastStats() is new.
+    void statsSent();
     // A PNG picture the viewer copied, for the desktop's clipboard.
     void clipboardImageFromViewer(const QByteArray &png);
     // The session is over (lost, refused, hung up); the owner deletes it.

@@ -163,6 +163,7 @@ void SessionVideo::sendStats() {
     m_skipped = 0;
     m_lastStats = stats.toJson();
     Q_EMIT ctrl(m_lastStats);
+    Q_EMIT statsSent();
 }
 
 void SessionVideo::sendCursor() {

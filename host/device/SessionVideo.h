@@ -47,6 +47,8 @@ public:
 Q_SIGNALS:
     // A control message for the viewer.
     void ctrl(const QJsonObject &msg);
+    // lastStats() is new (once a second while the picture flows).
+    void statsSent();
 
 private:
     // False when the frame was not handed to the channel.

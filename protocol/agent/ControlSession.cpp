@@ -28,6 +28,7 @@ std::optional<ControlSession> ControlSession::fromJson(const QJsonValue &value) 
     r.recording = boolean(o, QStringLiteral("recording")).value_or(false);
     r.transfers = list<ControlTransfer>(o, QStringLiteral("transfers"), ControlTransfer::fromJson)
                       .value_or(QList<ControlTransfer>());
+    r.link = ControlSessionLink::fromJson(o.value(QStringLiteral("link")));
     return r;
 }
 
@@ -57,5 +58,7 @@ QJsonObject ControlSession::toJson() const {
     for (const ControlTransfer &t : transfers)
         list.append(t.toJson());
     o.insert(QStringLiteral("transfers"), list);
+    if (link)
+        o.insert(QStringLiteral("link"), link->toJson());
     return o;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/agent/ControlSessionLink.h"
 #include "protocol/agent/ControlTransfer.h"
 #include "protocol/agent/ControlViewerInfo.h"
 
@@ -26,9 +27,10 @@ struct ControlSession {
     bool input = true;
     bool clip = true;
     bool files = true;
-    bool mic = false;                 // the viewer's microphone may play on this desktop
-    bool recording = false;           // the viewer records what it is shown
-    QList<ControlTransfer> transfers; // running files and the last few that ended, oldest first
+    bool mic = false;                       // the viewer's microphone may play on this desktop
+    bool recording = false;                 // the viewer records what it is shown
+    QList<ControlTransfer> transfers;       // running files and the last few that ended, oldest first
+    std::optional<ControlSessionLink> link; // once the picture flows: how it reaches the viewer
 
     bool operator==(const ControlSession &) const = default;
 

@@ -165,6 +165,16 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(v->audioBuffers > 0, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(v->count("stats") >= 1, 5000);
         QCOMPARE(v->last("stats").value("codec").toString(), QStringLiteral("h264"));
+        // The host user sees the same figures under the session.
+        const auto linkOfSession = [&] {
+            for (const QJsonValue &s : peers.status().value("sessions").toArray())
+                if (s.toObject().value("sid").toString() == v->sid())
+                    return s.toObject().value("link").toObject();
+            return QJsonObject();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(linkOfSession().value("fps").toInt() > 0 && linkOfSession().value("kbps").toInt() > 0,
+                                 10000);
+        QCOMPARE(linkOfSession().value("codec").toString(), QStringLiteral("h264"));
         // Nothing goes over the JPEG channel in this mode.
         QVERIFY(v->frameSizes.isEmpty());
 

@@ -1,6 +1,7 @@
 #include "config/Quality.h"
 #include "protocol/DeviceInfo.h"
 #include "protocol/PasscodeProof.h"
+#include "protocol/agent/ControlSessionLink.h"
 #include "protocol/agent/ControlStatus.h"
 #include "protocol/ctrl/ApprovalWaitMessage.h"
 #include "protocol/ctrl/AudioStateMessage.h"
@@ -243,6 +244,8 @@ private Q_SLOTS:
         session.relay = true;
         session.clip = false;
         session.mic = true; // not the default: it must travel to come back
+        session.link =
+            ControlSessionLink{QStringLiteral("h264"), 12, 1480, 1500, 1800, 2.5, 40, QStringLiteral("回線")};
         s.sessions = {session};
         s.noticeBar = false;
         s.controllers = {ControlController{QStringLiteral("laptop"), QStringLiteral("AAAA"), 1700000001}};
@@ -264,6 +267,31 @@ private Q_SLOTS:
         s.eulaRequired.reset();
         QVERIFY(s.toJson().value("eulaRequired").isNull());
         QCOMPARE(ControlStatus::fromObject(s.toJson()), s);
+    }
+
+    // The figures a viewer gets in "stats", as the agent lists them under its session:
+    // what is missing stays missing, what is not a sane number is dropped or bounded.
+    void sessionLinkFromStats() {
+        StatsMessage stats;
+        stats.codec = QStringLiteral("jpeg");
+        stats.fps = 9;
+        stats.kbps = 900;
+        stats.link = {{"est", 1234.4}, {"skipped", 3}, {"limit", "回線"}};
+        ControlSessionLink link = ControlSessionLink::fromStats(StatsMessage::fromJson(stats.toJson()));
+        QCOMPARE(link.estimateKbps, std::optional<qint64>(1234));
+        QCOMPARE(link.targetKbps, std::nullopt);
+        QCOMPARE(link.rttMs, std::nullopt);
+        QCOMPARE(link.line(), QStringLiteral("JPEG  9 fps  900 kbps(推定 1234 kbps)  回線で制限"));
+        QCOMPARE(ControlSessionLink::fromJson(link.toJson()), std::optional<ControlSessionLink>(link));
+
+        stats.link = {{"est", -5}, {"target", "fast"}, {"loss", 250.0}, {"rtt", 1e300}};
+        link = ControlSessionLink::fromStats(stats);
+        QCOMPARE(link.estimateKbps, std::nullopt);
+        QCOMPARE(link.targetKbps, std::nullopt);
+        QCOMPARE(link.lossPercent, std::optional<double>(100.0));
+        QCOMPARE(link.rttMs, std::optional<int>(600000));
+        QCOMPARE(link.limit, QString());
+        QCOMPARE(ControlSessionLink::fromJson(QJsonValue(3)), std::nullopt);
     }
 
     void deviceRecordRoundTrips() {

@@ -563,14 +563,21 @@ void TestHostPanel::viewerActivity() {
                     {"state", "failed"},
                     {"message", "相手が受け取りを断りました"}},
     };
-    const QString sid =
-        m_h->addSession({{"name", "Viewer"}, {"authed", true}, {"recording", true}, {"transfers", transfers}});
+    const QJsonObject link{{"codec", "h264"}, {"fps", 12},    {"kbps", 1480}, {"target", 1500},
+                           {"est", 1800},     {"loss", 2.04}, {"rtt", 40},    {"limit", "回線"}};
+    const QString sid = m_h->addSession(
+        {{"name", "Viewer"}, {"authed", true}, {"recording", true}, {"transfers", transfers}, {"link", link}});
     QVERIFY(!sid.isEmpty());
     QTRY_COMPARE(bar.text(), QStringLiteral("遠隔操作中: Viewer(録画中)"));
     QTRY_VERIFY(profiles.window(sid));
     ProfileWindow *w = profiles.window(sid);
     QTRY_VERIFY(w->findChild<QLabel *>("recordingLine")->isVisibleTo(w));
     QCOMPARE(w->findChild<QLabel *>("recordingLine")->text(), ProfileWindow::recordingText());
+    // How the picture reaches the viewer, and what holds it back.
+    const QString linkLine =
+        QStringLiteral("H.264  12 fps  1480 kbps(目標 1500・推定 1800 kbps)  損失 2.0%  往復 40 ms  回線で制限");
+    QTRY_VERIFY(w->findChild<QLabel *>("sessionLink")->isVisibleTo(w));
+    QCOMPARE(w->findChild<QLabel *>("sessionLink")->text(), linkLine);
     const auto lineOf = [w](int id) {
         QWidget *row = w->findChild<QWidget *>(QStringLiteral("transfer_%1").arg(id));
         return row && row->isVisibleTo(w) ? row->findChild<QLabel *>("transferLine")->text() : QString();
@@ -591,6 +598,7 @@ void TestHostPanel::viewerActivity() {
     QTRY_COMPARE(bar.text(), QStringLiteral("遠隔操作中: Viewer"));
     QTRY_VERIFY(!w->findChild<QLabel *>("recordingLine")->isVisibleTo(w));
     QTRY_VERIFY(!w->findChild<QWidget *>("transfers")->isVisibleTo(w));
+    QVERIFY(!w->findChild<QLabel *>("sessionLink")->isVisibleTo(w));
     QCOMPARE(w->height(), ProfileWindow::contentHeight);
 }
 

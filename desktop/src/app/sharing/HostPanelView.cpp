@@ -801,6 +801,10 @@ HostPanelView::SessionRow HostPanelView::makeSessionRow(const ControlSession &s,
     r.caption = secondaryCaption(QString(), r.row);
     r.caption->setObjectName(QStringLiteral("sessionCaption"));
     v->addWidget(r.caption);
+    r.link = secondaryCaption(QString(), r.row);
+    r.link->setObjectName(QStringLiteral("sessionLink"));
+    r.link->hide();
+    v->addWidget(r.link);
     h->addLayout(v, 1);
     auto *cut = new QPushButton(QStringLiteral("切断"), r.row);
     cut->setObjectName(QStringLiteral("disconnectSession"));
@@ -827,6 +831,8 @@ void HostPanelView::updateSessionRow(SessionRow &r, const ControlSession &s, qin
     r.detail->setText(bounded(detail, 300));
     r.detail->setVisible(!detail.isEmpty());
     r.caption->setText(HostPanelText::sessionCaption(s, now));
+    r.link->setText(s.link ? s.link->line() : QString());
+    r.link->setVisible(s.link.has_value());
     r.shown = s;
 }
 

@@ -141,6 +141,7 @@ private:
         QLabel *name = nullptr;
         QLabel *detail = nullptr;
         QLabel *caption = nullptr;
+        QLabel *link = nullptr; // how the picture reaches this viewer
         ControlSession shown;
         bool iconDirty = true;
     };

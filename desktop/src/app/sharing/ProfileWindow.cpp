@@ -80,6 +80,14 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     m_meta->setFont(Theme::caption());
     m_meta->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
     v->addWidget(m_meta);
+    m_link = new QLabel(page);
+    m_link->setObjectName(QStringLiteral("sessionLink"));
+    m_link->setTextFormat(Qt::PlainText);
+    m_link->setWordWrap(true);
+    m_link->setFont(Theme::caption());
+    m_link->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
+    m_link->hide();
+    v->addWidget(m_link);
 
     auto *rights = new QHBoxLayout;
     for (int i = 0; i < rightCount; ++i) {
@@ -275,6 +283,8 @@ void ProfileWindow::refresh() {
     m_detail->setText(bounded(detail, 300));
     m_detail->setVisible(!detail.isEmpty());
     m_meta->setText(bounded(metaLine(*s, m_now), 300));
+    m_link->setText(s->link ? s->link->line() : QString());
+    m_link->setVisible(s->link.has_value());
     m_sendFile->setEnabled(s->files);
     const bool values[rightCount] = {s->input, s->clip, s->files, s->mic};
     const QColor accent = palette().color(QPalette::Highlight);

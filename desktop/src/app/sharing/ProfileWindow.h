@@ -69,6 +69,7 @@ private:
     QLabel *m_name = nullptr;
     QLabel *m_detail = nullptr;
     QLabel *m_meta = nullptr;
+    QLabel *m_link = nullptr; // how the picture reaches the viewer, once it flows
     QPushButton *m_disconnect = nullptr;
     QPushButton *m_sendFile = nullptr;
     QPushButton *m_rights[rightCount] = {};
