@@ -243,6 +243,7 @@ private Q_SLOTS:
         session.relay = true;
         session.clip = false;
         session.mic = true; // not the default: it must travel to come back
+        session.micSource = QStringLiteral("velmo_mic_0123abcd_in");
         s.sessions = {session};
         s.noticeBar = false;
         s.controllers = {ControlController{QStringLiteral("laptop"), QStringLiteral("AAAA"), 1700000001}};
