@@ -3,16 +3,26 @@
 // screen's origin. A real X client paints each monitor its own colour (and the rest of the
 // screen magenta) and records the events it gets; scripted viewers must find the colours
 // at the right places of the all-monitors picture (black between the monitors), see their
-// clicks arrive at the right root coordinates, and follow layout changes in the session.
+// clicks arrive at the right root coordinates, and follow layout changes in the session;
+// the app's session window lists the monitors in its "モニタ" menu and follows too.
+#include "config/AppConfig.h"
+#include "session/RemoteSession.h"
+#include "session/SessionStore.h"
 #include "support/DevicePeers.h"
 #include "support/DeviceTestViewer.h"
 #include "support/TestEnv.h"
+#include "support/ViewerObjects.h"
 #include "support/XEventWindow.h"
+#include "viewer/RemoteScreenView.h"
+#include "viewer/SessionView.h"
+#include "viewer/SessionWindowView.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QJsonArray>
+#include <QMenu>
 #include <QProcess>
 #include <QTest>
+#include <QToolButton>
 
 #include <gst/gst.h>
 
@@ -96,9 +106,17 @@ QPoint half(QPoint desktop) {
 class TestHostMonitors : public QObject {
     Q_OBJECT
 private:
+    ViewerObjects m_objects;
     DevicePeers m_peers;
     QString m_passcode;
     XEventWindow m_x;
+
+    static QStringList menuTexts(QToolButton *button) {
+        QStringList out;
+        for (QAction *a : button->menu()->actions())
+            out << a->text();
+        return out;
+    }
 
     // RandR refuses to redefine a monitor in place: it goes and comes back (what the host
     // sees in between is just another layout).
@@ -162,6 +180,7 @@ private Q_SLOTS:
         m_passcode = m_peers.useFixedPasscode(QStringLiteral("monitors-code-1"));
         QVERIFY(!m_passcode.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(m_peers.status().value("monitors").toArray().size(), 3, 10000);
+        QCOMPARE(m_objects.waitForWebRtc(), QString());
     }
 
     void init() {
@@ -299,6 +318,39 @@ private Q_SLOTS:
         v->close();
     }
 
+    // The app's session window: "全モニタ" and one entry per monitor, the picture of all of
+    // them, and both following monitors that go away during the session.
+    void sessionWindowFollowsLayout() {
+        // JPEG: the app's H.264 picture does not always take a new size mid-session yet.
+        m_objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        RemoteSession *s = m_objects.sessionTo(m_peers, m_passcode, QStringLiteral("Monitors")).release();
+        m_objects.store()->insert(s);
+        const QString sid = s->sid();
+        SessionWindowView w(sid, m_objects.store(), m_objects.config());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTRY_COMPARE_WITH_TIMEOUT(s->state(), RemoteSession::State::Connected, 30000);
+        auto *menu = w.findChild<QToolButton *>("monitorMenu");
+        QVERIFY(menu);
+        QCOMPARE(menuTexts(menu), QStringList({"全モニタ", "A  1280×1024  ★", "B  1024×768", "C  800×372"}));
+        auto *screen = w.findChild<RemoteScreenView *>("screen");
+        QVERIFY(screen);
+        s->setQuality({15, 0.5, 80, 4000});
+        menu->menu()->actions().first()->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(screen->frameSize(), QSizeF(1152, 720), 20000);
+
+        // C goes: three entries left, and the picture is A and B only.
+        QVERIFY(xrandr({"--delmonitor", "C"}));
+        QTRY_COMPARE_WITH_TIMEOUT(menuTexts(menu), QStringList({"全モニタ", "A  1280×1024  ★", "B  1024×768"}), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(screen->frameSize(), QSizeF(1152, 534), 20000);
+        // B goes too: one monitor, no "全モニタ", and the picture is A.
+        QVERIFY(xrandr({"--delmonitor", "B"}));
+        QTRY_COMPARE_WITH_TIMEOUT(menuTexts(menu), QStringList({"A  1280×1024  ★"}), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(screen->frameSize(), QSizeF(640, 512), 20000);
+        QCOMPARE(s->state(), RemoteSession::State::Connected);
+        m_objects.store()->close(sid);
+    }
+
     void cleanupTestCase() {
         xrandr({"--delmonitor", "A"});
         xrandr({"--delmonitor", "B"});
@@ -308,7 +360,7 @@ private Q_SLOTS:
 
 int main(int argc, char **argv) {
     TestEnv env;
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     TestHostMonitors t;
     return QTest::qExec(&t, argc, argv);
 }

@@ -4,8 +4,8 @@
 // in a real GNOME session, with DISPLAY set to Mutter's Xwayland: it must choose Mutter's
 // own remote-desktop and screen-cast interfaces (no dialog), never the Xwayland. The app's
 // own viewer finds the colours in JPEG and H.264; clicks, wheel and keys arrive as real
-// events; the clipboard goes both ways; nothing stays held when a viewer vanishes
-// mid-drag; when Mutter goes, the status
+// events; the clipboard goes both ways; a turned monitor reaches the viewer without a
+// reconnect; nothing stays held when a viewer vanishes mid-drag; when Mutter goes, the status
 // says so instead of showing a stale picture.
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
@@ -17,6 +17,8 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
@@ -101,6 +103,38 @@ class TestHostMutter : public QObject {
                 40000))
             return nullptr;
         return v;
+    }
+    // Gives the virtual monitor the transform (0 upright, 1 turned by 90°) through Mutter's
+    // display configuration, for the session only.
+    static bool turn(int transform, QString *why) {
+        const QStringList target{QStringLiteral("call"), QStringLiteral("--session"),
+                                 QStringLiteral("-d"),   QStringLiteral("org.gnome.Mutter.DisplayConfig"),
+                                 QStringLiteral("-o"),   QStringLiteral("/org/gnome/Mutter/DisplayConfig"),
+                                 QStringLiteral("-m")};
+        QProcess state;
+        state.start(QStringLiteral("gdbus"),
+                    target + QStringList{QStringLiteral("org.gnome.Mutter.DisplayConfig.GetCurrentState")});
+        state.waitForFinished(10000);
+        const QString out = QString::fromUtf8(state.readAllStandardOutput());
+        const QRegularExpressionMatch serial = QRegularExpression(QStringLiteral("^\\(uint32 (\\d+),")).match(out);
+        if (!serial.hasMatch()) {
+            *why = QStringLiteral("no display state: ") + out + QString::fromUtf8(state.readAllStandardError());
+            return false;
+        }
+        QProcess apply;
+        apply.start(QStringLiteral("gdbus"),
+                    target + QStringList{QStringLiteral("org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig"),
+                                         serial.captured(1), QStringLiteral("1"),
+                                         QStringLiteral("[(0, 0, 1.0, uint32 %1, true, [('Meta-0', "
+                                                        "'1280x720@60.000', @a{sv} {})])]")
+                                             .arg(transform),
+                                         QStringLiteral("{}")});
+        apply.waitForFinished(10000);
+        if (apply.exitCode() != 0) {
+            *why = QString::fromUtf8(apply.readAllStandardError());
+            return false;
+        }
+        return true;
     }
     const QJsonObject *next(const QString &kind, int button = 0, int ms = 10000) {
         return m_win.waitFor(
@@ -267,6 +301,37 @@ private Q_SLOTS:
         // The host notices the silence and lets go of everything.
         QTRY_VERIFY_WITH_TIMEOUT(m_win.buttonsHeld().isEmpty() && m_win.keysHeld().isEmpty(), 30000);
         QVERIFY(m_peers.host().state() == QProcess::Running);
+    }
+
+    // The monitor is turned (Mutter's display configuration, as the desktop's settings do):
+    // the status and the viewer follow without a reconnect; turned back likewise.
+    void turnedMonitorReachesTheViewer() {
+        auto jpeg = session(QStringLiteral("jpeg"));
+        QVERIFY2(QTest::qWaitFor([&] { return jpeg->state() == State::Connected; }, 30000),
+                 qPrintable(jpeg->failureText()));
+        jpeg->setQuality({30, 1.0, 90, 8000});
+        QString why;
+        QVERIFY2(shows(*jpeg, {1280, 720}, {{{200, 150}, Qt::red}}, 12, &why), qPrintable(why));
+        QVERIFY2(turn(1, &why), qPrintable(why)); // 90°
+        QTRY_COMPARE_WITH_TIMEOUT(m_peers.status().value("monitors").toArray().at(0).toObject().value("w").toInt(), 720,
+                                  20000);
+        QCOMPARE(m_peers.status().value("monitors").toArray().at(0).toObject().value("h").toInt(), 1280);
+        // The window fills the turned monitor: red is still its top left quarter.
+        QVERIFY2(shows(*jpeg, {720, 1280}, {{{150, 200}, Qt::red}, {{600, 1100}, Qt::white}}, 12, &why),
+                 qPrintable(why));
+        QVERIFY2(turn(0, &why), qPrintable(why));
+        QVERIFY2(shows(*jpeg, {1280, 720}, quarters(), 12, &why), qPrintable(why));
+        jpeg->close();
+        // Input goes through the session Mutter made anew.
+        auto v = halfSizeViewer();
+        QVERIFY(v);
+        m_win.clear();
+        v->sendInput({{"t", "md"}, {"b", 0}, {"x", 300}, {"y", 200}});
+        v->sendInput({{"t", "mu"}, {"b", 0}, {"x", 300}, {"y", 200}});
+        const QJsonObject *down = next("down", 1);
+        QVERIFY(down);
+        QCOMPARE(QPointF(down->value("x").toDouble(), down->value("y").toDouble()), QPointF(600, 400));
+        QVERIFY(next("up", 1));
     }
 
     // Near the end: PipeWire is gone, so Mutter has no stream to give. An agent started now

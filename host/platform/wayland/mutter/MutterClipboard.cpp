@@ -92,18 +92,38 @@ private:
 
 std::unique_ptr<MutterClipboard> MutterClipboard::open(std::shared_ptr<MutterSession> session, QString *problem) {
     std::unique_ptr<MutterClipboard> c(new MutterClipboard(std::move(session)));
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    const QString path = c->m_session->path();
-    bus.connect(QString(), path, MutterSession::interface(), QStringLiteral("SelectionOwnerChanged"), c.get(),
-                SLOT(ownerChanged(QDBusMessage)));
-    bus.connect(QString(), path, MutterSession::interface(), QStringLiteral("SelectionTransfer"), c.get(),
-                SLOT(transfer(QDBusMessage)));
+    c->listen();
     const QDBusMessage reply = c->m_session->callNow("EnableClipboard", {QVariantMap{}});
     if (reply.type() == QDBusMessage::ErrorMessage) {
         *problem = QStringLiteral("Mutter does not share its clipboard: %1").arg(reply.errorMessage());
         return nullptr;
     }
+    // A new session (Mutter made one after a monitor change) has the clipboard off again;
+    // what the viewer put on it is offered anew.
+    MutterClipboard *self = c.get();
+    connect(c->m_session.get(), &MutterSession::restarted, self, [self] {
+        self->listen();
+        self->m_session->notify("EnableClipboard", {QVariantMap{}});
+        if (self->m_owner && !self->m_owned.isEmpty())
+            self->offer(self->m_owned, self->m_ownedImage);
+    });
     return c;
+}
+
+// Follows the signals of the session in force.
+void MutterClipboard::listen() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!m_path.isEmpty()) {
+        bus.disconnect(QString(), m_path, MutterSession::interface(), QStringLiteral("SelectionOwnerChanged"), this,
+                       SLOT(ownerChanged(QDBusMessage)));
+        bus.disconnect(QString(), m_path, MutterSession::interface(), QStringLiteral("SelectionTransfer"), this,
+                       SLOT(transfer(QDBusMessage)));
+    }
+    m_path = m_session->path();
+    bus.connect(QString(), m_path, MutterSession::interface(), QStringLiteral("SelectionOwnerChanged"), this,
+                SLOT(ownerChanged(QDBusMessage)));
+    bus.connect(QString(), m_path, MutterSession::interface(), QStringLiteral("SelectionTransfer"), this,
+                SLOT(transfer(QDBusMessage)));
 }
 
 MutterClipboard::MutterClipboard(std::shared_ptr<MutterSession> session) : m_session(std::move(session)) {

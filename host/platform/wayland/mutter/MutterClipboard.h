@@ -34,11 +34,13 @@ private Q_SLOTS:
 
 private:
     explicit MutterClipboard(std::shared_ptr<MutterSession> session);
+    void listen();
     void offer(const QByteArray &bytes, bool image);
     void startRead(const QString &mime);
     void finishRead(bool ok);
 
     std::shared_ptr<MutterSession> m_session;
+    QString m_path;     // the session whose signals are followed
     QByteArray m_owned; // ours while the session owns the clipboard: UTF-8 text or a PNG
     bool m_ownedImage = false;
     bool m_owner = false;

@@ -36,6 +36,8 @@ MutterFrameGrabber::~MutterFrameGrabber() {
     stopPipeline();
     if (m_picture)
         gst_buffer_unref(m_picture);
+    if (m_held)
+        gst_sample_unref(m_held);
     if (m_eventFd >= 0)
         close(m_eventFd);
 }
@@ -51,8 +53,6 @@ Result<std::monostate> MutterFrameGrabber::open(const QRect &rect) {
         return Result<std::monostate>::failure(Error::make(
             Error::Kind::Unavailable, QStringLiteral("GStreamer has no pipewiresrc (package gstreamer1.0-pipewire)")));
     m_rect = rect;
-    if (m_stream->node)
-        build();
     return Result<std::monostate>::success({});
 }
 
@@ -65,8 +65,9 @@ bool MutterFrameGrabber::setRect(const QRect &rect) {
 bool MutterFrameGrabber::build() {
     // always-copy: the picture leaves PipeWire's buffers at once (they go back to Mutter,
     // which has only a few), so one may be held by the encoders as long as they like.
+    m_builtNode = m_stream->node;
     const QByteArray desc = QByteArrayLiteral("pipewiresrc name=src always-copy=true path=") +
-                            QByteArray::number(m_stream->node.load()) +
+                            QByteArray::number(m_builtNode) +
                             " ! videoconvert ! video/x-raw,format=BGRx ! appsink name=sink sync=false max-buffers=1 "
                             "drop=true";
     GError *err = nullptr;
@@ -78,7 +79,6 @@ bool MutterFrameGrabber::build() {
         if (m_pipeline)
             gst_object_unref(m_pipeline);
         m_pipeline = nullptr;
-        m_lost = true;
         return false;
     }
     m_sink = gst_bin_get_by_name(GST_BIN(m_pipeline), "sink");
@@ -86,9 +86,8 @@ bool MutterFrameGrabber::build() {
     callbacks.new_sample = newSample;
     gst_app_sink_set_callbacks(GST_APP_SINK(m_sink), &callbacks, &m_eventFd, nullptr);
     if (gst_element_set_state(m_pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        qCWarning(lcMutterGrab) << "the capture pipeline of node" << m_stream->node.load() << "does not start";
+        qCWarning(lcMutterGrab) << "the capture pipeline of node" << m_builtNode << "does not start";
         stopPipeline();
-        m_lost = true;
         return false;
     }
     qCInfo(lcMutterGrab) << "capturing monitor" << m_stream->connector << "from PipeWire node" << m_stream->node.load();
@@ -98,6 +97,8 @@ bool MutterFrameGrabber::build() {
 void MutterFrameGrabber::stopPipeline() {
     if (!m_pipeline)
         return;
+    if (m_held)
+        gst_sample_unref(std::exchange(m_held, nullptr));
     gst_element_set_state(m_pipeline, GST_STATE_NULL);
     gst_object_unref(m_sink);
     gst_object_unref(m_pipeline);
@@ -131,13 +132,18 @@ FrameGrabber::Poll MutterFrameGrabber::poll() {
     Poll p;
     // Mutter draws the pointer: nothing to draw here, nothing to follow.
     p.pointer = QPoint(INT_MIN / 2, INT_MIN / 2);
-    if (!m_pipeline && !m_lost && m_stream->node && !m_stream->ended)
-        build();
-    if (m_pipeline && pipelineFailed()) {
+    // A new session gives the monitor a new node: the pipeline moves to it. One that failed
+    // waits for the next node.
+    const quint32 node = m_stream->node;
+    if (m_pipeline && node != m_builtNode)
         stopPipeline();
-        m_lost = true;
+    if (!m_pipeline && node && node != m_failedNode && !m_stream->ended && !build())
+        m_failedNode = node;
+    if (m_pipeline && pipelineFailed()) {
+        m_failedNode = m_builtNode;
+        stopPipeline();
     }
-    p.lost = m_lost || m_stream->ended;
+    p.lost = m_stream->ended;
     quint64 count = 0;
     if (read(m_eventFd, &count, sizeof count) > 0 && count > 0) {
         m_received += count;
@@ -149,7 +155,7 @@ FrameGrabber::Poll MutterFrameGrabber::poll() {
 
 void MutterFrameGrabber::wait(int wakeFd, int timeoutMs) {
     pollfd fds[2] = {{wakeFd, POLLIN, 0}, {m_eventFd, POLLIN, 0}};
-    if (!m_pipeline && !m_lost)
+    if (!m_pipeline)
         timeoutMs = timeoutMs < 0 ? kNodeWaitMs : std::min(timeoutMs, kNodeWaitMs);
     ::poll(fds, 2, timeoutMs);
 }
@@ -157,31 +163,33 @@ void MutterFrameGrabber::wait(int wakeFd, int timeoutMs) {
 FrameGrabber::Grab MutterFrameGrabber::grab() {
     if (!m_sink)
         return Grab::Failed;
-    GstSample *sample = gst_app_sink_try_pull_sample(GST_APP_SINK(m_sink), 0);
-    if (!sample) {
-        // Nothing new: the feed keeps the last picture, and a stream that was just connected
-        // gets one from Mutter at once.
-        return Grab::Failed;
+    // The newest picture is kept until it fits the monitor's rectangle: after a mode change
+    // or a turn the new size may come before the new layout reaches the feed, and Mutter
+    // sends no other picture of a still desktop.
+    if (GstSample *fresh = gst_app_sink_try_pull_sample(GST_APP_SINK(m_sink), 0)) {
+        if (m_held)
+            gst_sample_unref(m_held);
+        m_held = fresh;
     }
     m_fresh = false;
+    if (!m_held)
+        return Grab::Failed;
     GstVideoInfo info;
-    GstCaps *caps = gst_sample_get_caps(sample);
-    GstBuffer *buf = gst_sample_get_buffer(sample);
+    GstCaps *caps = gst_sample_get_caps(m_held);
+    GstBuffer *buf = gst_sample_get_buffer(m_held);
     if (!caps || !buf || !gst_video_info_from_caps(&info, caps)) {
-        gst_sample_unref(sample);
+        gst_sample_unref(std::exchange(m_held, nullptr));
         return Grab::Failed;
     }
     const int w = int(GST_VIDEO_INFO_WIDTH(&info));
     const int h = int(GST_VIDEO_INFO_HEIGHT(&info));
     if (QSize(w, h) != m_rect.size()) {
-        // Mutter resized the stream before the layout change reached the feed: the picture
-        // of the new size comes again once it did.
         if (!m_sizeWarned)
             qCInfo(lcMutterGrab) << "stream picture is" << w << "x" << h << "while the monitor is" << m_rect.size();
         m_sizeWarned = true;
-        gst_sample_unref(sample);
         return Grab::Failed;
     }
+    GstSample *sample = std::exchange(m_held, nullptr);
     m_sizeWarned = false;
     // The consumers want lines of exactly width × 4 bytes in a buffer of their own.
     GstVideoFrame frame;

@@ -9,13 +9,14 @@
 
 struct MutterStream;
 typedef struct _GstElement GstElement;
+typedef struct _GstSample GstSample;
 
 // Reads one monitor of a Mutter desktop from its screen-cast stream: `pipewiresrc` on the
 // stream's PipeWire node into an appsink that keeps only the newest picture. Mutter sends a
 // picture only when the monitor changed, so an idle desktop costs nothing, and poll()
 // reports a change exactly when one arrived. The pointer is drawn in by Mutter. The
 // pipeline is built on the capture thread once the node is known (the session announces it
-// shortly after it started).
+// shortly after it started), and moves to the new node when Mutter made a new session.
 class MutterFrameGrabber : public FrameGrabber {
 public:
     explicit MutterFrameGrabber(std::shared_ptr<MutterStream> stream);
@@ -45,8 +46,10 @@ private:
     int m_eventFd = -1; // readable when a picture arrived
     std::atomic<bool> m_fresh{false};
     std::atomic<quint64> m_received{0};
-    bool m_lost = false;
+    quint32 m_builtNode = 0;  // the node the pipeline reads
+    quint32 m_failedNode = 0; // a node whose pipeline failed: the next one is waited for
     bool m_sizeWarned = false;
     GstBuffer *m_picture = nullptr; // the last grab, until taken
+    GstSample *m_held = nullptr;    // the newest picture from the stream, until it fits
     QImage m_noCursor;
 };

@@ -17,6 +17,20 @@ constexpr int kSnapshotWaitMs = 1000;
 MutterScreenCapture::MutterScreenCapture(std::shared_ptr<MutterSession> session, QObject *parent)
     : ScreenCapture(parent), m_session(std::move(session)) {
     connect(m_session.get(), &MutterSession::failed, this, &ScreenCapture::failed);
+    connect(m_session.get(), &MutterSession::monitorsChanged, this, [this] {
+        for (auto it = m_feeds.begin(); it != m_feeds.end();) {
+            auto feed = it.value().lock();
+            if (!feed) {
+                it = m_feeds.erase(it);
+                continue;
+            }
+            for (const auto &s : m_session->streams())
+                if (s->id == it.key() || (it.key() == 0 && s->primary))
+                    feed->setRect(s->rect);
+            ++it;
+        }
+        Q_EMIT monitorsChanged();
+    });
 }
 
 MutterScreenCapture::~MutterScreenCapture() = default;

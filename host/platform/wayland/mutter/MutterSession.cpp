@@ -7,6 +7,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QDateTime>
 #include <QLoggingCategory>
 
 #include <linux/input-event-codes.h>
@@ -56,8 +57,25 @@ std::shared_ptr<MutterSession> MutterSession::open(QString *problem) {
         return nullptr;
     }
     std::shared_ptr<MutterSession> s(new MutterSession);
-    if (!s->readMonitors(problem) || !s->start(problem))
+    if (!readMonitors(&s->m_streams, problem) || !s->start(problem))
         return nullptr;
+    MutterSession *self = s.get();
+    // A compositor that ends (or crashes) closes nothing: its name leaving the bus says so.
+    auto *watcher = new QDBusServiceWatcher(kRdService, QDBusConnection::sessionBus(),
+                                            QDBusServiceWatcher::WatchForUnregistration, self);
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, self,
+            [self] { self->fail(QStringLiteral("Mutter left the session bus (the desktop ended)")); });
+    s->m_streamWait.setSingleShot(true);
+    s->m_streamWait.setInterval(kStreamWaitMs);
+    connect(&s->m_streamWait, &QTimer::timeout, self, [self] {
+        if (!self->ready())
+            self->fail(QStringLiteral("Mutter started the session but its screen stream never came (PipeWire or "
+                                      "WirePlumber not running?)"));
+    });
+    s->m_streamWait.start();
+    QDBusConnection::sessionBus().connect(kDisplayConfig, QStringLiteral("/org/gnome/Mutter/DisplayConfig"),
+                                          kDisplayConfig, QStringLiteral("MonitorsChanged"), self,
+                                          SLOT(layoutChanged()));
     return s;
 }
 
@@ -75,7 +93,7 @@ MutterSession::~MutterSession() {
 // The monitors and their places, from Mutter's display configuration:
 // GetCurrentState → (u serial, a((ssss)a(siiddada{sv})a{sv}) monitors,
 //                    a(iiduba(ssss)a{sv}) logical_monitors, a{sv} properties).
-bool MutterSession::readMonitors(QString *problem) {
+bool MutterSession::readMonitors(QList<std::shared_ptr<MutterStream>> *out, QString *problem) {
     const QDBusMessage reply = call(kDisplayConfig, QStringLiteral("/org/gnome/Mutter/DisplayConfig"), kDisplayConfig,
                                     QStringLiteral("GetCurrentState"));
     if (const QString e = errorOf(reply); !e.isEmpty() || reply.arguments().size() < 4) {
@@ -149,15 +167,15 @@ bool MutterSession::readMonitors(QString *problem) {
             if (transform % 2 == 1)
                 size.transpose();
             auto s = std::make_shared<MutterStream>();
-            s->id = int(m_streams.size()) + 1;
+            s->id = int(out->size()) + 1;
             s->connector = m.connector;
             s->rect = QRect(QPoint(x, y), size);
             s->primary = primary;
-            m_streams.append(s);
+            out->append(s);
         }
     }
     a.endArray();
-    if (m_streams.isEmpty()) {
+    if (out->isEmpty()) {
         *problem = QStringLiteral("Mutter shows no monitor");
         return false;
     }
@@ -181,10 +199,6 @@ bool MutterSession::start(QString *problem) {
         return false;
     }
     bus.connect(kRdService, m_rdPath, kRdSession, QStringLiteral("Closed"), this, SLOT(closed()));
-    // A compositor that ends (or crashes) closes nothing: its name leaving the bus says so.
-    auto *watcher = new QDBusServiceWatcher(kRdService, bus, QDBusServiceWatcher::WatchForUnregistration, this);
-    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this,
-            [this] { fail(QStringLiteral("Mutter left the session bus (the desktop ended)")); });
     QVariantMap scProps{{QStringLiteral("remote-desktop-session-id"), sessionId}};
     reply = call(kScService, QStringLiteral("/org/gnome/Mutter/ScreenCast"), kScService,
                  QStringLiteral("CreateSession"), {scProps});
@@ -217,13 +231,6 @@ bool MutterSession::start(QString *problem) {
     notify("NotifyPointerMotionRelative", {0.0, 0.0});
     notify("NotifyKeyboardKeycode", {quint32(KEY_LEFTSHIFT), true});
     notify("NotifyKeyboardKeycode", {quint32(KEY_LEFTSHIFT), false});
-    m_streamWait.setSingleShot(true);
-    m_streamWait.setInterval(kStreamWaitMs);
-    connect(&m_streamWait, &QTimer::timeout, this, [this] {
-        if (!ready())
-            fail(QStringLiteral("Mutter started the session but its screen stream never came (PipeWire or "
-                                "WirePlumber not running?)"));
-    });
     m_streamWait.start();
     QStringList text;
     for (const auto &s : std::as_const(m_streams))
@@ -235,6 +242,34 @@ bool MutterSession::start(QString *problem) {
                     .arg(s->rect.y());
     qCInfo(lcMutter) << "remote-desktop session" << m_rdPath << "records" << text.join(QStringLiteral(", "));
     return true;
+}
+
+// Main thread (a signal from the bus): a monitor was turned, moved or given another mode.
+// Its stream follows by itself (Mutter renegotiates its size), the rectangles follow here.
+void MutterSession::layoutChanged() {
+    QList<std::shared_ptr<MutterStream>> now;
+    QString problem;
+    if (!m_problem.isEmpty())
+        return;
+    if (!readMonitors(&now, &problem)) {
+        qCWarning(lcMutter) << "monitors changed:" << problem;
+        return;
+    }
+    bool sameSet = now.size() == m_streams.size();
+    for (const auto &n : std::as_const(now)) {
+        bool found = false;
+        for (const auto &s : std::as_const(m_streams)) {
+            if (s->connector != n->connector)
+                continue;
+            found = true;
+            s->rect = n->rect;
+            s->primary = n->primary;
+        }
+        sameSet = sameSet && found;
+    }
+    if (!sameSet)
+        qCWarning(lcMutter) << "monitors were added or removed: the session keeps recording those it started with";
+    Q_EMIT monitorsChanged();
 }
 
 bool MutterSession::ready() const {
@@ -258,8 +293,71 @@ void MutterSession::streamAdded(const QDBusMessage &signal) {
     }
 }
 
+// Main thread (a signal from the bus). Mutter 43 ends the session whenever the monitor
+// configuration changes (a turn, another mode, a monitor more or less): a new one is made,
+// with the streams of the monitors that are still there kept under their ids (the feeds
+// reading them move to the new PipeWire nodes). A session that keeps ending is given up.
 void MutterSession::closed() {
-    fail(QStringLiteral("Mutter closed the remote-desktop session"));
+    if (!m_problem.isEmpty())
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    m_restarts.append(now);
+    while (!m_restarts.isEmpty() && now - m_restarts.first() > kRestartWindowMs)
+        m_restarts.removeFirst();
+    if (m_restarts.size() > kMaxRestarts) {
+        fail(QStringLiteral("Mutter closed the remote-desktop session"));
+        return;
+    }
+    qCInfo(lcMutter) << "Mutter closed the remote-desktop session: a new one follows";
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.disconnect(kRdService, m_rdPath, kRdSession, QStringLiteral("Closed"), this, SLOT(closed()));
+    for (const auto &s : std::as_const(m_streams)) {
+        bus.disconnect(kScService, s->path, kScStream, QStringLiteral("PipeWireStreamAdded"), this,
+                       SLOT(streamAdded(QDBusMessage)));
+        s->node = 0;
+    }
+    m_rdPath.clear();
+    // The new layout settles first (the monitors are made anew right after).
+    QTimer::singleShot(kRestartDelayMs, this, &MutterSession::restart);
+}
+
+void MutterSession::restart() {
+    if (!m_problem.isEmpty())
+        return;
+    QList<std::shared_ptr<MutterStream>> now;
+    QString problem;
+    if (!readMonitors(&now, &problem)) {
+        fail(problem);
+        return;
+    }
+    int lastId = 0;
+    for (const auto &s : std::as_const(m_streams))
+        lastId = std::max(lastId, s->id);
+    QList<std::shared_ptr<MutterStream>> next;
+    for (const auto &n : std::as_const(now)) {
+        std::shared_ptr<MutterStream> kept;
+        for (const auto &s : std::as_const(m_streams))
+            if (s->connector == n->connector)
+                kept = s;
+        if (kept) {
+            kept->rect = n->rect;
+            kept->primary = n->primary;
+            next.append(kept);
+        } else {
+            n->id = ++lastId;
+            next.append(n);
+        }
+    }
+    for (const auto &s : std::as_const(m_streams))
+        if (!next.contains(s))
+            s->ended = true;
+    m_streams = next;
+    if (!start(&problem)) {
+        fail(problem);
+        return;
+    }
+    Q_EMIT monitorsChanged();
+    Q_EMIT restarted();
 }
 
 void MutterSession::fail(const QString &why) {
@@ -288,7 +386,7 @@ QDBusMessage MutterSession::callNow(const char *method, const QVariantList &args
 }
 
 void MutterSession::notify(const char *method, const QVariantList &args) {
-    if (!m_problem.isEmpty())
+    if (!m_problem.isEmpty() || m_rdPath.isEmpty())
         return;
     auto *watch = new QDBusPendingCallWatcher(callLater(method, args), this);
     // Main thread, when Mutter answered. A refused call is logged, a few times only.

@@ -29,8 +29,9 @@ struct MutterStream {
 // screen-cast session tied to it that records every monitor (pointer drawn into the
 // picture). It is what GNOME's own remote desktop uses: no dialog, no one has to be at the
 // machine. Created at once or not at all (the reason in open()'s *problem); the streams'
-// PipeWire nodes come shortly after, and a session whose streams never come, or that Mutter
-// closes, ends with failed(). Input goes through notify(), in order, without waiting for
+// PipeWire nodes come shortly after, and a session whose streams never come ends with
+// failed(). Mutter ends the session on every change of the monitor configuration: a new
+// one takes its place. Input goes through notify(), in order, without waiting for
 // Mutter's answer. Main thread.
 class MutterSession : public QObject {
     Q_OBJECT
@@ -39,6 +40,10 @@ public:
     static constexpr int kStreamWaitMs = 10000;
     // How long one call to Mutter may take while setting up.
     static constexpr int kCallTimeoutMs = 5000;
+    // A session that Mutter ends more than kMaxRestarts times in kRestartWindowMs is given up.
+    static constexpr int kMaxRestarts = 5;
+    static constexpr qint64 kRestartWindowMs = 60000;
+    static constexpr int kRestartDelayMs = 300;
 
     static std::shared_ptr<MutterSession> open(QString *problem);
     ~MutterSession() override;
@@ -60,15 +65,21 @@ public:
 Q_SIGNALS:
     void failed(const QString &problem);
     void streamsReady();
+    // Monitors moved, turned or changed their mode: the streams' rectangles are new.
+    void monitorsChanged();
+    // Mutter ended the session and a new one took its place (path() is new).
+    void restarted();
 
 private Q_SLOTS:
     void streamAdded(const QDBusMessage &signal);
     void closed();
+    void layoutChanged();
+    void restart();
 
 private:
     MutterSession() = default;
     bool start(QString *problem);
-    bool readMonitors(QString *problem);
+    static bool readMonitors(QList<std::shared_ptr<MutterStream>> *out, QString *problem);
     void fail(const QString &why);
 
     QString m_rdPath; // the remote-desktop session object
@@ -77,4 +88,5 @@ private:
     QString m_problem;
     QTimer m_streamWait;
     int m_errorsLogged = 0;
+    QList<qint64> m_restarts; // when Mutter ended the session lately
 };
