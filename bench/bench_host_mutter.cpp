@@ -2,7 +2,7 @@
 // virtual monitor, software rendering) shows a full-screen moving picture painted by a
 // Wayland client (waylandsink); a real velmo-remote-host (--source screen) takes it through
 // Mutter's remote-desktop session and encodes it for the app's own viewer over loopback.
-// Printed: frames captured+encoded per second and host CPU per frame, H.264 and JPEG, next
+// Printed: frames encoded and sent per second and host CPU per frame, H.264 and JPEG, next
 // to a baseline measured in the same run — the compositor's own stream read bare (a
 // screen-cast session of a child process, pipewiresrc → BGRx → fakesink: the rate Mutter
 // delivers and what reading it costs) — and the host's CPU on an idle desktop with a viewer
@@ -259,7 +259,8 @@ int main(int argc, char **argv) {
         s->close();
         QTest::qWait(500);
         std::printf("%-6s %-9s %8.1f %14.2f %10.1f\n", codec, "host", host.fps, host.cpuPerFrameMs, host.cpuPercent);
-        std::printf("%-6s ratio host/mutter's own stream: fps %.2f\n", codec, base.fps > 0 ? host.fps / base.fps : 0);
+        std::printf("%-6s ratio host/mutter's own stream: fps %.2f%s\n", codec, base.fps > 0 ? host.fps / base.fps : 0,
+                    h264 ? " (frames sent; the encoder repeats the last picture between Mutter's)" : "");
         std::fflush(stdout);
     }
 

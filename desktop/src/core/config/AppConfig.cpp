@@ -3,7 +3,13 @@
 #include "config/JsonSettingsFormat.h"
 #include "config/Keychain.h"
 
+#include <QMutex>
 #include <QRegularExpression>
+#include <QThreadPool>
+#include <QTimer>
+#include <QWaitCondition>
+
+#include <memory>
 
 namespace {
 const QString tokenKey = QStringLiteral("adminToken");
@@ -18,16 +24,7 @@ AppConfig::AppConfig(const QString &settingsFile, QObject *parent)
     const QVariant server = m_d->value("server");
     m_server = server.typeId() == QMetaType::QString ? server.toString() : defaultServer();
 
-    m_adminToken = Keychain::get(tokenKey).value_or(QString());
-    if (m_adminToken.isEmpty()) {
-        // Older versions kept the token in the settings file.
-        const QVariant old = m_d->value(tokenKey);
-        if (old.typeId() == QMetaType::QString && !old.toString().isEmpty()) {
-            Keychain::set(tokenKey, old.toString());
-            m_d->remove(tokenKey);
-            m_adminToken = old.toString();
-        }
-    }
+    readAdminToken();
 
     const QVariant preset = m_d->value("preset");
     m_preset = preset.typeId() == QMetaType::QString ? preset.toString() : QStringLiteral("balanced");
@@ -54,6 +51,66 @@ AppConfig::AppConfig(const QString &settingsFile, QObject *parent)
 
 AppConfig::~AppConfig() = default;
 
+void AppConfig::readAdminToken() {
+    // The keyring is asked on a worker: a Secret Service that is slow to start, or one
+    // that never answers (D-Bus gives up after 25 s), must not keep the window from
+    // appearing. A quick answer is taken here; a late one when it comes.
+    struct Read {
+        QMutex mutex;
+        QWaitCondition done;
+        bool finished = false;
+        std::optional<QString> value;
+    };
+    auto read = std::make_shared<Read>();
+    QThreadPool::globalInstance()->start([read] {
+        // Worker thread of the global pool.
+        std::optional<QString> value = Keychain::get(tokenKey);
+        QMutexLocker lock(&read->mutex);
+        read->value = std::move(value);
+        read->finished = true;
+        read->done.wakeAll();
+    });
+    {
+        QMutexLocker lock(&read->mutex);
+        if (read->finished || read->done.wait(&read->mutex, QDeadlineTimer(keyringWaitMs))) {
+            const std::optional<QString> value = read->value;
+            lock.unlock();
+            adoptAdminToken(value);
+            return;
+        }
+    }
+    auto *poll = new QTimer(this);
+    poll->setInterval(100);
+    connect(poll, &QTimer::timeout, this, [this, poll, read] {
+        QMutexLocker lock(&read->mutex);
+        if (!read->finished)
+            return;
+        const std::optional<QString> value = read->value;
+        lock.unlock();
+        poll->deleteLater();
+        if (m_adminTokenSet)
+            return; // the user's own token wins over what the keyring held
+        const QString before = m_adminToken;
+        adoptAdminToken(value);
+        if (m_adminToken != before)
+            Q_EMIT adminTokenChanged();
+    });
+    poll->start();
+}
+
+void AppConfig::adoptAdminToken(const std::optional<QString> &stored) {
+    m_adminToken = stored.value_or(QString());
+    if (m_adminToken.isEmpty()) {
+        // Older versions kept the token in the settings file.
+        const QVariant old = m_d->value(tokenKey);
+        if (old.typeId() == QMetaType::QString && !old.toString().isEmpty()) {
+            Keychain::set(tokenKey, old.toString());
+            m_d->remove(tokenKey);
+            m_adminToken = old.toString();
+        }
+    }
+}
+
 void AppConfig::setServer(const QString &v) {
     const bool changed = v != m_server;
     m_server = v;
@@ -67,6 +124,7 @@ void AppConfig::setServer(const QString &v) {
 void AppConfig::setAdminToken(const QString &v) {
     const bool changed = v != m_adminToken;
     m_adminToken = v;
+    m_adminTokenSet = true;
     Keychain::set(tokenKey, v);
     if (changed)
         Q_EMIT adminTokenChanged();

@@ -7,6 +7,7 @@
 #include <QSettings>
 
 #include <memory>
+#include <optional>
 
 // The process-wide settings. Every field is persisted by its own setter; the
 // administrator token goes to the Secret Service, the rest to the settings file.
@@ -21,6 +22,9 @@ class AppConfig : public QObject {
     Q_PROPERTY(bool menuBarOnly READ menuBarOnly WRITE setMenuBarOnly NOTIFY menuBarOnlyChanged)
 
 public:
+    // How long the constructor waits for the keyring before it goes on without the
+    // administrator token (adminTokenChanged() tells when it arrives).
+    static constexpr int keyringWaitMs = 1500;
     static constexpr int maxRecents = 20;
     static QString defaultServer();
 
@@ -80,10 +84,13 @@ private:
             Q_EMIT(this->*changed)();
     }
     void storeList(const char *key, const QList<DeviceEntry> &list);
+    void readAdminToken();
+    void adoptAdminToken(const std::optional<QString> &stored);
 
     std::unique_ptr<QSettings> m_d;
     QString m_server;
     QString m_adminToken;
+    bool m_adminTokenSet = false; // by setAdminToken() while the keyring was still read
     QString m_preset;
     QString m_videoPref;
     bool m_showCursor = false;
