@@ -120,6 +120,8 @@ void TestHooks::handle(const QString &path, const HttpRequest &req, const QJsonO
         s.clip = body.value("clip").toBool(true);
         s.files = body.value("files").toBool(true);
         s.recording = body.value("recording").toBool(false);
+        s.mic = body.value("mic").toBool(false);
+        s.micSource = body.value("micSource").toString();
         s.link = ControlSessionLink::fromJson(body.value("link"));
         for (const QJsonValue &t : body.value("transfers").toArray())
             if (const auto transfer = ControlTransfer::fromJson(t))

@@ -232,8 +232,9 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
                 s.relay = session->relay();
             });
     });
-    // What the viewer does, for the host user: whether it records, the files that came
-    // from it (and where they were saved) and those sent to it.
+    // What the viewer does, for the host user: whether it records, whether its voice plays
+    // into a microphone here, the files that came from it (and where they were saved) and
+    // those sent to it.
     connect(m_service, &DeviceService::sessionActivity, this, [this](DeviceSession *session) {
         if (!m_state)
             return;
@@ -241,8 +242,10 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
         for (const FileTransfers::Transfer &t : session->exchange()->shownTransfers())
             transfers.append(controlTransfer(t));
         const bool recording = session->viewerRecording();
+        const QString micSource = session->micSource();
         m_state->updateSession(session->sid(), [&](HostState::Session &s) {
             s.recording = recording;
+            s.micSource = micSource;
             s.transfers = transfers;
         });
     });

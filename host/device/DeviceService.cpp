@@ -229,6 +229,7 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
                 [this, session] { Q_EMIT audioCaptureChanged(session); });
         connect(session, &DeviceSession::pathChanged, this, [this, session] { Q_EMIT sessionPathChanged(session); });
         connect(session, &DeviceSession::activityChanged, this, [this, session] { Q_EMIT sessionActivity(session); });
+        connect(session, &DeviceSession::micChanged, this, [this, session] { Q_EMIT sessionActivity(session); });
         connect(session, &DeviceSession::statsSent, this, [this, session] { Q_EMIT sessionStats(session); });
         // A viewer's copy goes on the desktop's clipboard, and from there to the other viewers.
         connect(session, &DeviceSession::clipboardFromViewer, this, [this, session](const QString &text) {

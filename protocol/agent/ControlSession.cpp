@@ -25,6 +25,7 @@ std::optional<ControlSession> ControlSession::fromJson(const QJsonValue &value) 
     r.clip = boolean(o, QStringLiteral("clip")).value_or(true);
     r.files = boolean(o, QStringLiteral("files")).value_or(true);
     r.mic = boolean(o, QStringLiteral("mic")).value_or(false);
+    r.micSource = string(o, QStringLiteral("micSource")).value_or(QString());
     r.recording = boolean(o, QStringLiteral("recording")).value_or(false);
     r.transfers = list<ControlTransfer>(o, QStringLiteral("transfers"), ControlTransfer::fromJson)
                       .value_or(QList<ControlTransfer>());
@@ -53,6 +54,7 @@ QJsonObject ControlSession::toJson() const {
     if (info)
         o.insert(QStringLiteral("info"), info->toJson());
     o.insert(QStringLiteral("mic"), mic);
+    o.insert(QStringLiteral("micSource"), micSource);
     o.insert(QStringLiteral("recording"), recording);
     QJsonArray list;
     for (const ControlTransfer &t : transfers)

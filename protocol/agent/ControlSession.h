@@ -28,6 +28,7 @@ struct ControlSession {
     bool clip = true;
     bool files = true;
     bool mic = false;                       // the viewer's microphone may play on this desktop
+    QString micSource;                      // the source programs hear the viewer's voice from ("" when none)
     bool recording = false;                 // the viewer records what it is shown
     QList<ControlTransfer> transfers;       // running files and the last few that ended, oldest first
     std::optional<ControlSessionLink> link; // once the picture flows: how it reaches the viewer

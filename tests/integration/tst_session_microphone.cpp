@@ -222,6 +222,9 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(microphones(hostServer).size(), 1, 15000);
         const QString source = microphones(hostServer).first();
         QVERIFY(peers.status().value("sessions").toArray().first().toObject().value("mic").toBool());
+        // The host user is shown where the voice goes.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            peers.status().value("sessions").toArray().first().toObject().value("micSource").toString(), source, 10000);
         // The viewer's source and the way there take a moment to start (seconds on a loaded
         // machine): one second after another is recorded until the tone is in one.
         Heard heard;
@@ -254,6 +257,8 @@ private Q_SLOTS:
         QCOMPARE(setMic(peers, false), 200);
         QTRY_VERIFY_WITH_TIMEOUT(microphones(hostServer).isEmpty(), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!s->micSending(), 10000);
+        QCOMPARE(peers.status().value("sessions").toArray().first().toObject().value("micSource").toString(),
+                 QString());
         QCOMPARE(modules(hostServer), 0);
 
         // Given again, then the session ends: nothing is left behind.

@@ -244,6 +244,7 @@ private Q_SLOTS:
         session.relay = true;
         session.clip = false;
         session.mic = true; // not the default: it must travel to come back
+        session.micSource = QStringLiteral("velmo_mic_0123abcd_in");
         session.link =
             ControlSessionLink{QStringLiteral("h264"), 12, 1480, 1500, 1800, 2.5, 40, QStringLiteral("回線")};
         s.sessions = {session};

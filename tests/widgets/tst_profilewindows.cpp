@@ -150,8 +150,13 @@ void TestProfileWindows::disconnectAndClose() {
     QCOMPARE(m_h->commands().size(), commandsBefore);
     QCOMPARE(m_h->agent()->status()->sessions.size(), 1);
     // It comes back when the list of authenticated viewers changes.
-    const QString other = m_h->addSession({{"name", "Bob"}, {"authed", true}});
+    const QString other =
+        m_h->addSession({{"name", "Bob"}, {"authed", true}, {"mic", true}, {"micSource", "velmo_mic_0123abcd_in"}});
     QTRY_COMPARE(m_windows->count(), 2);
+    // Bob's voice plays into this desktop's microphone, Alice's does not.
+    QVERIFY(m_windows->window(other)->findChild<QLabel *>("micLine")->isVisibleTo(m_windows->window(other)));
+    QVERIFY(!m_windows->window(m_sid)->findChild<QLabel *>("micLine")->isVisibleTo(m_windows->window(m_sid)));
+    QCOMPARE(m_windows->window(other)->findChild<QLabel *>("micLine")->text(), ProfileWindow::micText());
     QVERIFY(m_windows->window(m_sid));
     // Index by the number already open: Bob's window is above Alice's.
     QVERIFY(m_windows->window(other)->pos().y() != m_windows->window(m_sid)->pos().y());

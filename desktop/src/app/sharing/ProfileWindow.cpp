@@ -124,6 +124,12 @@ ProfileWindow::ProfileWindow(const QString &sid, AgentController *agent, QWidget
     m_recording->setStyleSheet(QStringLiteral("color: %1; font-weight: bold").arg(Theme::css(Theme::red())));
     m_recording->hide();
     v->addWidget(m_recording);
+    m_micLine = new QLabel(micText(), page);
+    m_micLine->setObjectName(QStringLiteral("micLine"));
+    m_micLine->setFont(Theme::caption());
+    m_micLine->setStyleSheet(QStringLiteral("color: %1").arg(Theme::css(Theme::secondary())));
+    m_micLine->hide();
+    v->addWidget(m_micLine);
     m_transferBox = new QWidget(page);
     m_transferBox->setObjectName(QStringLiteral("transfers"));
     auto *rows = new QVBoxLayout(m_transferBox);
@@ -296,6 +302,7 @@ void ProfileWindow::refresh() {
             QStringLiteral("QPushButton { color: %1; }").arg(Theme::css(values[i] ? accent : Theme::secondary())));
     }
     m_recording->setVisible(s->recording);
+    m_micLine->setVisible(s->mic && !s->micSource.isEmpty());
     showTransfers(s->transfers);
     // The window grows with what it has to say and shrinks back.
     m_page->layout()->activate();

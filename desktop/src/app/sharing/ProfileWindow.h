@@ -41,6 +41,8 @@ public:
     // outcome, and where a received file was saved.
     static QString transferLine(const ControlTransfer &transfer);
     static QString recordingText() { return QStringLiteral("● この相手は画面を録画しています"); }
+    // While the viewer's voice plays into a microphone of this desktop.
+    static QString micText() { return QStringLiteral("● 相手の声が「Velmo Remote マイク」に流れています"); }
 
     void setNow(const QDateTime &now);
     QDateTime now() const { return m_now; }
@@ -76,6 +78,7 @@ private:
     QLabel *m_note = nullptr;
     QPushButton *m_viewOnly = nullptr; // "それも外す": clip and files off with input
     QLabel *m_recording = nullptr;
+    QLabel *m_micLine = nullptr;
     QWidget *m_transferBox = nullptr; // one row per file exchanged with the viewer
     QList<ControlTransfer> m_shownTransfers;
     QWidget *m_page = nullptr;

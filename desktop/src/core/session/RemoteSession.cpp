@@ -313,7 +313,8 @@ struct RemoteSession::PeerSetup {
         options.tap = session.d->core->tap;
         options.decodeClock = session.d->core->decodeClock;
         // The audio m-line is sendrecv from the first offer: the microphone switch then only
-        // opens the track (silence is never sent: nothing goes out while it is off).
+        // opens the track, no new offer is needed. Nothing goes out while the switch is off or
+        // the host does not allow it (silence only while the microphone opens or if it fails).
         RemoteSession *self = &session;
         options.audioSender = [self](GstElement *pipeline, GstElement *webrtc, const QByteArray &offerCaps) {
             auto mic = std::make_unique<AudioTrack>(pipeline, std::make_shared<PulseAudioSource>());
@@ -334,7 +335,8 @@ struct RemoteSession::PeerSetup {
         addConnectionEvents(cb, core, self);
         cb.message = channelMessage(core, self);
         addTracks(cb, core, self);
-        // A microphone that cannot be recorded any more falls back to silence (main thread).
+        // Called on a streaming thread; a microphone that cannot be recorded any more falls
+        // back to silence, decided on the main thread.
         cb.elementError = [core, self](GstMessage *msg) {
             std::shared_ptr<GstMessage> held(gst_message_ref(msg), [](GstMessage *m) { gst_message_unref(m); });
             core->link->post([self, held] {
