@@ -11,6 +11,7 @@
 #include "media/PeerConnectionFactory.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
+#include "support/HostFigures.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/WsSignalingPort.h"
@@ -29,18 +30,6 @@
 #include <memory>
 
 namespace {
-
-// CPU seconds (user + system) a process has used so far.
-double cpuSeconds(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = f.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return 0;
-    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
-}
 
 bool xrandr(const QStringList &args) {
     QProcess p;
@@ -66,31 +55,7 @@ int paint(int w, int h) {
     return 0;
 }
 
-struct Figures {
-    double fps = 0;
-    double cpuPerFrameMs = 0;
-    double cpuPercent = 0;
-    QSize size;
-};
-
-// The host's figures while the viewer watches for `seconds`; frames from its "stats".
-Figures measureHost(RemoteSession &s, qint64 pid, int seconds) {
-    int frames = 0;
-    const auto conn =
-        QObject::connect(&s, &RemoteSession::statsChanged, &s, [&] { frames += s.stats().value("fps").toInt(); });
-    QTest::qWait(1100); // align with the next statistics
-    frames = 0;
-    const double c0 = cpuSeconds(pid);
-    QTest::qWait(seconds * 1000);
-    const double cpu = cpuSeconds(pid) - c0;
-    QObject::disconnect(conn);
-    Figures f;
-    f.fps = frames / double(seconds);
-    f.cpuPerFrameMs = frames > 0 ? cpu * 1000 / frames : 0;
-    f.cpuPercent = cpu * 100 / seconds;
-    f.size = s.frameSize().toSize();
-    return f;
-}
+using Figures = HostFigures;
 
 std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers, const QString &pref) {
     objects.config()->setVideoPref(pref);

@@ -13,6 +13,7 @@
 #include "media/PeerConnectionFactory.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
+#include "support/HostFigures.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/WsSignalingPort.h"
@@ -36,18 +37,6 @@
 #include <memory>
 
 namespace {
-
-// CPU seconds (user + system) a process has used so far.
-double cpuSeconds(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = f.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return 0;
-    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
-}
 
 double selfCpuSeconds() {
     rusage u{};
@@ -143,11 +132,7 @@ int baseline(int argc, char **argv, int seconds) {
     return 0;
 }
 
-struct Figures {
-    double fps = 0;
-    double cpuPerFrameMs = 0;
-    double cpuPercent = 0;
-};
+using Figures = HostFigures;
 
 Figures runBaseline(const QString &self, int seconds) {
     QProcess p;
@@ -163,24 +148,6 @@ Figures runBaseline(const QString &self, int seconds) {
         f.cpuPerFrameMs = frames > 0 ? cpu * 1000 / frames : 0;
         f.cpuPercent = cpu * 100 / seconds;
     }
-    return f;
-}
-
-// The host's figures while one viewer watches for `seconds`; frames from its "stats".
-Figures measureHost(RemoteSession &s, qint64 pid, int seconds) {
-    int frames = 0;
-    const auto conn =
-        QObject::connect(&s, &RemoteSession::statsChanged, &s, [&] { frames += s.stats().value("fps").toInt(); });
-    QTest::qWait(1100); // align with the next statistics
-    frames = 0;
-    const double c0 = cpuSeconds(pid);
-    QTest::qWait(seconds * 1000);
-    const double cpu = cpuSeconds(pid) - c0;
-    QObject::disconnect(conn);
-    Figures f;
-    f.fps = frames / double(seconds);
-    f.cpuPerFrameMs = frames > 0 ? cpu * 1000 / frames : 0;
-    f.cpuPercent = cpu * 100 / seconds;
     return f;
 }
 
