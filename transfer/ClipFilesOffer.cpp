@@ -2,6 +2,7 @@
 
 #include "transfer/FileTransfers.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QLoggingCategory>
 
@@ -33,6 +34,9 @@ void ClipFilesOffer::fetch() {
     if (!m_files)
         return fail(QStringLiteral("接続が切れました"));
     if (!m_dir) {
+        static bool swept = false;
+        if (!std::exchange(swept, true))
+            removeStale(m_base);
         QDir().mkpath(m_base);
         m_dir = std::make_unique<QTemporaryDir>(m_base + QStringLiteral("/clip-XXXXXX"));
         if (!m_dir->isValid()) {
@@ -51,6 +55,17 @@ void ClipFilesOffer::fetch() {
             return fail(m_files->allowed() ? QStringLiteral("ファイルを受け取れません")
                                            : QStringLiteral("ファイル転送が許可されていません"));
         m_requests.emplace(req, i);
+    }
+}
+
+void ClipFilesOffer::removeStale(const QString &baseFolder) {
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-qint64(staleHours) * 3600);
+    const QDir base(baseFolder);
+    for (const QFileInfo &info : base.entryInfoList({QStringLiteral("clip-*")}, QDir::Dirs | QDir::NoSymLinks)) {
+        if (info.lastModified().toUTC() < before) {
+            QDir stale(info.absoluteFilePath());
+            stale.removeRecursively();
+        }
     }
 }
 

@@ -36,6 +36,12 @@ public:
 
     void fetch();
 
+    // Folders of offers under `baseFolder` left by a process that ended without removing
+    // them (a crash, a kill) and untouched for staleHours; the first fetch of each
+    // process removes them, so they cannot pile up.
+    static constexpr int staleHours = 24;
+    static void removeStale(const QString &baseFolder);
+
 Q_SIGNALS:
     // A fetch ended: state() is Ready or Failed.
     void finished();

@@ -10,6 +10,7 @@
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/XClipboardClient.h"
+#include "transfer/ClipFiles.h"
 #include "transfer/ClipImage.h"
 #include "transfer/FileTransfers.h"
 #include "viewer/ClipboardSync.h"
@@ -334,6 +335,24 @@ private Q_SLOTS:
         QCOMPARE(fileManager.pasteAs("x-special/gnome-copied-files"), "copy\n" + hostUris.trimmed());
         QCOMPARE(fileManager.paste(), std::nullopt);   // files only, no text
         QCOMPARE(local->mimeData()->urls().size(), 2); // still the local copy
+        // A file that went before the host pasted it: the paste is refused, not left waiting.
+        const QString gone = src.path() + "/gone.bin";
+        writeRandomFile(gone, 1000);
+        auto *goneCopy = new QMimeData;
+        goneCopy->setUrls({QUrl::fromLocalFile(gone)});
+        local->setMimeData(goneCopy); // announced at once
+        QVERIFY(QFile::remove(gone));
+        QTRY_COMPARE_WITH_TIMEOUT(fileManager.pasteAs("text/uri-list", 10000), std::nullopt, 20000);
+        // More than 64 files are not announced, and the user is told.
+        QList<QUrl> many;
+        for (int i = 0; i <= ClipFiles::maxFiles; ++i)
+            many.append(QUrl::fromLocalFile(note));
+        auto *tooMany = new QMimeData;
+        tooMany->setUrls(many);
+        local->setMimeData(tooMany);
+        QCOMPARE(notices.size(), 1);
+        QCOMPARE(notices.first().first().toString(), ClipboardSync::tooManyFiles());
+        notices.clear();
 
         // Without `files`: the host's clipboard stops offering this viewer's files, the
         // host's copies are not offered here, and copies here do not go there.

@@ -10,8 +10,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
-XClipboardClient::XClipboardClient() {
-    m_display = XOpenDisplay(nullptr);
+XClipboardClient::XClipboardClient(const QByteArray &display) {
+    m_display = XOpenDisplay(display.isEmpty() ? nullptr : display.constData());
     if (!m_display)
         return;
     m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0, 1, 1, 0, 0, 0);

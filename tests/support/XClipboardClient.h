@@ -19,7 +19,8 @@ struct _XDisplay;
 class XClipboardClient : public QObject {
     Q_OBJECT
 public:
-    XClipboardClient();
+    // On the display named (default: DISPLAY).
+    explicit XClipboardClient(const QByteArray &display = {});
     ~XClipboardClient() override;
 
     bool ok() const { return m_display != nullptr; }

@@ -24,6 +24,8 @@
 
 #include <deque>
 
+#include <sys/time.h>
+
 using Status = FileTransfers::Status;
 
 namespace {
@@ -496,6 +498,13 @@ private Q_SLOTS:
             QVERIFY(QFileInfo(folder).isDir());
         }
         QVERIFY(!QFileInfo::exists(folder)); // the offer's files go with it
+        // Folders a crashed process left are swept once they are old.
+        QVERIFY(QDir().mkpath(dir.filePath("offers/clip-old/inner")));
+        QVERIFY(QDir().mkpath(dir.filePath("offers/clip-new")));
+        const timeval old[2] = {{time(nullptr) - 2 * 24 * 3600, 0}, {time(nullptr) - 2 * 24 * 3600, 0}};
+        QCOMPARE(::utimes(QFile::encodeName(dir.filePath("offers/clip-old")).constData(), old), 0);
+        ClipFilesOffer::removeStale(dir.filePath("offers"));
+        QCOMPARE(entries(dir.filePath("offers")), QStringList{"clip-new"});
     }
 
     void receiverAgainstBadSenders() {
