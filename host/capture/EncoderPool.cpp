@@ -56,6 +56,7 @@ std::shared_ptr<VideoEncoder> EncoderPool::encoder(const std::shared_ptr<Capture
         ++it;
     }
     auto e = std::make_shared<VideoEncoder>(feed, key, m_h264);
+    e->setExtraFrameCostUs(m_extraCostUs);
     if (!e->start())
         return nullptr;
     m_encoders.append(e);

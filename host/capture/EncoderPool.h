@@ -21,8 +21,12 @@ public:
 
     // Tries each hardware encoder in turn on a few frames; "x264enc" when none works.
     static QString probeH264Encoder();
+    // Test hooks: every frame of the encoders made from now on costs this much more
+    // (a machine too slow for the rate a viewer asks for).
+    void setExtraFrameCostUs(int us) { m_extraCostUs = us; }
 
 private:
     QString m_h264;
+    int m_extraCostUs = 0;
     QList<std::weak_ptr<VideoEncoder>> m_encoders;
 };

@@ -153,7 +153,10 @@ GstPadProbeReturn VideoEncoder::onCaps(GstPad *, GstPadProbeInfo *info, gpointer
 // and appsink (onSample) follow on this same thread, so the time until onSample is done
 // is what the frame cost.
 GstPadProbeReturn VideoEncoder::onFrameIn(GstPad *, GstPadProbeInfo *, gpointer data) {
-    static_cast<VideoEncoder *>(data)->m_encodeStartUs = g_get_monotonic_time();
+    auto *self = static_cast<VideoEncoder *>(data);
+    self->m_encodeStartUs = g_get_monotonic_time();
+    if (self->m_extraCostUs > 0)
+        g_usleep(gulong(self->m_extraCostUs));
     return GST_PAD_PROBE_OK;
 }
 

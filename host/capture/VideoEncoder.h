@@ -37,6 +37,8 @@ public:
     VideoEncoder(std::shared_ptr<CaptureFeed> feed, const Key &key, const QString &h264Encoder);
     ~VideoEncoder() override;
 
+    // Test hooks: each frame costs this much more (before start()).
+    void setExtraFrameCostUs(int us) { m_extraCostUs = us; }
     bool start();
     const Key &key() const { return m_key; }
     QString encoderName() const { return m_key.h264 ? m_h264Encoder : QStringLiteral("libjpeg"); }
@@ -108,6 +110,7 @@ private:
     std::atomic<int> m_framesOut{0};
     std::atomic<int> m_frameCostUs{0};
     gint64 m_encodeStartUs = -1; // the appsrc's streaming thread only
+    int m_extraCostUs = 0;
     QSize m_inSize;
     mutable std::mutex m_mutex; // sinks, last JPEG
     QList<EncodedSink *> m_sinks;
