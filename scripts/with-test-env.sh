@@ -56,6 +56,15 @@ if [ "${VELMO_TEST_DISPLAY:-}" = "1" ]; then
     read -r -t 20 -u "$dfd" dnum || { echo "Xvfb did not start" >&2; cat "$keyring_home/xvfb.log" >&2; exit 1; }
     export DISPLAY=":$dnum"
 fi
+# A test whose viewer needs an X display of its own (VELMO_TEST_VIEWER_DISPLAY=1): a second,
+# small Xvfb, exported as VELMO_VIEWER_DISPLAY.
+if [ "${VELMO_TEST_VIEWER_DISPLAY:-}" = "1" ]; then
+    exec {vfd}<> <(:)
+    Xvfb -displayfd "$vfd" -screen 0 800x600x24 -nolisten tcp -noreset >"$keyring_home/xvfb-viewer.log" 2>&1 &
+    pids+=($!)
+    read -r -t 20 -u "$vfd" vnum || { echo "Xvfb did not start" >&2; cat "$keyring_home/xvfb-viewer.log" >&2; exit 1; }
+    export VELMO_VIEWER_DISPLAY=":$vnum"
+fi
 # A test that plays or records sound asks for a private sound server (VELMO_TEST_SOUND=1):
 # PulseAudio with a null sink as the default device, so its monitor records what is played.
 if [ "${VELMO_TEST_SOUND:-}" = "1" ]; then

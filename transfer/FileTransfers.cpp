@@ -116,11 +116,17 @@ void FileTransfers::setAllowed(bool allowed) {
         failOut(m_out.begin()->first, notAllowedText(), true);
     while (!m_in.empty())
         failIn(m_in.begin()->first, notAllowedText(), true);
+    while (!m_fetches.empty())
+        endFetch(m_fetches.begin()->first, {}, notAllowedText());
 }
 
 // ---- sending ---------------------------------------------------------------------------------------------------
 
 int FileTransfers::send(const QString &path, const QString &name) {
+    return sendFile(path, name, 0);
+}
+
+int FileTransfers::sendFile(const QString &path, const QString &name, quint32 req) {
     const QFileInfo info(path);
     Transfer t;
     t.direction = Direction::Outgoing;
@@ -154,8 +160,10 @@ int FileTransfers::send(const QString &path, const QString &name) {
     out.file = std::move(file);
     out.size = t.size;
     out.since.start();
-    if (!m_link.sendText || !m_link.sendText(Json::compact(QJsonObject{
-                                {"t", "file_start"}, {"id", qint64(id)}, {"name", t.name}, {"size", t.size}})))
+    QJsonObject start{{"t", "file_start"}, {"id", qint64(id)}, {"name", t.name}, {"size", t.size}};
+    if (req)
+        start.insert(QLatin1String("req"), qint64(req));
+    if (!m_link.sendText || !m_link.sendText(Json::compact(start)))
         return refuse(QStringLiteral("送れませんでした(接続がありません)"));
     m_out.emplace(id, std::move(out));
     m_watch.start();
@@ -234,13 +242,19 @@ void FileTransfers::checkTimeouts() {
     for (const auto &[id, in] : m_in)
         if (in.since.elapsed() > m_stallMs)
             idle.append(id);
+    QList<quint32> unanswered;
+    for (const auto &[req, f] : m_fetches)
+        if (f.asked && !f.inId && f.since.elapsed() > acceptTimeoutMs)
+            unanswered.append(req);
+    for (quint32 req : unanswered)
+        endFetch(req, {}, QStringLiteral("相手がファイルを送ってきませんでした(応答がありません)"));
     for (quint32 id : late)
         failOut(id, QStringLiteral("相手がファイルを受け取りませんでした(応答がありません)"), true);
     for (quint32 id : stalled)
         failOut(id, QStringLiteral("相手からの応答が途絶えました"), true);
     for (quint32 id : idle)
         failIn(id, QStringLiteral("相手からのデータが途絶えました"), true);
-    if (m_out.empty() && m_in.empty())
+    if (m_out.empty() && m_in.empty() && m_fetches.empty())
         m_watch.stop();
 }
 
@@ -251,16 +265,32 @@ void FileTransfers::failIn(quint32 id, const QString &message, bool tellPeer) {
     if (it == m_in.end())
         return;
     const int key = it->second.key;
+    const quint32 req = it->second.req;
     m_in.erase(it); // the partial file goes with it
     if (tellPeer)
         sendJson({{"t", "file_reject"}, {"id", qint64(id)}, {"reason", message}});
     finish(key, Status::Failed, message);
+    if (req)
+        endFetch(req, {}, message);
 }
 
 void FileTransfers::handleText(const QJsonObject &message) {
     const QString t = message.value(QLatin1String("t")).toString();
     if (!t.startsWith(QLatin1String("file_")))
         return;
+    if (t == QLatin1String("file_get"))
+        return handleGet(message);
+    if (t == QLatin1String("file_unavailable")) {
+        const std::optional<quint32> req = wireId(message.value(QLatin1String("req")));
+        auto f = req ? m_fetches.find(*req) : m_fetches.end();
+        if (f == m_fetches.end() || !f->second.asked || f->second.inId)
+            return;
+        const QJsonValue reason = message.value(QLatin1String("reason"));
+        const QString why = reason.isString() ? reason.toString().left(200) : QString();
+        endFetch(*req, {},
+                 QStringLiteral("相手側: ") + (why.isEmpty() ? QStringLiteral("ファイルを送れませんでした") : why));
+        return;
+    }
     const std::optional<quint32> id = wireId(message.value(QLatin1String("id")));
     if (!id)
         return;
@@ -274,6 +304,30 @@ void FileTransfers::handleText(const QJsonObject &message) {
         const QJsonValue name = message.value(QLatin1String("name"));
         const QJsonValue size = message.value(QLatin1String("size"));
         const double s = size.toDouble(-1);
+        // A file sent for a fetch names it: it goes where that fetch wants it, or nowhere.
+        quint32 req = 0;
+        QString folder = m_folder;
+        if (message.contains(QLatin1String("req"))) {
+            const std::optional<quint32> r = wireId(message.value(QLatin1String("req")));
+            auto f = r ? m_fetches.find(*r) : m_fetches.end();
+            if (f == m_fetches.end() || !f->second.asked || f->second.inId)
+                return reject(QStringLiteral("求めていないファイルです"));
+            req = *r;
+            folder = f->second.folder;
+            auto refuse = [&](const QString &reason) {
+                reject(reason);
+                endFetch(req, {}, reason);
+            };
+            if (!name.isString() || !size.isDouble() || !std::isfinite(s) || s < 0 || s != std::floor(s))
+                return refuse(QStringLiteral("不正なファイル情報です"));
+            if (s > double(f->second.maxSize))
+                return refuse(QStringLiteral("ファイルの大きさが知らされたものと違います"));
+            if (!m_allowed)
+                return refuse(notAllowedText());
+            if (m_in.size() >= std::size_t(maxIncoming))
+                return refuse(QStringLiteral("同時に受け取れるファイルが多すぎます"));
+            f->second.inId = *id;
+        }
         if (!name.isString() || !size.isDouble() || !std::isfinite(s) || s < 0 || s != std::floor(s) || s > 9e15)
             return reject(QStringLiteral("不正なファイル情報です"));
         if (!m_allowed)
@@ -282,7 +336,7 @@ void FileTransfers::handleText(const QJsonObject &message) {
             return reject(QStringLiteral("同時に受け取れるファイルが多すぎます"));
         QString error;
         std::unique_ptr<IncomingFile> file =
-            IncomingFile::create(m_folder, name.toString().left(4096), qint64(s), &error);
+            IncomingFile::create(folder, name.toString().left(4096), qint64(s), &error);
         Transfer tr;
         tr.direction = Direction::Incoming;
         tr.name = file ? file->name() : name.toString().left(256);
@@ -292,10 +346,13 @@ void FileTransfers::handleText(const QJsonObject &message) {
         if (!file) {
             reject(error);
             finish(key, Status::Failed, error);
+            if (req)
+                endFetch(req, {}, error);
             return;
         }
         In in;
         in.key = key;
+        in.req = req;
         in.file = std::move(file);
         in.since.start();
         m_in.emplace(*id, std::move(in));
@@ -313,6 +370,7 @@ void FileTransfers::handleText(const QJsonObject &message) {
         if (!in.file->commit(&error))
             return failIn(*id, error, true);
         const int key = in.key;
+        const quint32 req = in.req;
         const QString path = in.file->finalPath();
         m_in.erase(it);
         sendJson({{"t", "file_done"}, {"id", qint64(*id)}, {"name", QFileInfo(path).fileName()}});
@@ -323,13 +381,18 @@ void FileTransfers::handleText(const QJsonObject &message) {
             tr->second.name = QFileInfo(path).fileName();
         }
         finish(key, Status::Done);
+        if (req)
+            endFetch(req, path, {});
     } else if (t == QLatin1String("file_cancel")) {
         auto it = m_in.find(*id);
         if (it == m_in.end())
             return;
         const int key = it->second.key;
+        const quint32 req = it->second.req;
         m_in.erase(it);
         finish(key, Status::Cancelled, QStringLiteral("相手が取り消しました"));
+        if (req)
+            endFetch(req, {}, QStringLiteral("相手が取り消しました"));
     } else if (t == QLatin1String("file_accept")) {
         auto it = m_out.find(*id);
         if (it == m_out.end() || it->second.accepted)
@@ -410,10 +473,13 @@ void FileTransfers::cancel(int key) {
     for (const auto &[id, in] : m_in) {
         if (in.key == key) {
             const quint32 wire = id;
+            const quint32 req = in.req;
             m_in.erase(wire);
             sendJson(
                 {{"t", "file_reject"}, {"id", qint64(wire)}, {"reason", QStringLiteral("受け取りが取り消されました")}});
             finish(key, Status::Cancelled, QStringLiteral("取り消しました"));
+            if (req)
+                endFetch(req, {}, QStringLiteral("取り消しました"));
             return;
         }
     }
@@ -424,6 +490,99 @@ void FileTransfers::abortAll(const QString &why) {
         failOut(m_out.begin()->first, why, false);
     while (!m_in.empty())
         failIn(m_in.begin()->first, why, false);
+    while (!m_fetches.empty())
+        endFetch(m_fetches.begin()->first, {}, why);
     m_pumpTimer.stop();
     m_watch.stop();
+}
+
+// ---- copied files, fetched when pasted -------------------------------------------------------------------------
+
+void FileTransfers::share(quint32 clip, const QStringList &paths) {
+    m_sharedClip = paths.isEmpty() ? 0 : clip;
+    m_shared = paths;
+}
+
+void FileTransfers::handleGet(const QJsonObject &message) {
+    const std::optional<quint32> req = wireId(message.value(QLatin1String("req")));
+    if (!req)
+        return;
+    auto refuse = [&](const QString &reason) {
+        sendJson({{"t", "file_unavailable"}, {"req", qint64(*req)}, {"reason", reason}});
+    };
+    if (!m_allowed)
+        return refuse(notAllowedText());
+    const std::optional<quint32> clip = wireId(message.value(QLatin1String("clip")));
+    const double index = message.value(QLatin1String("index")).toDouble(-1);
+    if (!clip || *clip != m_sharedClip || !std::isfinite(index) || index != std::floor(index) || index < 0 ||
+        index >= double(m_shared.size()))
+        return refuse(QStringLiteral("そのファイルはもうクリップボードにありません"));
+    // Sent like any file: the same limits, checks and window.
+    const int key = sendFile(m_shared.at(qsizetype(index)), {}, *req);
+    const std::optional<Transfer> t = transfer(key);
+    if (t && t->status == Status::Failed)
+        refuse(t->message);
+}
+
+quint32 FileTransfers::fetch(quint32 clip, int index, const QString &folder, qint64 maxSize) {
+    if (!m_allowed || !m_link.sendText || m_fetches.size() >= std::size_t(maxQueuedFetches))
+        return 0;
+    if (++m_nextReq == 0)
+        ++m_nextReq;
+    Fetch f;
+    f.clip = clip;
+    f.index = index;
+    f.folder = folder;
+    f.maxSize = maxSize;
+    const quint32 req = m_nextReq;
+    m_fetches.emplace(req, std::move(f));
+    askFetches();
+    return req;
+}
+
+void FileTransfers::askFetches() {
+    int running = 0;
+    for (const auto &[req, f] : m_fetches)
+        running += f.asked ? 1 : 0;
+    for (auto &[req, f] : m_fetches) {
+        if (running >= maxFetching)
+            break;
+        if (f.asked)
+            continue;
+        f.asked = true;
+        f.since.start();
+        ++running;
+        sendJson({{"t", "file_get"}, {"req", qint64(req)}, {"clip", qint64(f.clip)}, {"index", f.index}});
+    }
+    if (running > 0)
+        m_watch.start();
+}
+
+void FileTransfers::endFetch(quint32 req, const QString &path, const QString &why) {
+    auto it = m_fetches.find(req);
+    if (it == m_fetches.end())
+        return;
+    m_fetches.erase(it);
+    if (why.isEmpty())
+        Q_EMIT fetched(req, path);
+    else
+        Q_EMIT fetchFailed(req, why);
+    // Queued (not at once): endFetch runs inside loops over the transfers.
+    QMetaObject::invokeMethod(this, &FileTransfers::askFetches, Qt::QueuedConnection);
+}
+
+void FileTransfers::cancelFetch(quint32 req) {
+    auto it = m_fetches.find(req);
+    if (it == m_fetches.end())
+        return;
+    const quint32 inId = it->second.inId;
+    m_fetches.erase(it);
+    if (inId) {
+        auto in = m_in.find(inId);
+        if (in != m_in.end()) {
+            in->second.req = 0;
+            cancel(in->second.key);
+        }
+    }
+    QMetaObject::invokeMethod(this, &FileTransfers::askFetches, Qt::QueuedConnection);
 }

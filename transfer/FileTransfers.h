@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -91,6 +92,21 @@ public:
     // Forgets a finished transfer.
     void forget(int key);
 
+    // Copied files, fetched when pasted. The files of this end's clipboard announcement
+    // `clip` (ClipFiles), which the other end may ask for by index with "file_get"; each
+    // one asked for is sent like any file, its "file_start" naming the request. Replaces
+    // the previous list (its files can no longer be asked for); an empty list shares none.
+    void share(quint32 clip, const QStringList &paths);
+    // Asks the other end for file `index` of its announcement `clip`, to be received into
+    // `folder` and refused when larger than `maxSize`. Returns the request's number, whose
+    // outcome comes as fetched() or fetchFailed(); 0 when files are not allowed or too
+    // many requests wait. At most maxFetching run at once, the others wait their turn.
+    quint32 fetch(quint32 clip, int index, const QString &folder, qint64 maxSize);
+    // Gives up a request (a file being received for it is cancelled); no signal follows.
+    void cancelFetch(quint32 req);
+    static constexpr int maxFetching = 4;
+    static constexpr int maxQueuedFetches = 256;
+
     // Messages from the other end on "file".
     void handleText(const QJsonObject &message);
     // True when the chunk belonged to a transfer being received.
@@ -103,6 +119,9 @@ Q_SIGNALS:
     void added(int key);
     // Progress or status of a transfer changed.
     void changed(int key);
+    // A fetch() ended: the file is complete at `path`, or it failed for `why` (Japanese).
+    void fetched(quint32 req, const QString &path);
+    void fetchFailed(quint32 req, const QString &why);
 
 private:
     struct Out {
@@ -119,9 +138,24 @@ private:
         int key = 0;
         std::unique_ptr<IncomingFile> file;
         qint64 acked = 0;
+        quint32 req = 0;     // the fetch it answers, if any
         QElapsedTimer since; // since the last chunk
     };
 
+    struct Fetch {
+        quint32 clip = 0;
+        int index = 0;
+        QString folder;
+        qint64 maxSize = 0;
+        bool asked = false;
+        quint32 inId = 0;    // the sender's id once its file started
+        QElapsedTimer since; // since it was asked for
+    };
+
+    int sendFile(const QString &path, const QString &name, quint32 req);
+    void handleGet(const QJsonObject &message);
+    void askFetches();
+    void endFetch(quint32 req, const QString &path, const QString &why);
     int addTransfer(Transfer t);
     void finish(int key, Status status, const QString &message = {});
     void sendJson(const QJsonObject &message);
@@ -139,8 +173,12 @@ private:
     int m_nextKey = 0;
     quint32 m_nextId = 0;
     std::map<int, Transfer> m_list;
-    std::map<quint32, Out> m_out; // by the id this end gave
-    std::map<quint32, In> m_in;   // by the id the other end gave
+    std::map<quint32, Out> m_out;       // by the id this end gave
+    std::map<quint32, In> m_in;         // by the id the other end gave
+    std::map<quint32, Fetch> m_fetches; // by request number: waiting, asked, or being received
+    quint32 m_nextReq = 0;
+    quint32 m_sharedClip = 0;
+    QStringList m_shared;
     QTimer m_pumpTimer;
     QTimer m_watch;
 };

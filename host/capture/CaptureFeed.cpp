@@ -324,6 +324,7 @@ std::optional<QPoint> CaptureFeed::pollDisplay(RunState &st, bool rectChanged) {
 // Capture thread. The picture is the grabbed memory itself, with the pointer drawn in: a
 // pointer that moved over a still desktop is a new grab (the server copies, not this thread).
 void CaptureFeed::grab(RunState &st, QPoint drawn) {
+    const gint64 started = g_get_monotonic_time();
     const FrameGrabber::Grab grabbed = m_grabber->grab();
     const QSize size = st.rect.size();
     GstBuffer *out = grabbed == FrameGrabber::Grab::Ok ? m_grabber->picture() : nullptr;
@@ -333,6 +334,9 @@ void CaptureFeed::grab(RunState &st, QPoint drawn) {
         if (!st.gaps.isEmpty())
             blank(out, size, st.gaps);
         drawPointer(out, size, drawn);
+        const int cost = int(std::min<gint64>(g_get_monotonic_time() - started, G_USEC_PER_SEC));
+        const int before = m_grabCostUs.load();
+        m_grabCostUs = before <= 0 ? cost : (7 * before + cost) / 8;
         std::lock_guard keep(m_mutex);
         if (m_latest)
             gst_buffer_unref(m_latest);

@@ -53,6 +53,9 @@ public:
     GstBuffer *latest(QSize *size) const;
     // Pictures captured since the last call (for figures).
     int takeGrabs() { return m_grabs.exchange(0); }
+    // What taking one picture costs lately (grab, black gaps, pointer), µs of the capture
+    // thread's time as the clock runs (a busy machine makes it longer); 0 before the first.
+    int grabCostUs() const { return m_grabCostUs.load(); }
 
 private:
     struct RunState;
@@ -88,5 +91,6 @@ private:
     GstBuffer *m_latest = nullptr;
     QSize m_latestSize;
     std::atomic<int> m_grabs{0};
+    std::atomic<int> m_grabCostUs{0};
     std::atomic<qint64> m_pointer{0}; // x << 32 | y, relative to the display; INT64_MIN when outside
 };

@@ -280,14 +280,21 @@ QJsonObject ScreenVideoSource::linkStats() {
     QJsonObject o = m_rate ? m_rate->stats() : QJsonObject();
     if (!m_encoder)
         return o;
-    // The encoder runs at the lowest rate of the viewers it serves.
+    // The encoder runs at the lowest rate of the viewers it serves, and above the steady
+    // rate no faster than this machine keeps up.
+    const int fpsCap = m_encoder->maxFps();
     if (m_rate) {
         o.insert("target", m_encoder->bitrate());
-        o.insert("fpsCap", m_encoder->frameRate());
+        o.insert("fpsCap", fpsCap);
     }
-    // Frames the encoder had to drop (it could not keep up): the machine is the limit.
+    // How fast this picture could come: the viewer offers a higher rate when it is enough.
+    if (const int can = m_encoder->sustainableFps(); can > 0)
+        o.insert("canFps", can);
+    // Frames the encoder had to drop (it could not keep up), or a rate above the steady
+    // one held back: the machine is the limit.
     const auto [in, out] = m_encoder->takeThroughput();
-    if (!o.contains("limit") && in >= 10 && out < in * 85 / 100)
+    const bool held = fpsCap < std::min(m_settings.fps, m_encoder->frameRate());
+    if (!o.contains("limit") && ((in >= 10 && out < in * 85 / 100) || held))
         o.insert("limit", QStringLiteral("CPU"));
     return o;
 }

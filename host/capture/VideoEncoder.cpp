@@ -4,6 +4,8 @@
 #include "capture/EncodedSink.h"
 #include "capture/JpegWriter.h"
 
+#include "protocol/ctrl/QualityRequest.h"
+
 #include <QLoggingCategory>
 #include <QThread>
 
@@ -122,6 +124,7 @@ bool VideoEncoder::start() {
     g_signal_connect(out, "new-sample", G_CALLBACK(onSample), this);
     GstPad *srcPad = gst_element_get_static_pad(m_appsrc, "src");
     gst_pad_add_probe(srcPad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onCaps, this, nullptr);
+    gst_pad_add_probe(srcPad, GST_PAD_PROBE_TYPE_BUFFER, onFrameIn, this, nullptr);
     gst_object_unref(srcPad);
     // The pipeline owns the elements.
     for (GstElement *e : {m_appsrc, m_outCaps, out})
@@ -154,6 +157,30 @@ GstPadProbeReturn VideoEncoder::onCaps(GstPad *, GstPadProbeInfo *info, gpointer
     g_object_set(self->m_outCaps, "caps", next, nullptr);
     gst_caps_unref(next);
     return GST_PAD_PROBE_OK;
+}
+
+// The appsrc's streaming thread, as a frame starts down the branch: conversion, encoder
+// and appsink (onSample) follow on this same thread, so the time until onSample is done
+// is what the frame cost.
+GstPadProbeReturn VideoEncoder::onFrameIn(GstPad *, GstPadProbeInfo *, gpointer data) {
+    static_cast<VideoEncoder *>(data)->m_encodeStartUs = g_get_monotonic_time();
+    return GST_PAD_PROBE_OK;
+}
+
+int VideoEncoder::sustainableFps() const {
+    const int grab = m_feed ? m_feed->grabCostUs() : 0;
+    const int encode = m_frameCostUs.load();
+    if (grab <= 0 || encode <= 0)
+        return 0;
+    return int(std::clamp<gint64>(G_USEC_PER_SEC / (gint64(grab) + encode), 1, 1000));
+}
+
+int VideoEncoder::maxFps() const {
+    const int cap = m_fpsCap.load();
+    if (cap <= QualityRequest::steadyFps)
+        return cap; // what every host has always done: the viewer's rate as asked
+    const int can = sustainableFps();
+    return can > 0 ? std::clamp(can, QualityRequest::steadyFps, cap) : cap;
 }
 
 void VideoEncoder::addSink(EncodedSink *sink) {
@@ -315,5 +342,11 @@ GstFlowReturn VideoEncoder::onSample(GstElement *appsink, gpointer data) {
         }
     }
     gst_sample_unref(sample);
+    if (self->m_encodeStartUs >= 0) {
+        const int cost = int(std::min<gint64>(g_get_monotonic_time() - self->m_encodeStartUs, G_USEC_PER_SEC));
+        const int before = self->m_frameCostUs.load();
+        self->m_frameCostUs = before <= 0 ? cost : (7 * before + cost) / 8;
+        self->m_encodeStartUs = -1;
+    }
     return GST_FLOW_OK;
 }

@@ -54,7 +54,16 @@ public:
     // Main thread.
     void setSinkRate(EncodedSink *sink, int kbps, int fps);
     int bitrate() const { return m_bitrate.load(); }
+    // The rate the link allows (setSinkRate), before the machine's limit (maxFps()).
     int frameRate() const { return m_fpsCap.load(); }
+    // What encoding one frame costs lately (conversion, scaling, the encoder, JPEG's
+    // compression), µs of the encoder thread's time as the clock runs; 0 before the first.
+    int frameCostUs() const { return m_frameCostUs.load(); }
+    // The frame rate this machine sustains for this picture: one second over what a frame
+    // costs to capture and to encode (the two run on their own threads, but they share
+    // the cores with everything else, so the sum is the honest figure); 0 before both are
+    // known.
+    int sustainableFps() const;
     // Frames handed to the encoder and frames it gave out since the last call; the
     // difference was dropped because it could not keep up.
     QPair<int, int> takeThroughput();
@@ -72,13 +81,16 @@ public:
     static constexpr gint64 minKeySpacingUs = 500000;
     static constexpr gint64 maxKeySpacingUs = 3000000;
     gint64 keySpacingUs() const { return m_keySpacingUs.load(); }
-    int maxFps() const override { return m_fpsCap.load(); }
+    // The link's rate; above QualityRequest::steadyFps no more than the machine sustains
+    // (a frame it cannot encode in time would only wait in the encoder's queue and age).
+    int maxFps() const override;
     bool wantsRepeat(gint64 nowUs) override;
 
 private:
     void applyRate(); // under m_mutex
     static GstFlowReturn onSample(GstElement *sink, gpointer self);
     static GstPadProbeReturn onCaps(GstPad *pad, GstPadProbeInfo *info, gpointer self);
+    static GstPadProbeReturn onFrameIn(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 
     std::shared_ptr<CaptureFeed> m_feed;
     Key m_key;
@@ -94,6 +106,8 @@ private:
     std::atomic<int> m_framesIn{0};
     std::atomic<gint64> m_keySpacingUs{minKeySpacingUs};
     std::atomic<int> m_framesOut{0};
+    std::atomic<int> m_frameCostUs{0};
+    gint64 m_encodeStartUs = -1; // the appsrc's streaming thread only
     QSize m_inSize;
     mutable std::mutex m_mutex; // sinks, last JPEG
     QList<EncodedSink *> m_sinks;

@@ -248,6 +248,12 @@ void DeviceService::onSessionMessage(const QJsonObject &msg) {
                 if (other != session)
                     other->offerClipboardImage(png);
         });
+        // A viewer's files go on the desktop's clipboard only: another viewer would need
+        // them fetched first, and only a paste here does that.
+        connect(session, &DeviceSession::clipboardFilesFromViewer, this, [this](ClipFilesOffer *offer) {
+            if (m_clipboard)
+                m_clipboard->setFiles(offer);
+        });
         connect(session, &DeviceSession::finished, this, [this, session, sid] {
             if (m_sessions.value(sid) == session)
                 m_sessions.remove(sid);
@@ -288,6 +294,10 @@ void DeviceService::setClipboard(ClipboardBackend *clipboard) {
     connect(clipboard, &ClipboardBackend::copiedImage, this, [this](const QByteArray &png) {
         for (DeviceSession *s : std::as_const(m_sessions))
             s->offerClipboardImage(png);
+    });
+    connect(clipboard, &ClipboardBackend::copiedFiles, this, [this](const QStringList &paths) {
+        for (DeviceSession *s : std::as_const(m_sessions))
+            s->offerClipboardFiles(paths);
     });
 }
 

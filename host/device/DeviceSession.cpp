@@ -146,6 +146,8 @@ DeviceSession::DeviceSession(const QString &sid, const QString &viewer, Options 
     connect(m_exchange.get(), &ViewerExchange::transfersChanged, this, &DeviceSession::activityChanged);
     connect(m_exchange.get(), &ViewerExchange::clipboardImageFromViewer, this,
             &DeviceSession::clipboardImageFromViewer);
+    connect(m_exchange.get(), &ViewerExchange::clipboardFilesFromViewer, this,
+            &DeviceSession::clipboardFilesFromViewer);
     m_clock.start();
     m_startedAt = m_clock.msecsSinceReference();
     m_deadline.setSingleShot(true);
@@ -677,7 +679,7 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
         if (const std::optional<PingMessage> ping = PingMessage::read(msg))
             sendCtrl(ping->pong());
     } else {
-        m_exchange->handleCtrl(msg); // "clip", "clipimg"
+        m_exchange->handleCtrl(msg); // "clip", "clipimg", "clipfiles"
     }
 }
 
@@ -721,6 +723,11 @@ void DeviceSession::offerClipboard(const QString &text) {
 void DeviceSession::offerClipboardImage(const QByteArray &png) {
     if (m_phase == Phase::Authed)
         m_exchange->offerClipboardImage(png);
+}
+
+void DeviceSession::offerClipboardFiles(const QStringList &paths) {
+    if (m_phase == Phase::Authed)
+        m_exchange->offerClipboardFiles(paths);
 }
 
 bool DeviceSession::sendFile(const QString &path) {

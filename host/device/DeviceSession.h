@@ -8,6 +8,7 @@
 #include "device/ProofKeyStock.h"
 #include "device/SessionPath.h"
 #include "protocol/ctrl/ViewerIntroduction.h"
+#include "transfer/ClipFilesOffer.h"
 #include "webrtc/AudioSource.h"
 
 #include <QByteArray>
@@ -118,6 +119,7 @@ public:
     void offerClipboard(const QString &text);
     // Likewise for a PNG picture.
     void offerClipboardImage(const QByteArray &png);
+    void offerClipboardFiles(const QStringList &paths);
     // Sends a file of this desktop to the viewer's download folder; false when the
     // viewer is not admitted. The outcome is logged.
     bool sendFile(const QString &path);
@@ -178,6 +180,7 @@ Q_SIGNALS:
     void statsSent();
     // A PNG picture the viewer copied, for the desktop's clipboard.
     void clipboardImageFromViewer(const QByteArray &png);
+    void clipboardFilesFromViewer(ClipFilesOffer *offer);
     // The session is over (lost, refused, hung up); the owner deletes it.
     void finished(const QString &reason);
 

@@ -4,8 +4,10 @@
 #include "protocol/Json.h"
 #include "protocol/ctrl/CtrlMessage.h"
 #include "protocol/ctrl/PermMessage.h"
+#include "transfer/ClipFilesOffer.h"
 
 #include <QLoggingCategory>
+#include <QStandardPaths>
 
 #include <algorithm>
 
@@ -31,6 +33,8 @@ ViewerExchange::ViewerExchange(SessionChannels *channels, QObject *parent)
     connect(m_files, &FileTransfers::added, this, &ViewerExchange::noteTransfer);
     connect(m_files, &FileTransfers::changed, this, &ViewerExchange::noteTransfer);
 }
+
+ViewerExchange::~ViewerExchange() = default;
 
 void ViewerExchange::noteTransfer(int key) {
     const auto t = m_files->transfer(key);
@@ -100,13 +104,26 @@ void ViewerExchange::setRights(bool input, bool clip, bool files) {
     if (!m_started)
         return;
     m_files->setAllowed(files);
+    if (!files)
+        dropFiles();
     sendPerm();
+}
+
+void ViewerExchange::dropFiles() {
+    m_files->share(0, {});
+    m_offer.reset(); // its folder goes with it; the desktop's clipboard then refuses pastes
+}
+
+QString ViewerExchange::clipFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+           QStringLiteral("/velmo-remote-host/clipboard");
 }
 
 void ViewerExchange::stop(const QString &why) {
     m_started = false;
     m_files->abortAll(why);
     m_files->setAllowed(false);
+    dropFiles();
 }
 
 // A budget of `burst` that refills at `rate` a second: takes `cost` from it when it holds that much.
@@ -123,6 +140,8 @@ bool ViewerExchange::spend(double &budget, QElapsedTimer &clock, double burst, d
 bool ViewerExchange::handleCtrl(const QJsonObject &message) {
     if (CtrlMessage::is<ClipImage>(message))
         return takeImagePart(message);
+    if (CtrlMessage::is<ClipFiles>(message))
+        return takeFiles(message);
     if (!CtrlMessage::is<ClipText>(message))
         return false;
     const double cost = std::max(clipMinCost, double(message.value(QLatin1String("text")).toString().size()));
@@ -179,4 +198,50 @@ void ViewerExchange::offerClipboard(const QString &text) {
     m_lastImage.clear();
     for (const QJsonObject &part : ClipText::split(text, ++m_clipId))
         m_channels->sendText("ctrl", Json::compact(part));
+}
+
+bool ViewerExchange::takeFiles(const QJsonObject &message) {
+    // A list costs like a small text: a flood of them is a flood of clipboard changes.
+    if (!spend(m_clipBudget, m_clipClock, clipBurst, clipRate, clipMinCost))
+        return true;
+    if (!m_started || !m_filesRight)
+        return true;
+    std::optional<ClipFiles> list = ClipFiles::fromJson(message);
+    if (!list) {
+        qCInfo(lcExchange) << "copied files from the viewer not taken: a bad or too large list";
+        return true;
+    }
+    m_lastText.clear();
+    m_lastImage.clear();
+    m_offer = std::make_unique<ClipFilesOffer>(m_files, std::move(*list), clipFolder());
+    qCInfo(lcExchange) << "the viewer copied" << m_offer->announced().files.size() << "files";
+    Q_EMIT clipboardFilesFromViewer(m_offer.get());
+    return true;
+}
+
+void ViewerExchange::offerClipboardFiles(const QStringList &paths) {
+    if (!m_started || !m_filesRight)
+        return;
+    ClipFiles list;
+    QStringList kept;
+    int skipped = 0;
+    switch (ClipFiles::describe(paths, ++m_clipId, &list, &kept, &skipped)) {
+    case ClipFiles::Outcome::Ok:
+        break;
+    case ClipFiles::Outcome::NoFiles:
+        qCInfo(lcExchange) << "copied files not offered: no regular file among" << paths.size();
+        return;
+    case ClipFiles::Outcome::TooMany:
+        qCInfo(lcExchange) << "copied files not offered: more than" << ClipFiles::maxFiles;
+        return;
+    case ClipFiles::Outcome::TooLarge:
+        qCInfo(lcExchange) << "copied files not offered: more than" << ClipFiles::maxTotalBytes << "bytes";
+        return;
+    }
+    if (skipped > 0)
+        qCInfo(lcExchange) << "copied files: left out" << skipped << "folders or other non-files";
+    m_lastText.clear();
+    m_lastImage.clear();
+    m_files->share(list.id, kept);
+    m_channels->sendText("ctrl", Json::compact(list.toJson()));
 }

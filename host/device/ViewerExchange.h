@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/ClipFiles.h"
+#include "transfer/ClipFilesOffer.h"
 #include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 #include "transfer/FileTransfers.h"
@@ -12,6 +14,7 @@
 #include <QTimer>
 
 #include <map>
+#include <memory>
 
 class SessionChannels;
 
@@ -24,6 +27,7 @@ class ViewerExchange : public QObject {
     Q_OBJECT
 public:
     explicit ViewerExchange(SessionChannels *channels, QObject *parent = nullptr);
+    ~ViewerExchange() override;
 
     FileTransfers *files() const { return m_files; }
 
@@ -55,6 +59,15 @@ public:
     static constexpr double imageRate = 2 * 1024 * 1024;
     // The desktop's clipboard holds a picture: the viewer gets it unless it came from it.
     void offerClipboardImage(const QByteArray &png);
+    // The desktop's clipboard holds files: a viewer with `files` is told their names and
+    // sizes ("clipfiles"), and may then fetch them; one without hears nothing. Folders
+    // and anything but regular files are left out; a copy of more than ClipFiles::maxFiles
+    // files or ClipFiles::maxTotalBytes is not announced at all (logged).
+    void offerClipboardFiles(const QStringList &paths);
+    // Where files a viewer copied are received when a program here pastes them: a folder
+    // per copy under the agent user's cache ($XDG_CACHE_HOME/velmo-remote-host/clipboard),
+    // removed when the viewer copies something else, loses `files` or leaves.
+    static QString clipFolder();
 
     // Files with this viewer for the host user to see: the running ones and the last
     // keptEnded that ended, oldest first.
@@ -69,6 +82,9 @@ Q_SIGNALS:
     void transfersChanged();
     // A whole PNG picture from the viewer, to go on the desktop's clipboard.
     void clipboardImageFromViewer(const QByteArray &png);
+    // The viewer copied files (it has `files`): the offer fetches them on demand and lives
+    // until the viewer copies again, loses `files` or leaves.
+    void clipboardFilesFromViewer(ClipFilesOffer *offer);
 
 private:
     static constexpr int progressMs = 250;
@@ -76,6 +92,8 @@ private:
 
     void sendPerm();
     bool takeImagePart(const QJsonObject &message);
+    bool takeFiles(const QJsonObject &message);
+    void dropFiles();
 
     SessionChannels *m_channels;
     FileTransfers *m_files;
@@ -94,6 +112,7 @@ private:
     bool m_input = true;
     bool m_clip = true;
     bool m_filesRight = true;
+    std::unique_ptr<ClipFilesOffer> m_offer;        // the viewer's copied files
     std::map<int, FileTransfers::Transfer> m_shown; // by key: keys grow, so oldest first
     QTimer m_progress;
 };

@@ -258,5 +258,12 @@ int CongestionController::update(int64_t nowUs) {
 CongestionController::Limit CongestionController::limit() const {
     if (m_target >= m_ceiling - 1)
         return Limit::None;
-    return m_lossTarget < m_delayTarget ? Limit::Loss : Limit::Delay;
+    if (m_lossTarget < m_delayTarget)
+        return Limit::Loss;
+    // Below the ceiling without a queue on the path for a long while: the sender had
+    // little to send (the rate climbs no further than what got through shows, and a fast
+    // link never pushes back). Nothing on the path holds the picture back then.
+    if (m_lastUpdateUs - m_lastDecreaseUs > kGentleUs)
+        return Limit::None;
+    return Limit::Delay;
 }

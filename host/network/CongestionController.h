@@ -21,7 +21,8 @@ public:
         int size = 0;        // bytes on the wire (payload and RTP header)
     };
     enum class Signal { Normal, Overuse, Underuse };
-    // What holds the target below the ceiling.
+    // What holds the target below the ceiling: nothing (the ceiling, or a sender with
+    // little to send on a path that has not built a queue for a while), a queue, loss.
     enum class Limit { None, Delay, Loss };
 
     CongestionController(int floorKbps, int ceilingKbps, int startKbps);

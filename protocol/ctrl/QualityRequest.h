@@ -10,8 +10,12 @@
 struct QualityRequest {
     static constexpr QLatin1StringView tag{"quality"};
 
-    // The frame rate's ceiling: the one number to raise when links get faster.
-    static constexpr int maxFps = 30;
+    // The frame rate's ceiling. Older ends clamp at steadyFps and read a higher request as
+    // that, so raising it breaks nobody: a request up to steadyFps is served as asked,
+    // one above it only as far as the host keeps up (it reports how far: "canFps" in
+    // "stats"), and a viewer offers it only when the host says it can.
+    static constexpr int maxFps = 60;
+    static constexpr int steadyFps = 30;
     static constexpr int minFps = 1;
     static constexpr double minScale = 0.1;
     static constexpr double maxScale = 1.0;

@@ -1,6 +1,7 @@
 // Clipboard text and files between the app's viewer session and the real agent: the
 // agent shares the CLIPBOARD of a private Xvfb (a plain X client copies and pastes
-// there), files travel both ways into the receivers' download folders.
+// there), files travel both ways into the receivers' download folders, and copied
+// files are fetched when pasted.
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
 #include "session/SessionExchange.h"
@@ -9,6 +10,7 @@
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/XClipboardClient.h"
+#include "transfer/ClipFiles.h"
 #include "transfer/ClipImage.h"
 #include "transfer/FileTransfers.h"
 #include "viewer/ClipboardSync.h"
@@ -26,6 +28,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <memory>
 
@@ -118,6 +121,7 @@ private:
         QDir().mkpath(rig->hostHome());
         rig->peers.setHostEnv("HOME", rig->hostHome());
         rig->peers.setHostEnv("XDG_CONFIG_HOME", rig->hostHome() + "/.config");
+        rig->peers.setHostEnv("XDG_CACHE_HOME", rig->hostHome() + "/.cache");
         if (!rig->peers.startServer() || !rig->peers.startHost() || !rig->peers.waitForDevice())
             return nullptr;
         objects.config()->setVideoPref(QStringLiteral("jpeg"));
@@ -272,6 +276,105 @@ private Q_SLOTS:
         const QByteArray again = noisePng(60, 60);
         editor.copyImage(again);
         QTRY_VERIFY_WITH_TIMEOUT(localPng() == again, 20000);
+    }
+
+    void clipboardFiles() {
+        XClipboardClient fileManager;
+        QVERIFY2(fileManager.ok(), "no X display");
+        auto rig = connect();
+        QVERIFY(rig);
+        QClipboard *local = QGuiApplication::clipboard();
+        ClipboardSync sync(rig->session.get(), local);
+        QSignalSpy notices(&sync, &ClipboardSync::notice);
+        QTemporaryDir src;
+        const QString report = src.path() + "/report 1.pdf";
+        const QByteArray reportHash = writeRandomFile(report, 2 * 1024 * 1024 + 5);
+        const QString note = src.path() + "/メモ.txt";
+        QFile noteFile(note);
+        QVERIFY(noteFile.open(QIODevice::WriteOnly));
+        noteFile.write("note\n");
+        noteFile.close();
+        QVERIFY(QDir(src.path()).mkdir("folder"));
+
+        // Copied on the host by a file manager (the folder is left out): offered here as
+        // files, and nothing is fetched before a paste.
+        fileManager.copyFiles({report, src.path() + "/folder", note});
+        QTRY_VERIFY_WITH_TIMEOUT(local->mimeData() && local->mimeData()->hasUrls(), 5000);
+        QVERIFY(local->mimeData()->hasFormat("x-special/gnome-copied-files"));
+        QTest::qWait(300);
+        QCOMPARE(rig->files()->transfers().size(), 0);
+        // Pasted here: the files are fetched then, byte for byte, into the viewer's cache.
+        const QList<QUrl> urls = local->mimeData()->urls();
+        QCOMPARE(urls.size(), 2);
+        QCOMPARE(QFileInfo(urls.at(0).toLocalFile()).fileName(), QStringLiteral("report 1.pdf"));
+        QCOMPARE(QFileInfo(urls.at(1).toLocalFile()).fileName(), QStringLiteral("メモ.txt"));
+        QCOMPARE(sha256Of(urls.at(0).toLocalFile()), reportHash);
+        QCOMPARE(sha256Of(urls.at(1).toLocalFile()), QCryptographicHash::hash("note\n", QCryptographicHash::Sha256));
+        QVERIFY(urls.at(0).toLocalFile().startsWith(ClipboardSync::cacheFolder() + "/"));
+        // Pasting again, in the other format, takes the same files without fetching again.
+        const QByteArray gnome = local->mimeData()->data("x-special/gnome-copied-files");
+        QCOMPARE(gnome, "copy\n" + urls.at(0).toEncoded() + "\n" + urls.at(1).toEncoded());
+        QCOMPARE(rig->files()->transfers().size(), 2);
+        QVERIFY(fileManager.owns()); // not sent back
+        QCOMPARE(notices.size(), 0);
+
+        // Copied here (with a folder, left out), pasted on the host by an X client that
+        // asks for text/uri-list: the file is fetched from here, then its URL answers.
+        const QString photo = src.path() + "/写真 2.jpg";
+        const QByteArray photoHash = writeRandomFile(photo, 1024 * 1024 + 3);
+        auto *copied = new QMimeData;
+        copied->setUrls({QUrl::fromLocalFile(photo), QUrl::fromLocalFile(src.path() + "/folder")});
+        local->setMimeData(copied);
+        QTRY_VERIFY_WITH_TIMEOUT(!fileManager.owns(), 5000);
+        const QByteArray hostUris = fileManager.pasteAs("text/uri-list", 20000).value_or(QByteArray());
+        QVERIFY2(hostUris.endsWith("\r\n"), hostUris.constData());
+        const QString hostPath = QUrl::fromEncoded(hostUris.trimmed()).toLocalFile();
+        QCOMPARE(QFileInfo(hostPath).fileName(), QStringLiteral("写真 2.jpg"));
+        QVERIFY2(hostPath.startsWith(rig->hostHome() + "/.cache/velmo-remote-host/clipboard/"), qPrintable(hostPath));
+        QCOMPARE(sha256Of(hostPath), photoHash);
+        QCOMPARE(fileManager.pasteAs("x-special/gnome-copied-files"), "copy\n" + hostUris.trimmed());
+        QCOMPARE(fileManager.paste(), std::nullopt);   // files only, no text
+        QCOMPARE(local->mimeData()->urls().size(), 2); // still the local copy
+        // A file that went before the host pasted it: the paste is refused, not left waiting.
+        const QString gone = src.path() + "/gone.bin";
+        writeRandomFile(gone, 1000);
+        auto *goneCopy = new QMimeData;
+        goneCopy->setUrls({QUrl::fromLocalFile(gone)});
+        local->setMimeData(goneCopy); // announced at once
+        QVERIFY(QFile::remove(gone));
+        QTRY_COMPARE_WITH_TIMEOUT(fileManager.pasteAs("text/uri-list", 10000), std::nullopt, 20000);
+        // More than 64 files are not announced, and the user is told.
+        QList<QUrl> many;
+        for (int i = 0; i <= ClipFiles::maxFiles; ++i)
+            many.append(QUrl::fromLocalFile(note));
+        auto *tooMany = new QMimeData;
+        tooMany->setUrls(many);
+        local->setMimeData(tooMany);
+        QCOMPARE(notices.size(), 1);
+        QCOMPARE(notices.first().first().toString(), ClipboardSync::tooManyFiles());
+        notices.clear();
+
+        // Without `files`: the host's clipboard stops offering this viewer's files, the
+        // host's copies are not offered here, and copies here do not go there.
+        QCOMPARE(rig->setPerm(true, false), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig->session->exchange()->filesAllowed(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(fileManager.pasteAs("text/uri-list", 1000), std::nullopt, 5000);
+        QVERIFY(!QFileInfo::exists(hostPath)); // the fetched copy went with the offer
+        fileManager.copyFiles({report});
+        auto *mine = new QMimeData;
+        mine->setUrls({QUrl::fromLocalFile(note)});
+        local->setMimeData(mine);
+        QTest::qWait(1500);
+        QCOMPARE(local->mimeData()->formats(), mine->formats());
+        QCOMPARE(local->mimeData()->urls(), QList<QUrl>{QUrl::fromLocalFile(note)});
+        QVERIFY(fileManager.owns());
+        QCOMPARE(rig->files()->transfers().size(), 3); // two fetched here, one by the host
+        // With the right back a copy there is offered here again.
+        QCOMPARE(rig->setPerm(true, true), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(rig->session->exchange()->filesAllowed(), 5000);
+        fileManager.copyFiles({note});
+        QTRY_VERIFY_WITH_TIMEOUT(local->mimeData()->formats().contains("x-special/gnome-copied-files"), 5000);
+        QCOMPARE(notices.size(), 0);
     }
 
     void filesToTheHost() {

@@ -2,14 +2,16 @@
 
 #include <QSocketNotifier>
 #include <QTest>
+#include <QUrl>
+#include <QVector>
 
 #include <algorithm>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
-XClipboardClient::XClipboardClient() {
-    m_display = XOpenDisplay(nullptr);
+XClipboardClient::XClipboardClient(const QByteArray &display) {
+    m_display = XOpenDisplay(display.isEmpty() ? nullptr : display.constData());
     if (!m_display)
         return;
     m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0, 1, 1, 0, 0, 0);
@@ -19,6 +21,8 @@ XClipboardClient::XClipboardClient() {
     m_property = XInternAtom(m_display, "TEST_PASTE", False);
     m_png = XInternAtom(m_display, "image/png", False);
     m_incr = XInternAtom(m_display, "INCR", False);
+    m_uriList = XInternAtom(m_display, "text/uri-list", False);
+    m_gnomeFiles = XInternAtom(m_display, "x-special/gnome-copied-files", False);
     m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &XClipboardClient::readEvents);
     XFlush(m_display);
@@ -33,6 +37,7 @@ XClipboardClient::~XClipboardClient() {
 }
 
 void XClipboardClient::copy(const QString &text) {
+    m_more.clear();
     m_owned = text.toUtf8();
     m_ownedTarget = m_utf8;
     m_incrChunk = 0;
@@ -41,7 +46,31 @@ void XClipboardClient::copy(const QString &text) {
     readEvents();
 }
 
+void XClipboardClient::copyFiles(const QStringList &paths) {
+    QByteArray uris, gnome = "copy";
+    for (const QString &p : paths) {
+        uris += QUrl::fromLocalFile(p).toEncoded() + "\r\n";
+        gnome += "\n" + QUrl::fromLocalFile(p).toEncoded();
+    }
+    // No round trip to the server after taking the selection: it would read the first
+    // request into Xlib's queue, where the socket notifier never sees it.
+    m_more = {{m_uriList, uris}, {m_gnomeFiles, gnome}};
+    m_owned = paths.join(QLatin1Char('\n')).toUtf8();
+    m_ownedTarget = m_utf8;
+    m_incrChunk = 0;
+    XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
+    XFlush(m_display);
+    readEvents();
+}
+
+std::optional<QByteArray> XClipboardClient::pasteAs(const char *target, int timeoutMs) {
+    const unsigned long atom = XInternAtom(m_display, target, False);
+    readEvents(); // what the round trip queued
+    return request(atom, timeoutMs);
+}
+
 void XClipboardClient::copyImage(const QByteArray &png, int incrChunk) {
+    m_more.clear();
     m_owned = png;
     m_incrChunk = incrChunk;
     m_incrSent = -1;
@@ -52,7 +81,10 @@ void XClipboardClient::copyImage(const QByteArray &png, int incrChunk) {
 }
 
 bool XClipboardClient::owns() const {
-    return XGetSelectionOwner(m_display, m_clipboard) == m_window;
+    const bool mine = XGetSelectionOwner(m_display, m_clipboard) == m_window;
+    // The round trip may have queued a request in Xlib, where the socket notifier never sees it.
+    const_cast<XClipboardClient *>(this)->readEvents();
+    return mine;
 }
 
 std::optional<QString> XClipboardClient::paste(int timeoutMs) {
@@ -101,10 +133,18 @@ void XClipboardClient::readEvents() {
             reply.xselection.time = req.time;
             reply.xselection.property = None;
             if (req.target == m_targets) {
-                const Atom targets[] = {Atom(m_targets), Atom(m_ownedTarget)};
+                QVector<Atom> targets{Atom(m_targets), Atom(m_ownedTarget)};
+                for (const auto &[atom, bytes] : m_more)
+                    targets.append(Atom(atom));
                 XChangeProperty(m_display, req.requestor, req.property, XA_ATOM, 32, PropModeReplace,
-                                reinterpret_cast<const unsigned char *>(targets), 2);
+                                reinterpret_cast<const unsigned char *>(targets.constData()), int(targets.size()));
                 reply.xselection.property = req.property;
+            } else if (m_more.count(req.target)) {
+                const QByteArray &bytes = m_more.at(req.target);
+                XChangeProperty(m_display, req.requestor, req.property, req.target, 8, PropModeReplace,
+                                reinterpret_cast<const unsigned char *>(bytes.constData()), int(bytes.size()));
+                reply.xselection.property = req.property;
+                ++m_served;
             } else if (req.target == m_ownedTarget && m_incrChunk > 0 && m_owned.size() > m_incrChunk) {
                 // The size goes first; each deletion of the property asks for the next piece.
                 const long size = long(m_owned.size());

@@ -17,7 +17,7 @@ using CC = CongestionController;
 // A token-bucket bottleneck like `tc … tbf rate R latency L`: packets leave one after
 // another at the link rate, wait in a queue of at most `queueMs`, and are dropped when the
 // queue is longer; feedback comes every 50 ms for what arrived (or was lost) by then.
-// The sender sends 30 frames a second of exactly the controller's target.
+// The sender sends `fps` frames a second (30 unless told) of exactly the controller's target.
 struct Link {
     double kbps;
     double queueMs = 300;
@@ -31,7 +31,7 @@ struct Run {
     double maxQueueMs = 0;
 };
 
-Run simulate(CC &cc, const std::vector<Link> &phases, int secondsPerPhase, uint32_t seed = 1) {
+Run simulate(CC &cc, const std::vector<Link> &phases, int secondsPerPhase, uint32_t seed = 1, int fps = 30) {
     Run run;
     std::vector<CC::Packet> pending;
     double linkFreeUs = 0;
@@ -41,8 +41,8 @@ Run simulate(CC &cc, const std::vector<Link> &phases, int secondsPerPhase, uint3
     for (; t < endUs; t += 1000) {
         const Link &link = phases[size_t(t / (int64_t(secondsPerPhase) * 1000000))];
         if (t >= nextFrameUs) {
-            nextFrameUs += 33333;
-            const int bytes = cc.targetKbps() * 1000 / 8 / 30;
+            nextFrameUs += 1000000 / fps;
+            const int bytes = cc.targetKbps() * 1000 / 8 / fps;
             for (int b = 0; b < bytes; b += 1200) {
                 CC::Packet p;
                 p.sendUs = t;
@@ -138,6 +138,38 @@ private Q_SLOTS:
         QVERIFY2(run.targets[12 + 5] > 4000, qPrintable(QString::number(run.targets[12 + 5])));
         QVERIFY(median(run, 20, 24) > 6000);
         QVERIFY(median(run, 30, 36) < 1000);
+    }
+
+    // 60 frames a second (half the bytes per frame, twice the groups): a fast link gives
+    // the whole ceiling within seconds, a slow one still holds the rate under it.
+    void sixtyFramesASecond() {
+        CC fast(150, 8000, 1500);
+        const Run run = simulate(fast, {Link{50000}}, 12, 1, 60);
+        QVERIFY2(run.targets[6] >= 6000, qPrintable(QString::number(run.targets[6])));
+        QCOMPARE(run.lastTarget, 8000);
+        QCOMPARE(fast.limit(), CC::Limit::None);
+        CC slow(150, 8000, 1500);
+        const Run held = simulate(slow, {Link{2000}}, 16, 1, 60);
+        const int settled = median(held, 8, 16);
+        QVERIFY2(settled < 2000 && settled > 800, qPrintable(QString::number(settled)));
+        QCOMPARE(slow.limit(), CC::Limit::Delay);
+        QVERIFY2(held.maxQueueMs < 300, qPrintable(QString::number(held.maxQueueMs)));
+    }
+
+    // A sender with little to send (a small moving area) on a fast link: the target stays
+    // near what it sends, and nothing is said to hold it back.
+    void littleToSendIsNotALinkLimit() {
+        CC cc(150, 8000, 1500);
+        for (int64_t t = 0; t < 15000000; t += 16667) {
+            // 60 frames a second of 400 bytes each: about 200 kbit/s.
+            std::vector<CC::Packet> report{{t, t + 2000, 400}};
+            cc.onFeedback(report, t + 2000);
+            if (t / 200000 != (t + 16667) / 200000)
+                cc.update(t + 16667);
+        }
+        QVERIFY(cc.ackedKbps() > 100 && cc.ackedKbps() < 400);
+        QVERIFY2(cc.targetKbps() < 8000 && cc.targetKbps() <= 1500, qPrintable(QString::number(cc.targetKbps())));
+        QCOMPARE(cc.limit(), CC::Limit::None);
     }
 
     void boundsClampAtOnceButAHigherCeilingIsEarned() {

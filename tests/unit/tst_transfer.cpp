@@ -1,5 +1,8 @@
 // The shared transfer library without a network: safe names, partial files, the
-// "clip" parts, and the file messages between two ends joined in this process.
+// "clip" parts, copied-file lists, and the file messages between two ends joined in
+// this process.
+#include "transfer/ClipFiles.h"
+#include "transfer/ClipFilesOffer.h"
 #include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 #include "transfer/FileTransfers.h"
@@ -10,14 +13,18 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <deque>
+
+#include <sys/time.h>
 
 using Status = FileTransfers::Status;
 
@@ -97,7 +104,9 @@ struct Pair {
         if (!toA.empty()) {
             Message m = std::move(toA.front());
             toA.pop_front();
-            if (!m.binary)
+            if (m.binary)
+                a->handleBinary(m.bytes);
+            else
                 a->handleText(QJsonDocument::fromJson(m.bytes).object());
         }
     }
@@ -344,6 +353,158 @@ private Q_SLOTS:
         QCOMPARE(pair.a->transfer(refused)->message, QStringLiteral("相手側: ファイル転送が許可されていません"));
         QVERIFY(pair.a->send(dir.path() + "/missing") > 0);
         QCOMPARE(pair.a->transfers().last().status, Status::Failed);
+    }
+
+    // Lists of copied files: what is announced, what a receiver takes, what URLs name.
+    void clipFileLists() {
+        QTemporaryDir dir;
+        auto make = [&](const QString &name, const QByteArray &bytes) {
+            QFile f(dir.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        };
+        make("a.txt", "alpha");
+        make("b c.bin", QByteArray(1000, 'b'));
+        QVERIFY(QDir(dir.path()).mkdir("folder"));
+        ClipFiles list;
+        QStringList kept;
+        int skipped = -1;
+        QCOMPARE(ClipFiles::describe(
+                     {dir.filePath("a.txt"), dir.filePath("folder"), dir.filePath("b c.bin"), dir.filePath("missing")},
+                     7, &list, &kept, &skipped),
+                 ClipFiles::Outcome::Ok);
+        QCOMPARE(skipped, 2); // the folder and the missing file
+        QCOMPARE(kept, (QStringList{dir.filePath("a.txt"), dir.filePath("b c.bin")}));
+        QCOMPARE(list.files, (QList<ClipFiles::Entry>{{"a.txt", 5}, {"b c.bin", 1000}}));
+        QCOMPARE(ClipFiles::fromJson(list.toJson())->files, list.files);
+        QCOMPARE(ClipFiles::fromJson(list.toJson())->id, 7u);
+        QCOMPARE(ClipFiles::describe({dir.filePath("folder")}, 8, &list, &kept), ClipFiles::Outcome::NoFiles);
+        QStringList many;
+        for (int i = 0; i <= ClipFiles::maxFiles; ++i)
+            many.append(dir.filePath("a.txt"));
+        QCOMPARE(ClipFiles::describe(many, 9, &list, &kept), ClipFiles::Outcome::TooMany);
+
+        // Hostile names are cleaned; bad lists are refused whole.
+        auto entry = [](const QJsonValue &name, const QJsonValue &size) {
+            return QJsonObject{{"name", name}, {"size", size}};
+        };
+        auto message = [](const QJsonArray &files, const QJsonValue &id = 3) {
+            return QJsonObject{{"t", "clipfiles"}, {"id", id}, {"files", files}};
+        };
+        const auto cleaned = ClipFiles::fromJson(message({entry("../../.bashrc", 1), entry("dir/sub\\x.txt", 2),
+                                                          entry(QStringLiteral("a\u0001b\u202Egpj.exe"), 3)}));
+        QVERIFY(cleaned);
+        QCOMPARE(cleaned->files.at(0).name, QStringLiteral("bashrc"));
+        QCOMPARE(cleaned->files.at(1).name, QStringLiteral("x.txt"));
+        QCOMPARE(cleaned->files.at(2).name, QStringLiteral("abgpj.exe"));
+        QVERIFY(!ClipFiles::fromJson(message({})));
+        QVERIFY(!ClipFiles::fromJson(message({entry("x", -1)})));
+        QVERIFY(!ClipFiles::fromJson(message({entry("x", 1.5)})));
+        QVERIFY(!ClipFiles::fromJson(message({entry(5, 1)})));
+        QVERIFY(!ClipFiles::fromJson(message({entry("x", 1)}, 0)));
+        QVERIFY(!ClipFiles::fromJson(
+            message({entry("x", double(ClipFiles::maxTotalBytes)), entry("y", 1)}))); // together over the cap
+        QJsonArray tooMany;
+        for (int i = 0; i <= ClipFiles::maxFiles; ++i)
+            tooMany.append(entry("x", 1));
+        QVERIFY(!ClipFiles::fromJson(message(tooMany)));
+
+        // Only local file: URLs count, in either clipboard format.
+        const QByteArray uris = "# comment\r\nfile:///tmp/a%20b.txt\r\nhttp://example.com/x\r\n"
+                                "file://otherhost/etc/passwd\r\nfile://localhost/srv/c\r\nnot a url\r\n";
+        QCOMPARE(ClipFiles::localPaths(uris), (QStringList{"/tmp/a b.txt", "/srv/c"}));
+        QCOMPARE(ClipFiles::localPaths("copy\nfile:///x/1\nfile:///x/2"), (QStringList{"/x/1", "/x/2"}));
+        const QStringList odd{"/tmp/ü #1.txt", "/tmp/100%.bin"};
+        QCOMPARE(ClipFiles::localPaths(ClipFiles::uriList(odd)), odd);
+        QCOMPARE(ClipFiles::localPaths(ClipFiles::gnomeCopiedFiles(odd)), odd);
+        QVERIFY(ClipFiles::gnomeCopiedFiles(odd).startsWith("copy\nfile:///"));
+    }
+
+    // Files asked for by the other end (a paste of copied files), and what is refused.
+    void fetchOnDemand() {
+        QTemporaryDir dir;
+        Pair pair(dir.path() + "/a", dir.path() + "/b");
+        const QByteArray data = randomBytes(3 * 1024 * 1024 + 8);
+        const QString path = dir.filePath("shared.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(data);
+        f.close();
+        QVERIFY(QDir(dir.path()).mkdir("cache"));
+        pair.b->share(5, {path, dir.filePath("gone.bin")});
+        QSignalSpy fetched(pair.a, &FileTransfers::fetched);
+        QSignalSpy failed(pair.a, &FileTransfers::fetchFailed);
+
+        const quint32 req = pair.a->fetch(5, 0, dir.filePath("cache"), data.size());
+        QVERIFY(req > 0);
+        QTRY_COMPARE_WITH_TIMEOUT(fetched.size(), 1, 10000);
+        QCOMPARE(fetched.first().at(0).toUInt(), req);
+        QFile got(fetched.first().at(1).toString());
+        QCOMPARE(QFileInfo(got).absolutePath(), dir.filePath("cache"));
+        QVERIFY(got.open(QIODevice::ReadOnly));
+        QVERIFY(got.readAll() == data);
+        QCOMPARE(entries(dir.path() + "/a"), QStringList{}); // nothing in the download folder
+
+        // An old list, an index out of range, a file that went, one larger than announced.
+        pair.a->fetch(4, 0, dir.filePath("cache"), data.size());
+        pair.a->fetch(5, 2, dir.filePath("cache"), data.size());
+        pair.a->fetch(5, 1, dir.filePath("cache"), data.size());
+        pair.a->fetch(5, 0, dir.filePath("cache"), 10);
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 4, 10000);
+        QCOMPARE(failed.at(0).at(1).toString(), QStringLiteral("相手側: そのファイルはもうクリップボードにありません"));
+        QCOMPARE(failed.at(1).at(1).toString(), QStringLiteral("相手側: そのファイルはもうクリップボードにありません"));
+        QCOMPARE(failed.at(2).at(1).toString(), QStringLiteral("相手側: ファイルが見つかりません"));
+        QCOMPARE(failed.at(3).at(1).toString(), QStringLiteral("ファイルの大きさが知らされたものと違います"));
+        QCOMPARE(entries(dir.filePath("cache")), QStringList{"shared.bin"});
+
+        // A file sent for a request nobody made is refused.
+        pair.b->setFolder(dir.path() + "/b");
+        QList<QJsonObject> answers;
+        FileTransfers::Link link;
+        link.sendText = [&](const QByteArray &j) {
+            answers.append(QJsonDocument::fromJson(j).object());
+            return true;
+        };
+        FileTransfers lone(link);
+        lone.handleText({{"t", "file_start"}, {"id", 1}, {"name", "x"}, {"size", 1}, {"req", 77}});
+        QCOMPARE(answers.last().value("t").toString(), QStringLiteral("file_reject"));
+
+        // Without the right the owner refuses; the list of a whole copy goes through an offer.
+        pair.b->setAllowed(false);
+        pair.a->fetch(5, 0, dir.filePath("cache"), data.size());
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 5, 10000);
+        QCOMPARE(failed.last().at(1).toString(), QStringLiteral("相手側: ファイル転送が許可されていません"));
+        pair.b->setAllowed(true);
+        ClipFiles list;
+        QStringList kept;
+        QCOMPARE(ClipFiles::describe({path, path}, 6, &list, &kept), ClipFiles::Outcome::Ok);
+        pair.b->share(6, kept);
+        QString folder;
+        {
+            ClipFilesOffer offer(pair.a, list, dir.filePath("offers"));
+            QSignalSpy done(&offer, &ClipFilesOffer::finished);
+            offer.fetch();
+            offer.fetch(); // one fetch at a time
+            QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 10000);
+            QCOMPARE(offer.state(), ClipFilesOffer::State::Ready);
+            QCOMPARE(offer.paths().size(), 2);
+            QVERIFY(offer.paths().at(0) != offer.paths().at(1)); // "shared (1).bin"
+            for (const QString &p : offer.paths()) {
+                QFile one(p);
+                QVERIFY(one.open(QIODevice::ReadOnly));
+                QVERIFY(one.readAll() == data);
+            }
+            folder = offer.folder();
+            QVERIFY(QFileInfo(folder).isDir());
+        }
+        QVERIFY(!QFileInfo::exists(folder)); // the offer's files go with it
+        // Folders a crashed process left are swept once they are old.
+        QVERIFY(QDir().mkpath(dir.filePath("offers/clip-old/inner")));
+        QVERIFY(QDir().mkpath(dir.filePath("offers/clip-new")));
+        const timeval old[2] = {{time(nullptr) - 2 * 24 * 3600, 0}, {time(nullptr) - 2 * 24 * 3600, 0}};
+        QCOMPARE(::utimes(QFile::encodeName(dir.filePath("offers/clip-old")).constData(), old), 0);
+        ClipFilesOffer::removeStale(dir.filePath("offers"));
+        QCOMPARE(entries(dir.filePath("offers")), QStringList{"clip-new"});
     }
 
     void receiverAgainstBadSenders() {

@@ -194,7 +194,9 @@ private Q_SLOTS:
             QJsonObject raw{{"t", "quality"}, {"fps", q.fps}, {"q", q.q}, {"kbps", q.kbps}};
             if (std::isfinite(q.scale))
                 raw.insert("scale", q.scale);
-            const QualityRequest heard = QualityRequest::fromJson(overTheWire(raw), QualityRequest{30, 1.0, 70, 2500});
+            // (A rate beyond a billion is absurd and keeps the host's current one: here the ceiling.)
+            const QualityRequest heard =
+                QualityRequest::fromJson(overTheWire(raw), QualityRequest{QualityRequest::maxFps, 1.0, 70, 2500});
             QCOMPARE(heard.fps, sent.fps);
             QCOMPARE(heard.q, sent.q);
             QCOMPARE(heard.kbps, sent.kbps);
@@ -209,6 +211,38 @@ private Q_SLOTS:
         // Every preset the application offers is a request the host takes as it is.
         for (const QualityPreset &p : presetList())
             QVERIFY2(p.quality.inRange(), qPrintable(p.key));
+    }
+
+    // Up to 60 frames a second on the wire: 60 is taken as it is, more is held at 60, a
+    // request without a rate keeps the one in force (the default before any), and the
+    // presets' rates are untouched. The host's figure of what it sustains travels in
+    // "stats" beside the fields every viewer knows.
+    void qualityUpToSixtyFps() {
+        QCOMPARE(QualityRequest::maxFps, 60);
+        const QualityRequest fast{60, 1.0, 85, 8000};
+        QVERIFY(fast.inRange());
+        QCOMPARE(QualityRequest::fromJson(overTheWire(fast.toJson()), QualityRequest{}), fast);
+        for (const int asked : {61, 90, 1000, 1'000'000}) {
+            const QJsonObject raw{{"t", "quality"}, {"fps", asked}, {"scale", 1.0}, {"q", 85}, {"kbps", 8000}};
+            QCOMPARE(QualityRequest::fromJson(overTheWire(raw), QualityRequest{}).fps, 60);
+            QCOMPARE((QualityRequest{asked, 1.0, 85, 8000}).clamped().fps, 60);
+        }
+        // A viewer that asks for 30 gets 30, as before.
+        QCOMPARE(QualityRequest::fromJson(QJsonObject{{"t", "quality"}, {"fps", 30}}, QualityRequest{}).fps, 30);
+        QCOMPARE(QualityRequest::fromJson(QJsonObject{{"t", "quality"}, {"fps", 59.9}}, QualityRequest{}).fps, 59);
+        // Missing: the default before any request, the rate in force after one.
+        QCOMPARE(QualityRequest::fromJson(QJsonObject{{"t", "quality"}}, QualityRequest{}), QualityRequest{});
+        QCOMPARE(QualityRequest::fromJson(QJsonObject{{"t", "quality"}, {"kbps", 3000}}, fast).fps, 60);
+        QCOMPARE(QualityRequest::fromJson(QJsonObject{{"t", "quality"}, {"fps", QJsonValue::Null}}, fast).fps, 60);
+        QCOMPARE(QualityRequest{}.fps, 15);
+        // The presets stay below the steady rate every host keeps.
+        for (const QualityPreset &p : presetList())
+            QVERIFY2(p.quality.fps <= QualityRequest::steadyFps, qPrintable(p.key));
+
+        StatsMessage stats{QStringLiteral("h264"), QStringLiteral("x264enc"), 58, 7900, false, {{"canFps", 72}}};
+        const StatsMessage heard = StatsMessage::fromJson(overTheWire(stats.toJson()));
+        QCOMPARE(heard.link.value("canFps").toInt(), 72);
+        QCOMPARE(heard.fps, 58);
     }
 
     void agentStatusRoundTrips() {

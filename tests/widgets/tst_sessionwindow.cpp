@@ -427,8 +427,9 @@ void TestSessionWindow::textFieldAndQuality() {
     QCOMPARE(field->text(), QString());
 
     auto *quality = w.findChild<QToolButton *>("qualityMenu");
-    QCOMPARE(menuTexts(quality), QStringList({"速度優先  30fps / 50% / 2000kbps", "標準  15fps / 75% / 4000kbps",
-                                              "画質優先  10fps / 100% / 8000kbps", "", "統計を表示"}));
+    QCOMPARE(menuTexts(quality),
+             QStringList({"速度優先  30fps / 50% / 2000kbps", "標準  15fps / 75% / 4000kbps",
+                          "画質優先  10fps / 100% / 8000kbps", "なめらか  60fps", "", "統計を表示"}));
     // The statistics toggle shows the overlay and its sampling, and hides both again.
     QAction *statsAction = quality->menu()->actions().last();
     statsAction->trigger();
@@ -454,6 +455,40 @@ void TestSessionWindow::textFieldAndQuality() {
     QCOMPARE(checked(), QStringList({"quality"}));
     objects.config()->setPreset("balanced");
 
+    // 60 fps: offered only when the host says it sustains 50 or more of this picture.
+    auto *fast = quality->menu()->findChild<QAction *>("fastFps");
+    QVERIFY(fast);
+    QVERIFY(!fast->isEnabled()); // no statistics yet
+    QCOMPARE(fast->toolTip(), SessionView::fastFpsRefusal({}));
+    QVERIFY(quality->menu()->toolTipsVisible());
+    QVERIFY(SessionView::fastFpsRefusal({}).contains("知らせていない"));
+    QVERIFY(SessionView::fastFpsRefusal({{"canFps", "80"}}).contains("知らせていない"));
+    QCOMPARE(
+        SessionView::fastFpsRefusal({{"canFps", 42.7}}),
+        QString("相手の端末の取り込みと圧縮が毎秒 42 コマまでしか追いつかないため選べません(50 コマ以上で選べます)"));
+    QVERIFY(!SessionView::fastFpsRefusal({{"canFps", 49}}).isEmpty());
+    QCOMPARE(SessionView::fastFpsRefusal({{"canFps", 50}}), QString());
+    QCOMPARE(SessionView::fastFpsRefusal({{"canFps", 75}}), QString());
+    // On top of the preset in force: the preset stays marked, the other values stay.
+    quality->menu()->actions().at(2)->trigger(); // 画質優先
+    w.sessionView()->setFastFps(true);
+    Quality expected = presets().value("quality");
+    expected.fps = 60;
+    QCOMPARE(s->quality(), expected);
+    QCOMPARE(checked(), QStringList({"quality"}));
+    QVERIFY(fast->isChecked());
+    QVERIFY(fast->isEnabled()); // what is on can always be turned off
+    w.sessionView()->setFastFps(false);
+    QCOMPARE(s->quality(), presets().value("quality"));
+    QVERIFY(!fast->isChecked());
+    QVERIFY(!fast->isEnabled());
+    // A preset chosen while at 60 is the preset as it stands.
+    w.sessionView()->setFastFps(true);
+    quality->menu()->actions().at(0)->trigger(); // 速度優先
+    QCOMPARE(s->quality(), presets().value("speed"));
+    QVERIFY(!fast->isChecked());
+    objects.config()->setPreset("balanced");
+
     // The bit-rate graph's axis: a round figure a spike does not blow up.
     QList<double> minute(58, 3500.0);
     minute << 160654.0 << 3600.0;
@@ -465,6 +500,12 @@ void TestSessionWindow::textFieldAndQuality() {
     QCOMPARE(StatsOverlay::axisTop({300, 320, 310}), 500.0);
     QCOMPARE(StatsOverlay::axisTop({1500, 1700, 1600}), 2000.0);
     QCOMPARE(StatsOverlay::axisTop({std::nan(""), -1, 0}), 100.0);
+    // The host's frames sent, and how many its machine sustains when it says so.
+    SessionStatistics::Sample sample;
+    sample.sentFps = 58;
+    QVERIFY(StatsOverlay::lines(sample).contains("送信: 58 fps"));
+    sample.canFps = 72;
+    QVERIFY(StatsOverlay::lines(sample).contains("送信: 58 fps(この画質で最大 72 fps)"));
 }
 
 void TestSessionWindow::toasts() {

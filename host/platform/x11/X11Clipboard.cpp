@@ -2,6 +2,8 @@
 
 #include "platform/x11/X11ErrorTrap.h"
 
+#include "transfer/ClipFiles.h"
+#include "transfer/ClipFilesOffer.h"
 #include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 
@@ -59,6 +61,8 @@ X11Clipboard::X11Clipboard(_XDisplay *display, int xfixesEvent) : m_display(disp
     m_text = XInternAtom(m_display, "TEXT", False);
     m_incr = XInternAtom(m_display, "INCR", False);
     m_png = XInternAtom(m_display, "image/png", False);
+    m_uriList = XInternAtom(m_display, "text/uri-list", False);
+    m_gnomeFiles = XInternAtom(m_display, "x-special/gnome-copied-files", False);
     m_property = XInternAtom(m_display, "VELMO_CLIPBOARD", False);
     XFixesSelectSelectionInput(m_display, m_window, m_clipboard, XFixesSetSelectionOwnerNotifyMask);
     X11ErrorTrap::watchLoss(m_display, &m_lost);
@@ -68,6 +72,12 @@ X11Clipboard::X11Clipboard(_XDisplay *display, int xfixesEvent) : m_display(disp
     connect(&m_readTimeout, &QTimer::timeout, this, [this] {
         qCInfo(lcClipboard) << "the clipboard owner did not answer in time";
         finishRead(false);
+    });
+    m_filesWait.setSingleShot(true);
+    m_filesWait.setInterval(filesWaitMs);
+    connect(&m_filesWait, &QTimer::timeout, this, [this] {
+        qCInfo(lcClipboard) << "the viewer's files did not arrive in time: the paste is refused";
+        answerWaiting();
     });
     m_notifier = new QSocketNotifier(ConnectionNumber(m_display), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &X11Clipboard::readEvents);
@@ -125,6 +135,9 @@ void X11Clipboard::handle(void *event) {
             m_owner = false;
             m_owned.clear();
             m_ownedImage = false;
+            m_ownsFiles = false;
+            m_ownedFiles = nullptr;
+            answerWaiting(); // refused: the files are no longer on the clipboard
         }
     }
 }
@@ -184,7 +197,7 @@ void X11Clipboard::onSelectionNotify(void *event) {
     if (data)
         XFree(data);
     if (after > 0 || format != 8) {
-        qCInfo(lcClipboard) << "clipboard" << (m_readTarget == m_png ? "picture" : "text")
+        qCInfo(lcClipboard) << "clipboard" << (m_readTarget == m_png ? "picture" : "text or file list")
                             << "not passed on:" << (after > 0 ? "larger than the limit" : "not 8-bit data");
         finishRead(false);
         return;
@@ -230,7 +243,16 @@ void X11Clipboard::finishRead(bool ok) {
     m_reading = false;
     m_incrReading = false;
     m_readTimeout.stop();
-    if (ok && m_readTarget == m_png) {
+    if (m_readTarget == m_uriList || m_readTarget == m_gnomeFiles) {
+        const QStringList paths = ok ? ClipFiles::localPaths(bytes) : QStringList();
+        if (!paths.isEmpty()) {
+            Q_EMIT copiedFiles(paths);
+        } else if (m_offersText && !m_readAgain) {
+            // URLs of elsewhere (a browser's link): the owner's text is what viewers get.
+            requestText(m_readTime, m_utf8);
+            return;
+        }
+    } else if (ok && m_readTarget == m_png) {
         if (!ClipImage::fits(bytes))
             qCInfo(lcClipboard) << "clipboard picture not passed on:"
                                 << (ClipImage::isPng(bytes) ? "larger than 8 MiB" : "not a PNG");
@@ -260,7 +282,7 @@ void X11Clipboard::chooseTarget() {
     int format = 0;
     unsigned long items = 0, after = 0;
     unsigned char *data = nullptr;
-    bool text = false, png = false, any = false;
+    bool text = false, png = false, any = false, uris = false, gnome = false;
     if (XGetWindowProperty(m_display, m_window, m_property, 0, 1024, True, AnyPropertyType, &type, &format, &items,
                            &after, &data) == Success &&
         data && format == 32) {
@@ -270,11 +292,19 @@ void X11Clipboard::chooseTarget() {
         for (unsigned long i = 0; i < items; ++i) {
             text = text || atoms[i] == m_utf8 || atoms[i] == XA_STRING || atoms[i] == m_text;
             png = png || atoms[i] == m_png;
+            uris = uris || atoms[i] == m_uriList;
+            gnome = gnome || atoms[i] == m_gnomeFiles;
         }
     }
     if (data)
         XFree(data);
-    if (text || !any)
+    m_offersText = text;
+    // Files first: a file manager offers their paths as text as well.
+    if (uris)
+        requestText(m_readTime, m_uriList);
+    else if (gnome)
+        requestText(m_readTime, m_gnomeFiles);
+    else if (text || !any)
         requestText(m_readTime, m_utf8);
     else if (png)
         requestText(m_readTime, m_png);
@@ -282,11 +312,7 @@ void X11Clipboard::chooseTarget() {
         finishRead(false); // nothing viewers could take
 }
 
-void X11Clipboard::setText(const QString &text) {
-    if (m_lost)
-        return;
-    m_owned = text.toUtf8();
-    m_ownedImage = false;
+void X11Clipboard::take() {
     XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
     m_owner = XGetSelectionOwner(m_display, m_clipboard) == m_window;
     if (!m_owner)
@@ -294,16 +320,89 @@ void X11Clipboard::setText(const QString &text) {
     readEvents();
 }
 
+void X11Clipboard::setText(const QString &text) {
+    if (m_lost)
+        return;
+    m_owned = text.toUtf8();
+    m_ownedImage = false;
+    m_ownsFiles = false;
+    m_ownedFiles = nullptr;
+    answerWaiting();
+    take();
+}
+
 void X11Clipboard::setImage(const QByteArray &png) {
     if (m_lost || !ClipImage::fits(png))
         return;
     m_owned = png;
     m_ownedImage = true;
-    XSetSelectionOwner(m_display, m_clipboard, m_window, CurrentTime);
-    m_owner = XGetSelectionOwner(m_display, m_clipboard) == m_window;
-    if (!m_owner)
-        qCWarning(lcClipboard) << "could not take the clipboard";
-    readEvents();
+    m_ownsFiles = false;
+    m_ownedFiles = nullptr;
+    answerWaiting();
+    take();
+}
+
+void X11Clipboard::setFiles(ClipFilesOffer *offer) {
+    if (m_lost || !offer)
+        return;
+    m_owned.clear();
+    m_ownedImage = false;
+    if (m_ownedFiles)
+        disconnect(m_ownedFiles, nullptr, this, nullptr);
+    answerWaiting();
+    m_ownedFiles = offer;
+    m_ownsFiles = true;
+    connect(offer, &ClipFilesOffer::finished, this, [this, offer] {
+        if (offer == m_ownedFiles)
+            answerWaiting();
+    });
+    // The viewer that copied them left or lost `files`: nothing can be fetched any more,
+    // so the clipboard stops offering them.
+    connect(offer, &QObject::destroyed, this, [this, offer] {
+        if (offer != m_ownedFiles.data() && m_ownedFiles)
+            return;
+        m_ownedFiles = nullptr;
+        answerWaiting();
+        if (m_ownsFiles && m_owner && !m_lost) {
+            m_ownsFiles = false;
+            XSetSelectionOwner(m_display, m_clipboard, None, CurrentTime);
+            m_owner = false;
+            XFlush(m_display);
+        }
+    });
+    take();
+}
+
+// Answers a request for the files: their URLs when they are here, else a refusal.
+void X11Clipboard::answer(const Request &request, bool withFiles) {
+    XEvent reply{};
+    reply.xselection.type = SelectionNotify;
+    reply.xselection.display = m_display;
+    reply.xselection.requestor = request.requestor;
+    reply.xselection.selection = request.selection;
+    reply.xselection.target = request.target;
+    reply.xselection.time = request.time;
+    reply.xselection.property = None;
+    if (withFiles && m_ownedFiles && m_ownedFiles->state() == ClipFilesOffer::State::Ready) {
+        const QStringList paths = m_ownedFiles->paths();
+        const QByteArray bytes =
+            request.target == m_uriList ? ClipFiles::uriList(paths) : ClipFiles::gnomeCopiedFiles(paths);
+        XChangeProperty(m_display, request.requestor, request.property, request.target, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char *>(bytes.constData()), int(bytes.size()));
+        reply.xselection.property = request.property;
+    }
+    XSendEvent(m_display, request.requestor, False, NoEventMask, &reply);
+    XFlush(m_display);
+}
+
+// The fetch ended (or can no longer end): every request held back gets its answer.
+void X11Clipboard::answerWaiting() {
+    m_filesWait.stop();
+    const QList<Request> waiting = std::exchange(m_waiting, {});
+    if (m_lost)
+        return;
+    for (const Request &r : waiting)
+        answer(r, true);
 }
 
 // Another client asks for our text or picture.
@@ -319,7 +418,31 @@ void X11Clipboard::serve(void *event) {
     reply.xselection.property = None;
     // Obsolete clients name no property: the target's name is used then.
     const Atom property = req.property != None ? req.property : req.target;
-    if (m_owner && req.selection == m_clipboard && m_ownedImage) {
+    if (m_owner && req.selection == m_clipboard && m_ownsFiles) {
+        const Request request{req.requestor, req.selection, req.target, property, req.time};
+        if (req.target == m_targets) {
+            const Atom targets[] = {Atom(m_targets), Atom(m_uriList), Atom(m_gnomeFiles)};
+            XChangeProperty(m_display, req.requestor, property, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char *>(targets), 3);
+            reply.xselection.property = property;
+        } else if ((req.target == m_uriList || req.target == m_gnomeFiles) && m_ownedFiles) {
+            if (m_ownedFiles->state() != ClipFilesOffer::State::Ready) {
+                if (m_waiting.size() >= maxWaitingRequests) {
+                    qCInfo(lcClipboard) << "too many pastes wait for the viewer's files: one refused";
+                } else {
+                    // Answered when the files are here (finished()), or refused.
+                    m_waiting.append(request);
+                    if (!m_filesWait.isActive())
+                        m_filesWait.start();
+                    m_ownedFiles->fetch();
+                    return;
+                }
+            } else {
+                answer(request, true);
+                return;
+            }
+        }
+    } else if (m_owner && req.selection == m_clipboard && m_ownedImage) {
         if (req.target == m_targets) {
             const Atom targets[] = {Atom(m_targets), Atom(m_png)};
             XChangeProperty(m_display, req.requestor, property, XA_ATOM, 32, PropModeReplace,

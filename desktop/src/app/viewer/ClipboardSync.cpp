@@ -3,23 +3,64 @@
 #include "session/RemoteSession.h"
 #include "session/SessionExchange.h"
 
+#include "transfer/ClipFiles.h"
+#include "transfer/ClipFilesOffer.h"
 #include "transfer/ClipImage.h"
+#include "viewer/RemoteFilesMimeData.h"
 
 #include <QBuffer>
 #include <QClipboard>
 #include <QImage>
 #include <QMimeData>
+#include <QStandardPaths>
+#include <QUrl>
 
 ClipboardSync::ClipboardSync(RemoteSession *session, QClipboard *clipboard, QObject *parent)
     : QObject(parent), m_session(session), m_clipboard(clipboard) {
     if (m_clipboard)
         connect(m_clipboard, &QClipboard::dataChanged, this, &ClipboardSync::localChanged);
-    if (m_session)
-        if (m_session) {
-            connect(m_session->exchange(), &SessionExchange::clipboardReceived, this, &ClipboardSync::remoteCopied);
-            connect(m_session->exchange(), &SessionExchange::clipboardImageReceived, this,
-                    &ClipboardSync::remoteCopiedImage);
-        }
+    if (m_session) {
+        connect(m_session->exchange(), &SessionExchange::clipboardReceived, this, &ClipboardSync::remoteCopied);
+        connect(m_session->exchange(), &SessionExchange::clipboardImageReceived, this,
+                &ClipboardSync::remoteCopiedImage);
+        connect(m_session->exchange(), &SessionExchange::clipboardFilesReceived, this,
+                &ClipboardSync::remoteCopiedFiles);
+    }
+}
+
+ClipboardSync::~ClipboardSync() {
+    // The host's files leave the clipboard with their folder: a paste would find nothing.
+    if (m_clipboard && m_offered && ours(m_clipboard->mimeData(QClipboard::Clipboard)))
+        m_clipboard->clear(QClipboard::Clipboard);
+}
+
+QString ClipboardSync::cacheFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+           QStringLiteral("/velmo-remote/clipboard");
+}
+
+bool ClipboardSync::ours(const QMimeData *data) const {
+    return data && m_offered && data == m_offered.data();
+}
+
+void ClipboardSync::put(QMimeData *data, std::unique_ptr<ClipFilesOffer> offer) {
+    // A paste waiting for the host's files runs a local event loop inside the toolkit's
+    // clipboard code: replacing its data then would pull it from under that code.
+    m_deferred.reset(data);
+    m_deferredOffer = std::move(offer);
+    if (!(m_offered && m_offered->waiting()))
+        putDeferred();
+}
+
+// Also queued after a paste stopped waiting, once the toolkit is done with the data.
+void ClipboardSync::putDeferred() {
+    if (!m_deferred || !m_clipboard || (m_offered && m_offered->waiting()))
+        return;
+    if (m_deferredOffer) {
+        m_offered = qobject_cast<RemoteFilesMimeData *>(m_deferred.get());
+        m_offer = std::move(m_deferredOffer);
+    }
+    m_clipboard->setMimeData(m_deferred.release(), QClipboard::Clipboard);
 }
 
 void ClipboardSync::setEnabled(bool enabled) {
@@ -33,6 +74,15 @@ void ClipboardSync::localChanged() {
     if (!m_enabled || !m_session || !m_clipboard)
         return;
     const QMimeData *data = m_clipboard->mimeData(QClipboard::Clipboard);
+    if (ours(data))
+        return; // the host's files, offered here
+    // Something else was copied here: the host's files offered before are let go, and
+    // so is what waited to replace them.
+    m_offer.reset();
+    m_deferred.reset();
+    m_deferredOffer.reset();
+    if (data && localFilesChanged(data))
+        return;
     if (data && !data->hasText() && (data->hasFormat(ClipImage::mimeType) || data->hasImage())) {
         localImageChanged();
         return;
@@ -94,7 +144,7 @@ void ClipboardSync::remoteCopiedImage(const QByteArray &png) {
     // encoding again.
     auto *data = new QMimeData;
     data->setData(ClipImage::mimeType, png);
-    m_clipboard->setMimeData(data, QClipboard::Clipboard);
+    put(data);
 }
 
 void ClipboardSync::remoteCopied(const QString &text) {
@@ -102,6 +152,52 @@ void ClipboardSync::remoteCopied(const QString &text) {
         return;
     m_last = text;
     m_lastImage.clear();
-    if (text != m_clipboard->text(QClipboard::Clipboard))
-        m_clipboard->setText(text, QClipboard::Clipboard);
+    // (Asking our own file offer for its text would fetch the files.)
+    if (ours(m_clipboard->mimeData(QClipboard::Clipboard)) || text != m_clipboard->text(QClipboard::Clipboard)) {
+        auto *data = new QMimeData;
+        data->setText(text);
+        put(data);
+    }
+}
+
+bool ClipboardSync::localFilesChanged(const QMimeData *data) {
+    if (!data->hasUrls())
+        return false;
+    QStringList paths;
+    for (const QUrl &url : data->urls())
+        if (url.isLocalFile())
+            paths.append(url.toLocalFile());
+    if (paths.isEmpty())
+        return false; // links of the web: their text goes as text
+    if (paths == m_lastFiles)
+        return true;
+    switch (m_session->exchange()->sendClipboardFiles(paths)) {
+    case SessionExchange::ClipResult::Sent:
+        m_lastFiles = paths;
+        m_last.clear();
+        m_lastImage.clear();
+        break;
+    case SessionExchange::ClipResult::TooLarge:
+        m_lastFiles = paths; // told once per copy
+        Q_EMIT notice(tooManyFiles());
+        break;
+    case SessionExchange::ClipResult::NotAllowed:
+    case SessionExchange::ClipResult::NotConnected:
+        break;
+    }
+    return true;
+}
+
+void ClipboardSync::remoteCopiedFiles(const ClipFiles &list) {
+    if (!m_enabled || !m_clipboard || !m_session)
+        return;
+    m_last.clear();
+    m_lastImage.clear();
+    m_lastFiles.clear();
+    auto offer = std::make_unique<ClipFilesOffer>(m_session->exchange()->files(), list, cacheFolder());
+    auto *data = new RemoteFilesMimeData(offer.get(), fetchWaitMs);
+    connect(data, &RemoteFilesMimeData::fetchFailed, this,
+            [this](const QString &why) { Q_EMIT notice(filesNotFetched(why)); });
+    connect(data, &RemoteFilesMimeData::waitEnded, this, &ClipboardSync::putDeferred, Qt::QueuedConnection);
+    put(data, std::move(offer));
 }

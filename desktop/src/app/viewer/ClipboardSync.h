@@ -3,8 +3,15 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
+#include <memory>
+
+class ClipFiles;
+class ClipFilesOffer;
 class QClipboard;
+class QMimeData;
+class RemoteFilesMimeData;
 class RemoteSession;
 
 // Keeps this desktop's clipboard and the remote one in step while the session is
@@ -12,7 +19,17 @@ class RemoteSession;
 // the host, what is copied over there lands here. Pictures travel as PNG: a copy that
 // offers image/png is sent byte for byte, any other picture is encoded as PNG. What
 // came from the other side is not sent back (no echo); a text over 1 MiB or a picture
-// over 8 MiB is not sent, and the user is told. Main thread.
+// over 8 MiB is not sent, and the user is told.
+//
+// Copied files go both ways while the host grants `files` (without it nothing is
+// offered either way, not even their paths as text). Files copied here are announced
+// by name and size; the host fetches them only when a program there pastes them.
+// Files copied on the host are offered here as text/uri-list and
+// x-special/gnome-copied-files (RemoteFilesMimeData): a paste fetches them into a
+// folder of their own under the user's cache ($XDG_CACHE_HOME/velmo-remote/clipboard),
+// waiting at most fetchWaitMs, and gets their file: URLs; a file manager then copies
+// them where the paste happens. That folder goes when the host copies something else,
+// something else is copied here, or the session window closes. Main thread.
 class ClipboardSync : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool enabled READ enabled WRITE setEnabled NOTIFY enabledChanged)
@@ -29,6 +46,18 @@ public:
     static QString tooLargeImage() {
         return QStringLiteral("クリップボードの画像が 8 MiB を超えるため、相手側に送りませんでした");
     }
+    static QString tooManyFiles() {
+        return QStringLiteral(
+            "コピーしたファイルが多すぎるか大きすぎるため(64 個・合計 2 GiB まで)、相手側に送りませんでした");
+    }
+    static QString filesNotFetched(const QString &why) {
+        return QStringLiteral("コピーされたファイルを受け取れませんでした: ") + why;
+    }
+    static constexpr int fetchWaitMs = 30000;
+    // Where files copied on the host are received when pasted here.
+    static QString cacheFolder();
+
+    ~ClipboardSync() override;
 
 Q_SIGNALS:
     void enabledChanged();
@@ -40,6 +69,20 @@ private:
     void remoteCopied(const QString &text);
     void remoteCopiedImage(const QByteArray &png);
     void localImageChanged();
+    // True when the clipboard held local files (sent, or refused for a reason).
+    bool localFilesChanged(const QMimeData *data);
+    void remoteCopiedFiles(const ClipFiles &list);
+    // Puts what came from the host on the clipboard (with the offer behind it, for files),
+    // once no paste waits for files.
+    void put(QMimeData *data, std::unique_ptr<ClipFilesOffer> offer = {});
+    void putDeferred();
+    bool ours(const QMimeData *data) const;
+
+    std::unique_ptr<ClipFilesOffer> m_offer; // the host's copied files offered here
+    QPointer<RemoteFilesMimeData> m_offered;
+    std::unique_ptr<QMimeData> m_deferred;
+    std::unique_ptr<ClipFilesOffer> m_deferredOffer;
+    QStringList m_lastFiles; // the last local files announced
 
     QPointer<RemoteSession> m_session;
     QPointer<QClipboard> m_clipboard;

@@ -364,6 +364,13 @@ void SessionView::buildHeader(QWidget *header) {
             markPreset();
         });
     }
+    // Above the presets' rates, on top of whichever preset is in force: only when the
+    // host says it keeps up (an older host never says so and keeps its own ceiling).
+    m_fastFpsAction = qualityMenu->addAction(QStringLiteral("なめらか  %1fps").arg(QualityRequest::maxFps));
+    m_fastFpsAction->setObjectName("fastFps");
+    m_fastFpsAction->setCheckable(true);
+    connect(m_fastFpsAction, &QAction::triggered, this, &SessionView::setFastFps);
+    qualityMenu->setToolTipsVisible(true);
     connect(qualityMenu, &QMenu::aboutToShow, this, &SessionView::markPreset);
     markPreset();
     qualityMenu->addSeparator();
@@ -583,8 +590,61 @@ void SessionView::buildKeyBar(QWidget *bar) {
 }
 
 void SessionView::markPreset() {
-    for (QAction *a : std::as_const(m_presetActions))
-        a->setChecked(m_session && presets().value(a->data().toString()) == m_session->quality());
+    for (QAction *a : std::as_const(m_presetActions)) {
+        bool inForce = false;
+        if (m_session) {
+            const Quality preset = presets().value(a->data().toString());
+            Quality asked = m_session->quality();
+            if (asked.fps > QualityRequest::steadyFps)
+                asked.fps = preset.fps;
+            inForce = preset == asked;
+        }
+        a->setChecked(inForce);
+    }
+    refreshFastFps();
+}
+
+QString SessionView::fastFpsRefusal(const QJsonObject &stats) {
+    const QJsonValue can = stats.value("canFps");
+    if (!can.isDouble())
+        return QStringLiteral("相手の端末が処理能力を知らせていないため選べません(映像が届く前か、古い版の相手です)");
+    if (can.toDouble() < fastFpsNeeded)
+        return QStringLiteral(
+                   "相手の端末の取り込みと圧縮が毎秒 %1 コマまでしか追いつかないため選べません(%2 コマ以上で選べます)")
+            .arg(int(can.toDouble()))
+            .arg(fastFpsNeeded);
+    return {};
+}
+
+void SessionView::refreshFastFps() {
+    if (!m_fastFpsAction)
+        return;
+    const bool on = m_session && m_session->quality().fps > QualityRequest::steadyFps;
+    const QString refusal = m_session ? fastFpsRefusal(m_session->stats()) : fastFpsRefusal({});
+    m_fastFpsAction->setChecked(on);
+    // Once on it can always be turned off.
+    m_fastFpsAction->setEnabled(on || refusal.isEmpty());
+    m_fastFpsAction->setToolTip(
+        refusal.isEmpty() || on
+            ? QStringLiteral("いまの画質のまま毎秒 %1 コマで送ってもらいます").arg(QualityRequest::maxFps)
+            : refusal);
+}
+
+void SessionView::setFastFps(bool on) {
+    if (!m_session)
+        return;
+    Quality q = m_session->quality();
+    if (on) {
+        q.fps = QualityRequest::maxFps;
+    } else if (q.fps > QualityRequest::steadyFps) {
+        // Back to the rate of the preset the other values come from (the chosen one when none does).
+        q.fps = m_config ? m_config->quality().fps : standardQuality().fps;
+        for (const QualityPreset &p : presetList())
+            if (p.quality.scale == q.scale && p.quality.q == q.q && p.quality.kbps == q.kbps)
+                q.fps = p.quality.fps;
+    }
+    m_session->setQuality(q);
+    markPreset();
 }
 
 void SessionView::retryWithPasscode() {
@@ -721,6 +781,7 @@ void SessionView::refresh() {
     if (m_session) {
         m_title->setText(displayTitle(m_session->name(), m_session->targetId()));
         m_stats->setText(statsText(m_session->stats(), m_session->videoMode(), m_session->frameSize()));
+        refreshFastFps();
         if (QWidget *w = window(); w && w != this && w->isWindow())
             w->setWindowTitle(windowTitle(m_session->name(), m_session->targetId()));
     }

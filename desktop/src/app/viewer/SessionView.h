@@ -120,8 +120,16 @@ public:
     static QString rightsChangeText(const Rights &before, const Rights &after);
     // "認証中…", or "相手の許可を待っています(残り N 秒)" while the host asks its user.
     static QString authenticatingText(const QDateTime &deadline, const QDateTime &now);
-    // Checks the quality menu's entry of the preset in force.
+    // Checks the quality menu's entry of the preset in force (with a frame rate above the
+    // steady one, the preset the other values come from).
     void markPreset();
+    // The quality menu's "60fps" entry is offered when the host's statistics say it
+    // sustains at least this many frames a second of the current picture ("canFps").
+    static constexpr int fastFpsNeeded = 50;
+    // Why the entry cannot be chosen with these statistics; "" when it can.
+    static QString fastFpsRefusal(const QJsonObject &stats);
+    // The session's quality at the highest frame rate (on) or back at its preset's (off).
+    void setFastFps(bool on);
 
 private:
     void applyScale();
@@ -136,6 +144,7 @@ private:
     void placeToast();
     void placeStats();
     void refreshRecording();
+    void refreshFastFps();
 
     QPointer<RemoteSession> m_session;
     QPointer<AppConfig> m_config;
@@ -161,6 +170,7 @@ private:
     QToolButton *m_fullScreenButton = nullptr;
     QLabel *m_keyHint = nullptr;
     QList<QAction *> m_presetActions;
+    QAction *m_fastFpsAction = nullptr;
     QLabel *m_rightsText = nullptr;
     Rights m_rights;
     QTimer *m_approvalTick = nullptr;

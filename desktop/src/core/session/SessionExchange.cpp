@@ -30,8 +30,35 @@ SessionExchange::ClipResult SessionExchange::sendClipboardImage(const QByteArray
     return ClipResult::Sent;
 }
 
+SessionExchange::ClipResult SessionExchange::sendClipboardFiles(const QStringList &paths) {
+    if (!m_live || !m_link.sendCtrl)
+        return ClipResult::NotConnected;
+    if (!m_filesAllowed)
+        return ClipResult::NotAllowed;
+    ClipFiles list;
+    QStringList kept;
+    switch (ClipFiles::describe(paths, ++m_clipId, &list, &kept)) {
+    case ClipFiles::Outcome::Ok:
+        break;
+    case ClipFiles::Outcome::NoFiles:
+        return ClipResult::NotAllowed;
+    case ClipFiles::Outcome::TooMany:
+    case ClipFiles::Outcome::TooLarge:
+        return ClipResult::TooLarge;
+    }
+    m_files->share(list.id, kept);
+    m_link.sendCtrl(list.toJson());
+    return ClipResult::Sent;
+}
+
 bool SessionExchange::handleCtrl(const QJsonObject &message) {
     const QString t = CtrlMessage::tagOf(message);
+    if (t == ClipFiles::tag) {
+        const std::optional<ClipFiles> list = ClipFiles::fromJson(message);
+        if (list && m_filesAllowed && m_live)
+            Q_EMIT clipboardFilesReceived(*list);
+        return true;
+    }
     if (t == ClipImage::tag) {
         const std::optional<QByteArray> png = m_imageIn.add(message);
         if (png && m_clipAllowed && m_live)
@@ -56,6 +83,8 @@ bool SessionExchange::handleCtrl(const QJsonObject &message) {
             m_filesAllowed = f;
             m_micAllowed = m;
             m_files->setAllowed(f);
+            if (!f)
+                m_files->share(0, {});
             Q_EMIT permissionsChanged();
         }
         return true;
@@ -67,7 +96,9 @@ void SessionExchange::setLive(bool live, const QString &why) {
     if (live == m_live)
         return;
     m_live = live;
-    if (!live)
+    if (!live) {
         m_files->abortAll(why.isEmpty() ? QStringLiteral("接続が切れました") : why);
+        m_files->share(0, {});
+    }
     Q_EMIT liveChanged();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/ClipFiles.h"
 #include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 #include "transfer/FileTransfers.h"
@@ -11,7 +12,8 @@
 #include <functional>
 
 // What a viewer session exchanges with the host besides picture, sound and input:
-// clipboard text ("clip" on ctrl), clipboard pictures as PNG ("clipimg" on ctrl) and files (on "file"), within the
+// clipboard text ("clip" on ctrl), clipboard pictures as PNG ("clipimg" on ctrl), copied files (their list as
+// "clipfiles" on ctrl, their content fetched on "file" when pasted) and files (on "file"), within the
 // rights the host grants this viewer ("perm" on ctrl: `clip`, `files`). A host that never sends "perm" is assumed to
 // allow both; it then answers or ignores the messages itself.
 //
@@ -48,6 +50,10 @@ public:
     ClipResult sendClipboard(const QString &text);
     // Puts a PNG picture on the host's clipboard (TooLarge also for bytes that are no PNG).
     ClipResult sendClipboardImage(const QByteArray &png);
+    // Announces local files copied here (needs `files`); the host fetches them when a
+    // program there pastes them. TooLarge: more than ClipFiles::maxFiles files or
+    // ClipFiles::maxTotalBytes; NotAllowed also when none of them is a regular file.
+    ClipResult sendClipboardFiles(const QStringList &paths);
 
     // From the session: a control message ("clip", "perm"); true when it was one of these.
     bool handleCtrl(const QJsonObject &message);
@@ -59,6 +65,9 @@ Q_SIGNALS:
     void clipboardReceived(const QString &text);
     // A PNG picture the host's clipboard took, byte for byte as it was copied.
     void clipboardImageReceived(const QByteArray &png);
+    // Files copied on the host (only while this viewer has `files`): names and sizes, to be
+    // fetched with files()->fetch() when pasted.
+    void clipboardFilesReceived(const ClipFiles &list);
     void permissionsChanged();
     void liveChanged();
 
