@@ -286,7 +286,7 @@ private Q_SLOTS:
         QString why;
         auto expected = quarters();
         expected += {{{1210, 770}, Qt::yellow}, {{1650, 970}, Qt::yellow}, {{1230, 790}, Qt::white}};
-        QVERIFY2(shows(*s, {1920, 1080}, expected, 48, &why), qPrintable(why));
+        QVERIFY2(shows(*s, {1920, 1080}, expected, 64, &why), qPrintable(why));
         // Nothing moves and nothing is lost: no more key frames (each one at this rate
         // would turn the picture grey again).
         const int keys = s->stats().value("keys").toInt();
