@@ -500,6 +500,12 @@ void TestSessionWindow::textFieldAndQuality() {
     QCOMPARE(StatsOverlay::axisTop({300, 320, 310}), 500.0);
     QCOMPARE(StatsOverlay::axisTop({1500, 1700, 1600}), 2000.0);
     QCOMPARE(StatsOverlay::axisTop({std::nan(""), -1, 0}), 100.0);
+    // The host's frames sent, and how many its machine sustains when it says so.
+    SessionStatistics::Sample sample;
+    sample.sentFps = 58;
+    QVERIFY(StatsOverlay::lines(sample).contains("送信: 58 fps"));
+    sample.canFps = 72;
+    QVERIFY(StatsOverlay::lines(sample).contains("送信: 58 fps(この画質で最大 72 fps)"));
 }
 
 void TestSessionWindow::toasts() {

@@ -42,7 +42,8 @@ QStringList StatsOverlay::lines(const SessionStatistics::Sample &s) {
     out << QStringLiteral("経路: ") + path;
     // The host's side: what it sends and why it holds back.
     if (s.sentFps)
-        out << QStringLiteral("送信: ") + QString::number(*s.sentFps) + QStringLiteral(" fps");
+        out << QStringLiteral("送信: ") + QString::number(*s.sentFps) + QStringLiteral(" fps") +
+                   (s.canFps ? QStringLiteral("(この画質で最大 %1 fps)").arg(*s.canFps) : QString());
     if (s.targetKbps || s.estimateKbps)
         out << QStringLiteral("目標/推定: ") + (s.targetKbps ? QString::number(*s.targetKbps) : none) +
                    QStringLiteral(" / ") + (s.estimateKbps ? QString::number(*s.estimateKbps) : none) +

@@ -42,6 +42,7 @@ void SessionStatistics::readHostStats(const QJsonObject &host) {
         return v.isDouble() && v.toDouble() >= 0 ? std::optional<int>(int(v.toDouble())) : std::nullopt;
     };
     m_latest.sentFps = integer("fps");
+    m_latest.canFps = integer("canFps");
     m_latest.estimateKbps = integer("est");
     m_latest.targetKbps = integer("target");
     m_latest.hostRttMs = integer("rtt");

@@ -38,8 +38,10 @@ public:
         // What the host reports of the link in its "stats" (none from a host that does
         // not adapt): frames it sent per second, the rate it estimates the path carries,
         // the rate it encodes at, the loss and round-trip time it sees, and what holds
-        // the picture back ("回線", "CPU" or empty).
+        // the picture back ("回線", "CPU" or empty); and the frame rate its machine
+        // sustains for this picture.
         std::optional<int> sentFps;
+        std::optional<int> canFps;
         std::optional<int> estimateKbps;
         std::optional<int> targetKbps;
         std::optional<double> hostLossPct;
