@@ -374,6 +374,10 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(rig->session->exchange()->filesAllowed(), 5000);
         fileManager.copyFiles({note});
         QTRY_VERIFY_WITH_TIMEOUT(local->mimeData()->formats().contains("x-special/gnome-copied-files"), 5000);
+        // The right going again takes the host's files off this clipboard: nothing to wait for.
+        QCOMPARE(rig->setPerm(true, false), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig->session->exchange()->filesAllowed(), 5000);
+        QVERIFY(!local->mimeData() || !local->mimeData()->hasUrls());
         QCOMPARE(notices.size(), 0);
     }
 

@@ -25,7 +25,26 @@ ClipboardSync::ClipboardSync(RemoteSession *session, QClipboard *clipboard, QObj
                 &ClipboardSync::remoteCopiedImage);
         connect(m_session->exchange(), &SessionExchange::clipboardFilesReceived, this,
                 &ClipboardSync::remoteCopiedFiles);
+        connect(m_session->exchange(), &SessionExchange::liveChanged, this, &ClipboardSync::dropRemoteFiles);
+        connect(m_session->exchange(), &SessionExchange::permissionsChanged, this, &ClipboardSync::dropRemoteFiles);
     }
+}
+
+// The host's files can no longer be fetched (the session ended, `files` was withdrawn):
+// they leave the clipboard rather than let a paste wait for nothing.
+void ClipboardSync::dropRemoteFiles() {
+    SessionExchange *exchange = m_session ? m_session->exchange() : nullptr;
+    if (exchange && exchange->live() && exchange->filesAllowed())
+        return;
+    if (m_deferredOffer) {
+        m_deferred.reset();
+        m_deferredOffer.reset();
+    }
+    if (!m_offer || (m_offered && m_offered->waiting()))
+        return; // a waiting paste ends with the fetch, which fails now
+    if (m_clipboard && ours(m_clipboard->mimeData(QClipboard::Clipboard)))
+        m_clipboard->clear(QClipboard::Clipboard);
+    m_offer.reset();
 }
 
 ClipboardSync::~ClipboardSync() {

@@ -72,6 +72,7 @@ private:
     // True when the clipboard held local files (sent, or refused for a reason).
     bool localFilesChanged(const QMimeData *data);
     void remoteCopiedFiles(const ClipFiles &list);
+    void dropRemoteFiles();
     // Puts what came from the host on the clipboard (with the offer behind it, for files),
     // once no paste waits for files.
     void put(QMimeData *data, std::unique_ptr<ClipFilesOffer> offer = {});
