@@ -88,6 +88,17 @@ GObject *niceAgent(GstElement *webrtcbin) {
     return agent;
 }
 
+// The RTP bin's thread that creates a receiver's jitter buffer. With retransmission on,
+// the jitter buffer by default also expects the packet after each one at the pace the
+// stream had so far, asks for it again and gives it up as lost when it is late. A
+// screen is sent only when it changes: the first packet after any pause counted as
+// lost, was dropped when it came, and the decoder asked for a key frame that the
+// next pause turned into another one. Holes in the sequence still bring
+// retransmissions.
+void onNewJitterBuffer(GstElement *, GstElement *jitterBuffer, guint, guint, gpointer) {
+    setBoolIfPresent(G_OBJECT(jitterBuffer), "rtx-next-seqnum", false);
+}
+
 GstElement *createWebRtcBin(const char *name, const QStringList &addresses) {
     if (!init())
         return nullptr;
@@ -97,6 +108,10 @@ GstElement *createWebRtcBin(const char *name, const QStringList &addresses) {
     g_object_set(webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
     // The jitter buffer's default (200 ms) shows every frame late.
     setUIntIfPresent(G_OBJECT(webrtc), "latency", 50);
+    if (GstElement *rtpbin = gst_bin_get_by_name(GST_BIN(webrtc), "rtpbin")) {
+        g_signal_connect(rtpbin, "new-jitterbuffer", G_CALLBACK(onNewJitterBuffer), nullptr);
+        gst_object_unref(rtpbin);
+    }
 
     if (GObject *agent = niceAgent(webrtc)) {
         // Debian's libnice probes UPnP (SSDP multicast) on every gathering.

@@ -221,6 +221,9 @@ struct CaptureFeed::RunState {
     QRect rect;
     QList<QRect> gaps; // relative to `rect`, black in every picture
     gint64 lastChange = 0;
+    // A consumer had the same picture again in the last round (it asked): it may ask
+    // again at its own rate, so the thread wakes for it as while the picture changes.
+    bool repeating = false;
     // When the next picture may be taken: changes that come faster than the consumers'
     // rate wait for it, a change after a quiet spell is taken at once.
     gint64 due = 0;
@@ -353,6 +356,7 @@ void CaptureFeed::grab(RunState &st, QPoint drawn) {
 // lately or when it asks).
 gint64 CaptureFeed::deliver(RunState &st, gint64 now) {
     gint64 next = G_MAXINT64;
+    st.repeating = false;
     std::lock_guard delivering(m_deliver);
     QList<FrameConsumer *> consumers;
     GstBuffer *frame = nullptr;
@@ -378,6 +382,7 @@ gint64 CaptureFeed::deliver(RunState &st, gint64 now) {
         }
         if (s.serial == st.serial && !c->wantsRepeat(now))
             continue;
+        st.repeating = st.repeating || s.serial == st.serial;
         c->consumeFrame(frame, size, s.serial == st.serial);
         s.due = now - s.due < own ? s.due + own : now + own;
         s.serial = st.serial;
@@ -393,7 +398,7 @@ gint64 CaptureFeed::deliver(RunState &st, gint64 now) {
 // display's news wake the thread.
 void CaptureFeed::waitForNews(std::unique_lock<std::mutex> &lock, const RunState &st, gint64 now, gint64 next,
                               gint64 interval) {
-    const bool recent = now - st.lastChange < kIdleAfterUs;
+    const bool recent = now - st.lastChange < kIdleAfterUs || st.repeating;
     int timeoutMs = kIdleWaitMs;
     if (recent && next != G_MAXINT64)
         timeoutMs = int(std::clamp<gint64>((next - now + 999) / 1000, 0, kIdleWaitMs));

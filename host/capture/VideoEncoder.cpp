@@ -29,6 +29,16 @@ constexpr gint64 kKeepAliveUs = 10 * G_USEC_PER_SEC;
 // on several frames at once (FFmpeg's frame threads) show a frame only once later ones
 // arrive, and the viewer must see the last change at once.
 constexpr int kTrailingRepeats = 3;
+// A picture that stopped changing is sent again, up to this many times, while the encoder
+// still finds something to add: a frame squeezed by the rate control (a large key frame at
+// a low rate comes out grey and blocky) sharpens over the next frames instead of staying
+// as it came until the next change on the screen. Each repeat costs only what the rate
+// control grants it.
+constexpr int kRefineFrames = 90;
+// Encoded repeats this small change nothing visible any more: after a few in a row
+// (the rate control alone makes one small now and then) the picture has settled.
+constexpr int kSettledBytes = 512;
+constexpr int kSettledRun = 3;
 
 int even(double v) {
     return std::max(2, int(std::lround(v / 2.0)) * 2);
@@ -248,12 +258,14 @@ bool VideoEncoder::wantsRepeat(gint64 nowUs) {
     if (!m_key.h264)
         return false;
     const bool keyDue = m_keyWanted.load() && nowUs - m_lastKeyUs.load() >= m_keySpacingUs.load();
-    return keyDue || m_trailing > 0 || nowUs - m_lastPushUs.load() > kKeepAliveUs;
+    const bool refining = m_refineLeft > 0 && m_settledRun.load() < kSettledRun;
+    return keyDue || m_trailing > 0 || refining || nowUs - m_lastPushUs.load() > kKeepAliveUs;
 }
 
 // Capture thread.
 void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size, bool repeat) {
     m_trailing = repeat ? std::max(0, m_trailing - 1) : kTrailingRepeats;
+    m_refineLeft = repeat ? std::max(0, m_refineLeft - 1) : kRefineFrames;
     if (size != m_inSize) {
         m_inSize = size;
         // The nominal rate, not 0/1: x264 takes a variable rate as "each frame lasts until
@@ -263,12 +275,16 @@ void VideoEncoder::consumeFrame(GstBuffer *frame, QSize size, bool repeat) {
         gst_caps_unref(caps);
     }
     const gint64 now = g_get_monotonic_time();
-    const bool moving = now - m_lastPushUs.load() < G_USEC_PER_SEC;
+    if (!repeat)
+        m_lastChangeUs = now;
+    // Repeats do not count: a periodic key frame would undo what they refined.
+    const bool moving = now - m_lastChangeUs < G_USEC_PER_SEC;
     // A request within the spacing of the last key frame waits (it stays wanted).
     const bool spaced = now - m_lastKeyUs.load() >= m_keySpacingUs.load();
     const bool asked = spaced && m_keyWanted.exchange(false);
     if (m_encSrc && (asked || (moving && now - m_lastKeyUs.load() > kKeyIntervalUs))) {
-        m_lastKeyUs = now; // asked for; the encoder's output confirms it
+        m_lastKeyUs = now;            // asked for; the encoder's output confirms it
+        m_refineLeft = kRefineFrames; // a key frame starts from scratch, for a new viewer too
         gst_pad_send_event(m_encSrc, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
     }
     // A copy of the metadata only: the pixels stay shared with the other encoders.
@@ -293,6 +309,8 @@ GstFlowReturn VideoEncoder::onSample(GstElement *appsink, gpointer data) {
     }
     ++self->m_framesOut;
     if (self->m_key.h264) {
+        const bool small = gst_buffer_get_size(buf) <= gsize(kSettledBytes);
+        self->m_settledRun = small ? self->m_settledRun.load() + 1 : 0;
         if (!GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT)) {
             self->m_lastKeyUs = g_get_monotonic_time();
             const double seconds =

@@ -116,5 +116,8 @@ private:
     std::atomic<bool> m_keyWanted{true};
     std::atomic<gint64> m_lastKeyUs{0};
     std::atomic<gint64> m_lastPushUs{0};
-    int m_trailing = 0; // capture thread
+    int m_trailing = 0;               // capture thread
+    int m_refineLeft = 0;             // capture thread
+    gint64 m_lastChangeUs = 0;        // capture thread
+    std::atomic<int> m_settledRun{0}; // encoded frames in a row that added almost nothing
 };
