@@ -86,6 +86,14 @@ QByteArray sha256Of(const QString &path) {
     return hash.result();
 }
 
+// How many files came from the host.
+int incoming(FileTransfers *files) {
+    const auto list = files->transfers();
+    return int(std::count_if(list.cbegin(), list.cend(), [](const FileTransfers::Transfer &t) {
+        return t.direction == FileTransfers::Direction::Incoming;
+    }));
+}
+
 // Every entry of a folder, hidden ones included.
 QStringList entries(const QString &dir) {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
@@ -302,7 +310,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(local->mimeData() && local->mimeData()->hasUrls(), 5000);
         QVERIFY(local->mimeData()->hasFormat("x-special/gnome-copied-files"));
         QTest::qWait(300);
-        QCOMPARE(rig->files()->transfers().size(), 0);
+        QCOMPARE(incoming(rig->files()), 0);
         // Pasted here: the files are fetched then, byte for byte, into the viewer's cache.
         const QList<QUrl> urls = local->mimeData()->urls();
         QCOMPARE(urls.size(), 2);
@@ -314,7 +322,7 @@ private Q_SLOTS:
         // Pasting again, in the other format, takes the same files without fetching again.
         const QByteArray gnome = local->mimeData()->data("x-special/gnome-copied-files");
         QCOMPARE(gnome, "copy\n" + urls.at(0).toEncoded() + "\n" + urls.at(1).toEncoded());
-        QCOMPARE(rig->files()->transfers().size(), 2);
+        QCOMPARE(incoming(rig->files()), 2);
         QVERIFY(fileManager.owns()); // not sent back
         QCOMPARE(notices.size(), 0);
 
@@ -326,6 +334,8 @@ private Q_SLOTS:
         copied->setUrls({QUrl::fromLocalFile(photo), QUrl::fromLocalFile(src.path() + "/folder")});
         local->setMimeData(copied);
         QTRY_VERIFY_WITH_TIMEOUT(!fileManager.owns(), 5000);
+        QCOMPARE(notices.size(), 1); // the folder was left out, and the user is told
+        QCOMPARE(notices.takeFirst().first().toString(), ClipboardSync::foldersLeftOut());
         const QByteArray hostUris = fileManager.pasteAs("text/uri-list", 20000).value_or(QByteArray());
         QVERIFY2(hostUris.endsWith("\r\n"), hostUris.constData());
         const QString hostPath = QUrl::fromEncoded(hostUris.trimmed()).toLocalFile();
@@ -352,6 +362,12 @@ private Q_SLOTS:
         local->setMimeData(tooMany);
         QCOMPARE(notices.size(), 1);
         QCOMPARE(notices.first().first().toString(), ClipboardSync::tooManyFiles());
+        // A folder alone: nothing goes, and the user is told why.
+        auto *folderOnly = new QMimeData;
+        folderOnly->setUrls({QUrl::fromLocalFile(src.path() + "/folder")});
+        local->setMimeData(folderOnly);
+        QCOMPARE(notices.size(), 2);
+        QCOMPARE(notices.last().first().toString(), ClipboardSync::foldersLeftOut());
         notices.clear();
 
         // Without `files`: the host's clipboard stops offering this viewer's files, the
@@ -368,7 +384,7 @@ private Q_SLOTS:
         QCOMPARE(local->mimeData()->formats(), mine->formats());
         QCOMPARE(local->mimeData()->urls(), QList<QUrl>{QUrl::fromLocalFile(note)});
         QVERIFY(fileManager.owns());
-        QCOMPARE(rig->files()->transfers().size(), 3); // two fetched here, one by the host
+        QCOMPARE(incoming(rig->files()), 2); // only the two pasted before
         // With the right back a copy there is offered here again.
         QCOMPARE(rig->setPerm(true, true), 200);
         QTRY_VERIFY_WITH_TIMEOUT(rig->session->exchange()->filesAllowed(), 5000);

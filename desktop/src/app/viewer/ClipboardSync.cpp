@@ -10,10 +10,13 @@
 
 #include <QBuffer>
 #include <QClipboard>
+#include <QFileInfo>
 #include <QImage>
 #include <QMimeData>
 #include <QStandardPaths>
 #include <QUrl>
+
+#include <algorithm>
 
 ClipboardSync::ClipboardSync(RemoteSession *session, QClipboard *clipboard, QObject *parent)
     : QObject(parent), m_session(session), m_clipboard(clipboard) {
@@ -190,17 +193,27 @@ bool ClipboardSync::localFilesChanged(const QMimeData *data) {
         return false; // links of the web: their text goes as text
     if (paths == m_lastFiles)
         return true;
+    const bool folders =
+        std::any_of(paths.cbegin(), paths.cend(), [](const QString &p) { return QFileInfo(p).isDir(); });
     switch (m_session->exchange()->sendClipboardFiles(paths)) {
     case SessionExchange::ClipResult::Sent:
         m_lastFiles = paths;
         m_last.clear();
         m_lastImage.clear();
+        if (folders)
+            Q_EMIT notice(foldersLeftOut());
         break;
     case SessionExchange::ClipResult::TooLarge:
         m_lastFiles = paths; // told once per copy
         Q_EMIT notice(tooManyFiles());
         break;
     case SessionExchange::ClipResult::NotAllowed:
+        // Only folders (or nothing that is a file) on a session that may have files.
+        if (folders && m_session->exchange()->filesAllowed()) {
+            m_lastFiles = paths;
+            Q_EMIT notice(foldersLeftOut());
+        }
+        break;
     case SessionExchange::ClipResult::NotConnected:
         break;
     }

@@ -23,7 +23,8 @@ class RemoteSession;
 //
 // Copied files go both ways while the host grants `files` (without it nothing is
 // offered either way, not even their paths as text). Files copied here are announced
-// by name and size; the host fetches them only when a program there pastes them.
+// by name and size (folders are left out, and the user is told); the host fetches them
+// only when a program there pastes them.
 // Files copied on the host are offered here as text/uri-list and
 // x-special/gnome-copied-files (RemoteFilesMimeData): a paste fetches them into a
 // folder of their own under the user's cache ($XDG_CACHE_HOME/velmo-remote/clipboard),
@@ -49,6 +50,9 @@ public:
     static QString tooManyFiles() {
         return QStringLiteral(
             "コピーしたファイルが多すぎるか大きすぎるため(64 個・合計 2 GiB まで)、相手側に送りませんでした");
+    }
+    static QString foldersLeftOut() {
+        return QStringLiteral("フォルダはクリップボードで送れないため、ファイルだけを相手側に送りました");
     }
     static QString filesNotFetched(const QString &why) {
         return QStringLiteral("コピーされたファイルを受け取れませんでした: ") + why;
