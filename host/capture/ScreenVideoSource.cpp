@@ -107,6 +107,9 @@ bool ScreenVideoSource::addH264(GstElement *webrtc, int pt, int twccExt) {
         m_rate->attach(out, webrtc);
         gst_object_unref(out);
         connect(m_rate.get(), &LinkRate::targetChanged, this, &ScreenVideoSource::applyRate);
+        // Even the lowest frame rate is not readable at this size: a smaller picture (a new
+        // encoder and a key frame, so the steps are seconds apart).
+        connect(m_rate.get(), &LinkRate::scaleChanged, this, [this](double factor) { setLinkStep(factor, 100); });
     }
     return WebrtcTrack::link(bin, webrtc, rtpCaps, true);
 }
@@ -218,10 +221,15 @@ void ScreenVideoSource::rewire() {
     }
 }
 
-QSize ScreenVideoSource::frameSize() const {
+QSize ScreenVideoSource::nativeSize() const {
     QSize native = m_feed ? m_feed->size() : QSize();
     if (native.isEmpty())
         native = desktopRect().value_or(QRect()).size();
+    return native;
+}
+
+QSize ScreenVideoSource::frameSize() const {
+    const QSize native = nativeSize();
     if (native.isEmpty())
         return {};
     return {even(native.width() * scale()), even(native.height() * scale())};
@@ -270,6 +278,10 @@ void ScreenVideoSource::applyRate() {
         return;
     const int kbps = m_rate->targetKbps();
     const QSize size = frameSize();
+    // The link's scale steps are judged against the picture the viewer asked for.
+    const QSize native = nativeSize();
+    const double viewer = std::max(0.05, m_settings.scale);
+    m_rate->setPicture(int(double(native.width()) * viewer * double(native.height()) * viewer));
     // Below what a picture of this size needs at the viewer's frame rate: fewer frames,
     // each one still readable.
     const int fps = CongestionController::frameRateFor(kbps, size.width() * size.height(), m_settings.fps);

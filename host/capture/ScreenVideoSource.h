@@ -58,6 +58,8 @@ private:
     void rewire();
     // The viewer's scale times the link's step.
     double scale() const;
+    // The shown display's size, unscaled (empty before it is known).
+    QSize nativeSize() const;
     // Hands the link's rate (and the frame rate that suits it) to the encoder.
     void applyRate();
 
@@ -69,7 +71,7 @@ private:
     bool m_flowing = false;
     int m_monitor = 0;
     Settings m_settings = startSettings;
-    double m_stepScale = 1.0; // JPEG on a slow link (setLinkStep)
+    double m_stepScale = 1.0; // a slow link (setLinkStep: JpegPacer, or LinkRate's steps)
     int m_stepQ = 100;
     std::shared_ptr<CaptureFeed> m_feed;
     std::shared_ptr<VideoEncoder> m_encoder;

@@ -36,14 +36,11 @@ double clampRate(double v, int lo, int hi) {
 } // namespace
 
 int CongestionController::frameRateFor(int kbps, int pixels, int ceilingFps) {
-    // Bits per pixel below which x264 (ultrafast, a moving desktop) gives mostly blocks.
-    constexpr double kMinBitsPerPixel = 0.015;
-    constexpr int kMinFps = 5;
     const int ceiling = std::max(1, ceilingFps);
     if (pixels <= 0 || kbps <= 0)
         return ceiling;
-    const double fps = double(kbps) * 1000.0 / (double(pixels) * kMinBitsPerPixel);
-    return std::clamp(int(fps), std::min(kMinFps, ceiling), ceiling);
+    const double fps = double(kbps) * 1000.0 / (double(pixels) * minBitsPerPixel);
+    return std::clamp(int(fps), std::min(minFps, ceiling), ceiling);
 }
 
 CongestionController::CongestionController(int floorKbps, int ceilingKbps, int startKbps)

@@ -27,8 +27,14 @@ public:
 
     CongestionController(int floorKbps, int ceilingKbps, int startKbps);
 
+    // Bits per pixel below which x264 (ultrafast, a moving desktop) gives mostly blocks,
+    // and the fewest frames a second worth lowering the rate to before the picture gets
+    // smaller instead (ScaleStepper).
+    static constexpr double minBitsPerPixel = 0.015;
+    static constexpr int minFps = 5;
+
     // The frame rate to encode `pixels` per frame at `kbps`: the viewer's rate while each
-    // frame gets enough bits to look like a picture, fewer frames (not below 5) when not.
+    // frame gets enough bits to look like a picture, fewer frames (not below minFps) when not.
     static int frameRateFor(int kbps, int pixels, int ceilingFps);
 
     // A new ceiling (the viewer's choice) or floor; the target is clamped at once.

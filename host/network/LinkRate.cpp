@@ -99,6 +99,15 @@ void LinkRate::tick() {
             Q_EMIT targetChanged(target);
         }
     }
+    // Only a path that answers is judged: without feedback the target says nothing of it.
+    if (hasFeedback()) {
+        const int before = m_stepper.step();
+        if (m_stepper.update(target, m_pixels, g_get_monotonic_time()) != before) {
+            qCDebug(lcLinkRate) << "scale step" << m_stepper.step() << "factor" << m_stepper.factor() << "target"
+                                << target << "pixels" << m_pixels;
+            Q_EMIT scaleChanged(m_stepper.factor());
+        }
+    }
 }
 
 void LinkRate::readRtt() {
@@ -150,7 +159,9 @@ QJsonObject LinkRate::stats() const {
                   {"target", m_cc.targetKbps()},
                   {"loss", std::lround(m_cc.loss() * 1000.0) / 10.0},
                   {"rtt", m_rttMs}};
-    if (hasFeedback() && m_cc.limit() != CongestionController::Limit::None)
+    if (m_stepper.step() > 0)
+        o.insert("scale", m_stepper.factor());
+    if (hasFeedback() && (m_cc.limit() != CongestionController::Limit::None || m_stepper.step() > 0))
         o.insert("limit", QStringLiteral("回線"));
     return o;
 }

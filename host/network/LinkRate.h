@@ -1,6 +1,7 @@
 #pragma once
 
 #include "network/CongestionController.h"
+#include "network/ScaleStepper.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -15,6 +16,8 @@
 // a probe on that branch hands it to a CongestionController, whose target is published
 // every 200 ms (targetChanged) for the encoder, between a floor and the viewer's kbps.
 // Round-trip time and the receiver's loss come from the RTP session's receiver reports.
+// When the target cannot give even the lowest frame rate a readable picture, a
+// ScaleStepper makes the picture smaller in steps (scaleChanged), and larger again later.
 // Main thread; the probe runs on the thread that receives the viewer's RTCP.
 class LinkRate : public QObject {
     Q_OBJECT
@@ -36,12 +39,17 @@ public:
     // object goes.
     void attach(GstPad *rtpSrc, GstElement *webrtc);
     void setCeiling(int kbps);
+    // The pixels of the picture at the viewer's own scale, for the scale steps.
+    void setPicture(int pixels) { m_pixels = pixels; }
+    // Times the viewer's scale: below 1 while the link is too slow for the picture.
+    double scaleFactor() const { return m_stepper.factor(); }
     void start();
     void stop();
 
     int targetKbps() const { return m_cc.targetKbps(); }
     // For the statistics: est (kbit/s the path confirmed), target, loss (%), rtt (ms, -1
-    // before the first receiver report), limit ("回線" while the path holds the rate down).
+    // before the first receiver report), limit ("回線" while the path holds the rate down),
+    // scale (the factor the link's steps apply to the viewer's scale, while below 1).
     QJsonObject stats() const;
     // True once the viewer's feedback has arrived (the viewer offers it and it flows).
     bool hasFeedback() const { return m_reports > 0; }
@@ -49,6 +57,8 @@ public:
 
 Q_SIGNALS:
     void targetChanged(int kbps);
+    // The picture's size should change: `factor` times the viewer's scale.
+    void scaleChanged(double factor);
 
 private:
     static GstPadProbeReturn onUpstream(GstPad *pad, GstPadProbeInfo *info, gpointer self);
@@ -56,6 +66,8 @@ private:
     void readRtt();
 
     CongestionController m_cc;
+    ScaleStepper m_stepper;
+    int m_pixels = 0;
     QTimer m_timer;
     GstElement *m_webrtc = nullptr; // a reference
     GstPad *m_pad = nullptr;        // a reference

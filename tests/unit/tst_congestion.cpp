@@ -1,9 +1,10 @@
 // The agent's link estimators as units: the congestion controller of the H.264 track
 // fed with the feedback a simulated bottleneck would give (steady, a queue that grows,
-// loss bursts, recovery, a link that changes), and the JPEG pacer's acknowledgements
-// and steps.
+// loss bursts, recovery, a link that changes), the JPEG pacer's acknowledgements
+// and steps, and the H.264 picture's scale steps on a link too slow for its size.
 #include "network/CongestionController.h"
 #include "network/JpegPacer.h"
+#include "network/ScaleStepper.h"
 
 #include <QTest>
 
@@ -76,6 +77,23 @@ Run simulate(CC &cc, const std::vector<Link> &phases, int secondsPerPhase, uint3
     run.lastTarget = cc.targetKbps();
     return run;
 }
+
+// Feeds a ScaleStepper the rate `kbps(t)` every 200 ms over [fromUs, toUs), as LinkRate
+// does, and notes every change of step: (time, new step).
+struct StepChange {
+    int64_t atUs;
+    int step;
+};
+template <typename F>
+void feedSteps(ScaleStepper &s, int pixels, int64_t fromUs, int64_t toUs, F kbps, std::vector<StepChange> &changes) {
+    for (int64_t t = fromUs; t < toUs; t += 200000) {
+        const int before = s.step();
+        if (s.update(kbps(t), pixels, t) != before)
+            changes.push_back({t, s.step()});
+    }
+}
+
+constexpr int kFullHd = 1920 * 1080;
 
 // The median of the targets of seconds [from, to).
 int median(const Run &run, int from, int to) {
@@ -298,6 +316,118 @@ private Q_SLOTS:
         QCOMPARE(pacer.step(), 0);
         QCOMPARE(pacer.stepValues(80).q, 80);
         QCOMPARE(pacer.stepValues(80).scale, 1.0);
+    }
+
+    void scaleStepsDownInOrderAndBackUpOneAtATime() {
+        // 1080p needs ~156 kbit/s for 5 readable frames a second; 30 kbit/s for a long
+        // while takes every step, in order, seconds apart, and no further than the last.
+        QVERIFY(ScaleStepper::neededKbps(kFullHd) > 150 && ScaleStepper::neededKbps(kFullHd) < 160);
+        ScaleStepper s;
+        std::vector<StepChange> changes;
+        feedSteps(
+            s, kFullHd, 0, 30000000, [](int64_t) { return 30; }, changes);
+        QCOMPARE(changes.size(), size_t(3));
+        for (size_t i = 0; i < changes.size(); ++i) {
+            QCOMPARE(changes[i].step, int(i) + 1);
+            if (i > 0)
+                QVERIFY(changes[i].atUs - changes[i - 1].atUs >= ScaleStepper::holdUs);
+        }
+        // Not at the first low sample: the rate is judged over a couple of seconds.
+        QVERIFY(changes[0].atUs >= ScaleStepper::downWindowUs);
+        QCOMPARE(s.factor(), 0.35);
+
+        // The link comes back: one step at a time, each after the rate held for a while.
+        changes.clear();
+        feedSteps(
+            s, kFullHd, 30000000, 60000000, [](int64_t) { return 2000; }, changes);
+        QCOMPARE(changes.size(), size_t(3));
+        int64_t prev = 30000000;
+        for (size_t i = 0; i < changes.size(); ++i) {
+            QCOMPARE(changes[i].step, 2 - int(i));
+            QVERIFY(changes[i].atUs - prev >= ScaleStepper::upHoldUs);
+            prev = changes[i].atUs;
+        }
+        QCOMPARE(s.factor(), 1.0);
+
+        // A rate between the sizes settles on the largest that fits and stays there.
+        changes.clear();
+        const int mid = int(ScaleStepper::neededKbps(kFullHd * 0.5 * 0.5) * 1.5); // fits 0.5, not 0.75
+        feedSteps(
+            s, kFullHd, 60000000, 120000000, [mid](int64_t) { return mid; }, changes);
+        QCOMPARE(changes.size(), size_t(2));
+        QCOMPARE(s.step(), 2);
+        QCOMPARE(changes.back().step, 2);
+    }
+
+    void scaleStepsDoNotFlap() {
+        const double need = ScaleStepper::neededKbps(kFullHd);
+        // A rate wandering ±30 % around the size's need (pseudo-random, every 200 ms) for a
+        // minute: at most one change, never back and forth.
+        {
+            ScaleStepper s;
+            std::vector<StepChange> changes;
+            uint32_t seed = 7;
+            feedSteps(
+                s, kFullHd, 0, 60000000,
+                [&](int64_t) {
+                    seed = seed * 1103515245u + 12345u;
+                    return int(need * (0.7 + 0.6 * double((seed >> 8) % 1000) / 1000.0));
+                },
+                changes);
+            QVERIFY2(changes.size() <= 1, qPrintable(QString::number(changes.size())));
+        }
+        // Stepped down, then a rate that alternates around the larger size's need with the
+        // margin: the saw-tooth of a controller at the link's rate, not a steady allowance.
+        {
+            ScaleStepper s;
+            std::vector<StepChange> changes;
+            feedSteps(
+                s, kFullHd, 0, 3000000, [](int64_t) { return 100; }, changes);
+            QCOMPARE(s.step(), 1);
+            changes.clear();
+            feedSteps(
+                s, kFullHd, 3000000, 63000000,
+                [&](int64_t t) { return int(need * ScaleStepper::upMargin * ((t / 200000) % 10 == 0 ? 0.9 : 1.3)); },
+                changes);
+            QCOMPARE(changes.size(), size_t(0));
+        }
+        // Short bursts of a fast rate between long stretches of a slow one: no step up.
+        {
+            ScaleStepper s;
+            std::vector<StepChange> changes;
+            feedSteps(
+                s, kFullHd, 0, 60000000, [](int64_t t) { return (t / 1000000) % 6 == 0 ? 5000 : 100; }, changes);
+            QCOMPARE(changes.size(), size_t(1));
+            QCOMPARE(s.step(), 1);
+        }
+    }
+
+    void scaleStepsFollowTheViewersScale() {
+        // The viewer asked for half the size: a quarter of the pixels, so a rate that would
+        // step the full picture down leaves this one as asked.
+        const int half = kFullHd / 4;
+        ScaleStepper s;
+        std::vector<StepChange> changes;
+        feedSteps(
+            s, half, 0, 20000000, [](int64_t) { return 100; }, changes);
+        QCOMPARE(changes.size(), size_t(0));
+        ScaleStepper full;
+        feedSteps(
+            full, kFullHd, 0, 20000000, [](int64_t) { return 100; }, changes);
+        QVERIFY(full.step() > 0);
+        // Nothing gets through at all: the smallest step of the viewer's size, no further.
+        changes.clear();
+        feedSteps(
+            s, half, 20000000, 80000000, [](int64_t) { return 0; }, changes);
+        QCOMPARE(changes.size(), size_t(ScaleStepper::steps - 1));
+        QCOMPARE(s.factor(), 0.35);
+        // An unknown picture size and a clock that went back change nothing and stay in bounds.
+        ScaleStepper unknown;
+        feedSteps(
+            unknown, 0, 0, 20000000, [](int64_t) { return 0; }, changes);
+        QCOMPARE(unknown.step(), 0);
+        QCOMPARE(s.update(0, half, 1000), ScaleStepper::steps - 1);
+        QVERIFY(s.update(100000, half, 2000000) < ScaleStepper::steps);
     }
 };
 
