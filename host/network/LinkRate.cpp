@@ -102,9 +102,13 @@ void LinkRate::tick() {
     // Only a path that answers is judged: without feedback the target says nothing of it.
     if (hasFeedback()) {
         const int before = m_stepper.step();
-        if (m_stepper.update(target, m_pixels, g_get_monotonic_time()) != before) {
+        // While the path pushes back (a queue or loss lately) the target may sit above what
+        // it carries (held up by the floor): the way back up is judged by what got through.
+        const bool pushedBack = m_cc.limit() != CongestionController::Limit::None;
+        const int carried = pushedBack ? std::min(target, m_cc.ackedKbps()) : target;
+        if (m_stepper.update(target, carried, m_pixels, g_get_monotonic_time()) != before) {
             qCDebug(lcLinkRate) << "scale step" << m_stepper.step() << "factor" << m_stepper.factor() << "target"
-                                << target << "pixels" << m_pixels;
+                                << target << "carried" << carried << "pixels" << m_pixels;
             Q_EMIT scaleChanged(m_stepper.factor());
         }
     }

@@ -18,9 +18,9 @@ void ScaleStepper::reset() {
 double ScaleStepper::meanSince(int64_t fromUs) const {
     double sum = 0;
     int n = 0;
-    for (const auto &[t, kbps] : m_rates) {
-        if (t >= fromUs) {
-            sum += kbps;
+    for (const Sample &r : m_rates) {
+        if (r.atUs >= fromUs) {
+            sum += r.target;
             ++n;
         }
     }
@@ -29,22 +29,23 @@ double ScaleStepper::meanSince(int64_t fromUs) const {
 
 double ScaleStepper::lowestSince(int64_t fromUs) const {
     double lowest = -1;
-    for (const auto &[t, kbps] : m_rates)
-        if (t >= fromUs && (lowest < 0 || kbps < lowest))
-            lowest = kbps;
+    for (const Sample &r : m_rates)
+        if (r.atUs >= fromUs && (lowest < 0 || r.carried < lowest))
+            lowest = r.carried;
     return std::max(0.0, lowest);
 }
 
-int ScaleStepper::update(int kbps, int pixels, int64_t nowUs) {
+int ScaleStepper::update(int targetKbps, int carriedKbps, int pixels, int64_t nowUs) {
     if (m_firstUs < 0)
         m_firstUs = nowUs;
-    m_rates.emplace_back(nowUs, std::max(0, kbps));
-    while (!m_rates.empty() && m_rates.front().first < nowUs - upHoldUs)
+    const Sample sample{nowUs, std::max(0, targetKbps), std::clamp(carriedKbps, 0, std::max(0, targetKbps))};
+    m_rates.push_back(sample);
+    while (!m_rates.empty() && m_rates.front().atUs < nowUs - upHoldUs)
         m_rates.pop_front();
     // A clock that went back: start over rather than judge by a window of the future.
-    if (m_rates.front().first > nowUs) {
+    if (m_rates.front().atUs > nowUs) {
         m_rates.clear();
-        m_rates.emplace_back(nowUs, std::max(0, kbps));
+        m_rates.push_back(sample);
         m_firstUs = nowUs;
         m_changedUs = std::min(m_changedUs, nowUs);
     }
@@ -61,8 +62,8 @@ int ScaleStepper::update(int kbps, int pixels, int64_t nowUs) {
         m_changedUs = nowUs;
         return m_step;
     }
-    // Up: all along the last few seconds, all of them spent at this size, the rate gave
-    // the next larger size its minimum with a margin.
+    // Up: all along the last few seconds, all of them spent at this size, the path carried
+    // what the next larger size needs, with a margin.
     if (m_step > 0 && nowUs - std::max(m_firstUs, m_changedUs) >= upHoldUs &&
         lowestSince(nowUs - upHoldUs) >= upMargin * need(m_step - 1)) {
         --m_step;

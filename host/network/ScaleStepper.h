@@ -7,7 +7,7 @@
 // (CongestionController::frameRateFor, not below its minimum); when the target rate cannot
 // give even that minimum rate a readable picture (the same bits per pixel), the picture is
 // scaled down a step, relative to what the viewer asked: 1, 0.75, 0.5, 0.35. It goes back
-// up one step at a time once the rate has carried the next larger size with a margin for
+// up one step at a time once the path has carried the next larger size with a margin for
 // a few seconds on end (its lowest value then, not its mean: a burst of rate is not a
 // faster link). Every change costs the viewer a key frame, so changes are at least
 // `holdUs` apart and the bands for down and up do not touch: a rate wandering around one
@@ -29,9 +29,13 @@ public:
     // The rate (kbit/s) a picture of `pixels` needs for the minimum frame rate.
     static double neededKbps(double pixels);
 
-    // Every ~200 ms: the target rate, and the picture's pixels at the viewer's own scale
-    // (step 0). Returns the step.
-    int update(int kbps, int pixels, int64_t nowUs);
+    // Every ~200 ms: the target rate; the rate the path is known to carry (the target, or
+    // while the path pushes back, no more than what got through: a target held at the
+    // controller's floor is not a rate the path carries); and the picture's pixels at the
+    // viewer's own scale (step 0). The target judges the steps down, the carried rate the
+    // steps up. Returns the step.
+    int update(int targetKbps, int carriedKbps, int pixels, int64_t nowUs);
+    int update(int kbps, int pixels, int64_t nowUs) { return update(kbps, kbps, pixels, nowUs); }
     int step() const { return m_step; }
     // Times the viewer's scale.
     double factor() const { return factors[m_step]; }
@@ -42,7 +46,12 @@ private:
     double meanSince(int64_t fromUs) const;
     double lowestSince(int64_t fromUs) const;
 
-    std::deque<std::pair<int64_t, int>> m_rates; // time, kbit/s
+    struct Sample {
+        int64_t atUs;
+        int target;
+        int carried;
+    };
+    std::deque<Sample> m_rates;
     int m_step = 0;
     int64_t m_changedUs = INT64_MIN / 2;
     int64_t m_firstUs = -1;

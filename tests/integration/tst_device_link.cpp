@@ -3,8 +3,9 @@
 // 1080 picture plays on the private X display, and velmo-remote-host shares it with the
 // app's own viewer. The picture must keep arriving with a bounded age in both video
 // paths, typed text must get through the saturated link, the H.264 rate must settle under
-// the bottleneck and climb back when it goes, and a link that drops packets must not
-// bring a storm of key frames. Needs root in the namespace for tc (CI runs as root).
+// the bottleneck and climb back when it goes, a link too slow for the picture's size must
+// make it smaller for a while, and a link that drops packets must not bring a storm of key
+// frames. Needs root in the namespace for tc (CI runs as root).
 #include "config/AppConfig.h"
 #include "media/VideoFrameTap.h"
 #include "session/RemoteSession.h"
@@ -238,6 +239,35 @@ private Q_SLOTS:
         link.lift();
         QTRY_COMPARE_WITH_TIMEOUT(s->stats().value("target").toInt(), 2500, 12000);
         QVERIFY(s->stats().value("limit").toString() != QStringLiteral("回線"));
+        s->close();
+    }
+
+    // A link slower than what the 1080p picture needs to stay readable even at 5 frames a
+    // second: the picture gets smaller (a step of the viewer's scale, said in "stats"), and
+    // gets its size back once the bottleneck goes.
+    void h264GetsSmallerOnAVerySlowLink() {
+        MovingDesktop desk;
+        QVERIFY(desk.ok());
+        Bottleneck link;
+        QVERIFY(link.set("100kbit", "300ms"));
+        auto s = connect(QStringLiteral("h264"), {30, 1.0, 70, 2500});
+        QVERIFY(s);
+        QTRY_VERIFY_WITH_TIMEOUT(s->stats().value("scale").toDouble(1.0) < 1.0, 30000);
+        QCOMPARE(s->stats().value("limit").toString(), QStringLiteral("回線"));
+        // While the link stays slow, so does the picture (smaller still, perhaps, but never
+        // back up: each change costs a key frame).
+        double scale = s->stats().value("scale").toDouble();
+        for (int i = 0; i < 16; ++i) {
+            QTest::qWait(500);
+            const double now = s->stats().value("scale").toDouble(1.0);
+            QVERIFY2(now <= scale && now >= 0.35, qPrintable(QString::number(now)));
+            scale = now;
+        }
+        QVERIFY(s->framesReceived() > 0);
+        link.lift();
+        // The larger size comes back once the rate has stayed up for a while.
+        QTRY_VERIFY_WITH_TIMEOUT(!s->stats().contains("scale"), 30000);
+        QVERIFY(QTest::qWaitFor([&] { return s->tap()->latestImage().width() == 1920; }, 15000));
         s->close();
     }
 

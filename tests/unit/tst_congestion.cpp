@@ -400,6 +400,21 @@ private Q_SLOTS:
             QCOMPARE(changes.size(), size_t(1));
             QCOMPARE(s.step(), 1);
         }
+        // A target held above the link by the controller's floor while only a little gets
+        // through: no way back up until the path carries the larger size.
+        {
+            ScaleStepper s;
+            for (int64_t t = 0; t < 3000000; t += 200000)
+                s.update(100, 100, kFullHd, t);
+            QCOMPARE(s.step(), 1);
+            int64_t t = 3000000;
+            for (; t < 33000000; t += 200000)
+                QCOMPARE(s.update(250, 90, kFullHd, t), 1);
+            for (; t < 40000000 && s.step() == 1; t += 200000)
+                s.update(250, 250, kFullHd, t);
+            QCOMPARE(s.step(), 0);
+            QVERIFY(t >= 33000000 + ScaleStepper::upHoldUs);
+        }
     }
 
     void scaleStepsFollowTheViewersScale() {
