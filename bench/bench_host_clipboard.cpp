@@ -7,6 +7,7 @@
 //   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/bench/bench_host_clipboard [RUNS]
 #include "support/DevicePeers.h"
 #include "support/DeviceTestViewer.h"
+#include "support/NoisePicture.h"
 #include "support/TestEnv.h"
 #include "support/XClipboardClient.h"
 #include "transfer/ClipImage.h"
@@ -27,18 +28,6 @@
 #include <vector>
 
 namespace {
-// Noise hardly compresses: stored, a 1000 × 1000 picture is about 4 MB of PNG.
-QByteArray noisePng(int width, int height) {
-    QImage image(width, height, QImage::Format_ARGB32);
-    for (int y = 0; y < height; ++y)
-        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.scanLine(y)), width);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG", 100);
-    return png;
-}
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];

@@ -5,6 +5,7 @@
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
+#include "support/NoisePicture.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/XClipboardClient.h"
@@ -43,18 +44,6 @@ QByteArray readFile(const QString &path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
-
-QByteArray noisePng(int width, int height) {
-    QImage image(width, height, QImage::Format_ARGB32);
-    for (int y = 0; y < height; ++y)
-        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.scanLine(y)), width);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG", 100);
-    return png;
-}
-
 // The local paths of a text/uri-list.
 QStringList pathsOf(const QByteArray &uris) {
     QStringList out;

@@ -184,13 +184,7 @@ class TestDeviceLink : public QObject {
     std::unique_ptr<DevicePeers> peers;
 
     std::unique_ptr<RemoteSession> connect(const QString &mode, const Quality &q) {
-        objects.config()->setVideoPref(mode);
-        auto s = objects.sessionTo(*peers, peers->autoPasscode());
-        s->start();
-        if (!QTest::qWaitFor([&] { return s->state() == State::Connected; }, 20000))
-            return nullptr;
-        s->setQuality(q);
-        return s;
+        return objects.connected(*peers, mode, q);
     }
 
 private Q_SLOTS:

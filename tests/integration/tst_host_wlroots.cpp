@@ -8,6 +8,7 @@
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
+#include "support/NoisePicture.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/WaylandEventWindow.h"
@@ -234,16 +235,6 @@ private Q_SLOTS:
     void clipboardPictures() {
         auto v = halfSizeViewer();
         QVERIFY(v);
-        auto noisePng = [](int w, int h) {
-            QImage image(w, h, QImage::Format_ARGB32);
-            for (int y = 0; y < h; ++y)
-                QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.scanLine(y)), w);
-            QByteArray png;
-            QBuffer buffer(&png);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, "PNG", 100);
-            return png;
-        };
         // The viewer's PNG (several parts) lands on the compositor's clipboard, where the
         // window pastes it byte for byte.
         const QByteArray mine = noisePng(200, 120);

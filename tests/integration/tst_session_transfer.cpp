@@ -7,6 +7,7 @@
 #include "session/SessionExchange.h"
 #include "session/SessionRecorder.h"
 #include "support/DevicePeers.h"
+#include "support/NoisePicture.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/XClipboardClient.h"
@@ -51,18 +52,6 @@ QByteArray writeRandomFile(const QString &path, qint64 size) {
         left -= n;
     }
     return hash.result();
-}
-
-// A PNG of noise (it hardly compresses: about 4 bytes a pixel).
-QByteArray noisePng(int width, int height) {
-    QImage image(width, height, QImage::Format_ARGB32);
-    for (int y = 0; y < height; ++y)
-        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.scanLine(y)), width);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG", 100); // stored, not compressed: quick
-    return png;
 }
 
 // What a paste of image/png here would get.

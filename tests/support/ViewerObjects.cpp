@@ -7,6 +7,7 @@
 #include "rendezvous/ServerTrust.h"
 #include "rendezvous/SharedSignalingPort.h"
 #include "rendezvous/Signaling.h"
+#include "session/RemoteSession.h"
 #include "session/SessionStore.h"
 #include "support/DevicePeers.h"
 #include "support/WsSignalingPort.h"
@@ -45,4 +46,15 @@ std::unique_ptr<RemoteSession> ViewerObjects::sessionTo(const DevicePeers &peers
                                                         const QString &name) const {
     return std::make_unique<RemoteSession>(peers.deviceId(), passcode, name,
                                            context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
+}
+
+std::unique_ptr<RemoteSession> ViewerObjects::connected(DevicePeers &peers, const QString &mode, const Quality &q,
+                                                        int timeoutMs) {
+    m_config->setVideoPref(mode);
+    auto s = sessionTo(peers, peers.autoPasscode());
+    s->start();
+    if (!QTest::qWaitFor([&] { return s->state() == RemoteSession::State::Connected; }, timeoutMs))
+        return nullptr;
+    s->setQuality(q);
+    return s;
 }

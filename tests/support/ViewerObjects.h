@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/Quality.h"
 #include "session/SessionContext.h"
 
 #include <QString>
@@ -43,6 +44,10 @@ public:
     // A session (not started) to the peers' device over a signaling socket of its own.
     std::unique_ptr<RemoteSession> sessionTo(const DevicePeers &peers, const QString &passcode,
                                              const QString &name = QStringLiteral("Test device")) const;
+    // A started session in video `mode` with the peers' automatic passcode, asked for `q`
+    // once connected; nullptr when it is not connected within `timeoutMs`.
+    std::unique_ptr<RemoteSession> connected(DevicePeers &peers, const QString &mode, const Quality &q,
+                                             int timeoutMs = 20000);
 
 private:
     std::unique_ptr<AppConfig> m_config;
