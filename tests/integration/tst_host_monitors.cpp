@@ -322,8 +322,7 @@ private Q_SLOTS:
     // The app's session window: "全モニタ" and one entry per monitor, the picture of all of
     // them, and both following monitors that go away during the session.
     void sessionWindowFollowsLayout() {
-        // JPEG: the app's H.264 picture does not always take a new size mid-session yet.
-        m_objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        m_objects.config()->setVideoPref(QStringLiteral("h264"));
         RemoteSession *s = m_objects.sessionTo(m_peers, m_passcode, QStringLiteral("Monitors")).release();
         m_objects.store()->insert(s);
         const QString sid = s->sid();
