@@ -27,6 +27,7 @@
 #include <gst/gst.h>
 
 #include <memory>
+#include <optional>
 
 using Kind = XEventWindow::Kind;
 
@@ -152,13 +153,19 @@ private:
                 return m.toObject();
         return {};
     }
-    const XEventWindow::Event *click(DeviceTestViewer &v, QPoint frame) {
+    // The press, once the release has come too. A copy: waiting for the release may grow
+    // the window's event list and move what a pointer into it would point at.
+    std::optional<XEventWindow::Event> click(DeviceTestViewer &v, QPoint frame) {
         v.sendInput({{"t", "md"}, {"b", 0}, {"x", frame.x()}, {"y", frame.y()}});
         v.sendInput({{"t", "mu"}, {"b", 0}, {"x", frame.x()}, {"y", frame.y()}});
         const auto *down =
             m_x.waitFor([](const auto &e) { return e.kind == Kind::ButtonDown && e.button == 1; }, 10000);
-        return m_x.waitFor([](const auto &e) { return e.kind == Kind::ButtonUp && e.button == 1; }, 10000) ? down
-                                                                                                           : nullptr;
+        if (!down)
+            return std::nullopt;
+        const XEventWindow::Event press = *down;
+        if (!m_x.waitFor([](const auto &e) { return e.kind == Kind::ButtonUp && e.button == 1; }, 10000))
+            return std::nullopt;
+        return press;
     }
 
 private Q_SLOTS:
@@ -235,16 +242,16 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!v->frameSizes.isEmpty() && v->frameSizes.last() == QSize(1152, 720), 20000);
         const QList<QPoint> targets = {{200, 200}, kB.center(), {1600, 1200}, kC.bottomRight() - QPoint(1, 1)};
         for (const QPoint &p : targets) {
-            const auto *down = click(*v, half(p));
+            const auto down = click(*v, half(p));
             QVERIFY(down);
             QCOMPARE(QPoint(down->x, down->y), QPoint(p.x() / 2 * 2, p.y() / 2 * 2));
         }
         // Below A, left of C: nothing there; A's bottom edge is nearest.
-        const auto *gap = click(*v, half({640, 1200}));
+        const auto gap = click(*v, half({640, 1200}));
         QVERIFY(gap);
         QCOMPARE(QPoint(gap->x, gap->y), QPoint(640, kA.bottom()));
         // Above B, right of A: B's top edge.
-        const auto *above = click(*v, half({1800, 100}));
+        const auto above = click(*v, half({1800, 100}));
         QVERIFY(above);
         QCOMPARE(QPoint(above->x, above->y), QPoint(1800, kB.top()));
         // Far outside the picture: clamped to the box first, then onto C's corner.
@@ -255,7 +262,7 @@ private Q_SLOTS:
         // B alone: the picture's pixels map onto B only.
         v->sendCtrl({{"t", "select"}, {"mode", "single"}, {"id", idOf(*v, "B")}});
         QTRY_VERIFY_WITH_TIMEOUT(!v->frameSizes.isEmpty() && v->frameSizes.last() == QSize(512, 384), 20000);
-        const auto *inB = click(*v, {256, 192});
+        const auto inB = click(*v, {256, 192});
         QVERIFY(inB);
         QCOMPARE(QPoint(inB->x, inB->y), kB.topLeft() + QPoint(512, 384));
         v->close();
