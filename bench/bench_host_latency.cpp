@@ -260,6 +260,23 @@ struct ViewerRun {
     bool ok = false;
 };
 
+// Takes the frame number of every picture the viewer shows into `into` while `measuring`
+// is true; on the main thread, as the session window would paint it. `into` and
+// `measuring` must outlive the session.
+void readShownPictures(RemoteSession &s, Latencies &into, const bool &measuring) {
+    auto look = [&into, &measuring](const QImage &picture) {
+        if (!measuring || picture.isNull())
+            return;
+        const qint64 at = nowUs();
+        const QImage img =
+            picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
+        if (const auto n = readCode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine())))
+            into.take(*n, at);
+    };
+    QObject::connect(&s, &RemoteSession::videoFrameAvailable, &s, [&s, look] { look(s.tap()->latestImage()); });
+    QObject::connect(&s, &RemoteSession::imageChanged, &s, [&s, look] { look(s.image()); });
+}
+
 ViewerRun runViewer(ViewerObjects &objects, DevicePeers &peers, bool h264, const Quality &q, int seconds) {
     ViewerRun run;
     objects.config()->setVideoPref(h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
@@ -271,18 +288,7 @@ ViewerRun runViewer(ViewerObjects &objects, DevicePeers &peers, bool h264, const
     }
     s->setQuality(q);
     bool measuring = false;
-    // Main thread, as the session window would paint it.
-    auto look = [&](const QImage &picture) {
-        if (!measuring || picture.isNull())
-            return;
-        const qint64 at = nowUs();
-        const QImage img =
-            picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
-        if (const auto n = readCode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine())))
-            run.lat.take(*n, at);
-    };
-    QObject::connect(s.get(), &RemoteSession::videoFrameAvailable, s.get(), [&] { look(s->tap()->latestImage()); });
-    QObject::connect(s.get(), &RemoteSession::imageChanged, s.get(), [&] { look(s->image()); });
+    readShownPictures(*s, run.lat, measuring);
     QTest::qWait(3000); // the quality applies, the first key frame passes, the link's rate climbs
     measuring = true;
     QElapsedTimer t;
@@ -366,18 +372,7 @@ int main(int argc, char **argv) {
         s->setQuality({30, 1.0, 70, 8000});
         Latencies viewer;
         bool measuring = false;
-        // Main thread, as the session window would paint it.
-        auto look = [&](const QImage &picture) {
-            if (!measuring || picture.isNull())
-                return;
-            const qint64 at = nowUs();
-            const QImage img =
-                picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
-            if (const auto n = readCode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine())))
-                viewer.take(*n, at);
-        };
-        QObject::connect(s.get(), &RemoteSession::videoFrameAvailable, s.get(), [&] { look(s->tap()->latestImage()); });
-        QObject::connect(s.get(), &RemoteSession::imageChanged, s.get(), [&] { look(s->image()); });
+        readShownPictures(*s, viewer, measuring);
         QTest::qWait(2500); // the quality applies, the first key frame passes
         measuring = true;
         QTest::qWait(seconds * 1000);
