@@ -9,26 +9,18 @@
 // says so instead of showing a stale picture.
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
+#include "support/ClipboardFilesTrip.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/WaylandEventWindow.h"
-#include "viewer/ClipboardSync.h"
 
-#include <QClipboard>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
-#include <QMimeData>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QUrl>
 
 #include <csignal>
 #include <memory>
@@ -43,21 +35,6 @@ constexpr int kMutterWaitMs = 30000;
 bool near(QRgb px, const QColor &want, int tolerance) {
     return std::abs(qRed(px) - want.red()) <= tolerance && std::abs(qGreen(px) - want.green()) <= tolerance &&
            std::abs(qBlue(px) - want.blue()) <= tolerance;
-}
-
-QByteArray randomBytes(int n) {
-    QByteArray b(n, Qt::Uninitialized);
-    for (char &c : b)
-        c = char(QRandomGenerator::global()->bounded(256));
-    return b;
-}
-bool writeFile(const QString &path, const QByteArray &bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-QByteArray readFile(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 } // namespace
 
@@ -316,63 +293,13 @@ private Q_SLOTS:
         QVERIFY(!sessions.isEmpty());
         const QString sid = sessions.last().toObject().value("sid").toString();
         QCOMPARE(m_peers.post("perm", {{"sid", sid}, {"input", true}, {"clip", true}, {"files", true}}), 200);
-        QClipboard *local = QGuiApplication::clipboard();
-        local->clear();
-        ClipboardSync sync(s.get(), local);
-        QTemporaryDir src;
-        QVERIFY(QDir(src.path()).mkpath("viewer"));
-
-        // Copied by a program on the GNOME desktop (after a click: Mutter takes a copy only
-        // from a client with recent input), offered to the viewer, fetched when pasted there.
-        const QString report = src.path() + "/報告 1.txt";
-        const QByteArray reportBytes = randomBytes(300 * 1024 + 7);
-        QVERIFY(writeFile(report, reportBytes));
-        m_win.clear();
-        s->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
-        s->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
-        QVERIFY(next("up", 1));
-        m_win.copyFiles({report});
-        QTRY_VERIFY_WITH_TIMEOUT(local->mimeData() && local->mimeData()->hasUrls(), 15000);
-        const QList<QUrl> urls = local->mimeData()->urls();
-        QCOMPARE(urls.size(), 1);
-        QCOMPARE(QFileInfo(urls.first().toLocalFile()).fileName(), QStringLiteral("報告 1.txt"));
-        QCOMPARE(readFile(urls.first().toLocalFile()), reportBytes);
-
-        // Copied on the viewer, pasted by the program as text/uri-list: the first paste makes
-        // the agent fetch the file (the program waits on Mutter's pipe), and its URL answers.
-        const QString photo = src.path() + "/viewer/写真 2.bin";
-        const QByteArray photoBytes = randomBytes(200 * 1024 + 3);
-        QVERIFY(writeFile(photo, photoBytes));
-        auto *copied = new QMimeData;
-        copied->setUrls({QUrl::fromLocalFile(photo)});
-        local->setMimeData(copied);
-        QString list;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                m_win.askPasteFiles();
-                const QJsonObject *e =
-                    m_win.waitFor([](const QJsonObject &o) { return o.value("e") == "pastefiles"; }, 3000);
-                list = e ? e->value("list").toString() : QString();
-                // Until the viewer's copy reaches Mutter, the window pastes its own.
-                return QUrl::fromEncoded(list.trimmed().toUtf8()).fileName() == QStringLiteral("写真 2.bin");
-            },
-            30000));
-        QVERIFY2(list.endsWith(QStringLiteral("\r\n")), qPrintable(list));
-        const QString hostPath = QUrl::fromEncoded(list.trimmed().toUtf8()).toLocalFile();
-        QCOMPARE(QFileInfo(hostPath).fileName(), QStringLiteral("写真 2.bin"));
-        QVERIFY2(hostPath != photo, "the agent hands out its own copy, fetched over the session");
-        QCOMPARE(readFile(hostPath), photoBytes);
-
-        // The copy belongs to the session: once it ends, the desktop no longer offers it.
-        s->close();
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                m_win.askPasteFiles();
-                const QJsonObject *e =
-                    m_win.waitFor([](const QJsonObject &o) { return o.value("e") == "pastefiles"; }, 3000);
-                return e && e->value("list").toString().isEmpty();
-            },
-            20000));
+        const QString problem = ClipboardFilesTrip::run(s.get(), m_win, [&] {
+            m_win.clear();
+            s->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
+            s->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
+            return next("up", 1) != nullptr;
+        });
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     void nothingHeldAfterTheViewerVanishesMidDrag() {

@@ -1,5 +1,6 @@
 #include "platform/wayland/mutter/MutterClipboard.h"
 
+#include "clipboard/PendingPaste.h"
 #include "platform/wayland/mutter/MutterSession.h"
 #include "transfer/ClipFiles.h"
 #include "transfer/ClipFilesOffer.h"
@@ -98,21 +99,6 @@ private:
     QTimer m_timeout;
 };
 
-// One paste of the viewer's files waiting for them: owns Mutter's pipe until it is handed
-// on or the clipboard goes.
-class FilesPaste : public QObject {
-public:
-    FilesPaste(int fd, QObject *parent) : QObject(parent), m_fd(fd) {}
-    ~FilesPaste() override {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    int take() { return std::exchange(m_fd, -1); }
-    bool answered = false;
-
-private:
-    int m_fd;
-};
 } // namespace
 
 std::unique_ptr<MutterClipboard> MutterClipboard::open(std::shared_ptr<MutterSession> session, QString *problem) {
@@ -381,7 +367,7 @@ void MutterClipboard::transfer(const QDBusMessage &signal) {
 // A paste of the viewer's files holds the pipe Mutter gave (the pasting program waits on
 // it) until the files are here; then their URLs go in, or nothing when they cannot come.
 void MutterClipboard::writeFiles(quint32 serial, int fd, const QString &mime) {
-    auto *paste = new FilesPaste(fd, this);
+    auto *paste = new PendingPaste(fd, this);
     // Main thread. Whichever comes first answers: the files, their offer's end, the time
     // limit. The paste is a child of this object, so `this` outlives every call.
     auto answer = [this, paste, serial, mime] {
