@@ -233,7 +233,7 @@ private:
         // and a viewer that stops acknowledging reads to the host as a slow link.
         std::optional<QPoint> root;
         bool released = false;
-        QTest::qWaitFor(
+        const bool landed = QTest::qWaitFor(
             [&] {
                 if (!root)
                     if (const auto *down =
@@ -244,7 +244,7 @@ private:
                 return released;
             },
             ms);
-        if (!root || !released || !sent)
+        if (!landed || !root || !sent)
             return std::nullopt;
         return Landing{*root, *sent};
     }
