@@ -4,11 +4,12 @@
 // in a real GNOME session, with DISPLAY set to Mutter's Xwayland: it must choose Mutter's
 // own remote-desktop and screen-cast interfaces (no dialog), never the Xwayland. The app's
 // own viewer finds the colours in JPEG and H.264; clicks, wheel and keys arrive as real
-// events; the clipboard goes both ways; a turned monitor reaches the viewer without a
+// events; the clipboard goes both ways, copied files too; a turned monitor reaches the viewer without a
 // reconnect; nothing stays held when a viewer vanishes mid-drag; when Mutter goes, the status
 // says so instead of showing a stale picture.
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
+#include "support/ClipboardFilesTrip.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
@@ -294,6 +295,22 @@ private Q_SLOTS:
         m_win.copy(QStringLiteral("aus GNOME"));
         QTRY_VERIFY_WITH_TIMEOUT(v->count("clip") > before, 15000);
         QCOMPARE(v->last("clip").value("text").toString(), QStringLiteral("aus GNOME"));
+    }
+
+    void clipboardFilesBothWays() {
+        auto s = session(QStringLiteral("jpeg"));
+        QVERIFY2(QTest::qWaitFor([&] { return s->state() == State::Connected; }, 30000), qPrintable(s->failureText()));
+        const QJsonArray sessions = m_peers.status().value("sessions").toArray();
+        QVERIFY(!sessions.isEmpty());
+        const QString sid = sessions.last().toObject().value("sid").toString();
+        QCOMPARE(m_peers.post("perm", {{"sid", sid}, {"input", true}, {"clip", true}, {"files", true}}), 200);
+        const QString problem = ClipboardFilesTrip::run(s.get(), m_win, [&] {
+            m_win.clear();
+            s->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
+            s->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
+            return next("up", 1) != nullptr;
+        });
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     void nothingHeldAfterTheViewerVanishesMidDrag() {

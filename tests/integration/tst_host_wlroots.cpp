@@ -7,6 +7,7 @@
 // clipboard goes both ways; nothing stays held when a viewer vanishes mid-drag.
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
+#include "support/ClipboardFilesTrip.h"
 #include "support/DevicePeers.h"
 #include "support/NoisePicture.h"
 #include "support/TestEnv.h"
@@ -230,6 +231,22 @@ private Q_SLOTS:
         m_win.copy(QStringLiteral("aus Sway"));
         QTRY_VERIFY_WITH_TIMEOUT(v->count("clip") > before, 10000);
         QCOMPARE(v->last("clip").value("text").toString(), QStringLiteral("aus Sway"));
+    }
+
+    void clipboardFilesBothWays() {
+        auto s = session(QStringLiteral("jpeg"));
+        QVERIFY2(QTest::qWaitFor([&] { return s->state() == State::Connected; }, 30000), qPrintable(s->failureText()));
+        const QJsonArray sessions = m_peers.status().value("sessions").toArray();
+        QVERIFY(!sessions.isEmpty());
+        const QString sid = sessions.last().toObject().value("sid").toString();
+        QCOMPARE(m_peers.post("perm", {{"sid", sid}, {"input", true}, {"clip", true}, {"files", true}}), 200);
+        const QString problem = ClipboardFilesTrip::run(s.get(), m_win, [&] {
+            m_win.clear();
+            s->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
+            s->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
+            return next("up", 1) != nullptr;
+        });
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     void clipboardPictures() {
