@@ -19,8 +19,10 @@ Choice choose(const DesktopSession &session, bool unattended) {
                             session.hasBusName(DesktopSession::kMutterScreenCast);
         if (mutter && unattended)
             return {QStringLiteral("mutter"), {}};
-        // Every other desktop with the portal (GNOME, KDE Plasma, …): its user allows it in a dialog.
-        if (session.hasBusName(DesktopSession::kPortal))
+        // Every other desktop with the portal (GNOME, KDE Plasma, …): its user allows it in a
+        // dialog. The portal serves the compositor's screen: without one answering it has
+        // none to show (a bus may start a portal for any session).
+        if (session.hasBusName(DesktopSession::kPortal) && !session.waylandGlobals.isEmpty())
             return {QStringLiteral("portal"), {}};
         if (mutter)
             return {
