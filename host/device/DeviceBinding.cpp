@@ -71,8 +71,8 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     gst_init_check(nullptr, nullptr, nullptr);
     // The screen, input and clipboard of the platform the session offers. With the test
     // pattern viewers still reach the desktop's input and clipboard.
-    const BackendFactory::Choice choice = BackendFactory::choose(session);
-    m_backend = BackendFactory::create(choice);
+    const BackendFactory::Choice choice = BackendFactory::choose(session, state->unattended());
+    m_backend = BackendFactory::create(choice, dataDir);
     if (m_backend)
         qCInfo(lcBinding) << "desktop back end:" << m_backend->name();
     else
@@ -331,7 +331,29 @@ void DeviceBinding::setUpScreen(const QString &choiceProblem) {
     }
     m_capture = capture;
     m_encoders = std::make_unique<EncoderPool>();
-    m_state->setScreenPerm(QStringLiteral("unneeded"));
+    if (capture->waiting()) {
+        // The desktop asks its user in its own dialog: "asking" until the answer, then
+        // "granted" (or "denied" with the reason, through failed()).
+        qCInfo(lcBinding) << "waiting for the desktop's user to allow sharing the screen";
+        m_state->setScreenPerm(QStringLiteral("asking"));
+        if (m_injector && m_backend->inputEndsWithScreen())
+            m_state->setInputPerm(QStringLiteral("asking"));
+        connect(capture, &ScreenCapture::ready, this, [this] {
+            if (!m_state || m_state->screenPerm() != QLatin1String("asking"))
+                return;
+            m_state->setScreenPerm(QStringLiteral("granted"));
+            if (m_state->inputPerm() != QLatin1String("asking"))
+                return;
+            if (const QString why = m_backend->inputProblem(); why.isEmpty()) {
+                m_state->setInputPerm(QStringLiteral("granted"));
+            } else {
+                qCWarning(lcBinding) << "no input for viewers:" << why;
+                m_state->setInputPerm(QStringLiteral("denied"));
+            }
+        });
+    } else {
+        m_state->setScreenPerm(QStringLiteral("unneeded"));
+    }
     m_state->setVideo(capture->description(), m_encoders->h264Encoder() + QStringLiteral(" / libjpeg"));
     m_service->setVideoFactory(
         [capture, pool = m_encoders.get()](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
