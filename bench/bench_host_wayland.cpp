@@ -29,6 +29,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QMutex>
@@ -236,6 +237,16 @@ int main(int argc, char **argv) {
     DevicePeers peers;
     peers.setHostSource(QStringLiteral("screen"));
     peers.setHostEnv(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    if (mutter) {
+        // The owner's choice of unattended access, as the host panel stores it: Mutter's own
+        // interfaces, no dialog.
+        QDir().mkpath(peers.dataDir());
+        QFile settings(peers.dataDir() + QStringLiteral("/host-settings.json"));
+        if (!settings.open(QIODevice::WriteOnly) || settings.write(R"({"unattended":true})") <= 0) {
+            std::fprintf(stderr, "cannot write the agent's settings\n");
+            return 1;
+        }
+    }
     if (!peers.startServer() || !peers.startHost() || !peers.waitForDevice()) {
         std::fprintf(stderr, "could not start the rendezvous server and the host\n");
         return 1;
