@@ -29,6 +29,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QMutex>
@@ -236,6 +237,16 @@ int main(int argc, char **argv) {
     DevicePeers peers;
     peers.setHostSource(QStringLiteral("screen"));
     peers.setHostEnv(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    if (mutter) {
+        // Mutter's own remote desktop is the owner's choice (unattended access); without it
+        // the agent would go through the desktop portal.
+        QDir().mkpath(peers.dataDir());
+        QFile settings(peers.dataDir() + QStringLiteral("/host-settings.json"));
+        if (!settings.open(QIODevice::WriteOnly) || settings.write(R"({"unattended":true})") <= 0) {
+            std::fprintf(stderr, "cannot write the host's settings\n");
+            return 1;
+        }
+    }
     if (!peers.startServer() || !peers.startHost() || !peers.waitForDevice()) {
         std::fprintf(stderr, "could not start the rendezvous server and the host\n");
         return 1;
