@@ -238,12 +238,12 @@ int main(int argc, char **argv) {
     peers.setHostSource(QStringLiteral("screen"));
     peers.setHostEnv(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
     if (mutter) {
-        // The owner's choice of unattended access, as the host panel stores it: Mutter's own
-        // interfaces, no dialog.
+        // Mutter's own remote desktop is the owner's choice (unattended access); without it
+        // the agent would go through the desktop portal.
         QDir().mkpath(peers.dataDir());
         QFile settings(peers.dataDir() + QStringLiteral("/host-settings.json"));
         if (!settings.open(QIODevice::WriteOnly) || settings.write(R"({"unattended":true})") <= 0) {
-            std::fprintf(stderr, "cannot write the agent's settings\n");
+            std::fprintf(stderr, "cannot write the host's settings\n");
             return 1;
         }
     }

@@ -238,6 +238,16 @@ private Q_SLOTS:
         // Still asking a while later: nothing gives up on the person.
         QTest::qWait(1000);
         QCOMPARE(perm("screenPerm"), QStringLiteral("asking"));
+        // A viewer comes in meanwhile: no picture yet, and the one that comes once the
+        // desktop's user agreed.
+        objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        auto early = objects.sessionTo(*m_peers, m_passcode, QStringLiteral("Portal"));
+        early->start();
+        QVERIFY2(QTest::qWaitFor([&] { return early->state() == State::Connected; }, kWaitMs),
+                 qPrintable(early->failureText()));
+        early->setQuality({30, 1.0, 90, 8000});
+        QTest::qWait(500);
+        QVERIFY(early->image().isNull());
 
         QVERIFY(answer(0));
         QTRY_COMPARE_WITH_TIMEOUT(perm("screenPerm"), QStringLiteral("granted"), kWaitMs);
@@ -248,6 +258,16 @@ private Q_SLOTS:
         QCOMPARE(monitors.size(), 1);
         QCOMPARE(monitors[0].toObject().value("w").toInt(), 1280);
         QCOMPARE(monitors[0].toObject().value("h").toInt(), 720);
+        int tick = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (++tick % 20 == 0)
+                    m_win.paint(tick % 40 ? QColor(0, 0, 0) : QColor(0, 0, 8));
+                const QImage img = early->image();
+                return img.size() == QSize(1280, 720) && near(img.pixel(200, 150), Qt::red, 12);
+            },
+            40000));
+        early->close();
     }
 
     void viewerSeesTheColours() {

@@ -113,8 +113,10 @@ PortalSession::~PortalSession() {
         s->ended = true;
     if (m_sessionHandle.isEmpty())
         return;
-    // Closing the session ends the screen cast and the devices (queued behind the input
-    // sent before, on the same connection).
+    // What waits still goes (releases of what viewers held among it), then the session
+    // closes, which ends the screen cast and the devices.
+    for (const QDBusMessage &m : std::as_const(m_queue))
+        QDBusConnection::sessionBus().call(m, QDBus::NoBlock);
     QDBusMessage m = QDBusMessage::createMethodCall(kService, m_sessionHandle, kSession, QStringLiteral("Close"));
     QDBusConnection::sessionBus().call(m, QDBus::NoBlock);
 }
@@ -347,13 +349,36 @@ void PortalSession::notify(const char *method, const QVariantList &args) {
         return;
     QDBusMessage m = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop, QLatin1String(method));
     m.setArguments(QVariantList{QVariant::fromValue(QDBusObjectPath(m_sessionHandle)), QVariantMap()} + args);
-    auto *watch = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(m), this);
-    // Main thread, when the portal answered. A refused call is logged, a few times only.
-    connect(watch, &QDBusPendingCallWatcher::finished, this, [this, method](QDBusPendingCallWatcher *w) {
+    const QString motion = QStringLiteral("NotifyPointerMotionAbsolute");
+    if (!m_queue.isEmpty() && m.member() == motion && m_queue.last().member() == motion) {
+        m_queue.last() = m; // only the newest place matters
+    } else if (m_queue.size() >= kMaxQueued) {
+        if (m_errorsLogged < 5) {
+            ++m_errorsLogged;
+            qCWarning(lcPortal) << "the desktop portal does not keep up: input dropped";
+        }
+        return;
+    } else {
+        m_queue.append(m);
+    }
+    sendNext();
+}
+
+void PortalSession::sendNext() {
+    if (m_inFlight || m_queue.isEmpty() || !m_problem.isEmpty())
+        return;
+    const QDBusMessage m = m_queue.takeFirst();
+    m_inFlight = true;
+    auto *watch = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(m, kCallTimeoutMs), this);
+    // Main thread, when the portal answered: the next call goes. A refused call is logged,
+    // a few times only.
+    connect(watch, &QDBusPendingCallWatcher::finished, this, [this, method = m.member()](QDBusPendingCallWatcher *w) {
         if (w->isError() && m_errorsLogged < 5) {
             ++m_errorsLogged;
             qCWarning(lcPortal) << method << "refused:" << w->error().message();
         }
         w->deleteLater();
+        m_inFlight = false;
+        sendNext();
     });
 }

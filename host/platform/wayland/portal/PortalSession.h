@@ -25,8 +25,10 @@
 // session is restored without one. The token is single-use: every start hands out the
 // next one (restoreToken(), tokenChanged()).
 //
-// Input goes through notify(), in order, without waiting for the portal's answer.
-// Main thread.
+// Input goes through notify(), in order: the portal front end handles each call on a thread
+// of its own, so a press sent before the motion before it is answered could reach the desktop
+// first (a click in the wrong place). Each call waits for the answer to the one before;
+// motions that pile up meanwhile are merged into the newest. Main thread.
 class PortalSession : public StreamSession {
     Q_OBJECT
 public:
@@ -40,6 +42,8 @@ public:
     static constexpr quint32 kMonitor = 1;
     static constexpr quint32 kCursorHidden = 1, kCursorEmbedded = 2;
     static constexpr quint32 kPersistUntilRevoked = 2;
+    // Input calls waiting for their turn at most (beyond, new ones are dropped and logged).
+    static constexpr int kMaxQueued = 1024;
 
     struct Versions {
         quint32 screenCast = 0;    // 0: no ScreenCast
@@ -77,6 +81,8 @@ private Q_SLOTS:
     void closed();
 
 private:
+    void sendNext();
+
     enum class Step { CreateSession, SelectDevices, SelectSources, Start, Done };
 
     PortalSession() = default;
@@ -101,4 +107,6 @@ private:
     QString m_inputProblem;
     QList<std::shared_ptr<PipeWireStream>> m_streams;
     int m_errorsLogged = 0;
+    QList<QDBusMessage> m_queue; // input calls not sent yet
+    bool m_inFlight = false;     // an input call waits for its answer
 };
