@@ -164,18 +164,14 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
                                                     "この Wayland デスクトップの画面を取り込む手段が見つかりません")
                                    : QStringLiteral("この端末の画面を共有できません\n"
                                                     "画面の共有には X11 か Wayland のデスクトップが必要です");
-        m_service->setVideoFactory([notice](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
-            return std::make_unique<TestPatternSource>(pipeline, notice);
-        });
+        if (notice.isEmpty())
+            m_service->setVideoFactory([](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
+                return std::make_unique<TestPatternSource>(pipeline);
+            });
+        else
+            showNotice(notice);
         state->setVideo(notice.isEmpty() ? QStringLiteral("テストパターン") : QStringLiteral("画面を共有できません"),
                         QStringLiteral("x264enc / libjpeg"));
-        m_noticeOnly = !notice.isEmpty();
-        if (m_noticeOnly)
-            m_service->setThumbnailSource([] {
-                QImage thumb(320, 180, QImage::Format_RGB32);
-                thumb.fill(QColor::fromRgb(TestPatternSource::noticeBackground));
-                return thumb;
-            });
     }
     publishMonitors();
 
@@ -368,15 +364,32 @@ void DeviceBinding::setUpScreen(const QString &choiceProblem) {
         m_state->setScreenError(why);
         if (m_backend && m_backend->inputEndsWithScreen())
             m_state->setInputPerm(QStringLiteral("denied"));
+        // Viewers from now on are told, instead of waiting for pictures that cannot come.
+        showNotice(QStringLiteral("この端末の画面を共有できません\n"
+                                  "デスクトップが画面の共有を許可しなかったか、共有を終えました"));
+        publishMonitors();
     });
     m_service->setThumbnailSource([capture] { return capture->snapshot(capture->primaryId(), QSize(320, 180)); });
+}
+
+// Viewers get a still picture that says the screen cannot be shared, and why.
+void DeviceBinding::showNotice(const QString &notice) {
+    m_noticeOnly = true;
+    m_service->setVideoFactory([notice](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
+        return std::make_unique<TestPatternSource>(pipeline, notice);
+    });
+    m_service->setThumbnailSource([] {
+        QImage thumb(320, 180, QImage::Format_RGB32);
+        thumb.fill(QColor::fromRgb(TestPatternSource::noticeBackground));
+        return thumb;
+    });
 }
 
 void DeviceBinding::publishMonitors() {
     if (!m_state)
         return;
     QList<HostState::Monitor> monitors;
-    if (m_capture) {
+    if (m_capture && !m_noticeOnly) {
         for (const CaptureMonitor &m : m_capture->monitors())
             monitors.append({m.id, m.name, m.rect.width(), m.rect.height(), m.primary});
     } else {

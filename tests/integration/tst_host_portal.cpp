@@ -418,9 +418,14 @@ private Q_SLOTS:
         QVERIFY2(status.value("screenError").toString().contains(QStringLiteral("refused")),
                  qPrintable(status.value("screenError").toString()));
         QCOMPARE(status.value("inputPerm").toString(), QStringLiteral("denied"));
-        // A viewer is told the screen cannot be shared instead of waiting for pictures.
+        // A viewer is told the screen cannot be shared (the notice picture) instead of waiting
+        // for pictures that cannot come.
+        const QJsonArray monitors = status.value("monitors").toArray();
+        QCOMPARE(monitors.size(), 1);
         auto v = m_peers->viewer(m_passcode);
         QVERIFY(QTest::qWaitFor([&] { return v->count("auth_ok") >= 1; }, kWaitMs));
+        QCOMPARE(v->last("auth_ok").value("monitors").toArray(), monitors);
+        QVERIFY(QTest::qWaitFor([&] { return !v->frameSizes.isEmpty(); }, kWaitMs));
         QVERIFY(m_peers->host().state() == QProcess::Running);
     }
 
