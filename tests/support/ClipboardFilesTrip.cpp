@@ -1,6 +1,7 @@
 #include "support/ClipboardFilesTrip.h"
 
 #include "session/RemoteSession.h"
+#include "support/DevicePeers.h"
 #include "support/WaylandEventWindow.h"
 #include "viewer/ClipboardSync.h"
 
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QMimeData>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -46,8 +48,17 @@ QString pasteUntil(WaylandEventWindow &window, const std::function<bool(const QS
 }
 } // namespace
 
-QString ClipboardFilesTrip::run(RemoteSession *session, WaylandEventWindow &window,
-                                const std::function<bool()> &clickWindow) {
+QString ClipboardFilesTrip::run(DevicePeers &peers, RemoteSession *session, WaylandEventWindow &window) {
+    const QJsonArray sessions = peers.status().value("sessions").toArray();
+    const QString sid = sessions.isEmpty() ? QString() : sessions.last().toObject().value("sid").toString();
+    if (peers.post("perm", {{"sid", sid}, {"input", true}, {"clip", true}, {"files", true}}) != 200)
+        return QStringLiteral("the rights were not given");
+    const auto clickWindow = [&] {
+        window.clear();
+        session->sendInput({{"t", "md"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        session->sendInput({{"t", "mu"}, {"b", 0}, {"x", 100}, {"y", 50}});
+        return window.waitFor([](const QJsonObject &e) { return e.value("e") == "up"; }, 10000) != nullptr;
+    };
     QClipboard *local = QGuiApplication::clipboard();
     local->clear();
     ClipboardSync sync(session, local);

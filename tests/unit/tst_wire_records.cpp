@@ -328,6 +328,7 @@ private Q_SLOTS:
         s.approval = QStringLiteral("ask");
         s.displayServer = QStringLiteral("x11");
         s.backend = QStringLiteral("x11");
+        s.unattended = true;
         s.screenError = QStringLiteral("no display");
         s.audioError = QStringLiteral("no monitor");
         s.audioDevice = QStringLiteral("alsa_output.monitor");

@@ -367,39 +367,19 @@ void MutterClipboard::transfer(const QDBusMessage &signal) {
 // A paste of the viewer's files holds the pipe Mutter gave (the pasting program waits on
 // it) until the files are here; then their URLs go in, or nothing when they cannot come.
 void MutterClipboard::writeFiles(quint32 serial, int fd, const QString &mime) {
-    auto *paste = new PendingPaste(fd, this);
-    // Main thread. Whichever comes first answers: the files, their offer's end, the time
-    // limit. The paste is a child of this object, so `this` outlives every call.
-    auto answer = [this, paste, serial, mime] {
-        if (std::exchange(paste->answered, true))
-            return;
-        paste->deleteLater();
-        const ClipFilesOffer *offer = m_ownedFiles;
-        QByteArray bytes;
-        if (offer && offer->state() == ClipFilesOffer::State::Ready)
-            bytes = mime == ClipFiles::uriListType ? ClipFiles::uriList(offer->paths())
-                                                   : ClipFiles::gnomeCopiedFiles(offer->paths());
-        const int out = paste->take();
-        if (bytes.isEmpty()) {
-            qCInfo(lcMutterClip) << "the viewer's files cannot be pasted:"
-                                 << (offer ? offer->error() : QStringLiteral("the copy is gone or late"));
-            close(out);
-            m_session->notify("SelectionWriteDone", {serial, false});
-            return;
-        }
-        QPointer<MutterClipboard> self(this);
-        new PipeWriter(out, bytes, [self, serial](bool ok) {
-            if (self)
-                self->m_session->notify("SelectionWriteDone", {serial, ok});
-        });
-    };
-    ClipFilesOffer *offer = m_ownedFiles;
-    if (!offer || offer->state() == ClipFilesOffer::State::Ready) {
-        answer();
-        return;
-    }
-    connect(offer, &ClipFilesOffer::finished, paste, answer);
-    connect(offer, &QObject::destroyed, paste, answer);
-    QTimer::singleShot(filesWaitMs, paste, answer);
-    offer->fetch();
+    // Main thread; the pending paste is a child of this object, so `this` outlives the call.
+    PendingPaste::start(m_ownedFiles, mime, fd, filesWaitMs, this,
+                        [this, serial](int out, const QByteArray &bytes, const QString &why) {
+                            if (bytes.isEmpty()) {
+                                qCInfo(lcMutterClip) << "the viewer's files cannot be pasted:" << why;
+                                close(out);
+                                m_session->notify("SelectionWriteDone", {serial, false});
+                                return;
+                            }
+                            QPointer<MutterClipboard> self(this);
+                            new PipeWriter(out, bytes, [self, serial](bool ok) {
+                                if (self)
+                                    self->m_session->notify("SelectionWriteDone", {serial, ok});
+                            });
+                        });
 }

@@ -351,36 +351,15 @@ void WlrClipboard::sendTo(const char *mime, int fd) {
 // A paste of the viewer's files: the pasting program waits on the pipe until the files
 // are here, then gets their URLs, or an empty, closed pipe when they cannot come.
 void WlrClipboard::sendFiles(const QByteArray &mime, int fd) {
-    auto *paste = new PendingPaste(fd, this);
-    // Main thread. Whichever comes first answers: the files, their offer's end, the time
-    // limit. The paste is a child of this object, so `this` outlives every call.
-    auto answer = [this, paste, mime] {
-        if (std::exchange(paste->answered, true))
-            return;
-        paste->deleteLater();
-        const ClipFilesOffer *offer = m_ownedFiles;
-        QByteArray bytes;
-        if (offer && offer->state() == ClipFilesOffer::State::Ready)
-            bytes = mime == ClipFiles::uriListType ? ClipFiles::uriList(offer->paths())
-                                                   : ClipFiles::gnomeCopiedFiles(offer->paths());
-        const int out = paste->take();
-        if (bytes.isEmpty()) {
-            qCInfo(lcWlrClip) << "the viewer's files cannot be pasted:"
-                              << (offer ? offer->error() : QStringLiteral("the copy is gone or late"));
-            close(out);
-            return;
-        }
-        new PipeWriter(out, bytes);
-    };
-    ClipFilesOffer *offer = m_ownedFiles;
-    if (!offer || offer->state() == ClipFilesOffer::State::Ready) {
-        answer();
-        return;
-    }
-    connect(offer, &ClipFilesOffer::finished, paste, answer);
-    connect(offer, &QObject::destroyed, paste, answer);
-    QTimer::singleShot(filesWaitMs, paste, answer);
-    offer->fetch();
+    PendingPaste::start(m_ownedFiles, QString::fromLatin1(mime), fd, filesWaitMs, this,
+                        [](int out, const QByteArray &bytes, const QString &why) {
+                            if (bytes.isEmpty()) {
+                                qCInfo(lcWlrClip) << "the viewer's files cannot be pasted:" << why;
+                                close(out);
+                                return;
+                            }
+                            new PipeWriter(out, bytes);
+                        });
 }
 
 void WlrClipboard::sourceCancelled(zwlr_data_control_source_v1 *source) {
