@@ -7,7 +7,9 @@
 // Where the viewers' input goes on this machine: the pointer, the buttons and the keys
 // of the shared desktop. One per agent, shared by every viewer session; each call
 // reaches the desktop at once (nothing is batched). X11 fills it with XTest
-// (XTestInjector); a Wayland session would fill it with the RemoteDesktop portal.
+// (XTestInjector); Wayland desktops through the compositor's remote-desktop session
+// (RemoteDesktopInjector: Mutter's own, or the portal's) or wlroots' virtual devices
+// (WlrInjector).
 // Main thread only.
 class InputInjector {
 public:

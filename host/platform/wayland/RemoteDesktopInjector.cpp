@@ -1,5 +1,6 @@
 #include "platform/wayland/RemoteDesktopInjector.h"
 
+#include "input/EvdevButton.h"
 #include "platform/wayland/StreamSession.h"
 
 #include <linux/input-event-codes.h>
@@ -25,6 +26,9 @@ QList<QRect> RemoteDesktopInjector::monitors() const {
     QList<QRect> list;
     for (const auto &s : m_streams.streams())
         list.append(s->rect);
+    // Before the first stream (the desktop still asking, say): a placeholder, never empty.
+    if (list.isEmpty())
+        list.append(QRect(0, 0, 1, 1));
     return list;
 }
 
@@ -58,26 +62,9 @@ bool RemoteDesktopInjector::button(int button, bool down) {
             axisDiscrete(button <= 5 ? kAxisVertical : kAxisHorizontal, (button == 4 || button == 6) ? -1 : 1);
         return true;
     }
-    quint32 code = 0;
-    switch (button) {
-    case 1:
-        code = BTN_LEFT;
-        break;
-    case 2:
-        code = BTN_MIDDLE;
-        break;
-    case 3:
-        code = BTN_RIGHT;
-        break;
-    case 8:
-        code = BTN_SIDE;
-        break;
-    case 9:
-        code = BTN_EXTRA;
-        break;
-    default:
+    const quint32 code = EvdevButton::fromX(button);
+    if (code == 0)
         return false;
-    }
     if (down)
         m_buttons.insert(code);
     else

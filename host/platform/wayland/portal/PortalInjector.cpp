@@ -23,13 +23,6 @@ bool PortalInjector::working() const {
     return m_session->inputGranted() && m_session->problem().isEmpty();
 }
 
-QList<QRect> PortalInjector::monitors() const {
-    QList<QRect> list = RemoteDesktopInjector::monitors();
-    if (list.isEmpty())
-        list.append(QRect(0, 0, 1, 1));
-    return list;
-}
-
 void PortalInjector::motion(const PipeWireStream &stream, double x, double y) {
     m_session->notify("NotifyPointerMotionAbsolute", {stream.node.load(), x, y});
 }

@@ -14,8 +14,6 @@ public:
     explicit PortalInjector(std::shared_ptr<PortalSession> session);
     ~PortalInjector() override;
 
-    QList<QRect> monitors() const override;
-
 private:
     bool working() const override;
     void motion(const PipeWireStream &stream, double x, double y) override;

@@ -1,5 +1,6 @@
 #include "platform/wayland/wlroots/WlrInjector.h"
 
+#include "input/EvdevButton.h"
 #include "platform/wayland/WaylandClient.h"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
@@ -186,26 +187,9 @@ bool WlrInjector::button(int button, bool down) {
         }
         return true;
     }
-    uint32_t code = 0;
-    switch (button) {
-    case 1:
-        code = BTN_LEFT;
-        break;
-    case 2:
-        code = BTN_MIDDLE;
-        break;
-    case 3:
-        code = BTN_RIGHT;
-        break;
-    case 8:
-        code = BTN_SIDE;
-        break;
-    case 9:
-        code = BTN_EXTRA;
-        break;
-    default:
+    const uint32_t code = EvdevButton::fromX(button);
+    if (code == 0)
         return false;
-    }
     zwlr_virtual_pointer_v1_button(m_pointer, now(), code,
                                    down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
     zwlr_virtual_pointer_v1_frame(m_pointer);
