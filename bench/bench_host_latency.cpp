@@ -15,17 +15,18 @@
 // --fast runs only the fast link's figures, --h264 only H.264 there (to repeat them after a
 // change in less time).
 #include "config/AppConfig.h"
-#include "media/VideoFrameTap.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
+#include "support/FrameCode.h"
 #include "support/HostFigures.h"
+#include "support/Latencies.h"
+#include "support/ShownCodes.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QImage>
 #include <QMutex>
 #include <QProcess>
 #include <QTest>
@@ -39,7 +40,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -48,10 +48,10 @@
 #include <vector>
 
 namespace {
-constexpr int kBits = 16;
-constexpr int kBlock = 32;
-constexpr int kLeft = 96, kTop = 96;
-constexpr int kScreenW = 1920, kScreenH = 1080;
+constexpr int kBits = FrameCode::bits;
+constexpr int kBlock = FrameCode::block;
+constexpr int kLeft = FrameCode::left, kTop = FrameCode::top;
+constexpr QSize kScreen(1920, 1080);
 
 // CPU time of this whole process so far, ms.
 double processCpuMs() {
@@ -61,8 +61,7 @@ double processCpuMs() {
 }
 
 qint64 nowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return ShownCodes::nowUs();
 }
 
 // When each frame number was on the screen (µs, steady clock); written by the main
@@ -110,58 +109,6 @@ private:
     Display *m_dpy = nullptr;
     Window m_win = 0;
     GC m_black{}, m_white{};
-};
-
-// Reads the frame number back from a picture of the whole screen (any scale);
-// none when the strip is not readable (caught mid-paint, or not there).
-std::optional<quint16> readCode(const uchar *bgrx, int w, int h, int stride) {
-    const double sx = double(w) / kScreenW, sy = double(h) / kScreenH;
-    quint32 bits = 0;
-    for (int i = 0; i < 2 * kBits; ++i) {
-        const int cx = int((kLeft + i * kBlock + kBlock / 2) * sx), cy = int((kTop + kBlock / 2) * sy);
-        int sum = 0, count = 0;
-        for (int y = cy - 3; y <= cy + 3; ++y)
-            for (int x = cx - 3; x <= cx + 3; ++x) {
-                if (x < 0 || y < 0 || x >= w || y >= h)
-                    return std::nullopt;
-                const uchar *p = bgrx + y * stride + x * 4;
-                sum += (p[0] + p[1] + p[2]) / 3;
-                ++count;
-            }
-        const int mean = sum / count;
-        if (mean > 80 && mean < 176)
-            return std::nullopt; // neither black nor white: a block in transition
-        if (mean <= 80)
-            bits |= 1u << i;
-    }
-    const quint16 n = quint16(bits & 0xffff), check = quint16(bits >> kBits);
-    if (quint16(~n) != check)
-        return std::nullopt;
-    return n;
-}
-
-// Collects "first seen" latencies per frame number.
-struct Latencies {
-    std::vector<double> ms;
-    std::array<bool, 65536> seen{};
-    void take(quint16 n, qint64 atUs) {
-        const qint64 painted = g_painted[n].load(std::memory_order_acquire);
-        if (seen[n] || painted == 0)
-            return;
-        seen[n] = true;
-        ms.push_back(double(atUs - painted) / 1000.0);
-    }
-    void reset() {
-        ms.clear();
-        seen.fill(false);
-    }
-    double percentile(double p) const {
-        if (ms.empty())
-            return -1;
-        std::vector<double> v = ms;
-        std::sort(v.begin(), v.end());
-        return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-    }
 };
 
 // The same encoder settings the host uses for a 30 fps viewer at full scale
@@ -212,9 +159,9 @@ Latencies runBaseline(bool h264, int seconds, const std::function<void()> &pump)
         GstMapInfo map;
         GstBuffer *buf = gst_sample_get_buffer(sample);
         if (gst_buffer_map(buf, &map, GST_MAP_READ)) {
-            if (const auto n = readCode(map.data, w, h, w * 4)) {
+            if (const auto n = FrameCode::read(map.data, w, h, w * 4, kScreen)) {
                 QMutexLocker lock(&c->mutex);
-                c->lat->take(*n, at);
+                c->lat->take(*n, at, g_painted[*n].load(std::memory_order_acquire));
             }
             gst_buffer_unmap(buf, &map);
         }
@@ -274,20 +221,12 @@ struct ViewerRun {
 };
 
 // Takes the frame number of every picture the viewer shows into `into` while `measuring`
-// is true; on the main thread, as the session window would paint it. `into` and
-// `measuring` must outlive the session.
+// is true. `into` and `measuring` must outlive the session.
 void readShownPictures(RemoteSession &s, Latencies &into, const bool &measuring) {
-    auto look = [&into, &measuring](const QImage &picture) {
-        if (!measuring || picture.isNull())
-            return;
-        const qint64 at = nowUs();
-        const QImage img =
-            picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
-        if (const auto n = readCode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine())))
-            into.take(*n, at);
-    };
-    QObject::connect(&s, &RemoteSession::videoFrameAvailable, &s, [&s, look] { look(s.tap()->latestImage()); });
-    QObject::connect(&s, &RemoteSession::imageChanged, &s, [&s, look] { look(s.image()); });
+    ShownCodes::follow(s, kScreen, [&into, &measuring](quint16 n, qint64 at) {
+        if (measuring)
+            into.take(n, at, g_painted[n].load(std::memory_order_acquire));
+    });
 }
 
 ViewerRun runViewer(ViewerObjects &objects, DevicePeers &peers, bool h264, const Quality &q, int seconds) {

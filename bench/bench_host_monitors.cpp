@@ -3,12 +3,16 @@
 // over both, painted by a child process; a real velmo-remote-host (--source screen) shares
 // it with the app's own viewer session over loopback. Printed for H.264 and JPEG: frames
 // per second and host CPU per frame for one monitor (the baseline) and for the
-// all-monitors picture, measured in the same run, and their ratios (also per pixel).
+// all-monitors picture, measured in the same run, and their ratios (also per pixel). Then
+// a window per monitor: the main picture on the left monitor and a window of its own on
+// the right one, both 1920 × 1080 JPEG at once, next to the left monitor alone (JPEG) in
+// the same run: frames per second of each picture, host CPU per frame sent, ratios.
 // Run it inside the test environment with the wider screen:
 //   VELMO_TEST_DISPLAY=1 VELMO_TEST_SCREEN=3840x1080x24
 //       scripts/with-test-env.sh build/bench/bench_host_monitors [SECONDS]
 #include "config/AppConfig.h"
 #include "media/PeerConnectionFactory.h"
+#include "session/MonitorView.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
 #include "support/HostFigures.h"
@@ -74,6 +78,73 @@ bool show(RemoteSession &s, const QString &mode, int id, QSize size) {
     const bool ok = QTest::qWaitFor([&] { return s.frameSize().toSize() == size; }, 20000);
     QTest::qWait(2000); // the first key frame passes, the rate settles
     return ok;
+}
+// The main picture and (when given) a display window watched for `seconds`: the main
+// picture's frames from the host's "stats", the window's as the viewer shows them.
+struct TwoFigures {
+    double mainFps = 0;
+    double windowFps = 0;
+    double cpuPerFrameMs = 0;
+    double cpuPercent = 0;
+};
+
+TwoFigures measureTwo(RemoteSession &s, MonitorView *window, qint64 pid, int seconds) {
+    int frames = 0;
+    const auto conn =
+        QObject::connect(&s, &RemoteSession::statsChanged, &s, [&] { frames += s.stats().value("fps").toInt(); });
+    QTest::qWait(1100); // align with the next statistics
+    frames = 0;
+    const quint64 w0 = window ? window->frames() : 0;
+    const double c0 = processCpuSeconds(pid);
+    QTest::qWait(seconds * 1000);
+    const double cpu = processCpuSeconds(pid) - c0;
+    const quint64 windowFrames = window ? window->frames() - w0 : 0;
+    QObject::disconnect(conn);
+    TwoFigures f;
+    f.mainFps = frames / double(seconds);
+    f.windowFps = double(windowFrames) / seconds;
+    const double all = double(frames) + double(windowFrames);
+    f.cpuPerFrameMs = all > 0 ? cpu * 1000 / all : 0;
+    f.cpuPercent = cpu * 100 / seconds;
+    return f;
+}
+
+// A window per monitor next to one monitor, JPEG, in one session.
+bool windowPerMonitor(ViewerObjects &objects, DevicePeers &peers, qint64 hostPid, int seconds) {
+    auto s = connectViewer(objects, peers, QStringLiteral("jpeg"));
+    if (!s || !QTest::qWaitFor([&] { return s->monitors().size() == 2; }, 10000) || !s->monitorWindows()) {
+        std::fprintf(stderr, "window per monitor: no session that offers windows\n");
+        return false;
+    }
+    int left = 0, right = 0;
+    for (const Monitor &m : s->monitors())
+        (m.name == QLatin1String("left") ? left : right) = m.id;
+    if (!show(*s, QStringLiteral("single"), left, {1920, 1080}))
+        std::fprintf(stderr, "one monitor: the picture is not 1920x1080\n");
+    const TwoFigures one = measureTwo(*s, nullptr, hostPid, seconds);
+    MonitorView *window = s->openMonitorView(right, 1.0);
+    if (!window || !QTest::qWaitFor([&] { return window->frameSize().toSize() == QSize(1920, 1080); }, 20000)) {
+        std::fprintf(stderr, "window per monitor: the right monitor's window shows no 1920x1080 picture\n");
+        return false;
+    }
+    QTest::qWait(2000);
+    const TwoFigures two = measureTwo(*s, window, hostPid, seconds);
+    s->closeMonitorView(window);
+    s->close();
+    QTest::qWait(500);
+    std::printf("\nwindow per monitor (JPEG, 1920x1080 each, one session)\n");
+    std::printf("%-24s %10s %12s %14s %10s\n", "view", "main fps", "window fps", "cpu/frame ms", "cpu %core");
+    std::printf("%-24s %10.1f %12s %14.2f %10.1f\n", "one monitor", one.mainFps, "-", one.cpuPerFrameMs,
+                one.cpuPercent);
+    std::printf("%-24s %10.1f %12.1f %14.2f %10.1f\n", "main + window (two)", two.mainFps, two.windowFps,
+                two.cpuPerFrameMs, two.cpuPercent);
+    std::printf("ratio two/one: frames per second %.2f (main alone %.2f), cpu per frame %.2f, cpu %.2f\n",
+                one.mainFps > 0 ? (two.mainFps + two.windowFps) / one.mainFps : 0,
+                one.mainFps > 0 ? two.mainFps / one.mainFps : 0,
+                one.cpuPerFrameMs > 0 ? two.cpuPerFrameMs / one.cpuPerFrameMs : 0,
+                one.cpuPercent > 0 ? two.cpuPercent / one.cpuPercent : 0);
+    std::fflush(stdout);
+    return true;
 }
 } // namespace
 
@@ -158,9 +229,10 @@ int main(int argc, char **argv) {
                     one.fps > 0 ? all.fps / one.fps : 0, perFrame, pixels > 0 ? perFrame / pixels : 0, pixels);
         std::fflush(stdout);
     }
+    const bool windows = windowPerMonitor(objects, peers, hostPid, seconds);
     painter.kill();
     painter.waitForFinished(3000);
     xrandr({"--delmonitor", "left"});
     xrandr({"--delmonitor", "right"});
-    return 0;
+    return windows ? 0 : 1;
 }

@@ -1,5 +1,5 @@
-#include "session/FileChannel.h"
 #include "media/JpegReassembler.h"
+#include "session/FileChannel.h"
 
 #include <cstddef>
 #include <cstdint>

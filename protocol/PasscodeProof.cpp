@@ -110,11 +110,14 @@ void PasscodeProof::computeAsync(const Input &in, QObject *context, std::functio
             [job, which] {
                 job->keys[which] =
                     pbkdf2(job->in.passcode.toUtf8(), which == 0 ? job->in.autoSalt : job->in.fixedSalt, job->in.iters);
-                if (job->pending.fetch_sub(1) != 1)
+                if (job->pending.fetch_sub(1) != 1) {
+                    releaseThreadState();
                     return;
+                }
                 std::optional<Result> r =
                     macs(job->keys[0], job->keys[1],
                          message(job->in.nonce, job->in.localFingerprint, job->in.remoteFingerprint));
+                releaseThreadState();
                 QMetaObject::invokeMethod(
                     QCoreApplication::instance(),
                     [job, r = std::move(r)] {
@@ -125,6 +128,15 @@ void PasscodeProof::computeAsync(const Input &in, QObject *context, std::functio
             },
             QThread::HighPriority);
     }
+}
+
+void PasscodeProof::releaseThreadState() {
+    // OpenSSL keeps per-thread state that it frees when the thread ends. A pool
+    // thread may end only while the process exits, after OpenSSL's own exit
+    // handler has already torn down what that state points into: a corrupted
+    // heap on the way out. Freeing it at the end of each task leaves nothing
+    // for the thread's exit to do.
+    OPENSSL_thread_stop();
 }
 
 bool PasscodeProof::matches(const QByteArray &key, const QByteArray &message, const QString &proof) {

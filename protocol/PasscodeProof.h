@@ -47,6 +47,10 @@ public:
     // integral number; nullopt when it is out of 1…maxIters (the challenge is refused).
     static std::optional<quint32> iterations(const QJsonValue &iters);
 
+    // Frees the calling thread's OpenSSL state; call it at the end of any
+    // thread-pool task that used the functions here.
+    static void releaseThreadState();
+
     // Raw PBKDF2-HMAC-SHA-256, 32 bytes; empty on failure.
     static QByteArray pbkdf2(const QByteArray &password, const QByteArray &salt, quint32 iters);
     static QByteArray hmacSha256(const QByteArray &key, const QByteArray &data);

@@ -41,6 +41,9 @@ packages=(
     # the GNOME tests and the host on GNOME: a headless Mutter, its screen casts through
     # PipeWire (WirePlumber the session manager) into GStreamer's pipewiresrc; gdbus
     mutter pipewire pipewire-bin wireplumber gstreamer1.0-pipewire libglib2.0-bin
+    # the portal tests: the real desktop portal front end, and Python's D-Bus for the
+    # stand-in portal back end the test starts
+    xdg-desktop-portal python3-dbus python3-gi
     # gst-discoverer-1.0: the recording tests open the files as a player would
     gstreamer1.0-plugins-base-apps
     # the servers the tests of several rendezvous instances and of relaying start privately

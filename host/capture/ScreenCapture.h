@@ -31,6 +31,10 @@ public:
     // A picture of monitor `id` now, fitted into `box` (for the thumbnail); null on failure.
     virtual QImage snapshot(int id, QSize box) = 0;
 
+    // The desktop asks its user (its own dialog) whether to share the screen: no monitor and
+    // no picture until the answer; then ready() or failed().
+    virtual bool waiting() const { return false; }
+
     // The monitor a viewer starts with: the primary one.
     int primaryId() const {
         const auto all = monitors();
@@ -41,6 +45,8 @@ public:
     }
 
 Q_SIGNALS:
+    // The pictures can come (after the desktop's user agreed, or the compositor set up).
+    void ready();
     // Displays were added, removed, moved or resized; live feeds already follow.
     void monitorsChanged();
     // Capture stopped for good (the compositor ended the session the pictures came through).

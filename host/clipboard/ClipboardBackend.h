@@ -10,8 +10,9 @@ class ClipFilesOffer;
 // The desktop's clipboard as viewers see it: text copied on the desktop comes out as
 // copied(), a copied picture as copiedImage(); setText() and setImage() put a viewer's
 // copy on it. A back end that cannot carry pictures keeps the default setImage(), one
-// that cannot carry copied files the default setFiles() (and never emits copiedFiles()):
-// the Wayland back ends today. X11Clipboard fills it for X11 (the CLIPBOARD selection).
+// that cannot carry copied files the default setFiles() (and never emits copiedFiles()).
+// X11Clipboard fills it for X11 (the CLIPBOARD selection), MutterClipboard for GNOME
+// through Mutter's remote-desktop session, WlrClipboard for wlroots compositors.
 // Main thread.
 class ClipboardBackend : public QObject {
     Q_OBJECT

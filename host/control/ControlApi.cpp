@@ -106,7 +106,7 @@ const QStringList &commandPaths() {
         "quality",     "audio",      "approval",   "asks/answer",       "controller/add",   "controller/remove",
         "eula/accept", "sharing",    "notice-bar", "passcode/rotate",   "passcode/fixed",   "passcode/mode",
         "name",        "disconnect", "perm",       "screen-permission", "input-permission", "quit",
-        "files/send"};
+        "files/send",  "unattended"};
     return paths;
 }
 
@@ -319,6 +319,13 @@ bool ControlApi::settingCommand(const QString &path, const QJsonObject &body, Ht
         if (!f.ok())
             return answer.bad(f);
         m_state->setNoticeBar(on);
+        return answer.done();
+    }
+    if (path == QLatin1String("unattended")) {
+        const bool on = f.boolean("on");
+        if (!f.ok())
+            return answer.bad(f);
+        m_state->setUnattended(on);
         return answer.done();
     }
     if (path == QLatin1String("name")) {

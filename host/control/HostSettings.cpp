@@ -31,6 +31,8 @@ void HostSettings::load() {
             m_state->setApproval(approval);
         const QString source = o.value(QLatin1String("audioSource")).toString();
         const bool knownSource = source == QLatin1String("system") || source == QLatin1String("mic");
+        if (o.value(QLatin1String("unattended")).isBool())
+            m_state->setUnattended(o.value(QLatin1String("unattended")).toBool());
         if (o.value(QLatin1String("audioOn")).isBool() || knownSource)
             m_state->setAudio(o.value(QLatin1String("audioOn")).toBool(m_state->audioOn()),
                               knownSource ? source : m_state->audioSource());
@@ -38,6 +40,7 @@ void HostSettings::load() {
     if (m_state) {
         connect(m_state, &HostState::approvalChanged, this, &HostSettings::save);
         connect(m_state, &HostState::audioChanged, this, &HostSettings::save);
+        connect(m_state, &HostState::unattendedChanged, this, &HostSettings::save);
     }
 }
 
@@ -46,7 +49,8 @@ void HostSettings::save() {
         return;
     const QByteArray json = QJsonDocument(QJsonObject{{"approval", m_state->approval()},
                                                       {"audioOn", m_state->audioOn()},
-                                                      {"audioSource", m_state->audioSource()}})
+                                                      {"audioSource", m_state->audioSource()},
+                                                      {"unattended", m_state->unattended()}})
                                 .toJson(QJsonDocument::Compact);
     if (json == m_written)
         return;

@@ -6,9 +6,9 @@
 
 class HostState;
 
-// The agent's choices that outlive the process: who approves viewers and what audio
-// is sent. Kept in DIR/host-settings.json (mode 0600, written atomically), read once at
-// start and written whenever one of them changes. Main thread only.
+// The agent's choices that outlive the process: who approves viewers, what audio is sent
+// and whether the desktop may be shared unattended. Kept in DIR/host-settings.json (mode 0600, written atomically),
+// read once at start and written whenever one of them changes. Main thread only.
 class HostSettings : public QObject {
     Q_OBJECT
 public:

@@ -69,6 +69,14 @@ void HostState::setNoticeBar(bool on) {
     Q_EMIT changed();
 }
 
+void HostState::setUnattended(bool on) {
+    if (m_unattended == on)
+        return;
+    m_unattended = on;
+    Q_EMIT unattendedChanged();
+    Q_EMIT changed();
+}
+
 void HostState::setAllowAsk(bool on) {
     if (m_allowAsk == on)
         return;
@@ -370,6 +378,7 @@ QJsonObject HostState::toStatusJson() const {
     status.monitors = m_monitors;
     status.sessions = m_sessions;
     status.noticeBar = m_noticeBar;
+    status.unattended = m_unattended;
     status.controllers = m_controllers;
     status.eulaRequired = m_eula;
     status.allowAsk = m_allowAsk;

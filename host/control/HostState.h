@@ -67,6 +67,11 @@ public:
     void setSharing(bool on);
     bool noticeBar() const { return m_noticeBar; }
     void setNoticeBar(bool on);
+    // The owner allows sharing this desktop with no one at it: on GNOME the agent then uses
+    // Mutter's own remote desktop (no dialog) instead of the desktop portal. Chosen at the
+    // agent's start; a change is kept for the next start.
+    bool unattended() const { return m_unattended; }
+    void setUnattended(bool on);
     bool allowAsk() const { return m_allowAsk; }
     void setAllowAsk(bool on);
     // Who lets a viewer in: "passcode" (the proof alone) or "ask" (the proof, then the user).
@@ -170,6 +175,7 @@ Q_SIGNALS:
     void audioChanged();
     void sharingChanged(bool on);
     void approvalChanged();
+    void unattendedChanged();
 
 private:
     QString m_deviceId;
@@ -181,6 +187,7 @@ private:
     QString m_version;
     bool m_sharing = true;
     bool m_noticeBar = true;
+    bool m_unattended = false;
     bool m_allowAsk = true;
     QString m_approval = QStringLiteral("passcode");
     QString m_autoPasscode;

@@ -71,8 +71,8 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
     gst_init_check(nullptr, nullptr, nullptr);
     // The screen, input and clipboard of the platform the session offers. With the test
     // pattern viewers still reach the desktop's input and clipboard.
-    const BackendFactory::Choice choice = BackendFactory::choose(session);
-    m_backend = BackendFactory::create(choice);
+    const BackendFactory::Choice choice = BackendFactory::choose(session, state->unattended());
+    m_backend = BackendFactory::create(choice, dataDir);
     if (m_backend)
         qCInfo(lcBinding) << "desktop back end:" << m_backend->name();
     else
@@ -164,18 +164,14 @@ DeviceBinding::DeviceBinding(HostState *state, const QString &dataDir, bool test
                                                     "この Wayland デスクトップの画面を取り込む手段が見つかりません")
                                    : QStringLiteral("この端末の画面を共有できません\n"
                                                     "画面の共有には X11 か Wayland のデスクトップが必要です");
-        m_service->setVideoFactory([notice](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
-            return std::make_unique<TestPatternSource>(pipeline, notice);
-        });
+        if (notice.isEmpty())
+            m_service->setVideoFactory([](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
+                return std::make_unique<TestPatternSource>(pipeline);
+            });
+        else
+            showNotice(notice);
         state->setVideo(notice.isEmpty() ? QStringLiteral("テストパターン") : QStringLiteral("画面を共有できません"),
                         QStringLiteral("x264enc / libjpeg"));
-        m_noticeOnly = !notice.isEmpty();
-        if (m_noticeOnly)
-            m_service->setThumbnailSource([] {
-                QImage thumb(320, 180, QImage::Format_RGB32);
-                thumb.fill(QColor::fromRgb(TestPatternSource::noticeBackground));
-                return thumb;
-            });
     }
     publishMonitors();
 
@@ -331,7 +327,29 @@ void DeviceBinding::setUpScreen(const QString &choiceProblem) {
     }
     m_capture = capture;
     m_encoders = std::make_unique<EncoderPool>();
-    m_state->setScreenPerm(QStringLiteral("unneeded"));
+    if (capture->waiting()) {
+        // The desktop asks its user in its own dialog: "asking" until the answer, then
+        // "granted" (or "denied" with the reason, through failed()).
+        qCInfo(lcBinding) << "waiting for the desktop's user to allow sharing the screen";
+        m_state->setScreenPerm(QStringLiteral("asking"));
+        if (m_injector && m_backend->inputEndsWithScreen())
+            m_state->setInputPerm(QStringLiteral("asking"));
+        connect(capture, &ScreenCapture::ready, this, [this] {
+            if (!m_state || m_state->screenPerm() != QLatin1String("asking"))
+                return;
+            m_state->setScreenPerm(QStringLiteral("granted"));
+            if (m_state->inputPerm() != QLatin1String("asking"))
+                return;
+            if (const QString why = m_backend->inputProblem(); why.isEmpty()) {
+                m_state->setInputPerm(QStringLiteral("granted"));
+            } else {
+                qCWarning(lcBinding) << "no input for viewers:" << why;
+                m_state->setInputPerm(QStringLiteral("denied"));
+            }
+        });
+    } else {
+        m_state->setScreenPerm(QStringLiteral("unneeded"));
+    }
     m_state->setVideo(capture->description(), m_encoders->h264Encoder() + QStringLiteral(" / libjpeg"));
     m_service->setVideoFactory(
         [capture, pool = m_encoders.get()](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
@@ -346,15 +364,32 @@ void DeviceBinding::setUpScreen(const QString &choiceProblem) {
         m_state->setScreenError(why);
         if (m_backend && m_backend->inputEndsWithScreen())
             m_state->setInputPerm(QStringLiteral("denied"));
+        // Viewers from now on are told, instead of waiting for pictures that cannot come.
+        showNotice(QStringLiteral("この端末の画面を共有できません\n"
+                                  "デスクトップが画面の共有を許可しなかったか、共有を終えました"));
+        publishMonitors();
     });
     m_service->setThumbnailSource([capture] { return capture->snapshot(capture->primaryId(), QSize(320, 180)); });
+}
+
+// Viewers get a still picture that says the screen cannot be shared, and why.
+void DeviceBinding::showNotice(const QString &notice) {
+    m_noticeOnly = true;
+    m_service->setVideoFactory([notice](GstElement *pipeline) -> std::unique_ptr<VideoSource> {
+        return std::make_unique<TestPatternSource>(pipeline, notice);
+    });
+    m_service->setThumbnailSource([] {
+        QImage thumb(320, 180, QImage::Format_RGB32);
+        thumb.fill(QColor::fromRgb(TestPatternSource::noticeBackground));
+        return thumb;
+    });
 }
 
 void DeviceBinding::publishMonitors() {
     if (!m_state)
         return;
     QList<HostState::Monitor> monitors;
-    if (m_capture) {
+    if (m_capture && !m_noticeOnly) {
         for (const CaptureMonitor &m : m_capture->monitors())
             monitors.append({m.id, m.name, m.rect.width(), m.rect.height(), m.primary});
     } else {

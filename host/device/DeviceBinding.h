@@ -37,6 +37,7 @@ public:
 private:
     void setUpScreen(const QString &choiceProblem);
     void publishMonitors();
+    void showNotice(const QString &notice);
 
     QPointer<HostState> m_state;
     std::unique_ptr<DesktopBackend> m_backend;     // null with the test pattern or without a usable desktop

@@ -16,6 +16,7 @@
 #include <QThreadPool>
 
 #include <gst/gst.h>
+#include <openssl/crypto.h>
 
 #include <cmath>
 
@@ -83,6 +84,9 @@ void DeviceService::warmUp() {
                 gst_object_unref(e);
             }
         }
+        // Making the DTLS certificate used OpenSSL on this pool thread: free its
+        // per-thread state now, not when the thread ends during the process's exit.
+        OPENSSL_thread_stop();
     });
 }
 

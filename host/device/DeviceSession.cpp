@@ -4,6 +4,7 @@
 #include "capture/VideoSource.h"
 #include "device/DeviceLockout.h"
 #include "device/HookTraffic.h"
+#include "device/MonitorWindows.h"
 #include "device/SessionChannels.h"
 #include "device/SessionVideo.h"
 #include "device/ViewerExchange.h"
@@ -26,6 +27,8 @@
 #include "protocol/ctrl/RecordingMessage.h"
 #include "protocol/ctrl/SelectMessage.h"
 #include "protocol/ctrl/StillMessage.h"
+#include "protocol/ctrl/WindowEndMessage.h"
+#include "protocol/ctrl/WindowMessage.h"
 #include "webrtc/AudioTrack.h"
 #include "webrtc/GstWebRtc.h"
 
@@ -179,6 +182,8 @@ void DeviceSession::teardown() {
     m_path.stop();
     if (m_video)
         m_video->stop();
+    if (m_windows)
+        m_windows->stopAll();
     m_input.reset();
     m_exchange->stop(QStringLiteral("接続が切れました"));
     if (m_busWatch)
@@ -190,6 +195,7 @@ void DeviceSession::teardown() {
     }
     // The sources push into the pipeline from other threads: they go once it has stopped.
     m_video.reset();
+    m_windows.reset();
     m_audio.reset();
     m_mic.reset();
     m_channels->clear();
@@ -248,6 +254,14 @@ bool DeviceSession::start(const QString &offerSdp) {
     });
     connect(m_video.get(), &SessionVideo::ctrl, this, &DeviceSession::sendCtrl);
     connect(m_video.get(), &SessionVideo::statsSent, this, &DeviceSession::statsSent);
+    // Display windows: pictures of their own from the same kind of source, JPEG only.
+    m_windows = std::make_unique<MonitorWindows>(
+        [this]() -> std::unique_ptr<VideoSource> {
+            return m_options.makeVideo ? m_options.makeVideo(m_pipeline) : nullptr;
+        },
+        m_channels.get());
+    m_windows->setPaced(!m_options.hooks.fixedRate);
+    connect(m_windows.get(), &MonitorWindows::ctrl, this, &DeviceSession::sendCtrl);
     // The displays changed: the viewer learns the new list the way it learnt the first.
     connect(m_video->source(), &VideoSource::monitorsChanged, this, [this] {
         if (m_phase == Phase::Authed)
@@ -665,8 +679,18 @@ void DeviceSession::ctrlMessage(const QByteArray &bytes) {
         m_video->source()->requestStill();
     } else if (t == FrameAckMessage::tag) {
         // The viewer has a JPEG frame: the next ones may follow (JpegPacer).
-        if (const std::optional<FrameAckMessage> ack = FrameAckMessage::read(msg))
-            m_video->frameAcked(ack->seq);
+        if (const std::optional<FrameAckMessage> ack = FrameAckMessage::read(msg)) {
+            if (ack->win > 0)
+                m_windows->frameAcked(ack->win, ack->seq);
+            else
+                m_video->frameAcked(ack->seq);
+        }
+    } else if (t == WindowMessage::tag) {
+        if (const std::optional<WindowMessage> open = WindowMessage::read(msg, m_video->source()->settings()))
+            m_windows->open(*open);
+    } else if (t == WindowEndMessage::tag) {
+        if (const std::optional<WindowEndMessage> end = WindowEndMessage::read(msg))
+            m_windows->end(end->win);
     } else if (t == RecordingMessage::tag) {
         const std::optional<RecordingMessage> rec = RecordingMessage::read(msg);
         if (rec && rec->on != m_viewerRecording) {
@@ -856,7 +880,7 @@ void DeviceSession::admit() {
 
 void DeviceSession::sendAuthOk() {
     const bool audio = m_audio && m_options.audioOn;
-    sendCtrl(AuthOkMessage{m_video->source()->monitors(), videoMode(), audio, m_options.deviceName}.toJson());
+    sendCtrl(AuthOkMessage{m_video->source()->monitors(), videoMode(), audio, m_options.deviceName, true}.toJson());
 }
 
 void DeviceSession::inputMessage(const QByteArray &bytes) {
@@ -870,13 +894,26 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
     if (!doc.isObject())
         return;
     const QJsonObject msg = doc.object();
-    if (m_input)
-        m_input->handle(msg, inputTarget());
-    // The test picture has no real pointer: the reported one follows the viewer's.
-    const QJsonValue x = msg.value(QLatin1String("x"));
-    const QJsonValue y = msg.value(QLatin1String("y"));
-    if (x.isDouble() && y.isDouble() && m_video)
-        m_video->viewerPointer(x.toDouble(), y.toDouble());
+    // Input in a display window lands on that window's display; for a window that is not
+    // open (any more) it is dropped, but a release in it lets go of what is held, so that
+    // a window ending under a held key or button leaves nothing down.
+    if (const QJsonValue win = msg.value(QLatin1String("win")); !win.isUndefined()) {
+        const std::optional<qint64> n = Json::integral(win, 1, WindowMessage::maxWindows);
+        const VideoSource *source = n ? m_windows->source(int(*n)) : nullptr;
+        const QString t = msg.value(QLatin1String("t")).toString();
+        if (m_input && source)
+            m_input->handle(msg, inputTarget(source));
+        else if (m_input && (t == QLatin1String("ku") || t == QLatin1String("mu")))
+            m_input->releaseAll();
+    } else {
+        if (m_input)
+            m_input->handle(msg, inputTarget(m_video ? m_video->source() : nullptr));
+        // The test picture has no real pointer: the reported one follows the viewer's.
+        const QJsonValue x = msg.value(QLatin1String("x"));
+        const QJsonValue y = msg.value(QLatin1String("y"));
+        if (x.isDouble() && y.isDouble() && m_video)
+            m_video->viewerPointer(x.toDouble(), y.toDouble());
+    }
     if (!m_options.hooks.inputLog || m_options.dataDir.isEmpty())
         return;
     QFile log(QDir(m_options.dataDir).filePath(QStringLiteral("device-input.jsonl")));
@@ -886,8 +923,7 @@ void DeviceSession::inputMessage(const QByteArray &bytes) {
         log.write(Json::compact(doc.object()) + '\n');
 }
 
-InputTarget DeviceSession::inputTarget() const {
-    const VideoSource *source = m_video ? m_video->source() : nullptr;
+InputTarget DeviceSession::inputTarget(const VideoSource *source) const {
     if (source)
         if (const auto rect = source->desktopRect())
             return {*rect, source->frameSize(), source->desktopAreas()};
@@ -961,6 +997,8 @@ void DeviceSession::lost(const QString &reason) {
     m_exchange->stop(QStringLiteral("接続が切れました"));
     if (m_video)
         m_video->stop();
+    if (m_windows)
+        m_windows->stopAll();
     if (m_audio)
         m_audio->stop();
     if (m_mic)

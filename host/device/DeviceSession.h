@@ -31,6 +31,7 @@
 
 class AudioTrack;
 class InputInjector;
+class MonitorWindows;
 class RemoteInput;
 class SessionChannels;
 class SessionVideo;
@@ -204,7 +205,7 @@ private:
     void ctrlMessage(const QByteArray &bytes);
     void inputMessage(const QByteArray &bytes);
     void fileMessage(const QByteArray &bytes, bool binary);
-    InputTarget inputTarget() const;
+    InputTarget inputTarget(const VideoSource *source) const;
     void sendChallenge();
     void verify(const AuthMessage &auth);
     void verified(const DeviceLockout::Outcome &out);
@@ -229,6 +230,7 @@ private:
     guint m_busWatch = 0;
     std::unique_ptr<SessionChannels> m_channels;
     std::unique_ptr<SessionVideo> m_video;
+    std::unique_ptr<MonitorWindows> m_windows; // the viewer's display windows
     std::unique_ptr<AudioTrack> m_audio;
     std::unique_ptr<ViewerMicrophone> m_mic; // the viewer's voice, when it offers to send one
     std::unique_ptr<RemoteInput> m_input;    // from the proof to the end

@@ -65,6 +65,7 @@ void ProofKeys::derive(const std::shared_ptr<State> &state, const Codes &codes) 
         QThreadPool::globalInstance()->start([state, codes, isAuto, code, salt, iterations] {
             // Worker thread of the pool: only the derivation happens here.
             const QByteArray key = PasscodeProof::pbkdf2(code, salt, iterations);
+            PasscodeProof::releaseThreadState();
             QMetaObject::invokeMethod(
                 qApp,
                 [state, codes, isAuto, key] {

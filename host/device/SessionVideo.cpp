@@ -52,8 +52,10 @@ bool SessionVideo::build(GstElement *webrtc, int h264Pt, int twccExt) {
 void SessionVideo::start() {
     m_running = true;
     m_source->setFlowing(true);
-    m_statsTimer.start();
-    m_cursorTimer.start();
+    if (m_window == 0) {
+        m_statsTimer.start();
+        m_cursorTimer.start();
+    }
     if (!m_h264)
         m_paceTimer.start();
 }
@@ -103,13 +105,17 @@ void SessionVideo::pace() {
 }
 
 bool SessionVideo::sendChunks(const QByteArray &data, int w, int h, bool still) {
-    if (!m_channels->has(QStringLiteral("video")))
+    const char *label = m_window > 0 ? "windows" : "video";
+    if (!m_channels->has(QLatin1String(label)))
         return false;
-    if (!still && m_channels->buffered("video") > kMaxBuffered)
+    // Windows share their channel: each keeps its own share of what may wait in it.
+    const quint64 limit = m_window > 0 ? kMaxBuffered / 2 : kMaxBuffered;
+    if (!still && m_channels->buffered(label) > limit)
         return false; // the viewer is behind: skip this frame rather than queue it
-    if (m_badChunks && !still)
+    if (m_badChunks && !still && m_window == 0)
         HookTraffic::badChunks(*m_channels, m_seq);
-    const int payload = SessionChannels::maxMessage - int(JpegChunkHeader::size);
+    const QByteArray prefix = m_window > 0 ? QByteArray(1, char(m_window)) : QByteArray();
+    const int payload = SessionChannels::maxMessage - int(JpegChunkHeader::size) - int(prefix.size());
     const qsizetype count = std::max<qsizetype>(1, (data.size() + payload - 1) / payload);
     if (count > 0xFFFF)
         return false;
@@ -121,7 +127,7 @@ bool SessionVideo::sendChunks(const QByteArray &data, int w, int h, bool still) 
     header.flags = still ? JpegChunkHeader::stillFlag : 0;
     for (qsizetype i = 0; i < count; ++i) {
         header.index = quint16(i);
-        m_channels->sendBinary("video", header.encode(data.mid(i * payload, payload)));
+        m_channels->sendBinary(label, prefix + header.encode(data.mid(i * payload, payload)));
     }
     if (!still) {
         ++m_sentFrames;

@@ -34,6 +34,10 @@ public:
     void setBadChunks(bool on) { m_badChunks = on; }
     // JPEG frames wait for the viewer's acknowledgements (the default).
     void setPaced(bool on) { m_paced = on; }
+    // A display's window of its own ("window"): JPEG chunks on "windows", each behind the
+    // byte `win`; no "stats" or "cursor" (those are the main picture's). Before start().
+    void setWindow(int win) { m_window = win; }
+    int window() const { return m_window; }
     // Called for the statistics: refreshes and tells whether a relay carries the session.
     void setRelayProbe(std::function<bool()> probe) { m_relay = std::move(probe); }
 
@@ -64,6 +68,7 @@ private:
     bool m_running = false;
     bool m_badChunks = false;
     bool m_paced = true;
+    int m_window = 0; // 0: the main picture on "video"
     std::function<bool()> m_relay;
     quint32 m_seq = 0;
     int m_sentFrames = 0;

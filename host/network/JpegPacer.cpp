@@ -21,6 +21,11 @@ constexpr int64_t kDownHoldUs = 1000000;
 constexpr int64_t kUpHoldUs = 3000000;
 constexpr double kDownBelow = 0.8; // of the goal frame rate
 constexpr double kUpAbove = 2.5;
+// A still screen sends nothing, so nothing is measured: after this long with nothing in
+// flight a smaller step is tried again, one at a time; a probe that proves too much for
+// the path doubles the wait for the next one, up to kProbeMaxUs.
+constexpr int64_t kIdleUs = 1000000;
+constexpr int64_t kProbeMaxUs = 60000000;
 // The smoothing of the rate and frame-size measurements.
 constexpr double kKeep = 0.5;
 // The busy time a rate measurement spans.
@@ -58,6 +63,7 @@ void JpegPacer::sent(uint32_t seq, int bytes, int64_t nowUs) {
         m_firstSentUs = nowUs;
     if (!m_unpaced)
         m_inFlight.push_back({seq, bytes, nowUs});
+    m_lastSentUs = nowUs;
     m_frameBytes = m_frameBytes <= 0 ? bytes : kKeep * m_frameBytes + (1 - kKeep) * bytes;
 }
 
@@ -83,6 +89,7 @@ void JpegPacer::acked(uint32_t seq, int64_t nowUs) {
         if (m_windowUs >= kRateWindowUs || (m_rate <= 0 && m_windowUs >= kRateWindowUs / 3)) {
             const double sample = double(m_windowBytes) * 1e6 / double(std::max<int64_t>(1, m_windowUs));
             m_rate = m_rate <= 0 ? sample : kKeep * m_rate + (1 - kKeep) * sample;
+            ++m_samplesSinceStep;
             if (m_windowUs >= kRateWindowUs) {
                 m_windowUs = 0;
                 m_windowBytes = 0;
@@ -110,13 +117,28 @@ int JpegPacer::update(int64_t nowUs) {
         return m_step;
     const double fps = m_rate / m_frameBytes;
     const int64_t held = nowUs - m_lastStepUs;
-    if (fps < m_goalFps * kDownBelow && m_step + 1 < steps() && held >= kDownHoldUs) {
+    // Down only on a rate measured since the last change: the one from before a probe
+    // says nothing about the step the probe tries.
+    if (fps < m_goalFps * kDownBelow && m_step + 1 < steps() && held >= kDownHoldUs && m_samplesSinceStep > 0) {
         // Far below: two steps at once (each step roughly halves a frame or less).
         m_step = std::min(steps() - 1, m_step + (fps < m_goalFps * kDownBelow / 3 ? 2 : 1));
-        m_lastStepUs = nowUs;
+        if (m_probing)
+            m_probeWaitUs = std::min(kProbeMaxUs, m_probeWaitUs * 2);
+        changedStep(nowUs, false);
     } else if (fps > m_goalFps * kUpAbove && m_step > 0 && held >= kUpHoldUs) {
         --m_step;
-        m_lastStepUs = nowUs;
+        m_probeWaitUs = kUpHoldUs;
+        changedStep(nowUs, false);
+    } else if (m_step > 0 && m_inFlight.empty() && m_lastSentUs >= 0 && nowUs - m_lastSentUs >= kIdleUs &&
+               held >= m_probeWaitUs) {
+        --m_step;
+        changedStep(nowUs, true);
     }
     return m_step;
+}
+
+void JpegPacer::changedStep(int64_t nowUs, bool probe) {
+    m_lastStepUs = nowUs;
+    m_samplesSinceStep = 0;
+    m_probing = probe;
 }

@@ -9,7 +9,10 @@
 // could not be sent, instead of queueing behind them), the delivery rate is measured
 // from the acknowledgements, and a step on a ladder of (scale, quality) is chosen so
 // that frames come at least at the frame rate the viewer's preset favours. Step 0 is
-// the viewer's own scale and quality; higher steps are smaller, softer pictures.
+// the viewer's own scale and quality; higher steps are smaller, softer pictures. A still
+// screen measures nothing: then the pacer tries the next larger step now and then (the
+// caller sends the picture again at it), waiting longer each time such a try proves too
+// much, so a picture made small by a passing slowdown does not stay small.
 // Pure arithmetic on the values handed in; the caller owns threads and clocks.
 class JpegPacer {
 public:
@@ -46,6 +49,8 @@ public:
     double frameBytes() const { return m_frameBytes; }
 
 private:
+    void changedStep(int64_t nowUs, bool probe);
+
     struct InFlight {
         uint32_t seq;
         int bytes;
@@ -64,4 +69,8 @@ private:
     int64_t m_windowBytes = 0;
     int64_t m_lastStepUs = -1;
     int m_acks = 0;
+    int64_t m_lastSentUs = -1;
+    int m_samplesSinceStep = 0;
+    bool m_probing = false;
+    int64_t m_probeWaitUs = 3000000;
 };

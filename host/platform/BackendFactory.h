@@ -18,9 +18,12 @@ struct Choice {
     QString problem; // why none fits (for the log, the status and the notice picture)
 };
 
-// Decides from the session's facts alone (no connection is made).
-Choice choose(const DesktopSession &session);
-// The chosen set; null for an empty choice.
-std::unique_ptr<DesktopBackend> create(const Choice &choice);
+// Decides from the session's facts and the owner's choice alone (no connection is made).
+// `unattended`: the owner allows sharing without anyone at the machine (no dialog), which
+// on GNOME means Mutter's own remote desktop instead of the portal.
+Choice choose(const DesktopSession &session, bool unattended);
+// The chosen set; null for an empty choice. `dataDir` keeps what a back end carries over to
+// the next start (the portal's restore token).
+std::unique_ptr<DesktopBackend> create(const Choice &choice, const QString &dataDir);
 
 } // namespace BackendFactory

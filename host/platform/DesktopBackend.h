@@ -29,4 +29,7 @@ public:
     // Whether input goes through the same session as the pictures, so that it ends when
     // the capture reports failed().
     virtual bool inputEndsWithScreen() const { return false; }
+    // Why the desktop takes no input from us after all, once its screen is ready (its user
+    // allowed the screen but not the keyboard and pointer); "" when it does.
+    virtual QString inputProblem() const { return {}; }
 };

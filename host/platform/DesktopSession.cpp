@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusReply>
 
 #include <X11/Xlib.h>
 
@@ -28,6 +29,10 @@ DesktopSession DesktopSession::probe() {
             for (const char *name : {kMutterRemoteDesktop, kMutterScreenCast, kPortal})
                 if (bus.interface()->isServiceRegistered(QLatin1String(name)))
                     s.busNames << QLatin1String(name);
+            // The portal is usually started by the bus on its first use.
+            const QDBusReply<QStringList> activatable = bus.interface()->activatableServiceNames();
+            if (!s.hasBusName(kPortal) && activatable.isValid() && activatable.value().contains(QLatin1String(kPortal)))
+                s.busNames << QLatin1String(kPortal);
         }
     }
     return s;

@@ -47,6 +47,7 @@ ControlStatus ControlStatus::fromObject(const QJsonObject &object) {
     r.approval = string(o, QStringLiteral("approval")).value_or(r.approval);
     r.displayServer = string(o, QStringLiteral("displayServer")).value_or(r.displayServer);
     r.backend = string(o, QStringLiteral("backend")).value_or(r.backend);
+    r.unattended = boolean(o, QStringLiteral("unattended")).value_or(r.unattended);
     r.screenError = string(o, QStringLiteral("screenError")).value_or(r.screenError);
     r.audioError = string(o, QStringLiteral("audioError")).value_or(r.audioError);
     r.audioDevice = string(o, QStringLiteral("audioDevice")).value_or(r.audioDevice);
@@ -96,6 +97,7 @@ QJsonObject ControlStatus::toJson() const {
         {"audioError", audioError},
         {"displayServer", displayServer},
         {"backend", backend},
+        {"unattended", unattended},
         {"screenError", screenError},
         {"asks", askList},
         {"inputPerm", inputPerm},

@@ -50,9 +50,10 @@ struct ControlStatus {
     QString displayServer;                         // "x11", "xwayland", "wayland", "none" or "" (unknown)
     QString backend;     // the agent's platform back end: "x11", "wlroots", "mutter", "portal", "none" or "" (unknown)
     QString screenError; // why the screen cannot be shared, "" when it can
-    QString audioError;  // why no sound is captured, "" when fine
-    QString audioDevice; // the sound source in use, "" when none
-    QString problem;     // what keeps the device from working, "" when nothing
+    bool unattended = false; // the owner allows sharing with no one at the desktop (no dialog; next start)
+    QString audioError;      // why no sound is captured, "" when fine
+    QString audioDevice;     // the sound source in use, "" when none
+    QString problem;         // what keeps the device from working, "" when nothing
 
     bool operator==(const ControlStatus &) const = default;
 

@@ -8,6 +8,8 @@ QJsonObject AuthOkMessage::toJson() const {
         {{"monitors", monitors}, {"video", video}, {"audio", audio ? QStringLiteral("opus") : QStringLiteral("none")}});
     if (name)
         o.insert(QLatin1StringView("name"), *name);
+    if (windows)
+        o.insert(QLatin1StringView("windows"), true);
     return o;
 }
 
@@ -20,5 +22,6 @@ AuthOkMessage AuthOkMessage::fromJson(const QJsonObject &message) {
     m.audio = audio.isString() && audio.toString() == QLatin1StringView("opus");
     if (const QJsonValue name = message.value(QLatin1StringView("name")); name.isString())
         m.name = name.toString();
+    m.windows = message.value(QLatin1StringView("windows")).toBool(false);
     return m;
 }

@@ -20,6 +20,8 @@ struct AuthOkMessage {
     bool audio = false;
     // The device's name; none when the host leaves it out.
     std::optional<QString> name;
+    // The host opens a window per display ("window"); false from hosts that cannot.
+    bool windows = false;
 
     QJsonObject toJson() const;
     static AuthOkMessage fromJson(const QJsonObject &message);

@@ -13,6 +13,8 @@ struct FrameAckMessage {
     static constexpr QLatin1StringView tag{"frame_ack"};
 
     quint32 seq = 0;
+    // The display window whose picture this is ("window"); 0: the main picture.
+    int win = 0;
 
     QJsonObject toJson() const;
     // None when "seq" is not a frame number.

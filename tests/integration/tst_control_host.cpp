@@ -90,6 +90,16 @@ void TestControlHost::commandsChangeStatus() {
     QCOMPARE(h.post("passcode/fixed", {{"passcode", ""}}), 200);
     QVERIFY(!status(h).hasFixed);
 
+    // Unattended access (Mutter's own remote desktop instead of the portal on GNOME): off
+    // until the owner turns it on, kept for the agent's next start.
+    QVERIFY(!s.unattended);
+    QCOMPARE(h.post("unattended", {}), 400);
+    QCOMPARE(h.post("unattended", {{"on", true}}), 200);
+    QVERIFY(status(h).unattended);
+    QFile settings(m_env.dataDir() + "/b/host-settings.json");
+    QVERIFY(settings.open(QIODevice::ReadOnly));
+    QCOMPARE(QJsonDocument::fromJson(settings.readAll()).object().value("unattended"), QJsonValue(true));
+
     QCOMPARE(h.post("test/eula", {{"version", "3"}, {"hash", "abc"}, {"body", "# 利用規約"}}), 200);
     QCOMPARE(status(h).eulaRequired->version, QStringLiteral("3"));
     QCOMPARE(h.post("eula/accept"), 200);

@@ -4,21 +4,27 @@
 // screen magenta) and records the events it gets; scripted viewers must find the colours
 // at the right places of the all-monitors picture (black between the monitors), see their
 // clicks arrive at the right root coordinates, and follow layout changes in the session;
-// the app's session window lists the monitors in its "モニタ" menu and follows too.
+// the app's session window lists the monitors in its "モニタ" menu and follows too, and
+// opens monitors in windows of their own (pictures, clicks, layout changes, closing).
 #include "config/AppConfig.h"
+#include "session/MonitorView.h"
 #include "session/RemoteSession.h"
+#include "session/SessionExchange.h"
 #include "session/SessionStore.h"
 #include "support/DevicePeers.h"
 #include "support/DeviceTestViewer.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/XEventWindow.h"
+#include "viewer/MonitorWindowView.h"
 #include "viewer/RemoteScreenView.h"
 #include "viewer/SessionView.h"
 #include "viewer/SessionWindowView.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QJsonArray>
+#include <QLabel>
 #include <QMenu>
 #include <QProcess>
 #include <QTest>
@@ -166,6 +172,81 @@ private:
         if (!m_x.waitFor([](const auto &e) { return e.kind == Kind::ButtonUp && e.button == 1; }, 10000))
             return std::nullopt;
         return press;
+    }
+
+    static int idOf(const RemoteSession *s, const QString &name) {
+        for (const Monitor &m : s->monitors())
+            if (m.name == name)
+                return m.id;
+        return 0;
+    }
+    // The shown picture of a window has these colours (waits up to `ms`).
+    static bool colours(RemoteScreenView *view, const QList<QPair<QPoint, QRgb>> &expected, QString *why,
+                        int ms = 10000) {
+        return QTest::qWaitFor(
+            [&] {
+                const QImage img = view->currentImage();
+                for (const auto &[p, c] : expected) {
+                    if (!img.rect().contains(p)) {
+                        *why = QStringLiteral("no picture at %1,%2").arg(p.x()).arg(p.y());
+                        return false;
+                    }
+                    const QRgb px = img.pixel(p);
+                    if (!near(px, c, 48)) {
+                        *why = QStringLiteral("%1,%2 is %3 %4 %5")
+                                   .arg(p.x())
+                                   .arg(p.y())
+                                   .arg(qRed(px))
+                                   .arg(qGreen(px))
+                                   .arg(qBlue(px));
+                        return false;
+                    }
+                }
+                return true;
+            },
+            ms);
+    }
+    // A left click on a window's picture near frame pixel `frame`: where the X client saw
+    // the press (once the release came too), and the frame pixel the view sent; none
+    // within `ms`.
+    struct Landing {
+        QPoint root;
+        QPoint sent;
+    };
+    std::optional<Landing> clickIn(RemoteScreenView *view, QPoint frame, int ms = 10000) {
+        const QRectF content = view->contentRect();
+        const QSizeF size = view->frameSize();
+        if (size.isEmpty())
+            return std::nullopt;
+        const QPointF local(content.x() + (frame.x() + 0.5) * content.width() / size.width(),
+                            content.y() + (frame.y() + 0.5) * content.height() / size.height());
+        std::optional<QPoint> sent;
+        const auto c = connect(view, &RemoteScreenView::inputSent, this, [&sent](const QJsonObject &m) {
+            if (m.value("t").toString() == "md")
+                sent = QPoint(m.value("x").toInt(), m.value("y").toInt());
+        });
+        m_x.clear();
+        QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, local.toPoint());
+        QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, local.toPoint());
+        disconnect(c);
+        // Waits with the event loop running: the windows' pictures are acknowledged from it,
+        // and a viewer that stops acknowledging reads to the host as a slow link.
+        std::optional<QPoint> root;
+        bool released = false;
+        const bool landed = QTest::qWaitFor(
+            [&] {
+                if (!root)
+                    if (const auto *down =
+                            m_x.waitFor([](const auto &e) { return e.kind == Kind::ButtonDown && e.button == 1; }, 0))
+                        root = QPoint(down->x, down->y);
+                if (root && !released)
+                    released = m_x.waitFor([](const auto &e) { return e.kind == Kind::ButtonUp && e.button == 1; }, 0);
+                return released;
+            },
+            ms);
+        if (!landed || !root || !sent)
+            return std::nullopt;
+        return Landing{*root, *sent};
     }
 
 private Q_SLOTS:
@@ -339,7 +420,9 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(s->state(), RemoteSession::State::Connected, 30000);
         auto *menu = w.findChild<QToolButton *>("monitorMenu");
         QVERIFY(menu);
-        QCOMPARE(menuTexts(menu), QStringList({"全モニタ", "A  1280×1024  ★", "B  1024×768", "C  800×372"}));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            menuTexts(menu),
+            QStringList({"全モニタ", "A  1280×1024  ★", "B  1024×768", "C  800×372", "", "別ウィンドウで表示"}), 10000);
         auto *screen = w.findChild<RemoteScreenView *>("screen");
         QVERIFY(screen);
         s->setQuality({15, 0.5, 80, 4000});
@@ -348,13 +431,120 @@ private Q_SLOTS:
 
         // C goes: three entries left, and the picture is A and B only.
         QVERIFY(xrandr({"--delmonitor", "C"}));
-        QTRY_COMPARE_WITH_TIMEOUT(menuTexts(menu), QStringList({"全モニタ", "A  1280×1024  ★", "B  1024×768"}), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(menuTexts(menu),
+                                  QStringList({"全モニタ", "A  1280×1024  ★", "B  1024×768", "", "別ウィンドウで表示"}),
+                                  10000);
         QTRY_COMPARE_WITH_TIMEOUT(screen->frameSize(), QSizeF(1152, 534), 20000);
         // B goes too: one monitor, no "全モニタ", and the picture is A.
         QVERIFY(xrandr({"--delmonitor", "B"}));
-        QTRY_COMPARE_WITH_TIMEOUT(menuTexts(menu), QStringList({"A  1280×1024  ★"}), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(menuTexts(menu), QStringList({"A  1280×1024  ★", "", "別ウィンドウで表示"}), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(screen->frameSize(), QSizeF(640, 512), 20000);
         QCOMPARE(s->state(), RemoteSession::State::Connected);
+        m_objects.store()->close(sid);
+    }
+
+    // Monitors in windows of their own beside the main picture: each its own stream and
+    // scale, the right colours, clicks that land on that window's monitor, input gated by
+    // the viewer's right as in the main picture, a layout change that reaches the window,
+    // a window whose monitor goes away saying so, and closing a window stopping its stream.
+    void monitorWindows() {
+        m_objects.config()->setVideoPref(QStringLiteral("jpeg"));
+        RemoteSession *s = m_objects.sessionTo(m_peers, m_passcode, QStringLiteral("Monitors")).release();
+        m_objects.store()->insert(s);
+        const QString sid = s->sid();
+        SessionWindowView w(sid, m_objects.store(), m_objects.config());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTRY_COMPARE_WITH_TIMEOUT(s->state(), RemoteSession::State::Connected, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(s->monitorWindows(), 10000);
+        s->setQuality({15, 0.5, 80, 4000});
+        auto *windowMenu = w.findChild<QMenu *>("monitorWindowMenu");
+        QVERIFY(windowMenu);
+        QVERIFY(windowMenu->menuAction()->isEnabled());
+        QCOMPARE(windowMenu->menuAction()->toolTip(), QString("モニタをそれぞれのウィンドウで表示します"));
+        const QList<QAction *> entries = windowMenu->actions();
+        QCOMPARE(entries.size(), 3);
+        QCOMPARE(entries.at(1)->text(), QString("B  1024×768"));
+
+        // B and C in windows of their own, at the session's scale; the main picture stays A.
+        entries.at(1)->trigger();
+        entries.at(2)->trigger();
+        const QList<MonitorWindowView *> windows = w.sessionView()->monitorWindows();
+        QCOMPARE(windows.size(), 2);
+        MonitorWindowView *wb = windows.at(0);
+        MonitorWindowView *wc = windows.at(1);
+        QPointer<MonitorView> viewB = wb->monitorView();
+        QPointer<MonitorView> viewC = wc->monitorView();
+        QVERIFY(viewB && viewC);
+        QCOMPARE(viewB->monitorId(), idOf(s, "B"));
+        QTRY_COMPARE_WITH_TIMEOUT(wb->screen()->frameSize(), QSizeF(512, 384), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(wc->screen()->frameSize(), QSizeF(400, 186), 20000);
+        QString why;
+        QVERIFY2(colours(wb->screen(), {{{256, 192}, 0x00ff00}, {{4, 4}, 0x00ff00}}, &why), qPrintable(why));
+        QVERIFY2(colours(wc->screen(), {{{200, 93}, 0x0000ff}, {{395, 181}, 0x0000ff}}, &why), qPrintable(why));
+        auto *screen = w.findChild<RemoteScreenView *>("screen");
+        QTRY_COMPARE_WITH_TIMEOUT(screen->frameSize(), QSizeF(640, 512), 20000);
+
+        // B's own scale: full size there, C unchanged.
+        auto *scale = wb->findChild<QComboBox *>("windowScale");
+        QVERIFY(scale);
+        scale->setCurrentIndex(0);
+        QTRY_COMPARE_WITH_TIMEOUT(wb->screen()->frameSize(), QSizeF(1024, 768), 20000);
+        QCOMPARE(wc->screen()->frameSize(), QSizeF(400, 186));
+
+        // A click in each window lands on its monitor, one after the other.
+        const auto inB = clickIn(wb->screen(), {100, 50});
+        QVERIFY(inB);
+        QVERIFY((inB->sent - QPoint(100, 50)).manhattanLength() <= 4);
+        QCOMPARE(inB->root, kB.topLeft() + inB->sent);
+        const auto inC = clickIn(wc->screen(), {200, 93});
+        QVERIFY(inC);
+        QVERIFY((inC->sent - QPoint(200, 93)).manhattanLength() <= 4);
+        QCOMPARE(inC->root, kC.topLeft() + inC->sent * 2);
+        // Without the input right, a window's clicks go nowhere, as the main picture's.
+        QCOMPARE(m_peers.post("perm", {{"sid", s->connectionSid()}, {"input", false}, {"clip", true}, {"files", true}}),
+                 200);
+        QTRY_VERIFY_WITH_TIMEOUT(!s->exchange()->inputAllowed(), 10000);
+        m_x.clear();
+        QVERIFY(!clickIn(wb->screen(), {300, 300}, 1500));
+        QCOMPARE(m_peers.post("perm", {{"sid", s->connectionSid()}, {"input", true}, {"clip", true}, {"files", true}}),
+                 200);
+        QTRY_VERIFY_WITH_TIMEOUT(s->exchange()->inputAllowed(), 10000);
+
+        // B grows and moves: its window follows at its own scale, without a reconnect.
+        const QRect movedB(1280, 0, 1280, 720);
+        m_x.fill(movedB.x(), movedB.y(), movedB.width(), movedB.height(), kGreen);
+        QVERIFY(setMonitor("B", movedB));
+        QTRY_COMPARE_WITH_TIMEOUT(wb->screen()->frameSize(), QSizeF(1280, 720), 20000);
+        QVERIFY2(colours(wb->screen(), {{{640, 360}, 0x00ff00}, {{1270, 710}, 0x00ff00}}, &why), qPrintable(why));
+        const auto moved = clickIn(wb->screen(), {10, 700});
+        QVERIFY(moved);
+        QCOMPARE(moved->root, movedB.topLeft() + moved->sent);
+
+        // C goes: its window says so and shows nothing more; B's carries on.
+        QVERIFY(xrandr({"--delmonitor", "C"}));
+        QTRY_VERIFY_WITH_TIMEOUT(viewC && viewC->ended(), 10000);
+        QCOMPARE(wc->findChild<QLabel *>("windowStatus")->text(), QString("このモニタは取り外されました"));
+        QTRY_VERIFY_WITH_TIMEOUT(wc->screen()->currentImage().isNull(), 5000);
+        QVERIFY(!clickIn(wc->screen(), {10, 10}, 1500));
+
+        // Closing B's window stops its stream: the host sends nothing more on "windows",
+        // however its monitor changes; before, the same change reached the window.
+        const quint64 before = s->windowBytesReceived();
+        m_x.fill(movedB.x(), movedB.y(), 400, 400, kBlue);
+        QTRY_VERIFY_WITH_TIMEOUT(s->windowBytesReceived() > before, 10000);
+        QVERIFY2(colours(wb->screen(), {{{200, 200}, 0x0000ff}}, &why), qPrintable(why));
+        QPointer<MonitorWindowView> closedB(wb);
+        wb->close();
+        QTRY_VERIFY(!closedB);
+        QTRY_VERIFY(!viewB);
+        QTest::qWait(1000); // what was on its way
+        const quint64 after = s->windowBytesReceived();
+        m_x.fill(movedB.x(), movedB.y(), 400, 400, kGreen);
+        QTest::qWait(2000);
+        QCOMPARE(s->windowBytesReceived(), after);
+        QCOMPARE(s->state(), RemoteSession::State::Connected);
+        QCOMPARE(w.sessionView()->monitorWindows().size(), 1);
         m_objects.store()->close(sid);
     }
 

@@ -4,16 +4,19 @@
 // in a real GNOME session, with DISPLAY set to Mutter's Xwayland: it must choose Mutter's
 // own remote-desktop and screen-cast interfaces (no dialog), never the Xwayland. The app's
 // own viewer finds the colours in JPEG and H.264; clicks, wheel and keys arrive as real
-// events; the clipboard goes both ways; a turned monitor reaches the viewer without a
+// events; the clipboard goes both ways, copied files too; a turned monitor reaches the viewer without a
 // reconnect; nothing stays held when a viewer vanishes mid-drag; when Mutter goes, the status
 // says so instead of showing a stale picture.
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
+#include "support/ClipboardFilesTrip.h"
 #include "support/DevicePeers.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/WaylandEventWindow.h"
 
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
@@ -136,6 +139,13 @@ class TestHostMutter : public QObject {
         }
         return true;
     }
+    // The owner's choice that lets the agent use Mutter's own interfaces (without it the
+    // portal would ask the person at the desktop), as the host panel stores it.
+    static bool allowUnattended(DevicePeers &peers) {
+        QDir().mkpath(peers.dataDir());
+        QFile f(peers.dataDir() + QStringLiteral("/host-settings.json"));
+        return f.open(QIODevice::WriteOnly) && f.write(R"({"unattended":true})") > 0;
+    }
     const QJsonObject *next(const QString &kind, int button = 0, int ms = 10000) {
         return m_win.waitFor(
             [&](const QJsonObject &e) { return e.value("e") == kind && (!button || e.value("b").toInt() == button); },
@@ -157,6 +167,7 @@ private Q_SLOTS:
         m_peers.setHostSource(QStringLiteral("screen"));
         m_peers.setHostEnv(QStringLiteral("DISPLAY"), xwayland);
         m_peers.setHostEnv(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        QVERIFY(allowUnattended(m_peers));
         QVERIFY(m_peers.startServer());
         QVERIFY(m_peers.startHost());
         QVERIFY(m_peers.waitForDevice());
@@ -168,6 +179,7 @@ private Q_SLOTS:
         const QJsonObject status = m_peers.status();
         QCOMPARE(status.value("displayServer").toString(), QStringLiteral("xwayland"));
         QCOMPARE(status.value("backend").toString(), QStringLiteral("mutter"));
+        QCOMPARE(status.value("unattended").toBool(), true);
         QCOMPARE(status.value("screenError").toString(), QString());
         QCOMPARE(status.value("screenPerm").toString(), QStringLiteral("unneeded"));
         QCOMPARE(status.value("inputPerm").toString(), QStringLiteral("unneeded"));
@@ -285,6 +297,13 @@ private Q_SLOTS:
         QCOMPARE(v->last("clip").value("text").toString(), QStringLiteral("aus GNOME"));
     }
 
+    void clipboardFilesBothWays() {
+        auto s = session(QStringLiteral("jpeg"));
+        QVERIFY2(QTest::qWaitFor([&] { return s->state() == State::Connected; }, 30000), qPrintable(s->failureText()));
+        const QString problem = ClipboardFilesTrip::run(m_peers, s.get(), m_win);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    }
+
     void nothingHeldAfterTheViewerVanishesMidDrag() {
         auto v = halfSizeViewer();
         QVERIFY(v);
@@ -344,6 +363,7 @@ private Q_SLOTS:
         DevicePeers late;
         late.setHostSource(QStringLiteral("screen"));
         late.setHostEnv(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        QVERIFY(allowUnattended(late));
         QVERIFY(late.startServer());
         QVERIFY(late.startHost());
         QVERIFY(late.waitForDevice());

@@ -7,6 +7,7 @@
 // clipboard goes both ways; nothing stays held when a viewer vanishes mid-drag.
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
+#include "support/ClipboardFilesTrip.h"
 #include "support/DevicePeers.h"
 #include "support/NoisePicture.h"
 #include "support/TestEnv.h"
@@ -230,6 +231,13 @@ private Q_SLOTS:
         m_win.copy(QStringLiteral("aus Sway"));
         QTRY_VERIFY_WITH_TIMEOUT(v->count("clip") > before, 10000);
         QCOMPARE(v->last("clip").value("text").toString(), QStringLiteral("aus Sway"));
+    }
+
+    void clipboardFilesBothWays() {
+        auto s = session(QStringLiteral("jpeg"));
+        QVERIFY2(QTest::qWaitFor([&] { return s->state() == State::Connected; }, 30000), qPrintable(s->failureText()));
+        const QString problem = ClipboardFilesTrip::run(m_peers, s.get(), m_win);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     void clipboardPictures() {

@@ -6,21 +6,25 @@
 #include "media/VideoFrameTap.h"
 #include "protocol/JpegChunkHeader.h"
 #include "protocol/PasscodeProof.h"
+#include "session/MonitorView.h"
 #include "session/RemoteSession.h"
 #include "support/LoopbackSignalingPort.h"
 #include "support/ScriptedAnswerer.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
+#include "viewer/SessionView.h"
 
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMenu>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSysInfo>
 #include <QTest>
+#include <QToolButton>
 
 using State = RemoteSession::State;
 
@@ -124,13 +128,13 @@ private Q_SLOTS:
         QCOMPARE(rig.port->attachCount, 1);
 
         // The channels reach the answerer in creation order, and candidates carry mids.
-        QTRY_COMPARE_WITH_TIMEOUT(rig.device->openChannels.size(), 4, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.device->openChannels.size(), 5, 10000);
         // Stream ids follow creation order; every channel is ordered and reliable.
         QStringList byId = rig.device->openChannels;
         std::sort(byId.begin(), byId.end(), [&](const QString &a, const QString &b) {
             return rig.device->channelInfo.value(a).id < rig.device->channelInfo.value(b).id;
         });
-        QCOMPARE(byId, (QStringList{"ctrl", "video", "input", "file"}));
+        QCOMPARE(byId, (QStringList{"ctrl", "video", "input", "file", "windows"}));
         for (const auto &info : rig.device->channelInfo) {
             QVERIFY(info.ordered);
             QCOMPARE(info.maxRetransmits, -1);
@@ -253,7 +257,7 @@ private Q_SLOTS:
         Rig rig(objects);
         rig.device->autoChallenge = false;
         rig.session->start();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.device->openChannels.size(), 4, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.device->openChannels.size(), 5, 10000);
         const QString real = rig.device->localFingerprint();
         QCOMPARE(real.size(), 64);
         QString claimed = QString(64, 'A');
@@ -292,7 +296,7 @@ private Q_SLOTS:
         Rig rig(objects);
         rig.device->autoChallenge = false;
         rig.session->start();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.device->openChannels.size(), 4, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.device->openChannels.size(), 5, 10000);
         rig.device->sendText("ctrl", QJsonObject{{"t", "challenge"}, {"nonce", "***"}});
         QVERIFY(rig.reach(State::Authenticating));
         QTest::qWait(200);
@@ -382,6 +386,118 @@ private Q_SLOTS:
         QTRY_COMPARE(progress, (QList<int>{301, 302}));
         QCOMPARE(events.size(), 1);
         QCOMPARE(events.first().value("t").toString(), QStringLiteral("offer"));
+    }
+
+    // Display windows against a scripted host: none from a host that does not offer them;
+    // from one that does, a "window" request, pictures of their own on "windows" (behind
+    // the window's byte, noise dropped), input and acknowledgements that name the window,
+    // the host's end with its reason, and closing that tells the host.
+    void displayWindows() {
+        Rig rig(objects);
+        rig.device->authOkExtra = QJsonObject{
+            {"video", "jpeg"},
+            {"audio", "none"},
+            {"monitors", QJsonArray{QJsonObject{{"id", 1}, {"name", "A"}, {"w", 1280}, {"h", 800}, {"primary", true}},
+                                    QJsonObject{{"id", 4}, {"name", "B"}, {"w", 640}, {"h", 480}}}}};
+        rig.session->start();
+        QVERIFY(rig.reach(State::Connected));
+        QCOMPARE(rig.session->monitors().size(), 2);
+        QVERIFY(!rig.session->monitorWindows());
+        QVERIFY(!rig.session->openMonitorView(4, 1.0));
+        // The session window's entry is there but disabled, and says why.
+        SessionView sv(rig.session.get(), objects.config(), nullptr);
+        auto windowMenu = [&] { return sv.findChild<QMenu *>("monitorWindowMenu"); };
+        QVERIFY(windowMenu());
+        QVERIFY(!windowMenu()->menuAction()->isEnabled());
+        QCOMPARE(windowMenu()->menuAction()->toolTip(), RemoteSession::noWindowsText());
+        QVERIFY(!sv.openMonitorWindow(4));
+        QCOMPARE(sv.toast(), RemoteSession::noWindowsText());
+        auto *d = rig.device.get();
+        QVERIFY(d->receivedOn("ctrl").size() > 0);
+        for (const QJsonObject &m : d->receivedOn("ctrl"))
+            QVERIFY(m.value("t").toString() != "window");
+
+        QJsonObject ok = rig.device->authOkExtra;
+        ok.insert("t", "auth_ok");
+        ok.insert("windows", true);
+        d->sendText("ctrl", ok);
+        QTRY_VERIFY(rig.session->monitorWindows());
+        QTRY_VERIFY(windowMenu() && windowMenu()->menuAction()->isEnabled());
+        QCOMPARE(windowMenu()->actions().size(), 2);
+        MonitorView *view = rig.session->openMonitorView(4, 0.5);
+        QVERIFY(view);
+        QPointer<MonitorView> guard(view);
+        const int win = view->win();
+        QVERIFY(win >= 1);
+        auto requests = [&] {
+            QList<QJsonObject> out;
+            for (const QJsonObject &m : d->receivedOn("ctrl"))
+                if (m.value("t").toString() == "window")
+                    out.append(m);
+            return out;
+        };
+        QTRY_COMPARE(requests().size(), 1);
+        QCOMPARE(requests().first().value("id").toInt(), 4);
+        QCOMPARE(requests().first().value("win").toInt(), win);
+        QCOMPARE(requests().first().value("scale").toDouble(), 0.5);
+
+        // A picture for the window, in two chunks; noise and other windows' pictures are dropped,
+        // and the main picture is left alone.
+        QSignalSpy main(rig.session.get(), &RemoteSession::imageChanged);
+        const QByteArray frame = jpegOf({320, 240}, Qt::green);
+        const QByteArray w(1, char(win));
+        const qsizetype half = frame.size() / 2;
+        d->sendRaw("windows", w + JpegChunkHeader{3, 1, 2, 320, 240, 0}.encode(frame.mid(half)), true);
+        d->sendRaw("windows", QByteArray(1, char(win + 1)) + JpegChunkHeader{9, 0, 1, 99, 99, 0}.encode(frame), true);
+        d->sendRaw("windows", w, true);
+        d->sendRaw("windows", w + QByteArray(5, '\x01'), true);
+        d->sendRaw("windows", "{}", false);
+        d->sendRaw("windows", w + JpegChunkHeader{3, 0, 2, 320, 240, 0}.encode(frame.left(half)), true);
+        QTRY_COMPARE(view->frameSize(), QSizeF(320, 240));
+        QCOMPARE(view->frames(), 1u);
+        QCOMPARE(qGreen(view->image().pixel(160, 120)) > 200, true);
+        QCOMPARE(main.size(), 0);
+        // The window's acknowledgement names it.
+        QTRY_VERIFY([&] {
+            for (const QJsonObject &m : d->receivedOn("ctrl"))
+                if (m.value("t").toString() == "frame_ack" && m.value("win").toInt() == win &&
+                    m.value("seq").toInt() == 3)
+                    return true;
+            return false;
+        }());
+        // Input in the window names it too.
+        view->sendInput({{"t", "mm"}, {"x", 5}, {"y", 6}});
+        QTRY_VERIFY(!d->receivedOn("input").isEmpty());
+        QCOMPARE(d->receivedOn("input").last().value("win").toInt(), win);
+        // Its own scale: asked for again.
+        view->setScale(1.0);
+        QTRY_COMPARE(requests().size(), 2);
+        QCOMPARE(requests().last().value("scale").toDouble(), 1.0);
+
+        // The host ends it (its display went): the view says why and shows nothing more.
+        d->sendText("ctrl", QJsonObject{{"t", "window_end"}, {"win", win}, {"reason", "このモニタは取り外されました"}});
+        QTRY_VERIFY(view->ended());
+        QCOMPARE(view->endText(), QString("このモニタは取り外されました"));
+        QVERIFY(view->image().isNull());
+        d->sendRaw("windows", w + JpegChunkHeader{4, 0, 1, 320, 240, 0}.encode(frame), true);
+        QTest::qWait(200);
+        QCOMPARE(view->frames(), 1u);
+        // A second window closed by the viewer: the host is told.
+        MonitorView *second = rig.session->openMonitorView(1, 0.5);
+        QVERIFY(second);
+        const int secondWin = second->win();
+        QVERIFY(secondWin != win || view->ended());
+        rig.session->closeMonitorView(second);
+        QTRY_VERIFY([&] {
+            for (const QJsonObject &m : d->receivedOn("ctrl"))
+                if (m.value("t").toString() == "window_end" && m.value("win").toInt() == secondWin)
+                    return true;
+            return false;
+        }());
+        rig.session->closeMonitorView(view);
+        QTRY_VERIFY(!guard);
+        QVERIFY(rig.session->monitorViews().isEmpty());
+        QCOMPARE(rig.session->state(), State::Connected);
     }
 
     void signalsAndClosing() {

@@ -66,6 +66,14 @@ void WaylandEventWindow::askPasteImage() {
     m_proc.write("pasteimg\n");
 }
 
+void WaylandEventWindow::copyFiles(const QStringList &paths) {
+    m_proc.write("copyfiles " + paths.join(QLatin1Char('\t')).toUtf8() + "\n");
+}
+
+void WaylandEventWindow::askPasteFiles() {
+    m_proc.write("pastefiles\n");
+}
+
 const QJsonObject *WaylandEventWindow::waitFor(const std::function<bool(const QJsonObject &)> &match, int ms) {
     const QJsonObject *found = nullptr;
     [[maybe_unused]] const bool matched = QTest::qWaitFor(

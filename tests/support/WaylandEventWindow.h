@@ -4,6 +4,7 @@
 #include <QList>
 #include <QProcess>
 #include <QSize>
+#include <QStringList>
 
 #include <functional>
 
@@ -29,6 +30,9 @@ public:
     // The same for a PNG's bytes as image/png (answered as a "pasteimg" event, Base64).
     void copyImage(const QByteArray &png);
     void askPasteImage();
+    // The same for files as text/uri-list (answered as a "pastefiles" event, the list as it came).
+    void copyFiles(const QStringList &paths);
+    void askPasteFiles();
     // Waits (with the Qt loop running) up to `ms` for an event that matches, looking only
     // past the event the previous wait returned.
     const QJsonObject *waitFor(const std::function<bool(const QJsonObject &)> &match, int ms = 5000);

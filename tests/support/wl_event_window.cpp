@@ -5,7 +5,8 @@
 // Commands on standard input: "paint R G B" (the middle square), "copy TEXT" (puts TEXT
 // on the clipboard), "paste" (prints the clipboard's text), "copyimg BASE64" (puts a PNG's
 // bytes on the clipboard as image/png), "pasteimg" (prints the clipboard's image/png bytes
-// as Base64).
+// as Base64), "copyfiles PATH<TAB>PATH…" (puts files on the clipboard as text/uri-list),
+// "pastefiles" (prints the clipboard's text/uri-list as it came).
 // Runs with QT_QPA_PLATFORM=wayland (or xcb, for a window on the session's Xwayland).
 #include <QClipboard>
 #include <QGuiApplication>
@@ -18,6 +19,7 @@
 #include <QRasterWindow>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QUrl>
 #include <QWheelEvent>
 
 #include <cstdio>
@@ -112,6 +114,17 @@ int main(int argc, char **argv) {
                 const QMimeData *data = QGuiApplication::clipboard()->mimeData();
                 const QByteArray png = data ? data->data(QStringLiteral("image/png")) : QByteArray();
                 emitLine({{"e", "pasteimg"}, {"png", QString::fromLatin1(png.toBase64())}});
+            } else if (line.startsWith("copyfiles ")) {
+                QList<QUrl> urls;
+                for (const QByteArray &path : line.mid(10).split('\t'))
+                    urls.append(QUrl::fromLocalFile(QString::fromUtf8(path)));
+                auto *data = new QMimeData;
+                data->setUrls(urls);
+                QGuiApplication::clipboard()->setMimeData(data);
+            } else if (line == "pastefiles") {
+                const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+                const QByteArray list = data ? data->data(QStringLiteral("text/uri-list")) : QByteArray();
+                emitLine({{"e", "pastefiles"}, {"list", QString::fromUtf8(list)}});
             } else if (line == "paste") {
                 emitLine({{"e", "paste"}, {"text", QGuiApplication::clipboard()->text()}});
             }

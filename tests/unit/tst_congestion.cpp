@@ -318,6 +318,76 @@ private Q_SLOTS:
         QCOMPARE(pacer.stepValues(80).scale, 1.0);
     }
 
+    void pacerTriesLargerStepsAgainOnAStillScreen() {
+        // A slowdown takes the picture down some steps; then the screen stands still and
+        // nothing is sent, so nothing is measured. The pacer tries one larger step at a
+        // time (the picture is sent again at it); a try the path cannot carry takes it
+        // down again, and the next try waits twice as long.
+        JpegPacer pacer(10);
+        int64_t now = 0;
+        uint32_t seq = 0;
+        auto send = [&](double bytesPerSecond) {
+            const JpegPacer::Step v = pacer.stepValues(80);
+            const int bytes = int(100000 * v.scale * v.scale * (v.q / 80.0));
+            pacer.sent(++seq, bytes, now);
+            now += int64_t(bytes / bytesPerSecond * 1e6) + 2000;
+            pacer.acked(seq, now);
+        };
+        auto busy = [&](double bytesPerSecond, int64_t untilUs) {
+            while (now < untilUs) {
+                send(bytesPerSecond);
+                pacer.update(now);
+            }
+        };
+        // Still: nothing sent, the pacer asked every 500 ms; a step change sends the picture
+        // again at the new step (as the agent does), through a path of `bytesPerSecond`.
+        auto still = [&](double bytesPerSecond, int64_t forUs, std::vector<int64_t> *ups) {
+            const int64_t until = now + forUs;
+            while (now < until) {
+                now += 500000;
+                const int before = pacer.step();
+                if (pacer.update(now) != before) {
+                    if (ups && pacer.step() < before)
+                        ups->push_back(now);
+                    send(bytesPerSecond);
+                }
+            }
+        };
+        busy(250000, 10000000);
+        const int low = pacer.step();
+        QVERIFY2(low >= 2, qPrintable(QString::number(low)));
+        // Nothing moves and the path is fast again: back to the viewer's own step, one
+        // step every few seconds.
+        std::vector<int64_t> ups;
+        still(20000000, 60000000, &ups);
+        QCOMPARE(pacer.step(), 0);
+        QCOMPARE(int(ups.size()), low);
+        for (size_t i = 1; i < ups.size(); ++i)
+            QVERIFY(ups[i] - ups[i - 1] >= 3000000);
+
+        // Slow again, then still on the slow path: every try comes back down, and the
+        // tries come less and less often (no picture flapping every few seconds).
+        busy(250000, now + 10000000);
+        const int slow = pacer.step();
+        QVERIFY(slow >= 2);
+        ups.clear();
+        // A still screen sends one picture per try; a busy second follows each, which is
+        // what measures the try (a larger picture takes longer on the slow path).
+        for (int i = 0; i < 120 && now < 400000000; ++i) {
+            const int before = pacer.step();
+            still(250000, 500000, nullptr);
+            if (pacer.step() < before) {
+                ups.push_back(now);
+                busy(250000, now + 2000000);
+            }
+        }
+        QVERIFY(pacer.step() >= slow - 1);
+        QVERIFY2(ups.size() >= 3, qPrintable(QString::number(ups.size())));
+        for (size_t i = 2; i < ups.size(); ++i)
+            QVERIFY2(ups[i] - ups[i - 1] > ups[i - 1] - ups[i - 2],
+                     qPrintable(QStringLiteral("%1 %2").arg(ups[i] - ups[i - 1]).arg(ups[i - 1] - ups[i - 2])));
+    }
+
     void scaleStepsDownInOrderAndBackUpOneAtATime() {
         // 1080p needs ~156 kbit/s for 5 readable frames a second; 30 kbit/s for a long
         // while takes every step, in order, seconds apart, and no further than the last.

@@ -51,7 +51,7 @@ void TestControlRecords::snakeAndCamelKeys() {
         "audio_on":true,"notice_bar":false,"eula_required":{"version":"2","hash":"h","body":"# T"},
         "sessions":[{"sid":"a1","info":{"app":"Velmo","ver":"1.2"},"since":1700000000123}],
         "input_perm":"denied","screenPerm":"denied","allow_ask":false,"backend":"wlroots",
-        "screen_error":"why"})");
+        "screen_error":"why","unattended":true})");
     QVERIFY(s);
     QCOMPARE(s->autoPasscode, QStringLiteral("123456"));
     QCOMPARE(s->passcodeMode, QStringLiteral("both"));
@@ -69,6 +69,9 @@ void TestControlRecords::snakeAndCamelKeys() {
     QCOMPARE(s->screenPerm, QStringLiteral("denied"));
     QCOMPARE(s->backend, QStringLiteral("wlroots"));
     QCOMPARE(s->screenError, QStringLiteral("why"));
+    QVERIFY(s->unattended);
+    // Left out (an older agent): not unattended.
+    QVERIFY(!ControlStatus::decode("{}")->unattended);
 }
 
 void TestControlRecords::wrongTypesTakeDefaults() {

@@ -21,6 +21,8 @@
 #include "protocol/ctrl/StatsMessage.h"
 #include "protocol/ctrl/StillMessage.h"
 #include "protocol/ctrl/ViewerIntroduction.h"
+#include "protocol/ctrl/WindowEndMessage.h"
+#include "protocol/ctrl/WindowMessage.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -49,12 +51,12 @@ class TestWireRecords : public QObject {
 
 private Q_SLOTS:
     void everyTagIsOneRecordsAndDistinct() {
-        const QList<QLatin1StringView> tags{ApprovalWaitMessage::tag, AudioStateMessage::tag, AuthFailMessage::tag,
-                                            AuthMessage::tag,         AuthOkMessage::tag,     ChallengeMessage::tag,
-                                            CursorMessage::tag,       FrameAckMessage::tag,   LockedMessage::tag,
-                                            PermMessage::tag,         PingMessage::tag,       PongMessage::tag,
-                                            QualityRequest::tag,      SelectMessage::tag,     StatsMessage::tag,
-                                            StillMessage::tag,        ViewerIntroduction::tag};
+        const QList<QLatin1StringView> tags{
+            ApprovalWaitMessage::tag, AudioStateMessage::tag, AuthFailMessage::tag, AuthMessage::tag,
+            AuthOkMessage::tag,       ChallengeMessage::tag,  CursorMessage::tag,   FrameAckMessage::tag,
+            LockedMessage::tag,       PermMessage::tag,       PingMessage::tag,     PongMessage::tag,
+            QualityRequest::tag,      SelectMessage::tag,     StatsMessage::tag,    StillMessage::tag,
+            ViewerIntroduction::tag,  WindowMessage::tag,     WindowEndMessage::tag};
         QSet<QString> seen;
         for (QLatin1StringView t : tags)
             seen.insert(QString(t));
@@ -101,8 +103,13 @@ private Q_SLOTS:
         ok.audio = false;
         QCOMPARE(roundTrip(ok), ok);
         QCOMPARE(overTheWire(ok.toJson()).value("audio").toString(), QStringLiteral("none"));
-        // An older host that says nothing about its picture sends JPEG.
+        // An older host that says nothing about its picture sends JPEG, and has no display windows.
         QCOMPARE(AuthOkMessage::fromJson(QJsonObject{{"t", "auth_ok"}}).video, QStringLiteral("jpeg"));
+        QVERIFY(!AuthOkMessage::fromJson(QJsonObject{{"t", "auth_ok"}}).windows);
+        QVERIFY(!overTheWire(ok.toJson()).contains("windows"));
+        ok.windows = true;
+        QCOMPARE(roundTrip(ok), ok);
+        QVERIFY(!AuthOkMessage::fromJson(QJsonObject{{"windows", "yes"}}).windows);
     }
 
     void sessionMessagesRoundTrip() {
@@ -146,6 +153,34 @@ private Q_SLOTS:
         QVERIFY(!FrameAckMessage::read(QJsonObject{{"seq", 4294967296.0}}));
         QVERIFY(!FrameAckMessage::read(QJsonObject{{"seq", -1}}));
         QVERIFY(!FrameAckMessage::read(QJsonObject{{"seq", 1.5}}));
+        // A display window's acknowledgement names it; the main picture's has no "win".
+        QCOMPARE(roundTrip(FrameAckMessage{7, 3}), (FrameAckMessage{7, 3}));
+        QVERIFY(!overTheWire(FrameAckMessage{7}.toJson()).contains("win"));
+        QCOMPARE(FrameAckMessage::fromJson(QJsonObject{{"seq", 7}, {"win", 1e9}}), (FrameAckMessage{7, 0}));
+    }
+
+    void displayWindowsRoundTrip() {
+        const QualityRequest current{15, 0.5, 60, 4000};
+        const WindowMessage open{2, 5, {30, 1.0, 80, 6000}};
+        QCOMPARE(WindowMessage::read(overTheWire(open.toJson()), current), open);
+        // Missing quality values are the current ones; values beyond the limits are clamped.
+        QCOMPARE(WindowMessage::read(QJsonObject{{"t", "window"}, {"win", 1}, {"id", 3}}, current),
+                 (WindowMessage{1, 3, current}));
+        QCOMPARE(WindowMessage::read(QJsonObject{{"win", 1}, {"id", 3}, {"scale", 9.0}}, current)->quality.scale, 1.0);
+        // Window numbers are 1 … maxWindows; ids whole numbers.
+        for (const QJsonValue &win :
+             {QJsonValue(0), QJsonValue(WindowMessage::maxWindows + 1), QJsonValue(1.5), QJsonValue("1"), QJsonValue()})
+            QVERIFY(!WindowMessage::read(QJsonObject{{"win", win}, {"id", 1}}, current));
+        QVERIFY(!WindowMessage::read(QJsonObject{{"win", 1}, {"id", 0.5}}, current));
+        QVERIFY(!WindowMessage::read(QJsonObject{{"win", 1}}, current));
+
+        QCOMPARE(WindowEndMessage::read(overTheWire(WindowEndMessage{4, QStringLiteral("なくなりました")}.toJson())),
+                 (WindowEndMessage{4, QStringLiteral("なくなりました")}));
+        QCOMPARE(overTheWire(WindowEndMessage{4, {}}.toJson()), (QJsonObject{{"t", "window_end"}, {"win", 4}}));
+        QVERIFY(!WindowEndMessage::read(QJsonObject{{"win", 0}}));
+        QVERIFY(!WindowEndMessage::read(QJsonObject{{"win", "2"}}));
+        // A reason is kept short whatever the host sends.
+        QCOMPARE(WindowEndMessage::read(QJsonObject{{"win", 1}, {"reason", QString(5000, u'x')}})->reason.size(), 200);
     }
 
     void pingComesBackUntouched() {
@@ -293,6 +328,7 @@ private Q_SLOTS:
         s.approval = QStringLiteral("ask");
         s.displayServer = QStringLiteral("x11");
         s.backend = QStringLiteral("x11");
+        s.unattended = true;
         s.screenError = QStringLiteral("no display");
         s.audioError = QStringLiteral("no monitor");
         s.audioDevice = QStringLiteral("alsa_output.monitor");

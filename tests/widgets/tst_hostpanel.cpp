@@ -194,6 +194,18 @@ void TestHostPanel::headerSwitchesAndIds() {
     checkBox(m_panel.get(), "noticeBarSwitch")->click();
     QTRY_VERIFY(m_h->agent()->status()->noticeBar);
 
+    // Unattended access: off until the owner turns it on; the agent keeps it.
+    QCheckBox *unattended = checkBox(m_panel.get(), "unattendedSwitch");
+    QVERIFY(unattended->isEnabled());
+    QVERIFY(!unattended->isChecked());
+    unattended->click();
+    QTRY_VERIFY(m_h->agent()->status()->unattended);
+    QCOMPARE(m_h->bodies("unattended").last(), (QJsonObject{{"on", true}}));
+    QVERIFY(unattended->isChecked());
+    unattended->click();
+    QTRY_VERIFY(!m_h->agent()->status()->unattended);
+    QVERIFY(!unattended->isChecked());
+
     const QString before = m_h->agent()->status()->autoPasscode;
     button(m_panel.get(), "rotatePasscode")->click();
     QTRY_VERIFY(m_h->agent()->status()->autoPasscode != before);
@@ -316,6 +328,23 @@ void TestHostPanel::permissionWarning() {
     QVERIFY(shows(box, "inputPermissionText", "遠隔操作(アクセシビリティ)が許可されていません"));
     QVERIFY(m_h->hook("perm", {{"screen", "whatever"}, {"input", "unknown"}}));
     QTRY_VERIFY(!box->isVisibleTo(m_panel.get()));
+
+    // While the desktop's own dialog asks (the portal), the panel says so in plain words, and
+    // the warning stays away: nothing has been refused.
+    auto *asking = m_panel->findChild<QGroupBox *>("askingBox");
+    QVERIFY(!asking->isVisibleTo(m_panel.get()));
+    QVERIFY(m_h->hook("perm", {{"screen", "asking"}, {"input", "asking"}}));
+    QTRY_VERIFY(asking->isVisibleTo(m_panel.get()));
+    QVERIFY(shows(asking, "askingText",
+                  QStringLiteral("画面の共有を許可するか、このコンピュータのデスクトップが確認しています")));
+    QVERIFY(!box->isVisibleTo(m_panel.get()));
+    // Refused: the warning instead.
+    QVERIFY(m_h->hook("perm", {{"screen", "denied"}, {"input", "denied"}}));
+    QTRY_VERIFY(!asking->isVisibleTo(m_panel.get()));
+    QVERIFY(box->isVisibleTo(m_panel.get()));
+    QVERIFY(m_h->hook("perm", {{"screen", "granted"}, {"input", "granted"}}));
+    QTRY_VERIFY(!box->isVisibleTo(m_panel.get()));
+    QVERIFY(!asking->isVisibleTo(m_panel.get()));
 }
 
 void TestHostPanel::sessionsRows() {

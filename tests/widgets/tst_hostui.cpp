@@ -118,6 +118,20 @@ void TestHostUi::panelLinesWithHostileValues() {
     st.backend = "future-thing";
     st.screenError.clear();
     QCOMPARE(HostPanelText::backendLine(st), QStringLiteral("future-thing"));
+    // The portal while the desktop's dialog is up, once granted, and refused.
+    st.backend = "portal";
+    st.screenPerm = "asking";
+    QCOMPARE(HostPanelText::backendLine(st),
+             QStringLiteral("Wayland (デスクトップポータル)  デスクトップの許可を待っています"));
+    st.screenPerm = "granted";
+    QCOMPARE(HostPanelText::backendLine(st), QStringLiteral("Wayland (デスクトップポータル)"));
+    st.screenPerm = "denied";
+    st.screenError = "the desktop's user refused to share the screen";
+    QCOMPARE(HostPanelText::backendLine(st),
+             QStringLiteral("Wayland (デスクトップポータル)  画面を共有できません: the desktop's user refused to share "
+                            "the screen"));
+    st.screenError.clear();
+    st.screenPerm = "unneeded";
 
     // An empty ID says why: the agent is gone, the server does not answer, or it is registering.
     QCOMPARE(HostPanelText::idNote(std::nullopt, false), QString());

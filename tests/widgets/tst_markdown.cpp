@@ -1,5 +1,5 @@
-#include "util/MarkdownParser.h"
 #include "style/MarkdownView.h"
+#include "util/MarkdownParser.h"
 
 #include <QLabel>
 #include <QRandomGenerator>

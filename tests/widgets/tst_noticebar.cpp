@@ -1,6 +1,6 @@
 // The notice bar against a real velmo-remote-host and supervisor.
-#include "support/HostUiHarness.h"
 #include "sharing/NoticeBar.h"
+#include "support/HostUiHarness.h"
 #include "support/TestEnv.h"
 
 #include <QApplication>

@@ -68,6 +68,8 @@ QString HostPanelText::backendLine(const std::optional<ControlStatus> &st) {
         line = backend.isEmpty() ? QStringLiteral("-") : backend;
     if (st && !st->screenError.isEmpty())
         line += QStringLiteral("  画面を共有できません: ") + st->screenError;
+    else if (st && st->screenPerm == QLatin1String("asking"))
+        line += QStringLiteral("  デスクトップの許可を待っています");
     return line;
 }
 

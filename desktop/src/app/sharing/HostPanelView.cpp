@@ -85,6 +85,7 @@ void HostPanelView::build() {
     column->setSpacing(14);
     column->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     column->addWidget(buildHeader());
+    column->addWidget(m_askingBox = buildAsking());
     column->addWidget(m_permBox = buildPermission());
     column->addWidget(buildResident());
     column->addWidget(buildDeviceId());
@@ -167,6 +168,28 @@ QWidget *HostPanelView::buildAgentEnded(QWidget *parent) {
             m_agent->installResident(true);
     });
     m_agentEnded = box;
+    return box;
+}
+
+// While the desktop's own dialog asks its user whether this computer's screen may be shared
+// (the desktop portal), the person at it is told what to do there.
+QGroupBox *HostPanelView::buildAsking() {
+    auto *box = new QGroupBox(this);
+    box->setObjectName(QStringLiteral("askingBox"));
+    auto *h = new QHBoxLayout(box);
+    h->addWidget(glyph(QStringLiteral("⏳"), Theme::orange(), box), 0, Qt::AlignTop);
+    auto *v = new QVBoxLayout;
+    auto *title = label(QStringLiteral("画面の共有を許可するか、このコンピュータのデスクトップが確認しています"), box);
+    title->setObjectName(QStringLiteral("askingText"));
+    title->setWordWrap(true);
+    v->addWidget(title);
+    auto *note = caption(QStringLiteral("この画面に出ている確認の窓で、共有する画面を選んで「共有」を押してください。"
+                                        "許可されるまで、つないだ相手には画面が映らず、操作も届きません。"),
+                         box);
+    note->setWordWrap(true);
+    v->addWidget(note);
+    h->addLayout(v, 1);
+    box->setVisible(false);
     return box;
 }
 
@@ -414,6 +437,25 @@ QGroupBox *HostPanelView::buildDevice() {
     addLabel(QStringLiteral("画面の取り込み"));
     grid->addWidget(m_backend = value(), r++, 1);
     m_backend->setObjectName(QStringLiteral("backendLine"));
+    addLabel(QStringLiteral("無人アクセス"));
+    auto *unattendedColumn = new QVBoxLayout;
+    m_unattended = new QCheckBox(QStringLiteral("確認の窓を出さずに共有する(GNOME)"), box);
+    m_unattended->setObjectName(QStringLiteral("unattendedSwitch"));
+    unattendedColumn->addWidget(m_unattended);
+    auto *unattendedNote =
+        caption(QStringLiteral("オンにすると、GNOME ではこのコンピュータの前に誰もいなくても、確認の窓を出さずに"
+                               "画面と操作を共有します(GNOME の遠隔デスクトップの仕組みを直接使います)。オフのときは"
+                               "デスクトップの確認の窓で、その都度許可を求めます。切り替えはエージェントを次に"
+                               "起動したときから使われます。"),
+                box);
+    unattendedNote->setObjectName(QStringLiteral("unattendedNote"));
+    unattendedNote->setWordWrap(true);
+    unattendedColumn->addWidget(unattendedNote);
+    grid->addLayout(unattendedColumn, r++, 1);
+    connect(m_unattended, &QCheckBox::clicked, this, [this](bool on) {
+        if (m_agent)
+            m_agent->setUnattended(on);
+    });
 
     addLabel(QStringLiteral("配信の既定"));
     auto *presetRow = new QHBoxLayout;
@@ -579,6 +621,9 @@ void HostPanelView::refresh() {
     m_agentEnded->setVisible(ended);
     m_residentRoute->setVisible(ended && !m_agent->residentInstalled());
 
+    // The desktop's own dialog is up.
+    m_askingBox->setVisible(st &&
+                            (st->screenPerm == QLatin1String("asking") || st->inputPerm == QLatin1String("asking")));
     // Permission warning.
     const bool screenDenied = st && st->screenPerm == QLatin1String("denied");
     const bool inputDenied = st && st->inputPerm == QLatin1String("denied");
@@ -638,6 +683,8 @@ void HostPanelView::refresh() {
     m_version->setText(bounded(HostPanelText::versionLine(st), 300));
     m_encoder->setText(bounded(HostPanelText::encoderLine(st), 400));
     m_backend->setText(bounded(HostPanelText::backendLine(st), 400));
+    m_unattended->setChecked(st && st->unattended);
+    m_unattended->setEnabled(st.has_value());
     for (QPushButton *b : m_presetButtons)
         b->setEnabled(st.has_value());
     markPreset();

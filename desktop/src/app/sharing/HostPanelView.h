@@ -53,6 +53,7 @@ private:
     void build();
     QWidget *buildHeader();
     QWidget *buildAgentEnded(QWidget *parent);
+    QGroupBox *buildAsking();
     QGroupBox *buildPermission();
     QGroupBox *buildResident();
     QGroupBox *buildDeviceId();
@@ -95,6 +96,8 @@ private:
     QCheckBox *m_noticeBar = nullptr;
     QWidget *m_agentEnded = nullptr;
     QPushButton *m_residentRoute = nullptr;
+    // The desktop asks its user whether to share (its own dialog).
+    QGroupBox *m_askingBox = nullptr;
     // Permission warning.
     QGroupBox *m_permBox = nullptr;
     QWidget *m_screenTexts = nullptr;
@@ -127,6 +130,7 @@ private:
     QLabel *m_version = nullptr;
     QLabel *m_encoder = nullptr;
     QLabel *m_backend = nullptr;
+    QCheckBox *m_unattended = nullptr;
     QList<QPushButton *> m_presetButtons;
     QLabel *m_audio = nullptr;
     QLabel *m_monitorCount = nullptr;

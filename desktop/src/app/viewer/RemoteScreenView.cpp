@@ -45,6 +45,7 @@ void RemoteScreenView::setSession(RemoteSession *session) {
         disconnect(c);
     m_connections.clear();
     m_session = session;
+    m_view = nullptr;
     m_picture = QImage();
     if (session) {
         for (auto sig :
@@ -53,6 +54,22 @@ void RemoteScreenView::setSession(RemoteSession *session) {
             m_connections.append(connect(session, sig, this, &RemoteScreenView::applySession));
         m_connections.append(
             connect(session, &RemoteSession::videoFrameAvailable, this, &RemoteScreenView::onVideoFrame));
+    }
+    applySession();
+}
+
+void RemoteScreenView::setMonitorView(MonitorView *view) {
+    if (view == m_view)
+        return;
+    for (const auto &c : std::as_const(m_connections))
+        disconnect(c);
+    m_connections.clear();
+    m_session = nullptr;
+    m_picture = QImage();
+    m_view = view;
+    if (view) {
+        for (auto sig : {&MonitorView::imageChanged, &MonitorView::frameSizeChanged, &MonitorView::endedChanged})
+            m_connections.append(connect(view, sig, this, &RemoteScreenView::applySession));
     }
     applySession();
 }
@@ -71,6 +88,10 @@ void RemoteScreenView::detach() {
 }
 
 void RemoteScreenView::applySession() {
+    if (m_view) {
+        apply(QStringLiteral("jpeg"), m_view->image(), m_view->frameSize(), QPointF());
+        return;
+    }
     if (!m_session) {
         m_frameSize = {};
         m_picture = QImage();
@@ -234,6 +255,11 @@ void RemoteScreenView::paintEvent(QPaintEvent *) {
 }
 
 void RemoteScreenView::send(const QJsonObject &message) {
+    if (m_view) {
+        m_view->sendInput(message);
+        Q_EMIT inputSent(message);
+        return;
+    }
     if (!m_session)
         return;
     m_session->sendInput(message);

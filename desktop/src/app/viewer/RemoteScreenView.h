@@ -12,6 +12,7 @@
 
 #include <optional>
 
+#include "session/MonitorView.h"
 #include "session/RemoteSession.h"
 
 // The remote screen: paints the session's picture letterboxed on black with the
@@ -36,6 +37,10 @@ public:
 
     RemoteSession *session() const { return m_session; }
     void setSession(RemoteSession *session);
+    // Shows a display window's picture instead of a session's: its frames, and input
+    // that lands on its display. Null: nothing.
+    MonitorView *monitorView() const { return m_view; }
+    void setMonitorView(MonitorView *view);
     bool showCursor() const { return m_showCursor; }
     void setShowCursor(bool show);
     QSet<QString> heldModifiers() const { return m_heldModifiers; }
@@ -131,6 +136,7 @@ private:
     std::optional<QPoint> remotePointOf(const QPointF &local) const;
 
     QPointer<RemoteSession> m_session;
+    QPointer<MonitorView> m_view;
     bool m_showCursor = false;
     QString m_mode = QStringLiteral("jpeg");
     QSizeF m_frameSize;

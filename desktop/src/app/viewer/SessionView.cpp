@@ -13,6 +13,7 @@
 #include "util/StringUtils.h"
 #include "viewer/ClipboardSync.h"
 #include "viewer/FileTransferPanel.h"
+#include "viewer/MonitorWindowView.h"
 #include "viewer/RemoteScreenView.h"
 #include "viewer/StatsOverlay.h"
 
@@ -233,6 +234,8 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
                          &RemoteSession::videoModeChanged, &RemoteSession::frameSizeChanged})
             connect(m_session, sig, this, &SessionView::refresh);
         connect(m_session, &RemoteSession::monitorsChanged, this, &SessionView::refreshMonitors);
+        connect(m_session, &RemoteSession::monitorWindowsChanged, this, &SessionView::refreshMonitors);
+        connect(m_session, &RemoteSession::stateChanged, this, &SessionView::refreshMonitors);
         // While the host asks its user, the remaining time counts down on screen.
         m_approvalTick = new QTimer(this);
         m_approvalTick->setInterval(1000);
@@ -284,6 +287,9 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
 }
 
 SessionView::~SessionView() {
+    // The display windows go with the session's window.
+    for (const QPointer<MonitorWindowView> &w : std::as_const(m_monitorWindows))
+        delete w.data();
     if (m_screen)
         m_screen->detach();
     // The base destructor closes the window, and the children still react to that (the
@@ -337,6 +343,7 @@ void SessionView::buildHeader(QWidget *header) {
     m_monitorButton->setFixedWidth(90);
     m_monitorButton->setPopupMode(QToolButton::InstantPopup);
     m_monitorMenu = new QMenu(m_monitorButton);
+    m_monitorMenu->setToolTipsVisible(true);
     m_monitorButton->setMenu(m_monitorMenu);
     h->addWidget(m_monitorButton);
 
@@ -882,16 +889,70 @@ void SessionView::refresh() {
 }
 
 void SessionView::refreshMonitors() {
+    // clear() leaves submenus alive (they are children, not actions of the menu).
+    if (auto *old = m_monitorMenu->findChild<QMenu *>("monitorWindowMenu")) {
+        old->setObjectName(QString());
+        old->deleteLater();
+    }
     m_monitorMenu->clear();
     if (!m_session)
         return;
-    for (const MonitorEntry &e : monitorEntries(m_session->monitors())) {
+    const QList<MonitorEntry> entries = monitorEntries(m_session->monitors());
+    for (const MonitorEntry &e : entries) {
         QAction *a = m_monitorMenu->addAction(e.label);
         connect(a, &QAction::triggered, this, [this, e] {
             if (m_session)
                 m_session->selectMonitor(e.mode, e.id);
         });
     }
+    if (m_session->monitors().isEmpty())
+        return;
+    // A display in a window of its own: only hosts that say they can (older ones show the
+    // entry disabled, with the reason).
+    m_monitorMenu->addSeparator();
+    QMenu *windows = m_monitorMenu->addMenu(windowMenuText());
+    windows->setObjectName("monitorWindowMenu");
+    windows->setToolTipsVisible(true);
+    const bool able = m_session->monitorWindows() && m_session->state() == RemoteSession::State::Connected;
+    windows->menuAction()->setEnabled(able);
+    windows->menuAction()->setToolTip(m_session->monitorWindows()
+                                          ? QStringLiteral("モニタをそれぞれのウィンドウで表示します")
+                                          : RemoteSession::noWindowsText());
+    for (const MonitorEntry &e : entries) {
+        if (e.mode != QLatin1String("single"))
+            continue;
+        QAction *a = windows->addAction(e.label);
+        connect(a, &QAction::triggered, this, [this, e] { openMonitorWindow(int(e.id)); });
+    }
+}
+
+MonitorWindowView *SessionView::openMonitorWindow(int monitorId) {
+    if (!m_session)
+        return nullptr;
+    MonitorView *view = m_session->openMonitorView(monitorId, m_session->quality().scale);
+    if (!view) {
+        showToast(m_session->monitorWindows() ? QStringLiteral("これ以上モニタのウィンドウを開けません")
+                                              : RemoteSession::noWindowsText());
+        return nullptr;
+    }
+    QString label;
+    for (const MonitorEntry &e : monitorEntries(m_session->monitors()))
+        if (e.mode == QLatin1String("single") && e.id == monitorId)
+            label = e.label;
+    auto *w = new MonitorWindowView(
+        m_session, view, windowTitle(m_session->name(), m_session->targetId()) + QStringLiteral(" — ") + label);
+    m_monitorWindows.removeAll(nullptr);
+    m_monitorWindows.append(w);
+    w->show();
+    return w;
+}
+
+QList<MonitorWindowView *> SessionView::monitorWindows() const {
+    QList<MonitorWindowView *> out;
+    for (const QPointer<MonitorWindowView> &w : m_monitorWindows)
+        if (w)
+            out.append(w);
+    return out;
 }
 
 void SessionView::refreshMic() {

@@ -26,6 +26,7 @@ class ReconnectPolicy;
 class RemoteScreenView;
 class SessionRecorder;
 class SessionStatistics;
+class MonitorWindowView;
 class SessionStore;
 class StatsOverlay;
 
@@ -67,6 +68,11 @@ public:
     static QString statsText(const QJsonObject &stats, const QString &videoMode, const QSizeF &frameSize);
     // The "モニタ" menu: "全モニタ" first when there are two or more displays.
     static QList<MonitorEntry> monitorEntries(const QList<Monitor> &monitors);
+    // Below them, the submenu that opens a display in a window of its own.
+    static QString windowMenuText() { return QStringLiteral("別ウィンドウで表示"); }
+    // Opens display `monitorId` in a window of its own; null when the host cannot.
+    MonitorWindowView *openMonitorWindow(int monitorId);
+    QList<MonitorWindowView *> monitorWindows() const;
     // label  NNfps / NN% / NNkbps
     static QString qualityLabel(const QString &label, const Quality &q);
     static QString proposedFileName(const QString &targetId, const QDateTime &localTime);
@@ -165,6 +171,7 @@ private:
     QLabel *m_stats = nullptr;
     QToolButton *m_monitorButton = nullptr;
     QMenu *m_monitorMenu = nullptr;
+    QList<QPointer<MonitorWindowView>> m_monitorWindows;
     QToolButton *m_qualityButton = nullptr;
     QToolButton *m_muteButton = nullptr;
     QSlider *m_volume = nullptr;

@@ -610,6 +610,10 @@ void AgentController::setNoticeBar(bool on, QObject *context, Done done) {
     command(QStringLiteral("notice-bar"), {{"on", on}}, context, std::move(done));
 }
 
+void AgentController::setUnattended(bool on, QObject *context, Done done) {
+    command(QStringLiteral("unattended"), {{"on", on}}, context, std::move(done));
+}
+
 void AgentController::rotatePasscode(QObject *context, Done done) {
     command(QStringLiteral("passcode/rotate"), {}, context, std::move(done));
 }

@@ -107,6 +107,9 @@ public:
     void acceptEula(QObject *context = nullptr, Done done = {});
     void setSharing(bool on, QObject *context = nullptr, Done done = {});
     void setNoticeBar(bool on, QObject *context = nullptr, Done done = {});
+    // Unattended access: on GNOME the agent shares without the desktop's dialog (used from
+    // the agent's next start).
+    void setUnattended(bool on, QObject *context = nullptr, Done done = {});
     void rotatePasscode(QObject *context = nullptr, Done done = {});
     void setFixedPasscode(const QString &passcode, QObject *context = nullptr, Done done = {});
     void setPasscodeMode(const QString &mode, QObject *context = nullptr, Done done = {});

@@ -15,7 +15,14 @@ const SecretSchema *schema() {
                                    {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                     {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                     {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                   0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+                                   0,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr};
     return &s;
 }
 } // namespace
@@ -46,8 +53,7 @@ std::optional<QString> get(const QString &key) {
 void set(const QString &key, const QString &value) {
     const QByteArray account = key.toUtf8();
     GError *error = nullptr;
-    secret_password_clear_sync(schema(), nullptr, &error, "service", service, "account", account.constData(),
-                               nullptr);
+    secret_password_clear_sync(schema(), nullptr, &error, "service", service, "account", account.constData(), nullptr);
     if (error) {
         qCDebug(lcKeychain) << "clear failed:" << error->message;
         g_clear_error(&error);
@@ -56,8 +62,8 @@ void set(const QString &key, const QString &value) {
         return;
     const QByteArray bytes = value.toUtf8();
     secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, "Velmo Remote administrator token",
-                               bytes.constData(), nullptr, &error, "service", service, "account",
-                               account.constData(), nullptr);
+                               bytes.constData(), nullptr, &error, "service", service, "account", account.constData(),
+                               nullptr);
     if (error) {
         qCDebug(lcKeychain) << "store failed:" << error->message;
         g_error_free(error);

@@ -7,6 +7,7 @@
 #include "media/PeerConnectionFactory.h"
 #include "media/VideoFrameTap.h"
 #include "media/WebRtcStats.h"
+#include "media/WindowPictures.h"
 #include "protocol/Json.h"
 #include "protocol/PasscodeProof.h"
 #include "protocol/ctrl/ApprovalWaitMessage.h"
@@ -25,8 +26,11 @@
 #include "protocol/ctrl/SelectMessage.h"
 #include "protocol/ctrl/StatsMessage.h"
 #include "protocol/ctrl/StillMessage.h"
+#include "protocol/ctrl/WindowEndMessage.h"
+#include "protocol/ctrl/WindowMessage.h"
 #include "rendezvous/SignalingPort.h"
 #include "session/FileChannel.h"
+#include "session/MonitorView.h"
 #include "session/SessionExchange.h"
 #include "session/ViewerHello.h"
 #include "util/MainThreadLink.h"
@@ -51,10 +55,11 @@
 Q_LOGGING_CATEGORY(lcSession, "velmo.session")
 
 namespace {
-enum Channel { Ctrl = 0, Video = 1, Input = 2, File = 3 };
+enum Channel { Ctrl = 0, Video = 1, Input = 2, File = 3, Windows = 4 };
 
+// "windows" carries the pictures of display windows; a host without them leaves it silent.
 const QStringList channelLabels{QStringLiteral("ctrl"), QStringLiteral("video"), QStringLiteral("input"),
-                                QStringLiteral("file")};
+                                QStringLiteral("file"), QStringLiteral("windows")};
 
 // An integral JSON number that a double holds exactly; the default otherwise.
 qint64 jsonInt(const QJsonValue &v, qint64 fallback) {
@@ -84,9 +89,11 @@ struct SessionCore {
     std::shared_ptr<MainThreadLink> link;
     std::atomic<qint64> lastReceived{0};                // steady ms of the latest data-channel message
     std::shared_ptr<std::atomic<quint64>> channelBytes; // data-channel bytes received, all connections
+    std::shared_ptr<std::atomic<quint64>> windowBytes;  // of them on "windows"
     std::shared_ptr<DecodeClock> decodeClock;
     std::shared_ptr<VideoFrameTap> tap;
-    std::unique_ptr<JpegVideoPath> video; // data-channel thread
+    std::unique_ptr<JpegVideoPath> video;    // data-channel thread
+    std::unique_ptr<WindowPictures> windows; // display windows' pictures, per connection
     // Chunks of transfers the host never announced (main thread); what it announces
     // goes to the session's SessionExchange instead.
     FileChannel files{16, 16ll * 1024 * 1024};
@@ -120,6 +127,7 @@ struct RemoteSession::Private {
     quint64 jpegFrames = 0;
     std::function<void(GstSample *)> encodedSink;
     SessionExchange *exchange = nullptr; // child
+    QList<QPointer<MonitorView>> views;  // children, open display windows
 };
 
 QString RemoteSession::authFailText(qint64 remaining) {
@@ -147,6 +155,7 @@ RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, c
     d->core = std::make_shared<SessionCore>();
     d->core->link = d->link;
     d->core->channelBytes = std::make_shared<std::atomic<quint64>>(0);
+    d->core->windowBytes = std::make_shared<std::atomic<quint64>>(0);
     d->core->decodeClock = std::make_shared<DecodeClock>();
     auto link = d->link;
     d->core->tap = std::make_shared<VideoFrameTap>(
@@ -156,6 +165,7 @@ RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, c
         d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
         [this](const QImage &image, QSize size) { onFrameDecoded(image, size); }, d->core->decodeClock);
     d->core->video->setArrivalSink(frameAcknowledger());
+    d->core->windows = std::make_unique<WindowPictures>(this);
     SessionExchange::Link exchange;
     exchange.sendCtrl = [this](const QJsonObject &message) { sendCtrl(message); };
     exchange.file.sendText = [this](const QByteArray &json) { return d->pc && d->pc->sendText(File, json); };
@@ -170,6 +180,7 @@ RemoteSession::RemoteSession(const QString &targetId, const QString &passcode, c
 RemoteSession::~RemoteSession() {
     close();
     d->link->detach();
+    d->core->windows->clear();
 }
 
 QString RemoteSession::makeSid() {
@@ -412,6 +423,11 @@ struct RemoteSession::PeerSetup {
                 if (binary)
                     core->video->push(data);
                 break;
+            case Windows:
+                core->windowBytes->fetch_add(quint64(data.size()), std::memory_order_relaxed);
+                if (binary)
+                    core->windows->push(data);
+                break;
             case File:
                 fileMessage(core, self, data, binary);
                 break;
@@ -611,6 +627,8 @@ void RemoteSession::onCtrl(const QJsonObject &message) {
             m_audioAvailable = available;
             Q_EMIT audioAvailableChanged();
         }
+    } else if (t == WindowEndMessage::tag) {
+        onWindowEnd(message);
     } else if (!t.isEmpty()) {
         d->exchange->handleCtrl(message); // "clip", "perm"
     }
@@ -692,6 +710,10 @@ void RemoteSession::onAuthOk(const AuthOkMessage &message) {
         m_audioAvailable = audioAvailable;
         Q_EMIT audioAvailableChanged();
     }
+    if (message.windows != m_monitorWindows) {
+        m_monitorWindows = message.windows;
+        Q_EMIT monitorWindowsChanged();
+    }
     setState(State::Connected);
     if (d->timings.connected < 0 && d->clock.isValid())
         d->timings.connected = d->clock.elapsed();
@@ -701,6 +723,11 @@ void RemoteSession::onAuthOk(const AuthOkMessage &message) {
     setQuality(m_quality);
     if (m_recording)
         sendCtrl(RecordingMessage{true}.toJson());
+    // Display windows: asked for on a new connection, and again on each new list of
+    // displays (the same request changes nothing for a display that is still there).
+    for (const QPointer<MonitorView> &view : std::as_const(d->views))
+        if (view && !view->ended())
+            openOnHost(view);
 }
 
 void RemoteSession::setRecording(bool on) {
@@ -714,6 +741,89 @@ void RemoteSession::setRecording(bool on) {
 void RemoteSession::setQuality(const Quality &q) {
     m_quality = q;
     sendCtrl(q.clamped().toJson());
+    // The windows keep their own scale and take the rest.
+    if (m_state == State::Connected)
+        for (const QPointer<MonitorView> &view : std::as_const(d->views))
+            if (view && !view->ended())
+                openOnHost(view);
+}
+
+MonitorView *RemoteSession::openMonitorView(int monitorId, double scale) {
+    if (!m_monitorWindows || m_state != State::Connected)
+        return nullptr;
+    d->views.removeAll(nullptr);
+    int win = 0;
+    for (int n = 1; n <= WindowMessage::maxWindows && win == 0; ++n) {
+        bool used = false;
+        for (const QPointer<MonitorView> &v : std::as_const(d->views))
+            used = used || v->win() == n;
+        if (!used)
+            win = n;
+    }
+    if (win == 0)
+        return nullptr;
+    MonitorView::Link link;
+    link.reopen = [this, win] {
+        for (const QPointer<MonitorView> &v : std::as_const(d->views))
+            if (v && v->win() == win && m_state == State::Connected)
+                openOnHost(v);
+    };
+    link.sendInput = [this](const QJsonObject &message) { sendInput(message); };
+    auto *view = new MonitorView(win, monitorId, scale, std::move(link), this);
+    d->views.append(view);
+    openOnHost(view);
+    return view;
+}
+
+void RemoteSession::openOnHost(MonitorView *view) {
+    const int win = view->win();
+    if (!d->core->windows->has(win)) {
+        QPointer<MonitorView> guard(view);
+        auto link = d->link;
+        d->core->windows->add(
+            win,
+            [guard](const QImage &image, QSize size) {
+                if (guard)
+                    guard->showFrame(image, size);
+            },
+            // The data-channel thread: each picture that arrived lets the host send the next.
+            [link, this, win](quint32 seq) {
+                link->post([this, seq, win] { sendCtrl(FrameAckMessage{seq, win}.toJson()); });
+            });
+    }
+    Quality q = m_quality.clamped();
+    q.scale = view->scale();
+    sendCtrl(WindowMessage{win, view->monitorId(), q.clamped()}.toJson());
+}
+
+void RemoteSession::closeMonitorView(MonitorView *view) {
+    if (!view || !d->views.contains(view))
+        return;
+    d->views.removeAll(view);
+    d->core->windows->remove(view->win());
+    if (!view->ended())
+        sendCtrl(WindowEndMessage{view->win(), QString()}.toJson());
+    view->deleteLater();
+}
+
+QList<MonitorView *> RemoteSession::monitorViews() const {
+    QList<MonitorView *> out;
+    for (const QPointer<MonitorView> &v : std::as_const(d->views))
+        if (v)
+            out.append(v);
+    return out;
+}
+
+void RemoteSession::onWindowEnd(const QJsonObject &message) {
+    const std::optional<WindowEndMessage> end = WindowEndMessage::read(message);
+    if (!end)
+        return;
+    for (const QPointer<MonitorView> &v : std::as_const(d->views)) {
+        if (v && v->win() == end->win) {
+            d->core->windows->remove(end->win);
+            v->end(end->reason.isEmpty() ? QStringLiteral("このモニタの表示は終わりました") : end->reason);
+        }
+    }
 }
 
 void RemoteSession::selectMonitor(const QString &mode, int id) {
@@ -873,6 +983,7 @@ void RemoteSession::reconnect() {
     auto core = std::make_shared<SessionCore>();
     core->link = d->link;
     core->channelBytes = d->core->channelBytes;
+    core->windowBytes = d->core->windowBytes;
     core->decodeClock = d->core->decodeClock;
     core->tap = d->core->tap;
     // A restarted host numbers its JPEG frames from the beginning again.
@@ -880,6 +991,9 @@ void RemoteSession::reconnect() {
         d->link, [this](const QByteArray &jpeg) { onStillReceived(jpeg); },
         [this](const QImage &image, QSize size) { onFrameDecoded(image, size); }, core->decodeClock);
     core->video->setArrivalSink(frameAcknowledger());
+    // The windows' pictures start again too: the views ask for them once admitted.
+    core->windows = std::make_unique<WindowPictures>(this);
+    d->core->windows->clear();
     d->core = std::move(core);
     d->wireSid = makeSid();
     d->offerSent = false;
@@ -927,6 +1041,10 @@ void RemoteSession::sendPing() {
 
 quint64 RemoteSession::framesReceived() const {
     return d->jpegFrames + d->core->tap->frameCount();
+}
+
+quint64 RemoteSession::windowBytesReceived() const {
+    return d->core->windowBytes->load(std::memory_order_relaxed);
 }
 
 quint64 RemoteSession::channelBytesReceived() const {

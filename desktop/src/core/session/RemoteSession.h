@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 
+class MonitorView;
 class PeerConnection;
 class VideoFrameTap;
 struct WebRtcStats;
@@ -51,6 +52,9 @@ class RemoteSession : public QObject {
     Q_PROPERTY(bool muted READ muted WRITE setMuted NOTIFY mutedChanged)
     Q_PROPERTY(double volume READ volume WRITE setVolume NOTIFY volumeChanged)
     Q_PROPERTY(bool micOn READ micOn WRITE setMicOn NOTIFY micChanged)
+    // The host shows a display in a window of its own ("auth_ok" says so); false before it
+    // has said and for hosts that cannot.
+    Q_PROPERTY(bool monitorWindows READ monitorWindows NOTIFY monitorWindowsChanged)
 
 public:
     enum class State { Connecting, Authenticating, Connected, Failed, Closed };
@@ -142,6 +146,19 @@ public:
     // Control requests; sent in any state once the channel exists.
     void setQuality(const Quality &q);
     void selectMonitor(const QString &mode, int id);
+
+    // ---- display windows ----
+    bool monitorWindows() const { return m_monitorWindows; }
+    static QString noWindowsText() {
+        return QStringLiteral("この端末はモニタごとのウィンドウに対応していません(端末側の更新が必要です)");
+    }
+    // A window of its own for display `monitorId` at `scale`: the view, owned by the
+    // session, or none when the host cannot or the session has as many as it may.
+    // Stays open across reconnects (asked for again once the host admits the viewer).
+    MonitorView *openMonitorView(int monitorId, double scale);
+    // The window closed: its picture stops on the host and the view goes (later).
+    void closeMonitorView(MonitorView *view);
+    QList<MonitorView *> monitorViews() const;
     void requestStill();
     // Whether this viewer records what it is shown; the host is told now and after
     // each reconnect ("rec").
@@ -167,6 +184,8 @@ public:
     quint64 framesReceived() const;
     // Bytes of data-channel messages received so far (all connections).
     quint64 channelBytesReceived() const;
+    // Of them, the bytes of the display windows' pictures.
+    quint64 windowBytesReceived() const;
     // Frames decoded and the time it took since the previous call.
     struct DecodeSpan {
         quint64 frames = 0;
@@ -213,6 +232,7 @@ Q_SIGNALS:
     void volumeChanged();
     // micOn(), micSending() or micError() changed.
     void micChanged();
+    void monitorWindowsChanged();
     // A new H.264 frame can be painted (coalesced: at most one outstanding until
     // tap()->latestImage() is called).
     void videoFrameAvailable();
@@ -245,6 +265,9 @@ private:
     void onAuthOk(const AuthOkMessage &message);
     std::function<void(quint32)> frameAcknowledger();
     void onFrameDecoded(const QImage &image, QSize size);
+    // Asks the host for the view's window (again) and takes its pictures on this connection.
+    void openOnHost(MonitorView *view);
+    void onWindowEnd(const QJsonObject &message);
     void onStillReceived(const QByteArray &bytes);
     void updateFrameSize(QSize size);
     void applyAudio();
@@ -273,6 +296,7 @@ private:
     bool m_muted = false;
     double m_volume = 1.0;
     bool m_micOn = false;
+    bool m_monitorWindows = false;
     Quality m_quality;
     bool m_recording = false;
     std::function<void(const QByteArray &)> m_onStill;

@@ -1,8 +1,8 @@
 #include "platform/wayland/mutter/MutterBackend.h"
 
+#include "platform/wayland/PipeWireScreenCapture.h"
 #include "platform/wayland/mutter/MutterClipboard.h"
 #include "platform/wayland/mutter/MutterInjector.h"
-#include "platform/wayland/mutter/MutterScreenCapture.h"
 #include "platform/wayland/mutter/MutterSession.h"
 
 MutterBackend::MutterBackend() = default;
@@ -26,7 +26,7 @@ ScreenCapture *MutterBackend::openCapture(QObject *parent, QString *problem) {
         *problem = s->problem();
         return nullptr;
     }
-    return new MutterScreenCapture(s, parent);
+    return new PipeWireScreenCapture(s, QStringLiteral("Mutter screen cast (PipeWire)"), parent);
 }
 
 std::unique_ptr<InputInjector> MutterBackend::openInput(QString *problem) {

@@ -1,6 +1,9 @@
 #include "platform/wayland/mutter/MutterClipboard.h"
 
+#include "clipboard/PendingPaste.h"
 #include "platform/wayland/mutter/MutterSession.h"
+#include "transfer/ClipFiles.h"
+#include "transfer/ClipFilesOffer.h"
 #include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 
@@ -26,6 +29,13 @@ namespace {
 const char *const kTextTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "TEXT", "STRING"};
 // How long a pasting program has to take our bytes, and a copying one to hand over its own.
 constexpr int kTransferTimeoutMs = 3000;
+
+QString pngType() {
+    return QString::fromLatin1(ClipImage::mimeType.data(), ClipImage::mimeType.size());
+}
+bool isFilesType(const QString &mime) {
+    return mime == ClipFiles::uriListType || mime == ClipFiles::gnomeType;
+}
 
 QStringList mimeTypesOf(const QVariantMap &options) {
     // Mutter sends the list inside a structure of its own ("(as)"); a plain "as" is taken too.
@@ -88,6 +98,7 @@ private:
     QSocketNotifier m_notifier;
     QTimer m_timeout;
 };
+
 } // namespace
 
 std::unique_ptr<MutterClipboard> MutterClipboard::open(std::shared_ptr<MutterSession> session, QString *problem) {
@@ -104,8 +115,8 @@ std::unique_ptr<MutterClipboard> MutterClipboard::open(std::shared_ptr<MutterSes
     connect(c->m_session.get(), &MutterSession::restarted, self, [self] {
         self->listen();
         self->m_session->notify("EnableClipboard", {QVariantMap{}});
-        if (self->m_owner && !self->m_owned.isEmpty())
-            self->offer(self->m_owned, self->m_ownedImage);
+        if (self->m_owner && (!self->m_owned.isEmpty() || self->m_ownedFiles))
+            self->offerTypes();
     });
     return c;
 }
@@ -149,22 +160,30 @@ void MutterClipboard::ownerChanged(const QDBusMessage &signal) {
     if (m_owner)
         return;
     m_owned.clear();
+    m_ownedFiles = nullptr;
     const QStringList types = mimeTypesOf(options);
+    // Files first: a file manager offers their paths as text as well.
+    for (const QLatin1StringView type : {ClipFiles::uriListType, ClipFiles::gnomeType}) {
+        if (types.contains(type)) {
+            startRead(type, Kind::Files);
+            return;
+        }
+    }
     for (const char *type : kTextTypes) {
         if (types.contains(QLatin1String(type))) {
-            startRead(QLatin1String(type));
+            startRead(QLatin1String(type), Kind::Text);
             return;
         }
     }
     // Text wins when both are offered (a spreadsheet's cells come with a picture of them).
-    if (types.contains(QLatin1StringView(ClipImage::mimeType.data(), ClipImage::mimeType.size())))
-        startRead(QString::fromLatin1(ClipImage::mimeType.data(), ClipImage::mimeType.size()));
+    if (types.contains(pngType()))
+        startRead(pngType(), Kind::Image);
 }
 
-void MutterClipboard::startRead(const QString &mime) {
+void MutterClipboard::startRead(const QString &mime, Kind kind) {
     finishRead(false);
     const quint64 serial = ++m_readSerial;
-    m_readingImage = mime == QLatin1StringView(ClipImage::mimeType.data(), ClipImage::mimeType.size());
+    m_reading = kind;
     auto *watch = new QDBusPendingCallWatcher(m_session->callLater("SelectionRead", {mime}), this);
     // Main thread, once Mutter handed out the pipe.
     connect(watch, &QDBusPendingCallWatcher::finished, this, [this, serial](QDBusPendingCallWatcher *w) {
@@ -189,10 +208,11 @@ void MutterClipboard::startRead(const QString &mime) {
                 const ssize_t n = read(m_readFd, chunk, sizeof chunk);
                 if (n > 0) {
                     m_incoming.append(chunk, n);
-                    const qsizetype limit = m_readingImage ? ClipImage::maxBytes : ClipText::maxBytes;
+                    const bool image = m_reading == Kind::Image;
+                    const qsizetype limit = image ? ClipImage::maxBytes : ClipText::maxBytes;
                     if (m_incoming.size() > limit) {
-                        qCInfo(lcMutterClip) << "a copied" << (m_readingImage ? "picture" : "text") << "over" << limit
-                                             << "bytes is not shared";
+                        qCInfo(lcMutterClip)
+                            << "a copied" << (image ? "picture" : "text") << "over" << limit << "bytes is not shared";
                         finishRead(false);
                         return;
                     }
@@ -222,38 +242,81 @@ void MutterClipboard::finishRead(bool ok) {
     const QByteArray bytes = std::exchange(m_incoming, {});
     if (!ok || bytes.isEmpty())
         return;
-    if (!m_readingImage)
+    switch (m_reading) {
+    case Kind::Text:
         Q_EMIT copied(QString::fromUtf8(bytes));
-    else if (ClipImage::fits(bytes))
-        Q_EMIT copiedImage(bytes);
-    else
-        qCInfo(lcMutterClip) << "a copied picture that is not a PNG is not shared";
+        break;
+    case Kind::Image:
+        if (ClipImage::fits(bytes))
+            Q_EMIT copiedImage(bytes);
+        else
+            qCInfo(lcMutterClip) << "a copied picture that is not a PNG is not shared";
+        break;
+    case Kind::Files:
+        if (const QStringList paths = ClipFiles::localPaths(bytes); !paths.isEmpty())
+            Q_EMIT copiedFiles(paths);
+        break;
+    }
 }
 
 void MutterClipboard::setText(const QString &text) {
     const QByteArray bytes = text.toUtf8();
     if (bytes.size() <= ClipText::maxBytes)
-        offer(bytes, false);
+        offer(bytes, Kind::Text);
 }
 
 void MutterClipboard::setImage(const QByteArray &png) {
     if (ClipImage::fits(png))
-        offer(png, true);
+        offer(png, Kind::Image);
 }
 
-void MutterClipboard::offer(const QByteArray &bytes, bool image) {
+void MutterClipboard::setFiles(ClipFilesOffer *offer) {
+    if (!offer || !m_session->problem().isEmpty())
+        return;
+    if (m_ownedFiles)
+        disconnect(m_ownedFiles, nullptr, this, nullptr);
+    m_ownedFiles = offer;
+    // The viewer that copied them left or lost `files`: nothing can be fetched any more, so
+    // the desktop's clipboard stops offering them (a paste waiting for them gets its empty
+    // pipe through the offer's own end, see writeFiles()).
+    connect(offer, &QObject::destroyed, this, [this] {
+        if (m_ownedKind != Kind::Files || m_ownedFiles || !m_owner)
+            return;
+        m_owner = false;
+        m_session->notify("SetSelection", {QVariantMap{}});
+    });
+    this->offer({}, Kind::Files);
+}
+
+void MutterClipboard::offer(const QByteArray &bytes, Kind kind) {
     if (!m_session->problem().isEmpty())
         return;
     ++m_readSerial; // a read under way is of a selection that is over
     finishRead(false);
     m_owned = bytes;
-    m_ownedImage = image;
+    m_ownedKind = kind;
+    if (kind != Kind::Files && m_ownedFiles) {
+        disconnect(m_ownedFiles, nullptr, this, nullptr);
+        m_ownedFiles = nullptr;
+    }
+    m_owner = true;
+    offerTypes();
+}
+
+void MutterClipboard::offerTypes() {
     QStringList types;
-    if (image)
-        types << QString::fromLatin1(ClipImage::mimeType.data(), ClipImage::mimeType.size());
-    else
+    switch (m_ownedKind) {
+    case Kind::Image:
+        types << pngType();
+        break;
+    case Kind::Files:
+        types << ClipFiles::uriListType << ClipFiles::gnomeType;
+        break;
+    case Kind::Text:
         for (const char *type : kTextTypes)
             types << QLatin1String(type);
+        break;
+    }
     m_session->notify("SetSelection", {QVariantMap{{QStringLiteral("mime-types"), types}}});
 }
 
@@ -262,21 +325,35 @@ void MutterClipboard::transfer(const QDBusMessage &signal) {
     const QString mime = signal.arguments().value(0).toString();
     const quint32 serial = signal.arguments().value(1).toUInt();
     // Every text type offered is the same UTF-8 text; a picture is offered as image/png only.
-    const bool fits =
-        !m_owned.isEmpty() &&
-        (m_ownedImage == (mime == QLatin1StringView(ClipImage::mimeType.data(), ClipImage::mimeType.size())));
+    bool fits = false;
+    switch (m_ownedKind) {
+    case Kind::Text:
+        fits = !m_owned.isEmpty() && mime != pngType() && !isFilesType(mime);
+        break;
+    case Kind::Image:
+        fits = !m_owned.isEmpty() && mime == pngType();
+        break;
+    case Kind::Files:
+        fits = m_ownedFiles && isFilesType(mime);
+        break;
+    }
     if (!fits) {
         m_session->notify("SelectionWriteDone", {serial, false});
         return;
     }
     auto *watch = new QDBusPendingCallWatcher(m_session->callLater("SelectionWrite", {serial}), this);
+    const bool files = m_ownedKind == Kind::Files;
     connect(watch, &QDBusPendingCallWatcher::finished, this,
-            [this, serial, bytes = m_owned](QDBusPendingCallWatcher *w) {
+            [this, serial, mime, files, bytes = m_owned](QDBusPendingCallWatcher *w) {
                 w->deleteLater();
                 const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *w;
                 const int fd = reply.isError() ? -1 : fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
                 if (fd < 0) {
                     m_session->notify("SelectionWriteDone", {serial, false});
+                    return;
+                }
+                if (files) {
+                    writeFiles(serial, fd, mime);
                     return;
                 }
                 QPointer<MutterClipboard> self(this);
@@ -285,4 +362,24 @@ void MutterClipboard::transfer(const QDBusMessage &signal) {
                         self->m_session->notify("SelectionWriteDone", {serial, ok});
                 });
             });
+}
+
+// A paste of the viewer's files holds the pipe Mutter gave (the pasting program waits on
+// it) until the files are here; then their URLs go in, or nothing when they cannot come.
+void MutterClipboard::writeFiles(quint32 serial, int fd, const QString &mime) {
+    // Main thread; the pending paste is a child of this object, so `this` outlives the call.
+    PendingPaste::start(m_ownedFiles, mime, fd, filesWaitMs, this,
+                        [this, serial](int out, const QByteArray &bytes, const QString &why) {
+                            if (bytes.isEmpty()) {
+                                qCInfo(lcMutterClip) << "the viewer's files cannot be pasted:" << why;
+                                close(out);
+                                m_session->notify("SelectionWriteDone", {serial, false});
+                                return;
+                            }
+                            QPointer<MutterClipboard> self(this);
+                            new PipeWriter(out, bytes, [self, serial](bool ok) {
+                                if (self)
+                                    self->m_session->notify("SelectionWriteDone", {serial, ok});
+                            });
+                        });
 }

@@ -39,7 +39,7 @@ void MutterInjector::movePointer(QPoint desktop) {
         return;
     // Absolute motion is relative to a stream: the monitor under the point, else the
     // nearest one, the point brought onto it.
-    const MutterStream *best = nullptr;
+    const PipeWireStream *best = nullptr;
     int bestDistance = INT_MAX;
     for (const auto &s : m_session->streams()) {
         const QRect &r = s->rect;

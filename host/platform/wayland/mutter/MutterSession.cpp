@@ -93,7 +93,7 @@ MutterSession::~MutterSession() {
 // The monitors and their places, from Mutter's display configuration:
 // GetCurrentState → (u serial, a((ssss)a(siiddada{sv})a{sv}) monitors,
 //                    a(iiduba(ssss)a{sv}) logical_monitors, a{sv} properties).
-bool MutterSession::readMonitors(QList<std::shared_ptr<MutterStream>> *out, QString *problem) {
+bool MutterSession::readMonitors(QList<std::shared_ptr<PipeWireStream>> *out, QString *problem) {
     const QDBusMessage reply = call(kDisplayConfig, QStringLiteral("/org/gnome/Mutter/DisplayConfig"), kDisplayConfig,
                                     QStringLiteral("GetCurrentState"));
     if (const QString e = errorOf(reply); !e.isEmpty() || reply.arguments().size() < 4) {
@@ -166,7 +166,7 @@ bool MutterSession::readMonitors(QList<std::shared_ptr<MutterStream>> *out, QStr
             QSize size = m.size;
             if (transform % 2 == 1)
                 size.transpose();
-            auto s = std::make_shared<MutterStream>();
+            auto s = std::make_shared<PipeWireStream>();
             s->id = int(out->size()) + 1;
             s->connector = m.connector;
             s->rect = QRect(QPoint(x, y), size);
@@ -247,7 +247,7 @@ bool MutterSession::start(QString *problem) {
 // Main thread (a signal from the bus): a monitor was turned, moved or given another mode.
 // Its stream follows by itself (Mutter renegotiates its size), the rectangles follow here.
 void MutterSession::layoutChanged() {
-    QList<std::shared_ptr<MutterStream>> now;
+    QList<std::shared_ptr<PipeWireStream>> now;
     QString problem;
     if (!m_problem.isEmpty())
         return;
@@ -324,7 +324,7 @@ void MutterSession::closed() {
 void MutterSession::restart() {
     if (!m_problem.isEmpty())
         return;
-    QList<std::shared_ptr<MutterStream>> now;
+    QList<std::shared_ptr<PipeWireStream>> now;
     QString problem;
     if (!readMonitors(&now, &problem)) {
         fail(problem);
@@ -333,9 +333,9 @@ void MutterSession::restart() {
     int lastId = 0;
     for (const auto &s : std::as_const(m_streams))
         lastId = std::max(lastId, s->id);
-    QList<std::shared_ptr<MutterStream>> next;
+    QList<std::shared_ptr<PipeWireStream>> next;
     for (const auto &n : std::as_const(now)) {
-        std::shared_ptr<MutterStream> kept;
+        std::shared_ptr<PipeWireStream> kept;
         for (const auto &s : std::as_const(m_streams))
             if (s->connector == n->connector)
                 kept = s;

@@ -1,29 +1,16 @@
 #pragma once
 
-#include <QList>
-#include <QObject>
+#include "platform/wayland/StreamSession.h"
+
 #include <QRect>
 #include <QString>
 #include <QTimer>
 #include <QVariantList>
 
-#include <atomic>
 #include <memory>
 
 class QDBusMessage;
 class QDBusPendingCall;
-
-// One monitor of a Mutter desktop and the screen-cast stream that shows it. The node id
-// and the end are written on the main thread and read by the capture thread.
-struct MutterStream {
-    int id = 0;        // the `monitors` id (1 …), kept while the session lives
-    QString connector; // Mutter's name of the monitor ("Meta-0", "DP-1", …)
-    QRect rect;        // its place in the layout, with the stream's size (the mode's pixels)
-    bool primary = false;
-    QString path;                   // the stream's D-Bus object
-    std::atomic<quint32> node{0};   // its PipeWire node, once Mutter announced it
-    std::atomic<bool> ended{false}; // the session ended: no picture will come any more
-};
 
 // A remote-desktop session of Mutter (GNOME's compositor) on the session bus, with a
 // screen-cast session tied to it that records every monitor (pointer drawn into the
@@ -33,7 +20,7 @@ struct MutterStream {
 // failed(). Mutter ends the session on every change of the monitor configuration: a new
 // one takes its place. Input goes through notify(), in order, without waiting for
 // Mutter's answer. Main thread.
-class MutterSession : public QObject {
+class MutterSession : public StreamSession {
     Q_OBJECT
 public:
     // How long Mutter has to announce the streams after the session started.
@@ -48,9 +35,9 @@ public:
     static std::shared_ptr<MutterSession> open(QString *problem);
     ~MutterSession() override;
 
-    const QList<std::shared_ptr<MutterStream>> &streams() const { return m_streams; }
+    const QList<std::shared_ptr<PipeWireStream>> &streams() const override { return m_streams; }
     // Why the session ended; empty while it works.
-    QString problem() const { return m_problem; }
+    QString problem() const override { return m_problem; }
     bool ready() const; // every stream has its node
     // Calls `method` of the remote-desktop session with `args`, not waiting for the answer.
     void notify(const char *method, const QVariantList &args);
@@ -63,10 +50,6 @@ public:
     static QString interface();
 
 Q_SIGNALS:
-    void failed(const QString &problem);
-    void streamsReady();
-    // Monitors moved, turned or changed their mode: the streams' rectangles are new.
-    void monitorsChanged();
     // Mutter ended the session and a new one took its place (path() is new).
     void restarted();
 
@@ -79,12 +62,12 @@ private Q_SLOTS:
 private:
     MutterSession() = default;
     bool start(QString *problem);
-    static bool readMonitors(QList<std::shared_ptr<MutterStream>> *out, QString *problem);
+    static bool readMonitors(QList<std::shared_ptr<PipeWireStream>> *out, QString *problem);
     void fail(const QString &why);
 
     QString m_rdPath; // the remote-desktop session object
     QString m_scPath; // the screen-cast session object
-    QList<std::shared_ptr<MutterStream>> m_streams;
+    QList<std::shared_ptr<PipeWireStream>> m_streams;
     QString m_problem;
     QTimer m_streamWait;
     int m_errorsLogged = 0;

@@ -1,6 +1,9 @@
 #include "platform/wayland/wlroots/WlrClipboard.h"
 
+#include "clipboard/PendingPaste.h"
 #include "platform/wayland/WaylandClient.h"
+#include "transfer/ClipFiles.h"
+#include "transfer/ClipFilesOffer.h"
 #include "transfer/ClipImage.h"
 #include "transfer/ClipText.h"
 
@@ -94,6 +97,7 @@ private:
     QSocketNotifier m_notifier;
     QTimer m_timeout;
 };
+
 } // namespace
 
 std::unique_ptr<WlrClipboard> WlrClipboard::open(QString *problem) {
@@ -170,19 +174,33 @@ void WlrClipboard::selected(zwlr_data_control_offer_v1 *offer) {
     if (!offer || m_source || !m_notifier)
         return;
     const QStringList types = g_offers.value(offer);
+    // Files first: a file manager offers their paths as text as well.
+    for (const QLatin1StringView type : {ClipFiles::uriListType, ClipFiles::gnomeType}) {
+        if (types.contains(type)) {
+            m_reading = Kind::Files;
+            startRead(offer, QByteArray(type.data(), type.size()));
+            return;
+        }
+    }
     for (const char *type : kTextTypes) {
         if (types.contains(QLatin1String(type))) {
+            m_reading = Kind::Text;
             startRead(offer, QByteArray(type));
             return;
         }
     }
     // Text wins when both are offered (a spreadsheet's cells come with a picture of them).
-    if (types.contains(ClipImage::mimeType))
+    if (types.contains(ClipImage::mimeType)) {
+        m_reading = Kind::Image;
         startRead(offer, QByteArray(ClipImage::mimeType.data(), ClipImage::mimeType.size()));
+    }
 }
 
+// m_reading says what the bytes are.
 void WlrClipboard::startRead(zwlr_data_control_offer_v1 *offer, const QByteArray &mime) {
+    const Kind kind = m_reading;
     finishRead(false);
+    m_reading = kind;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
@@ -191,7 +209,6 @@ void WlrClipboard::startRead(zwlr_data_control_offer_v1 *offer, const QByteArray
     close(fds[1]);
     m_readFd = fds[0];
     m_incoming.clear();
-    m_readingImage = mime == QByteArrayView(ClipImage::mimeType.data(), ClipImage::mimeType.size());
     m_reader = new QSocketNotifier(m_readFd, QSocketNotifier::Read, this);
     connect(m_reader, &QSocketNotifier::activated, this, [this] {
         char chunk[65536];
@@ -199,9 +216,10 @@ void WlrClipboard::startRead(zwlr_data_control_offer_v1 *offer, const QByteArray
             const ssize_t n = read(m_readFd, chunk, sizeof chunk);
             if (n > 0) {
                 m_incoming.append(chunk, n);
-                const qsizetype limit = m_readingImage ? ClipImage::maxBytes : ClipText::maxBytes;
+                const bool image = m_reading == Kind::Image;
+                const qsizetype limit = image ? ClipImage::maxBytes : ClipText::maxBytes;
                 if (m_incoming.size() > limit) {
-                    qCInfo(lcWlrClip) << "a copied" << (m_readingImage ? "picture" : "text") << "over" << limit
+                    qCInfo(lcWlrClip) << "a copied" << (image ? "picture" : "text") << "over" << limit
                                       << "bytes is not shared";
                     finishRead(false);
                     return;
@@ -231,12 +249,21 @@ void WlrClipboard::finishRead(bool ok) {
     const QByteArray bytes = std::exchange(m_incoming, {});
     if (!ok || bytes.isEmpty())
         return;
-    if (!m_readingImage)
+    switch (m_reading) {
+    case Kind::Text:
         Q_EMIT copied(QString::fromUtf8(bytes));
-    else if (ClipImage::fits(bytes))
-        Q_EMIT copiedImage(bytes);
-    else
-        qCInfo(lcWlrClip) << "a copied picture that is not a PNG is not shared";
+        break;
+    case Kind::Image:
+        if (ClipImage::fits(bytes))
+            Q_EMIT copiedImage(bytes);
+        else
+            qCInfo(lcWlrClip) << "a copied picture that is not a PNG is not shared";
+        break;
+    case Kind::Files:
+        if (const QStringList paths = ClipFiles::localPaths(bytes); !paths.isEmpty())
+            Q_EMIT copiedFiles(paths);
+        break;
+    }
 }
 
 void WlrClipboard::setText(const QString &text) {
@@ -246,39 +273,93 @@ void WlrClipboard::setText(const QString &text) {
     if (bytes.size() > ClipText::maxBytes)
         return;
     m_owned = bytes;
-    offerOwned(false);
+    offerOwned(Kind::Text);
 }
 
 void WlrClipboard::setImage(const QByteArray &png) {
     if (m_client->broken() || !ClipImage::fits(png))
         return;
     m_owned = png;
-    offerOwned(true);
+    offerOwned(Kind::Image);
 }
 
-void WlrClipboard::offerOwned(bool image) {
+void WlrClipboard::setFiles(ClipFilesOffer *offer) {
+    if (m_client->broken() || !offer)
+        return;
+    m_owned.clear();
+    if (m_ownedFiles)
+        disconnect(m_ownedFiles, nullptr, this, nullptr);
+    m_ownedFiles = offer;
+    // The viewer that copied them left or lost `files`: nothing can be fetched any more, so
+    // the selection is given up (pastes waiting for them end through their own watch).
+    connect(offer, &QObject::destroyed, this, [this] {
+        if (m_ownedKind != Kind::Files || m_ownedFiles || !m_source || m_client->broken())
+            return;
+        zwlr_data_control_source_v1_destroy(std::exchange(m_source, nullptr));
+        zwlr_data_control_device_v1_set_selection(m_device, nullptr);
+        m_client->dispatchPending();
+    });
+    offerOwned(Kind::Files);
+}
+
+void WlrClipboard::offerOwned(Kind kind) {
     if (m_source)
         zwlr_data_control_source_v1_destroy(m_source);
     finishRead(false);
-    m_ownedImage = image;
+    m_ownedKind = kind;
+    if (kind != Kind::Files && m_ownedFiles) {
+        disconnect(m_ownedFiles, nullptr, this, nullptr);
+        m_ownedFiles = nullptr;
+    }
     m_source = zwlr_data_control_manager_v1_create_data_source(m_manager);
     zwlr_data_control_source_v1_add_listener(m_source, &kSourceListener, this);
-    if (image)
+    switch (kind) {
+    case Kind::Image:
         zwlr_data_control_source_v1_offer(m_source, QByteArray(ClipImage::mimeType.data(), ClipImage::mimeType.size()));
-    else
+        break;
+    case Kind::Files:
+        zwlr_data_control_source_v1_offer(m_source, ClipFiles::uriListType.data());
+        zwlr_data_control_source_v1_offer(m_source, ClipFiles::gnomeType.data());
+        break;
+    case Kind::Text:
         for (const char *type : kTextTypes)
             zwlr_data_control_source_v1_offer(m_source, type);
+        break;
+    }
     zwlr_data_control_device_v1_set_selection(m_device, m_source);
     m_client->dispatchPending();
 }
 
 void WlrClipboard::sendTo(const char *mime, int fd) {
+    const QLatin1StringView type(mime);
+    const bool filesType = type == ClipFiles::uriListType || type == ClipFiles::gnomeType;
+    if (m_ownedKind == Kind::Files) {
+        if (filesType)
+            sendFiles(QByteArray(mime), fd);
+        else
+            close(fd);
+        return;
+    }
     // Every text type offered is the same UTF-8 text; a picture is offered as image/png only.
-    if (m_ownedImage && QLatin1StringView(mime) != ClipImage::mimeType) {
+    if ((m_ownedKind == Kind::Image) != (type == ClipImage::mimeType) || filesType) {
         close(fd);
         return;
     }
     new PipeWriter(fd, m_owned);
+}
+
+// A paste of the viewer's files: the pasting program waits on the pipe until the files
+// are here, then gets their URLs, or an empty, closed pipe when they cannot come.
+void WlrClipboard::sendFiles(const QByteArray &mime, int fd) {
+    PendingPaste::start(m_ownedFiles, QString::fromLatin1(mime), fd, filesWaitMs, this,
+                        [](int out, const QByteArray &bytes, const QString &why) {
+                            if (bytes.isEmpty()) {
+                                qCInfo(lcWlrClip) << "the viewer's files cannot be pasted:" << why;
+                                close(out);
+                                return;
+                            }
+                            new PipeWriter(out, bytes);
+                        });
 }
 
 void WlrClipboard::sourceCancelled(zwlr_data_control_source_v1 *source) {
@@ -287,5 +368,8 @@ void WlrClipboard::sourceCancelled(zwlr_data_control_source_v1 *source) {
     if (source == m_source) {
         m_source = nullptr;
         m_owned.clear();
+        if (m_ownedFiles)
+            disconnect(m_ownedFiles, nullptr, this, nullptr);
+        m_ownedFiles = nullptr;
     }
 }

@@ -7,20 +7,21 @@
 #include <atomic>
 #include <memory>
 
-struct MutterStream;
+struct PipeWireStream;
 typedef struct _GstElement GstElement;
 typedef struct _GstSample GstSample;
 
-// Reads one monitor of a Mutter desktop from its screen-cast stream: `pipewiresrc` on the
-// stream's PipeWire node into an appsink that keeps only the newest picture. Mutter sends a
-// picture only when the monitor changed, so an idle desktop costs nothing, and poll()
-// reports a change exactly when one arrived. The pointer is drawn in by Mutter. The
-// pipeline is built on the capture thread once the node is known (the session announces it
-// shortly after it started), and moves to the new node when Mutter made a new session.
-class MutterFrameGrabber : public FrameGrabber {
+// Reads one monitor of a Wayland desktop from its screen-cast stream: `pipewiresrc` on the
+// stream's PipeWire node (through the portal's connection where there is one) into an
+// appsink that keeps only the newest picture. The compositor sends a picture only when the
+// monitor changed, so an idle desktop costs nothing, and poll() reports a change exactly
+// when one arrived. The pointer is drawn in by the compositor. The pipeline is built on the
+// capture thread once the node is known (the session announces it shortly after it
+// started), and moves to the new node when Mutter made a new session.
+class PipeWireFrameGrabber : public FrameGrabber {
 public:
-    explicit MutterFrameGrabber(std::shared_ptr<MutterStream> stream);
-    ~MutterFrameGrabber() override;
+    explicit PipeWireFrameGrabber(std::shared_ptr<PipeWireStream> stream);
+    ~PipeWireFrameGrabber() override;
 
     Result<std::monostate> open(const QRect &rect) override;
     bool setRect(const QRect &rect) override;
@@ -39,7 +40,7 @@ private:
     void stopPipeline();
     bool pipelineFailed();
 
-    std::shared_ptr<MutterStream> m_stream;
+    std::shared_ptr<PipeWireStream> m_stream;
     QRect m_rect;
     GstElement *m_pipeline = nullptr;
     GstElement *m_sink = nullptr;

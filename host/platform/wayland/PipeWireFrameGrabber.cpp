@@ -1,6 +1,6 @@
-#include "platform/wayland/mutter/MutterFrameGrabber.h"
+#include "platform/wayland/PipeWireFrameGrabber.h"
 
-#include "platform/wayland/mutter/MutterSession.h"
+#include "platform/wayland/PipeWireStream.h"
 
 #include <QLoggingCategory>
 
@@ -13,7 +13,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcMutterGrab, "velmo.capture.mutter")
+Q_LOGGING_CATEGORY(lcPipeWireGrab, "velmo.capture.pipewire")
 
 namespace {
 // While the node is not known yet, the capture thread looks again this often.
@@ -28,11 +28,11 @@ GstFlowReturn newSample(GstAppSink *, gpointer data) {
 }
 } // namespace
 
-MutterFrameGrabber::MutterFrameGrabber(std::shared_ptr<MutterStream> stream) : m_stream(std::move(stream)) {
+PipeWireFrameGrabber::PipeWireFrameGrabber(std::shared_ptr<PipeWireStream> stream) : m_stream(std::move(stream)) {
     m_eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
-MutterFrameGrabber::~MutterFrameGrabber() {
+PipeWireFrameGrabber::~PipeWireFrameGrabber() {
     stopPipeline();
     if (m_picture)
         gst_buffer_unref(m_picture);
@@ -42,13 +42,13 @@ MutterFrameGrabber::~MutterFrameGrabber() {
         close(m_eventFd);
 }
 
-Result<std::monostate> MutterFrameGrabber::open(const QRect &rect) {
+Result<std::monostate> PipeWireFrameGrabber::open(const QRect &rect) {
     if (m_eventFd < 0)
         return Result<std::monostate>::failure(
-            Error::make(Error::Kind::Unavailable, QStringLiteral("no eventfd for the Mutter capture")));
+            Error::make(Error::Kind::Unavailable, QStringLiteral("no eventfd for the screen-cast capture")));
     if (m_stream->ended)
         return Result<std::monostate>::failure(
-            Error::make(Error::Kind::Unavailable, QStringLiteral("the Mutter session has ended")));
+            Error::make(Error::Kind::Unavailable, QStringLiteral("the screen-cast session has ended")));
     if (!gst_element_factory_find("pipewiresrc"))
         return Result<std::monostate>::failure(Error::make(
             Error::Kind::Unavailable, QStringLiteral("GStreamer has no pipewiresrc (package gstreamer1.0-pipewire)")));
@@ -56,24 +56,28 @@ Result<std::monostate> MutterFrameGrabber::open(const QRect &rect) {
     return Result<std::monostate>::success({});
 }
 
-bool MutterFrameGrabber::setRect(const QRect &rect) {
+bool PipeWireFrameGrabber::setRect(const QRect &rect) {
     m_rect = rect;
     return true;
 }
 
 // Capture thread.
-bool MutterFrameGrabber::build() {
-    // always-copy: the picture leaves PipeWire's buffers at once (they go back to Mutter,
-    // which has only a few), so one may be held by the encoders as long as they like.
+bool PipeWireFrameGrabber::build() {
+    // always-copy: the picture leaves PipeWire's buffers at once (they go back to the
+    // compositor, which has only a few), so one may be held by the encoders as long as they
+    // like. A portal's stream is reached only through the connection it opened for us (fd;
+    // pipewiresrc takes a copy of it).
     m_builtNode = m_stream->node;
+    const int remote = m_stream->remote;
     const QByteArray desc = QByteArrayLiteral("pipewiresrc name=src always-copy=true path=") +
                             QByteArray::number(m_builtNode) +
+                            (remote >= 0 ? QByteArrayLiteral(" fd=") + QByteArray::number(remote) : QByteArray()) +
                             " ! videoconvert ! video/x-raw,format=BGRx ! appsink name=sink sync=false max-buffers=1 "
                             "drop=true";
     GError *err = nullptr;
     m_pipeline = gst_parse_launch(desc.constData(), &err);
     if (!m_pipeline || err) {
-        qCWarning(lcMutterGrab) << "no capture pipeline:" << (err ? err->message : "?");
+        qCWarning(lcPipeWireGrab) << "no capture pipeline:" << (err ? err->message : "?");
         if (err)
             g_error_free(err);
         if (m_pipeline)
@@ -86,15 +90,16 @@ bool MutterFrameGrabber::build() {
     callbacks.new_sample = newSample;
     gst_app_sink_set_callbacks(GST_APP_SINK(m_sink), &callbacks, &m_eventFd, nullptr);
     if (gst_element_set_state(m_pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        qCWarning(lcMutterGrab) << "the capture pipeline of node" << m_builtNode << "does not start";
+        qCWarning(lcPipeWireGrab) << "the capture pipeline of node" << m_builtNode << "does not start";
         stopPipeline();
         return false;
     }
-    qCInfo(lcMutterGrab) << "capturing monitor" << m_stream->connector << "from PipeWire node" << m_stream->node.load();
+    qCInfo(lcPipeWireGrab) << "capturing monitor" << m_stream->connector << "from PipeWire node"
+                           << m_stream->node.load();
     return true;
 }
 
-void MutterFrameGrabber::stopPipeline() {
+void PipeWireFrameGrabber::stopPipeline() {
     if (!m_pipeline)
         return;
     if (m_held)
@@ -107,19 +112,19 @@ void MutterFrameGrabber::stopPipeline() {
 }
 
 // Capture thread. An error on the pipeline's bus (the stream went away) ends the capture.
-bool MutterFrameGrabber::pipelineFailed() {
+bool PipeWireFrameGrabber::pipelineFailed() {
     GstBus *bus = gst_element_get_bus(m_pipeline);
     bool failed = false;
     while (GstMessage *msg = gst_bus_pop_filtered(bus, GstMessageType(GST_MESSAGE_ERROR | GST_MESSAGE_EOS))) {
         if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
             GError *err = nullptr;
             gst_message_parse_error(msg, &err, nullptr);
-            qCWarning(lcMutterGrab) << "the screen stream of" << m_stream->connector
-                                    << "failed:" << (err ? err->message : "?");
+            qCWarning(lcPipeWireGrab) << "the screen stream of" << m_stream->connector
+                                      << "failed:" << (err ? err->message : "?");
             if (err)
                 g_error_free(err);
         } else {
-            qCWarning(lcMutterGrab) << "the screen stream of" << m_stream->connector << "ended";
+            qCWarning(lcPipeWireGrab) << "the screen stream of" << m_stream->connector << "ended";
         }
         failed = true;
         gst_message_unref(msg);
@@ -128,7 +133,7 @@ bool MutterFrameGrabber::pipelineFailed() {
     return failed;
 }
 
-FrameGrabber::Poll MutterFrameGrabber::poll() {
+FrameGrabber::Poll PipeWireFrameGrabber::poll() {
     Poll p;
     // Mutter draws the pointer: nothing to draw here, nothing to follow.
     p.pointer = QPoint(INT_MIN / 2, INT_MIN / 2);
@@ -153,14 +158,14 @@ FrameGrabber::Poll MutterFrameGrabber::poll() {
     return p;
 }
 
-void MutterFrameGrabber::wait(int wakeFd, int timeoutMs) {
+void PipeWireFrameGrabber::wait(int wakeFd, int timeoutMs) {
     pollfd fds[2] = {{wakeFd, POLLIN, 0}, {m_eventFd, POLLIN, 0}};
     if (!m_pipeline)
         timeoutMs = timeoutMs < 0 ? kNodeWaitMs : std::min(timeoutMs, kNodeWaitMs);
     ::poll(fds, 2, timeoutMs);
 }
 
-FrameGrabber::Grab MutterFrameGrabber::grab() {
+FrameGrabber::Grab PipeWireFrameGrabber::grab() {
     if (!m_sink)
         return Grab::Failed;
     // The newest picture is kept until it fits the monitor's rectangle: after a mode change
@@ -185,7 +190,7 @@ FrameGrabber::Grab MutterFrameGrabber::grab() {
     const int h = int(GST_VIDEO_INFO_HEIGHT(&info));
     if (QSize(w, h) != m_rect.size()) {
         if (!m_sizeWarned)
-            qCInfo(lcMutterGrab) << "stream picture is" << w << "x" << h << "while the monitor is" << m_rect.size();
+            qCInfo(lcPipeWireGrab) << "stream picture is" << w << "x" << h << "while the monitor is" << m_rect.size();
         m_sizeWarned = true;
         return Grab::Failed;
     }
@@ -218,11 +223,11 @@ FrameGrabber::Grab MutterFrameGrabber::grab() {
     return Grab::Ok;
 }
 
-GstBuffer *MutterFrameGrabber::picture() {
+GstBuffer *PipeWireFrameGrabber::picture() {
     return std::exchange(m_picture, nullptr);
 }
 
-const QImage &MutterFrameGrabber::cursor(QPoint *hotspot) const {
+const QImage &PipeWireFrameGrabber::cursor(QPoint *hotspot) const {
     *hotspot = QPoint();
     return m_noCursor;
 }
