@@ -11,7 +11,9 @@
 // its CPU time per frame and share of a core, and the rate it says it sustains (canFps);
 // 60 against 30 as ratios, and the goal (≥ 45 fps shown at 1080p, p50 ≤ 30 ms). Run it
 // inside the test environment:
-//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/bench/bench_host_latency [SECONDS]
+//   VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh build/bench/bench_host_latency [SECONDS] [--fast] [--h264]
+// --fast runs only the fast link's figures, --h264 only H.264 there (to repeat them after a
+// change in less time).
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
@@ -39,6 +41,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,6 +52,13 @@ constexpr int kBits = FrameCode::bits;
 constexpr int kBlock = FrameCode::block;
 constexpr int kLeft = FrameCode::left, kTop = FrameCode::top;
 constexpr QSize kScreen(1920, 1080);
+
+// CPU time of this whole process so far, ms.
+double processCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1e6;
+}
 
 qint64 nowUs() {
     return ShownCodes::nowUs();
@@ -200,8 +210,11 @@ struct ViewerRun {
     Latencies lat;
     HostFigures host;
     double shownFps = 0; // distinct frame numbers read, per second
-    int canFps = 0;      // what the agent said it sustains, at the end
-    int targetKbps = 0;  // the H.264 rate the link's estimate allows, at the end
+    // The viewer's CPU time (this process: receiving, decoding, converting, reading the
+    // picture; the strip's painting is a few X calls) per frame received, ms.
+    double viewerCpuPerFrameMs = 0;
+    int canFps = 0;     // what the agent said it sustains, at the end
+    int targetKbps = 0; // the H.264 rate the link's estimate allows, at the end
     int sentKbps = 0;
     QString limit;
     bool ok = false;
@@ -232,9 +245,13 @@ ViewerRun runViewer(ViewerObjects &objects, DevicePeers &peers, bool h264, const
     measuring = true;
     QElapsedTimer t;
     t.start();
+    const double cpuBefore = processCpuMs();
+    const quint64 framesBefore = s->framesReceived();
     run.host = measureHost(*s, peers.host().processId(), seconds);
     const double elapsed = double(t.elapsed()) / 1000.0;
     measuring = false;
+    if (const quint64 frames = s->framesReceived() - framesBefore; frames > 0)
+        run.viewerCpuPerFrameMs = (processCpuMs() - cpuBefore) / double(frames);
     run.shownFps = double(run.lat.ms.size()) / elapsed;
     run.canFps = s->stats().value("canFps").toInt();
     run.limit = s->stats().value("limit").toString();
@@ -258,7 +275,17 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "needs an X display: VELMO_TEST_DISPLAY=1 scripts/with-test-env.sh %s\n", argv[0]);
         return 2;
     }
-    const int seconds = argc >= 2 ? std::max(3, atoi(argv[1])) : 10;
+    int seconds = 10;
+    bool fastOnly = false;
+    bool h264Only = false;
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--fast") == 0)
+            fastOnly = true;
+        else if (qstrcmp(argv[i], "--h264") == 0)
+            h264Only = true;
+        else
+            seconds = std::max(3, atoi(argv[i]));
+    }
     TestEnv env;
     QGuiApplication app(argc, argv);
     gst_init(nullptr, nullptr);
@@ -298,6 +325,8 @@ int main(int argc, char **argv) {
     std::printf("%-6s %-9s %8s %9s %9s\n", "codec", "path", "frames", "p50 ms", "p95 ms");
     int failures = 0;
     for (const bool h264 : {true, false}) {
+        if (fastOnly)
+            break;
         const char *codec = h264 ? "h264" : "jpeg";
         const Latencies base = runBaseline(h264, seconds, pump);
 
@@ -339,18 +368,20 @@ int main(int argc, char **argv) {
     painter.start();
     std::printf("\n60 fps asked next to 30, full size (1920x1080), quality 70, 8000 kbps ceiling; the number "
                 "painted at 60 Hz\n");
-    std::printf("%-6s %5s %7s %8s %8s %9s %10s %7s %7s %6s %7s  %s\n", "codec", "asked", "shown", "p50 ms", "p95 ms",
-                "host fps", "cpu ms/fr", "cpu %", "canFps", "kbps", "target", "limit");
+    std::printf("%-6s %5s %7s %8s %8s %9s %10s %7s %7s %6s %7s %10s  %s\n", "codec", "asked", "shown", "p50 ms",
+                "p95 ms", "host fps", "cpu ms/fr", "cpu %", "canFps", "kbps", "target", "view ms/fr", "limit");
     for (const bool h264 : {true, false}) {
+        if (!h264 && h264Only)
+            break;
         const char *codec = h264 ? "h264" : "jpeg";
         ViewerRun at[2];
         for (int i = 0; i < 2; ++i) {
             const int fps = i == 0 ? 30 : 60;
             at[i] = runViewer(objects, peers, h264, {fps, 1.0, 70, 8000}, seconds);
             const ViewerRun &r = at[i];
-            std::printf("%-6s %5d %7.1f %8.1f %8.1f %9.1f %10.2f %7.0f %7d %6d %7d  %s\n", codec, fps, r.shownFps,
-                        r.lat.percentile(0.5), r.lat.percentile(0.95), r.host.fps, r.host.cpuPerFrameMs,
-                        r.host.cpuPercent, r.canFps, r.sentKbps, r.targetKbps,
+            std::printf("%-6s %5d %7.1f %8.1f %8.1f %9.1f %10.2f %7.0f %7d %6d %7d %10.2f  %s\n", codec, fps,
+                        r.shownFps, r.lat.percentile(0.5), r.lat.percentile(0.95), r.host.fps, r.host.cpuPerFrameMs,
+                        r.host.cpuPercent, r.canFps, r.sentKbps, r.targetKbps, r.viewerCpuPerFrameMs,
                         r.limit.isEmpty() ? "-" : qPrintable(r.limit));
             std::fflush(stdout);
             if (!r.ok)

@@ -15,6 +15,8 @@ packages=(
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
     gstreamer1.0-nice gstreamer1.0-libav
+    # the viewer's conversion of decoded frames for the screen
+    libswscale-dev
     # crypto, JPEG, secret store, Markdown, rendezvous registry
     libssl-dev libturbojpeg0-dev libsecret-1-dev libcmark-dev libsqlite3-dev
     # the rendezvous server beyond one machine: PostgreSQL registry, Redis bus

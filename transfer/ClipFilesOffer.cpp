@@ -9,7 +9,11 @@
 Q_DECLARE_LOGGING_CATEGORY(lcTransfer)
 
 ClipFilesOffer::ClipFilesOffer(FileTransfers *files, ClipFiles announced, const QString &baseFolder, QObject *parent)
-    : QObject(parent), m_files(files), m_announced(std::move(announced)), m_base(baseFolder) {
+    : ClipFilesOffer(files, std::move(announced), baseFolder, Placement::OwnFolder, parent) {}
+
+ClipFilesOffer::ClipFilesOffer(FileTransfers *files, ClipFiles announced, const QString &baseFolder,
+                               Placement placement, QObject *parent)
+    : QObject(parent), m_files(files), m_announced(std::move(announced)), m_base(baseFolder), m_placement(placement) {
     if (m_files) {
         connect(m_files, &FileTransfers::fetched, this, &ClipFilesOffer::onFetched);
         connect(m_files, &FileTransfers::fetchFailed, this, &ClipFilesOffer::onFailed);
@@ -23,6 +27,8 @@ ClipFilesOffer::~ClipFilesOffer() {
 }
 
 QString ClipFilesOffer::folder() const {
+    if (m_placement == Placement::Into)
+        return m_state == State::Idle ? QString() : m_base;
     return m_dir ? m_dir->path() : QString();
 }
 
@@ -33,6 +39,12 @@ void ClipFilesOffer::fetch() {
     m_error.clear();
     if (!m_files)
         return fail(QStringLiteral("接続が切れました"));
+    if (m_placement == Placement::Into) {
+        // A folder of the user's: made when missing, never emptied.
+        if (!QDir().mkpath(m_base))
+            return fail(QStringLiteral("保存先のフォルダを作れません"));
+        return request(m_base);
+    }
     if (!m_dir) {
         static bool swept = false;
         if (!std::exchange(swept, true))
@@ -48,9 +60,18 @@ void ClipFilesOffer::fetch() {
     const QDir dir(m_dir->path());
     for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden))
         QFile::remove(dir.filePath(name));
-    m_paths = QStringList(m_announced.files.size(), QString());
+    request(m_dir->path());
+}
+
+void ClipFilesOffer::request(const QString &folder) {
+    // Into a user's folder, a new try asks only for what did not arrive: a file received
+    // before stays where it is and is not received again under another name.
+    if (m_placement == Placement::OwnFolder || m_paths.size() != m_announced.files.size())
+        m_paths = QStringList(m_announced.files.size(), QString());
     for (int i = 0; i < m_announced.files.size(); ++i) {
-        const quint32 req = m_files->fetch(m_announced.id, i, m_dir->path(), m_announced.files.at(i).size);
+        if (!m_paths.at(i).isEmpty())
+            continue;
+        const quint32 req = m_files->fetch(m_announced.id, i, folder, m_announced.files.at(i).size);
         if (!req)
             return fail(m_files->allowed() ? QStringLiteral("ファイルを受け取れません")
                                            : QStringLiteral("ファイル転送が許可されていません"));
@@ -92,7 +113,8 @@ void ClipFilesOffer::fail(const QString &why) {
     if (m_files)
         for (const auto &[req, index] : pending)
             m_files->cancelFetch(req);
-    m_paths.clear();
+    if (m_placement == Placement::OwnFolder)
+        m_paths.clear();
     m_error = why;
     m_state = State::Failed;
     qCInfo(lcTransfer) << "clipboard files not fetched:" << why;

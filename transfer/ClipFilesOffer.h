@@ -17,13 +17,19 @@ class FileTransfers;
 // their own under `baseFolder` (made at the first fetch, removed with this object);
 // finished() follows when all arrived (paths()) or one failed (error(), the rest are
 // given up). Fetched files are kept: pasting again answers at once. A failed fetch may
-// be tried again. Main thread.
+// be tried again.
+// Placement::Into fetches them straight into `baseFolder` instead (the user's
+// downloads): each file under its own name, or a numbered one when the name is taken
+// (nothing there is replaced or removed, by this object or its end). Main thread.
 class ClipFilesOffer : public QObject {
     Q_OBJECT
 public:
     enum class State { Idle, Fetching, Ready, Failed };
+    enum class Placement { OwnFolder, Into };
 
     ClipFilesOffer(FileTransfers *files, ClipFiles announced, const QString &baseFolder, QObject *parent = nullptr);
+    ClipFilesOffer(FileTransfers *files, ClipFiles announced, const QString &baseFolder, Placement placement,
+                   QObject *parent = nullptr);
     ~ClipFilesOffer() override;
 
     const ClipFiles &announced() const { return m_announced; }
@@ -47,6 +53,7 @@ Q_SIGNALS:
     void finished();
 
 private:
+    void request(const QString &folder);
     void fail(const QString &why);
     void onFetched(quint32 req, const QString &path);
     void onFailed(quint32 req, const QString &why);
@@ -54,6 +61,7 @@ private:
     QPointer<FileTransfers> m_files;
     ClipFiles m_announced;
     QString m_base;
+    Placement m_placement = Placement::OwnFolder;
     std::unique_ptr<QTemporaryDir> m_dir;
     State m_state = State::Idle;
     std::map<quint32, int> m_requests; // request → index

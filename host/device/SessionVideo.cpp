@@ -163,8 +163,11 @@ void SessionVideo::sendStats() {
         // the picture smaller or softer than the viewer asked.
         stats.link.insert("est", qint64(m_pacer.rate() * 8 / 1000));
         stats.link.insert("skipped", m_skipped);
-        if (m_pacer.step() > 0)
+        if (m_pacer.step() > 0) {
             stats.link.insert("limit", QStringLiteral("回線"));
+            if (const double scale = m_pacer.stepValues(m_source->settings().q).scale; scale < 1)
+                stats.link.insert("scale", scale);
+        }
     }
     m_skipped = 0;
     m_lastStats = stats.toJson();

@@ -15,7 +15,9 @@
 #include "transfer/ClipImage.h"
 #include "transfer/FileTransfers.h"
 #include "viewer/ClipboardSync.h"
+#include "viewer/SessionView.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QBuffer>
 #include <QClipboard>
@@ -24,11 +26,14 @@
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
+#include <QLabel>
 #include <QMimeData>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <QUrl>
 
 #include <memory>
@@ -386,6 +391,111 @@ private Q_SLOTS:
         QCOMPARE(notices.size(), 0);
     }
 
+    // The host's copy of files saved into the downloads folder from the session window's
+    // bar, for a program here that does not take pasted files: fetched straight there,
+    // a taken name numbered (the file there kept as it was), a notice naming the folder.
+    void clipboardFilesToDownloads() {
+        XClipboardClient fileManager;
+        QVERIFY2(fileManager.ok(), "no X display");
+        auto rig = connect();
+        QVERIFY(rig);
+        SessionView view(rig->session.get(), objects.config(), nullptr);
+        view.show();
+        ClipboardSync *sync = view.clipboardSync();
+        QSignalSpy notices(sync, &ClipboardSync::notice);
+        QSignalSpy saved(sync, &ClipboardSync::remoteFilesSaved);
+        auto *bar = view.findChild<QWidget *>("copiedFilesBar");
+        auto *save = view.findChild<QPushButton *>("saveCopiedFilesButton");
+        auto *menuSave = view.findChild<QAction *>("saveCopiedFiles");
+        QVERIFY(bar && save && menuSave);
+        QVERIFY(!bar->isVisible());
+        QVERIFY(!menuSave->isEnabled());
+
+        QTemporaryDir src;
+        const QString report = src.path() + "/report.pdf";
+        const QByteArray reportHash = writeRandomFile(report, 1024 * 1024 + 7);
+        const QString note = src.path() + "/メモ.txt";
+        writeRandomFile(note, 100);
+        const QByteArray noteHash = sha256Of(note);
+        QVERIFY(QDir().mkpath(rig->viewerDownloads()));
+        QFile mine(rig->viewerDownloads() + "/report.pdf");
+        QVERIFY(mine.open(QIODevice::WriteOnly));
+        mine.write("mine");
+        mine.close();
+
+        fileManager.copyFiles({report, note});
+        QTRY_VERIFY_WITH_TIMEOUT(bar->isVisible(), 5000);
+        QCOMPARE(sync->remoteFiles(), QStringList({"report.pdf", "メモ.txt"}));
+        QCOMPARE(view.findChild<QLabel *>("copiedFilesText")->text(),
+                 QString("相手側でファイルがコピーされました: report.pdf、メモ.txt"));
+        QVERIFY(menuSave->isEnabled());
+        QTest::qWait(300);
+        QCOMPARE(incoming(rig->files()), 0); // nothing moves before the user asks
+        QTest::mouseClick(save, Qt::LeftButton);
+        QVERIFY(sync->saving());
+        QVERIFY(!save->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(saved.size(), 1, 30000);
+        QCOMPARE(saved.first().at(0).toString(), rig->viewerDownloads());
+        const QStringList paths = saved.first().at(1).toStringList();
+        QCOMPARE(paths,
+                 QStringList({rig->viewerDownloads() + "/report (1).pdf", rig->viewerDownloads() + "/メモ.txt"}));
+        QCOMPARE(sha256Of(paths.at(0)), reportHash);
+        QCOMPARE(sha256Of(paths.at(1)), noteHash);
+        QCOMPARE(sha256Of(mine.fileName()), QCryptographicHash::hash("mine", QCryptographicHash::Sha256));
+        QCOMPARE(entries(rig->viewerDownloads()), QStringList({"report (1).pdf", "report.pdf", "メモ.txt"}));
+        QCOMPARE(notices.size(), 1);
+        QCOMPARE(notices.first().first().toString(),
+                 "ダウンロード(" + rig->viewerDownloads() + ")に保存しました: report (1).pdf、メモ.txt");
+        QCOMPARE(view.toast(), notices.first().first().toString());
+        QVERIFY(!bar->isVisible()); // done; the menu still offers it
+        QVERIFY(menuSave->isEnabled());
+        // Saving again is a second copy, never a replacement.
+        menuSave->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(saved.size(), 2, 30000);
+        QCOMPARE(saved.last().at(1).toStringList().first(), rig->viewerDownloads() + "/report (2).pdf");
+        QCOMPARE(sha256Of(rig->viewerDownloads() + "/report (1).pdf"), reportHash);
+
+        // The host copies text: its files are no longer there to save.
+        fileManager.copy("plain");
+        QTRY_VERIFY_WITH_TIMEOUT(sync->remoteFiles().isEmpty(), 5000);
+        QVERIFY(!bar->isVisible());
+        QVERIFY(!menuSave->isEnabled());
+        notices.clear();
+        sync->saveRemoteFiles(); // nothing to save: nothing happens
+        QVERIFY(!sync->saving());
+
+        // A new copy shows the bar again, even after it was closed; closing it keeps the menu.
+        fileManager.copyFiles({note});
+        QTRY_VERIFY_WITH_TIMEOUT(bar->isVisible(), 5000);
+        QTest::mouseClick(view.findChild<QToolButton *>("dismissCopiedFiles"), Qt::LeftButton);
+        QVERIFY(!bar->isVisible());
+        QVERIFY(menuSave->isEnabled());
+        // (large enough to be under way when the right goes)
+        const QString big = src.path() + "/big.bin";
+        writeRandomFile(big, 64 * 1024 * 1024);
+        fileManager.copyFiles({big});
+        QTRY_VERIFY_WITH_TIMEOUT(bar->isVisible(), 5000);
+        QCOMPARE(sync->remoteFiles(), QStringList({"big.bin"}));
+
+        // Without `files`: nothing to save, and a save under way ends with a word why.
+        menuSave->trigger();
+        QVERIFY(sync->saving());
+        QCOMPARE(rig->setPerm(true, false), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig->session->exchange()->filesAllowed(), 5000);
+        QVERIFY(!sync->saving());
+        QVERIFY(sync->remoteFiles().isEmpty());
+        QVERIFY(!bar->isVisible());
+        QVERIFY(!menuSave->isEnabled());
+        QCOMPARE(saved.size(), 2);
+        QVERIFY(!notices.isEmpty());
+        QCOMPARE(notices.last().first().toString(),
+                 ClipboardSync::filesNotSaved(QStringLiteral("ファイル転送が許可されていません")));
+        // Nothing half-written is left behind.
+        QTest::qWait(300);
+        for (const QString &name : entries(rig->viewerDownloads()))
+            QVERIFY2(!name.endsWith(".part"), qPrintable(name));
+    }
+
     void filesToTheHost() {
         auto rig = connect();
         QVERIFY(rig);
@@ -530,7 +640,7 @@ private Q_SLOTS:
 
 int main(int argc, char **argv) {
     TestEnv env;
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv); // the session window's widgets
     TestSessionTransfer t;
     return QTest::qExec(&t, argc, argv);
 }

@@ -2,6 +2,7 @@
 // closing, the key bar's text field, toasts and PNG saving.
 #include "config/AppConfig.h"
 #include "config/Paths.h"
+#include "protocol/ctrl/StatsMessage.h"
 #include "session/SessionExchange.h"
 #include "session/SessionStatistics.h"
 #include "session/SessionStore.h"
@@ -126,6 +127,7 @@ private Q_SLOTS:
     void failurePanelStaysUntilClosed();
     void textFieldAndQuality();
     void toasts();
+    void statsShowStepDown();
     void savingPng();
     void refusalSaysWhoAndWraps();
     void fullScreenActualSizeAndKeyHint();
@@ -506,6 +508,50 @@ void TestSessionWindow::textFieldAndQuality() {
     QVERIFY(StatsOverlay::lines(sample).contains("送信: 58 fps"));
     sample.canFps = 72;
     QVERIFY(StatsOverlay::lines(sample).contains("送信: 58 fps(この画質で最大 72 fps)"));
+}
+
+void TestSessionWindow::statsShowStepDown() {
+    SessionStore store(objects.context());
+    RemoteSession *s = newSession(store);
+    SessionWindowView w(s->sid(), &store, objects.config());
+    w.show();
+    auto *quality = w.findChild<QToolButton *>("qualityMenu");
+    quality->menu()->actions().last()->trigger(); // 統計を表示
+    auto *overlay = w.findChild<StatsOverlay *>("statsOverlay");
+    QVERIFY(overlay && overlay->isVisible());
+    SessionStatistics *statistics = w.sessionView()->statistics();
+    const auto stepped = [](const QStringList &lines) {
+        QStringList out;
+        for (const QString &line : lines)
+            if (line.startsWith("縮小"))
+                out << line;
+        return out;
+    };
+    // What the host writes while the link holds the picture at half the asked size.
+    StatsMessage host;
+    host.codec = "h264";
+    host.fps = 30;
+    host.link = {{"est", 900}, {"target", 800}, {"scale", 0.5}, {"limit", "回線"}};
+    statistics->takeHostStats(host.toJson());
+    QCOMPARE(stepped(overlay->shownLines()), QStringList({"縮小 50%"}));
+    QVERIFY(overlay->shownLines().contains("制限: 回線"));
+    const int tall = overlay->height();
+    host.link["scale"] = 0.35;
+    statistics->takeHostStats(host.toJson());
+    QCOMPARE(stepped(overlay->shownLines()), QStringList({"縮小 35%"}));
+    // Back to full size: the host leaves "scale" out, the line goes.
+    host.link.remove("scale");
+    host.link.remove("limit");
+    statistics->takeHostStats(host.toJson());
+    QCOMPARE(stepped(overlay->shownLines()), QStringList());
+    QVERIFY(overlay->height() < tall);
+    // Values that are no step down show nothing.
+    for (const QJsonValue &bad : {QJsonValue(1.0), QJsonValue(1.5), QJsonValue(0.0), QJsonValue(-0.5),
+                                  QJsonValue("0.5"), QJsonValue(QJsonValue::Null)}) {
+        host.link["scale"] = bad;
+        statistics->takeHostStats(host.toJson());
+        QCOMPARE(stepped(overlay->shownLines()), QStringList());
+    }
 }
 
 void TestSessionWindow::toasts() {

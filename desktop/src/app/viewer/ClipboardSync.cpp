@@ -6,10 +6,12 @@
 #include "transfer/ClipFiles.h"
 #include "transfer/ClipFilesOffer.h"
 #include "transfer/ClipImage.h"
+#include "transfer/FileTransfers.h"
 #include "viewer/RemoteFilesMimeData.h"
 
 #include <QBuffer>
 #include <QClipboard>
+#include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <QMimeData>
@@ -39,6 +41,13 @@ void ClipboardSync::dropRemoteFiles() {
     SessionExchange *exchange = m_session ? m_session->exchange() : nullptr;
     if (exchange && exchange->live() && exchange->filesAllowed())
         return;
+    if (m_save) {
+        // The transfers end with the session or the right; the user hears it here.
+        m_save.reset();
+        Q_EMIT notice(filesNotSaved(exchange && exchange->live() ? QStringLiteral("ファイル転送が許可されていません")
+                                                                 : QStringLiteral("接続が切れました")));
+    }
+    forgetRemoteFiles();
     if (m_deferredOffer) {
         m_deferred.reset();
         m_deferredOffer.reset();
@@ -54,6 +63,79 @@ ClipboardSync::~ClipboardSync() {
     // The host's files leave the clipboard with their folder: a paste would find nothing.
     if (m_clipboard && m_offered && ours(m_clipboard->mimeData(QClipboard::Clipboard)))
         m_clipboard->clear(QClipboard::Clipboard);
+}
+
+QString ClipboardSync::downloadsFolder() {
+    return FileTransfers::defaultFolder();
+}
+
+namespace {
+// "a.pdf、b.txt、c.png" or "a.pdf、b.txt、c.png ほか 2 個".
+QString nameList(const QStringList &names) {
+    constexpr int shown = 3;
+    QString out = names.mid(0, shown).join(QStringLiteral("、"));
+    if (names.size() > shown)
+        out += QStringLiteral(" ほか %1 個").arg(names.size() - shown);
+    return out;
+}
+} // namespace
+
+QString ClipboardSync::filesSaved(const QString &folder, const QStringList &paths) {
+    QStringList names;
+    for (const QString &p : paths)
+        names << QFileInfo(p).fileName();
+    return QStringLiteral("ダウンロード(%1)に保存しました: ").arg(QDir::toNativeSeparators(folder)) + nameList(names);
+}
+
+QString ClipboardSync::filesOffered(const QStringList &names) {
+    return QStringLiteral("相手側でファイルがコピーされました: ") + nameList(names);
+}
+
+QStringList ClipboardSync::remoteFiles() const {
+    QStringList names;
+    if (m_remote)
+        for (const ClipFiles::Entry &e : m_remote->files)
+            names << e.name;
+    return names;
+}
+
+bool ClipboardSync::saving() const {
+    return m_save != nullptr;
+}
+
+void ClipboardSync::forgetRemoteFiles() {
+    if (!m_remote)
+        return;
+    m_remote.reset();
+    Q_EMIT remoteFilesChanged();
+}
+
+void ClipboardSync::saveRemoteFiles(const QString &folder) {
+    if (!m_remote || m_save || !m_session)
+        return;
+    FileTransfers *files = m_session->exchange()->files();
+    // Where the session's received files go (the downloads folder unless set otherwise).
+    const QString into = !folder.isEmpty() ? folder : files ? files->folder() : downloadsFolder();
+    m_save = std::make_unique<ClipFilesOffer>(files, *m_remote, into, ClipFilesOffer::Placement::Into);
+    ClipFilesOffer *save = m_save.get();
+    connect(save, &ClipFilesOffer::finished, this, &ClipboardSync::saveEnded);
+    Q_EMIT remoteFilesChanged();
+    save->fetch(); // may end at once (no connection): saveEnded has run then
+}
+
+// finished() of the save: it is let go after its signal returned.
+void ClipboardSync::saveEnded() {
+    if (!m_save || sender() != m_save.get())
+        return;
+    ClipFilesOffer *save = m_save.release();
+    save->deleteLater();
+    if (save->state() == ClipFilesOffer::State::Ready) {
+        Q_EMIT notice(filesSaved(save->folder(), save->paths()));
+        Q_EMIT remoteFilesSaved(save->folder(), save->paths());
+    } else {
+        Q_EMIT notice(filesNotSaved(save->error()));
+    }
+    Q_EMIT remoteFilesChanged();
 }
 
 QString ClipboardSync::cacheFolder() {
@@ -97,7 +179,8 @@ void ClipboardSync::localChanged() {
         return;
     const QMimeData *data = m_clipboard->mimeData(QClipboard::Clipboard);
     if (ours(data))
-        return; // the host's files, offered here
+        return;          // the host's files, offered here
+    forgetRemoteFiles(); // this copy replaces them over there
     // Something else was copied here: the host's files offered before are let go, and
     // so is what waited to replace them.
     m_offer.reset();
@@ -158,6 +241,7 @@ void ClipboardSync::localImageChanged() {
 }
 
 void ClipboardSync::remoteCopiedImage(const QByteArray &png) {
+    forgetRemoteFiles();
     if (!m_enabled || !m_clipboard)
         return;
     m_lastImage = png;
@@ -170,6 +254,7 @@ void ClipboardSync::remoteCopiedImage(const QByteArray &png) {
 }
 
 void ClipboardSync::remoteCopied(const QString &text) {
+    forgetRemoteFiles();
     if (!m_enabled || !m_clipboard)
         return;
     m_last = text;
@@ -232,4 +317,7 @@ void ClipboardSync::remoteCopiedFiles(const ClipFiles &list) {
             [this](const QString &why) { Q_EMIT notice(filesNotFetched(why)); });
     connect(data, &RemoteFilesMimeData::waitEnded, this, &ClipboardSync::putDeferred, Qt::QueuedConnection);
     put(data, std::move(offer));
+    m_remote = list;
+    Q_EMIT remoteFilesChanged();
+    Q_EMIT remoteFilesOffered();
 }

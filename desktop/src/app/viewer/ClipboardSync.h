@@ -5,9 +5,11 @@
 #include <QString>
 #include <QStringList>
 
-#include <memory>
+#include "transfer/ClipFiles.h"
 
-class ClipFiles;
+#include <memory>
+#include <optional>
+
 class ClipFilesOffer;
 class QClipboard;
 class QMimeData;
@@ -30,7 +32,12 @@ class RemoteSession;
 // folder of their own under the user's cache ($XDG_CACHE_HOME/velmo-remote/clipboard),
 // waiting at most fetchWaitMs, and gets their file: URLs; a file manager then copies
 // them where the paste happens. That folder goes when the host copies something else,
-// something else is copied here, or the session window closes. Main thread.
+// something else is copied here, or the session window closes.
+// A program that does not take pasted files (a text editor, a terminal) gets nothing
+// from that offer, so the host's copy can also be saved into the downloads folder
+// (saveRemoteFiles(), "ダウンロードに保存" in the session window): fetched straight
+// there, a taken name numbered rather than replaced, and a notice names the folder and
+// the files. Main thread.
 class ClipboardSync : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool enabled READ enabled WRITE setEnabled NOTIFY enabledChanged)
@@ -57,16 +64,40 @@ public:
     static QString filesNotFetched(const QString &why) {
         return QStringLiteral("コピーされたファイルを受け取れませんでした: ") + why;
     }
+    static QString filesNotSaved(const QString &why) {
+        return QStringLiteral("コピーされたファイルをダウンロードに保存できませんでした: ") + why;
+    }
+    // "ダウンロード(/home/u/Downloads)に保存しました: a.pdf、b.txt" (long lists end in "ほか N 個").
+    static QString filesSaved(const QString &folder, const QStringList &paths);
+    // "相手側でファイルがコピーされました: a.pdf ほか 1 個"
+    static QString filesOffered(const QStringList &names);
     static constexpr int fetchWaitMs = 30000;
     // Where files copied on the host are received when pasted here.
     static QString cacheFolder();
 
     ~ClipboardSync() override;
 
+    // The names of the files the host copied last, while they can be fetched (empty
+    // otherwise: nothing copied there, something else copied since, no `files`, no session).
+    QStringList remoteFiles() const;
+    // True while saveRemoteFiles() fetches.
+    bool saving() const;
+    // Fetches the host's copied files into `folder` (when empty, the folder the session's
+    // received files go to: the downloads folder);
+    // savedRemoteFiles() or a notice follows. Ignored while nothing is offered or a save runs.
+    void saveRemoteFiles(const QString &folder = {});
+    static QString downloadsFolder();
+
 Q_SIGNALS:
     void enabledChanged();
     // Something the user should read (shown as a toast).
     void notice(const QString &text);
+    // remoteFiles() or saving() changed.
+    void remoteFilesChanged();
+    // The host copied files (again): remoteFiles() names them.
+    void remoteFilesOffered();
+    // A save ended with every file in place (also told as a notice).
+    void remoteFilesSaved(const QString &folder, const QStringList &paths);
 
 private:
     void localChanged();
@@ -77,6 +108,9 @@ private:
     bool localFilesChanged(const QMimeData *data);
     void remoteCopiedFiles(const ClipFiles &list);
     void dropRemoteFiles();
+    // The host's copy is no longer what its clipboard holds.
+    void forgetRemoteFiles();
+    void saveEnded();
     // Puts what came from the host on the clipboard (with the offer behind it, for files),
     // once no paste waits for files.
     void put(QMimeData *data, std::unique_ptr<ClipFilesOffer> offer = {});
@@ -84,6 +118,8 @@ private:
     bool ours(const QMimeData *data) const;
 
     std::unique_ptr<ClipFilesOffer> m_offer; // the host's copied files offered here
+    std::optional<ClipFiles> m_remote;       // the host's last copy of files, while current
+    std::unique_ptr<ClipFilesOffer> m_save;  // a save into the downloads folder under way
     QPointer<RemoteFilesMimeData> m_offered;
     std::unique_ptr<QMimeData> m_deferred;
     std::unique_ptr<ClipFilesOffer> m_deferredOffer;

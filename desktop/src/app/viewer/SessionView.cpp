@@ -86,6 +86,7 @@ SessionView::SessionView(RemoteSession *session, AppConfig *config, SessionStore
     buildHeader(header);
     layout->addWidget(header);
     layout->addWidget(divider(this, QFrame::HLine));
+    buildCopiedFilesBar(layout);
 
     m_main = new QStackedWidget(this);
     m_main->setObjectName("mainArea");
@@ -487,6 +488,10 @@ void SessionView::buildExchangeMenu(QWidget *header) {
     m_sendFilesAction = menu->addAction(QStringLiteral("ファイルを送る…"));
     m_sendFilesAction->setObjectName("sendFiles");
     connect(m_sendFilesAction, &QAction::triggered, m_transfers, &FileTransferPanel::chooseFiles);
+    m_saveCopiedAction = menu->addAction(QStringLiteral("コピーされたファイルをダウンロードに保存"));
+    m_saveCopiedAction->setObjectName("saveCopiedFiles");
+    m_saveCopiedAction->setEnabled(false);
+    connect(m_saveCopiedAction, &QAction::triggered, this, [this] { m_clipboardSync->saveRemoteFiles(); });
     button->setMenu(menu);
     header->layout()->addWidget(button);
     if (m_session) {
@@ -494,6 +499,57 @@ void SessionView::buildExchangeMenu(QWidget *header) {
         connect(m_session->exchange(), &SessionExchange::liveChanged, this, &SessionView::refreshExchange);
     }
     refreshExchange();
+}
+
+// A bar under the header while the host's copy of files is offered here: a paste in a
+// program that takes files gets them, and for the others (or to keep them) the bar's
+// "ダウンロードに保存" fetches them into the downloads folder. Closing it leaves the
+// same choice in the "転送" menu; the next copy on the host shows it again.
+void SessionView::buildCopiedFilesBar(QVBoxLayout *layout) {
+    m_copiedBar = new QFrame(this);
+    m_copiedBar->setObjectName("copiedFilesBar");
+    auto *h = new QHBoxLayout(m_copiedBar);
+    h->setContentsMargins(12, 4, 8, 4);
+    m_copiedText = new QLabel(m_copiedBar);
+    m_copiedText->setObjectName("copiedFilesText");
+    m_copiedText->setTextFormat(Qt::PlainText);
+    h->addWidget(m_copiedText, 1);
+    m_copiedSave = new QPushButton(QStringLiteral("ダウンロードに保存"), m_copiedBar);
+    m_copiedSave->setObjectName("saveCopiedFilesButton");
+    connect(m_copiedSave, &QPushButton::clicked, this, [this] { m_clipboardSync->saveRemoteFiles(); });
+    h->addWidget(m_copiedSave);
+    auto *close = new QToolButton(m_copiedBar);
+    close->setObjectName("dismissCopiedFiles");
+    close->setText(QStringLiteral("×"));
+    close->setToolTip(QStringLiteral("閉じる"));
+    close->setAutoRaise(true);
+    connect(close, &QToolButton::clicked, this, [this] {
+        m_copiedDismissed = true;
+        refreshCopiedFiles();
+    });
+    h->addWidget(close);
+    layout->addWidget(m_copiedBar);
+    connect(m_clipboardSync, &ClipboardSync::remoteFilesOffered, this, [this] {
+        m_copiedDismissed = false;
+        refreshCopiedFiles();
+    });
+    connect(m_clipboardSync, &ClipboardSync::remoteFilesChanged, this, &SessionView::refreshCopiedFiles);
+    // Saved: the notice says where; the bar has done its work.
+    connect(m_clipboardSync, &ClipboardSync::remoteFilesSaved, this, [this] {
+        m_copiedDismissed = true;
+        refreshCopiedFiles();
+    });
+    refreshCopiedFiles();
+}
+
+void SessionView::refreshCopiedFiles() {
+    const QStringList names = m_clipboardSync->remoteFiles();
+    const bool saving = m_clipboardSync->saving();
+    m_saveCopiedAction->setEnabled(!names.isEmpty() && !saving);
+    m_copiedSave->setEnabled(!names.isEmpty() && !saving);
+    m_copiedText->setText(saving ? QStringLiteral("コピーされたファイルをダウンロードに保存しています…")
+                                 : ClipboardSync::filesOffered(names));
+    m_copiedBar->setVisible((saving || !names.isEmpty()) && !m_copiedDismissed);
 }
 
 void SessionView::refreshExchange() {

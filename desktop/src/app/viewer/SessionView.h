@@ -11,6 +11,7 @@
 
 class AppConfig;
 class QAction;
+class QFrame;
 class ClipboardSync;
 class FileTransferPanel;
 class QLabel;
@@ -20,6 +21,7 @@ class QPushButton;
 class QSlider;
 class QStackedWidget;
 class QToolButton;
+class QVBoxLayout;
 class ReconnectPolicy;
 class RemoteScreenView;
 class SessionRecorder;
@@ -147,6 +149,8 @@ private:
     void refreshMic();
     void buildExchangeMenu(QWidget *header);
     void refreshExchange();
+    void buildCopiedFilesBar(QVBoxLayout *layout);
+    void refreshCopiedFiles();
     void placeToast();
     void placeStats();
     void refreshRecording();
@@ -208,4 +212,9 @@ private:
     ClipboardSync *m_clipboardSync = nullptr;
     QAction *m_clipboardAction = nullptr;
     QAction *m_sendFilesAction = nullptr;
+    QAction *m_saveCopiedAction = nullptr;
+    QFrame *m_copiedBar = nullptr;
+    QLabel *m_copiedText = nullptr;
+    QPushButton *m_copiedSave = nullptr;
+    bool m_copiedDismissed = false;
 };

@@ -54,6 +54,9 @@ QStringList StatsOverlay::lines(const SessionStatistics::Sample &s) {
                    (s.hostRttMs ? QString::number(*s.hostRttMs) + QStringLiteral(" ms") : none);
     if (s.targetKbps || s.estimateKbps)
         out << QStringLiteral("制限: ") + (s.limit.isEmpty() ? QStringLiteral("なし") : s.limit);
+    // The picture is smaller than asked: why it looks softer.
+    if (s.scale)
+        out << QStringLiteral("縮小 %1%").arg(int(*s.scale * 100.0 + 1e-6));
     return out;
 }
 

@@ -8,7 +8,9 @@
 
 // A translucent panel over the remote screen with the connection's figures:
 // round trip, received frames per second, decode time, packet loss, direct or
-// relayed path, and the received bit rate of the last minute as a graph.
+// relayed path, and the received bit rate of the last minute as a graph; and what the
+// host reports of its side (frames sent, target rate, what limits the picture, how far
+// it stepped the picture down).
 // It only paints what its SessionStatistics publishes.
 class StatsOverlay : public QWidget {
     Q_OBJECT

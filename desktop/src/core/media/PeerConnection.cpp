@@ -1,6 +1,7 @@
 #include "media/PeerConnection.h"
 
 #include "media/DecodeClock.h"
+#include "media/FrameConverter.h"
 #include "media/VideoFrameTap.h"
 #include "webrtc/GstWebRtc.h"
 
@@ -66,17 +67,6 @@ QString promiseError(GstPromise *promise) {
     return {};
 }
 
-struct FrameHold {
-    GstSample *sample;
-    GstVideoFrame frame;
-};
-
-void releaseFrame(void *info) {
-    auto *hold = static_cast<FrameHold *>(info);
-    gst_video_frame_unmap(&hold->frame);
-    gst_sample_unref(hold->sample);
-    delete hold;
-}
 // Puts a receive branch into the running pipeline and feeds it from the new pad.
 bool addBranch(GstElement *pipeline, GstElement *bin, GstPad *pad, const char *what) {
     gst_bin_add(GST_BIN(pipeline), bin);
@@ -121,6 +111,7 @@ bool PeerConnection::build(const Options &options, QString *error) {
     if (!GstWebRtc::init())
         return failWith(GstWebRtc::error());
     m_tap = options.tap;
+    m_converter = std::make_unique<FrameConverter>();
     m_decodeClock = options.decodeClock;
     m_media = options.media;
     m_audioSink = options.audioSink.isEmpty() ? QStringLiteral("fakesink sync=false") : options.audioSink;
@@ -535,11 +526,16 @@ void PeerConnection::linkVideo(GstPad *pad) {
     // A packet that stays lost (retransmission did not bring it in time) asks the host
     // for a key frame (a PLI; the host answers at most twice a second), or the damaged
     // area would stay grey until the next periodic key frame.
+    // The decoder threads over the slices of a picture (the host's encoder cuts one per
+    // thread): frame threads would hold each picture back by a frame per thread. Its YUV
+    // pictures go to the tap as they are (videoconvert only passes them through, or
+    // converts a format FrameConverter does not take) and are turned into RGB there, in
+    // one pass much cheaper than videoconvert's.
     GstElement *bin = gst_parse_bin_from_description(
         "queue max-size-buffers=0 max-size-bytes=0 max-size-time=500000000 ! rtph264depay request-keyframe=true ! "
         "tee name=split "
-        "split. ! queue ! avdec_h264 name=decoder ! videoconvert ! video/x-raw,format=BGRx ! "
-        "appsink name=tap sync=false max-buffers=1 drop=true "
+        "split. ! queue ! avdec_h264 name=decoder thread-type=slice ! videoconvert ! "
+        "video/x-raw,format={ I420, NV12, Y42B, Y444 } ! appsink name=tap sync=false max-buffers=1 drop=true "
         "split. ! queue max-size-buffers=0 max-size-bytes=0 max-size-time=2000000000 ! "
         "appsink name=encoded sync=false async=false",
         TRUE, nullptr);
@@ -643,7 +639,7 @@ GstPadProbeReturn PeerConnection::onDecoderOut(GstPad *, GstPadProbeInfo *info, 
     return GST_PAD_PROBE_OK;
 }
 
-// Video decoder thread: one decoded frame, handed over without copying.
+// Video decoder thread: one decoded frame, converted into a picture for the tap.
 GstFlowReturn PeerConnection::onVideoSample(GstAppSink *sink, gpointer data) {
     auto *self = static_cast<PeerConnection *>(data);
     GstSample *sample = gst_app_sink_pull_sample(sink);
@@ -656,15 +652,14 @@ GstFlowReturn PeerConnection::onVideoSample(GstAppSink *sink, gpointer data) {
         gst_sample_unref(sample);
         return GST_FLOW_OK;
     }
-    auto *hold = new FrameHold{sample, {}};
-    if (!gst_video_frame_map(&hold->frame, &info, buffer, GST_MAP_READ)) {
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ)) {
         gst_sample_unref(sample);
-        delete hold;
         return GST_FLOW_OK;
     }
-    const QImage image(static_cast<const uchar *>(GST_VIDEO_FRAME_PLANE_DATA(&hold->frame, 0)),
-                       GST_VIDEO_FRAME_WIDTH(&hold->frame), GST_VIDEO_FRAME_HEIGHT(&hold->frame),
-                       GST_VIDEO_FRAME_PLANE_STRIDE(&hold->frame, 0), QImage::Format_RGB32, releaseFrame, hold);
+    const QImage image = self->m_converter->convert(frame);
+    gst_video_frame_unmap(&frame);
+    gst_sample_unref(sample);
     self->m_tap->renderFrame(image);
     return GST_FLOW_OK;
 }

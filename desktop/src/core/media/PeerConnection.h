@@ -19,6 +19,7 @@
 #include <vector>
 
 class DecodeClock;
+class FrameConverter;
 class VideoFrameTap;
 
 // The offering side of one WebRTC peer connection on webrtcbin: a pipeline
@@ -154,6 +155,8 @@ private:
     std::atomic<bool> m_audioLinked{false};
     std::vector<std::unique_ptr<ChannelContext>> m_channels;
     std::shared_ptr<VideoFrameTap> m_tap;
+    // Decoded frames to pictures; the video decoder's streaming thread only.
+    std::unique_ptr<FrameConverter> m_converter;
     std::shared_ptr<DecodeClock> m_decodeClock;
     std::mutex m_encodedLock; // guards m_encodedSink and m_encodedElement
     EncodedSink m_encodedSink;

@@ -2,6 +2,8 @@
 
 #include "session/RemoteSession.h"
 
+#include <cmath>
+
 SessionStatistics::SessionStatistics(RemoteSession *session, QObject *parent) : QObject(parent), m_session(session) {
     m_timer.setInterval(1000);
     connect(&m_timer, &QTimer::timeout, this, &SessionStatistics::tick);
@@ -9,6 +11,12 @@ SessionStatistics::SessionStatistics(RemoteSession *session, QObject *parent) : 
         connect(m_session, &RemoteSession::roundTrip, this, [this](double ms) {
             m_latest.rttMs = ms;
             Q_EMIT updated();
+        });
+    // The host's figures show as they come, not up to a second later.
+    if (m_session)
+        connect(m_session, &RemoteSession::statsChanged, this, [this] {
+            if (m_timer.isActive())
+                takeHostStats(m_session->stats());
         });
 }
 
@@ -49,6 +57,14 @@ void SessionStatistics::readHostStats(const QJsonObject &host) {
     const QJsonValue loss = host.value(QLatin1String("loss"));
     m_latest.hostLossPct = loss.isDouble() ? std::optional<double>(loss.toDouble()) : std::nullopt;
     m_latest.limit = host.value(QLatin1String("limit")).toString().left(16);
+    // Only a real step down counts; anything else (none, 1, nonsense) is full size.
+    const double scale = host.value(QLatin1String("scale")).toDouble(1.0);
+    m_latest.scale = std::isfinite(scale) && scale > 0 && scale < 1 ? std::optional<double>(scale) : std::nullopt;
+}
+
+void SessionStatistics::takeHostStats(const QJsonObject &host) {
+    readHostStats(host);
+    Q_EMIT updated();
 }
 
 void SessionStatistics::onStats(const WebRtcStats &stats) {

@@ -47,6 +47,9 @@ public:
         std::optional<double> hostLossPct;
         std::optional<int> hostRttMs;
         QString limit;
+        // Below 1 while the host sends a smaller picture than the viewer asked (the link
+        // does not carry more): the factor times the viewer's own scale.
+        std::optional<double> scale;
     };
 
     explicit SessionStatistics(RemoteSession *session, QObject *parent = nullptr);
@@ -58,6 +61,10 @@ public:
     Sample latest() const { return m_latest; }
     // Kilobits per second, oldest first, at most historySeconds entries.
     QList<double> bitrateHistory() const { return m_history; }
+
+    // The host's "stats" as they came (the session's stats()): its figures replace the
+    // host's part of the latest sample, and updated() follows.
+    void takeHostStats(const QJsonObject &host);
 
 Q_SIGNALS:
     void updated();
