@@ -14,7 +14,6 @@
 #include "support/HostFigures.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
-#include "support/WsSignalingPort.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -112,27 +111,11 @@ Figures runBaseline(const QString &self, bool h264, int seconds) {
     p.waitForFinished((seconds + 20) * 1000);
     const QList<QByteArray> parts = p.readAllStandardOutput().trimmed().split(' ');
     Figures f;
-    if (parts.size() == 2) {
-        const int frames = parts[0].toInt();
-        const double cpu = parts[1].toDouble();
-        f.fps = frames / double(seconds);
-        f.cpuPerFrameMs = frames > 0 ? cpu * 1000 / frames : 0;
-        f.cpuPercent = cpu * 100 / seconds;
-    }
+    if (parts.size() == 2)
+        f = Figures::fromCounts(parts[0].toInt(), parts[1].toDouble(), seconds);
     return f;
 }
 
-std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers, const QString &pref) {
-    objects.config()->setVideoPref(pref);
-    auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("bench"),
-                                             objects.context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
-    s->start();
-    if (!QTest::qWaitFor([&] { return s->state() == RemoteSession::State::Connected; }, 20000))
-        return nullptr;
-    s->setQuality({30, 1.0, 70, 8000});
-    QTest::qWait(2000); // the quality applies, the first key frame passes
-    return s;
-}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -175,7 +158,7 @@ int main(int argc, char **argv) {
     for (const bool h264 : {true, false}) {
         const char *codec = h264 ? "h264" : "jpeg";
         const Figures base = runBaseline(self, h264, seconds);
-        auto s = connectViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
+        auto s = connectBenchViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
         if (!s) {
             std::fprintf(stderr, "viewer did not connect\n");
             return 1;
@@ -196,7 +179,7 @@ int main(int argc, char **argv) {
     painter.kill();
     painter.waitForFinished(3000);
     for (const bool h264 : {true, false}) {
-        auto s = connectViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
+        auto s = connectBenchViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
         if (!s)
             return 1;
         const Figures idle = measureHost(*s, hostPid, seconds);

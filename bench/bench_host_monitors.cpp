@@ -18,7 +18,6 @@
 #include "support/HostFigures.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
-#include "support/WsSignalingPort.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -61,17 +60,6 @@ int paint(int w, int h) {
 
 using Figures = HostFigures;
 
-std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers, const QString &pref) {
-    objects.config()->setVideoPref(pref);
-    auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("bench"),
-                                             objects.context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
-    s->start();
-    if (!QTest::qWaitFor([&] { return s->state() == RemoteSession::State::Connected; }, 20000))
-        return nullptr;
-    s->setQuality({30, 1.0, 70, 8000});
-    return s;
-}
-
 // Shows `mode`/`id` and waits until the picture has `size` and has settled.
 bool show(RemoteSession &s, const QString &mode, int id, QSize size) {
     s.selectMonitor(mode, id);
@@ -111,7 +99,7 @@ TwoFigures measureTwo(RemoteSession &s, MonitorView *window, qint64 pid, int sec
 
 // A window per monitor next to one monitor, JPEG, in one session.
 bool windowPerMonitor(ViewerObjects &objects, DevicePeers &peers, qint64 hostPid, int seconds) {
-    auto s = connectViewer(objects, peers, QStringLiteral("jpeg"));
+    auto s = connectBenchViewer(objects, peers, QStringLiteral("jpeg"));
     if (!s || !QTest::qWaitFor([&] { return s->monitors().size() == 2; }, 10000) || !s->monitorWindows()) {
         std::fprintf(stderr, "window per monitor: no session that offers windows\n");
         return false;
@@ -197,7 +185,7 @@ int main(int argc, char **argv) {
     std::printf("%-6s %-13s %10s %8s %14s %10s\n", "codec", "view", "picture", "fps", "cpu/frame ms", "cpu %core");
     for (const bool h264 : {true, false}) {
         const char *codec = h264 ? "h264" : "jpeg";
-        auto s = connectViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
+        auto s = connectBenchViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
         if (!s) {
             std::fprintf(stderr, "viewer did not connect\n");
             return 1;

@@ -23,7 +23,6 @@
 #include "support/ShownCodes.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
-#include "support/WsSignalingPort.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -179,13 +178,8 @@ Figures runBaseline(const QString &self, int seconds, const PaintedTimes &painte
     const QList<QByteArray> lines = p.readAllStandardOutput().trimmed().split('\n');
     Figures f;
     const QList<QByteArray> parts = lines.value(0).split(' ');
-    if (parts.size() == 2) {
-        const int frames = parts[0].toInt();
-        const double cpu = parts[1].toDouble();
-        f.fps = frames / double(seconds);
-        f.cpuPerFrameMs = frames > 0 ? cpu * 1000 / frames : 0;
-        f.cpuPercent = cpu * 100 / seconds;
-    }
+    if (parts.size() == 2)
+        f = Figures::fromCounts(parts[0].toInt(), parts[1].toDouble(), seconds);
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QList<QByteArray> seen = lines[i].split(' ');
         if (seen.size() == 2) {
@@ -196,17 +190,6 @@ Figures runBaseline(const QString &self, int seconds, const PaintedTimes &painte
     return f;
 }
 
-std::unique_ptr<RemoteSession> connectViewer(ViewerObjects &objects, DevicePeers &peers, const QString &pref) {
-    objects.config()->setVideoPref(pref);
-    auto s = std::make_unique<RemoteSession>(peers.deviceId(), peers.autoPasscode(), QStringLiteral("bench"),
-                                             objects.context(std::make_shared<WsSignalingPort>(peers.serverUrl())));
-    s->start();
-    if (!QTest::qWaitFor([&] { return s->state() == RemoteSession::State::Connected; }, 20000))
-        return nullptr;
-    s->setQuality({30, 1.0, 70, 8000});
-    QTest::qWait(2000); // the quality applies, the first key frame passes
-    return s;
-}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -285,7 +268,7 @@ int main(int argc, char **argv) {
     }
     for (const bool h264 : {true, false}) {
         const char *codec = h264 ? "h264" : "jpeg";
-        auto s = connectViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
+        auto s = connectBenchViewer(objects, peers, h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
         if (!s) {
             std::fprintf(stderr, "viewer did not connect\n");
             return 1;
@@ -313,7 +296,7 @@ int main(int argc, char **argv) {
     // The desktop stops moving; a viewer stays connected.
     painted.stop();
     QTest::qWait(1000);
-    auto s = connectViewer(objects, peers, QStringLiteral("h264"));
+    auto s = connectBenchViewer(objects, peers, QStringLiteral("h264"));
     if (!s)
         return 1;
     QTest::qWait(5000); // the encoder refines the still picture for a few seconds first

@@ -1,6 +1,7 @@
 #include "support/HostFigures.h"
 
 #include "session/RemoteSession.h"
+#include "support/ViewerObjects.h"
 
 #include <QFile>
 #include <QTest>
@@ -28,10 +29,23 @@ HostFigures measureHost(RemoteSession &s, qint64 pid, int seconds) {
     QTest::qWait(seconds * 1000);
     const double cpu = processCpuSeconds(pid) - c0;
     QObject::disconnect(conn);
-    HostFigures f;
-    f.fps = frames / double(seconds);
-    f.cpuPerFrameMs = frames > 0 ? cpu * 1000 / frames : 0;
-    f.cpuPercent = cpu * 100 / seconds;
+    HostFigures f = HostFigures::fromCounts(frames, cpu, seconds);
     f.size = s.frameSize().toSize();
     return f;
+}
+
+HostFigures HostFigures::fromCounts(int frames, double cpuSeconds, double seconds) {
+    HostFigures f;
+    f.fps = seconds > 0 ? frames / seconds : 0;
+    f.cpuPerFrameMs = frames > 0 ? cpuSeconds * 1000 / frames : 0;
+    f.cpuPercent = seconds > 0 ? cpuSeconds * 100 / seconds : 0;
+    return f;
+}
+
+std::unique_ptr<RemoteSession> connectBenchViewer(ViewerObjects &objects, DevicePeers &peers,
+                                                  const QString &videoPref) {
+    auto s = objects.connected(peers, videoPref, {30, 1.0, 70, 8000}, 20000);
+    if (s)
+        QTest::qWait(2000); // the quality applies, the first key frame passes
+    return s;
 }
