@@ -19,6 +19,12 @@ bool WaylandEventWindow::start(QString *error) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
     env.insert(QStringLiteral("QT_WAYLAND_DISABLE_WINDOWDECORATION"), QStringLiteral("1"));
+    // The window stands in for a desktop program; it is not what is tested. Built with the
+    // sanitizers, its clean exit would report what Qt's Wayland plugin leaves to the end of
+    // the process (the compositor's global objects).
+    if (env.contains(QStringLiteral("ASAN_OPTIONS")))
+        env.insert(QStringLiteral("ASAN_OPTIONS"),
+                   env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
     m_proc.setProcessEnvironment(env);
     m_proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QObject::connect(&m_proc, &QProcess::readyReadStandardOutput, &m_proc, [this] { read(); });
