@@ -111,7 +111,9 @@ class TestDeviceFps : public QObject {
         QTest::qWait(1500);
         const Sent thirty = watch(*s, 4000);
         QVERIFY2(thirty.fps.size() >= 2, thirty.describe().constData());
-        QVERIFY2(thirty.mean() <= 31 && thirty.received <= 31, thirty.describe().constData());
+        // The host counts its frames in windows of about a second, which stretch on a loaded
+        // machine (32 in a window of 1.05 s); what the viewer receives is the exact measure.
+        QVERIFY2(thirty.mean() <= 32 && thirty.received <= 31, thirty.describe().constData());
         QVERIFY2(thirty.max() <= 33, thirty.describe().constData());
         QVERIFY2(thirty.median() >= 3, thirty.describe().constData());
 
