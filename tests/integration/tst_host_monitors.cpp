@@ -13,6 +13,7 @@
 #include "session/SessionStore.h"
 #include "support/DevicePeers.h"
 #include "support/DeviceTestViewer.h"
+#include "support/PixelCheck.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/XEventWindow.h"
@@ -62,9 +63,11 @@ const QRect kB(1280, 300, 1024, 768);
 const QRect kC(1400, 1068, 800, 372);
 constexpr unsigned long kRed = 0xff0000, kGreen = 0x00ff00, kBlue = 0x0000ff, kMagenta = 0xff00ff;
 
-bool near(QRgb px, QRgb want, int tolerance) {
-    return std::abs(qRed(px) - qRed(want)) <= tolerance && std::abs(qGreen(px) - qGreen(want)) <= tolerance &&
-           std::abs(qBlue(px) - qBlue(want)) <= tolerance;
+QList<QPair<QPoint, QColor>> asColours(const QList<QPair<QPoint, QRgb>> &expected) {
+    QList<QPair<QPoint, QColor>> list;
+    for (const auto &[p, c] : expected)
+        list.append({p, QColor::fromRgb(c)});
+    return list;
 }
 
 QImage picture(const DeviceTestViewer &v, bool h264) {
@@ -87,19 +90,8 @@ bool shows(const DeviceTestViewer &v, bool h264, QSize size, const QList<QPair<Q
                            .arg(size.height());
                 return false;
             }
-            for (const auto &[p, c] : expected) {
-                const QRgb px = img.pixel(p);
-                if (!near(px, c, 48)) {
-                    *why = QStringLiteral("%1,%2 is %3 %4 %5")
-                               .arg(p.x())
-                               .arg(p.y())
-                               .arg(qRed(px))
-                               .arg(qGreen(px))
-                               .arg(qBlue(px));
-                    return false;
-                }
-            }
-            return true;
+            *why = PixelCheck::mismatch(img, asColours(expected), 48);
+            return why->isEmpty();
         },
         ms);
 }
@@ -186,23 +178,8 @@ private:
         return QTest::qWaitFor(
             [&] {
                 const QImage img = view->currentImage();
-                for (const auto &[p, c] : expected) {
-                    if (!img.rect().contains(p)) {
-                        *why = QStringLiteral("no picture at %1,%2").arg(p.x()).arg(p.y());
-                        return false;
-                    }
-                    const QRgb px = img.pixel(p);
-                    if (!near(px, c, 48)) {
-                        *why = QStringLiteral("%1,%2 is %3 %4 %5")
-                                   .arg(p.x())
-                                   .arg(p.y())
-                                   .arg(qRed(px))
-                                   .arg(qGreen(px))
-                                   .arg(qBlue(px));
-                        return false;
-                    }
-                }
-                return true;
+                *why = PixelCheck::mismatch(img, asColours(expected), 48);
+                return why->isEmpty();
             },
             ms);
     }

@@ -11,6 +11,7 @@
 #include "session/RemoteSession.h"
 #include "support/ClipboardFilesTrip.h"
 #include "support/DevicePeers.h"
+#include "support/PixelCheck.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/WaylandEventWindow.h"
@@ -34,10 +35,6 @@ constexpr int kShiftLeftScan = 42 + 8;
 // The agent gives Mutter 10 s to announce a stream; a loaded machine has some more.
 constexpr int kMutterWaitMs = 30000;
 
-bool near(QRgb px, const QColor &want, int tolerance) {
-    return std::abs(qRed(px) - want.red()) <= tolerance && std::abs(qGreen(px) - want.green()) <= tolerance &&
-           std::abs(qBlue(px) - want.blue()) <= tolerance;
-}
 } // namespace
 
 class TestHostMutter : public QObject {
@@ -66,19 +63,8 @@ class TestHostMutter : public QObject {
                     *why = QStringLiteral("picture is %1x%2").arg(img.width()).arg(img.height());
                     return false;
                 }
-                for (const auto &[p, c] : expected) {
-                    if (!near(img.pixel(p), c, tolerance)) {
-                        const QRgb px = img.pixel(p);
-                        *why = QStringLiteral("%1,%2 is %3 %4 %5")
-                                   .arg(p.x())
-                                   .arg(p.y())
-                                   .arg(qRed(px))
-                                   .arg(qGreen(px))
-                                   .arg(qBlue(px));
-                        return false;
-                    }
-                }
-                return true;
+                *why = PixelCheck::mismatch(img, expected, tolerance);
+                return why->isEmpty();
             },
             40000);
     }

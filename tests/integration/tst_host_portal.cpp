@@ -17,6 +17,7 @@
 #include "config/AppConfig.h"
 #include "session/RemoteSession.h"
 #include "support/DevicePeers.h"
+#include "support/PixelCheck.h"
 #include "support/TestEnv.h"
 #include "support/ViewerObjects.h"
 #include "support/WaylandEventWindow.h"
@@ -41,11 +42,6 @@ using State = RemoteSession::State;
 namespace {
 constexpr int kWaitMs = 30000;
 const QPoint kOrigin(100, 50); // where the stand-in says the monitor lies in the layout
-
-bool near(QRgb px, const QColor &want, int tolerance) {
-    return std::abs(qRed(px) - want.red()) <= tolerance && std::abs(qGreen(px) - want.green()) <= tolerance &&
-           std::abs(qBlue(px) - want.blue()) <= tolerance;
-}
 
 // Debian's Python, where python3-dbus and python3-gi are (a python3 earlier in PATH may lack them).
 QString python() {
@@ -262,7 +258,7 @@ private Q_SLOTS:
                 if (++tick % 20 == 0)
                     m_win.paint(tick % 40 ? QColor(0, 0, 0) : QColor(0, 0, 8));
                 const QImage img = early->image();
-                return img.size() == QSize(1280, 720) && near(img.pixel(200, 150), Qt::red, 12);
+                return img.size() == QSize(1280, 720) && PixelCheck::near(img.pixel(200, 150), Qt::red, 12);
             },
             40000));
         early->close();
@@ -294,7 +290,7 @@ private Q_SLOTS:
                     return false;
                 }
                 for (const auto &[p, c] : expected)
-                    if (!near(img.pixel(p), c, 12)) {
+                    if (!PixelCheck::near(img.pixel(p), c, 12)) {
                         why = QStringLiteral("%1,%2 is #%3").arg(p.x()).arg(p.y()).arg(img.pixel(p), 6, 16);
                         return false;
                     }
@@ -473,7 +469,7 @@ private Q_SLOTS:
                 if (++tick % 20 == 0)
                     m_win.paint(tick % 40 ? QColor(0, 0, 0) : QColor(0, 0, 8));
                 const QImage img = session->image();
-                return img.size() == QSize(1280, 720) && near(img.pixel(200, 150), Qt::red, 12);
+                return img.size() == QSize(1280, 720) && PixelCheck::near(img.pixel(200, 150), Qt::red, 12);
             },
             40000));
         session->close();
